@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// quotameter-cli is a set of sub-commands; each command file registers itself with a static
+// CliCommandRegistration so command files can be added without touching main.cpp.
+namespace qm::cli {
+
+// Exit codes shared by every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+struct CliCommand {
+    QString name;   // first argument, e.g. "usage"
+    QString usage;  // one or more lines for the usage text, e.g. "usage [--json]"
+    // Receives the arguments after the command name; returns the exit code. Runs inside a
+    // QCoreApplication; an asynchronous command may run the event loop itself.
+    std::function<int(const QStringList& args)> run;
+};
+
+struct CliCommandRegistration {
+    explicit CliCommandRegistration(CliCommand command);
+};
+
+// Prints the usage text of every command to stderr and returns kExitUsage.
+int usageError(const QString& message = {});
+
+// Where the program keeps its files (the real data directory).
+QString dataDirectory();
+
+}  // namespace qm::cli

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace qm::AppPaths {
+
+// ~/.local/share/Quotameter (or <home>/Quotameter when the system names no data location),
+// created if needed. The first time it is created, an earlier installation's
+// "ClaudeQuotameter" folder beside it is copied in; that folder is never changed.
+QString ensureRoot();
+
+// The same, under an explicit parent folder: what ensureRoot() does, for tests and tools.
+QString ensureRootIn(const QString& base);
+
+// Copies a folder tree without overwriting files already at the destination.
+// Returns an error text on the first failure, empty on success.
+QString copyDirectory(const QString& from, const QString& to);
+
+}  // namespace qm::AppPaths

@@ -1,0 +1,79 @@
+#include "core/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+
+namespace qm::AtomicFile {
+namespace {
+
+FileError errnoError(const QString& what, int code) {
+    if (code <= 0) code = EIO;
+    return FileError{code, what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
+}
+
+}  // namespace
+
+std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode) {
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temp = target + ".tmp";
+    if (::unlink(temp.constData()) != 0 && errno != ENOENT) {
+        return errnoError(QStringLiteral("Could not remove ") + QFile::decodeName(temp), errno);
+    }
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return errnoError(QStringLiteral("Could not create ") + QFile::decodeName(temp), errno);
+
+    const char* data = bytes.constData();
+    std::size_t left = std::size_t(bytes.size());
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            ::unlink(temp.constData());
+            return errnoError(QStringLiteral("Could not write ") + QFile::decodeName(temp), code);
+        }
+        data += n;
+        left -= std::size_t(n);
+    }
+    if (::fsync(fd) != 0) {
+        const int code = errno;
+        ::close(fd);
+        ::unlink(temp.constData());
+        return errnoError(QStringLiteral("Could not sync ") + QFile::decodeName(temp), code);
+    }
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(temp.constData());
+        return errnoError(QStringLiteral("Could not close ") + QFile::decodeName(temp), code);
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int code = errno;
+        ::unlink(temp.constData());
+        return errnoError(QStringLiteral("Could not replace ") + path, code);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> moveAside(const QString& path, QString* error) {
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString aside = path + QStringLiteral(".corrupt-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside); ++n) {
+        aside = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
+    }
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
+        if (error) *error = errnoError(QStringLiteral("Could not move aside ") + path, errno).message;
+        return std::nullopt;
+    }
+    return aside;
+}
+
+}  // namespace qm::AtomicFile

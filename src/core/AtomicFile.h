@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace qm {
+
+struct FileError {
+    int code = 0;     // errno
+    QString message;  // "<what>: <strerror>"
+    bool operator==(const FileError&) const = default;
+};
+
+namespace AtomicFile {
+
+// Writes `bytes` to "<path>.tmp" beside the target (a stale one is removed first), syncs it,
+// then renames it over `path`, so readers see either the old file or the whole new one.
+// `mode` is applied when the temporary file is created (0600 for secrets).
+std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0644);
+
+// Moves a file that could not be decoded out of the way ("<path>.corrupt-<UTC time>") so a
+// later save cannot overwrite what the user may still want. Returns the new path.
+std::optional<QString> moveAside(const QString& path, QString* error = nullptr);
+
+}  // namespace AtomicFile
+}  // namespace qm

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QTimeZone>
+#include <cstdint>
+#include <optional>
+
+#include "core/UsageModels.h"
+
+// The display formatters every view shares.
+namespace qm::DisplayFormat {
+
+// "-", "now", "5m", "3h", "yesterday", "4d", or the month and day "MM/dd" in `zone`.
+QString relativeTime(std::optional<TimeMs> date, TimeMs now,
+                     const QTimeZone& zone = QTimeZone::systemTimeZone());
+
+// 999, 1.0k, 1000.0k, 1.3M: one decimal, point as separator, locale grouping below 1000.
+QString formattedTokens(std::int64_t value);
+
+// A plain count with the current locale's grouping.
+QString formattedCount(std::int64_t value);
+
+}  // namespace qm::DisplayFormat

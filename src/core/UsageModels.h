@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace qm {
+
+// Milliseconds since the Unix epoch; every time stamp in a record uses this.
+using TimeMs = std::int64_t;
+
+enum class ProviderKind { codex, grok, gemini };
+
+inline constexpr ProviderKind kAllProviderKinds[] = {ProviderKind::codex, ProviderKind::grok,
+                                                     ProviderKind::gemini};
+
+QString rawValue(ProviderKind kind);
+QString providerName(ProviderKind kind);
+std::optional<ProviderKind> providerKindFromRaw(const QString& raw);
+
+enum class UsageStatusLevel { good, warn, high, bad, unknown };
+
+QString rawValue(UsageStatusLevel level);
+std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw);
+
+struct SessionUsage {
+    QString id;
+    ProviderKind provider = ProviderKind::codex;
+    QString project;
+    QString task;
+    QString model;
+    std::optional<TimeMs> startedAt;
+    std::optional<TimeMs> lastActiveAt;
+    std::int64_t prompts = 0;
+    std::int64_t inputTokens = 0;
+    std::int64_t outputTokens = 0;
+    std::int64_t cachedTokens = 0;
+    std::int64_t contextTokens = 0;
+    double cost = 0;
+
+    bool operator==(const SessionUsage&) const = default;
+};
+
+struct ModelUsage {
+    QString id;
+    QString model;
+    std::int64_t sessions = 0;
+    std::int64_t inputTokens = 0;
+    std::int64_t outputTokens = 0;
+    std::int64_t cachedTokens = 0;
+    std::int64_t contextTokens = 0;
+    std::int64_t prompts = 0;
+    double cost = 0;
+
+    bool operator==(const ModelUsage&) const = default;
+};
+
+struct ProviderUsage {
+    ProviderKind kind = ProviderKind::codex;
+    QString providerName;
+    bool isAuthenticated = false;
+    QString statusText;
+    UsageStatusLevel statusLevel = UsageStatusLevel::unknown;
+    QString dataSourceLabel;
+    QString dataSourceDetail;
+    std::int64_t sessionsTotal = 0;
+    std::int64_t lastFiveHourSessions = 0;
+    std::int64_t lastFiveHourPrompts = 0;
+    std::int64_t lastFiveHourTokens = 0;
+    std::int64_t totalInputTokens = 0;
+    std::int64_t totalOutputTokens = 0;
+    std::int64_t totalCachedTokens = 0;
+    std::int64_t totalContextTokens = 0;
+    double costTotal = 0;
+    std::optional<TimeMs> latestActivityAt;
+    QString latestProject;
+    QString latestTask;
+    QString latestModel;
+    std::vector<ModelUsage> models;
+    std::vector<SessionUsage> sessions;
+    QStringList warnings;
+
+    bool operator==(const ProviderUsage&) const = default;
+
+    // The card shown before any scan has filled it.
+    static ProviderUsage placeholder(ProviderKind kind);
+};
+
+}  // namespace qm

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "core/AppPaths.h"
+#include "core/AtomicFile.h"
+#include "support/QtPrinters.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using qm::test::readAll;
+using qm::test::TempDir;
+
+TEST(AtomicFile, ReplacesTargetAndRemovesStaleTemporary) {
+    TempDir dir;
+    const QString target = dir.write("config.json", "old");
+    dir.write("config.json.tmp", "stale half-written bytes");
+    EXPECT_FALSE(AtomicFile::write(target, "new\n"));
+    EXPECT_EQ(readAll(target), "new\n");
+    EXPECT_FALSE(QFileInfo::exists(target + ".tmp"));
+}
+
+TEST(AtomicFile, AppliesModeToNewFile) {
+    TempDir dir;
+    const QString target = dir.filePath("keys");
+    ASSERT_FALSE(AtomicFile::write(target, "secret", 0600));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(AtomicFile, FailureLeavesOldFileAndReportsErrno) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
+    TempDir dir;
+    const QString target = dir.write("sub/data.json", "keep me");
+    ::chmod(QFile::encodeName(dir.filePath("sub")).constData(), 0500);
+    auto error = AtomicFile::write(target, "lost?");
+    ::chmod(QFile::encodeName(dir.filePath("sub")).constData(), 0700);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, EACCES);
+    EXPECT_EQ(readAll(target), "keep me");
+}
+
+TEST(AtomicFile, FailedRenameLeavesNoTemporaryBehind) {
+    TempDir dir;
+    // A non-empty folder where the file should go makes the rename fail, even for root.
+    dir.write("target/occupied", "x");
+    auto error = AtomicFile::write(dir.filePath("target"), "new");
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message.startsWith("Could not replace "));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("target.tmp")));
+    EXPECT_EQ(readAll(dir.filePath("target/occupied")), "x");
+}
+
+TEST(AtomicFile, WriteIntoMissingFolderFails) {
+    TempDir dir;
+    auto error = AtomicFile::write(dir.filePath("missing/data.json"), "x");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ENOENT);
+}
+
+TEST(AtomicFile, MoveAsideKeepsBytesUnderNewName) {
+    TempDir dir;
+    const QString target = dir.write("usage-history.json", "{not json");
+    auto aside = AtomicFile::moveAside(target);
+    ASSERT_TRUE(aside);
+    EXPECT_TRUE(aside->startsWith(target + ".corrupt-"));
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_EQ(readAll(*aside), "{not json");
+    dir.write("usage-history.json", "again");
+    auto second = AtomicFile::moveAside(target);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *aside);
+}
+
+TEST(AppPaths, MigratesLegacyFolderOnceWithoutTouchingIt) {
+    TempDir base;
+    base.write("ClaudeQuotameter/config.json", "{\"a\":1}");
+    base.write("ClaudeQuotameter/usage-history.json", "{}");
+    base.write("ClaudeQuotameter/profile/cookies", "c");
+    const QString root = AppPaths::ensureRootIn(base.path());
+    EXPECT_EQ(root, base.filePath("Quotameter"));
+    EXPECT_EQ(readAll(root + "/config.json"), "{\"a\":1}");
+    EXPECT_EQ(readAll(root + "/usage-history.json"), "{}");
+    EXPECT_EQ(readAll(root + "/profile/cookies"), "c");
+    EXPECT_EQ(readAll(base.filePath("ClaudeQuotameter/config.json")), "{\"a\":1}");
+
+    // Once the folder exists the legacy one is no longer looked at.
+    base.write("ClaudeQuotameter/extra.json", "new");
+    EXPECT_EQ(AppPaths::ensureRootIn(base.path()), root);
+    EXPECT_FALSE(QFileInfo::exists(root + "/extra.json"));
+}
+
+TEST(AppPaths, CopyNeverOverwritesExistingFiles) {
+    TempDir base;
+    base.write("from/a.json", "legacy");
+    base.write("from/sub/b.json", "legacy-b");
+    base.write("to/a.json", "current");
+    EXPECT_TRUE(AppPaths::copyDirectory(base.filePath("from"), base.filePath("to")).isEmpty());
+    EXPECT_EQ(readAll(base.filePath("to/a.json")), "current");
+    EXPECT_EQ(readAll(base.filePath("to/sub/b.json")), "legacy-b");
+}
+
+TEST(AppPaths, CreatesRootWithoutLegacy) {
+    TempDir base;
+    const QString root = AppPaths::ensureRootIn(base.filePath("deep/share"));
+    EXPECT_TRUE(QFileInfo(root).isDir());
+}

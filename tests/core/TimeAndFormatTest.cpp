@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "core/DisplayFormat.h"
+#include "core/Iso8601.h"
+#include "support/QtPrinters.h"
+
+using namespace qm;
+
+TEST(Iso8601, AcceptsInternetDateTimes) {
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("1970-01-01T00:00:00Z")), 0);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2025-06-01T10:00:00.123Z")), 1748772000123);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2025-06-01T10:00:00Z")), 1748772000000);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2025-06-01T12:00:00+02:00")), 1748772000000);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2025-06-01T05:30:00-04:30")), 1748772000000);
+    // Digits beyond milliseconds are cut, not rounded.
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2025-06-01T10:00:00.123999Z")), 1748772000123);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("2024-02-29T00:00:00Z")), 1709164800000);
+    EXPECT_EQ(Iso8601::parse(QStringLiteral("1969-12-31T23:59:59Z")), -1000);
+}
+
+TEST(Iso8601, RejectsEverythingElse) {
+    for (const char* text :
+         {"", "2025-06-01 10:00:00", "2025-06-01 10:00:00Z", "2025-06-01T10:00:00", "2025-06-01",
+          "2025-13-01T10:00:00Z", "2025-02-29T10:00:00Z", "2025-06-01T24:00:00Z",
+          "2025-06-01T10:00:00.Z", "2025-06-01T10:00:00Zjunk", "2025-06-01T10:00:00+0200",
+          "2025-6-01T10:00:00Z", "２０２５-06-01T10:00:00Z"}) {
+        EXPECT_FALSE(Iso8601::parse(QString::fromUtf8(text))) << text;
+    }
+}
+
+TEST(Iso8601, FormatsUtc) {
+    EXPECT_EQ(Iso8601::formatMs(1748772000123), "2025-06-01T10:00:00.123Z");
+    EXPECT_EQ(Iso8601::formatSeconds(1748772000123), "2025-06-01T10:00:00Z");
+}
+
+TEST(DisplayFormat, RelativeTimeBoundaries) {
+    const TimeMs now = 1748772000000;
+    const auto ago = [&](double seconds) {
+        return DisplayFormat::relativeTime(now - TimeMs(seconds * 1000), now, QTimeZone::utc());
+    };
+    EXPECT_EQ(DisplayFormat::relativeTime(std::nullopt, now), "-");
+    EXPECT_EQ(ago(59), "now");
+    EXPECT_EQ(ago(-30), "now");
+    EXPECT_EQ(ago(60), "1m");
+    EXPECT_EQ(ago(119), "1m");
+    EXPECT_EQ(ago(3599), "59m");
+    EXPECT_EQ(ago(3600), "1h");
+    EXPECT_EQ(ago(36 * 3600), "yesterday");
+    EXPECT_EQ(ago(6 * 86400), "6d");
+    EXPECT_EQ(ago(8 * 86400), "05/24");
+}
+
+TEST(DisplayFormat, TokensSwitchUnitsWithoutRounding) {
+    EXPECT_EQ(DisplayFormat::formattedTokens(999), QLocale().toString(999));
+    EXPECT_EQ(DisplayFormat::formattedTokens(1000), "1.0k");
+    EXPECT_EQ(DisplayFormat::formattedTokens(999999), "1000.0k");
+    EXPECT_EQ(DisplayFormat::formattedTokens(1000000), "1.0M");
+    EXPECT_EQ(DisplayFormat::formattedTokens(1260000), "1.3M");
+    EXPECT_EQ(DisplayFormat::formattedTokens(-5000), QLocale().toString(-5000));
+}
