@@ -1,6 +1,71 @@
+#include <unistd.h>
 #include <QApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSystemTrayIcon>
+
+#include "core/AppPaths.h"
+#include "gui/TrayIcon.h"
+#include "gui/WindowRegistry.h"
+#include "gui/dashboard/DashboardWindow.h"
+#include "readers/UsageAggregator.h"
+
+namespace {
+
+// One name per user, so two users on one machine each get their own instance.
+const QString kInstanceName = QStringLiteral("quotameter-") + QString::number(::getuid());
+
+// A second start asks the running instance to show its dashboard and exits.
+bool handOffToRunningInstance() {
+    QLocalSocket socket;
+    socket.connectToServer(kInstanceName);
+    if (!socket.waitForConnected(300)) return false;
+    socket.write("dashboard\n");
+    socket.waitForBytesWritten(300);
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setOrganizationName(QStringLiteral("Quotameter"));
+    QApplication::setApplicationName(QStringLiteral("Quotameter"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (handOffToRunningInstance()) return 0;
+
+    const QString dataDir = qm::AppPaths::ensureRoot();
+    qm::UsageAggregator aggregator(QDir::homePath());
+
+    qm::gui::WindowRegistry windows;
+    windows.declare(QStringLiteral("dashboard"), [&] {
+        auto* window = new qm::gui::DashboardWindow(&aggregator);
+        window->setWindowIcon(qm::gui::TrayIcon::appIcon());
+        return window;
+    });
+
+    QLocalServer instance;
+    QLocalServer::removeServer(kInstanceName);
+    instance.listen(kInstanceName);
+    QObject::connect(&instance, &QLocalServer::newConnection, [&] {
+        while (QLocalSocket* peer = instance.nextPendingConnection()) {
+            QObject::connect(peer, &QLocalSocket::readyRead, peer, [&, peer] {
+                const QByteArray id = peer->readLine().trimmed();
+                windows.open(QString::fromUtf8(id));
+                peer->disconnectFromServer();
+            });
+            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+        }
+    });
+
+    qm::gui::TrayIcon tray(&aggregator, &windows);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray.show();
+    } else {
+        // Without a tray there is nothing to click: open the dashboard straight away.
+        windows.open(QStringLiteral("dashboard"));
+    }
+    (void)dataDir;
+    return app.exec();
 }

@@ -1,0 +1,269 @@
+// The local scan: Codex rollout throughput over a generated tree, against a bare simdjson
+// parse of the same lines, and the scan's peak memory against the largest file.
+//
+//   bench_scan [--size-mb N] [--dir PATH] [--keep]
+//
+// Runs on one core with a warm page cache (the tree is written, then scanned repeatedly).
+
+#include <simdjson.h>
+
+#include <sched.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QString>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "readers/CliLogParsing.h"
+#include "readers/CodexCliReader.h"
+#include "readers/GeminiCliReader.h"
+#include "readers/GrokCliReader.h"
+#include "scan/ScanGenerator.h"
+
+extern char** environ;
+
+namespace {
+
+using qm::TimeMs;
+namespace od = simdjson::ondemand;
+constexpr TimeMs kWindowMs = 5 * 3600 * 1000;
+
+template <typename F>
+double bestSeconds(int runs, F&& f) {
+    double best = 1e100;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        best = std::min(
+            best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+}
+
+// Visits every value of a document, decoding every key, string and number: a full parse with
+// the on-demand front end.
+simdjson::error_code walk(od::value value, std::size_t& values) {
+    ++values;
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    switch (type) {
+        case od::json_type::object: {
+            od::object object;
+            if (auto error = value.get_object().get(object)) return error;
+            for (auto fieldResult : object) {
+                od::field field;
+                if (auto error = std::move(fieldResult).get(field)) return error;
+                std::string_view key;
+                if (auto error = field.unescaped_key().get(key)) return error;
+                if (auto error = walk(field.value(), values)) return error;
+            }
+            return simdjson::SUCCESS;
+        }
+        case od::json_type::array: {
+            od::array array;
+            if (auto error = value.get_array().get(array)) return error;
+            for (auto item : array) {
+                od::value element;
+                if (auto error = std::move(item).get(element)) return error;
+                if (auto error = walk(element, values)) return error;
+            }
+            return simdjson::SUCCESS;
+        }
+        case od::json_type::string: {
+            std::string_view text;
+            return value.get_string().get(text);
+        }
+        case od::json_type::number: {
+            double number;
+            return value.get_double().get(number);
+        }
+        case od::json_type::boolean: {
+            bool flag;
+            return value.get_bool().get(flag);
+        }
+        case od::json_type::null:
+            return simdjson::SUCCESS;
+    }
+    return simdjson::SUCCESS;
+}
+
+struct Baseline {
+    std::size_t lines = 0;
+    std::size_t parsed = 0;
+    std::size_t values = 0;
+};
+
+// The same files, read the same way, every line fully parsed.
+Baseline onDemandBaseline(const std::vector<QString>& files) {
+    Baseline result;
+    qm::CliLogParsing::TextFile file;
+    od::parser parser;
+    for (const QString& path : files) {
+        if (!file.load(path, qm::CodexCliReader::kMaxFileBytes)) continue;
+        qm::CliLogParsing::forEachLine(file.text(), [&](std::string_view line) {
+            ++result.lines;
+            od::document doc;
+            if (parser.iterate(line.data(), line.size(), file.capacityFrom(line.data())).get(doc)) {
+                return;
+            }
+            od::value root;
+            if (doc.get_value().get(root) == simdjson::SUCCESS &&
+                walk(root, result.values) == simdjson::SUCCESS) {
+                ++result.parsed;
+            }
+        });
+    }
+    return result;
+}
+
+Baseline domBaseline(const std::vector<QString>& files) {
+    Baseline result;
+    qm::CliLogParsing::TextFile file;
+    simdjson::dom::parser parser;
+    for (const QString& path : files) {
+        if (!file.load(path, qm::CodexCliReader::kMaxFileBytes)) continue;
+        qm::CliLogParsing::forEachLine(file.text(), [&](std::string_view line) {
+            ++result.lines;
+            simdjson::dom::element root;
+            if (parser.parse(line.data(), line.size(), false).get(root) == simdjson::SUCCESS) {
+                ++result.parsed;
+            }
+        });
+    }
+    return result;
+}
+
+// Peak memory of a process that does nothing but one Codex scan.
+long childPeakRssKb(const char* self, const QString& home, TimeMs since) {
+    const std::string homeArg = home.toStdString();
+    const std::string sinceArg = std::to_string(since);
+    const char* argv[] = {self, "--child-scan", homeArg.c_str(), sinceArg.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, self, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    return usage.ru_maxrss;
+}
+
+int childScan(const QString& home, TimeMs since) {
+    const qm::ProviderUsage usage =
+        qm::CodexCliReader(home + "/.codex/sessions", home + "/.codex/auth.json")
+            .readUsageSync(since);
+    return usage.sessionsTotal > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 4 && args[1] == QLatin1String("--child-scan")) {
+        return childScan(args[2], args[3].toLongLong());
+    }
+    std::uint64_t sizeMb = 500;
+    QString dir;
+    bool keep = false;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--size-mb") && i + 1 < args.size()) {
+            sizeMb = args[++i].toULongLong();
+        } else if (args[i] == QLatin1String("--dir") && i + 1 < args.size()) {
+            dir = args[++i];
+        } else if (args[i] == QLatin1String("--keep")) {
+            keep = true;
+        } else {
+            std::fprintf(stderr, "usage: bench_scan [--size-mb N] [--dir PATH] [--keep]\n");
+            return 2;
+        }
+    }
+
+    // One core: the figures are per core, whatever else the machine runs.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+
+    if (dir.isEmpty()) {
+        dir = QDir::tempPath() + "/qm-bench-scan-" +
+              QString::number(QCoreApplication::applicationPid());
+    }
+    std::filesystem::remove_all(dir.toStdString());
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs since = now - kWindowMs;
+
+    qm::scangen::CodexTreeOptions options;
+    options.sessionsDir = (dir + "/.codex/sessions").toStdString();
+    options.targetBytes = sizeMb * 1'000'000;
+    options.now = now;
+    options.since = since;
+    const auto genStart = std::chrono::steady_clock::now();
+    const auto expected = qm::scangen::writeCodexTree(options);
+    qm::scangen::writeGeminiTree((dir + "/.gemini").toStdString(), now, 20, 2);
+    qm::scangen::writeGrokTree((dir + "/.grok/sessions").toStdString(), now, 40, 3);
+    const double genSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - genStart).count();
+
+    std::vector<QString> files;
+    for (const std::string& path : expected.filePaths)
+        files.push_back(QString::fromStdString(path));
+    const double megabytes = double(expected.bytesInWindow) / 1e6;
+
+    const qm::CodexCliReader codex(dir + "/.codex/sessions", dir + "/.codex/auth.json");
+    qm::ProviderUsage usage;
+    codex.readUsageSync(since);  // warms the page cache
+    const double scanSeconds = bestSeconds(3, [&] { usage = codex.readUsageSync(since); });
+    const bool correct = usage.sessionsTotal == expected.sessions &&
+                         usage.totalInputTokens == expected.inputTokens &&
+                         usage.totalOutputTokens == expected.outputTokens &&
+                         usage.totalCachedTokens == expected.cachedTokens &&
+                         usage.lastFiveHourPrompts == expected.recentPrompts;
+
+    Baseline onDemand;
+    const double onDemandSeconds = bestSeconds(3, [&] { onDemand = onDemandBaseline(files); });
+    Baseline dom;
+    const double domSeconds = bestSeconds(3, [&] { dom = domBaseline(files); });
+    const double baselineSeconds = std::min(onDemandSeconds, domSeconds);
+
+    const double geminiSeconds =
+        bestSeconds(3, [&] { qm::GeminiCliReader(dir + "/.gemini").readUsageSync(since); });
+    const double grokSeconds = bestSeconds(3, [&] {
+        qm::GrokCliReader(dir + "/.grok/sessions", dir + "/.grok/auth.json").readUsageSync(since);
+    });
+
+    const long rssKb = childPeakRssKb("/proc/self/exe", dir, since);
+    const double largestMb = double(expected.largestFileBytes) / 1e6;
+
+    std::printf("tree_files: %zu files\n", files.size());
+    std::printf("tree_size: %.1f MB\n", megabytes);
+    std::printf("tree_lines: %zu lines\n", dom.lines);
+    std::printf("generate_time: %.1f s\n", genSeconds);
+    std::printf("codex_scan: %.0f MB/s\n", megabytes / scanSeconds);
+    std::printf("codex_scan_correct: %d bool\n", correct ? 1 : 0);
+    std::printf("simdjson_ondemand_full: %.0f MB/s\n", megabytes / onDemandSeconds);
+    std::printf("simdjson_dom: %.0f MB/s\n", megabytes / domSeconds);
+    std::printf("simdjson_baseline: %.0f MB/s\n", megabytes / baselineSeconds);
+    std::printf("ratio: %.2f x\n", baselineSeconds / scanSeconds);
+    std::printf("gemini_scan: %.1f ms\n", geminiSeconds * 1000);
+    std::printf("grok_scan: %.1f ms\n", grokSeconds * 1000);
+    std::printf("peak_rss: %.1f MB\n", double(rssKb) * 1024.0 / 1e6);
+    std::printf("largest_file: %.1f MB\n", largestMb);
+    std::printf("rss_over_largest_file: %.2f x\n", double(rssKb) * 1024.0 / 1e6 / largestMb);
+
+    if (!keep) std::filesystem::remove_all(dir.toStdString());
+    if (!correct || onDemand.parsed != onDemand.lines || dom.parsed != dom.lines || rssKb < 0) {
+        std::fprintf(stderr, "bench_scan: the scan or the baseline did not read every line\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,90 @@
+#include <qcoro/qcorotask.h>
+#include <QDateTime>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include "cli/CliCommand.h"
+#include "core/DisplayFormat.h"
+#include "readers/UsageAggregator.h"
+#include "readers/UsageJson.h"
+
+namespace qm::cli {
+namespace {
+
+// One scan of the user's own tool folders, waited for on this thread's event loop.
+std::vector<ProviderUsage> scan(UsageAggregator& aggregator) {
+    QCoro::waitFor(aggregator.refresh());
+    return aggregator.providers();
+}
+
+QString orDash(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
+    using DisplayFormat::formattedCount;
+    using DisplayFormat::formattedTokens;
+    out << "\n"
+        << usage.providerName << ": " << usage.statusText << " (" << rawValue(usage.statusLevel)
+        << ")" << (usage.isAuthenticated ? "" : ", not signed in") << "\n";
+    out << "  last 5 hours: " << formattedCount(usage.lastFiveHourPrompts) << " prompts, "
+        << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
+        << formattedCount(usage.lastFiveHourSessions) << " sessions\n";
+    out << "  sessions: " << formattedCount(usage.sessionsTotal) << "\n";
+    out << "  cost: " << QString::asprintf("$%.4f", usage.costTotal) << "\n";
+    out << "  latest: " << orDash(usage.latestProject) << ", model " << orDash(usage.latestModel)
+        << ", " << DisplayFormat::relativeTime(usage.latestActivityAt, now) << "\n";
+    if (!usage.latestTask.isEmpty()) out << "  task: " << usage.latestTask << "\n";
+    out << "  source: " << usage.dataSourceLabel;
+    if (!usage.dataSourceDetail.isEmpty()) out << " (" << usage.dataSourceDetail << ")";
+    out << "\n";
+    for (const QString& warning : usage.warnings) out << "  warning: " << warning << "\n";
+}
+
+int runUsage(const QStringList& args) {
+    bool json = false;
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--json")) {
+            json = true;
+        } else {
+            return usageError(QStringLiteral("unknown option for usage: ") + arg);
+        }
+    }
+    UsageAggregator aggregator(QDir::homePath());
+    const std::vector<ProviderUsage> providers = scan(aggregator);
+    const QString title = aggregator.menuBarTitle(std::nullopt);
+    QTextStream out(stdout);
+    if (json) {
+        QJsonArray list;
+        for (const ProviderUsage& usage : providers) list.append(UsageJson::toJson(usage));
+        const QJsonObject root{{QStringLiteral("title"), title},
+                               {QStringLiteral("providers"), list}};
+        out << QJsonDocument(root).toJson(QJsonDocument::Indented);
+        return kExitOk;
+    }
+    out << title << "\n";
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    for (const ProviderUsage& usage : providers) printProvider(out, usage, now);
+    return kExitOk;
+}
+
+int runTitle(const QStringList& args) {
+    if (!args.isEmpty()) return usageError(QStringLiteral("unknown option for title: ") + args[0]);
+    UsageAggregator aggregator(QDir::homePath());
+    scan(aggregator);
+    QTextStream(stdout) << aggregator.menuBarTitle(std::nullopt) << "\n";
+    return kExitOk;
+}
+
+const CliCommandRegistration usageCommand(CliCommand{
+    QStringLiteral("usage"),
+    QStringLiteral("usage [--json]   local tool usage of the last five hours"), runUsage});
+const CliCommandRegistration titleCommand(CliCommand{
+    QStringLiteral("title"), QStringLiteral("title            the menu-bar title line only"),
+    runTitle});
+
+}  // namespace
+}  // namespace qm::cli

@@ -1,0 +1,29 @@
+#include "gui/WindowRegistry.h"
+
+namespace qm::gui {
+
+void WindowRegistry::declare(const QString& id, Factory factory) {
+    factories_.insert(id, std::move(factory));
+}
+
+QWidget* WindowRegistry::open(const QString& id) {
+    QPointer<QWidget>& slot = windows_[id];
+    if (!slot) {
+        auto factory = factories_.value(id);
+        if (!factory) {
+            windows_.remove(id);
+            return nullptr;
+        }
+        slot = factory();
+    }
+    slot->show();
+    slot->raise();
+    slot->activateWindow();
+    return slot;
+}
+
+QWidget* WindowRegistry::existing(const QString& id) const {
+    return windows_.value(id);
+}
+
+}  // namespace qm::gui

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QHash>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <functional>
+
+namespace qm::gui {
+
+// Creates each window once, by id, and raises it when it is opened again. Closing a window
+// only hides it, so the stores it shows are never torn down with it.
+class WindowRegistry {
+public:
+    using Factory = std::function<QWidget*()>;
+
+    void declare(const QString& id, Factory factory);
+    // Shows (creating on first use) and raises the window; returns it, or nullptr for an unknown
+    // id.
+    QWidget* open(const QString& id);
+    QWidget* existing(const QString& id) const;
+
+private:
+    QHash<QString, Factory> factories_;
+    QHash<QString, QPointer<QWidget>> windows_;
+};
+
+}  // namespace qm::gui

@@ -1,0 +1,291 @@
+#include "readers/CliLogParsing.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+#include <atomic>
+#include <cerrno>
+#include <new>
+
+#include "core/Iso8601.h"
+
+namespace qm::CliLogParsing {
+namespace {
+
+std::atomic<OpenObserver> g_openObserver{nullptr};
+
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+
+std::int64_t truncated(double value) {
+    // 2^63 is exact in a double; anything at or beyond it does not fit.
+    if (value >= 9223372036854775808.0) return kInt64Max;
+    if (value < -9223372036854775808.0) return kInt64Min;
+    return std::int64_t(value);
+}
+
+simdjson::error_code numberValue(simdjson::ondemand::value& value, std::int64_t& out) {
+    simdjson::ondemand::number_type type;
+    if (auto error = value.get_number_type().get(type)) return error;
+    if (type == simdjson::ondemand::number_type::signed_integer) {
+        if (value.get_int64().get(out) == simdjson::SUCCESS) return simdjson::SUCCESS;
+    }
+    // Unsigned values beyond the signed range and fractions go through a double and clamp.
+    double d;
+    if (auto error = value.get_double().get(d)) return error;
+    out = truncated(d);
+    return simdjson::SUCCESS;
+}
+
+// Swift-style percent decoding: a stray "%" or bytes that are not UTF-8 make it fail.
+std::optional<QString> percentDecoded(const QString& text) {
+    if (!text.contains(QLatin1Char('%'))) return text;
+    const QByteArray in = text.toUtf8();
+    QByteArray out;
+    out.reserve(in.size());
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in[i] != '%') {
+            out.append(in[i]);
+            continue;
+        }
+        if (i + 2 >= in.size()) return std::nullopt;
+        const int high = hex(in[i + 1]);
+        const int low = hex(in[i + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out.append(char(high * 16 + low));
+        i += 2;
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+    QString decoded = decoder.decode(out);
+    if (decoder.hasError()) return std::nullopt;
+    return decoded;
+}
+
+}  // namespace
+
+std::optional<TimeMs> date(std::string_view utf8) {
+    if (utf8.empty()) return std::nullopt;
+    return Iso8601::parse(utf8);
+}
+
+std::optional<TimeMs> date(const QString& text) {
+    if (text.isEmpty()) return std::nullopt;
+    return Iso8601::parse(text);
+}
+
+std::optional<TimeMs> creationDate(const QString& path) {
+    const QDateTime birth = QFileInfo(path).birthTime();
+    if (!birth.isValid()) return std::nullopt;
+    return birth.toMSecsSinceEpoch();
+}
+
+std::uint64_t fileSize(const QString& path) {
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return 0;
+    return std::uint64_t(st.st_size);
+}
+
+std::optional<TimeMs> modificationTime(const QString& path) {
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    return TimeMs(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+void setOpenObserver(OpenObserver observer) {
+    g_openObserver.store(observer);
+}
+
+TextFile::~TextFile() {
+    release();
+}
+
+void TextFile::release() {
+    if (data_) ::munmap(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+bool TextFile::reserve(std::size_t bytes) {
+    const std::size_t needed = bytes + simdjson::SIMDJSON_PADDING;
+    if (needed <= capacity_) return true;
+    // Unmap first: the old contents are not needed, and holding both would double the peak.
+    // Only pages written count, so growing by doubling costs address space, not memory.
+    const std::size_t capacity = std::max(needed, capacity_ * 2);
+    release();
+    void* mapped =
+        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return false;
+    data_ = static_cast<char*>(mapped);
+    capacity_ = capacity;
+    return true;
+}
+
+bool TextFile::load(const QString& path, std::uint64_t maxBytes) {
+    size_ = 0;
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (std::uint64_t(st.st_size) > maxBytes) return false;
+
+    if (OpenObserver observer = g_openObserver.load(std::memory_order_relaxed)) observer(path);
+    // Non-blocking, so a file swapped for a FIFO since the stat cannot hang the scan.
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        std::uint64_t(opened.st_size) > maxBytes || !reserve(std::size_t(opened.st_size))) {
+        ::close(fd);
+        return false;
+    }
+    // A log still being appended to is read up to the size it had when opened.
+    const std::size_t want = std::size_t(opened.st_size);
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, data_ + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
+    ::close(fd);
+    size_ = got;
+    std::memset(data_ + size_, 0, simdjson::SIMDJSON_PADDING);
+
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+    if (size_ >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        convertUtf16(false);
+    } else if (size_ >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        convertUtf16(true);
+    } else if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        std::memmove(data_, data_ + 3, size_ - 3 + simdjson::SIMDJSON_PADDING);
+        size_ -= 3;
+    }
+    return true;
+}
+
+void TextFile::convertUtf16(bool bigEndian) {
+    QStringDecoder decoder(bigEndian ? QStringDecoder::Utf16BE : QStringDecoder::Utf16LE,
+                           QStringConverter::Flag::Stateless);
+    const QString decoded = decoder.decode(QByteArrayView(data_ + 2, qsizetype(size_ - 2)));
+    const QByteArray utf8 = decoded.toUtf8();
+    size_ = 0;
+    if (!reserve(std::size_t(utf8.size()))) return;
+    std::memcpy(data_, utf8.constData(), std::size_t(utf8.size()));
+    size_ = std::size_t(utf8.size());
+    std::memset(data_ + size_, 0, simdjson::SIMDJSON_PADDING);
+}
+
+QStringList readLines(const QString& path, std::uint64_t maxBytes) {
+    TextFile file;
+    if (!file.load(path, maxBytes)) return {};
+    QStringList lines;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+    forEachLine(file.text(), [&](std::string_view line) {
+        QString text = decoder.decode(QByteArrayView(line.data(), qsizetype(line.size())));
+        if (decoder.hasError()) {
+            decoder.resetState();
+            return;
+        }
+        lines.append(std::move(text));
+    });
+    return lines;
+}
+
+std::int64_t int64(const simdjson::dom::object& object,
+                   std::initializer_list<std::string_view> keys) {
+    for (std::string_view key : keys) {
+        simdjson::dom::element value;
+        if (object.at_key(key).get(value) != simdjson::SUCCESS) continue;
+        switch (value.type()) {
+            case simdjson::dom::element_type::INT64:
+                return value.get_int64().value_unsafe();
+            case simdjson::dom::element_type::UINT64:
+                return kInt64Max;  // only values >= 2^63
+            case simdjson::dom::element_type::DOUBLE:
+                return truncated(value.get_double().value_unsafe());
+            default:
+                break;
+        }
+    }
+    return 0;
+}
+
+simdjson::error_code int64(simdjson::ondemand::object& object,
+                           std::initializer_list<std::string_view> keys, std::int64_t& out) {
+    out = 0;
+    for (std::string_view key : keys) {
+        simdjson::ondemand::value value;
+        const auto found = object.find_field_unordered(key).get(value);
+        if (found == simdjson::NO_SUCH_FIELD) continue;
+        if (found) return found;
+        simdjson::ondemand::json_type type;
+        if (auto error = value.type().get(type)) return error;
+        if (type != simdjson::ondemand::json_type::number) continue;
+        return numberValue(value, out);
+    }
+    return simdjson::SUCCESS;
+}
+
+QString projectName(const QString& workingDirectory) {
+    const QString unknown = QStringLiteral("unknown");
+    if (workingDirectory.trimmed().isEmpty()) return unknown;
+    QString path = percentDecoded(workingDirectory).value_or(workingDirectory);
+    if (path.startsWith(QLatin1String("\\\\?\\"))) path.remove(0, 4);
+    const auto isSlash = [](QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); };
+    qsizetype begin = 0;
+    qsizetype end = path.size();
+    while (begin < end && isSlash(path[begin])) ++begin;
+    while (end > begin && isSlash(path[end - 1])) --end;
+    if (begin == end) return unknown;
+    const QStringView rest = QStringView(path).mid(begin, end - begin);
+    return rest.mid(rest.lastIndexOf(QLatin1Char('/')) + 1).toString();
+}
+
+bool isRealUserPrompt(const QString& text) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) return false;
+    return !trimmed.startsWith(QLatin1String("<environment_context>"), Qt::CaseInsensitive);
+}
+
+QString shortenedTask(const QString& text) {
+    QString task = text.trimmed();
+    task.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    task.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    constexpr int kMaxCharacters = 60;
+    if (task.size() <= kMaxCharacters) return task;  // never more characters than code units
+    // Count user-perceived characters, so an emoji or accent is never cut in half.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, task);
+    int characters = 0;
+    qsizetype cut = -1;
+    while (finder.toNextBoundary() != -1) {
+        ++characters;
+        if (characters == kMaxCharacters) cut = finder.position();
+        if (characters > kMaxCharacters) return task.left(cut) + QStringLiteral("...");
+    }
+    return task;
+}
+
+std::pair<QString, UsageStatusLevel> status(std::optional<TimeMs> lastActiveAt, TimeMs now) {
+    if (!lastActiveAt) return {QStringLiteral("No local data"), UsageStatusLevel::unknown};
+    const TimeMs elapsedMs = now - *lastActiveAt;
+    if (elapsedMs < 5 * 60 * 1000) return {QStringLiteral("Active"), UsageStatusLevel::good};
+    if (elapsedMs < 60 * 60 * 1000) return {QStringLiteral("Recent"), UsageStatusLevel::warn};
+    return {QStringLiteral("Idle"), UsageStatusLevel::high};
+}
+
+}  // namespace qm::CliLogParsing

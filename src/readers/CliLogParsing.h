@@ -1,0 +1,139 @@
+#pragma once
+
+#include <simdjson.h>
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "core/UsageModels.h"
+
+// Shared helpers of the Codex, Gemini and Grok log readers. Everything here may be called from
+// any thread; nothing throws.
+namespace qm::CliLogParsing {
+
+// The strict internet date-time parser every time stamp in the logs goes through.
+std::optional<TimeMs> date(std::string_view utf8);
+std::optional<TimeMs> date(const QString& text);
+
+// The file's creation (birth) time, or none when the file system does not report one.
+std::optional<TimeMs> creationDate(const QString& path);
+// Size in bytes from the file's attributes, 0 when they cannot be read.
+std::uint64_t fileSize(const QString& path);
+
+// A whole file held as UTF-8 bytes with simdjson's padding behind them. A scan keeps one and
+// reuses it for every file, so it allocates for its largest file only and never holds more
+// than one file at a time.
+class TextFile {
+public:
+    static constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+    TextFile() = default;
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    ~TextFile();
+
+    // Reads `path` when it is a regular file of at most `maxBytes` bytes. The size is taken
+    // from the file's attributes before the file is opened, so a larger file is never read.
+    // A file that starts with a UTF-16 byte order mark is converted to UTF-8; a UTF-8 byte
+    // order mark is dropped. Returns false (holding nothing) when the file is not read.
+    bool load(const QString& path, std::uint64_t maxBytes);
+
+    std::string_view text() const { return {data_, size_}; }
+    // Readable bytes from `p` (inside text()) to the end of the padding, as simdjson wants.
+    std::size_t capacityFrom(const char* p) const {
+        return size_ + simdjson::SIMDJSON_PADDING - std::size_t(p - data_);
+    }
+
+private:
+    bool reserve(std::size_t bytes);
+    void convertUtf16(bool bigEndian);
+
+    void release();
+
+    // Mapped, not taken from the heap: the allocator would keep a freed buffer of one file
+    // resident beside the next one's, and a scan's memory would grow well past its largest file.
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Calls f(std::string_view line) for every non-empty line in file order. Lines end at a line
+// feed, a carriage return or a carriage return + line feed pair, nothing else: U+0085, U+2028
+// and U+2029 may stand raw inside a JSON string and must not cut a record in two.
+template <typename F>
+void forEachLine(std::string_view text, F&& f) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+        const char* const stop = lf ? lf : end;
+        while (p < stop) {
+            const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::size_t(stop - p)));
+            const char* const pieceEnd = cr ? cr : stop;
+            if (pieceEnd > p) f(std::string_view(p, std::size_t(pieceEnd - p)));
+            p = pieceEnd + 1;
+        }
+        p = stop + 1;
+    }
+}
+
+// The lines of a file as text: empty when the file is missing, unreadable or larger than
+// `maxBytes`. Each line stands on its own: a line that is not valid UTF-8 is left out without
+// touching its neighbours.
+QStringList readLines(const QString& path, std::uint64_t maxBytes);
+
+// The first key of `keys` whose value is a number gives the result (a fraction is cut toward
+// zero, values beyond the 64-bit range are clamped); text, objects, lists, booleans and null
+// are passed over. 0 when no key holds a number.
+std::int64_t int64(const simdjson::dom::object& object,
+                   std::initializer_list<std::string_view> keys);
+// The same on an on-demand object. A malformed value makes the whole document invalid, which
+// is reported through the return value.
+simdjson::error_code int64(simdjson::ondemand::object& object,
+                           std::initializer_list<std::string_view> keys, std::int64_t& out);
+
+// A token count as the summaries hold it: never negative.
+inline std::int64_t tokenCount(std::int64_t value) {
+    return value < 0 ? 0 : value;
+}
+// Sums of counts saturate instead of overflowing on absurd log values.
+inline std::int64_t addCounts(std::int64_t a, std::int64_t b) {
+    std::int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                     : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
+}
+
+// Short project name from a working directory: "/Users/me/work/app" gives "app", blank or
+// slash-only text gives "unknown".
+QString projectName(const QString& workingDirectory);
+
+// False for blank text and for the environment block the tools inject as a user message.
+bool isRealUserPrompt(const QString& text);
+
+// Trimmed, line breaks turned into blanks, and cut to 60 characters followed by "..." when
+// longer: the form in which a prompt or title becomes a session's task.
+QString shortenedTask(const QString& text);
+
+// "Active" (under 5 minutes), "Recent" (under an hour), "Idle", or "No local data".
+std::pair<QString, UsageStatusLevel> status(std::optional<TimeMs> lastActiveAt, TimeMs now);
+
+// Time of the last modification in ms since the epoch, or none.
+std::optional<TimeMs> modificationTime(const QString& path);
+
+// Test hook: when set, called with the path of every file the readers open, just before it is
+// opened (from the readers' threads). Null by default, so it costs one atomic load per file.
+using OpenObserver = void (*)(const QString& path);
+void setOpenObserver(OpenObserver observer);
+
+}  // namespace qm::CliLogParsing

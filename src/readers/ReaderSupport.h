@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QHash>
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/UsageModels.h"
+#include "readers/CliLogParsing.h"
+
+// Pieces the three readers share when they assemble a summary.
+namespace qm::readers {
+
+inline constexpr std::size_t kListedSessions = 20;
+
+// A regular file itself, not a link to one and not a FIFO, socket or device.
+inline bool isRegularFile(const QFileInfo& info) {
+    return !info.isSymLink() && info.isFile();
+}
+
+// Per-model totals in order of first use, so models that tie keep a stable order.
+class ModelTotals {
+public:
+    ModelUsage& entry(const QString& model) {
+        auto it = index_.constFind(model);
+        if (it != index_.constEnd()) return models_[*it];
+        index_.insert(model, models_.size());
+        ModelUsage& created = models_.emplace_back();
+        created.id = model;
+        created.model = model;
+        return created;
+    }
+
+    std::vector<ModelUsage> sortedByCost() const {
+        std::vector<ModelUsage> sorted = models_;
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const ModelUsage& a, const ModelUsage& b) { return a.cost > b.cost; });
+        return sorted;
+    }
+
+    std::vector<ModelUsage> sortedByTokens() const {
+        std::vector<ModelUsage> sorted = models_;
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const ModelUsage& a, const ModelUsage& b) {
+                             return CliLogParsing::addCounts(a.inputTokens, a.outputTokens) >
+                                    CliLogParsing::addCounts(b.inputTokens, b.outputTokens);
+                         });
+        return sorted;
+    }
+
+private:
+    std::vector<ModelUsage> models_;
+    QHash<QString, std::size_t> index_;
+};
+
+// Most recently active first (no time counts as the distant past), cut to what a card lists.
+inline std::vector<SessionUsage> latestSessions(std::vector<SessionUsage> sessions) {
+    std::stable_sort(sessions.begin(), sessions.end(),
+                     [](const SessionUsage& a, const SessionUsage& b) {
+                         return a.lastActiveAt.value_or(std::numeric_limits<TimeMs>::min()) >
+                                b.lastActiveAt.value_or(std::numeric_limits<TimeMs>::min());
+                     });
+    if (sessions.size() > kListedSessions) sessions.resize(kListedSessions);
+    return sessions;
+}
+
+// Decoded-document lookups: the value under `key` when it has the wanted type.
+inline std::optional<std::string_view> textAt(const simdjson::dom::object& object,
+                                              std::string_view key) {
+    std::string_view text;
+    if (object.at_key(key).get(text) != simdjson::SUCCESS) return std::nullopt;
+    return text;
+}
+
+inline std::optional<simdjson::dom::object> objectAt(const simdjson::dom::object& object,
+                                                     std::string_view key) {
+    simdjson::dom::object value;
+    if (object.at_key(key).get(value) != simdjson::SUCCESS) return std::nullopt;
+    return value;
+}
+
+// A list whose every element is an object (an empty list qualifies).
+inline bool isListOfObjects(const simdjson::dom::element& element) {
+    simdjson::dom::array array;
+    if (element.get(array) != simdjson::SUCCESS) return false;
+    for (simdjson::dom::element item : array) {
+        if (!item.is_object()) return false;
+    }
+    return true;
+}
+
+inline QString toQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+}  // namespace qm::readers

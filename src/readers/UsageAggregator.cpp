@@ -1,0 +1,91 @@
+#include "readers/UsageAggregator.h"
+
+#include <qcoro/qcorofuture.h>
+#include <QDateTime>
+#include <QDir>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+#include <cmath>
+
+#include "readers/CodexCliReader.h"
+#include "readers/GeminiCliReader.h"
+#include "readers/GrokCliReader.h"
+
+namespace qm {
+
+QString composeMenuBarTitle(std::int64_t codexPrompts, std::int64_t grokPrompts,
+                            std::int64_t geminiPrompts, std::optional<double> claudeSessionPct) {
+    QString title = QStringLiteral("Codex %1 Grok %2").arg(codexPrompts).arg(grokPrompts);
+    if (geminiPrompts >= 1) title += QStringLiteral(" Gemini %1").arg(geminiPrompts);
+    if (claudeSessionPct) {
+        const double rounded = std::round(*claudeSessionPct);  // halves away from zero
+        // A value that is not a number, or too large to print as an integer, is left out.
+        if (std::isfinite(rounded) && rounded >= -9223372036854775808.0 &&
+            rounded < 9223372036854775808.0) {
+            title += QStringLiteral(" Claude %1%").arg(std::int64_t(rounded));
+        }
+    }
+    return title;
+}
+
+UsageAggregator::UsageAggregator(QString homeDirectory, QObject* parent)
+    : QObject(parent), homeDirectory_(std::move(homeDirectory)) {
+    for (ProviderKind kind : kAllProviderKinds) {
+        providers_.push_back(ProviderUsage::placeholder(kind));
+    }
+}
+
+std::optional<ProviderUsage> UsageAggregator::usage(ProviderKind kind) const {
+    for (const ProviderUsage& provider : providers_) {
+        if (provider.kind == kind) return provider;
+    }
+    return std::nullopt;
+}
+
+QString UsageAggregator::menuBarTitle(std::optional<double> claudeSessionPct) const {
+    const auto prompts = [&](ProviderKind kind) {
+        const auto found = usage(kind);
+        return found ? found->lastFiveHourPrompts : 0;
+    };
+    return composeMenuBarTitle(prompts(ProviderKind::codex), prompts(ProviderKind::grok),
+                               prompts(ProviderKind::gemini), claudeSessionPct);
+}
+
+QCoro::Task<> UsageAggregator::refresh() {
+    if (refreshing_) co_return;
+    refreshing_ = true;
+    Q_EMIT changed();
+
+    const TimeMs since = QDateTime::currentMSecsSinceEpoch() - TimeMs(kLookbackSeconds * 1000);
+    const QDir home(homeDirectory_);
+    // Each reader is built inside its task from plain values; the tasks share nothing.
+    auto codex =
+        QtConcurrent::run([sessions = home.filePath(QStringLiteral(".codex/sessions")),
+                           auth = home.filePath(QStringLiteral(".codex/auth.json")),
+                           since] { return CodexCliReader(sessions, auth).readUsageSync(since); });
+    auto grok = QtConcurrent::run([sessions = home.filePath(QStringLiteral(".grok/sessions")),
+                                   auth = home.filePath(QStringLiteral(".grok/auth.json")), since] {
+        return GrokCliReader(sessions, auth).readUsageSync(since);
+    });
+    auto gemini = QtConcurrent::run([directory = home.filePath(QStringLiteral(".gemini")), since] {
+        return GeminiCliReader(directory).readUsageSync(since);
+    });
+
+    QPointer<UsageAggregator> self(this);
+    std::vector<ProviderUsage> results;
+    results.push_back(co_await codex);
+    results.push_back(co_await grok);
+    results.push_back(co_await gemini);
+    if (!self) co_return;  // destroyed while the scan ran
+
+    providers_ = std::move(results);
+    lastRefreshAt_ = QDateTime::currentMSecsSinceEpoch();
+    refreshing_ = false;
+    Q_EMIT changed();
+}
+
+void UsageAggregator::refreshInBackground() {
+    refresh();
+}
+
+}  // namespace qm

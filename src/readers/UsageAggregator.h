@@ -1,0 +1,54 @@
+#pragma once
+
+#include <qcoro/qcorotask.h>
+#include <QObject>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "core/UsageModels.h"
+
+namespace qm {
+
+// The menu-bar title: "Codex c Grok k", " Gemini g" only when g >= 1, and " Claude p%" when a
+// finite Claude session percentage is given (rounded half away from zero).
+QString composeMenuBarTitle(std::int64_t codexPrompts, std::int64_t grokPrompts,
+                            std::int64_t geminiPrompts, std::optional<double> claudeSessionPct);
+
+// Owns the three local usage summaries (Codex, Grok, Gemini) and composes the menu-bar title.
+// Lives on the main thread; the scans run on the global thread pool.
+class UsageAggregator : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr double kLookbackSeconds = 18000;  // the recent window: five hours
+
+    // Reads the tools' folders under `homeDirectory` (".codex", ".grok", ".gemini").
+    explicit UsageAggregator(QString homeDirectory, QObject* parent = nullptr);
+
+    // Always three summaries, in the order codex, grok, gemini; placeholders before a refresh.
+    std::vector<ProviderUsage> providers() const { return providers_; }
+    bool isRefreshing() const { return refreshing_; }
+    std::optional<TimeMs> lastRefreshAt() const { return lastRefreshAt_; }
+    std::optional<ProviderUsage> usage(ProviderKind kind) const;
+    QString menuBarTitle(std::optional<double> claudeSessionPct) const;
+
+    // Scans the three tools at once and publishes their summaries together. Returns at once,
+    // doing nothing, while another refresh is under way.
+    QCoro::Task<> refresh();
+
+public Q_SLOTS:
+    // Starts a refresh without waiting for it.
+    void refreshInBackground();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    QString homeDirectory_;
+    std::vector<ProviderUsage> providers_;
+    bool refreshing_ = false;
+    std::optional<TimeMs> lastRefreshAt_;
+};
+
+}  // namespace qm

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QMutex>
+#include <QStringList>
+#include <cmath>
+
+#include "readers/CliLogParsing.h"
+#include "support/QtPrinters.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using namespace qm::CliLogParsing;
+using qm::test::TempDir;
+
+namespace {
+
+QStringList linesOf(const QByteArray& bytes, std::uint64_t maxBytes = 1'000'000) {
+    TempDir dir;
+    return readLines(dir.write(QStringLiteral("f.jsonl"), bytes), maxBytes);
+}
+
+}  // namespace
+
+TEST(ReadLines, SplitsOnlyAtLineFeedAndCarriageReturn) {
+    EXPECT_EQ(linesOf("a\r\nb\rc\n\n\r\nd"), (QStringList{"a", "b", "c", "d"}));
+    // U+0085, U+2028 and U+2029 may stand raw inside a JSON string: they do not end a line.
+    const QByteArray raw = "{\"text\":\"one\xC2\x85two\xE2\x80\xA8three\xE2\x80\xA9" "four\"}\nnext";
+    const QStringList lines = linesOf(raw);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QString::fromUtf8(raw.left(raw.indexOf('\n'))));
+    EXPECT_EQ(linesOf(""), QStringList{});
+    EXPECT_EQ(linesOf("\n\r\n\r"), QStringList{});
+}
+
+TEST(ReadLines, OneBadLineDoesNotSpoilTheOthers) {
+    // A stray byte in one line, and a multi-byte character cut off at the end of a log that is
+    // still being written: only those lines go.
+    const QByteArray bytes =
+        "{\"a\":\"caf\xC3\xA9\"}\n{\"b\":\"\xFF\"}\n{\"c\":1}\n{\"d\":\"\xE2\x82";
+    EXPECT_EQ(linesOf(bytes), (QStringList{QString::fromUtf8("{\"a\":\"caf\xC3\xA9\"}"),
+                                           QStringLiteral("{\"c\":1}")}));
+}
+
+TEST(ReadLines, DecodesUtf16OnlyWithAByteOrderMark) {
+    const QString text = QString::fromUtf8("{\"a\":\"\xC3\xA9\"}\r\n{\"b\":2}");
+    QByteArray le("\xFF\xFE", 2);
+    QByteArray be("\xFE\xFF", 2);
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        le.append(char(u & 0xFF)).append(char(u >> 8));
+        be.append(char(u >> 8)).append(char(u & 0xFF));
+    }
+    const QStringList expected{QString::fromUtf8("{\"a\":\"\xC3\xA9\"}"), "{\"b\":2}"};
+    EXPECT_EQ(linesOf(le), expected);
+    EXPECT_EQ(linesOf(be), expected);
+    // A UTF-8 byte order mark is dropped, so the first record still decodes.
+    EXPECT_EQ(linesOf("\xEF\xBB\xBF{\"b\":2}"), QStringList{"{\"b\":2}"});
+    // Without a mark, UTF-16-looking bytes are just bytes (NULs make no valid line here).
+    EXPECT_EQ(linesOf(QByteArray("{\0\"\0", 4)).size(), 1);
+}
+
+TEST(ReadLines, LimitIsCheckedBeforeReading) {
+    TempDir dir;
+    const QString path = dir.write(QStringLiteral("f.jsonl"), "12345\n789");
+    EXPECT_EQ(readLines(path, 9), (QStringList{"12345", "789"}));  // exactly the limit
+    EXPECT_EQ(readLines(path, 8), QStringList{});                  // one byte over
+    EXPECT_EQ(readLines(dir.filePath(QStringLiteral("missing")), 100), QStringList{});
+    EXPECT_EQ(readLines(dir.path(), 1'000'000), QStringList{});  // a directory
+    EXPECT_EQ(fileSize(path), 9u);
+    EXPECT_EQ(fileSize(dir.filePath(QStringLiteral("missing"))), 0u);
+}
+
+namespace {
+QMutex g_openedMutex;
+QStringList g_opened;
+void recordOpen(const QString& path) {
+    QMutexLocker lock(&g_openedMutex);
+    g_opened.append(path);
+}
+}  // namespace
+
+TEST(ReadLines, OversizedFilesAreNeverOpened) {
+    TempDir dir;
+    const QString small = dir.write(QStringLiteral("small"), "1\n");
+    const QString large = dir.write(QStringLiteral("large"), "1234\n");
+    g_opened.clear();
+    setOpenObserver(recordOpen);
+    readLines(small, 4);
+    readLines(large, 4);
+    setOpenObserver(nullptr);
+    EXPECT_EQ(g_opened, QStringList{small});
+}
+
+namespace {
+
+simdjson::dom::object domObject(simdjson::dom::parser& parser, const std::string& json) {
+    return parser.parse(json).get_object().value();
+}
+
+// Runs the on-demand variant over `json`'s top-level object.
+std::int64_t onDemandInt64(const std::string& json, std::initializer_list<std::string_view> keys) {
+    simdjson::ondemand::parser parser;
+    simdjson::padded_string padded(json);
+    auto doc = parser.iterate(padded);
+    simdjson::ondemand::object object = doc.get_object();
+    std::int64_t out = -1;
+    EXPECT_EQ(int64(object, keys, out), simdjson::SUCCESS);
+    return out;
+}
+
+}  // namespace
+
+TEST(Int64, FirstKeyHoldingANumberWins) {
+    simdjson::dom::parser parser;
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {R"({"input_tokens":"12","prompt_tokens":7})", 7},  // text is passed over
+        {R"({"input_tokens":0,"prompt_tokens":7})", 0},     // a 0 still wins
+        {R"({"input_tokens":12.9})", 12},
+        {R"({"input_tokens":-12.9})", -12},
+        {R"({"input_tokens":null,"prompt_tokens":[1],"x":{}})", 0},
+        {R"({"input_tokens":true,"prompt_tokens":3})", 3},
+        {R"({"input_tokens":18446744073709551615})", std::numeric_limits<std::int64_t>::max()},
+        {R"({"input_tokens":-1e300})", std::numeric_limits<std::int64_t>::min()},
+        {R"({})", 0},
+    };
+    for (const auto& [json, expected] : cases) {
+        EXPECT_EQ(int64(domObject(parser, json), {"input_tokens", "prompt_tokens"}), expected)
+            << json;
+        EXPECT_EQ(onDemandInt64(json, {"input_tokens", "prompt_tokens"}), expected) << json;
+    }
+}
+
+TEST(ProjectName, LastComponentOfTheDecodedPath) {
+    EXPECT_EQ(projectName(QStringLiteral("/Users/me/work/app")), "app");
+    EXPECT_EQ(projectName(QStringLiteral("/Users/me/my%20app/")), "my app");
+    EXPECT_EQ(projectName(QStringLiteral("   ")), "unknown");
+    EXPECT_EQ(projectName(QStringLiteral("///")), "unknown");
+    EXPECT_EQ(projectName(QString()), "unknown");
+    // A stray percent sign keeps the text as it is.
+    EXPECT_EQ(projectName(QStringLiteral("/work/100%/x%zz")), "x%zz");
+    EXPECT_EQ(projectName(QStringLiteral("\\\\?\\C:\\work\\app")), "C:\\work\\app");
+    EXPECT_EQ(projectName(QStringLiteral("relative")), "relative");
+}
+
+TEST(Prompts, RealPromptsAndTasks) {
+    EXPECT_TRUE(isRealUserPrompt(QStringLiteral("Fix the build")));
+    EXPECT_FALSE(isRealUserPrompt(QStringLiteral("  <ENVIRONMENT_CONTEXT> cwd ...")));
+    EXPECT_FALSE(isRealUserPrompt(QStringLiteral(" \n\t ")));
+
+    EXPECT_EQ(shortenedTask(QStringLiteral("  one\ntwo\r\nthree  ")), "one two  three");
+    const QString hundred(100, QLatin1Char('x'));
+    EXPECT_EQ(shortenedTask(hundred), QString(60, QLatin1Char('x')) + "...");
+    EXPECT_EQ(shortenedTask(QString(60, QLatin1Char('y'))), QString(60, QLatin1Char('y')));
+    // Characters, not code units: 61 emoji are cut after the 60th whole one.
+    QString emoji;
+    for (int i = 0; i < 61; ++i) emoji += QString::fromUtf8("\xF0\x9F\x9A\x80");
+    EXPECT_EQ(shortenedTask(emoji), emoji.left(120) + "...");
+}
+
+TEST(Status, RecencyBoundaries) {
+    const TimeMs now = 1'750'000'000'000;
+    const auto at = [&](double secondsAgo) {
+        return status(now - TimeMs(std::llround(secondsAgo * 1000)), now);
+    };
+    EXPECT_EQ(status(std::nullopt, now),
+              std::make_pair(QStringLiteral("No local data"), UsageStatusLevel::unknown));
+    EXPECT_EQ(at(4 * 60 + 59), std::make_pair(QStringLiteral("Active"), UsageStatusLevel::good));
+    EXPECT_EQ(at(5 * 60), std::make_pair(QStringLiteral("Recent"), UsageStatusLevel::warn));
+    EXPECT_EQ(at(59 * 60 + 59.999),
+              std::make_pair(QStringLiteral("Recent"), UsageStatusLevel::warn));
+    EXPECT_EQ(at(60 * 60), std::make_pair(QStringLiteral("Idle"), UsageStatusLevel::high));
+    EXPECT_EQ(at(-600), std::make_pair(QStringLiteral("Active"), UsageStatusLevel::good));
+}

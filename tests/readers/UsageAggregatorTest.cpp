@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <qcoro/qcorotask.h>
+#include <QJsonArray>
+#include <QMutex>
+#include <QSignalSpy>
+#include <cmath>
+#include <limits>
+
+#include "core/Iso8601.h"
+#include "readers/CliLogParsing.h"
+#include "readers/UsageAggregator.h"
+#include "readers/UsageJson.h"
+#include "support/QtPrinters.h"
+#include "support/RolloutFixtures.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using qm::test::TempDir;
+
+namespace {
+
+QMutex g_openedMutex;
+QStringList g_opened;
+void recordOpen(const QString& path) {
+    QMutexLocker lock(&g_openedMutex);
+    g_opened.append(path);
+}
+
+}  // namespace
+
+TEST(MenuBarTitle, CountsGeminiOnlyWhenUsedAndRoundsClaudeHalfAway) {
+    EXPECT_EQ(composeMenuBarTitle(3, 0, 0, std::nullopt), "Codex 3 Grok 0");
+    EXPECT_EQ(composeMenuBarTitle(3, 1, 1, std::nullopt), "Codex 3 Grok 1 Gemini 1");
+    EXPECT_EQ(composeMenuBarTitle(3, 1, 2, 41.6), "Codex 3 Grok 1 Gemini 2 Claude 42%");
+    EXPECT_EQ(composeMenuBarTitle(1234, 0, 0, std::nullopt), "Codex 1234 Grok 0");
+    const auto claude = [](double pct) {
+        return composeMenuBarTitle(0, 0, 0, pct).section(QLatin1Char(' '), 4);
+    };
+    EXPECT_EQ(claude(99.5), "Claude 100%");
+    EXPECT_EQ(claude(0.4), "Claude 0%");
+    EXPECT_EQ(claude(2.5), "Claude 3%");
+    EXPECT_EQ(claude(-0.4), "Claude 0%");
+    EXPECT_EQ(claude(-2.5), "Claude -3%");
+    // Values that cannot be shown as a whole percentage leave the Claude part out.
+    for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e19, -1e300}) {
+        EXPECT_EQ(composeMenuBarTitle(0, 0, 0, bad), "Codex 0 Grok 0") << bad;
+    }
+}
+
+TEST(UsageAggregator, PlaceholdersBeforeTheFirstRefresh) {
+    TempDir home;
+    UsageAggregator aggregator(home.path());
+    const auto providers = aggregator.providers();
+    ASSERT_EQ(providers.size(), 3u);
+    EXPECT_EQ(providers[0], ProviderUsage::placeholder(ProviderKind::codex));
+    EXPECT_EQ(providers[1].kind, ProviderKind::grok);
+    EXPECT_EQ(providers[2].kind, ProviderKind::gemini);
+    EXPECT_EQ(aggregator.usage(ProviderKind::gemini),
+              ProviderUsage::placeholder(ProviderKind::gemini));
+    EXPECT_FALSE(aggregator.isRefreshing());
+    EXPECT_FALSE(aggregator.lastRefreshAt());
+    EXPECT_EQ(aggregator.menuBarTitle(std::nullopt), "Codex 0 Grok 0");
+}
+
+TEST(UsageAggregator, RefreshWithNoToolFolders) {
+    TempDir home;
+    UsageAggregator aggregator(home.path());
+    QCoro::waitFor(aggregator.refresh());
+    const auto providers = aggregator.providers();
+    ASSERT_EQ(providers.size(), 3u);
+    EXPECT_EQ(providers[0].warnings, QStringList{"Codex sessions directory was not found."});
+    EXPECT_EQ(providers[1].warnings, QStringList{"Grok sessions directory was not found."});
+    EXPECT_EQ(providers[2].warnings, QStringList{"Gemini directory was not found."});
+    for (const ProviderUsage& p : providers) {
+        EXPECT_EQ(p.statusText, "No local data");
+        EXPECT_EQ(p.statusLevel, UsageStatusLevel::unknown);
+    }
+    EXPECT_TRUE(aggregator.lastRefreshAt());
+    EXPECT_FALSE(aggregator.isRefreshing());
+}
+
+TEST(UsageAggregator, ASecondRefreshWhileOneRunsDoesNothing) {
+    TempDir home;
+    test::writeSampleHome(home.path());
+    UsageAggregator aggregator(home.path());
+    QSignalSpy changed(&aggregator, &UsageAggregator::changed);
+
+    g_opened.clear();
+    CliLogParsing::setOpenObserver(recordOpen);
+    QCoro::Task<> first = aggregator.refresh();
+    EXPECT_TRUE(aggregator.isRefreshing());
+    EXPECT_EQ(changed.count(), 1);
+    QCoro::Task<> second = aggregator.refresh();
+    EXPECT_TRUE(second.isReady());  // returned at once, without waiting for the first
+    QCoro::waitFor(std::move(first));
+    CliLogParsing::setOpenObserver(nullptr);
+
+    EXPECT_FALSE(aggregator.isRefreshing());
+    EXPECT_EQ(changed.count(), 2);
+    EXPECT_EQ(g_opened.filter(QStringLiteral("rollout-sample.jsonl")).size(), 1);
+    EXPECT_EQ(aggregator.menuBarTitle(std::nullopt), "Codex 3 Grok 1 Gemini 2");
+    EXPECT_EQ(aggregator.menuBarTitle(41.6), "Codex 3 Grok 1 Gemini 2 Claude 42%");
+
+    const auto codex = aggregator.usage(ProviderKind::codex);
+    ASSERT_TRUE(codex);
+    EXPECT_TRUE(codex->isAuthenticated);
+    EXPECT_EQ(codex->latestProject, "app");
+    EXPECT_EQ(codex->latestModel, "gpt-5");
+    EXPECT_EQ(codex->totalInputTokens, 1000);
+    EXPECT_EQ(aggregator.usage(ProviderKind::grok)->totalContextTokens, 5000);
+    EXPECT_EQ(aggregator.usage(ProviderKind::gemini)->lastFiveHourTokens, 240);
+
+    // Once idle, a refresh runs again.
+    QCoro::waitFor(aggregator.refresh());
+    EXPECT_EQ(changed.count(), 4);
+}
+
+TEST(UsageJson, RecordFieldsRawValuesAndOmittedTimes) {
+    ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::grok);
+    QJsonObject json = UsageJson::toJson(usage);
+    EXPECT_EQ(json.value("kind").toString(), "grok");
+    EXPECT_EQ(json.value("statusLevel").toString(), "unknown");
+    EXPECT_EQ(json.value("providerName").toString(), "Grok");
+    EXPECT_FALSE(json.contains("latestActivityAt"));
+    EXPECT_TRUE(json.value("models").isArray());
+
+    SessionUsage session;
+    session.id = "s";
+    session.provider = ProviderKind::gemini;
+    session.lastActiveAt = 1748772000123;
+    session.inputTokens = 9'007'199'254'740'993;  // beyond a double's exact range
+    usage.sessions = {session};
+    usage.latestActivityAt = 1748772000123;
+    usage.costTotal = 0.5;
+    json = UsageJson::toJson(usage);
+    EXPECT_EQ(json.value("latestActivityAt").toString(), "2025-06-01T10:00:00.123Z");
+    EXPECT_EQ(json.value("costTotal").toDouble(), 0.5);
+    const QJsonObject s = json.value("sessions").toArray().at(0).toObject();
+    EXPECT_EQ(s.value("provider").toString(), "gemini");
+    EXPECT_EQ(s.value("lastActiveAt").toString(), "2025-06-01T10:00:00.123Z");
+    EXPECT_FALSE(s.contains("startedAt"));
+    EXPECT_EQ(s.value("inputTokens").toInteger(), 9'007'199'254'740'993);
+    for (const char* key : {"id", "project", "task", "model", "prompts", "outputTokens",
+                            "cachedTokens", "contextTokens", "cost"}) {
+        EXPECT_TRUE(s.contains(key)) << key;
+    }
+}
