@@ -35,7 +35,9 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     if (handOffToRunningInstance()) return 0;
 
-    const QString dataDir = qm::AppPaths::ensureRoot();
+    // Creates the data folder (and copies an earlier installation's folder in) before any store
+    // opens a file there.
+    qm::AppPaths::ensureRoot();
     qm::UsageAggregator aggregator(QDir::homePath());
 
     qm::gui::WindowRegistry windows;
@@ -66,6 +68,5 @@ int main(int argc, char** argv) {
         // Without a tray there is nothing to click: open the dashboard straight away.
         windows.open(QStringLiteral("dashboard"));
     }
-    (void)dataDir;
     return app.exec();
 }
