@@ -1,0 +1,177 @@
+#include "history/UsageHistoryStore.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <algorithm>
+#include <cmath>
+
+namespace qm {
+namespace {
+
+bool validPercent(double value) {
+    return std::isfinite(value) && value >= 0 && value <= 100;
+}
+
+bool validCost(double value) {
+    return std::isfinite(value) && value >= 0;  // -0.0 >= 0 holds
+}
+
+bool validGemini(const GeminiUsageRecord& r) {
+    return r.timestampMs >= 1 && !r.accountId.isEmpty() && r.inputTokens >= 0 &&
+           r.outputTokens >= 0 && r.cacheTokens >= 0 && r.thinkingTokens >= 0 &&
+           r.toolTokens >= 0 && r.latencyMs >= 0 && validCost(r.costUsd) &&
+           (r.source == QLatin1String("relay") || r.source == QLatin1String("playground"));
+}
+
+bool validApi(const ApiUsageRecord& r) {
+    return r.timestampMs >= 1 &&
+           (r.provider == QLatin1String("anthropic") || r.provider == QLatin1String("openai")) &&
+           !r.accountId.isEmpty() && r.inputTokens >= 0 && r.outputTokens >= 0 &&
+           r.cacheTokens >= 0 && validCost(r.costUsd);
+}
+
+}  // namespace
+
+template <typename Record>
+void UsageHistoryStore::Series<Record>::insert(Record record) {
+    // After every record of the same time, as appending and a stable sort would place it;
+    // the newest record (the usual case) goes to the end without moving anything.
+    const auto at = std::upper_bound(
+        records.begin(), records.end(), record.timestampMs,
+        [](std::int64_t time, const Record& other) { return time < other.timestampMs; });
+    const auto index = at - records.begin();
+    if (encodedValid)
+        encoded.insert(encoded.begin() + index, UsageHistoryJson::encodeRecord(record));
+    records.insert(at, std::move(record));
+}
+
+template <typename Record>
+void UsageHistoryStore::Series<Record>::pruneBefore(std::int64_t cutoffMs) {
+    const auto keep = std::lower_bound(
+        records.begin(), records.end(), cutoffMs,
+        [](const Record& other, std::int64_t time) { return other.timestampMs < time; });
+    const auto count = keep - records.begin();
+    if (count == 0) return;
+    records.erase(records.begin(), keep);
+    if (encodedValid) encoded.erase(encoded.begin(), encoded.begin() + count);
+}
+
+template <typename Record>
+const std::vector<std::string>& UsageHistoryStore::Series<Record>::encodedRecords() {
+    if (!encodedValid) {
+        encoded.clear();
+        encoded.reserve(records.size());
+        for (const Record& record : records)
+            encoded.push_back(UsageHistoryJson::encodeRecord(record));
+        encodedValid = true;
+    }
+    return encoded;
+}
+
+UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, QObject* parent)
+    : QObject(parent), m_storage(std::move(storage)), m_now(std::move(now)) {
+    UsageHistoryFileStore::LoadResult loaded = m_storage.load();
+    using State = UsageHistoryFileStore::LoadState;
+    // A file that holds bytes we cannot use may still matter to the user: it is kept aside
+    // before the first save instead of being replaced by the records gathered since.
+    m_moveAsideBeforeSave = loaded.state == State::Undecodable || loaded.state == State::Unreadable;
+    m_claude.records = std::move(loaded.data.claudeSnapshots);
+    m_gemini.records = std::move(loaded.data.geminiRecords);
+    m_api.records = std::move(loaded.data.apiRecords);
+    prune(this->now());
+}
+
+UsageHistoryData UsageHistoryStore::data() const {
+    return UsageHistoryData{m_claude.records, m_gemini.records, m_api.records};
+}
+
+std::int64_t UsageHistoryStore::now() const {
+    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+}
+
+bool UsageHistoryStore::isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) const {
+    if (m_claude.records.empty()) return false;
+    const ClaudeUsageSnapshot& newest = m_claude.records.back();
+    constexpr double epsilon = 0.000001;
+    return std::llabs(snapshot.timestampMs - newest.timestampMs) <= duplicateWindowMs &&
+           std::fabs(snapshot.sessionPct - newest.sessionPct) < epsilon &&
+           std::fabs(snapshot.weekPct - newest.weekPct) < epsilon &&
+           std::fabs(snapshot.subPct - newest.subPct) < epsilon &&
+           snapshot.subModelName == newest.subModelName;
+}
+
+void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) {
+    if (!validPercent(snapshot.sessionPct) || !validPercent(snapshot.weekPct) ||
+        !validPercent(snapshot.subPct)) {
+        return;
+    }
+    if (isDuplicateClaudeSnapshot(snapshot)) return;
+    m_claude.insert(snapshot);
+    prune(now());
+    persist();
+}
+
+void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
+    if (!validGemini(record)) return;
+    m_gemini.insert(record);
+    prune(now());
+    persist();
+}
+
+void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets,
+                                         const QString& provider, const QString& accountId) {
+    const QString name = provider.trimmed().toLower();
+    const QString account = accountId.trimmed();
+    if (name.isEmpty() || account.isEmpty() || buckets.empty()) return;
+    const std::int64_t stamp = now();
+    std::vector<ApiUsageRecord> accepted;
+    for (const UsageBucket& bucket : buckets) {
+        ApiUsageRecord record{
+            stamp,
+            name,
+            account,
+            bucket.model.isEmpty() ? QStringLiteral("unknown") : bucket.model,
+            bucket.inputTokens,
+            bucket.outputTokens,
+            bucket.cacheCreationTokens + bucket.cacheReadTokens + bucket.cachedInputTokens,
+            bucket.costUsd};
+        if (validApi(record)) accepted.push_back(std::move(record));
+    }
+    if (accepted.empty()) return;
+    for (ApiUsageRecord& record : accepted) m_api.insert(std::move(record));
+    prune(stamp);
+    persist();
+}
+
+void UsageHistoryStore::prune(std::int64_t nowMs) {
+    m_claude.pruneBefore(nowMs - claudeRetentionMs);
+    m_gemini.pruneBefore(nowMs - geminiRetentionMs);
+    m_api.pruneBefore(nowMs - apiRetentionMs);
+}
+
+void UsageHistoryStore::persist() {
+    std::optional<QString> notice;
+    if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.historyPath())) {
+        QString error;
+        const std::optional<QString> aside = AtomicFile::moveAside(m_storage.historyPath(), &error);
+        if (!aside) {
+            // Never write over it; the records stay in memory and the next change tries again.
+            m_lastError =
+                QStringLiteral("The history file could not be read and was not replaced: ") + error;
+            emit changed();
+            return;
+        }
+        notice = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
+    }
+    m_moveAsideBeforeSave = false;
+    const QByteArray bytes = UsageHistoryJson::assemble(
+        m_api.encodedRecords(), m_claude.encodedRecords(), m_gemini.encodedRecords());
+    if (const std::optional<FileError> error = m_storage.writeAtomically(bytes)) {
+        m_lastError = notice ? *notice + QStringLiteral("; ") + error->message : error->message;
+    } else {
+        m_lastError = notice;
+    }
+    emit changed();
+}
+
+}  // namespace qm

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <limits>
+
+#include "history/UsageHistoryStore.h"
+#include "support/QtPrinters.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using qm::test::TempDir;
+
+namespace {
+
+constexpr std::int64_t kDay = 86'400'000;
+constexpr std::int64_t kNow = 1'780'000'000'000;
+
+struct Fixture {
+    TempDir dir;
+    std::int64_t now = kNow;
+    QString path = UsageHistoryFileStore::pathIn(dir.path());
+
+    std::unique_ptr<UsageHistoryStore> open() {
+        return std::make_unique<UsageHistoryStore>(UsageHistoryFileStore(path),
+                                                   [this] { return now; });
+    }
+    UsageHistoryData onDisk() const { return UsageHistoryFileStore(path).load().data; }
+};
+
+GeminiUsageRecord gemini(std::int64_t at, QString model = "gemini-2.5-pro") {
+    return {at, "g-1", std::move(model), 100, 50, 0, 0, 0, 0.001, 300, "relay", std::nullopt};
+}
+
+ClaudeUsageSnapshot claude(std::int64_t at, double session = 10) {
+    return {at, session, 20, 30, "Opus"};
+}
+
+UsageBucket bucket(QString model, double cost = 0.5) {
+    return {std::move(model), 1000, 200, 10, 20, 30, cost};
+}
+
+}  // namespace
+
+TEST(UsageHistoryStore, ClaudeSnapshotsRepeatedWithinAMinuteAreStoredOnce) {
+    Fixture f;
+    auto store = f.open();
+    QSignalSpy changed(store.get(), &UsageHistoryStore::changed);
+    store->appendClaudeSnapshot(claude(kNow));
+    store->appendClaudeSnapshot(claude(kNow + 30'000));        // same values, 30 s later
+    store->appendClaudeSnapshot(claude(kNow + 61'000));        // 61 s after the newest
+    store->appendClaudeSnapshot(claude(kNow + 62'000, 10.5));  // a changed value
+    ClaudeUsageSnapshot model = claude(kNow + 63'000, 10.5);
+    model.subModelName = "Sonnet";
+    store->appendClaudeSnapshot(model);  // another model
+    ASSERT_EQ(store->claudeSnapshots().size(), 4u);
+    EXPECT_EQ(store->claudeSnapshots()[1].timestampMs, kNow + 61'000);
+    EXPECT_EQ(changed.count(), 4);
+    EXPECT_EQ(f.onDisk().claudeSnapshots, store->claudeSnapshots());
+}
+
+TEST(UsageHistoryStore, InvalidInputIsDroppedWithoutASave) {
+    Fixture f;
+    auto store = f.open();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    store->appendClaudeSnapshot(claude(kNow, 100.5));
+    store->appendClaudeSnapshot(claude(kNow, -1));
+    store->appendClaudeSnapshot(claude(kNow, nan));
+
+    std::vector<GeminiUsageRecord> bad(7, gemini(kNow));
+    bad[0].timestampMs = 0;
+    bad[1].accountId.clear();
+    bad[2].cacheTokens = -1;
+    bad[3].latencyMs = -1;
+    bad[4].costUsd = -0.01;
+    bad[5].costUsd = std::numeric_limits<double>::infinity();
+    bad[6].source = "proxy";
+    for (const auto& record : bad) store->appendGeminiRecord(record);
+
+    store->appendApiRecords({bucket("m")}, "mistral", "acct");
+    store->appendApiRecords({bucket("m")}, "anthropic", "   ");
+    store->appendApiRecords({}, "anthropic", "acct");
+    store->appendApiRecords({bucket("m", -1)}, "openai", "acct");
+
+    EXPECT_EQ(store->data(), UsageHistoryData{});
+    EXPECT_FALSE(QFile::exists(f.path));
+
+    // The edges that are valid.
+    store->appendClaudeSnapshot(claude(kNow, 100));
+    GeminiUsageRecord free = gemini(kNow);
+    free.costUsd = -0.0;
+    free.source = "playground";
+    store->appendGeminiRecord(free);
+    EXPECT_EQ(store->claudeSnapshots().size(), 1u);
+    EXPECT_EQ(store->geminiUsageRecords().size(), 1u);
+}
+
+TEST(UsageHistoryStore, ApiBucketsBecomeRecordsStampedWithOneFetchTime) {
+    Fixture f;
+    auto store = f.open();
+    store->appendApiRecords({bucket("claude-opus-4"), bucket("")}, "Anthropic ", " acct-7 ");
+    const auto& records = store->apiUsageRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0],
+              (ApiUsageRecord{kNow, "anthropic", "acct-7", "claude-opus-4", 1000, 200, 60, 0.5}));
+    EXPECT_EQ(records[1].model, "unknown");
+    EXPECT_EQ(records[1].timestampMs, kNow);
+    // A second fetch of the same period adds a second set.
+    f.now += 1000;
+    store->appendApiRecords({bucket("claude-opus-4")}, "anthropic", "acct-7");
+    EXPECT_EQ(store->apiUsageRecords().size(), 3u);
+    EXPECT_EQ(f.onDisk().apiRecords, store->apiUsageRecords());
+}
+
+TEST(UsageHistoryStore, OutOfOrderRecordsAreInsertedInTimeOrderAndSavedConsistently) {
+    Fixture f;
+    auto store = f.open();
+    store->appendGeminiRecord(gemini(kNow - 10, "a"));
+    store->appendGeminiRecord(gemini(kNow - 30, "b"));  // older: goes first
+    store->appendGeminiRecord(gemini(kNow - 10, "c"));  // same time: after "a"
+    store->appendGeminiRecord(gemini(kNow, "d"));
+    QStringList order;
+    for (const auto& r : store->geminiUsageRecords()) order << r.model;
+    EXPECT_EQ(order, QStringList({"b", "a", "c", "d"}));
+    // The saved file is exactly what encoding the published series gives.
+    EXPECT_EQ(qm::test::readAll(f.path), UsageHistoryJson::encode(store->data()));
+}
+
+TEST(UsageHistoryStore, PrunesAtStartAndOnTheNextChangeKeepingTheCutOff) {
+    Fixture f;
+    UsageHistoryData old;
+    old.claudeSnapshots = {claude(kNow - 31 * kDay), claude(kNow - 30 * kDay, 50)};
+    old.geminiRecords = {gemini(kNow - 91 * kDay), gemini(kNow - 90 * kDay)};
+    ASSERT_EQ(UsageHistoryFileStore(f.path).save(old), std::nullopt);
+    const QByteArray before = qm::test::readAll(f.path);
+    {
+        auto store = f.open();
+        EXPECT_EQ(store->claudeSnapshots().size(), 1u);
+        EXPECT_EQ(store->geminiUsageRecords().size(), 1u);
+        EXPECT_EQ(store->lastError(), std::nullopt);
+    }
+    // Pruning at start does not write; the next change does.
+    EXPECT_EQ(qm::test::readAll(f.path), before);
+    auto store = f.open();
+    f.now += kDay;  // the remaining records are now past the cut-off
+    store->appendGeminiRecord(gemini(f.now));
+    EXPECT_TRUE(store->claudeSnapshots().empty());
+    EXPECT_EQ(f.onDisk().geminiRecords, std::vector<GeminiUsageRecord>{gemini(f.now)});
+}
+
+TEST(UsageHistoryStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
+    Fixture f;
+    const QByteArray original = "{\"geminiRecords\": [{\"timestampMs\": \"not a number\"}]}";
+    f.dir.write("usage-history.json", original);
+    auto store = f.open();
+    EXPECT_EQ(store->data(), UsageHistoryData{});
+    EXPECT_EQ(qm::test::readAll(f.path), original);  // loading alone touches nothing
+
+    store->appendGeminiRecord(gemini(kNow));
+    ASSERT_TRUE(store->lastError());
+    EXPECT_TRUE(store->lastError()->contains("kept as")) << store->lastError()->toStdString();
+    const QStringList aside =
+        QDir(f.dir.path()).entryList({"usage-history.json.corrupt-*"}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(qm::test::readAll(f.dir.filePath(aside[0])), original);
+    EXPECT_EQ(f.onDisk().geminiRecords.size(), 1u);
+
+    // Later saves are ordinary: nothing more is moved and the notice clears.
+    store->appendGeminiRecord(gemini(kNow + 1));
+    EXPECT_EQ(store->lastError(), std::nullopt);
+    EXPECT_EQ(QDir(f.dir.path()).entryList({"usage-history.json.corrupt-*"}).size(), 1);
+    EXPECT_EQ(f.onDisk().geminiRecords.size(), 2u);
+}
+
+TEST(UsageHistoryStore, AFailedSaveKeepsTheChangeInMemoryAndTheNextSaveRetries) {
+    Fixture f;
+    auto store = f.open();
+    store->appendGeminiRecord(gemini(kNow));
+    const QByteArray saved = qm::test::readAll(f.path);
+    ASSERT_TRUE(QDir().mkpath(f.path + ".tmp/occupied"));
+    store->appendGeminiRecord(gemini(kNow + 1));
+    EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
+    ASSERT_TRUE(store->lastError());
+    EXPECT_EQ(qm::test::readAll(f.path), saved);
+
+    ASSERT_TRUE(QDir(f.path + ".tmp").removeRecursively());
+    store->appendGeminiRecord(gemini(kNow + 2));
+    EXPECT_EQ(store->lastError(), std::nullopt);
+    EXPECT_EQ(f.onDisk().geminiRecords.size(), 3u);
+}
+
+TEST(UsageHistoryStore, RecordsSurviveARestart) {
+    Fixture f;
+    {
+        auto store = f.open();
+        store->appendClaudeSnapshot(claude(kNow));
+        GeminiUsageRecord withAgent = gemini(kNow);
+        withAgent.clientUserAgent = "google-genai-sdk/1.0 ünïcode";
+        store->appendGeminiRecord(withAgent);
+        store->appendApiRecords({bucket("gpt-5")}, "openai", "o-1");
+    }
+    auto store = f.open();
+    EXPECT_EQ(store->claudeSnapshots().size(), 1u);
+    ASSERT_EQ(store->geminiUsageRecords().size(), 1u);
+    EXPECT_EQ(store->geminiUsageRecords()[0].clientUserAgent, "google-genai-sdk/1.0 ünïcode");
+    EXPECT_EQ(store->apiUsageRecords().size(), 1u);
+}
