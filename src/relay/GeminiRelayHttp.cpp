@@ -1,0 +1,275 @@
+#include "relay/GeminiRelayHttp.h"
+
+#include <simdjson.h>
+
+#include <QJsonDocument>
+#include <QSet>
+#include <QUrl>
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace qm {
+
+std::optional<QString> GeminiHTTPRequest::header(const QString& lowerName) const {
+    const auto it = headers.find(lowerName);
+    if (it == headers.end()) return std::nullopt;
+    return it->second;
+}
+
+QString GeminiRelayServerError::description() const {
+    switch (kind) {
+        case Kind::invalidPort:
+            return QStringLiteral("Invalid relay port: ") + QString::number(port);
+        case Kind::invalidRequest:
+        case Kind::listenFailed:
+            return message;
+        case Kind::headerTooLarge:
+            return QStringLiteral("HTTP headers are too large.");
+        case Kind::connectionClosed:
+            return QStringLiteral("Connection closed.");
+        case Kind::invalidUpstreamResponse:
+            return QStringLiteral("Invalid upstream response.");
+    }
+    return message;
+}
+
+namespace GeminiRelayHttp {
+namespace {
+
+constexpr QByteArrayView kTerminator("\r\n\r\n");
+
+// Base-10 with an optional sign and nothing else; nullopt when it does not parse or overflows.
+std::optional<std::int64_t> parseSignedInteger(const QString& text) {
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    if (i == text.size()) return std::nullopt;
+    // Accumulate negatively so INT64_MIN parses too.
+    std::int64_t value = 0;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    for (; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < u'0' || c > u'9') return std::nullopt;
+        const int digit = c - u'0';
+        if (value < (kMin + digit) / 10) return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == kMin) return std::nullopt;
+        value = -value;
+    }
+    return value;
+}
+
+GeminiRelayServerError invalidTarget() {
+    return GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request target."));
+}
+
+// Keeps a header name or value on its own line whatever the upstream sent.
+QByteArray singleLine(const QByteArray& text) {
+    if (!text.contains('\r') && !text.contains('\n')) return text;
+    QByteArray out = text;
+    out.replace("\r\n", ", ");
+    out.replace('\r', ' ');
+    out.replace('\n', ", ");
+    return out;
+}
+
+}  // namespace
+
+RequestReader::State RequestReader::fail(GeminiRelayServerError error) {
+    error_ = std::move(error);
+    state_ = State::Failed;
+    buffer_.clear();
+    return state_;
+}
+
+RequestReader::State RequestReader::feed(QByteArrayView chunk) {
+    if (state_ != State::NeedMore) return state_;
+    if (headerEnd_ < 0) {
+        // Only the bytes new in this chunk (plus three before them) can complete the terminator.
+        const qsizetype from = std::max<qsizetype>(0, buffer_.size() - 3);
+        buffer_.append(chunk.data(), chunk.size());
+        const qsizetype at = QByteArrayView(buffer_).indexOf(kTerminator, from);
+        if (at < 0) {
+            if (buffer_.size() > kHeaderLimit)
+                return fail(GeminiRelayServerError::headerTooLarge());
+            return state_;
+        }
+        headerEnd_ = at + kTerminator.size();
+        if (parseHead() != State::NeedMore) return state_;
+    } else {
+        buffer_.append(chunk.data(), chunk.size());
+    }
+    return completeIfBodyArrived();
+}
+
+RequestReader::State RequestReader::finish() {
+    if (state_ != State::NeedMore) return state_;
+    return fail(GeminiRelayServerError::connectionClosed());
+}
+
+RequestReader::State RequestReader::parseHead() {
+    const QByteArrayView block = QByteArrayView(buffer_).first(headerEnd_ - kTerminator.size());
+    if (!simdjson::validate_utf8(block.data(), static_cast<size_t>(block.size()))) {
+        return fail(
+            GeminiRelayServerError::invalidRequest(QStringLiteral("Headers must be UTF-8.")));
+    }
+    const QString text = QString::fromUtf8(block);
+    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    if (lines.isEmpty() || lines.first().isEmpty()) {
+        return fail(
+            GeminiRelayServerError::invalidRequest(QStringLiteral("Missing request line.")));
+    }
+    const QStringList words = lines.first().split(u' ', Qt::SkipEmptyParts);
+    if (words.size() < 2) {
+        return fail(
+            GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request line.")));
+    }
+    request_.method = words[0];
+    const QString target = words[1];
+
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QString& line = lines[i];
+        if (line.isEmpty()) continue;
+        const qsizetype colon = line.indexOf(u':');
+        if (colon < 0) continue;
+        request_.headers[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
+    }
+
+    const QString lengthText = request_.header(QStringLiteral("content-length")).value_or("0");
+    const std::int64_t length = parseSignedInteger(lengthText).value_or(0);
+    if (length < 0) {
+        return fail(
+            GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid Content-Length.")));
+    }
+    contentLength_ = length;
+
+    auto normalized = normalizedTarget(target);
+    if (!normalized) return fail(invalidTarget());
+    request_.path = std::move(normalized->path);
+    request_.queryItems = std::move(normalized->queryItems);
+    return state_;
+}
+
+RequestReader::State RequestReader::completeIfBodyArrived() {
+    const std::int64_t have = buffer_.size() - headerEnd_;
+    if (have < contentLength_) return state_;
+    request_.body = buffer_.mid(headerEnd_, static_cast<qsizetype>(contentLength_));
+    buffer_.clear();
+    state_ = State::Complete;
+    return state_;
+}
+
+std::optional<NormalizedTarget> normalizedTarget(const QString& target) {
+    QString absolute;
+    if (target.startsWith(QLatin1String("http://")) ||
+        target.startsWith(QLatin1String("https://"))) {
+        absolute = target;
+    } else if (target.startsWith(u'/')) {
+        absolute = QStringLiteral("http://127.0.0.1") + target;
+    } else {
+        absolute = QStringLiteral("http://127.0.0.1/") + target;
+    }
+    const QUrl url(absolute, QUrl::StrictMode);
+    if (!url.isValid()) return std::nullopt;
+
+    NormalizedTarget out;
+    out.path = url.path(QUrl::FullyDecoded);
+    if (out.path.isEmpty()) out.path = QStringLiteral("/");
+    if (url.hasQuery()) {
+        const QByteArray query = url.query(QUrl::FullyEncoded).toUtf8();
+        for (const QByteArray& piece : query.split('&')) {
+            const qsizetype eq = piece.indexOf('=');
+            if (eq < 0) {
+                out.queryItems.emplace_back(QUrl::fromPercentEncoding(piece), std::nullopt);
+            } else {
+                out.queryItems.emplace_back(QUrl::fromPercentEncoding(piece.left(eq)),
+                                            QUrl::fromPercentEncoding(piece.mid(eq + 1)));
+            }
+        }
+    }
+    return out;
+}
+
+bool isHopHeader(QByteArrayView lowerName) {
+    static constexpr std::array<QByteArrayView, 10> kHop{
+        "transfer-encoding",  "connection",          "keep-alive", "content-length", "server",
+        "proxy-authenticate", "proxy-authorization", "te",         "trailer",        "upgrade"};
+    return std::find(kHop.begin(), kHop.end(), lowerName) != kHop.end();
+}
+
+QString reasonPhrase(int statusCode) {
+    switch (statusCode) {
+        case 200:
+            return QStringLiteral("OK");
+        case 204:
+            return QStringLiteral("No Content");
+        case 400:
+            return QStringLiteral("Bad Request");
+        case 401:
+            return QStringLiteral("Unauthorized");
+        case 403:
+            return QStringLiteral("Forbidden");
+        case 404:
+            return QStringLiteral("Not Found");
+        case 500:
+            return QStringLiteral("Internal Server Error");
+        case 502:
+            return QStringLiteral("Bad Gateway");
+        default:
+            return QStringLiteral("HTTP");
+    }
+}
+
+QByteArray responseHead(int statusCode, const HeaderList& headers,
+                        std::optional<std::int64_t> bodyLength) {
+    static const HeaderList kDefaults{
+        {"Access-Control-Allow-Origin", "*"},
+        {"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
+        {"Access-Control-Allow-Headers", "*"},
+    };
+    QByteArray head;
+    head.reserve(256 + 64 * static_cast<qsizetype>(headers.size()));
+    head += "HTTP/1.1 " + QByteArray::number(statusCode) + ' ' + reasonPhrase(statusCode).toUtf8();
+    QSet<QByteArray> written;
+    const auto writeHeader = [&](const QByteArray& name, const QByteArray& value) {
+        const QByteArray lower = name.toLower();
+        if (isHopHeader(lower) || written.contains(lower)) return;
+        written.insert(lower);
+        head += "\r\n" + singleLine(name) + ": " + singleLine(value);
+    };
+    for (const auto& [name, value] : kDefaults) writeHeader(name, value);
+    for (const auto& [name, value] : headers) writeHeader(name, value);
+    if (bodyLength) head += "\r\nContent-Length: " + QByteArray::number(*bodyLength);
+    head += "\r\nConnection: close\r\n\r\n";
+    return head;
+}
+
+QByteArray jsonResponse(int statusCode, const QJsonObject& object) {
+    QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    if (body.isEmpty()) body = "{}";
+    QByteArray out = responseHead(statusCode, {{"Content-Type", "application/json; charset=utf-8"}},
+                                  body.size());
+    out += body;
+    return out;
+}
+
+QJsonObject errorObject(int statusCode, const QString& message) {
+    return QJsonObject{
+        {QStringLiteral("error"),
+         QJsonObject{{QStringLiteral("code"), statusCode},
+                     {QStringLiteral("message"), message},
+                     {QStringLiteral("source"), QStringLiteral("quotameter-relay")}}}};
+}
+
+QByteArray errorResponse(int statusCode, const QString& message) {
+    return jsonResponse(statusCode, errorObject(statusCode, message));
+}
+
+}  // namespace GeminiRelayHttp
+}  // namespace qm

@@ -1,0 +1,488 @@
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <atomic>
+#include <memory>
+
+#include "RelayTestClient.h"
+#include "relay/GeminiRelayServer.h"
+#include "support/FakeGeminiUpstream.h"
+#include "support/QtPrinters.h"
+
+namespace qm {
+namespace {
+
+using test::exchange;
+using test::FakeGeminiResponse;
+using test::FakeGeminiUpstream;
+using test::httpRequest;
+using test::RelayTestClient;
+using test::waitUntil;
+
+const QByteArray kGenerate = "/v1beta/models/gemini-2.5-flash:generateContent";
+const QByteArray kStream = "/v1beta/models/gemini-2.5-flash:streamGenerateContent?alt=sse";
+
+class RelayServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(upstream.listen());
+        options.upstreamBase = upstream.baseUrl();
+        options.listenOnIpv6 = false;
+        options.clock = [this] { return clockMs.load(); };
+    }
+
+    void TearDown() override { server.reset(); }
+
+    quint16 startRelay(int port = 0) {
+        GeminiRelayServerCallbacks callbacks;
+        callbacks.accountResolver = [this](const std::optional<QString>& credential) {
+            return GeminiRelayAccounts::resolveAccount(
+                credential, accounts, [this](const QString& id) {
+                    const auto it = secrets.find(id);
+                    return it == secrets.end() ? GeminiRelayAccounts::SecretRead{} : it->second;
+                });
+        };
+        callbacks.usageRecorder = [this](const GeminiUsageRecord& record) {
+            records.push_back(record);
+        };
+        callbacks.accountCountProvider = [this] { return static_cast<int>(accounts.size()); };
+        callbacks.statusHandler = [this](const GeminiRelayServerSnapshot& snapshot) {
+            last = snapshot;
+        };
+        server = std::make_unique<GeminiRelayServer>(port, callbacks, options);
+        startError = QCoro::waitFor(server->start());
+        return static_cast<quint16>(server->port());
+    }
+
+    // Waits until the relay has finished `count` requests and reported it.
+    bool served(std::int64_t count) {
+        return waitUntil([&] {
+            return last && last->requestsServed == count && last->activeConnectionCount == 0;
+        });
+    }
+
+    QByteArray generate(const QByteArray& key = "quotameter-work",
+                        const QByteArray& path = kGenerate) {
+        return httpRequest("POST", path + (path.contains('?') ? "&key=" : "?key=") + key,
+                           {{"Content-Type", "application/json"}, {"User-Agent", "sdk/1.0 test"}},
+                           R"({"contents":[]})");
+    }
+
+    FakeGeminiUpstream upstream;
+    GeminiRelayServerOptions options;
+    std::vector<GeminiRelayAccounts::Candidate> accounts{
+        {QStringLiteral("acct-work"), QStringLiteral("work"), true, std::nullopt}};
+    std::map<QString, GeminiRelayAccounts::SecretRead> secrets{
+        {QStringLiteral("acct-work"), {QStringLiteral("REAL-KEY"), std::nullopt}}};
+    std::vector<GeminiUsageRecord> records;
+    std::optional<GeminiRelayServerSnapshot> last;
+    std::atomic<std::int64_t> clockMs{1'700'000'000'000};
+    std::unique_ptr<GeminiRelayServer> server;
+    std::optional<GeminiRelayServerError> startError;
+};
+
+QJsonObject errorOf(const test::RawExchange& answer) {
+    return QJsonDocument::fromJson(answer.body).object()["error"].toObject();
+}
+
+TEST_F(RelayServerTest, PreflightHealthAndUnsupportedPaths) {
+    const quint16 port = startRelay();
+    ASSERT_FALSE(startError);
+    ASSERT_TRUE(waitUntil([&] { return last && last->isRunning; }));
+    EXPECT_EQ(last->port, port);
+    EXPECT_EQ(last->startedAt, clockMs.load());
+
+    const auto preflight = exchange(port, httpRequest("options", "/v1beta/anything?key=x",
+                                                      {{"Origin", "https://evil.example"}}));
+    EXPECT_EQ(preflight.status, 204);
+    EXPECT_EQ(preflight.header("access-control-allow-methods"), "GET, POST, OPTIONS");
+    EXPECT_EQ(preflight.header("content-length"), "0");
+    EXPECT_TRUE(preflight.body.isEmpty());
+    ASSERT_TRUE(served(1));
+    EXPECT_TRUE(last->activeClients.empty());
+
+    const auto health =
+        exchange(port, httpRequest("GET", "/health", {{"User-Agent", "probe/2 x"}}));
+    EXPECT_EQ(health.status, 200);
+    const QJsonObject body = QJsonDocument::fromJson(health.body).object();
+    EXPECT_EQ(body["ok"].toBool(), true);
+    EXPECT_EQ(body["service"].toString(), "Quotameter - Gemini Relay");
+    EXPECT_EQ(body["accounts"].toInt(), 1);
+    EXPECT_EQ(body["requests"].toInt(), 1);
+    EXPECT_EQ(body["activeClients"].toInt(), 1);
+    ASSERT_TRUE(served(2));
+    ASSERT_EQ(last->activeClients.size(), 1u);
+    EXPECT_EQ(last->activeClients[0].accountAlias, "(health)");
+    EXPECT_EQ(last->activeClients[0].remoteIp, "127.0.0.1");
+    EXPECT_EQ(last->activeClients[0].displayName(), "probe/2");
+
+    for (const QByteArray path : {"/v2/models", "/V1/models"}) {
+        const auto missing = exchange(port, httpRequest("GET", path));
+        EXPECT_EQ(missing.status, 404);
+        EXPECT_EQ(errorOf(missing)["message"].toString(),
+                  "Unsupported path: " + path + ". Relay supports /v1beta/* and /v1/*.");
+    }
+    EXPECT_EQ(upstream.requestCount(), 0);
+}
+
+TEST_F(RelayServerTest, BrowserOriginsOtherThanLoopbackAreRefused) {
+    const quint16 port = startRelay();
+    const auto refused =
+        exchange(port, httpRequest("GET", "/health", {{"Origin", "https://evil.example"}}));
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(errorOf(refused)["message"].toString(), "Origin not allowed: https://evil.example");
+    const auto sneaky =
+        exchange(port, httpRequest("POST", kGenerate + "?key=quotameter-work",
+                                   {{"Origin", "http://localhost.evil.example"}}, "{}"));
+    EXPECT_EQ(sneaky.status, 403);
+    EXPECT_EQ(upstream.requestCount(), 0);
+    for (const QByteArray origin :
+         {"http://localhost:3000", "https://127.0.0.1", "http://[::1]:8080"}) {
+        EXPECT_EQ(exchange(port, httpRequest("GET", "/health", {{"Origin", origin}})).status, 200)
+            << origin.constData();
+    }
+}
+
+TEST_F(RelayServerTest, CredentialFailures) {
+    accounts.push_back(
+        {QStringLiteral("acct-nokey"), QStringLiteral("nokey"), false, std::nullopt});
+    accounts.push_back(
+        {QStringLiteral("acct-locked"), QStringLiteral("locked"), false, std::nullopt});
+    secrets[QStringLiteral("acct-locked")] = {std::nullopt, QStringLiteral("Keyring is locked.")};
+    const quint16 port = startRelay();
+
+    const auto missing =
+        exchange(port, httpRequest("GET", "/v1beta/models", {{"Authorization", "Basic abc"}}));
+    EXPECT_EQ(missing.status, 401);
+    EXPECT_EQ(errorOf(missing)["message"].toString(),
+              "Missing credentials. Send '?key=quotameter-<alias>' or header 'x-goog-api-key'.");
+    const auto nomatch = exchange(port, httpRequest("GET", "/v1beta/models?key=AIzaReal"));
+    EXPECT_EQ(nomatch.status, 401);
+    EXPECT_TRUE(errorOf(nomatch)["message"].toString().startsWith("No Gemini account matches"));
+    const auto nokey = exchange(port, httpRequest("GET", "/v1beta/models?key=quotameter-nokey"));
+    EXPECT_EQ(nokey.status, 500);
+    EXPECT_EQ(errorOf(nokey)["message"].toString(), "Stored key is not available in Keychain.");
+    const auto locked =
+        exchange(port, httpRequest("GET", "/v1/models", {{"x-goog-api-key", "quotameter-locked"}}));
+    EXPECT_EQ(locked.status, 500);
+    EXPECT_EQ(errorOf(locked)["message"].toString(), "Keyring is locked.");
+    EXPECT_EQ(upstream.requestCount(), 0);
+    ASSERT_TRUE(served(4));
+    ASSERT_EQ(last->activeClients.size(), 1u);
+    EXPECT_EQ(last->activeClients[0].accountAlias, "locked");
+    EXPECT_EQ(last->activeClients[0].requestCount, 4);
+}
+
+TEST_F(RelayServerTest, ForwardsWithTheStoredKeyOnly) {
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.status = 200;
+        response.headers = {{"Access-Control-Allow-Origin", "https://site.example"},
+                            {"X-Upstream", "yes"},
+                            {"Server", "ESF"}};
+        response.body = R"({"models":[]})";
+        return response;
+    });
+    const quint16 port = startRelay();
+    const auto answer = exchange(
+        port, httpRequest("GET", "/v1beta/models?Key=quotameter-work&alt=sse&KEY=again&pageSize=5",
+                          {{"x-goog-api-key", "quotameter-work"},
+                           {"Authorization", "Bearer quotameter-work"},
+                           {"User-Agent", " sdk/1.0 "},
+                           {"Cookie", "a=b"},
+                           {"X-Custom", "no"}}));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, R"({"models":[]})");
+    EXPECT_EQ(answer.header("access-control-allow-origin"), "*");
+    EXPECT_EQ(answer.header("x-upstream"), "yes");
+    EXPECT_EQ(answer.header("server"), "");
+    EXPECT_EQ(answer.header("content-length"), "13");
+
+    const auto requests = upstream.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& forwarded = requests[0];
+    EXPECT_EQ(forwarded.method, "GET");
+    EXPECT_EQ(forwarded.path, "/v1beta/models");
+    const auto items = forwarded.query.queryItems(QUrl::FullyDecoded);
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0], qMakePair(QStringLiteral("alt"), QStringLiteral("sse")));
+    EXPECT_EQ(items[1], qMakePair(QStringLiteral("pageSize"), QStringLiteral("5")));
+    EXPECT_EQ(items[2], qMakePair(QStringLiteral("key"), QStringLiteral("REAL-KEY")));
+    EXPECT_EQ(forwarded.header("user-agent"), "sdk/1.0");
+    for (const QByteArray name : {"x-goog-api-key", "authorization", "cookie", "x-custom"}) {
+        EXPECT_EQ(forwarded.header(name), "") << name.constData();
+    }
+    ASSERT_TRUE(served(1));
+    EXPECT_TRUE(records.empty());
+}
+
+TEST_F(RelayServerTest, MetersSuccessfulGenerateContentOnly) {
+    int status = 200;
+    upstream.setHandler([&status](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        response.status = status;
+        response.body = FakeGeminiUpstream::answerJson(1000, 200, 100);
+        if (request.path.endsWith(":countTokens")) response.body = R"({"totalTokens":3})";
+        return response;
+    });
+    const quint16 port = startRelay();
+
+    const auto ok = exchange(port, generate());
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ok.body, FakeGeminiUpstream::answerJson(1000, 200, 100));
+    ASSERT_TRUE(served(1));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].accountId, "acct-work");
+    EXPECT_EQ(records[0].model, "gemini-2.5-flash");
+    EXPECT_EQ(records[0].inputTokens, 1000);
+    EXPECT_EQ(records[0].outputTokens, 200);
+    EXPECT_EQ(records[0].cacheTokens, 100);
+    EXPECT_GT(records[0].costUsd, 0);
+    EXPECT_EQ(records[0].clientUserAgent, QStringLiteral("sdk/1.0 test"));
+    EXPECT_GE(records[0].latencyMs, 0);
+    EXPECT_EQ(upstream.requests()[0].body, R"({"contents":[]})");
+    EXPECT_EQ(upstream.requests()[0].header("content-type"), "application/json");
+
+    exchange(port, generate("quotameter-work", "/v1beta/models/gemini-2.5-flash:countTokens"));
+    status = 429;
+    const auto limited = exchange(port, generate());
+    EXPECT_EQ(limited.status, 429);
+    EXPECT_TRUE(limited.raw.startsWith("HTTP/1.1 429 HTTP\r\n"));
+    status = 503;
+    EXPECT_EQ(exchange(port, generate()).status, 503);
+    ASSERT_TRUE(served(4));
+    EXPECT_EQ(records.size(), 1u);
+}
+
+TEST_F(RelayServerTest, StreamsEventsAsTheyArriveAndMetersTheLast) {
+    std::vector<qint64> written;
+    QElapsedTimer clock;
+    clock.start();
+    upstream.onChunkWritten = [&](int) { written.push_back(clock.elapsed()); };
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        response.headers = {{"Content-Type", "text/event-stream"}};
+        response.chunks = {FakeGeminiUpstream::sseEvent(10, 1), FakeGeminiUpstream::sseEvent(10, 5),
+                           FakeGeminiUpstream::sseEvent(10, 9)};
+        response.chunkIntervalMs = 150;
+        return response;
+    });
+    const quint16 port = startRelay();
+    clock.restart();
+    RelayTestClient client(port, generate("quotameter-work", kStream));
+    ASSERT_TRUE(waitUntil([&] { return client.finished(); }));
+    EXPECT_EQ(client.status(), 200);
+    EXPECT_EQ(client.header("content-type"), "text/event-stream");
+    EXPECT_EQ(client.header("content-length"), "");
+    EXPECT_EQ(client.header("transfer-encoding"), "");
+    EXPECT_EQ(client.body(), FakeGeminiUpstream::sseEvent(10, 1) +
+                                 FakeGeminiUpstream::sseEvent(10, 5) +
+                                 FakeGeminiUpstream::sseEvent(10, 9));
+    // The first event reached the client long before the upstream sent its last one.
+    ASSERT_EQ(written.size(), 3u);
+    ASSERT_GE(client.arrivals().size(), 2u);
+    EXPECT_LT(client.arrivals()[0].first, written[2]);
+    ASSERT_TRUE(served(1));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].outputTokens, 9);
+    EXPECT_GE(records[0].latencyMs, 250);
+}
+
+TEST_F(RelayServerTest, LongStreamIsForwardedWholeButMeteredOnItsFirstFourMiB) {
+    const QByteArray filler =
+        "data: {\"candidates\":[{\"text\":\"" + QByteArray(60000, 'x') + "\"}]}\r\n\r\n";
+    std::vector<QByteArray> chunks{FakeGeminiUpstream::sseEvent(1, 2)};
+    for (int i = 0; i < 80; ++i) chunks.push_back(filler);  // about 4.8 MB
+    chunks.push_back(FakeGeminiUpstream::sseEvent(99, 99));
+    QByteArray expected;
+    for (const QByteArray& c : chunks) expected += c;
+    upstream.setHandler([chunks](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        response.chunks = chunks;
+        return response;
+    });
+    const quint16 port = startRelay();
+    RelayTestClient client(port, generate("quotameter-work", kStream));
+    ASSERT_TRUE(waitUntil([&] { return client.finished(); }, 30000));
+    EXPECT_EQ(client.body().size(), expected.size());
+    EXPECT_TRUE(client.body() == expected);
+    ASSERT_TRUE(served(1));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].inputTokens, 1);
+}
+
+TEST_F(RelayServerTest, ClientThatDisappearsMidStream) {
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        for (int i = 0; i < 200; ++i) response.chunks.push_back(FakeGeminiUpstream::sseEvent(1, i));
+        response.chunkIntervalMs = 20;
+        return response;
+    });
+    const quint16 port = startRelay();
+    {
+        RelayTestClient client(port, generate("quotameter-work", kStream));
+        client.abortAfter(1);
+        ASSERT_TRUE(waitUntil([&] { return client.finished(); }));
+    }
+    ASSERT_TRUE(served(1));
+    EXPECT_TRUE(records.empty());
+    // The upstream call was cancelled rather than left running to its end.
+    EXPECT_TRUE(waitUntil([&] { return upstream.openConnections() == 0; }, 3000));
+    EXPECT_EQ(exchange(port, httpRequest("GET", "/health")).status, 200);
+    ASSERT_TRUE(served(2));
+}
+
+TEST_F(RelayServerTest, UpstreamThatClosesEarlyOrNeverAnswers) {
+    FakeGeminiResponse::Mode mode = FakeGeminiResponse::Mode::CloseEarly;
+    upstream.setHandler([&mode](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.mode = mode;
+        response.body = FakeGeminiUpstream::answerJson(5, 5);
+        response.chunks = {FakeGeminiUpstream::sseEvent(5, 5)};
+        return response;
+    });
+    options.upstreamIdleTimeout = std::chrono::milliseconds(300);
+    const quint16 port = startRelay();
+
+    const auto early = exchange(port, generate());
+    EXPECT_EQ(early.status, 502);
+    EXPECT_TRUE(errorOf(early)["message"].toString().startsWith("Upstream request failed: "));
+
+    mode = FakeGeminiResponse::Mode::NeverAnswer;
+    const auto silent = exchange(port, generate());
+    EXPECT_EQ(silent.status, 502);
+    EXPECT_EQ(errorOf(silent)["message"].toString(),
+              "Upstream request failed: The request timed out.");
+    ASSERT_TRUE(served(2));
+    EXPECT_EQ(last->lastError, QStringLiteral("The request timed out."));
+
+    // A stream cut before its end must not look complete to the client.
+    mode = FakeGeminiResponse::Mode::StreamCut;
+    const auto cut = test::posixExchange(port, generate("quotameter-work", kStream));
+    EXPECT_TRUE(cut.received.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_TRUE(cut.received.contains("\"candidatesTokenCount\":5"));
+    EXPECT_TRUE(cut.reset);
+    EXPECT_FALSE(cut.cleanEnd);
+    ASSERT_TRUE(served(3));
+    EXPECT_TRUE(records.empty());
+}
+
+TEST_F(RelayServerTest, StopWhileAStreamIsInFlight) {
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        for (int i = 0; i < 100; ++i) response.chunks.push_back(FakeGeminiUpstream::sseEvent(1, i));
+        response.chunkIntervalMs = 50;
+        return response;
+    });
+    const quint16 port = startRelay();
+    RelayTestClient client(port, generate("quotameter-work", kStream));
+    ASSERT_TRUE(waitUntil([&] { return client.received().contains("data:"); }));
+    QCoro::waitFor(server->stop());
+    ASSERT_TRUE(waitUntil([&] { return client.finished(); }, 3000));
+    EXPECT_FALSE(client.received().contains("\"candidatesTokenCount\":99"));
+    ASSERT_TRUE(waitUntil([&] { return last && !last->isRunning; }));
+    EXPECT_FALSE(last->startedAt);
+    EXPECT_EQ(last->activeConnectionCount, 0);
+    EXPECT_FALSE(last->lastError) << last->lastError->toStdString();
+    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(waitUntil([&] { return upstream.openConnections() == 0; }, 3000));
+    // Nothing listens any more.
+    RelayTestClient refused(port, httpRequest("GET", "/health"));
+    ASSERT_TRUE(waitUntil([&] { return refused.finished(); }));
+    EXPECT_TRUE(refused.received().isEmpty());
+}
+
+TEST_F(RelayServerTest, PortAlreadyTakenAndInvalidPort) {
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 0));
+    startRelay(squatter.serverPort());
+    ASSERT_TRUE(startError);
+    EXPECT_EQ(startError->kind, GeminiRelayServerError::Kind::listenFailed);
+    EXPECT_FALSE(startError->description().isEmpty());
+    server.reset();
+
+    startRelay(70000);
+    ASSERT_TRUE(startError);
+    EXPECT_EQ(startError->description(), "Invalid relay port: 70000");
+}
+
+TEST_F(RelayServerTest, TwoHundredConcurrentConnections) {
+    const quint16 port = startRelay();
+    std::vector<std::unique_ptr<RelayTestClient>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(std::make_unique<RelayTestClient>(port, generate()));
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(),
+                               [](const auto& c) { return c->finished(); });
+        },
+        60000));
+    for (const auto& client : clients) EXPECT_EQ(client->status(), 200);
+    ASSERT_TRUE(served(200));
+    EXPECT_EQ(records.size(), 200u);
+    EXPECT_EQ(upstream.requestCount(), 200);
+    ASSERT_EQ(last->activeClients.size(), 1u);
+    EXPECT_EQ(last->activeClients[0].requestCount, 200);
+}
+
+TEST_F(RelayServerTest, BadAndSilentRequests) {
+    options.requestReadTimeout = std::chrono::milliseconds(200);
+    const quint16 port = startRelay();
+    const auto bad = exchange(port, "GET\r\n\r\n");
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_EQ(errorOf(bad)["message"].toString(), "Invalid request line.");
+    ASSERT_TRUE(served(1));
+    EXPECT_EQ(last->lastError, QStringLiteral("Invalid request line."));
+
+    // Half a request and then silence: closed without an answer, not counted.
+    const auto silent =
+        exchange(port, "POST /v1/x HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", 5000);
+    EXPECT_TRUE(silent.finished);
+    EXPECT_TRUE(silent.raw.isEmpty());
+    RelayTestClient closer(port, "GET /health HTTP/1.1\r\n");
+    closer.abortAfter(0);
+    ASSERT_TRUE(waitUntil([&] { return last && last->activeConnectionCount == 0; }));
+    EXPECT_EQ(last->requestsServed, 1);
+}
+
+TEST_F(RelayServerTest, ClientActivityWindows) {
+    const quint16 port = startRelay();
+    const auto call = [&](const QByteArray& agent) {
+        exchange(port, httpRequest("GET", "/health", {{"User-Agent", agent}}));
+    };
+    call("tool/1.0");
+    clockMs += 1000;
+    call("tool/1.0");
+    clockMs += 1000;
+    call("tool/1.1");
+    ASSERT_TRUE(served(3));
+    ASSERT_EQ(last->activeClients.size(), 2u);
+    EXPECT_EQ(last->activeClients[0].userAgent, "tool/1.1");
+    EXPECT_EQ(last->activeClients[1].requestCount, 2);
+    EXPECT_EQ(last->activeClients[1].lastSeenAt - last->activeClients[1].firstSeenAt, 1000);
+
+    clockMs += 301'000;
+    call("other/1");
+    ASSERT_TRUE(served(4));
+    ASSERT_EQ(last->activeClients.size(), 1u) << "idle clients leave the active list";
+
+    clockMs += 3'500'000;  // tool/1.0 is now more than an hour idle
+    call("other/1");
+    call("tool/1.0");
+    ASSERT_TRUE(served(6));
+    const auto& clients = last->activeClients;
+    const auto tool = std::find_if(clients.begin(), clients.end(),
+                                   [](const auto& c) { return c.userAgent == "tool/1.0"; });
+    ASSERT_NE(tool, clients.end());
+    EXPECT_EQ(tool->requestCount, 1) << "its old entry was dropped";
+}
+
+}  // namespace
+}  // namespace qm
