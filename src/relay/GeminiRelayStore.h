@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <qcoro/qcorotask.h>
+
+#include "history/HistoryRecords.h"
+#include "relay/GeminiRelayAccountResolution.h"
+#include "relay/GeminiRelayServer.h"
+
+namespace qm {
+
+// What the relay needs of the rest of the program. The application wires these to the account
+// store, the secret store and the history store; every one runs on the main thread.
+struct GeminiRelayEnvironment {
+    // The Gemini accounts as they are right now, in the account list's order.
+    std::function<std::vector<GeminiRelayAccounts::Candidate>()> geminiAccounts;
+    GeminiRelayAccounts::SecretReader readSecret;
+    // Stores (and saves) one metered request.
+    std::function<void(const GeminiUsageRecord&)> recordUsage;
+};
+
+// The main-thread owner of the relay: starts a fresh server for each run, answers its
+// callbacks from the environment and mirrors its snapshots.
+class GeminiRelayStore : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kDefaultPort = 47821;
+
+    explicit GeminiRelayStore(GeminiRelayEnvironment environment,
+                              GeminiRelayServerOptions serverOptions = {},
+                              QObject* parent = nullptr);
+    // Stops a running relay and waits for its requests, so no metered record is lost.
+    ~GeminiRelayStore() override;
+
+    bool isRunning() const { return isRunning_; }
+    int port() const { return port_; }
+    std::int64_t requestsServed() const { return requestsServed_; }
+    int activeConnectionCount() const { return activeConnectionCount_; }
+    const std::vector<GeminiRelayClientInfo>& activeClients() const { return activeClients_; }
+    const std::optional<QString>& lastError() const { return lastError_; }
+    const std::optional<std::int64_t>& startedAt() const { return startedAt_; }
+
+    // Starts on `port`, or on the current port when absent. Does nothing while a run exists.
+    void start(std::optional<int> port = std::nullopt);
+    void stop();
+
+signals:
+    void changed();
+
+private:
+    void apply(const GeminiRelayServerSnapshot& snapshot);
+    QCoro::Task<> run(GeminiRelayServer* server, std::uint64_t generation);
+    void retire(std::unique_ptr<GeminiRelayServer> server);
+    QCoro::Task<> stopAndDrop(GeminiRelayServer* server);
+
+    GeminiRelayEnvironment environment_;
+    GeminiRelayServerOptions serverOptions_;
+    std::unique_ptr<GeminiRelayServer> server_;
+    // Servers being stopped; each is destroyed once its requests have ended.
+    std::vector<std::unique_ptr<GeminiRelayServer>> retiring_;
+    std::uint64_t generation_ = 0;
+    bool destroying_ = false;
+
+    bool isRunning_ = false;
+    int port_ = kDefaultPort;
+    std::int64_t requestsServed_ = 0;
+    int activeConnectionCount_ = 0;
+    std::vector<GeminiRelayClientInfo> activeClients_;
+    std::optional<QString> lastError_;
+    std::optional<std::int64_t> startedAt_;
+};
+
+}  // namespace qm
