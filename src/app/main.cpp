@@ -9,6 +9,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
 
 namespace {
@@ -37,8 +38,11 @@ int main(int argc, char** argv) {
 
     // Creates the data folder (and copies an earlier installation's folder in) before any store
     // opens a file there.
-    qm::AppPaths::ensureRoot();
+    const QString dataDirectory = qm::AppPaths::ensureRoot();
     qm::UsageAggregator aggregator(QDir::homePath());
+    // The producers (relay, provider and Claude stores) hand their records to this one owner.
+    qm::UsageHistoryStore history(
+        qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
 
     qm::gui::WindowRegistry windows;
     windows.declare(QStringLiteral("dashboard"), [&] {

@@ -15,33 +15,43 @@ namespace {
 
 FileError errnoError(const QString& what, int code) {
     if (code <= 0) code = EIO;
-    return FileError{code, what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
+    return FileError{code,
+                     what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
 }
 
 }  // namespace
 
 std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode) {
+    return write(path, {std::string_view(bytes.constData(), std::size_t(bytes.size()))}, mode);
+}
+
+std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
+                               int mode) {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temp = target + ".tmp";
     if (::unlink(temp.constData()) != 0 && errno != ENOENT) {
         return errnoError(QStringLiteral("Could not remove ") + QFile::decodeName(temp), errno);
     }
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) return errnoError(QStringLiteral("Could not create ") + QFile::decodeName(temp), errno);
+    if (fd < 0)
+        return errnoError(QStringLiteral("Could not create ") + QFile::decodeName(temp), errno);
 
-    const char* data = bytes.constData();
-    std::size_t left = std::size_t(bytes.size());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;
-            ::close(fd);
-            ::unlink(temp.constData());
-            return errnoError(QStringLiteral("Could not write ") + QFile::decodeName(temp), code);
+    for (const std::string_view piece : pieces) {
+        const char* data = piece.data();
+        std::size_t left = piece.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd, data, left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                const int code = errno;
+                ::close(fd);
+                ::unlink(temp.constData());
+                return errnoError(QStringLiteral("Could not write ") + QFile::decodeName(temp),
+                                  code);
+            }
+            data += n;
+            left -= std::size_t(n);
         }
-        data += n;
-        left -= std::size_t(n);
     }
     if (::fsync(fd) != 0) {
         const int code = errno;
@@ -70,7 +80,8 @@ std::optional<QString> moveAside(const QString& path, QString* error) {
         aside = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
     }
     if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
-        if (error) *error = errnoError(QStringLiteral("Could not move aside ") + path, errno).message;
+        if (error)
+            *error = errnoError(QStringLiteral("Could not move aside ") + path, errno).message;
         return std::nullopt;
     }
     return aside;

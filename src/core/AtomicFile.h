@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 namespace qm {
 
@@ -18,6 +20,9 @@ namespace AtomicFile {
 // then renames it over `path`, so readers see either the old file or the whole new one.
 // `mode` is applied when the temporary file is created (0600 for secrets).
 std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0644);
+// The same for a file made of pieces, written in order without joining them first.
+std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
+                               int mode = 0644);
 
 // Moves a file that could not be decoded out of the way ("<path>.corrupt-<UTC time>") so a
 // later save cannot overwrite what the user may still want. Returns the new path.

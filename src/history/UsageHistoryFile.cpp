@@ -1,6 +1,10 @@
 #include "history/UsageHistoryFile.h"
 
+#include <fcntl.h>
 #include <simdjson.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -9,14 +13,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 
 namespace qm {
 namespace UsageHistoryJson {
 namespace {
 
-using simdjson::dom::element;
-using simdjson::dom::object;
+// On-demand parsing walks the text once without building a document tree, which matters for
+// a history of many megabytes read at every start.
+namespace od = simdjson::ondemand;
 
 // Repeated texts (account ids, models, sources) share one QString across all records.
 class Interner {
@@ -33,39 +39,94 @@ private:
     std::unordered_map<std::string_view, QString> m_cache;  // views into the parser's strings
 };
 
-bool readInt(element value, std::int64_t& out) {
+bool readInt(od::value& value, std::int64_t& out) {
     return value.get_int64().get(out) == simdjson::SUCCESS;
 }
 
-bool readDouble(element value, double& out) {
+bool readDouble(od::value& value, double& out) {
     // Integers are numbers too; simdjson converts them.
     return value.get_double().get(out) == simdjson::SUCCESS;
 }
 
-bool readText(element value, Interner& strings, QString& out) {
+bool readText(od::value& value, Interner& strings, QString& out) {
     std::string_view text;
     if (value.get_string().get(text) != simdjson::SUCCESS) return false;
     out = strings.get(text);
     return true;
 }
 
+// Reads a value this program does not use, checking it is well formed: an on-demand walk
+// would otherwise skip it by counting brackets and accept text that is not JSON.
+bool skipChecked(od::value& value) {
+    od::json_type type;
+    if (value.type().get(type) != simdjson::SUCCESS) return false;
+    switch (type) {
+        case od::json_type::array: {
+            od::array items;
+            if (value.get_array().get(items) != simdjson::SUCCESS) return false;
+            for (auto result : items) {
+                od::value item;
+                if (result.get(item) != simdjson::SUCCESS || !skipChecked(item)) return false;
+            }
+            return true;
+        }
+        case od::json_type::object: {
+            od::object members;
+            if (value.get_object().get(members) != simdjson::SUCCESS) return false;
+            for (auto member : members) {
+                std::string_view key;
+                od::value item;
+                if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+                    member.value().get(item) != simdjson::SUCCESS || !skipChecked(item)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        case od::json_type::number: {
+            od::number number;
+            return value.get_number().get(number) == simdjson::SUCCESS;
+        }
+        case od::json_type::string: {
+            std::string_view text;
+            return value.get_string().get(text) == simdjson::SUCCESS;
+        }
+        case od::json_type::boolean: {
+            bool flag = false;
+            return value.get_bool().get(flag) == simdjson::SUCCESS;
+        }
+        case od::json_type::null: {
+            bool isNull = false;
+            return value.is_null().get(isNull) == simdjson::SUCCESS && isNull;
+        }
+    }
+    return false;
+}
+
 // Walks one object's members once; `field` returns -1 for a bad value, the bit of a known key,
-// or 0 for a key to ignore. The record decodes when every required bit was seen.
+// or 0 for a key it does not know (its value is checked and dropped). The record decodes when
+// every required bit was seen.
 template <typename Field>
-bool readObject(element value, unsigned required, Field field) {
-    object members;
+bool readObject(od::value& value, unsigned required, Field field) {
+    od::object members;
     if (value.get_object().get(members) != simdjson::SUCCESS) return false;
     unsigned seen = 0;
     for (auto member : members) {
-        const int bit = field(member.key, member.value);
-        if (bit < 0) return false;
+        std::string_view key;
+        od::value item;
+        if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+            member.value().get(item) != simdjson::SUCCESS) {
+            return false;
+        }
+        const int bit = field(key, item);
+        if (bit < 0 || (bit == 0 && !skipChecked(item))) return false;
         seen |= unsigned(bit);
     }
     return (seen & required) == required;
 }
 
-bool decodeClaude(element value, Interner& strings, ClaudeUsageSnapshot& out) {
-    return readObject(value, 0x1f, [&](std::string_view key, element v) -> int {
+bool decodeClaude(od::value& value, Interner& strings, ClaudeUsageSnapshot& out) {
+    return readObject(value, 0x1f, [&](std::string_view key, od::value& v) -> int {
         if (key == "timestampMs") return readInt(v, out.timestampMs) ? 0x01 : -1;
         if (key == "sessionPct") return readDouble(v, out.sessionPct) ? 0x02 : -1;
         if (key == "weekPct") return readDouble(v, out.weekPct) ? 0x04 : -1;
@@ -75,8 +136,8 @@ bool decodeClaude(element value, Interner& strings, ClaudeUsageSnapshot& out) {
     });
 }
 
-bool decodeGemini(element value, Interner& strings, GeminiUsageRecord& out) {
-    return readObject(value, 0x7ff, [&](std::string_view key, element v) -> int {
+bool decodeGemini(od::value& value, Interner& strings, GeminiUsageRecord& out) {
+    return readObject(value, 0x7ff, [&](std::string_view key, od::value& v) -> int {
         if (key == "timestampMs") return readInt(v, out.timestampMs) ? 0x001 : -1;
         if (key == "accountId") return readText(v, strings, out.accountId) ? 0x002 : -1;
         if (key == "model") return readText(v, strings, out.model) ? 0x004 : -1;
@@ -92,14 +153,14 @@ bool decodeGemini(element value, Interner& strings, GeminiUsageRecord& out) {
             QString agent;
             if (!readText(v, strings, agent)) return -1;
             out.clientUserAgent = agent;
-            return 0;
+            return 0x800;  // optional: not among the required bits
         }
         return 0;
     });
 }
 
-bool decodeApi(element value, Interner& strings, ApiUsageRecord& out) {
-    return readObject(value, 0xff, [&](std::string_view key, element v) -> int {
+bool decodeApi(od::value& value, Interner& strings, ApiUsageRecord& out) {
+    return readObject(value, 0xff, [&](std::string_view key, od::value& v) -> int {
         if (key == "timestampMs") return readInt(v, out.timestampMs) ? 0x01 : -1;
         if (key == "provider") return readText(v, strings, out.provider) ? 0x02 : -1;
         if (key == "accountId") return readText(v, strings, out.accountId) ? 0x04 : -1;
@@ -113,18 +174,23 @@ bool decodeApi(element value, Interner& strings, ApiUsageRecord& out) {
 }
 
 template <typename Record, typename Decode>
-bool decodeArray(element value, Interner& strings, std::vector<Record>& out, Decode decodeOne) {
-    simdjson::dom::array items;
+bool decodeArray(od::value& value, Interner& strings, std::vector<Record>& out, Decode decodeOne) {
+    od::array items;
     if (value.get_array().get(items) != simdjson::SUCCESS) return false;
-    out.reserve(items.size());
-    for (element item : items) {
+    out.clear();
+    for (auto result : items) {
+        od::value item;
         Record record;
-        if (!decodeOne(item, strings, record)) return false;
+        if (result.get(item) != simdjson::SUCCESS || !decodeOne(item, strings, record))
+            return false;
         out.push_back(std::move(record));
     }
-    std::stable_sort(out.begin(), out.end(), [](const Record& a, const Record& b) {
+    const auto byTime = [](const Record& a, const Record& b) {
         return a.timestampMs < b.timestampMs;
-    });
+    };
+    // A file this program wrote is already in order; only a hand-edited one needs sorting.
+    if (!std::is_sorted(out.begin(), out.end(), byTime))
+        std::stable_sort(out.begin(), out.end(), byTime);
     return true;
 }
 
@@ -189,62 +255,51 @@ private:
     bool m_needsComma = false;
 };
 
-void appendSeries(QByteArray& out, const char* key, const std::vector<std::string>& chunks,
-                  bool last) {
-    out += "  \"";
-    out += key;
-    out += "\": [";
-    if (!chunks.empty()) {
-        out += '\n';
-        bool first = true;
-        for (const std::string& chunk : chunks) {
-            if (!first) out += ",\n";
-            first = false;
-            out.append(chunk.data(), qsizetype(chunk.size()));
-        }
-        out += "\n  ";
-    }
-    out += last ? "]\n" : "],\n";
-}
-
 template <typename Record>
-std::vector<std::string> encodeAll(const std::vector<Record>& records) {
-    std::vector<std::string> chunks;
-    chunks.reserve(records.size());
-    for (const Record& record : records) chunks.push_back(encodeRecord(record));
-    return chunks;
+EncodedSeries encodeAll(const std::vector<Record>& records) {
+    EncodedSeries series;
+    for (const Record& record : records) series.insert(series.size(), encodeRecord(record));
+    return series;
 }
 
 }  // namespace
 
-std::optional<UsageHistoryData> decodePadded(const simdjson::padded_string& json);
+std::optional<UsageHistoryData> decodePadded(simdjson::padded_string_view json);
 
 std::optional<UsageHistoryData> decode(std::string_view json) {
-    return decodePadded(simdjson::padded_string(json));
+    const simdjson::padded_string padded(json);
+    return decodePadded(padded);
 }
 
-std::optional<UsageHistoryData> decodePadded(const simdjson::padded_string& json) {
-    simdjson::dom::parser parser;
-    element root;
-    if (parser.parse(json).get(root) != simdjson::SUCCESS) return std::nullopt;
-    object members;
-    if (root.get_object().get(members) != simdjson::SUCCESS) return std::nullopt;
+std::optional<UsageHistoryData> decodePadded(simdjson::padded_string_view json) {
+    od::parser parser;
+    od::document document;
+    if (parser.iterate(json).get(document) != simdjson::SUCCESS) return std::nullopt;
+    od::object members;
+    if (document.get_object().get(members) != simdjson::SUCCESS) return std::nullopt;
     Interner strings;
     UsageHistoryData data;
     for (auto member : members) {
+        std::string_view key;
+        od::value value;
+        if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+            member.value().get(value) != simdjson::SUCCESS) {
+            return std::nullopt;
+        }
         bool ok = true;
-        if (member.key == "claudeSnapshots") {
-            data.claudeSnapshots.clear();
-            ok = decodeArray(member.value, strings, data.claudeSnapshots, decodeClaude);
-        } else if (member.key == "geminiRecords") {
-            data.geminiRecords.clear();
-            ok = decodeArray(member.value, strings, data.geminiRecords, decodeGemini);
-        } else if (member.key == "apiRecords") {
-            data.apiRecords.clear();
-            ok = decodeArray(member.value, strings, data.apiRecords, decodeApi);
+        if (key == "claudeSnapshots") {
+            ok = decodeArray(value, strings, data.claudeSnapshots, decodeClaude);
+        } else if (key == "geminiRecords") {
+            ok = decodeArray(value, strings, data.geminiRecords, decodeGemini);
+        } else if (key == "apiRecords") {
+            ok = decodeArray(value, strings, data.apiRecords, decodeApi);
+        } else {
+            ok = skipChecked(value);
         }
         if (!ok) return std::nullopt;
     }
+    // Nothing may follow the root object.
+    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) return std::nullopt;
     return data;
 }
 
@@ -294,26 +349,81 @@ std::string encodeRecord(const ApiUsageRecord& record) {
     return w.take();
 }
 
-QByteArray assemble(const std::vector<std::string>& apiRecords,
-                    const std::vector<std::string>& claudeSnapshots,
-                    const std::vector<std::string>& geminiRecords) {
-    std::size_t size = 128;
-    for (const auto* series : {&apiRecords, &claudeSnapshots, &geminiRecords}) {
-        for (const std::string& chunk : *series) size += chunk.size() + 2;
+void EncodedSeries::insert(std::size_t index, std::string_view record) {
+    static constexpr std::string_view separator = ",\n";
+    if (index >= m_offsets.size()) {
+        m_offsets.push_back(m_text.size());
+        m_text.append(record);
+        m_text.append(separator);
+        return;
     }
-    QByteArray out;
-    out.reserve(qsizetype(size));
-    out += "{\n";
-    appendSeries(out, "apiRecords", apiRecords, false);
-    appendSeries(out, "claudeSnapshots", claudeSnapshots, false);
-    appendSeries(out, "geminiRecords", geminiRecords, true);
-    out += "}\n";
-    return out;
+    // An older record arriving late: everything after it moves, which is rare.
+    const std::size_t at = m_offsets[index];
+    const std::size_t length = record.size() + separator.size();
+    m_text.insert(at, separator);
+    m_text.insert(at, record);
+    for (std::size_t i = index; i < m_offsets.size(); ++i) m_offsets[i] += length;
+    m_offsets.insert(m_offsets.begin() + std::ptrdiff_t(index), at);
+}
+
+void EncodedSeries::dropFront(std::size_t count) {
+    if (count == 0) return;
+    if (count >= m_offsets.size()) {
+        clear();
+        return;
+    }
+    m_head = m_offsets[count];
+    m_offsets.erase(m_offsets.begin(), m_offsets.begin() + std::ptrdiff_t(count));
+    // The dropped text is reclaimed once it is most of the buffer, so pruning stays cheap.
+    if (m_head > m_text.size() / 2) {
+        m_text.erase(0, m_head);
+        for (std::size_t& offset : m_offsets) offset -= m_head;
+        m_head = 0;
+    }
+}
+
+void EncodedSeries::clear() {
+    m_text.clear();
+    m_offsets.clear();
+    m_head = 0;
+}
+
+std::string_view EncodedSeries::joined() const {
+    if (m_offsets.empty()) return {};
+    return std::string_view(m_text).substr(m_head, m_text.size() - m_head - 2);
+}
+
+std::vector<std::string_view> filePieces(const EncodedSeries& apiRecords,
+                                         const EncodedSeries& claudeSnapshots,
+                                         const EncodedSeries& geminiRecords) {
+    std::vector<std::string_view> pieces;
+    pieces.reserve(12);
+    pieces.push_back("{\n");
+    const auto series = [&pieces](std::string_view opening, const EncodedSeries& records,
+                                  bool last) {
+        pieces.push_back(opening);
+        if (records.size() > 0) {
+            pieces.push_back("\n");
+            pieces.push_back(records.joined());
+            pieces.push_back("\n  ");
+        }
+        pieces.push_back(last ? "]\n" : "],\n");
+    };
+    series("  \"apiRecords\": [", apiRecords, false);
+    series("  \"claudeSnapshots\": [", claudeSnapshots, false);
+    series("  \"geminiRecords\": [", geminiRecords, true);
+    pieces.push_back("}\n");
+    return pieces;
 }
 
 QByteArray encode(const UsageHistoryData& data) {
-    return assemble(encodeAll(data.apiRecords), encodeAll(data.claudeSnapshots),
-                    encodeAll(data.geminiRecords));
+    const EncodedSeries api = encodeAll(data.apiRecords);
+    const EncodedSeries claude = encodeAll(data.claudeSnapshots);
+    const EncodedSeries gemini = encodeAll(data.geminiRecords);
+    QByteArray out;
+    for (const std::string_view piece : filePieces(api, claude, gemini))
+        out.append(piece.data(), qsizetype(piece.size()));
+    return out;
 }
 
 }  // namespace UsageHistoryJson
@@ -325,27 +435,89 @@ QString UsageHistoryFileStore::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("usage-history.json"));
 }
 
+namespace {
+
+// A file's bytes followed by simdjson's padding of zeros. The file is mapped over a zeroed
+// anonymous region, so the padding comes from the region and nothing is copied; where mapping
+// is not possible the bytes are read into memory.
+class PaddedFileBytes {
+public:
+    PaddedFileBytes(int fd, std::size_t length) : m_length(length) {
+        const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
+        m_mappedSize = (length + simdjson::SIMDJSON_PADDING + page - 1) / page * page;
+        void* region = ::mmap(nullptr, m_mappedSize, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (region != MAP_FAILED) {
+            if (::mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0) !=
+                MAP_FAILED) {
+                m_data = static_cast<const char*>(region);
+                return;
+            }
+            ::munmap(region, m_mappedSize);
+        }
+        m_mappedSize = 0;
+        m_copy.reset(new char[length + simdjson::SIMDJSON_PADDING]);
+        std::memset(m_copy.get() + length, 0, simdjson::SIMDJSON_PADDING);
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::read(fd, m_copy.get() + done, length - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                m_copy.reset();
+                return;
+            }
+            done += std::size_t(n);
+        }
+        m_data = m_copy.get();
+    }
+    ~PaddedFileBytes() {
+        if (m_mappedSize > 0) ::munmap(const_cast<char*>(m_data), m_mappedSize);
+    }
+    PaddedFileBytes(const PaddedFileBytes&) = delete;
+    PaddedFileBytes& operator=(const PaddedFileBytes&) = delete;
+
+    bool valid() const { return m_data != nullptr; }
+    simdjson::padded_string_view view() const {
+        return simdjson::padded_string_view(m_data, m_length,
+                                            m_length + simdjson::SIMDJSON_PADDING);
+    }
+
+private:
+    const char* m_data = nullptr;
+    std::size_t m_length = 0;
+    std::size_t m_mappedSize = 0;
+    std::unique_ptr<char[]> m_copy;
+};
+
+}  // namespace
+
 UsageHistoryFileStore::LoadResult UsageHistoryFileStore::load() const {
     LoadResult result;
-    if (!QFileInfo::exists(m_path)) return result;
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.state = errno == ENOENT ? LoadState::Missing : LoadState::Unreadable;
+        return result;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         result.state = LoadState::Unreadable;
         return result;
     }
-    // simdjson reads past the end of its input, so the bytes get its padding.
-    const qint64 size = file.size();
-    simdjson::padded_string bytes(std::size_t(std::max<qint64>(size, 0)));
-    const qint64 read = size > 0 ? file.read(bytes.data(), size) : 0;
-    if (read < 0 || read != size) {
-        result.state = LoadState::Unreadable;
-        return result;
-    }
-    if (size == 0) {
+    if (info.st_size == 0) {
+        ::close(fd);
         result.state = LoadState::Empty;
         return result;
     }
-    std::optional<UsageHistoryData> data = UsageHistoryJson::decodePadded(bytes);
+    // The file is replaced by a rename, never rewritten in place, so a mapping of it stays
+    // whole while it is read.
+    const PaddedFileBytes bytes(fd, std::size_t(info.st_size));
+    ::close(fd);
+    if (!bytes.valid()) {
+        result.state = LoadState::Unreadable;
+        return result;
+    }
+    std::optional<UsageHistoryData> data = UsageHistoryJson::decodePadded(bytes.view());
     if (!data) {
         result.state = LoadState::Undecodable;
         return result;
@@ -356,15 +528,17 @@ UsageHistoryFileStore::LoadResult UsageHistoryFileStore::load() const {
 }
 
 std::optional<FileError> UsageHistoryFileStore::save(const UsageHistoryData& data) const {
-    return writeAtomically(UsageHistoryJson::encode(data));
+    const QByteArray bytes = UsageHistoryJson::encode(data);
+    return writeAtomically({std::string_view(bytes.constData(), std::size_t(bytes.size()))});
 }
 
-std::optional<FileError> UsageHistoryFileStore::writeAtomically(const QByteArray& bytes) const {
+std::optional<FileError> UsageHistoryFileStore::writeAtomically(
+    const std::vector<std::string_view>& pieces) const {
     const QString folder = QFileInfo(m_path).absolutePath();
     if (!QDir().mkpath(folder)) {
         return FileError{EIO, QStringLiteral("Could not create the folder ") + folder};
     }
-    return AtomicFile::write(m_path, bytes);
+    return AtomicFile::write(m_path, pieces);
 }
 
 }  // namespace qm

@@ -25,10 +25,27 @@ std::string encodeRecord(const ClaudeUsageSnapshot& snapshot);
 std::string encodeRecord(const GeminiUsageRecord& record);
 std::string encodeRecord(const ApiUsageRecord& record);
 
-// The whole file from already encoded records, in file order; ends with one line feed.
-QByteArray assemble(const std::vector<std::string>& apiRecords,
-                    const std::vector<std::string>& claudeSnapshots,
-                    const std::vector<std::string>& geminiRecords);
+// The encoded records of one series kept as one text, each record followed by ",\n", so a
+// save writes the series with one copy-free piece and an append only adds to the end.
+class EncodedSeries {
+public:
+    std::size_t size() const { return m_offsets.size(); }
+    void insert(std::size_t index, std::string_view record);  // index == size() appends
+    void dropFront(std::size_t count);
+    void clear();
+    // The records joined by ",\n", without a separator after the last one.
+    std::string_view joined() const;
+
+private:
+    std::string m_text;
+    std::vector<std::size_t> m_offsets;  // where each record starts in m_text
+    std::size_t m_head = 0;              // bytes of dropped records still at the front
+};
+
+// The whole file, in file order, as pieces that point into the series; ends with one line feed.
+std::vector<std::string_view> filePieces(const EncodedSeries& apiRecords,
+                                         const EncodedSeries& claudeSnapshots,
+                                         const EncodedSeries& geminiRecords);
 
 QByteArray encode(const UsageHistoryData& data);
 
@@ -59,7 +76,7 @@ public:
 
     std::optional<FileError> save(const UsageHistoryData& data) const;
     // Creates the parent folder, then replaces the file through "<file>.tmp" and a rename.
-    std::optional<FileError> writeAtomically(const QByteArray& bytes) const;
+    std::optional<FileError> writeAtomically(const std::vector<std::string_view>& pieces) const;
 
 private:
     QString m_path;

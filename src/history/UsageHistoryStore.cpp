@@ -40,8 +40,7 @@ void UsageHistoryStore::Series<Record>::insert(Record record) {
         records.begin(), records.end(), record.timestampMs,
         [](std::int64_t time, const Record& other) { return time < other.timestampMs; });
     const auto index = at - records.begin();
-    if (encodedValid)
-        encoded.insert(encoded.begin() + index, UsageHistoryJson::encodeRecord(record));
+    if (encodedValid) encoded.insert(std::size_t(index), UsageHistoryJson::encodeRecord(record));
     records.insert(at, std::move(record));
 }
 
@@ -53,16 +52,15 @@ void UsageHistoryStore::Series<Record>::pruneBefore(std::int64_t cutoffMs) {
     const auto count = keep - records.begin();
     if (count == 0) return;
     records.erase(records.begin(), keep);
-    if (encodedValid) encoded.erase(encoded.begin(), encoded.begin() + count);
+    if (encodedValid) encoded.dropFront(std::size_t(count));
 }
 
 template <typename Record>
-const std::vector<std::string>& UsageHistoryStore::Series<Record>::encodedRecords() {
+const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encodedRecords() {
     if (!encodedValid) {
         encoded.clear();
-        encoded.reserve(records.size());
         for (const Record& record : records)
-            encoded.push_back(UsageHistoryJson::encodeRecord(record));
+            encoded.insert(encoded.size(), UsageHistoryJson::encodeRecord(record));
         encodedValid = true;
     }
     return encoded;
@@ -74,6 +72,7 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
     using State = UsageHistoryFileStore::LoadState;
     // A file that holds bytes we cannot use may still matter to the user: it is kept aside
     // before the first save instead of being replaced by the records gathered since.
+    m_loadState = loaded.state;
     m_moveAsideBeforeSave = loaded.state == State::Undecodable || loaded.state == State::Unreadable;
     m_claude.records = std::move(loaded.data.claudeSnapshots);
     m_gemini.records = std::move(loaded.data.geminiRecords);
@@ -164,9 +163,9 @@ void UsageHistoryStore::persist() {
         notice = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
     }
     m_moveAsideBeforeSave = false;
-    const QByteArray bytes = UsageHistoryJson::assemble(
+    const std::vector<std::string_view> pieces = UsageHistoryJson::filePieces(
         m_api.encodedRecords(), m_claude.encodedRecords(), m_gemini.encodedRecords());
-    if (const std::optional<FileError> error = m_storage.writeAtomically(bytes)) {
+    if (const std::optional<FileError> error = m_storage.writeAtomically(pieces)) {
         m_lastError = notice ? *notice + QStringLiteral("; ") + error->message : error->message;
     } else {
         m_lastError = notice;

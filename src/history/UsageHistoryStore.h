@@ -37,6 +37,8 @@ public:
     // The last failed save, or the notice that an unreadable file was kept aside.
     std::optional<QString> lastError() const { return m_lastError; }
     const QString& historyPath() const { return m_storage.historyPath(); }
+    // How the file looked at start, so a view can tell an empty history from an unreadable one.
+    UsageHistoryFileStore::LoadState loadState() const { return m_loadState; }
 
     // Invalid input is dropped without a message; each accepted change is saved at once.
     void appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot);
@@ -55,12 +57,12 @@ private:
     template <typename Record>
     struct Series {
         std::vector<Record> records;
-        std::vector<std::string> encoded;
+        UsageHistoryJson::EncodedSeries encoded;
         bool encodedValid = false;
 
         void insert(Record record);
         void pruneBefore(std::int64_t cutoffMs);
-        const std::vector<std::string>& encodedRecords();
+        const UsageHistoryJson::EncodedSeries& encodedRecords();
     };
 
     void prune(std::int64_t nowMs);
@@ -74,6 +76,7 @@ private:
     Series<ApiUsageRecord> m_api;
     std::optional<QString> m_lastError;
     bool m_moveAsideBeforeSave = false;
+    UsageHistoryFileStore::LoadState m_loadState = UsageHistoryFileStore::LoadState::Missing;
 };
 
 }  // namespace qm

@@ -103,6 +103,9 @@ TEST(UsageHistoryJson, DecodingIsStrictInsideRecordsAndLenientOutside) {
         R"({"apiRecords": {}})",
         R"([])",
         R"({"apiRecords": [)",
+        R"({"apiRecords": []} {"apiRecords": []})",
+        R"({"other": [1, 2}, "apiRecords": []})",
+        "{\"apiRecords\": [], \"other\": \"\xff\"}",
     };
     for (const char* json : bad) EXPECT_FALSE(UsageHistoryJson::decode(json)) << json;
 }
@@ -135,6 +138,22 @@ TEST(UsageHistoryFileStore, LoadTellsMissingEmptyAndUndecodableApart) {
     const auto bad = store.load();
     EXPECT_EQ(bad.state, State::Undecodable);
     EXPECT_EQ(bad.data, UsageHistoryData{});
+
+    // A file whose length is a whole number of pages still gets its padding.
+    const QByteArray record =
+        R"({"timestampMs": 5, "sessionPct": 1, "weekPct": 2, "subPct": 3, "subModelName": "Opus"})";
+    QByteArray exact = "{\"claudeSnapshots\": [" + record + "], \"x\": \"";
+    exact += QByteArray(4096 - exact.size() - 2, 'a') + "\"}";
+    ASSERT_EQ(exact.size(), 4096);
+    dir.write("data/usage-history.json", exact);
+    const auto paged = store.load();
+    EXPECT_EQ(paged.state, State::Loaded);
+    EXPECT_EQ(paged.data.claudeSnapshots.size(), 1u);
+
+    QDir(dir.path()).mkpath("other/usage-history.json");  // a folder where the file belongs
+    EXPECT_EQ(
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.filePath("other"))).load().state,
+        State::Unreadable);
 }
 
 TEST(UsageHistoryFileStore, SaveCreatesTheFolderAndReplacesAStaleTemporaryFile) {

@@ -206,3 +206,25 @@ TEST(UsageHistoryStore, RecordsSurviveARestart) {
     EXPECT_EQ(store->geminiUsageRecords()[0].clientUserAgent, "google-genai-sdk/1.0 ünïcode");
     EXPECT_EQ(store->apiUsageRecords().size(), 1u);
 }
+
+TEST(UsageHistoryStore, KeptRecordTextStaysInStepWithTheRecordsThroughInsertsAndPruning) {
+    // Late records land in the middle, pruning drops runs from the front (and sometimes the
+    // whole series); after every change the file must be what encoding the series gives.
+    Fixture f;
+    auto store = f.open();
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % bound;
+    };
+    for (int step = 0; step < 400; ++step) {
+        f.now += std::int64_t(next(3)) * kDay / 2;
+        if (next(40) == 0) f.now += 95 * kDay;  // everything kept so far expires
+        const std::uint32_t kind = next(10);
+        const std::int64_t at = kind < 6 ? f.now : f.now - std::int64_t(next(92)) * kDay;
+        store->appendGeminiRecord(gemini(at, QString::number(step)));
+        if (next(4) == 0) store->appendClaudeSnapshot(claude(f.now - next(31) * kDay, step % 100));
+        ASSERT_EQ(qm::test::readAll(f.path), UsageHistoryJson::encode(store->data())) << step;
+    }
+    EXPECT_FALSE(store->geminiUsageRecords().empty());
+}

@@ -1,0 +1,151 @@
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+#include <QTimeZone>
+#include <map>
+
+#include "cli/CliCommand.h"
+#include "core/DisplayFormat.h"
+#include "history/UsageHistoryStore.h"
+#include "history/UsageTrends.h"
+
+namespace qm::cli {
+namespace {
+
+QString dayText(std::int64_t dayMs, const QTimeZone& zone) {
+    return QDateTime::fromMSecsSinceEpoch(dayMs, zone).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+QString dollars(double costUsd) {
+    return QString::asprintf("$%.4f", costUsd);
+}
+
+// The day rows of the API chart: one entry per provider and the day's total.
+struct ApiDay {
+    std::vector<UsageTrends::ApiDailyCost> providers;
+    double totalUsd = 0;
+};
+
+std::map<std::int64_t, ApiDay> apiDays(const std::vector<ApiUsageRecord>& records,
+                                       const QTimeZone& zone) {
+    std::map<std::int64_t, ApiDay> days;
+    for (const auto& cost : UsageTrends::apiDailyCosts(records, zone))
+        days[cost.day].providers.push_back(cost);
+    for (const auto& total : UsageTrends::apiDailyTotalCosts(records, zone))
+        days[total.day].totalUsd = total.costUsd;
+    return days;
+}
+
+QJsonObject historyJson(const UsageHistoryStore& store, const QTimeZone& zone) {
+    QJsonArray claude;
+    for (const auto& point : UsageTrends::claudeTrendPoints(store.claudeSnapshots())) {
+        claude.append(QJsonObject{{"timestampMs", double(point.snapshot.timestampMs)},
+                                  {"metric", point.metric},
+                                  {"value", point.value}});
+    }
+    QJsonArray geminiDaily;
+    for (const auto& cost : UsageTrends::geminiDailyCosts(store.geminiUsageRecords(), zone))
+        geminiDaily.append(
+            QJsonObject{{"day", dayText(cost.day, zone)}, {"costUsd", cost.costUsd}});
+    QJsonArray apiDaily;
+    for (const auto& [day, row] : apiDays(store.apiUsageRecords(), zone)) {
+        QJsonObject providers;
+        for (const auto& cost : row.providers) providers.insert(cost.provider, cost.costUsd);
+        apiDaily.append(QJsonObject{
+            {"day", dayText(day, zone)}, {"providers", providers}, {"totalUsd", row.totalUsd}});
+    }
+    QJsonObject metrics;
+    for (const auto& metric : UsageTrends::apiSummaryMetrics(store.apiUsageRecords()))
+        metrics.insert(metric.label, metric.value);
+    const double geminiTotal = UsageTrends::geminiTotalCost(store.geminiUsageRecords());
+    const double apiTotal = UsageTrends::apiTotalCost(store.apiUsageRecords());
+    return QJsonObject{
+        {"historyPath", store.historyPath()},
+        {"claude",
+         QJsonObject{{"snapshots", double(store.claudeSnapshots().size())}, {"points", claude}}},
+        {"gemini", QJsonObject{{"records", double(store.geminiUsageRecords().size())},
+                               {"totalUsd", geminiTotal},
+                               {"totalText", UsageTrends::totalText(geminiTotal)},
+                               {"daily", geminiDaily}}},
+        {"api", QJsonObject{{"records", double(store.apiUsageRecords().size())},
+                            {"totalUsd", apiTotal},
+                            {"totalText", UsageTrends::totalText(apiTotal)},
+                            {"metrics", metrics},
+                            {"daily", apiDaily}}},
+    };
+}
+
+void printHistory(QTextStream& out, const UsageHistoryStore& store, const QTimeZone& zone) {
+    out << "History: " << store.historyPath() << "\n";
+
+    const auto& snapshots = store.claudeSnapshots();
+    out << "\nClaude: " << DisplayFormat::formattedCount(std::int64_t(snapshots.size()))
+        << " snapshots\n";
+    if (!snapshots.empty()) {
+        const ClaudeUsageSnapshot& latest = snapshots.back();
+        out << "  latest "
+            << QDateTime::fromMSecsSinceEpoch(latest.timestampMs, zone)
+                   .toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+            << ": session " << QString::number(latest.sessionPct, 'f', 1) << "%, week "
+            << QString::number(latest.weekPct, 'f', 1) << "%, " << latest.subModelName << " "
+            << QString::number(latest.subPct, 'f', 1) << "%\n";
+    }
+
+    const auto& gemini = store.geminiUsageRecords();
+    out << "\nGemini relay: " << DisplayFormat::formattedCount(std::int64_t(gemini.size()))
+        << " records, " << UsageTrends::totalText(UsageTrends::geminiTotalCost(gemini)) << "\n";
+    for (const auto& cost : UsageTrends::geminiDailyCosts(gemini, zone))
+        out << "  " << dayText(cost.day, zone) << "  " << dollars(cost.costUsd) << "\n";
+
+    const auto& api = store.apiUsageRecords();
+    out << "\nAPI: " << UsageTrends::totalText(UsageTrends::apiTotalCost(api)) << "\n  ";
+    bool first = true;
+    for (const auto& metric : UsageTrends::apiSummaryMetrics(api)) {
+        out << (first ? "" : ", ") << metric.label << " " << metric.value;
+        first = false;
+    }
+    out << "\n";
+    for (const auto& [day, row] : apiDays(api, zone)) {
+        out << "  " << dayText(day, zone) << "  " << dollars(row.totalUsd);
+        for (const auto& cost : row.providers)
+            out << "  " << cost.provider << " " << dollars(cost.costUsd);
+        out << "\n";
+    }
+}
+
+int runHistory(const QStringList& args) {
+    bool json = false;
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--json")) {
+            json = true;
+        } else {
+            return usageError(QStringLiteral("unknown option for history: ") + arg);
+        }
+    }
+    // Opening the store only reads; nothing is written unless a record is added.
+    const UsageHistoryStore store(
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dataDirectory())));
+    using State = UsageHistoryFileStore::LoadState;
+    if (store.loadState() == State::Unreadable || store.loadState() == State::Undecodable) {
+        QTextStream(stderr) << "quotameter-cli: the history file could not be read: "
+                            << store.historyPath() << "\n";
+        return kExitFailure;
+    }
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    QTextStream out(stdout);
+    if (json) {
+        out << QJsonDocument(historyJson(store, zone)).toJson(QJsonDocument::Indented);
+    } else {
+        printHistory(out, store, zone);
+    }
+    return kExitOk;
+}
+
+const CliCommandRegistration historyCommand(CliCommand{
+    QStringLiteral("history"),
+    QStringLiteral("history [--json] stored usage history: totals and daily series"), runHistory});
+
+}  // namespace
+}  // namespace qm::cli
