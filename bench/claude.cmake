@@ -1,0 +1,8 @@
+# One Claude limits fetch in real WebEngine against the fake site: cold (a new session whose
+# page is not on the site yet) and warm (the next fetch), with the peak memory of the
+# browser side and its helper processes. The fake site comes from the test support folder.
+qm_bench(claude
+  SOURCES claude/ClaudeFetchBench.cpp ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.cpp
+          ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.h
+  LIBS qm_claude Qt6::Widgets Qt6::WebEngineWidgets)
+target_include_directories(bench_claude PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -1,0 +1,76 @@
+#include "claude/ClaudeUsageStore.h"
+
+#include <QDateTime>
+#include <QPointer>
+
+#include "claude/ClaudeWebSession.h"
+
+namespace qm {
+
+ClaudeUsageStore::ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QObject* parent)
+    : QObject(parent), session_(session.release()) {
+    session_->setParent(this);
+}
+
+ClaudeUsageStore::ClaudeUsageStore(const QString& dataDirectory, QObject* parent)
+    : ClaudeUsageStore(std::make_unique<ClaudeWebSession>(dataDirectory), parent) {}
+
+ClaudeUsageStore::~ClaudeUsageStore() = default;
+
+void ClaudeUsageStore::setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink) {
+    historySink_ = std::move(sink);
+}
+
+QCoro::Task<void> ClaudeUsageStore::refresh() {
+    if (isRefreshing_) co_return;
+    isRefreshing_ = true;
+    statusText_ = QStringLiteral("Refreshing...");
+    statusKind_ = ClaudeUsageStatusKind::loading;
+    emit changed();
+
+    QPointer<ClaudeUsageStore> self(this);
+    const ClaudeUsageResult result = co_await session_->fetchUsage();
+    if (!self) co_return;
+
+    if (const auto* response = std::get_if<UsageApiResponse>(&result)) {
+        latest_ = LatestClaudeUsage::fromResponse(*response, QDateTime::currentMSecsSinceEpoch());
+        statusText_ = QStringLiteral("Connected");
+        statusKind_ = ClaudeUsageStatusKind::connected;
+        if (historySink_) {
+            ClaudeUsageSnapshot snapshot;
+            snapshot.timestampMs = QDateTime::currentMSecsSinceEpoch();
+            snapshot.sessionPct = latest_->sessionPct;
+            snapshot.weekPct = latest_->weekPct;
+            snapshot.subPct = latest_->subPct;
+            snapshot.subModelName =
+                latest_->subModelName.isEmpty() ? QStringLiteral("Sonnet") : latest_->subModelName;
+            historySink_(snapshot);
+        }
+    } else {
+        const auto& error = std::get<ClaudeWebSessionError>(result);
+        if (error.kind == ClaudeWebSessionError::Kind::notLoggedIn) {
+            latest_.reset();
+            statusKind_ = ClaudeUsageStatusKind::needsLogin;
+        } else {
+            // The last figures stay on screen through a transient failure.
+            statusKind_ = ClaudeUsageStatusKind::error;
+        }
+        statusText_ = error.description();
+    }
+    isRefreshing_ = false;
+    emit changed();
+}
+
+void ClaudeUsageStore::refreshInBackground() {
+    // The task runs on by itself; the store's guard covers its end.
+    refresh();
+}
+
+QCoro::Task<bool> ClaudeUsageStore::completeLogin() {
+    QPointer<ClaudeUsageStore> self(this);
+    co_await refresh();
+    if (!self) co_return false;
+    co_return statusKind_ == ClaudeUsageStatusKind::connected && latest_.has_value();
+}
+
+}  // namespace qm

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "claude/ClaudeUsageModel.h"
+#include "history/HistoryRecords.h"
+
+namespace qm {
+
+class ClaudeWebSession;
+
+// What the interface knows about the Claude subscription: the latest limits, the connection
+// state and a one-line status. Owns the web session; main thread only; changed() follows every
+// change of the published state. Nothing here throws: failures become status texts.
+class ClaudeUsageStore : public QObject {
+    Q_OBJECT
+public:
+    // Takes the session over (it becomes a child of the store).
+    explicit ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QObject* parent = nullptr);
+    // A session with the real Claude site and its profile under dataDirectory.
+    explicit ClaudeUsageStore(const QString& dataDirectory, QObject* parent = nullptr);
+    ~ClaudeUsageStore() override;
+
+    std::optional<LatestClaudeUsage> latest() const { return latest_; }
+    bool isRefreshing() const { return isRefreshing_; }
+    QString statusText() const { return statusText_; }
+    ClaudeUsageStatusKind statusKind() const { return statusKind_; }
+    // The login window shows the session's page.
+    ClaudeWebSession* session() const { return session_; }
+
+    // Receives one snapshot per successful fetch (the history store decides what to keep).
+    void setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink);
+
+    // One fetch; a call while another runs returns at once and changes nothing.
+    QCoro::Task<void> refresh();
+    void refreshInBackground();
+    // A fetch after signing in; true when it brought limits.
+    QCoro::Task<bool> completeLogin();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    ClaudeWebSession* session_ = nullptr;
+    std::function<void(const ClaudeUsageSnapshot&)> historySink_;
+    std::optional<LatestClaudeUsage> latest_;
+    bool isRefreshing_ = false;
+    QString statusText_ = QStringLiteral("Login required");
+    ClaudeUsageStatusKind statusKind_ = ClaudeUsageStatusKind::needsLogin;
+};
+
+}  // namespace qm
