@@ -80,7 +80,8 @@ QString usage(const QString& nonce) {
 
 QString reportingEvaluation(const QString& script) {
     return QStringLiteral("(function () {\ntry {\n") + script +
-           QStringLiteral("\n} catch (e) { return 'error: ' + String(e); }\nreturn 'started';\n})();");
+           QStringLiteral(
+               "\n} catch (e) { return 'error: ' + String(e); }\nreturn 'started';\n})();");
 }
 
 }  // namespace qm::ClaudeScripts

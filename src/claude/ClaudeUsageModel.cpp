@@ -223,7 +223,9 @@ LatestClaudeUsage LatestClaudeUsage::fromResponse(const UsageApiResponse& r, Tim
 
 namespace ClaudeUsageDateParser {
 
-std::optional<TimeMs> date(const QString& text) { return Iso8601::parse(text); }
+std::optional<TimeMs> date(const QString& text) {
+    return Iso8601::parse(text);
+}
 
 }  // namespace ClaudeUsageDateParser
 

@@ -70,7 +70,7 @@ QCoro::Task<bool> ClaudeUsageStore::completeLogin() {
     QPointer<ClaudeUsageStore> self(this);
     co_await refresh();
     if (!self) co_return false;
-    co_return statusKind_ == ClaudeUsageStatusKind::connected && latest_.has_value();
+    co_return statusKind_ == ClaudeUsageStatusKind::connected&& latest_.has_value();
 }
 
 }  // namespace qm

@@ -25,7 +25,9 @@ bool ClaudeWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, boo
     return false;
 }
 
-QWebEnginePage* ClaudeWebPage::createWindow(WebWindowType) { return nullptr; }
+QWebEnginePage* ClaudeWebPage::createWindow(WebWindowType) {
+    return nullptr;
+}
 
 void ClaudeWebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString&, int,
                                              const QString&) {}

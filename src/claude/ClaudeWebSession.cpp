@@ -101,8 +101,8 @@ QString webChannelLibrary() {
 }  // namespace
 
 ClaudeWebSession::ClaudeWebSession(const QString& dataDirectory, const QUrl& claudeOrigin,
-                                   const QString& googleSignInHost,
-                                   ClaudeWebSessionTimings timings, QObject* parent)
+                                   const QString& googleSignInHost, ClaudeWebSessionTimings timings,
+                                   QObject* parent)
     : QObject(parent),
       origin_(claudeOrigin),
       timings_(timings),
@@ -171,11 +171,17 @@ ClaudeWebSession::~ClaudeWebSession() {
     page_ = nullptr;
 }
 
-QWebEnginePage* ClaudeWebSession::page() const { return page_; }
+QWebEnginePage* ClaudeWebSession::page() const {
+    return page_;
+}
 
-bool ClaudeWebSession::allowsGoogleLogin() const { return page_->navigation().allowsGoogleLogin; }
+bool ClaudeWebSession::allowsGoogleLogin() const {
+    return page_->navigation().allowsGoogleLogin;
+}
 
-void ClaudeWebSession::prepareForVisibleLogin() { page_->navigation().allowsGoogleLogin = true; }
+void ClaudeWebSession::prepareForVisibleLogin() {
+    page_->navigation().allowsGoogleLogin = true;
+}
 
 QCoro::Task<void> ClaudeWebSession::loadLoginPage() {
     page_->navigation().allowsGoogleLogin = true;
@@ -274,8 +280,8 @@ QCoro::Task<ClaudeScriptResult> ClaudeWebSession::evaluateScript(const QString& 
             const QString reason = text.startsWith(QLatin1String("error: "))
                                        ? text.mid(7)
                                        : QStringLiteral("the script did not run");
-            self->finishMessage(nonce,
-                                ClaudeScriptResult::failure(QStringLiteral("script_failed: ") + reason));
+            self->finishMessage(
+                nonce, ClaudeScriptResult::failure(QStringLiteral("script_failed: ") + reason));
         });
     co_return co_await wait(answer);
 }

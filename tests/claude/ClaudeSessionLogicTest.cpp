@@ -83,8 +83,8 @@ TEST(ClaudeWebSessionError, FailureCodesMapToErrorsAndTexts) {
 }
 
 TEST(ClaudeNavigationDelegate, KeepsThePageOnTheClaudeSite) {
-    ClaudeNavigationDelegate policy{QStringLiteral("claude.ai"), QStringLiteral("accounts.google.com"),
-                                    false};
+    ClaudeNavigationDelegate policy{QStringLiteral("claude.ai"),
+                                    QStringLiteral("accounts.google.com"), false};
     struct Case {
         const char* url;
         bool signedOutFetch;

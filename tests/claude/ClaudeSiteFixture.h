@@ -5,9 +5,9 @@
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
-#include <QWebEngineLoadingInfo>
 #include <chrono>
 #include <memory>
 

@@ -7,7 +7,9 @@
 // Chromium's own code inside libQt6WebEngineCore frees some objects through a base type of a
 // different size (seen when a page is destroyed). The browser side of WebEngine runs in this
 // process, so ASan's operator delete sees those; they are not ours to fix.
-extern "C" const char* __asan_default_options() { return "new_delete_type_mismatch=0"; }
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
 
 namespace {
 

@@ -17,7 +17,9 @@ UsageApiResponse decodeOk(const QByteArray& json) {
     return r.value_or(UsageApiResponse{});
 }
 
-TimeMs at(const char* iso) { return *Iso8601::parse(std::string_view(iso)); }
+TimeMs at(const char* iso) {
+    return *Iso8601::parse(std::string_view(iso));
+}
 
 const TimeMs kNow = at("2025-06-01T12:00:00Z");
 
@@ -53,35 +55,32 @@ TEST_P(UsageApiResponseAlias, KeyFillsItsOwnFieldOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKey, UsageApiResponseAlias,
-    ::testing::Values(AliasCase{"five_hour", &UsageApiResponse::fiveHour, {}, {}},
-                      AliasCase{"fiveHour", &UsageApiResponse::fiveHourAlt, {}, {}},
-                      AliasCase{"session", &UsageApiResponse::session, {}, {}},
-                      AliasCase{"current_session", &UsageApiResponse::currentSession, {}, {}},
-                      AliasCase{"seven_day", &UsageApiResponse::sevenDay, {}, {}},
-                      AliasCase{"sevenDay", &UsageApiResponse::sevenDayAlt, {}, {}},
-                      AliasCase{"weekly", &UsageApiResponse::weekly, {}, {}},
-                      AliasCase{"seven_day_all", &UsageApiResponse::sevenDayAll, {}, {}},
-                      AliasCase{"seven_day_all_models", &UsageApiResponse::sevenDayAllModels, {},
-                                {}},
-                      AliasCase{"seven_day_sonnet", &UsageApiResponse::sevenDaySonnet, {}, {}},
-                      AliasCase{"sevenDaySonnet", &UsageApiResponse::sevenDaySonnetAlt, {}, {}},
-                      AliasCase{"seven_day_opus", &UsageApiResponse::sevenDayOpus, {}, {}},
-                      AliasCase{"sevenDayOpus", &UsageApiResponse::sevenDayOpusAlt, {}, {}},
-                      AliasCase{"seven_day_claude_design", &UsageApiResponse::sevenDayClaudeDesign,
-                                {}, {}},
-                      AliasCase{"sevenDayClaudeDesign",
-                                &UsageApiResponse::sevenDayClaudeDesignAlt, {}, {}},
-                      AliasCase{"seven_day_design", &UsageApiResponse::sevenDayDesign, {}, {}},
-                      AliasCase{"claude_design", &UsageApiResponse::claudeDesign, {}, {}},
-                      AliasCase{"design", &UsageApiResponse::design, {}, {}},
-                      AliasCase{"daily_routines", {}, &UsageApiResponse::dailyRoutines, {}},
-                      AliasCase{"dailyRoutines", {}, &UsageApiResponse::dailyRoutinesAlt, {}},
-                      AliasCase{"routines", {}, &UsageApiResponse::routines, {}},
-                      AliasCase{"routine_executions", {}, &UsageApiResponse::routineExecutions, {}},
-                      AliasCase{"daily_routine_executions", {},
-                                &UsageApiResponse::dailyRoutineExecutions, {}},
-                      AliasCase{"extra_usage", {}, {}, &UsageApiResponse::extraUsage},
-                      AliasCase{"extraUsage", {}, {}, &UsageApiResponse::extraUsageAlt}));
+    ::testing::Values(
+        AliasCase{"five_hour", &UsageApiResponse::fiveHour, {}, {}},
+        AliasCase{"fiveHour", &UsageApiResponse::fiveHourAlt, {}, {}},
+        AliasCase{"session", &UsageApiResponse::session, {}, {}},
+        AliasCase{"current_session", &UsageApiResponse::currentSession, {}, {}},
+        AliasCase{"seven_day", &UsageApiResponse::sevenDay, {}, {}},
+        AliasCase{"sevenDay", &UsageApiResponse::sevenDayAlt, {}, {}},
+        AliasCase{"weekly", &UsageApiResponse::weekly, {}, {}},
+        AliasCase{"seven_day_all", &UsageApiResponse::sevenDayAll, {}, {}},
+        AliasCase{"seven_day_all_models", &UsageApiResponse::sevenDayAllModels, {}, {}},
+        AliasCase{"seven_day_sonnet", &UsageApiResponse::sevenDaySonnet, {}, {}},
+        AliasCase{"sevenDaySonnet", &UsageApiResponse::sevenDaySonnetAlt, {}, {}},
+        AliasCase{"seven_day_opus", &UsageApiResponse::sevenDayOpus, {}, {}},
+        AliasCase{"sevenDayOpus", &UsageApiResponse::sevenDayOpusAlt, {}, {}},
+        AliasCase{"seven_day_claude_design", &UsageApiResponse::sevenDayClaudeDesign, {}, {}},
+        AliasCase{"sevenDayClaudeDesign", &UsageApiResponse::sevenDayClaudeDesignAlt, {}, {}},
+        AliasCase{"seven_day_design", &UsageApiResponse::sevenDayDesign, {}, {}},
+        AliasCase{"claude_design", &UsageApiResponse::claudeDesign, {}, {}},
+        AliasCase{"design", &UsageApiResponse::design, {}, {}},
+        AliasCase{"daily_routines", {}, &UsageApiResponse::dailyRoutines, {}},
+        AliasCase{"dailyRoutines", {}, &UsageApiResponse::dailyRoutinesAlt, {}},
+        AliasCase{"routines", {}, &UsageApiResponse::routines, {}},
+        AliasCase{"routine_executions", {}, &UsageApiResponse::routineExecutions, {}},
+        AliasCase{"daily_routine_executions", {}, &UsageApiResponse::dailyRoutineExecutions, {}},
+        AliasCase{"extra_usage", {}, {}, &UsageApiResponse::extraUsage},
+        AliasCase{"extraUsage", {}, {}, &UsageApiResponse::extraUsageAlt}));
 
 TEST(UsageApiResponse, NullsAndAbsentKeysGiveNoValueOrDefaults) {
     const UsageApiResponse r = decodeOk(
@@ -101,21 +100,21 @@ TEST(UsageApiResponse, NullsAndAbsentKeysGiveNoValueOrDefaults) {
 
 TEST(UsageApiResponse, AnyWrongTypeFailsTheWholeAnswer) {
     const char* bad[] = {
-        R"({"five_hour":{"utilization":"42"}})",         // numeric text is no number
-        R"({"five_hour":{"resets_at":1735707600}})",     // a number is no text
-        R"({"five_hour":"full"})",                       // a window must be an object
-        R"({"seven_day":[]})",                           //
-        R"({"extra_usage":{"is_enabled":1}})",           // no number-to-boolean coercion
-        R"({"extra_usage":{"used_credits":"3"}})",       //
-        R"({"daily_routines":{"used":2.5}})",            // integers must be whole
-        R"({"daily_routines":{"limit":1e30}})",          // and fit
-        R"({"daily_routines":{"used":true}})",           //
-        R"({"routines":{"utilization":"x"}})",           // even a field the snapshot ignores
+        R"({"five_hour":{"utilization":"42"}})",      // numeric text is no number
+        R"({"five_hour":{"resets_at":1735707600}})",  // a number is no text
+        R"({"five_hour":"full"})",                    // a window must be an object
+        R"({"seven_day":[]})",                        //
+        R"({"extra_usage":{"is_enabled":1}})",        // no number-to-boolean coercion
+        R"({"extra_usage":{"used_credits":"3"}})",    //
+        R"({"daily_routines":{"used":2.5}})",         // integers must be whole
+        R"({"daily_routines":{"limit":1e30}})",       // and fit
+        R"({"daily_routines":{"used":true}})",        //
+        R"({"routines":{"utilization":"x"}})",        // even a field the snapshot ignores
         R"({"weekly":{"utilization":5},"design":{"utilization":false}})",
-        R"([{"five_hour":{"utilization":1}}])",          // the top level must be an object
-        R"("text")",                                     //
-        R"({"five_hour":{"utilization":1})",             // not JSON at all
-        "",                                              //
+        R"([{"five_hour":{"utilization":1}}])",  // the top level must be an object
+        R"("text")",                             //
+        R"({"five_hour":{"utilization":1})",     // not JSON at all
+        "",                                      //
     };
     for (const char* json : bad) {
         EXPECT_FALSE(UsageApiResponse::decode(json)) << json;
@@ -163,13 +162,13 @@ TEST_P(LatestClaudeUsagePreference, FirstPresentAliasWins) {
         json += "}";
         const LatestClaudeUsage u = LatestClaudeUsage::fromResponse(decodeOk(json), kNow);
         const double want = double(first + 1);
-        const double got = group == "session" ? u.sessionPct
-                           : group == "week"  ? u.weekPct
-                           : group == "sub"   ? u.subPct
-                           : group == "design"
-                               ? u.designPct
-                               : group == "routine" ? double(u.routineUsed)
-                                                    : u.extra.value_or(ExtraUsage{}).usedCredits.value_or(-1);
+        const double got = group == "session"  ? u.sessionPct
+                           : group == "week"   ? u.weekPct
+                           : group == "sub"    ? u.subPct
+                           : group == "design" ? u.designPct
+                           : group == "routine"
+                               ? double(u.routineUsed)
+                               : u.extra.value_or(ExtraUsage{}).usedCredits.value_or(-1);
         EXPECT_EQ(got, want) << json.toStdString();
     }
 }
@@ -178,8 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
     Groups, LatestClaudeUsagePreference,
     ::testing::Values(
         PreferenceCase{"session", {"five_hour", "fiveHour", "session", "current_session"}},
-        PreferenceCase{"week",
-                       {"seven_day", "sevenDay", "weekly", "seven_day_all", "seven_day_all_models"}},
+        PreferenceCase{
+            "week", {"seven_day", "sevenDay", "weekly", "seven_day_all", "seven_day_all_models"}},
         PreferenceCase{"sub",
                        {"seven_day_sonnet", "sevenDaySonnet", "seven_day_opus", "sevenDayOpus"}},
         PreferenceCase{"design",
@@ -206,7 +205,8 @@ TEST(LatestClaudeUsage, WinningWindowIsTakenWholeAndResetsAtBeatsResetAt) {
 }
 
 TEST(LatestClaudeUsage, PerModelFiguresFollowSonnetOverOpus) {
-    const QByteArray opus = R"("seven_day_opus":{"utilization":60,"resets_at":"2025-06-02T00:00:00Z"})";
+    const QByteArray opus =
+        R"("seven_day_opus":{"utilization":60,"resets_at":"2025-06-02T00:00:00Z"})";
     LatestClaudeUsage u = LatestClaudeUsage::fromResponse(decodeOk("{" + opus + "}"), kNow);
     EXPECT_EQ(u.subModelName, QStringLiteral("Opus"));
     EXPECT_EQ(u.subPct, 60);
@@ -223,10 +223,10 @@ TEST(LatestClaudeUsage, PerModelResetFallsBackToTheWeekWhenUnusable) {
     };
     const QString week = QStringLiteral("2025-06-07T00:00:00Z");
     const Case cases[] = {
-        {"2025-06-01T11:59:59Z", week},                                       // past
-        {"2025-06-01T12:00:00.000+00:00", week},                              // exactly now
+        {"2025-06-01T11:59:59Z", week},                                              // past
+        {"2025-06-01T12:00:00.000+00:00", week},                                     // exactly now
         {"2025-06-01T14:00:01+02:00", QStringLiteral("2025-06-01T14:00:01+02:00")},  // future
-        {"next tuesday", QStringLiteral("next tuesday")},                     // verbatim
+        {"next tuesday", QStringLiteral("next tuesday")},                            // verbatim
         {"", week},
         {nullptr, week},
         {"-", week},

@@ -142,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"SignedOut401OnOrganisations", [](FakeClaudeSite&) {}, Kind::notLoggedIn, {}},
         FailureCase{"SignedOut403OnOrganisations",
                     [](FakeClaudeSite& s) { s.route("/api/organizations", answer(403)); },
-                    Kind::notLoggedIn, {}},
+                    Kind::notLoggedIn,
+                    {}},
         FailureCase{"SignedOut401OnUsage", orgsThenUsage(401), Kind::notLoggedIn, {}},
         FailureCase{"SignedOut403OnUsage", orgsThenUsage(403), Kind::notLoggedIn, {}},
         FailureCase{"EmptyOrganisationList",
@@ -165,14 +166,17 @@ INSTANTIATE_TEST_SUITE_P(
                     Kind::requestFailed, QStringLiteral("usage_failed_404")},
         FailureCase{"UsageNotJson", orgsThenUsage(200, "<html>"), Kind::requestFailed,
                     QStringLiteral("exception: SyntaxError*")},
-        FailureCase{"UsageOfWrongShape", orgsThenUsage(200, R"({"five_hour":{"utilization":"9"}})"),
-                    Kind::parseFailed, {}},
+        FailureCase{"UsageOfWrongShape",
+                    orgsThenUsage(200, R"({"five_hour":{"utilization":"9"}})"),
+                    Kind::parseFailed,
+                    {}},
         FailureCase{"UsageNotAnObject", orgsThenUsage(200, "[1]"), Kind::parseFailed, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ClaudeWebSessionTest, SilentSiteTimesOutAndStrayAnswersChangeNothing) {
     site.route("/api/organizations", answer(200, kOrgs));
-    site.route(site.usagePath(), [](const FakeClaudeRequest&) { return FakeClaudeReply::noAnswer(); });
+    site.route(site.usagePath(),
+               [](const FakeClaudeRequest&) { return FakeClaudeReply::noAnswer(); });
     auto timings = quick();
     timings.answerTimeout = std::chrono::milliseconds(2500);
     auto session = makeSession(timings);

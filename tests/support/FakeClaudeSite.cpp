@@ -45,14 +45,22 @@ namespace {
 
 QByteArray reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 302: return "Found";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 302:
+            return "Found";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -129,8 +137,7 @@ void FakeClaudeSite::accept() {
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QObject::destroyed, this,
-                [this, socket] { heldOpen_.removeAll(socket); });
+        connect(socket, &QObject::destroyed, this, [this, socket] { heldOpen_.removeAll(socket); });
     }
 }
 
