@@ -1,0 +1,62 @@
+// The first bytes of each input choose how the rest is cut into receives; the reader must end
+// every input in a parsed request or one of its known errors, and a request whose head is
+// within the limit must come out the same however it was cut.
+
+#include <QStringList>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "relay/GeminiRelayHttp.h"
+
+namespace {
+
+using qm::GeminiRelayHttp::RequestReader;
+using State = RequestReader::State;
+
+RequestReader readAll(QByteArrayView input, QByteArrayView sizes) {
+    RequestReader reader;
+    qsizetype at = 0;
+    std::size_t turn = 0;
+    while (at < input.size() && reader.state() == State::NeedMore) {
+        qsizetype size = qm::GeminiRelayHttp::kReceiveChunkSize;
+        if (!sizes.isEmpty()) size = 1 + static_cast<unsigned char>(sizes[turn++ % sizes.size()]) * 64 % size;
+        size = std::min(size, input.size() - at);
+        reader.feed(input.sliced(at, size));
+        at += size;
+    }
+    if (reader.state() == State::NeedMore) reader.finish();
+    return reader;
+}
+
+[[noreturn]] void failWith(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const QByteArrayView all(reinterpret_cast<const char*>(data), qsizetype(size));
+    const qsizetype splitBytes = std::min<qsizetype>(all[0] & 0x0f, all.size() - 1);
+    const QByteArrayView sizes = all.sliced(1, splitBytes);
+    const QByteArrayView input = all.sliced(1 + splitBytes);
+
+    static const QStringList known{"Missing request line.",   "Invalid request line.",
+                                   "Headers must be UTF-8.",  "Invalid Content-Length.",
+                                   "Invalid request target.", "HTTP headers are too large.",
+                                   "Connection closed."};
+    const RequestReader split = readAll(input, sizes);
+    if (split.state() == State::NeedMore) failWith("the reader is still waiting after finish()");
+    if (split.state() == State::Failed && !known.contains(split.error().description()))
+        failWith("an error outside the known set");
+    const RequestReader whole = readAll(input, {});
+    const qsizetype headEnd = input.indexOf(QByteArrayView("\r\n\r\n"));
+    if (headEnd >= 0 && headEnd < 60000) {
+        if (split.state() != whole.state()) failWith("the outcome depends on how input was cut");
+        if (split.state() == State::Complete && !(split.request() == whole.request()))
+            failWith("the request depends on how input was cut");
+    }
+    return 0;
+}
