@@ -349,71 +349,89 @@ std::string encodeRecord(const ApiUsageRecord& record) {
     return w.take();
 }
 
+std::string& EncodedSeries::writable(std::uint64_t number) {
+    std::shared_ptr<std::string>& slot = block(number);
+    // References leave only through snapshots, and those come back to this thread to be
+    // dropped, so a count of one means no save reads the block now.
+    if (slot.use_count() > 1) slot = std::make_shared<std::string>(*slot);
+    return *slot;
+}
+
 void EncodedSeries::insert(std::size_t index, std::string_view record) {
     static constexpr std::string_view separator = ",\n";
-    if (index >= m_offsets.size()) {
-        m_offsets.push_back(m_text.size());
-        m_text.append(record);
-        m_text.append(separator);
+    const std::size_t length = record.size() + separator.size();
+    if (index >= m_records.size()) {
+        if (m_blocks.empty() || m_blocks.back()->size() + length > kBlockBytes) {
+            m_blocks.push_back(std::make_shared<std::string>());
+            m_blocks.back()->reserve(std::max(kBlockBytes, length));
+        }
+        const std::uint64_t number = m_firstBlock + m_blocks.size() - 1;
+        std::string& text = writable(number);
+        m_records.push_back({number, text.size()});
+        text.append(record);
+        text.append(separator);
         return;
     }
-    // An older record arriving late: everything after it moves, which is rare.
-    const std::size_t at = m_offsets[index];
-    const std::size_t length = record.size() + separator.size();
-    m_text.insert(at, separator);
-    m_text.insert(at, record);
-    for (std::size_t i = index; i < m_offsets.size(); ++i) m_offsets[i] += length;
-    m_offsets.insert(m_offsets.begin() + std::ptrdiff_t(index), at);
+    // An older record arriving late goes into the block of the record it precedes; only that
+    // block's later records move.
+    const Position at = m_records[index];
+    std::string& text = writable(at.block);
+    text.insert(at.offset, separator);
+    text.insert(at.offset, record);
+    for (std::size_t i = index; i < m_records.size() && m_records[i].block == at.block; ++i)
+        m_records[i].offset += length;
+    m_records.insert(m_records.begin() + std::ptrdiff_t(index), at);
 }
 
 void EncodedSeries::dropFront(std::size_t count) {
     if (count == 0) return;
-    if (count >= m_offsets.size()) {
+    if (count >= m_records.size()) {
         clear();
         return;
     }
-    m_head = m_offsets[count];
-    m_offsets.erase(m_offsets.begin(), m_offsets.begin() + std::ptrdiff_t(count));
-    // The dropped text is reclaimed once it is most of the buffer, so pruning stays cheap.
-    if (m_head > m_text.size() / 2) {
-        m_text.erase(0, m_head);
-        for (std::size_t& offset : m_offsets) offset -= m_head;
-        m_head = 0;
+    m_records.erase(m_records.begin(), m_records.begin() + std::ptrdiff_t(count));
+    while (m_firstBlock < m_records.front().block) {
+        m_blocks.pop_front();
+        ++m_firstBlock;
     }
 }
 
 void EncodedSeries::clear() {
-    m_text.clear();
-    m_offsets.clear();
-    m_head = 0;
+    m_firstBlock += m_blocks.size();
+    m_blocks.clear();
+    m_records.clear();
 }
 
-std::string_view EncodedSeries::joined() const {
-    if (m_offsets.empty()) return {};
-    return std::string_view(m_text).substr(m_head, m_text.size() - m_head - 2);
+void EncodedSeries::appendPieces(std::vector<std::string_view>& pieces,
+                                 std::vector<Block>& keep) const {
+    if (m_records.empty()) return;
+    for (std::size_t i = 0; i < m_blocks.size(); ++i) {
+        std::string_view text(*m_blocks[i]);
+        if (i == 0) text.remove_prefix(m_records.front().offset);
+        if (i + 1 == m_blocks.size()) text.remove_suffix(2);  // the last separator
+        pieces.push_back(text);
+        keep.push_back(m_blocks[i]);
+    }
 }
 
-std::vector<std::string_view> filePieces(const EncodedSeries& apiRecords,
-                                         const EncodedSeries& claudeSnapshots,
-                                         const EncodedSeries& geminiRecords) {
-    std::vector<std::string_view> pieces;
-    pieces.reserve(12);
-    pieces.push_back("{\n");
-    const auto series = [&pieces](std::string_view opening, const EncodedSeries& records,
-                                  bool last) {
-        pieces.push_back(opening);
+FileSnapshot fileSnapshot(const EncodedSeries& apiRecords, const EncodedSeries& claudeSnapshots,
+                          const EncodedSeries& geminiRecords) {
+    FileSnapshot file;
+    file.pieces.push_back("{\n");
+    const auto series = [&file](std::string_view opening, const EncodedSeries& records, bool last) {
+        file.pieces.push_back(opening);
         if (records.size() > 0) {
-            pieces.push_back("\n");
-            pieces.push_back(records.joined());
-            pieces.push_back("\n  ");
+            file.pieces.push_back("\n");
+            records.appendPieces(file.pieces, file.keep);
+            file.pieces.push_back("\n  ");
         }
-        pieces.push_back(last ? "]\n" : "],\n");
+        file.pieces.push_back(last ? "]\n" : "],\n");
     };
     series("  \"apiRecords\": [", apiRecords, false);
     series("  \"claudeSnapshots\": [", claudeSnapshots, false);
     series("  \"geminiRecords\": [", geminiRecords, true);
-    pieces.push_back("}\n");
-    return pieces;
+    file.pieces.push_back("}\n");
+    return file;
 }
 
 QByteArray encode(const UsageHistoryData& data) {
@@ -421,7 +439,7 @@ QByteArray encode(const UsageHistoryData& data) {
     const EncodedSeries claude = encodeAll(data.claudeSnapshots);
     const EncodedSeries gemini = encodeAll(data.geminiRecords);
     QByteArray out;
-    for (const std::string_view piece : filePieces(api, claude, gemini))
+    for (const std::string_view piece : fileSnapshot(api, claude, gemini).pieces)
         out.append(piece.data(), qsizetype(piece.size()));
     return out;
 }

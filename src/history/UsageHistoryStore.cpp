@@ -78,6 +78,36 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
     m_gemini.records = std::move(loaded.data.geminiRecords);
     m_api.records = std::move(loaded.data.apiRecords);
     prune(this->now());
+    m_writer = std::make_unique<UsageHistoryWriter>(m_storage, [this] {
+        QMetaObject::invokeMethod(this, &UsageHistoryStore::applyWriteResult, Qt::QueuedConnection);
+    });
+}
+
+UsageHistoryStore::~UsageHistoryStore() {
+    // The writer finishes what it holds before it stops; its notices to this object are
+    // dropped with the object.
+    m_writer.reset();
+}
+
+void UsageHistoryStore::flush() {
+    m_writer->waitIdle();
+    m_writer->releaseWritten();
+    applyWriteResult();
+}
+
+void UsageHistoryStore::applyWriteResult() {
+    const UsageHistoryWriter::Result result = m_writer->result();
+    if (result.sequence <= m_appliedSequence) return;
+    m_appliedSequence = result.sequence;
+    std::optional<QString> text;
+    if (result.error) text = result.error->message;
+    if (m_notice && result.sequence >= m_noticeSequence) {
+        text = result.error ? *m_notice + QStringLiteral("; ") + result.error->message : *m_notice;
+        m_notice.reset();
+    }
+    if (text == m_lastError) return;
+    m_lastError = text;
+    emit changed();
 }
 
 UsageHistoryData UsageHistoryStore::data() const {
@@ -105,6 +135,7 @@ void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot
         return;
     }
     if (isDuplicateClaudeSnapshot(snapshot)) return;
+    m_writer->releaseWritten();
     m_claude.insert(snapshot);
     prune(now());
     persist();
@@ -112,6 +143,7 @@ void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot
 
 void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
     if (!validGemini(record)) return;
+    m_writer->releaseWritten();
     m_gemini.insert(record);
     prune(now());
     persist();
@@ -137,6 +169,7 @@ void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets
         if (validApi(record)) accepted.push_back(std::move(record));
     }
     if (accepted.empty()) return;
+    m_writer->releaseWritten();
     for (ApiUsageRecord& record : accepted) m_api.insert(std::move(record));
     prune(stamp);
     persist();
@@ -149,7 +182,6 @@ void UsageHistoryStore::prune(std::int64_t nowMs) {
 }
 
 void UsageHistoryStore::persist() {
-    std::optional<QString> notice;
     if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.historyPath())) {
         QString error;
         const std::optional<QString> aside = AtomicFile::moveAside(m_storage.historyPath(), &error);
@@ -160,16 +192,13 @@ void UsageHistoryStore::persist() {
             emit changed();
             return;
         }
-        notice = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
+        m_notice = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
+        m_noticeSequence = m_sequence + 1;
     }
     m_moveAsideBeforeSave = false;
-    const std::vector<std::string_view> pieces = UsageHistoryJson::filePieces(
-        m_api.encodedRecords(), m_claude.encodedRecords(), m_gemini.encodedRecords());
-    if (const std::optional<FileError> error = m_storage.writeAtomically(pieces)) {
-        m_lastError = notice ? *notice + QStringLiteral("; ") + error->message : error->message;
-    } else {
-        m_lastError = notice;
-    }
+    m_writer->submit(++m_sequence, UsageHistoryJson::fileSnapshot(m_api.encodedRecords(),
+                                                                  m_claude.encodedRecords(),
+                                                                  m_gemini.encodedRecords()));
     emit changed();
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,12 +12,14 @@
 #include "core/UsageBucket.h"
 #include "history/HistoryRecords.h"
 #include "history/UsageHistoryFile.h"
+#include "history/UsageHistoryWriter.h"
 
 namespace qm {
 
 // The one owner of the usage history in memory: validates what the producers hand over,
 // keeps each series sorted, prunes old entries and saves the whole file after every change.
-// Main thread only.
+// The save runs on a writer thread from a snapshot of the encoded records, so recording
+// never waits for the disk; lastError() follows once the save has ended. Main thread only.
 class UsageHistoryStore : public QObject {
     Q_OBJECT
 public:
@@ -29,12 +32,18 @@ public:
 
     explicit UsageHistoryStore(UsageHistoryFileStore storage, Clock now = {},
                                QObject* parent = nullptr);
+    // Waits for the last save to end.
+    ~UsageHistoryStore() override;
+
+    // Waits until every change so far is on disk (or its save failed) and updates lastError().
+    void flush();
 
     const std::vector<ClaudeUsageSnapshot>& claudeSnapshots() const { return m_claude.records; }
     const std::vector<GeminiUsageRecord>& geminiUsageRecords() const { return m_gemini.records; }
     const std::vector<ApiUsageRecord>& apiUsageRecords() const { return m_api.records; }
     UsageHistoryData data() const;
-    // The last failed save, or the notice that an unreadable file was kept aside.
+    // The last failed save, or the notice that an unreadable file was kept aside; cleared by
+    // the next save that succeeds.
     std::optional<QString> lastError() const { return m_lastError; }
     const QString& historyPath() const { return m_storage.historyPath(); }
     // How the file looked at start, so a view can tell an empty history from an unreadable one.
@@ -67,6 +76,7 @@ private:
 
     void prune(std::int64_t nowMs);
     void persist();
+    void applyWriteResult();
     std::int64_t now() const;
 
     UsageHistoryFileStore m_storage;
@@ -76,6 +86,12 @@ private:
     Series<ApiUsageRecord> m_api;
     std::optional<QString> m_lastError;
     bool m_moveAsideBeforeSave = false;
+    // The move-aside notice, shown with the result of the save that followed it.
+    std::optional<QString> m_notice;
+    std::uint64_t m_noticeSequence = 0;
+    std::uint64_t m_sequence = 0;         // of the last snapshot handed to the writer
+    std::uint64_t m_appliedSequence = 0;  // of the last save result shown in lastError
+    std::unique_ptr<UsageHistoryWriter> m_writer;
     UsageHistoryFileStore::LoadState m_loadState = UsageHistoryFileStore::LoadState::Missing;
 };
 

@@ -22,11 +22,23 @@ struct Fixture {
     std::int64_t now = kNow;
     QString path = UsageHistoryFileStore::pathIn(dir.path());
 
-    std::unique_ptr<UsageHistoryStore> open() {
-        return std::make_unique<UsageHistoryStore>(UsageHistoryFileStore(path),
-                                                   [this] { return now; });
+    std::weak_ptr<UsageHistoryStore> current;
+
+    // Saves run in the background; what is on disk is read once the last one has ended.
+    std::shared_ptr<UsageHistoryStore> open() {
+        auto store = std::make_shared<UsageHistoryStore>(UsageHistoryFileStore(path),
+                                                         [this] { return now; });
+        current = store;
+        return store;
     }
-    UsageHistoryData onDisk() const { return UsageHistoryFileStore(path).load().data; }
+    QByteArray fileBytes() const {
+        if (const auto store = current.lock()) store->flush();
+        return qm::test::readAll(path);
+    }
+    UsageHistoryData onDisk() const {
+        if (const auto store = current.lock()) store->flush();
+        return UsageHistoryFileStore(path).load().data;
+    }
 };
 
 GeminiUsageRecord gemini(std::int64_t at, QString model = "gemini-2.5-pro") {
@@ -124,7 +136,7 @@ TEST(UsageHistoryStore, OutOfOrderRecordsAreInsertedInTimeOrderAndSavedConsisten
     for (const auto& r : store->geminiUsageRecords()) order << r.model;
     EXPECT_EQ(order, QStringList({"b", "a", "c", "d"}));
     // The saved file is exactly what encoding the published series gives.
-    EXPECT_EQ(qm::test::readAll(f.path), UsageHistoryJson::encode(store->data()));
+    EXPECT_EQ(f.fileBytes(), UsageHistoryJson::encode(store->data()));
 }
 
 TEST(UsageHistoryStore, PrunesAtStartAndOnTheNextChangeKeepingTheCutOff) {
@@ -133,7 +145,7 @@ TEST(UsageHistoryStore, PrunesAtStartAndOnTheNextChangeKeepingTheCutOff) {
     old.claudeSnapshots = {claude(kNow - 31 * kDay), claude(kNow - 30 * kDay, 50)};
     old.geminiRecords = {gemini(kNow - 91 * kDay), gemini(kNow - 90 * kDay)};
     ASSERT_EQ(UsageHistoryFileStore(f.path).save(old), std::nullopt);
-    const QByteArray before = qm::test::readAll(f.path);
+    const QByteArray before = f.fileBytes();
     {
         auto store = f.open();
         EXPECT_EQ(store->claudeSnapshots().size(), 1u);
@@ -141,7 +153,7 @@ TEST(UsageHistoryStore, PrunesAtStartAndOnTheNextChangeKeepingTheCutOff) {
         EXPECT_EQ(store->lastError(), std::nullopt);
     }
     // Pruning at start does not write; the next change does.
-    EXPECT_EQ(qm::test::readAll(f.path), before);
+    EXPECT_EQ(f.fileBytes(), before);
     auto store = f.open();
     f.now += kDay;  // the remaining records are now past the cut-off
     store->appendGeminiRecord(gemini(f.now));
@@ -155,9 +167,10 @@ TEST(UsageHistoryStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
     f.dir.write("usage-history.json", original);
     auto store = f.open();
     EXPECT_EQ(store->data(), UsageHistoryData{});
-    EXPECT_EQ(qm::test::readAll(f.path), original);  // loading alone touches nothing
+    EXPECT_EQ(f.fileBytes(), original);  // loading alone touches nothing
 
     store->appendGeminiRecord(gemini(kNow));
+    store->flush();
     ASSERT_TRUE(store->lastError());
     EXPECT_TRUE(store->lastError()->contains("kept as")) << store->lastError()->toStdString();
     const QStringList aside =
@@ -168,6 +181,7 @@ TEST(UsageHistoryStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
 
     // Later saves are ordinary: nothing more is moved and the notice clears.
     store->appendGeminiRecord(gemini(kNow + 1));
+    store->flush();
     EXPECT_EQ(store->lastError(), std::nullopt);
     EXPECT_EQ(QDir(f.dir.path()).entryList({"usage-history.json.corrupt-*"}).size(), 1);
     EXPECT_EQ(f.onDisk().geminiRecords.size(), 2u);
@@ -177,15 +191,17 @@ TEST(UsageHistoryStore, AFailedSaveKeepsTheChangeInMemoryAndTheNextSaveRetries) 
     Fixture f;
     auto store = f.open();
     store->appendGeminiRecord(gemini(kNow));
-    const QByteArray saved = qm::test::readAll(f.path);
+    const QByteArray saved = f.fileBytes();
     ASSERT_TRUE(QDir().mkpath(f.path + ".tmp/occupied"));
     store->appendGeminiRecord(gemini(kNow + 1));
+    store->flush();
     EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
     ASSERT_TRUE(store->lastError());
-    EXPECT_EQ(qm::test::readAll(f.path), saved);
+    EXPECT_EQ(f.fileBytes(), saved);
 
     ASSERT_TRUE(QDir(f.path + ".tmp").removeRecursively());
     store->appendGeminiRecord(gemini(kNow + 2));
+    store->flush();
     EXPECT_EQ(store->lastError(), std::nullopt);
     EXPECT_EQ(f.onDisk().geminiRecords.size(), 3u);
 }
@@ -209,7 +225,8 @@ TEST(UsageHistoryStore, RecordsSurviveARestart) {
 
 TEST(UsageHistoryStore, KeptRecordTextStaysInStepWithTheRecordsThroughInsertsAndPruning) {
     // Late records land in the middle, pruning drops runs from the front (and sometimes the
-    // whole series); after every change the file must be what encoding the series gives.
+    // whole series), and saves run while the next changes are made; once the saves have
+    // caught up, the file must be what encoding the series gives.
     Fixture f;
     auto store = f.open();
     std::uint32_t seed = 12345;
@@ -217,14 +234,17 @@ TEST(UsageHistoryStore, KeptRecordTextStaysInStepWithTheRecordsThroughInsertsAnd
         seed = seed * 1664525u + 1013904223u;
         return (seed >> 8) % bound;
     };
-    for (int step = 0; step < 400; ++step) {
+    for (int step = 0; step < 2000; ++step) {
         f.now += std::int64_t(next(3)) * kDay / 2;
         if (next(40) == 0) f.now += 95 * kDay;  // everything kept so far expires
         const std::uint32_t kind = next(10);
         const std::int64_t at = kind < 6 ? f.now : f.now - std::int64_t(next(92)) * kDay;
         store->appendGeminiRecord(gemini(at, QString::number(step)));
         if (next(4) == 0) store->appendClaudeSnapshot(claude(f.now - next(31) * kDay, step % 100));
-        ASSERT_EQ(qm::test::readAll(f.path), UsageHistoryJson::encode(store->data())) << step;
+        // Most changes arrive while the previous save is still being written.
+        if (step % 10 == 9) {
+            ASSERT_EQ(f.fileBytes(), UsageHistoryJson::encode(store->data())) << step;
+        }
     }
     EXPECT_FALSE(store->geminiUsageRecords().empty());
 }

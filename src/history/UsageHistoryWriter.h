@@ -1,0 +1,58 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "core/AtomicFile.h"
+#include "history/UsageHistoryFile.h"
+
+namespace qm {
+
+// Writes history snapshots on a thread of its own, so a save (which syncs the file to disk)
+// never holds up the thread that records usage. Saves are numbered; a snapshot that has not
+// started when a newer one arrives is skipped, since the newer one holds everything it held.
+class UsageHistoryWriter {
+public:
+    struct Result {
+        std::uint64_t sequence = 0;  // the last snapshot written (or failed); 0 before any
+        std::optional<FileError> error;
+    };
+
+    // `written` runs on the writer's thread after each save.
+    UsageHistoryWriter(UsageHistoryFileStore storage, std::function<void()> written);
+    // Finishes the save in progress and the one waiting, then stops.
+    ~UsageHistoryWriter();
+    UsageHistoryWriter(const UsageHistoryWriter&) = delete;
+    UsageHistoryWriter& operator=(const UsageHistoryWriter&) = delete;
+
+    void submit(std::uint64_t sequence, UsageHistoryJson::FileSnapshot snapshot);
+    // Drops the snapshots the writer is done with, on the calling thread. The blocks' owner
+    // calls this before it changes any block: a block's use count then drops to one only
+    // here, after the writer's last read of it, so a count of one means it may be changed.
+    void releaseWritten();
+    // Returns once everything submitted so far is on disk (or failed).
+    void waitIdle();
+    Result result() const;
+
+private:
+    void run();
+
+    UsageHistoryFileStore m_storage;
+    std::function<void()> m_written;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::optional<std::pair<std::uint64_t, UsageHistoryJson::FileSnapshot>> m_pending;
+    bool m_busy = false;
+    bool m_stopping = false;
+    Result m_result;
+    std::vector<UsageHistoryJson::FileSnapshot> m_done;
+    std::thread m_thread;  // last: starts once everything above exists
+};
+
+}  // namespace qm
