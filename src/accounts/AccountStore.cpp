@@ -1,0 +1,197 @@
+#include "accounts/AccountStore.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <algorithm>
+
+#include "core/AtomicFile.h"
+
+namespace qm {
+namespace {
+
+// Calls `f` with the provider's account array; the four arrays hold different record types.
+template <typename Data, typename F>
+decltype(auto) withAccounts(Data& data, ApiAccountProvider provider, F&& f) {
+    switch (provider) {
+        case ApiAccountProvider::gemini:
+            return f(data.geminiAccounts);
+        case ApiAccountProvider::anthropic:
+            return f(data.anthropicApiAccounts);
+        case ApiAccountProvider::openAI:
+            return f(data.openAiApiAccounts);
+        case ApiAccountProvider::grok:
+            break;
+    }
+    return f(data.grokApiAccounts);
+}
+
+template <typename Account>
+void normalisePrimary(std::vector<Account>& accounts) {
+    if (accounts.empty()) return;
+    if (std::none_of(accounts.begin(), accounts.end(),
+                     [](const Account& a) { return a.isPrimary; }))
+        accounts.front().isPrimary = true;
+}
+
+template <typename Account>
+void markPrimary(std::vector<Account>& accounts, const QString& id) {
+    for (Account& account : accounts) account.isPrimary = account.id == id;
+}
+
+const QString kUnreadable = QStringLiteral("config.json could not be read");
+
+}  // namespace
+
+AccountStore::AccountStore(AccountConfigStore storage, KeychainStore keychain, Clock now,
+                           QObject* parent)
+    : QObject(parent),
+      m_storage(std::move(storage)),
+      m_keychain(std::move(keychain)),
+      m_now(std::move(now)) {
+    AccountConfigStore::LoadResult loaded = m_storage.load(this->now());
+    using State = AccountConfigStore::LoadState;
+    // The accounts of a file we cannot decode may still matter to the user: the file is kept
+    // aside before the first save rather than replaced by what was added since.
+    if (loaded.state == State::Undecodable || loaded.state == State::Unreadable) {
+        m_moveAsideBeforeSave = true;
+        m_lastError = kUnreadable + QStringLiteral("; it will be kept aside at the next save.");
+    }
+    m_data = std::move(loaded.data);
+}
+
+std::int64_t AccountStore::now() const {
+    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+}
+
+std::vector<ApiAccountSummary> AccountStore::summaries(ApiAccountProvider provider) const {
+    return qm::summaries(m_data, provider);
+}
+
+std::optional<QString> AccountStore::selectedAccountId(ApiAccountProvider provider) const {
+    return m_data.selectedId(provider);
+}
+
+std::optional<AccountStoreError> AccountStore::commit(ApiAccountStorageData next) {
+    std::optional<QString> notice;
+    if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.configPath())) {
+        QString error;
+        const std::optional<QString> aside = AtomicFile::moveAside(m_storage.configPath(), &error);
+        if (!aside) {
+            const QString text = kUnreadable + QStringLiteral(" and was not replaced: ") + error;
+            m_lastError = text;
+            emit changed();
+            return AccountStoreError::fileError(text);
+        }
+        notice = kUnreadable + QStringLiteral("; it was kept as ") + *aside;
+    }
+    m_moveAsideBeforeSave = false;
+    if (std::optional<AccountStoreError> error = m_storage.save(next)) {
+        m_lastError =
+            notice ? *notice + QStringLiteral("; ") + error->description : error->description;
+        emit changed();
+        return error;
+    }
+    m_data = std::move(next);
+    m_lastError = notice;
+    emit changed();
+    return std::nullopt;
+}
+
+std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider provider,
+                                                          const QString& alias,
+                                                          const QString& apiKey,
+                                                          const std::optional<QString>& detail,
+                                                          QString* newId) {
+    const QString cleanAlias = ApiAccounts::trimmed(alias);
+    const QString cleanKey = ApiAccounts::trimmed(apiKey);
+    if (cleanAlias.isEmpty()) return AccountStoreError::of(AccountStoreError::Kind::emptyAlias);
+    if (cleanKey.isEmpty()) return AccountStoreError::of(AccountStoreError::Kind::emptyAPIKey);
+
+    const QString id = ApiAccounts::newId();
+    const QString preview = ApiAccounts::keyPreview(cleanKey);
+    if (const std::optional<KeychainStoreError> error = m_keychain.save(cleanKey, id)) {
+        return AccountStoreError{AccountStoreError::Kind::keychain, error->description()};
+    }
+    std::optional<QString> cleanDetail;
+    if (detail && !ApiAccounts::trimmed(*detail).isEmpty())
+        cleanDetail = ApiAccounts::trimmed(*detail);
+
+    ApiAccountStorageData next = m_data;
+    const std::int64_t created = now();
+    withAccounts(next, provider, [&](auto& accounts) {
+        using Account = typename std::decay_t<decltype(accounts)>::value_type;
+        Account account;
+        account.id = id;
+        account.alias = cleanAlias;
+        account.keyPreview = preview;
+        account.isPrimary = accounts.empty();
+        account.isActive = true;
+        account.createdAtMs = created;
+        if constexpr (std::is_same_v<Account, GeminiAccount>) {
+            account.projectId = cleanDetail;
+        } else if constexpr (std::is_same_v<Account, AdminApiAccount>) {
+            account.organizationId = cleanDetail;
+        } else {
+            account.teamId = cleanDetail;
+        }
+        accounts.push_back(std::move(account));
+    });
+    std::optional<QString>& selected = next.selectedId(provider);
+    if (!selected) selected = id;
+
+    if (std::optional<AccountStoreError> error = commit(std::move(next))) {
+        // The key of an account that was never saved would be an orphan nobody can remove.
+        m_keychain.deleteItem(id);
+        return error;
+    }
+    if (newId) *newId = id;
+    return std::nullopt;
+}
+
+std::optional<AccountStoreError> AccountStore::removeAccount(ApiAccountProvider provider,
+                                                             const QString& id) {
+    ApiAccountStorageData next = m_data;
+    std::optional<QString> firstRemaining;
+    withAccounts(next, provider, [&](auto& accounts) {
+        std::erase_if(accounts, [&](const auto& account) { return account.id == id; });
+        if (!accounts.empty()) firstRemaining = accounts.front().id;
+        normalisePrimary(accounts);
+    });
+    std::optional<QString>& selected = next.selectedId(provider);
+    if (selected == id) selected = firstRemaining;
+
+    if (std::optional<AccountStoreError> error = commit(std::move(next))) return error;
+    const SecretStatus status = m_keychain.deleteItem(id);
+    if (!status.ok() && status.code != kSecretItemNotFound) {
+        return AccountStoreError{AccountStoreError::Kind::keychain,
+                                 KeychainStoreError{status.code, status.message}.description()};
+    }
+    return std::nullopt;
+}
+
+std::optional<AccountStoreError> AccountStore::setSelected(ApiAccountProvider provider,
+                                                           const std::optional<QString>& id) {
+    ApiAccountStorageData next = m_data;
+    next.selectedId(provider) = id;
+    return commit(std::move(next));
+}
+
+std::optional<AccountStoreError> AccountStore::setPrimary(ApiAccountProvider provider,
+                                                          const QString& id) {
+    ApiAccountStorageData next = m_data;
+    withAccounts(next, provider, [&](auto& accounts) { markPrimary(accounts, id); });
+    return commit(std::move(next));
+}
+
+std::optional<AccountStoreError> AccountStore::setActive(ApiAccountProvider provider,
+                                                         const QString& id, bool isActive) {
+    ApiAccountStorageData next = m_data;
+    withAccounts(next, provider, [&](auto& accounts) {
+        const auto it = std::find_if(accounts.begin(), accounts.end(),
+                                     [&](const auto& account) { return account.id == id; });
+        if (it != accounts.end()) it->isActive = isActive;
+    });
+    return commit(std::move(next));
+}
+
+}  // namespace qm

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "accounts/AccountConfigStore.h"
+#include "accounts/ApiAccountModels.h"
+#include "accounts/KeychainStore.h"
+
+namespace qm {
+
+// The one owner of the API account records while the program runs. Every change is saved to
+// config.json before it becomes visible; keys go to the secret store under the account id.
+// Main thread only. Operations never throw: a failure comes back as an error and changes
+// nothing that was published.
+class AccountStore : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
+
+    AccountStore(AccountConfigStore storage, KeychainStore keychain, Clock now = {},
+                 QObject* parent = nullptr);
+
+    ApiAccountStorageData data() const { return m_data; }
+    std::vector<ApiAccountSummary> summaries(ApiAccountProvider provider) const;
+    std::optional<QString> selectedAccountId(ApiAccountProvider provider) const;
+    const KeychainStore& keychain() const { return m_keychain; }
+    const AccountConfigStore& storage() const { return m_storage; }
+    // That config.json could not be read (and, after the first save, where it was kept), or
+    // why the last save failed. Cleared by a save without either.
+    std::optional<QString> lastError() const { return m_lastError; }
+
+    // On success `newId` (when given) receives the new account's id.
+    std::optional<AccountStoreError> addAccount(ApiAccountProvider provider, const QString& alias,
+                                                const QString& apiKey,
+                                                const std::optional<QString>& detail,
+                                                QString* newId = nullptr);
+    // The account is gone from memory and file even when deleting its key then fails.
+    std::optional<AccountStoreError> removeAccount(ApiAccountProvider provider, const QString& id);
+    std::optional<AccountStoreError> setSelected(ApiAccountProvider provider,
+                                                 const std::optional<QString>& id);
+    std::optional<AccountStoreError> setPrimary(ApiAccountProvider provider, const QString& id);
+    std::optional<AccountStoreError> setActive(ApiAccountProvider provider, const QString& id,
+                                               bool isActive);
+
+signals:
+    void changed();
+
+private:
+    // Saves `next` and publishes it only when the save succeeded.
+    std::optional<AccountStoreError> commit(ApiAccountStorageData next);
+    std::int64_t now() const;
+
+    AccountConfigStore m_storage;
+    KeychainStore m_keychain;
+    Clock m_now;
+    ApiAccountStorageData m_data;
+    std::optional<QString> m_lastError;
+    bool m_moveAsideBeforeSave = false;
+};
+
+}  // namespace qm

@@ -1,0 +1,105 @@
+#include "accounts/ApiAccountModels.h"
+
+#include <QUuid>
+
+namespace qm {
+
+QString rawValue(ApiAccountProvider provider) {
+    switch (provider) {
+        case ApiAccountProvider::gemini:
+            return QStringLiteral("gemini");
+        case ApiAccountProvider::anthropic:
+            return QStringLiteral("anthropic");
+        case ApiAccountProvider::openAI:
+            return QStringLiteral("openAI");
+        case ApiAccountProvider::grok:
+            return QStringLiteral("grok");
+    }
+    return {};
+}
+
+std::optional<ApiAccountProvider> apiAccountProviderFromRaw(const QString& raw) {
+    for (ApiAccountProvider provider : kAllApiAccountProviders) {
+        if (rawValue(provider) == raw) return provider;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString>& ApiAccountStorageData::selectedId(ApiAccountProvider provider) {
+    switch (provider) {
+        case ApiAccountProvider::gemini:
+            return selectedGeminiAccountId;
+        case ApiAccountProvider::anthropic:
+            return selectedAnthropicApiAccountId;
+        case ApiAccountProvider::openAI:
+            return selectedOpenAiApiAccountId;
+        case ApiAccountProvider::grok:
+            break;
+    }
+    return selectedGrokApiAccountId;
+}
+
+const std::optional<QString>& ApiAccountStorageData::selectedId(ApiAccountProvider provider) const {
+    return const_cast<ApiAccountStorageData*>(this)->selectedId(provider);
+}
+
+ApiAccountSummary summary(const GeminiAccount& a) {
+    return {a.id,        a.alias,    a.keyPreview,  a.projectId,
+            a.isPrimary, a.isActive, a.createdAtMs, a.lastUsedAtMs};
+}
+
+ApiAccountSummary summary(const AdminApiAccount& a) {
+    return {a.id,        a.alias,    a.keyPreview,  a.organizationId,
+            a.isPrimary, a.isActive, a.createdAtMs, a.lastUsedAtMs};
+}
+
+ApiAccountSummary summary(const GrokApiAccount& a) {
+    std::optional<QString> detail = a.teamId ? a.teamId : a.keyName ? a.keyName : a.userId;
+    return {a.id,        a.alias,    a.keyPreview,  std::move(detail),
+            a.isPrimary, a.isActive, a.createdAtMs, a.lastUsedAtMs};
+}
+
+namespace {
+
+template <typename Account>
+std::vector<ApiAccountSummary> summariesOf(const std::vector<Account>& accounts) {
+    std::vector<ApiAccountSummary> rows;
+    rows.reserve(accounts.size());
+    for (const Account& account : accounts) rows.push_back(summary(account));
+    return rows;
+}
+
+}  // namespace
+
+std::vector<ApiAccountSummary> summaries(const ApiAccountStorageData& data,
+                                         ApiAccountProvider provider) {
+    switch (provider) {
+        case ApiAccountProvider::gemini:
+            return summariesOf(data.geminiAccounts);
+        case ApiAccountProvider::anthropic:
+            return summariesOf(data.anthropicApiAccounts);
+        case ApiAccountProvider::openAI:
+            return summariesOf(data.openAiApiAccounts);
+        case ApiAccountProvider::grok:
+            break;
+    }
+    return summariesOf(data.grokApiAccounts);
+}
+
+namespace ApiAccounts {
+
+QString newId() {
+    return QUuid::createUuid().toString(QUuid::Id128).toLower();
+}
+
+QString keyPreview(const QString& key) {
+    if (key.size() >= 9) return key.left(4) + QStringLiteral("****") + key.right(4);
+    return QString(key.size(), QLatin1Char('*'));
+}
+
+QString trimmed(const QString& text) {
+    return text.trimmed();
+}
+
+}  // namespace ApiAccounts
+}  // namespace qm
