@@ -1,21 +1,23 @@
-#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSystemTrayIcon>
 
+#include "accounts/AccountStore.h"
 #include "core/AppPaths.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "history/UsageHistoryStore.h"
+#include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
+#include "relay/GeminiRelayStoreEnvironment.h"
 
 namespace {
 
 // One name per user, so two users on one machine each get their own instance.
-const QString kInstanceName = QStringLiteral("quotameter-") + QString::number(::getuid());
+const QString kInstanceName = qm::AppPaths::instanceName();
 
 // A second start asks the running instance to show its dashboard and exits.
 bool handOffToRunningInstance() {
@@ -43,6 +45,12 @@ int main(int argc, char** argv) {
     // The producers (relay, provider and Claude stores) hand their records to this one owner.
     qm::UsageHistoryStore history(
         qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
+    qm::AccountStore accounts(qm::AccountConfigStore(qm::AccountConfigStore::pathIn(dataDirectory)),
+                              qm::KeychainStore::forDataDirectory(dataDirectory));
+    qm::ProviderUsageStore providerUsage;
+    providerUsage.attachHistoryStore(&history);
+    // Not started by itself: the relay window starts and stops it.
+    qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
 
     qm::gui::WindowRegistry windows;
     windows.declare(QStringLiteral("dashboard"), [&] {

@@ -31,4 +31,8 @@ int usageError(const QString& message = {});
 // Where the program keeps its files (the real data directory).
 QString dataDirectory();
 
+// Whether the tray application is running: it keeps the usage history in memory and would
+// write over records this tool added to the file meanwhile.
+bool applicationRunning();
+
 }  // namespace qm::cli

@@ -1,4 +1,5 @@
 #include <QCoreApplication>
+#include <QLocalSocket>
 #include <QTextStream>
 #include <algorithm>
 #include <vector>
@@ -35,7 +36,15 @@ int usageError(const QString& message) {
     return kExitUsage;
 }
 
-QString dataDirectory() { return AppPaths::ensureRoot(); }
+QString dataDirectory() {
+    return AppPaths::ensureRoot();
+}
+
+bool applicationRunning() {
+    QLocalSocket socket;
+    socket.connectToServer(AppPaths::instanceName());
+    return socket.waitForConnected(300);
+}
 
 }  // namespace qm::cli
 
@@ -46,7 +55,8 @@ int main(int argc, char** argv) {
     QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) return qm::cli::usageError();
     const QString name = args.takeFirst();
-    if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help")) {
+    if (name == QLatin1String("--help") || name == QLatin1String("-h") ||
+        name == QLatin1String("help")) {
         qm::cli::usageError();
         return qm::cli::kExitOk;
     }

@@ -1,5 +1,7 @@
 #include "core/AppPaths.h"
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,10 +38,15 @@ QString copyDirectory(const QString& from, const QString& to) {
             QString error = copyDirectory(entry.filePath(), target);
             if (!error.isEmpty()) return error;
         } else if (!QFileInfo::exists(target)) {
-            if (!QFile::copy(entry.filePath(), target)) return QStringLiteral("Could not copy ") + entry.filePath();
+            if (!QFile::copy(entry.filePath(), target))
+                return QStringLiteral("Could not copy ") + entry.filePath();
         }
     }
     return {};
+}
+
+QString instanceName() {
+    return QStringLiteral("quotameter-") + QString::number(::getuid());
 }
 
 }  // namespace qm::AppPaths

@@ -12,6 +12,10 @@ QString ensureRoot();
 // The same, under an explicit parent folder: what ensureRoot() does, for tests and tools.
 QString ensureRootIn(const QString& base);
 
+// The local socket name of the running application, one per user; the command-line tool
+// uses it to tell whether the application (which owns the history file) is running.
+QString instanceName();
+
 // Copies a folder tree without overwriting files already at the destination.
 // Returns an error text on the first failure, empty on success.
 QString copyDirectory(const QString& from, const QString& to);

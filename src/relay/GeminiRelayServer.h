@@ -49,6 +49,18 @@ struct GeminiRelayServerSnapshot {
     bool operator==(const GeminiRelayServerSnapshot&) const = default;
 };
 
+// One finished request, for a log of the relay's traffic.
+struct GeminiRelayRequestLog {
+    std::int64_t finishedAt = 0;  // ms since the Unix epoch
+    QString remoteIp;             // empty when the request never got as far as being read
+    QString userAgent;
+    QString accountAlias;  // as in the client list: an alias or "(health)", "(unmatched)", ...
+    QString method;
+    QString path;
+    int status = 0;                          // of the answer the client got; 0 when none was sent
+    std::optional<GeminiUsageRecord> usage;  // metered calls
+};
+
 // How the server reaches the rest of the program. Each runs on the thread that created the
 // server (the main thread) while the request that needs it waits.
 struct GeminiRelayServerCallbacks {
@@ -57,6 +69,8 @@ struct GeminiRelayServerCallbacks {
     std::function<void(const GeminiUsageRecord&)> usageRecorder;
     std::function<int()> accountCountProvider;
     std::function<void(const GeminiRelayServerSnapshot&)> statusHandler;
+    // Optional; told of every counted request once it has ended (after its usage record).
+    std::function<void(const GeminiRelayRequestLog&)> requestLogger;
 };
 
 struct GeminiRelayServerOptions {

@@ -389,15 +389,21 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
 
     // The client has its whole answer before the relay meters and records it.
     co_await closeGracefully(connection);
+    std::optional<GeminiUsageRecord> record;
     if (meter) {
-        const auto record = meter->streamed
-                                ? GeminiRelayMetering::recordFromStream(meter->body, meter->facts)
-                                : GeminiRelayMetering::recordFromJSON(meter->body, meter->facts);
+        record = meter->streamed ? GeminiRelayMetering::recordFromStream(meter->body, meter->facts)
+                                 : GeminiRelayMetering::recordFromJSON(meter->body, meter->facts);
         if (record && callbacks_.usageRecorder) {
             QFuture<void> recorded = gate_->call(std::function<void()>(
                 [recorder = callbacks_.usageRecorder, record = *record] { recorder(record); }));
             co_await recorded;
         }
+    }
+    if (counted && callbacks_.requestLogger) {
+        GeminiRelayRequestLog log{
+            now(),          connection->remoteIp, connection->userAgent, connection->clientAlias,
+            request.method, request.path,         connection->status,    record};
+        gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 
     if (counted) ++requestsServed_;
@@ -439,6 +445,8 @@ QCoro::Task<std::optional<GeminiRelayServerError>> GeminiRelayServerWorker::read
 QCoro::Task<bool> GeminiRelayServerWorker::send(RelayConnection* connection,
                                                 const QByteArray& bytes) {
     if (connection->cancelled() || !connection->socketOpen()) co_return false;
+    if (!connection->headSent && bytes.startsWith("HTTP/1.1 ") && bytes.size() >= 12)
+        connection->status = bytes.mid(9, 3).toInt();
     if (connection->socket()->write(bytes) != bytes.size()) co_return false;
     connection->headSent = true;
     while (connection->socket()->bytesToWrite() > kSendHighWater) {
@@ -491,6 +499,13 @@ QCoro::Task<> GeminiRelayServerWorker::deliver(RelayConnection* connection,
 QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::route(
     RelayConnection* connection, const GeminiHTTPRequest& request) {
     using namespace GeminiRelayHttp;
+    const QString agent =
+        request.header(QStringLiteral("user-agent")).value_or(QString()).trimmed();
+    const QString userAgent = agent.isEmpty() ? kUnknownAgent : agent;
+    const QHostAddress peer = connection->socket()->peerAddress();
+    const QString remoteIp = peer.isNull() ? QStringLiteral("?") : peer.toString();
+    connection->remoteIp = remoteIp;
+    connection->userAgent = userAgent;
     if (request.method.toUpper() == QLatin1String("OPTIONS")) {
         const QByteArray response = responseHead(204, {}, 0);
         co_await deliver(connection, response);
@@ -504,14 +519,8 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         }
     }
 
-    const QString agent =
-        request.header(QStringLiteral("user-agent")).value_or(QString()).trimmed();
-    const QString userAgent = agent.isEmpty() ? kUnknownAgent : agent;
-    const QHostAddress peer = connection->socket()->peerAddress();
-    const QString remoteIp = peer.isNull() ? QStringLiteral("?") : peer.toString();
-
     if (request.path == QLatin1String("/") || request.path == QLatin1String("/health")) {
-        trackClient(remoteIp, userAgent, QStringLiteral("(health)"));
+        noteClient(connection, remoteIp, userAgent, QStringLiteral("(health)"));
         reportSnapshot();
         const std::int64_t requestsBefore = requestsServed_;
         QFuture<int> counted = gate_->call<int>(
@@ -537,7 +546,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return meter;
     }
 
-    trackClient(remoteIp, userAgent, QStringLiteral("(unsupported)"));
+    noteClient(connection, remoteIp, userAgent, QStringLiteral("(unsupported)"));
     reportSnapshot();
     const QString message = QStringLiteral("Unsupported path: ") + request.path +
                             QStringLiteral(". Relay supports /v1beta/* and /v1/*.");
@@ -580,8 +589,8 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     const GeminiRelayAccountResolution resolution = co_await resolved;
     if (connection->cancelled()) co_return std::nullopt;
 
-    trackClient(remoteIp, userAgent,
-                resolution.accountAlias.value_or(QStringLiteral("(unmatched)")));
+    noteClient(connection, remoteIp, userAgent,
+               resolution.accountAlias.value_or(QStringLiteral("(unmatched)")));
     reportSnapshot();
 
     if (!resolution.accountId) {
@@ -730,6 +739,14 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     if (!success) co_return std::nullopt;
     facts.latencyMs = latency();
     co_return MeterJob{capture, true, facts};
+}
+
+void GeminiRelayServerWorker::noteClient(RelayConnection* connection, const QString& remoteIp,
+                                         const QString& userAgent, const QString& alias) {
+    connection->remoteIp = remoteIp;
+    connection->userAgent = userAgent;
+    connection->clientAlias = alias;
+    trackClient(remoteIp, userAgent, alias);
 }
 
 void GeminiRelayServerWorker::trackClient(const QString& remoteIp, const QString& userAgent,

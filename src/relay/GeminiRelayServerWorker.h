@@ -64,6 +64,11 @@ public:
     ChangeAwaiter changed() { return ChangeAwaiter{this}; }
 
     bool headSent = false;
+    // What the request log says about this connection.
+    int status = 0;
+    QString remoteIp;
+    QString userAgent;
+    QString clientAlias;
 
 private:
     void notify();
@@ -128,6 +133,8 @@ private:
                                 const QByteArray& body);
     void noteFailure(RelayConnection* connection, const QString& description);
     void trackClient(const QString& remoteIp, const QString& userAgent, const QString& alias);
+    void noteClient(RelayConnection* connection, const QString& remoteIp, const QString& userAgent,
+                    const QString& alias);
     std::vector<GeminiRelayClientInfo> activeClientsSnapshot(std::int64_t now) const;
     GeminiRelayServerSnapshot makeSnapshot() const;
     void reportSnapshot();

@@ -43,6 +43,7 @@ void GeminiRelayStore::start(std::optional<int> port) {
     };
     // Held by value: a record of a request that ends while the store goes away still counts.
     callbacks.usageRecorder = environment_.recordUsage;
+    callbacks.requestLogger = environment_.logRequest;
     callbacks.accountCountProvider = [self] {
         if (!self || !self->environment_.geminiAccounts) return 0;
         return static_cast<int>(self->environment_.geminiAccounts().size());

@@ -24,6 +24,8 @@ struct GeminiRelayEnvironment {
     GeminiRelayAccounts::SecretReader readSecret;
     // Stores (and saves) one metered request.
     std::function<void(const GeminiUsageRecord&)> recordUsage;
+    // Optional: every finished request, for a traffic log.
+    std::function<void(const GeminiRelayRequestLog&)> logRequest;
 };
 
 // The main-thread owner of the relay: starts a fresh server for each run, answers its

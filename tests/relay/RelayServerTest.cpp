@@ -51,6 +51,7 @@ protected:
         callbacks.statusHandler = [this](const GeminiRelayServerSnapshot& snapshot) {
             last = snapshot;
         };
+        callbacks.requestLogger = [this](const GeminiRelayRequestLog& log) { logs.push_back(log); };
         server = std::make_unique<GeminiRelayServer>(port, callbacks, options);
         startError = QCoro::waitFor(server->start());
         return static_cast<quint16>(server->port());
@@ -77,6 +78,7 @@ protected:
     std::map<QString, GeminiRelayAccounts::SecretRead> secrets{
         {QStringLiteral("acct-work"), {QStringLiteral("REAL-KEY"), std::nullopt}}};
     std::vector<GeminiUsageRecord> records;
+    std::vector<GeminiRelayRequestLog> logs;
     std::optional<GeminiRelayServerSnapshot> last;
     std::atomic<std::int64_t> clockMs{1'700'000'000'000};
     std::unique_ptr<GeminiRelayServer> server;
@@ -252,8 +254,23 @@ TEST_F(RelayServerTest, MetersSuccessfulGenerateContentOnly) {
     EXPECT_TRUE(limited.raw.startsWith("HTTP/1.1 429 HTTP\r\n"));
     status = 503;
     EXPECT_EQ(exchange(port, generate()).status, 503);
-    ASSERT_TRUE(served(4));
+    exchange(port, generate("wrong-key"));
+    ASSERT_TRUE(served(5));
     EXPECT_EQ(records.size(), 1u);
+
+    // Every request reaches the log once, with the status the client got and the usage of
+    // the metered one.
+    ASSERT_TRUE(waitUntil([&] { return logs.size() == 5; }));
+    std::vector<int> statuses;
+    for (const auto& log : logs) statuses.push_back(log.status);
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 429, 503, 401}));
+    EXPECT_EQ(logs[0].usage, records[0]);
+    EXPECT_EQ(logs[0].accountAlias, "work");
+    EXPECT_EQ(logs[0].path, QString::fromLatin1(kGenerate));
+    EXPECT_EQ(logs[0].method, "POST");
+    EXPECT_EQ(logs[0].userAgent, "sdk/1.0 test");
+    EXPECT_FALSE(logs[1].usage);
+    EXPECT_EQ(logs[4].accountAlias, "(unmatched)");
 }
 
 TEST_F(RelayServerTest, StreamsEventsAsTheyArriveAndMetersTheLast) {

@@ -1,0 +1,144 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QUrl>
+#include <csignal>
+
+#include "accounts/AccountStore.h"
+#include "cli/CliCommand.h"
+#include "core/DisplayFormat.h"
+#include "history/UsageHistoryStore.h"
+#include "relay/GeminiRelayStore.h"
+#include "relay/GeminiRelayStoreEnvironment.h"
+
+namespace qm::cli {
+namespace {
+
+// Ctrl-C and SIGTERM only write a byte here; the event loop reads it and shuts down in order.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+QString requestLine(const GeminiRelayRequestLog& log) {
+    const QString time =
+        QDateTime::fromMSecsSinceEpoch(log.finishedAt).toString(QStringLiteral("HH:mm:ss"));
+    const QString client = log.userAgent.isEmpty() ? QStringLiteral("-")
+                                                   : log.userAgent.section(QLatin1Char(' '), 0, 0);
+    const QString path = log.path.isEmpty() ? QStringLiteral("-") : log.method + " " + log.path;
+    QString line = time + "  " + (log.remoteIp.isEmpty() ? QStringLiteral("-") : log.remoteIp) +
+                   " " + client + "  " +
+                   (log.accountAlias.isEmpty() ? QStringLiteral("-") : log.accountAlias) + "  " +
+                   path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
+    if (log.usage) {
+        line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
+                DisplayFormat::formattedTokens(log.usage->outputTokens) +
+                QString::asprintf("  $%.6f", log.usage->costUsd);
+    }
+    return line;
+}
+
+int runRelay(const QStringList& args) {
+    std::optional<int> port;
+    GeminiRelayServerOptions options;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--port") && i + 1 < args.size()) {
+            bool ok = false;
+            port = args[++i].toInt(&ok);
+            if (!ok) return usageError(QStringLiteral("--port takes a number"));
+        } else if (args[i] == QLatin1String("--upstream") && i + 1 < args.size()) {
+            const QUrl url(args[++i]);
+            if (!url.isValid() || url.host().isEmpty() ||
+                (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+                return usageError(QStringLiteral("--upstream takes an http or https address"));
+            options.upstreamBase = args[i];
+        } else {
+            return usageError(QStringLiteral("unknown option for relay: ") + args[i]);
+        }
+    }
+    QTextStream err(stderr);
+    if (applicationRunning()) {
+        err << "quotameter-cli: the Quotameter application is running and keeps the usage "
+               "history; quit it first or use its relay\n";
+        return kExitFailure;
+    }
+
+    const QString directory = dataDirectory();
+    AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(directory)),
+                          KeychainStore::forDataDirectory(directory));
+    if (const auto problem = accounts.lastError())
+        err << "quotameter-cli: warning: " << *problem << "\n";
+    UsageHistoryStore history(UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    if (history.loadState() == UsageHistoryFileStore::LoadState::Undecodable ||
+        history.loadState() == UsageHistoryFileStore::LoadState::Unreadable) {
+        err << "quotameter-cli: warning: the history file could not be read; it will be kept "
+               "aside at the first record\n";
+    }
+
+    QTextStream out(stdout);
+    GeminiRelayEnvironment environment = relayEnvironment(accounts, history);
+    environment.logRequest = [&out](const GeminiRelayRequestLog& log) {
+        out << requestLine(log) << Qt::endl;
+    };
+    GeminiRelayStore relay(environment, options);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
+        err << "quotameter-cli: cannot watch for signals\n";
+        return kExitFailure;
+    }
+    QSocketNotifier signalWatch(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+        out << "Stopping the relay" << Qt::endl;
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    int exitCode = kExitOk;
+    bool announced = false;
+    QObject::connect(&relay, &GeminiRelayStore::changed, [&] {
+        if (relay.isRunning() && !announced) {
+            announced = true;
+            out << "Relay listening on http://127.0.0.1:" << relay.port() << " (upstream "
+                << options.upstreamBase << "), " << accounts.data().geminiAccounts.size()
+                << " Gemini accounts; Ctrl-C stops it" << Qt::endl;
+        } else if (!relay.isRunning() && relay.lastError()) {
+            // A start that failed, or a listener that died: nothing more will be served.
+            err << "quotameter-cli: " << *relay.lastError() << Qt::endl;
+            exitCode = kExitFailure;
+            QCoreApplication::quit();
+        }
+    });
+    relay.start(port);
+    if (!relay.isRunning() && relay.lastError()) {  // refused before any server existed
+        err << "quotameter-cli: " << *relay.lastError() << "\n";
+        return kExitFailure;
+    }
+    QCoreApplication::exec();
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    // Stopping waits for requests in flight and their records; the history then finishes
+    // its last save before the program ends.
+    relay.stop();
+    return exitCode;
+}
+
+const CliCommandRegistration relayCommand(CliCommand{
+    QStringLiteral("relay"),
+    QStringLiteral("relay [--port N] [--upstream URL]\n"
+                   "                 run the Gemini relay in the foreground, one line per request"),
+    runRelay});
+
+}  // namespace
+}  // namespace qm::cli
