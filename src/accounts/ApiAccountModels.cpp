@@ -54,9 +54,12 @@ ApiAccountSummary summary(const AdminApiAccount& a) {
 }
 
 ApiAccountSummary summary(const GrokApiAccount& a) {
-    std::optional<QString> detail = a.teamId ? a.teamId : a.keyName ? a.keyName : a.userId;
-    return {a.id,        a.alias,    a.keyPreview,  std::move(detail),
-            a.isPrimary, a.isActive, a.createdAtMs, a.lastUsedAtMs};
+    // The first of team, key name and user that is there.
+    ApiAccountSummary row{a.id,        a.alias,    a.keyPreview,  a.userId,
+                          a.isPrimary, a.isActive, a.createdAtMs, a.lastUsedAtMs};
+    if (a.keyName) row.detail = a.keyName;
+    if (a.teamId) row.detail = a.teamId;
+    return row;
 }
 
 namespace {
