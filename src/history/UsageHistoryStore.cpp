@@ -81,16 +81,32 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
     m_writer = std::make_unique<UsageHistoryWriter>(m_storage, [this] {
         QMetaObject::invokeMethod(this, &UsageHistoryStore::applyWriteResult, Qt::QueuedConnection);
     });
+    // A large history's text is prepared in the background, so the first change after start
+    // does not encode every record on this thread. The task only reads the records and fills
+    // the encoded text, which nothing touches until encodingDone() has waited for it.
+    if (m_claude.records.size() + m_gemini.records.size() + m_api.records.size() >= 1000) {
+        m_encoding = std::async(std::launch::async, [this] {
+            m_claude.encodedRecords();
+            m_gemini.encodedRecords();
+            m_api.encodedRecords();
+        });
+    }
 }
 
 UsageHistoryStore::~UsageHistoryStore() {
+    encodingDone();
     // The writer finishes what it holds before it stops; its notices to this object are
     // dropped with the object.
     m_writer.reset();
 }
 
+void UsageHistoryStore::encodingDone() {
+    if (m_encoding.valid()) m_encoding.get();
+}
+
 void UsageHistoryStore::flush() {
     m_writer->waitIdle();
+    encodingDone();
     m_writer->releaseWritten();
     applyWriteResult();
 }
@@ -135,6 +151,7 @@ void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot
         return;
     }
     if (isDuplicateClaudeSnapshot(snapshot)) return;
+    encodingDone();
     m_writer->releaseWritten();
     m_claude.insert(snapshot);
     prune(now());
@@ -143,6 +160,7 @@ void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot
 
 void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
     if (!validGemini(record)) return;
+    encodingDone();
     m_writer->releaseWritten();
     m_gemini.insert(record);
     prune(now());
@@ -169,6 +187,7 @@ void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets
         if (validApi(record)) accepted.push_back(std::move(record));
     }
     if (accepted.empty()) return;
+    encodingDone();
     m_writer->releaseWritten();
     for (ApiUsageRecord& record : accepted) m_api.insert(std::move(record));
     prune(stamp);

@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,6 +78,8 @@ private:
     void prune(std::int64_t nowMs);
     void persist();
     void applyWriteResult();
+    // Waits for the text prepared at start; every change of a series calls it first.
+    void encodingDone();
     std::int64_t now() const;
 
     UsageHistoryFileStore m_storage;
@@ -92,6 +95,7 @@ private:
     std::uint64_t m_sequence = 0;         // of the last snapshot handed to the writer
     std::uint64_t m_appliedSequence = 0;  // of the last save result shown in lastError
     std::unique_ptr<UsageHistoryWriter> m_writer;
+    std::future<void> m_encoding;
     UsageHistoryFileStore::LoadState m_loadState = UsageHistoryFileStore::LoadState::Missing;
 };
 

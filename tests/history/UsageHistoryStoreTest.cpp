@@ -248,3 +248,15 @@ TEST(UsageHistoryStore, KeptRecordTextStaysInStepWithTheRecordsThroughInsertsAnd
     }
     EXPECT_FALSE(store->geminiUsageRecords().empty());
 }
+
+TEST(UsageHistoryStore, ALargeHistoryTakesChangesWhileItsTextIsStillBeingPrepared) {
+    Fixture f;
+    UsageHistoryData big;
+    for (int i = 0; i < 3000; ++i) big.geminiRecords.push_back(gemini(kNow - 3000 + i));
+    ASSERT_EQ(UsageHistoryFileStore(f.path).save(big), std::nullopt);
+    auto store = f.open();
+    store->appendGeminiRecord(gemini(kNow - 1500, "late"));  // lands in the middle
+    store->appendGeminiRecord(gemini(kNow + 1, "new"));
+    EXPECT_EQ(f.fileBytes(), UsageHistoryJson::encode(store->data()));
+    EXPECT_EQ(store->geminiUsageRecords().size(), 3002u);
+}
