@@ -6,6 +6,7 @@
 
 #include "accounts/AccountStore.h"
 #include "core/AppPaths.h"
+#include "core/QuitOnSignals.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
         }
     });
 
+    // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
+    qm::QuitOnSignals signalWatch;
     qm::gui::TrayIcon tray(&aggregator, &windows);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray.show();

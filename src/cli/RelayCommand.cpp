@@ -1,30 +1,18 @@
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QSocketNotifier>
 #include <QTextStream>
 #include <QUrl>
-#include <csignal>
 
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
 #include "core/DisplayFormat.h"
+#include "core/QuitOnSignals.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 
 namespace qm::cli {
 namespace {
-
-// Ctrl-C and SIGTERM only write a byte here; the event loop reads it and shuts down in order.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
 
 QString requestLine(const GeminiRelayRequestLog& log) {
     const QString time =
@@ -88,22 +76,9 @@ int runRelay(const QStringList& args) {
     };
     GeminiRelayStore relay(environment, options);
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
-        err << "quotameter-cli: cannot watch for signals\n";
-        return kExitFailure;
-    }
-    QSocketNotifier signalWatch(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-        out << "Stopping the relay" << Qt::endl;
-        QCoreApplication::quit();
-    });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    QuitOnSignals signalWatch;
+    QObject::connect(&signalWatch, &QuitOnSignals::received,
+                     [&out] { out << "Stopping the relay" << Qt::endl; });
 
     int exitCode = kExitOk;
     bool announced = false;
@@ -126,8 +101,6 @@ int runRelay(const QStringList& args) {
         return kExitFailure;
     }
     QCoreApplication::exec();
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
     // Stopping waits for requests in flight and their records; the history then finishes
     // its last save before the program ends.
     relay.stop();

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace qm {
+
+// Turns SIGINT and SIGTERM into an orderly QCoreApplication::quit(), so the event loop ends
+// and the stores' destructors finish their saves (a logout sends SIGTERM). The handler only
+// writes a byte to a socket pair; the event loop does the rest. One per process.
+class QuitOnSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit QuitOnSignals(QObject* parent = nullptr);
+    ~QuitOnSignals() override;
+
+    bool isWatching() const { return m_notifier != nullptr; }
+
+signals:
+    // Emitted on the event loop's thread just before it is asked to quit.
+    void received(int signalNumber);
+
+private:
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+}  // namespace qm
