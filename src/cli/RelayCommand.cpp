@@ -88,7 +88,7 @@ int runRelay(const QStringList& args) {
             out << "Relay listening on http://127.0.0.1:" << relay.port() << " (upstream "
                 << options.upstreamBase << "), " << accounts.data().geminiAccounts.size()
                 << " Gemini accounts; Ctrl-C stops it" << Qt::endl;
-        } else if (!relay.isRunning() && relay.lastError()) {
+        } else if (!relay.isRunning() && relay.lastError() && exitCode == kExitOk) {
             // A start that failed, or a listener that died: nothing more will be served.
             err << "quotameter-cli: " << *relay.lastError() << Qt::endl;
             exitCode = kExitFailure;
@@ -96,13 +96,10 @@ int runRelay(const QStringList& args) {
         }
     });
     relay.start(port);
-    if (!relay.isRunning() && relay.lastError()) {  // refused before any server existed
-        err << "quotameter-cli: " << *relay.lastError() << "\n";
-        return kExitFailure;
-    }
-    QCoreApplication::exec();
-    // Stopping waits for requests in flight and their records; the history then finishes
-    // its last save before the program ends.
+    // A port out of range is refused at once, and reported above.
+    if (exitCode == kExitOk) QCoreApplication::exec();
+    // The store's destructor waits for requests in flight and their records; the history's
+    // then finishes its last save before the program ends.
     relay.stop();
     return exitCode;
 }
