@@ -3,6 +3,8 @@
 #include <QTcpSocket>
 #include <stdexcept>
 
+#include "support/FakeHttp.h"
+
 namespace qm::test {
 
 QByteArray FakeClaudeRequest::cookie(const QByteArray& name) const {
@@ -40,31 +42,6 @@ FakeClaudeReply FakeClaudeReply::noAnswer() {
     r.never = true;
     return r;
 }
-
-namespace {
-
-QByteArray reason(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 302:
-            return "Found";
-        case 401:
-            return "Unauthorized";
-        case 403:
-            return "Forbidden";
-        case 404:
-            return "Not Found";
-        case 429:
-            return "Too Many Requests";
-        case 500:
-            return "Internal Server Error";
-        default:
-            return "Status";
-    }
-}
-
-}  // namespace
 
 FakeClaudeSite::FakeClaudeSite(QObject* parent) : QObject(parent) {
     if (!server_.listen(QHostAddress::LocalHost)) {
@@ -149,20 +126,13 @@ void FakeClaudeSite::serve(QTcpSocket* socket) {
         return;
     }
     socket->setProperty("buffered", QByteArray());
-    const QList<QByteArray> lines = buffered.left(headerEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    const FakeHttp::Head head = FakeHttp::parseHead(QByteArrayView(buffered).first(headerEnd));
     FakeClaudeRequest request;
-    request.method = requestLine.value(0);
-    const QByteArray target = requestLine.value(1);
-    const qsizetype queryStart = target.indexOf('?');
-    request.path = queryStart < 0 ? target : target.left(queryStart);
-    request.query = queryStart < 0 ? QByteArray() : target.mid(queryStart + 1);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon <= 0) continue;
-        request.headers.insert(lines[i].left(colon).trimmed().toLower(),
-                               lines[i].mid(colon + 1).trimmed());
-    }
+    request.method = head.method;
+    const qsizetype queryStart = head.target.indexOf('?');
+    request.path = queryStart < 0 ? head.target : head.target.left(queryStart);
+    request.query = queryStart < 0 ? QByteArray() : head.target.mid(queryStart + 1);
+    for (const auto& [name, value] : head.headers) request.headers.insert(name, value);
     requests_.append(request);
 
     const FakeClaudeReply reply = answer(request);
@@ -170,7 +140,8 @@ void FakeClaudeSite::serve(QTcpSocket* socket) {
         heldOpen_.append(socket);
         return;
     }
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reason(reply.status) +
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' +
+                     FakeHttp::reasonPhrase(reply.status) +
                      "\r\nContent-Type: " + reply.contentType +
                      "\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
                      "\r\nCache-Control: no-store\r\nConnection: close\r\n";

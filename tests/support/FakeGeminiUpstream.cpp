@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "support/FakeHttp.h"
+
 namespace qm::test {
 
 QByteArray FakeGeminiRequest::header(const QByteArray& lowerName) const {
@@ -75,24 +77,18 @@ void FakeGeminiUpstream::onReadyRead(QTcpSocket* socket) {
     for (;;) {
         const qsizetype end = buffer.indexOf("\r\n\r\n");
         if (end < 0) return;
-        const QList<QByteArray> lines = buffer.left(end).split('\n');
-        FakeGeminiRequest request;
-        const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
-        request.method = words.value(0);
-        request.target = words.value(1);
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const qsizetype colon = lines[i].indexOf(':');
-            if (colon < 0) continue;
-            request.headers[lines[i].left(colon).trimmed().toLower()] =
-                lines[i].mid(colon + 1).trimmed();
-        }
-        const qsizetype length = request.header("content-length").toLongLong();
+        FakeHttp::Head head = FakeHttp::parseHead(QByteArrayView(buffer).first(end));
+        const auto contentLength = head.headers.find("content-length");
+        const qsizetype length =
+            contentLength == head.headers.end() ? 0 : contentLength->second.toLongLong();
         if (buffer.size() < end + 4 + length) return;
-        request.body = buffer.mid(end + 4, length);
+        FakeGeminiRequest request{head.method,
+                                  head.target,
+                                  head.path(),
+                                  head.query(),
+                                  std::move(head.headers),
+                                  buffer.mid(end + 4, length)};
         buffer.remove(0, end + 4 + length);
-        const QUrl url(QStringLiteral("http://x") + QString::fromUtf8(request.target));
-        request.path = url.path(QUrl::FullyDecoded);
-        request.query = QUrlQuery(url);
 
         Handler handler;
         {

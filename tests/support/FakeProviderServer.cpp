@@ -6,32 +6,13 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include "support/FakeHttp.h"
+
 namespace qm::test {
 namespace {
 
 QByteArray compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-QByteArray reasonOf(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 400:
-            return "Bad Request";
-        case 401:
-            return "Unauthorized";
-        case 403:
-            return "Forbidden";
-        case 404:
-            return "Not Found";
-        case 429:
-            return "Too Many Requests";
-        case 500:
-            return "Internal Server Error";
-        default:
-            return "Status";
-    }
 }
 
 // Rows given as JSON text inside day buckets under "data" / "results".
@@ -110,21 +91,10 @@ void FakeProviderServer::onReadyRead(QTcpSocket* socket) {
     buffer += socket->readAll();
     const qsizetype end = buffer.indexOf("\r\n\r\n");
     if (end < 0) return;  // GET requests carry no body
-    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    FakeHttp::Head head = FakeHttp::parseHead(QByteArrayView(buffer).first(end));
     buffer.clear();
-    FakeProviderRequest request;
-    const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
-    request.method = words.value(0);
-    request.target = words.value(1);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon < 0) continue;
-        request.headers[lines[i].left(colon).trimmed().toLower()] =
-            lines[i].mid(colon + 1).trimmed();
-    }
-    const QUrl url(QStringLiteral("http://x") + QString::fromUtf8(request.target));
-    request.path = url.path(QUrl::FullyDecoded);
-    request.query = QUrlQuery(url);
+    FakeProviderRequest request{head.method, head.target, head.path(), head.query(),
+                                std::move(head.headers)};
     m_requests.push_back(request);
 
     const auto route = m_routes.find(request.path);
@@ -134,7 +104,8 @@ void FakeProviderServer::onReadyRead(QTcpSocket* socket) {
             : FakeProviderResponse::json(404, R"({"error":{"message":"Not found"}})");
     if (response.neverAnswer) return;
     socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                  reasonOf(response.status) + "\r\nContent-Type: " + response.contentType +
+                  FakeHttp::reasonPhrase(response.status) +
+                  "\r\nContent-Type: " + response.contentType +
                   "\r\nContent-Length: " + QByteArray::number(response.body.size()) +
                   "\r\nConnection: close\r\n\r\n" + response.body);
     socket->disconnectFromHost();
