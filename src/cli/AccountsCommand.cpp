@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QTextStream>
-#include <QUrl>
 #include <optional>
 
 #include "accounts/AccountStore.h"
@@ -64,12 +63,7 @@ bool takeBaseUrl(QStringList& args, std::optional<QString>& baseUrl) {
     const qsizetype at = args.indexOf(QStringLiteral("--base-url"));
     if (at < 0) return true;
     if (at + 1 >= args.size()) return false;
-    const QUrl url(args[at + 1]);
-    if (!url.isValid() ||
-        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
-        url.host().isEmpty()) {
-        return false;
-    }
+    if (!isHttpAddress(args[at + 1])) return false;
     baseUrl = args[at + 1];
     args.remove(at, 2);
     return true;

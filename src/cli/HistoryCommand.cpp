@@ -127,8 +127,7 @@ int runHistory(const QStringList& args) {
     // Opening the store only reads; nothing is written unless a record is added.
     const UsageHistoryStore store(
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dataDirectory())));
-    using State = UsageHistoryFileStore::LoadState;
-    if (store.loadState() == State::Unreadable || store.loadState() == State::Undecodable) {
+    if (UsageHistoryFileStore::isUnusable(store.loadState())) {
         QTextStream(stderr) << "quotameter-cli: the history file could not be read: "
                             << store.historyPath() << "\n";
         return kExitFailure;

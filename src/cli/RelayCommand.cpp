@@ -1,7 +1,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QTextStream>
-#include <QUrl>
 
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
@@ -41,9 +40,7 @@ int runRelay(const QStringList& args) {
             port = args[++i].toInt(&ok);
             if (!ok) return usageError(QStringLiteral("--port takes a number"));
         } else if (args[i] == QLatin1String("--upstream") && i + 1 < args.size()) {
-            const QUrl url(args[++i]);
-            if (!url.isValid() || url.host().isEmpty() ||
-                (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+            if (!isHttpAddress(args[++i]))
                 return usageError(QStringLiteral("--upstream takes an http or https address"));
             options.upstreamBase = args[i];
         } else {
@@ -63,8 +60,7 @@ int runRelay(const QStringList& args) {
     if (const auto problem = accounts.lastError())
         err << "quotameter-cli: warning: " << *problem << "\n";
     UsageHistoryStore history(UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
-    if (history.loadState() == UsageHistoryFileStore::LoadState::Undecodable ||
-        history.loadState() == UsageHistoryFileStore::LoadState::Unreadable) {
+    if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         err << "quotameter-cli: warning: the history file could not be read; it will be kept "
                "aside at the first record\n";
     }

@@ -1,6 +1,7 @@
 #include <QCoreApplication>
 #include <QLocalSocket>
 #include <QTextStream>
+#include <QUrl>
 #include <algorithm>
 #include <vector>
 
@@ -38,6 +39,12 @@ int usageError(const QString& message) {
 
 QString dataDirectory() {
     return AppPaths::ensureRoot();
+}
+
+bool isHttpAddress(const QString& text) {
+    const QUrl url(text);
+    return url.isValid() && !url.host().isEmpty() &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
 }
 
 bool applicationRunning() {

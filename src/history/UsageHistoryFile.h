@@ -83,6 +83,10 @@ public:
         Unreadable,   // exists but could not be read: an empty history
         Undecodable,  // exists but is not a history: an empty history
     };
+    // A file that is there but gave nothing usable: it is kept aside before the next save.
+    static bool isUnusable(LoadState state) {
+        return state == LoadState::Unreadable || state == LoadState::Undecodable;
+    }
     struct LoadResult {
         UsageHistoryData data;
         LoadState state = LoadState::Missing;

@@ -69,11 +69,10 @@ const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encode
 UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, QObject* parent)
     : QObject(parent), m_storage(std::move(storage)), m_now(std::move(now)) {
     UsageHistoryFileStore::LoadResult loaded = m_storage.load();
-    using State = UsageHistoryFileStore::LoadState;
     // A file that holds bytes we cannot use may still matter to the user: it is kept aside
     // before the first save instead of being replaced by the records gathered since.
     m_loadState = loaded.state;
-    m_moveAsideBeforeSave = loaded.state == State::Undecodable || loaded.state == State::Unreadable;
+    m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
     m_claude.records = std::move(loaded.data.claudeSnapshots);
     m_gemini.records = std::move(loaded.data.geminiRecords);
     m_api.records = std::move(loaded.data.apiRecords);
