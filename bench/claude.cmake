@@ -4,5 +4,6 @@
 qm_bench(claude
   SOURCES claude/ClaudeFetchBench.cpp ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.cpp
           ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.h
+          ${PROJECT_SOURCE_DIR}/tests/support/FakeHttp.cpp
   LIBS qm_claude Qt6::Widgets Qt6::WebEngineWidgets)
 target_include_directories(bench_claude PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -4,5 +4,6 @@
 qm_bench(relay
   SOURCES relay/RelayBench.cpp ${PROJECT_SOURCE_DIR}/tests/support/FakeGeminiUpstream.cpp
           ${PROJECT_SOURCE_DIR}/tests/support/FakeGeminiUpstream.h
+          ${PROJECT_SOURCE_DIR}/tests/support/FakeHttp.cpp
   LIBS qm_relay qm_history Qt6::Network)
 target_include_directories(bench_relay PRIVATE ${PROJECT_SOURCE_DIR}/tests)
