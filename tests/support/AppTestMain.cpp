@@ -19,10 +19,11 @@ void setDefault(const char* name, const QByteArray& value) {
 
 }  // namespace
 
-// WebEngine needs a QApplication with shared OpenGL contexts set before it exists. Everything
+// Widgets and WebEngine need a QApplication, WebEngine with shared OpenGL contexts set before
+// it exists. Everything
 // Qt or Chromium might write outside the injected folders goes to a private home.
 int main(int argc, char** argv) {
-    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/qm-claude-home-XXXXXX"));
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/qm-app-home-XXXXXX"));
     const QByteArray root = QFile::encodeName(home.path());
     qputenv("HOME", root);
     qputenv("XDG_DATA_HOME", root + "/data");
