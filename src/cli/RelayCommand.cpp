@@ -27,6 +27,8 @@ QString requestLine(const GeminiRelayRequestLog& log) {
         line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
                 DisplayFormat::formattedTokens(log.usage->outputTokens) +
                 QString::asprintf("  $%.6f", log.usage->costUsd);
+    } else if (log.unmetered) {
+        line += QStringLiteral("  unmetered");
     }
     return line;
 }

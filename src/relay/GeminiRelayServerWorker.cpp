@@ -72,6 +72,12 @@ QString removingPercentEncoding(const QString& text) {
     return decoded;
 }
 
+// Gemini's OpenAI-compatible chat endpoint, which other vendors' SDKs use when pointed at
+// Gemini: "/v1beta/openai/chat/completions".
+bool isOpenAiChatPath(const QString& path) {
+    return path.endsWith(QLatin1String("/openai/chat/completions"), Qt::CaseInsensitive);
+}
+
 struct ModelAndAction {
     QString model;
     std::optional<QString> action;
@@ -411,9 +417,11 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     // The client has its whole answer before the relay meters and records it.
     co_await closeGracefully(connection);
     std::optional<GeminiUsageRecord> record;
+    bool unmetered = false;
     if (meter) {
-        record = meter->streamed ? GeminiRelayMetering::recordFromStream(meter->body, meter->facts)
-                                 : GeminiRelayMetering::recordFromJSON(meter->body, meter->facts);
+        record = meteredRecord(*meter);
+        unmetered = !record;
+        if (unmetered) ++unmeteredRequests_;
         if (record && callbacks_.usageRecorder) {
             QFuture<void> recorded = gate_->call(std::function<void()>(
                 [recorder = callbacks_.usageRecorder, record = *record] { recorder(record); }));
@@ -423,7 +431,8 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     if (counted && callbacks_.requestLogger) {
         GeminiRelayRequestLog log{
             now(),          connection->remoteIp, connection->userAgent, connection->clientAlias,
-            request.method, request.path,         connection->status,    record};
+            request.method, request.path,         connection->status,    record,
+            unmetered};
         gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 
@@ -433,6 +442,16 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     connection->deleteLater();
     --handlersInFlight_;
     handlerFinished();
+}
+
+std::optional<GeminiUsageRecord> GeminiRelayServerWorker::meteredRecord(const MeterJob& job) {
+    using namespace GeminiRelayMetering;
+    if (job.openAi) {
+        return job.streamed ? recordFromOpenAiStream(job.body, job.facts)
+                            : recordFromOpenAiJSON(job.body, job.facts);
+    }
+    return job.streamed ? recordFromStream(job.body, job.facts)
+                        : recordFromJSON(job.body, job.facts);
 }
 
 QCoro::Task<std::optional<GeminiRelayServerError>> GeminiRelayServerWorker::readRequest(
@@ -664,11 +683,14 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
                           QNetworkRequest::ManualRedirectPolicy);
 
     const ModelAndAction target = extractModelAndAction(request.path);
+    const bool openAi = isOpenAiChatPath(request.path);
     const bool streamed =
-        target.action &&
-        target.action->compare(QLatin1String("streamGenerateContent"), Qt::CaseInsensitive) == 0;
-    const bool metered = target.action && target.action->compare(QLatin1String("generateContent"),
-                                                                 Qt::CaseInsensitive) == 0;
+        openAi ? GeminiRelayMetering::openAiRequestStreams(request.body)
+               : target.action && target.action->compare(QLatin1String("streamGenerateContent"),
+                                                         Qt::CaseInsensitive) == 0;
+    const bool metered =
+        openAi || (target.action && target.action->compare(QLatin1String("generateContent"),
+                                                           Qt::CaseInsensitive) == 0);
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -703,8 +725,9 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return std::nullopt;
     }
     const bool success = *status >= 200 && *status <= 299;
-    GeminiRelayMetering::RequestFacts facts{target.model, *resolution.accountId,
-                                            request.header(QStringLiteral("user-agent")), 0};
+    GeminiRelayMetering::RequestFacts facts{
+        openAi ? GeminiRelayMetering::modelOfOpenAiRequest(request.body) : target.model,
+        *resolution.accountId, request.header(QStringLiteral("user-agent")), 0};
     const auto latency = [&elapsed] { return std::max<std::int64_t>(0, elapsed.elapsed()); };
 
     if (!streamed) {
@@ -725,7 +748,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         }
         if (!success || !metered) co_return std::nullopt;
         facts.latencyMs = latency();
-        co_return MeterJob{body, false, facts};
+        co_return MeterJob{body, false, openAi, facts};
     }
 
     const QByteArray head = responseHead(*status, filteredHeaders(reply), std::nullopt);
@@ -775,7 +798,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     }
     if (!success) co_return std::nullopt;
     facts.latencyMs = latency();
-    co_return MeterJob{capture, true, facts};
+    co_return MeterJob{capture, true, openAi, facts};
 }
 
 void GeminiRelayServerWorker::noteClient(RelayConnection* connection, const QString& remoteIp,
@@ -833,6 +856,7 @@ GeminiRelayServerSnapshot GeminiRelayServerWorker::makeSnapshot() const {
     snapshot.isRunning = isRunning_;
     snapshot.port = port_;
     snapshot.requestsServed = requestsServed_;
+    snapshot.unmeteredRequests = unmeteredRequests_;
     snapshot.activeConnectionCount = static_cast<int>(connections_.size());
     snapshot.activeClients = activeClientsSnapshot(now());
     snapshot.lastError = lastError_;

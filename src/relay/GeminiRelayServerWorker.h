@@ -110,9 +110,12 @@ private:
     struct MeterJob {
         QByteArray body;
         bool streamed = false;
+        // Gemini's OpenAI-compatible endpoint rather than its own generateContent.
+        bool openAi = false;
         GeminiRelayMetering::RequestFacts facts;
     };
 
+    static std::optional<GeminiUsageRecord> meteredRecord(const MeterJob& job);
     void accept(QTcpServer* server);
     QCoro::Task<> handle(RelayConnection* connection);
     // Coroutine arguments are kept as named objects throughout: GCC 12 can destroy
@@ -170,6 +173,7 @@ private:
     QElapsedTimer sinceSnapshot_;
     bool isRunning_ = false;
     std::int64_t requestsServed_ = 0;
+    std::int64_t unmeteredRequests_ = 0;
     std::optional<QString> lastError_;
     std::optional<std::int64_t> startedAt_;
 

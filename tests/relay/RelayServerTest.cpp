@@ -620,5 +620,42 @@ TEST_F(RelayServerTest, ManyDistinctClientsStayCheapAndExpire) {
     EXPECT_EQ(last->activeClients[0].requestCount, 1) << "its entry had expired";
 }
 
+TEST_F(RelayServerTest, OpenAiCompatibleCallsAreMeteredOrCountedAsUnmetered) {
+    upstream.setHandler([](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        if (!request.body.contains("\"stream\":true")) {
+            response.body = R"({"choices":[],"usage":{"prompt_tokens":40,"completion_tokens":8}})";
+            return response;
+        }
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        response.headers = {{"Content-Type", "text/event-stream"}};
+        response.chunks = {"data: {\"choices\":[{\"delta\":{\"content\":\"Hi\"}}]}\n\n",
+                           "data: [DONE]\n\n"};
+        return response;
+    });
+    const quint16 port = startRelay();
+    const QByteArray path = "/v1beta/openai/chat/completions";
+    const auto call = [&](const QByteArray& body) {
+        return exchange(port, httpRequest("POST", path,
+                                          {{"Authorization", "Bearer quotameter-work"},
+                                           {"Content-Type", "application/json"}},
+                                          body));
+    };
+    EXPECT_EQ(call(R"({"model":"gemini-2.5-flash","messages":[]})").status, 200);
+    const auto streamed = call(R"({"model":"gemini-2.5-flash","messages":[],"stream":true})");
+    EXPECT_EQ(streamed.status, 200);
+    EXPECT_TRUE(streamed.body.contains("[DONE]"));
+    ASSERT_TRUE(served(2));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].model, "gemini-2.5-flash");
+    EXPECT_EQ(records[0].inputTokens, 40);
+    EXPECT_EQ(records[0].outputTokens, 8);
+    EXPECT_EQ(last->unmeteredRequests, 1);
+    ASSERT_TRUE(waitUntil([&] { return logs.size() == 2; }));
+    EXPECT_FALSE(logs[0].unmetered);
+    EXPECT_TRUE(logs[1].unmetered);
+    EXPECT_FALSE(logs[1].usage);
+}
+
 }  // namespace
 }  // namespace qm
