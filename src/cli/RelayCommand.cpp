@@ -27,6 +27,8 @@ QString requestLine(const GeminiRelayRequestLog& log) {
         line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
                 DisplayFormat::formattedTokens(log.usage->outputTokens) +
                 QString::asprintf("  $%.6f", log.usage->costUsd);
+    } else if (log.unmetered) {
+        line += QStringLiteral("  unmetered");
     }
     return line;
 }
@@ -72,9 +74,14 @@ int runRelay(const QStringList& args) {
     };
     GeminiRelayStore relay(environment, options);
 
+    // A stop asked for ends cleanly even when an earlier request failed (its error stays in
+    // the store's lastError).
+    bool stopping = false;
     QuitOnSignals signalWatch;
-    QObject::connect(&signalWatch, &QuitOnSignals::received,
-                     [&out] { out << "Stopping the relay" << Qt::endl; });
+    QObject::connect(&signalWatch, &QuitOnSignals::received, [&out, &stopping] {
+        stopping = true;
+        out << "Stopping the relay" << Qt::endl;
+    });
 
     int exitCode = kExitOk;
     bool announced = false;
@@ -84,7 +91,7 @@ int runRelay(const QStringList& args) {
             out << "Relay listening on http://127.0.0.1:" << relay.port() << " (upstream "
                 << options.upstreamBase << "), " << accounts.data().geminiAccounts.size()
                 << " Gemini accounts; Ctrl-C stops it" << Qt::endl;
-        } else if (!relay.isRunning() && relay.lastError() && exitCode == kExitOk) {
+        } else if (!relay.isRunning() && relay.lastError() && exitCode == kExitOk && !stopping) {
             // A start that failed, or a listener that died: nothing more will be served.
             err << "quotameter-cli: " << *relay.lastError() << Qt::endl;
             exitCode = kExitFailure;
@@ -94,6 +101,7 @@ int runRelay(const QStringList& args) {
     relay.start(port);
     // A port out of range is refused at once, and reported above.
     if (exitCode == kExitOk) QCoreApplication::exec();
+    stopping = true;
     // The store's destructor waits for requests in flight and their records; the history's
     // then finishes its last save before the program ends.
     relay.stop();

@@ -26,6 +26,8 @@ QString GeminiRelayServerError::description() const {
             return message;
         case Kind::headerTooLarge:
             return QStringLiteral("HTTP headers are too large.");
+        case Kind::bodyTooLarge:
+            return QStringLiteral("Request body is too large.");
         case Kind::connectionClosed:
             return QStringLiteral("Connection closed.");
         case Kind::invalidUpstreamResponse:
@@ -67,6 +69,40 @@ std::optional<std::int64_t> parseSignedInteger(const QString& text) {
 
 GeminiRelayServerError invalidTarget() {
     return GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request target."));
+}
+
+// An HTTP token (RFC 9110): what a method may be made of; nothing that could end a line.
+bool isToken(QStringView text) {
+    static const QByteArrayView kSeparators("!#$%&'*+-.^_`|~");
+    if (text.isEmpty()) return false;
+    return std::all_of(text.begin(), text.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') ||
+               (u < 0x80 && kSeparators.contains(static_cast<char>(u)));
+    });
+}
+
+// A lone CR or LF (the head is split at CR LF), NUL or another control character other
+// than tab would let a value start a new header or request line further on.
+bool hasControlCharacter(QStringView line) {
+    return std::any_of(line.begin(), line.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u < 0x20 && u != u'\t') || u == 0x7f;
+    });
+}
+
+// "." and ".." segments, also when percent-encoded once or twice or joined by an encoded
+// slash, would let the upstream resolve the path somewhere other than it reads here.
+bool hasDotSegment(const QString& decodedPath) {
+    for (QStringView segment : QStringView(decodedPath).split(u'/')) {
+        QString text = segment.toString();
+        for (int round = 0; round < 2 && text.contains(u'%'); ++round)
+            text = QUrl::fromPercentEncoding(text.toUtf8());
+        for (QStringView piece : QStringView(text).split(u'/')) {
+            if (piece == u"." || piece == u"..") return true;
+        }
+    }
+    return false;
 }
 
 // Keeps a header name or value on its own line whatever the upstream sent.
@@ -125,12 +161,22 @@ RequestReader::State RequestReader::parseHead() {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Missing request line.")));
     }
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (hasControlCharacter(lines[i])) {
+            return fail(GeminiRelayServerError::invalidRequest(
+                QStringLiteral("Control characters are not allowed in the request head.")));
+        }
+    }
     const QStringList words = lines.first().split(u' ', Qt::SkipEmptyParts);
     if (words.size() < 2) {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request line.")));
     }
     request_.method = words[0];
+    if (!isToken(request_.method)) {
+        return fail(
+            GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request method.")));
+    }
     const QString target = words[1];
 
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -147,13 +193,24 @@ RequestReader::State RequestReader::parseHead() {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid Content-Length.")));
     }
+    if (length > kBodyLimit) return fail(GeminiRelayServerError::bodyTooLarge());
     contentLength_ = length;
 
     auto normalized = normalizedTarget(target);
     if (!normalized) return fail(invalidTarget());
+    if (hasDotSegment(normalized->path)) {
+        return fail(GeminiRelayServerError::invalidRequest(
+            QStringLiteral("Paths with dot segments are not allowed.")));
+    }
     request_.path = std::move(normalized->path);
     request_.queryItems = std::move(normalized->queryItems);
     return state_;
+}
+
+bool RequestReader::awaitsContinue() const {
+    if (state_ != State::NeedMore || headerEnd_ < 0) return false;
+    const auto expect = request_.header(QStringLiteral("expect"));
+    return expect && expect->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
 }
 
 RequestReader::State RequestReader::completeIfBodyArrived() {
@@ -217,6 +274,8 @@ QString reasonPhrase(int statusCode) {
             return QStringLiteral("Forbidden");
         case 404:
             return QStringLiteral("Not Found");
+        case 413:
+            return QStringLiteral("Content Too Large");
         case 500:
             return QStringLiteral("Internal Server Error");
         case 502:

@@ -35,6 +35,8 @@ struct GeminiRelayServerError {
         invalidPort,
         invalidRequest,
         headerTooLarge,
+        // Content-Length over kBodyLimit; answered with 413 before the body is read.
+        bodyTooLarge,
         connectionClosed,
         invalidUpstreamResponse,
         // Binding the listening socket failed; the message is the system's own text.
@@ -50,6 +52,7 @@ struct GeminiRelayServerError {
         return {Kind::invalidRequest, 0, message};
     }
     static GeminiRelayServerError headerTooLarge() { return {Kind::headerTooLarge, 0, {}}; }
+    static GeminiRelayServerError bodyTooLarge() { return {Kind::bodyTooLarge, 0, {}}; }
     static GeminiRelayServerError connectionClosed() { return {Kind::connectionClosed, 0, {}}; }
     static GeminiRelayServerError invalidUpstreamResponse() {
         return {Kind::invalidUpstreamResponse, 0, {}};
@@ -59,6 +62,8 @@ struct GeminiRelayServerError {
     }
 
     QString description() const;
+    // The status a client is answered with when its request fails this way.
+    int httpStatus() const { return kind == Kind::bodyTooLarge ? 413 : 400; }
     bool operator==(const GeminiRelayServerError&) const = default;
 };
 
@@ -66,6 +71,9 @@ namespace GeminiRelayHttp {
 
 inline constexpr qsizetype kReceiveChunkSize = 65536;
 inline constexpr qsizetype kHeaderLimit = 65536;
+// Larger bodies are refused from the head alone: no Gemini call needs more, and the relay
+// buffers a request whole before forwarding it.
+inline constexpr std::int64_t kBodyLimit = 64LL * 1024 * 1024;
 
 // Reads one request from chunks as they arrive. Feed every received block (at most
 // kReceiveChunkSize bytes each, as one receive would deliver) and call finish() when the
@@ -78,6 +86,9 @@ public:
     State finish();
 
     State state() const { return state_; }
+    // True once the head is read and asks for "Expect: 100-continue" while the body is
+    // still to come; the caller sends the interim answer once.
+    bool awaitsContinue() const;
     // Valid once Complete.
     const GeminiHTTPRequest& request() const { return request_; }
     GeminiHTTPRequest takeRequest() { return std::move(request_); }

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <QDateTime>
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -73,6 +74,30 @@ std::optional<UsageCounts> countsOf(simdjson::dom::element answer) {
     return counts;
 }
 
+// prompt_tokens (cached included, as promptTokenCount), completion_tokens (reasoning
+// included, unlike candidatesTokenCount, so the reasoning is moved to thoughts).
+std::optional<UsageCounts> openAiCountsOf(simdjson::dom::element answer) {
+    simdjson::dom::object usage;
+    if (answer["usage"].get_object().get(usage) != simdjson::SUCCESS) return std::nullopt;
+    const auto read = [](simdjson::dom::object object, const char* key) -> std::int64_t {
+        simdjson::dom::element value;
+        if (object[key].get(value) != simdjson::SUCCESS) return 0;
+        return int64(value);
+    };
+    const auto detail = [&read, &usage](const char* object, const char* key) -> std::int64_t {
+        simdjson::dom::object details;
+        if (usage[object].get_object().get(details) != simdjson::SUCCESS) return 0;
+        return read(details, key);
+    };
+    UsageCounts counts;
+    counts.promptTokenCount = read(usage, "prompt_tokens");
+    counts.cachedContentTokenCount = detail("prompt_tokens_details", "cached_tokens");
+    counts.thoughtsTokenCount = detail("completion_tokens_details", "reasoning_tokens");
+    counts.candidatesTokenCount =
+        std::max<std::int64_t>(0, read(usage, "completion_tokens") - counts.thoughtsTokenCount);
+    return counts;
+}
+
 std::optional<simdjson::dom::element> parse(simdjson::dom::parser& parser, const char* data,
                                             size_t size) {
     simdjson::dom::element root;
@@ -94,36 +119,12 @@ std::int64_t nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-}  // namespace
+using CountsOf = std::optional<UsageCounts> (*)(simdjson::dom::element);
 
-std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body) {
-    simdjson::dom::parser parser;
-    const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
-    if (!root) return std::nullopt;
-    simdjson::dom::array array;
-    if (root->get_array().get(array) == simdjson::SUCCESS) {
-        std::optional<UsageCounts> last;
-        for (simdjson::dom::element element : array) {
-            if (auto counts = countsOf(element)) last = counts;
-        }
-        return last;
-    }
-    return countsOf(*root);
-}
-
-std::optional<GeminiUsageRecord> recordFromJSON(const QByteArray& body, const RequestFacts& facts) {
-    simdjson::dom::parser parser;
-    const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
-    if (!root) return std::nullopt;
-    const auto counts = countsOf(*root);
-    if (!counts) return std::nullopt;
-    return makeRecord(*counts, facts, nowMs());
-}
-
-std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
-                                                  const RequestFacts& facts) {
-    // Each event line is checked on its own, so a capture cut inside a multi-byte character
-    // (or one bad line) costs only that line rather than the whole answer's metering.
+// The counts of the last server-sent event that has them. Each event line is checked on its
+// own, so a capture cut inside a multi-byte character (or one bad line) costs only that line
+// rather than the whole answer's metering.
+std::optional<UsageCounts> lastEventCounts(const QByteArray& body, CountsOf countsOf) {
     simdjson::dom::parser parser;
     std::optional<UsageCounts> last;
     const std::string_view text(body.constData(), static_cast<size_t>(body.size()));
@@ -142,9 +143,84 @@ std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
         }
         start = end + 1;
     }
+    return last;
+}
+
+std::optional<UsageCounts> bodyCounts(const QByteArray& body, CountsOf countsOf) {
+    simdjson::dom::parser parser;
+    const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
+    if (!root) return std::nullopt;
+    return countsOf(*root);
+}
+
+std::optional<simdjson::dom::object> requestObject(simdjson::dom::parser& parser,
+                                                   const QByteArray& body) {
+    const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
+    simdjson::dom::object object;
+    if (!root || root->get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
+    return object;
+}
+
+}  // namespace
+
+std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body) {
+    simdjson::dom::parser parser;
+    const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
+    if (!root) return std::nullopt;
+    simdjson::dom::array array;
+    if (root->get_array().get(array) == simdjson::SUCCESS) {
+        std::optional<UsageCounts> last;
+        for (simdjson::dom::element element : array) {
+            if (auto counts = countsOf(element)) last = counts;
+        }
+        return last;
+    }
+    return countsOf(*root);
+}
+
+std::optional<GeminiUsageRecord> recordFromJSON(const QByteArray& body, const RequestFacts& facts) {
+    const auto counts = bodyCounts(body, countsOf);
+    if (!counts) return std::nullopt;
+    return makeRecord(*counts, facts, nowMs());
+}
+
+std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
+                                                  const RequestFacts& facts) {
+    std::optional<UsageCounts> last = lastEventCounts(body, countsOf);
     if (!last) last = metadataFromJSONBody(body);
     if (!last) return std::nullopt;
     return makeRecord(*last, facts, nowMs());
+}
+
+std::optional<GeminiUsageRecord> recordFromOpenAiJSON(const QByteArray& body,
+                                                      const RequestFacts& facts) {
+    const auto counts = bodyCounts(body, openAiCountsOf);
+    if (!counts) return std::nullopt;
+    return makeRecord(*counts, facts, nowMs());
+}
+
+std::optional<GeminiUsageRecord> recordFromOpenAiStream(const QByteArray& body,
+                                                        const RequestFacts& facts) {
+    const auto counts = lastEventCounts(body, openAiCountsOf);
+    if (!counts) return std::nullopt;
+    return makeRecord(*counts, facts, nowMs());
+}
+
+QString modelOfOpenAiRequest(const QByteArray& body) {
+    simdjson::dom::parser parser;
+    const auto object = requestObject(parser, body);
+    std::string_view model;
+    if (!object || (*object)["model"].get_string().get(model) != simdjson::SUCCESS) return {};
+    QString text = QString::fromUtf8(model.data(), static_cast<qsizetype>(model.size())).trimmed();
+    if (text.startsWith(QLatin1String("models/"))) text.remove(0, 7);
+    return text;
+}
+
+bool openAiRequestStreams(const QByteArray& body) {
+    simdjson::dom::parser parser;
+    const auto object = requestObject(parser, body);
+    bool stream = false;
+    return object && (*object)["stream"].get_bool().get(stream) == simdjson::SUCCESS && stream;
 }
 
 GeminiUsageRecord makeRecord(const UsageCounts& counts, const RequestFacts& facts,

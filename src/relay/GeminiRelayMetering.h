@@ -39,6 +39,18 @@ std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
 // The usage of a body that is one JSON answer object or an array of them (last one wins).
 std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body);
 
+// Gemini's OpenAI-compatible chat completions ("/openai/chat/completions"): the "usage"
+// object of a buffered answer, or of the last streamed chunk that carries one (there is none
+// unless the client asked for it with stream_options.include_usage).
+std::optional<GeminiUsageRecord> recordFromOpenAiJSON(const QByteArray& body,
+                                                      const RequestFacts& facts);
+std::optional<GeminiUsageRecord> recordFromOpenAiStream(const QByteArray& body,
+                                                        const RequestFacts& facts);
+// What an OpenAI-style request body says: its "model" (without a "models/" prefix; empty when
+// absent) and whether it asks for a stream.
+QString modelOfOpenAiRequest(const QByteArray& body);
+bool openAiRequestStreams(const QByteArray& body);
+
 // The record for counts that were found, stamped with the current time.
 GeminiUsageRecord makeRecord(const UsageCounts& counts, const RequestFacts& facts,
                              std::int64_t nowMs);

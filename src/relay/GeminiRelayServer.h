@@ -42,6 +42,9 @@ struct GeminiRelayServerSnapshot {
     bool isRunning = false;
     int port = 0;
     std::int64_t requestsServed = 0;
+    // Successful generation calls whose answer carried no usage to price (a streamed
+    // OpenAI-style call that did not ask for it); nothing is recorded for them.
+    std::int64_t unmeteredRequests = 0;
     int activeConnectionCount = 0;
     std::vector<GeminiRelayClientInfo> activeClients;  // last 300 s, newest first
     std::optional<QString> lastError;
@@ -59,6 +62,7 @@ struct GeminiRelayRequestLog {
     QString path;
     int status = 0;                          // of the answer the client got; 0 when none was sent
     std::optional<GeminiUsageRecord> usage;  // metered calls
+    bool unmetered = false;                  // a generation call whose usage was not in its answer
 };
 
 // How the server reaches the rest of the program. Each runs on the thread that created the

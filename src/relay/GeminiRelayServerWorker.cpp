@@ -19,7 +19,7 @@ namespace qm {
 namespace {
 
 constexpr std::int64_t kActivityWindowMs = 300'000;
-constexpr std::int64_t kClientRetentionMs = 3'600'000;
+constexpr std::chrono::milliseconds kSnapshotInterval{50};
 constexpr qsizetype kCaptureLimit = 4 * 1024 * 1024;
 // Bytes handed to a client socket before the relay waits for it to drain.
 constexpr qint64 kSendHighWater = 1024 * 1024;
@@ -38,6 +38,15 @@ bool isLoopbackOrigin(const QString& origin) {
         QStringLiteral("^https?://(localhost|127\\.0\\.0\\.1|\\[::1\\])(:[0-9]{1,5})?$"),
         QRegularExpression::CaseInsensitiveOption);
     return pattern.match(origin).hasMatch();
+}
+
+// The Host header of a request meant for this relay: a loopback address or localhost, with
+// or without a port.
+bool isLoopbackHost(const QString& host) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^(localhost|127(\\.[0-9]{1,3}){3}|\\[::1\\])(:[0-9]{1,5})?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(host).hasMatch();
 }
 
 // Percent-decodes when every escape is well formed and the result is UTF-8; else unchanged.
@@ -61,6 +70,12 @@ QString removingPercentEncoding(const QString& text) {
     const QString decoded = QString::fromUtf8(out);
     if (decoded.toUtf8() != out) return text;
     return decoded;
+}
+
+// Gemini's OpenAI-compatible chat endpoint, which other vendors' SDKs use when pointed at
+// Gemini: "/v1beta/openai/chat/completions".
+bool isOpenAiChatPath(const QString& path) {
+    return path.endsWith(QLatin1String("/openai/chat/completions"), Qt::CaseInsensitive);
 }
 
 struct ModelAndAction {
@@ -133,6 +148,10 @@ std::optional<int> httpStatus(const QNetworkReply* reply) {
 // declared Content-Length has arrived; a short body is a cut answer all the same.
 bool bodyShortOfDeclaredLength(const QNetworkReply* reply, qint64 received) {
     if (reply->operation() == QNetworkAccessManager::HeadOperation) return false;
+    // These answers never carry a body; a Content-Length on them describes something else.
+    const std::optional<int> status = httpStatus(reply);
+    if (status && (*status == 204 || *status == 304 || (*status >= 100 && *status < 200)))
+        return false;
     const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
     return declared.isValid() && received < declared.toLongLong();
 }
@@ -261,7 +280,14 @@ void RelayConnection::resumeWaiter() {
 GeminiRelayServerWorker::GeminiRelayServerWorker(int port, GeminiRelayServerCallbacks callbacks,
                                                  GeminiRelayServerOptions options,
                                                  RelayCallbackGate* gate)
-    : port_(port), callbacks_(std::move(callbacks)), options_(std::move(options)), gate_(gate) {}
+    : port_(port),
+      callbacks_(std::move(callbacks)),
+      options_(std::move(options)),
+      gate_(gate),
+      snapshotTimer_(new QTimer(this)) {
+    snapshotTimer_->setSingleShot(true);
+    connect(snapshotTimer_, &QTimer::timeout, this, &GeminiRelayServerWorker::publishSnapshot);
+}
 
 GeminiRelayServerWorker::~GeminiRelayServerWorker() = default;
 
@@ -321,7 +347,7 @@ std::optional<GeminiRelayServerError> GeminiRelayServerWorker::startListening() 
     isRunning_ = true;
     startedAt_ = now();
     lastError_.reset();
-    reportSnapshot();
+    publishSnapshot();
     return std::nullopt;
 }
 
@@ -335,12 +361,13 @@ void GeminiRelayServerWorker::stop(std::function<void()> drained) {
     const auto connections = std::move(connections_);
     connections_.clear();
     for (const auto& [id, connection] : connections) connection->cancel();
-    reportSnapshot();
+    publishSnapshot();
     if (handlersInFlight_ == 0) handlerFinished();
 }
 
 void GeminiRelayServerWorker::handlerFinished() {
     if (!stopping_ || handlersInFlight_ > 0 || !drained_) return;
+    publishSnapshot();
     auto drained = std::move(drained_);
     drained_ = nullptr;
     drained();
@@ -384,15 +411,17 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     } else if (readError->kind != GeminiRelayServerError::Kind::connectionClosed) {
         counted = true;
         const QString description = readError->description();
-        co_await failRoute(connection, description);
+        co_await failRoute(connection, description, readError->httpStatus());
     }
 
     // The client has its whole answer before the relay meters and records it.
     co_await closeGracefully(connection);
     std::optional<GeminiUsageRecord> record;
+    bool unmetered = false;
     if (meter) {
-        record = meter->streamed ? GeminiRelayMetering::recordFromStream(meter->body, meter->facts)
-                                 : GeminiRelayMetering::recordFromJSON(meter->body, meter->facts);
+        record = meteredRecord(*meter);
+        unmetered = !record;
+        if (unmetered) ++unmeteredRequests_;
         if (record && callbacks_.usageRecorder) {
             QFuture<void> recorded = gate_->call(std::function<void()>(
                 [recorder = callbacks_.usageRecorder, record = *record] { recorder(record); }));
@@ -402,7 +431,8 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     if (counted && callbacks_.requestLogger) {
         GeminiRelayRequestLog log{
             now(),          connection->remoteIp, connection->userAgent, connection->clientAlias,
-            request.method, request.path,         connection->status,    record};
+            request.method, request.path,         connection->status,    record,
+            unmetered};
         gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 
@@ -414,11 +444,22 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     handlerFinished();
 }
 
+std::optional<GeminiUsageRecord> GeminiRelayServerWorker::meteredRecord(const MeterJob& job) {
+    using namespace GeminiRelayMetering;
+    if (job.openAi) {
+        return job.streamed ? recordFromOpenAiStream(job.body, job.facts)
+                            : recordFromOpenAiJSON(job.body, job.facts);
+    }
+    return job.streamed ? recordFromStream(job.body, job.facts)
+                        : recordFromJSON(job.body, job.facts);
+}
+
 QCoro::Task<std::optional<GeminiRelayServerError>> GeminiRelayServerWorker::readRequest(
     RelayConnection* connection, GeminiHTTPRequest* request) {
     using State = GeminiRelayHttp::RequestReader::State;
     GeminiRelayHttp::RequestReader reader;
     QTcpSocket* socket = connection->socket();
+    bool continueSent = false;
     for (;;) {
         // A silent or stopped connection ends like one whose peer went away: unanswered.
         if (connection->cancelled() || connection->readTimedOut()) {
@@ -433,6 +474,11 @@ QCoro::Task<std::optional<GeminiRelayServerError>> GeminiRelayServerWorker::read
                 co_return std::nullopt;
             }
             if (state == State::Failed) co_return reader.error();
+        }
+        if (!continueSent && reader.awaitsContinue()) {
+            // Written past send(): an interim answer is not the response's head.
+            continueSent = true;
+            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
         }
         if (!connection->socketOpen()) {
             reader.finish();
@@ -457,7 +503,7 @@ QCoro::Task<bool> GeminiRelayServerWorker::send(RelayConnection* connection,
 }
 
 QCoro::Task<> GeminiRelayServerWorker::failRoute(RelayConnection* connection,
-                                                 const QString& description) {
+                                                 const QString& description, int status) {
     noteFailure(connection, description);
     if (connection->headSent) {
         // Part of an answer is out; a 400 now would corrupt it. Cut the connection instead
@@ -465,7 +511,7 @@ QCoro::Task<> GeminiRelayServerWorker::failRoute(RelayConnection* connection,
         resetConnection(connection->socket());
         co_return;
     }
-    const QByteArray response = GeminiRelayHttp::errorResponse(400, description);
+    const QByteArray response = GeminiRelayHttp::errorResponse(status, description);
     co_await send(connection, response);
 }
 
@@ -506,6 +552,13 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     const QString remoteIp = peer.isNull() ? QStringLiteral("?") : peer.toString();
     connection->remoteIp = remoteIp;
     connection->userAgent = userAgent;
+    // A page on another name that resolves to this machine (DNS rebinding) sends its own
+    // name as Host; only names of the loopback itself may use the relay.
+    if (const auto host = request.header(QStringLiteral("host")); host && !isLoopbackHost(*host)) {
+        const QString message = QStringLiteral("Host not allowed: ") + *host;
+        co_await answer(connection, 403, message);
+        co_return std::nullopt;
+    }
     if (request.method.toUpper() == QLatin1String("OPTIONS")) {
         const QByteArray response = responseHead(204, {}, 0);
         co_await deliver(connection, response);
@@ -532,8 +585,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
             {QStringLiteral("service"), QStringLiteral("Quotameter - Gemini Relay")},
             {QStringLiteral("accounts"), accounts},
             {QStringLiteral("requests"), static_cast<qint64>(requestsBefore)},
-            {QStringLiteral("activeClients"),
-             static_cast<qint64>(activeClientsSnapshot(now()).size())},
+            {QStringLiteral("activeClients"), static_cast<qint64>(activeClientCount())},
         };
         const QByteArray response = jsonResponse(200, body);
         co_await deliver(connection, response);
@@ -625,13 +677,20 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     // Nothing of one client's calls (cookies) may leak into another's.
     upstream.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     upstream.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    // A redirect goes back to the client as the API sent it; followed here, it would carry
+    // the real key's request elsewhere.
+    upstream.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                          QNetworkRequest::ManualRedirectPolicy);
 
     const ModelAndAction target = extractModelAndAction(request.path);
+    const bool openAi = isOpenAiChatPath(request.path);
     const bool streamed =
-        target.action &&
-        target.action->compare(QLatin1String("streamGenerateContent"), Qt::CaseInsensitive) == 0;
-    const bool metered = target.action && target.action->compare(QLatin1String("generateContent"),
-                                                                 Qt::CaseInsensitive) == 0;
+        openAi ? GeminiRelayMetering::openAiRequestStreams(request.body)
+               : target.action && target.action->compare(QLatin1String("streamGenerateContent"),
+                                                         Qt::CaseInsensitive) == 0;
+    const bool metered =
+        openAi || (target.action && target.action->compare(QLatin1String("generateContent"),
+                                                           Qt::CaseInsensitive) == 0);
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -666,8 +725,9 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return std::nullopt;
     }
     const bool success = *status >= 200 && *status <= 299;
-    GeminiRelayMetering::RequestFacts facts{target.model, *resolution.accountId,
-                                            request.header(QStringLiteral("user-agent")), 0};
+    GeminiRelayMetering::RequestFacts facts{
+        openAi ? GeminiRelayMetering::modelOfOpenAiRequest(request.body) : target.model,
+        *resolution.accountId, request.header(QStringLiteral("user-agent")), 0};
     const auto latency = [&elapsed] { return std::max<std::int64_t>(0, elapsed.elapsed()); };
 
     if (!streamed) {
@@ -688,7 +748,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         }
         if (!success || !metered) co_return std::nullopt;
         facts.latencyMs = latency();
-        co_return MeterJob{body, false, facts};
+        co_return MeterJob{body, false, openAi, facts};
     }
 
     const QByteArray head = responseHead(*status, filteredHeaders(reply), std::nullopt);
@@ -738,7 +798,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     }
     if (!success) co_return std::nullopt;
     facts.latencyMs = latency();
-    co_return MeterJob{capture, true, facts};
+    co_return MeterJob{capture, true, openAi, facts};
 }
 
 void GeminiRelayServerWorker::noteClient(RelayConnection* connection, const QString& remoteIp,
@@ -752,29 +812,42 @@ void GeminiRelayServerWorker::noteClient(RelayConnection* connection, const QStr
 void GeminiRelayServerWorker::trackClient(const QString& remoteIp, const QString& userAgent,
                                           const QString& alias) {
     const std::int64_t at = now();
+    // Expired first, so a client back after the window starts a new entry.
+    expireClients(at);
     GeminiRelayClientInfo probe{remoteIp, userAgent, alias, at, at, 1};
     const QString id = probe.id();
-    auto it = clients_.find(id);
-    if (it != clients_.end()) {
-        it->second.lastSeenAt = at;
-        it->second.requestCount += 1;
-        it->second.accountAlias = alias;
+    if (const auto found = clientIndex_.constFind(id); found != clientIndex_.cend()) {
+        const auto entry = *found;
+        entry->lastSeenAt = at;
+        entry->requestCount += 1;
+        entry->accountAlias = alias;
+        clients_.splice(clients_.begin(), clients_, entry);
     } else {
-        clients_.emplace(id, std::move(probe));
+        clients_.push_front(std::move(probe));
+        clientIndex_.insert(id, clients_.begin());
     }
-    std::erase_if(clients_, [at](const auto& entry) {
-        return entry.second.lastSeenAt < at - kClientRetentionMs;
-    });
+}
+
+void GeminiRelayServerWorker::expireClients(std::int64_t at) {
+    while (!clients_.empty() && clients_.back().lastSeenAt < at - kActivityWindowMs) {
+        clientIndex_.remove(clients_.back().id());
+        clients_.pop_back();
+    }
+}
+
+std::size_t GeminiRelayServerWorker::activeClientCount() {
+    expireClients(now());
+    return clients_.size();
 }
 
 std::vector<GeminiRelayClientInfo> GeminiRelayServerWorker::activeClientsSnapshot(
     std::int64_t at) const {
+    // Newest first already; entries past the window may linger until the next request.
     std::vector<GeminiRelayClientInfo> active;
-    for (const auto& [id, client] : clients_) {
-        if (client.lastSeenAt >= at - kActivityWindowMs) active.push_back(client);
+    for (const GeminiRelayClientInfo& client : clients_) {
+        if (client.lastSeenAt < at - kActivityWindowMs) break;
+        active.push_back(client);
     }
-    std::stable_sort(active.begin(), active.end(),
-                     [](const auto& a, const auto& b) { return a.lastSeenAt > b.lastSeenAt; });
     return active;
 }
 
@@ -783,6 +856,7 @@ GeminiRelayServerSnapshot GeminiRelayServerWorker::makeSnapshot() const {
     snapshot.isRunning = isRunning_;
     snapshot.port = port_;
     snapshot.requestsServed = requestsServed_;
+    snapshot.unmeteredRequests = unmeteredRequests_;
     snapshot.activeConnectionCount = static_cast<int>(connections_.size());
     snapshot.activeClients = activeClientsSnapshot(now());
     snapshot.lastError = lastError_;
@@ -791,7 +865,17 @@ GeminiRelayServerSnapshot GeminiRelayServerWorker::makeSnapshot() const {
 }
 
 void GeminiRelayServerWorker::reportSnapshot() {
+    if (!callbacks_.statusHandler || snapshotTimer_->isActive()) return;
+    const auto since = sinceSnapshot_.isValid()
+                           ? std::chrono::milliseconds(sinceSnapshot_.elapsed())
+                           : kSnapshotInterval;
+    snapshotTimer_->start(std::max(std::chrono::milliseconds(0), kSnapshotInterval - since));
+}
+
+void GeminiRelayServerWorker::publishSnapshot() {
     if (!callbacks_.statusHandler) return;
+    snapshotTimer_->stop();
+    sinceSnapshot_.start();
     bool schedule = false;
     {
         QMutexLocker lock(&snapshotSlot_->mutex);

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFuture>
+#include <QHash>
 #include <QHostAddress>
 #include <QMutex>
 #include <QNetworkAccessManager>
@@ -11,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <coroutine>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -108,9 +110,12 @@ private:
     struct MeterJob {
         QByteArray body;
         bool streamed = false;
+        // Gemini's OpenAI-compatible endpoint rather than its own generateContent.
+        bool openAi = false;
         GeminiRelayMetering::RequestFacts facts;
     };
 
+    static std::optional<GeminiUsageRecord> meteredRecord(const MeterJob& job);
     void accept(QTcpServer* server);
     QCoro::Task<> handle(RelayConnection* connection);
     // Coroutine arguments are kept as named objects throughout: GCC 12 can destroy
@@ -124,8 +129,9 @@ private:
                                                const QString& remoteIp, const QString& userAgent);
     QCoro::Task<std::optional<GeminiRelayServerError>> readRequest(RelayConnection* connection,
                                                                    GeminiHTTPRequest* request);
-    // Fails the route; answers 400 when nothing has been sent yet.
-    QCoro::Task<> failRoute(RelayConnection* connection, const QString& description);
+    // Fails the route; answers `status` when nothing has been sent yet.
+    QCoro::Task<> failRoute(RelayConnection* connection, const QString& description,
+                            int status = 400);
     QCoro::Task<bool> send(RelayConnection* connection, const QByteArray& bytes);
     QCoro::Task<> closeGracefully(RelayConnection* connection);
 
@@ -135,9 +141,16 @@ private:
     void trackClient(const QString& remoteIp, const QString& userAgent, const QString& alias);
     void noteClient(RelayConnection* connection, const QString& remoteIp, const QString& userAgent,
                     const QString& alias);
+    // Drops clients not seen within the activity window; they are at the back.
+    void expireClients(std::int64_t now);
+    std::size_t activeClientCount();
     std::vector<GeminiRelayClientInfo> activeClientsSnapshot(std::int64_t now) const;
     GeminiRelayServerSnapshot makeSnapshot() const;
+    // Publishes the state soon: at most one snapshot per kSnapshotInterval, since each one
+    // copies the client table.
     void reportSnapshot();
+    // Publishes the state now (start, stop, drain), so the last word is never a stale one.
+    void publishSnapshot();
     std::int64_t now() const;
     void handlerFinished();
 
@@ -152,9 +165,15 @@ private:
     // each other.
     std::vector<std::pair<QNetworkAccessManager*, int>> managers_;
     std::map<quint64, RelayConnection*> connections_;
-    std::map<QString, GeminiRelayClientInfo> clients_;
+    // Clients by recency (front: seen last) with an index by id, so a request costs O(1)
+    // however many different clients there have been.
+    std::list<GeminiRelayClientInfo> clients_;
+    QHash<QString, std::list<GeminiRelayClientInfo>::iterator> clientIndex_;
+    QTimer* snapshotTimer_ = nullptr;
+    QElapsedTimer sinceSnapshot_;
     bool isRunning_ = false;
     std::int64_t requestsServed_ = 0;
+    std::int64_t unmeteredRequests_ = 0;
     std::optional<QString> lastError_;
     std::optional<std::int64_t> startedAt_;
 

@@ -72,6 +72,7 @@ void GeminiRelayStore::apply(const GeminiRelayServerSnapshot& snapshot) {
     isRunning_ = snapshot.isRunning;
     port_ = snapshot.port;
     requestsServed_ = snapshot.requestsServed;
+    unmeteredRequests_ = snapshot.unmeteredRequests;
     activeConnectionCount_ = snapshot.activeConnectionCount;
     activeClients_ = snapshot.activeClients;
     lastError_ = snapshot.lastError;

@@ -45,6 +45,7 @@ public:
     bool isRunning() const { return isRunning_; }
     int port() const { return port_; }
     std::int64_t requestsServed() const { return requestsServed_; }
+    std::int64_t unmeteredRequests() const { return unmeteredRequests_; }
     int activeConnectionCount() const { return activeConnectionCount_; }
     const std::vector<GeminiRelayClientInfo>& activeClients() const { return activeClients_; }
     const std::optional<QString>& lastError() const { return lastError_; }
@@ -74,6 +75,7 @@ private:
     bool isRunning_ = false;
     int port_ = kDefaultPort;
     std::int64_t requestsServed_ = 0;
+    std::int64_t unmeteredRequests_ = 0;
     int activeConnectionCount_ = 0;
     std::vector<GeminiRelayClientInfo> activeClients_;
     std::optional<QString> lastError_;

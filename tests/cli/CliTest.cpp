@@ -58,8 +58,7 @@ TEST_F(CliTest, HistoryPrintsTotalsAndDaysAndNeverWrites) {
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
     UsageHistoryData data;
     data.geminiRecords = {
-        {now - 1, "g1", "gemini-2.5-flash", 100, 50, 0, 0, 0, 0.00125, 300, "relay",
-         std::nullopt},
+        {now - 1, "g1", "gemini-2.5-flash", 100, 50, 0, 0, 0, 0.00125, 300, "relay", std::nullopt},
         {now, "g1", "gemini-2.5-flash", 100, 50, 0, 0, 0, 0.00175, 300, "relay", std::nullopt}};
     data.apiRecords = {{now, "anthropic", "a1", "claude-x", 1000, 200, 30, 0.5}};
     ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(data), std::nullopt);
@@ -89,9 +88,12 @@ TEST_F(CliTest, HistoryPrintsTotalsAndDaysAndNeverWrites) {
 }
 
 TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
-    FakeGeminiUpstream upstream([](const test::FakeGeminiRequest&) {
+    FakeGeminiUpstream upstream([](const test::FakeGeminiRequest& request) {
         FakeGeminiResponse response;
         response.body = FakeGeminiUpstream::answerJson(1200, 300);
+        // A cut answer leaves an error in the relay; stopping afterwards is still clean.
+        if (request.path.endsWith(QLatin1String(":countTokens")))
+            response.mode = FakeGeminiResponse::Mode::CloseEarly;
         return response;
     });
     ASSERT_TRUE(upstream.listen());
@@ -128,6 +130,12 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("  200  in 1.2k out 300"); }, 10000))
         << out.toStdString();
+    QNetworkRequest failing(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
+                                                "gemini-2.5-flash:countTokens")
+                                     .arg(port)));
+    failing.setRawHeader("x-goog-api-key", "quotameter-work");
+    std::unique_ptr<QNetworkReply> failed(network.post(failing, QByteArray("{}")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("  502"); }, 20000)) << out.toStdString();
     relay.terminate();
     ASSERT_TRUE(relay.waitForFinished(20000));
     EXPECT_EQ(relay.exitStatus(), QProcess::NormalExit);

@@ -121,8 +121,54 @@ TEST(HttpRequestReader, ContentLengthRules) {
     EXPECT_EQ(plus.request().body, "12345");
     // Too large for 64 bits counts as not parsing, so as 0.
     EXPECT_EQ(withLength("99999999999999999999", "").state(), State::Complete);
-    // Huge but valid: waits for the body without trying to hold it up front.
-    EXPECT_EQ(withLength("9223372036854775807", "abc").state(), State::NeedMore);
+    // At the limit the reader waits for the body; one byte more is refused from the head.
+    EXPECT_EQ(withLength(QByteArray::number(GeminiRelayHttp::kBodyLimit), "abc").state(),
+              State::NeedMore);
+    const Reader huge = withLength("9223372036854775807", "abc");
+    EXPECT_EQ(failure(huge), "Request body is too large.");
+    EXPECT_EQ(huge.error().httpStatus(), 413);
+    EXPECT_EQ(withLength("12", "").error().httpStatus(), 400) << "closed early";
+}
+
+// Nothing a client sends may start a new line upstream or steer the path out of the API.
+TEST(HttpRequestReader, HeadsThatCouldSmuggleOrEscapeAreRefused) {
+    const QString control =
+        QStringLiteral("Control characters are not allowed in the request head.");
+    EXPECT_EQ(failure(feedWhole("GE\rT /v1beta/models HTTP/1.1\r\n\r\n")), control);
+    EXPECT_EQ(failure(feedWhole("POST\n/x /v1beta/models HTTP/1.1\r\n\r\n")), control);
+    EXPECT_EQ(failure(feedWhole("GET /v1/x HTTP/1.1\r\nUser-Agent: a\nX-Evil: 1\r\n\r\n")),
+              control);
+    EXPECT_EQ(failure(feedWhole("GET /v1/x HTTP/1.1\r\nUser-Agent: a\rX-Evil: 1\r\n\r\n")),
+              control);
+    EXPECT_EQ(failure(feedWhole(QByteArray("GET /v1/x HTTP/1.1\r\nA: \0b\r\n\r\n", 29))), control);
+    EXPECT_EQ(failure(feedWhole("G(T /v1/x HTTP/1.1\r\n\r\n")), "Invalid request method.");
+
+    const QString dots = QStringLiteral("Paths with dot segments are not allowed.");
+    for (const char* target :
+         {"/v1beta/../x", "/v1beta/%2e%2e/x", "/v1beta/%2E%2e/x", "/v1beta/..%2Fx",
+          "/v1beta/models/gemini-2.5-flash:generateContent/%2e", "/v1beta/./models",
+          "/v1beta/%252e%252e/x", "/v1/models/.."}) {
+        EXPECT_EQ(failure(feedWhole(QByteArray("GET ") + target + " HTTP/1.1\r\n\r\n")), dots)
+            << target;
+    }
+    // Dots inside a name are ordinary characters.
+    const Reader model = feedWhole("GET /v1beta/models/gemini-2.5-flash...x HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(model.state(), State::Complete);
+    EXPECT_EQ(model.request().path, "/v1beta/models/gemini-2.5-flash...x");
+}
+
+TEST(HttpRequestReader, ExpectContinueIsAwaitedOnlyWhileTheBodyIsMissing) {
+    const QByteArray head =
+        "POST /v1/x HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 3\r\n\r\n";
+    Reader reader;
+    EXPECT_FALSE(reader.awaitsContinue());
+    reader.feed(head);
+    EXPECT_TRUE(reader.awaitsContinue());
+    reader.feed("abc");
+    EXPECT_EQ(reader.state(), State::Complete);
+    EXPECT_FALSE(reader.awaitsContinue());
+    EXPECT_FALSE(
+        feedWhole("POST /v1/x HTTP/1.1\r\nContent-Length: 3\r\n\r\n", false).awaitsContinue());
 }
 
 TEST(HttpRequestReader, TargetsAreNormalised) {
@@ -194,10 +240,17 @@ TEST(HttpResponseWriter, JsonErrorBody) {
 // under the limit the outcome does not depend on how the bytes were split.
 TEST(HttpRequestReader, RandomisedInputsEndInKnownOutcomes) {
     QRandomGenerator random(20240611);
-    const QStringList known{"Missing request line.",   "Invalid request line.",
-                            "Headers must be UTF-8.",  "Invalid Content-Length.",
-                            "Invalid request target.", "HTTP headers are too large.",
-                            "Connection closed."};
+    const QStringList known{"Missing request line.",
+                            "Invalid request line.",
+                            "Headers must be UTF-8.",
+                            "Invalid Content-Length.",
+                            "Invalid request target.",
+                            "HTTP headers are too large.",
+                            "Connection closed.",
+                            "Request body is too large.",
+                            "Invalid request method.",
+                            "Paths with dot segments are not allowed.",
+                            "Control characters are not allowed in the request head."};
     const auto randomBytes = [&random](int size, QByteArrayView alphabet) {
         QByteArray out(size, '\0');
         for (char& c : out) {

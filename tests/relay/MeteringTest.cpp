@@ -112,5 +112,44 @@ TEST(RelayMetering, StreamCutInsideACharacterStillMeters) {
     EXPECT_EQ(record->outputTokens, 4);
 }
 
+// Gemini's OpenAI-compatible answers price exactly like the native answer with the same counts.
+TEST(RelayMetering, OpenAiCompatibleAnswers) {
+    const RequestFacts openAiFacts = facts(modelOfOpenAiRequest(
+        R"({"model":"models/gemini-2.5-flash","messages":[],"stream":false})"));
+    EXPECT_EQ(openAiFacts.model, "gemini-2.5-flash");
+    const QByteArray buffered =
+        R"({"id":"x","object":"chat.completion","choices":[],"usage":{"prompt_tokens":1000,
+            "completion_tokens":250,"total_tokens":1250,"prompt_tokens_details":{"cached_tokens":100},
+            "completion_tokens_details":{"reasoning_tokens":50}}})";
+    const auto record = recordFromOpenAiJSON(buffered, openAiFacts);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->inputTokens, 1000);
+    EXPECT_EQ(record->cacheTokens, 100);
+    EXPECT_EQ(record->outputTokens, 200) << "reasoning is counted as thinking, not twice";
+    EXPECT_EQ(record->thinkingTokens, 50);
+    const UsageCounts native{1000, 200, 100, 50, 0};
+    EXPECT_DOUBLE_EQ(record->costUsd, makeRecord(native, openAiFacts, 0).costUsd);
+    EXPECT_GT(record->costUsd, 0);
+
+    const QByteArray withUsage =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"Hel\"}}],\"usage\":null}\n\n"
+        "data: {\"choices\":[{\"delta\":{\"content\":\"lo\"}}]}\n\n"
+        "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":12,\"completion_tokens\":3}}\n\n"
+        "data: [DONE]\n\n";
+    const auto streamed = recordFromOpenAiStream(withUsage, openAiFacts);
+    ASSERT_TRUE(streamed);
+    EXPECT_EQ(streamed->inputTokens, 12);
+    EXPECT_EQ(streamed->outputTokens, 3);
+    const QByteArray withoutUsage =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"Hi\"}}]}\n\ndata: [DONE]\n\n";
+    EXPECT_FALSE(recordFromOpenAiStream(withoutUsage, openAiFacts));
+    EXPECT_FALSE(recordFromOpenAiJSON(R"({"error":{"code":400}})", openAiFacts));
+
+    EXPECT_TRUE(openAiRequestStreams(R"({"model":"m","stream":true})"));
+    EXPECT_FALSE(openAiRequestStreams(R"({"model":"m","stream":"true"})"));
+    EXPECT_FALSE(openAiRequestStreams("not json"));
+    EXPECT_EQ(modelOfOpenAiRequest("[]"), "");
+}
+
 }  // namespace
 }  // namespace qm

@@ -501,5 +501,161 @@ TEST_F(RelayServerTest, ClientActivityWindows) {
     EXPECT_EQ(tool->requestCount, 1) << "its old entry was dropped";
 }
 
+TEST_F(RelayServerTest, PathsHeadsAndHostsThatCouldMisuseTheKeyNeverGoUpstream) {
+    const quint16 port = startRelay();
+    for (const QByteArray target : {"/v1beta/../x", "/v1beta/%2e%2e/files", "/v1beta/..%2Fx",
+                                    "/v1beta/models/gemini-2.5-flash:generateContent/%2e"}) {
+        const auto answer = exchange(port, generate("quotameter-work", target));
+        EXPECT_EQ(answer.status, 400) << target.constData();
+        EXPECT_EQ(errorOf(answer)["message"].toString(),
+                  "Paths with dot segments are not allowed.");
+    }
+    const auto smuggled =
+        exchange(port, "POST " + kGenerate +
+                           "?key=quotameter-work HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                           "Content-Type: application/json\rX-Injected: 1\r\n\r\n");
+    EXPECT_EQ(smuggled.status, 400);
+    EXPECT_EQ(errorOf(smuggled)["code"].toInt(), 400);
+
+    const auto withHost = [&](const QByteArray& host) {
+        return exchange(
+            port, "GET /v1beta/models?key=quotameter-work HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    };
+    const auto rebound = withHost("attacker.example:" + QByteArray::number(port));
+    EXPECT_EQ(rebound.status, 403);
+    EXPECT_EQ(errorOf(rebound)["message"].toString(),
+              "Host not allowed: attacker.example:" + QString::number(port));
+    EXPECT_EQ(withHost("localhost.attacker.example").status, 403);
+    EXPECT_EQ(upstream.requestCount(), 0);
+
+    for (const QByteArray& host : {QByteArray("localhost"), "LOCALHOST:" + QByteArray::number(port),
+                                   QByteArray("127.0.0.1"), QByteArray("[::1]:47821")}) {
+        EXPECT_EQ(withHost(host).status, 200) << host.constData();
+    }
+    EXPECT_EQ(upstream.requestCount(), 4);
+}
+
+TEST_F(RelayServerTest, ExpectContinueAndTheBodyLimit) {
+    upstream.setHandler([](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        response.body = FakeGeminiUpstream::answerJson(request.body.size(), 1);
+        return response;
+    });
+    const quint16 port = startRelay();
+    const QByteArray body = R"({"contents":[{"parts":[{"text":"hello"}]}]})";
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(socket.waitForConnected(5000));
+    socket.write("POST " + kGenerate + "?key=quotameter-work HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                 "Expect: 100-continue\r\nContent-Length: " + QByteArray::number(body.size()) +
+                 "\r\n\r\n");
+    QByteArray received;
+    ASSERT_TRUE(waitUntil([&] {
+        received += socket.readAll();
+        return received.contains("\r\n\r\n");
+    }));
+    EXPECT_EQ(received, "HTTP/1.1 100 Continue\r\n\r\n");
+    socket.write(body);
+    ASSERT_TRUE(waitUntil([&] {
+        received += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_TRUE(received.contains("\r\n\r\nHTTP/1.1 200 OK\r\n")) << received.constData();
+    ASSERT_EQ(upstream.requestCount(), 1);
+    EXPECT_EQ(upstream.requests()[0].body, body);
+    EXPECT_TRUE(waitUntil([&] { return records.size() == 1; })) << "still metered";
+
+    const auto tooLarge = exchange(
+        port, "POST " + kGenerate + "?key=quotameter-work HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                  "Expect: 100-continue\r\nContent-Length: " +
+                  QByteArray::number(GeminiRelayHttp::kBodyLimit + 1) + "\r\n\r\n");
+    EXPECT_EQ(tooLarge.status, 413);
+    EXPECT_FALSE(tooLarge.raw.contains("100 Continue"));
+    EXPECT_EQ(errorOf(tooLarge)["message"].toString(), "Request body is too large.");
+    EXPECT_EQ(upstream.requestCount(), 1);
+}
+
+// Statuses Qt's client has opinions about still reach the client as a whole answer.
+TEST_F(RelayServerTest, UnusualUpstreamStatusesAreAnsweredNotCut) {
+    std::atomic<int> status{301};
+    upstream.setHandler([&status](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.status = status.load();
+        response.body = status == 304 ? QByteArray("{}") : QByteArray(R"({"error":"x"})");
+        if (status == 302) response.headers = {{"Location", "http://127.0.0.1:1/elsewhere"}};
+        return response;
+    });
+    const quint16 port = startRelay();
+    for (const int code : {301, 302, 304, 407, 503}) {
+        status = code;
+        for (const QByteArray& target : {kGenerate, kStream}) {
+            const auto answer = test::posixExchange(port, generate("quotameter-work", target));
+            EXPECT_TRUE(answer.cleanEnd && !answer.reset) << code << target.constData();
+            const int got = answer.received.mid(9, 3).toInt();
+            EXPECT_TRUE(got == code || got == 502) << code << " answered " << got;
+        }
+    }
+    // A redirect is the client's to follow: the relay does not carry the key there itself.
+    for (const auto& request : upstream.requests()) EXPECT_NE(request.path, "/elsewhere");
+    EXPECT_TRUE(records.empty());
+}
+
+TEST_F(RelayServerTest, ManyDistinctClientsStayCheapAndExpire) {
+    const quint16 port = startRelay();
+    constexpr int kAgents = 2000;
+    for (int i = 0; i < kAgents; ++i) {
+        exchange(port,
+                 httpRequest("GET", "/health", {{"User-Agent", "agent/" + QByteArray::number(i)}}));
+    }
+    ASSERT_TRUE(served(kAgents));
+    ASSERT_EQ(last->activeClients.size(), std::size_t(kAgents));
+    EXPECT_EQ(last->activeClients.front().userAgent, "agent/1999");
+    EXPECT_EQ(last->activeClients.back().userAgent, "agent/0");
+
+    clockMs += 301'000;
+    const auto health = exchange(port, httpRequest("GET", "/health", {{"User-Agent", "agent/7"}}));
+    EXPECT_EQ(QJsonDocument::fromJson(health.body).object()["activeClients"].toInt(), 1);
+    ASSERT_TRUE(served(kAgents + 1));
+    ASSERT_EQ(last->activeClients.size(), 1u);
+    EXPECT_EQ(last->activeClients[0].requestCount, 1) << "its entry had expired";
+}
+
+TEST_F(RelayServerTest, OpenAiCompatibleCallsAreMeteredOrCountedAsUnmetered) {
+    upstream.setHandler([](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        if (!request.body.contains("\"stream\":true")) {
+            response.body = R"({"choices":[],"usage":{"prompt_tokens":40,"completion_tokens":8}})";
+            return response;
+        }
+        response.mode = FakeGeminiResponse::Mode::Streamed;
+        response.headers = {{"Content-Type", "text/event-stream"}};
+        response.chunks = {"data: {\"choices\":[{\"delta\":{\"content\":\"Hi\"}}]}\n\n",
+                           "data: [DONE]\n\n"};
+        return response;
+    });
+    const quint16 port = startRelay();
+    const QByteArray path = "/v1beta/openai/chat/completions";
+    const auto call = [&](const QByteArray& body) {
+        return exchange(port, httpRequest("POST", path,
+                                          {{"Authorization", "Bearer quotameter-work"},
+                                           {"Content-Type", "application/json"}},
+                                          body));
+    };
+    EXPECT_EQ(call(R"({"model":"gemini-2.5-flash","messages":[]})").status, 200);
+    const auto streamed = call(R"({"model":"gemini-2.5-flash","messages":[],"stream":true})");
+    EXPECT_EQ(streamed.status, 200);
+    EXPECT_TRUE(streamed.body.contains("[DONE]"));
+    ASSERT_TRUE(served(2));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].model, "gemini-2.5-flash");
+    EXPECT_EQ(records[0].inputTokens, 40);
+    EXPECT_EQ(records[0].outputTokens, 8);
+    EXPECT_EQ(last->unmeteredRequests, 1);
+    ASSERT_TRUE(waitUntil([&] { return logs.size() == 2; }));
+    EXPECT_FALSE(logs[0].unmetered);
+    EXPECT_TRUE(logs[1].unmetered);
+    EXPECT_FALSE(logs[1].usage);
+}
+
 }  // namespace
 }  // namespace qm
