@@ -399,7 +399,7 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         session.outputTokens = result.outputTokens;
         session.cachedTokens = result.cachedTokens;
         session.cost = UsagePricing::openAICost(session.model, session.inputTokens,
-                                                session.outputTokens, session.cachedTokens);
+                                                session.cachedTokens, session.outputTokens);
 
         usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
         usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);

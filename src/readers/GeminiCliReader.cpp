@@ -240,10 +240,8 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
             session.prompts = event.promptCount;
             session.inputTokens = event.inputTokens;
             session.outputTokens = event.outputTokens;
-            if (const auto price = GeminiPricing::find(session.model)) {
-                session.cost = double(event.inputTokens) / 1e6 * price->inputPricePerMTok +
-                               double(event.outputTokens) / 1e6 * price->outputPricePerMTok;
-            }
+            session.cost = UsagePricing::geminiCost(session.model, event.inputTokens, 0,
+                                                    event.outputTokens, 0);
 
             ModelUsage& model = models.entry(session.model);
             model.sessions += 1;

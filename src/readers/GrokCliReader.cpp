@@ -203,7 +203,7 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
         session.prompts = parsed.prompts;
         session.contextTokens = parsed.contextTokens;
         // Grok reports context tokens only; they are priced as input.
-        session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0);
+        session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0, 0);
 
         ModelUsage& model = models.entry(session.model);
         model.sessions += 1;

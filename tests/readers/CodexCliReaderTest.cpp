@@ -146,7 +146,7 @@ TEST_F(CodexReaderTest, TaskIsShortenedAndModelPriced) {
     const SessionUsage mini = byModel("GPT-5-mini");
     EXPECT_EQ(mini.task, QString(60, QLatin1Char('x')) + "...");
     EXPECT_DOUBLE_EQ(mini.cost,
-                     UsagePricing::openAICost("gpt-5-mini", 1'000'000, 100'000, 500'000));
+                     UsagePricing::openAICost("gpt-5-mini", 1'000'000, 500'000, 100'000));
     EXPECT_GT(mini.cost, 0);
     const SessionUsage mystery = byModel("mystery-model");
     EXPECT_EQ(mystery.cost, 0);
@@ -274,7 +274,8 @@ TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
         EXPECT_FALSE(g_opened.contains(QString::fromStdString(old)));
     }
     for (const SessionUsage& session : usage.sessions) {
-        EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-"))) << session.project.toStdString();
+        EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-")))
+            << session.project.toStdString();
         EXPECT_NE(session.model, "unknown");
     }
 }
