@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
 
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
@@ -134,6 +136,123 @@ void parseRoot(const dom::element& root, TimeMs modifiedAt, TimeMs since,
     if (auto event = parseEvent(object, modifiedAt, since)) events.push_back(std::move(*event));
 }
 
+// What one record of a chat session contributes. Model turns carry the tokens of their call;
+// user records are prompts only when they hold text the person typed (tool results are
+// recorded as user records too, holding function responses).
+struct ChatRecord {
+    TimeMs at = 0;
+    bool isPrompt = false;
+    QString prompt;
+    QString model;
+    std::int64_t input = 0;  // includes `cached`
+    std::int64_t cached = 0;
+    std::int64_t output = 0;
+    std::int64_t thoughts = 0;
+};
+
+// A session of the chat recordings: its records by id (a record appended again with more
+// tokens replaces the earlier copy), in order of first appearance.
+struct ChatSession {
+    QString key;
+    QString project;
+    std::vector<ChatRecord> records;
+    QHash<QString, std::size_t> index;
+
+    void put(const QString& id, ChatRecord record) {
+        if (id.isEmpty()) {
+            records.push_back(std::move(record));
+            return;
+        }
+        const auto found = index.constFind(id);
+        if (found != index.constEnd()) {
+            records[*found] = std::move(record);
+            return;
+        }
+        index.insert(id, records.size());
+        records.push_back(std::move(record));
+    }
+};
+
+std::optional<std::string_view> typedText(const dom::object& record) {
+    dom::element content;
+    if (record.at_key("content").get(content) != simdjson::SUCCESS) return std::nullopt;
+    std::string_view text;
+    if (content.get(text) == simdjson::SUCCESS) return text;
+    dom::array parts;
+    if (content.get(parts) != simdjson::SUCCESS) return std::nullopt;
+    for (dom::element part : parts) {
+        dom::object object;
+        if (part.get(object) != simdjson::SUCCESS) continue;
+        if (auto partText = textAt(object, "text"); partText && !partText->empty()) return partText;
+    }
+    return std::nullopt;
+}
+
+// The id and contribution of one chat record; none for metadata, "$set" and "$rewindTo"
+// lines, status lines (info, warning, error) and anything else.
+std::optional<std::pair<QString, ChatRecord>> chatRecord(const dom::object& object,
+                                                         TimeMs modifiedAt) {
+    const std::string_view type = textAt(object, "type").value_or("");
+    if (type != "user" && type != "gemini") return std::nullopt;
+    ChatRecord record;
+    const auto stamp = textAt(object, "timestamp");
+    record.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
+    if (type == "user") {
+        const auto text = typedText(object);
+        if (!text) return std::nullopt;
+        record.prompt = toQString(*text);
+        record.isPrompt = CliLogParsing::isRealUserPrompt(record.prompt);
+        if (!record.isPrompt) return std::nullopt;
+    } else {
+        record.model = toQString(textAt(object, "model").value_or(""));
+        if (const auto tokens = objectAt(object, "tokens")) {
+            using CliLogParsing::int64;
+            using CliLogParsing::tokenCount;
+            record.input = tokenCount(int64(*tokens, {"input"}));
+            record.cached = tokenCount(int64(*tokens, {"cached"}));
+            record.output = tokenCount(int64(*tokens, {"output"}));
+            record.thoughts = tokenCount(int64(*tokens, {"thoughts"}));
+        }
+    }
+    return std::make_pair(toQString(textAt(object, "id").value_or("")), std::move(record));
+}
+
+// One entry of logs.json: a prompt as typed, with the session it belongs to.
+struct LoggedPrompt {
+    QString sessionId;
+    TimeMs at = 0;
+    QString text;
+};
+
+enum class FileKind { chatSession, promptLog, checkpoint, other };
+
+FileKind kindOf(const QFileInfo& info) {
+    const QString name = info.fileName();
+    if (name == QLatin1String("logs.json")) return FileKind::promptLog;
+    if (name.startsWith(QLatin1String("checkpoint-")) && name.endsWith(QLatin1String(".json"))) {
+        return FileKind::checkpoint;
+    }
+    if (name.startsWith(QLatin1String("session-")) &&
+        info.dir().dirName() == QLatin1String("chats") &&
+        (name.endsWith(QLatin1String(".jsonl")) || name.endsWith(QLatin1String(".json")))) {
+        return FileKind::chatSession;
+    }
+    return FileKind::other;
+}
+
+// The project folder under tmp/: newer versions name it after the project; older ones use a
+// hash of the path, which says nothing to a person.
+QString projectOf(const QFileInfo& info) {
+    QDir dir = info.dir();
+    if (dir.dirName() == QLatin1String("chats")) dir.cdUp();
+    const QString name = dir.dirName();
+    static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{32,}$"));
+    if (name.isEmpty() || hash.match(name).hasMatch() || name == QLatin1String("tmp")) {
+        return QStringLiteral("Gemini CLI");
+    }
+    return name;
+}
+
 class GeminiFileParser {
 public:
     std::vector<GeminiEvent> parse(const QString& path, TimeMs modifiedAt, TimeMs since) {
@@ -164,8 +283,86 @@ public:
         return events;
     }
 
+    // A chat recording: JSON lines (current) or one document with a "messages" list.
+    void parseChat(const QString& path, TimeMs modifiedAt, QHash<QString, ChatSession>& sessions,
+                   std::vector<QString>& order, const QString& project) {
+        QString key = path;
+        const auto sessionOf = [&]() -> ChatSession& {
+            auto found = sessions.find(key);
+            if (found == sessions.end()) {
+                found = sessions.insert(key, ChatSession{key, project, {}, {}});
+                order.push_back(key);
+            }
+            return *found;
+        };
+        const auto take = [&](const dom::object& object) {
+            if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
+                key = toQString(*id);  // the same session may have been written by two versions
+                return;
+            }
+            if (auto record = chatRecord(object, modifiedAt)) {
+                sessionOf().put(record->first, std::move(record->second));
+            }
+        };
+        if (path.endsWith(QLatin1String(".json"))) {
+            dom::object root;
+            if (!loadDocument(path).get(root)) return;
+            take(root);
+            dom::array messages;
+            if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return;
+            for (dom::element item : messages) {
+                dom::object object;
+                if (item.get(object) == simdjson::SUCCESS) take(object);
+            }
+            return;
+        }
+        stream_.forEachLine(path, [&](std::string_view line) {
+            dom::object object;
+            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+                return;
+            }
+            take(object);
+        });
+    }
+
+    // logs.json: a list of prompts as typed. False when the file is not such a list.
+    bool parsePromptLog(const QString& path, TimeMs modifiedAt, std::vector<LoggedPrompt>& out) {
+        dom::element root;
+        if (!loadDocument(path).get(root) || !readers::isListOfObjects(root)) return false;
+        const dom::array entries = root.get_array().value_unsafe();
+        for (dom::element item : entries) {
+            const dom::object entry = item.get_object().value_unsafe();
+            if (textAt(entry, "type") != std::optional<std::string_view>("user")) continue;
+            LoggedPrompt prompt;
+            prompt.sessionId = toQString(textAt(entry, "sessionId").value_or(""));
+            const auto stamp = textAt(entry, "timestamp");
+            prompt.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
+            prompt.text = toQString(textAt(entry, "message").value_or(""));
+            if (CliLogParsing::isRealUserPrompt(prompt.text)) out.push_back(std::move(prompt));
+        }
+        return true;
+    }
+
 private:
+    struct Loaded {
+        simdjson::dom::element root;
+        bool ok = false;
+        template <typename T>
+        bool get(T& out) const {
+            return ok && root.get(out) == simdjson::SUCCESS;
+        }
+    };
+    Loaded loadDocument(const QString& path) {
+        Loaded loaded;
+        if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return loaded;
+        const std::string_view text = file_.text();
+        loaded.ok =
+            parser_.parse(text.data(), text.size(), false).get(loaded.root) == simdjson::SUCCESS;
+        return loaded;
+    }
+
     CliLogParsing::TextFile file_;
+    CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
 
@@ -221,10 +418,37 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
     readers::ModelTotals models;
     std::vector<SessionUsage> sessions;
     std::int64_t activeFiles = 0;
+    std::optional<TimeMs> latestPromptAt;
+    // The latest task is what the person last asked, never a reply or a status line.
+    const auto notePrompt = [&](TimeMs at, const QString& task, const QString& project) {
+        if (task.isEmpty() || (latestPromptAt && at < *latestPromptAt)) return;
+        latestPromptAt = at;
+        usage.latestTask = task;
+        usage.latestProject = project;
+    };
+    const auto noteActivity = [&](TimeMs at, const QString& model) {
+        if (usage.latestActivityAt && at <= *usage.latestActivityAt) return;
+        usage.latestActivityAt = at;
+        usage.latestModel = model;
+    };
+
     GeminiFileParser parser;
+    QHash<QString, ChatSession> chats;
+    std::vector<QString> chatOrder;
+    std::vector<LoggedPrompt> logged;
     for (const QString& path : candidateFiles()) {
         const auto modifiedAt = CliLogParsing::modificationTime(path);
         if (!modifiedAt || *modifiedAt < since) continue;
+        const QFileInfo info(path);
+        const FileKind kind = kindOf(info);
+        if (kind == FileKind::checkpoint) continue;  // a copy of turns already recorded
+        if (kind == FileKind::chatSession) {
+            parser.parseChat(path, *modifiedAt, chats, chatOrder, projectOf(info));
+            continue;
+        }
+        if (kind == FileKind::promptLog && parser.parsePromptLog(path, *modifiedAt, logged)) {
+            continue;
+        }
         const std::vector<GeminiEvent> events = parser.parse(path, *modifiedAt, since);
         if (!events.empty()) ++activeFiles;
         for (std::size_t number = 0; number < events.size(); ++number) {
@@ -255,18 +479,84 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
             usage.totalInputTokens = addCounts(usage.totalInputTokens, event.inputTokens);
             usage.totalOutputTokens = addCounts(usage.totalOutputTokens, event.outputTokens);
             usage.costTotal += session.cost;
-            if (!usage.latestActivityAt || event.eventAt > *usage.latestActivityAt) {
-                usage.latestActivityAt = event.eventAt;
-                usage.latestTask = session.task;
-                usage.latestModel = session.model;
-            }
+            noteActivity(event.eventAt, session.model);
+            if (event.promptCount > 0) notePrompt(event.eventAt, session.task, session.project);
             sessions.push_back(std::move(session));
         }
     }
 
+    // Prompts of logs.json count only for sessions without a chat recording (older versions);
+    // otherwise the recording already holds them.
+    for (const LoggedPrompt& prompt : logged) {
+        if (prompt.at < since || chats.contains(prompt.sessionId)) continue;
+        const QString key = QStringLiteral("log:") + prompt.sessionId;
+        if (!chats.contains(key)) chatOrder.push_back(key);
+        ChatRecord record;
+        record.at = prompt.at;
+        record.isPrompt = true;
+        record.prompt = prompt.text;
+        ChatSession& session = chats[key];
+        if (session.key.isEmpty()) session = ChatSession{key, QStringLiteral("Gemini CLI"), {}, {}};
+        session.put({}, std::move(record));
+    }
+
+    for (const QString& key : chatOrder) {
+        const ChatSession& chat = chats[key];
+        SessionUsage session;
+        session.id = chat.key;
+        session.provider = ProviderKind::gemini;
+        session.project = chat.project;
+        QHash<QString, bool> modelsSeen;
+        for (const ChatRecord& record : chat.records) {
+            if (record.at < since) continue;  // every figure describes the window
+            if (!session.startedAt || record.at < *session.startedAt) session.startedAt = record.at;
+            if (!session.lastActiveAt || record.at > *session.lastActiveAt) {
+                session.lastActiveAt = record.at;
+            }
+            if (record.isPrompt) {
+                ++session.prompts;
+                const QString task = CliLogParsing::shortenedTask(record.prompt);
+                if (session.task.isEmpty()) session.task = task;
+                notePrompt(record.at, task, chat.project);
+                continue;
+            }
+            const QString name = record.model.isEmpty() ? QStringLiteral("unknown") : record.model;
+            const double cost = UsagePricing::geminiCost(name, record.input, record.cached,
+                                                         record.output, record.thoughts);
+            // Thinking is output the model produced and is billed as such.
+            const std::int64_t output = addCounts(record.output, record.thoughts);
+            session.model = name;
+            session.inputTokens = addCounts(session.inputTokens, record.input);
+            session.cachedTokens = addCounts(session.cachedTokens, record.cached);
+            session.outputTokens = addCounts(session.outputTokens, output);
+            session.cost += cost;
+            ModelUsage& model = models.entry(name);
+            if (!modelsSeen.contains(name)) {
+                modelsSeen.insert(name, true);
+                model.sessions += 1;
+            }
+            model.inputTokens = addCounts(model.inputTokens, record.input);
+            model.cachedTokens = addCounts(model.cachedTokens, record.cached);
+            model.outputTokens = addCounts(model.outputTokens, output);
+            model.cost += cost;
+        }
+        if (!session.lastActiveAt) continue;  // nothing inside the window
+        if (session.model.isEmpty()) session.model = QStringLiteral("unknown");
+        noteActivity(*session.lastActiveAt, session.model);
+        ++activeFiles;
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
+        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens,
+                                             addCounts(session.inputTokens, session.outputTokens));
+        usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
+        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
+        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
+        usage.costTotal += session.cost;
+        sessions.push_back(std::move(session));
+    }
+
     usage.sessionsTotal = activeFiles;
     usage.lastFiveHourSessions = activeFiles;
-    usage.latestProject = QStringLiteral("Gemini CLI");
+    if (usage.latestProject.isEmpty()) usage.latestProject = QStringLiteral("Gemini CLI");
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
     usage.models = models.sortedByTokens();

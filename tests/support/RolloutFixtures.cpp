@@ -119,16 +119,32 @@ void writeSampleHome(const QString& home) {
     writeFile(dir.filePath(".grok/sessions/g1/signals.json"),
               compact({{"contextTokensUsed", 5000}, {"userMessageCount", 1}}));
 
-    QByteArray gemini;
+    QByteArray gemini = compact({{"sessionId", "gemini-sample"},
+                                 {"projectHash", "abc"},
+                                 {"startTime", QString::fromUtf8(isoSecondsAgo(900))},
+                                 {"kind", "main"}});
+    int number = 0;
     for (double ago : {900.0, 60.0}) {
-        gemini += compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(ago))},
-                           {"role", "user"},
-                           {"prompt", "Summarise the log"},
-                           {"model", "gemini-2.5-pro"},
-                           {"usageMetadata",
-                            QJsonObject{{"promptTokenCount", 100}, {"candidatesTokenCount", 20}}}});
+        const QString at = QString::fromUtf8(isoSecondsAgo(ago));
+        const QString n = QString::number(++number);
+        gemini += compact({{"id", "u" + n},
+                           {"timestamp", at},
+                           {"type", "user"},
+                           {"content", QJsonArray{QJsonObject{{"text", "Summarise the log"}}}}});
+        gemini += compact({{"id", "g" + n},
+                           {"timestamp", at},
+                           {"type", "gemini"},
+                           {"content", "The log shows two restarts."},
+                           {"tokens", QJsonObject{{"input", 100},
+                                                  {"output", 20},
+                                                  {"cached", 0},
+                                                  {"thoughts", 0},
+                                                  {"tool", 0},
+                                                  {"total", 120}}},
+                           {"model", "gemini-2.5-pro"}});
     }
-    writeFile(dir.filePath(".gemini/tmp/abc/logs/session.jsonl"), gemini);
+    writeFile(dir.filePath(".gemini/tmp/abc/chats/session-2026-01-01T10-00-abcdef12.jsonl"),
+              gemini);
 }
 
 }  // namespace qm::test
