@@ -386,32 +386,47 @@ QString projectName(const QString& workingDirectory) {
     return rest.mid(rest.lastIndexOf(QLatin1Char('/')) + 1).toString();
 }
 
-bool isRealUserPrompt(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty()) return false;
-    for (const char* injected :
+bool isRealUserPrompt(std::string_view utf8) {
+    // Works on the bytes and looks only at both ends, so a long pasted prompt costs nothing.
+    const auto isBlank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    while (!utf8.empty() && isBlank(utf8.front())) utf8.remove_prefix(1);
+    while (!utf8.empty() && isBlank(utf8.back())) utf8.remove_suffix(1);
+    if (utf8.empty()) return false;
+    const auto startsWithNoCase = [&](std::string_view prefix) {
+        if (utf8.size() < prefix.size()) return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i) {
+            const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+            if (lower(utf8[i]) != lower(prefix[i])) return false;
+        }
+        return true;
+    };
+    for (std::string_view injected :
          {"<environment_context>", "<user_instructions>", "<recommended_plugins>",
           "<collaboration_mode>", "# AGENTS.md instructions for ", "<INSTRUCTIONS>"}) {
-        if (trimmed.startsWith(QLatin1String(injected), Qt::CaseInsensitive)) return false;
+        if (startsWithNoCase(injected)) return false;
     }
     // Other injected context comes as one block wrapped in a single snake_case tag, such as
     // <turn_aborted>...</turn_aborted>; a person's text rarely both opens and closes so.
-    if (trimmed.startsWith(QLatin1Char('<'))) {
-        const qsizetype close = trimmed.indexOf(QLatin1Char('>'));
-        if (close > 1) {
-            const QStringView tag = QStringView(trimmed).mid(1, close - 1);
-            const bool snakeCase =
-                tag.contains(QLatin1Char('_')) && std::all_of(tag.begin(), tag.end(), [](QChar c) {
-                    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
-                           c == QLatin1Char('_');
-                });
-            if (snakeCase &&
-                trimmed.endsWith(QStringLiteral("</") + tag.toString() + QLatin1Char('>'))) {
-                return false;
-            }
+    if (utf8.front() == '<') {
+        const std::size_t close = utf8.find('>');
+        if (close != std::string_view::npos && close > 1) {
+            const std::string_view tag = utf8.substr(1, close - 1);
+            const bool snakeCase = tag.find('_') != std::string_view::npos &&
+                                   std::all_of(tag.begin(), tag.end(), [](char c) {
+                                       return (c >= 'a' && c <= 'z') || c == '_';
+                                   });
+            const std::string closing = "</" + std::string(tag) + ">";
+            if (snakeCase && utf8.ends_with(closing)) return false;
         }
     }
     return true;
+}
+
+bool isRealUserPrompt(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return isRealUserPrompt(std::string_view(utf8.constData(), std::size_t(utf8.size())));
 }
 
 QString shortenedTask(const QString& text) {

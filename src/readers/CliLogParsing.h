@@ -161,6 +161,7 @@ QString projectName(const QString& workingDirectory);
 // False for blank text and for the context blocks the tools inject as a user message
 // (<environment_context>, "# AGENTS.md instructions for ...", <user_instructions> and other
 // tags of that kind): only what a person typed is a prompt.
+bool isRealUserPrompt(std::string_view utf8);
 bool isRealUserPrompt(const QString& text);
 
 // Trimmed, line breaks turned into blanks, and cut to 60 characters followed by "..." when

@@ -143,11 +143,14 @@ private:
     }
 
     void countPrompt(Prompts& prompts, std::string_view raw, std::optional<TimeMs> at) {
-        const QString text = toQString(raw);
-        if (!CliLogParsing::isRealUserPrompt(text)) return;
+        if (!CliLogParsing::isRealUserPrompt(raw)) return;
         ++prompts.count;
         if (!at || *at >= state_.since) ++prompts.recent;
-        if (prompts.task.isEmpty()) prompts.task = CliLogParsing::shortenedTask(text);
+        // Only the head can become the task: 4 KB of UTF-8 hold at least the 1024 UTF-16 units
+        // a task is cut from.
+        if (prompts.task.isEmpty()) {
+            prompts.task = CliLogParsing::shortenedTask(toQString(raw.substr(0, 4 * 1024)));
+        }
     }
 
     void handle(const dom::object& object) {
