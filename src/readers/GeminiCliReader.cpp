@@ -155,6 +155,7 @@ struct ChatRecord {
 struct ChatSession {
     QString key;
     QString project;
+    bool spawned = false;  // an agent the model started: its usage counts, it is no session
     std::vector<ChatRecord> records;
     QHash<QString, std::size_t> index;
 
@@ -232,18 +233,24 @@ FileKind kindOf(const QFileInfo& info) {
     if (name.startsWith(QLatin1String("checkpoint-")) && name.endsWith(QLatin1String(".json"))) {
         return FileKind::checkpoint;
     }
-    if (name.startsWith(QLatin1String("session-")) &&
-        info.dir().dirName() == QLatin1String("chats") &&
-        (name.endsWith(QLatin1String(".jsonl")) || name.endsWith(QLatin1String(".json")))) {
-        return FileKind::chatSession;
-    }
+    // Recordings of spawned agents sit in a folder per parent session below "chats".
+    const bool recording =
+        (name.endsWith(QLatin1String(".jsonl")) || name.endsWith(QLatin1String(".json"))) &&
+        info.filePath().contains(QLatin1String("/chats/"));
+    if (recording) return FileKind::chatSession;
     return FileKind::other;
+}
+
+bool isSpawnedAgent(const QFileInfo& info) {
+    return info.dir().dirName() != QLatin1String("chats");
 }
 
 // The project folder under tmp/: newer versions name it after the project; older ones use a
 // hash of the path, which says nothing to a person.
 QString projectOf(const QFileInfo& info) {
     QDir dir = info.dir();
+    while (dir.dirName() != QLatin1String("chats") && dir.cdUp() && !dir.isRoot()) {
+    }
     if (dir.dirName() == QLatin1String("chats")) dir.cdUp();
     const QString name = dir.dirName();
     static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{32,}$"));
@@ -285,12 +292,12 @@ public:
 
     // A chat recording: JSON lines (current) or one document with a "messages" list.
     void parseChat(const QString& path, TimeMs modifiedAt, QHash<QString, ChatSession>& sessions,
-                   std::vector<QString>& order, const QString& project) {
+                   std::vector<QString>& order, const QString& project, bool spawned) {
         QString key = path;
         const auto sessionOf = [&]() -> ChatSession& {
             auto found = sessions.find(key);
             if (found == sessions.end()) {
-                found = sessions.insert(key, ChatSession{key, project, {}, {}});
+                found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
                 order.push_back(key);
             }
             return *found;
@@ -443,7 +450,8 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         const FileKind kind = kindOf(info);
         if (kind == FileKind::checkpoint) continue;  // a copy of turns already recorded
         if (kind == FileKind::chatSession) {
-            parser.parseChat(path, *modifiedAt, chats, chatOrder, projectOf(info));
+            parser.parseChat(path, *modifiedAt, chats, chatOrder, projectOf(info),
+                             isSpawnedAgent(info));
             continue;
         }
         if (kind == FileKind::promptLog && parser.parsePromptLog(path, *modifiedAt, logged)) {
@@ -496,7 +504,8 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         record.isPrompt = true;
         record.prompt = prompt.text;
         ChatSession& session = chats[key];
-        if (session.key.isEmpty()) session = ChatSession{key, QStringLiteral("Gemini CLI"), {}, {}};
+        if (session.key.isEmpty())
+            session = ChatSession{key, QStringLiteral("Gemini CLI"), false, {}, {}};
         session.put({}, std::move(record));
     }
 
@@ -514,6 +523,7 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
                 session.lastActiveAt = record.at;
             }
             if (record.isPrompt) {
+                if (chat.spawned) continue;  // the parent's instruction, not a person's prompt
                 ++session.prompts;
                 const QString task = CliLogParsing::shortenedTask(record.prompt);
                 if (session.task.isEmpty()) session.task = task;
@@ -542,15 +552,16 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         }
         if (!session.lastActiveAt) continue;  // nothing inside the window
         if (session.model.isEmpty()) session.model = QStringLiteral("unknown");
-        noteActivity(*session.lastActiveAt, session.model);
-        ++activeFiles;
-        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
         usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens,
                                              addCounts(session.inputTokens, session.outputTokens));
         usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
         usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
         usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
         usage.costTotal += session.cost;
+        if (chat.spawned) continue;
+        noteActivity(*session.lastActiveAt, session.model);
+        ++activeFiles;
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
         sessions.push_back(std::move(session));
     }
 

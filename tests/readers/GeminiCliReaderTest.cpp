@@ -205,6 +205,11 @@ TEST_F(GeminiReaderTest, ChatRecordingsInBothErasWithLogsAndCheckpoints) {
               "\",\"type\":\"user\",\"message\":\"Now add tests\"},"
               "{\"sessionId\":\"old\",\"messageId\":0,\"timestamp\":\"" +
               isoSecondsAgo(2000) + "\",\"type\":\"user\",\"message\":\"Old prompt\"}]");
+    // A spawned agent's recording, below its parent's folder: usage only.
+    write("tmp/myproj/chats/s1/agent-1.jsonl",
+          line(userRecord("x1", "Search the tree for callers", 200)) +
+              line(modelRecord("x2", "gemini-2.5-flash", 190,
+                               R"({"input":1000,"output":0,"cached":0,"thoughts":0})")));
     // A /chat save checkpoint copies turns: not new activity.
     write("tmp/myproj/checkpoint-mytag.json",
           R"([{"role":"user","parts":[{"text":"Refactor the loader"}]},)"
@@ -236,7 +241,8 @@ TEST_F(GeminiReaderTest, ChatRecordingsInBothErasWithLogsAndCheckpoints) {
     EXPECT_DOUBLE_EQ(s2.cost, 72.5 / 1e6);
     EXPECT_EQ(usage.sessions[2].prompts, 1);
     EXPECT_EQ(usage.sessions[2].task, "Old prompt");
-    EXPECT_DOUBLE_EQ(usage.costTotal, 3796.5 / 1e6);
-    EXPECT_EQ(usage.lastFiveHourTokens, 3000 + 450 + 500 + 75);
+    // With the agent's gemini-2.5-flash input: 1000 x 0.3 = 300 per million.
+    EXPECT_DOUBLE_EQ(usage.costTotal, (3796.5 + 300) / 1e6);
+    EXPECT_EQ(usage.lastFiveHourTokens, 3000 + 450 + 500 + 75 + 1000);
     EXPECT_EQ(usage.totalCachedTokens, 500);
 }
