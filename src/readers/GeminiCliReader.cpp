@@ -5,16 +5,17 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
-#include <QRegularExpression>
 
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
+#include "readers/GeminiChatRecords.h"
 #include "readers/ReaderSupport.h"
 
 namespace qm {
 namespace {
 
 namespace dom = simdjson::dom;
+using namespace GeminiChat;
 using readers::objectAt;
 using readers::textAt;
 using readers::toQString;
@@ -134,130 +135,6 @@ void parseRoot(const dom::element& root, TimeMs modifiedAt, TimeMs since,
         }
     }
     if (auto event = parseEvent(object, modifiedAt, since)) events.push_back(std::move(*event));
-}
-
-// What one record of a chat session contributes. Model turns carry the tokens of their call;
-// user records are prompts only when they hold text the person typed (tool results are
-// recorded as user records too, holding function responses).
-struct ChatRecord {
-    TimeMs at = 0;
-    bool isPrompt = false;
-    QString prompt;
-    QString model;
-    std::int64_t input = 0;  // includes `cached`
-    std::int64_t cached = 0;
-    std::int64_t output = 0;
-    std::int64_t thoughts = 0;
-};
-
-// A session of the chat recordings: its records by id (a record appended again with more
-// tokens replaces the earlier copy), in order of first appearance.
-struct ChatSession {
-    QString key;
-    QString project;
-    bool spawned = false;  // an agent the model started: its usage counts, it is no session
-    std::vector<ChatRecord> records;
-    QHash<QString, std::size_t> index;
-
-    void put(const QString& id, ChatRecord record) {
-        if (id.isEmpty()) {
-            records.push_back(std::move(record));
-            return;
-        }
-        const auto found = index.constFind(id);
-        if (found != index.constEnd()) {
-            records[*found] = std::move(record);
-            return;
-        }
-        index.insert(id, records.size());
-        records.push_back(std::move(record));
-    }
-};
-
-std::optional<std::string_view> typedText(const dom::object& record) {
-    dom::element content;
-    if (record.at_key("content").get(content) != simdjson::SUCCESS) return std::nullopt;
-    std::string_view text;
-    if (content.get(text) == simdjson::SUCCESS) return text;
-    dom::array parts;
-    if (content.get(parts) != simdjson::SUCCESS) return std::nullopt;
-    for (dom::element part : parts) {
-        dom::object object;
-        if (part.get(object) != simdjson::SUCCESS) continue;
-        if (auto partText = textAt(object, "text"); partText && !partText->empty()) return partText;
-    }
-    return std::nullopt;
-}
-
-// The id and contribution of one chat record; none for metadata, "$set" and "$rewindTo"
-// lines, status lines (info, warning, error) and anything else.
-std::optional<std::pair<QString, ChatRecord>> chatRecord(const dom::object& object,
-                                                         TimeMs modifiedAt) {
-    const std::string_view type = textAt(object, "type").value_or("");
-    if (type != "user" && type != "gemini") return std::nullopt;
-    ChatRecord record;
-    const auto stamp = textAt(object, "timestamp");
-    record.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
-    if (type == "user") {
-        const auto text = typedText(object);
-        if (!text) return std::nullopt;
-        record.prompt = toQString(*text);
-        record.isPrompt = CliLogParsing::isRealUserPrompt(record.prompt);
-        if (!record.isPrompt) return std::nullopt;
-    } else {
-        record.model = toQString(textAt(object, "model").value_or(""));
-        if (const auto tokens = objectAt(object, "tokens")) {
-            using CliLogParsing::int64;
-            using CliLogParsing::tokenCount;
-            record.input = tokenCount(int64(*tokens, {"input"}));
-            record.cached = tokenCount(int64(*tokens, {"cached"}));
-            record.output = tokenCount(int64(*tokens, {"output"}));
-            record.thoughts = tokenCount(int64(*tokens, {"thoughts"}));
-        }
-    }
-    return std::make_pair(toQString(textAt(object, "id").value_or("")), std::move(record));
-}
-
-// One entry of logs.json: a prompt as typed, with the session it belongs to.
-struct LoggedPrompt {
-    QString sessionId;
-    TimeMs at = 0;
-    QString text;
-};
-
-enum class FileKind { chatSession, promptLog, checkpoint, other };
-
-FileKind kindOf(const QFileInfo& info) {
-    const QString name = info.fileName();
-    if (name == QLatin1String("logs.json")) return FileKind::promptLog;
-    if (name.startsWith(QLatin1String("checkpoint-")) && name.endsWith(QLatin1String(".json"))) {
-        return FileKind::checkpoint;
-    }
-    // Recordings of spawned agents sit in a folder per parent session below "chats".
-    const bool recording =
-        (name.endsWith(QLatin1String(".jsonl")) || name.endsWith(QLatin1String(".json"))) &&
-        info.filePath().contains(QLatin1String("/chats/"));
-    if (recording) return FileKind::chatSession;
-    return FileKind::other;
-}
-
-bool isSpawnedAgent(const QFileInfo& info) {
-    return info.dir().dirName() != QLatin1String("chats");
-}
-
-// The project folder under tmp/: newer versions name it after the project; older ones use a
-// hash of the path, which says nothing to a person.
-QString projectOf(const QFileInfo& info) {
-    QDir dir = info.dir();
-    while (dir.dirName() != QLatin1String("chats") && dir.cdUp() && !dir.isRoot()) {
-    }
-    if (dir.dirName() == QLatin1String("chats")) dir.cdUp();
-    const QString name = dir.dirName();
-    static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{32,}$"));
-    if (name.isEmpty() || hash.match(name).hasMatch() || name == QLatin1String("tmp")) {
-        return QStringLiteral("Gemini CLI");
-    }
-    return name;
 }
 
 class GeminiFileParser {
