@@ -1,33 +1,33 @@
 // The local scan: Codex rollout throughput over a generated tree, against a bare simdjson
-// parse of the same lines, and the scan's peak memory against the largest file.
+// parse of the same lines; the scan's peak memory on one very large rollout; what files last
+// written before the window cost beside a bare directory walk.
 //
-//   bench_scan [--size-mb N] [--dir PATH] [--keep]
+//   bench_scan [--size-mb N] [--rollout-mb N] [--old-files N] [--dir PATH] [--keep]
 //
 // Runs on one core with a warm page cache (the tree is written, then scanned repeatedly).
 
 #include <simdjson.h>
 
 #include <sched.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QString>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
 #include "scan/ScanGenerator.h"
-
-extern char** environ;
 
 namespace {
 
@@ -103,14 +103,14 @@ struct Baseline {
 // The same files, read the same way, every line fully parsed.
 Baseline onDemandBaseline(const std::vector<QString>& files) {
     Baseline result;
-    qm::CliLogParsing::TextFile file;
+    qm::CliLogParsing::LineStream stream;
     od::parser parser;
     for (const QString& path : files) {
-        if (!file.load(path, qm::CodexCliReader::kMaxFileBytes)) continue;
-        qm::CliLogParsing::forEachLine(file.text(), [&](std::string_view line) {
+        stream.forEachLine(path, [&](std::string_view line) {
             ++result.lines;
             od::document doc;
-            if (parser.iterate(line.data(), line.size(), file.capacityFrom(line.data())).get(doc)) {
+            if (parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING)
+                    .get(doc)) {
                 return;
             }
             od::value root;
@@ -125,11 +125,10 @@ Baseline onDemandBaseline(const std::vector<QString>& files) {
 
 Baseline domBaseline(const std::vector<QString>& files) {
     Baseline result;
-    qm::CliLogParsing::TextFile file;
+    qm::CliLogParsing::LineStream stream;
     simdjson::dom::parser parser;
     for (const QString& path : files) {
-        if (!file.load(path, qm::CodexCliReader::kMaxFileBytes)) continue;
-        qm::CliLogParsing::forEachLine(file.text(), [&](std::string_view line) {
+        stream.forEachLine(path, [&](std::string_view line) {
             ++result.lines;
             simdjson::dom::element root;
             if (parser.parse(line.data(), line.size(), false).get(root) == simdjson::SUCCESS) {
@@ -140,28 +139,80 @@ Baseline domBaseline(const std::vector<QString>& files) {
     return result;
 }
 
-// Peak memory of a process that does nothing but one Codex scan.
+// Peak memory of a process that does nothing but one Codex scan, as that process measures it
+// itself: the exit accounting of a spawned child also counts the parent's memory.
 long childPeakRssKb(const char* self, const QString& home, TimeMs since) {
-    const std::string homeArg = home.toStdString();
-    const std::string sinceArg = std::to_string(since);
-    const char* argv[] = {self, "--child-scan", homeArg.c_str(), sinceArg.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, self, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    const std::string command =
+        std::string(self) + " --child-scan '" + home.toStdString() + "' " + std::to_string(since);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    long kb = -1;
+    if (std::fscanf(pipe, "%ld", &kb) != 1) kb = -1;
+    return ::pclose(pipe) == 0 ? kb : -1;
 }
 
 int childScan(const QString& home, TimeMs since) {
-    const qm::ProviderUsage usage =
-        qm::CodexCliReader(home + "/.codex/sessions", home + "/.codex/auth.json")
-            .readUsageSync(since);
-    return usage.sessionsTotal > 0 ? 0 : 1;
+    const qm::ProviderUsage usage = qm::CodexCliReader(home + "/.codex").readUsageSync(since);
+    QFile status(QStringLiteral("/proc/self/status"));
+    long kb = -1;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:")) kb = line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    std::printf("%ld\n", kb);
+    return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
+}
+
+// One rollout of about `megabytes` MB: a generated session written again and again (its
+// counters start afresh in every copy, as far as the scan cares).
+std::uint64_t writeLargeRollout(const QString& home, std::uint64_t megabytes, TimeMs now,
+                                TimeMs since) {
+    namespace fs = std::filesystem;
+    const std::string dir = (home + "/.codex/sessions/2025/06/01").toStdString();
+    fs::create_directories(dir);
+    const std::string piece = dir + "/piece.tmp";
+    qm::scangen::Rng rng(7);
+    qm::scangen::writeRollout(piece, 20'000'000, now - 3600'000, now - 60'000, since, false, rng);
+    std::ifstream in(piece, std::ios::binary);
+    const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::remove(piece);
+    const std::string path = dir + "/rollout-2025-06-01-large.jsonl";
+    std::ofstream out(path, std::ios::binary);
+    std::uint64_t written = 0;
+    while (written < megabytes * 1'000'000) {
+        out.write(body.data(), std::streamsize(body.size()));
+        written += body.size();
+    }
+    out.close();
+    qm::scangen::setModified(path, now - 60'000);
+    return written;
+}
+
+// Files last written before the window: small rollouts, never to be opened.
+void writeOldFiles(const QString& home, int count, TimeMs since) {
+    namespace fs = std::filesystem;
+    const std::string line =
+        "{\"timestamp\":\"2025-01-01T00:00:00.000Z\",\"type\":\"session_meta\",\"payload\":{"
+        "\"id\":\"old\",\"cwd\":\"/home/dev/app\"}}\n";
+    for (int i = 0; i < count; ++i) {
+        const std::string dir = (home + "/.codex/sessions/2025/01/").toStdString() +
+                                (i % 28 < 9 ? "0" : "") + std::to_string(i % 28 + 1);
+        if (i < 28) fs::create_directories(dir);
+        const std::string path = dir + "/rollout-2025-01-old-" + std::to_string(i) + ".jsonl";
+        std::ofstream(path, std::ios::binary) << line;
+        qm::scangen::setModified(path, since - 3600'000 - i);
+    }
+}
+
+std::size_t bareWalk(const QString& directory) {
+    std::size_t files = 0;
+    QDirIterator it(directory, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++files;
+    }
+    return files;
 }
 
 }  // namespace
@@ -173,17 +224,25 @@ int main(int argc, char** argv) {
         return childScan(args[2], args[3].toLongLong());
     }
     std::uint64_t sizeMb = 500;
+    std::uint64_t rolloutMb = 1000;
+    int oldFiles = 20'000;
     QString dir;
     bool keep = false;
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--size-mb") && i + 1 < args.size()) {
             sizeMb = args[++i].toULongLong();
+        } else if (args[i] == QLatin1String("--rollout-mb") && i + 1 < args.size()) {
+            rolloutMb = args[++i].toULongLong();
+        } else if (args[i] == QLatin1String("--old-files") && i + 1 < args.size()) {
+            oldFiles = args[++i].toInt();
         } else if (args[i] == QLatin1String("--dir") && i + 1 < args.size()) {
             dir = args[++i];
         } else if (args[i] == QLatin1String("--keep")) {
             keep = true;
         } else {
-            std::fprintf(stderr, "usage: bench_scan [--size-mb N] [--dir PATH] [--keep]\n");
+            std::fprintf(stderr,
+                         "usage: bench_scan [--size-mb N] [--rollout-mb N] [--old-files N] "
+                         "[--dir PATH] [--keep]\n");
             return 2;
         }
     }
@@ -219,7 +278,7 @@ int main(int argc, char** argv) {
         files.push_back(QString::fromStdString(path));
     const double megabytes = double(expected.bytesInWindow) / 1e6;
 
-    const qm::CodexCliReader codex(dir + "/.codex/sessions", dir + "/.codex/auth.json");
+    const qm::CodexCliReader codex(dir + "/.codex");
     qm::ProviderUsage usage;
     codex.readUsageSync(since);  // warms the page cache
     const double scanSeconds = bestSeconds(3, [&] { usage = codex.readUsageSync(since); });
@@ -241,8 +300,24 @@ int main(int argc, char** argv) {
         qm::GrokCliReader(dir + "/.grok/sessions", dir + "/.grok/auth.json").readUsageSync(since);
     });
 
-    const long rssKb = childPeakRssKb("/proc/self/exe", dir, since);
+    const std::string self = QCoreApplication::applicationFilePath().toStdString();
+    const long rssKb = childPeakRssKb(self.c_str(), dir, since);
     const double largestMb = double(expected.largestFileBytes) / 1e6;
+
+    // One very large rollout alone in its own home.
+    const QString largeHome = dir + "/large";
+    const double largeMb = double(writeLargeRollout(largeHome, rolloutMb, now, since)) / 1e6;
+    const long largeRssKb = childPeakRssKb(self.c_str(), largeHome, since);
+    std::filesystem::remove_all(largeHome.toStdString());
+
+    // Old files only: the scan against a bare walk of the same folders.
+    const QString oldHome = dir + "/old";
+    writeOldFiles(oldHome, oldFiles, since);
+    const qm::CodexCliReader oldCodex(oldHome + "/.codex");
+    std::size_t walked = 0;
+    const double walkSeconds =
+        bestSeconds(3, [&] { walked = bareWalk(oldHome + "/.codex/sessions"); });
+    const double oldScanSeconds = bestSeconds(3, [&] { oldCodex.readUsageSync(since); });
 
     std::printf("tree_files: %zu files\n", files.size());
     std::printf("tree_size: %.1f MB\n", megabytes);
@@ -259,9 +334,16 @@ int main(int argc, char** argv) {
     std::printf("peak_rss: %.1f MB\n", double(rssKb) * 1024.0 / 1e6);
     std::printf("largest_file: %.1f MB\n", largestMb);
     std::printf("rss_over_largest_file: %.2f x\n", double(rssKb) * 1024.0 / 1e6 / largestMb);
+    std::printf("large_rollout: %.0f MB\n", largeMb);
+    std::printf("large_rollout_peak_rss: %.1f MB\n", double(largeRssKb) * 1024.0 / 1e6);
+    std::printf("old_files: %zu files\n", walked);
+    std::printf("old_files_walk: %.3f s\n", walkSeconds);
+    std::printf("old_files_scan: %.3f s\n", oldScanSeconds);
+    std::printf("old_files_overhead: %.3f s\n", oldScanSeconds - walkSeconds);
 
     if (!keep) std::filesystem::remove_all(dir.toStdString());
-    if (!correct || onDemand.parsed != onDemand.lines || dom.parsed != dom.lines || rssKb < 0) {
+    if (!correct || onDemand.parsed != onDemand.lines || dom.parsed != dom.lines || rssKb < 0 ||
+        largeRssKb < 0) {
         std::fprintf(stderr, "bench_scan: the scan or the baseline did not read every line\n");
         return 1;
     }

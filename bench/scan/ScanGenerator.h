@@ -163,8 +163,8 @@ struct CodexTreeOptions {
     Ms now = 0;
     Ms since = 0;  // start of the recent window
     std::uint64_t seed = 1;
-    int oldFiles = 3;                 // modified before the window: must not be read
-    double perLineUsageShare = 0.05;  // files in the older format without token_count events
+    int oldFiles = 3;              // modified before the window: must not be read
+    double perLineUsageShare = 0;  // files in an early format without token_count events
 };
 
 // What a correct Codex scan reports for the files inside the window.
@@ -369,36 +369,52 @@ inline CodexTreeExpectation writeCodexTree(const CodexTreeOptions& options) {
     return expect;
 }
 
-// A few Gemini CLI logs: a logs.json array per project and JSON-lines usage records.
+// Gemini CLI project folders as the tool writes them: one chat recording per session (JSON
+// lines: a metadata line, then user and model records, a model record appended again once its
+// tokens are known), and logs.json with the same prompts again.
 inline void writeGeminiTree(const std::string& geminiDir, Ms now, int projects,
                             std::uint64_t seed) {
     namespace fs = std::filesystem;
     Rng rng(seed);
     for (int p = 0; p < projects; ++p) {
-        const std::string dir =
-            geminiDir + "/tmp/" + base64ish(rng, 16).substr(0, 12) + "p" + std::to_string(p);
-        fs::create_directories(dir);
+        const std::string dir = geminiDir + "/tmp/project-" + std::to_string(p);
+        fs::create_directories(dir + "/chats");
+        const std::string sessionId = "s" + std::to_string(p) + "-" + base64ish(rng, 8);
+        const int turns = int(rng.range(5, 60));
+        Ms at = now - 4 * 3600'000 + rng.range(0, 600'000);
         std::string logs = "[";
-        const int entries = int(rng.range(5, 60));
-        for (int e = 0; e < entries; ++e) {
-            if (e) logs += ",";
-            logs += "{\"sessionId\":\"s" + std::to_string(p) +
-                    "\",\"messageId\":" + std::to_string(e) + ",\"type\":\"user\",\"message\":\"" +
-                    escaped(words(rng, std::size_t(rng.range(20, 400)))) + "\",\"timestamp\":\"" +
-                    isoTime(now - rng.range(0, 4 * 3600'000)) + "\"}";
+        std::string chat = "{\"sessionId\":\"" + sessionId + "\",\"projectHash\":\"" +
+                           base64ish(rng, 16) + "\",\"startTime\":\"" + isoTime(at) +
+                           "\",\"lastUpdated\":\"" + isoTime(now) + "\",\"kind\":\"main\"}\n";
+        for (int t = 0; t < turns; ++t) {
+            at += rng.range(10'000, 200'000);
+            const std::string prompt = escaped(words(rng, std::size_t(rng.range(20, 400))));
+            const std::string id = std::to_string(t);
+            if (t) logs += ",";
+            logs += "{\"sessionId\":\"" + sessionId + "\",\"messageId\":" + id +
+                    ",\"timestamp\":\"" + isoTime(at) + "\",\"type\":\"user\",\"message\":\"" +
+                    prompt + "\"}";
+            chat += "{\"id\":\"u" + id + "\",\"timestamp\":\"" + isoTime(at) +
+                    "\",\"type\":\"user\",\"content\":[{\"text\":\"" + prompt + "\"}]}\n";
+            const std::string reply = "{\"id\":\"g" + id + "\",\"timestamp\":\"" +
+                                      isoTime(at + 2000) + "\",\"type\":\"gemini\",\"content\":\"" +
+                                      escaped(words(rng, std::size_t(rng.range(100, 3000)))) +
+                                      "\",\"thoughts\":[{\"subject\":\"Plan\",\"description\":\"" +
+                                      escaped(words(rng, 200)) +
+                                      "\"}],\"model\":\"gemini-2.5-pro\"";
+            const std::int64_t input = rng.range(1000, 90000);
+            chat += reply + "}\n";
+            chat += reply + ",\"tokens\":{\"input\":" + std::to_string(input) +
+                    ",\"output\":" + std::to_string(rng.range(10, 4000)) +
+                    ",\"cached\":" + std::to_string(input / 2) +
+                    ",\"thoughts\":" + std::to_string(rng.range(0, 800)) +
+                    ",\"tool\":0,\"total\":0}}\n";
         }
         logs += "]";
         std::ofstream(dir + "/logs.json", std::ios::binary) << logs;
-        std::string usage;
-        for (int e = 0; e < entries; ++e) {
-            usage += "{\"timestamp\":\"" + isoTime(now - rng.range(0, 4 * 3600'000)) +
-                     "\",\"model\":\"gemini-2.5-pro\",\"usageMetadata\":{\"promptTokenCount\":" +
-                     std::to_string(rng.range(100, 90000)) +
-                     ",\"candidatesTokenCount\":" + std::to_string(rng.range(10, 4000)) + "}}\n";
-        }
-        fs::create_directories(geminiDir + "/logs");
-        std::ofstream(geminiDir + "/logs/usage-" + std::to_string(p) + ".jsonl", std::ios::binary)
-            << usage;
+        std::ofstream(dir + "/chats/session-2026-06-01T10-00-" + base64ish(rng, 8) + ".jsonl",
+                      std::ios::binary)
+            << chat;
     }
     std::ofstream(geminiDir + "/oauth_creds.json", std::ios::binary) << "{\"access_token\":\"x\"}";
 }
@@ -418,7 +434,7 @@ inline void writeGrokTree(const std::string& sessionsDir, Ms now, int sessions,
             << "\"git_root_dir\":\"/home/dev/work/app\",\"session_summary\":\""
             << escaped(words(rng, 80)) << "\",\"created_at\":\"" << isoTime(last - 3600'000)
             << "\",\"last_active_at\":\"" << isoTime(last)
-            << "\",\"current_model_id\":\"grok-code-fast-1\"}";
+            << "\",\"current_model_id\":\"grok-build\"}";
         std::string history;
         for (int line = 0; line < 40; ++line) {
             history += line % 4 == 0 ? "{\"type\":\"user\",\"content\":\"<user_query>" +
@@ -427,6 +443,32 @@ inline void writeGrokTree(const std::string& sessionsDir, Ms now, int sessions,
                                            escaped(codeText(rng, 2000)) + "\"}\n";
         }
         std::ofstream(dir + "/chat_history.jsonl", std::ios::binary) << history;
+        // The tool's turn log: streamed chunks, and the billed usage of every finished turn.
+        std::string updates;
+        for (int turn = 0; turn < 10; ++turn) {
+            for (int chunk = 0; chunk < 20; ++chunk) {
+                updates +=
+                    "{\"jsonrpc\":\"2.0\",\"method\":\"_x.ai/session/update\",\"params\":{"
+                    "\"sessionId\":\"" +
+                    id +
+                    "\",\"update\":{\"sessionUpdate\":\"agent_message_chunk\",\"content\":{"
+                    "\"type\":\"text\",\"text\":\"" +
+                    escaped(words(rng, 300)) + "\"}}}}\n";
+            }
+            const std::int64_t input = rng.range(2000, 80000);
+            updates +=
+                "{\"jsonrpc\":\"2.0\",\"method\":\"_x.ai/session/update\",\"params\":{"
+                "\"sessionId\":\"" +
+                id +
+                "\",\"update\":{\"sessionUpdate\":\"turn_completed\",\"usage\":{"
+                "\"inputTokens\":" +
+                std::to_string(input) + ",\"outputTokens\":" + std::to_string(rng.range(50, 3000)) +
+                ",\"cachedReadTokens\":" + std::to_string(input * 3 / 4) +
+                ",\"reasoningTokens\":10,\"modelCalls\":2,"
+                "\"costUsdTicks\":" +
+                std::to_string(rng.range(1'000'000, 90'000'000)) + "}}}}\n";
+        }
+        std::ofstream(dir + "/updates.jsonl", std::ios::binary) << updates;
         if (s % 2 == 0) {
             std::ofstream(dir + "/signals.json", std::ios::binary)
                 << "{\"contextTokensUsed\":" << rng.range(1000, 200000)

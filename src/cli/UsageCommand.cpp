@@ -24,6 +24,16 @@ QString orDash(const QString& text) {
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
+// "5-hour window 12% used, resets 2026-06-01 14:20" in local time.
+QString planWindowText(const QString& name, const PlanWindow& window) {
+    QString text = name + QStringLiteral(" %1% used").arg(window.usedPercent, 0, 'f', 0);
+    if (window.resetsAt) {
+        text += QStringLiteral(", resets ") + QDateTime::fromMSecsSinceEpoch(*window.resetsAt)
+                                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    }
+    return text;
+}
+
 void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     using DisplayFormat::formattedCount;
     using DisplayFormat::formattedTokens;
@@ -38,6 +48,19 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     out << "  latest: " << orDash(usage.latestProject) << ", model " << orDash(usage.latestModel)
         << ", " << DisplayFormat::relativeTime(usage.latestActivityAt, now) << "\n";
     if (!usage.latestTask.isEmpty()) out << "  task: " << usage.latestTask << "\n";
+    if (usage.planLimits) {
+        QStringList windows;
+        if (usage.planLimits->fiveHour) {
+            windows.append(
+                planWindowText(QStringLiteral("5-hour window"), *usage.planLimits->fiveHour));
+        }
+        if (usage.planLimits->weekly) {
+            windows.append(planWindowText(QStringLiteral("weekly"), *usage.planLimits->weekly));
+        }
+        out << "  plan";
+        if (!usage.planLimits->planType.isEmpty()) out << " (" << usage.planLimits->planType << ")";
+        out << ": " << windows.join(QStringLiteral("; ")) << "\n";
+    }
     out << "  source: " << usage.dataSourceLabel;
     if (!usage.dataSourceDetail.isEmpty()) out << " (" << usage.dataSourceDetail << ")";
     out << "\n";

@@ -6,7 +6,8 @@
 #include <span>
 
 // Built-in list prices, US dollars per 1 000 000 tokens. Costs shown anywhere are estimates
-// from these tables; nothing is read from a file or the network.
+// from these tables; nothing is read from a file or the network. Every cost is computed by
+// UsagePricing below, so the cached-input rule lives in one place.
 namespace qm {
 
 struct AnthropicModelPrice {
@@ -37,30 +38,45 @@ struct GeminiModelPrice {
     bool operator==(const GeminiModelPrice&) const = default;
 };
 
+// Every table is searched the same way: an exact (case-insensitive) match first, then the
+// longest row id that prefixes the model, so dated and suffixed names find their own row.
 namespace AnthropicPricing {
 std::span<const AnthropicModelPrice> models();
-// Exact match first, then the longest row id that prefixes the model (case-insensitive).
 std::optional<AnthropicModelPrice> find(const QString& modelId);
 }  // namespace AnthropicPricing
 
 namespace OpenAiPricing {
 std::span<const OpenAiModelPrice> models();
-// Exact match first, then the first row in table order that prefixes the model.
 std::optional<OpenAiModelPrice> find(const QString& modelId);
 }  // namespace OpenAiPricing
 
 namespace GeminiPricing {
 std::span<const GeminiModelPrice> models();
-// Same rule as OpenAiPricing::find.
 std::optional<GeminiModelPrice> find(const QString& modelId);
 }  // namespace GeminiPricing
 
+// Rates of one model, per 1 000 000 tokens.
+struct TokenRates {
+    double input = 0;
+    double cachedInput = 0;
+    double output = 0;
+};
+
 namespace UsagePricing {
-// Codex rollout rates; cached tokens are priced on top of the input tokens.
-double openAICost(const QString& model, std::int64_t input, std::int64_t output,
-                  std::int64_t cached);
-// Grok CLI rates after the grok-composer / grok-build / grok-code aliases; negatives count 0.
-double grokCost(const QString& model, std::int64_t input, std::int64_t output);
+// The one cost formula. `input` includes `cached` (as OpenAI, Codex, Gemini and Grok all
+// report it), so the cached part is priced once, at the cached rate, and only the rest at the
+// input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
+// cached count above the input count is taken as all of the input.
+double cost(const TokenRates& rates, std::int64_t input, std::int64_t cached, std::int64_t output);
+
+// OpenAI and Codex models; 0 for an unknown model.
+double openAICost(const QString& model, std::int64_t input, std::int64_t cached,
+                  std::int64_t output);
+// Gemini models: thinking tokens are billed at the output rate, on top of `output`.
+double geminiCost(const QString& model, std::int64_t input, std::int64_t cached,
+                  std::int64_t output, std::int64_t thoughts);
+// Grok command-line models after the grok-composer / grok-build / grok-code aliases.
+double grokCost(const QString& model, std::int64_t input, std::int64_t cached, std::int64_t output);
 }  // namespace UsagePricing
 
 }  // namespace qm

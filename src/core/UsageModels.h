@@ -57,6 +57,23 @@ struct ModelUsage {
     bool operator==(const ModelUsage&) const = default;
 };
 
+// One plan window as Codex logs it: how much of it is used and when it starts afresh.
+struct PlanWindow {
+    double usedPercent = 0;
+    std::int64_t windowMinutes = 0;
+    std::optional<TimeMs> resetsAt;
+    bool operator==(const PlanWindow&) const = default;
+};
+
+// The Codex plan limits from the newest event that reported them.
+struct CodexPlanLimits {
+    std::optional<PlanWindow> fiveHour;  // the tool's "primary" window
+    std::optional<PlanWindow> weekly;    // its "secondary" window
+    QString planType;
+    TimeMs observedAt = 0;
+    bool operator==(const CodexPlanLimits&) const = default;
+};
+
 struct ProviderUsage {
     ProviderKind kind = ProviderKind::codex;
     QString providerName;
@@ -81,6 +98,7 @@ struct ProviderUsage {
     std::vector<ModelUsage> models;
     std::vector<SessionUsage> sessions;
     QStringList warnings;
+    std::optional<CodexPlanLimits> planLimits;  // Codex only
 
     bool operator==(const ProviderUsage&) const = default;
 

@@ -115,13 +115,7 @@ QCoro::Task<UsageFetchResult> OpenAIUsageProvider::fetchUsage(QString apiKey, Ti
         bucket.inputTokens = t.input;
         bucket.outputTokens = t.output;
         bucket.cachedInputTokens = t.cached;
-        if (const std::optional<OpenAiModelPrice> price = OpenAiPricing::find(model)) {
-            // Input is charged as reported; cached input is charged on top of it.
-            constexpr double perM = 1'000'000.0;
-            bucket.costUsd = double(t.input) / perM * price->inputPricePerMTok +
-                             double(t.output) / perM * price->outputPricePerMTok +
-                             double(t.cached) / perM * price->cachedInputPricePerMTok;
-        }
+        bucket.costUsd = UsagePricing::openAICost(model, t.input, t.cached, t.output);
         result.buckets.push_back(std::move(bucket));
     }
     sortBuckets(result.buckets);

@@ -9,9 +9,14 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/Iso8601.h"
 
@@ -74,6 +79,131 @@ std::optional<QString> percentDecoded(const QString& text) {
 }
 
 }  // namespace
+
+const char* findLineBreak(const char* p, const char* end) {
+    // The four breaks are the bytes 0x0A to 0x0D: one unsigned range test per byte.
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(0x0A);
+    const __m128i span = _mm_set1_epi8(3);
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i offset = _mm_sub_epi8(bytes, first);
+        const __m128i inRange = _mm_cmpeq_epi8(_mm_min_epu8(offset, span), offset);
+        const int mask = _mm_movemask_epi8(inRange);
+        if (mask != 0) return p + __builtin_ctz(unsigned(mask));
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (static_cast<unsigned char>(*p - 0x0A) <= 3) return p;
+    }
+    return end;
+}
+
+LineStream::~LineStream() {
+    close();
+    if (data_) ::munmap(data_, capacity_);
+}
+
+bool LineStream::open(const QString& path) {
+    close();
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (OpenObserver observer = g_openObserver.load(std::memory_order_relaxed)) observer(path);
+    fd_ = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd_ < 0) return false;
+    struct stat opened;
+    if (::fstat(fd_, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        close();
+        return false;
+    }
+    remaining_ = std::uint64_t(opened.st_size);
+    atStart_ = true;
+    skipping_ = false;
+    begin_ = end_ = scanned_ = 0;
+    return true;
+}
+
+void LineStream::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+// Reads the next piece behind the bytes held; false at the end of the file.
+bool LineStream::fill() {
+    constexpr std::size_t kPiece = 1u << 20;
+    constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
+    if (remaining_ == 0 || fd_ < 0) return false;
+    if (begin_ > 0 && capacity_ - end_ < kPiece + kPadding) {
+        std::memmove(data_, data_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (capacity_ - end_ < kPiece + kPadding) {
+        // Mapped, not taken from the heap, so a long line's buffer is given back whole.
+        const std::size_t capacity = std::max(2 * kPiece + kPadding, 2 * capacity_);
+        void* mapped =
+            ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) return false;
+        if (data_) {
+            std::memcpy(mapped, data_ + begin_, end_ - begin_);
+            ::munmap(data_, capacity_);
+        }
+        data_ = static_cast<char*>(mapped);
+        capacity_ = capacity;
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    const std::size_t want = std::size_t(std::min<std::uint64_t>(remaining_, kPiece));
+    ssize_t n;
+    do {
+        n = ::read(fd_, data_ + end_, want);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        remaining_ = 0;  // an error or a file cut short ends the read
+        return false;
+    }
+    end_ += std::size_t(n);
+    remaining_ -= std::uint64_t(n);
+    std::memset(data_ + end_, 0, kPadding);
+    if (atStart_ && end_ - begin_ >= 3) {
+        atStart_ = false;
+        if (std::memcmp(data_ + begin_, "\xEF\xBB\xBF", 3) == 0) begin_ += 3;
+    }
+    return true;
+}
+
+bool LineStream::next(std::string_view& line) {
+    for (;;) {
+        const char* const base = data_ + begin_;
+        const char* const stop = data_ ? findLineBreak(base + scanned_, data_ + end_) : nullptr;
+        if (data_ && stop < data_ + end_) {
+            const std::size_t length = std::size_t(stop - base);
+            begin_ += length + 1;
+            scanned_ = 0;
+            const bool skipped = skipping_;
+            skipping_ = false;
+            if (length == 0 || skipped || length > kMaxLineBytes) continue;
+            line = std::string_view(base, length);
+            return true;
+        }
+        scanned_ = end_ - begin_;
+        if (scanned_ > kMaxLineBytes) {
+            // Too long to keep: drop what is held and pass over the rest of the line.
+            skipping_ = true;
+            begin_ = end_;
+            scanned_ = 0;
+        }
+        if (fill()) continue;
+        // The last line may lack a break.
+        atStart_ = false;
+        if (begin_ >= end_ || skipping_) return false;
+        line = std::string_view(data_ + begin_, end_ - begin_);
+        begin_ = end_;
+        return true;
+    }
+}
 
 std::optional<TimeMs> date(std::string_view utf8) {
     if (utf8.empty()) return std::nullopt;
@@ -256,28 +386,73 @@ QString projectName(const QString& workingDirectory) {
     return rest.mid(rest.lastIndexOf(QLatin1Char('/')) + 1).toString();
 }
 
+bool isRealUserPrompt(std::string_view utf8) {
+    // Works on the bytes and looks only at both ends, so a long pasted prompt costs nothing.
+    const auto isBlank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    while (!utf8.empty() && isBlank(utf8.front())) utf8.remove_prefix(1);
+    while (!utf8.empty() && isBlank(utf8.back())) utf8.remove_suffix(1);
+    if (utf8.empty()) return false;
+    const auto startsWithNoCase = [&](std::string_view prefix) {
+        if (utf8.size() < prefix.size()) return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i) {
+            const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+            if (lower(utf8[i]) != lower(prefix[i])) return false;
+        }
+        return true;
+    };
+    for (std::string_view injected :
+         {"<environment_context>", "<user_instructions>", "<recommended_plugins>",
+          "<collaboration_mode>", "# AGENTS.md instructions for ", "<INSTRUCTIONS>"}) {
+        if (startsWithNoCase(injected)) return false;
+    }
+    // Other injected context comes as one block wrapped in a single snake_case tag, such as
+    // <turn_aborted>...</turn_aborted>; a person's text rarely both opens and closes so.
+    if (utf8.front() == '<') {
+        const std::size_t close = utf8.find('>');
+        if (close != std::string_view::npos && close > 1) {
+            const std::string_view tag = utf8.substr(1, close - 1);
+            const bool snakeCase = tag.find('_') != std::string_view::npos &&
+                                   std::all_of(tag.begin(), tag.end(), [](char c) {
+                                       return (c >= 'a' && c <= 'z') || c == '_';
+                                   });
+            const std::string closing = "</" + std::string(tag) + ">";
+            if (snakeCase && utf8.ends_with(closing)) return false;
+        }
+    }
+    return true;
+}
+
 bool isRealUserPrompt(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty()) return false;
-    return !trimmed.startsWith(QLatin1String("<environment_context>"), Qt::CaseInsensitive);
+    const QByteArray utf8 = text.toUtf8();
+    return isRealUserPrompt(std::string_view(utf8.constData(), std::size_t(utf8.size())));
 }
 
 QString shortenedTask(const QString& text) {
-    QString task = text.trimmed();
+    constexpr int kMaxCharacters = 60;
+    // Only the head of a long prompt can become the task; the rest is never looked at.
+    constexpr qsizetype kHead = 1024;
+    QStringView view = QStringView(text).trimmed();
+    const bool cut = view.size() > kHead;
+    if (cut) {
+        view = view.left(kHead);
+        if (view.back().isHighSurrogate()) view.chop(1);
+    }
+    QString task = view.toString();
     task.replace(QLatin1Char('\n'), QLatin1Char(' '));
     task.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    constexpr int kMaxCharacters = 60;
-    if (task.size() <= kMaxCharacters) return task;  // never more characters than code units
+    if (task.size() <= kMaxCharacters && !cut) return task;  // never more characters than units
     // Count user-perceived characters, so an emoji or accent is never cut in half.
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, task);
     int characters = 0;
-    qsizetype cut = -1;
+    qsizetype end = -1;
     while (finder.toNextBoundary() != -1) {
         ++characters;
-        if (characters == kMaxCharacters) cut = finder.position();
-        if (characters > kMaxCharacters) return task.left(cut) + QStringLiteral("...");
+        if (characters == kMaxCharacters) end = finder.position();
+        if (characters > kMaxCharacters) return task.left(end) + QStringLiteral("...");
     }
-    return task;
+    return cut ? task + QStringLiteral("...") : task;
 }
 
 std::pair<QString, UsageStatusLevel> status(std::optional<TimeMs> lastActiveAt, TimeMs now) {

@@ -65,25 +65,65 @@ private:
     std::size_t size_ = 0;
 };
 
-// Calls f(std::string_view line) for every non-empty line in file order. Lines end at a line
-// feed, a carriage return or a carriage return + line feed pair, nothing else: U+0085, U+2028
-// and U+2029 may stand raw inside a JSON string and must not cut a record in two.
+// The first line break in [p, end), or `end`. Lines end at a line feed, a carriage return, a
+// vertical tab or a form feed (a carriage return + line feed pair leaves an empty piece
+// between them), nothing else: U+0085, U+2028 and U+2029 may stand raw inside a JSON string
+// and must not cut a record in two. None of the four may stand raw inside a JSON string.
+const char* findLineBreak(const char* p, const char* end);
+
+// Calls f(std::string_view line) for every non-empty line in file order.
 template <typename F>
 void forEachLine(std::string_view text, F&& f) {
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
-        const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
-        const char* const stop = lf ? lf : end;
-        while (p < stop) {
-            const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::size_t(stop - p)));
-            const char* const pieceEnd = cr ? cr : stop;
-            if (pieceEnd > p) f(std::string_view(p, std::size_t(pieceEnd - p)));
-            p = pieceEnd + 1;
-        }
+        const char* const stop = findLineBreak(p, end);
+        if (stop > p) f(std::string_view(p, std::size_t(stop - p)));
         p = stop + 1;
     }
 }
+
+// Reads a file's lines piece by piece, so the memory held is bounded by the longest line
+// kept, never by the file's size. One reader is reused for many files.
+class LineStream {
+public:
+    // Lines longer than this are passed over whole (in the logs they are tool output and
+    // screenshots, never a usage record or a prompt that matters).
+    static constexpr std::size_t kMaxLineBytes = 16u << 20;
+
+    LineStream() = default;
+    LineStream(const LineStream&) = delete;
+    LineStream& operator=(const LineStream&) = delete;
+    ~LineStream();
+
+    // Calls f(std::string_view line) for every non-empty line of the regular file `path`, up
+    // to the size the file had when opened; a leading UTF-8 byte order mark is dropped. Each
+    // line has simdjson's padding readable behind it. False when the file cannot be opened.
+    template <typename F>
+    bool forEachLine(const QString& path, F&& f) {
+        if (!open(path)) return false;
+        std::string_view line;
+        while (next(line)) f(line);
+        close();
+        return true;
+    }
+
+private:
+    bool open(const QString& path);
+    bool next(std::string_view& line);
+    void close();
+    bool fill();
+
+    int fd_ = -1;
+    std::uint64_t remaining_ = 0;  // bytes still to read, from the size at opening
+    bool atStart_ = false;
+    bool skipping_ = false;  // inside a line too long to keep
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t begin_ = 0;    // first byte not yet handed out
+    std::size_t end_ = 0;      // end of the bytes read
+    std::size_t scanned_ = 0;  // bytes from begin_ known to hold no line break
+};
 
 // The lines of a file as text: empty when the file is missing, unreadable or larger than
 // `maxBytes`. Each line stands on its own: a line that is not valid UTF-8 is left out without
@@ -118,7 +158,10 @@ inline std::int64_t addCounts(std::int64_t a, std::int64_t b) {
 // slash-only text gives "unknown".
 QString projectName(const QString& workingDirectory);
 
-// False for blank text and for the environment block the tools inject as a user message.
+// False for blank text and for the context blocks the tools inject as a user message
+// (<environment_context>, "# AGENTS.md instructions for ...", <user_instructions> and other
+// tags of that kind): only what a person typed is a prompt.
+bool isRealUserPrompt(std::string_view utf8);
 bool isRealUserPrompt(const QString& text);
 
 // Trimmed, line breaks turned into blanks, and cut to 60 characters followed by "..." when

@@ -1,10 +1,10 @@
 #include "readers/CodexCliReader.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <algorithm>
-#include <map>
 
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
@@ -13,327 +13,313 @@
 namespace qm {
 namespace {
 
-namespace od = simdjson::ondemand;
-using simdjson::error_code;
-using simdjson::SUCCESS;
+namespace dom = simdjson::dom;
+using CliLogParsing::addCounts;
+using CliLogParsing::tokenCount;
+using readers::objectAt;
+using readers::textAt;
+using readers::toQString;
+using Tokens = CodexCliReader::Tokens;
 
-// Per-line usage objects are looked for under these keys, first object wins.
+// Per-line usage objects of early rollouts, looked for under these keys, first object wins.
 constexpr std::string_view kLineUsageKeys[] = {"usage", "token_usage", "tokens"};
-constexpr int kNoUsageSlot = 3;
 
-// What one line contributes, gathered in a single pass over it and applied only when the whole
-// line decoded, so a malformed line contributes nothing. Texts point into the parser's string
-// buffer and live until the next line is decoded.
-struct LineFacts {
-    std::optional<TimeMs> eventAt;
-    std::string_view topModel;
-    std::string_view topCwd;
-
-    bool hasPayload = false;
-    bool payloadTypeSeen = false;
-    std::string_view payloadType;
-    bool roleSeen = false;
-    std::string_view role;
-    std::string_view payloadModel;
-    std::string_view payloadCwd;
-    std::optional<std::string_view> contentText;
-    std::optional<std::string_view> textField;
-
-    bool hasTotals = false;
-    std::int64_t totalInput = 0;
-    std::int64_t totalOutput = 0;
-    std::int64_t totalCached = 0;
-
-    int usageSlot = kNoUsageSlot;  // index into kLineUsageKeys of the object taken
-    std::int64_t usageInput = 0;
-    std::int64_t usageOutput = 0;
-    std::int64_t usageCached = 0;
-};
-
-// Sets `out` and `isText` when the value is a string; other types are left alone.
-error_code textValue(od::value& value, std::string_view& out, bool& isText) {
-    isText = false;
-    od::json_type type;
-    if (auto error = value.type().get(type)) return error;
-    if (type != od::json_type::string) return SUCCESS;
-    if (auto error = value.get_string().get(out)) return error;
-    isText = true;
-    return SUCCESS;
-}
-
-error_code isObject(od::value& value, bool& result) {
-    od::json_type type;
-    if (auto error = value.type().get(type)) return error;
-    result = type == od::json_type::object;
-    return SUCCESS;
-}
-
-// The first text of a message's "content" list: a text item as it stands, or the first object
-// item with a non-empty "text".
-error_code firstContentText(od::value& content, std::optional<std::string_view>& out) {
-    od::json_type type;
-    if (auto error = content.type().get(type)) return error;
-    if (type == od::json_type::string) {
-        std::string_view text;
-        if (auto error = content.get_string().get(text)) return error;
-        out = text;
-        return SUCCESS;
-    }
-    if (type != od::json_type::array) return SUCCESS;
-    od::array items;
-    if (auto error = content.get_array().get(items)) return error;
-    for (auto itemResult : items) {
-        od::value item;
-        if (auto error = std::move(itemResult).get(item)) return error;
-        od::json_type itemType;
-        if (auto error = item.type().get(itemType)) return error;
-        if (itemType == od::json_type::string) {
-            std::string_view text;
-            if (auto error = item.get_string().get(text)) return error;
-            out = text;
-            return SUCCESS;
-        }
-        if (itemType != od::json_type::object) continue;
-        od::object object;
-        if (auto error = item.get_object().get(object)) return error;
-        od::value textValueOfItem;
-        const auto found = object.find_field_unordered("text").get(textValueOfItem);
-        if (found == simdjson::NO_SUCH_FIELD) continue;
-        if (found) return found;
-        std::string_view text;
-        bool isText = false;
-        if (auto error = textValue(textValueOfItem, text, isText)) return error;
-        if (isText && !text.empty()) {
-            out = text;
-            return SUCCESS;
-        }
-    }
-    return SUCCESS;
-}
-
-error_code readTotals(od::value& info, LineFacts& facts) {
-    bool infoIsObject = false;
-    if (auto error = isObject(info, infoIsObject)) return error;
-    if (!infoIsObject) return SUCCESS;
-    od::object infoObject;
-    if (auto error = info.get_object().get(infoObject)) return error;
-    od::value totals;
-    const auto found = infoObject.find_field_unordered("total_token_usage").get(totals);
-    if (found == simdjson::NO_SUCH_FIELD) return SUCCESS;
-    if (found) return found;
-    bool totalsIsObject = false;
-    if (auto error = isObject(totals, totalsIsObject)) return error;
-    if (!totalsIsObject) return SUCCESS;
-    od::object usage;
-    if (auto error = totals.get_object().get(usage)) return error;
+Tokens tokensOf(const dom::object& usage, std::initializer_list<std::string_view> inputKeys,
+                std::initializer_list<std::string_view> cachedKeys,
+                std::initializer_list<std::string_view> outputKeys) {
     using CliLogParsing::int64;
-    if (auto error = int64(usage, {"input_tokens", "prompt_tokens"}, facts.totalInput)) {
-        return error;
-    }
-    if (auto error = int64(usage, {"output_tokens", "completion_tokens"}, facts.totalOutput)) {
-        return error;
-    }
-    if (auto error = int64(usage, {"cached_input_tokens", "input_cached_tokens", "cached_tokens"},
-                           facts.totalCached)) {
-        return error;
-    }
-    facts.hasTotals = true;
-    return SUCCESS;
+    return {tokenCount(int64(usage, inputKeys)), tokenCount(int64(usage, cachedKeys)),
+            tokenCount(int64(usage, outputKeys))};
 }
 
-error_code readPayload(od::value& payload, LineFacts& facts, bool needModel, bool needProject) {
-    od::object object;
-    if (auto error = payload.get_object().get(object)) return error;
-    facts.hasPayload = true;
-    for (auto fieldResult : object) {
-        od::field field;
-        if (auto error = std::move(fieldResult).get(field)) return error;
-        std::string_view key;
-        if (auto error = field.unescaped_key().get(key)) return error;
-        od::value value = field.value();
-        bool isText = false;
-        if (key == "type") {
-            if (auto error = textValue(value, facts.payloadType, isText)) return error;
-            facts.payloadTypeSeen = facts.payloadTypeSeen || isText;
-        } else if (key == "role") {
-            if (auto error = textValue(value, facts.role, isText)) return error;
-            facts.roleSeen = facts.roleSeen || isText;
-        } else if (key == "model") {
-            if (needModel) {
-                if (auto error = textValue(value, facts.payloadModel, isText)) return error;
-            }
-        } else if (key == "cwd") {
-            if (needProject) {
-                if (auto error = textValue(value, facts.payloadCwd, isText)) return error;
-            }
-        } else if (key == "content" || key == "text") {
-            // Message texts only matter for user prompts; in the logs the role comes first, so
-            // long assistant messages and tool output are skipped without being decoded.
-            if (facts.roleSeen && facts.role != "user") continue;
-            if (key == "content") {
-                if (auto error = firstContentText(value, facts.contentText)) return error;
-            } else {
-                std::string_view text;
-                if (auto error = textValue(value, text, isText)) return error;
-                if (isText) facts.textField = text;
-            }
-        } else if (key == "info") {
-            if (facts.payloadTypeSeen && facts.payloadType != "token_count") continue;
-            if (auto error = readTotals(value, facts)) return error;
+Tokens plus(const Tokens& a, const Tokens& b) {
+    return {addCounts(a.input, b.input), addCounts(a.cached, b.cached),
+            addCounts(a.output, b.output)};
+}
+
+// The first text of a message's "content": the text itself, or the first non-empty "text"
+// of its items.
+std::optional<std::string_view> firstContentText(const dom::object& payload) {
+    dom::element content;
+    if (payload.at_key("content").get(content) != simdjson::SUCCESS) {
+        return textAt(payload, "text");
+    }
+    std::string_view text;
+    if (content.get(text) == simdjson::SUCCESS) return text;
+    dom::array items;
+    if (content.get(items) != simdjson::SUCCESS) return std::nullopt;
+    for (dom::element item : items) {
+        if (item.get(text) == simdjson::SUCCESS) return text;
+        dom::object object;
+        if (item.get(object) != simdjson::SUCCESS) continue;
+        if (auto itemText = textAt(object, "text"); itemText && !itemText->empty()) {
+            return itemText;
         }
     }
-    return SUCCESS;
+    return std::nullopt;
 }
 
-error_code readLineUsage(od::value& value, int slot, LineFacts& facts) {
-    bool valueIsObject = false;
-    if (auto error = isObject(value, valueIsObject)) return error;
-    if (!valueIsObject || slot >= facts.usageSlot) return SUCCESS;
-    od::object usage;
-    if (auto error = value.get_object().get(usage)) return error;
-    using CliLogParsing::int64;
-    if (auto error = int64(usage, {"input_tokens", "prompt_tokens", "total_input_tokens"},
-                           facts.usageInput)) {
-        return error;
-    }
-    if (auto error = int64(usage, {"output_tokens", "completion_tokens", "total_output_tokens"},
-                           facts.usageOutput)) {
-        return error;
-    }
-    // Not the key order of the cumulative totals: the older per-line format spells it so.
-    if (auto error =
-            int64(usage, {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"},
-                  facts.usageCached)) {
-        return error;
-    }
-    facts.usageSlot = slot;
-    return SUCCESS;
+// A spawned sub-agent names itself in "source": {"subagent": ...} (or a "subagent..." text).
+bool isSubagentSource(const dom::object& payload) {
+    dom::element source;
+    if (payload.at_key("source").get(source) != simdjson::SUCCESS) return false;
+    std::string_view text;
+    if (source.get(text) == simdjson::SUCCESS) return text.starts_with("subagent");
+    dom::object object;
+    dom::element ignored;
+    return source.get(object) == simdjson::SUCCESS &&
+           object.at_key("subagent").get(ignored) == simdjson::SUCCESS;
 }
 
-// Parses rollout files one after another, reusing one buffer and one parser.
+std::optional<PlanWindow> planWindow(const dom::object& limits, std::string_view key,
+                                     std::optional<TimeMs> eventAt) {
+    const auto window = objectAt(limits, key);
+    if (!window) return std::nullopt;
+    PlanWindow result;
+    double used = 0;
+    if (window->at_key("used_percent").get(used) != simdjson::SUCCESS) return std::nullopt;
+    result.usedPercent = used;
+    result.windowMinutes = CliLogParsing::int64(*window, {"window_minutes"});
+    std::int64_t resetsAt = 0;
+    std::int64_t resetsIn = 0;
+    if (window->at_key("resets_at").get(resetsAt) == simdjson::SUCCESS && resetsAt > 0) {
+        result.resetsAt = resetsAt * 1000;
+    } else if (window->at_key("resets_in_seconds").get(resetsIn) == simdjson::SUCCESS && eventAt) {
+        result.resetsAt = *eventAt + resetsIn * 1000;  // older versions count from the event
+    }
+    return result;
+}
+
+// Reads rollout files one after another, reusing one line buffer and one parser.
 class RolloutParser {
 public:
     CodexCliReader::ParseResult parse(const QString& path, TimeMs since) {
-        CodexCliReader::ParseResult result;
-        if (!file_.load(path, CodexCliReader::kMaxFileBytes)) return result;
-        const std::string_view text = file_.text();
-        CliLogParsing::forEachLine(text, [&](std::string_view line) {
-            LineFacts facts;
-            if (readLine(line, result, facts) == SUCCESS) apply(facts, result, since);
+        state_ = State{};
+        state_.since = since;
+        stream_.forEachLine(path, [&](std::string_view line) {
+            // The whole line is validated, so a line broken anywhere counts for nothing.
+            dom::object object;
+            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+                return;
+            }
+            handle(object);
         });
-        return result;
+        return finish();
     }
 
 private:
-    error_code readLine(std::string_view line, const CodexCliReader::ParseResult& state,
-                        LineFacts& facts) {
-        od::document doc;
-        if (auto error = parser_.iterate(line.data(), line.size(), file_.capacityFrom(line.data()))
-                             .get(doc)) {
-            return error;
-        }
-        od::object object;
-        if (auto error = doc.get_object().get(object)) return error;
-        const bool needModel = state.model.isEmpty();
-        const bool needProject = state.project.isEmpty();
-        for (auto fieldResult : object) {
-            od::field field;
-            if (auto error = std::move(fieldResult).get(field)) return error;
-            std::string_view key;
-            if (auto error = field.unescaped_key().get(key)) return error;
-            od::value value = field.value();
-            bool isText = false;
-            if (key == "timestamp") {
-                std::string_view stamp;
-                if (auto error = textValue(value, stamp, isText)) return error;
-                facts.eventAt = isText ? CliLogParsing::date(stamp) : std::nullopt;
-            } else if (key == "payload") {
-                bool payloadIsObject = false;
-                if (auto error = isObject(value, payloadIsObject)) return error;
-                if (payloadIsObject) {
-                    if (auto error = readPayload(value, facts, needModel, needProject)) {
-                        return error;
-                    }
-                }
-            } else if (key == "model") {
-                if (auto error = textValue(value, facts.topModel, isText)) return error;
-            } else if (key == "cwd") {
-                if (auto error = textValue(value, facts.topCwd, isText)) return error;
-            } else if (!state.hasTotalUsage) {
-                for (int slot = 0; slot < kNoUsageSlot; ++slot) {
-                    if (key != kLineUsageKeys[slot]) continue;
-                    if (auto error = readLineUsage(value, slot, facts)) return error;
-                }
-            }
-        }
-        // Anything but blanks after the object makes the line invalid JSON.
-        std::string_view raw;
-        if (auto error = object.raw_json().get(raw)) return error;
-        const char* rest = raw.data() + raw.size();
-        const char* const end = line.data() + line.size();
-        while (rest < end && (*rest == ' ' || *rest == '\t')) ++rest;
-        return rest == end ? SUCCESS : simdjson::TRAILING_CONTENT;
-    }
+    struct Prompts {
+        std::int64_t count = 0;
+        std::int64_t recent = 0;
+        QString task;
+    };
 
-    static void apply(const LineFacts& facts, CodexCliReader::ParseResult& result, TimeMs since) {
-        if (facts.eventAt) {
-            if (!result.startedAt || *facts.eventAt < *result.startedAt) {
-                result.startedAt = facts.eventAt;
-            }
-            if (!result.endedAt || *facts.eventAt > *result.endedAt) result.endedAt = facts.eventAt;
-        }
-        if (result.model.isEmpty()) {
-            const std::string_view model =
-                !facts.payloadModel.empty() ? facts.payloadModel : facts.topModel;
-            result.model = QString::fromUtf8(model.data(), qsizetype(model.size()));
-        }
-        if (result.project.isEmpty()) {
-            const std::string_view cwd = !facts.topCwd.empty() ? facts.topCwd : facts.payloadCwd;
-            if (!cwd.empty()) {
-                result.project = CliLogParsing::projectName(
-                    QString::fromUtf8(cwd.data(), qsizetype(cwd.size())));
-            }
-        }
-        if (facts.hasPayload) {
-            if (facts.roleSeen && facts.role == "user") collectPrompt(facts, result, since);
-            if (facts.payloadTypeSeen && facts.payloadType == "token_count" && facts.hasTotals) {
-                // Cumulative totals: the last one in the file is the session's usage.
-                result.inputTokens = CliLogParsing::tokenCount(facts.totalInput);
-                result.outputTokens = CliLogParsing::tokenCount(facts.totalOutput);
-                result.cachedTokens = CliLogParsing::tokenCount(facts.totalCached);
-                result.hasTotalUsage = true;
+    struct State {
+        TimeMs since = 0;
+        CodexCliReader::ParseResult result;
+        bool metaSeen = false;
+        std::string ownId;
+        std::optional<TimeMs> forkAt;  // lines stamped before it were copied from the parent
+        bool replaying = false;        // inside the parent history a sub-agent replays
+        QString model;
+        bool modelFromTurn = false;
+        Tokens baseline;  // the last cumulative totals seen
+        Prompts typed;    // from user_message events, when the file has them
+        bool sawTypedEvent = false;
+        Prompts userItems;  // from user messages, for files without those events
+        std::vector<CodexCliReader::ModelTokens> lineUsage;  // early per-line usage
+        std::int64_t lineUsageWindow = 0;
+    };
+
+    static void addTo(std::vector<CodexCliReader::ModelTokens>& list, const QString& model,
+                      const Tokens& tokens) {
+        for (auto& entry : list) {
+            if (entry.model == model) {
+                entry.tokens = plus(entry.tokens, tokens);
                 return;
             }
         }
-        if (!result.hasTotalUsage && facts.usageSlot != kNoUsageSlot) {
-            using CliLogParsing::addCounts;
-            using CliLogParsing::tokenCount;
-            result.inputTokens = addCounts(result.inputTokens, tokenCount(facts.usageInput));
-            result.outputTokens = addCounts(result.outputTokens, tokenCount(facts.usageOutput));
-            result.cachedTokens = addCounts(result.cachedTokens, tokenCount(facts.usageCached));
+        list.push_back({model, tokens});
+    }
+
+    void countPrompt(Prompts& prompts, std::string_view raw, std::optional<TimeMs> at) {
+        if (!CliLogParsing::isRealUserPrompt(raw)) return;
+        ++prompts.count;
+        if (!at || *at >= state_.since) ++prompts.recent;
+        // Only the head can become the task: 4 KB of UTF-8 hold at least the 1024 UTF-16 units
+        // a task is cut from.
+        if (prompts.task.isEmpty()) {
+            prompts.task = CliLogParsing::shortenedTask(toQString(raw.substr(0, 4 * 1024)));
         }
     }
 
-    static void collectPrompt(const LineFacts& facts, CodexCliReader::ParseResult& result,
-                              TimeMs since) {
-        const std::string_view raw = facts.contentText ? *facts.contentText
-                                     : facts.textField ? *facts.textField
-                                                       : std::string_view();
-        const QString text = QString::fromUtf8(raw.data(), qsizetype(raw.size()));
-        if (!CliLogParsing::isRealUserPrompt(text)) return;
-        ++result.prompts;
-        if (facts.eventAt && *facts.eventAt >= since) ++result.recentPrompts;
-        if (result.task.isEmpty()) result.task = CliLogParsing::shortenedTask(text);
+    void handle(const dom::object& object) {
+        State& s = state_;
+        auto& result = s.result;
+        const auto stamp = textAt(object, "timestamp");
+        const std::optional<TimeMs> at = stamp ? CliLogParsing::date(*stamp) : std::nullopt;
+        const std::string_view type = textAt(object, "type").value_or("");
+        const auto payload = objectAt(object, "payload");
+        const std::string_view payloadType =
+            payload ? textAt(*payload, "type").value_or("") : std::string_view();
+
+        if (result.project.isEmpty()) {
+            auto cwd = textAt(object, "cwd");
+            if ((!cwd || cwd->empty()) && payload) cwd = textAt(*payload, "cwd");
+            if (cwd && !cwd->empty()) result.project = CliLogParsing::projectName(toQString(*cwd));
+        }
+
+        if (type == "session_meta" && payload) {
+            const std::string_view id = textAt(*payload, "id").value_or("");
+            if (!s.metaSeen) {
+                s.metaSeen = true;
+                s.ownId = std::string(id);
+                result.isSubagent = isSubagentSource(*payload);
+                const auto parent = textAt(*payload, "forked_from_id");
+                if (parent && !parent->empty()) s.forkAt = at;
+            } else if (result.isSubagent && id != s.ownId) {
+                s.replaying = true;
+            }
+        }
+
+        bool inherited = s.replaying || (s.forkAt && at && *at < *s.forkAt);
+
+        if (type == "turn_context" && payload) {
+            if (auto model = textAt(*payload, "model"); model && !model->empty()) {
+                s.model = toQString(*model);
+                s.modelFromTurn = true;
+            }
+        } else if (!s.modelFromTurn && s.model.isEmpty()) {
+            // Early rollouts name the model on other lines.
+            auto model = payload ? textAt(*payload, "model") : std::nullopt;
+            if (!model || model->empty()) model = textAt(object, "model");
+            if (model && !model->empty()) s.model = toQString(*model);
+        }
+
+        if (payload && payloadType == "token_count") {
+            if (const auto limits = objectAt(*payload, "rate_limits")) readLimits(*limits, at);
+            const auto info = objectAt(*payload, "info");
+            const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
+            if (totals) {
+                const Tokens t =
+                    tokensOf(*totals, {"input_tokens", "prompt_tokens"},
+                             {"cached_input_tokens", "input_cached_tokens", "cached_tokens"},
+                             {"output_tokens", "completion_tokens"});
+                // Totals only grow inside one conversation; a drop means counting began
+                // afresh, as a sub-agent's own counters do after the replayed history.
+                const bool restart = t.input < s.baseline.input || t.cached < s.baseline.cached ||
+                                     t.output < s.baseline.output;
+                if (restart && s.replaying) s.replaying = inherited = false;
+                const Tokens delta =
+                    restart ? t
+                            : Tokens{t.input - s.baseline.input, t.cached - s.baseline.cached,
+                                     t.output - s.baseline.output};
+                s.baseline = t;
+                if (!inherited) {
+                    result.hasTotalUsage = true;
+                    if (delta != Tokens{}) {
+                        addTo(result.byModel, s.model, delta);
+                        result.tokens = plus(result.tokens, delta);
+                        if (!at || *at >= s.since) {
+                            result.windowTokens = addCounts(result.windowTokens,
+                                                            addCounts(delta.input, delta.output));
+                        }
+                    }
+                }
+            }
+        }
+
+        if (!inherited && at) {
+            if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
+            if (!result.endedAt || *at > *result.endedAt) result.endedAt = at;
+        }
+
+        if (payload && type == "event_msg" && payloadType == "user_message") {
+            s.sawTypedEvent = true;
+            if (!inherited && !result.isSubagent) {
+                countPrompt(s.typed, textAt(*payload, "message").value_or(""), at);
+            }
+        } else if (payload && textAt(*payload, "role") == std::optional<std::string_view>("user")) {
+            if (!inherited && !result.isSubagent) {
+                countPrompt(s.userItems, firstContentText(*payload).value_or(""), at);
+            }
+        }
+
+        if (!result.hasTotalUsage && !inherited) {
+            for (std::string_view key : kLineUsageKeys) {
+                const auto usage = objectAt(object, key);
+                if (!usage) continue;
+                const Tokens t =
+                    tokensOf(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"},
+                             {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"},
+                             {"output_tokens", "completion_tokens", "total_output_tokens"});
+                addTo(s.lineUsage, s.model, t);
+                if (!at || *at >= s.since) {
+                    s.lineUsageWindow = addCounts(s.lineUsageWindow, addCounts(t.input, t.output));
+                }
+                break;
+            }
+        }
     }
 
-    CliLogParsing::TextFile file_;
-    od::parser parser_;
+    void readLimits(const dom::object& limits, std::optional<TimeMs> at) {
+        auto& current = state_.result.planLimits;
+        const TimeMs observedAt = at.value_or(0);
+        if (current && observedAt < current->observedAt) return;
+        CodexPlanLimits found;
+        found.fiveHour = planWindow(limits, "primary", at);
+        found.weekly = planWindow(limits, "secondary", at);
+        found.planType = toQString(textAt(limits, "plan_type").value_or(""));
+        found.observedAt = observedAt;
+        if (found.fiveHour || found.weekly) current = std::move(found);
+    }
+
+    CodexCliReader::ParseResult finish() {
+        State& s = state_;
+        auto result = std::move(s.result);
+        if (!result.hasTotalUsage && !s.lineUsage.empty()) {
+            // Early rollouts: only per-line usage, summed.
+            for (const auto& entry : s.lineUsage) result.tokens = plus(result.tokens, entry.tokens);
+            result.byModel = std::move(s.lineUsage);
+            result.windowTokens = s.lineUsageWindow;
+        }
+        result.model = s.model;
+        const Prompts& prompts = s.sawTypedEvent ? s.typed : s.userItems;
+        result.prompts = prompts.count;
+        result.recentPrompts = prompts.recent;
+        result.task = prompts.task;
+        return result;
+    }
+
+    State state_;
+    CliLogParsing::LineStream stream_;
+    dom::parser parser_;
 };
+
+void collectRollouts(const QString& directory, QStringList& files) {
+    if (!QFileInfo(directory).isDir()) return;
+    QDirIterator it(directory,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        if (!info.fileName().startsWith(QLatin1String("rollout-")) ||
+            !info.fileName().endsWith(QLatin1String(".jsonl")) || !readers::isRegularFile(info)) {
+            continue;
+        }
+        files.append(info.filePath());
+    }
+}
 
 }  // namespace
 
-CodexCliReader::CodexCliReader(QString sessionsDirectory, QString authFile)
-    : sessionsDirectory_(std::move(sessionsDirectory)), authFile_(std::move(authFile)) {}
+CodexCliReader::CodexCliReader(QString codexHome) : codexHome_(std::move(codexHome)) {}
+
+QString CodexCliReader::homeFor(const QString& homeDirectory) {
+    const QString fromEnvironment = qEnvironmentVariable("CODEX_HOME");
+    if (!fromEnvironment.trimmed().isEmpty()) return fromEnvironment;
+    return QDir(homeDirectory).filePath(QStringLiteral(".codex"));
+}
 
 CodexCliReader::ParseResult CodexCliReader::parseFile(const QString& path,
                                                       TimeMs recentWindowStart) {
@@ -343,46 +329,41 @@ CodexCliReader::ParseResult CodexCliReader::parseFile(const QString& path,
 
 QStringList CodexCliReader::enumerateSessionFiles() const {
     QStringList files;
-    if (!QFileInfo(sessionsDirectory_).isDir()) return files;
-    QDirIterator it(sessionsDirectory_,
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info = it.nextFileInfo();
-        if (!info.fileName().startsWith(QLatin1String("rollout-")) ||
-            info.suffix() != QLatin1String("jsonl") || !readers::isRegularFile(info)) {
-            continue;
-        }
-        files.append(info.filePath());
-    }
+    const QDir home(codexHome_);
+    collectRollouts(home.filePath(QStringLiteral("sessions")), files);
+    collectRollouts(home.filePath(QStringLiteral("archived_sessions")), files);
     return files;
 }
 
 ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
+    const QDir home(codexHome_);
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::codex);
-    usage.isAuthenticated = QFileInfo::exists(authFile_);
+    usage.isAuthenticated = QFileInfo::exists(home.filePath(QStringLiteral("auth.json")));
     usage.dataSourceLabel = QStringLiteral("Local rollout logs");
-    usage.dataSourceDetail = sessionsDirectory_;
-    if (!QFileInfo(sessionsDirectory_).isDir()) {
+    usage.dataSourceDetail = home.filePath(QStringLiteral("sessions"));
+    if (!QFileInfo(usage.dataSourceDetail).isDir() &&
+        !QFileInfo(home.filePath(QStringLiteral("archived_sessions"))).isDir()) {
         usage.warnings = {QStringLiteral("Codex sessions directory was not found.")};
         return usage;
     }
     const QStringList files = enumerateSessionFiles();
     if (files.isEmpty()) usage.warnings = {QStringLiteral("No rollout JSONL files were found.")};
 
-    using CliLogParsing::addCounts;
     readers::ModelTotals models;
     std::vector<SessionUsage> sessions;
+    std::optional<TimeMs> latestTaskAt;
     RolloutParser parser;
     for (const QString& path : files) {
-        const QFileInfo info(path);
-        const QDateTime modified = info.lastModified();
-        if (!modified.isValid()) continue;
-        const TimeMs modifiedAt = modified.toMSecsSinceEpoch();
-        if (modifiedAt < since) continue;
+        // Seconds since the epoch straight from the file system: no calendar conversion.
+        const auto modifiedAt = CliLogParsing::modificationTime(path);
+        if (!modifiedAt || *modifiedAt < since) continue;
 
-        const ParseResult result = parser.parse(path, since);
-        if (!result.hasTotalUsage && result.inputTokens < 1 && result.outputTokens < 1) continue;
+        ParseResult result = parser.parse(path, since);
+        if (result.planLimits &&
+            (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
+            usage.planLimits = result.planLimits;
+        }
+        if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
 
         SessionUsage session;
         session.id = path;
@@ -393,25 +374,30 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         session.startedAt = result.startedAt;
         if (!session.startedAt) session.startedAt = CliLogParsing::creationDate(path);
         if (!session.startedAt) session.startedAt = modifiedAt;
-        session.lastActiveAt = result.endedAt ? result.endedAt : std::optional<TimeMs>(modifiedAt);
-        session.prompts = std::max<std::int64_t>(result.prompts, 1);
-        session.inputTokens = result.inputTokens;
-        session.outputTokens = result.outputTokens;
-        session.cachedTokens = result.cachedTokens;
-        session.cost = UsagePricing::openAICost(session.model, session.inputTokens,
-                                                session.outputTokens, session.cachedTokens);
+        session.lastActiveAt = result.endedAt ? result.endedAt : modifiedAt;
+        // Usage without a typed prompt still stands for one; a sub-agent's never does.
+        session.prompts = result.isSubagent ? 0 : std::max<std::int64_t>(result.prompts, 1);
+        session.inputTokens = result.tokens.input;
+        session.outputTokens = result.tokens.output;
+        session.cachedTokens = result.tokens.cached;
 
+        // Each model's share is priced at its own rates.
+        for (const ModelTokens& part : result.byModel) {
+            const QString name = part.model.isEmpty() ? QStringLiteral("unknown") : part.model;
+            const double cost = UsagePricing::openAICost(name, part.tokens.input,
+                                                         part.tokens.cached, part.tokens.output);
+            session.cost += cost;
+            ModelUsage& model = models.entry(name);
+            model.sessions += 1;
+            model.inputTokens = addCounts(model.inputTokens, part.tokens.input);
+            model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
+            model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cached);
+            model.cost += cost;
+        }
         usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
         usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
         usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
         usage.costTotal += session.cost;
-
-        ModelUsage& model = models.entry(session.model);
-        model.sessions += 1;
-        model.inputTokens = addCounts(model.inputTokens, session.inputTokens);
-        model.outputTokens = addCounts(model.outputTokens, session.outputTokens);
-        model.cachedTokens = addCounts(model.cachedTokens, session.cachedTokens);
-        model.cost += session.cost;
 
         // A file without any time stamp counts as recent as a whole when it was written to
         // inside the window.
@@ -421,15 +407,18 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         if (*session.lastActiveAt >= since || recent > 0) {
             usage.lastFiveHourSessions += 1;
             usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, recent);
-            usage.lastFiveHourTokens = addCounts(
-                usage.lastFiveHourTokens, addCounts(session.inputTokens, session.outputTokens));
+            usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, result.windowTokens);
         }
 
         if (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt) {
             usage.latestActivityAt = session.lastActiveAt;
+            usage.latestModel = session.model;
+        }
+        // The latest task is what a person last asked, so a sub-agent does not take it over.
+        if (!result.isSubagent && (!latestTaskAt || *session.lastActiveAt > *latestTaskAt)) {
+            latestTaskAt = session.lastActiveAt;
             usage.latestProject = session.project;
             usage.latestTask = session.task;
-            usage.latestModel = session.model;
         }
         sessions.push_back(std::move(session));
     }

@@ -4,36 +4,54 @@
 #include <QStringList>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/UsageModels.h"
 
 namespace qm {
 
 // Reads the Codex CLI's rollout logs (one JSON object per line, "rollout-*.jsonl" anywhere
-// under the sessions directory) into the Codex summary. Only reads; built afresh per refresh.
+// under "sessions" and "archived_sessions" of the Codex home) into the Codex summary. Only
+// reads; built afresh per refresh.
 class CodexCliReader {
 public:
-    static constexpr std::uint64_t kMaxFileBytes = 50'000'000;
+    explicit CodexCliReader(QString codexHome);
 
-    CodexCliReader(QString sessionsDirectory, QString authFile);
+    // Where the tool keeps its files: $CODEX_HOME when set and not empty, else ~/.codex.
+    static QString homeFor(const QString& homeDirectory);
 
     // Files last modified before `since` are skipped without being opened; the summary's
     // recent-window figures count from `since`. Never fails: problems become warnings.
     ProviderUsage readUsageSync(TimeMs since) const;
 
-    // What one rollout file holds, as the scan uses it.
+    struct Tokens {
+        std::int64_t input = 0;  // includes `cached`
+        std::int64_t cached = 0;
+        std::int64_t output = 0;
+        bool operator==(const Tokens&) const = default;
+    };
+    struct ModelTokens {
+        QString model;
+        Tokens tokens;
+        bool operator==(const ModelTokens&) const = default;
+    };
+
+    // What one rollout file holds, as the scan uses it. Only the session's own part counts:
+    // lines a fork copied from its parent and the history a sub-agent replays are passed over.
     struct ParseResult {
         bool hasTotalUsage = false;
-        QString model;
-        std::int64_t inputTokens = 0;
-        std::int64_t outputTokens = 0;
-        std::int64_t cachedTokens = 0;
+        QString model;                     // the model of the last turn
+        Tokens tokens;                     // the whole session
+        std::vector<ModelTokens> byModel;  // in order of first use
+        std::int64_t windowTokens = 0;     // input + output of model calls since the window start
         QString project;
         QString task;
         std::int64_t prompts = 0;
         std::int64_t recentPrompts = 0;
+        bool isSubagent = false;
         std::optional<TimeMs> startedAt;
         std::optional<TimeMs> endedAt;
+        std::optional<CodexPlanLimits> planLimits;  // from the newest event that has them
 
         bool operator==(const ParseResult&) const = default;
     };
@@ -42,8 +60,7 @@ public:
     QStringList enumerateSessionFiles() const;
 
 private:
-    QString sessionsDirectory_;
-    QString authFile_;
+    QString codexHome_;
 };
 
 }  // namespace qm

@@ -4,15 +4,18 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QHash>
 
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
+#include "readers/GeminiChatRecords.h"
 #include "readers/ReaderSupport.h"
 
 namespace qm {
 namespace {
 
 namespace dom = simdjson::dom;
+using namespace GeminiChat;
 using readers::objectAt;
 using readers::textAt;
 using readers::toQString;
@@ -164,8 +167,86 @@ public:
         return events;
     }
 
+    // A chat recording: JSON lines (current) or one document with a "messages" list.
+    void parseChat(const QString& path, TimeMs modifiedAt, QHash<QString, ChatSession>& sessions,
+                   std::vector<QString>& order, const QString& project, bool spawned) {
+        QString key = path;
+        const auto sessionOf = [&]() -> ChatSession& {
+            auto found = sessions.find(key);
+            if (found == sessions.end()) {
+                found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
+                order.push_back(key);
+            }
+            return *found;
+        };
+        const auto take = [&](const dom::object& object) {
+            if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
+                key = toQString(*id);  // the same session may have been written by two versions
+                return;
+            }
+            if (auto record = chatRecord(object, modifiedAt)) {
+                sessionOf().put(record->first, std::move(record->second));
+            }
+        };
+        if (path.endsWith(QLatin1String(".json"))) {
+            dom::object root;
+            if (!loadDocument(path).get(root)) return;
+            take(root);
+            dom::array messages;
+            if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return;
+            for (dom::element item : messages) {
+                dom::object object;
+                if (item.get(object) == simdjson::SUCCESS) take(object);
+            }
+            return;
+        }
+        stream_.forEachLine(path, [&](std::string_view line) {
+            dom::object object;
+            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+                return;
+            }
+            take(object);
+        });
+    }
+
+    // logs.json: a list of prompts as typed. False when the file is not such a list.
+    bool parsePromptLog(const QString& path, TimeMs modifiedAt, std::vector<LoggedPrompt>& out) {
+        dom::element root;
+        if (!loadDocument(path).get(root) || !readers::isListOfObjects(root)) return false;
+        const dom::array entries = root.get_array().value_unsafe();
+        for (dom::element item : entries) {
+            const dom::object entry = item.get_object().value_unsafe();
+            if (textAt(entry, "type") != std::optional<std::string_view>("user")) continue;
+            LoggedPrompt prompt;
+            prompt.sessionId = toQString(textAt(entry, "sessionId").value_or(""));
+            const auto stamp = textAt(entry, "timestamp");
+            prompt.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
+            prompt.text = toQString(textAt(entry, "message").value_or(""));
+            if (CliLogParsing::isRealUserPrompt(prompt.text)) out.push_back(std::move(prompt));
+        }
+        return true;
+    }
+
 private:
+    struct Loaded {
+        simdjson::dom::element root;
+        bool ok = false;
+        template <typename T>
+        bool get(T& out) const {
+            return ok && root.get(out) == simdjson::SUCCESS;
+        }
+    };
+    Loaded loadDocument(const QString& path) {
+        Loaded loaded;
+        if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return loaded;
+        const std::string_view text = file_.text();
+        loaded.ok =
+            parser_.parse(text.data(), text.size(), false).get(loaded.root) == simdjson::SUCCESS;
+        return loaded;
+    }
+
     CliLogParsing::TextFile file_;
+    CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
 
@@ -221,10 +302,38 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
     readers::ModelTotals models;
     std::vector<SessionUsage> sessions;
     std::int64_t activeFiles = 0;
+    std::optional<TimeMs> latestPromptAt;
+    // The latest task is what the person last asked, never a reply or a status line.
+    const auto notePrompt = [&](TimeMs at, const QString& task, const QString& project) {
+        if (task.isEmpty() || (latestPromptAt && at < *latestPromptAt)) return;
+        latestPromptAt = at;
+        usage.latestTask = task;
+        usage.latestProject = project;
+    };
+    const auto noteActivity = [&](TimeMs at, const QString& model) {
+        if (usage.latestActivityAt && at <= *usage.latestActivityAt) return;
+        usage.latestActivityAt = at;
+        usage.latestModel = model;
+    };
+
     GeminiFileParser parser;
+    QHash<QString, ChatSession> chats;
+    std::vector<QString> chatOrder;
+    std::vector<LoggedPrompt> logged;
     for (const QString& path : candidateFiles()) {
         const auto modifiedAt = CliLogParsing::modificationTime(path);
         if (!modifiedAt || *modifiedAt < since) continue;
+        const QFileInfo info(path);
+        const FileKind kind = kindOf(info);
+        if (kind == FileKind::checkpoint) continue;  // a copy of turns already recorded
+        if (kind == FileKind::chatSession) {
+            parser.parseChat(path, *modifiedAt, chats, chatOrder, projectOf(info),
+                             isSpawnedAgent(info));
+            continue;
+        }
+        if (kind == FileKind::promptLog && parser.parsePromptLog(path, *modifiedAt, logged)) {
+            continue;
+        }
         const std::vector<GeminiEvent> events = parser.parse(path, *modifiedAt, since);
         if (!events.empty()) ++activeFiles;
         for (std::size_t number = 0; number < events.size(); ++number) {
@@ -240,10 +349,8 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
             session.prompts = event.promptCount;
             session.inputTokens = event.inputTokens;
             session.outputTokens = event.outputTokens;
-            if (const auto price = GeminiPricing::find(session.model)) {
-                session.cost = double(event.inputTokens) / 1e6 * price->inputPricePerMTok +
-                               double(event.outputTokens) / 1e6 * price->outputPricePerMTok;
-            }
+            session.cost = UsagePricing::geminiCost(session.model, event.inputTokens, 0,
+                                                    event.outputTokens, 0);
 
             ModelUsage& model = models.entry(session.model);
             model.sessions += 1;
@@ -257,18 +364,87 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
             usage.totalInputTokens = addCounts(usage.totalInputTokens, event.inputTokens);
             usage.totalOutputTokens = addCounts(usage.totalOutputTokens, event.outputTokens);
             usage.costTotal += session.cost;
-            if (!usage.latestActivityAt || event.eventAt > *usage.latestActivityAt) {
-                usage.latestActivityAt = event.eventAt;
-                usage.latestTask = session.task;
-                usage.latestModel = session.model;
-            }
+            noteActivity(event.eventAt, session.model);
+            if (event.promptCount > 0) notePrompt(event.eventAt, session.task, session.project);
             sessions.push_back(std::move(session));
         }
     }
 
+    // Prompts of logs.json count only for sessions without a chat recording (older versions);
+    // otherwise the recording already holds them.
+    for (const LoggedPrompt& prompt : logged) {
+        if (prompt.at < since || chats.contains(prompt.sessionId)) continue;
+        const QString key = QStringLiteral("log:") + prompt.sessionId;
+        if (!chats.contains(key)) chatOrder.push_back(key);
+        ChatRecord record;
+        record.at = prompt.at;
+        record.isPrompt = true;
+        record.prompt = prompt.text;
+        ChatSession& session = chats[key];
+        if (session.key.isEmpty())
+            session = ChatSession{key, QStringLiteral("Gemini CLI"), false, {}, {}};
+        session.put({}, std::move(record));
+    }
+
+    for (const QString& key : chatOrder) {
+        const ChatSession& chat = chats[key];
+        SessionUsage session;
+        session.id = chat.key;
+        session.provider = ProviderKind::gemini;
+        session.project = chat.project;
+        QHash<QString, bool> modelsSeen;
+        for (const ChatRecord& record : chat.records) {
+            if (record.at < since) continue;  // every figure describes the window
+            if (!session.startedAt || record.at < *session.startedAt) session.startedAt = record.at;
+            if (!session.lastActiveAt || record.at > *session.lastActiveAt) {
+                session.lastActiveAt = record.at;
+            }
+            if (record.isPrompt) {
+                if (chat.spawned) continue;  // the parent's instruction, not a person's prompt
+                ++session.prompts;
+                const QString task = CliLogParsing::shortenedTask(record.prompt);
+                if (session.task.isEmpty()) session.task = task;
+                notePrompt(record.at, task, chat.project);
+                continue;
+            }
+            const QString name = record.model.isEmpty() ? QStringLiteral("unknown") : record.model;
+            const double cost = UsagePricing::geminiCost(name, record.input, record.cached,
+                                                         record.output, record.thoughts);
+            // Thinking is output the model produced and is billed as such.
+            const std::int64_t output = addCounts(record.output, record.thoughts);
+            session.model = name;
+            session.inputTokens = addCounts(session.inputTokens, record.input);
+            session.cachedTokens = addCounts(session.cachedTokens, record.cached);
+            session.outputTokens = addCounts(session.outputTokens, output);
+            session.cost += cost;
+            ModelUsage& model = models.entry(name);
+            if (!modelsSeen.contains(name)) {
+                modelsSeen.insert(name, true);
+                model.sessions += 1;
+            }
+            model.inputTokens = addCounts(model.inputTokens, record.input);
+            model.cachedTokens = addCounts(model.cachedTokens, record.cached);
+            model.outputTokens = addCounts(model.outputTokens, output);
+            model.cost += cost;
+        }
+        if (!session.lastActiveAt) continue;  // nothing inside the window
+        if (session.model.isEmpty()) session.model = QStringLiteral("unknown");
+        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens,
+                                             addCounts(session.inputTokens, session.outputTokens));
+        usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
+        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
+        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
+        usage.costTotal += session.cost;
+        if (chat.spawned) continue;
+        noteActivity(*session.lastActiveAt, session.model);
+        ++activeFiles;
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
+        sessions.push_back(std::move(session));
+    }
+
     usage.sessionsTotal = activeFiles;
     usage.lastFiveHourSessions = activeFiles;
-    usage.latestProject = QStringLiteral("Gemini CLI");
+    if (usage.latestProject.isEmpty()) usage.latestProject = QStringLiteral("Gemini CLI");
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
     usage.models = models.sortedByTokens();

@@ -18,8 +18,20 @@ using readers::objectAt;
 using readers::textAt;
 using readers::toQString;
 
+// Billed usage of one model in a session, from the tool's own turn records.
+struct GrokModelUsage {
+    QString model;
+    std::int64_t input = 0;  // includes `cached`
+    std::int64_t cached = 0;
+    std::int64_t output = 0;
+    double cost = 0;
+};
+
 struct ParsedGrokSession {
     QString id;
+    bool hidden = false;  // an agent the tool spawned, not a conversation of the person
+    bool hasUsage = false;
+    std::vector<GrokModelUsage> usage;
     QString project;
     QString task;
     QString model;
@@ -86,7 +98,42 @@ public:
         if (!session.lastActiveAt) session.lastActiveAt = dateAt("updated_at");
         if (!session.lastActiveAt) session.lastActiveAt = session.startedAt;
         session.model = toQString(textAt(root, "current_model_id").value_or(""));
+        bool hidden = false;
+        session.hidden = (root.at_key("hidden").get(hidden) == simdjson::SUCCESS && hidden) ||
+                         textAt(root, "session_kind").value_or("").starts_with("subagent");
         return session;
+    }
+
+    // updates.jsonl: the usage the tool reports at the end of every turn, with its own cost
+    // (10^10 ticks to the dollar) where it gives one; the price table prices the rest.
+    void mergeUpdates(ParsedGrokSession& session, const QString& path) {
+        stream_.forEachLine(path, [&](std::string_view line) {
+            // Most lines stream the reply; only finished turns carry usage.
+            if (line.find("turn_completed") == std::string_view::npos) return;
+            dom::object object;
+            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+                return;
+            }
+            const auto params = objectAt(object, "params");
+            const auto update = params ? objectAt(*params, "update") : std::nullopt;
+            if (!update || textAt(*update, "sessionUpdate") !=
+                               std::optional<std::string_view>("turn_completed")) {
+                return;
+            }
+            const auto usage = objectAt(*update, "usage");
+            if (!usage) return;
+            session.hasUsage = true;
+            bool split = false;
+            if (const auto perModel = objectAt(*usage, "modelUsage")) {
+                for (const auto field : *perModel) {
+                    dom::object modelUsage;
+                    if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
+                    add(session, toQString(field.key), modelUsage);
+                    split = true;
+                }
+            }
+            if (!split) add(session, session.model, *usage);
+        });
     }
 
     void mergeSignals(ParsedGrokSession& session, const QString& path) {
@@ -126,6 +173,33 @@ public:
     }
 
 private:
+    static void add(ParsedGrokSession& session, const QString& model, const dom::object& usage) {
+        using CliLogParsing::addCounts;
+        using CliLogParsing::int64;
+        using CliLogParsing::tokenCount;
+        const std::int64_t input = tokenCount(int64(usage, {"inputTokens"}));
+        const std::int64_t cached = tokenCount(int64(usage, {"cachedReadTokens"}));
+        const std::int64_t output = tokenCount(int64(usage, {"outputTokens"}));
+        dom::element ticks;
+        double cost = 0;
+        double tickCount = 0;
+        if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
+            ticks.get(tickCount) == simdjson::SUCCESS) {
+            cost = std::max(tickCount, 0.0) / 1e10;
+        } else {
+            cost = UsagePricing::grokCost(model, input, cached, output);
+        }
+        for (GrokModelUsage& entry : session.usage) {
+            if (entry.model != model) continue;
+            entry.input = addCounts(entry.input, input);
+            entry.cached = addCounts(entry.cached, cached);
+            entry.output = addCounts(entry.output, output);
+            entry.cost += cost;
+            return;
+        }
+        session.usage.push_back({model, input, cached, output, cost});
+    }
+
     bool loadObject(const QString& path, dom::object& out) {
         if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return false;
         const std::string_view text = file_.text();
@@ -133,6 +207,7 @@ private:
     }
 
     CliLogParsing::TextFile file_;
+    CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
 
@@ -161,6 +236,11 @@ std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirect
         if (!session->lastActiveAt)
             session->lastActiveAt = CliLogParsing::modificationTime(summaryPath);
         if (!session->lastActiveAt || *session->lastActiveAt < since) continue;
+        const QString updatesPath = folder + QStringLiteral("/updates.jsonl");
+        if (readers::isRegularFile(QFileInfo(updatesPath))) {
+            loader.mergeUpdates(*session, updatesPath);
+        }
+        if (session->hidden) session->prompts = 0;
 
         const auto existing = indexById.constFind(session->id);
         if (existing == indexById.constEnd()) {
@@ -191,6 +271,7 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
     using CliLogParsing::addCounts;
     readers::ModelTotals models;
     std::vector<SessionUsage> sessions;
+    std::int64_t windowTokens = 0;
     for (const ParsedGrokSession& parsed : loadDedupedSessions(sessionsDirectory_, since)) {
         SessionUsage session;
         session.id = parsed.id;
@@ -201,19 +282,50 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
         session.startedAt = parsed.startedAt;
         session.lastActiveAt = parsed.lastActiveAt;
         session.prompts = parsed.prompts;
+        // The current fill of the context window: shown as context, priced only for sessions
+        // of versions that logged no usage at all.
         session.contextTokens = parsed.contextTokens;
-        // Grok reports context tokens only; they are priced as input.
-        session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0);
 
-        ModelUsage& model = models.entry(session.model);
-        model.sessions += 1;
+        if (parsed.hasUsage) {
+            for (const GrokModelUsage& part : parsed.usage) {
+                const QString name = part.model.isEmpty() ? session.model : part.model;
+                session.inputTokens = addCounts(session.inputTokens, part.input);
+                session.cachedTokens = addCounts(session.cachedTokens, part.cached);
+                session.outputTokens = addCounts(session.outputTokens, part.output);
+                session.cost += part.cost;
+                ModelUsage& model = models.entry(name);
+                model.sessions += 1;
+                model.inputTokens = addCounts(model.inputTokens, part.input);
+                model.cachedTokens = addCounts(model.cachedTokens, part.cached);
+                model.outputTokens = addCounts(model.outputTokens, part.output);
+                model.cost += part.cost;
+            }
+            windowTokens =
+                addCounts(windowTokens, addCounts(session.inputTokens, session.outputTokens));
+        } else {
+            session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0, 0);
+            ModelUsage& model = models.entry(session.model);
+            model.sessions += 1;
+            model.cost += session.cost;
+            windowTokens = addCounts(windowTokens, session.contextTokens);
+        }
+        // Context and prompts go to the model the session used last.
+        const QString lastModel =
+            parsed.hasUsage && !parsed.usage.empty() && !parsed.usage.back().model.isEmpty()
+                ? parsed.usage.back().model
+                : session.model;
+        ModelUsage& model = models.entry(lastModel);
         model.contextTokens = addCounts(model.contextTokens, session.contextTokens);
         model.prompts = addCounts(model.prompts, session.prompts);
-        model.cost += session.cost;
 
-        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
+        usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
+        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
+        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
         usage.totalContextTokens = addCounts(usage.totalContextTokens, session.contextTokens);
         usage.costTotal += session.cost;
+        // A spawned agent's usage counts; it is not a session of the person's own.
+        if (parsed.hidden) continue;
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
         if (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt) {
             usage.latestActivityAt = session.lastActiveAt;
             usage.latestProject = session.project;
@@ -225,7 +337,7 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
 
     usage.sessionsTotal = std::int64_t(sessions.size());
     usage.lastFiveHourSessions = usage.sessionsTotal;
-    usage.lastFiveHourTokens = usage.totalContextTokens;
+    usage.lastFiveHourTokens = windowTokens;
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
     usage.models = models.sortedByCost();

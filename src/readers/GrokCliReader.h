@@ -8,7 +8,8 @@
 namespace qm {
 
 // Reads the Grok CLI's session folders ("summary.json", optional "signals.json" and
-// "chat_history.jsonl") into the Grok summary, measured in context tokens. Sessions last
+// "chat_history.jsonl", "updates.jsonl") into the Grok summary: billed usage where the tool
+// logged it, else an estimate from the context fill. Sessions last
 // active before the window start are dropped, so every figure describes the recent window.
 class GrokCliReader {
 public:

@@ -59,10 +59,9 @@ QCoro::Task<> UsageAggregator::refresh() {
     const TimeMs since = QDateTime::currentMSecsSinceEpoch() - TimeMs(kLookbackSeconds * 1000);
     const QDir home(homeDirectory_);
     // Each reader is built inside its task from plain values; the tasks share nothing.
-    auto codex =
-        QtConcurrent::run([sessions = home.filePath(QStringLiteral(".codex/sessions")),
-                           auth = home.filePath(QStringLiteral(".codex/auth.json")),
-                           since] { return CodexCliReader(sessions, auth).readUsageSync(since); });
+    auto codex = QtConcurrent::run([codexHome = CodexCliReader::homeFor(homeDirectory_), since] {
+        return CodexCliReader(codexHome).readUsageSync(since);
+    });
     auto grok = QtConcurrent::run([sessions = home.filePath(QStringLiteral(".grok/sessions")),
                                    auth = home.filePath(QStringLiteral(".grok/auth.json")), since] {
         return GrokCliReader(sessions, auth).readUsageSync(since);

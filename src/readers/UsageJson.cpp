@@ -46,6 +46,21 @@ QJsonObject toJson(const ModelUsage& model) {
     };
 }
 
+QJsonObject toJson(const PlanWindow& window) {
+    QJsonObject object{{QStringLiteral("usedPercent"), window.usedPercent},
+                       {QStringLiteral("windowMinutes"), qint64(window.windowMinutes)}};
+    putTime(object, "resetsAt", window.resetsAt);
+    return object;
+}
+
+QJsonObject toJson(const CodexPlanLimits& limits) {
+    QJsonObject object{{QStringLiteral("planType"), limits.planType}};
+    if (limits.fiveHour) object.insert(QStringLiteral("fiveHour"), toJson(*limits.fiveHour));
+    if (limits.weekly) object.insert(QStringLiteral("weekly"), toJson(*limits.weekly));
+    putTime(object, "observedAt", limits.observedAt);
+    return object;
+}
+
 QJsonObject toJson(const ProviderUsage& usage) {
     QJsonArray models;
     for (const ModelUsage& model : usage.models) models.append(toJson(model));
@@ -76,6 +91,7 @@ QJsonObject toJson(const ProviderUsage& usage) {
         {QStringLiteral("warnings"), QJsonArray::fromStringList(usage.warnings)},
     };
     putTime(object, "latestActivityAt", usage.latestActivityAt);
+    if (usage.planLimits) object.insert(QStringLiteral("planLimits"), toJson(*usage.planLimits));
     return object;
 }
 

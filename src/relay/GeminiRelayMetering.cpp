@@ -234,12 +234,8 @@ GeminiUsageRecord makeRecord(const UsageCounts& counts, const RequestFacts& fact
     record.cacheTokens = counts.cachedContentTokenCount;
     record.thinkingTokens = counts.thoughtsTokenCount;
     record.toolTokens = counts.toolUsePromptTokenCount;
-    if (const auto price = GeminiPricing::find(record.model)) {
-        record.costUsd =
-            static_cast<double>(record.inputTokens) / 1'000'000.0 * price->inputPricePerMTok +
-            static_cast<double>(record.outputTokens) / 1'000'000.0 * price->outputPricePerMTok +
-            static_cast<double>(record.cacheTokens) / 1'000'000.0 * price->cachePricePerMTok;
-    }
+    record.costUsd = UsagePricing::geminiCost(record.model, record.inputTokens, record.cacheTokens,
+                                              record.outputTokens, record.thinkingTokens);
     record.latencyMs = facts.latencyMs;
     record.source = QStringLiteral("relay");
     if (facts.userAgent) {

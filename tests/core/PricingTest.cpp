@@ -5,40 +5,55 @@
 
 using namespace qm;
 
-TEST(Pricing, AnthropicPrefersExactThenLongestPrefix) {
+TEST(Pricing, EveryTableTakesTheExactThenTheLongestPrefix) {
     EXPECT_EQ(AnthropicPricing::find("Claude-Opus-4-5")->modelId, "claude-opus-4-5");
-    EXPECT_EQ(AnthropicPricing::find("claude-3-7-sonnet-20250219")->modelId, "claude-3-7-sonnet");
     EXPECT_EQ(AnthropicPricing::find("claude-3-5-haiku-latest")->modelId, "claude-3-5-haiku");
-    EXPECT_EQ(AnthropicPricing::find("claude-sonnet-4-5-20250929")->displayName, "Claude Sonnet 4.5");
     EXPECT_FALSE(AnthropicPricing::find("claude-2.1"));
     EXPECT_FALSE(AnthropicPricing::find(""));
-}
 
-TEST(Pricing, OpenAiAndGeminiTakeFirstPrefixInTableOrder) {
-    EXPECT_EQ(OpenAiPricing::find("gpt-5-mini")->modelId, "gpt-5-mini");
-    // The first prefix wins, not the longest: a dated mini model falls to its parent row.
-    EXPECT_EQ(OpenAiPricing::find("gpt-5-mini-2025-08-07")->modelId, "gpt-5");
-    EXPECT_EQ(OpenAiPricing::find("gpt-4o-mini-2024-07-18")->modelId, "gpt-4o");
+    // Dated and suffixed names find their own row, not a shorter one listed earlier.
+    EXPECT_EQ(OpenAiPricing::find("gpt-5-mini-2025-08-07")->modelId, "gpt-5-mini");
+    EXPECT_EQ(OpenAiPricing::find("gpt-4o-mini-2024-07-18")->modelId, "gpt-4o-mini");
+    EXPECT_EQ(OpenAiPricing::find("gpt-5-codex")->modelId, "gpt-5-codex");
+    EXPECT_EQ(OpenAiPricing::find("gpt-5.1-codex-mini")->modelId, "gpt-5.1-codex-mini");
+    EXPECT_EQ(OpenAiPricing::find("gpt-5.1-codex-max-xhigh")->modelId, "gpt-5.1-codex-max");
     EXPECT_EQ(OpenAiPricing::find("gpt-5.5-pro")->modelId, "gpt-5.5");
+    // A newer point release without its own row falls back to its family.
+    EXPECT_EQ(OpenAiPricing::find("gpt-5.3-codex")->modelId, "gpt-5");
+    EXPECT_EQ(OpenAiPricing::find("o3-mini-high")->modelId, "o3-mini");
     EXPECT_EQ(OpenAiPricing::find("TEXT-EMBEDDING-3-SMALL")->inputPricePerMTok, 0.02);
     EXPECT_FALSE(OpenAiPricing::find(""));
-    EXPECT_EQ(GeminiPricing::find("gemini-2.5-flash-lite-preview")->modelId, "gemini-2.5-flash");
-    EXPECT_EQ(GeminiPricing::find("gemini-2.5-flash-lite")->modelId, "gemini-2.5-flash-lite");
+    EXPECT_EQ(GeminiPricing::find("gemini-2.5-flash-lite-preview")->modelId,
+              "gemini-2.5-flash-lite");
+    EXPECT_EQ(GeminiPricing::find("gemini-2.5-flash-preview-09-2025")->modelId, "gemini-2.5-flash");
+    EXPECT_EQ(GeminiPricing::find("gemini-3-pro-preview")->modelId, "gemini-3-pro");
     EXPECT_FALSE(GeminiPricing::find("gemini-1.5-pro"));
 }
 
-TEST(Pricing, CliCostFormulas) {
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5-codex", 1000000, 100000, 500000), 6.75);
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("GPT-5-mini", 1000000, 0, 0), 0.15);
-    // The embedding rows are not Codex rates.
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("text-embedding-3-large", 1000000, 0, 0), 0);
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("unknown", 1000000, 1000000, 1000000), 0);
+TEST(Pricing, CachedInputIsPricedOnceAndThinkingAsOutput) {
+    // gpt-5-codex, 1.25 / 0.125 cached / 10 $ per million: of 1 000 000 input tokens 500 000
+    // came from the cache: 0.5 x 1.25 + 0.5 x 0.125 + 0.1 x 10 = 0.625 + 0.0625 + 1 = 1.6875.
+    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5-codex", 1'000'000, 500'000, 100'000), 1.6875);
+    // gpt-5-mini dated, 0.25 / 0.025 / 2: 1 x 0.25 = 0.25.
+    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("GPT-5-mini-2025-08-07", 1'000'000, 0, 0), 0.25);
+    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("unknown", 1'000'000, 0, 1'000'000), 0);
+    // A cached count above the input is all of the input: 1 x 0.125 = 0.125.
+    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5", 1'000'000, 3'000'000, 0), 0.125);
+    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5", -5, -5, -5), 0);
 
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-code-fast-2", 1000000, 1000000), 0.7);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-4-fast", 1000000, 1000000), 0.7);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-4-0709", 1000000, 1000000), 20);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-3-mini", 1000000, 0), 0.3);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("Grok-Composer-1", 1000000, 0), 0.2);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-4", -5, 1000000), 15);
-    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("llama", 1000000, 1000000), 0);
+    // gemini-2.5-pro, 1.25 / 0.31 / 10: 0.8 x 1.25 + 0.2 x 0.31 + (0.1 + 0.05) x 10
+    // = 1 + 0.062 + 1.5 = 2.562.
+    EXPECT_DOUBLE_EQ(
+        UsagePricing::geminiCost("gemini-2.5-pro", 1'000'000, 200'000, 100'000, 50'000), 2.562);
+    EXPECT_DOUBLE_EQ(UsagePricing::geminiCost("gemini-1.0", 1'000'000, 0, 0, 0), 0);
+
+    // grok-code-fast-1, 0.2 / 0.02 / 1.5: 0.5 x 0.2 + 0.5 x 0.02 + 1 x 1.5 = 0.1 + 0.01 + 1.5.
+    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-code-fast-2", 1'000'000, 500'000, 1'000'000),
+                     1.61);
+    // grok-4-fast (longest prefix, not grok-4), 0.2 / 0.05 / 0.5: 0.2 + 0.5 = 0.7.
+    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-4-fast-reasoning", 1'000'000, 0, 1'000'000), 0.7);
+    // grok-4-0709, 3 / 0.75 / 15.
+    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("grok-4-0709", 1'000'000, 0, 1'000'000), 18);
+    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("Grok-Composer-1", 1'000'000, 0, 0), 0.2);
+    EXPECT_DOUBLE_EQ(UsagePricing::grokCost("llama", 1'000'000, 0, 1'000'000), 0);
 }

@@ -22,12 +22,6 @@ struct OpenAI {
     OpenAIUsageProvider client{server->baseUrl(), kShortTimeout};
 };
 
-double cost(const QString& model, double input, double output, double cached) {
-    const auto price = OpenAiPricing::find(model).value();
-    return input / 1e6 * price.inputPricePerMTok + output / 1e6 * price.outputPricePerMTok +
-           cached / 1e6 * price.cachedInputPricePerMTok;
-}
-
 }  // namespace
 
 TEST(OpenAIUsageProvider, ValidationReadsTheOrganisationOfTheFirstProject) {
@@ -74,8 +68,11 @@ TEST(OpenAIUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
               "&bucket_width=1d&group_by%5B%5D=model&limit=180");
     EXPECT_EQ(requests[1].path, kEmbeddings);
     ASSERT_EQ(result.buckets.size(), 3u);
+    // gpt-4o: the 1500 input tokens hold the 50 cached ones, priced once at the cached rate:
+    // 1450 x 2.5 + 50 x 1.25 + 100 x 10 = 3625 + 62.5 + 1000 = 4687.5 $ per million.
+    EXPECT_DOUBLE_EQ(result.buckets[0].costUsd, 4687.5 / 1e6);
     EXPECT_EQ(result.buckets[0],
-              (UsageBucket{"gpt-4o", 1500, 100, 0, 0, 50, cost("gpt-4o", 1500, 100, 50)}));
+              (UsageBucket{"gpt-4o", 1500, 100, 0, 0, 50, result.buckets[0].costUsd}));
     EXPECT_EQ(result.buckets[1], (UsageBucket{"unknown", 9, 0, 0, 0, 0, 0}));
     EXPECT_EQ(result.buckets[2], (UsageBucket{"zz-private", 1, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(result.warnings.isEmpty());

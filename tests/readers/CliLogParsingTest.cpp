@@ -20,17 +20,66 @@ QStringList linesOf(const QByteArray& bytes, std::uint64_t maxBytes = 1'000'000)
     return readLines(dir.write(QStringLiteral("f.jsonl"), bytes), maxBytes);
 }
 
+// The same file read piece by piece.
+QStringList streamedLinesOf(const QByteArray& bytes) {
+    TempDir dir;
+    QStringList lines;
+    LineStream stream;
+    EXPECT_TRUE(
+        stream.forEachLine(dir.write(QStringLiteral("f.jsonl"), bytes), [&](std::string_view line) {
+            lines.append(QString::fromUtf8(line.data(), qsizetype(line.size())));
+        }));
+    return lines;
+}
+
 }  // namespace
 
-TEST(ReadLines, SplitsOnlyAtLineFeedAndCarriageReturn) {
+TEST(ReadLines, SplitsOnlyAtTheFourLineBreaks) {
     EXPECT_EQ(linesOf("a\r\nb\rc\n\n\r\nd"), (QStringList{"a", "b", "c", "d"}));
+    // Vertical tab and form feed end a line too (neither may stand raw in a JSON string), also
+    // where the fast path looks at sixteen bytes at a time.
+    const QByteArray breaks = "a\vb\fc\x0B\x0C" + QByteArray(20, 'x') + "\f" + QByteArray(17, 'y');
+    const QStringList expected{"a", "b", "c", QString(20, 'x'), QString(17, 'y')};
+    EXPECT_EQ(linesOf(breaks), expected);
+    EXPECT_EQ(streamedLinesOf(breaks), expected);
     // U+0085, U+2028 and U+2029 may stand raw inside a JSON string: they do not end a line.
-    const QByteArray raw = "{\"text\":\"one\xC2\x85two\xE2\x80\xA8three\xE2\x80\xA9" "four\"}\nnext";
+    const QByteArray raw =
+        "{\"text\":\"one\xC2\x85two\xE2\x80\xA8three\xE2\x80\xA9"
+        "four\"}\nnext";
     const QStringList lines = linesOf(raw);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], QString::fromUtf8(raw.left(raw.indexOf('\n'))));
     EXPECT_EQ(linesOf(""), QStringList{});
     EXPECT_EQ(linesOf("\n\r\n\r"), QStringList{});
+}
+
+TEST(LineStream, LinesAcrossPiecesLongLinesAndByteOrderMark) {
+    // Lines that straddle the reader's pieces come out whole; the mark is dropped.
+    QByteArray bytes =
+        "\xEF\xBB\xBF"
+        "first\n";
+    QStringList expected{"first"};
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray line((i + 1) * 700'000, char('a' + i));
+        bytes += line + "\r\n";
+        expected.append(QString::fromLatin1(line));
+    }
+    // A line over the limit is passed over whole, and what follows it is still read.
+    bytes += QByteArray(int(LineStream::kMaxLineBytes) + 5, 'z') + "\nafter\nlast";
+    expected += QStringList{"after", "last"};
+    // Compared as length and first character, so a failure stays readable.
+    const auto shape = [](const QStringList& lines) {
+        QStringList shapes;
+        for (const QString& line : lines)
+            shapes.append(QString::number(line.size()) + line.left(1));
+        return shapes;
+    };
+    EXPECT_EQ(shape(streamedLinesOf(bytes)), shape(expected));
+
+    TempDir dir;
+    LineStream stream;
+    EXPECT_FALSE(stream.forEachLine(dir.filePath(QStringLiteral("missing")), [](auto) {}));
+    EXPECT_FALSE(stream.forEachLine(dir.path(), [](auto) {}));
 }
 
 TEST(ReadLines, OneBadLineDoesNotSpoilTheOthers) {
@@ -147,6 +196,13 @@ TEST(Prompts, RealPromptsAndTasks) {
     EXPECT_TRUE(isRealUserPrompt(QStringLiteral("Fix the build")));
     EXPECT_FALSE(isRealUserPrompt(QStringLiteral("  <ENVIRONMENT_CONTEXT> cwd ...")));
     EXPECT_FALSE(isRealUserPrompt(QStringLiteral(" \n\t ")));
+    EXPECT_FALSE(
+        isRealUserPrompt(QStringLiteral("# AGENTS.md instructions for /w\n\n<INSTRUCTIONS>")));
+    EXPECT_FALSE(isRealUserPrompt(QStringLiteral("<collaboration_mode>pair</collaboration_mode>")));
+    EXPECT_FALSE(isRealUserPrompt(QStringLiteral("<turn_aborted>\n x\n</turn_aborted>\n")));
+    // Tags a person may well type are text.
+    EXPECT_TRUE(isRealUserPrompt(QStringLiteral("<div>why is this centred?</div>")));
+    EXPECT_TRUE(isRealUserPrompt(QStringLiteral("<my_tag> is not closed")));
 
     EXPECT_EQ(shortenedTask(QStringLiteral("  one\ntwo\r\nthree  ")), "one two  three");
     const QString hundred(100, QLatin1Char('x'));
@@ -156,6 +212,10 @@ TEST(Prompts, RealPromptsAndTasks) {
     QString emoji;
     for (int i = 0; i < 61; ++i) emoji += QString::fromUtf8("\xF0\x9F\x9A\x80");
     EXPECT_EQ(shortenedTask(emoji), emoji.left(120) + "...");
+    // Only the head of a very long prompt is looked at, even when it is mostly blanks.
+    EXPECT_EQ(shortenedTask(QString(2000, QLatin1Char('\n')) + "x" +
+                            QString(5000, QLatin1Char(' ')) + "y"),
+              "x" + QString(59, QLatin1Char(' ')) + "...");
 }
 
 TEST(Status, RecencyBoundaries) {

@@ -15,8 +15,11 @@
 #include "support/TempDir.h"
 
 using namespace qm;
+using qm::test::codexMetaLine;
 using qm::test::codexPromptLine;
 using qm::test::codexTotalsLine;
+using qm::test::codexTurnLine;
+using qm::test::codexUserMessageLine;
 using qm::test::isoSecondsAgo;
 using qm::test::TempDir;
 
@@ -44,8 +47,10 @@ protected:
         return home.write(QStringLiteral(".codex/sessions/2025/06/01/") + name, bytes);
     }
     ProviderUsage read() const {
-        return CodexCliReader(sessions(), home.filePath(QStringLiteral(".codex/auth.json")))
-            .readUsageSync(windowStart());
+        return CodexCliReader(home.filePath(QStringLiteral(".codex"))).readUsageSync(windowStart());
+    }
+    CodexCliReader::ParseResult parse(const QByteArray& bytes) const {
+        return CodexCliReader::parseFile(write("rollout-p.jsonl", bytes), windowStart());
     }
     TempDir home;
 };
@@ -59,123 +64,255 @@ void recordOpen(const QString& path) {
 
 }  // namespace
 
-TEST_F(CodexReaderTest, CumulativeTotalsAreAssignedNotSummed) {
-    write("rollout-a.jsonl", codexTotalsLine(100, 10, 5, 300) + codexTotalsLine(250, 20, 6, 200) +
-                                 codexTotalsLine(400, 30, 7, 100));
-    const ProviderUsage usage = read();
-    ASSERT_EQ(usage.sessions.size(), 1u);
-    EXPECT_EQ(usage.totalInputTokens, 400);
-    EXPECT_EQ(usage.totalOutputTokens, 30);
-    EXPECT_EQ(usage.totalCachedTokens, 7);
-    EXPECT_EQ(usage.lastFiveHourTokens, 430);
-}
-
-TEST_F(CodexReaderTest, PerLineUsageOnlyWithoutCumulativeTotals) {
-    const auto parse = [&](const QByteArray& bytes) {
-        return CodexCliReader::parseFile(write("rollout-p.jsonl", bytes), windowStart());
-    };
-    EXPECT_EQ(parse(usageLine(10) + usageLine(20)).inputTokens, 30);
-    // A later cumulative total replaces what was summed, and later usage lines are ignored.
-    EXPECT_EQ(parse(usageLine(10) + usageLine(20) + codexTotalsLine(25, 0, 0, 30) + usageLine(99))
-                  .inputTokens,
-              25);
-    // The first of "usage", "token_usage", "tokens" that is an object is taken, and the cached
-    // keys of this older format have their own order.
-    const auto other = parse(
-        "{\"usage\":7,\"tokens\":{\"input_tokens\":1},\"token_usage\":{\"prompt_tokens\":4,"
-        "\"cached_tokens\":2,\"input_cached_tokens\":3}}\n");
-    EXPECT_EQ(other.inputTokens, 4);
-    EXPECT_EQ(other.cachedTokens, 3);
-    EXPECT_FALSE(other.hasTotalUsage);
-    // Negative counts in a log do not make negative totals.
-    EXPECT_EQ(parse(usageLine(-50, 5)).inputTokens, 0);
-}
-
-TEST_F(CodexReaderTest, PromptsTasksModelAndProject) {
-    const QString path =
-        write("rollout-b.jsonl",
-              "{\"timestamp\":\"" + isoSecondsAgo(7 * kHour) +
-                  "\",\"type\":\"session_meta\",\"model\":\"top-level-model\","
-                  "\"payload\":{\"cwd\":\"/home/dev/my%20app\"}}\n" +
-                  codexPromptLine("<environment_context> cwd </environment_context>", 7 * kHour) +
-                  codexPromptLine("An old prompt from before the window", 6 * kHour) +
-                  "{\"timestamp\":\"" + isoSecondsAgo(90) +
-                  "\",\"payload\":{\"type\":\"turn_context\",\"model\":\"GPT-5-mini\"}}\n" +
-                  codexPromptLine(QString(100, QLatin1Char('p')), 120) +
-                  // A plain "text" and a "content" text both count; assistant text never does.
-                  "{\"timestamp\":\"" + isoSecondsAgo(60) +
-                  "\",\"payload\":{\"role\":\"user\",\"text\":\"third\"}}\n"
-                  "{\"timestamp\":\"" +
-                  isoSecondsAgo(50) +
-                  "\",\"payload\":{\"role\":\"assistant\",\"content\":\"not a prompt\"}}\n" +
-                  codexTotalsLine(1'000'000, 100'000, 500'000, 40));
-    const auto result = CodexCliReader::parseFile(path, windowStart());
-    EXPECT_EQ(result.prompts, 3);
-    EXPECT_EQ(result.recentPrompts, 2);
+TEST_F(CodexReaderTest, PromptsAreWhatThePersonTyped) {
+    // Today's shape: injected context arrives as user messages too, but only the typed prompts
+    // have a user_message event.
+    QByteArray bytes = codexMetaLine("s1", "/home/dev/my%20app", 7 * kHour) +
+                       codexPromptLine(
+                           "# AGENTS.md instructions for /home/dev/app\n\n"
+                           "<INSTRUCTIONS>be terse</INSTRUCTIONS>",
+                           7 * kHour) +
+                       codexPromptLine(
+                           "<environment_context>\n  <cwd>/home/dev/app</cwd>\n"
+                           "</environment_context>",
+                           7 * kHour) +
+                       codexTurnLine("gpt-5-codex", 7 * kHour);
+    for (const auto& [text, ago] : {std::pair{"An old prompt from before the window", 6 * kHour},
+                                    std::pair{"<b>bold</b> is what I typed", 120.0}}) {
+        bytes += codexPromptLine(text, ago) + codexUserMessageLine(text, ago);
+    }
+    bytes += codexPromptLine("<turn_aborted>\n  interrupted\n</turn_aborted>", 100) +
+             codexTotalsLine(1000, 10, 0, 40);
+    auto result = parse(bytes);
+    EXPECT_EQ(result.prompts, 2);
+    EXPECT_EQ(result.recentPrompts, 1);
     EXPECT_EQ(result.task, "An old prompt from before the window");
-    EXPECT_EQ(result.model, "top-level-model");  // the first model named in the file
     EXPECT_EQ(result.project, "my app");
+    EXPECT_EQ(result.model, "gpt-5-codex");
 
+    // Files written before the events existed: the user messages, less the injected ones.
+    result = parse("{\"timestamp\":\"" + isoSecondsAgo(600) +
+                   "\",\"type\":\"session_meta\",\"model\":\"early-model\","
+                   "\"payload\":{\"cwd\":\"/w/app\"}}\n" +
+                   codexPromptLine("<user_instructions>\nbe kind\n</user_instructions>", 590) +
+                   codexPromptLine("<environment_context>cwd</environment_context>", 590) +
+                   codexPromptLine(QString(100, QLatin1Char('x')), 500) + "{\"timestamp\":\"" +
+                   isoSecondsAgo(60) +
+                   "\",\"payload\":{\"role\":\"user\",\"text\":\"second\"}}\n"
+                   "{\"timestamp\":\"" +
+                   isoSecondsAgo(50) +
+                   "\",\"payload\":{\"role\":\"assistant\",\"content\":\"not a prompt\"}}\n" +
+                   codexTotalsLine(10, 1, 0, 40));
+    EXPECT_EQ(result.prompts, 2);
+    EXPECT_EQ(result.task, QString(60, QLatin1Char('x')) + "...");
+    EXPECT_EQ(result.model, "early-model");
+}
+
+TEST_F(CodexReaderTest, ModelSwitchIsPricedPerModel) {
+    write("rollout-a.jsonl",
+          codexMetaLine("s1", "/home/dev/app", 900) + codexTurnLine("gpt-5", 900) +
+              codexUserMessageLine("Plan the change", 890) + codexTotalsLine(1000, 100, 400, 880) +
+              codexTotalsLine(1000, 100, 400, 879) +  // a repeated event adds nothing
+              codexTurnLine("gpt-5-mini-2025-08-07", 600) + codexUserMessageLine("Now do it", 590) +
+              codexTotalsLine(3000, 300, 1400, 580));
     const ProviderUsage usage = read();
     ASSERT_EQ(usage.sessions.size(), 1u);
     const SessionUsage& session = usage.sessions[0];
-    EXPECT_EQ(session.id, path);
-    EXPECT_EQ(session.prompts, 3);
-    EXPECT_EQ(usage.lastFiveHourPrompts, 2);
-    EXPECT_EQ(usage.lastFiveHourSessions, 1);
-    EXPECT_EQ(usage.latestTask, "An old prompt from before the window");
-    EXPECT_EQ(usage.latestProject, "my app");
-    ASSERT_TRUE(session.startedAt && session.lastActiveAt);
-    EXPECT_NEAR(double(*session.lastActiveAt), double(nowMs() - 40'000), 5000);
-    EXPECT_NEAR(double(nowMs() - *session.startedAt), 7 * kHour * 1000, 5000);
+    EXPECT_EQ(session.model, "gpt-5-mini-2025-08-07");  // the last turn's model
+    EXPECT_EQ(session.inputTokens, 3000);
+    EXPECT_EQ(session.cachedTokens, 1400);
+    EXPECT_EQ(session.outputTokens, 300);
+    // gpt-5 (1.25 / 0.125 cached / 10 per million): 1000 input of which 400 cached, 100 output:
+    //   600 x 1.25 + 400 x 0.125 + 100 x 10 = 750 + 50 + 1000 = 1800 per million.
+    // gpt-5-mini (0.25 / 0.025 / 2): 2000 input of which 1000 cached, 200 output:
+    //   1000 x 0.25 + 1000 x 0.025 + 200 x 2 = 250 + 25 + 400 = 675 per million.
+    EXPECT_DOUBLE_EQ(session.cost, 2475 / 1e6);
+    EXPECT_DOUBLE_EQ(usage.costTotal, 2475 / 1e6);
+    ASSERT_EQ(usage.models.size(), 2u);
+    EXPECT_EQ(usage.models[0].model, "gpt-5");
+    EXPECT_DOUBLE_EQ(usage.models[0].cost, 1800 / 1e6);
+    EXPECT_EQ(usage.models[0].inputTokens, 1000);
+    EXPECT_EQ(usage.models[1].model, "gpt-5-mini-2025-08-07");
+    EXPECT_EQ(usage.models[1].inputTokens, 2000);
+    EXPECT_EQ(usage.models[1].cachedTokens, 1000);
+    EXPECT_DOUBLE_EQ(usage.models[1].cost, 675 / 1e6);
+    EXPECT_EQ(usage.lastFiveHourTokens, 3300);
 }
 
-TEST_F(CodexReaderTest, TaskIsShortenedAndModelPriced) {
-    write("rollout-c.jsonl", "{\"payload\":{\"model\":\"GPT-5-mini\",\"cwd\":\"/w/app\"}}\n" +
-                                 codexPromptLine(QString(100, QLatin1Char('x')), 60) +
-                                 codexTotalsLine(1'000'000, 100'000, 500'000, 50));
-    write("rollout-d.jsonl", "{\"payload\":{\"model\":\"mystery-model\"}}\n" + usageLine(1000));
+TEST_F(CodexReaderTest, ResumedSessionBringsOnlyTodaysTokensIntoTheWindow) {
+    const QString path = write(
+        "rollout-r.jsonl", codexMetaLine("s1", "/home/dev/app", 50 * kHour) +
+                               codexTurnLine("gpt-5", 50 * kHour) +
+                               codexUserMessageLine("Start the port", 50 * kHour) +
+                               codexTotalsLine(50'000, 5000, 0, 49 * kHour) +
+                               // resumed today: the totals go on from the earlier days' values
+                               codexTurnLine("gpt-5", 300) + codexUserMessageLine("Carry on", 300) +
+                               codexTotalsLine(51'000, 5100, 0, 200));
+    const ProviderUsage usage = read();
+    ASSERT_EQ(usage.sessions.size(), 1u);
+    EXPECT_EQ(usage.sessions[0].inputTokens, 51'000);  // the session stays whole
+    EXPECT_EQ(usage.sessions[0].prompts, 2);
+    EXPECT_EQ(usage.lastFiveHourTokens, 1000 + 100);
+    EXPECT_EQ(usage.lastFiveHourPrompts, 1);
+    EXPECT_EQ(usage.latestTask, "Start the port");
+    EXPECT_EQ(usage.sessions[0].id, path);
+}
+
+TEST_F(CodexReaderTest, ForkAndSubagentCountOnlyTheirOwnPart) {
+    // A fork: its own session_meta, then the parent's lines with their original times, then
+    // its own turns, whose totals go on from the parent's.
+    const QByteArray parent = codexMetaLine("parent", "/home/dev/app", 3 * kHour) +
+                              codexTurnLine("gpt-5", 3 * kHour) +
+                              codexPromptLine("Parent prompt", 3 * kHour) +
+                              codexUserMessageLine("Parent prompt", 3 * kHour) +
+                              codexTotalsLine(10'000, 1000, 2000, 3 * kHour - 10);
+    write("rollout-fork.jsonl",
+          codexMetaLine("child", "/home/dev/app", 100, R"({"forked_from_id":"parent"})") + parent +
+              codexUserMessageLine("Try the other way", 90) +
+              codexTotalsLine(12'000, 1200, 3000, 80));
+    // A sub-agent: its own meta, the parent's history replayed with fresh stamps, then its own
+    // turns counted from zero under its own model.
+    write("rollout-sub.jsonl",
+          codexMetaLine("sub", "/home/dev/app", 60,
+                        R"({"source":{"subagent":{"thread_spawn":{"parent_thread_id":"parent",)"
+                        R"("depth":1}}}})") +
+              codexMetaLine("parent", "/home/dev/app", 60) + codexTurnLine("gpt-5", 60) +
+              codexPromptLine("Parent prompt", 60) + codexUserMessageLine("Parent prompt", 60) +
+              codexTotalsLine(10'000, 1000, 2000, 60) + codexTurnLine("gpt-5-mini", 59) +
+              codexPromptLine("Look for every caller of parse()", 59) +
+              codexTotalsLine(300, 30, 100, 50) + codexTotalsLine(700, 70, 100, 40));
     const ProviderUsage usage = read();
     ASSERT_EQ(usage.sessions.size(), 2u);
-    const auto byModel = [&](const QString& model) {
-        for (const auto& s : usage.sessions) {
-            if (s.model == model) return s;
-        }
-        return SessionUsage{};
-    };
-    const SessionUsage mini = byModel("GPT-5-mini");
-    EXPECT_EQ(mini.task, QString(60, QLatin1Char('x')) + "...");
-    EXPECT_DOUBLE_EQ(mini.cost,
-                     UsagePricing::openAICost("gpt-5-mini", 1'000'000, 100'000, 500'000));
-    EXPECT_GT(mini.cost, 0);
-    const SessionUsage mystery = byModel("mystery-model");
-    EXPECT_EQ(mystery.cost, 0);
-    EXPECT_EQ(mystery.prompts, 1);  // usage without a prompt still counts one
-    EXPECT_EQ(mystery.project, "unknown");
-    ASSERT_EQ(usage.models.size(), 2u);
-    EXPECT_EQ(usage.models[0].model, "GPT-5-mini");  // most expensive first
-    EXPECT_EQ(usage.models[0].sessions, 1);
-    EXPECT_DOUBLE_EQ(usage.costTotal, mini.cost);
+    const SessionUsage& sub = usage.sessions[0];
+    const SessionUsage& fork = usage.sessions[1];
+    EXPECT_TRUE(fork.id.endsWith("rollout-fork.jsonl"));
+    EXPECT_EQ(fork.inputTokens, 2000);
+    EXPECT_EQ(fork.cachedTokens, 1000);
+    EXPECT_EQ(fork.outputTokens, 200);
+    EXPECT_EQ(fork.prompts, 1);
+    EXPECT_EQ(fork.task, "Try the other way");
+    ASSERT_TRUE(fork.startedAt);
+    EXPECT_NEAR(double(nowMs() - *fork.startedAt), 100'000, 5000);  // at the fork, not before
+    // gpt-5: 1000 x 1.25 + 1000 x 0.125 + 200 x 10 = 1250 + 125 + 2000 = 3375 per million.
+    EXPECT_DOUBLE_EQ(fork.cost, 3375 / 1e6);
+
+    EXPECT_EQ(sub.model, "gpt-5-mini");
+    EXPECT_EQ(sub.inputTokens, 700);
+    EXPECT_EQ(sub.cachedTokens, 100);
+    EXPECT_EQ(sub.outputTokens, 70);
+    EXPECT_EQ(sub.prompts, 0);
+    EXPECT_EQ(sub.task, "");
+    // gpt-5-mini: 600 x 0.25 + 100 x 0.025 + 70 x 2 = 150 + 2.5 + 140 = 292.5 per million.
+    EXPECT_DOUBLE_EQ(sub.cost, 292.5 / 1e6);
+
+    EXPECT_EQ(usage.lastFiveHourPrompts, 1);
+    EXPECT_EQ(usage.latestTask, "Try the other way");  // a sub-agent never takes the task over
+    EXPECT_EQ(usage.latestModel, "gpt-5-mini");
+    EXPECT_EQ(usage.lastFiveHourTokens, 2200 + 770);
 }
 
-TEST_F(CodexReaderTest, MalformedLinesAreSkippedOnTheirOwn) {
-    const QString path = write(
-        "rollout-e.jsonl", codexTotalsLine(100, 1, 0, 60) +
-                               // trailing garbage, a second object, not an object, broken escapes
-                               codexTotalsLine(900, 9, 0, 50).trimmed() + " x\n" +
-                               codexTotalsLine(800, 8, 0, 50).trimmed() + "{}\n" + "[1,2,3]\n" +
-                               "{\"timestamp\":\"" + isoSecondsAgo(1) +
-                               "\",\"payload\":{\"role\":\"user\","
-                               "\"text\":\"bad \\q escape\"}}\n" +
-                               // a prompt with a raw line separator inside stays one record
-                               codexPromptLine(QString::fromUtf8("first\xE2\x80\xA8second"), 40) +
-                               // the last line of a log still being written
-                               codexTotalsLine(700, 7, 0, 30).left(40));
-    const auto result = CodexCliReader::parseFile(path, windowStart());
-    EXPECT_EQ(result.inputTokens, 100);
-    EXPECT_EQ(result.outputTokens, 1);
+TEST_F(CodexReaderTest, ArchivedSessionsAndCodexHome) {
+    write("rollout-a.jsonl", codexTotalsLine(10, 1, 0, 60));
+    home.write(".codex/archived_sessions/rollout-b.jsonl", codexTotalsLine(20, 2, 0, 60));
+    const ProviderUsage usage = read();
+    EXPECT_EQ(usage.sessionsTotal, 2);
+    EXPECT_EQ(usage.totalInputTokens, 30);
+
+    // Only archived sessions left is still a tree to read.
+    QDir(sessions()).removeRecursively();
+    EXPECT_EQ(read().totalInputTokens, 20);
+
+    const QByteArray saved = qgetenv("CODEX_HOME");
+    qputenv("CODEX_HOME", "/somewhere/codex");
+    EXPECT_EQ(CodexCliReader::homeFor("/home/me"), "/somewhere/codex");
+    qputenv("CODEX_HOME", "");
+    EXPECT_EQ(CodexCliReader::homeFor("/home/me"), "/home/me/.codex");
+    if (saved.isNull()) {
+        qunsetenv("CODEX_HOME");
+    } else {
+        qputenv("CODEX_HOME", saved);
+    }
+}
+
+TEST_F(CodexReaderTest, PlanLimitsFromTheNewestEvent) {
+    const auto limitsLine = [](double usedFive, double usedWeek, double ago,
+                               const QByteArray& resets) {
+        return "{\"timestamp\":\"" + isoSecondsAgo(ago) +
+               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"token_count\",\"info\":null,"
+               "\"rate_limits\":{\"primary\":{\"used_percent\":" +
+               QByteArray::number(usedFive) + ",\"window_minutes\":300," + resets +
+               "},\"secondary\":{\"used_percent\":" + QByteArray::number(usedWeek) +
+               ",\"window_minutes\":10080," + resets + "},\"plan_type\":\"plus\"}}}\n";
+    };
+    write("rollout-a.jsonl", codexTotalsLine(10, 1, 0, 300) +
+                                 limitsLine(12.5, 40, 200, "\"resets_at\":1765000000") +
+                                 limitsLine(99, 99, 250, "\"resets_at\":1"));
+    write("rollout-b.jsonl",
+          codexTotalsLine(10, 1, 0, 900) + limitsLine(5, 30, 800, "\"resets_in_seconds\":60"));
+    const ProviderUsage usage = read();
+    ASSERT_TRUE(usage.planLimits);
+    ASSERT_TRUE(usage.planLimits->fiveHour && usage.planLimits->weekly);
+    EXPECT_EQ(usage.planLimits->fiveHour->usedPercent, 12.5);
+    EXPECT_EQ(usage.planLimits->fiveHour->windowMinutes, 300);
+    EXPECT_EQ(usage.planLimits->fiveHour->resetsAt, TimeMs(1'765'000'000'000));
+    EXPECT_EQ(usage.planLimits->weekly->usedPercent, 40);
+    EXPECT_EQ(usage.planLimits->planType, "plus");
+
+    // Older versions give the seconds left from the event.
+    const auto older =
+        parse(codexTotalsLine(10, 1, 0, 900) + limitsLine(5, 30, 800, "\"resets_in_seconds\":60"));
+    ASSERT_TRUE(older.planLimits && older.planLimits->fiveHour);
+    EXPECT_EQ(*older.planLimits->fiveHour->resetsAt, older.planLimits->observedAt + 60'000);
+}
+
+TEST_F(CodexReaderTest, BrokenLinesCountForNothing) {
+    const auto result =
+        parse(codexTotalsLine(100, 1, 0, 60) +
+              // trailing garbage, a second object, not an object, broken escapes
+              codexTotalsLine(900, 9, 0, 50).trimmed() + " x\n" +
+              codexTotalsLine(800, 8, 0, 50).trimmed() + "{}\n" + "[1,2,3]\n" +
+              // broken inside a value nothing else reads
+              codexTotalsLine(600, 6, 0, 50)
+                  .replace("\"model_context_window\":272000", "\"model_context_window\":[1,}") +
+              codexUserMessageLine("bad \\q escape", 45).replace("\\\\q", "\\q") +
+              // a prompt with a raw line separator inside stays one record
+              codexUserMessageLine(QString::fromUtf8("first\xE2\x80\xA8second"), 40) +
+              // the last line of a log still being written
+              codexTotalsLine(700, 7, 0, 30).left(40));
+    EXPECT_EQ(result.tokens.input, 100);
+    EXPECT_EQ(result.tokens.output, 1);
     EXPECT_EQ(result.prompts, 1);
     EXPECT_EQ(result.task, QString::fromUtf8("first\xE2\x80\xA8second"));
+
+    // Early per-line usage counts only where no cumulative totals exist.
+    EXPECT_EQ(parse(usageLine(10) + usageLine(20)).tokens.input, 30);
+    EXPECT_EQ(parse(usageLine(10) + codexTotalsLine(25, 0, 0, 30) + usageLine(99)).tokens.input,
+              25);
+    EXPECT_EQ(parse(usageLine(-50, 5)).tokens.input, 0);
+}
+
+TEST_F(CodexReaderTest, FilesOfAnySizeAreRead) {
+    // Over 50 MB, with one line longer than any kept line and records after it.
+    QByteArray bytes = codexMetaLine("big", "/home/dev/app", 600) + codexTurnLine("gpt-5", 600) +
+                       codexUserMessageLine("Take screenshots", 590);
+    const QByteArray filler = "{\"timestamp\":\"" + isoSecondsAgo(580) +
+                              "\",\"type\":\"response_item\",\"payload\":{\"type\":"
+                              "\"function_call_output\",\"output\":\"" +
+                              QByteArray(1 << 20, 'A') + "\"}}\n";
+    for (int i = 0; i < 34; ++i) bytes += filler;
+    bytes += "{\"timestamp\":\"" + isoSecondsAgo(570) +
+             "\",\"type\":\"response_item\",\"payload\":{\"output\":\"" +
+             QByteArray(int(CliLogParsing::LineStream::kMaxLineBytes) + 1000, 'B') + "\"}}\n";
+    bytes += codexTotalsLine(5000, 50, 0, 560);
+    for (int i = 0; i < 16; ++i) bytes += filler;
+    bytes += codexUserMessageLine("And one more", 100) + codexTotalsLine(6000, 60, 0, 90);
+    ASSERT_GT(bytes.size(), 50'000'000);
+    write("rollout-big.jsonl", bytes);
+    bytes.clear();
+    const ProviderUsage usage = read();
+    ASSERT_EQ(usage.sessions.size(), 1u);
+    EXPECT_EQ(usage.sessions[0].inputTokens, 6000);
+    EXPECT_EQ(usage.sessions[0].prompts, 2);
 }
 
 TEST_F(CodexReaderTest, ListsTwentyMostRecentButTotalsCoverAll) {
@@ -259,8 +396,7 @@ TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
     g_opened.clear();
     CliLogParsing::setOpenObserver(recordOpen);
     const ProviderUsage usage =
-        CodexCliReader(QString::fromStdString(options.sessionsDir), QString())
-            .readUsageSync(options.since);
+        CodexCliReader(home.filePath(QStringLiteral(".codex"))).readUsageSync(options.since);
     CliLogParsing::setOpenObserver(nullptr);
 
     EXPECT_EQ(usage.sessionsTotal, expected.sessions);
@@ -274,7 +410,8 @@ TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
         EXPECT_FALSE(g_opened.contains(QString::fromStdString(old)));
     }
     for (const SessionUsage& session : usage.sessions) {
-        EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-"))) << session.project.toStdString();
+        EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-")))
+            << session.project.toStdString();
         EXPECT_NE(session.model, "unknown");
     }
 }

@@ -26,13 +26,13 @@ protected:
     TempDir home;
 };
 
-QByteArray summary(const QByteArray& id, double lastActiveSecondsAgo,
-                   const QByteArray& extra = {}) {
+QByteArray summary(const QByteArray& id, double lastActiveSecondsAgo, const QByteArray& extra = {},
+                   const QByteArray& model = "grok-code-fast-1") {
     return "{\"info\":{\"id\":\"" + id +
            "\",\"cwd\":\"/w/repo/sub\"},\"git_root_dir\":\"/w/repo\","
            "\"session_summary\":\"  Task of " +
            id + "  \",\"last_active_at\":\"" + isoSecondsAgo(lastActiveSecondsAgo) +
-           "\",\"current_model_id\":\"grok-code-fast-1\"" + extra + "}";
+           "\",\"current_model_id\":\"" + model + "\"" + extra + "}";
 }
 
 }  // namespace
@@ -131,4 +131,67 @@ TEST_F(GrokReaderTest, MissingAndEmptyDirectory) {
     EXPECT_EQ(usage.statusText, "No local data");
     EXPECT_EQ(usage.statusLevel, UsageStatusLevel::unknown);
     EXPECT_TRUE(usage.sessions.empty());
+}
+
+namespace {
+
+// One finished turn as the tool logs it in updates.jsonl.
+QByteArray turnLine(const QByteArray& usage) {
+    return R"({"jsonrpc":"2.0","method":"_x.ai/session/update","params":{"sessionId":"x",)"
+           R"("update":{"sessionUpdate":"turn_completed","stopReason":"end_turn","usage":)" +
+           usage + "}}}\n";
+}
+
+}  // namespace
+
+TEST_F(GrokReaderTest, BilledUsageFromUpdatesAndHiddenAgents) {
+    // A Grok Build session: two finished turns, one with the tool's own cost, a streamed chunk
+    // that merely mentions a finished turn, and a broken line.
+    write("b1/summary.json", summary("b1", 60, {}, "grok-build"));
+    write("b1/signals.json", R"({"contextTokensUsed":90000,"userMessageCount":2})");
+    write("b1/updates.jsonl",
+          R"({"method":"_x.ai/session/update","params":{"update":{"sessionUpdate":)"
+          R"("agent_message_chunk","content":{"type":"text","text":"turn_completed"}}}})"
+          "\n" +
+              turnLine(R"({"inputTokens":10000,"outputTokens":500,"cachedReadTokens":8000,)"
+                       R"("reasoningTokens":200,"modelCalls":3,"costUsdTicks":123450000})") +
+              turnLine(R"({"inputTokens":2000,"outputTokens":100,"cachedReadTokens":0})") +
+              turnLine(R"({"inputTokens":99999,"outputTokens":1,)").trimmed() + "\n");
+    // A hidden agent the tool spawned: its usage counts, its prompts and session do not.
+    write(
+        "h1/summary.json",
+        summary("h1", 30, R"(,"hidden":true,"session_kind":"subagent","parent_session_id":"b1")"));
+    write("h1/chat_history.jsonl",
+          R"({"type":"user","content":"<user_query>Find the callers</user_query>"})"
+          "\n");
+    write("h1/updates.jsonl",
+          turnLine(R"({"inputTokens":1000,"outputTokens":100,"cachedReadTokens":500,)"
+                   R"("modelUsage":{"grok-code-fast-1":{"inputTokens":1000,"outputTokens":100,)"
+                   R"("cachedReadTokens":500}}})"));
+    // An older session that logged no usage keeps the estimate from its context fill.
+    write("o1/summary.json", summary("o1", 120));
+    write("o1/signals.json", R"({"contextTokensUsed":100000,"userMessageCount":1})");
+
+    const ProviderUsage usage = read();
+    EXPECT_EQ(usage.sessionsTotal, 2);
+    EXPECT_EQ(usage.lastFiveHourPrompts, 3);
+    ASSERT_EQ(usage.sessions.size(), 2u);
+    const SessionUsage& build = usage.sessions[0];
+    EXPECT_EQ(build.id, "b1");
+    EXPECT_EQ(build.inputTokens, 12000);
+    EXPECT_EQ(build.cachedTokens, 8000);
+    EXPECT_EQ(build.outputTokens, 600);
+    EXPECT_EQ(build.contextTokens, 90000);  // shown, not priced
+    // The tool's own 123 450 000 ticks = 0.012345 $; the turn without them at the grok-build
+    // row (0.2 input, 0.5 output per million): 2000 x 0.2 + 100 x 0.5 = 450 per million.
+    EXPECT_DOUBLE_EQ(build.cost, 0.012345 + 0.00045);
+    const SessionUsage& old = usage.sessions[1];
+    // grok-code-fast-1 input rate 0.2 per million on 100 000 context tokens = 0.02.
+    EXPECT_DOUBLE_EQ(old.cost, 0.02);
+    // The hidden agent, grok-code-fast-1 (0.2 / 0.02 cached / 1.5):
+    //   500 x 0.2 + 500 x 0.02 + 100 x 1.5 = 100 + 10 + 150 = 260 per million.
+    EXPECT_DOUBLE_EQ(usage.costTotal, 0.012345 + 0.00045 + 0.02 + 0.00026);
+    EXPECT_EQ(usage.totalInputTokens, 13000);
+    EXPECT_EQ(usage.lastFiveHourTokens, 12600 + 1100 + 100000);
+    EXPECT_EQ(usage.latestTask, "Task of b1");
 }

@@ -123,7 +123,18 @@ TEST(UsageJson, RecordFieldsRawValuesAndOmittedTimes) {
     EXPECT_EQ(json.value("statusLevel").toString(), "unknown");
     EXPECT_EQ(json.value("providerName").toString(), "Grok");
     EXPECT_FALSE(json.contains("latestActivityAt"));
+    EXPECT_FALSE(json.contains("planLimits"));
     EXPECT_TRUE(json.value("models").isArray());
+
+    usage.planLimits =
+        CodexPlanLimits{PlanWindow{12.5, 300, 1748772000000}, std::nullopt, "plus", 1748771000000};
+    const QJsonObject limits = UsageJson::toJson(usage).value("planLimits").toObject();
+    EXPECT_EQ(limits.value("planType").toString(), "plus");
+    EXPECT_EQ(limits.value("fiveHour").toObject().value("usedPercent").toDouble(), 12.5);
+    EXPECT_EQ(limits.value("fiveHour").toObject().value("resetsAt").toString(),
+              "2025-06-01T10:00:00.000Z");
+    EXPECT_FALSE(limits.contains("weekly"));
+    usage.planLimits.reset();
 
     SessionUsage session;
     session.id = "s";

@@ -43,29 +43,70 @@ QByteArray codexPromptLine(const QString& text, double secondsAgo) {
           QJsonObject{{"type", "message"}, {"role", "user"}, {"content", QJsonArray{item}}}}});
 }
 
-QByteArray codexTotalsLine(std::int64_t input, std::int64_t output, std::int64_t cached,
-                           double secondsAgo) {
-    const QJsonObject totals{{"input_tokens", qint64(input)},
-                             {"output_tokens", qint64(output)},
-                             {"cached_input_tokens", qint64(cached)}};
+QByteArray codexUserMessageLine(const QString& text, double secondsAgo) {
     return compact(
         {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
          {"type", "event_msg"},
-         {"payload", QJsonObject{{"type", "token_count"},
-                                 {"info", QJsonObject{{"total_token_usage", totals}}}}}});
+         {"payload",
+          QJsonObject{{"type", "user_message"}, {"message", text}, {"images", QJsonArray{}}}}});
+}
+
+QByteArray codexTotalsLine(std::int64_t input, std::int64_t output, std::int64_t cached,
+                           double secondsAgo) {
+    const QJsonObject totals{{"input_tokens", qint64(input)},
+                             {"cached_input_tokens", qint64(cached)},
+                             {"output_tokens", qint64(output)},
+                             {"reasoning_output_tokens", 0},
+                             {"total_tokens", qint64(input + output)}};
+    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                    {"type", "event_msg"},
+                    {"payload", QJsonObject{{"type", "token_count"},
+                                            {"info", QJsonObject{{"total_token_usage", totals},
+                                                                 {"last_token_usage", totals},
+                                                                 {"model_context_window", 272000}}},
+                                            {"rate_limits", QJsonValue()}}}});
+}
+
+QByteArray codexMetaLine(const QString& id, const QString& cwd, double secondsAgo,
+                         const QByteArray& extraPayloadJson) {
+    QJsonObject payload{{"id", id},
+                        {"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                        {"cwd", cwd},
+                        {"originator", "codex_cli_rs"},
+                        {"cli_version", "0.63.0"},
+                        {"source", "cli"}};
+    if (!extraPayloadJson.isEmpty()) {
+        const QJsonObject extra = QJsonDocument::fromJson(extraPayloadJson).object();
+        for (auto it = extra.begin(); it != extra.end(); ++it) payload.insert(it.key(), *it);
+    }
+    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                    {"type", "session_meta"},
+                    {"payload", payload}});
+}
+
+QByteArray codexTurnLine(const QString& model, double secondsAgo) {
+    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                    {"type", "turn_context"},
+                    {"payload", QJsonObject{{"cwd", "/home/dev/app"},
+                                            {"approval_policy", "on-request"},
+                                            {"model", model},
+                                            {"effort", "medium"},
+                                            {"summary", "auto"}}}});
 }
 
 void writeSampleHome(const QString& home) {
     const QDir dir(home);
-    QByteArray rollout = compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(600))},
-                                  {"type", "session_meta"},
-                                  {"payload", QJsonObject{{"cwd", "/home/dev/app"}}}});
-    rollout += compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(600))},
-                        {"type", "turn_context"},
-                        {"payload", QJsonObject{{"model", "gpt-5"}}}});
-    rollout += codexPromptLine(QStringLiteral("Fix the failing parser test"), 500);
-    rollout += codexPromptLine(QStringLiteral("Now add a regression test"), 400);
-    rollout += codexPromptLine(QStringLiteral("Thanks, commit it"), 300);
+    QByteArray rollout = codexMetaLine("0199a1b2-sample", "/home/dev/app", 600);
+    rollout += codexPromptLine(
+        QStringLiteral("<environment_context>\n  <cwd>/home/dev/app</cwd>\n</environment_context>"),
+        600);
+    rollout += codexTurnLine("gpt-5", 600);
+    for (const auto& [text, ago] :
+         {std::pair{"Fix the failing parser test", 500},
+          std::pair{"Now add a regression test", 400}, std::pair{"Thanks, commit it", 300}}) {
+        rollout += codexPromptLine(QString::fromUtf8(text), ago);
+        rollout += codexUserMessageLine(QString::fromUtf8(text), ago);
+    }
     rollout += codexTotalsLine(1000, 200, 100, 290);
     writeFile(dir.filePath(".codex/sessions/2025/06/01/rollout-sample.jsonl"), rollout);
     writeFile(dir.filePath(".codex/auth.json"), "{}");
@@ -78,16 +119,32 @@ void writeSampleHome(const QString& home) {
     writeFile(dir.filePath(".grok/sessions/g1/signals.json"),
               compact({{"contextTokensUsed", 5000}, {"userMessageCount", 1}}));
 
-    QByteArray gemini;
+    QByteArray gemini = compact({{"sessionId", "gemini-sample"},
+                                 {"projectHash", "abc"},
+                                 {"startTime", QString::fromUtf8(isoSecondsAgo(900))},
+                                 {"kind", "main"}});
+    int number = 0;
     for (double ago : {900.0, 60.0}) {
-        gemini += compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(ago))},
-                           {"role", "user"},
-                           {"prompt", "Summarise the log"},
-                           {"model", "gemini-2.5-pro"},
-                           {"usageMetadata",
-                            QJsonObject{{"promptTokenCount", 100}, {"candidatesTokenCount", 20}}}});
+        const QString at = QString::fromUtf8(isoSecondsAgo(ago));
+        const QString n = QString::number(++number);
+        gemini += compact({{"id", "u" + n},
+                           {"timestamp", at},
+                           {"type", "user"},
+                           {"content", QJsonArray{QJsonObject{{"text", "Summarise the log"}}}}});
+        gemini += compact({{"id", "g" + n},
+                           {"timestamp", at},
+                           {"type", "gemini"},
+                           {"content", "The log shows two restarts."},
+                           {"tokens", QJsonObject{{"input", 100},
+                                                  {"output", 20},
+                                                  {"cached", 0},
+                                                  {"thoughts", 0},
+                                                  {"tool", 0},
+                                                  {"total", 120}}},
+                           {"model", "gemini-2.5-pro"}});
     }
-    writeFile(dir.filePath(".gemini/tmp/abc/logs/session.jsonl"), gemini);
+    writeFile(dir.filePath(".gemini/tmp/abc/chats/session-2026-01-01T10-00-abcdef12.jsonl"),
+              gemini);
 }
 
 }  // namespace qm::test
