@@ -10,20 +10,16 @@
 
 #include "claude/ClaudeUsageStore.h"
 #include "gui/UsageText.h"
+#include "gui/widgets/Symbols.h"
 
 namespace qm::gui {
 
 namespace {
 
-QToolButton* borderless(const QString& iconName, const QString& fallback, const QString& help,
-                        QWidget* parent) {
+QToolButton* borderless(const QIcon& icon, const QString& help, QWidget* parent) {
     auto* button = new QToolButton(parent);
-    const QIcon icon = QIcon::fromTheme(iconName);
-    if (icon.isNull()) {
-        button->setText(fallback);
-    } else {
-        button->setIcon(icon);
-    }
+    button->setIcon(icon);
+    button->setIconSize(QSize(16, 16));
     button->setAutoRaise(true);
     button->setToolTip(help);
     return button;
@@ -37,8 +33,7 @@ ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString
       store_(store),
       openWindow_(std::move(openWindow)),
       status_(new QLabel(this)),
-      refresh_(borderless(QStringLiteral("view-refresh"), QStringLiteral("↻"),
-                          QStringLiteral("Refresh"), this)),
+      refresh_(borderless(Symbols::refresh(), QStringLiteral("Refresh"), this)),
       pill_(new Pill(this)),
       body_(new QStackedWidget(this)),
       figures_(new QWidget(body_)),
@@ -61,8 +56,7 @@ ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString
     names->addWidget(title);
     names->addWidget(status_);
     header->addLayout(names, 1);
-    auto* person = borderless(QStringLiteral("user-identity"), QStringLiteral("👤"),
-                              QStringLiteral("Claude Login"), this);
+    auto* person = borderless(Symbols::person(), QStringLiteral("Claude Login"), this);
     person->setObjectName(QStringLiteral("claudePersonButton"));
     refresh_->setObjectName(QStringLiteral("claudeRefresh"));
     pill_->setObjectName(QStringLiteral("claudePill"));
@@ -173,8 +167,6 @@ void ClaudeCard::render() {
     status_->setToolTip(store_->statusText());
     const bool refreshing = store_->isRefreshing();
     refresh_->setEnabled(!refreshing);
-    if (refresh_->icon().isNull())
-        refresh_->setText(refreshing ? QStringLiteral("…") : QStringLiteral("↻"));
     pill_->set(UsageText::pillText(store_->statusKind()),
                UsageText::pillColour(store_->statusKind()));
 

@@ -23,6 +23,7 @@
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
 #include "gui/widgets/Look.h"
+#include "gui/widgets/Symbols.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
@@ -114,8 +115,7 @@ QWidget* DashboardWindow::makeHeader() {
     auto* accounts = new QPushButton(QIcon::fromTheme(QStringLiteral("dialog-password")),
                                      QStringLiteral("Accounts"), header);
     accounts->setObjectName(QStringLiteral("accounts"));
-    refresh_ = new QPushButton(QIcon::fromTheme(QStringLiteral("view-refresh")),
-                               QStringLiteral("Refresh"), header);
+    refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
     for (QWidget* control :
          std::initializer_list<QWidget*>{mascotSwitch_, trends, accounts, refresh_}) {

@@ -16,6 +16,7 @@
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
 #include "gui/widgets/Look.h"
+#include "gui/widgets/Symbols.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
@@ -33,8 +34,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
       openWindow_(std::move(openWindow)),
       rowsLayout_(new QVBoxLayout),
       busy_(new QProgressBar(this)),
-      refresh_(new QPushButton(QIcon::fromTheme(QStringLiteral("view-refresh")),
-                               QStringLiteral("Refresh"), this)) {
+      refresh_(new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), this)) {
     setObjectName(QStringLiteral("menuBarPanel"));
     setFixedWidth(kWidth);
     setAttribute(Qt::WA_StyledBackground);

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QIcon>
+
+namespace qm::gui::Symbols {
+
+// The desktop theme's icon when it has one, else a small drawing in the text colour, so a
+// bare desktop never shows an empty button.
+QIcon person();
+QIcon refresh();
+
+}  // namespace qm::gui::Symbols
