@@ -10,6 +10,7 @@
 
 #include "claude/ClaudeUsageStore.h"
 #include "gui/UsageText.h"
+#include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Symbols.h"
 
 namespace qm::gui {
@@ -32,7 +33,7 @@ ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString
     : CardFrame(parent),
       store_(store),
       openWindow_(std::move(openWindow)),
-      status_(new QLabel(this)),
+      status_(new ElidedLabel(this, Qt::ElideRight)),
       refresh_(borderless(Symbols::refresh(), QStringLiteral("Refresh"), this)),
       pill_(new Pill(this)),
       body_(new QStackedWidget(this)),

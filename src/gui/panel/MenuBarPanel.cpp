@@ -15,6 +15,7 @@
 #include "core/DisplayFormat.h"
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
+#include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
 #include "readers/UsageAggregator.h"
@@ -36,6 +37,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
       busy_(new QProgressBar(this)),
       refresh_(new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), this)) {
     setObjectName(QStringLiteral("menuBarPanel"));
+    setWindowTitle(QStringLiteral("Quotameter Panel"));
     setFixedWidth(kWidth);
     setAttribute(Qt::WA_StyledBackground);
     setAutoFillBackground(true);
@@ -87,7 +89,8 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
 MenuBarPanel::Row MenuBarPanel::addRow() {
     auto* line = new QHBoxLayout;
     line->setSpacing(10);
-    Row row{new StatusDot(8, this), new QLabel(this), new QLabel(this), new QLabel(this)};
+    Row row{new StatusDot(8, this), new QLabel(this), new ElidedLabel(this, Qt::ElideRight),
+            new QLabel(this)};
     for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
     row.name->setFixedWidth(kNameWidth);
     Look::makeSecondary(row.detail);

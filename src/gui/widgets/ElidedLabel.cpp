@@ -6,6 +6,7 @@ namespace qm::gui {
 
 ElidedLabel::ElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), mode_(mode) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 }
 
 QSize ElidedLabel::minimumSizeHint() const {
@@ -16,8 +17,7 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setPen(palette().color(foregroundRole()));
     const QRect area = contentsRect();
-    p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
-               fontMetrics().elidedText(text(), mode_, area.width()));
+    p.drawText(area, alignment(), fontMetrics().elidedText(text(), mode_, area.width()));
 }
 
 }  // namespace qm::gui
