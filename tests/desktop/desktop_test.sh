@@ -37,7 +37,10 @@ wait_for() {
 
 export HOME=$work/home XDG_DATA_HOME=$work/home/.local/share XDG_CONFIG_HOME=$work/home/.config
 export XDG_CACHE_HOME=$work/home/.cache XDG_RUNTIME_DIR=$work/run
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# The single-instance socket lives in the temporary folder: a private one keeps this instance
+# apart from any other quotameter of the same user.
+export TMPDIR=$work/tmp
+mkdir -p "$HOME" "$TMPDIR" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$helper" home "$HOME"
 
 # A display of our own; no desktop session bus, so Qt falls back to the XEmbed tray.
