@@ -48,6 +48,15 @@ public:
     bool painted = false;
 };
 
+class PaintCounter : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++count;
+        return false;
+    }
+    int count = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,7 +105,9 @@ int main(int argc, char** argv) {
     std::printf("panel_show_median: %.2f ms\n", median(panelMs));
 
     // The panel's first appearance started a Claude fetch; let it end before timing more.
-    QTest::qWaitFor([&] { return !claude.isRefreshing(); }, 30000);
+    if (!QTest::qWaitFor([&] { return !claude.isRefreshing(); }, 30000)) {
+        std::printf("# the first Claude fetch did not end\n");
+    }
 
     // Dashboard redraw: a published change re-renders three tool cards and repaints.
     qm::gui::DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
@@ -131,7 +142,16 @@ int main(int argc, char** argv) {
     std::printf("dashboard_cpu_with_mascot: %.2f %%\n", withDog);
     std::printf("dashboard_cpu_without_mascot: %.2f %%\n", withoutDog);
     std::printf("mascot_cpu_visible: %.2f %%\n", withDog - withoutDog);
+
+    // Hidden, the dog must not draw at all.
+    auto* mascot = dashboard.findChild<QWidget*>(QStringLiteral("mascot"));
+    PaintCounter paints;
+    mascot->installEventFilter(&paints);
+    QTest::qWait(2000);
+    std::printf("mascot_frames_per_second_visible: %.1f count\n", paints.count / 2.0);
+    paints.count = 0;
     dashboard.hide();
-    std::printf("mascot_cpu_hidden: %.2f %%\n", cpuOver(5000));
+    std::printf("dashboard_cpu_hidden: %.2f %%\n", cpuOver(5000));
+    std::printf("mascot_frames_while_hidden: %d count\n", paints.count);
     return 0;
 }

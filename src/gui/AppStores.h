@@ -2,6 +2,8 @@
 
 #include <QCoroTask>
 
+class QWidget;
+
 namespace qm {
 class AccountStore;
 class ClaudeUsageStore;
@@ -24,5 +26,10 @@ struct AppStores {
 // What the panel and the dashboard do each time they appear: the first local scan if none has
 // completed, then the first Claude fetch if there are no limits yet and none is running.
 QCoro::Task<> startupRefresh(UsageAggregator* aggregator, ClaudeUsageStore* claude);
+
+// Runs startupRefresh once `window` has painted after being shown: the first Claude fetch
+// starts the browser, which must not hold up the window's first appearance.
+void startupRefreshAfterPaint(QWidget* window, UsageAggregator* aggregator,
+                              ClaudeUsageStore* claude);
 
 }  // namespace qm::gui

@@ -190,7 +190,7 @@ void DashboardWindow::showEvent(QShowEvent* event) {
     placeMascot();
     render();
     clock_.start();
-    QCoro::connect(startupRefresh(aggregator_, claude_), this, [] {});
+    startupRefreshAfterPaint(this, aggregator_, claude_);
 }
 
 void DashboardWindow::hideEvent(QHideEvent* event) {

@@ -170,7 +170,7 @@ void MenuBarPanel::popUpAt(const QRect& anchor) {
 
 void MenuBarPanel::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    QCoro::connect(startupRefresh(aggregator_, claude_), this, [] {});
+    startupRefreshAfterPaint(this, aggregator_, claude_);
 }
 
 void MenuBarPanel::keyPressEvent(QKeyEvent* event) {
