@@ -168,6 +168,7 @@ void ClaudeCard::render() {
     status_->setToolTip(store_->statusText());
     const bool refreshing = store_->isRefreshing();
     refresh_->setEnabled(!refreshing);
+    refresh_->setIcon(refreshing ? Symbols::busy() : Symbols::refresh());
     pill_->set(UsageText::pillText(store_->statusKind()),
                UsageText::pillColour(store_->statusKind()));
 

@@ -1,5 +1,6 @@
 #include "gui/panel/MenuBarPanel.h"
 
+#include <QApplication>
 #include <QCoroCore>
 #include <QFrame>
 #include <QGuiApplication>
@@ -25,11 +26,17 @@ namespace qm::gui {
 namespace {
 constexpr int kWidth = 360;
 constexpr int kNameWidth = 58;
+
+// Wayland places no popups at a position of our choosing: there the panel is a small dialog
+// that closes when the application loses focus.
+bool positionedPopups() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
 }  // namespace
 
 MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude,
                            std::function<void(const QString&)> openWindow, QWidget* parent)
-    : QWidget(parent, Qt::Popup),
+    : QWidget(parent, positionedPopups() ? Qt::Popup : Qt::Dialog),
       aggregator_(aggregator),
       claude_(claude),
       openWindow_(std::move(openWindow)),
@@ -81,6 +88,12 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
         openWindow_(QStringLiteral("dashboard"));
     });
     connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    if (!positionedPopups()) {
+        connect(qApp, &QGuiApplication::applicationStateChanged, this,
+                [this](Qt::ApplicationState state) {
+                    if (state != Qt::ApplicationActive) hide();
+                });
+    }
     connect(aggregator_, &UsageAggregator::changed, this, &MenuBarPanel::render);
     connect(claude_, &ClaudeUsageStore::changed, this, &MenuBarPanel::render);
     render();

@@ -1,6 +1,7 @@
 #include "gui/widgets/Symbols.h"
 
 #include <QApplication>
+#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
@@ -11,8 +12,10 @@ namespace qm::gui::Symbols {
 namespace {
 
 QIcon drawn(const QString& themeName, const std::function<void(QPainter&)>& draw) {
+    static QHash<QString, QIcon> made;  // main thread only, like every widget
+    if (const auto it = made.constFind(themeName); it != made.constEnd()) return *it;
     QIcon themed = QIcon::fromTheme(themeName);
-    if (!themed.isNull()) return themed;
+    if (!themed.isNull()) return made[themeName] = themed;
     QPixmap pixmap(32, 32);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -21,7 +24,8 @@ QIcon drawn(const QString& themeName, const std::function<void(QPainter&)>& draw
                   Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(Qt::NoBrush);
     draw(p);
-    return QIcon(pixmap);
+    p.end();
+    return made[themeName] = QIcon(pixmap);
 }
 
 }  // namespace
@@ -45,6 +49,13 @@ QIcon refresh() {
         head.lineTo(27, 12);
         head.lineTo(19, 12);
         p.drawPath(head);
+    });
+}
+
+QIcon busy() {
+    return drawn(QStringLiteral("process-working"), [](QPainter& p) {
+        p.setBrush(p.pen().color());
+        for (int i = 0; i < 3; ++i) p.drawEllipse(QRectF(4 + i * 9, 14, 4, 4));
     });
 }
 

@@ -8,5 +8,7 @@ namespace qm::gui::Symbols {
 // bare desktop never shows an empty button.
 QIcon person();
 QIcon refresh();
+// Three dots: work under way, where a button would otherwise show its symbol.
+QIcon busy();
 
 }  // namespace qm::gui::Symbols
