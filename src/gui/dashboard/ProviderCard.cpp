@@ -22,7 +22,7 @@ ProviderCard::ProviderCard(QWidget* parent)
       name_(new QLabel(this)),
       login_(new QLabel(this)),
       badge_(new Pill(this)),
-      warning_(new QLabel(this)) {
+      warning_(new ElidedLabel(this, Qt::ElideRight, 2)) {
     setMinimumHeight(260);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(14, 14, 14, 14);
@@ -92,8 +92,6 @@ ProviderCard::ProviderCard(QWidget* parent)
 
     warning_->setObjectName(QStringLiteral("warning"));
     warning_->setFont(Look::caption());
-    warning_->setWordWrap(true);
-    warning_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     Look::makeSecondary(warning_);
     layout->addWidget(warning_);
     layout->addStretch(1);
@@ -113,12 +111,10 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     project_->setText(orDash(usage.latestProject));
     model_->setText(orDash(usage.latestModel));
     source_->setText(usage.dataSourceLabel);
-    // Only the first warning, cut after two lines.
+    // Only the first warning, cut after two lines (the label's limit).
     const QString first = usage.warnings.isEmpty() ? QString() : usage.warnings.first();
     warning_->setVisible(!first.isEmpty());
     warning_->setToolTip(first);
-    const QFontMetrics metrics(warning_->font());
-    warning_->setMaximumHeight(metrics.lineSpacing() * 2 + 1);
     warning_->setText(first);
 }
 
