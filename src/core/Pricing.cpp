@@ -83,7 +83,9 @@ std::optional<std::size_t> firstPrefixMatch(const Rows& rows, const QString& low
 }  // namespace
 
 namespace AnthropicPricing {
-std::span<const AnthropicModelPrice> models() { return anthropicRows(); }
+std::span<const AnthropicModelPrice> models() {
+    return anthropicRows();
+}
 
 std::optional<AnthropicModelPrice> find(const QString& modelId) {
     const QString lower = modelId.toLower();
@@ -105,7 +107,9 @@ std::optional<AnthropicModelPrice> find(const QString& modelId) {
 }  // namespace AnthropicPricing
 
 namespace OpenAiPricing {
-std::span<const OpenAiModelPrice> models() { return openAiRows(); }
+std::span<const OpenAiModelPrice> models() {
+    return openAiRows();
+}
 
 std::optional<OpenAiModelPrice> find(const QString& modelId) {
     const auto& rows = openAiRows();
@@ -116,7 +120,9 @@ std::optional<OpenAiModelPrice> find(const QString& modelId) {
 }  // namespace OpenAiPricing
 
 namespace GeminiPricing {
-std::span<const GeminiModelPrice> models() { return geminiRows(); }
+std::span<const GeminiModelPrice> models() {
+    return geminiRows();
+}
 
 std::optional<GeminiModelPrice> find(const QString& modelId) {
     const auto& rows = geminiRows();
