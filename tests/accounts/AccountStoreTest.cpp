@@ -7,6 +7,7 @@
 #include "accounts/AccountStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::readAll;
@@ -31,9 +32,9 @@ struct Fixture {
     std::optional<QString> key(const QString& id) const {
         return KeychainStore(secrets).read(id).value;
     }
-    // Saving needs to remove the temporary file first; a folder in its place cannot be removed.
-    void blockSaves() { dir.write("config.json.tmp/keep", "x"); }
-    void unblockSaves() { QDir(dir.filePath("config.json.tmp")).removeRecursively(); }
+    void blockSaves() { blocker.emplace(); }
+    void unblockSaves() { blocker.reset(); }
+    std::optional<test::WriteBlocker> blocker;
 };
 
 QString add(AccountStore& store, P provider, const QString& alias,
