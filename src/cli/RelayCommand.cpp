@@ -48,11 +48,6 @@ int runRelay(const QStringList& args) {
         }
     }
     QTextStream err(stderr);
-    if (applicationRunning()) {
-        err << "quotameter-cli: the Quotameter application is running and keeps the usage "
-               "history; quit it first or use its relay\n";
-        return kExitFailure;
-    }
 
     const QString directory = dataDirectory();
     AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(directory)),
@@ -95,7 +90,7 @@ int runRelay(const QStringList& args) {
     // A port out of range is refused at once, and reported above.
     if (exitCode == kExitOk) QCoreApplication::exec();
     // The store's destructor waits for requests in flight and their records; the history's
-    // then finishes its last save before the program ends.
+    // then folds its journal into the file before the program ends.
     relay.stop();
     return exitCode;
 }
