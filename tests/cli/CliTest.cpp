@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTest>
+#include <QUuid>
 
 #include "history/UsageHistoryStore.h"
 #include "support/FakeGeminiUpstream.h"
@@ -220,6 +221,26 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     EXPECT_FALSE(refused.err.isEmpty());
 }
 
+TEST_F(CliTest, TitleAndUsageSetUpTheDataFolderAsTheApplicationDoes) {
+    home.write(".local/share/ClaudeQuotameter/config.json", "{}");
+    EXPECT_EQ(run({"title"}).exitCode, 0);
+    EXPECT_EQ(test::readAll(dataDir() + "/config.json"), "{}");
+    QDir(dataDir()).removeRecursively();
+    EXPECT_EQ(run({"usage", "--json"}).exitCode, 0);
+    EXPECT_TRUE(QFileInfo::exists(dataDir() + "/config.json"));
+}
+
+TEST_F(CliTest, AnAccountWhoseKeyIsMissingSaysSo) {
+    home.write(".local/share/Quotameter/config.json",
+               R"({"geminiAccounts": [{"id": "no-such-key-)" +
+                   QUuid::createUuid().toString(QUuid::Id128).toUtf8() +
+                   R"(", "alias": "lost"}]})");
+    const Finished list = run({"accounts", "list", "--provider", "gemini"});
+    ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+    EXPECT_TRUE(list.out.contains("lost")) << list.out.toStdString();
+    EXPECT_TRUE(list.out.contains("No key stored")) << list.out.toStdString();
+}
+
 TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
     constexpr int kCount = 8;
     std::vector<std::unique_ptr<QProcess>> adds;
@@ -287,12 +308,16 @@ TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     QNetworkAccessManager network;
     int printed = 0;
     int answered = 0;
-    // Bounded: a few kills, each after a few requests at a moment that varies.
-    for (int round = 0; round < 4; ++round) {
+    // Bounded: a few kills, right after the relay printed its last record (while its save
+    // would still be under way) or right after the answer, before it printed.
+    for (int round = 0; round < 6; ++round) {
         auto relay = startRelay(upstream->baseUrl());
-        for (int i = 0; i < 3 + round; ++i)
+        const int calls = 2 + round;
+        for (int i = 0; i < calls; ++i)
             if (call(network, relay->port, "quotameter-work") == 200) ++answered;
-        QTest::qWait(round * 40);
+        if (round % 2 == 0) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return relay->metered() == calls; }, 5000));
+        }
         relay->process->kill();
         ASSERT_TRUE(relay->process->waitForFinished(10000));
         relay->out += relay->process->readAllStandardOutput();
