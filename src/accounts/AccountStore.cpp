@@ -133,11 +133,12 @@ std::optional<AccountStoreError> AccountStore::commit(const Edit& edit, const Un
     std::optional<FileError> lockError;
     const FileLock lock = FileLock::acquire(m_storage.configPath(), &lockError);
     if (!lock.held()) return AccountStoreError::fileError(lockError->message);
-    if (FileStamp::of(m_storage.configPath()) != m_stamp) reload();
+    const bool reloaded = FileStamp::of(m_storage.configPath()) != m_stamp;
+    if (reloaded) reload();
 
     ApiAccountStorageData next = m_data;
     if (std::optional<AccountStoreError> refused = edit(next)) {
-        emit changed();  // a reload above may have changed what is published
+        if (reloaded) emit changed();  // what another process wrote is published anyway
         return refused;
     }
     const auto failed = [&](AccountStoreError error) {

@@ -168,6 +168,9 @@ void UsageHistoryStore::applyWriteResult() {
         text = result.error ? *m_notice + QStringLiteral("; ") + result.error->message : *m_notice;
         m_notice.reset();
     }
+    // Another process may have written while the rewrite held the writer.
+    QMetaObject::invokeMethod(
+        this, [this] { refreshIfChanged(); }, Qt::QueuedConnection);
     if (text == m_lastError) return;
     m_lastError = text;
     emit changed();
@@ -188,6 +191,8 @@ void UsageHistoryStore::watchFiles() {
 }
 
 bool UsageHistoryStore::refreshIfChanged() {
+    // Never waits for this process's own rewrite: the check runs again once it has ended.
+    if (!m_writer->isIdle()) return false;
     writerIdle();
     if (FileStamp::of(m_storage.historyPath()) == m_fileStamp &&
         FileStamp::of(m_journalPath) == m_journalStamp)

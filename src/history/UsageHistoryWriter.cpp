@@ -38,6 +38,11 @@ void UsageHistoryWriter::waitIdle() {
     m_idle.wait(lock, [this] { return !m_pending && !m_busy; });
 }
 
+bool UsageHistoryWriter::isIdle() const {
+    std::lock_guard lock(m_mutex);
+    return !m_pending && !m_busy;
+}
+
 UsageHistoryWriter::Result UsageHistoryWriter::result() const {
     std::lock_guard lock(m_mutex);
     return m_result;

@@ -46,6 +46,7 @@ public:
     void releaseWritten();
     // Returns once everything submitted so far is on disk (or failed).
     void waitIdle();
+    bool isIdle() const;
     Result result() const;
 
 private:

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QTest>
 #include <limits>
 
 #include "history/UsageHistoryJournal.h"
@@ -291,6 +292,17 @@ TEST(UsageHistoryStore, StoresSharingTheFilesKeepEachOthersRecords) {
     EXPECT_EQ(saved.geminiRecords.size(), 4u);
     EXPECT_EQ(saved.apiRecords.size(), 1u);
     EXPECT_EQ(f.open()->data(), saved);
+}
+
+TEST(UsageHistoryStore, ALongLivedStoreRepublishesWhatAnotherProcessRecorded) {
+    Fixture f;
+    auto app = f.open();
+    QSignalSpy changed(app.get(), &UsageHistoryStore::changed);
+    UsageHistoryStore(UsageHistoryFileStore(f.path), [&f] {
+        return f.now;
+    }).appendApiRecords({bucket("claude-x")}, "anthropic", "acct");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->apiUsageRecords().size() == 1u; }, 5000));
+    EXPECT_GE(changed.count(), 1);
 }
 
 TEST(UsageHistoryStore, EveryRecordIsOnDiskWhenTheCallReturns) {
