@@ -242,15 +242,19 @@ TEST_F(CliTest, AnAccountWhoseKeyIsMissingSaysSo) {
 }
 
 TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
-    constexpr int kCount = 8;
+    constexpr int kCount = 16;
     std::vector<std::unique_ptr<QProcess>> adds;
     for (int i = 0; i < kCount; ++i) {
         adds.push_back(std::make_unique<QProcess>());
         prepare(*adds.back(),
                 {"accounts", "add", "gemini", "--alias", QStringLiteral("acct%1").arg(i)});
     }
+    // Each reads its key first and only then the files: with every key handed over at once,
+    // they all load, change and save config.json at the same moment.
+    for (auto& add : adds) add->start();
+    for (auto& add : adds) ASSERT_TRUE(add->waitForStarted(10000));
+    QTest::qWait(1500);
     for (auto& add : adds) {
-        add->start();
         add->write(QStringLiteral("KEY-%1-0123456789\n").arg(&add - adds.data()).toUtf8());
         add->closeWriteChannel();
     }
@@ -287,6 +291,14 @@ TEST_F(CliTest, ARelayAndOtherCommandsShareTheFilesWithoutLosingAnything) {
             {"accounts", "usage", "anthropic", addedId(admin), "--base-url", provider->baseUrl()});
         EXPECT_EQ(usage.exitCode, 0) << usage.err.toStdString() << usage.out.toStdString();
     }
+    // What a start reads now, while both relays still run, holds every record of each.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return first->metered() == 3 && second->metered() == 3; }, 10000));
+    {
+        const UsageHistoryStore meanwhile{UsageHistoryFileStore(historyPath())};
+        EXPECT_EQ(meanwhile.geminiUsageRecords().size(), 6u);
+        EXPECT_EQ(meanwhile.apiUsageRecords().size(), 3u);
+    }
     // An account added while the relays run is served at once.
     const Finished late = run({"accounts", "add", "gemini", "--alias", "late"}, "LATE-KEY\n");
     ASSERT_EQ(late.exitCode, 0);
@@ -305,6 +317,16 @@ TEST_F(CliTest, ARelayAndOtherCommandsShareTheFilesWithoutLosingAnything) {
 TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     const auto upstream = upstreamAnswering();
     ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    // A history large enough that rewriting it takes a while: a kill lands during the
+    // rewrite that follows a record, where a record only in memory would be lost.
+    UsageHistoryData big;
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    constexpr int kPreloaded = 20000;
+    for (int i = 0; i < kPreloaded; ++i) {
+        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
+                                     0, 0.001, 300, "relay", std::nullopt});
+    }
+    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
     QNetworkAccessManager network;
     int printed = 0;
     int answered = 0;
@@ -326,8 +348,9 @@ TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     EXPECT_GT(printed, 0);
     // Read as the next start reads it: the file and the journal beside it.
     UsageHistoryStore history{UsageHistoryFileStore(historyPath())};
-    EXPECT_GE(int(history.geminiUsageRecords().size()), printed);
-    EXPECT_LE(int(history.geminiUsageRecords().size()), answered);
+    const int kept = int(history.geminiUsageRecords().size()) - kPreloaded;
+    EXPECT_GE(kept, printed);
+    EXPECT_LE(kept, answered);
 }
 
 }  // namespace
