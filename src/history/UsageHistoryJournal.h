@@ -43,9 +43,12 @@ struct Read {
 // decoded (the torn end of an append cut short by a kill) are skipped.
 Read read(const QString& path, std::int64_t offset);
 
-// Appends `text` and syncs it; `lineBreakFirst` ends a torn line before it.
+// Appends `text` (in the system's hands once this returns: a kill of the process no longer
+// loses it); `lineBreakFirst` ends a torn line before it.
 std::optional<FileError> append(const QString& path, std::string_view text, bool lineBreakFirst,
                                 FileStamp* after);
+// Syncs the journal's appended lines to the disk.
+std::optional<FileError> sync(const QString& path);
 
 }  // namespace UsageHistoryJournal
 }  // namespace qm

@@ -123,6 +123,7 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
 
 UsageHistoryStore::~UsageHistoryStore() {
     // What only the journal holds is folded into the file at exit.
+    syncJournal();
     if (m_journalRecords || m_rewriteWanted) rewrite();
     encodingDone();
     // The writer finishes what it holds before it stops; its notices to this object are
@@ -135,6 +136,7 @@ void UsageHistoryStore::encodingDone() {
 }
 
 void UsageHistoryStore::flush() {
+    syncJournal();
     if (m_journalRecords || m_rewriteWanted) rewrite();
     writerIdle();
 }
@@ -321,7 +323,7 @@ std::optional<FileLock> UsageHistoryStore::beginChange() {
     return lock;
 }
 
-void UsageHistoryStore::endChange(const std::string& lines, std::int64_t nowMs) {
+void UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::int64_t nowMs) {
     prune(nowMs);
     if (!m_journalCurrent) {
         // The journal is missing or stale: a new one starts, with what only the stale one held.
@@ -335,6 +337,7 @@ void UsageHistoryStore::endChange(const std::string& lines, std::int64_t nowMs) 
         if (const auto error = AtomicFile::write(m_journalPath, QByteArray::fromStdString(text))) {
             m_lastError = error->message;
             m_rewriteWanted = true;
+            lock.release();
             scheduleRewrite();
             emit changed();
             return;
@@ -361,9 +364,32 @@ void UsageHistoryStore::endChange(const std::string& lines, std::int64_t nowMs) 
         m_journalLineBreak = true;
         ++m_journalRecords;
         if (m_lastError && m_appliedSequence == m_sequence) m_lastError.reset();
+        scheduleSync();
     }
+    lock.release();  // a rewrite past the bound takes it again
     scheduleRewrite();
     emit changed();
+}
+
+void UsageHistoryStore::scheduleSync() {
+    // One sync for every record of this turn of the event loop. It is queued now, so it runs
+    // before anything that is queued after the record was handed over (the relay prints its
+    // request line that way): nothing is reported before it is on the disk.
+    if (m_syncPending) return;
+    m_syncPending = true;
+    QMetaObject::invokeMethod(
+        this, [this] { syncJournal(); }, Qt::QueuedConnection);
+}
+
+void UsageHistoryStore::syncJournal() {
+    if (!m_syncPending) return;
+    m_syncPending = false;
+    if (const auto error = UsageHistoryJournal::sync(m_journalPath)) {
+        m_lastError = error->message;
+        m_rewriteWanted = true;
+        scheduleRewrite();
+        emit changed();
+    }
 }
 
 void UsageHistoryStore::scheduleRewrite() {
@@ -385,7 +411,7 @@ void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot
     if (lock && isDuplicateClaudeSnapshot(snapshot)) return;
     m_claude.insert(snapshot);
     if (!lock) return failedChange();
-    endChange(UsageHistoryJournal::line(snapshot), now());
+    endChange(std::move(*lock), UsageHistoryJournal::line(snapshot), now());
 }
 
 void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
@@ -393,7 +419,7 @@ void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
     std::optional<FileLock> lock = beginChange();
     m_gemini.insert(record);
     if (!lock) return failedChange();
-    endChange(UsageHistoryJournal::line(record), now());
+    endChange(std::move(*lock), UsageHistoryJournal::line(record), now());
 }
 
 void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets,
@@ -424,7 +450,7 @@ void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets
         m_api.insert(std::move(record));
     }
     if (!lock) return failedChange();
-    endChange(lines, stamp);
+    endChange(std::move(*lock), lines, stamp);
 }
 
 void UsageHistoryStore::failedChange() {

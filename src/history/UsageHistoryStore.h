@@ -22,7 +22,8 @@ namespace qm {
 
 // The one owner of the usage history in memory: validates what the producers hand over,
 // keeps each series sorted and prunes old entries. Every accepted record is appended to the
-// journal beside the file and synced before the call returns, so it survives a kill; the whole
+// journal beside the file before the call returns, so it survives a kill, and synced to the
+// disk once per turn of the event loop, before anything queued after it runs; the whole
 // file is rewritten from memory a few seconds after a change, when the journal grows past a
 // bound, and at exit, on a writer thread from a snapshot of the encoded records.
 //
@@ -64,8 +65,8 @@ public:
     // How the file looked at start, so a view can tell an empty history from an unreadable one.
     UsageHistoryFileStore::LoadState loadState() const { return m_loadState; }
 
-    // Invalid input is dropped without a message; each accepted change is in the journal on
-    // disk when the call returns.
+    // Invalid input is dropped without a message; each accepted change is in the journal when
+    // the call returns.
     void appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot);
     void appendGeminiRecord(const GeminiUsageRecord& record);
     void appendApiRecords(const std::vector<UsageBucket>& buckets, const QString& provider,
@@ -95,10 +96,13 @@ private:
     // Waits for the writer, locks the file and reads what other processes added; nothing
     // when the lock could not be taken.
     std::optional<FileLock> beginChange();
-    // Appends the change's journal lines (the lock held) and schedules the rewrite.
-    void endChange(const std::string& lines, std::int64_t nowMs);
+    // Appends the change's journal lines, releases the lock, then schedules the rewrite
+    // (which takes the lock again).
+    void endChange(FileLock lock, const std::string& lines, std::int64_t nowMs);
     void failedChange();
     void scheduleRewrite();
+    void scheduleSync();
+    void syncJournal();
     void rewrite();
     void writerIdle();
     bool catchUp();
@@ -137,6 +141,7 @@ private:
     std::size_t m_journalRecords = 0;  // records in the journal that the file lacks
     bool m_rewriteWanted = false;      // memory holds what neither file nor journal has
     UsageHistoryData m_unfiled;        // taken from a stale journal, not yet in a current one
+    bool m_syncPending = false;        // appended lines wait for the sync of this turn
     QTimer m_rewriteTimer;
     QFileSystemWatcher m_watcher;
 };

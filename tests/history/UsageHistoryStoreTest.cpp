@@ -356,3 +356,21 @@ TEST(UsageHistoryStore, AJournalLeftBehindByAKilledRewriteCountsNothingTwice) {
     store->appendGeminiRecord(gemini(kNow + 2, "c"));
     EXPECT_EQ(f.open()->geminiUsageRecords().size(), 3u);
 }
+
+TEST(UsageHistoryStore, AJournalPastItsBoundIsFoldedIntoTheFileAtOnce) {
+    Fixture f;
+    auto store = f.open();
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    int count = 0;
+    while (count < 10'000 && !QFileInfo::exists(f.path)) {
+        store->appendGeminiRecord(gemini(kNow + count, QString(200, 'm')));
+        ++count;
+    }
+    ASSERT_TRUE(QFileInfo::exists(f.path)) << "no rewrite after " << count << " records";
+    EXPECT_GT(QFileInfo(journal).size(), 0);
+    store->appendGeminiRecord(gemini(kNow + count, "after"));  // waits for that rewrite
+    EXPECT_LT(QFileInfo(journal).size(), UsageHistoryStore::journalBoundBytes / 100);
+    // The rename may land only while the next record waits for it.
+    EXPECT_GE(UsageHistoryFileStore(f.path).load().data.geminiRecords.size() + 1,
+              std::size_t(count));
+}
