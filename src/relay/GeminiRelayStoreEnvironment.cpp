@@ -5,9 +5,12 @@
 
 namespace qm {
 
-GeminiRelayEnvironment relayEnvironment(const AccountStore& accounts, UsageHistoryStore& history) {
+GeminiRelayEnvironment relayEnvironment(AccountStore& accounts, UsageHistoryStore& history) {
     GeminiRelayEnvironment environment;
     environment.geminiAccounts = [&accounts] {
+        // An account another process added a moment ago is served at once: one stat when
+        // nothing changed.
+        accounts.refreshIfChanged();
         std::vector<GeminiRelayAccounts::Candidate> candidates;
         for (const GeminiAccount& account : accounts.data().geminiAccounts) {
             candidates.push_back(
