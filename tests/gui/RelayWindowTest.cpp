@@ -8,13 +8,19 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include "accounts/AccountStore.h"
 #include "gui/relay/RelayClientModel.h"
 #include "gui/relay/RelayMetricView.h"
 #include "gui/relay/RelayWindow.h"
+#include "gui/trends/TrendSection.h"
+#include "gui/trends/TrendsWindow.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
+#include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
+#include "relay/GeminiRelayStoreEnvironment.h"
 #include "support/FakeGeminiUpstream.h"
 #include "support/RelayWindowTestSupport.h"
+#include "support/TempDir.h"
 
 namespace qm::gui {
 namespace {
@@ -182,6 +188,59 @@ TEST_F(RelayWindowTest, ClientTableMergesSnapshotsKeepingSelection) {
     EXPECT_FALSE(selection.hasSelection());
     model.setClients({});
     EXPECT_EQ(model.rowCount(), 0);
+}
+
+// The relay as the application wires it: Gemini accounts and keys from the account store,
+// metered calls into the history, which the trends window draws.
+TEST_F(RelayWindowTest, RelayStartedHereServesACallThatReachesTheTrends) {
+    test::TempDir dir;
+    AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(dir.path())),
+                          KeychainStore(std::make_shared<MemorySecretBackend>()));
+    ASSERT_FALSE(accounts.addAccount(ApiAccountProvider::gemini, QStringLiteral("work"),
+                                     QStringLiteral("AIza-real-key"), std::nullopt));
+    UsageHistoryStore history(UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.path())));
+    GeminiRelayStore appRelay(relayEnvironment(accounts, history), options);
+    RelayWindow relayWindow(&appRelay);
+    TrendsWindow trends(&history);
+    relayWindow.show();
+    trends.show();
+
+    const int port = test::freeLoopbackPort();
+    auto* field = relayWindow.findChild<QLineEdit*>(QStringLiteral("portField"));
+    field->setText(QString::number(port));
+    QTest::mouseClick(relayWindow.findChild<QPushButton*>(QStringLiteral("startButton")),
+                      Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return appRelay.isRunning(); }));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(
+        "POST /v1beta/models/gemini-2.5-flash:generateContent HTTP/1.1\r\n"
+        "Host: x\r\nx-goog-api-key: quotameter-work\r\nContent-Length: 2\r\n\r\n{}");
+    QByteArray answer;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        answer += client.readAll();
+        return answer.contains("usageMetadata");
+    }));
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200"));
+    EXPECT_EQ(upstream.requests().back().query.queryItemValue(QStringLiteral("key")),
+              QStringLiteral("AIza-real-key"));
+
+    auto* requests = relayWindow.findChild<RelayMetricView*>(QStringLiteral("requestsMetric"));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        relayWindow.flushRedraw();
+        return requests->value() == QStringLiteral("1");
+    }));
+    ASSERT_EQ(history.geminiUsageRecords().size(), 1u);
+    trends.flushRedraw();
+    auto* gemini = trends.findChild<TrendSection*>(QStringLiteral("geminiSection"));
+    EXPECT_FALSE(gemini->isEmpty());
+    EXPECT_EQ(gemini->subtitle(),
+              UsageTrends::totalText(history.geminiUsageRecords().front().costUsd));
+    EXPECT_GT(history.geminiUsageRecords().front().costUsd, 0.0);
+    test::saveWindowShot(trends, QStringLiteral("trends-after-relay-call"), {760, 520});
+    appRelay.stop();
 }
 
 TEST(StoreChangeCoalescerTest, ABurstOfChangesRedrawsOnceWithTheLastState) {

@@ -28,9 +28,13 @@ void clear(QChart* chart) {
 QValueAxis* costAxis(double maximum) {
     auto* axis = new QValueAxis;
     axis->setTitleText(QObject::tr("Cost"));
-    axis->setLabelFormat(QStringLiteral("$%.2f"));
     axis->setRange(0, maximum > 0 ? maximum * 1.1 : 1.0);
     axis->applyNiceNumbers();
+    // Cents are too coarse for a day of a few relayed calls.
+    const double top = axis->max();
+    axis->setLabelFormat(top < 0.05  ? QStringLiteral("$%.4f")
+                         : top < 1.0 ? QStringLiteral("$%.3f")
+                                     : QStringLiteral("$%.2f"));
     return axis;
 }
 

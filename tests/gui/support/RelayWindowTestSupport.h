@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QString>
 #include <QTcpServer>
@@ -11,6 +12,7 @@ namespace qm::test {
 inline void saveWindowShot(QWidget& window, const QString& name, QSize size) {
     window.resize(size.expandedTo(window.minimumSize()));
     window.show();
+    QCoreApplication::processEvents();  // pending layout requests, as a user would see them
     QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
     window.grab().save(QStringLiteral(QM_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
 }
