@@ -120,6 +120,7 @@ TEST_F(AccountsWindowTest, AddDialogKeepsFailuresOpenAndNeverShowsTheKey) {
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Add Gemini Account"));
     auto* key = child<QLineEdit>(dialog, "apiKeyField");
     EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    test::saveWindowShot(*dialog, QStringLiteral("accounts-add-dialog"), {420, 200});
 
     // Spaces only: the alias is missing, whatever the key.
     QTest::keyClicks(child<QLineEdit>(dialog, "aliasField"), QStringLiteral("   "));

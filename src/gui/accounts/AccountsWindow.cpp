@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
@@ -42,6 +43,21 @@ QString keyStorageText(const KeychainStore& keychain) {
             break;
     }
     return QObject::tr("Keys are kept in memory only and are lost when the program ends.");
+}
+
+// A key drawn in `color`: the desktop's icon themes do not reliably have one, nor its fonts an
+// emoji.
+QPixmap keySymbol(const QColor& color) {
+    QPixmap pixmap(44, 44);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(color, 3.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawEllipse(QPointF(13, 22), 8, 8);
+    painter.drawLine(QPointF(21, 22), QPointF(40, 22));
+    painter.drawLine(QPointF(34, 22), QPointF(34, 29));
+    painter.drawLine(QPointF(39, 22), QPointF(39, 28));
+    return pixmap;
 }
 
 }  // namespace
@@ -105,10 +121,9 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     auto* empty = new QWidget(m_body);
     auto* emptyLayout = new QVBoxLayout(empty);
     emptyLayout->addStretch(1);
-    auto* key = new QLabel(QStringLiteral("🔑"), empty);
-    key->setFont(WindowText::scaled(font(), 2.2));
+    auto* key = new QLabel(empty);
+    key->setPixmap(keySymbol(WindowText::secondary(this)));
     key->setAlignment(Qt::AlignCenter);
-    WindowText::setColor(key, WindowText::secondary(this));
     emptyLayout->addWidget(key);
     m_emptyText->setObjectName(QStringLiteral("emptyLabel"));
     m_emptyText->setAlignment(Qt::AlignCenter);
