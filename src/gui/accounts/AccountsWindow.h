@@ -9,6 +9,7 @@
 
 #include "accounts/AccountConfigStore.h"
 #include "accounts/ApiAccountModels.h"
+#include "gui/accounts/AddAccountDialog.h"
 #include "providers/ProviderUsageStore.h"
 
 class QLabel;
@@ -28,7 +29,6 @@ namespace qm::gui {
 
 class AccountListModel;
 class AccountRowWidget;
-class AddAccountDialog;
 class RelayToolbarStatus;
 class StoreChangeCoalescer;
 

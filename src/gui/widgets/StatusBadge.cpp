@@ -1,23 +1,38 @@
 #include "gui/widgets/StatusBadge.h"
 
+#include <QPainter>
+
+#include "gui/widgets/WindowTextStyles.h"
+
 namespace qm::gui {
 
 StatusBadge::StatusBadge(const QString& text, QWidget* parent) : QLabel(text, parent) {
-    QFont small = font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
+    QFont small = WindowText::scaled(font(), 0.85);
     small.setWeight(QFont::Medium);
     setFont(small);
+    setTextFormat(Qt::PlainText);
+    setContentsMargins(6, 2, 6, 2);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setColor(palette().color(QPalette::Highlight));
 }
 
 void StatusBadge::setColor(const QColor& color) {
     m_color = color;
-    QColor tint = color;
-    tint.setAlphaF(0.15);
-    setStyleSheet(QStringLiteral("QLabel { color: %1; background: %2; border-radius: 4px;"
-                                 " padding: 2px 6px; }")
-                      .arg(color.name(), tint.name(QColor::HexArgb)));
+    WindowText::setColor(this, color);
+    update();
+}
+
+void StatusBadge::paintEvent(QPaintEvent* event) {
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor tint = m_color;
+        tint.setAlphaF(0.15);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(tint);
+        painter.drawRoundedRect(QRectF(rect()), 4, 4);
+    }
+    QLabel::paintEvent(event);
 }
 
 }  // namespace qm::gui
