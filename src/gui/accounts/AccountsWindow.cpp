@@ -12,6 +12,7 @@
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "accounts/AccountStore.h"
@@ -175,6 +176,13 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     if (m_relay) {
         connect(m_relay, &GeminiRelayStore::changed, m_relayCoalescer, &StoreChangeCoalescer::poke);
     }
+    // "Updated 5m" ages by the minute.
+    auto* clock = new QTimer(this);
+    clock->setInterval(30'000);
+    connect(clock, &QTimer::timeout, this, [this] {
+        if (isVisible()) updateUsage();
+    });
+    clock->start();
     rebuildRows();
     updateRelayStatus();
 }
