@@ -27,6 +27,15 @@ namespace {
 
 constexpr std::int64_t kNow = 1'780'000'000'000;
 
+// Sends a generateContent call to the relay on `port`; the answer is left to the caller.
+bool sendGenerate(QTcpSocket& client, int port, const QByteArray& query, const QByteArray& header) {
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    if (!client.waitForConnected(5000)) return false;
+    client.write("POST /v1beta/models/gemini-2.5-flash:generateContent" + query +
+                 " HTTP/1.1\r\nHost: x\r\n" + header + "\r\nContent-Length: 2\r\n\r\n{}");
+    return true;
+}
+
 class RelayWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -133,11 +142,7 @@ TEST_F(RelayWindowTest, PortFieldStartStopAndCountersAfterStop) {
 
     // One request through the relay, then Stop: the counters keep their values.
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, quint16(port));
-    ASSERT_TRUE(client.waitForConnected(5000));
-    client.write(
-        "POST /v1beta/models/gemini-2.5-flash:generateContent?key=quotameter-work "
-        "HTTP/1.1\r\nHost: x\r\nUser-Agent: probe/1.0\r\nContent-Length: 2\r\n\r\n{}");
+    ASSERT_TRUE(sendGenerate(client, port, "?key=quotameter-work", "User-Agent: probe/1.0"));
     ASSERT_TRUE(waitForRedraw([&] { return metric("requestsMetric") == QStringLiteral("1"); }));
     EXPECT_EQ(metric("clientsMetric"), QStringLiteral("1"));
     EXPECT_FALSE(child<QLabel>("noClientsLabel")->isVisible());
@@ -213,11 +218,7 @@ TEST_F(RelayWindowTest, RelayStartedHereServesACallThatReachesTheTrends) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return appRelay.isRunning(); }));
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, quint16(port));
-    ASSERT_TRUE(client.waitForConnected(5000));
-    client.write(
-        "POST /v1beta/models/gemini-2.5-flash:generateContent HTTP/1.1\r\n"
-        "Host: x\r\nx-goog-api-key: quotameter-work\r\nContent-Length: 2\r\n\r\n{}");
+    ASSERT_TRUE(sendGenerate(client, port, "", "x-goog-api-key: quotameter-work"));
     QByteArray answer;
     ASSERT_TRUE(QTest::qWaitFor([&] {
         answer += client.readAll();

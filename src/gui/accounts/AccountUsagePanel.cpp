@@ -178,20 +178,13 @@ void AccountUsagePanel::addResult(const UsageFetchResult& result) {
         }
     }
     if (!result.buckets.empty()) {
-        std::int64_t input = 0, output = 0;
-        double cost = 0;
-        for (const UsageBucket& bucket : result.buckets) {
-            input += bucket.inputTokens;
-            output += bucket.outputTokens;
-            cost += bucket.costUsd;
-        }
         auto* totals = new QHBoxLayout;
         totals->setSpacing(20);
         const std::pair<QString, QString> cells[] = {
-            {tr("Input"), DisplayFormat::formattedTokens(input)},
-            {tr("Output"), DisplayFormat::formattedTokens(output)},
+            {tr("Input"), DisplayFormat::formattedTokens(result.totalInputTokens())},
+            {tr("Output"), DisplayFormat::formattedTokens(result.totalOutputTokens())},
             {tr("Cache"), DisplayFormat::formattedTokens(result.totalCacheTokens())},
-            {tr("Cost"), Text::cost(cost)}};
+            {tr("Cost"), Text::cost(result.totalCostUsd())}};
         for (const auto& [label, value] : cells) {
             auto* cell = new LabelledFigure(label, value, m_details);
             cell->setObjectName(QStringLiteral("total") + label);
