@@ -266,6 +266,14 @@ TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWar
     EXPECT_EQ(history.apiUsageRecords()[0].provider, QStringLiteral("openai"));
     test::saveWindowShot(*window, QStringLiteral("accounts-openai-usage"), {760, 460});
     test::saveWindowShot(*window, QStringLiteral("accounts-openai-usage-wide"), {1000, 600});
+
+    // Closed and opened again: the Gemini tab, and no result from before.
+    window->close();
+    window->show();
+    EXPECT_EQ(window->provider(), P::gemini);
+    window->setProvider(P::openAI);
+    EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
+    EXPECT_TRUE(labels(rows()[0], "warningLabel").isEmpty());
 }
 
 }  // namespace

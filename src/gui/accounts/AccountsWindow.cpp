@@ -73,7 +73,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
       m_history(history),
       m_openWindow(std::move(openWindow)),
       m_now(std::move(options.now)),
-      m_usage(new ProviderUsageStore(options.endpoints, m_now, this)),
+      m_endpoints(options.endpoints),
       m_model(new AccountListModel(accounts, this)),
       m_relayCoalescer(new StoreChangeCoalescer([this] { updateRelayStatus(); },
                                                 StoreChangeCoalescer::kDefaultInterval, this)),
@@ -172,7 +172,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
                 updateRows(first.row(), last.row());
             });
     connect(m_model, &QAbstractItemModel::modelReset, this, &AccountsWindow::rebuildRows);
-    connect(m_usage, &ProviderUsageStore::changed, this, &AccountsWindow::updateUsage);
+    setUsageStore(new ProviderUsageStore(m_endpoints, m_now, this));
     if (m_relay) {
         connect(m_relay, &GeminiRelayStore::changed, m_relayCoalescer, &StoreChangeCoalescer::poke);
     }
@@ -188,7 +188,6 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
 }
 
 AccountsWindow::~AccountsWindow() {
-    // Requests still running end now; their coroutines see the store gone and stop.
     m_usage->cancelAll();
 }
 
@@ -207,6 +206,23 @@ void AccountsWindow::setProvider(ApiAccountProvider provider) {
     m_model->setProvider(provider);
     updateRelayStatus();
     updateEmptyState();
+}
+
+void AccountsWindow::setUsageStore(ProviderUsageStore* store) {
+    if (m_usage) {
+        // Requests still running end now; their coroutines see the store gone and stop.
+        m_usage->cancelAll();
+        m_usage->deleteLater();
+    }
+    m_usage = store;
+    connect(m_usage, &ProviderUsageStore::changed, this, &AccountsWindow::updateUsage);
+    updateUsage();
+}
+
+void AccountsWindow::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    setUsageStore(new ProviderUsageStore(m_endpoints, m_now, this));
+    setProvider(ApiAccountProvider::gemini);
 }
 
 void AccountsWindow::showEvent(QShowEvent* event) {

@@ -63,6 +63,9 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // The window is kept for the next opening, which starts afresh: the Gemini tab and no
+    // usage results.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void insertRows(int first, int last);
@@ -71,6 +74,7 @@ private:
     void updateRows(int first, int last);
     void rebuildRows();
     void updateUsage();
+    void setUsageStore(ProviderUsageStore* store);
     void updateRelayStatus();
     void updateEmptyState();
     AccountRowWidget* makeRow(int row);
@@ -84,7 +88,8 @@ private:
     QPointer<UsageHistoryStore> m_history;
     std::function<void(const QString&)> m_openWindow;
     Clock m_now;
-    ProviderUsageStore* m_usage;
+    ProviderEndpoints m_endpoints;
+    ProviderUsageStore* m_usage = nullptr;
     AccountListModel* m_model;
     StoreChangeCoalescer* m_relayCoalescer;
     std::optional<QString> m_errorMessage;
