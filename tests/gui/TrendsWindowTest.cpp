@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QDateTime>
@@ -59,8 +59,8 @@ protected:
     QChart* chart(const char* name) { return child<QChartView>(name)->chart(); }
     QStringList days(const char* name) {
         const auto axes = chart(name)->axes(Qt::Horizontal);
-        auto* categories = axes.isEmpty() ? nullptr : qobject_cast<QBarCategoryAxis*>(axes[0]);
-        return categories ? categories->categories() : QStringList();
+        auto* categories = axes.isEmpty() ? nullptr : qobject_cast<QCategoryAxis*>(axes[0]);
+        return categories ? categories->categoriesLabels() : QStringList();
     }
 
     test::TempDir dir;
@@ -133,6 +133,28 @@ TEST_F(TrendsWindowTest, DaysStacksAndLinesFromTheHistory) {
 
     test::saveWindowShot(window, QStringLiteral("trends-narrow"), {760, 520});
     test::saveWindowShot(window, QStringLiteral("trends-wide"), {1100, 900});
+}
+
+TEST_F(TrendsWindowTest, SixtyDaysKeepTheirDayLabelsReadable) {
+    now = berlin(3, 10, 12, 0);
+    for (int day = 0; day < 60; ++day) {
+        const std::int64_t at = now - std::int64_t(day) * 86'400'000;
+        history.appendGeminiRecord(relayRecord(at, 0.01 * (day % 7 + 1)));
+        history.appendClaudeSnapshot(
+            {at, double(day % 50), double(day), 30, QStringLiteral("Opus")});
+    }
+    window.flushRedraw();
+    auto* bars = qobject_cast<QBarSeries*>(chart("geminiChart")->series().value(0));
+    ASSERT_NE(bars, nullptr);
+    EXPECT_EQ(bars->barSets()[0]->count(), 60);
+    // Every sixth day is named, under its own bar, instead of sixty labels cut to "...".
+    const QStringList labels = days("geminiChart");
+    ASSERT_EQ(labels.size(), 10);
+    EXPECT_EQ(labels[0], QStringLiteral("01/10"));
+    EXPECT_EQ(labels[1], QStringLiteral("01/16"));
+    auto* axis = qobject_cast<QCategoryAxis*>(chart("geminiChart")->axes(Qt::Horizontal)[0]);
+    EXPECT_DOUBLE_EQ(axis->endValue(labels[1]), 6.0);
+    test::saveWindowShot(window, QStringLiteral("trends-sixty-days"), {760, 900});
 }
 
 TEST_F(TrendsWindowTest, FollowsAppendsAndPruning) {

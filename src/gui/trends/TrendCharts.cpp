@@ -1,8 +1,8 @@
 #include "gui/trends/TrendCharts.h"
 
-#include <QBarCategoryAxis>
 #include <QBarSeries>
 #include <QBarSet>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QDateTime>
@@ -38,11 +38,21 @@ QValueAxis* costAxis(double maximum) {
     return axis;
 }
 
-QStringList dayLabels(const std::vector<std::int64_t>& days, const QTimeZone& zone) {
-    QStringList labels;
-    labels.reserve(qsizetype(days.size()));
-    for (std::int64_t day : days) labels.append(dayLabel(day, zone));
-    return labels;
+// A bar category axis squeezes every day's label into its bar's width ("..." beyond a few
+// weeks); this axis puts bar i at x = i and names at most this many days, evenly spread.
+constexpr std::size_t kNamedDays = 10;
+
+QCategoryAxis* dayAxis(const std::vector<std::int64_t>& days, const QTimeZone& zone) {
+    auto* axis = new QCategoryAxis;
+    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    axis->setGridLineVisible(false);
+    axis->setRange(-0.5, double(days.size()) - 0.5);
+    axis->setStartValue(-0.5);
+    const std::size_t step = (days.size() + kNamedDays - 1) / kNamedDays;
+    for (std::size_t i = 0; i < days.size(); i += step) {
+        axis->append(dayLabel(days[i], zone), double(i));
+    }
+    return axis;
 }
 
 }  // namespace
@@ -136,8 +146,7 @@ void showGeminiCosts(QChart* chart, const std::vector<UsageTrends::GeminiDailyCo
     auto* series = new QBarSeries;
     series->append(set);
     chart->addSeries(series);
-    auto* categories = new QBarCategoryAxis;
-    categories->append(dayLabels(starts, zone));
+    auto* categories = dayAxis(starts, zone);
     auto* cost = costAxis(maximum);
     chart->addAxis(categories, Qt::AlignBottom);
     chart->addAxis(cost, Qt::AlignLeft);
@@ -182,8 +191,7 @@ void showApiCosts(QChart* chart, const std::vector<UsageTrends::ApiDailyCost>& c
     line->setPen(QPen(chart->titleBrush().color(), 2));
     chart->addSeries(stacks);
     chart->addSeries(line);
-    auto* categories = new QBarCategoryAxis;
-    categories->append(dayLabels(starts, zone));
+    auto* categories = dayAxis(starts, zone);
     auto* cost = costAxis(maximum);
     chart->addAxis(categories, Qt::AlignBottom);
     chart->addAxis(cost, Qt::AlignLeft);
