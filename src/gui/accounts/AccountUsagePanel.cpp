@@ -55,7 +55,8 @@ AccountUsagePanel::AccountUsagePanel(ApiAccountProvider provider, QWidget* paren
     layout->setContentsMargins(0, 4, 0, 0);
     layout->setSpacing(4);
 
-    auto* header = new QHBoxLayout;
+    m_header = new QBoxLayout(QBoxLayout::LeftToRight);
+    auto* header = m_header;
     auto* titles = new QVBoxLayout;
     titles->setSpacing(0);
     titles->addWidget(WindowText::label(tr("Usage"), this, kCaption, true));
@@ -75,11 +76,16 @@ AccountUsagePanel::AccountUsagePanel(ApiAccountProvider provider, QWidget* paren
     m_range->addButton(month, 30);
     range->addWidget(week);
     range->addWidget(month);
-    header->addWidget(m_rangePicker, 0, Qt::AlignVCenter);
+    auto* controls = new QHBoxLayout;
+    m_controls = controls;
+    controls->addWidget(m_rangePicker, 0, Qt::AlignVCenter);
     m_validate->setObjectName(QStringLiteral("validateButton"));
     m_fetch->setObjectName(QStringLiteral("fetchButton"));
-    header->addWidget(m_validate, 0, Qt::AlignVCenter);
-    header->addWidget(m_fetch, 0, Qt::AlignVCenter);
+    controls->addWidget(m_validate, 0, Qt::AlignVCenter);
+    controls->addWidget(m_fetch, 0, Qt::AlignVCenter);
+    controls->addStretch(0);
+    header->addLayout(controls);
+    m_titles = titles;
     layout->addLayout(header);
 
     auto* progress = new QHBoxLayout(m_progress);
@@ -104,6 +110,14 @@ AccountUsagePanel::AccountUsagePanel(ApiAccountProvider provider, QWidget* paren
     connect(m_validate, &QPushButton::clicked, this, &AccountUsagePanel::validateRequested);
     connect(m_fetch, &QPushButton::clicked, this, &AccountUsagePanel::fetchRequested);
     setState({}, 0);
+}
+
+void AccountUsagePanel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Side by side when both fit, the controls under the description otherwise.
+    const int needed = m_titles->sizeHint().width() + m_controls->sizeHint().width() + 24;
+    const auto direction = width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
+    if (m_header->direction() != direction) m_header->setDirection(direction);
 }
 
 void AccountUsagePanel::setState(const ProviderAccountUsageState& state, std::int64_t nowMs) {

@@ -6,7 +6,9 @@
 #include "accounts/ApiAccountModels.h"
 #include "providers/ProviderUsageStore.h"
 
+class QBoxLayout;
 class QButtonGroup;
+class QLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -23,6 +25,9 @@ public:
     // Rebuilds the shown result only when the state (or the minute of "Updated") changed.
     void setState(const ProviderAccountUsageState& state, std::int64_t nowMs);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 signals:
     void lookbackChanged(int days);
     void validateRequested();
@@ -38,6 +43,9 @@ private:
     QString m_updatedText;
     bool m_hasState = false;
 
+    QBoxLayout* m_header;
+    QLayout* m_titles = nullptr;
+    QLayout* m_controls = nullptr;
     QWidget* m_rangePicker;
     QButtonGroup* m_range;
     QPushButton* m_validate;
