@@ -239,7 +239,14 @@ int benchRelay(QApplication& app, const QString& folder) {
     std::unique_ptr<qm::gui::RelayWindow> window;
 
     std::thread bench([&] {
-        for (int wait = 0; !relay.isRunning(); ++wait) {
+        // The store belongs to the main thread; ask it there.
+        const auto running = [&] {
+            bool answer = false;
+            QMetaObject::invokeMethod(
+                &app, [&] { answer = relay.isRunning(); }, Qt::BlockingQueuedConnection);
+            return answer;
+        };
+        for (int wait = 0; !running(); ++wait) {
             if (wait == 500) {
                 std::fprintf(stderr, "the relay did not start\n");
                 std::exit(1);
