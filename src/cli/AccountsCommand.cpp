@@ -222,16 +222,10 @@ void printResult(QTextStream& out, ApiAccountProvider provider, const UsageFetch
     if (r.keyInfo)
         for (const QString& line : Text::keyInfoLines(*r.keyInfo)) out << "  " << line << "\n";
     if (!r.buckets.empty()) {
-        std::int64_t input = 0, output = 0;
-        double cost = 0;
-        for (const UsageBucket& b : r.buckets) {
-            input += b.inputTokens;
-            output += b.outputTokens;
-            cost += b.costUsd;
-        }
-        out << "Input " << formattedTokens(input) << "   Output " << formattedTokens(output)
-            << "   Cache " << formattedTokens(r.totalCacheTokens()) << "   Cost "
-            << Text::cost(cost) << "\n\n";
+        out << "Input " << formattedTokens(r.totalInputTokens()) << "   Output "
+            << formattedTokens(r.totalOutputTokens()) << "   Cache "
+            << formattedTokens(r.totalCacheTokens()) << "   Cost " << Text::cost(r.totalCostUsd())
+            << "\n\n";
         out << QStringLiteral("%1 %2 %3 %4 %5\n")
                    .arg(QStringLiteral("Model"), -32)
                    .arg(QStringLiteral("Input"), 9)
