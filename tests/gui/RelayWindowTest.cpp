@@ -32,7 +32,7 @@ bool sendGenerate(QTcpSocket& client, int port, const QByteArray& query, const Q
     client.connectToHost(QHostAddress::LocalHost, quint16(port));
     if (!client.waitForConnected(5000)) return false;
     client.write("POST /v1beta/models/gemini-2.5-flash:generateContent" + query +
-                 " HTTP/1.1\r\nHost: x\r\n" + header + "\r\nContent-Length: 2\r\n\r\n{}");
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + "\r\nContent-Length: 2\r\n\r\n{}");
     return true;
 }
 
