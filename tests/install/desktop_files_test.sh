@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks what a desktop reads from it: the
 # menu entry and the metainfo pass their validators, the entry's program and icon are there,
-# and every hicolor PNG has the size its folder names.
+# both programs answer --version and --help, and every hicolor PNG has the size its folder names.
 set -euo pipefail
 build=$1
 app_id=$2
+version=$3
 for tool in desktop-file-validate appstreamcli; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/bootstrap installs it)"
@@ -36,6 +37,16 @@ exec_program=$(value Exec | cut -d' ' -f1)
 grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
   fail "the metainfo does not launch $app_id.desktop"
 grep -q '<release version="[0-9]' "$metainfo" || fail "the metainfo names no released version"
+
+# Both answer --version and --help without a display (a terminal or a packager's script).
+for program in quotameter quotameter-cli; do
+  answer=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= ASAN_OPTIONS=detect_leaks=0 \
+    "$prefix/bin/$program" --version 2>&1) || fail "$program --version failed: $answer"
+  [[ $answer == "$program $version" ]] || fail "$program --version said: $answer"
+  help=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= ASAN_OPTIONS=detect_leaks=0 \
+    "$prefix/bin/$program" --help 2>&1) || fail "$program --help failed"
+  [[ $help == *"Usage: $program "* && $help == *--version* ]] || fail "$program --help said: $help"
+done
 
 icons=$prefix/share/icons/hicolor
 [[ -s $icons/scalable/apps/$app_id.svg ]] || fail "no scalable icon"
