@@ -99,6 +99,12 @@ int main(int argc, char** argv) {
     const QString openRequest = requestedWindow(argc, argv);
     // Chromium in this process needs shared contexts set before the application exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The only web view is the small sign-in page, which draws well in software. Without this,
+    // linking the browser opens an OpenGL context at start and loads the GL driver (about 55 MB
+    // with Mesa) into a program that mostly sits in the tray. Either can still be set outside.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+    if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")) qputenv("QT_QUICK_BACKEND", "software");
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quotameter"));
     QApplication::setApplicationName(QStringLiteral("Quotameter"));

@@ -104,6 +104,12 @@ void printAccounts(QTextStream& out, const AccountStore& store, ApiAccountProvid
         if (row.detail && !row.detail->isEmpty())
             out << "   " << Text::detailLabel(provider) << ": " << *row.detail;
         out << "\n";
+        const KeychainRead key = store.keychain().read(row.id);
+        if (key.error) {
+            out << "    The key could not be read: " << key.error->description() << "\n";
+        } else if (!key.value) {
+            out << "    No key stored: remove this account and add it again\n";
+        }
     }
 }
 
@@ -297,17 +303,12 @@ int runUsage(QStringList args) {
     if (const auto exit =
             accountArguments(positional, QStringLiteral("usage"), session, provider, id))
         return *exit;
-    // The window records admin usage into the history; so does this, unless the application
-    // runs: it holds the history in memory and its next save would drop what is added here.
+    // The window records admin usage into the history; so does this. A running application
+    // or relay picks the records up from the shared files.
     UsageHistoryStore history(
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(session.directory)));
     ProviderUsageStore usage(endpointsFor(provider, baseUrl));
-    if (applicationRunning()) {
-        QTextStream(stderr) << "quotameter-cli: the application is running; this fetch is not "
-                               "added to the usage history\n";
-    } else {
-        usage.attachHistoryStore(&history);
-    }
+    usage.attachHistoryStore(&history);
     usage.setLookbackDays(days, provider, id);
     QCoro::waitFor(usage.fetchUsage(provider, id, session.accounts));
     const ProviderAccountUsageState state = usage.state(provider, id);

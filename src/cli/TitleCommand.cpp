@@ -9,7 +9,7 @@
 
 #include "cli/CliCommand.h"
 #include "core/DisplayFormat.h"
-#include "history/UsageHistoryFile.h"
+#include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
 
 // `title` is what a status bar runs every few seconds: the menu-bar title, and with --json the
@@ -85,10 +85,11 @@ int runTitle(const QStringList& args) {
     UsageAggregator aggregator(QDir::homePath());
     QCoro::waitFor(aggregator.refresh());
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
-    const UsageHistoryFileStore history(UsageHistoryFileStore::pathIn(dataDirectory()));
-    const UsageHistoryFileStore::LoadResult loaded = history.load();
+    // Opening the store only reads (the file and the journal of records not yet filed).
+    const UsageHistoryStore history(
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dataDirectory())));
     const std::optional<ClaudeUsageSnapshot> claude =
-        freshClaudeSnapshot(loaded.data.claudeSnapshots, now);
+        freshClaudeSnapshot(history.claudeSnapshots(), now);
     const QString title =
         aggregator.menuBarTitle(claude ? std::optional<double>(claude->sessionPct) : std::nullopt);
 
@@ -106,7 +107,7 @@ int runTitle(const QStringList& args) {
     if (claude) {
         tooltip += claudeLines(*claude);
         levels.push_back(claudeSessionLevel(claude->sessionPct));
-    } else if (UsageHistoryFileStore::isUnusable(loaded.state)) {
+    } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         tooltip.append(QStringLiteral("Claude: the usage history could not be read"));
     } else {
         tooltip.append(QStringLiteral("Claude: no limits read in the last 30 minutes"));

@@ -76,6 +76,7 @@ int runUsage(const QStringList& args) {
             return usageError(QStringLiteral("unknown option for usage: ") + arg);
         }
     }
+    (void)dataDirectory();  // created (and an earlier installation's migrated) as the app does
     UsageAggregator aggregator(QDir::homePath());
     const std::vector<ProviderUsage> providers = scan(aggregator);
     const QString title = aggregator.menuBarTitle(std::nullopt);
