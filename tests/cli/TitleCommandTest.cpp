@@ -30,17 +30,27 @@ protected:
         ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(data), std::nullopt);
     }
 
-    QByteArray run(const QStringList& args) const {
+    struct Finished {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Finished runCli(const QStringList& args) const {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home.path());
         env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
         env.insert("ASAN_OPTIONS", "detect_leaks=0");
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(QM_CLI_PATH), QStringList{"title"} + args);
+        process.start(QStringLiteral(QM_CLI_PATH), args);
         EXPECT_TRUE(process.waitForFinished(30000));
-        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-        return process.readAllStandardOutput();
+        return {process.exitCode(), process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+    QByteArray run(const QStringList& args) const {
+        const Finished title = runCli(QStringList{"title"} + args);
+        EXPECT_EQ(title.exitCode, 0) << title.err.toStdString();
+        return title.out;
     }
     QJsonObject runJson() const {
         const QByteArray out = run({"--json"});
@@ -105,6 +115,28 @@ TEST_F(TitleCommandTest, AnUnreadableHistoryStillGivesTheToolsAndIsLeftAlone) {
     EXPECT_EQ(bar["text"].toString(), "Codex 3 Grok 1 Gemini 2");
     EXPECT_TRUE(bar["tooltip"].toString().contains("could not be read"));
     EXPECT_EQ(test::readAll(historyPath()), "{not json");
+}
+
+TEST_F(TitleCommandTest, HelpListsEveryCommandAndEachCommandHasItsOwn) {
+    const Finished help = runCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* line : {"\n  accounts list [--provider P] ", "\n  history [--json] ",
+                             "\n  relay [--port N] [--upstream URL]\n", "\n  title [--json] ",
+                             "\n  usage [--json] ", "--version"}) {
+        EXPECT_TRUE(help.out.contains(line)) << line << "\n" << help.out.toStdString();
+    }
+    // One command's help runs nothing and names only that command.
+    const Finished title = runCli({"title", "--help"});
+    EXPECT_EQ(title.exitCode, 0);
+    EXPECT_TRUE(title.out.contains("title [--json]"));
+    EXPECT_FALSE(title.out.contains("usage [--json]"));
+    EXPECT_FALSE(title.out.contains("Codex"));
+
+    const Finished wrong = runCli({"--frobnicate"});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_TRUE(wrong.err.contains("frobnicate"));
+    EXPECT_TRUE(wrong.out.isEmpty());
+    EXPECT_EQ(runCli({"title", "--frobnicate"}).exitCode, 2);
 }
 
 }  // namespace

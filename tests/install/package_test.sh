@@ -45,9 +45,9 @@ done
 root=$work/root
 dpkg -x "$deb" "$root"
 export ASAN_OPTIONS="detect_leaks=0:${ASAN_OPTIONS:-}"
-output=$(HOME=$work/home XDG_DATA_HOME=$work/home/share "$root/usr/bin/quotameter-cli" --help 2>&1) ||
+output=$(HOME=$work/home XDG_DATA_HOME=$work/home/share "$root/usr/bin/quotameter-cli" --version 2>&1) ||
   fail "the unpacked quotameter-cli failed: $output"
-echo "$output" | head -n 3
+[[ $output == "quotameter-cli $version" ]] || fail "the unpacked quotameter-cli said: $output"
 
 ((failures == 0)) || exit 1
 echo "package: $(basename "$deb") with $(wc -l <"$work/files") entries"
