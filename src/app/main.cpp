@@ -12,6 +12,7 @@
 #include "claude/ClaudeUsageStore.h"
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
+#include "core/ClaudeResetTimes.h"
 #include "core/QuitOnSignals.h"
 #include "gui/AppStores.h"
 #include "gui/AppWindows.h"
@@ -132,9 +133,16 @@ int main(int argc, char** argv) {
     providerUsage.attachHistoryStore(&history);
     // Chromium starts with the first Claude fetch or the login window, not here.
     qm::ClaudeUsageStore claude(dataDirectory);
-    claude.setHistorySink([&history](const qm::ClaudeUsageSnapshot& snapshot) {
-        history.appendClaudeSnapshot(snapshot);
-    });
+    claude.setHistorySink(
+        [&history, &claude, dataDirectory](const qm::ClaudeUsageSnapshot& snapshot) {
+            history.appendClaudeSnapshot(snapshot);
+            // The history keeps the percentages; the status-bar title also says when they reset.
+            if (const auto latest = claude.latest()) {
+                qm::ClaudeResetTimesFile::save(qm::ClaudeResetTimesFile::pathIn(dataDirectory),
+                                               {snapshot.timestampMs, latest->sessionResetAt,
+                                                latest->weekResetAt, latest->subResetAt});
+            }
+        });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
 

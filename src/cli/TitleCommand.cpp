@@ -8,7 +8,9 @@
 #include <cmath>
 
 #include "cli/CliCommand.h"
+#include "core/ClaudeResetTimes.h"
 #include "core/DisplayFormat.h"
+#include "core/Iso8601.h"
 #include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
 
@@ -53,18 +55,40 @@ QString toolLine(const ProviderUsage& usage) {
              DisplayFormat::formattedTokens(usage.lastFiveHourTokens), usage.statusText);
 }
 
-QStringList claudeLines(const ClaudeUsageSnapshot& snapshot) {
+// A reset time as the Claude card shows it ("12/07 14:20", local time); text that is no time
+// stamp is shown as it came.
+QString resetText(const std::optional<QString>& stamp) {
+    if (!stamp) return {};
+    const std::optional<TimeMs> at = Iso8601::parse(*stamp);
+    const QString when =
+        at ? QDateTime::fromMSecsSinceEpoch(*at).toString(QStringLiteral("MM/dd HH:mm")) : *stamp;
+    return QStringLiteral(", resets ") + when;
+}
+
+// The reset times belong to the snapshot shown when they were read with it or after it (the
+// history drops a repeated snapshot, the reset file is rewritten all the same).
+bool resetsMatch(const std::optional<ClaudeResetTimes>& resets,
+                 const ClaudeUsageSnapshot& snapshot) {
+    return resets && resets->snapshotAt >= snapshot.timestampMs;
+}
+
+QStringList claudeLines(const ClaudeUsageSnapshot& snapshot,
+                        const std::optional<ClaudeResetTimes>& resets) {
     const auto percent = [](double value) {
         return QString::number(roundedPercent(value)) + QLatin1Char('%');
     };
+    const ClaudeResetTimes times = resetsMatch(resets, snapshot) ? *resets : ClaudeResetTimes{};
     const QString taken =
         QDateTime::fromMSecsSinceEpoch(snapshot.timestampMs).toString(QStringLiteral("HH:mm"));
-    QStringList lines{QStringLiteral("Claude (read at %1):").arg(taken),
-                      QStringLiteral("  5-hour session %1").arg(percent(snapshot.sessionPct)),
-                      QStringLiteral("  7-day %1").arg(percent(snapshot.weekPct))};
+    QStringList lines{
+        QStringLiteral("Claude (read at %1):").arg(taken),
+        QStringLiteral("  5-hour session %1%2")
+            .arg(percent(snapshot.sessionPct), resetText(times.session)),
+        QStringLiteral("  7-day %1%2").arg(percent(snapshot.weekPct), resetText(times.week))};
     if (!snapshot.subModelName.isEmpty()) {
         lines.append(
-            QStringLiteral("  7-day %1 %2").arg(snapshot.subModelName, percent(snapshot.subPct)));
+            QStringLiteral("  7-day %1 %2%3")
+                .arg(snapshot.subModelName, percent(snapshot.subPct), resetText(times.perModel)));
     }
     return lines;
 }
@@ -86,8 +110,9 @@ int runTitle(const QStringList& args) {
     QCoro::waitFor(aggregator.refresh());
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     // Opening the store only reads (the file and the journal of records not yet filed).
+    const QString directory = dataDirectory();
     const UsageHistoryStore history(
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dataDirectory())));
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
     const std::optional<ClaudeUsageSnapshot> claude =
         freshClaudeSnapshot(history.claudeSnapshots(), now);
     const QString title =
@@ -105,7 +130,8 @@ int runTitle(const QStringList& args) {
         levels.push_back(usage.statusLevel);
     }
     if (claude) {
-        tooltip += claudeLines(*claude);
+        tooltip += claudeLines(*claude,
+                               ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)));
         levels.push_back(claudeSessionLevel(claude->sessionPct));
     } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         tooltip.append(QStringLiteral("Claude: the usage history could not be read"));

@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include "core/ClaudeResetTimes.h"
+#include "core/Iso8601.h"
 #include "core/UsageModels.h"
 #include "history/UsageHistoryFile.h"
 #include "support/RolloutFixtures.h"
@@ -107,6 +109,28 @@ TEST_F(TitleCommandTest, AFreshSnapshotAddsClaudeAndSetsTheLevel) {
         EXPECT_TRUE(tooltip.contains("7-day 31%")) << tooltip.toStdString();
         EXPECT_TRUE(tooltip.contains("7-day Sonnet 12%")) << tooltip.toStdString();
     }
+}
+
+TEST_F(TitleCommandTest, TheTooltipSaysWhenTheLimitsResetWhenTheyWereReadWithTheSnapshot) {
+    recordClaude(50, 10);
+    const TimeMs snapshotAt = QDateTime::currentMSecsSinceEpoch() - 10 * 60 * 1000;
+    const QString resets = ClaudeResetTimesFile::pathIn(home.filePath(".local/share/Quotameter"));
+    const QDateTime sessionReset = QDateTime::currentDateTime().addSecs(2 * 3600);
+    ClaudeResetTimes times{snapshotAt + 1000, Iso8601::formatMs(sessionReset.toMSecsSinceEpoch()),
+                           QStringLiteral("next week"), std::nullopt};
+    ASSERT_EQ(ClaudeResetTimesFile::save(resets, times), std::nullopt);
+    QString tooltip = runJson()["tooltip"].toString();
+    EXPECT_TRUE(tooltip.contains("5-hour session 50%, resets " +
+                                 sessionReset.toString("MM/dd HH:mm") + "\n"))
+        << tooltip.toStdString();
+    EXPECT_TRUE(tooltip.contains("7-day 31%, resets next week\n")) << tooltip.toStdString();
+    EXPECT_TRUE(tooltip.endsWith("7-day Sonnet 12%")) << tooltip.toStdString();
+
+    // Times read before the snapshot shown belong to an older reading.
+    times.snapshotAt = snapshotAt - 60 * 60 * 1000;
+    ASSERT_EQ(ClaudeResetTimesFile::save(resets, times), std::nullopt);
+    tooltip = runJson()["tooltip"].toString();
+    EXPECT_FALSE(tooltip.contains("resets")) << tooltip.toStdString();
 }
 
 TEST_F(TitleCommandTest, AnUnreadableHistoryStillGivesTheToolsAndIsLeftAlone) {
