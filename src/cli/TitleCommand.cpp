@@ -109,8 +109,8 @@ int runTitle(const QStringList& args) {
     UsageAggregator aggregator(QDir::homePath());
     QCoro::waitFor(aggregator.refresh());
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
-    // Opening the store only reads (the file and the journal of records not yet filed).
     const QString directory = dataDirectory();
+    // Opening the store only reads (the file and the journal of records not yet filed).
     const UsageHistoryStore history(
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
     const std::optional<ClaudeUsageSnapshot> claude =
