@@ -95,21 +95,9 @@ int runUsage(const QStringList& args) {
     return kExitOk;
 }
 
-int runTitle(const QStringList& args) {
-    if (!args.isEmpty()) return usageError(QStringLiteral("unknown option for title: ") + args[0]);
-    (void)dataDirectory();
-    UsageAggregator aggregator(QDir::homePath());
-    scan(aggregator);
-    QTextStream(stdout) << aggregator.menuBarTitle(std::nullopt) << "\n";
-    return kExitOk;
-}
-
 const CliCommandRegistration usageCommand(CliCommand{
     QStringLiteral("usage"),
     QStringLiteral("usage [--json]   local tool usage of the last five hours"), runUsage});
-const CliCommandRegistration titleCommand(CliCommand{
-    QStringLiteral("title"), QStringLiteral("title            the menu-bar title line only"),
-    runTitle});
 
 }  // namespace
 }  // namespace qm::cli

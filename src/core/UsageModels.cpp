@@ -49,6 +49,12 @@ QString rawValue(UsageStatusLevel level) {
     return {};
 }
 
+UsageStatusLevel claudeSessionLevel(double sessionPct) {
+    if (sessionPct >= 90) return UsageStatusLevel::bad;
+    if (sessionPct >= 75) return UsageStatusLevel::warn;
+    return UsageStatusLevel::good;
+}
+
 std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw) {
     for (auto level : {UsageStatusLevel::good, UsageStatusLevel::warn, UsageStatusLevel::high,
                        UsageStatusLevel::bad, UsageStatusLevel::unknown}) {

@@ -23,6 +23,9 @@ std::optional<ProviderKind> providerKindFromRaw(const QString& raw);
 enum class UsageStatusLevel { good, warn, high, bad, unknown };
 
 QString rawValue(UsageStatusLevel level);
+// The level of the Claude five-hour session at `sessionPct` percent: 90 and above bad, 75 and
+// above warn, else good. The tray, the panel and the status-bar title share it.
+UsageStatusLevel claudeSessionLevel(double sessionPct);
 std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw);
 
 struct SessionUsage {

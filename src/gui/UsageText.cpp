@@ -12,11 +12,7 @@ namespace qm::gui::UsageText {
 
 UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
                              ClaudeUsageStatusKind kind) {
-    if (latest) {
-        if (latest->sessionPct >= 90) return UsageStatusLevel::bad;
-        if (latest->sessionPct >= 75) return UsageStatusLevel::warn;
-        return UsageStatusLevel::good;
-    }
+    if (latest) return claudeSessionLevel(latest->sessionPct);
     switch (kind) {
         case ClaudeUsageStatusKind::loading:
             return UsageStatusLevel::warn;

@@ -88,8 +88,8 @@ TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     for (QAction* action : tray.menu()->actions()) {
         if (!action->isSeparator()) actions << action->text();
     }
-    EXPECT_EQ(actions, (QStringList{"Open Dashboard", "Refresh", "Claude Login", "API Accounts",
-                                    "Gemini Relay", "Usage Trends", "Quit"}));
+    EXPECT_EQ(actions, (QStringList{"Show Panel", "Open Dashboard", "Refresh", "Claude Login",
+                                    "API Accounts", "Gemini Relay", "Usage Trends", "Quit"}));
 
     // A click toggles the panel: open, then closed.
     tray.togglePanel(QRect(300, 0, 22, 22));
@@ -97,6 +97,13 @@ TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     EXPECT_TRUE(tray.panel()->isVisible());
     tray.togglePanel(QRect(300, 0, 22, 22));
     EXPECT_FALSE(tray.panel()->isVisible());
+    // Hosts that answer every click with the menu reach the panel through "Show Panel", which
+    // opens it even right after it closed, and leaves an open one open.
+    QAction* showPanel = tray.menu()->actions().first();
+    showPanel->trigger();
+    EXPECT_TRUE(tray.panel()->isVisible());
+    showPanel->trigger();
+    EXPECT_TRUE(tray.panel()->isVisible());
 }
 
 TEST(TrayIconArtTest, TheIconIsTheCorgiAndTheLevelMarkChangesIt) {
