@@ -1,11 +1,15 @@
 #include "readers/ClaudeCodeReader.h"
 
+#include <sys/stat.h>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -395,26 +399,29 @@ struct Found {
     QString parentPath;  // for a sub-agent's transcript: its session's transcript
 };
 
-// Transcripts written to since `since`; `seen` counts every transcript, old ones too.
+// Transcripts written to since `since`; `seen` counts every transcript, old ones too. An old
+// file costs its directory entry and one lstat, never an open.
 void collectTranscripts(const QString& directory, TimeMs since, std::vector<Found>& files,
                         std::size_t& seen) {
-    QDirIterator it(directory,
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(directory, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QFileInfo info = it.nextFileInfo();
-        if (!info.fileName().endsWith(QLatin1String(".jsonl")) || !readers::isRegularFile(info)) {
+        const QString path = it.next();
+        if (!path.endsWith(QLatin1String(".jsonl"))) continue;
+        // A regular file itself: not a link, a FIFO or a device.
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
         ++seen;
-        const QString path = info.filePath();
-        const auto modifiedAt = CliLogParsing::modificationTime(path);
-        if (!modifiedAt || *modifiedAt < since) continue;
+        const TimeMs modifiedAt = TimeMs(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        if (modifiedAt < since) continue;
         Found found{path, {}};
-        const QString folder = info.path();
-        if (QFileInfo(folder).fileName() == QLatin1String("subagents")) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+        const QString folder = path.left(slash);
+        if (folder.endsWith(QLatin1String("/subagents"))) {
             // <project>/<session>/subagents/agent-<id>.jsonl belongs to <project>/<session>.jsonl
-            found.parentPath = QFileInfo(folder).path() + QStringLiteral(".jsonl");
+            found.parentPath =
+                folder.chopped(int(std::strlen("/subagents"))) + QStringLiteral(".jsonl");
         }
         files.push_back(std::move(found));
     }
