@@ -3,13 +3,19 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSystemTrayIcon>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
 
 #include "accounts/AccountStore.h"
+#include "claude/ClaudeUsageStore.h"
+#include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
 #include "core/QuitOnSignals.h"
+#include "gui/AppStores.h"
+#include "gui/AppWindows.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
-#include "gui/dashboard/DashboardWindow.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
@@ -17,27 +23,65 @@
 
 namespace {
 
-// One name per user, so two users on one machine each get their own instance.
-const QString kInstanceName = qm::AppPaths::instanceName();
-
-// A second start asks the running instance to show its dashboard and exits.
-bool handOffToRunningInstance() {
+// A second start asks the running instance to open a window and exits.
+bool handOffToRunningInstance(const QString& instanceName, const QString& windowId) {
     QLocalSocket socket;
-    socket.connectToServer(kInstanceName);
+    socket.connectToServer(instanceName);
     if (!socket.waitForConnected(300)) return false;
-    socket.write("dashboard\n");
+    socket.write(windowId.toUtf8() + '\n');
     socket.waitForBytesWritten(300);
     return true;
+}
+
+// The window named by "--open ID", or empty without one. Exits with 2 on a bad id, before any
+// display is needed.
+QString requestedWindow(int argc, char** argv) {
+    const QStringList known = qm::gui::windowIds();
+    for (int i = 1; i < argc; ++i) {
+        QString id;
+        if (std::strcmp(argv[i], "--open") == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quotameter: --open needs a window id (%s)\n",
+                             qPrintable(known.join(QStringLiteral(", "))));
+                std::exit(2);
+            }
+            id = QString::fromLocal8Bit(argv[++i]);
+        } else if (std::strncmp(argv[i], "--open=", 7) == 0) {
+            id = QString::fromLocal8Bit(argv[i] + 7);
+        } else {
+            continue;
+        }
+        if (!known.contains(id)) {
+            std::fprintf(stderr, "quotameter: unknown window \"%s\"; known windows: %s\n",
+                         qPrintable(id), qPrintable(known.join(QStringLiteral(", "))));
+            std::exit(2);
+        }
+        return id;
+    }
+    return {};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const QString openRequest = requestedWindow(argc, argv);
+    // Chromium in this process needs shared contexts set before the application exists.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The only web view is the small sign-in page, which draws well in software. Without this,
+    // linking the browser opens an OpenGL context at start and loads the GL driver (about 55 MB
+    // with Mesa) into a program that mostly sits in the tray. Either can still be set outside.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+    if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")) qputenv("QT_QUICK_BACKEND", "software");
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quotameter"));
     QApplication::setApplicationName(QStringLiteral("Quotameter"));
     QApplication::setQuitOnLastWindowClosed(false);
-    if (handOffToRunningInstance()) return 0;
+    const QString instanceName = qm::AppPaths::instanceName();
+    if (handOffToRunningInstance(
+            instanceName, openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest)) {
+        return 0;
+    }
 
     // Creates the data folder (and copies an earlier installation's folder in) before any store
     // opens a file there.
@@ -50,22 +94,25 @@ int main(int argc, char** argv) {
                               qm::KeychainStore::forDataDirectory(dataDirectory));
     qm::ProviderUsageStore providerUsage;
     providerUsage.attachHistoryStore(&history);
+    // Chromium starts with the first Claude fetch or the login window, not here.
+    qm::ClaudeUsageStore claude(dataDirectory);
+    claude.setHistorySink([&history](const qm::ClaudeUsageSnapshot& snapshot) {
+        history.appendClaudeSnapshot(snapshot);
+    });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
 
+    // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    windows.declare(QStringLiteral("dashboard"), [&] {
-        auto* window = new qm::gui::DashboardWindow(&aggregator);
-        window->setWindowIcon(qm::gui::TrayIcon::appIcon());
-        return window;
-    });
+    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay});
 
     QLocalServer instance;
-    QLocalServer::removeServer(kInstanceName);
-    instance.listen(kInstanceName);
+    QLocalServer::removeServer(instanceName);
+    instance.listen(instanceName);
     QObject::connect(&instance, &QLocalServer::newConnection, [&] {
         while (QLocalSocket* peer = instance.nextPendingConnection()) {
             QObject::connect(peer, &QLocalSocket::readyRead, peer, [&, peer] {
+                if (!peer->canReadLine()) return;
                 const QByteArray id = peer->readLine().trimmed();
                 windows.open(QString::fromUtf8(id));
                 peer->disconnectFromServer();
@@ -76,12 +123,13 @@ int main(int argc, char** argv) {
 
     // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
     qm::QuitOnSignals signalWatch;
-    qm::gui::TrayIcon tray(&aggregator, &windows);
+    qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray.show();
+        if (!openRequest.isEmpty()) windows.open(openRequest);
     } else {
         // Without a tray there is nothing to click: open the dashboard straight away.
-        windows.open(QStringLiteral("dashboard"));
+        windows.open(openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest);
     }
     return app.exec();
 }

@@ -12,8 +12,22 @@ ClaudeUsageStore::ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QO
     session_->setParent(this);
 }
 
+ClaudeUsageStore::ClaudeUsageStore(SessionFactory makeSession, QObject* parent)
+    : QObject(parent), makeSession_(std::move(makeSession)) {}
+
 ClaudeUsageStore::ClaudeUsageStore(const QString& dataDirectory, QObject* parent)
-    : ClaudeUsageStore(std::make_unique<ClaudeWebSession>(dataDirectory), parent) {}
+    : ClaudeUsageStore(SessionFactory([dataDirectory] {
+                           return std::make_unique<ClaudeWebSession>(dataDirectory);
+                       }),
+                       parent) {}
+
+ClaudeWebSession* ClaudeUsageStore::session() {
+    if (!session_) {
+        session_ = makeSession_().release();
+        session_->setParent(this);
+    }
+    return session_;
+}
 
 ClaudeUsageStore::~ClaudeUsageStore() = default;
 
@@ -29,7 +43,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     emit changed();
 
     QPointer<ClaudeUsageStore> self(this);
-    const ClaudeUsageResult result = co_await session_->fetchUsage();
+    const ClaudeUsageResult result = co_await session()->fetchUsage();
     if (!self) co_return;
 
     if (const auto* response = std::get_if<UsageApiResponse>(&result)) {

@@ -20,9 +20,14 @@ class ClaudeWebSession;
 class ClaudeUsageStore : public QObject {
     Q_OBJECT
 public:
+    using SessionFactory = std::function<std::unique_ptr<ClaudeWebSession>()>;
+
     // Takes the session over (it becomes a child of the store).
     explicit ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QObject* parent = nullptr);
-    // A session with the real Claude site and its profile under dataDirectory.
+    // The session is made by `makeSession` when it is first needed, so Chromium starts only
+    // when the limits are first fetched or the login window opens.
+    explicit ClaudeUsageStore(SessionFactory makeSession, QObject* parent = nullptr);
+    // A session with the real Claude site and its profile under dataDirectory, made on first use.
     explicit ClaudeUsageStore(const QString& dataDirectory, QObject* parent = nullptr);
     ~ClaudeUsageStore() override;
 
@@ -30,8 +35,9 @@ public:
     bool isRefreshing() const { return isRefreshing_; }
     QString statusText() const { return statusText_; }
     ClaudeUsageStatusKind statusKind() const { return statusKind_; }
-    // The login window shows the session's page.
-    ClaudeWebSession* session() const { return session_; }
+    // The login window shows the session's page. Creates the session on first use.
+    ClaudeWebSession* session();
+    bool hasSession() const { return session_ != nullptr; }
 
     // Receives one snapshot per successful fetch (the history store decides what to keep).
     void setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink);
@@ -46,6 +52,7 @@ Q_SIGNALS:
     void changed();
 
 private:
+    SessionFactory makeSession_;
     ClaudeWebSession* session_ = nullptr;
     std::function<void(const ClaudeUsageSnapshot&)> historySink_;
     std::optional<LatestClaudeUsage> latest_;

@@ -1,49 +1,37 @@
 #include "gui/TrayIcon.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QEvent>
 #include <QMenu>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 
+#include "claude/ClaudeUsageStore.h"
+#include "gui/UsageText.h"
 #include "gui/WindowRegistry.h"
+#include "gui/panel/MenuBarPanel.h"
+#include "gui/widgets/Look.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
 
-TrayIcon::TrayIcon(UsageAggregator* aggregator, WindowRegistry* windows, QObject* parent)
-    : QObject(parent), aggregator_(aggregator), windows_(windows) {
-    tray_.setIcon(appIcon());
-    auto* menu = new QMenu();
-    connect(this, &QObject::destroyed, menu, &QObject::deleteLater);
-    menu->addAction(QStringLiteral("Dashboard"), this,
-                    [this] { windows_->open(QStringLiteral("dashboard")); });
-    menu->addAction(QStringLiteral("Refresh"), this,
-                    [this] { aggregator_->refreshInBackground(); });
-    menu->addSeparator();
-    menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
-    tray_.setContextMenu(menu);
-    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger) windows_->open(QStringLiteral("dashboard"));
-    });
-    connect(aggregator_, &UsageAggregator::changed, this, &TrayIcon::updateTitle);
-    updateTitle();
-}
+namespace {
 
-QString TrayIcon::title() const {
-    return aggregator_->menuBarTitle(std::nullopt);
-}
+// Notices the popup closing, so the click on the icon that closed it does not reopen it.
+class CloseWatch : public QObject {
+public:
+    CloseWatch(QElapsedTimer* closedAt, QObject* parent) : QObject(parent), closedAt_(closedAt) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Hide) closedAt_->start();
+        return QObject::eventFilter(watched, event);
+    }
 
-void TrayIcon::show() {
-    tray_.show();
-}
+private:
+    QElapsedTimer* closedAt_;
+};
 
-void TrayIcon::updateTitle() {
-    tray_.setToolTip(title());
-}
-
-QIcon TrayIcon::appIcon() {
-    // A small drawn gauge until the picture assets arrive.
+QPixmap drawnGauge() {
     QPixmap pixmap(64, 64);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -52,7 +40,109 @@ QIcon TrayIcon::appIcon() {
     p.drawArc(QRectF(8, 8, 48, 48), 200 * 16, -220 * 16);
     p.setPen(QPen(QColor(0x33, 0x33, 0x33), 6, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(32, 34), QPointF(46, 20));
-    p.end();
+    return pixmap;
+}
+
+const QPixmap& basePixmap() {
+    static const QPixmap pixmap = [] {
+        QPixmap loaded(QStringLiteral(":/menubar-corgi.png"));
+        return loaded.isNull() ? drawnGauge() : loaded;
+    }();
+    return pixmap;
+}
+
+}  // namespace
+
+TrayIcon::TrayIcon(UsageAggregator* aggregator, ClaudeUsageStore* claude, WindowRegistry* windows,
+                   QObject* parent)
+    : QObject(parent),
+      aggregator_(aggregator),
+      claude_(claude),
+      windows_(windows),
+      menu_(new QMenu()) {
+    menu_->setObjectName(QStringLiteral("trayMenu"));
+    const auto opener = [this](const char* id) {
+        return [this, id] { windows_->open(QString::fromLatin1(id)); };
+    };
+    menu_->addAction(QStringLiteral("Open Dashboard"), this, opener("dashboard"));
+    menu_->addAction(QStringLiteral("Refresh"), aggregator_, &UsageAggregator::refreshInBackground);
+    menu_->addSeparator();
+    menu_->addAction(QStringLiteral("Claude Login"), this, opener("claude-login"));
+    menu_->addAction(QStringLiteral("API Accounts"), this, opener("accounts"));
+    menu_->addAction(QStringLiteral("Gemini Relay"), this, opener("relay"));
+    menu_->addAction(QStringLiteral("Usage Trends"), this, opener("trends"));
+    menu_->addSeparator();
+    menu_->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
+    tray_.setContextMenu(menu_);
+    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger) togglePanel(anchor());
+    });
+    connect(aggregator_, &UsageAggregator::changed, this, &TrayIcon::update);
+    connect(claude_, &ClaudeUsageStore::changed, this, &TrayIcon::update);
+    update();
+}
+
+TrayIcon::~TrayIcon() {
+    delete panel_.data();
+    delete menu_;
+}
+
+QString TrayIcon::title() const {
+    const auto latest = claude_->latest();
+    return aggregator_->menuBarTitle(latest ? std::optional<double>(latest->sessionPct)
+                                            : std::nullopt);
+}
+
+void TrayIcon::show() {
+    tray_.show();
+}
+
+QRect TrayIcon::anchor() const {
+    const QRect icon = tray_.geometry();
+    if (icon.isValid() && !icon.isEmpty()) return icon;
+    return QRect(QCursor::pos(), QSize(1, 1));
+}
+
+void TrayIcon::togglePanel(const QRect& anchor) {
+    if (panel_ && panel_->isVisible()) {
+        panel_->hide();
+        return;
+    }
+    // A click on the icon while the panel is open first closes the popup, then arrives here.
+    if (panelClosed_.isValid() && panelClosed_.elapsed() < 250) return;
+    if (!panel_) {
+        panel_ = new MenuBarPanel(aggregator_, claude_,
+                                  [this](const QString& id) { windows_->open(id); });
+        panel_->installEventFilter(new CloseWatch(&panelClosed_, panel_));
+    }
+    panel_->popUpAt(anchor);
+}
+
+void TrayIcon::update() {
+    tray_.setToolTip(title());
+    const auto latest = claude_->latest();
+    std::optional<UsageStatusLevel> level;
+    if (latest) level = UsageText::claudeLevel(latest, claude_->statusKind());
+    if (iconSet_ && level == shownLevel_) return;
+    shownLevel_ = level;
+    iconSet_ = true;
+    tray_.setIcon(iconWithLevel(level));
+}
+
+QIcon TrayIcon::appIcon() {
+    return QIcon(basePixmap());
+}
+
+QIcon TrayIcon::iconWithLevel(std::optional<UsageStatusLevel> level) {
+    if (!level) return appIcon();
+    QPixmap pixmap = basePixmap().copy();
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double d = pixmap.width() * 0.42;
+    const QRectF dot(pixmap.width() - d - 1, pixmap.height() - d - 1, d, d);
+    p.setPen(QPen(Qt::white, pixmap.width() / 20.0));
+    p.setBrush(Look::levelColour(*level));
+    p.drawEllipse(dot);
     return QIcon(pixmap);
 }
 

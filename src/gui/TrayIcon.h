@@ -1,32 +1,61 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QObject>
+#include <QPointer>
 #include <QSystemTrayIcon>
+#include <optional>
+
+#include "core/UsageModels.h"
+#include "gui/panel/MenuBarPanel.h"
+
+class QMenu;
 
 namespace qm {
+class ClaudeUsageStore;
 class UsageAggregator;
-}
+}  // namespace qm
 
 namespace qm::gui {
 
 class WindowRegistry;
 
-// The menu-bar item: tool tip = the title, left click opens the dashboard, a context menu
-// with the windows, Refresh and Quit.
+// The menu-bar item: the corgi icon with a coloured mark for the Claude level once limits are
+// known, the title as tool tip, left click toggling the panel beside the icon, and a context
+// menu with the windows, Refresh and Quit.
 class TrayIcon : public QObject {
     Q_OBJECT
 public:
-    TrayIcon(UsageAggregator* aggregator, WindowRegistry* windows, QObject* parent = nullptr);
+    TrayIcon(UsageAggregator* aggregator, ClaudeUsageStore* claude, WindowRegistry* windows,
+             QObject* parent = nullptr);
+    ~TrayIcon() override;
+
     QString title() const;
     void show();
+    // Shows the panel at `anchor`, or hides it when it is open.
+    void togglePanel(const QRect& anchor);
+    MenuBarPanel* panel() const { return panel_; }
+    QMenu* menu() const { return menu_; }
+    QSystemTrayIcon* tray() { return &tray_; }
+
+    // The "menubar-corgi" picture (a drawn gauge if the resource is missing), loaded once.
     static QIcon appIcon();
+    // The icon with a small dot of the level's colour, or the plain icon without a level.
+    static QIcon iconWithLevel(std::optional<UsageStatusLevel> level);
 
 private:
-    void updateTitle();
+    void update();
+    QRect anchor() const;
 
     UsageAggregator* aggregator_;
+    ClaudeUsageStore* claude_;
     WindowRegistry* windows_;
+    QMenu* menu_;
+    QPointer<MenuBarPanel> panel_;
+    QElapsedTimer panelClosed_;
+    std::optional<UsageStatusLevel> shownLevel_;
+    bool iconSet_ = false;
     QSystemTrayIcon tray_;
 };
 

@@ -2,6 +2,10 @@
 
 namespace qm::gui {
 
+WindowRegistry::~WindowRegistry() {
+    for (const QPointer<QWidget>& window : std::as_const(windows_)) delete window.data();
+}
+
 void WindowRegistry::declare(const QString& id, Factory factory) {
     factories_.insert(id, std::move(factory));
 }

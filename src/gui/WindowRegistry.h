@@ -9,10 +9,16 @@
 namespace qm::gui {
 
 // Creates each window once, by id, and raises it when it is opened again. Closing a window
-// only hides it, so the stores it shows are never torn down with it.
+// only hides it, so the stores it shows are never torn down with it. The registry owns the
+// windows: declare it after the stores so the windows go first.
 class WindowRegistry {
 public:
     using Factory = std::function<QWidget*()>;
+
+    WindowRegistry() = default;
+    WindowRegistry(const WindowRegistry&) = delete;
+    WindowRegistry& operator=(const WindowRegistry&) = delete;
+    ~WindowRegistry();
 
     void declare(const QString& id, Factory factory);
     // Shows (creating on first use) and raises the window; returns it, or nullptr for an unknown

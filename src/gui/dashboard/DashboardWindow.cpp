@@ -1,73 +1,206 @@
 #include "gui/dashboard/DashboardWindow.h"
 
+#include <QCheckBox>
+#include <QCoroCore>
 #include <QDateTime>
+#include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPropertyAnimation>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
 #include <QVBoxLayout>
 
-#include "core/DisplayFormat.h"
+#include "claude/ClaudeUsageStore.h"
+#include "gui/AppStores.h"
+#include "gui/UsageText.h"
+#include "gui/claude/ClaudeCard.h"
+#include "gui/dashboard/CardGrid.h"
+#include "gui/dashboard/ProviderCard.h"
+#include "gui/dashboard/RecentActivity.h"
+#include "gui/dashboard/TopSection.h"
+#include "gui/mascot/CorgiMascot.h"
+#include "gui/widgets/Look.h"
+#include "gui/widgets/Symbols.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
 
-DashboardWindow::DashboardWindow(UsageAggregator* aggregator, QWidget* parent)
+namespace {
+constexpr int kPadding = 20;
+constexpr int kMascotPadding = 108;  // keeps the last row clear of the dog
+constexpr int kMascotHeight = 112;
+const QString kMascotKey = QStringLiteral("mascotEnabled");
+
+QSettings settings() {
+    return QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"));
+}
+}  // namespace
+
+DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
+                                 std::function<void(const QString&)> openWindow, QWidget* parent)
     : QWidget(parent),
       aggregator_(aggregator),
-      title_(new QLabel(this)),
-      cards_(new QLabel(this)),
-      refresh_(new QPushButton(QStringLiteral("Refresh"), this)) {
+      claude_(claude),
+      openWindow_(std::move(openWindow)),
+      scroll_(new QScrollArea(this)),
+      content_(new QVBoxLayout),
+      top_(new TopSection(makeHeader(), new ClaudeCard(claude, openWindow_), nullptr)),
+      grid_(new CardGrid),
+      recent_(new RecentActivity),
+      mascot_(new CorgiMascot(CorgiMascotAssets::load(QStringLiteral("corgi_run"), 4),
+                              CorgiMascotAssets::load(QStringLiteral("corgi_sitting"), 4), this)),
+      mascotOpacity_(new QGraphicsOpacityEffect(mascot_)),
+      mascotFade_(new QPropertyAnimation(mascotOpacity_, "opacity", this)) {
+    setObjectName(QStringLiteral("dashboard"));
     setWindowTitle(QStringLiteral("Quotameter"));
-    QFont titleFont = title_->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
-    titleFont.setBold(true);
-    title_->setFont(titleFont);
-    cards_->setTextFormat(Qt::RichText);
-    cards_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    cards_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    setMinimumSize(820, 520);
+    resize(1040, 760);
 
-    auto* header = new QHBoxLayout();
-    header->addWidget(title_, 1);
-    header->addWidget(refresh_);
+    auto* page = new QWidget;
+    page->setLayout(content_);
+    content_->setSpacing(16);
+    content_->addWidget(top_);
+    content_->addWidget(grid_);
+    content_->addWidget(recent_);
+    content_->addStretch(1);
+    scroll_->setWidget(page);
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(header);
-    layout->addWidget(cards_, 1);
-    resize(520, 420);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll_);
 
-    connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    mascot_->setGraphicsEffect(mascotOpacity_);
+    mascotFade_->setDuration(250);
+    connect(mascotFade_, &QPropertyAnimation::finished, this, [this] {
+        if (mascotOpacity_->opacity() < 0.5) mascot_->hide();
+    });
+    setMascotEnabled(mascotSetting(), false);
+
+    clock_.setInterval(30000);
+    connect(&clock_, &QTimer::timeout, this, &DashboardWindow::render);
     connect(aggregator_, &UsageAggregator::changed, this, &DashboardWindow::render);
     render();
 }
 
-void DashboardWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!aggregator_->lastRefreshAt()) aggregator_->refreshInBackground();
+QWidget* DashboardWindow::makeHeader() {
+    auto* header = new QWidget;
+    header->setObjectName(QStringLiteral("header"));
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* names = new QVBoxLayout;
+    names->setSpacing(4);
+    auto* title = new QLabel(QStringLiteral("Quotameter"), header);
+    title->setFont(Look::title2());
+    updated_ = new QLabel(header);
+    updated_->setObjectName(QStringLiteral("lastRefresh"));
+    updated_->setFont(Look::caption());
+    Look::makeSecondary(updated_);
+    names->addWidget(title);
+    names->addWidget(updated_);
+    row->addLayout(names);
+    row->addStretch(1);
+
+    mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"), header);
+    mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
+    mascotSwitch_->setChecked(mascotSetting());
+    auto* trends = new QPushButton(QIcon::fromTheme(QStringLiteral("office-chart-line")),
+                                   QStringLiteral("Trends"), header);
+    trends->setObjectName(QStringLiteral("trends"));
+    auto* accounts = new QPushButton(QIcon::fromTheme(QStringLiteral("dialog-password")),
+                                     QStringLiteral("Accounts"), header);
+    accounts->setObjectName(QStringLiteral("accounts"));
+    refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
+    refresh_->setObjectName(QStringLiteral("refresh"));
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{mascotSwitch_, trends, accounts, refresh_}) {
+        row->addWidget(control, 0, Qt::AlignVCenter);
+    }
+
+    connect(mascotSwitch_, &QCheckBox::toggled, this, [this](bool on) {
+        settings().setValue(kMascotKey, on);
+        setMascotEnabled(on, true);
+    });
+    connect(trends, &QPushButton::clicked, this, [this] { openWindow_(QStringLiteral("trends")); });
+    connect(accounts, &QPushButton::clicked, this,
+            [this] { openWindow_(QStringLiteral("accounts")); });
+    connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    return header;
+}
+
+bool DashboardWindow::mascotSetting() {
+    return settings().value(kMascotKey, true).toBool();
+}
+
+bool DashboardWindow::mascotShown() const {
+    return mascot_->isVisibleTo(this) && mascotOpacity_->opacity() > 0.5;
+}
+
+void DashboardWindow::setMascotEnabled(bool enabled, bool animate) {
+    content_->setContentsMargins(kPadding, kPadding, kPadding,
+                                 kPadding + (enabled ? kMascotPadding : 0));
+    mascotFade_->stop();
+    if (enabled) mascot_->show();
+    if (!animate || !isVisible()) {
+        mascotOpacity_->setOpacity(enabled ? 1.0 : 0.0);
+        mascot_->setVisible(enabled);
+        return;
+    }
+    mascotFade_->setStartValue(mascotOpacity_->opacity());
+    mascotFade_->setEndValue(enabled ? 1.0 : 0.0);
+    mascotFade_->start();
+}
+
+void DashboardWindow::placeMascot() {
+    // Over the scrolling content, clear of the vertical scroll bar.
+    const int scrollBar =
+        scroll_->verticalScrollBar()->isVisible() ? scroll_->verticalScrollBar()->width() : 0;
+    mascot_->setGeometry(kPadding, height() - kMascotHeight,
+                         std::max(0, width() - 2 * kPadding - scrollBar), kMascotHeight);
+    mascot_->raise();
 }
 
 void DashboardWindow::render() {
-    title_->setText(aggregator_->menuBarTitle(std::nullopt));
-    refresh_->setEnabled(!aggregator_->isRefreshing());
-    refresh_->setText(aggregator_->isRefreshing() ? QStringLiteral("Scanning…")
-                                                  : QStringLiteral("Refresh"));
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
-    QString html;
-    for (const ProviderUsage& p : aggregator_->providers()) {
-        html += QStringLiteral("<h3>%1 <small>— %2</small></h3>")
-                    .arg(p.providerName.toHtmlEscaped(), p.statusText.toHtmlEscaped());
-        html += QStringLiteral("<p>5h: %1 prompts, %2 tokens, %3 sessions · $%4<br>")
-                    .arg(DisplayFormat::formattedCount(p.lastFiveHourPrompts),
-                         DisplayFormat::formattedTokens(p.lastFiveHourTokens),
-                         DisplayFormat::formattedCount(p.lastFiveHourSessions),
-                         QString::asprintf("%.4f", p.costTotal));
-        html += QStringLiteral("Latest: %1 · %2 · %3 (%4)</p>")
-                    .arg(p.latestProject.toHtmlEscaped(), p.latestModel.toHtmlEscaped(),
-                         p.latestTask.toHtmlEscaped(),
-                         DisplayFormat::relativeTime(p.latestActivityAt, now));
-        for (const QString& warning : p.warnings) {
-            html += QStringLiteral("<p><i>%1</i></p>").arg(warning.toHtmlEscaped());
+    updated_->setText(UsageText::lastRefresh(aggregator_->lastRefreshAt(), now));
+    refresh_->setEnabled(!aggregator_->isRefreshing());
+
+    const std::vector<ProviderUsage> providers = aggregator_->providers();
+    if (cards_.size() != providers.size()) {
+        for (ProviderCard* card : cards_) delete card;
+        cards_.clear();
+        std::vector<QWidget*> widgets;
+        for (std::size_t i = 0; i < providers.size(); ++i) {
+            cards_.push_back(new ProviderCard);
+            widgets.push_back(cards_.back());
         }
+        grid_->setCards(std::move(widgets));
     }
-    cards_->setText(html);
+    for (std::size_t i = 0; i < providers.size(); ++i) cards_[i]->show(providers[i], now);
+    recent_->show(providers, now);
+}
+
+void DashboardWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    placeMascot();
+    render();
+    clock_.start();
+    startupRefreshAfterPaint(this, aggregator_, claude_);
+}
+
+void DashboardWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    clock_.stop();
+}
+
+void DashboardWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placeMascot();
 }
 
 }  // namespace qm::gui

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QCoroTask>
+
+class QWidget;
+
+namespace qm {
+class AccountStore;
+class ClaudeUsageStore;
+class GeminiRelayStore;
+class UsageAggregator;
+class UsageHistoryStore;
+}  // namespace qm
+
+namespace qm::gui {
+
+// The application-wide stores, created once by the application and outliving every window.
+struct AppStores {
+    UsageAggregator* aggregator = nullptr;
+    ClaudeUsageStore* claude = nullptr;
+    AccountStore* accounts = nullptr;
+    UsageHistoryStore* history = nullptr;
+    GeminiRelayStore* relay = nullptr;
+};
+
+// What the panel and the dashboard do each time they appear: the first local scan if none has
+// completed, then the first Claude fetch if there are no limits yet and none is running.
+QCoro::Task<> startupRefresh(UsageAggregator* aggregator, ClaudeUsageStore* claude);
+
+// Runs startupRefresh once `window` has painted after being shown: the first Claude fetch
+// starts the browser, which must not hold up the window's first appearance.
+void startupRefreshAfterPaint(QWidget* window, UsageAggregator* aggregator,
+                              ClaudeUsageStore* claude);
+
+}  // namespace qm::gui

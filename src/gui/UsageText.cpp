@@ -1,0 +1,104 @@
+#include "gui/UsageText.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <algorithm>
+#include <cmath>
+
+#include "core/DisplayFormat.h"
+#include "gui/widgets/Look.h"
+
+namespace qm::gui::UsageText {
+
+UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
+                             ClaudeUsageStatusKind kind) {
+    if (latest) {
+        if (latest->sessionPct >= 90) return UsageStatusLevel::bad;
+        if (latest->sessionPct >= 75) return UsageStatusLevel::warn;
+        return UsageStatusLevel::good;
+    }
+    switch (kind) {
+        case ClaudeUsageStatusKind::loading:
+            return UsageStatusLevel::warn;
+        case ClaudeUsageStatusKind::connected:
+            return UsageStatusLevel::good;
+        case ClaudeUsageStatusKind::error:
+            return UsageStatusLevel::bad;
+        case ClaudeUsageStatusKind::idle:
+        case ClaudeUsageStatusKind::needsLogin:
+            break;
+    }
+    return UsageStatusLevel::unknown;
+}
+
+double clampedPercent(double value) {
+    if (!std::isfinite(value)) return value > 0 ? 100 : 0;
+    return std::clamp(value, 0.0, 100.0);
+}
+
+QString percent(double value) {
+    return QString::asprintf("%.0f%%", clampedPercent(value));
+}
+
+QString fiveHour(const std::optional<LatestClaudeUsage>& latest) {
+    return latest ? percent(latest->sessionPct) : QStringLiteral("-");
+}
+
+QString reset(const std::optional<QString>& stamp, const QTimeZone& zone) {
+    if (!stamp || stamp->isEmpty()) return QStringLiteral("-");
+    const std::optional<TimeMs> at = ClaudeUsageDateParser::date(*stamp);
+    if (!at) return *stamp;
+    return QDateTime::fromMSecsSinceEpoch(*at, zone).toString(QStringLiteral("MM/dd HH:mm"));
+}
+
+QString number(const std::optional<double>& value) {
+    if (!value) return QStringLiteral("-");
+    if (!std::isfinite(*value)) return QString::asprintf("%.0f", *value);
+    const QLocale locale;
+    QString text = locale.toString(*value, 'f', 1);
+    const QString wholeTail = locale.decimalPoint() + QLatin1Char('0');
+    if (text.endsWith(wholeTail)) text.chop(wholeTail.size());
+    return text;
+}
+
+QString cost(double value) {
+    return QString::asprintf("$%.4f", value);
+}
+
+QString lastRefresh(std::optional<TimeMs> at, TimeMs now) {
+    if (!at) return QStringLiteral("Waiting for first refresh");
+    return QStringLiteral("Updated ") + DisplayFormat::relativeTime(at, now);
+}
+
+QString pillText(ClaudeUsageStatusKind kind) {
+    switch (kind) {
+        case ClaudeUsageStatusKind::idle:
+            return QStringLiteral("Idle");
+        case ClaudeUsageStatusKind::loading:
+            return QStringLiteral("Loading");
+        case ClaudeUsageStatusKind::connected:
+            return QStringLiteral("Connected");
+        case ClaudeUsageStatusKind::needsLogin:
+            return QStringLiteral("Login");
+        case ClaudeUsageStatusKind::error:
+            return QStringLiteral("Error");
+    }
+    return {};
+}
+
+QColor pillColour(ClaudeUsageStatusKind kind) {
+    switch (kind) {
+        case ClaudeUsageStatusKind::loading:
+            return Look::levelColour(UsageStatusLevel::warn);
+        case ClaudeUsageStatusKind::connected:
+            return Look::levelColour(UsageStatusLevel::good);
+        case ClaudeUsageStatusKind::error:
+            return Look::levelColour(UsageStatusLevel::bad);
+        case ClaudeUsageStatusKind::idle:
+        case ClaudeUsageStatusKind::needsLogin:
+            break;
+    }
+    return Look::secondary();
+}
+
+}  // namespace qm::gui::UsageText

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QColor>
+#include <QString>
+#include <QTimeZone>
+#include <optional>
+
+#include "claude/ClaudeUsageModel.h"
+#include "core/UsageModels.h"
+
+// The texts and levels the panel, the dashboard and the Claude card show, kept apart from the
+// widgets so every window says the same thing.
+namespace qm::gui::UsageText {
+
+// The Claude line's level: from the session percentage when limits are known (90 and above
+// bad, 75 and above warn, else good), otherwise from the connection state.
+UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
+                             ClaudeUsageStatusKind kind);
+// A percentage clamped to 0-100 without decimals, "42%". Not a number counts as 0.
+QString percent(double value);
+double clampedPercent(double value);
+// The session percentage, or "-" without limits.
+QString fiveHour(const std::optional<LatestClaudeUsage>& latest);
+// "-" for no time; a parsable time stamp as "MM/dd HH:mm" in `zone`; anything else unchanged.
+QString reset(const std::optional<QString>& stamp,
+              const QTimeZone& zone = QTimeZone::systemTimeZone());
+// At most one decimal in the current locale, or "-" when absent.
+QString number(const std::optional<double>& value);
+// "$12.5000".
+QString cost(double value);
+// "Updated 5m", or "Waiting for first refresh".
+QString lastRefresh(std::optional<TimeMs> at, TimeMs now);
+// The status pill of the Claude card.
+QString pillText(ClaudeUsageStatusKind kind);
+QColor pillColour(ClaudeUsageStatusKind kind);
+
+}  // namespace qm::gui::UsageText

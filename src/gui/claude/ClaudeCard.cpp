@@ -1,0 +1,203 @@
+#include "gui/claude/ClaudeCard.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "claude/ClaudeUsageStore.h"
+#include "gui/UsageText.h"
+#include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/Symbols.h"
+
+namespace qm::gui {
+
+namespace {
+
+QToolButton* borderless(const QIcon& icon, const QString& help, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setIcon(icon);
+    button->setIconSize(QSize(16, 16));
+    button->setAutoRaise(true);
+    button->setToolTip(help);
+    return button;
+}
+
+}  // namespace
+
+ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString&)> openWindow,
+                       QWidget* parent)
+    : CardFrame(parent),
+      store_(store),
+      openWindow_(std::move(openWindow)),
+      status_(new ElidedLabel(this, Qt::ElideRight)),
+      refresh_(borderless(Symbols::refresh(), QStringLiteral("Refresh"), this)),
+      pill_(new Pill(this)),
+      body_(new QStackedWidget(this)),
+      figures_(new QWidget(body_)),
+      figuresLayout_(new QVBoxLayout(figures_)),
+      emptyStatus_(new QLabel(this)) {
+    setObjectName(QStringLiteral("claudeCard"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 14);
+    layout->setSpacing(14);
+
+    auto* header = new QHBoxLayout;
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    auto* title = new QLabel(QStringLiteral("Claude"), this);
+    title->setFont(Look::headline());
+    status_->setObjectName(QStringLiteral("claudeStatusText"));
+    status_->setFont(Look::caption());
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    Look::makeSecondary(status_);
+    names->addWidget(title);
+    names->addWidget(status_);
+    header->addLayout(names, 1);
+    auto* person = borderless(Symbols::person(), QStringLiteral("Claude Login"), this);
+    person->setObjectName(QStringLiteral("claudePersonButton"));
+    refresh_->setObjectName(QStringLiteral("claudeRefresh"));
+    pill_->setObjectName(QStringLiteral("claudePill"));
+    header->addWidget(person);
+    header->addWidget(refresh_);
+    header->addWidget(pill_);
+    layout->addLayout(header);
+
+    figuresLayout_->setContentsMargins(0, 0, 0, 0);
+    figuresLayout_->setSpacing(10);
+    body_->addWidget(figures_);
+
+    auto* empty = new QWidget(body_);
+    empty->setMinimumHeight(124);
+    auto* emptyLayout = new QVBoxLayout(empty);
+    emptyLayout->setContentsMargins(0, 0, 0, 0);
+    emptyLayout->setSpacing(10);
+    emptyStatus_->setObjectName(QStringLiteral("claudeEmptyStatus"));
+    emptyStatus_->setFont(Look::callout());
+    emptyStatus_->setWordWrap(true);
+    Look::makeSecondary(emptyStatus_);
+    auto* login = new QPushButton(QIcon::fromTheme(QStringLiteral("list-add-user")),
+                                  QStringLiteral("Claude Login"), empty);
+    login->setObjectName(QStringLiteral("claudeLoginButton"));
+    emptyLayout->addWidget(emptyStatus_);
+    emptyLayout->addWidget(login, 0, Qt::AlignLeft);
+    emptyLayout->addStretch(1);
+    body_->addWidget(empty);
+    layout->addWidget(body_);
+    layout->addStretch(1);
+
+    const auto openLogin = [this] { openWindow_(QStringLiteral("claude-login")); };
+    connect(person, &QToolButton::clicked, this, openLogin);
+    connect(login, &QPushButton::clicked, this, openLogin);
+    connect(refresh_, &QToolButton::clicked, store_, &ClaudeUsageStore::refreshInBackground);
+    connect(store_, &ClaudeUsageStore::changed, this, &ClaudeCard::render);
+    render();
+}
+
+void ClaudeCard::clearFigures() {
+    while (QLayoutItem* item = figuresLayout_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+}
+
+void ClaudeCard::addBar(const QString& title, double percent,
+                        const std::optional<QString>& resetAt) {
+    auto* row = new QWidget(figures_);
+    row->setObjectName(QStringLiteral("bar_") + title);
+    row->setFont(Look::callout());
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(5);
+    auto* top = new QHBoxLayout;
+    auto* name = new QLabel(title, row);
+    Look::makeSecondary(name);
+    auto* value = new QLabel(UsageText::percent(percent), row);
+    value->setObjectName(QStringLiteral("percent"));
+    value->setFont(QFont());
+    top->addWidget(name);
+    top->addStretch(1);
+    top->addWidget(value);
+    auto* bar = new QProgressBar(row);
+    bar->setRange(0, 100);
+    bar->setValue(static_cast<int>(UsageText::clampedPercent(percent) + 0.5));
+    bar->setTextVisible(false);
+    bar->setFixedHeight(8);
+    auto* reset = new QLabel(QStringLiteral("Reset ") + UsageText::reset(resetAt), row);
+    reset->setObjectName(QStringLiteral("reset"));
+    reset->setFont(Look::caption());
+    Look::makeSecondary(reset);
+    layout->addLayout(top);
+    layout->addWidget(bar);
+    layout->addWidget(reset);
+    figuresLayout_->addWidget(row);
+}
+
+void ClaudeCard::addTextRow(const QString& title, const QString& value, const QString& detail) {
+    auto* row = new QWidget(figures_);
+    row->setObjectName(QStringLiteral("row_") + title);
+    row->setFont(Look::callout());
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* name = new QLabel(title, row);
+    Look::makeSecondary(name);
+    auto* right = new QVBoxLayout;
+    right->setSpacing(2);
+    auto* valueLabel = new QLabel(value, row);
+    valueLabel->setObjectName(QStringLiteral("value"));
+    valueLabel->setFont(QFont());
+    valueLabel->setAlignment(Qt::AlignRight);
+    auto* detailLabel = new QLabel(detail, row);
+    detailLabel->setObjectName(QStringLiteral("detail"));
+    detailLabel->setFont(Look::caption());
+    detailLabel->setAlignment(Qt::AlignRight);
+    Look::makeSecondary(detailLabel);
+    right->addWidget(valueLabel);
+    right->addWidget(detailLabel);
+    layout->addWidget(name, 0, Qt::AlignTop);
+    layout->addStretch(1);
+    layout->addLayout(right);
+    figuresLayout_->addWidget(row);
+}
+
+void ClaudeCard::render() {
+    status_->setText(store_->statusText());
+    status_->setToolTip(store_->statusText());
+    const bool refreshing = store_->isRefreshing();
+    refresh_->setEnabled(!refreshing);
+    refresh_->setIcon(refreshing ? Symbols::busy() : Symbols::refresh());
+    pill_->set(UsageText::pillText(store_->statusKind()),
+               UsageText::pillColour(store_->statusKind()));
+
+    const auto latest = store_->latest();
+    if (!latest) {
+        emptyStatus_->setText(store_->statusText());
+        body_->setCurrentIndex(1);
+        return;
+    }
+    clearFigures();
+    addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt);
+    addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt);
+    addBar(latest->subModelName, latest->subPct, latest->subResetAt);
+    if (latest->hasDesign)
+        addBar(QStringLiteral("Design"), latest->designPct, latest->designResetAt);
+    if (latest->hasRoutine) {
+        addTextRow(QStringLiteral("Routines"),
+                   QStringLiteral("%1 / %2").arg(latest->routineUsed).arg(latest->routineLimit),
+                   UsageText::reset(latest->routineResetAt));
+    }
+    if (latest->extra && latest->extra->isEnabled) {
+        const ExtraUsage& extra = *latest->extra;
+        addTextRow(
+            QStringLiteral("Extra"),
+            UsageText::number(extra.usedCredits) + QStringLiteral(" / ") +
+                UsageText::number(extra.monthlyLimit),
+            extra.utilization ? UsageText::percent(*extra.utilization) : QStringLiteral("-"));
+    }
+    body_->setCurrentIndex(0);
+}
+
+}  // namespace qm::gui

@@ -1,0 +1,121 @@
+#include "gui/dashboard/ProviderCard.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "core/DisplayFormat.h"
+#include "gui/UsageText.h"
+#include "gui/widgets/ElidedLabel.h"
+
+namespace qm::gui {
+
+namespace {
+QString orDash(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+}  // namespace
+
+ProviderCard::ProviderCard(QWidget* parent)
+    : CardFrame(parent),
+      name_(new QLabel(this)),
+      login_(new QLabel(this)),
+      badge_(new Pill(this)),
+      warning_(new ElidedLabel(this, Qt::ElideRight, 2)) {
+    setMinimumHeight(260);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 14);
+    layout->setSpacing(14);
+
+    auto* header = new QHBoxLayout;
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    name_->setObjectName(QStringLiteral("name"));
+    name_->setFont(Look::headline());
+    login_->setObjectName(QStringLiteral("login"));
+    login_->setFont(Look::caption());
+    Look::makeSecondary(login_);
+    names->addWidget(name_);
+    names->addWidget(login_);
+    header->addLayout(names, 1);
+    badge_->setObjectName(QStringLiteral("badge"));
+    header->addWidget(badge_, 0, Qt::AlignTop);
+    layout->addLayout(header);
+
+    auto* metrics = new QVBoxLayout;
+    metrics->setSpacing(4);
+    layout->addLayout(metrics);
+    const auto addMetric = [&](const QString& title, const QString& key) {
+        auto* row = new QHBoxLayout;
+        auto* name = new QLabel(title, this);
+        Look::makeSecondary(name);
+        auto* value = new QLabel(this);
+        value->setObjectName(key);
+        row->addWidget(name);
+        row->addStretch(1);
+        row->addWidget(value);
+        metrics->addLayout(row);
+        return value;
+    };
+    prompts_ = addMetric(QStringLiteral("5h prompts"), QStringLiteral("prompts"));
+    tokens_ = addMetric(QStringLiteral("5h tokens"), QStringLiteral("tokens"));
+    sessions_ = addMetric(QStringLiteral("Sessions"), QStringLiteral("sessions"));
+    cost_ = addMetric(QStringLiteral("Cost"), QStringLiteral("cost"));
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+
+    auto* details = new QVBoxLayout;
+    details->setSpacing(3);
+    layout->addLayout(details);
+    const auto addDetail = [&](const QString& title, const QString& key) -> QLabel* {
+        auto* row = new QHBoxLayout;
+        auto* name = new QLabel(title, this);
+        name->setFont(Look::caption());
+        name->setFixedWidth(48);
+        Look::makeSecondary(name);
+        auto* value = new ElidedLabel(this);
+        value->setObjectName(key);
+        value->setFont(Look::caption());
+        row->addWidget(name, 0, Qt::AlignBaseline);
+        row->addWidget(value, 1, Qt::AlignBaseline);
+        details->addLayout(row);
+        return value;
+    };
+    latest_ = addDetail(QStringLiteral("Latest"), QStringLiteral("latest"));
+    project_ = addDetail(QStringLiteral("Project"), QStringLiteral("project"));
+    model_ = addDetail(QStringLiteral("Model"), QStringLiteral("model"));
+    source_ = addDetail(QStringLiteral("Source"), QStringLiteral("source"));
+
+    warning_->setObjectName(QStringLiteral("warning"));
+    warning_->setFont(Look::caption());
+    Look::makeSecondary(warning_);
+    layout->addWidget(warning_);
+    layout->addStretch(1);
+}
+
+void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
+    setObjectName(QStringLiteral("card_") + usage.providerName);
+    name_->setText(usage.providerName);
+    login_->setText(usage.isAuthenticated ? QStringLiteral("Logged in")
+                                          : QStringLiteral("Not logged in"));
+    badge_->set(usage.statusText, Look::levelColour(usage.statusLevel));
+    prompts_->setText(DisplayFormat::formattedCount(usage.lastFiveHourPrompts));
+    tokens_->setText(DisplayFormat::formattedTokens(usage.lastFiveHourTokens));
+    sessions_->setText(DisplayFormat::formattedCount(usage.sessionsTotal));
+    cost_->setText(UsageText::cost(usage.costTotal));
+    latest_->setText(DisplayFormat::relativeTime(usage.latestActivityAt, now));
+    project_->setText(orDash(usage.latestProject));
+    model_->setText(orDash(usage.latestModel));
+    source_->setText(usage.dataSourceLabel);
+    // Only the first warning, cut after two lines (the label's limit).
+    const QString first = usage.warnings.isEmpty() ? QString() : usage.warnings.first();
+    warning_->setVisible(!first.isEmpty());
+    warning_->setToolTip(first);
+    warning_->setText(first);
+}
+
+}  // namespace qm::gui

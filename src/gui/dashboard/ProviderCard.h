@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/UsageModels.h"
+#include "gui/widgets/Look.h"
+
+class QLabel;
+
+namespace qm::gui {
+
+// One local tool on the dashboard: login state and status badge, the five-hour figures, cost,
+// latest activity and the first warning.
+class ProviderCard : public CardFrame {
+    Q_OBJECT
+public:
+    explicit ProviderCard(QWidget* parent = nullptr);
+    void show(const ProviderUsage& usage, TimeMs now);
+    using CardFrame::show;
+
+private:
+    QLabel* metric(const QString& title, const QString& key);
+    QLabel* detail(const QString& title, const QString& key);
+
+    QLabel* name_;
+    QLabel* login_;
+    Pill* badge_;
+    QLabel* prompts_;
+    QLabel* tokens_;
+    QLabel* sessions_;
+    QLabel* cost_;
+    QLabel* latest_;
+    QLabel* project_;
+    QLabel* model_;
+    QLabel* source_;
+    QLabel* warning_;
+};
+
+}  // namespace qm::gui

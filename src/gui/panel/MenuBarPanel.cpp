@@ -1,0 +1,197 @@
+#include "gui/panel/MenuBarPanel.h"
+
+#include <QApplication>
+#include <QCoroCore>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "claude/ClaudeUsageStore.h"
+#include "core/DisplayFormat.h"
+#include "gui/AppStores.h"
+#include "gui/UsageText.h"
+#include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/Look.h"
+#include "gui/widgets/Symbols.h"
+#include "readers/UsageAggregator.h"
+
+namespace qm::gui {
+
+namespace {
+constexpr int kWidth = 360;
+constexpr int kNameWidth = 58;
+
+// Wayland places no popups at a position of our choosing: there the panel is a small dialog
+// that closes when the application loses focus.
+bool positionedPopups() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+}  // namespace
+
+MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude,
+                           std::function<void(const QString&)> openWindow, QWidget* parent)
+    : QWidget(parent, positionedPopups() ? Qt::Popup : Qt::Dialog),
+      aggregator_(aggregator),
+      claude_(claude),
+      openWindow_(std::move(openWindow)),
+      rowsLayout_(new QVBoxLayout),
+      busy_(new QProgressBar(this)),
+      refresh_(new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), this)) {
+    setObjectName(QStringLiteral("menuBarPanel"));
+    setWindowTitle(QStringLiteral("Quotameter Panel"));
+    setFixedWidth(kWidth);
+    setAttribute(Qt::WA_StyledBackground);
+    setAutoFillBackground(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->setSpacing(12);
+
+    auto* header = new QHBoxLayout;
+    auto* title = new QLabel(QStringLiteral("Quotameter"), this);
+    title->setFont(Look::headline());
+    header->addWidget(title);
+    header->addStretch(1);
+    // A small indeterminate bar stands for the activity indicator.
+    busy_->setObjectName(QStringLiteral("busyIndicator"));
+    busy_->setRange(0, 0);
+    busy_->setTextVisible(false);
+    busy_->setFixedSize(40, 8);
+    header->addWidget(busy_);
+    layout->addLayout(header);
+
+    rowsLayout_->setSpacing(8);
+    layout->addLayout(rowsLayout_);
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+
+    auto* buttons = new QHBoxLayout;
+    auto* open = new QPushButton(QStringLiteral("Open Dashboard"), this);
+    open->setObjectName(QStringLiteral("openDashboard"));
+    refresh_->setObjectName(QStringLiteral("refresh"));
+    buttons->addWidget(open);
+    buttons->addStretch(1);
+    buttons->addWidget(refresh_);
+    layout->addLayout(buttons);
+
+    connect(open, &QPushButton::clicked, this, [this] {
+        hide();
+        openWindow_(QStringLiteral("dashboard"));
+    });
+    connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    if (!positionedPopups()) {
+        connect(qApp, &QGuiApplication::applicationStateChanged, this,
+                [this](Qt::ApplicationState state) {
+                    if (state != Qt::ApplicationActive) hide();
+                });
+    }
+    connect(aggregator_, &UsageAggregator::changed, this, &MenuBarPanel::render);
+    connect(claude_, &ClaudeUsageStore::changed, this, &MenuBarPanel::render);
+    render();
+}
+
+MenuBarPanel::Row MenuBarPanel::addRow() {
+    auto* line = new QHBoxLayout;
+    line->setSpacing(10);
+    Row row{new StatusDot(8, this), new QLabel(this), new ElidedLabel(this, Qt::ElideRight),
+            new QLabel(this)};
+    for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
+    row.name->setFixedWidth(kNameWidth);
+    Look::makeSecondary(row.detail);
+    row.detail->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    row.detail->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row.figure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    line->addWidget(row.dot, 0, Qt::AlignVCenter);
+    line->addWidget(row.name);
+    line->addWidget(row.detail, 1);
+    line->addWidget(row.figure);
+    rowsLayout_->addLayout(line);
+    return row;
+}
+
+void MenuBarPanel::render() {
+    const std::vector<ProviderUsage> providers = aggregator_->providers();
+    // The tool rows stay above the Claude row: rebuild only when the number of tools changes.
+    if (!claudeRow_.dot || toolRows_.size() != providers.size()) {
+        while (rowsLayout_->count() > 0) {
+            QLayoutItem* item = rowsLayout_->takeAt(0);
+            if (QLayout* line = item->layout()) {
+                while (QLayoutItem* cell = line->takeAt(0)) {
+                    delete cell->widget();
+                    delete cell;
+                }
+            }
+            delete item;
+        }
+        toolRows_.clear();
+        for (std::size_t i = 0; i < providers.size(); ++i) toolRows_.push_back(addRow());
+        claudeRow_ = addRow();
+        claudeRow_.name->setText(QStringLiteral("Claude"));
+        claudeRow_.name->setObjectName(QStringLiteral("claudeName"));
+        claudeRow_.detail->setObjectName(QStringLiteral("claudeStatus"));
+        claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
+        claudeRow_.dot->setObjectName(QStringLiteral("claudeDot"));
+    }
+    for (std::size_t i = 0; i < providers.size(); ++i) {
+        const ProviderUsage& p = providers[i];
+        Row& row = toolRows_[i];
+        row.dot->setColour(Look::levelColour(p.statusLevel));
+        row.name->setText(p.providerName);
+        row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
+        row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
+        row.detail->setText(
+            QString::asprintf("%lld prompts", static_cast<long long>(p.lastFiveHourPrompts)));
+        row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
+    }
+    const auto latest = claude_->latest();
+    claudeRow_.dot->setColour(
+        Look::levelColour(UsageText::claudeLevel(latest, claude_->statusKind())));
+    claudeRow_.detail->setText(claude_->statusText());
+    claudeRow_.detail->setToolTip(claude_->statusText());
+    claudeRow_.figure->setText(UsageText::fiveHour(latest));
+
+    busy_->setVisible(aggregator_->isRefreshing());
+    refresh_->setEnabled(!aggregator_->isRefreshing());
+}
+
+void MenuBarPanel::popUpAt(const QRect& anchor) {
+    adjustSize();
+    QScreen* screen = QGuiApplication::screenAt(anchor.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    const QRect area = screen->availableGeometry();
+    const QSize size = sizeHint().expandedTo(QSize(kWidth, 0));
+    // Below the icon when it sits in a top bar, above it otherwise; always inside the screen.
+    int y = anchor.bottom() + 4;
+    if (y + size.height() > area.bottom()) y = anchor.top() - 4 - size.height();
+    int x = anchor.center().x() - size.width() / 2;
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
+    move(x, y);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MenuBarPanel::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    startupRefreshAfterPaint(this, aggregator_, claude_);
+}
+
+void MenuBarPanel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+}  // namespace qm::gui

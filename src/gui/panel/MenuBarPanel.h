@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+class QLabel;
+class QPushButton;
+class QProgressBar;
+class QVBoxLayout;
+
+namespace qm {
+class ClaudeUsageStore;
+class UsageAggregator;
+}  // namespace qm
+
+namespace qm::gui {
+
+class StatusDot;
+
+// The compact panel of the tray icon: one line per local tool, one for Claude, and the
+// buttons "Open Dashboard" and Refresh. A popup: Escape or a click elsewhere closes it.
+class MenuBarPanel : public QWidget {
+    Q_OBJECT
+public:
+    MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude,
+                 std::function<void(const QString&)> openWindow, QWidget* parent = nullptr);
+
+    // Shows the panel next to `anchor` (the icon's rectangle, or a point) inside its screen.
+    void popUpAt(const QRect& anchor);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    struct Row {
+        StatusDot* dot = nullptr;
+        QLabel* name = nullptr;
+        QLabel* detail = nullptr;
+        QLabel* figure = nullptr;
+    };
+    Row addRow();
+    void render();
+
+    UsageAggregator* aggregator_;
+    ClaudeUsageStore* claude_;
+    std::function<void(const QString&)> openWindow_;
+    QVBoxLayout* rowsLayout_;
+    std::vector<Row> toolRows_;
+    Row claudeRow_;
+    QProgressBar* busy_;
+    QPushButton* refresh_;
+};
+
+}  // namespace qm::gui

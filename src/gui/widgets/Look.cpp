@@ -1,0 +1,122 @@
+#include "gui/widgets/Look.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QPalette>
+
+namespace qm::gui::Look {
+
+QColor levelColour(UsageStatusLevel level) {
+    switch (level) {
+        case UsageStatusLevel::good:
+            return QColor(0x2E, 0xA0, 0x43);
+        case UsageStatusLevel::warn:
+            return QColor(0xE8, 0x83, 0x0C);
+        case UsageStatusLevel::high:
+            return QColor(0x1F, 0x6F, 0xEB);
+        case UsageStatusLevel::bad:
+            return QColor(0xD7, 0x3A, 0x31);
+        case UsageStatusLevel::unknown:
+            break;
+    }
+    return secondary();
+}
+
+QColor secondary() {
+    return QApplication::palette().color(QPalette::PlaceholderText);
+}
+
+namespace {
+QFont scaled(double factor, QFont::Weight weight) {
+    QFont font = QApplication::font();
+    if (font.pointSizeF() > 0) font.setPointSizeF(font.pointSizeF() * factor);
+    font.setWeight(weight);
+    return font;
+}
+}  // namespace
+
+QFont headline() {
+    return scaled(1.0, QFont::Bold);
+}
+QFont caption(QFont::Weight weight) {
+    return scaled(0.85, weight);
+}
+QFont callout() {
+    return scaled(0.95, QFont::Normal);
+}
+QFont title2() {
+    return scaled(1.5, QFont::DemiBold);
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+void makeSecondary(QLabel* label) {
+    setTextColour(label, secondary());
+}
+
+}  // namespace qm::gui::Look
+
+namespace qm::gui {
+
+CardFrame::CardFrame(QWidget* parent) : QFrame(parent) {}
+
+void CardFrame::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(palette().color(QPalette::Mid), 0.5));
+    p.setBrush(palette().color(QPalette::Base));
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+}
+
+StatusDot::StatusDot(int diameter, QWidget* parent) : QWidget(parent) {
+    setFixedSize(diameter, diameter);
+}
+
+void StatusDot::setColour(const QColor& colour) {
+    if (colour == colour_) return;
+    colour_ = colour;
+    update();
+}
+
+void StatusDot::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour_);
+    p.drawEllipse(rect());
+}
+
+Pill::Pill(QWidget* parent) : QLabel(parent) {
+    setFont(Look::caption(QFont::Medium));
+    setContentsMargins(8, 4, 8, 4);
+    setAlignment(Qt::AlignCenter);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void Pill::set(const QString& text, const QColor& colour) {
+    colour_ = colour;
+    setText(text);
+    Look::setTextColour(this, colour);
+    update();
+}
+
+void Pill::paintEvent(QPaintEvent* event) {
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        QColor fill = colour_;
+        fill.setAlphaF(0.14f);
+        p.setBrush(fill);
+        const QRectF r = QRectF(rect());
+        p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
+    }
+    QLabel::paintEvent(event);
+}
+
+}  // namespace qm::gui

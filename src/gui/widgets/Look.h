@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+
+#include "core/UsageModels.h"
+
+namespace qm::gui::Look {
+
+// The colour of a usage level: green, orange, blue, red, or the secondary text colour.
+QColor levelColour(UsageStatusLevel level);
+// The toolkit's secondary text colour.
+QColor secondary();
+// Fonts relative to the application font: headline, caption, callout, the second title size.
+QFont headline();
+QFont caption(QFont::Weight weight = QFont::Normal);
+QFont callout();
+QFont title2();
+
+// A label in the secondary colour.
+void makeSecondary(QLabel* label);
+void setTextColour(QWidget* widget, const QColor& colour);
+
+}  // namespace qm::gui::Look
+
+namespace qm::gui {
+
+// A rounded rectangle (radius 8) filled with the control background colour.
+class CardFrame : public QFrame {
+    Q_OBJECT
+public:
+    explicit CardFrame(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A filled circle in a colour: the status dot.
+class StatusDot : public QWidget {
+    Q_OBJECT
+public:
+    StatusDot(int diameter, QWidget* parent = nullptr);
+    void setColour(const QColor& colour);
+    QColor colour() const { return colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor colour_;
+};
+
+// Caption text on a capsule of its colour at low opacity: the status badge and pill.
+class Pill : public QLabel {
+    Q_OBJECT
+public:
+    explicit Pill(QWidget* parent = nullptr);
+    void set(const QString& text, const QColor& colour);
+    QColor colour() const { return colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor colour_;
+};
+
+}  // namespace qm::gui

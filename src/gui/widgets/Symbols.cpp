@@ -1,0 +1,62 @@
+#include "gui/widgets/Symbols.h"
+
+#include <QApplication>
+#include <QHash>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <functional>
+
+namespace qm::gui::Symbols {
+
+namespace {
+
+QIcon drawn(const QString& themeName, const std::function<void(QPainter&)>& draw) {
+    static QHash<QString, QIcon> made;  // main thread only, like every widget
+    if (const auto it = made.constFind(themeName); it != made.constEnd()) return *it;
+    QIcon themed = QIcon::fromTheme(themeName);
+    if (!themed.isNull()) return made[themeName] = themed;
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QApplication::palette().color(QPalette::WindowText), 2.6, Qt::SolidLine,
+                  Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    draw(p);
+    p.end();
+    return made[themeName] = QIcon(pixmap);
+}
+
+}  // namespace
+
+QIcon person() {
+    return drawn(QStringLiteral("user-identity"), [](QPainter& p) {
+        p.drawEllipse(QRectF(2, 2, 28, 28));
+        p.drawEllipse(QRectF(11, 7, 10, 10));
+        QPainterPath shoulders;
+        shoulders.moveTo(7.5, 25.5);
+        shoulders.cubicTo(10, 19, 22, 19, 24.5, 25.5);
+        p.drawPath(shoulders);
+    });
+}
+
+QIcon refresh() {
+    return drawn(QStringLiteral("view-refresh"), [](QPainter& p) {
+        p.drawArc(QRectF(5, 5, 22, 22), 60 * 16, 300 * 16);
+        QPainterPath head;
+        head.moveTo(27, 4);
+        head.lineTo(27, 12);
+        head.lineTo(19, 12);
+        p.drawPath(head);
+    });
+}
+
+QIcon busy() {
+    return drawn(QStringLiteral("process-working"), [](QPainter& p) {
+        p.setBrush(p.pen().color());
+        for (int i = 0; i < 3; ++i) p.drawEllipse(QRectF(4 + i * 9, 14, 4, 4));
+    });
+}
+
+}  // namespace qm::gui::Symbols

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QIcon>
+
+namespace qm::gui::Symbols {
+
+// The desktop theme's icon when it has one, else a small drawing in the text colour, so a
+// bare desktop never shows an empty button.
+QIcon person();
+QIcon refresh();
+// Three dots: work under way, where a button would otherwise show its symbol.
+QIcon busy();
+
+}  // namespace qm::gui::Symbols

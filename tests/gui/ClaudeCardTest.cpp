@@ -1,0 +1,106 @@
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "DesktopFixture.h"
+#include "gui/claude/ClaudeCard.h"
+#include "gui/widgets/Look.h"
+
+using namespace qm;
+using namespace qm::gui;
+using namespace qm::test;
+
+namespace {
+
+class ClaudeCardTest : public DesktopFixture {
+protected:
+    std::unique_ptr<ClaudeCard> makeCard() {
+        auto card =
+            std::make_unique<ClaudeCard>(&claude, [this](const QString& id) { opened << id; });
+        card->resize(330, card->sizeHint().height());
+        return card;
+    }
+    static QString text(QWidget* root, const QString& name) {
+        auto* label = root->findChild<QLabel*>(name);
+        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
+    }
+    static QStringList rows(QWidget* card) {
+        QStringList names;
+        for (QWidget* w : card->findChildren<QWidget*>(QRegularExpression("^(bar|row)_"))) {
+            names << w->objectName();
+        }
+        return names;
+    }
+    QStringList opened;
+};
+
+TEST_F(ClaudeCardTest, WithoutLimitsItOffersTheLogin) {
+    auto card = makeCard();
+    EXPECT_EQ(text(card.get(), "claudeEmptyStatus"), "Login required");
+    auto* pill = card->findChild<Pill*>("claudePill");
+    EXPECT_EQ(pill->text(), "Login");
+    EXPECT_EQ(pill->colour(), Look::secondary());
+    EXPECT_TRUE(rows(card.get()).isEmpty());
+    card->show();
+    QTest::mouseClick(card->findChild<QPushButton*>("claudeLoginButton"), Qt::LeftButton);
+    QTest::mouseClick(card->findChild<QToolButton*>("claudePersonButton"), Qt::LeftButton);
+    EXPECT_EQ(opened, (QStringList{"claude-login", "claude-login"}));
+    // Showing the card alone starts no fetch: its window's appearance does that.
+    EXPECT_FALSE(claude.hasSession());
+    saveScreenshot(card.get(), QStringLiteral("claude-card-signed-out"));
+}
+
+TEST_F(ClaudeCardTest, PlainLimitsShowExactlyThreeBarsClampedToTheScale) {
+    auto card = makeCard();
+    card->show();
+    fetchLimits(R"({"five_hour":{"utilization":130,"resets_at":"soon"},)"
+                R"("seven_day":{"utilization":-5},)"
+                R"("seven_day_sonnet":{"utilization":3}})");
+    EXPECT_EQ(rows(card.get()), (QStringList{"bar_5h", "bar_Week", "bar_Sonnet"}));
+    auto* session = card->findChild<QWidget*>("bar_5h");
+    EXPECT_EQ(text(session, "percent"), "100%");
+    EXPECT_EQ(session->findChild<QProgressBar*>()->value(), 100);
+    auto* week = card->findChild<QWidget*>("bar_Week");
+    EXPECT_EQ(text(week, "percent"), "0%");
+    EXPECT_EQ(week->findChild<QProgressBar*>()->value(), 0);
+    EXPECT_EQ(text(session, "reset"), "Reset soon");
+    EXPECT_EQ(text(week, "reset"), "Reset -");
+    EXPECT_EQ(card->findChild<Pill*>("claudePill")->text(), "Connected");
+    EXPECT_EQ(text(card.get(), "claudeStatusText"), "Connected");
+}
+
+TEST_F(ClaudeCardTest, DesignRoutinesAndExtraRowsFollowTheSite) {
+    auto card = makeCard();
+    card->show();
+    fetchLimits(R"({"five_hour":{"utilization":42},"seven_day":{"utilization":17},)"
+                R"("seven_day_opus":{"utilization":8},"seven_day_design":{"utilization":12},)"
+                R"("daily_routines":{"used":3,"limit":5,"resets_at":"later"},)"
+                R"("extra_usage":{"is_enabled":true,"used_credits":12.5}})");
+    EXPECT_EQ(rows(card.get()), (QStringList{"bar_5h", "bar_Week", "bar_Opus", "bar_Design",
+                                             "row_Routines", "row_Extra"}));
+    auto* routines = card->findChild<QWidget*>("row_Routines");
+    EXPECT_EQ(text(routines, "value"), "3 / 5");
+    EXPECT_EQ(text(routines, "detail"), "later");
+    auto* extra = card->findChild<QWidget*>("row_Extra");
+    EXPECT_EQ(text(extra, "value"), "12.5 / -");
+    EXPECT_EQ(text(extra, "detail"), "-");
+    card->resize(330, card->sizeHint().height());
+    settle();
+    saveScreenshot(card.get(), QStringLiteral("claude-card"));
+
+    // Extra usage that is switched off is not shown.
+    site.setUsageBody(R"({"five_hour":{"utilization":42},"extra_usage":{"is_enabled":false,)"
+                      R"("used_credits":3}})");
+    QCoro::waitFor(claude.refresh());
+    EXPECT_FALSE(rows(card.get()).contains("row_Extra"));
+
+    // The refresh button is off while a fetch runs.
+    auto* refresh = card->findChild<QToolButton*>("claudeRefresh");
+    auto running = claude.refresh();
+    EXPECT_FALSE(refresh->isEnabled());
+    QCoro::waitFor(running);
+    EXPECT_TRUE(refresh->isEnabled());
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QLayout>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+
+#include "DesktopFixture.h"
+#include "gui/dashboard/CardGrid.h"
+#include "gui/dashboard/DashboardWindow.h"
+#include "gui/dashboard/ProviderCard.h"
+#include "gui/dashboard/TopSection.h"
+#include "gui/mascot/CorgiMascot.h"
+#include "gui/widgets/ElidedLabel.h"
+
+using namespace qm;
+using namespace qm::gui;
+using namespace qm::test;
+
+namespace {
+
+class DashboardTest : public DesktopFixture {
+protected:
+    std::unique_ptr<DashboardWindow> makeWindow() {
+        return std::make_unique<DashboardWindow>(&aggregator, &claude,
+                                                 [this](const QString& id) { opened << id; });
+    }
+    static QString text(QWidget* root, const QString& name) {
+        auto* label = root->findChild<QLabel*>(name);
+        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
+    }
+    QStringList opened;
+};
+
+TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
+    auto window = makeWindow();
+    EXPECT_EQ(text(window.get(), "lastRefresh"), "Waiting for first refresh");
+    window->show();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
+    // One local scan and one Claude fetch on the first appearance.
+    EXPECT_EQ(site.requestCount("/api/organizations"), 1);
+    EXPECT_EQ(text(window.get(), "lastRefresh"), "Updated now");
+
+    auto* codex = window->findChild<QWidget*>("card_Codex");
+    ASSERT_TRUE(codex);
+    EXPECT_EQ(text(codex, "prompts"), "3");
+    EXPECT_EQ(text(codex, "tokens"), "1.2k");
+    EXPECT_EQ(text(codex, "model"), "gpt-5");
+    EXPECT_EQ(text(codex, "project"), "app");
+    EXPECT_TRUE(text(codex, "cost").startsWith('$'));
+    auto* grok = window->findChild<QWidget*>("card_Grok");
+    ASSERT_TRUE(grok);
+    EXPECT_EQ(text(grok, "sessions"), "1");
+
+    auto* claudeCard = window->findChild<QWidget*>("claudeCard");
+    EXPECT_EQ(text(claudeCard, "claudeEmptyStatus"), "Login required");
+    window->resize(1100, 820);
+    settle();
+    saveScreenshot(window.get(), QStringLiteral("dashboard-signed-out"));
+
+    // Header buttons open windows by id.
+    QTest::mouseClick(window->findChild<QPushButton*>("trends"), Qt::LeftButton);
+    QTest::mouseClick(window->findChild<QPushButton*>("accounts"), Qt::LeftButton);
+    QTest::mouseClick(window->findChild<QPushButton*>("claudeLoginButton"), Qt::LeftButton);
+    EXPECT_EQ(opened, (QStringList{"trends", "accounts", "claude-login"}));
+}
+
+TEST_F(DashboardTest, EmptyFieldsShowDashesAndOnlyTheFirstWarning) {
+    // A home without tool folders: every card carries the readers' warnings.
+    TempDir empty;
+    UsageAggregator bare(empty.path());
+    QCoro::waitFor(bare.refresh());
+    DashboardWindow window(&bare, &claude, [](const QString&) {});
+    auto* gemini = window.findChild<QWidget*>("card_Gemini");
+    ASSERT_TRUE(gemini);
+    EXPECT_EQ(text(gemini, "project"), "-");
+    EXPECT_EQ(text(gemini, "model"), "-");
+    EXPECT_EQ(text(gemini, "cost"), "$0.0000");
+    EXPECT_EQ(text(&window, "task"), "No recent task");
+    const auto warnings = bare.usage(ProviderKind::gemini)->warnings;
+    ASSERT_FALSE(warnings.isEmpty());
+    EXPECT_EQ(text(gemini, "warning"), warnings.first());
+}
+
+TEST_F(DashboardTest, ADashboardShownWhileClaudeFetchesStartsNoSecondFetch) {
+    signIn();
+    const int before = site.requestCount(site.usagePath());
+    auto first = claude.refresh();
+    ASSERT_TRUE(claude.isRefreshing());
+    auto window = makeWindow();
+    window->show();
+    QCoro::waitFor(first);
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt().has_value(); }));
+    settle(300);
+    EXPECT_EQ(site.requestCount(site.usagePath()), before + 1);
+    EXPECT_FALSE(claude.isRefreshing());
+    window->resize(1100, 900);
+    settle();
+    saveScreenshot(window.get(), QStringLiteral("dashboard"));
+}
+
+TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsPaddingAndIsRemembered) {
+    auto window = makeWindow();
+    window->show();
+    auto* content = window->findChild<QScrollArea*>()->widget()->layout();
+    auto* mascot = window->findChild<CorgiMascot*>("mascot");
+    EXPECT_TRUE(window->mascotShown());
+    EXPECT_TRUE(mascot->isAnimating());
+    EXPECT_EQ(content->contentsMargins().bottom(), 20 + 108);
+
+    auto* toggle = window->findChild<QCheckBox*>("mascotSwitch");
+    EXPECT_TRUE(toggle->isChecked());
+    toggle->click();
+    EXPECT_EQ(content->contentsMargins().bottom(), 20);
+    ASSERT_TRUE(waitUntil([&] { return !mascot->isVisible(); }, 2000));
+    EXPECT_FALSE(mascot->isAnimating());
+    EXPECT_FALSE(DashboardWindow::mascotSetting());
+
+    // A new window (the next launch) starts with the dog off.
+    auto next = makeWindow();
+    next->show();
+    EXPECT_FALSE(next->mascotShown());
+    EXPECT_FALSE(next->findChild<QCheckBox*>("mascotSwitch")->isChecked());
+    toggle->click();
+    ASSERT_TRUE(waitUntil([&] { return window->mascotShown(); }, 2000));
+    EXPECT_TRUE(DashboardWindow::mascotSetting());
+}
+
+TEST_F(DashboardTest, NarrowWindowStacksTheClaudeCardAndFoldsTheGrid) {
+    auto window = makeWindow();
+    window->resize(1300, 760);
+    window->show();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
+    settle();
+    auto* top = window->findChild<TopSection*>();
+    auto* grid = window->findChild<CardGrid*>();
+    EXPECT_TRUE(top->isSideBySide());
+    EXPECT_EQ(grid->columns(), 4);
+    for (auto* card : window->findChildren<QWidget*>(QRegularExpression("^card_"))) {
+        EXPECT_LE(card->width(), CardGrid::kMaxColumn);
+        EXPECT_GE(card->width(), CardGrid::kMinColumn);
+    }
+    saveScreenshot(window.get(), QStringLiteral("dashboard-wide"));
+
+    window->resize(window->minimumWidth(), 760);
+    settle();
+    EXPECT_FALSE(top->isSideBySide());
+    EXPECT_EQ(grid->columns(), 2);
+    // Nothing scrolls sideways at the minimum width.
+    EXPECT_FALSE(window->findChild<QScrollArea*>()->horizontalScrollBar()->isVisible());
+    saveScreenshot(window.get(), QStringLiteral("dashboard-narrow"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProviderCardTest, SeveralWarningsShowOnlyTheFirstInAtMostTwoLines) {
+    ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::codex);
+    const QString first = QStringLiteral(
+                              "A session file could not be read, so the totals may be "
+                              "low; it is skipped until it changes. ")
+                              .repeated(3);
+    usage.warnings = {first, QStringLiteral("second"), QStringLiteral("third")};
+    ProviderCard card;
+    card.show(usage, 0);
+    card.resize(260, 400);
+    card.CardFrame::show();
+    settle();
+    auto* warning = card.findChild<ElidedLabel*>("warning");
+    EXPECT_EQ(warning->text(), first);
+    EXPECT_TRUE(warning->isVisible());
+    const QStringList lines = warning->visibleLines(warning->width());
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].endsWith(QChar(0x2026)));
+    EXPECT_EQ(warning->height(), warning->fontMetrics().lineSpacing() * 2);
+    saveScreenshot(&card, QStringLiteral("provider-card-warning"));
+    // A short warning takes one line.
+    usage.warnings = {QStringLiteral("Gemini directory was not found.")};
+    card.show(usage, 0);
+    EXPECT_EQ(warning->visibleLines(warning->width()).size(), 1);
+
+    usage.warnings.clear();
+    card.show(usage, 0);
+    EXPECT_FALSE(warning->isVisible());
+}
+
+}  // namespace

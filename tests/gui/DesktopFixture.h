@@ -1,0 +1,92 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoroTask>
+#include <QDir>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWidget>
+#include <chrono>
+#include <memory>
+
+#include "claude/ClaudeUsageStore.h"
+#include "claude/ClaudeWebSession.h"
+#include "gui/AppStores.h"
+#include "history/UsageHistoryStore.h"
+#include "readers/UsageAggregator.h"
+#include "support/FakeClaudeSite.h"
+#include "support/QtPrinters.h"
+#include "support/RolloutFixtures.h"
+#include "support/TempDir.h"
+
+namespace qm::test {
+
+// Saves what the user would see under the build folder, for a person to look at.
+inline void saveScreenshot(QWidget* widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
+    // Labels whose text just changed have their new size only after the pending layouts run.
+    for (int i = 0; i < 3; ++i) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    widget->grab().save(QStringLiteral(QM_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
+}
+
+// Lets queued events, layouts and coroutine steps run.
+inline void settle(int ms = 50) {
+    QTest::qWait(ms);
+}
+
+template <typename Predicate>
+bool waitUntil(Predicate done, int ms = 20000) {
+    return QTest::qWaitFor(done, ms);
+}
+
+// Real stores over a home with the sample tool logs and a fake Claude site; the Claude
+// session is made only when first needed, as in the application.
+class DesktopFixture : public ::testing::Test {
+protected:
+    DesktopFixture() {
+        writeSampleHome(home.path());
+        QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter")).clear();
+        claude.setHistorySink([this](const ClaudeUsageSnapshot& snapshot) {
+            history.appendClaudeSnapshot(snapshot);
+        });
+    }
+
+    static ClaudeWebSessionTimings quick() {
+        using std::chrono::milliseconds;
+        return {milliseconds(3000), milliseconds(50), milliseconds(5000)};
+    }
+
+    // The user signs in: the site sets its cookie in the session's profile.
+    void signIn() {
+        QWebEnginePage* page = claude.session()->page();
+        QSignalSpy finished(page, &QWebEnginePage::loadFinished);
+        page->load(site.url("/auth/signin"));
+        ASSERT_TRUE(finished.wait(15000));
+    }
+
+    // Signs in and fetches limits with `usageBody` as the site's answer.
+    void fetchLimits(const QByteArray& usageBody) {
+        site.setUsageBody(usageBody);
+        signIn();
+        QCoro::waitFor(claude.refresh());
+        ASSERT_TRUE(claude.latest()) << claude.statusText().toStdString();
+    }
+
+    gui::AppStores stores() { return {&aggregator, &claude, nullptr, &history, nullptr}; }
+
+    TempDir home;
+    TempDir data;
+    FakeClaudeSite site;
+    UsageAggregator aggregator{home.path()};
+    UsageHistoryStore history{
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(data.filePath("data")))};
+    ClaudeUsageStore claude{ClaudeUsageStore::SessionFactory([this] {
+        return std::make_unique<ClaudeWebSession>(data.path(), site.origin(),
+                                                  QStringLiteral("localhost"), quick());
+    })};
+};
+
+}  // namespace qm::test

@@ -1,0 +1,112 @@
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+
+#include "DesktopFixture.h"
+#include "gui/TrayIcon.h"
+#include "gui/WindowRegistry.h"
+#include "gui/panel/MenuBarPanel.h"
+#include "gui/widgets/Look.h"
+
+using namespace qm;
+using namespace qm::gui;
+using namespace qm::test;
+
+namespace {
+
+class PanelAndTrayTest : public DesktopFixture {
+protected:
+    QString text(QWidget* root, const char* name) {
+        auto* label = root->findChild<QLabel*>(QString::fromLatin1(name));
+        return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
+    }
+    WindowRegistry windows;
+};
+
+TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) {
+    MenuBarPanel panel(&aggregator, &claude, [this](const QString& id) { windows.open(id); });
+    EXPECT_FALSE(claude.hasSession());  // no browser before the panel is first shown
+    EXPECT_EQ(text(&panel, "claudeStatus"), "Login required");
+    EXPECT_EQ(text(&panel, "claudeFiveHour"), "-");
+    EXPECT_EQ(panel.findChild<StatusDot*>("claudeDot")->colour(), Look::secondary());
+
+    panel.popUpAt(QRect(300, 0, 22, 22));
+    ASSERT_TRUE(waitUntil([&] { return claude.hasSession() && !claude.isRefreshing(); }));
+    EXPECT_TRUE(aggregator.lastRefreshAt());
+    EXPECT_EQ(site.requestCount("/api/organizations"), 1);
+    EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
+    EXPECT_EQ(text(&panel, "prompts_Gemini"), "2 prompts");
+    saveScreenshot(&panel, QStringLiteral("panel-signed-out"));
+
+    // Signed in: the next appearance still fetches, because there are no limits yet.
+    signIn();
+    panel.hide();
+    panel.popUpAt(QRect(300, 0, 22, 22));
+    ASSERT_TRUE(waitUntil([&] { return claude.latest().has_value(); }));
+    EXPECT_EQ(text(&panel, "claudeStatus"), "Connected");
+    EXPECT_EQ(text(&panel, "claudeFiveHour"), "43%");
+    EXPECT_EQ(panel.findChild<StatusDot*>("claudeDot")->colour(),
+              Look::levelColour(UsageStatusLevel::good));
+    const auto scanned = aggregator.lastRefreshAt();
+    const int fetches = site.requestCount(site.usagePath());
+
+    panel.hide();
+    panel.popUpAt(QRect(300, 0, 22, 22));
+    settle(200);
+    EXPECT_EQ(aggregator.lastRefreshAt(), scanned);
+    EXPECT_EQ(site.requestCount(site.usagePath()), fetches);
+    saveScreenshot(&panel, QStringLiteral("panel"));
+
+    // Escape closes the popup.
+    QTest::keyClick(&panel, Qt::Key_Escape);
+    EXPECT_FALSE(panel.isVisible());
+}
+
+TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {
+    QStringList opened;
+    MenuBarPanel panel(&aggregator, &claude, [&](const QString& id) { opened << id; });
+    QCoro::waitFor(aggregator.refresh());
+    auto* refresh = panel.findChild<QPushButton*>("refresh");
+    QTest::mouseClick(refresh, Qt::LeftButton);
+    EXPECT_TRUE(aggregator.isRefreshing());
+    EXPECT_FALSE(refresh->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return !aggregator.isRefreshing(); }));
+    EXPECT_TRUE(refresh->isEnabled());
+    QTest::mouseClick(panel.findChild<QPushButton*>("openDashboard"), Qt::LeftButton);
+    EXPECT_EQ(opened, QStringList{QStringLiteral("dashboard")});
+}
+
+TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
+    TrayIcon tray(&aggregator, &claude, &windows);
+    QCoro::waitFor(aggregator.refresh());
+    EXPECT_EQ(tray.title(), "Codex 3 Grok 1 Gemini 2");
+    EXPECT_EQ(tray.tray()->toolTip(), "Codex 3 Grok 1 Gemini 2");
+    fetchLimits(R"({"five_hour":{"utilization":41.6},"seven_day":{"utilization":1}})");
+    EXPECT_EQ(tray.tray()->toolTip(), "Codex 3 Grok 1 Gemini 2 Claude 42%");
+
+    QStringList actions;
+    for (QAction* action : tray.menu()->actions()) {
+        if (!action->isSeparator()) actions << action->text();
+    }
+    EXPECT_EQ(actions, (QStringList{"Open Dashboard", "Refresh", "Claude Login", "API Accounts",
+                                    "Gemini Relay", "Usage Trends", "Quit"}));
+
+    // A click toggles the panel: open, then closed.
+    tray.togglePanel(QRect(300, 0, 22, 22));
+    ASSERT_TRUE(tray.panel());
+    EXPECT_TRUE(tray.panel()->isVisible());
+    tray.togglePanel(QRect(300, 0, 22, 22));
+    EXPECT_FALSE(tray.panel()->isVisible());
+}
+
+TEST(TrayIconArtTest, TheIconIsTheCorgiAndTheLevelMarkChangesIt) {
+    const QImage plain = TrayIcon::appIcon().pixmap(64, 64).toImage();
+    EXPECT_EQ(plain.size(), QSize(64, 64));
+    const QImage marked = TrayIcon::iconWithLevel(UsageStatusLevel::bad).pixmap(64, 64).toImage();
+    EXPECT_NE(plain, marked);
+    EXPECT_EQ(plain, TrayIcon::iconWithLevel(std::nullopt).pixmap(64, 64).toImage());
+    QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
+    marked.save(QStringLiteral(QM_SCREENSHOT_DIR "/tray-icon-bad.png"));
+}
+
+}  // namespace
