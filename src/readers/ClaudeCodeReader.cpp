@@ -56,6 +56,7 @@ struct LineFacts {
     std::string_view messageId;
     std::string_view model;
     std::string_view cwd;
+    std::string_view uuid;  // the line's own id, kept when a resumed session copies it
     bool sidechain = false;
     bool meta = false;            // context the tool adds on the person's behalf
     bool compactSummary = false;  // the summary that continues a compacted conversation
@@ -217,6 +218,8 @@ simdjson::error_code readLine(od::parser& parser, std::string_view line, LineFac
             error = stringOf(value, facts.requestId);
         } else if (key == "cwd") {
             error = stringOf(value, facts.cwd);
+        } else if (key == "uuid") {
+            error = stringOf(value, facts.uuid);
         } else if (key == "isSidechain") {
             error = boolOf(value, facts.sidechain);
         } else if (key == "isMeta") {
@@ -254,8 +257,8 @@ bool isToolResultLine(std::string_view line) {
 }
 
 // Reads transcripts one after another, reusing one line buffer and one parser. Request keys
-// seen in earlier files are remembered, so a conversation copied into a resumed session's
-// file counts once.
+// and prompt ids seen in earlier files are remembered, so a conversation copied into a resumed
+// session's file counts once.
 class TranscriptParser {
 public:
     Transcript parse(const QString& path, TimeMs since, bool subagent) {
@@ -320,6 +323,11 @@ private:
         if (file_.subagent || facts.sidechain || facts.meta || facts.compactSummary ||
             facts.toolResult || !facts.text || isToolWrapper(*facts.text) ||
             !CliLogParsing::isRealUserPrompt(*facts.text)) {
+            return;
+        }
+        // A prompt copied into a resumed session's file was typed once.
+        if (!facts.uuid.empty() &&
+            !seenPrompts_.insert(std::hash<std::string_view>{}(facts.uuid)).second) {
             return;
         }
         ++result.prompts;
@@ -389,6 +397,7 @@ private:
 
     File file_;
     std::unordered_set<std::uint64_t> seen_;
+    std::unordered_set<std::size_t> seenPrompts_;
     std::string keyText_;
     CliLogParsing::LineStream stream_;
     od::parser parser_;

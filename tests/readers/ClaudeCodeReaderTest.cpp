@@ -177,6 +177,9 @@ TEST_F(ClaudeCodeReaderTest, CacheWritesArePricedByLifetime) {
         "\"ephemeral_1h_input_tokens\":0}",
         "");
     write("b.jsonl", unsplit);
+    // A line cut off while the tool was writing it counts for nothing.
+    const QByteArray whole = claudeAssistantLines(sonnet("C", 0, 0, 0, 1'000'000));
+    write("c.jsonl", whole.left(whole.indexOf("\"requestId\"")));
     const ProviderUsage usage = read();
     EXPECT_NEAR(usage.costTotal, kSonnet5m + kSonnet1h + kSonnet5m, 1e-9);
     EXPECT_EQ(usage.totalCacheWriteTokens, 3'000'000);
@@ -185,14 +188,15 @@ TEST_F(ClaudeCodeReaderTest, CacheWritesArePricedByLifetime) {
 
 TEST_F(ClaudeCodeReaderTest, WindowOldFilesAndResumedCopies) {
     // A request made before the window, in a file still written to inside it.
+    const QByteArray newPrompt = claudePromptLine("New question", {.secondsAgo = 60});
     const QString recent =
         write("recent.jsonl",
               claudePromptLine("Old question", {.secondsAgo = 8 * 3600}) +
                   claudeAssistantLines(sonnet("OLD", 1'000, 0), {.secondsAgo = 8 * 3600}) +
-                  claudePromptLine("New question", {.secondsAgo = 60}) +
-                  claudeAssistantLines(sonnet("NEW", 10, 0), {.secondsAgo = 50}));
+                  newPrompt + claudeAssistantLines(sonnet("NEW", 10, 0), {.secondsAgo = 50}));
     // A resumed session's file starts with a copy of the earlier conversation.
-    write("resumed.jsonl", claudeAssistantLines(sonnet("NEW", 10, 0), {.secondsAgo = 50}) +
+    write("resumed.jsonl", newPrompt +
+                               claudeAssistantLines(sonnet("NEW", 10, 0), {.secondsAgo = 50}) +
                                claudeAssistantLines(sonnet("MORE", 5, 0), {.secondsAgo = 40}));
     const QString old = write("old.jsonl", claudeAssistantLines(sonnet("X", 7, 0)));
     TempDir::setModifiedSecondsAgo(old, 6 * 3600);
