@@ -72,10 +72,11 @@ struct AnthropicTokens {
     std::int64_t cacheWrite1h = 0;  // one-hour cache writes: twice the input rate
     bool operator==(const AnthropicTokens&) const = default;
 };
+
 namespace UsagePricing {
-// The one cost formula. `input` includes `cached` (as OpenAI, Codex, Gemini and Grok all
-// report it), so the cached part is priced once, at the cached rate, and only the rest at the
-// input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
+// The cost formula of the nested counts. `input` includes `cached` (as OpenAI, Codex, Gemini and
+// Grok all report it), so the cached part is priced once, at the cached rate, and only the rest at
+// the input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
 // cached count above the input count is taken as all of the input.
 double cost(const TokenRates& rates, std::int64_t input, std::int64_t cached, std::int64_t output);
 
