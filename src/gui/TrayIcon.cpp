@@ -126,7 +126,10 @@ void TrayIcon::showPanel(const QRect& anchor) {
 }
 
 void TrayIcon::update() {
-    tray_.setToolTip(title());
+    // The title keeps its fixed form; the tool tip adds Claude Code's five hours below it.
+    const QString claudeCode =
+        UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode));
+    tray_.setToolTip(claudeCode.isEmpty() ? title() : title() + QLatin1Char('\n') + claudeCode);
     const auto latest = claude_->latest();
     std::optional<UsageStatusLevel> level;
     if (latest) level = UsageText::claudeLevel(latest, claude_->statusKind());

@@ -61,6 +61,15 @@ QString cost(double value) {
     return QString::asprintf("$%.4f", value);
 }
 
+QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
+    if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
+        return {};
+    }
+    return QStringLiteral("Claude Code: ") +
+           DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens) +
+           QStringLiteral(" tokens, ") + cost(claudeCode->lastFiveHourCost);
+}
+
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now) {
     if (!at) return QStringLiteral("Waiting for first refresh");
     return QStringLiteral("Updated ") + DisplayFormat::relativeTime(at, now);

@@ -48,7 +48,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
       openWindow_(std::move(openWindow)),
       scroll_(new QScrollArea(this)),
       content_(new QVBoxLayout),
-      top_(new TopSection(makeHeader(), new ClaudeCard(claude, openWindow_), nullptr)),
+      top_(new TopSection(makeHeader(), new ClaudeCard(claude, aggregator, openWindow_), nullptr)),
       grid_(new CardGrid),
       recent_(new RecentActivity),
       mascot_(new CorgiMascot(CorgiMascotAssets::load(QStringLiteral("corgi_run"), 4),
