@@ -74,9 +74,10 @@ TEST_F(TitleCommandTest, WithoutAFreshSnapshotTheBarShowsTheToolsOnly) {
     EXPECT_EQ(bar["class"].toString(), "good");  // every sample tool was active minutes ago
     EXPECT_FALSE(bar.contains("percentage"));
     const QStringList tooltip = bar["tooltip"].toString().split('\n');
-    ASSERT_EQ(tooltip.size(), 4);
+    ASSERT_EQ(tooltip.size(), 5);
     EXPECT_TRUE(tooltip[0].startsWith("Codex: 3 prompts, 1.2k tokens")) << tooltip[0].toStdString();
-    EXPECT_TRUE(tooltip[3].startsWith("Claude: no limits")) << tooltip[3].toStdString();
+    EXPECT_TRUE(tooltip[3].startsWith("Claude Code: ")) << tooltip[3].toStdString();
+    EXPECT_TRUE(tooltip[4].startsWith("Claude: no limits")) << tooltip[4].toStdString();
 
     // A snapshot older than 30 minutes is not shown as current.
     recordClaude(95, 31);
