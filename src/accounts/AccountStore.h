@@ -46,6 +46,11 @@ public:
     std::optional<AccountStoreError> setPrimary(ApiAccountProvider provider, const QString& id);
     std::optional<AccountStoreError> setActive(ApiAccountProvider provider, const QString& id,
                                                bool isActive);
+    // Budgets in US dollars (0: none), each zero or more; the alert threshold a whole percent
+    // from 1 to 100. Gemini, Anthropic and OpenAI accounts only; nothing changes on a refusal.
+    std::optional<AccountStoreError> setBudgets(ApiAccountProvider provider, const QString& id,
+                                                double dailyBudgetUsd, double monthlyBudgetUsd,
+                                                int alertThresholdPct);
 
 signals:
     void changed();
