@@ -30,6 +30,7 @@ struct World {
     World() { restart(); }
     void restart() {
         alerts.reset();
+        history.reset();  // its last save ends before the file is read again
         history = std::make_unique<UsageHistoryStore>(
             UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.path())),
             [this] { return now; });
