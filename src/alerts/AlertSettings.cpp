@@ -12,20 +12,26 @@ const QString kNotificationsKey = QStringLiteral("notificationsEnabled");
 
 int refreshEveryMinutes() {
     bool ok = false;
-    const int minutes = QSettings().value(kRefreshKey, 0).toInt(&ok);
+    const int minutes = QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"))
+                            .value(kRefreshKey, 0)
+                            .toInt(&ok);
     return ok && std::ranges::find(kRefreshChoices, minutes) != kRefreshChoices.end() ? minutes : 0;
 }
 
 void setRefreshEveryMinutes(int minutes) {
-    QSettings().setValue(kRefreshKey, minutes);
+    QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"))
+        .setValue(kRefreshKey, minutes);
 }
 
 bool notificationsEnabled() {
-    return QSettings().value(kNotificationsKey, true).toBool();
+    return QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"))
+        .value(kNotificationsKey, true)
+        .toBool();
 }
 
 void setNotificationsEnabled(bool enabled) {
-    QSettings().setValue(kNotificationsKey, enabled);
+    QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"))
+        .setValue(kNotificationsKey, enabled);
 }
 
 }  // namespace qm::AlertSettings

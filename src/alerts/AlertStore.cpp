@@ -56,6 +56,8 @@ void AlertStore::watchSpend(AccountStore* accounts, UsageHistoryStore* history) 
     connect(history, &UsageHistoryStore::changed, this, &AlertStore::checkSpend);
     connect(accounts, &QObject::destroyed, this, [this] { m_accounts = nullptr; });
     connect(history, &QObject::destroyed, this, [this] { m_history = nullptr; });
+    // Records added while the program was not running count too.
+    checkSpend();
 }
 
 void AlertStore::checkSpend() {

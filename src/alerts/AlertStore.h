@@ -41,7 +41,7 @@ public:
 
     // Checks the Codex plan limits after every local scan.
     void watchCodex(UsageAggregator* aggregator);
-    // Checks every account's spend whenever the history or the accounts change.
+    // Checks every account's spend now and whenever the history or the accounts change.
     void watchSpend(AccountStore* accounts, UsageHistoryStore* history);
     // Checks the Claude limits whenever the Claude store publishes (a template so that this
     // library needs nothing of the browser the Claude store brings along).

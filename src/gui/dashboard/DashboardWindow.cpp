@@ -17,6 +17,7 @@
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
 #include "gui/claude/ClaudeCard.h"
+#include "gui/dashboard/BackgroundOptions.h"
 #include "gui/dashboard/CardGrid.h"
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
@@ -105,6 +106,7 @@ QWidget* DashboardWindow::makeHeader() {
     names->addWidget(updated_);
     row->addLayout(names);
     row->addStretch(1);
+    row->addWidget(new BackgroundOptions(header), 0, Qt::AlignVCenter);
 
     mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"), header);
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
