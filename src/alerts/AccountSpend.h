@@ -43,18 +43,15 @@ std::optional<double> budgetShare(double spent, double budget);
 // "Gemini", "Anthropic", "OpenAI".
 QString providerLabel(ApiAccountProvider provider);
 
+// Every Gemini, Anthropic and OpenAI account, in that order and in array order. Both record
+// lists ascend by timestampMs, as the history keeps them.
+//
 // Relay records count each request once. An administrative report instead covers a whole
 // look-back range and is recorded again at every fetch, so adding reports up would count the
 // same usage many times, and a single report cannot say which of its days is today: a
 // period's API spend is how much the newest report in it grew over the newest report before
 // it (or, without one, over the first report within the period). Usage the provider reports
 // late is thus counted when it appears, and never as a false alarm on the first fetch.
-double apiSpendIn(const std::vector<ApiUsageRecord>& records, const QString& provider,
-                  const QString& accountId, const LocalPeriod& period);
-double relaySpendIn(const std::vector<GeminiUsageRecord>& records, const QString& accountId,
-                    const LocalPeriod& period);
-
-// Every Gemini, Anthropic and OpenAI account, in that order and in array order.
 std::vector<AccountBudgetUse> accountBudgetUse(const ApiAccountStorageData& accounts,
                                                const std::vector<GeminiUsageRecord>& relay,
                                                const std::vector<ApiUsageRecord>& api, TimeMs now,
