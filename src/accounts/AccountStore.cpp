@@ -2,10 +2,12 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <algorithm>
 #include <cmath>
 
 #include "core/AtomicFile.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 namespace {
@@ -49,15 +51,69 @@ AccountStore::AccountStore(AccountConfigStore storage, KeychainStore keychain, C
       m_storage(std::move(storage)),
       m_keychain(std::move(keychain)),
       m_now(std::move(now)) {
+    // Under the lock: another process may be between writing a new account's key and the
+    // account itself, and that key must not look like an orphan.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(m_storage.configPath(), &lockError);
+    AtomicFile::removeStaleTemporaries(m_storage.configPath());
+    reload();
+    if (lock.held()) removeOrphanKeys();
+    watchFile();
+}
+
+void AccountStore::reload() {
+    m_stamp = FileStamp::of(m_storage.configPath());
     AccountConfigStore::LoadResult loaded = m_storage.load(this->now());
     using State = AccountConfigStore::LoadState;
     // The accounts of a file we cannot decode may still matter to the user: the file is kept
-    // aside before the first save rather than replaced by what was added since.
+    // aside before the first save rather than replaced by what was added since. What this
+    // process already knew stays.
     if (loaded.state == State::Undecodable || loaded.state == State::Unreadable) {
         m_moveAsideBeforeSave = true;
         m_lastError = kUnreadable + QStringLiteral("; it will be kept aside at the next save.");
+        return;
     }
+    m_moveAsideBeforeSave = false;
     m_data = std::move(loaded.data);
+}
+
+void AccountStore::removeOrphanKeys() {
+    if (m_moveAsideBeforeSave) return;  // the accounts are unknown; every key stays
+    const std::optional<QStringList> stored = m_keychain.storedAccounts();
+    if (!stored) return;
+    QStringList known;
+    for (ApiAccountProvider provider : kAllApiAccountProviders)
+        for (const ApiAccountSummary& row : summaries(provider)) known.append(row.id);
+    // A key without its account is what a process killed while adding an account leaves;
+    // nobody could ever see or remove it otherwise.
+    for (const QString& id : *stored)
+        if (!known.contains(id)) m_keychain.deleteItem(id);
+}
+
+void AccountStore::watchFile() {
+    m_watcher = new QFileSystemWatcher(this);
+    // The folder too: a file replaced by a rename drops out of a watch on the file alone.
+    const QString folder = QFileInfo(m_storage.configPath()).absolutePath();
+    if (QFileInfo(folder).isDir()) m_watcher->addPath(folder);
+    if (QFileInfo::exists(m_storage.configPath())) m_watcher->addPath(m_storage.configPath());
+    const auto check = [this] {
+        if (QFileInfo::exists(m_storage.configPath()) &&
+            !m_watcher->files().contains(m_storage.configPath()))
+            m_watcher->addPath(m_storage.configPath());
+        refreshIfChanged();
+    };
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, check);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, check);
+}
+
+bool AccountStore::refreshIfChanged() {
+    if (FileStamp::of(m_storage.configPath()) == m_stamp) return false;
+    const ApiAccountStorageData before = m_data;
+    const std::optional<QString> errorBefore = m_lastError;
+    reload();
+    if (m_data == before && m_lastError == errorBefore) return false;
+    emit changed();
+    return true;
 }
 
 std::int64_t AccountStore::now() const {
@@ -72,7 +128,25 @@ std::optional<QString> AccountStore::selectedAccountId(ApiAccountProvider provid
     return m_data.selectedId(provider);
 }
 
-std::optional<AccountStoreError> AccountStore::commit(ApiAccountStorageData next) {
+std::optional<AccountStoreError> AccountStore::commit(const Edit& edit, const Undo& undo) {
+    // Another process may have changed the file since this one read it: the change is applied
+    // to the file as it is now, under its lock, so neither side loses the other's work.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(m_storage.configPath(), &lockError);
+    if (!lock.held()) return AccountStoreError::fileError(lockError->message);
+    const bool reloaded = FileStamp::of(m_storage.configPath()) != m_stamp;
+    if (reloaded) reload();
+
+    ApiAccountStorageData next = m_data;
+    if (std::optional<AccountStoreError> refused = edit(next)) {
+        if (reloaded) emit changed();  // what another process wrote is published anyway
+        return refused;
+    }
+    const auto failed = [&](AccountStoreError error) {
+        if (undo) undo();
+        emit changed();
+        return error;
+    };
     std::optional<QString> notice;
     if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.configPath())) {
         QString error;
@@ -80,8 +154,7 @@ std::optional<AccountStoreError> AccountStore::commit(ApiAccountStorageData next
         if (!aside) {
             const QString text = kUnreadable + QStringLiteral(" and was not replaced: ") + error;
             m_lastError = text;
-            emit changed();
-            return AccountStoreError::fileError(text);
+            return failed(AccountStoreError::fileError(text));
         }
         notice = kUnreadable + QStringLiteral("; it was kept as ") + *aside;
     }
@@ -89,9 +162,10 @@ std::optional<AccountStoreError> AccountStore::commit(ApiAccountStorageData next
     if (std::optional<AccountStoreError> error = m_storage.save(next)) {
         m_lastError =
             notice ? *notice + QStringLiteral("; ") + error->description : error->description;
-        emit changed();
-        return error;
+        m_stamp = FileStamp::of(m_storage.configPath());
+        return failed(*error);
     }
+    m_stamp = FileStamp::of(m_storage.configPath());
     m_data = std::move(next);
     m_lastError = notice;
     emit changed();
@@ -110,58 +184,59 @@ std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider pro
 
     const QString id = ApiAccounts::newId();
     const QString preview = ApiAccounts::keyPreview(cleanKey);
-    if (const std::optional<KeychainStoreError> error = m_keychain.save(cleanKey, id)) {
-        return AccountStoreError{AccountStoreError::Kind::keychain, error->description()};
-    }
     std::optional<QString> cleanDetail;
     if (detail && !ApiAccounts::trimmed(*detail).isEmpty())
         cleanDetail = ApiAccounts::trimmed(*detail);
 
-    ApiAccountStorageData next = m_data;
     const std::int64_t created = now();
-    withAccounts(next, provider, [&](auto& accounts) {
-        using Account = typename std::decay_t<decltype(accounts)>::value_type;
-        Account account;
-        account.id = id;
-        account.alias = cleanAlias;
-        account.keyPreview = preview;
-        account.isPrimary = accounts.empty();
-        account.isActive = true;
-        account.createdAtMs = created;
-        if constexpr (std::is_same_v<Account, GeminiAccount>) {
-            account.projectId = cleanDetail;
-        } else if constexpr (std::is_same_v<Account, AdminApiAccount>) {
-            account.organizationId = cleanDetail;
-        } else {
-            account.teamId = cleanDetail;
-        }
-        accounts.push_back(std::move(account));
-    });
-    std::optional<QString>& selected = next.selectedId(provider);
-    if (!selected) selected = id;
-
-    if (std::optional<AccountStoreError> error = commit(std::move(next))) {
-        // The key of an account that was never saved would be an orphan nobody can remove.
-        m_keychain.deleteItem(id);
+    const auto edit = [&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        // The key first: a process killed between the two writes leaves a key without an
+        // account, which the next start removes, never an account without its key.
+        if (const std::optional<KeychainStoreError> error = m_keychain.save(cleanKey, id))
+            return AccountStoreError{AccountStoreError::Kind::keychain, error->description()};
+        withAccounts(next, provider, [&](auto& accounts) {
+            using Account = typename std::decay_t<decltype(accounts)>::value_type;
+            Account account;
+            account.id = id;
+            account.alias = cleanAlias;
+            account.keyPreview = preview;
+            account.isPrimary = accounts.empty();
+            account.isActive = true;
+            account.createdAtMs = created;
+            if constexpr (std::is_same_v<Account, GeminiAccount>) {
+                account.projectId = cleanDetail;
+            } else if constexpr (std::is_same_v<Account, AdminApiAccount>) {
+                account.organizationId = cleanDetail;
+            } else {
+                account.teamId = cleanDetail;
+            }
+            accounts.push_back(std::move(account));
+        });
+        std::optional<QString>& selected = next.selectedId(provider);
+        if (!selected) selected = id;
+        return std::nullopt;
+    };
+    // The key of an account that was never saved would be an orphan nobody can remove.
+    if (std::optional<AccountStoreError> error = commit(edit, [&] { m_keychain.deleteItem(id); }))
         return error;
-    }
     if (newId) *newId = id;
     return std::nullopt;
 }
 
 std::optional<AccountStoreError> AccountStore::removeAccount(ApiAccountProvider provider,
                                                              const QString& id) {
-    ApiAccountStorageData next = m_data;
-    std::optional<QString> firstRemaining;
-    withAccounts(next, provider, [&](auto& accounts) {
-        std::erase_if(accounts, [&](const auto& account) { return account.id == id; });
-        if (!accounts.empty()) firstRemaining = accounts.front().id;
-        normalisePrimary(accounts);
-    });
-    std::optional<QString>& selected = next.selectedId(provider);
-    if (selected == id) selected = firstRemaining;
-
-    if (std::optional<AccountStoreError> error = commit(std::move(next))) return error;
+    const auto edit = [&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        std::optional<QString> firstRemaining;
+        withAccounts(next, provider, [&](auto& accounts) {
+            std::erase_if(accounts, [&](const auto& account) { return account.id == id; });
+            if (!accounts.empty()) firstRemaining = accounts.front().id;
+            normalisePrimary(accounts);
+        });
+        std::optional<QString>& selected = next.selectedId(provider);
+        if (selected == id) selected = firstRemaining;
+        return std::nullopt;
+    };
+    if (std::optional<AccountStoreError> error = commit(edit)) return error;
     const SecretStatus status = m_keychain.deleteItem(id);
     if (!status.ok() && status.code != kSecretItemNotFound) {
         return AccountStoreError{AccountStoreError::Kind::keychain,
@@ -172,27 +247,30 @@ std::optional<AccountStoreError> AccountStore::removeAccount(ApiAccountProvider 
 
 std::optional<AccountStoreError> AccountStore::setSelected(ApiAccountProvider provider,
                                                            const std::optional<QString>& id) {
-    ApiAccountStorageData next = m_data;
-    next.selectedId(provider) = id;
-    return commit(std::move(next));
+    return commit([&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        next.selectedId(provider) = id;
+        return std::nullopt;
+    });
 }
 
 std::optional<AccountStoreError> AccountStore::setPrimary(ApiAccountProvider provider,
                                                           const QString& id) {
-    ApiAccountStorageData next = m_data;
-    withAccounts(next, provider, [&](auto& accounts) { markPrimary(accounts, id); });
-    return commit(std::move(next));
+    return commit([&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        withAccounts(next, provider, [&](auto& accounts) { markPrimary(accounts, id); });
+        return std::nullopt;
+    });
 }
 
 std::optional<AccountStoreError> AccountStore::setActive(ApiAccountProvider provider,
                                                          const QString& id, bool isActive) {
-    ApiAccountStorageData next = m_data;
-    withAccounts(next, provider, [&](auto& accounts) {
-        const auto it = std::find_if(accounts.begin(), accounts.end(),
-                                     [&](const auto& account) { return account.id == id; });
-        if (it != accounts.end()) it->isActive = isActive;
+    return commit([&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        withAccounts(next, provider, [&](auto& accounts) {
+            const auto it = std::find_if(accounts.begin(), accounts.end(),
+                                         [&](const auto& account) { return account.id == id; });
+            if (it != accounts.end()) it->isActive = isActive;
+        });
+        return std::nullopt;
     });
-    return commit(std::move(next));
 }
 
 std::optional<AccountStoreError> AccountStore::setBudgets(ApiAccountProvider provider,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "accounts/AccountConfigStore.h"
 #include "accounts/ApiAccountModels.h"
 #include "accounts/KeychainStore.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 
@@ -52,12 +54,24 @@ public:
                                                 double dailyBudgetUsd, double monthlyBudgetUsd,
                                                 int alertThresholdPct);
 
+    // Reads config.json again when another process changed it, and publishes what changed.
+    // A watcher calls this on its own; callers that must see the newest accounts at once
+    // (the relay resolving a key) call it too: it costs one stat when nothing changed.
+    bool refreshIfChanged();
+
 signals:
     void changed();
 
 private:
-    // Saves `next` and publishes it only when the save succeeded.
-    std::optional<AccountStoreError> commit(ApiAccountStorageData next);
+    using Edit = std::function<std::optional<AccountStoreError>(ApiAccountStorageData&)>;
+    using Undo = std::function<void()>;
+    // Under the file's lock: re-reads the file if another process changed it, applies `edit`
+    // to what it holds, saves, and publishes only when the save succeeded; `undo` runs when
+    // the save failed after `edit` succeeded.
+    std::optional<AccountStoreError> commit(const Edit& edit, const Undo& undo = {});
+    void reload();
+    void removeOrphanKeys();
+    void watchFile();
     std::int64_t now() const;
 
     AccountConfigStore m_storage;
@@ -66,6 +80,8 @@ private:
     ApiAccountStorageData m_data;
     std::optional<QString> m_lastError;
     bool m_moveAsideBeforeSave = false;
+    FileStamp m_stamp;  // config.json as this process last read or wrote it
+    QFileSystemWatcher* m_watcher = nullptr;
 };
 
 }  // namespace qm

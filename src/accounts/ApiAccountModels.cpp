@@ -96,8 +96,16 @@ QString newId() {
 }
 
 QString keyPreview(const QString& key) {
-    if (key.size() >= 9) return key.left(4) + QStringLiteral("****") + key.right(4);
-    return QString(key.size(), QLatin1Char('*'));
+    // Counted in characters: a character outside the basic plane is two UTF-16 units, and
+    // cutting between them would leave half a character in the preview.
+    const QList<uint> characters = key.toUcs4();
+    const auto* text = reinterpret_cast<const char32_t*>(characters.constData());
+    const qsizetype count = characters.size();
+    if (count >= 9) {
+        return QString::fromUcs4(text, 4) + QStringLiteral("****") +
+               QString::fromUcs4(text + count - 4, 4);
+    }
+    return QString(count, QLatin1Char('*'));
 }
 
 QString trimmed(const QString& text) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/AtomicFile.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 
@@ -53,6 +54,14 @@ SecretStatus MemorySecretBackend::remove(const QString& service, const QString& 
     if (m_failure) return *m_failure;
     return m_items.erase({service, account}) ? SecretStatus{}
                                              : SecretStatus{kSecretItemNotFound, {}};
+}
+
+std::optional<QStringList> MemorySecretBackend::accounts(const QString& service) {
+    if (m_failure) return std::nullopt;
+    QStringList names;
+    for (const auto& [key, value] : m_items)
+        if (key.first == service) names.append(key.second);
+    return names;
 }
 
 // --- private file ---
@@ -122,22 +131,44 @@ SecretStatus PrivateFileSecretBackend::writeItems(const Items& items) const {
     return {};
 }
 
-SecretStatus PrivateFileSecretBackend::add(const QString& service, const QString& account,
-                                           const QByteArray& value) {
+SecretStatus PrivateFileSecretBackend::change(const std::function<SecretStatus(Items&)>& edit) {
+    // Read, change and replace under the file's lock, so two processes adding keys at once
+    // both keep theirs.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    if (!lock.held()) return {lockError->code, lockError->message};
     Items items;
     if (const auto error = readItems(items)) return *error;
-    if (!items.try_emplace({service, account}, value).second) return {kSecretDuplicateItem, {}};
+    const SecretStatus status = edit(items);
+    if (!status.ok()) return status;
     return writeItems(items);
+}
+
+std::optional<QStringList> PrivateFileSecretBackend::accounts(const QString& service) {
+    Items items;
+    if (readItems(items)) return std::nullopt;
+    QStringList names;
+    for (const auto& [key, value] : items)
+        if (key.first == service) names.append(key.second);
+    return names;
+}
+
+SecretStatus PrivateFileSecretBackend::add(const QString& service, const QString& account,
+                                           const QByteArray& value) {
+    return change([&](Items& items) -> SecretStatus {
+        if (!items.try_emplace({service, account}, value).second) return {kSecretDuplicateItem, {}};
+        return {};
+    });
 }
 
 SecretStatus PrivateFileSecretBackend::update(const QString& service, const QString& account,
                                               const QByteArray& value) {
-    Items items;
-    if (const auto error = readItems(items)) return *error;
-    const auto it = items.find({service, account});
-    if (it == items.end()) return {kSecretItemNotFound, {}};
-    it->second = value;
-    return writeItems(items);
+    return change([&](Items& items) -> SecretStatus {
+        const auto it = items.find({service, account});
+        if (it == items.end()) return {kSecretItemNotFound, {}};
+        it->second = value;
+        return {};
+    });
 }
 
 SecretStatus PrivateFileSecretBackend::copy(const QString& service, const QString& account,
@@ -151,10 +182,10 @@ SecretStatus PrivateFileSecretBackend::copy(const QString& service, const QStrin
 }
 
 SecretStatus PrivateFileSecretBackend::remove(const QString& service, const QString& account) {
-    Items items;
-    if (const auto error = readItems(items)) return *error;
-    if (items.erase({service, account}) == 0) return {kSecretItemNotFound, {}};
-    return writeItems(items);
+    return change([&](Items& items) -> SecretStatus {
+        if (items.erase({service, account}) == 0) return {kSecretItemNotFound, {}};
+        return {};
+    });
 }
 
 // --- fallback ---
@@ -186,6 +217,15 @@ SecretStatus FallbackSecretBackend::remove(const QString& service, const QString
     const SecretStatus secondary = m_secondary->remove(service, account);
     if (!secondary.ok() && secondary.code != kSecretItemNotFound) return secondary;
     return primary.ok() || secondary.ok() ? SecretStatus{} : SecretStatus{kSecretItemNotFound, {}};
+}
+
+std::optional<QStringList> FallbackSecretBackend::accounts(const QString& service) {
+    std::optional<QStringList> primary = m_primary->accounts(service);
+    const std::optional<QStringList> secondary = m_secondary->accounts(service);
+    if (!primary || !secondary) return std::nullopt;
+    for (const QString& name : *secondary)
+        if (!primary->contains(name)) primary->append(name);
+    return primary;
 }
 
 // --- the store ---

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +51,12 @@ public:
     virtual SecretStatus copy(const QString& service, const QString& account,
                               QByteArray& value) = 0;
     virtual SecretStatus remove(const QString& service, const QString& account) = 0;
+    // The accounts that have an item under `service`, or nothing when the backend cannot
+    // list them (or listing failed): callers then leave every item alone.
+    virtual std::optional<QStringList> accounts(const QString& service) {
+        (void)service;
+        return std::nullopt;
+    }
 };
 
 // Keys in memory only, for tests; `failWith` makes every operation answer with that status.
@@ -62,6 +70,7 @@ public:
                         const QByteArray& value) override;
     SecretStatus copy(const QString& service, const QString& account, QByteArray& value) override;
     SecretStatus remove(const QString& service, const QString& account) override;
+    std::optional<QStringList> accounts(const QString& service) override;
 
     void failWith(std::optional<SecretStatus> status) { m_failure = std::move(status); }
     const std::map<std::pair<QString, QString>, QByteArray>& items() const { return m_items; }
@@ -86,9 +95,12 @@ public:
                         const QByteArray& value) override;
     SecretStatus copy(const QString& service, const QString& account, QByteArray& value) override;
     SecretStatus remove(const QString& service, const QString& account) override;
+    std::optional<QStringList> accounts(const QString& service) override;
 
 private:
     using Items = std::map<std::pair<QString, QString>, QByteArray>;
+    // Applies `edit` to the items read under the file's lock and writes them when it succeeds.
+    SecretStatus change(const std::function<SecretStatus(Items&)>& edit);
     // A file that exists but cannot be read is an error, never an empty store: writing over it
     // would lose every key in it.
     std::optional<SecretStatus> readItems(Items& items) const;
@@ -131,6 +143,7 @@ public:
                         const QByteArray& value) override;
     SecretStatus copy(const QString& service, const QString& account, QByteArray& value) override;
     SecretStatus remove(const QString& service, const QString& account) override;
+    std::optional<QStringList> accounts(const QString& service) override;
 
 private:
     std::shared_ptr<SecretBackend> m_primary;
@@ -165,6 +178,8 @@ public:
     KeychainRead read(const QString& account) const;
     // The raw outcome; callers decide whether a missing item matters.
     SecretStatus deleteItem(const QString& account) const;
+    // The accounts that have a key, when the backend can tell.
+    std::optional<QStringList> storedAccounts() const { return m_backend->accounts(m_service); }
 
 private:
     std::shared_ptr<SecretBackend> m_backend;

@@ -104,6 +104,12 @@ void printAccounts(QTextStream& out, const AccountStore& store, ApiAccountProvid
         if (row.detail && !row.detail->isEmpty())
             out << "   " << Text::detailLabel(provider) << ": " << *row.detail;
         out << "\n";
+        const KeychainRead key = store.keychain().read(row.id);
+        if (key.error) {
+            out << "    The key could not be read: " << key.error->description() << "\n";
+        } else if (!key.value) {
+            out << "    No key stored: remove this account and add it again\n";
+        }
     }
 }
 
@@ -216,16 +222,10 @@ void printResult(QTextStream& out, ApiAccountProvider provider, const UsageFetch
     if (r.keyInfo)
         for (const QString& line : Text::keyInfoLines(*r.keyInfo)) out << "  " << line << "\n";
     if (!r.buckets.empty()) {
-        std::int64_t input = 0, output = 0;
-        double cost = 0;
-        for (const UsageBucket& b : r.buckets) {
-            input += b.inputTokens;
-            output += b.outputTokens;
-            cost += b.costUsd;
-        }
-        out << "Input " << formattedTokens(input) << "   Output " << formattedTokens(output)
-            << "   Cache " << formattedTokens(r.totalCacheTokens()) << "   Cost "
-            << Text::cost(cost) << "\n\n";
+        out << "Input " << formattedTokens(r.totalInputTokens()) << "   Output "
+            << formattedTokens(r.totalOutputTokens()) << "   Cache "
+            << formattedTokens(r.totalCacheTokens()) << "   Cost " << Text::cost(r.totalCostUsd())
+            << "\n\n";
         out << QStringLiteral("%1 %2 %3 %4 %5\n")
                    .arg(QStringLiteral("Model"), -32)
                    .arg(QStringLiteral("Input"), 9)
@@ -297,17 +297,12 @@ int runUsage(QStringList args) {
     if (const auto exit =
             accountArguments(positional, QStringLiteral("usage"), session, provider, id))
         return *exit;
-    // The window records admin usage into the history; so does this, unless the application
-    // runs: it holds the history in memory and its next save would drop what is added here.
+    // The window records admin usage into the history; so does this. A running application
+    // or relay picks the records up from the shared files.
     UsageHistoryStore history(
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(session.directory)));
     ProviderUsageStore usage(endpointsFor(provider, baseUrl));
-    if (applicationRunning()) {
-        QTextStream(stderr) << "quotameter-cli: the application is running; this fetch is not "
-                               "added to the usage history\n";
-    } else {
-        usage.attachHistoryStore(&history);
-    }
+    usage.attachHistoryStore(&history);
     usage.setLookbackDays(days, provider, id);
     QCoro::waitFor(usage.fetchUsage(provider, id, session.accounts));
     const ProviderAccountUsageState state = usage.state(provider, id);

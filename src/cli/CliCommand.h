@@ -34,8 +34,4 @@ QString dataDirectory();
 // An absolute http or https address with a host, as --upstream and --base-url take.
 bool isHttpAddress(const QString& text);
 
-// Whether the tray application is running: it keeps the usage history in memory and would
-// write over records this tool added to the file meanwhile.
-bool applicationRunning();
-
 }  // namespace qm::cli

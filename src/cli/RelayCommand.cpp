@@ -50,11 +50,6 @@ int runRelay(const QStringList& args) {
         }
     }
     QTextStream err(stderr);
-    if (applicationRunning()) {
-        err << "quotameter-cli: the Quotameter application is running and keeps the usage "
-               "history; quit it first or use its relay\n";
-        return kExitFailure;
-    }
 
     const QString directory = dataDirectory();
     AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(directory)),
@@ -103,7 +98,7 @@ int runRelay(const QStringList& args) {
     if (exitCode == kExitOk) QCoreApplication::exec();
     stopping = true;
     // The store's destructor waits for requests in flight and their records; the history's
-    // then finishes its last save before the program ends.
+    // then folds its journal into the file before the program ends.
     relay.stop();
     return exitCode;
 }

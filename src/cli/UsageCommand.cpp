@@ -76,6 +76,7 @@ int runUsage(const QStringList& args) {
             return usageError(QStringLiteral("unknown option for usage: ") + arg);
         }
     }
+    (void)dataDirectory();  // created (and an earlier installation's migrated) as the app does
     UsageAggregator aggregator(QDir::homePath());
     const std::vector<ProviderUsage> providers = scan(aggregator);
     const QString title = aggregator.menuBarTitle(std::nullopt);
@@ -96,6 +97,7 @@ int runUsage(const QStringList& args) {
 
 int runTitle(const QStringList& args) {
     if (!args.isEmpty()) return usageError(QStringLiteral("unknown option for title: ") + args[0]);
+    (void)dataDirectory();
     UsageAggregator aggregator(QDir::homePath());
     scan(aggregator);
     QTextStream(stdout) << aggregator.menuBarTitle(std::nullopt) << "\n";

@@ -1,5 +1,4 @@
 #include <QCoreApplication>
-#include <QLocalSocket>
 #include <QTextStream>
 #include <QUrl>
 #include <algorithm>
@@ -45,12 +44,6 @@ bool isHttpAddress(const QString& text) {
     const QUrl url(text);
     return url.isValid() && !url.host().isEmpty() &&
            (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
-}
-
-bool applicationRunning() {
-    QLocalSocket socket;
-    socket.connectToServer(AppPaths::instanceName());
-    return socket.waitForConnected(300);
 }
 
 }  // namespace qm::cli

@@ -1,5 +1,6 @@
 #include "core/AppPaths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -32,17 +33,33 @@ QString copyDirectory(const QString& from, const QString& to) {
     if (!source.exists()) return QStringLiteral("Could not list ") + from;
     const QFileInfoList entries =
         source.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    // One entry that cannot be copied does not keep the others (config.json above all) behind.
+    QString firstError;
+    const auto note = [&firstError](const QString& error) {
+        if (firstError.isEmpty()) firstError = error;
+    };
     for (const QFileInfo& entry : entries) {
         const QString target = QDir(to).filePath(entry.fileName());
-        if (entry.isDir() && !entry.isSymLink()) {
-            QString error = copyDirectory(entry.filePath(), target);
-            if (!error.isEmpty()) return error;
-        } else if (!QFileInfo::exists(target)) {
+        const QByteArray targetName = QFile::encodeName(target);
+        struct stat existing {};
+        if (entry.isSymLink()) {
+            // Copied as a link, its target text unchanged; a dangling link is copied too.
+            if (::lstat(targetName.constData(), &existing) == 0) continue;
+            QByteArray link(4096, '\0');
+            const ssize_t length = ::readlink(QFile::encodeName(entry.filePath()).constData(),
+                                              link.data(), std::size_t(link.size()));
+            if (length < 0 || length >= link.size() ||
+                ::symlink(link.left(length).constData(), targetName.constData()) != 0)
+                note(QStringLiteral("Could not copy the link ") + entry.filePath());
+        } else if (entry.isDir()) {
+            const QString error = copyDirectory(entry.filePath(), target);
+            if (!error.isEmpty()) note(error);
+        } else if (::lstat(targetName.constData(), &existing) != 0) {
             if (!QFile::copy(entry.filePath(), target))
-                return QStringLiteral("Could not copy ") + entry.filePath();
+                note(QStringLiteral("Could not copy ") + entry.filePath());
         }
     }
-    return {};
+    return firstError;
 }
 
 QString instanceName() {

@@ -16,8 +16,9 @@ QString ensureRootIn(const QString& base);
 // uses it to tell whether the application (which owns the history file) is running.
 QString instanceName();
 
-// Copies a folder tree without overwriting files already at the destination.
-// Returns an error text on the first failure, empty on success.
+// Copies a folder tree without overwriting files already at the destination; symbolic links
+// are copied as links. An entry that fails is skipped and the rest is still copied.
+// Returns the text of the first failure, empty on success.
 QString copyDirectory(const QString& from, const QString& to);
 
 }  // namespace qm::AppPaths

@@ -1,12 +1,15 @@
 #include "core/AtomicFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -28,10 +31,11 @@ std::optional<FileError> write(const QString& path, const QByteArray& bytes, int
 std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
                                int mode) {
     const QByteArray target = QFile::encodeName(path);
-    const QByteArray temp = target + ".tmp";
-    if (::unlink(temp.constData()) != 0 && errno != ENOENT) {
-        return errnoError(QStringLiteral("Could not remove ") + QFile::decodeName(temp), errno);
-    }
+    // Unique to this writer: two processes (or threads) saving the same file at once never
+    // write into, or rename, each other's half-written temporary file.
+    static std::atomic<std::uint64_t> counter{0};
+    const QByteArray temp = target + ".tmp-" + QByteArray::number(::getpid()) + '-' +
+                            QByteArray::number(quint64(++counter));
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
         return errnoError(QStringLiteral("Could not create ") + QFile::decodeName(temp), errno);
@@ -70,6 +74,23 @@ std::optional<FileError> write(const QString& path, const std::vector<std::strin
         return errnoError(QStringLiteral("Could not replace ") + path, code);
     }
     return std::nullopt;
+}
+
+void removeStaleTemporaries(const QString& path) {
+    const QFileInfo target(path);
+    const QString prefix = target.fileName() + QStringLiteral(".tmp");
+    const QStringList names =
+        target.dir().entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString& name : names) {
+        const QString rest = name.mid(prefix.size());
+        bool stale = rest.isEmpty();  // the single shared name of earlier versions
+        if (rest.startsWith(QLatin1Char('-'))) {
+            bool ok = false;
+            const pid_t pid = pid_t(rest.section(QLatin1Char('-'), 1, 1).toLong(&ok));
+            stale = ok && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+        }
+        if (stale) ::unlink(QFile::encodeName(target.dir().filePath(name)).constData());
+    }
 }
 
 std::optional<QString> moveAside(const QString& path, QString* error) {

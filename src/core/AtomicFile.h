@@ -16,13 +16,18 @@ struct FileError {
 
 namespace AtomicFile {
 
-// Writes `bytes` to "<path>.tmp" beside the target (a stale one is removed first), syncs it,
-// then renames it over `path`, so readers see either the old file or the whole new one.
+// Writes `bytes` to a temporary file beside the target, named "<path>.tmp-<pid>-<n>" so that
+// no two writers share one, syncs it, then renames it over `path`: readers see either the old
+// file or the whole new one.
 // `mode` is applied when the temporary file is created (0600 for secrets).
 std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0644);
 // The same for a file made of pieces, written in order without joining them first.
 std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
                                int mode = 0644);
+
+// Removes temporary files of `path` left by writers that died before their rename (their
+// process is gone), so a killed save does not leave its bytes behind for good.
+void removeStaleTemporaries(const QString& path);
 
 // Moves a file that could not be decoded out of the way ("<path>.corrupt-<UTC time>") so a
 // later save cannot overwrite what the user may still want. Returns the new path.

@@ -6,11 +6,23 @@
 // argument defaulting to these, so tests point them at fakes on 127.0.0.1.
 namespace qm::RemoteHosts {
 
-inline QString anthropicApi() { return QStringLiteral("https://api.anthropic.com"); }
-inline QString openAiApi() { return QStringLiteral("https://api.openai.com"); }
-inline QString xaiApi() { return QStringLiteral("https://api.x.ai"); }
-inline QString geminiApi() { return QStringLiteral("https://generativelanguage.googleapis.com"); }
-inline QString claudeSite() { return QStringLiteral("https://claude.ai"); }
-inline QString googleSignInHost() { return QStringLiteral("accounts.google.com"); }
+inline QString anthropicApi() {
+    return QStringLiteral("https://api.anthropic.com");
+}
+inline QString openAiApi() {
+    return QStringLiteral("https://api.openai.com");
+}
+inline QString xaiApi() {
+    return QStringLiteral("https://api.x.ai");
+}
+inline QString geminiApi() {
+    return QStringLiteral("https://generativelanguage.googleapis.com");
+}
+inline QString claudeSite() {
+    return QStringLiteral("https://claude.ai");
+}
+inline QString googleSignInHost() {
+    return QStringLiteral("accounts.google.com");
+}
 
 }  // namespace qm::RemoteHosts

@@ -4,18 +4,24 @@ namespace qm {
 
 QString rawValue(ProviderKind kind) {
     switch (kind) {
-        case ProviderKind::codex: return QStringLiteral("codex");
-        case ProviderKind::grok: return QStringLiteral("grok");
-        case ProviderKind::gemini: return QStringLiteral("gemini");
+        case ProviderKind::codex:
+            return QStringLiteral("codex");
+        case ProviderKind::grok:
+            return QStringLiteral("grok");
+        case ProviderKind::gemini:
+            return QStringLiteral("gemini");
     }
     return {};
 }
 
 QString providerName(ProviderKind kind) {
     switch (kind) {
-        case ProviderKind::codex: return QStringLiteral("Codex");
-        case ProviderKind::grok: return QStringLiteral("Grok");
-        case ProviderKind::gemini: return QStringLiteral("Gemini");
+        case ProviderKind::codex:
+            return QStringLiteral("Codex");
+        case ProviderKind::grok:
+            return QStringLiteral("Grok");
+        case ProviderKind::gemini:
+            return QStringLiteral("Gemini");
     }
     return {};
 }
@@ -29,11 +35,16 @@ std::optional<ProviderKind> providerKindFromRaw(const QString& raw) {
 
 QString rawValue(UsageStatusLevel level) {
     switch (level) {
-        case UsageStatusLevel::good: return QStringLiteral("good");
-        case UsageStatusLevel::warn: return QStringLiteral("warn");
-        case UsageStatusLevel::high: return QStringLiteral("high");
-        case UsageStatusLevel::bad: return QStringLiteral("bad");
-        case UsageStatusLevel::unknown: return QStringLiteral("unknown");
+        case UsageStatusLevel::good:
+            return QStringLiteral("good");
+        case UsageStatusLevel::warn:
+            return QStringLiteral("warn");
+        case UsageStatusLevel::high:
+            return QStringLiteral("high");
+        case UsageStatusLevel::bad:
+            return QStringLiteral("bad");
+        case UsageStatusLevel::unknown:
+            return QStringLiteral("unknown");
     }
     return {};
 }

@@ -150,6 +150,9 @@ bool decodeGemini(od::value& value, Interner& strings, GeminiUsageRecord& out) {
         if (key == "latencyMs") return readInt(v, out.latencyMs) ? 0x200 : -1;
         if (key == "source") return readText(v, strings, out.source) ? 0x400 : -1;
         if (key == "clientUserAgent") {
+            bool isNull = false;
+            if (v.is_null().get(isNull) != simdjson::SUCCESS) return -1;
+            if (isNull) return 0x800;  // null reads as absent
             QString agent;
             if (!readText(v, strings, agent)) return -1;
             out.clientUserAgent = agent;

@@ -2,8 +2,10 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+
 #include <algorithm>
 #include <cmath>
+#include "history/UsageHistoryJournal.h"
 
 namespace qm {
 namespace {
@@ -56,6 +58,13 @@ void UsageHistoryStore::Series<Record>::pruneBefore(std::int64_t cutoffMs) {
 }
 
 template <typename Record>
+void UsageHistoryStore::Series<Record>::replace(std::vector<Record> all) {
+    records = std::move(all);
+    encoded.clear();
+    encodedValid = false;
+}
+
+template <typename Record>
 const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encodedRecords() {
     if (!encodedValid) {
         encoded.clear();
@@ -67,19 +76,38 @@ const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encode
 }
 
 UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, QObject* parent)
-    : QObject(parent), m_storage(std::move(storage)), m_now(std::move(now)) {
-    UsageHistoryFileStore::LoadResult loaded = m_storage.load();
-    // A file that holds bytes we cannot use may still matter to the user: it is kept aside
-    // before the first save instead of being replaced by the records gathered since.
-    m_loadState = loaded.state;
-    m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
-    m_claude.records = std::move(loaded.data.claudeSnapshots);
-    m_gemini.records = std::move(loaded.data.geminiRecords);
-    m_api.records = std::move(loaded.data.apiRecords);
-    prune(this->now());
+    : QObject(parent),
+      m_storage(std::move(storage)),
+      m_now(std::move(now)),
+      m_journalPath(UsageHistoryJournal::pathFor(m_storage.historyPath())) {
     m_writer = std::make_unique<UsageHistoryWriter>(m_storage, [this] {
         QMetaObject::invokeMethod(this, &UsageHistoryStore::applyWriteResult, Qt::QueuedConnection);
     });
+    m_rewriteTimer.setSingleShot(true);
+    m_rewriteTimer.setInterval(int(rewriteDelayMs));
+    connect(&m_rewriteTimer, &QTimer::timeout, this, [this] { rewrite(); });
+    {
+        // Under the lock, so the file and the journal are read as one state.
+        const FileLock lock = FileLock::acquire(m_storage.historyPath());
+        AtomicFile::removeStaleTemporaries(m_storage.historyPath());
+        AtomicFile::removeStaleTemporaries(m_journalPath);
+        m_fileStamp = FileStamp::of(m_storage.historyPath());
+        UsageHistoryFileStore::LoadResult loaded = m_storage.load();
+        // A file that holds bytes we cannot use may still matter to the user: it is kept
+        // aside before the first save instead of being replaced by the records gathered since.
+        m_loadState = loaded.state;
+        m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
+        m_claude.records = std::move(loaded.data.claudeSnapshots);
+        m_gemini.records = std::move(loaded.data.geminiRecords);
+        m_api.records = std::move(loaded.data.apiRecords);
+        readJournal();
+    }
+    prune(this->now());
+    // Records that only the journal holds go into the file soon.
+    if (m_journalRecords || !(m_unfiled == UsageHistoryData{})) {
+        m_rewriteWanted = true;
+        m_rewriteTimer.start();
+    }
     // A large history's text is prepared in the background, so the first change after start
     // does not encode every record on this thread. The task only reads the records and fills
     // the encoded text, which nothing touches until encodingDone() has waited for it.
@@ -90,9 +118,13 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
             m_api.encodedRecords();
         });
     }
+    watchFiles();
 }
 
 UsageHistoryStore::~UsageHistoryStore() {
+    // What only the journal holds is folded into the file at exit.
+    syncJournal();
+    if (m_journalRecords || m_rewriteWanted) rewrite();
     encodingDone();
     // The writer finishes what it holds before it stops; its notices to this object are
     // dropped with the object.
@@ -104,6 +136,12 @@ void UsageHistoryStore::encodingDone() {
 }
 
 void UsageHistoryStore::flush() {
+    syncJournal();
+    if (m_journalRecords || m_rewriteWanted) rewrite();
+    writerIdle();
+}
+
+void UsageHistoryStore::writerIdle() {
     m_writer->waitIdle();
     encodingDone();
     m_writer->releaseWritten();
@@ -114,15 +152,144 @@ void UsageHistoryStore::applyWriteResult() {
     const UsageHistoryWriter::Result result = m_writer->result();
     if (result.sequence <= m_appliedSequence) return;
     m_appliedSequence = result.sequence;
+    if (result.file) {
+        m_fileStamp = *result.file;
+        m_journalRecords = 0;
+        m_unfiled = {};
+        // Without a fresh journal the old one is stale now; it is read again (and ignored).
+        m_journalStamp = result.journal.value_or(FileStamp{});
+        m_journalOffset = result.journal ? result.journalOffset : 0;
+        m_journalCurrent = result.journal.has_value();
+        m_journalLineBreak = true;
+    } else {
+        m_rewriteWanted = true;  // the records stay in the journal; a later rewrite retries
+    }
     std::optional<QString> text;
     if (result.error) text = result.error->message;
     if (m_notice && result.sequence >= m_noticeSequence) {
         text = result.error ? *m_notice + QStringLiteral("; ") + result.error->message : *m_notice;
         m_notice.reset();
     }
+    // Another process may have written while the rewrite held the writer.
+    QMetaObject::invokeMethod(
+        this, [this] { refreshIfChanged(); }, Qt::QueuedConnection);
     if (text == m_lastError) return;
     m_lastError = text;
     emit changed();
+}
+
+void UsageHistoryStore::watchFiles() {
+    const QString folder = QFileInfo(m_storage.historyPath()).absolutePath();
+    if (QFileInfo(folder).isDir()) m_watcher.addPath(folder);
+    const auto check = [this] {
+        // A journal replaced by a rename drops out of the watch; it is watched again.
+        if (QFileInfo::exists(m_journalPath) && !m_watcher.files().contains(m_journalPath))
+            m_watcher.addPath(m_journalPath);
+        refreshIfChanged();
+    };
+    if (QFileInfo::exists(m_journalPath)) m_watcher.addPath(m_journalPath);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, check);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, check);
+}
+
+bool UsageHistoryStore::refreshIfChanged() {
+    // Never waits for this process's own rewrite: the check runs again once it has ended.
+    if (!m_writer->isIdle()) return false;
+    writerIdle();
+    if (FileStamp::of(m_storage.historyPath()) == m_fileStamp &&
+        FileStamp::of(m_journalPath) == m_journalStamp)
+        return false;
+    const FileLock lock = FileLock::acquire(m_storage.historyPath());
+    if (!catchUp()) return false;
+    prune(now());
+    emit changed();
+    return true;
+}
+
+bool UsageHistoryStore::catchUp() {
+    bool changed = false;
+    const FileStamp file = FileStamp::of(m_storage.historyPath());
+    if (file != m_fileStamp) {
+        // Another process rewrote the file: it holds everything that process knew, this
+        // one's records included, since every record went through the journal first.
+        encodingDone();
+        m_writer->releaseWritten();
+        m_fileStamp = file;
+        UsageHistoryFileStore::LoadResult loaded = m_storage.load();
+        if (UsageHistoryFileStore::isUnusable(loaded.state)) {
+            m_moveAsideBeforeSave = true;  // what this process holds stays
+        } else {
+            m_claude.replace(std::move(loaded.data.claudeSnapshots));
+            m_gemini.replace(std::move(loaded.data.geminiRecords));
+            m_api.replace(std::move(loaded.data.apiRecords));
+        }
+        m_journalStamp = {};
+        m_journalOffset = 0;
+        m_journalRecords = 0;
+        m_unfiled = {};  // the other process took them into its file, or the journal has them
+        changed = true;
+    }
+    if (FileStamp::of(m_journalPath) != m_journalStamp) changed = readJournal() || changed;
+    return changed;
+}
+
+template <typename Record>
+bool UsageHistoryStore::takeMissing(Series<Record>& series, std::vector<Record>& records,
+                                    std::vector<Record>& taken) {
+    bool added = false;
+    for (Record& record : records) {
+        const auto [from, to] = std::equal_range(
+            series.records.begin(), series.records.end(), record,
+            [](const Record& a, const Record& b) { return a.timestampMs < b.timestampMs; });
+        if (std::find(from, to, record) != to) continue;
+        taken.push_back(record);
+        series.insert(std::move(record));
+        added = true;
+    }
+    return added;
+}
+
+bool UsageHistoryStore::readJournal() {
+    const FileStamp current = FileStamp::of(m_journalPath);
+    // Only new lines are read while it is the same journal; a new one is read whole.
+    const bool continues = current.exists && m_journalStamp.exists &&
+                           current.device == m_journalStamp.device &&
+                           current.inode == m_journalStamp.inode && current.size >= m_journalOffset;
+    UsageHistoryJournal::Read read =
+        UsageHistoryJournal::read(m_journalPath, continues ? m_journalOffset : 0);
+    if (!continues) m_journalRecords = 0;
+    m_journalStamp = read.journal;
+    m_journalOffset = read.consumed;
+    m_journalLineBreak = read.endsInLineBreak;
+    m_journalCurrent = read.journal.exists && read.base && *read.base == m_fileStamp;
+    if (!m_journalCurrent) {
+        // It names another file: left by a kill between a rewrite and the fresh journal (its
+        // records are in the file), or the folder was copied or restored (they may not be).
+        // Only records the file lacks are taken; they go into the next journal.
+        bool added = false;
+        added =
+            takeMissing(m_claude, read.records.claudeSnapshots, m_unfiled.claudeSnapshots) || added;
+        added = takeMissing(m_gemini, read.records.geminiRecords, m_unfiled.geminiRecords) || added;
+        added = takeMissing(m_api, read.records.apiRecords, m_unfiled.apiRecords) || added;
+        return added;
+    }
+    std::size_t count = 0;
+    for (ClaudeUsageSnapshot& snapshot : read.records.claudeSnapshots) {
+        m_claude.insert(std::move(snapshot));
+        ++count;
+    }
+    for (GeminiUsageRecord& record : read.records.geminiRecords) {
+        if (!validGemini(record)) continue;
+        m_gemini.insert(std::move(record));
+        ++count;
+    }
+    for (ApiUsageRecord& record : read.records.apiRecords) {
+        if (!validApi(record)) continue;
+        m_api.insert(std::move(record));
+        ++count;
+    }
+    m_journalRecords += count;
+    return count > 0;
 }
 
 UsageHistoryData UsageHistoryStore::data() const {
@@ -144,26 +311,115 @@ bool UsageHistoryStore::isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& sna
            snapshot.subModelName == newest.subModelName;
 }
 
+std::optional<FileLock> UsageHistoryStore::beginChange() {
+    writerIdle();
+    std::optional<FileError> error;
+    FileLock lock = FileLock::acquire(m_storage.historyPath(), &error);
+    if (!lock.held()) {
+        m_lastError = error->message;
+        return std::nullopt;
+    }
+    catchUp();
+    return lock;
+}
+
+void UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::int64_t nowMs) {
+    prune(nowMs);
+    if (!m_journalCurrent) {
+        // The journal is missing or stale: a new one starts, with what only the stale one held.
+        const std::string header = UsageHistoryJournal::header(m_fileStamp);
+        std::string text = header;
+        for (const auto& snapshot : m_unfiled.claudeSnapshots)
+            text += UsageHistoryJournal::line(snapshot);
+        for (const auto& record : m_unfiled.geminiRecords)
+            text += UsageHistoryJournal::line(record);
+        for (const auto& record : m_unfiled.apiRecords) text += UsageHistoryJournal::line(record);
+        if (const auto error = AtomicFile::write(m_journalPath, QByteArray::fromStdString(text))) {
+            m_lastError = error->message;
+            m_rewriteWanted = true;
+            lock.release();
+            scheduleRewrite();
+            emit changed();
+            return;
+        }
+        m_journalStamp = FileStamp::of(m_journalPath);
+        m_journalOffset = std::int64_t(text.size());
+        m_journalLineBreak = true;
+        m_journalCurrent = true;
+        m_journalRecords = m_unfiled.claudeSnapshots.size() + m_unfiled.geminiRecords.size() +
+                           m_unfiled.apiRecords.size();
+        m_unfiled = {};
+        if (!m_watcher.files().contains(m_journalPath)) m_watcher.addPath(m_journalPath);
+    }
+    FileStamp after;
+    if (const auto error =
+            UsageHistoryJournal::append(m_journalPath, lines, !m_journalLineBreak, &after)) {
+        // Kept in memory; the next rewrite of the file saves it.
+        m_lastError = error->message;
+        m_rewriteWanted = true;
+        m_journalStamp = {};  // what made it in is read again (a torn line is skipped)
+    } else {
+        m_journalStamp = after;
+        m_journalOffset = after.size;
+        m_journalLineBreak = true;
+        ++m_journalRecords;
+        if (m_lastError && m_appliedSequence == m_sequence) m_lastError.reset();
+        scheduleSync();
+    }
+    lock.release();  // a rewrite past the bound takes it again
+    scheduleRewrite();
+    emit changed();
+}
+
+void UsageHistoryStore::scheduleSync() {
+    // One sync for every record of this turn of the event loop. It is queued now, so it runs
+    // before anything that is queued after the record was handed over (the relay prints its
+    // request line that way): nothing is reported before it is on the disk.
+    if (m_syncPending) return;
+    m_syncPending = true;
+    QMetaObject::invokeMethod(
+        this, [this] { syncJournal(); }, Qt::QueuedConnection);
+}
+
+void UsageHistoryStore::syncJournal() {
+    if (!m_syncPending) return;
+    m_syncPending = false;
+    if (const auto error = UsageHistoryJournal::sync(m_journalPath)) {
+        m_lastError = error->message;
+        m_rewriteWanted = true;
+        scheduleRewrite();
+        emit changed();
+    }
+}
+
+void UsageHistoryStore::scheduleRewrite() {
+    if (m_journalOffset > journalBoundBytes) {
+        rewrite();
+    } else if (!m_rewriteTimer.isActive()) {
+        m_rewriteTimer.start();
+    }
+}
+
 void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) {
     if (!validPercent(snapshot.sessionPct) || !validPercent(snapshot.weekPct) ||
         !validPercent(snapshot.subPct)) {
         return;
     }
     if (isDuplicateClaudeSnapshot(snapshot)) return;
-    encodingDone();
-    m_writer->releaseWritten();
+    std::optional<FileLock> lock = beginChange();
+    // Another process may have recorded the same observation meanwhile.
+    if (lock && isDuplicateClaudeSnapshot(snapshot)) return;
     m_claude.insert(snapshot);
-    prune(now());
-    persist();
+    if (!lock) return failedChange();
+    endChange(std::move(*lock), UsageHistoryJournal::line(snapshot), now());
 }
 
 void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
     if (!validGemini(record)) return;
-    encodingDone();
-    m_writer->releaseWritten();
+    std::optional<FileLock> lock = beginChange();
     m_gemini.insert(record);
-    prune(now());
-    persist();
+    if (!lock) return failedChange();
+    endChange(std::move(*lock), UsageHistoryJournal::line(record), now());
 }
 
 void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets,
@@ -186,11 +442,24 @@ void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets
         if (validApi(record)) accepted.push_back(std::move(record));
     }
     if (accepted.empty()) return;
-    encodingDone();
-    m_writer->releaseWritten();
-    for (ApiUsageRecord& record : accepted) m_api.insert(std::move(record));
-    prune(stamp);
-    persist();
+    std::optional<FileLock> lock = beginChange();
+    // One append for the whole report: it is durable as a whole or not at all.
+    std::string lines;
+    for (ApiUsageRecord& record : accepted) {
+        lines += UsageHistoryJournal::line(record);
+        m_api.insert(std::move(record));
+    }
+    if (!lock) return failedChange();
+    endChange(std::move(*lock), lines, stamp);
+}
+
+void UsageHistoryStore::failedChange() {
+    // Without the lock nothing can be written safely; the record waits in memory for the
+    // next rewrite.
+    prune(now());
+    m_rewriteWanted = true;
+    scheduleRewrite();
+    emit changed();
 }
 
 void UsageHistoryStore::prune(std::int64_t nowMs) {
@@ -199,12 +468,21 @@ void UsageHistoryStore::prune(std::int64_t nowMs) {
     m_api.pruneBefore(nowMs - apiRetentionMs);
 }
 
-void UsageHistoryStore::persist() {
+void UsageHistoryStore::rewrite() {
+    m_rewriteTimer.stop();
+    std::optional<FileLock> lock = beginChange();
+    if (!lock) {
+        emit changed();
+        return;
+    }
+    encodingDone();
+    m_writer->releaseWritten();
+    prune(now());
     if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.historyPath())) {
         QString error;
         const std::optional<QString> aside = AtomicFile::moveAside(m_storage.historyPath(), &error);
         if (!aside) {
-            // Never write over it; the records stay in memory and the next change tries again.
+            // Never write over it; the records stay in memory and the journal.
             m_lastError =
                 QStringLiteral("The history file could not be read and was not replaced: ") + error;
             emit changed();
@@ -214,10 +492,12 @@ void UsageHistoryStore::persist() {
         m_noticeSequence = m_sequence + 1;
     }
     m_moveAsideBeforeSave = false;
-    m_writer->submit(++m_sequence, UsageHistoryJson::fileSnapshot(m_api.encodedRecords(),
-                                                                  m_claude.encodedRecords(),
-                                                                  m_gemini.encodedRecords()));
-    emit changed();
+    m_rewriteWanted = false;
+    m_writer->submit(
+        ++m_sequence,
+        UsageHistoryJson::fileSnapshot(m_api.encodedRecords(), m_claude.encodedRecords(),
+                                       m_gemini.encodedRecords()),
+        std::move(*lock));
 }
 
 }  // namespace qm

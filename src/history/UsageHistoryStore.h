@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/SharedFile.h"
 #include "core/UsageBucket.h"
 #include "history/HistoryRecords.h"
 #include "history/UsageHistoryFile.h"
@@ -18,9 +21,15 @@
 namespace qm {
 
 // The one owner of the usage history in memory: validates what the producers hand over,
-// keeps each series sorted, prunes old entries and saves the whole file after every change.
-// The save runs on a writer thread from a snapshot of the encoded records, so recording
-// never waits for the disk; lastError() follows once the save has ended. Main thread only.
+// keeps each series sorted and prunes old entries. Every accepted record is appended to the
+// journal beside the file before the call returns, so it survives a kill, and synced to the
+// disk once per turn of the event loop, before anything queued after it runs; the whole
+// file is rewritten from memory a few seconds after a change, when the journal grows past a
+// bound, and at exit, on a writer thread from a snapshot of the encoded records.
+//
+// Other processes write the same files. Every write holds the file's lock and first reads what
+// the others added (a stat of each file when nothing changed); a watcher notices their changes
+// between writes, and the store republishes. Main thread only.
 class UsageHistoryStore : public QObject {
     Q_OBJECT
 public:
@@ -30,14 +39,20 @@ public:
     static constexpr std::int64_t geminiRetentionMs = 7'776'000'000;  // 90 days
     static constexpr std::int64_t apiRetentionMs = 7'776'000'000;     // 90 days
     static constexpr std::int64_t duplicateWindowMs = 60'000;
+    // How long after a change the file is rewritten, and the journal size that forces it.
+    static constexpr std::int64_t rewriteDelayMs = 3'000;
+    static constexpr std::int64_t journalBoundBytes = 1 << 20;
 
     explicit UsageHistoryStore(UsageHistoryFileStore storage, Clock now = {},
                                QObject* parent = nullptr);
-    // Waits for the last save to end.
+    // Rewrites the file when the journal holds records, and waits for the save to end.
     ~UsageHistoryStore() override;
 
-    // Waits until every change so far is on disk (or its save failed) and updates lastError().
+    // Rewrites the file now when the journal holds records, waits until it is written (or
+    // the save failed) and updates lastError().
     void flush();
+    // Reads what other processes wrote since, and publishes it. The watcher calls this.
+    bool refreshIfChanged();
 
     const std::vector<ClaudeUsageSnapshot>& claudeSnapshots() const { return m_claude.records; }
     const std::vector<GeminiUsageRecord>& geminiUsageRecords() const { return m_gemini.records; }
@@ -50,7 +65,8 @@ public:
     // How the file looked at start, so a view can tell an empty history from an unreadable one.
     UsageHistoryFileStore::LoadState loadState() const { return m_loadState; }
 
-    // Invalid input is dropped without a message; each accepted change is saved at once.
+    // Invalid input is dropped without a message; each accepted change is in the journal when
+    // the call returns.
     void appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot);
     void appendGeminiRecord(const GeminiUsageRecord& record);
     void appendApiRecords(const std::vector<UsageBucket>& buckets, const QString& provider,
@@ -71,12 +87,30 @@ private:
         bool encodedValid = false;
 
         void insert(Record record);
+        void replace(std::vector<Record> all);
         void pruneBefore(std::int64_t cutoffMs);
         const UsageHistoryJson::EncodedSeries& encodedRecords();
     };
 
     void prune(std::int64_t nowMs);
-    void persist();
+    // Waits for the writer, locks the file and reads what other processes added; nothing
+    // when the lock could not be taken.
+    std::optional<FileLock> beginChange();
+    // Appends the change's journal lines, releases the lock, then schedules the rewrite
+    // (which takes the lock again).
+    void endChange(FileLock lock, const std::string& lines, std::int64_t nowMs);
+    void failedChange();
+    void scheduleRewrite();
+    void scheduleSync();
+    void syncJournal();
+    void rewrite();
+    void writerIdle();
+    bool catchUp();
+    bool readJournal();
+    template <typename Record>
+    static bool takeMissing(Series<Record>& series, std::vector<Record>& records,
+                            std::vector<Record>& taken);
+    void watchFiles();
     void applyWriteResult();
     // Waits for the text prepared at start; every change of a series calls it first.
     void encodingDone();
@@ -97,6 +131,19 @@ private:
     std::unique_ptr<UsageHistoryWriter> m_writer;
     std::future<void> m_encoding;
     UsageHistoryFileStore::LoadState m_loadState = UsageHistoryFileStore::LoadState::Missing;
+
+    QString m_journalPath;
+    FileStamp m_fileStamp;             // the history file as this process last read or wrote it
+    FileStamp m_journalStamp;          // the journal likewise
+    std::int64_t m_journalOffset = 0;  // how far this process has read the journal
+    bool m_journalLineBreak = true;    // false after a torn append
+    bool m_journalCurrent = false;     // the journal extends the file as last seen
+    std::size_t m_journalRecords = 0;  // records in the journal that the file lacks
+    bool m_rewriteWanted = false;      // memory holds what neither file nor journal has
+    UsageHistoryData m_unfiled;        // taken from a stale journal, not yet in a current one
+    bool m_syncPending = false;        // appended lines wait for the sync of this turn
+    QTimer m_rewriteTimer;
+    QFileSystemWatcher m_watcher;
 };
 
 }  // namespace qm

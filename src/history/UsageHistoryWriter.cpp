@@ -1,5 +1,7 @@
 #include "history/UsageHistoryWriter.h"
 
+#include "history/UsageHistoryJournal.h"
+
 namespace qm {
 
 UsageHistoryWriter::UsageHistoryWriter(UsageHistoryFileStore storage, std::function<void()> written)
@@ -14,10 +16,11 @@ UsageHistoryWriter::~UsageHistoryWriter() {
     m_thread.join();
 }
 
-void UsageHistoryWriter::submit(std::uint64_t sequence, UsageHistoryJson::FileSnapshot snapshot) {
+void UsageHistoryWriter::submit(std::uint64_t sequence, UsageHistoryJson::FileSnapshot snapshot,
+                                FileLock fileLock) {
     {
         std::lock_guard lock(m_mutex);
-        m_pending.emplace(sequence, std::move(snapshot));
+        m_pending.emplace(Job{sequence, std::move(snapshot), std::move(fileLock)});
     }
     m_wake.notify_one();
 }
@@ -35,6 +38,11 @@ void UsageHistoryWriter::waitIdle() {
     m_idle.wait(lock, [this] { return !m_pending && !m_busy; });
 }
 
+bool UsageHistoryWriter::isIdle() const {
+    std::lock_guard lock(m_mutex);
+    return !m_pending && !m_busy;
+}
+
 UsageHistoryWriter::Result UsageHistoryWriter::result() const {
     std::lock_guard lock(m_mutex);
     return m_result;
@@ -45,15 +53,26 @@ void UsageHistoryWriter::run() {
     for (;;) {
         m_wake.wait(lock, [this] { return m_pending || m_stopping; });
         if (!m_pending) return;  // stopping with nothing left to write
-        auto [sequence, snapshot] = std::move(*m_pending);
+        Job job = std::move(*m_pending);
         m_pending.reset();
         m_busy = true;
         lock.unlock();
-        std::optional<FileError> error = m_storage.writeAtomically(snapshot.pieces);
+        Result result{job.sequence, m_storage.writeAtomically(job.snapshot.pieces), {}, {}, 0};
+        if (!result.error) {
+            // The file now holds every record of the journal: a new journal extends it.
+            result.file = FileStamp::of(m_storage.historyPath());
+            const QString journal = UsageHistoryJournal::pathFor(m_storage.historyPath());
+            const std::string header = UsageHistoryJournal::header(*result.file);
+            if (!AtomicFile::write(journal, QByteArray::fromStdString(header))) {
+                result.journal = FileStamp::of(journal);
+                result.journalOffset = std::int64_t(header.size());
+            }
+        }
+        job.lock.release();
         lock.lock();
         // Handed back rather than dropped here: see releaseWritten().
-        m_done.push_back(std::move(snapshot));
-        m_result = Result{sequence, std::move(error)};
+        m_done.push_back(std::move(job.snapshot));
+        m_result = std::move(result);
         m_busy = false;
         if (!m_pending) m_idle.notify_all();
         lock.unlock();

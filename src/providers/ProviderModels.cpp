@@ -13,6 +13,24 @@ std::int64_t UsageFetchResult::totalCacheTokens() const {
     return total;
 }
 
+std::int64_t UsageFetchResult::totalInputTokens() const {
+    std::int64_t total = 0;
+    for (const UsageBucket& b : buckets) total += b.inputTokens;
+    return total;
+}
+
+std::int64_t UsageFetchResult::totalOutputTokens() const {
+    std::int64_t total = 0;
+    for (const UsageBucket& b : buckets) total += b.outputTokens;
+    return total;
+}
+
+double UsageFetchResult::totalCostUsd() const {
+    double total = 0;
+    for (const UsageBucket& b : buckets) total += b.costUsd;
+    return total;
+}
+
 QString description(ProviderUsageRequestError error) {
     switch (error) {
         case ProviderUsageRequestError::invalidURL:

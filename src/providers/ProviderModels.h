@@ -57,6 +57,9 @@ struct UsageFetchResult {
         return r;
     }
     std::int64_t totalCacheTokens() const;
+    std::int64_t totalInputTokens() const;
+    std::int64_t totalOutputTokens() const;
+    double totalCostUsd() const;
 };
 
 enum class ProviderUsageRequestError { invalidURL, invalidResponse };

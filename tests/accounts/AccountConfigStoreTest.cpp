@@ -10,6 +10,7 @@
 #include "accounts/AccountConfigStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::readAll;
@@ -135,15 +136,14 @@ TEST(AccountConfigStore, MistypedValuesMakeTheFileUndecodable) {
     }
 }
 
-TEST(AccountConfigStore, SavesReplaceAStaleTempFileAndRefuseToOverwriteInvalidJson) {
+TEST(AccountConfigStore, SavesLeaveNoTemporaryAndRefuseToOverwriteInvalidJson) {
     TempDir dir;
     const QString path = dir.filePath("config.json");
-    dir.write("config.json.tmp", "half-written");
     const AccountConfigStore store(path);
     ApiAccountStorageData data;
     data.geminiAccounts.push_back(gemini("a1", "work"));
     ASSERT_FALSE(store.save(data));
-    EXPECT_FALSE(QFileInfo::exists(path + ".tmp"));
+    EXPECT_EQ(QDir(dir.path()).entryList({"config.json.tmp*"}), QStringList());
     EXPECT_EQ(store.load(kNow).data, data);
 
     dir.write("config.json", "{broken");
@@ -160,11 +160,11 @@ TEST(AccountConfigStore, AFailedWriteLeavesTheFileAsItWas) {
     data.geminiAccounts.push_back(gemini("a1", "work"));
     ASSERT_FALSE(store.save(data));
     const QByteArray before = readAll(store.configPath());
-    // A folder where the temporary file goes cannot be removed, even by root.
-    dir.write("config.json.tmp/keep", "x");
     ApiAccountStorageData changed = data;
     changed.geminiAccounts.clear();
+    std::optional<test::WriteBlocker> full(std::in_place);
     const auto error = store.save(changed);
+    full.reset();
     ASSERT_TRUE(error);
     EXPECT_FALSE(error->description.isEmpty());
     EXPECT_EQ(readAll(store.configPath()), before);

@@ -7,6 +7,7 @@
 #include "accounts/AccountStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::readAll;
@@ -31,9 +32,9 @@ struct Fixture {
     std::optional<QString> key(const QString& id) const {
         return KeychainStore(secrets).read(id).value;
     }
-    // Saving needs to remove the temporary file first; a folder in its place cannot be removed.
-    void blockSaves() { dir.write("config.json.tmp/keep", "x"); }
-    void unblockSaves() { QDir(dir.filePath("config.json.tmp")).removeRecursively(); }
+    void blockSaves() { blocker.emplace(); }
+    void unblockSaves() { blocker.reset(); }
+    std::optional<test::WriteBlocker> blocker;
 };
 
 QString add(AccountStore& store, P provider, const QString& alias,
@@ -234,4 +235,57 @@ TEST(AccountStore, ReloadsWhatItSaved) {
     EXPECT_EQ(reopened->summaries(P::gemini)[0].id, id);
     EXPECT_EQ(reopened->summaries(P::gemini)[0].detail, "my-project");
     EXPECT_EQ(reopened->lastError(), std::nullopt);
+}
+
+// Two stores on one config.json stand for two processes.
+TEST(AccountStore, StoresSharingTheFileApplyTheirChangesToWhatTheOtherWrote) {
+    Fixture f;
+    auto app = f.open();
+    auto cli = f.open();
+    const QString a = add(*app, P::gemini, "a");
+    const QString b = add(*cli, P::gemini, "b");  // cli had not seen a
+    const QString c = add(*app, P::anthropic, "c");
+    EXPECT_EQ(cli->setActive(P::gemini, a, false), std::nullopt);
+    EXPECT_EQ(app->removeAccount(P::anthropic, c), std::nullopt);
+
+    const ApiAccountStorageData onDisk = f.onDisk();
+    ASSERT_EQ(onDisk.geminiAccounts.size(), 2u);
+    EXPECT_EQ(onDisk.geminiAccounts[0].id, a);
+    EXPECT_FALSE(onDisk.geminiAccounts[0].isActive);
+    EXPECT_EQ(onDisk.geminiAccounts[1].id, b);
+    EXPECT_TRUE(onDisk.anthropicApiAccounts.empty());
+    EXPECT_EQ(app->data(), onDisk);
+    // The other one picks the change up when asked (the watcher asks on its own).
+    EXPECT_TRUE(cli->refreshIfChanged());
+    EXPECT_FALSE(cli->refreshIfChanged());
+    EXPECT_EQ(cli->data(), onDisk);
+    EXPECT_EQ(f.key(a), "key-of-a-0000");
+    EXPECT_EQ(f.key(b), "key-of-b-0000");
+}
+
+TEST(AccountStore, ALongLivedStoreRepublishesWhatAnotherProcessWrote) {
+    Fixture f;
+    auto app = f.open();
+    QSignalSpy changed(app.get(), &AccountStore::changed);
+    add(*f.open(), P::openAI, "from the command line");
+    ASSERT_TRUE(changed.wait(5000));
+    ASSERT_EQ(app->summaries(P::openAI).size(), 1u);
+    EXPECT_EQ(app->summaries(P::openAI)[0].alias, "from the command line");
+}
+
+TEST(AccountStore, AKeyLeftWithoutItsAccountIsRemovedAtStart) {
+    Fixture f;
+    const QString kept = add(*f.open(), P::gemini, "kept");
+    // What a process killed between writing the key and writing the account leaves behind.
+    ASSERT_FALSE(KeychainStore(f.secrets).save("orphan-key", "orphan-id"));
+    f.open();
+    EXPECT_EQ(f.key("orphan-id"), std::nullopt);
+    EXPECT_EQ(f.key(kept), "key-of-kept-0000");
+
+    // With an undecodable config.json the accounts are unknown: every key stays.
+    ASSERT_FALSE(KeychainStore(f.secrets).save("orphan-key", "orphan-id"));
+    f.dir.write("config.json", "{broken");
+    f.open();
+    EXPECT_EQ(f.key("orphan-id"), "orphan-key");
+    EXPECT_EQ(f.key(kept), "key-of-kept-0000");
 }

@@ -12,6 +12,10 @@ TEST(ApiAccountModels, KeyPreviewMasksShortKeysWhole) {
     EXPECT_EQ(ApiAccounts::keyPreview("123456789"), "1234****6789");
     EXPECT_EQ(ApiAccounts::keyPreview("sk-ant-admin01-abcdefWXYZ"), "sk-a****WXYZ");
     EXPECT_EQ(ApiAccounts::keyPreview(""), "");
+    // Characters outside the basic plane count once and are never cut in half.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x94\x91");  // one character, two units
+    EXPECT_EQ(ApiAccounts::keyPreview(emoji.repeated(8)), QString(8, '*'));
+    EXPECT_EQ(ApiAccounts::keyPreview(emoji + "abcdefgh" + emoji), emoji + "abc****fgh" + emoji);
 }
 
 TEST(ApiAccountModels, IdsAre32LowerCaseHexCharacters) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <thread>
 
 #include <QFile>
 #include <QFileInfo>
@@ -144,4 +146,23 @@ TEST(KeychainStore, SecretServiceIntegration) {
     EXPECT_EQ(other.read(account).value, std::nullopt);
     EXPECT_TRUE(keychain.deleteItem(account).ok());
     EXPECT_FALSE(QFileInfo::exists(PrivateFileSecretBackend::pathIn(dir.path())));
+}
+
+TEST(KeychainStore, WritersOfOneKeyFileAtOnceKeepEveryKey) {
+    TempDir dir;
+    const QString path = PrivateFileSecretBackend::pathIn(dir.path());
+    constexpr int kPerWriter = 40;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 3; ++w) {
+        writers.emplace_back([&path, w] {
+            // Each its own backend, as each process has.
+            KeychainStore keys(std::make_shared<PrivateFileSecretBackend>(path));
+            for (int i = 0; i < kPerWriter; ++i)
+                EXPECT_FALSE(keys.save("key", QStringLiteral("%1-%2").arg(w).arg(i)));
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    const auto stored = PrivateFileSecretBackend(path).accounts(KeychainStore::kDefaultService);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size(), 3 * kPerWriter);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoroTask>
+#include <QFile>
 #include <QTest>
 #include <QWebEngineView>
 #include <functional>
@@ -59,6 +60,18 @@ TEST_F(ClaudeWebSessionTest, SignInSurvivesARestartOfTheSession) {
         auto first = makeSession();
         signIn(*first);
     }
+    // The browser writes its cookie database in the background, in batches and when the
+    // profile goes; a restart that opens the database before that write would find no
+    // sign-in through no fault of the session. The restart waits for the cookie on disk, as
+    // the next start of the program, much later, finds it.
+    const QString cookies = dir.filePath("ClaudeWeb/Cookies");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile file(cookies);
+            return file.open(QIODevice::ReadOnly) && file.readAll().contains("sessionKey");
+        },
+        40000))
+        << "the sign-in never reached " << cookies.toStdString();
     auto second = makeSession();
     const ClaudeUsageResult result = QCoro::waitFor(second->fetchUsage());
     EXPECT_TRUE(std::holds_alternative<UsageApiResponse>(result)) << describe(result);

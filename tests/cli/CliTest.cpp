@@ -8,9 +8,11 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTest>
+#include <QUuid>
 
 #include "history/UsageHistoryStore.h"
 #include "support/FakeGeminiUpstream.h"
+#include "support/FakeProviderServer.h"
 #include "support/TempDir.h"
 
 namespace qm {
@@ -49,6 +51,79 @@ protected:
         EXPECT_TRUE(process.waitForFinished(30000)) << args.join(' ').toStdString();
         return {process.exitCode(), process.readAllStandardOutput(),
                 process.readAllStandardError()};
+    }
+
+    // Runs the tool while this thread's event loop keeps serving the fakes it talks to.
+    Finished runServed(const QStringList& args, const QByteArray& input = {}) const {
+        QProcess process;
+        prepare(process, args);
+        process.start();
+        process.write(input);
+        process.closeWriteChannel();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000))
+            << args.join(' ').toStdString();
+        return {process.exitCode(), process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+
+    static int freePort() {
+        QTcpServer probe;
+        EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        return probe.serverPort();
+    }
+
+    // A `relay` process and what it printed so far.
+    struct Relay {
+        std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+        QByteArray out;
+        int port = 0;
+        int metered() const { return int(out.count("  200  in ")); }
+    };
+    std::unique_ptr<Relay> startRelay(const QString& upstream) const {
+        auto relay = std::make_unique<Relay>();
+        relay->port = freePort();
+        prepare(*relay->process,
+                {"relay", "--port", QString::number(relay->port), "--upstream", upstream});
+        QObject::connect(relay->process.get(), &QProcess::readyReadStandardOutput,
+                         [r = relay.get()] { r->out += r->process->readAllStandardOutput(); });
+        relay->process->start();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return relay->out.contains("Relay listening"); }, 30000))
+            << relay->out.toStdString() << relay->process->readAllStandardError().toStdString();
+        return relay;
+    }
+    // Sends one metered request through the relay; the answer's status, 0 when none came.
+    static int call(QNetworkAccessManager& network, int port, const QByteArray& key) {
+        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
+                                                    "gemini-2.5-flash:generateContent")
+                                         .arg(port)));
+        request.setRawHeader("x-goog-api-key", key);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        std::unique_ptr<QNetworkReply> reply(
+            network.post(request, QByteArray(R"({"contents":[]})")));
+        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 20000)) return 0;
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    }
+    static void stop(Relay& relay) {
+        relay.process->terminate();
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return relay.process->state() == QProcess::NotRunning; }, 30000));
+        EXPECT_EQ(relay.process->exitCode(), 0);
+    }
+    UsageHistoryData savedHistory() const {
+        return UsageHistoryFileStore(historyPath()).load().data;
+    }
+    static std::unique_ptr<FakeGeminiUpstream> upstreamAnswering() {
+        auto upstream = std::make_unique<FakeGeminiUpstream>([](const test::FakeGeminiRequest&) {
+            FakeGeminiResponse response;
+            response.body = FakeGeminiUpstream::answerJson(1200, 300);
+            return response;
+        });
+        EXPECT_TRUE(upstream->listen());
+        return upstream;
+    }
+    static QString addedId(const Finished& added) {
+        const QByteArray line = added.out.trimmed();
+        return QString::fromUtf8(line.mid(line.lastIndexOf('(') + 1).chopped(1));
     }
 
     test::TempDir home;
@@ -145,7 +220,7 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     ASSERT_EQ(saved.state, UsageHistoryFileStore::LoadState::Loaded);
     ASSERT_EQ(saved.data.geminiRecords.size(), 1u);
     EXPECT_EQ(saved.data.geminiRecords[0].inputTokens, 1200);
-    EXPECT_FALSE(QFile::exists(historyPath() + ".tmp"));
+    EXPECT_EQ(QDir(dataDir()).entryList({"*.tmp*"}), QStringList());
 
     // A port that is taken ends the relay with the system's reason.
     QTcpServer taken;
@@ -153,6 +228,138 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     const Finished refused = run({"relay", "--port", QString::number(taken.serverPort())});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_FALSE(refused.err.isEmpty());
+}
+
+TEST_F(CliTest, TitleAndUsageSetUpTheDataFolderAsTheApplicationDoes) {
+    home.write(".local/share/ClaudeQuotameter/config.json", "{}");
+    EXPECT_EQ(run({"title"}).exitCode, 0);
+    EXPECT_EQ(test::readAll(dataDir() + "/config.json"), "{}");
+    QDir(dataDir()).removeRecursively();
+    EXPECT_EQ(run({"usage", "--json"}).exitCode, 0);
+    EXPECT_TRUE(QFileInfo::exists(dataDir() + "/config.json"));
+}
+
+TEST_F(CliTest, AnAccountWhoseKeyIsMissingSaysSo) {
+    home.write(".local/share/Quotameter/config.json",
+               R"({"geminiAccounts": [{"id": "no-such-key-)" +
+                   QUuid::createUuid().toString(QUuid::Id128).toUtf8() +
+                   R"(", "alias": "lost"}]})");
+    const Finished list = run({"accounts", "list", "--provider", "gemini"});
+    ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+    EXPECT_TRUE(list.out.contains("lost")) << list.out.toStdString();
+    EXPECT_TRUE(list.out.contains("No key stored")) << list.out.toStdString();
+}
+
+TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
+    constexpr int kCount = 16;
+    std::vector<std::unique_ptr<QProcess>> adds;
+    for (int i = 0; i < kCount; ++i) {
+        adds.push_back(std::make_unique<QProcess>());
+        prepare(*adds.back(),
+                {"accounts", "add", "gemini", "--alias", QStringLiteral("acct%1").arg(i)});
+    }
+    // Each reads its key first and only then the files: with every key handed over at once,
+    // they all load, change and save config.json at the same moment.
+    for (auto& add : adds) add->start();
+    for (auto& add : adds) ASSERT_TRUE(add->waitForStarted(10000));
+    QTest::qWait(1500);
+    for (auto& add : adds) {
+        add->write(QStringLiteral("KEY-%1-0123456789\n").arg(&add - adds.data()).toUtf8());
+        add->closeWriteChannel();
+    }
+    for (auto& add : adds) {
+        ASSERT_TRUE(add->waitForFinished(60000));
+        EXPECT_EQ(add->exitCode(), 0) << add->readAllStandardError().toStdString();
+    }
+    const Finished list = run({"accounts", "list", "--provider", "gemini"});
+    ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_TRUE(list.out.contains(QStringLiteral("acct%1").arg(i).toUtf8())) << i;
+    EXPECT_FALSE(list.out.contains("No key stored")) << list.out.toStdString();
+    EXPECT_EQ(QDir(dataDir()).entryList({"*.tmp*"}), QStringList());
+}
+
+TEST_F(CliTest, ARelayAndOtherCommandsShareTheFilesWithoutLosingAnything) {
+    const auto upstream = upstreamAnswering();
+    const auto provider =
+        test::FakeProviderServer::playing(test::FakeProvider::anthropic, "sk-ant-admin-good");
+    const Finished work = run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n");
+    ASSERT_EQ(work.exitCode, 0) << work.err.toStdString();
+    const Finished admin =
+        run({"accounts", "add", "anthropic", "--alias", "admin"}, "sk-ant-admin-good\n");
+    ASSERT_EQ(admin.exitCode, 0) << admin.err.toStdString();
+
+    // Two relays on one data folder, and usage reports fetched while they serve.
+    auto first = startRelay(upstream->baseUrl());
+    auto second = startRelay(upstream->baseUrl());
+    QNetworkAccessManager network;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(call(network, first->port, "quotameter-work"), 200);
+        EXPECT_EQ(call(network, second->port, "quotameter-work"), 200);
+        const Finished usage = runServed(
+            {"accounts", "usage", "anthropic", addedId(admin), "--base-url", provider->baseUrl()});
+        EXPECT_EQ(usage.exitCode, 0) << usage.err.toStdString() << usage.out.toStdString();
+    }
+    // What a start reads now, while both relays still run, holds every record of each.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return first->metered() == 3 && second->metered() == 3; }, 10000));
+    {
+        const UsageHistoryStore meanwhile{UsageHistoryFileStore(historyPath())};
+        EXPECT_EQ(meanwhile.geminiUsageRecords().size(), 6u);
+        EXPECT_EQ(meanwhile.apiUsageRecords().size(), 3u);
+    }
+    // An account added while the relays run is served at once.
+    const Finished late = run({"accounts", "add", "gemini", "--alias", "late"}, "LATE-KEY\n");
+    ASSERT_EQ(late.exitCode, 0);
+    EXPECT_EQ(call(network, first->port, "quotameter-late"), 200);
+    EXPECT_EQ(upstream->requests().back().query.queryItemValue("key"), "LATE-KEY");
+
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return first->metered() == 4 && second->metered() == 3; }, 10000));
+    stop(*first);
+    stop(*second);
+    const UsageHistoryData saved = savedHistory();
+    EXPECT_EQ(saved.geminiRecords.size(), 7u);
+    EXPECT_EQ(saved.apiRecords.size(), 3u);  // one model per report, three reports
+}
+
+TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
+    const auto upstream = upstreamAnswering();
+    ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    // A history large enough that rewriting it takes a while: a kill lands during the
+    // rewrite that follows a record, where a record only in memory would be lost.
+    UsageHistoryData big;
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    constexpr int kPreloaded = 20000;
+    for (int i = 0; i < kPreloaded; ++i) {
+        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
+                                     0, 0.001, 300, "relay", std::nullopt});
+    }
+    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
+    QNetworkAccessManager network;
+    int printed = 0;
+    int answered = 0;
+    // Bounded: a few kills, right after the relay printed its last record (while its save
+    // would still be under way) or right after the answer, before it printed.
+    for (int round = 0; round < 6; ++round) {
+        auto relay = startRelay(upstream->baseUrl());
+        const int calls = 2 + round;
+        for (int i = 0; i < calls; ++i)
+            if (call(network, relay->port, "quotameter-work") == 200) ++answered;
+        if (round % 2 == 0) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return relay->metered() == calls; }, 5000));
+        }
+        relay->process->kill();
+        ASSERT_TRUE(relay->process->waitForFinished(10000));
+        relay->out += relay->process->readAllStandardOutput();
+        printed += relay->metered();
+    }
+    EXPECT_GT(printed, 0);
+    // Read as the next start reads it: the file and the journal beside it.
+    UsageHistoryStore history{UsageHistoryFileStore(historyPath())};
+    const int kept = int(history.geminiUsageRecords().size()) - kPreloaded;
+    EXPECT_GE(kept, printed);
+    EXPECT_LE(kept, answered);
 }
 
 }  // namespace

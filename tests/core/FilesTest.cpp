@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,13 +14,20 @@ using namespace qm;
 using qm::test::readAll;
 using qm::test::TempDir;
 
-TEST(AtomicFile, ReplacesTargetAndRemovesStaleTemporary) {
+TEST(AtomicFile, ReplacesTargetAndRemovesOnlyTemporariesOfDeadWriters) {
     TempDir dir;
     const QString target = dir.write("config.json", "old");
-    dir.write("config.json.tmp", "stale half-written bytes");
     EXPECT_FALSE(AtomicFile::write(target, "new\n"));
     EXPECT_EQ(readAll(target), "new\n");
-    EXPECT_FALSE(QFileInfo::exists(target + ".tmp"));
+    EXPECT_EQ(QDir(dir.path()).entryList({"config.json.tmp*"}), QStringList());
+
+    // One of a writer killed mid-save, one of the old shared name, one of a live writer.
+    dir.write("config.json.tmp-2147483000-1", "stale");
+    dir.write("config.json.tmp", "stale");
+    const QString live = QStringLiteral("config.json.tmp-%1-7").arg(::getpid());
+    dir.write(live, "in progress");
+    AtomicFile::removeStaleTemporaries(target);
+    EXPECT_EQ(QDir(dir.path()).entryList({"config.json.tmp*"}), QStringList{live});
 }
 
 TEST(AtomicFile, AppliesModeToNewFile) {
@@ -50,7 +58,7 @@ TEST(AtomicFile, FailedRenameLeavesNoTemporaryBehind) {
     auto error = AtomicFile::write(dir.filePath("target"), "new");
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->message.startsWith("Could not replace "));
-    EXPECT_FALSE(QFileInfo::exists(dir.filePath("target.tmp")));
+    EXPECT_EQ(QDir(dir.path()).entryList({"target.tmp*"}), QStringList());
     EXPECT_EQ(readAll(dir.filePath("target/occupied")), "x");
 }
 
@@ -101,6 +109,25 @@ TEST(AppPaths, CopyNeverOverwritesExistingFiles) {
     EXPECT_TRUE(AppPaths::copyDirectory(base.filePath("from"), base.filePath("to")).isEmpty());
     EXPECT_EQ(readAll(base.filePath("to/a.json")), "current");
     EXPECT_EQ(readAll(base.filePath("to/sub/b.json")), "legacy-b");
+}
+
+TEST(AppPaths, LegacyLinksAreCopiedAsLinksAndDoNotStopTheMigration) {
+    TempDir base;
+    base.write("ClaudeQuotameter/config.json", "{\"a\":1}");
+    base.write("ClaudeQuotameter/real/file", "f");
+    // Sorted before config.json: a dangling link and a link to a folder.
+    ASSERT_EQ(
+        ::symlink("/nonexistent/target",
+                  QFile::encodeName(base.filePath("ClaudeQuotameter/a-dangling")).constData()),
+        0);
+    ASSERT_EQ(::symlink("real",
+                        QFile::encodeName(base.filePath("ClaudeQuotameter/b-folder")).constData()),
+              0);
+    const QString root = AppPaths::ensureRootIn(base.path());
+    EXPECT_EQ(readAll(root + "/config.json"), "{\"a\":1}");
+    EXPECT_EQ(QFileInfo(root + "/a-dangling").symLinkTarget(), "/nonexistent/target");
+    EXPECT_TRUE(QFileInfo(root + "/b-folder").isSymLink());
+    EXPECT_EQ(readAll(root + "/b-folder/file"), "f");  // relative: now points at the copy
 }
 
 TEST(AppPaths, CreatesRootWithoutLegacy) {

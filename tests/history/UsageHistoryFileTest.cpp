@@ -8,6 +8,7 @@
 #include "history/UsageHistoryFile.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::TempDir;
@@ -85,6 +86,15 @@ TEST(UsageHistoryJson, DecodingIsStrictInsideRecordsAndLenientOutside) {
     ASSERT_EQ(loaded->claudeSnapshots.size(), 1u);
     EXPECT_EQ(loaded->claudeSnapshots[0].sessionPct, 1.0);  // integers are numbers too
 
+    // A null optional key reads as absent.
+    auto nullAgent = UsageHistoryJson::decode(R"({"geminiRecords": [{"timestampMs": 1,
+        "accountId": "a", "model": "m", "inputTokens": 1, "outputTokens": 1, "cacheTokens": 0,
+        "thinkingTokens": 0, "toolTokens": 0, "costUsd": 0, "latencyMs": 1, "source": "relay",
+        "clientUserAgent": null}]})");
+    ASSERT_TRUE(nullAgent);
+    ASSERT_EQ(nullAgent->geminiRecords.size(), 1u);
+    EXPECT_EQ(nullAgent->geminiRecords[0].clientUserAgent, std::nullopt);
+
     const char* bad[] = {
         // a string where a number belongs
         R"({"claudeSnapshots": [{"timestampMs": "5", "sessionPct": 1, "weekPct": 2,
@@ -156,13 +166,12 @@ TEST(UsageHistoryFileStore, LoadTellsMissingEmptyAndUndecodableApart) {
         State::Unreadable);
 }
 
-TEST(UsageHistoryFileStore, SaveCreatesTheFolderAndReplacesAStaleTemporaryFile) {
+TEST(UsageHistoryFileStore, SaveCreatesTheFolderAndLeavesNoTemporaryFile) {
     TempDir dir;
     const QString path = UsageHistoryFileStore::pathIn(dir.filePath("nested/data"));
-    dir.write("nested/data/usage-history.json.tmp", "half a save");
     UsageHistoryFileStore store(path);
     ASSERT_EQ(store.save(sample()), std::nullopt);
-    EXPECT_FALSE(QFile::exists(path + ".tmp"));
+    EXPECT_EQ(QDir(dir.filePath("nested/data")).entryList({"*.tmp*"}), QStringList());
     const auto loaded = store.load();
     EXPECT_EQ(loaded.state, State::Loaded);
     EXPECT_EQ(loaded.data, sample());
@@ -174,9 +183,9 @@ TEST(UsageHistoryFileStore, FailedSaveLeavesTheOldFile) {
     UsageHistoryFileStore store(path);
     ASSERT_EQ(store.save(sample()), std::nullopt);
     const QByteArray before = qm::test::readAll(path);
-    // A folder where the temporary file must go makes the save fail even for root.
-    ASSERT_TRUE(QDir().mkpath(path + ".tmp/occupied"));
+    std::optional<qm::test::WriteBlocker> full(std::in_place);
     const auto error = store.save({});
+    full.reset();
     ASSERT_TRUE(error);
     EXPECT_FALSE(error->message.isEmpty());
     EXPECT_EQ(qm::test::readAll(path), before);

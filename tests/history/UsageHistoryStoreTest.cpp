@@ -2,12 +2,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
+#include <QTest>
 #include <limits>
 
+#include "history/UsageHistoryJournal.h"
 #include "history/UsageHistoryStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::TempDir;
@@ -192,14 +196,14 @@ TEST(UsageHistoryStore, AFailedSaveKeepsTheChangeInMemoryAndTheNextSaveRetries) 
     auto store = f.open();
     store->appendGeminiRecord(gemini(kNow));
     const QByteArray saved = f.fileBytes();
-    ASSERT_TRUE(QDir().mkpath(f.path + ".tmp/occupied"));
+    std::optional<test::WriteBlocker> full(std::in_place);
     store->appendGeminiRecord(gemini(kNow + 1));
     store->flush();
+    full.reset();
     EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
     ASSERT_TRUE(store->lastError());
-    EXPECT_EQ(f.fileBytes(), saved);
+    EXPECT_EQ(qm::test::readAll(f.path), saved);
 
-    ASSERT_TRUE(QDir(f.path + ".tmp").removeRecursively());
     store->appendGeminiRecord(gemini(kNow + 2));
     store->flush();
     EXPECT_EQ(store->lastError(), std::nullopt);
@@ -259,4 +263,114 @@ TEST(UsageHistoryStore, ALargeHistoryTakesChangesWhileItsTextIsStillBeingPrepare
     store->appendGeminiRecord(gemini(kNow + 1, "new"));
     EXPECT_EQ(f.fileBytes(), UsageHistoryJson::encode(store->data()));
     EXPECT_EQ(store->geminiUsageRecords().size(), 3002u);
+}
+
+// Two stores on one folder stand for two processes: each takes the file's lock for every write
+// and reads the other's records first.
+TEST(UsageHistoryStore, StoresSharingTheFilesKeepEachOthersRecords) {
+    Fixture f;
+    auto relay = f.open();
+    auto other =
+        std::make_shared<UsageHistoryStore>(UsageHistoryFileStore(f.path), [&f] { return f.now; });
+    relay->appendGeminiRecord(gemini(kNow, "a"));
+    other->appendApiRecords({bucket("claude-x")}, "anthropic", "acct");
+    relay->appendGeminiRecord(gemini(kNow + 1, "b"));
+    // The other's rewrite of the file is read back at the relay's next record, not overwritten.
+    other->flush();
+    relay->appendGeminiRecord(gemini(kNow + 2, "c"));
+    other->appendGeminiRecord(gemini(kNow + 3, "d"));
+    relay->flush();
+
+    // Each sees everything once the other wrote it, and so does a fresh start.
+    EXPECT_TRUE(other->refreshIfChanged());
+    EXPECT_EQ(relay->data(), other->data());
+    EXPECT_EQ(relay->geminiUsageRecords().size(), 4u);
+    EXPECT_EQ(relay->apiUsageRecords().size(), 1u);
+    relay.reset();
+    other.reset();
+    const UsageHistoryData saved = UsageHistoryFileStore(f.path).load().data;
+    EXPECT_EQ(saved.geminiRecords.size(), 4u);
+    EXPECT_EQ(saved.apiRecords.size(), 1u);
+    EXPECT_EQ(f.open()->data(), saved);
+}
+
+TEST(UsageHistoryStore, ALongLivedStoreRepublishesWhatAnotherProcessRecorded) {
+    Fixture f;
+    auto app = f.open();
+    QSignalSpy changed(app.get(), &UsageHistoryStore::changed);
+    UsageHistoryStore(UsageHistoryFileStore(f.path), [&f] {
+        return f.now;
+    }).appendApiRecords({bucket("claude-x")}, "anthropic", "acct");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->apiUsageRecords().size() == 1u; }, 5000));
+    EXPECT_GE(changed.count(), 1);
+}
+
+TEST(UsageHistoryStore, EveryRecordIsOnDiskWhenTheCallReturns) {
+    // A copy of the folder taken right after a call is what a kill at that moment leaves.
+    Fixture f;
+    auto store = f.open();
+    store->appendGeminiRecord(gemini(kNow, "first"));
+    store->flush();
+    store->appendGeminiRecord(gemini(kNow + 1, "second"));
+    store->appendApiRecords({bucket("m1"), bucket("m2")}, "openai", "acct");
+    TempDir killed;
+    for (const QString& name : QDir(f.dir.path()).entryList(QDir::Files))
+        ASSERT_TRUE(QFile::copy(f.dir.filePath(name), killed.filePath(name)));
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    EXPECT_LT(QFileInfo(journal).size(), 2000);  // a few lines, not the whole history again
+
+    // The end of an append cut short by the kill is skipped; what follows is read again.
+    {
+        QFile torn(UsageHistoryJournal::pathFor(UsageHistoryFileStore::pathIn(killed.path())));
+        ASSERT_TRUE(torn.open(QIODevice::Append));
+        torn.write(R"({"geminiRecords":[{"accountId":"g-1",)");
+    }
+    UsageHistoryStore restarted(UsageHistoryFileStore(UsageHistoryFileStore::pathIn(killed.path())),
+                                [&f] { return f.now; });
+    EXPECT_EQ(restarted.data(), store->data());
+    restarted.appendGeminiRecord(gemini(kNow + 2, "after the kill"));
+    UsageHistoryStore again(UsageHistoryFileStore(UsageHistoryFileStore::pathIn(killed.path())),
+                            [&f] { return f.now; });
+    EXPECT_EQ(again.geminiUsageRecords().size(), 3u);
+    EXPECT_EQ(again.geminiUsageRecords().back().model, "after the kill");
+}
+
+TEST(UsageHistoryStore, AJournalLeftBehindByAKilledRewriteCountsNothingTwice) {
+    Fixture f;
+    {
+        auto store = f.open();
+        store->appendGeminiRecord(gemini(kNow, "a"));
+        store->appendGeminiRecord(gemini(kNow + 1, "b"));
+    }  // the rewrite at exit folds the journal in
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    // As if killed after the file was rewritten but before the journal started afresh: the
+    // old journal names the file that was replaced.
+    FileStamp older = FileStamp::of(f.path);
+    older.inode += 1;
+    const std::string stale = UsageHistoryJournal::header(older) +
+                              UsageHistoryJournal::line(gemini(kNow, "a")) +
+                              UsageHistoryJournal::line(gemini(kNow + 1, "b"));
+    ASSERT_FALSE(AtomicFile::write(journal, QByteArray::fromStdString(stale)));
+    auto store = f.open();
+    EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
+    store->appendGeminiRecord(gemini(kNow + 2, "c"));
+    EXPECT_EQ(f.open()->geminiUsageRecords().size(), 3u);
+}
+
+TEST(UsageHistoryStore, AJournalPastItsBoundIsFoldedIntoTheFileAtOnce) {
+    Fixture f;
+    auto store = f.open();
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    int count = 0;
+    while (count < 10'000 && !QFileInfo::exists(f.path)) {
+        store->appendGeminiRecord(gemini(kNow + count, QString(200, 'm')));
+        ++count;
+    }
+    ASSERT_TRUE(QFileInfo::exists(f.path)) << "no rewrite after " << count << " records";
+    EXPECT_GT(QFileInfo(journal).size(), 0);
+    store->appendGeminiRecord(gemini(kNow + count, "after"));  // waits for that rewrite
+    EXPECT_LT(QFileInfo(journal).size(), UsageHistoryStore::journalBoundBytes / 100);
+    // The rename may land only while the next record waits for it.
+    EXPECT_GE(UsageHistoryFileStore(f.path).load().data.geminiRecords.size() + 1,
+              std::size_t(count));
 }

@@ -1,0 +1,61 @@
+#include "gui/relay/RelayClientModel.h"
+
+#include "core/DisplayFormat.h"
+
+namespace qm::gui {
+
+RelayClientModel::RelayClientModel(Clock now, QObject* parent)
+    : SnapshotTableModel(parent), m_now(std::move(now)) {}
+
+void RelayClientModel::refreshSeen() {
+    if (rowCount() > 0) emit dataChanged(index(0, SeenColumn), index(rowCount() - 1, SeenColumn));
+}
+
+int RelayClientModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant RelayClientModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid)) return {};
+    const GeminiRelayClientInfo& client = at(index.row());
+    if (role == RemoteIpRole) return client.remoteIp;
+    if (role == Qt::ToolTipRole && index.column() == ClientColumn) return client.userAgent;
+    if (role == Qt::TextAlignmentRole && index.column() >= RequestsColumn) {
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    if (role != Qt::DisplayRole) return {};
+    switch (index.column()) {
+        case ClientColumn:
+            return client.displayName();
+        case AliasColumn:
+            return client.accountAlias;
+        case RequestsColumn:
+            return DisplayFormat::formattedCount(client.requestCount);
+        case SeenColumn:
+            return DisplayFormat::relativeTime(client.lastSeenAt, m_now());
+        default:
+            return {};
+    }
+}
+
+QVariant RelayClientModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal) return {};
+    if (role == Qt::TextAlignmentRole && section >= RequestsColumn) {
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    if (role != Qt::DisplayRole) return {};
+    switch (section) {
+        case ClientColumn:
+            return tr("Client");
+        case AliasColumn:
+            return tr("Alias");
+        case RequestsColumn:
+            return tr("Requests");
+        case SeenColumn:
+            return tr("Seen");
+        default:
+            return {};
+    }
+}
+
+}  // namespace qm::gui

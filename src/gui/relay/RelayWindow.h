@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedWidget;
+class QTreeView;
+
+namespace qm {
+class GeminiRelayStore;
+}
+
+namespace qm::gui {
+
+class RelayClientModel;
+class RelayMetricView;
+class StatusBadge;
+class StoreChangeCoalescer;
+
+// "Gemini Relay": starts and stops the local relay on a chosen port, shows its counters, the
+// clients of the last five minutes and how to point a client at it. Reads the relay store and
+// calls only its start and stop; redraws at most about ten times a second.
+class RelayWindow : public QWidget {
+    Q_OBJECT
+public:
+    using Clock = std::function<std::int64_t()>;  // ms since the epoch, for relative times
+
+    explicit RelayWindow(GeminiRelayStore* relay, QWidget* parent = nullptr, Clock now = {});
+
+    // The port text trimmed and read as a decimal integer with an optional sign; absent when it
+    // does not parse. Out-of-range values are kept for the store to reject (clamped to int).
+    static std::optional<int> parsedPort(const QString& text);
+
+    RelayClientModel* clientModel() const { return m_clients; }
+    // Applies a waiting redraw at once.
+    void flushRedraw();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void redraw();
+    void updateButtons();
+    void startRelay();
+    std::int64_t now() const;
+
+    QPointer<GeminiRelayStore> m_relay;
+    Clock m_now;
+    StoreChangeCoalescer* m_coalescer;
+    QTimer m_clockTimer;
+    int m_shownPort = 0;
+
+    StatusBadge* m_badge;
+    QLineEdit* m_portField;
+    QPushButton* m_start;
+    QPushButton* m_stop;
+    QLabel* m_started;
+    RelayMetricView* m_portMetric;
+    RelayMetricView* m_requestsMetric;
+    RelayMetricView* m_clientsMetric;
+    RelayMetricView* m_socketsMetric;
+    QLabel* m_error;
+    QLabel* m_instructions;
+    QStackedWidget* m_clientArea;
+    QTreeView* m_clientView;
+    RelayClientModel* m_clients;
+};
+
+}  // namespace qm::gui

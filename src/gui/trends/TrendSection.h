@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+namespace qm::gui {
+
+// One section of the trends window: its title on the left, a figure on the right, and below
+// either its content or the "No history yet" placeholder.
+class TrendSection : public QWidget {
+    Q_OBJECT
+public:
+    TrendSection(const QString& title, QWidget* content, QWidget* parent = nullptr);
+    void setSubtitle(const QString& subtitle);
+    void setEmpty(bool empty);
+
+    QString subtitle() const;
+    bool isEmpty() const;
+
+private:
+    QLabel* m_subtitle;
+    QLabel* m_placeholder;
+    QWidget* m_content;
+    bool m_empty = true;
+};
+
+}  // namespace qm::gui

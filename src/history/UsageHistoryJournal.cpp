@@ -1,0 +1,181 @@
+#include "history/UsageHistoryJournal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "history/UsageHistoryFile.h"
+
+namespace qm::UsageHistoryJournal {
+namespace {
+
+constexpr std::string_view kMagic = "quotameter-history-journal";
+
+FileError errnoError(const QString& what, int code) {
+    return FileError{code,
+                     what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
+}
+
+template <typename Record>
+std::string lineOf(std::string_view key, const Record& record) {
+    std::string text = "{\"";
+    text += key;
+    text += "\":[";
+    for (const char c : UsageHistoryJson::encodeRecord(record))
+        if (c != '\n') text += c;  // raw line breaks are only layout: strings escape theirs
+    text += "]}\n";
+    return text;
+}
+
+void appendNumber(std::string& out, std::int64_t value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out += ' ';
+    out.append(buffer, result.ptr);
+}
+
+std::optional<FileStamp> parseHeader(std::string_view text) {
+    if (text.substr(0, kMagic.size()) != kMagic) return std::nullopt;
+    text.remove_prefix(kMagic.size());
+    std::int64_t values[5] = {};
+    for (std::int64_t& value : values) {
+        if (text.empty() || text.front() != ' ') return std::nullopt;
+        text.remove_prefix(1);
+        const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (result.ec != std::errc()) return std::nullopt;
+        text.remove_prefix(std::size_t(result.ptr - text.data()));
+    }
+    if (!text.empty()) return std::nullopt;
+    FileStamp stamp;
+    stamp.exists = values[0] != 0;
+    stamp.device = dev_t(values[1]);
+    stamp.inode = ino_t(values[2]);
+    stamp.size = off_t(values[3]);
+    stamp.modifiedNs = values[4];
+    return stamp;
+}
+
+template <typename Record>
+void take(std::vector<Record>& into, std::vector<Record>& from) {
+    for (Record& record : from) into.push_back(std::move(record));
+}
+
+}  // namespace
+
+QString pathFor(const QString& historyPath) {
+    return historyPath + QStringLiteral(".journal");
+}
+
+std::string header(const FileStamp& base) {
+    std::string text(kMagic);
+    appendNumber(text, base.exists ? 1 : 0);
+    appendNumber(text, std::int64_t(base.device));
+    appendNumber(text, std::int64_t(base.inode));
+    appendNumber(text, std::int64_t(base.size));
+    appendNumber(text, base.modifiedNs);
+    text += '\n';
+    return text;
+}
+
+std::string line(const ClaudeUsageSnapshot& snapshot) {
+    return lineOf("claudeSnapshots", snapshot);
+}
+std::string line(const GeminiUsageRecord& record) {
+    return lineOf("geminiRecords", record);
+}
+std::string line(const ApiUsageRecord& record) {
+    return lineOf("apiRecords", record);
+}
+
+Read read(const QString& path, std::int64_t offset) {
+    Read result;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            result.error = errnoError(QStringLiteral("Could not open ") + path, errno);
+        return result;
+    }
+    result.journal = FileStamp::ofOpen(fd);
+    std::string bytes;
+    bytes.resize(std::size_t(result.journal.size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    ::close(fd);
+    bytes.resize(done);
+
+    std::string_view text(bytes);
+    const std::size_t headerEnd = text.find('\n');
+    if (headerEnd != std::string_view::npos) result.base = parseHeader(text.substr(0, headerEnd));
+    std::size_t at = std::max<std::size_t>(std::size_t(std::max<std::int64_t>(offset, 0)),
+                                           headerEnd == std::string_view::npos ? 0 : headerEnd + 1);
+    if (headerEnd == std::string_view::npos) at = 0;
+    result.consumed = std::int64_t(at);
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) break;
+        if (headerEnd != std::string_view::npos) {
+            if (std::optional<UsageHistoryData> one =
+                    UsageHistoryJson::decode(text.substr(at, end - at))) {
+                take(result.records.claudeSnapshots, one->claudeSnapshots);
+                take(result.records.geminiRecords, one->geminiRecords);
+                take(result.records.apiRecords, one->apiRecords);
+            }
+        }
+        at = end + 1;
+        result.consumed = std::int64_t(at);
+    }
+    result.endsInLineBreak = text.empty() || text.back() == '\n';
+    return result;
+}
+
+std::optional<FileError> append(const QString& path, std::string_view text, bool lineBreakFirst,
+                                FileStamp* after) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return errnoError(QStringLiteral("Could not open ") + path, errno);
+    std::string bytes;
+    if (lineBreakFirst) bytes += '\n';
+    bytes += text;
+    std::string_view left(bytes);
+    while (!left.empty()) {
+        const ssize_t n = ::write(fd, left.data(), left.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            // A part that made it in is a torn line: the next append starts a new one.
+            ::close(fd);
+            return errnoError(QStringLiteral("Could not write ") + path, code);
+        }
+        left.remove_prefix(std::size_t(n));
+    }
+    if (after) *after = FileStamp::ofOpen(fd);
+    ::close(fd);
+    return std::nullopt;
+}
+
+std::optional<FileError> sync(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // Replaced meanwhile: the rewrite that replaced it synced the file holding its lines.
+        if (errno == ENOENT) return std::nullopt;
+        return errnoError(QStringLiteral("Could not open ") + path, errno);
+    }
+    if (::fdatasync(fd) != 0) {
+        const int code = errno;
+        ::close(fd);
+        return errnoError(QStringLiteral("Could not sync ") + path, code);
+    }
+    ::close(fd);
+    return std::nullopt;
+}
+
+}  // namespace qm::UsageHistoryJournal

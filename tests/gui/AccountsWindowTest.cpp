@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTest>
+#include <QToolButton>
+
+#include "accounts/AccountStore.h"
+#include "gui/accounts/AccountListModel.h"
+#include "gui/accounts/AccountRowWidget.h"
+#include "gui/accounts/AccountsWindow.h"
+#include "gui/accounts/AddAccountDialog.h"
+#include "gui/relay/RelayToolbarStatus.h"
+#include "gui/widgets/LabelledFigure.h"
+#include "history/UsageHistoryStore.h"
+#include "relay/GeminiRelayStore.h"
+#include "support/FakeProviderServer.h"
+#include "support/QtPrinters.h"
+#include "support/RelayWindowTestSupport.h"
+#include "support/TempDir.h"
+
+namespace qm::gui {
+namespace {
+
+using P = ApiAccountProvider;
+constexpr std::int64_t kNow = 1'780'000'000'000;
+
+class AccountsWindowTest : public ::testing::Test {
+protected:
+    AccountsWindowTest() {
+        AccountsWindow::Options options;
+        options.endpoints.gemini = gemini->baseUrl();
+        options.endpoints.openAI = openAI->baseUrl();
+        options.endpoints.apiTimeout = std::chrono::seconds(5);
+        options.endpoints.geminiTimeout = std::chrono::seconds(5);
+        options.now = [] { return kNow + 90'000; };
+        window = std::make_unique<AccountsWindow>(
+            &accounts, &relay, &history, [this](const QString& id) { opened << id; }, nullptr,
+            options);
+        window->show();
+    }
+
+    template <typename T>
+    T* child(QObject* parent, const char* name) {
+        T* found = parent->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    template <typename T>
+    T* child(const char* name) {
+        return child<T>(window.get(), name);
+    }
+    std::vector<AccountRowWidget*> rows() {
+        std::vector<AccountRowWidget*> shown;
+        for (AccountRowWidget* row : window->findChildren<AccountRowWidget*>()) {
+            if (!row->isHidden()) shown.push_back(row);
+        }
+        // In the order of the list, top to bottom.
+        std::sort(shown.begin(), shown.end(), [](auto* a, auto* b) { return a->y() < b->y(); });
+        return shown;
+    }
+    bool badge(AccountRowWidget* row, const char* name) {
+        return !child<QLabel>(row, name)->isHidden();
+    }
+    void add(P provider, const QString& alias, const QString& key) {
+        ASSERT_FALSE(accounts.addAccount(provider, alias, key, std::nullopt));
+    }
+    QStringList labels(QWidget* in, const char* name) {
+        QStringList texts;
+        for (QLabel* label : in->findChildren<QLabel*>(QString::fromLatin1(name))) {
+            texts << label->text();
+        }
+        return texts;
+    }
+
+    test::TempDir dir;
+    std::shared_ptr<MemorySecretBackend> secrets = std::make_shared<MemorySecretBackend>();
+    AccountStore accounts{AccountConfigStore(AccountConfigStore::pathIn(dir.path())),
+                          KeychainStore(secrets), [] { return kNow; }};
+    UsageHistoryStore history{UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.path())),
+                              [] { return kNow; }};
+    GeminiRelayStore relay{GeminiRelayEnvironment{}};
+    std::unique_ptr<test::FakeProviderServer> gemini =
+        test::FakeProviderServer::playing(test::FakeProvider::gemini, "AIza-good");
+    std::unique_ptr<test::FakeProviderServer> openAI =
+        test::FakeProviderServer::playing(test::FakeProvider::openAI, "sk-admin-good");
+    QStringList opened;
+    std::unique_ptr<AccountsWindow> window;
+};
+
+TEST_F(AccountsWindowTest, EmptyStatesRelayButtonAndKeyStorage) {
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("API Accounts"));
+    EXPECT_EQ(child<QLabel>("emptyLabel")->text(), QStringLiteral("No Gemini accounts"));
+    EXPECT_TRUE(child<QLabel>("emptyLabel")->isVisible());
+    EXPECT_TRUE(child<RelayToolbarStatus>("relayStatus")->isVisible());
+    EXPECT_EQ(child<RelayToolbarStatus>("relayStatus")->text(), QStringLiteral("Relay stopped"));
+    EXPECT_EQ(child<QLabel>("keyStorageLabel")->text(),
+              QStringLiteral("Keys are kept in memory only and are lost when the program ends."));
+    QTest::mouseClick(child<QPushButton>("relayButton"), Qt::LeftButton);
+    EXPECT_EQ(opened, QStringList{QStringLiteral("relay")});
+    test::saveWindowShot(*window, QStringLiteral("accounts-empty"), {640, 420});
+
+    child<QTabBar>("providerPicker")->setCurrentIndex(3);
+    EXPECT_EQ(window->provider(), P::grok);
+    EXPECT_EQ(child<QLabel>("emptyLabel")->text(), QStringLiteral("No Grok accounts"));
+    EXPECT_FALSE(child<QPushButton>("relayButton")->isVisible());
+    EXPECT_FALSE(child<RelayToolbarStatus>("relayStatus")->isVisible());
+}
+
+TEST_F(AccountsWindowTest, AddDialogKeepsFailuresOpenAndNeverShowsTheKey) {
+    QTest::mouseClick(child<QPushButton>("emptyAddButton"), Qt::LeftButton);
+    AddAccountDialog* dialog = window->addDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Add Gemini Account"));
+    auto* key = child<QLineEdit>(dialog, "apiKeyField");
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    test::saveWindowShot(*dialog, QStringLiteral("accounts-add-dialog"), {420, 200});
+
+    // Spaces only: the alias is missing, whatever the key.
+    QTest::keyClicks(child<QLineEdit>(dialog, "aliasField"), QStringLiteral("   "));
+    QTest::mouseClick(child<QPushButton>(dialog, "addButton"), Qt::LeftButton);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(child<QLabel>(dialog, "errorLabel")->text(), QStringLiteral("Alias is required."));
+
+    QTest::keyClicks(child<QLineEdit>(dialog, "aliasField"), QStringLiteral("work"));
+    QTest::keyClicks(key, QStringLiteral("AIza-secret-value-123"));
+    QTest::keyClicks(child<QLineEdit>(dialog, "detailField"), QStringLiteral("proj-7"));
+    QTest::keyClick(key, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_TRUE(key->text().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->addDialog() == nullptr; }));
+
+    ASSERT_EQ(rows().size(), 1u);
+    AccountRowWidget* row = rows()[0];
+    EXPECT_EQ(child<QLabel>(row, "aliasLabel")->text(), QStringLiteral("work"));
+    EXPECT_TRUE(badge(row, "primaryBadge"));
+    EXPECT_TRUE(badge(row, "selectedBadge"));
+    EXPECT_FALSE(badge(row, "inactiveBadge"));
+    EXPECT_EQ(child<QLabel>(row, "keyPreviewLabel")->text(), QStringLiteral("AIza****-123"));
+    EXPECT_EQ(child<QLabel>(row, "detailLabel")->text(), QStringLiteral("Project ID: proj-7"));
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        EXPECT_FALSE(label->text().contains(QStringLiteral("secret-value")))
+            << label->objectName().toStdString();
+    }
+
+    // A failing secret store keeps the dialog open with its error.
+    window->openAddDialog();
+    dialog = window->addDialog();
+    secrets->failWith(SecretStatus{-1, QStringLiteral("locked")});
+    QTest::keyClicks(child<QLineEdit>(dialog, "aliasField"), QStringLiteral("second"));
+    QTest::keyClicks(child<QLineEdit>(dialog, "apiKeyField"), QStringLiteral("AIza-other-key"));
+    QTest::mouseClick(child<QPushButton>(dialog, "addButton"), Qt::LeftButton);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(child<QLabel>(dialog, "errorLabel")
+                    ->text()
+                    .startsWith(QStringLiteral("Keychain operation failed: ")));
+    EXPECT_EQ(rows().size(), 1u);
+    QTest::mouseClick(child<QPushButton>(dialog, "cancelButton"), Qt::LeftButton);
+    EXPECT_TRUE(child<QLineEdit>(dialog, "apiKeyField")->text().isEmpty());
+}
+
+TEST_F(AccountsWindowTest, RowControlsFollowTheStoreAndDeletingMovesSelected) {
+    QAbstractItemModelTester tester(window->accountModel(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal);
+    add(P::gemini, QStringLiteral("first"), QStringLiteral("AIza-1111111111"));
+    add(P::gemini, QStringLiteral("second"), QStringLiteral("AIza-2222222222"));
+    add(P::gemini, QStringLiteral("third"), QStringLiteral("AIza-3333333333"));
+    ASSERT_EQ(rows().size(), 3u);
+    AccountRowWidget* second = rows()[1];
+    EXPECT_FALSE(badge(second, "selectedBadge"));
+    EXPECT_FALSE(badge(second, "primaryBadge"));
+
+    QTest::mouseClick(child<QCheckBox>(second, "activeSwitch"), Qt::LeftButton);
+    EXPECT_TRUE(badge(second, "inactiveBadge"));
+    EXPECT_FALSE(accounts.summaries(P::gemini)[1].isActive);
+    QTest::mouseClick(child<QPushButton>(second, "primaryButton"), Qt::LeftButton);
+    EXPECT_TRUE(badge(second, "primaryBadge"));
+    EXPECT_FALSE(badge(rows()[0], "primaryBadge"));
+    EXPECT_FALSE(child<QPushButton>(second, "primaryButton")->isEnabled());
+    // The same widget stays for the same account through those refreshes.
+    EXPECT_EQ(rows()[1], second);
+    test::saveWindowShot(*window, QStringLiteral("accounts-rows-narrow"), {640, 420});
+    test::saveWindowShot(*window, QStringLiteral("accounts-rows-wide"), {1000, 760});
+
+    QTest::mouseClick(child<QToolButton>(rows()[0], "deleteButton"), Qt::LeftButton);
+    ASSERT_EQ(rows().size(), 2u);
+    EXPECT_EQ(child<QLabel>(rows()[0], "aliasLabel")->text(), QStringLiteral("second"));
+    EXPECT_TRUE(badge(rows()[0], "selectedBadge"));
+    EXPECT_FALSE(badge(rows()[1], "selectedBadge"));
+}
+
+TEST_F(AccountsWindowTest, FailedSaveShowsTheAlertAndTheRowStays) {
+    add(P::gemini, QStringLiteral("first"), QStringLiteral("AIza-1111111111"));
+    add(P::gemini, QStringLiteral("second"), QStringLiteral("AIza-2222222222"));
+    // config.json replaced by a folder: the next save cannot put a file there.
+    const QString config = AccountConfigStore::pathIn(dir.path());
+    ASSERT_TRUE(QFile::remove(config));
+    ASSERT_TRUE(QDir().mkpath(config));
+
+    AccountRowWidget* second = rows()[1];
+    QTest::mouseClick(child<QPushButton>(second, "selectButton"), Qt::LeftButton);
+    ASSERT_TRUE(window->errorMessage().has_value());
+    auto* alert = window->findChild<QMessageBox*>(QStringLiteral("accountErrorAlert"));
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->windowTitle(), QStringLiteral("Account Error"));
+    EXPECT_EQ(alert->text(), *window->errorMessage());
+    EXPECT_FALSE(alert->text().isEmpty());
+    EXPECT_FALSE(badge(second, "selectedBadge"));
+    EXPECT_TRUE(badge(rows()[0], "selectedBadge"));
+    EXPECT_TRUE(child<QPushButton>(second, "selectButton")->isEnabled());
+
+    // The switch flips back as well.
+    QTest::mouseClick(child<QCheckBox>(second, "activeSwitch"), Qt::LeftButton);
+    EXPECT_TRUE(child<QCheckBox>(second, "activeSwitch")->isChecked());
+    alert = window->findChild<QMessageBox*>(QStringLiteral("accountErrorAlert"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isVisible(); }));
+    alert->button(QMessageBox::Ok)->click();
+    EXPECT_FALSE(window->errorMessage().has_value());
+}
+
+TEST_F(AccountsWindowTest, GeminiFetchShowsValidationAndModelsWithoutRange) {
+    add(P::gemini, QStringLiteral("work"), QStringLiteral("AIza-good"));
+    AccountRowWidget* row = rows()[0];
+    EXPECT_FALSE(child<QWidget>(row, "rangePicker")->isEnabled());
+    QTest::mouseClick(child<QPushButton>(row, "fetchButton"), Qt::LeftButton);
+    EXPECT_FALSE(child<QPushButton>(row, "validateButton")->isEnabled());
+    EXPECT_EQ(child<QLabel>(row, "progressLabel")->text(), QStringLiteral("Fetching usage..."));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !labels(row, "updatedLabel").isEmpty(); }, 10000));
+    EXPECT_EQ(labels(row, "updatedLabel"), QStringList{QStringLiteral("Updated now")});
+    EXPECT_TRUE(child<QPushButton>(row, "fetchButton")->isEnabled());
+    EXPECT_FALSE(child<QWidget>(row, "rangePicker")->isEnabled());
+    EXPECT_TRUE(labels(row, "keyInfoLine").contains(QStringLiteral("Models: 2")));
+    EXPECT_FALSE(labels(row, "resultMessage").isEmpty());
+    EXPECT_TRUE(labels(row, "noUsageLabel").isEmpty());
+    EXPECT_TRUE(labels(row, "warningLabel").isEmpty());
+}
+
+TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWarning) {
+    openAI->route(QStringLiteral("/v1/organization/usage/embeddings"),
+                  test::FakeProviderResponse::json(403, ""));
+    add(P::openAI, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
+    window->setProvider(P::openAI);
+    EXPECT_FALSE(child<QPushButton>("relayButton")->isVisible());
+    AccountRowWidget* row = rows()[0];
+    EXPECT_TRUE(child<QWidget>(row, "rangePicker")->isEnabled());
+    QTest::mouseClick(child<QPushButton>(row, "range30Button"), Qt::LeftButton);
+    EXPECT_EQ(window->usageStore()->state(P::openAI, row->row().summary.id).lookbackDays, 30);
+
+    QTest::mouseClick(child<QPushButton>(row, "fetchButton"), Qt::LeftButton);
+    EXPECT_FALSE(child<QWidget>(row, "rangePicker")->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !labels(row, "updatedLabel").isEmpty(); }, 10000));
+    EXPECT_EQ(labels(row, "warningLabel"),
+              QStringList{QStringLiteral("usage/embeddings HTTP 403: unknown")});
+    EXPECT_TRUE(labels(row, "resultError").isEmpty());
+    EXPECT_EQ(child<LabelledFigure>(row, "totalInput")->value(), QStringLiteral("1.0k"));
+    EXPECT_EQ(child<LabelledFigure>(row, "totalCache")->value(), QStringLiteral("50"));
+    EXPECT_EQ(labels(row, "bucketCell").value(0), QStringLiteral("gpt-4o"));
+    // The fetch went to the history.
+    ASSERT_EQ(history.apiUsageRecords().size(), 1u);
+    EXPECT_EQ(history.apiUsageRecords()[0].provider, QStringLiteral("openai"));
+    test::saveWindowShot(*window, QStringLiteral("accounts-openai-usage"), {760, 460});
+    test::saveWindowShot(*window, QStringLiteral("accounts-openai-usage-wide"), {1000, 600});
+
+    // Closed and opened again: the Gemini tab, and no result from before.
+    window->close();
+    window->show();
+    EXPECT_EQ(window->provider(), P::gemini);
+    window->setProvider(P::openAI);
+    EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
+    EXPECT_TRUE(labels(rows()[0], "warningLabel").isEmpty());
+}
+
+}  // namespace
+}  // namespace qm::gui
