@@ -287,21 +287,23 @@ std::optional<AccountStoreError> AccountStore::setBudgets(ApiAccountProvider pro
         return refuse("The monthly budget must be a number of US dollars, zero or more.");
     if (alertThresholdPct < 1 || alertThresholdPct > 100)
         return refuse("Alert at must be a whole percent from 1 to 100.");
-    ApiAccountStorageData next = m_data;
-    const bool found = withAccounts(next, provider, [&](auto& accounts) {
-        for (auto& account : accounts) {
-            if constexpr (!std::is_same_v<std::decay_t<decltype(account)>, GrokApiAccount>) {
-                if (account.id != id) continue;
-                account.dailyBudgetUsd = dailyBudgetUsd;
-                account.monthlyBudgetUsd = monthlyBudgetUsd;
-                account.alertThresholdPct = alertThresholdPct;
-                return true;
+    // Applied to the newest file contents, so another process's edits are kept.
+    return commit([&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        const bool found = withAccounts(next, provider, [&](auto& accounts) {
+            for (auto& account : accounts) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(account)>, GrokApiAccount>) {
+                    if (account.id != id) continue;
+                    account.dailyBudgetUsd = dailyBudgetUsd;
+                    account.monthlyBudgetUsd = monthlyBudgetUsd;
+                    account.alertThresholdPct = alertThresholdPct;
+                    return true;
+                }
             }
-        }
-        return false;
+            return false;
+        });
+        if (!found) return refuse("There is no such account.");
+        return std::nullopt;
     });
-    if (!found) return refuse("There is no such account.");
-    return commit(std::move(next));
 }
 
 }  // namespace qm
