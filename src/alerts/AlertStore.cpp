@@ -93,7 +93,8 @@ void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
                    message + QStringLiteral("."));
         });
     }
-    if (changedMemory) persist();
+    // A save that failed before is tried again with the next reading.
+    if (changedMemory || m_lastError) persist();
 }
 
 void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
@@ -141,7 +142,7 @@ void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
             });
         }
     }
-    if (changedMemory) persist();
+    if (changedMemory || m_lastError) persist();
 }
 
 bool AlertStore::decide(const std::vector<Crossing>& crossedHighestFirst,

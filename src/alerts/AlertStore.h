@@ -55,7 +55,7 @@ public:
     void observeLimits(const std::vector<LimitReading>& readings);
     void observeBudgets(const std::vector<AccountBudgetUse>& rows);
 
-    // Why the memory file could not be written, if it could not; cleared by the next save.
+    // Why the memory file could not be written, if it could not; the next reading tries again.
     std::optional<QString> lastError() const { return m_lastError; }
 
 private:

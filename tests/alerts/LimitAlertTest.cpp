@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QFile>
 
 #include "alerts/AlertStore.h"
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 using namespace qm;
 using qm::test::TempDir;
@@ -127,20 +127,25 @@ TEST(LimitAlerts, SwitchedOffRemembersSilentlySoSwitchingOnBringsNoBurst) {
     EXPECT_EQ(alerts.shown.size(), 1u);
 }
 
-TEST(LimitAlerts, AnUnwritableMemoryIsReportedAndAlertsStillShowOnce) {
+TEST(LimitAlerts, AnUnwritableMemoryIsReportedRetriedAndAlertsStillShowOnce) {
     Alerts alerts;
-    // A folder where the temporary file must go makes every write fail.
-    alerts.dir.write(QStringLiteral("alerts-shown.json.tmp/keep"), "x");
-    alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(85, "2026-12-07T12:30:00Z")));
+    {
+        // As on a full disk.
+        qm::test::WriteBlocker full;
+        alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(85, "2026-12-07T12:30:00Z")));
+    }
+    EXPECT_TRUE(alerts.store->lastError());
     alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(86, "2026-12-07T12:30:00Z")));
     EXPECT_EQ(alerts.shown.size(), 1u);
-    EXPECT_TRUE(alerts.store->lastError());
+    EXPECT_FALSE(alerts.store->lastError());
+    alerts.restart();
+    alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(87, "2026-12-07T12:30:00Z")));
+    EXPECT_EQ(alerts.shown.size(), 1u);
 
     // A damaged file starts an empty memory rather than failing.
-    QFile::remove(AlertMemory::pathIn(alerts.dir.path()));
     alerts.dir.write(QStringLiteral("alerts-shown.json"), "{not json");
     alerts.restart();
-    alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(86, "2026-12-07T12:30:00Z")));
+    alerts.store->observeLimits(claudeLimitReadings(claudeAnswer(88, "2026-12-07T12:30:00Z")));
     EXPECT_EQ(alerts.shown.size(), 2u);
 }
 
