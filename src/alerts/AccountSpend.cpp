@@ -79,20 +79,6 @@ std::optional<double> budgetShare(double spent, double budget) {
     return spent / budget * 100.0;
 }
 
-QString providerLabel(ApiAccountProvider provider) {
-    switch (provider) {
-        case ApiAccountProvider::gemini:
-            return QStringLiteral("Gemini");
-        case ApiAccountProvider::anthropic:
-            return QStringLiteral("Anthropic");
-        case ApiAccountProvider::openAI:
-            return QStringLiteral("OpenAI");
-        case ApiAccountProvider::grok:
-            return QStringLiteral("xAI");
-    }
-    return {};
-}
-
 std::vector<AccountBudgetUse> accountBudgetUse(const ApiAccountStorageData& accounts,
                                                const std::vector<GeminiUsageRecord>& relay,
                                                const std::vector<ApiUsageRecord>& api, TimeMs now,

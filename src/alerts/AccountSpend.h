@@ -40,9 +40,6 @@ struct AccountBudgetUse {
 // Share of `budget` that `spent` is, in percent; none without a budget.
 std::optional<double> budgetShare(double spent, double budget);
 
-// "Gemini", "Anthropic", "OpenAI".
-QString providerLabel(ApiAccountProvider provider);
-
 // Every Gemini, Anthropic and OpenAI account, in that order and in array order. Both record
 // lists ascend by timestampMs, as the history keeps them.
 //

@@ -5,6 +5,7 @@
 
 #include "accounts/AccountStore.h"
 #include "history/UsageHistoryStore.h"
+#include "providers/ProviderUsageText.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm {
@@ -137,7 +138,8 @@ void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
                         : budget.spendText + QLatin1Char(' ') + money(budget.spent) +
                               QStringLiteral(" is ") + percentText(*share) +
                               QStringLiteral(" of the ") + of + QLatin1Char('.');
-                m_show(providerLabel(row.provider) + QStringLiteral(" budget: ") + row.alias,
+                m_show(ProviderUsageText::displayName(row.provider) + QStringLiteral(" budget: ") +
+                           row.alias,
                        message);
             });
         }

@@ -9,6 +9,7 @@
 #include "alerts/AccountSpend.h"
 #include "cli/CliCommand.h"
 #include "history/UsageHistoryFile.h"
+#include "providers/ProviderUsageText.h"
 
 namespace qm::cli {
 namespace {
@@ -64,7 +65,8 @@ void printBudgets(QTextStream& out, const std::vector<AccountBudgetUse>& rows,
     }
     for (const AccountBudgetUse& row : rows) {
         out << "\n"
-            << providerLabel(row.provider) << " " << row.alias << " (" << row.id << ")\n"
+            << ProviderUsageText::displayName(row.provider) << " " << row.alias << " (" << row.id
+            << ")\n"
             << "  today       " << useText(row.spentTodayUsd, row.dailyBudgetUsd) << "\n"
             << "  this month  " << useText(row.spentThisMonthUsd, row.monthlyBudgetUsd) << "\n"
             << "  alert at    " << row.alertThresholdPct << "%\n";
