@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <cmath>
 
 #include "accounts/AccountStore.h"
@@ -15,32 +12,6 @@ using qm::test::TempDir;
 using P = ApiAccountProvider;
 
 namespace {
-
-TEST(AccountBudgets, SavedIntoTheExistingFieldsKeepingOtherKeys) {
-    TempDir dir;
-    const QString path = AccountConfigStore::pathIn(dir.path());
-    dir.write(QStringLiteral("config.json"), R"({"otherSetting": 1})");
-    auto open = [&] {
-        return std::make_unique<AccountStore>(
-            AccountConfigStore(path), KeychainStore(std::make_shared<MemorySecretBackend>()),
-            [] { return std::int64_t{1'780'000'000'000}; });
-    };
-    auto store = open();
-    QString id;
-    ASSERT_FALSE(store->addAccount(P::openAI, QStringLiteral("ops"), QStringLiteral("sk-123456789"),
-                                   std::nullopt, &id));
-    ASSERT_FALSE(store->setBudgets(P::openAI, id, 2.5, 40, 90));
-
-    const QJsonObject root = QJsonDocument::fromJson(readAll(path)).object();
-    EXPECT_EQ(root.value("otherSetting").toInt(), 1);
-    const QJsonObject saved = root.value("openAiApiAccounts").toArray().at(0).toObject();
-    EXPECT_EQ(saved.value("dailyBudgetUsd").toDouble(), 2.5);
-    EXPECT_EQ(saved.value("monthlyBudgetUsd").toDouble(), 40);
-    EXPECT_EQ(saved.value("alertThresholdPct").toInt(), 90);
-    const AdminApiAccount reloaded = open()->data().openAiApiAccounts.at(0);
-    EXPECT_EQ(reloaded.dailyBudgetUsd, 2.5);
-    EXPECT_EQ(reloaded.alertThresholdPct, 90);
-}
 
 TEST(AccountBudgets, BadValuesAreRefusedAndChangeNothing) {
     TempDir dir;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "alerts/AlertStore.h"
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
