@@ -2,12 +2,16 @@
 """Draws the corgi artwork as pixel art and writes the PNG resources beside this script.
 
 Shapes are filled on a small grid, then every empty cell that touches the dog becomes
-outline, and the grid is scaled up without smoothing. Run it again after changing a shape:
+outline, and the grid is scaled up without smoothing. The menu-bar face is also the
+application icon: an SVG of the same cells plus the usual hicolor PNG sizes under icons/.
+Run it again after changing a shape:
     python3 resources/draw-corgi.py
 """
 import os
 import struct
 import zlib
+
+APP_ID = "org.quotameter.Quotameter"  # the icon's name, as the desktop entry names it
 
 COLOURS = {
     "O": (59, 35, 20, 255),     # outline
@@ -86,6 +90,28 @@ def write_png(path, grid, scale):
     png += chunk(b"IEND", b"")
     with open(path, "wb") as f:
         f.write(png)
+
+
+def write_svg(path, grid):
+    """One square per filled cell, runs of a colour on a row merged into one rectangle."""
+    rects = []
+    for y in range(grid.height):
+        x = 0
+        while x < grid.width:
+            c = grid.cells[y][x]
+            end = x
+            while end + 1 < grid.width and grid.cells[y][end + 1] == c:
+                end += 1
+            if c in COLOURS:
+                r, g, b, _ = COLOURS[c]
+                rects.append(f'  <rect x="{x}" y="{y}" width="{end - x + 1}" height="1" '
+                             f'fill="#{r:02x}{g:02x}{b:02x}"/>')
+            x = end + 1
+    svg = (f'<svg xmlns="http://www.w3.org/2000/svg" width="{grid.width * 16}" '
+           f'height="{grid.height * 16}" viewBox="0 0 {grid.width} {grid.height}" '
+           f'shape-rendering="crispEdges">\n' + "\n".join(rects) + "\n</svg>\n")
+    with open(path, "w") as f:
+        f.write(svg)
 
 
 def head(g, cx, cy, tongue, blink):
@@ -171,6 +197,16 @@ def main():
         write_png(os.path.join(here, f"corgi_run{i + 1}.png"), running(i), 5)
         write_png(os.path.join(here, f"corgi_sitting{i + 1}.png"), sitting(i), 5)
     write_png(os.path.join(here, "menubar-corgi.png"), menubar_icon(), 4)
+
+    icons = os.path.join(os.path.dirname(os.path.abspath(__file__)), "icons", "hicolor")
+    face = menubar_icon()
+    for size in (16, 32, 48, 64, 128, 256):  # whole multiples of the 16-cell grid
+        folder = os.path.join(icons, f"{size}x{size}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        write_png(os.path.join(folder, f"{APP_ID}.png"), face, size // face.width)
+    folder = os.path.join(icons, "scalable", "apps")
+    os.makedirs(folder, exist_ok=True)
+    write_svg(os.path.join(folder, f"{APP_ID}.svg"), face)
 
 
 if __name__ == "__main__":

@@ -9,10 +9,11 @@
 #include <QApplication>
 #include <QCoroTask>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWebEnginePage>
 #include <chrono>
 #include <cstdio>
@@ -112,6 +113,22 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the sign-in page did not load\n");
             return 1;
         }
+    }
+    // The browser writes its cookie database in the background; a session opened before that
+    // write finds no sign-in ("Login required"), which is no figure of the fetch at all.
+    const QString cookies = QDir(data.path()).filePath(QStringLiteral("ClaudeWeb/Cookies"));
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QFile file(cookies);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains("sessionKey")) break;
+        if (waited.elapsed() > 40000) {
+            std::fprintf(stderr, "the sign-in never reached %s\n", qPrintable(cookies));
+            return 1;
+        }
+        QEventLoop pause;
+        QTimer::singleShot(100, &pause, &QEventLoop::quit);
+        pause.exec();
     }
     qm::ClaudeWebSession session(data.path(), site.origin(), QStringLiteral("localhost"));
     if (!fetchOnce(session, "cold") || !fetchOnce(session, "warm")) return 1;

@@ -23,6 +23,7 @@
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayServer.h"
 #include "relay/LoopbackClient.h"
+#include "relay/UpstreamThread.h"
 #include "support/FakeGeminiUpstream.h"
 
 namespace {
@@ -85,14 +86,7 @@ int main(int argc, char** argv) {
         std::lock_guard lock(sentLock);
         sent.push_back(Clock::now());
     };
-    upstream->moveToThread(&upstreamThread);
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        upstream, [&] { listening = upstream->listen(); }, Qt::BlockingQueuedConnection);
-    if (!listening) {
-        std::fprintf(stderr, "the fake upstream could not listen\n");
-        return 1;
-    }
+    if (!listenOnThread(upstream, upstreamThread)) return 1;
 
     // A history of 10 000 relay records, so each metered call saves a file of that size.
     const QString historyPath = qm::UsageHistoryFileStore::pathIn(data.path());

@@ -22,6 +22,7 @@
 
 #include "history/UsageHistoryFile.h"
 #include "relay/LoopbackClient.h"
+#include "relay/UpstreamThread.h"
 #include "support/FakeGeminiUpstream.h"
 
 namespace {
@@ -117,14 +118,7 @@ int main(int argc, char** argv) {
                             : QByteArray(R"({"models":[]})");
         return response;
     });
-    upstream->moveToThread(&upstreamThread);
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        upstream, [&] { listening = upstream->listen(); }, Qt::BlockingQueuedConnection);
-    if (!listening) {
-        std::fprintf(stderr, "the fake upstream could not listen\n");
-        return 1;
-    }
+    if (!listenOnThread(upstream, upstreamThread)) return 1;
 
     // The relay process sees only the temporary home; without --keyring it finds no session
     // bus, so its key goes to the private key file.

@@ -2,7 +2,10 @@
 // parse of the same lines; the scan's peak memory on one very large rollout; what files last
 // written before the window cost beside a bare directory walk.
 //
-//   bench_scan [--size-mb N] [--rollout-mb N] [--old-files N] [--dir PATH] [--keep]
+// The same for Claude Code transcripts (--claude-mb; --only-claude runs that part alone).
+//
+//   bench_scan [--size-mb N] [--rollout-mb N] [--old-files N] [--claude-mb N] [--only-claude]
+//              [--dir PATH] [--keep]
 //
 // Runs on one core with a warm page cache (the tree is written, then scanned repeatedly).
 
@@ -23,10 +26,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "readers/ClaudeCodeReader.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
+#include "scan/ClaudeCodeGenerator.h"
 #include "scan/ScanGenerator.h"
 
 namespace {
@@ -205,6 +210,102 @@ void writeOldFiles(const QString& home, int count, TimeMs since) {
     }
 }
 
+qm::ClaudeCodeReader claudeReader(const QString& home) {
+    return qm::ClaudeCodeReader({home + "/.claude/projects"}, home + "/.claude/.credentials.json");
+}
+
+int childClaudeScan(const QString& home, TimeMs since) {
+    const qm::ProviderUsage usage = claudeReader(home).readUsageSync(since);
+    QFile status(QStringLiteral("/proc/self/status"));
+    long kb = -1;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:")) kb = line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    std::printf("%ld\n", kb);
+    return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
+}
+
+long childClaudePeakRssKb(const char* self, const QString& home, TimeMs since) {
+    const std::string command = std::string(self) + " --child-claude-scan '" + home.toStdString() +
+                                "' " + std::to_string(since);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    long kb = -1;
+    if (std::fscanf(pipe, "%ld", &kb) != 1) kb = -1;
+    return ::pclose(pipe) == 0 ? kb : -1;
+}
+
+std::size_t bareWalk(const QString& directory);
+
+// Claude Code: throughput over a generated tree against the bare parses, peak memory, and
+// what old transcripts cost beside a bare walk. False when the scan reported wrong figures.
+bool claudeBench(const QString& dir, std::uint64_t sizeMb, int oldFiles, TimeMs now, TimeMs since) {
+    const QString home = dir + "/claude";
+    qm::scangen::ClaudeTreeOptions options;
+    options.projectsDir = (home + "/.claude/projects").toStdString();
+    options.targetBytes = sizeMb * 1'000'000;
+    options.longSessionBytes = std::min<std::uint64_t>(options.targetBytes / 5, 60'000'000);
+    options.now = now;
+    options.since = since;
+    const auto expected = qm::scangen::writeClaudeTree(options);
+    std::vector<QString> files;
+    for (const std::string& path : expected.filePaths)
+        files.push_back(QString::fromStdString(path));
+    const double megabytes = double(expected.bytesInWindow) / 1e6;
+
+    const qm::ClaudeCodeReader reader = claudeReader(home);
+    qm::ProviderUsage usage = reader.readUsageSync(since);  // warms the page cache
+    const double scanSeconds = bestSeconds(3, [&] { usage = reader.readUsageSync(since); });
+    const bool correct = usage.sessionsTotal == expected.sessions &&
+                         usage.totalInputTokens == expected.inputTokens &&
+                         usage.totalOutputTokens == expected.outputTokens &&
+                         usage.totalCachedTokens == expected.cacheReadTokens &&
+                         usage.totalCacheWriteTokens == expected.cacheWriteTokens &&
+                         usage.lastFiveHourTokens == expected.windowTokens &&
+                         usage.lastFiveHourPrompts == expected.recentPrompts;
+    Baseline onDemand;
+    const double onDemandSeconds = bestSeconds(2, [&] { onDemand = onDemandBaseline(files); });
+    Baseline dom;
+    const double domSeconds = bestSeconds(2, [&] { dom = domBaseline(files); });
+
+    const std::string self = QCoreApplication::applicationFilePath().toStdString();
+    const long rssKb = childClaudePeakRssKb(self.c_str(), home, since);
+    std::filesystem::remove_all(home.toStdString());
+
+    const QString oldHome = dir + "/claude-old";
+    qm::scangen::ClaudeTreeOptions oldOptions;
+    oldOptions.projectsDir = (oldHome + "/.claude/projects").toStdString();
+    oldOptions.targetBytes = 0;
+    oldOptions.oldFiles = oldFiles;
+    oldOptions.now = now;
+    oldOptions.since = since;
+    qm::scangen::writeClaudeTree(oldOptions);
+    std::size_t walked = 0;
+    const double walkSeconds =
+        bestSeconds(3, [&] { walked = bareWalk(oldHome + "/.claude/projects"); });
+    const double oldScanSeconds =
+        bestSeconds(3, [&] { claudeReader(oldHome).readUsageSync(since); });
+    std::filesystem::remove_all(oldHome.toStdString());
+
+    std::printf("claude_tree_files: %zu files\n", files.size());
+    std::printf("claude_tree_sessions: %lld sessions\n", (long long)expected.sessions);
+    std::printf("claude_tree_size: %.1f MB\n", megabytes);
+    std::printf("claude_tree_lines: %zu lines\n", dom.lines);
+    std::printf("claude_scan: %.0f MB/s\n", megabytes / scanSeconds);
+    std::printf("claude_scan_correct: %d bool\n", correct ? 1 : 0);
+    std::printf("claude_simdjson_ondemand_full: %.0f MB/s\n", megabytes / onDemandSeconds);
+    std::printf("claude_simdjson_dom: %.0f MB/s\n", megabytes / domSeconds);
+    std::printf("claude_peak_rss: %.1f MB\n", double(rssKb) * 1024.0 / 1e6);
+    std::printf("claude_largest_file: %.1f MB\n", double(expected.largestFileBytes) / 1e6);
+    std::printf("claude_old_files: %zu files\n", walked);
+    std::printf("claude_old_files_walk: %.3f s\n", walkSeconds);
+    std::printf("claude_old_files_scan: %.3f s\n", oldScanSeconds);
+    std::printf("claude_old_files_overhead: %.3f s\n", oldScanSeconds - walkSeconds);
+    return correct && rssKb > 0 && dom.parsed == dom.lines;
+}
+
 std::size_t bareWalk(const QString& directory) {
     std::size_t files = 0;
     QDirIterator it(directory, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
@@ -223,6 +324,11 @@ int main(int argc, char** argv) {
     if (args.size() == 4 && args[1] == QLatin1String("--child-scan")) {
         return childScan(args[2], args[3].toLongLong());
     }
+    if (args.size() == 4 && args[1] == QLatin1String("--child-claude-scan")) {
+        return childClaudeScan(args[2], args[3].toLongLong());
+    }
+    std::uint64_t claudeMb = 300;
+    bool onlyClaude = false;
     std::uint64_t sizeMb = 500;
     std::uint64_t rolloutMb = 1000;
     int oldFiles = 20'000;
@@ -237,12 +343,16 @@ int main(int argc, char** argv) {
             oldFiles = args[++i].toInt();
         } else if (args[i] == QLatin1String("--dir") && i + 1 < args.size()) {
             dir = args[++i];
+        } else if (args[i] == QLatin1String("--claude-mb") && i + 1 < args.size()) {
+            claudeMb = args[++i].toULongLong();
+        } else if (args[i] == QLatin1String("--only-claude")) {
+            onlyClaude = true;
         } else if (args[i] == QLatin1String("--keep")) {
             keep = true;
         } else {
             std::fprintf(stderr,
                          "usage: bench_scan [--size-mb N] [--rollout-mb N] [--old-files N] "
-                         "[--dir PATH] [--keep]\n");
+                         "[--claude-mb N] [--only-claude] [--dir PATH] [--keep]\n");
             return 2;
         }
     }
@@ -260,6 +370,13 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(dir.toStdString());
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     const TimeMs since = now - kWindowMs;
+
+    const bool claudeCorrect = claudeBench(dir, claudeMb, oldFiles, now, since);
+    if (onlyClaude) {
+        if (!keep) std::filesystem::remove_all(dir.toStdString());
+        if (!claudeCorrect) std::fprintf(stderr, "bench_scan: the Claude Code scan was wrong\n");
+        return claudeCorrect ? 0 : 1;
+    }
 
     qm::scangen::CodexTreeOptions options;
     options.sessionsDir = (dir + "/.codex/sessions").toStdString();
@@ -342,8 +459,8 @@ int main(int argc, char** argv) {
     std::printf("old_files_overhead: %.3f s\n", oldScanSeconds - walkSeconds);
 
     if (!keep) std::filesystem::remove_all(dir.toStdString());
-    if (!correct || onDemand.parsed != onDemand.lines || dom.parsed != dom.lines || rssKb < 0 ||
-        largeRssKb < 0) {
+    if (!correct || !claudeCorrect || onDemand.parsed != onDemand.lines ||
+        dom.parsed != dom.lines || rssKb < 0 || largeRssKb < 0) {
         std::fprintf(stderr, "bench_scan: the scan or the baseline did not read every line\n");
         return 1;
     }

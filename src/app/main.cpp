@@ -1,11 +1,12 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "accounts/AccountStore.h"
 #include "alerts/AlertSettings.h"
@@ -15,6 +16,7 @@
 #include "claude/ClaudeUsageStore.h"
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
+#include "core/ClaudeResetTimes.h"
 #include "core/QuitOnSignals.h"
 #include "gui/AppStores.h"
 #include "gui/AppWindows.h"
@@ -37,32 +39,63 @@ bool handOffToRunningInstance(const QString& instanceName, const QString& window
     return true;
 }
 
-// The window named by "--open ID", or empty without one. Exits with 2 on a bad id, before any
-// display is needed.
+// The window named by "--open ID", or empty without one. Answers --help and --version and exits
+// with 2 on a bad argument, all before any display is needed.
 QString requestedWindow(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
     const QStringList known = qm::gui::windowIds();
-    for (int i = 1; i < argc; ++i) {
-        QString id;
-        if (std::strcmp(argv[i], "--open") == 0) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "quotameter: --open needs a window id (%s)\n",
-                             qPrintable(known.join(QStringLiteral(", "))));
-                std::exit(2);
-            }
-            id = QString::fromLocal8Bit(argv[++i]);
-        } else if (std::strncmp(argv[i], "--open=", 7) == 0) {
-            id = QString::fromLocal8Bit(argv[i] + 7);
-        } else {
-            continue;
-        }
-        if (!known.contains(id)) {
-            std::fprintf(stderr, "quotameter: unknown window \"%s\"; known windows: %s\n",
-                         qPrintable(id), qPrintable(known.join(QStringLiteral(", "))));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Usage and cost of AI coding tools and subscriptions, in the system tray."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption open(
+        QStringLiteral("open"),
+        QStringLiteral("Open a window at start, or in the running instance: %1.")
+            .arg(known.join(QStringLiteral(", "))),
+        QStringLiteral("id"));
+    parser.addOptions({help, version, open});
+    // Qt's own single-dash options (-platform, -style, -reverse) pass through to QApplication;
+    // an unknown double-dash option is a mistake.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    if (!parser.parse(arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        const bool onlyToolkitOptions =
+            !unknown.isEmpty() &&
+            std::none_of(unknown.begin(), unknown.end(), [&](const QString& name) {
+                return arguments.contains(QStringLiteral("--") + name) ||
+                       std::any_of(arguments.begin(), arguments.end(), [&](const QString& arg) {
+                           return arg.startsWith(QStringLiteral("--") + name + QLatin1Char('='));
+                       });
+            });
+        if (!onlyToolkitOptions) {
+            std::fprintf(stderr, "quotameter: %s\n%s", qPrintable(parser.errorText()),
+                         "Try \"quotameter --help\".\n");
             std::exit(2);
         }
-        return id;
     }
-    return {};
+    if (parser.isSet(help)) {
+        // Without an application object yet, Qt names the program by a placeholder.
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), QStringLiteral("quotameter"));
+        std::fputs(qPrintable(text), stdout);
+        std::exit(0);
+    }
+    if (parser.isSet(version)) {
+        std::printf("quotameter %s\n", QM_VERSION);
+        std::exit(0);
+    }
+    if (!parser.isSet(open)) return {};
+    const QString id = parser.value(open);
+    if (!known.contains(id)) {
+        std::fprintf(stderr, "quotameter: unknown window \"%s\"; known windows: %s\n",
+                     qPrintable(id), qPrintable(known.join(QStringLiteral(", "))));
+        std::exit(2);
+    }
+    return id;
 }
 
 // The periodic refresh: the local scan, then the Claude limits, unless a fetch has already
@@ -90,6 +123,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quotameter"));
     QApplication::setApplicationName(QStringLiteral("Quotameter"));
+    QApplication::setApplicationVersion(QStringLiteral(QM_VERSION));
+    // Wayland compositors match windows to the installed menu entry by this name.
+    QApplication::setDesktopFileName(QStringLiteral("org.quotameter.Quotameter"));
+    QApplication::setWindowIcon(qm::gui::TrayIcon::appIcon());
     QApplication::setQuitOnLastWindowClosed(false);
     const QString instanceName = qm::AppPaths::instanceName();
     if (handOffToRunningInstance(
@@ -110,9 +147,16 @@ int main(int argc, char** argv) {
     providerUsage.attachHistoryStore(&history);
     // Chromium starts with the first Claude fetch or the login window, not here.
     qm::ClaudeUsageStore claude(dataDirectory);
-    claude.setHistorySink([&history](const qm::ClaudeUsageSnapshot& snapshot) {
-        history.appendClaudeSnapshot(snapshot);
-    });
+    claude.setHistorySink(
+        [&history, &claude, dataDirectory](const qm::ClaudeUsageSnapshot& snapshot) {
+            history.appendClaudeSnapshot(snapshot);
+            // The history keeps the percentages; the status-bar title also says when they reset.
+            if (const auto latest = claude.latest()) {
+                qm::ClaudeResetTimesFile::save(qm::ClaudeResetTimesFile::pathIn(dataDirectory),
+                                               {snapshot.timestampMs, latest->sessionResetAt,
+                                                latest->weekResetAt, latest->subResetAt});
+            }
+        });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
 

@@ -144,7 +144,7 @@ int runHistory(const QStringList& args) {
 
 const CliCommandRegistration historyCommand(CliCommand{
     QStringLiteral("history"),
-    QStringLiteral("history [--json] stored usage history: totals and daily series"), runHistory});
+    QStringLiteral("history [--json]  stored usage history: totals and daily series"), runHistory});
 
 }  // namespace
 }  // namespace qm::cli

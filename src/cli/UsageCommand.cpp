@@ -44,7 +44,16 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
         << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
         << formattedCount(usage.lastFiveHourSessions) << " sessions\n";
     out << "  sessions: " << formattedCount(usage.sessionsTotal) << "\n";
-    out << "  cost: " << QString::asprintf("$%.4f", usage.costTotal) << "\n";
+    out << "  cost: " << QString::asprintf("$%.4f", usage.costTotal);
+    if (usage.lastFiveHourCost > 0) {
+        out << QString::asprintf(", $%.4f in the last 5 hours", usage.lastFiveHourCost);
+    }
+    out << "\n";
+    // Only Anthropic bills cache writes apart, so only its tools show them.
+    if (usage.totalCacheWriteTokens > 0) {
+        out << "  cache: " << formattedTokens(usage.totalCachedTokens) << " read, "
+            << formattedTokens(usage.totalCacheWriteTokens) << " written\n";
+    }
     out << "  latest: " << orDash(usage.latestProject) << ", model " << orDash(usage.latestModel)
         << ", " << DisplayFormat::relativeTime(usage.latestActivityAt, now) << "\n";
     if (!usage.latestTask.isEmpty()) out << "  task: " << usage.latestTask << "\n";
@@ -95,21 +104,9 @@ int runUsage(const QStringList& args) {
     return kExitOk;
 }
 
-int runTitle(const QStringList& args) {
-    if (!args.isEmpty()) return usageError(QStringLiteral("unknown option for title: ") + args[0]);
-    (void)dataDirectory();
-    UsageAggregator aggregator(QDir::homePath());
-    scan(aggregator);
-    QTextStream(stdout) << aggregator.menuBarTitle(std::nullopt) << "\n";
-    return kExitOk;
-}
-
 const CliCommandRegistration usageCommand(CliCommand{
     QStringLiteral("usage"),
     QStringLiteral("usage [--json]   local tool usage of the last five hours"), runUsage});
-const CliCommandRegistration titleCommand(CliCommand{
-    QStringLiteral("title"), QStringLiteral("title            the menu-bar title line only"),
-    runTitle});
 
 }  // namespace
 }  // namespace qm::cli

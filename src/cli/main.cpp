@@ -1,4 +1,6 @@
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QUrl>
 #include <algorithm>
@@ -21,18 +23,64 @@ CliCommandRegistration::CliCommandRegistration(CliCommand command) {
     registry().push_back(std::move(command));
 }
 
-int usageError(const QString& message) {
-    QTextStream err(stderr);
-    if (!message.isEmpty()) err << "quotameter-cli: " << message << "\n";
-    err << "usage:\n";
+namespace {
+
+std::vector<CliCommand> sortedCommands() {
     auto commands = registry();
     std::sort(commands.begin(), commands.end(),
               [](const CliCommand& a, const CliCommand& b) { return a.name < b.name; });
+    return commands;
+}
+
+// The commands' usage lines as one two-column table: the synopsis, then what it does. A line
+// that starts with spaces goes on describing the synopsis above it.
+QString commandTable(const std::vector<CliCommand>& commands) {
+    std::vector<std::pair<QString, QString>> rows;
+    static const QRegularExpression gap(QStringLiteral("\\s{2,}"));
     for (const CliCommand& command : commands) {
         for (const QString& line : command.usage.split(QLatin1Char('\n'))) {
-            err << "  quotameter-cli " << line << "\n";
+            if (line.startsWith(QLatin1Char(' '))) {
+                rows.emplace_back(QString(), line.trimmed());
+                continue;
+            }
+            const QRegularExpressionMatch match = gap.match(line);
+            if (match.hasMatch()) {
+                rows.emplace_back(line.left(match.capturedStart()),
+                                  line.mid(match.capturedEnd()).trimmed());
+            } else {
+                rows.emplace_back(line.trimmed(), QString());
+            }
         }
     }
+    qsizetype width = 0;
+    for (const auto& [synopsis, what] : rows) width = std::max(width, synopsis.size());
+    QString table;
+    for (const auto& [synopsis, what] : rows) {
+        QString line = QStringLiteral("  ") + synopsis.leftJustified(width + 2) + what;
+        while (line.endsWith(QLatin1Char(' '))) line.chop(1);
+        table += line + QLatin1Char('\n');
+    }
+    return table;
+}
+
+QString programHelp() {
+    return QStringLiteral(
+               "Usage: quotameter-cli [--help | --version] <command> [command options]\n"
+               "Usage and cost of AI coding tools and subscriptions, from the terminal.\n\n"
+               "Options:\n"
+               "  -h, --help     Show this help and exit.\n"
+               "  -v, --version  Show the version and exit.\n\n"
+               "Commands:\n") +
+           commandTable(sortedCommands()) +
+           QStringLiteral("\nRun \"quotameter-cli <command> --help\" for one command.\n");
+}
+
+}  // namespace
+
+int usageError(const QString& message) {
+    QTextStream err(stderr);
+    if (!message.isEmpty()) err << "quotameter-cli: " << message << "\n";
+    err << programHelp();
     return kExitUsage;
 }
 
@@ -52,16 +100,45 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Quotameter"));
     QCoreApplication::setApplicationName(QStringLiteral("Quotameter"));
-    QStringList args = QCoreApplication::arguments().mid(1);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QM_VERSION));
+
+    // The program's own options come before the command; everything after the command name
+    // is the command's, parsed by the command itself.
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    parser.addOptions({help, version});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        return qm::cli::usageError(parser.errorText());
+    }
+    QTextStream out(stdout);
+    if (parser.isSet(help)) {
+        out << qm::cli::programHelp();
+        return qm::cli::kExitOk;
+    }
+    if (parser.isSet(version)) {
+        out << "quotameter-cli " << QM_VERSION << "\n";
+        return qm::cli::kExitOk;
+    }
+    QStringList args = parser.positionalArguments();
     if (args.isEmpty()) return qm::cli::usageError();
     const QString name = args.takeFirst();
-    if (name == QLatin1String("--help") || name == QLatin1String("-h") ||
-        name == QLatin1String("help")) {
-        qm::cli::usageError();
+    if (name == QLatin1String("help")) {
+        out << qm::cli::programHelp();
         return qm::cli::kExitOk;
     }
     for (const auto& command : qm::cli::registry()) {
-        if (command.name == name) return command.run(args);
+        if (command.name != name) continue;
+        if (args.contains(QStringLiteral("--help")) ||
+            (!args.isEmpty() && args.first() == QLatin1String("-h"))) {
+            out << "Usage of quotameter-cli " << name << ":\n" << qm::cli::commandTable({command});
+            return qm::cli::kExitOk;
+        }
+        return command.run(args);
     }
     return qm::cli::usageError(QStringLiteral("unknown command: ") + name);
 }

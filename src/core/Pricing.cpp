@@ -8,11 +8,16 @@ namespace qm {
 namespace {
 
 // Anthropic list prices (anthropic.com/pricing, as published up to late 2025).
-const std::array<AnthropicModelPrice, 7>& anthropicRows() {
-    static const std::array<AnthropicModelPrice, 7> rows{{
+const std::array<AnthropicModelPrice, 10>& anthropicRows() {
+    static const std::array<AnthropicModelPrice, 10> rows{{
         {"claude-opus-4-5", "Claude Opus 4.5", 15, 75, 18.75, 1.5},
         {"claude-sonnet-4-5", "Claude Sonnet 4.5", 3, 15, 3.75, 0.3},
         {"claude-haiku-4-5", "Claude Haiku 4.5", 1, 5, 1.25, 0.1},
+        // anthropic.com/pricing, May to August 2025 (Claude 4 and Opus 4.1, which coding agents
+        // still run): without these rows their dated ids would find no price at all.
+        {"claude-opus-4-1", "Claude Opus 4.1", 15, 75, 18.75, 1.5},
+        {"claude-opus-4", "Claude Opus 4", 15, 75, 18.75, 1.5},
+        {"claude-sonnet-4", "Claude Sonnet 4", 3, 15, 3.75, 0.3},
         {"claude-3-7-sonnet", "Claude 3.7 Sonnet", 3, 15, 3.75, 0.3},
         {"claude-3-5-sonnet", "Claude 3.5 Sonnet", 3, 15, 3.75, 0.3},
         {"claude-3-5-haiku", "Claude 3.5 Haiku", 0.8, 4, 1, 0.08},
@@ -201,6 +206,22 @@ double grokCost(const QString& model, std::int64_t input, std::int64_t cached,
                                  [](const GrokRate& r) { return QString::fromLatin1(r.prefix); });
     if (!index) return 0;
     return cost(kGrokRates[*index].rates, input, cached, output);
+}
+
+double anthropicCost(const AnthropicModelPrice& price, const AnthropicTokens& tokens) {
+    constexpr double perM = 1'000'000.0;
+    const auto count = [](std::int64_t n) { return double(std::max<std::int64_t>(n, 0)); };
+    // Anthropic bills a one-hour cache write at twice the base input price.
+    return count(tokens.input) / perM * price.inputPricePerMTok +
+           count(tokens.output) / perM * price.outputPricePerMTok +
+           count(tokens.cacheRead) / perM * price.cacheReadPricePerMTok +
+           count(tokens.cacheWrite5m) / perM * price.cacheWritePricePerMTok +
+           count(tokens.cacheWrite1h) / perM * (2 * price.inputPricePerMTok);
+}
+
+double anthropicCost(const QString& model, const AnthropicTokens& tokens) {
+    const auto row = AnthropicPricing::find(model);
+    return row ? anthropicCost(*row, tokens) : 0;
 }
 
 }  // namespace UsagePricing

@@ -62,10 +62,21 @@ struct TokenRates {
     double output = 0;
 };
 
+// Anthropic counts come apart, not nested as OpenAI's: `input` holds none of the cache reads or
+// writes.
+struct AnthropicTokens {
+    std::int64_t input = 0;
+    std::int64_t output = 0;  // includes extended thinking
+    std::int64_t cacheRead = 0;
+    std::int64_t cacheWrite5m = 0;  // five-minute cache writes: the table's cache-write rate
+    std::int64_t cacheWrite1h = 0;  // one-hour cache writes: twice the input rate
+    bool operator==(const AnthropicTokens&) const = default;
+};
+
 namespace UsagePricing {
-// The one cost formula. `input` includes `cached` (as OpenAI, Codex, Gemini and Grok all
-// report it), so the cached part is priced once, at the cached rate, and only the rest at the
-// input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
+// The cost formula of the nested counts. `input` includes `cached` (as OpenAI, Codex, Gemini and
+// Grok all report it), so the cached part is priced once, at the cached rate, and only the rest at
+// the input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
 // cached count above the input count is taken as all of the input.
 double cost(const TokenRates& rates, std::int64_t input, std::int64_t cached, std::int64_t output);
 
@@ -77,6 +88,11 @@ double geminiCost(const QString& model, std::int64_t input, std::int64_t cached,
                   std::int64_t output, std::int64_t thoughts);
 // Grok command-line models after the grok-composer / grok-build / grok-code aliases.
 double grokCost(const QString& model, std::int64_t input, std::int64_t cached, std::int64_t output);
+
+// Negative counts count 0.
+double anthropicCost(const AnthropicModelPrice& price, const AnthropicTokens& tokens);
+// 0 for a model the Anthropic table does not know.
+double anthropicCost(const QString& model, const AnthropicTokens& tokens);
 }  // namespace UsagePricing
 
 }  // namespace qm

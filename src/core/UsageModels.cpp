@@ -10,6 +10,8 @@ QString rawValue(ProviderKind kind) {
             return QStringLiteral("grok");
         case ProviderKind::gemini:
             return QStringLiteral("gemini");
+        case ProviderKind::claudeCode:
+            return QStringLiteral("claudeCode");
     }
     return {};
 }
@@ -22,6 +24,8 @@ QString providerName(ProviderKind kind) {
             return QStringLiteral("Grok");
         case ProviderKind::gemini:
             return QStringLiteral("Gemini");
+        case ProviderKind::claudeCode:
+            return QStringLiteral("Claude Code");
     }
     return {};
 }
@@ -47,6 +51,12 @@ QString rawValue(UsageStatusLevel level) {
             return QStringLiteral("unknown");
     }
     return {};
+}
+
+UsageStatusLevel claudeSessionLevel(double sessionPct) {
+    if (sessionPct >= 90) return UsageStatusLevel::bad;
+    if (sessionPct >= 75) return UsageStatusLevel::warn;
+    return UsageStatusLevel::good;
 }
 
 std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw) {

@@ -11,10 +11,10 @@ namespace qm {
 // Milliseconds since the Unix epoch; every time stamp in a record uses this.
 using TimeMs = std::int64_t;
 
-enum class ProviderKind { codex, grok, gemini };
+enum class ProviderKind { codex, grok, gemini, claudeCode };
 
-inline constexpr ProviderKind kAllProviderKinds[] = {ProviderKind::codex, ProviderKind::grok,
-                                                     ProviderKind::gemini};
+inline constexpr ProviderKind kAllProviderKinds[] = {
+    ProviderKind::codex, ProviderKind::grok, ProviderKind::gemini, ProviderKind::claudeCode};
 
 QString rawValue(ProviderKind kind);
 QString providerName(ProviderKind kind);
@@ -23,6 +23,9 @@ std::optional<ProviderKind> providerKindFromRaw(const QString& raw);
 enum class UsageStatusLevel { good, warn, high, bad, unknown };
 
 QString rawValue(UsageStatusLevel level);
+// The level of the Claude five-hour session at `sessionPct` percent: 90 and above bad, 75 and
+// above warn, else good. The tray, the panel and the status-bar title share it.
+UsageStatusLevel claudeSessionLevel(double sessionPct);
 std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw);
 
 struct SessionUsage {
@@ -39,6 +42,8 @@ struct SessionUsage {
     std::int64_t cachedTokens = 0;
     std::int64_t contextTokens = 0;
     double cost = 0;
+    // Cache writes, part of `inputTokens`; only Anthropic bills them apart.
+    std::int64_t cacheWriteTokens = 0;
 
     bool operator==(const SessionUsage&) const = default;
 };
@@ -53,6 +58,7 @@ struct ModelUsage {
     std::int64_t contextTokens = 0;
     std::int64_t prompts = 0;
     double cost = 0;
+    std::int64_t cacheWriteTokens = 0;  // part of `inputTokens`
 
     bool operator==(const ModelUsage&) const = default;
 };
@@ -99,6 +105,8 @@ struct ProviderUsage {
     std::vector<SessionUsage> sessions;
     QStringList warnings;
     std::optional<CodexPlanLimits> planLimits;  // Codex only
+    std::int64_t totalCacheWriteTokens = 0;     // part of `totalInputTokens`
+    double lastFiveHourCost = 0;  // cost of the requests in the recent window (Claude Code)
 
     bool operator==(const ProviderUsage&) const = default;
 

@@ -1,14 +1,15 @@
 #include "gui/AppWindows.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
 #include <array>
 
 #include "gui/AppStores.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
+#include "gui/accounts/AccountsWindow.h"
 #include "gui/claude/ClaudeLoginWindow.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "gui/relay/RelayWindow.h"
+#include "gui/trends/TrendsWindow.h"
 
 namespace qm::gui {
 
@@ -26,18 +27,6 @@ constexpr std::array<WindowName, 5> kWindows{{
     {"relay", "Gemini Relay"},
     {"trends", "Usage Trends"},
 }};
-
-// Stands in for a window that is not built yet.
-QWidget* placeholder(const QString& id) {
-    auto* window = new QWidget;
-    window->setObjectName(id + QStringLiteral("Placeholder"));
-    auto* layout = new QVBoxLayout(window);
-    auto* text = new QLabel(QStringLiteral("%1 is not available yet.").arg(windowTitle(id)));
-    text->setAlignment(Qt::AlignCenter);
-    layout->addWidget(text);
-    window->resize(480, 320);
-    return window;
-}
 
 }  // namespace
 
@@ -70,10 +59,12 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     });
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });
-    // The next three become AccountsWindow, RelayWindow and TrendsWindow.
-    declare(QStringLiteral("accounts"), [] { return placeholder(QStringLiteral("accounts")); });
-    declare(QStringLiteral("relay"), [] { return placeholder(QStringLiteral("relay")); });
-    declare(QStringLiteral("trends"), [] { return placeholder(QStringLiteral("trends")); });
+    declare(QStringLiteral("accounts"), [stores, windows] {
+        return new AccountsWindow(stores.accounts, stores.relay, stores.history,
+                                  [windows](const QString& id) { windows->open(id); });
+    });
+    declare(QStringLiteral("relay"), [stores] { return new RelayWindow(stores.relay); });
+    declare(QStringLiteral("trends"), [stores] { return new TrendsWindow(stores.history); });
 }
 
 }  // namespace qm::gui

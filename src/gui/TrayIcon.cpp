@@ -64,6 +64,9 @@ TrayIcon::TrayIcon(UsageAggregator* aggregator, ClaudeUsageStore* claude, Window
     const auto opener = [this](const char* id) {
         return [this, id] { windows_->open(QString::fromLatin1(id)); };
     };
+    // Some StatusNotifierItem hosts (GNOME's AppIndicator extension among them) open the menu
+    // on every click and never send the activation that toggles the panel.
+    menu_->addAction(QStringLiteral("Show Panel"), this, [this] { showPanel(anchor()); });
     menu_->addAction(QStringLiteral("Open Dashboard"), this, opener("dashboard"));
     menu_->addAction(QStringLiteral("Refresh"), aggregator_, &UsageAggregator::refreshInBackground);
     menu_->addSeparator();
@@ -110,6 +113,10 @@ void TrayIcon::togglePanel(const QRect& anchor) {
     }
     // A click on the icon while the panel is open first closes the popup, then arrives here.
     if (panelClosed_.isValid() && panelClosed_.elapsed() < 250) return;
+    showPanel(anchor);
+}
+
+void TrayIcon::showPanel(const QRect& anchor) {
     if (!panel_) {
         panel_ = new MenuBarPanel(aggregator_, claude_,
                                   [this](const QString& id) { windows_->open(id); });
@@ -119,7 +126,10 @@ void TrayIcon::togglePanel(const QRect& anchor) {
 }
 
 void TrayIcon::update() {
-    tray_.setToolTip(title());
+    // The title keeps its fixed form; the tool tip adds Claude Code's five hours below it.
+    const QString claudeCode =
+        UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode));
+    tray_.setToolTip(claudeCode.isEmpty() ? title() : title() + QLatin1Char('\n') + claudeCode);
     const auto latest = claude_->latest();
     std::optional<UsageStatusLevel> level;
     if (latest) level = UsageText::claudeLevel(latest, claude_->statusKind());

@@ -35,6 +35,8 @@ public:
     void show();
     // Shows the panel at `anchor`, or hides it when it is open.
     void togglePanel(const QRect& anchor);
+    // Shows the panel at `anchor` (or raises it), whenever it was last closed.
+    void showPanel(const QRect& anchor);
     MenuBarPanel* panel() const { return panel_; }
     QMenu* menu() const { return menu_; }
     QSystemTrayIcon* tray() { return &tray_; }

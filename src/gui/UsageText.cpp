@@ -12,11 +12,7 @@ namespace qm::gui::UsageText {
 
 UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
                              ClaudeUsageStatusKind kind) {
-    if (latest) {
-        if (latest->sessionPct >= 90) return UsageStatusLevel::bad;
-        if (latest->sessionPct >= 75) return UsageStatusLevel::warn;
-        return UsageStatusLevel::good;
-    }
+    if (latest) return claudeSessionLevel(latest->sessionPct);
     switch (kind) {
         case ClaudeUsageStatusKind::loading:
             return UsageStatusLevel::warn;
@@ -63,6 +59,15 @@ QString number(const std::optional<double>& value) {
 
 QString cost(double value) {
     return QString::asprintf("$%.4f", value);
+}
+
+QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
+    if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
+        return {};
+    }
+    return QStringLiteral("Claude Code: ") +
+           DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens) +
+           QStringLiteral(" tokens, ") + cost(claudeCode->lastFiveHourCost);
 }
 
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now) {

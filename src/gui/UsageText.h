@@ -28,6 +28,9 @@ QString reset(const std::optional<QString>& stamp,
 QString number(const std::optional<double>& value);
 // "$12.5000".
 QString cost(double value);
+// "Claude Code: 1.4k tokens, $0.0021": what Claude Code used in the recent five hours, the
+// window the Claude session limit counts; empty when it used nothing or was not read.
+QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode);
 // "Updated 5m", or "Waiting for first refresh".
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now);
 // The status pill of the Claude card.

@@ -107,15 +107,12 @@ std::optional<std::vector<UsageBucket>> AnthropicUsageProvider::bucketsFromRepor
     std::vector<UsageBucket> buckets;
     for (auto& [name, bucket] : byModel) {
         if (bucket.costUsd <= 0) {
-            bucket.costUsd = 0;
-            if (const std::optional<AnthropicModelPrice> price = AnthropicPricing::find(name)) {
-                constexpr double perM = 1'000'000.0;
-                bucket.costUsd =
-                    double(bucket.inputTokens) / perM * price->inputPricePerMTok +
-                    double(bucket.outputTokens) / perM * price->outputPricePerMTok +
-                    double(bucket.cacheCreationTokens) / perM * price->cacheWritePricePerMTok +
-                    double(bucket.cacheReadTokens) / perM * price->cacheReadPricePerMTok;
-            }
+            // The report's cache writes carry no lifetime here: priced as five-minute writes.
+            bucket.costUsd =
+                UsagePricing::anthropicCost(name, {.input = bucket.inputTokens,
+                                                   .output = bucket.outputTokens,
+                                                   .cacheRead = bucket.cacheReadTokens,
+                                                   .cacheWrite5m = bucket.cacheCreationTokens});
         }
         buckets.push_back(bucket);
     }

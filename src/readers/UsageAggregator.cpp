@@ -7,6 +7,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
 
+#include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
@@ -69,12 +70,17 @@ QCoro::Task<> UsageAggregator::refresh() {
     auto gemini = QtConcurrent::run([directory = home.filePath(QStringLiteral(".gemini")), since] {
         return GeminiCliReader(directory).readUsageSync(since);
     });
+    auto claudeCode = QtConcurrent::run(
+        [directories = ClaudeCodeReader::projectDirectoriesFor(homeDirectory_),
+         credentials = ClaudeCodeReader::credentialsFileFor(homeDirectory_),
+         since] { return ClaudeCodeReader(directories, credentials).readUsageSync(since); });
 
     QPointer<UsageAggregator> self(this);
     std::vector<ProviderUsage> results;
     results.push_back(co_await codex);
     results.push_back(co_await grok);
     results.push_back(co_await gemini);
+    results.push_back(co_await claudeCode);
     if (!self) co_return;  // destroyed while the scan ran
 
     providers_ = std::move(results);

@@ -15,7 +15,8 @@ namespace qm {
 QString composeMenuBarTitle(std::int64_t codexPrompts, std::int64_t grokPrompts,
                             std::int64_t geminiPrompts, std::optional<double> claudeSessionPct);
 
-// Owns the three local usage summaries (Codex, Grok, Gemini) and composes the menu-bar title.
+// Owns the local usage summaries (Codex, Grok, Gemini, Claude Code) and composes the menu-bar
+// title, which names only the first three.
 // Lives on the main thread; the scans run on the global thread pool.
 class UsageAggregator : public QObject {
     Q_OBJECT
@@ -23,17 +24,18 @@ class UsageAggregator : public QObject {
 public:
     static constexpr double kLookbackSeconds = 18000;  // the recent window: five hours
 
-    // Reads the tools' folders under `homeDirectory` (".codex", ".grok", ".gemini").
+    // Reads the tools' folders under `homeDirectory` (".codex", ".grok", ".gemini", ".claude").
     explicit UsageAggregator(QString homeDirectory, QObject* parent = nullptr);
 
-    // Always three summaries, in the order codex, grok, gemini; placeholders before a refresh.
+    // Always one summary per kind, in the order codex, grok, gemini, claudeCode; placeholders
+    // before a refresh.
     std::vector<ProviderUsage> providers() const { return providers_; }
     bool isRefreshing() const { return refreshing_; }
     std::optional<TimeMs> lastRefreshAt() const { return lastRefreshAt_; }
     std::optional<ProviderUsage> usage(ProviderKind kind) const;
     QString menuBarTitle(std::optional<double> claudeSessionPct) const;
 
-    // Scans the three tools at once and publishes their summaries together. Returns at once,
+    // Scans the tools at once and publishes their summaries together. Returns at once,
     // doing nothing, while another refresh is under way.
     QCoro::Task<> refresh();
 

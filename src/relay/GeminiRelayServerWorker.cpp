@@ -706,7 +706,13 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     // Wait for the answer's head (streamed) or its whole body (buffered).
     for (;;) {
         if (connection->cancelled()) co_return std::nullopt;
-        if (reply->isFinished() || (streamed && httpStatus(reply))) break;
+        if (reply->isFinished()) break;
+        if (const std::optional<int> early = streamed ? httpStatus(reply) : std::nullopt) {
+            if (*early >= 200 && *early <= 299) break;
+            // An error answer is small and goes to the client whole, like a buffered one, so
+            // a failure Qt reports after its head cannot cut an answer already begun.
+            reply->setReadBufferSize(0);
+        }
         if (!connection->socketOpen()) {
             clientGone();
             co_return std::nullopt;
@@ -730,7 +736,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         *resolution.accountId, request.header(QStringLiteral("user-agent")), 0};
     const auto latency = [&elapsed] { return std::max<std::int64_t>(0, elapsed.elapsed()); };
 
-    if (!streamed) {
+    if (!streamed || !success) {
         const QByteArray body = reply->readAll();
         if (bodyShortOfDeclaredLength(reply, body.size())) {
             const QString description = QStringLiteral("Connection closed.");

@@ -13,6 +13,7 @@
 #include "history/UsageHistoryStore.h"
 #include "support/FakeGeminiUpstream.h"
 #include "support/FakeProviderServer.h"
+#include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
 namespace qm {
@@ -37,6 +38,9 @@ protected:
         env.insert("HOME", home.path());
         env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
         env.insert("ASAN_OPTIONS", "detect_leaks=0");
+        // The tools' own folder variables would lead the scan out of the test's home.
+        env.remove("CODEX_HOME");
+        env.remove("CLAUDE_CONFIG_DIR");
         process.setProcessEnvironment(env);
         process.setProgram(QStringLiteral(QM_CLI_PATH));
         process.setArguments(args);
@@ -228,6 +232,28 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     const Finished refused = run({"relay", "--port", QString::number(taken.serverPort())});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_FALSE(refused.err.isEmpty());
+}
+
+TEST_F(CliTest, UsageShowsClaudeCodeAsAFourthToolAndKeepsTheTitle) {
+    test::writeSampleHome(home.path());
+    const Finished text = run({"usage"});
+    ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.startsWith("Codex 3 Grok 1 Gemini 2\n")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("Claude Code: Active (good)")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("last 5 hours: 2 prompts, 1.4k tokens, 1 sessions"));
+    EXPECT_TRUE(text.out.contains("source: Local transcripts ("));
+    EXPECT_TRUE(text.out.contains("cache: 1.0k read, 200 written"));
+
+    const Finished json = run({"usage", "--json"});
+    ASSERT_EQ(json.exitCode, 0);
+    const QJsonObject root = QJsonDocument::fromJson(json.out).object();
+    EXPECT_EQ(root["title"].toString(), "Codex 3 Grok 1 Gemini 2");
+    const QJsonArray providers = root["providers"].toArray();
+    ASSERT_EQ(providers.size(), 4);
+    const QJsonObject claudeCode = providers[3].toObject();
+    EXPECT_EQ(claudeCode["kind"].toString(), "claudeCode");
+    EXPECT_EQ(claudeCode["totalCacheWriteTokens"].toInteger(), 200);
+    EXPECT_EQ(claudeCode["lastFiveHourTokens"].toInteger(), 1350);
 }
 
 TEST_F(CliTest, TitleAndUsageSetUpTheDataFolderAsTheApplicationDoes) {

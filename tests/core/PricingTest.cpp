@@ -57,3 +57,22 @@ TEST(Pricing, CachedInputIsPricedOnceAndThinkingAsOutput) {
     EXPECT_DOUBLE_EQ(UsagePricing::grokCost("Grok-Composer-1", 1'000'000, 0, 0), 0.2);
     EXPECT_DOUBLE_EQ(UsagePricing::grokCost("llama", 1'000'000, 0, 1'000'000), 0);
 }
+
+TEST(Pricing, AnthropicPricesEveryCacheCategoryAtItsOwnRate) {
+    // Sonnet 4.5: input 3, output 15, five-minute write 3.75, one-hour write 6, read 0.3.
+    const AnthropicTokens tokens{.input = 1'000'000,
+                                 .output = 100'000,
+                                 .cacheRead = 2'000'000,
+                                 .cacheWrite5m = 400'000,
+                                 .cacheWrite1h = 500'000};
+    EXPECT_NEAR(UsagePricing::anthropicCost("claude-sonnet-4-5-20250929", tokens),
+                3 + 1.5 + 0.6 + 1.5 + 3, 1e-9);
+    // Claude 4 ids find their own rows rather than a longer neighbour's or none.
+    EXPECT_EQ(AnthropicPricing::find("claude-sonnet-4-20250514")->modelId, "claude-sonnet-4");
+    EXPECT_EQ(AnthropicPricing::find("claude-opus-4-1-20250805")->modelId, "claude-opus-4-1");
+    // Haiku 3.5: the one-hour write is twice its 0.8 input price, not the table's write rate.
+    EXPECT_NEAR(UsagePricing::anthropicCost("claude-3-5-haiku-latest", {.cacheWrite1h = 1'000'000}),
+                1.6, 1e-12);
+    EXPECT_EQ(UsagePricing::anthropicCost("<synthetic>", tokens), 0);
+    EXPECT_EQ(UsagePricing::anthropicCost("claude-opus-4-5", {.input = -5, .output = -1}), 0);
+}

@@ -27,6 +27,7 @@
 #include "support/QtPrinters.h"
 #include "support/RelayWindowTestSupport.h"
 #include "support/TempDir.h"
+#include "support/WriteBlocker.h"
 
 namespace qm::gui {
 namespace {
@@ -201,11 +202,8 @@ TEST_F(AccountsWindowTest, RowControlsFollowTheStoreAndDeletingMovesSelected) {
 TEST_F(AccountsWindowTest, FailedSaveShowsTheAlertAndTheRowStays) {
     add(P::gemini, QStringLiteral("first"), QStringLiteral("AIza-1111111111"));
     add(P::gemini, QStringLiteral("second"), QStringLiteral("AIza-2222222222"));
-    // config.json replaced by a folder: the next save cannot put a file there.
-    const QString config = AccountConfigStore::pathIn(dir.path());
-    ASSERT_TRUE(QFile::remove(config));
-    ASSERT_TRUE(QDir().mkpath(config));
-
+    // Saves fail as on a full disk while the blocker lives.
+    std::optional<test::WriteBlocker> full(std::in_place);
     AccountRowWidget* second = rows()[1];
     QTest::mouseClick(child<QPushButton>(second, "selectButton"), Qt::LeftButton);
     ASSERT_TRUE(window->errorMessage().has_value());
@@ -223,6 +221,7 @@ TEST_F(AccountsWindowTest, FailedSaveShowsTheAlertAndTheRowStays) {
     EXPECT_TRUE(child<QCheckBox>(second, "activeSwitch")->isChecked());
     alert = window->findChild<QMessageBox*>(QStringLiteral("accountErrorAlert"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isVisible(); }));
+    full.reset();
     alert->button(QMessageBox::Ok)->click();
     EXPECT_FALSE(window->errorMessage().has_value());
 }

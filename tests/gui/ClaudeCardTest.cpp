@@ -16,8 +16,8 @@ namespace {
 class ClaudeCardTest : public DesktopFixture {
 protected:
     std::unique_ptr<ClaudeCard> makeCard() {
-        auto card =
-            std::make_unique<ClaudeCard>(&claude, [this](const QString& id) { opened << id; });
+        auto card = std::make_unique<ClaudeCard>(&claude, &aggregator,
+                                                 [this](const QString& id) { opened << id; });
         card->resize(330, card->sizeHint().height());
         return card;
     }
@@ -68,6 +68,24 @@ TEST_F(ClaudeCardTest, PlainLimitsShowExactlyThreeBarsClampedToTheScale) {
     EXPECT_EQ(text(week, "reset"), "Reset -");
     EXPECT_EQ(card->findChild<Pill*>("claudePill")->text(), "Connected");
     EXPECT_EQ(text(card.get(), "claudeStatusText"), "Connected");
+    // No scan yet: no Claude Code line.
+    EXPECT_FALSE(card->findChild<QLabel*>("claudeCodeFiveHour"));
+}
+
+TEST_F(ClaudeCardTest, TheFiveHourBarCarriesClaudeCodeOfTheSameWindow) {
+    auto card = makeCard();
+    card->show();
+    fetchLimits(R"({"five_hour":{"utilization":41.6},"seven_day":{"utilization":12}})");
+    QCoro::waitFor(aggregator.refresh());
+    // Sonnet 4.5: 100 input, 50 output, 1000 cache reads, 200 five-minute cache writes.
+    const double cost = 100 * 3e-6 + 50 * 15e-6 + 1'000 * 0.3e-6 + 200 * 3.75e-6;
+    ASSERT_EQ(QString::asprintf("$%.4f", cost), "$0.0021");
+    EXPECT_EQ(text(card->findChild<QWidget*>("bar_5h"), "claudeCodeFiveHour"),
+              "Claude Code: 1.4k tokens, $0.0021");
+    EXPECT_FALSE(card->findChild<QWidget*>("bar_Week")->findChild<QLabel*>("claudeCodeFiveHour"));
+    card->resize(330, card->sizeHint().height());
+    settle();
+    saveScreenshot(card.get(), QStringLiteral("claude-card-with-claude-code"));
 }
 
 TEST_F(ClaudeCardTest, DesignRoutinesAndExtraRowsFollowTheSite) {

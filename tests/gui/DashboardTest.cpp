@@ -51,6 +51,14 @@ TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     auto* grok = window->findChild<QWidget*>("card_Grok");
     ASSERT_TRUE(grok);
     EXPECT_EQ(text(grok, "sessions"), "1");
+    // Claude Code is the fourth card, after Gemini.
+    QStringList cards;
+    for (auto* card : window->findChildren<ProviderCard*>()) cards << card->objectName();
+    EXPECT_EQ(cards, (QStringList{"card_Codex", "card_Grok", "card_Gemini", "card_Claude Code"}));
+    auto* claudeCode = window->findChild<QWidget*>("card_Claude Code");
+    EXPECT_EQ(text(claudeCode, "prompts"), "2");
+    EXPECT_EQ(text(claudeCode, "tokens"), "1.4k");
+    EXPECT_EQ(text(claudeCode, "project"), "web");
 
     auto* claudeCard = window->findChild<QWidget*>("claudeCard");
     EXPECT_EQ(text(claudeCard, "claudeEmptyStatus"), "Login required");

@@ -48,6 +48,7 @@ class DesktopFixture : public ::testing::Test {
 protected:
     DesktopFixture() {
         writeSampleHome(home.path());
+        qunsetenv("CLAUDE_CONFIG_DIR");  // the scans stay inside the test's home
         QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter")).clear();
         claude.setHistorySink([this](const ClaudeUsageSnapshot& snapshot) {
             history.appendClaudeSnapshot(snapshot);

@@ -36,6 +36,8 @@ TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) 
     EXPECT_EQ(site.requestCount("/api/organizations"), 1);
     EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
     EXPECT_EQ(text(&panel, "prompts_Gemini"), "2 prompts");
+    EXPECT_EQ(text(&panel, "prompts_Claude Code"), "2 prompts");
+    EXPECT_EQ(text(&panel, "tokens_Claude Code"), "1.4k");
     saveScreenshot(&panel, QStringLiteral("panel-signed-out"));
 
     // Signed in: the next appearance still fetches, because there are no limits yet.
@@ -79,17 +81,19 @@ TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {
 TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     TrayIcon tray(&aggregator, &claude, &windows);
     QCoro::waitFor(aggregator.refresh());
+    // Claude Code has a line of its own in the tool tip; the title keeps its form.
     EXPECT_EQ(tray.title(), "Codex 3 Grok 1 Gemini 2");
-    EXPECT_EQ(tray.tray()->toolTip(), "Codex 3 Grok 1 Gemini 2");
+    EXPECT_EQ(tray.tray()->toolTip(), "Codex 3 Grok 1 Gemini 2\nClaude Code: 1.4k tokens, $0.0021");
     fetchLimits(R"({"five_hour":{"utilization":41.6},"seven_day":{"utilization":1}})");
-    EXPECT_EQ(tray.tray()->toolTip(), "Codex 3 Grok 1 Gemini 2 Claude 42%");
+    EXPECT_EQ(tray.tray()->toolTip(),
+              "Codex 3 Grok 1 Gemini 2 Claude 42%\nClaude Code: 1.4k tokens, $0.0021");
 
     QStringList actions;
     for (QAction* action : tray.menu()->actions()) {
         if (!action->isSeparator()) actions << action->text();
     }
-    EXPECT_EQ(actions, (QStringList{"Open Dashboard", "Refresh", "Claude Login", "API Accounts",
-                                    "Gemini Relay", "Usage Trends", "Quit"}));
+    EXPECT_EQ(actions, (QStringList{"Show Panel", "Open Dashboard", "Refresh", "Claude Login",
+                                    "API Accounts", "Gemini Relay", "Usage Trends", "Quit"}));
 
     // A click toggles the panel: open, then closed.
     tray.togglePanel(QRect(300, 0, 22, 22));
@@ -97,6 +101,13 @@ TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     EXPECT_TRUE(tray.panel()->isVisible());
     tray.togglePanel(QRect(300, 0, 22, 22));
     EXPECT_FALSE(tray.panel()->isVisible());
+    // Hosts that answer every click with the menu reach the panel through "Show Panel", which
+    // opens it even right after it closed, and leaves an open one open.
+    QAction* showPanel = tray.menu()->actions().first();
+    showPanel->trigger();
+    EXPECT_TRUE(tray.panel()->isVisible());
+    showPanel->trigger();
+    EXPECT_TRUE(tray.panel()->isVisible());
 }
 
 TEST(TrayIconArtTest, TheIconIsTheCorgiAndTheLevelMarkChangesIt) {

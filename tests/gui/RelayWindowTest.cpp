@@ -32,7 +32,7 @@ bool sendGenerate(QTcpSocket& client, int port, const QByteArray& query, const Q
     client.connectToHost(QHostAddress::LocalHost, quint16(port));
     if (!client.waitForConnected(5000)) return false;
     client.write("POST /v1beta/models/gemini-2.5-flash:generateContent" + query +
-                 " HTTP/1.1\r\nHost: x\r\n" + header + "\r\nContent-Length: 2\r\n\r\n{}");
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + "\r\nContent-Length: 2\r\n\r\n{}");
     return true;
 }
 
@@ -193,6 +193,34 @@ TEST_F(RelayWindowTest, ClientTableMergesSnapshotsKeepingSelection) {
     EXPECT_FALSE(selection.hasSelection());
     model.setClients({});
     EXPECT_EQ(model.rowCount(), 0);
+}
+
+// A streamed OpenAI-style call without usage is served but cannot be priced; the window says so.
+TEST_F(RelayWindowTest, UnmeteredCallsAreShown) {
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        test::FakeGeminiResponse answer;
+        answer.mode = test::FakeGeminiResponse::Mode::Streamed;
+        answer.chunks = {"data: {\"choices\":[{\"delta\":{\"content\":\"Hi\"}}]}\n\n",
+                         "data: [DONE]\n\n"};
+        return answer;
+    });
+    EXPECT_FALSE(child<QLabel>("unmeteredLabel")->isVisible());
+    const int port = test::freeLoopbackPort();
+    relay->start(port);
+    ASSERT_TRUE(waitForRedraw([&] { return relay->isRunning(); }));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    const QByteArray body = R"({"model":"gemini-2.5-flash","messages":[],"stream":true})";
+    client.write(
+        "POST /v1beta/openai/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Authorization: Bearer quotameter-work\r\nContent-Length: " +
+        QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    ASSERT_TRUE(waitForRedraw([&] { return child<QLabel>("unmeteredLabel")->isVisible(); }));
+    EXPECT_TRUE(child<QLabel>("unmeteredLabel")
+                    ->text()
+                    .startsWith(QStringLiteral("1 call could not be metered")));
+    EXPECT_EQ(metric("requestsMetric"), QStringLiteral("1"));
 }
 
 // The relay as the application wires it: Gemini accounts and keys from the account store,

@@ -52,10 +52,12 @@ TEST(UsageAggregator, PlaceholdersBeforeTheFirstRefresh) {
     TempDir home;
     UsageAggregator aggregator(home.path());
     const auto providers = aggregator.providers();
-    ASSERT_EQ(providers.size(), 3u);
+    ASSERT_EQ(providers.size(), 4u);
     EXPECT_EQ(providers[0], ProviderUsage::placeholder(ProviderKind::codex));
     EXPECT_EQ(providers[1].kind, ProviderKind::grok);
     EXPECT_EQ(providers[2].kind, ProviderKind::gemini);
+    EXPECT_EQ(providers[3].kind, ProviderKind::claudeCode);
+    EXPECT_EQ(providers[3].providerName, "Claude Code");
     EXPECT_EQ(aggregator.usage(ProviderKind::gemini),
               ProviderUsage::placeholder(ProviderKind::gemini));
     EXPECT_FALSE(aggregator.isRefreshing());
@@ -65,13 +67,15 @@ TEST(UsageAggregator, PlaceholdersBeforeTheFirstRefresh) {
 
 TEST(UsageAggregator, RefreshWithNoToolFolders) {
     TempDir home;
+    qunsetenv("CLAUDE_CONFIG_DIR");
     UsageAggregator aggregator(home.path());
     QCoro::waitFor(aggregator.refresh());
     const auto providers = aggregator.providers();
-    ASSERT_EQ(providers.size(), 3u);
+    ASSERT_EQ(providers.size(), 4u);
     EXPECT_EQ(providers[0].warnings, QStringList{"Codex sessions directory was not found."});
     EXPECT_EQ(providers[1].warnings, QStringList{"Grok sessions directory was not found."});
     EXPECT_EQ(providers[2].warnings, QStringList{"Gemini directory was not found."});
+    EXPECT_EQ(providers[3].warnings, QStringList{"Claude Code projects directory was not found."});
     for (const ProviderUsage& p : providers) {
         EXPECT_EQ(p.statusText, "No local data");
         EXPECT_EQ(p.statusLevel, UsageStatusLevel::unknown);
@@ -83,6 +87,7 @@ TEST(UsageAggregator, RefreshWithNoToolFolders) {
 TEST(UsageAggregator, ASecondRefreshWhileOneRunsDoesNothing) {
     TempDir home;
     test::writeSampleHome(home.path());
+    qunsetenv("CLAUDE_CONFIG_DIR");
     UsageAggregator aggregator(home.path());
     QSignalSpy changed(&aggregator, &UsageAggregator::changed);
 
@@ -110,6 +115,12 @@ TEST(UsageAggregator, ASecondRefreshWhileOneRunsDoesNothing) {
     EXPECT_EQ(codex->totalInputTokens, 1000);
     EXPECT_EQ(aggregator.usage(ProviderKind::grok)->totalContextTokens, 5000);
     EXPECT_EQ(aggregator.usage(ProviderKind::gemini)->lastFiveHourTokens, 240);
+    // The fourth tool is read in the same refresh, and the title stays as it was.
+    const auto claudeCode = aggregator.usage(ProviderKind::claudeCode);
+    ASSERT_TRUE(claudeCode);
+    EXPECT_EQ(claudeCode->lastFiveHourPrompts, 2);
+    EXPECT_EQ(claudeCode->lastFiveHourTokens, 1350);
+    EXPECT_EQ(claudeCode->latestProject, "web");
 
     // Once idle, a refresh runs again.
     QCoro::waitFor(aggregator.refresh());

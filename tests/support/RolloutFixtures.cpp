@@ -94,6 +94,92 @@ QByteArray codexTurnLine(const QString& model, double secondsAgo) {
                                             {"summary", "auto"}}}});
 }
 
+namespace {
+
+QByteArray jsonText(const QString& text) {
+    const QByteArray list = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return list.mid(1, list.size() - 2);
+}
+
+QByteArray claudeHead(const ClaudeLine& line) {
+    return "{\"parentUuid\":null,\"isSidechain\":" + QByteArray(line.sidechain ? "true" : "false") +
+           ",\"userType\":\"external\",\"cwd\":" + jsonText(line.cwd) +
+           ",\"sessionId\":" + jsonText(line.sessionId) +
+           ",\"version\":\"2.0.37\",\"gitBranch\":\"main\",";
+}
+
+QByteArray claudeTail(const ClaudeLine& line) {
+    static int uuid = 0;
+    return ",\"uuid\":\"00000000-0000-4000-8000-" +
+           QByteArray::number(++uuid).rightJustified(12, '0') + "\",\"timestamp\":\"" +
+           isoSecondsAgo(line.secondsAgo) + "\"}\n";
+}
+
+}  // namespace
+
+QByteArray claudeUserLine(const QString& contentJson, const ClaudeLine& line,
+                          const QByteArray& extra) {
+    return claudeHead(line) + extra +
+           "\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":" + contentJson.toUtf8() +
+           "}" + claudeTail(line);
+}
+
+QByteArray claudePromptLine(const QString& text, const ClaudeLine& line) {
+    return claudeUserLine(QString::fromUtf8(jsonText(text)), line);
+}
+
+QByteArray claudeToolResultLine(int bytes, const ClaudeLine& line) {
+    const QString output(bytes, QLatin1Char('x'));
+    const QByteArray result = jsonText(output);
+    QByteArray text = claudeHead(line) +
+                      "\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":[{"
+                      "\"tool_use_id\":\"toolu_01\",\"type\":\"tool_result\",\"content\":" +
+                      result + ",\"is_error\":false}]}" + claudeTail(line);
+    // The tool keeps the result a second time, outside the message.
+    text.insert(text.size() - 2, ",\"toolUseResult\":{\"stdout\":" + result + "}");
+    return text;
+}
+
+QByteArray claudeAssistantLines(const ClaudeRequest& request, const ClaudeLine& line) {
+    const QByteArray usage =
+        "{\"input_tokens\":" + QByteArray::number(request.input) +
+        ",\"cache_creation_input_tokens\":" +
+        QByteArray::number(request.cacheWrite5m + request.cacheWrite1h) +
+        ",\"cache_read_input_tokens\":" + QByteArray::number(request.cacheRead) +
+        ",\"cache_creation\":{\"ephemeral_5m_input_tokens\":" +
+        QByteArray::number(request.cacheWrite5m) +
+        ",\"ephemeral_1h_input_tokens\":" + QByteArray::number(request.cacheWrite1h) +
+        "},\"output_tokens\":" + QByteArray::number(request.output) +
+        ",\"service_tier\":\"standard\"}";
+    QByteArray lines;
+    for (int block = 0; block < request.blocks; ++block) {
+        const QByteArray content =
+            block == 0
+                ? "[{\"type\":\"text\",\"text\":\"Looking at the parser.\"}]"
+                : "[{\"type\":\"tool_use\",\"id\":\"toolu_0" + QByteArray::number(block) +
+                      "\",\"name\":\"Read\",\"input\":{\"file_path\":\"/home/dev/web/a.ts\"}}]";
+        lines +=
+            claudeHead(line) + "\"message\":{\"id\":" + jsonText(request.messageId) +
+            ",\"type\":\"message\",\"role\":\"assistant\",\"model\":" + jsonText(request.model) +
+            ",\"content\":" + content +
+            ",\"stop_reason\":null,\"stop_sequence\":null,\"usage\":" + usage +
+            "},\"requestId\":" + jsonText(request.requestId) + ",\"type\":\"assistant\"" +
+            claudeTail(line);
+    }
+    return lines;
+}
+
+QByteArray claudeApiErrorLine(const ClaudeLine& line) {
+    return claudeHead(line) +
+           "\"message\":{\"id\":\"6a1f0c2e-err\",\"model\":\"<synthetic>\",\"role\":"
+           "\"assistant\",\"stop_reason\":\"stop_sequence\",\"stop_sequence\":\"\","
+           "\"type\":\"message\",\"usage\":{\"input_tokens\":0,\"output_tokens\":0,"
+           "\"cache_creation_input_tokens\":0,\"cache_read_input_tokens\":0},\"content\":[{"
+           "\"type\":\"text\",\"text\":\"API Error: 529 Overloaded\"}]},\"type\":"
+           "\"assistant\",\"isApiErrorMessage\":true" +
+           claudeTail(line);
+}
+
 void writeSampleHome(const QString& home) {
     const QDir dir(home);
     QByteArray rollout = codexMetaLine("0199a1b2-sample", "/home/dev/app", 600);
@@ -145,6 +231,18 @@ void writeSampleHome(const QString& home) {
     }
     writeFile(dir.filePath(".gemini/tmp/abc/chats/session-2026-01-01T10-00-abcdef12.jsonl"),
               gemini);
+
+    const ClaudeLine claude{.secondsAgo = 200};
+    writeFile(dir.filePath(".claude/projects/-home-dev-web/" + claude.sessionId + ".jsonl"),
+              claudePromptLine(QStringLiteral("Make the header sticky"), claude) +
+                  claudeAssistantLines({.requestId = "req_011CSample",
+                                        .messageId = "msg_01Sample",
+                                        .input = 100,
+                                        .output = 50,
+                                        .cacheRead = 1000,
+                                        .cacheWrite5m = 200},
+                                       claude) +
+                  claudePromptLine(QStringLiteral("And on mobile too"), claude));
 }
 
 }  // namespace qm::test

@@ -25,9 +25,42 @@ QByteArray codexMetaLine(const QString& id, const QString& cwd, double secondsAg
 // A turn_context line naming the turn's model.
 QByteArray codexTurnLine(const QString& model, double secondsAgo);
 
+// Claude Code transcript lines, fields in the tool's own order, stamped `secondsAgo` before now.
+struct ClaudeLine {
+    QString sessionId = QStringLiteral("5f0c2b1e-0000-4000-8000-000000000001");
+    QString cwd = QStringLiteral("/home/dev/web");
+    double secondsAgo = 60;
+    bool sidechain = false;
+};
+// What one API request reports; written as one assistant line per content block, each
+// repeating the ids and the usage.
+struct ClaudeRequest {
+    QString requestId;
+    QString messageId;
+    QString model = QStringLiteral("claude-sonnet-4-5-20250929");
+    std::int64_t input = 0;
+    std::int64_t output = 0;
+    std::int64_t cacheRead = 0;
+    std::int64_t cacheWrite5m = 0;
+    std::int64_t cacheWrite1h = 0;
+    int blocks = 2;
+};
+// A user line whose content is the text itself (what a person types).
+QByteArray claudePromptLine(const QString& text, const ClaudeLine& line = {});
+// A user line with `extra` fields (such as "isMeta":true,) put before "type".
+QByteArray claudeUserLine(const QString& contentJson, const ClaudeLine& line,
+                          const QByteArray& extra = {});
+// A user line carrying a tool's output (`bytes` long) back to the model.
+QByteArray claudeToolResultLine(int bytes, const ClaudeLine& line = {});
+QByteArray claudeAssistantLines(const ClaudeRequest& request, const ClaudeLine& line = {});
+// The line the tool writes when the API call failed: synthetic model, zero usage.
+QByteArray claudeApiErrorLine(const ClaudeLine& line = {});
+
 // Writes under `home` one Codex session with 3 recent prompts (model gpt-5, project "app",
 // 1000 input / 200 output / 100 cached tokens), one Grok session with 1 prompt and 5000
-// context tokens, and two Gemini prompts: the menu-bar title reads "Codex 3 Grok 1 Gemini 2".
+// context tokens, two Gemini prompts, and one Claude Code session with 2 prompts and one
+// request (100 input, 50 output, 1000 cache-read, 200 cache-write tokens on Sonnet 4.5): the
+// menu-bar title reads "Codex 3 Grok 1 Gemini 2".
 void writeSampleHome(const QString& home);
 
 }  // namespace qm::test

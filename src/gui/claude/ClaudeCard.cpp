@@ -12,6 +12,7 @@
 #include "gui/UsageText.h"
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Symbols.h"
+#include "readers/UsageAggregator.h"
 
 namespace qm::gui {
 
@@ -28,10 +29,11 @@ QToolButton* borderless(const QIcon& icon, const QString& help, QWidget* parent)
 
 }  // namespace
 
-ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString&)> openWindow,
-                       QWidget* parent)
+ClaudeCard::ClaudeCard(ClaudeUsageStore* store, UsageAggregator* usage,
+                       std::function<void(const QString&)> openWindow, QWidget* parent)
     : CardFrame(parent),
       store_(store),
+      usage_(usage),
       openWindow_(std::move(openWindow)),
       status_(new ElidedLabel(this, Qt::ElideRight)),
       refresh_(borderless(Symbols::refresh(), QStringLiteral("Refresh"), this)),
@@ -94,6 +96,7 @@ ClaudeCard::ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString
     connect(login, &QPushButton::clicked, this, openLogin);
     connect(refresh_, &QToolButton::clicked, store_, &ClaudeUsageStore::refreshInBackground);
     connect(store_, &ClaudeUsageStore::changed, this, &ClaudeCard::render);
+    if (usage_) connect(usage_, &UsageAggregator::changed, this, &ClaudeCard::render);
     render();
 }
 
@@ -104,8 +107,8 @@ void ClaudeCard::clearFigures() {
     }
 }
 
-void ClaudeCard::addBar(const QString& title, double percent,
-                        const std::optional<QString>& resetAt) {
+QWidget* ClaudeCard::addBar(const QString& title, double percent,
+                            const std::optional<QString>& resetAt) {
     auto* row = new QWidget(figures_);
     row->setObjectName(QStringLiteral("bar_") + title);
     row->setFont(Look::callout());
@@ -134,6 +137,7 @@ void ClaudeCard::addBar(const QString& title, double percent,
     layout->addWidget(bar);
     layout->addWidget(reset);
     figuresLayout_->addWidget(row);
+    return row;
 }
 
 void ClaudeCard::addTextRow(const QString& title, const QString& value, const QString& detail) {
@@ -179,7 +183,16 @@ void ClaudeCard::render() {
         return;
     }
     clearFigures();
-    addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt);
+    QWidget* session = addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt);
+    const QString claudeCode =
+        usage_ ? UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode)) : QString();
+    if (!claudeCode.isEmpty()) {
+        auto* line = new QLabel(claudeCode, session);
+        line->setObjectName(QStringLiteral("claudeCodeFiveHour"));
+        line->setFont(Look::caption());
+        Look::makeSecondary(line);
+        session->layout()->addWidget(line);
+    }
     addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt);
     addBar(latest->subModelName, latest->subPct, latest->subResetAt);
     if (latest->hasDesign)

@@ -12,26 +12,29 @@ class QStackedWidget;
 
 namespace qm {
 class ClaudeUsageStore;
-}
+class UsageAggregator;
+}  // namespace qm
 
 namespace qm::gui {
 
 // The Claude card at the top of the dashboard: connection state, then the five-hour, weekly
 // and per-model bars with their reset times, and the design, routine and extra-usage rows when
-// the site reports them. Without limits it offers "Claude Login".
+// the site reports them; under the five-hour bar, what Claude Code used in the same five hours
+// (from `usage`, when given). Without limits it offers "Claude Login".
 class ClaudeCard : public CardFrame {
     Q_OBJECT
 public:
-    ClaudeCard(ClaudeUsageStore* store, std::function<void(const QString&)> openWindow,
-               QWidget* parent = nullptr);
+    ClaudeCard(ClaudeUsageStore* store, UsageAggregator* usage,
+               std::function<void(const QString&)> openWindow, QWidget* parent = nullptr);
 
 private:
     void render();
-    void addBar(const QString& title, double percent, const std::optional<QString>& resetAt);
+    QWidget* addBar(const QString& title, double percent, const std::optional<QString>& resetAt);
     void addTextRow(const QString& title, const QString& value, const QString& detail);
     void clearFigures();
 
     ClaudeUsageStore* store_;
+    UsageAggregator* usage_;
     std::function<void(const QString&)> openWindow_;
     QLabel* status_;
     QToolButton* refresh_;

@@ -11,6 +11,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "claude/ClaudeUsageStore.h"
@@ -48,7 +49,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
       openWindow_(std::move(openWindow)),
       scroll_(new QScrollArea(this)),
       content_(new QVBoxLayout),
-      top_(new TopSection(makeHeader(), new ClaudeCard(claude, openWindow_), nullptr)),
+      top_(new TopSection(makeHeader(), new ClaudeCard(claude, aggregator, openWindow_), nullptr)),
       grid_(new CardGrid),
       recent_(new RecentActivity),
       mascot_(new CorgiMascot(CorgiMascotAssets::load(QStringLiteral("corgi_run"), 4),
@@ -104,13 +105,15 @@ QWidget* DashboardWindow::makeHeader() {
     Look::makeSecondary(updated_);
     names->addWidget(title);
     names->addWidget(updated_);
+    names->addWidget(new BackgroundOptions(header));  // under the title: the row is full
     row->addLayout(names);
     row->addStretch(1);
-    row->addWidget(new BackgroundOptions(header), 0, Qt::AlignVCenter);
 
     mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"), header);
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
     mascotSwitch_->setChecked(mascotSetting());
+    autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"), header);
+    autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
     auto* trends = new QPushButton(QIcon::fromTheme(QStringLiteral("office-chart-line")),
                                    QStringLiteral("Trends"), header);
     trends->setObjectName(QStringLiteral("trends"));
@@ -119,8 +122,8 @@ QWidget* DashboardWindow::makeHeader() {
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{mascotSwitch_, trends, accounts, refresh_}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{mascotSwitch_, autostartSwitch_, trends,
+                                                            accounts, refresh_}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
     }
 
@@ -128,6 +131,8 @@ QWidget* DashboardWindow::makeHeader() {
         settings().setValue(kMascotKey, on);
         setMascotEnabled(on, true);
     });
+    showAutostart();
+    connect(autostartSwitch_, &QCheckBox::toggled, this, &DashboardWindow::setAutostart);
     connect(trends, &QPushButton::clicked, this, [this] { openWindow_(QStringLiteral("trends")); });
     connect(accounts, &QPushButton::clicked, this,
             [this] { openWindow_(QStringLiteral("accounts")); });
@@ -156,6 +161,20 @@ void DashboardWindow::setMascotEnabled(bool enabled, bool animate) {
     mascotFade_->setStartValue(mascotOpacity_->opacity());
     mascotFade_->setEndValue(enabled ? 1.0 : 0.0);
     mascotFade_->start();
+}
+
+void DashboardWindow::showAutostart() {
+    const QSignalBlocker quiet(autostartSwitch_);
+    autostartSwitch_->setChecked(autostart_.isEnabled());
+}
+
+void DashboardWindow::setAutostart(bool on) {
+    const std::optional<QString> error = autostart_.setEnabled(on);
+    // The switch shows the file as it is, so a failed write leaves it where it was.
+    showAutostart();
+    autostartSwitch_->setToolTip(error.value_or(QString()));
+    if (error)
+        QToolTip::showText(autostartSwitch_->mapToGlobal(QPoint(0, 0)), *error, autostartSwitch_);
 }
 
 void DashboardWindow::placeMascot() {
@@ -189,6 +208,8 @@ void DashboardWindow::render() {
 
 void DashboardWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // The user or the session manager may have changed the entry while the window was closed.
+    showAutostart();
     placeMascot();
     render();
     clock_.start();

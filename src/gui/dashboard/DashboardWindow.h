@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "gui/dashboard/LoginAutostart.h"
+
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -28,7 +30,8 @@ class RecentActivity;
 class TopSection;
 
 // The "dashboard" window: the header with its controls and the Claude card, one card per local
-// tool, "Recent Activity", and the corgi walking along the bottom when "Mascot" is on.
+// tool, "Recent Activity", and the corgi walking along the bottom when "Mascot" is on. "Start at
+// login" shows and sets the autostart entry in the user's config folder.
 class DashboardWindow : public QWidget {
     Q_OBJECT
 public:
@@ -49,14 +52,18 @@ private:
     void render();
     void setMascotEnabled(bool enabled, bool animate);
     void placeMascot();
+    void showAutostart();
+    void setAutostart(bool on);
 
     UsageAggregator* aggregator_;
     ClaudeUsageStore* claude_;
     std::function<void(const QString&)> openWindow_;
+    LoginAutostart autostart_ = LoginAutostart::forThisProgram();  // before the header uses it
     QScrollArea* scroll_;
     QVBoxLayout* content_;
     QLabel* updated_ = nullptr;
     QCheckBox* mascotSwitch_ = nullptr;
+    QCheckBox* autostartSwitch_ = nullptr;
     QPushButton* refresh_ = nullptr;
     TopSection* top_;
     CardGrid* grid_;

@@ -27,7 +27,7 @@ RecentActivity::Row RecentActivity::addRow() {
     line->setSpacing(12);
     Row row{widget, new StatusDot(9, widget), new QLabel(widget),
             new ElidedLabel(widget, Qt::ElideRight), new QLabel(widget)};
-    row.name->setFixedWidth(64);
+    row.name->setFixedWidth(Look::toolNameWidth(widget->font(), 64));
     row.task->setObjectName(QStringLiteral("task"));
     row.when->setObjectName(QStringLiteral("when"));
     Look::makeSecondary(row.when);

@@ -105,7 +105,7 @@ MenuBarPanel::Row MenuBarPanel::addRow() {
     Row row{new StatusDot(8, this), new QLabel(this), new ElidedLabel(this, Qt::ElideRight),
             new QLabel(this)};
     for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
-    row.name->setFixedWidth(kNameWidth);
+    row.name->setFixedWidth(Look::toolNameWidth(row.name->font(), kNameWidth));
     Look::makeSecondary(row.detail);
     row.detail->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     row.detail->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

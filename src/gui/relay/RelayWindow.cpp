@@ -55,6 +55,7 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
       m_clientsMetric(new RelayMetricView(tr("Clients"), QStyle::SP_DirHomeIcon, this)),
       m_socketsMetric(new RelayMetricView(tr("Sockets"), QStyle::SP_DriveNetIcon, this)),
       m_error(WindowText::label({}, this, 0.9)),
+      m_unmetered(WindowText::label({}, this, 0.9)),
       m_instructions(WindowText::label({}, this)),
       m_clientArea(new QStackedWidget(this)),
       m_clientView(new QTreeView(this)),
@@ -113,6 +114,10 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     WindowText::setColor(m_error, WindowText::red());
     WindowText::setSelectable(m_error);
     layout->addWidget(m_error);
+
+    m_unmetered->setObjectName(QStringLiteral("unmeteredLabel"));
+    WindowText::setColor(m_unmetered, WindowText::orange());
+    layout->addWidget(m_unmetered);
 
     m_instructions->setObjectName(QStringLiteral("instructionsLabel"));
     WindowText::setSelectable(m_instructions);
@@ -232,6 +237,15 @@ void RelayWindow::redraw() {
     const QString error = relay.lastError().value_or(QString());
     m_error->setText(error);
     m_error->setVisible(!error.isEmpty());
+
+    // Streamed OpenAI-style calls carry no usage unless the client asks for it.
+    const std::int64_t unmetered = relay.unmeteredRequests();
+    m_unmetered->setText((unmetered == 1 ? tr("1 call could not be metered")
+                                         : tr("%1 calls could not be metered").arg(unmetered)) +
+                         tr(": their answers carried no usage (streamed chat completions need "
+                            "stream_options.include_usage)."));
+    m_unmetered->setWordWrap(true);
+    m_unmetered->setVisible(unmetered > 0);
 
     m_instructions->setText(
         tr("Use base_url http://127.0.0.1:%1 and key quotameter-<alias>.").arg(relay.port()) +

@@ -67,6 +67,7 @@ private:
     RelayMetricView* m_clientsMetric;
     RelayMetricView* m_socketsMetric;
     QLabel* m_error;
+    QLabel* m_unmetered;
     QLabel* m_instructions;
     QStackedWidget* m_clientArea;
     QTreeView* m_clientView;

@@ -1,8 +1,10 @@
 #include "gui/widgets/Look.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QPalette>
+#include <algorithm>
 
 namespace qm::gui::Look {
 
@@ -53,6 +55,15 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     palette.setColor(QPalette::WindowText, colour);
     palette.setColor(QPalette::Text, colour);
     widget->setPalette(palette);
+}
+
+int toolNameWidth(const QFont& font, int minimum) {
+    const QFontMetrics metrics(font);
+    int width = minimum;
+    for (ProviderKind kind : kAllProviderKinds) {
+        width = std::max(width, metrics.horizontalAdvance(providerName(kind)) + 2);
+    }
+    return width;
 }
 
 void makeSecondary(QLabel* label) {

@@ -21,6 +21,9 @@ QFont title2();
 
 // A label in the secondary colour.
 void makeSecondary(QLabel* label);
+// Wide enough for every tool's name in `font`, and at least `minimum`: a column of names
+// never cuts one ("Claude Code").
+int toolNameWidth(const QFont& font, int minimum);
 void setTextColour(QWidget* widget, const QColor& colour);
 
 }  // namespace qm::gui::Look

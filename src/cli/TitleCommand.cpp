@@ -1,0 +1,154 @@
+#include <qcoro/qcorotask.h>
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+#include <cmath>
+
+#include "cli/CliCommand.h"
+#include "core/ClaudeResetTimes.h"
+#include "core/DisplayFormat.h"
+#include "core/Iso8601.h"
+#include "history/UsageHistoryStore.h"
+#include "readers/UsageAggregator.h"
+
+// `title` is what a status bar runs every few seconds: the menu-bar title, and with --json the
+// one-line object waybar's custom modules read. The Claude part comes from the newest Claude
+// snapshot the application recorded in the usage history, while it is fresh.
+namespace qm::cli {
+namespace {
+
+constexpr TimeMs kFreshMs = 30 * 60 * 1000;
+
+// The newest snapshot taken in the last 30 minutes; the series is sorted by time.
+std::optional<ClaudeUsageSnapshot> freshClaudeSnapshot(
+    const std::vector<ClaudeUsageSnapshot>& snapshots, TimeMs now) {
+    if (snapshots.empty()) return std::nullopt;
+    const ClaudeUsageSnapshot& newest = snapshots.back();
+    if (newest.timestampMs < now - kFreshMs || newest.timestampMs > now + kFreshMs) {
+        return std::nullopt;
+    }
+    return newest;
+}
+
+int roundedPercent(double value) {
+    if (!std::isfinite(value)) return value > 0 ? 100 : 0;
+    return int(std::lround(std::clamp(value, 0.0, 100.0)));
+}
+
+// The worst of the levels the panel's dots show; levels run from good to bad in declaration
+// order, and a line without data (unknown) never outweighs one with data.
+UsageStatusLevel worst(const std::vector<UsageStatusLevel>& levels) {
+    std::optional<UsageStatusLevel> result;
+    for (UsageStatusLevel level : levels) {
+        if (level == UsageStatusLevel::unknown) continue;
+        if (!result || int(level) > int(*result)) result = level;
+    }
+    return result.value_or(UsageStatusLevel::unknown);
+}
+
+QString toolLine(const ProviderUsage& usage) {
+    return QStringLiteral("%1: %2 prompts, %3 tokens in 5h (%4)")
+        .arg(usage.providerName, DisplayFormat::formattedCount(usage.lastFiveHourPrompts),
+             DisplayFormat::formattedTokens(usage.lastFiveHourTokens), usage.statusText);
+}
+
+// A reset time as the Claude card shows it ("12/07 14:20", local time); text that is no time
+// stamp is shown as it came.
+QString resetText(const std::optional<QString>& stamp) {
+    if (!stamp) return {};
+    const std::optional<TimeMs> at = Iso8601::parse(*stamp);
+    const QString when =
+        at ? QDateTime::fromMSecsSinceEpoch(*at).toString(QStringLiteral("MM/dd HH:mm")) : *stamp;
+    return QStringLiteral(", resets ") + when;
+}
+
+// The reset times belong to the snapshot shown when they were read with it or after it (the
+// history drops a repeated snapshot, the reset file is rewritten all the same).
+bool resetsMatch(const std::optional<ClaudeResetTimes>& resets,
+                 const ClaudeUsageSnapshot& snapshot) {
+    return resets && resets->snapshotAt >= snapshot.timestampMs;
+}
+
+QStringList claudeLines(const ClaudeUsageSnapshot& snapshot,
+                        const std::optional<ClaudeResetTimes>& resets) {
+    const auto percent = [](double value) {
+        return QString::number(roundedPercent(value)) + QLatin1Char('%');
+    };
+    const ClaudeResetTimes times = resetsMatch(resets, snapshot) ? *resets : ClaudeResetTimes{};
+    const QString taken =
+        QDateTime::fromMSecsSinceEpoch(snapshot.timestampMs).toString(QStringLiteral("HH:mm"));
+    QStringList lines{
+        QStringLiteral("Claude (read at %1):").arg(taken),
+        QStringLiteral("  5-hour session %1%2")
+            .arg(percent(snapshot.sessionPct), resetText(times.session)),
+        QStringLiteral("  7-day %1%2").arg(percent(snapshot.weekPct), resetText(times.week))};
+    if (!snapshot.subModelName.isEmpty()) {
+        lines.append(
+            QStringLiteral("  7-day %1 %2%3")
+                .arg(snapshot.subModelName, percent(snapshot.subPct), resetText(times.perModel)));
+    }
+    return lines;
+}
+
+int runTitle(const QStringList& args) {
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("One JSON line for waybar's custom modules."));
+    parser.addOption(json);
+    if (!parser.parse(QStringList{QStringLiteral("title")} + args)) {
+        return usageError(QStringLiteral("title: ") + parser.errorText());
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(QStringLiteral("unknown argument for title: ") +
+                          parser.positionalArguments().first());
+    }
+
+    UsageAggregator aggregator(QDir::homePath());
+    QCoro::waitFor(aggregator.refresh());
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const QString directory = dataDirectory();
+    // Opening the store only reads (the file and the journal of records not yet filed).
+    const UsageHistoryStore history(
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    const std::optional<ClaudeUsageSnapshot> claude =
+        freshClaudeSnapshot(history.claudeSnapshots(), now);
+    const QString title =
+        aggregator.menuBarTitle(claude ? std::optional<double>(claude->sessionPct) : std::nullopt);
+
+    QTextStream out(stdout);
+    if (!parser.isSet(json)) {
+        out << title << "\n";
+        return kExitOk;
+    }
+    QStringList tooltip;
+    std::vector<UsageStatusLevel> levels;
+    for (const ProviderUsage& usage : aggregator.providers()) {
+        tooltip.append(toolLine(usage));
+        levels.push_back(usage.statusLevel);
+    }
+    if (claude) {
+        tooltip += claudeLines(*claude,
+                               ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)));
+        levels.push_back(claudeSessionLevel(claude->sessionPct));
+    } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
+        tooltip.append(QStringLiteral("Claude: the usage history could not be read"));
+    } else {
+        tooltip.append(QStringLiteral("Claude: no limits read in the last 30 minutes"));
+    }
+    QJsonObject object{{QStringLiteral("text"), title},
+                       {QStringLiteral("tooltip"), tooltip.join(QLatin1Char('\n'))},
+                       {QStringLiteral("class"), rawValue(worst(levels))}};
+    if (claude) object.insert(QStringLiteral("percentage"), roundedPercent(claude->sessionPct));
+    out << QJsonDocument(object).toJson(QJsonDocument::Compact) << "\n";
+    return kExitOk;
+}
+
+const CliCommandRegistration titleCommand(CliCommand{
+    QStringLiteral("title"),
+    QStringLiteral("title [--json]   the menu-bar title; --json: one line for waybar"), runTitle});
+
+}  // namespace
+}  // namespace qm::cli

@@ -1,0 +1,638 @@
+#include "readers/ClaudeCodeReader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "readers/CliLogParsing.h"
+#include "readers/ReaderSupport.h"
+
+namespace qm {
+namespace {
+
+namespace od = simdjson::ondemand;
+using CliLogParsing::addCounts;
+using CliLogParsing::tokenCount;
+using readers::toQString;
+using Transcript = ClaudeCodeReader::Transcript;
+
+AnthropicTokens plus(const AnthropicTokens& a, const AnthropicTokens& b) {
+    return {addCounts(a.input, b.input), addCounts(a.output, b.output),
+            addCounts(a.cacheRead, b.cacheRead), addCounts(a.cacheWrite5m, b.cacheWrite5m),
+            addCounts(a.cacheWrite1h, b.cacheWrite1h)};
+}
+
+// The lines of one request repeat its usage; a line written while the reply still streamed
+// may hold less, so the largest figure of each kind stands.
+AnthropicTokens largest(const AnthropicTokens& a, const AnthropicTokens& b) {
+    return {std::max(a.input, b.input), std::max(a.output, b.output),
+            std::max(a.cacheRead, b.cacheRead), std::max(a.cacheWrite5m, b.cacheWrite5m),
+            std::max(a.cacheWrite1h, b.cacheWrite1h)};
+}
+
+// Everything the input side of a request holds: fresh input, cache reads and cache writes.
+std::int64_t inputOf(const AnthropicTokens& t) {
+    return addCounts(addCounts(t.input, t.cacheRead), addCounts(t.cacheWrite5m, t.cacheWrite1h));
+}
+
+enum class LineKind { other, user, assistant };
+
+// The fields of one transcript line the scan needs; views into the parser's buffers.
+struct LineFacts {
+    LineKind kind = LineKind::other;
+    std::string_view timestamp;
+    std::string_view requestId;
+    std::string_view messageId;
+    std::string_view model;
+    std::string_view cwd;
+    std::string_view uuid;  // the line's own id, kept when a resumed session copies it
+    bool sidechain = false;
+    bool meta = false;            // context the tool adds on the person's behalf
+    bool compactSummary = false;  // the summary that continues a compacted conversation
+    bool apiError = false;
+    bool hasUsage = false;
+    AnthropicTokens tokens;
+    std::int64_t cacheWrites = 0;          // all cache writes, whatever their lifetime
+    bool splitWrites = false;              // the lifetimes were given
+    std::optional<std::string_view> text;  // a user line's text
+    bool toolResult = false;
+};
+
+simdjson::error_code stringOf(od::value& value, std::string_view& out) {
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    if (type != od::json_type::string) return simdjson::SUCCESS;
+    return value.get_string().get(out);
+}
+
+simdjson::error_code boolOf(od::value& value, bool& out) {
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    if (type != od::json_type::boolean) return simdjson::SUCCESS;
+    return value.get_bool().get(out);
+}
+
+// A token count: fractions cut, text and null count 0, never negative.
+simdjson::error_code countOf(od::value& value, std::int64_t& out) {
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    if (type != od::json_type::number) return simdjson::SUCCESS;
+    std::int64_t whole = 0;
+    if (value.get_int64().get(whole) != simdjson::SUCCESS) {
+        double d = 0;
+        if (auto error = value.get_double().get(d)) return error;
+        whole = d >= 9.2e18 ? std::numeric_limits<std::int64_t>::max() : std::int64_t(d);
+    }
+    out = tokenCount(whole);
+    return simdjson::SUCCESS;
+}
+
+template <typename F>
+simdjson::error_code forEachField(od::value& value, F&& f) {
+    od::object object;
+    if (auto error = value.get_object().get(object)) return error;
+    for (auto fieldResult : object) {
+        od::field field;
+        if (auto error = std::move(fieldResult).get(field)) return error;
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key)) return error;
+        od::value inner = field.value();
+        if (auto error = f(key, inner)) return error;
+    }
+    return simdjson::SUCCESS;
+}
+
+simdjson::error_code readUsage(od::value& value, LineFacts& facts) {
+    facts.hasUsage = true;
+    return forEachField(value, [&](std::string_view key, od::value& v) -> simdjson::error_code {
+        if (key == "input_tokens") return countOf(v, facts.tokens.input);
+        if (key == "output_tokens") return countOf(v, facts.tokens.output);
+        if (key == "cache_read_input_tokens") return countOf(v, facts.tokens.cacheRead);
+        if (key == "cache_creation_input_tokens") return countOf(v, facts.cacheWrites);
+        if (key != "cache_creation") return simdjson::SUCCESS;
+        od::json_type type;
+        if (auto error = v.type().get(type)) return error;
+        if (type != od::json_type::object) return simdjson::SUCCESS;
+        facts.splitWrites = true;
+        return forEachField(v, [&](std::string_view k, od::value& n) -> simdjson::error_code {
+            if (k == "ephemeral_5m_input_tokens") return countOf(n, facts.tokens.cacheWrite5m);
+            if (k == "ephemeral_1h_input_tokens") return countOf(n, facts.tokens.cacheWrite1h);
+            return simdjson::SUCCESS;
+        });
+    });
+}
+
+// A user line's content: its text, or the first text block of its list; tool results marked.
+simdjson::error_code readContent(od::value& value, LineFacts& facts) {
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    if (type == od::json_type::string) {
+        std::string_view text;
+        if (auto error = value.get_string().get(text)) return error;
+        facts.text = text;
+        return simdjson::SUCCESS;
+    }
+    if (type != od::json_type::array) return simdjson::SUCCESS;
+    od::array blocks;
+    if (auto error = value.get_array().get(blocks)) return error;
+    for (auto blockResult : blocks) {
+        od::value block;
+        if (auto error = std::move(blockResult).get(block)) return error;
+        od::json_type blockType;
+        if (auto error = block.type().get(blockType)) return error;
+        if (blockType != od::json_type::object) continue;
+        std::string_view kind;
+        std::string_view text;
+        bool hasText = false;
+        auto error = forEachField(block, [&](std::string_view k, od::value& v) {
+            if (k == "type") return stringOf(v, kind);
+            if (k == "text") {
+                hasText = true;
+                return stringOf(v, text);
+            }
+            return simdjson::SUCCESS;
+        });
+        if (error) return error;
+        if (kind == "tool_result") facts.toolResult = true;
+        if (kind == "text" && hasText && !facts.text) facts.text = text;
+    }
+    return simdjson::SUCCESS;
+}
+
+simdjson::error_code readMessage(od::value& value, LineFacts& facts) {
+    od::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    if (type != od::json_type::object) return simdjson::SUCCESS;
+    return forEachField(value, [&](std::string_view key, od::value& v) -> simdjson::error_code {
+        if (key == "id") return stringOf(v, facts.messageId);
+        if (key == "model") return stringOf(v, facts.model);
+        if (key == "usage") {
+            od::json_type usageType;
+            if (auto error = v.type().get(usageType)) return error;
+            return usageType == od::json_type::object ? readUsage(v, facts) : simdjson::SUCCESS;
+        }
+        if (key == "content") return readContent(v, facts);
+        return simdjson::SUCCESS;
+    });
+}
+
+// Reads one line in a single pass over its fields. Any malformed part voids the whole line.
+simdjson::error_code readLine(od::parser& parser, std::string_view line, LineFacts& facts) {
+    od::document doc;
+    if (auto error =
+            parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING)
+                .get(doc)) {
+        return error;
+    }
+    od::object root;
+    if (auto error = doc.get_object().get(root)) return error;
+    for (auto fieldResult : root) {
+        od::field field;
+        if (auto error = std::move(fieldResult).get(field)) return error;
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key)) return error;
+        od::value value = field.value();
+        simdjson::error_code error = simdjson::SUCCESS;
+        if (key == "type") {
+            std::string_view type;
+            error = stringOf(value, type);
+            facts.kind = type == "assistant" ? LineKind::assistant
+                         : type == "user"    ? LineKind::user
+                                             : LineKind::other;
+        } else if (key == "message") {
+            error = readMessage(value, facts);
+        } else if (key == "timestamp") {
+            error = stringOf(value, facts.timestamp);
+        } else if (key == "requestId") {
+            error = stringOf(value, facts.requestId);
+        } else if (key == "cwd") {
+            error = stringOf(value, facts.cwd);
+        } else if (key == "uuid") {
+            error = stringOf(value, facts.uuid);
+        } else if (key == "isSidechain") {
+            error = boolOf(value, facts.sidechain);
+        } else if (key == "isMeta") {
+            error = boolOf(value, facts.meta);
+        } else if (key == "isCompactSummary") {
+            error = boolOf(value, facts.compactSummary);
+        } else if (key == "isApiErrorMessage") {
+            error = boolOf(value, facts.apiError);
+        }
+        if (error) return error;
+    }
+    return simdjson::SUCCESS;
+}
+
+// Text the tool writes as a user line although no person typed it as a prompt: slash-command
+// and shell-mode wrappers, their output, reminders, the interruption notice.
+bool isToolWrapper(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\n' || text.front() == '\t' ||
+                             text.front() == '\r')) {
+        text.remove_prefix(1);
+    }
+    for (std::string_view prefix :
+         {"<command-name>", "<command-message>", "<command-args>", "<local-command-stdout>",
+          "<local-command-stderr>", "<local-command-caveat>", "<system-reminder>", "<bash-input>",
+          "<bash-stdout>", "<bash-stderr>", "[Request interrupted by user"}) {
+        if (text.starts_with(prefix)) return true;
+    }
+    return false;
+}
+
+// A tool result sits in the first blocks of a user line, so looking at its head is enough to
+// pass over the many large result lines without parsing them.
+bool isToolResultLine(std::string_view line) {
+    return line.substr(0, 4096).find("\"type\":\"tool_result\"") != std::string_view::npos;
+}
+
+// Reads transcripts one after another, reusing one line buffer and one parser. Request keys
+// and prompt ids seen in earlier files are remembered, so a conversation copied into a resumed
+// session's file counts once.
+class TranscriptParser {
+public:
+    Transcript parse(const QString& path, TimeMs since, bool subagent) {
+        file_ = File{};
+        file_.since = since;
+        file_.subagent = subagent;
+        stream_.forEachLine(path, [&](std::string_view line) {
+            if (isToolResultLine(line)) return;
+            LineFacts facts;
+            if (readLine(parser_, line, facts) != simdjson::SUCCESS) return;
+            handle(facts);
+        });
+        return finish();
+    }
+
+private:
+    struct Request {
+        std::uint64_t key = 0;
+        bool keyed = false;
+        std::size_t model = 0;
+        AnthropicTokens tokens;
+        std::optional<TimeMs> at;
+    };
+
+    struct File {
+        TimeMs since = 0;
+        bool subagent = false;
+        Transcript result;
+        std::vector<std::string> models;
+        std::vector<Request> requests;
+        std::unordered_map<std::uint64_t, std::size_t> requestByKey;
+    };
+
+    std::size_t modelIndex(std::string_view model) {
+        auto& models = file_.models;
+        const auto found = std::find(models.begin(), models.end(), model);
+        if (found != models.end()) return std::size_t(found - models.begin());
+        models.emplace_back(model);
+        return models.size() - 1;
+    }
+
+    void handle(const LineFacts& facts) {
+        Transcript& result = file_.result;
+        if (facts.kind == LineKind::other) return;
+        // An error the tool reports as a reply never reached the API.
+        if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
+            return;
+        }
+        const std::optional<TimeMs> at =
+            facts.timestamp.empty() ? std::nullopt : CliLogParsing::date(facts.timestamp);
+        if (at) {
+            if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
+            if (!result.lastActiveAt || *at > *result.lastActiveAt) result.lastActiveAt = at;
+        }
+        if (result.project.isEmpty() && !facts.cwd.empty()) {
+            result.project = CliLogParsing::projectName(toQString(facts.cwd));
+        }
+        if (facts.kind == LineKind::assistant) {
+            if (facts.hasUsage) addRequest(facts, at);
+            return;
+        }
+        if (file_.subagent || facts.sidechain || facts.meta || facts.compactSummary ||
+            facts.toolResult || !facts.text || isToolWrapper(*facts.text) ||
+            !CliLogParsing::isRealUserPrompt(*facts.text)) {
+            return;
+        }
+        // A prompt copied into a resumed session's file was typed once.
+        if (!facts.uuid.empty() &&
+            !seenPrompts_.insert(std::hash<std::string_view>{}(facts.uuid)).second) {
+            return;
+        }
+        ++result.prompts;
+        if (!at || *at >= file_.since) ++result.recentPrompts;
+        // 4 KB of UTF-8 hold more than the characters a task is cut to.
+        if (result.task.isEmpty()) {
+            result.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
+        }
+    }
+
+    void addRequest(const LineFacts& facts, std::optional<TimeMs> at) {
+        Request request;
+        request.model = modelIndex(facts.model);
+        request.tokens = facts.tokens;
+        // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
+        const std::int64_t split = addCounts(facts.tokens.cacheWrite5m, facts.tokens.cacheWrite1h);
+        if (facts.cacheWrites > split) {
+            request.tokens.cacheWrite5m =
+                addCounts(request.tokens.cacheWrite5m, facts.cacheWrites - split);
+        }
+        request.at = at;
+        if (!facts.model.empty()) file_.result.model = toQString(facts.model);
+        if (!facts.requestId.empty() || !facts.messageId.empty()) {
+            keyText_.assign(facts.requestId);
+            keyText_.push_back('\n');
+            keyText_.append(facts.messageId);
+            request.key = std::hash<std::string>{}(keyText_);
+            request.keyed = true;
+            const auto [it, inserted] =
+                file_.requestByKey.try_emplace(request.key, file_.requests.size());
+            if (!inserted) {
+                Request& first = file_.requests[it->second];
+                first.tokens = largest(first.tokens, request.tokens);
+                return;
+            }
+        }
+        file_.requests.push_back(request);
+    }
+
+    Transcript finish() {
+        Transcript result = std::move(file_.result);
+        std::vector<AnthropicTokens> totals(file_.models.size());
+        std::vector<AnthropicTokens> window(file_.models.size());
+        std::vector<bool> used(file_.models.size(), false);
+        for (const Request& request : file_.requests) {
+            if (request.keyed && !seen_.insert(request.key).second) continue;
+            ++result.requests;
+            used[request.model] = true;
+            totals[request.model] = plus(totals[request.model], request.tokens);
+            if (!request.at || *request.at >= file_.since) {
+                window[request.model] = plus(window[request.model], request.tokens);
+            }
+        }
+        for (std::size_t i = 0; i < file_.models.size(); ++i) {
+            if (!used[i]) continue;
+            ClaudeCodeReader::ModelPart part;
+            part.model =
+                file_.models[i].empty() ? QStringLiteral("unknown") : toQString(file_.models[i]);
+            part.tokens = totals[i];
+            part.cost = UsagePricing::anthropicCost(part.model, totals[i]);
+            part.windowTokens = addCounts(inputOf(window[i]), window[i].output);
+            part.windowCost = UsagePricing::anthropicCost(part.model, window[i]);
+            result.byModel.push_back(std::move(part));
+        }
+        return result;
+    }
+
+    File file_;
+    std::unordered_set<std::uint64_t> seen_;
+    std::unordered_set<std::size_t> seenPrompts_;
+    std::string keyText_;
+    CliLogParsing::LineStream stream_;
+    od::parser parser_;
+};
+
+struct Found {
+    QString path;
+    QString parentPath;  // for a sub-agent's transcript: its session's transcript
+};
+
+// Transcripts in a folder tree; each file is named to `onFile(path, modifiedAt)`. Works on
+// directory handles, so an old file costs its directory entry and one fstatat of its own name,
+// never an open. Links are not followed; the depth is bounded (the tool nests three levels).
+template <typename F>
+void walkTranscripts(int directoryFd, std::string& path, int depth, F& onFile) {
+    DIR* directory = ::fdopendir(directoryFd);
+    if (!directory) {
+        ::close(directoryFd);
+        return;
+    }
+    const std::size_t base = path.size();
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        path.resize(base);
+        path += '/';
+        path += name;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(::dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            isDirectory = S_ISDIR(st.st_mode);
+            if (S_ISREG(st.st_mode) && name.ends_with(".jsonl")) {
+                onFile(path, TimeMs(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);
+            }
+        }
+        if (isDirectory && depth < 8) {
+            const int child = ::openat(::dirfd(directory), entry->d_name,
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0) walkTranscripts(child, path, depth + 1, onFile);
+        }
+    }
+    path.resize(base);
+    ::closedir(directory);
+}
+
+// Transcripts written to since `since`; `seen` counts every transcript, old ones too.
+void collectTranscripts(const QString& directory, TimeMs since, std::vector<Found>& files,
+                        std::size_t& seen) {
+    std::string path = QFile::encodeName(directory).toStdString();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    constexpr std::string_view kSubagents = "/subagents/";
+    auto onFile = [&](const std::string& file, TimeMs modifiedAt) {
+        ++seen;
+        if (modifiedAt < since) return;
+        Found found{QFile::decodeName(QByteArray::fromStdString(file)), {}};
+        // <project>/<session>/subagents/agent-<id>.jsonl belongs to <project>/<session>.jsonl
+        const std::size_t slash = file.rfind('/');
+        if (slash >= kSubagents.size() - 1 &&
+            std::string_view(file).substr(slash + 1 - kSubagents.size(), kSubagents.size()) ==
+                kSubagents) {
+            const std::string parent = file.substr(0, slash + 1 - kSubagents.size()) + ".jsonl";
+            found.parentPath = QFile::decodeName(QByteArray::fromStdString(parent));
+        }
+        files.push_back(std::move(found));
+    };
+    walkTranscripts(fd, path, 0, onFile);
+}
+
+void merge(Transcript& into, const Transcript& from) {
+    into.requests += from.requests;
+    for (const ClaudeCodeReader::ModelPart& part : from.byModel) {
+        auto same = std::find_if(into.byModel.begin(), into.byModel.end(),
+                                 [&](const auto& p) { return p.model == part.model; });
+        if (same == into.byModel.end()) {
+            into.byModel.push_back(part);
+            continue;
+        }
+        same->tokens = plus(same->tokens, part.tokens);
+        same->cost += part.cost;
+        same->windowTokens = addCounts(same->windowTokens, part.windowTokens);
+        same->windowCost += part.windowCost;
+    }
+}
+
+}  // namespace
+
+ClaudeCodeReader::ClaudeCodeReader(QStringList projectDirectories, QString credentialsFile)
+    : projectDirectories_(std::move(projectDirectories)),
+      credentialsFile_(std::move(credentialsFile)) {}
+
+namespace {
+QString configDirectoryFromEnvironment() {
+    const QString fromEnvironment = qEnvironmentVariable("CLAUDE_CONFIG_DIR");
+    return fromEnvironment.trimmed().isEmpty() ? QString() : fromEnvironment;
+}
+}  // namespace
+
+QStringList ClaudeCodeReader::projectDirectoriesFor(const QString& homeDirectory) {
+    const QString configured = configDirectoryFromEnvironment();
+    if (!configured.isEmpty()) return {QDir(configured).filePath(QStringLiteral("projects"))};
+    const QDir home(homeDirectory);
+    return {home.filePath(QStringLiteral(".claude/projects")),
+            home.filePath(QStringLiteral(".config/claude/projects"))};
+}
+
+QString ClaudeCodeReader::credentialsFileFor(const QString& homeDirectory) {
+    const QString configured = configDirectoryFromEnvironment();
+    const QDir config(configured.isEmpty() ? QDir(homeDirectory).filePath(QStringLiteral(".claude"))
+                                           : configured);
+    return config.filePath(QStringLiteral(".credentials.json"));
+}
+
+ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
+    ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::claudeCode);
+    usage.isAuthenticated = QFileInfo::exists(credentialsFile_);
+    usage.dataSourceLabel = QStringLiteral("Local transcripts");
+
+    // Both locations may be one folder under two names: read it once.
+    QStringList directories;
+    QStringList canonical;
+    for (const QString& directory : projectDirectories_) {
+        const QFileInfo info(directory);
+        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
+        canonical.append(info.canonicalFilePath());
+        directories.append(directory);
+    }
+    usage.dataSourceDetail =
+        (directories.isEmpty() ? projectDirectories_ : directories).join(QStringLiteral(", "));
+    if (directories.isEmpty()) {
+        usage.warnings = {QStringLiteral("Claude Code projects directory was not found.")};
+        return usage;
+    }
+
+    std::vector<Found> files;
+    std::size_t seen = 0;
+    for (const QString& directory : directories) collectTranscripts(directory, since, files, seen);
+    if (seen == 0) usage.warnings = {QStringLiteral("No Claude Code transcripts were found.")};
+
+    // Sessions first, so their sub-agents can join them.
+    std::stable_partition(files.begin(), files.end(),
+                          [](const Found& f) { return f.parentPath.isEmpty(); });
+    TranscriptParser parser;
+    std::vector<std::pair<QString, Transcript>> sessions;
+    QHash<QString, std::size_t> sessionByPath;
+    std::vector<Transcript> orphans;  // sub-agents whose session was not read
+    for (const Found& found : files) {
+        const bool subagent = !found.parentPath.isEmpty();
+        Transcript transcript = parser.parse(found.path, since, subagent);
+        if (!subagent) {
+            sessionByPath.insert(found.path, sessions.size());
+            sessions.emplace_back(found.path, std::move(transcript));
+        } else if (const auto parent = sessionByPath.constFind(found.parentPath);
+                   parent != sessionByPath.constEnd()) {
+            merge(sessions[*parent].second, transcript);
+        } else if (transcript.requests > 0) {
+            orphans.push_back(std::move(transcript));
+        }
+    }
+
+    readers::ModelTotals models;
+    std::vector<SessionUsage> listed;
+    const auto addUsage = [&](const Transcript& transcript, SessionUsage* session) {
+        for (const ModelPart& part : transcript.byModel) {
+            const std::int64_t input = inputOf(part.tokens);
+            const std::int64_t writes =
+                addCounts(part.tokens.cacheWrite5m, part.tokens.cacheWrite1h);
+            ModelUsage& model = models.entry(part.model);
+            if (session) model.sessions += 1;
+            model.inputTokens = addCounts(model.inputTokens, input);
+            model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
+            model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cacheRead);
+            model.cacheWriteTokens = addCounts(model.cacheWriteTokens, writes);
+            model.cost += part.cost;
+            usage.totalInputTokens = addCounts(usage.totalInputTokens, input);
+            usage.totalOutputTokens = addCounts(usage.totalOutputTokens, part.tokens.output);
+            usage.totalCachedTokens = addCounts(usage.totalCachedTokens, part.tokens.cacheRead);
+            usage.totalCacheWriteTokens = addCounts(usage.totalCacheWriteTokens, writes);
+            usage.costTotal += part.cost;
+            usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, part.windowTokens);
+            usage.lastFiveHourCost += part.windowCost;
+            if (!session) continue;
+            session->inputTokens = addCounts(session->inputTokens, input);
+            session->outputTokens = addCounts(session->outputTokens, part.tokens.output);
+            session->cachedTokens = addCounts(session->cachedTokens, part.tokens.cacheRead);
+            session->cacheWriteTokens = addCounts(session->cacheWriteTokens, writes);
+            session->cost += part.cost;
+        }
+    };
+
+    for (auto& [path, transcript] : sessions) {
+        // Files with only bookkeeping, or only errors, are no session of the person's.
+        if (transcript.requests == 0 && transcript.prompts == 0) continue;
+        SessionUsage session;
+        session.id = path;
+        session.provider = ProviderKind::claudeCode;
+        session.project =
+            transcript.project.isEmpty() ? QStringLiteral("unknown") : transcript.project;
+        session.task = transcript.task;
+        session.model = transcript.model.isEmpty() ? QStringLiteral("unknown") : transcript.model;
+        session.startedAt = transcript.startedAt;
+        session.lastActiveAt = transcript.lastActiveAt;
+        if (!session.lastActiveAt) session.lastActiveAt = CliLogParsing::modificationTime(path);
+        if (!session.startedAt) session.startedAt = session.lastActiveAt;
+        session.prompts = transcript.prompts;
+        addUsage(transcript, &session);
+        if (!transcript.byModel.empty()) {
+            ModelUsage& last = models.entry(session.model);
+            last.prompts = addCounts(last.prompts, session.prompts);
+        }
+
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, transcript.recentPrompts);
+        if (session.lastActiveAt && *session.lastActiveAt >= since) usage.lastFiveHourSessions += 1;
+        if (session.lastActiveAt &&
+            (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt)) {
+            usage.latestActivityAt = session.lastActiveAt;
+            usage.latestProject = session.project;
+            usage.latestTask = session.task;
+            usage.latestModel = session.model;
+        }
+        listed.push_back(std::move(session));
+    }
+    for (const Transcript& orphan : orphans) addUsage(orphan, nullptr);
+
+    std::tie(usage.statusText, usage.statusLevel) =
+        CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+    usage.sessionsTotal = std::int64_t(listed.size());
+    usage.models = models.sortedByCost();
+    usage.sessions = readers::latestSessions(std::move(listed));
+    return usage;
+}
+
+}  // namespace qm
