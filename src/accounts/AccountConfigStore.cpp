@@ -21,6 +21,7 @@ AccountStoreError AccountStoreError::of(Kind kind) {
             return {kind, QStringLiteral("config.json could not be updated.")};
         case Kind::file:
         case Kind::keychain:
+        case Kind::invalidBudget:
             break;
     }
     return {kind, QString()};

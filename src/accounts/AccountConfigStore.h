@@ -17,6 +17,7 @@ struct AccountStoreError {
         invalidStorageObject,  // "config.json could not be updated."
         file,                  // reading, parsing or writing config.json
         keychain,              // the secret store
+        invalidBudget,         // a budget or alert threshold out of range; says which
     };
     Kind kind = Kind::file;
     QString description;

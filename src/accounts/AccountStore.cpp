@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <algorithm>
+#include <cmath>
 
 #include "core/AtomicFile.h"
 #include "core/SharedFile.h"
@@ -268,6 +269,39 @@ std::optional<AccountStoreError> AccountStore::setActive(ApiAccountProvider prov
                                          [&](const auto& account) { return account.id == id; });
             if (it != accounts.end()) it->isActive = isActive;
         });
+        return std::nullopt;
+    });
+}
+
+std::optional<AccountStoreError> AccountStore::setBudgets(ApiAccountProvider provider,
+                                                          const QString& id, double dailyBudgetUsd,
+                                                          double monthlyBudgetUsd,
+                                                          int alertThresholdPct) {
+    const auto refuse = [](const char* text) {
+        return AccountStoreError{AccountStoreError::Kind::invalidBudget, QString::fromUtf8(text)};
+    };
+    if (provider == ApiAccountProvider::grok) return refuse("xAI accounts have no budgets.");
+    if (!std::isfinite(dailyBudgetUsd) || dailyBudgetUsd < 0)
+        return refuse("The daily budget must be a number of US dollars, zero or more.");
+    if (!std::isfinite(monthlyBudgetUsd) || monthlyBudgetUsd < 0)
+        return refuse("The monthly budget must be a number of US dollars, zero or more.");
+    if (alertThresholdPct < 1 || alertThresholdPct > 100)
+        return refuse("Alert at must be a whole percent from 1 to 100.");
+    // Applied to the newest file contents, so another process's edits are kept.
+    return commit([&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
+        const bool found = withAccounts(next, provider, [&](auto& accounts) {
+            for (auto& account : accounts) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(account)>, GrokApiAccount>) {
+                    if (account.id != id) continue;
+                    account.dailyBudgetUsd = dailyBudgetUsd;
+                    account.monthlyBudgetUsd = monthlyBudgetUsd;
+                    account.alertThresholdPct = alertThresholdPct;
+                    return true;
+                }
+            }
+            return false;
+        });
+        if (!found) return refuse("There is no such account.");
         return std::nullopt;
     });
 }

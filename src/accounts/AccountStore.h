@@ -48,6 +48,11 @@ public:
     std::optional<AccountStoreError> setPrimary(ApiAccountProvider provider, const QString& id);
     std::optional<AccountStoreError> setActive(ApiAccountProvider provider, const QString& id,
                                                bool isActive);
+    // Budgets in US dollars (0: none), each zero or more; the alert threshold a whole percent
+    // from 1 to 100. Gemini, Anthropic and OpenAI accounts only; nothing changes on a refusal.
+    std::optional<AccountStoreError> setBudgets(ApiAccountProvider provider, const QString& id,
+                                                double dailyBudgetUsd, double monthlyBudgetUsd,
+                                                int alertThresholdPct);
 
     // Reads config.json again when another process changed it, and publishes what changed.
     // A watcher calls this on its own; callers that must see the newest accounts at once

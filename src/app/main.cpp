@@ -9,6 +9,10 @@
 #include <cstdio>
 
 #include "accounts/AccountStore.h"
+#include "alerts/AlertSettings.h"
+#include "alerts/AlertStore.h"
+#include "alerts/BackgroundRefresh.h"
+#include "alerts/DesktopNotification.h"
 #include "claude/ClaudeUsageStore.h"
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
@@ -94,6 +98,16 @@ QString requestedWindow(int argc, char** argv) {
     return id;
 }
 
+// The periodic refresh: the local scan, then the Claude limits, unless a fetch has already
+// found nobody signed in (the login window fetches once someone is).
+QCoro::Task<bool> refreshEverything(qm::UsageAggregator* aggregator, qm::ClaudeUsageStore* claude) {
+    co_await aggregator->refresh();
+    if (claude->hasSession() && claude->statusKind() == qm::ClaudeUsageStatusKind::needsLogin)
+        co_return true;
+    co_await claude->refresh();
+    co_return claude->statusKind() != qm::ClaudeUsageStatusKind::error;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,12 +182,32 @@ int main(int argc, char** argv) {
     // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
     qm::QuitOnSignals signalWatch;
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (hasTray) {
         tray.show();
         if (!openRequest.isEmpty()) windows.open(openRequest);
     } else {
         // Without a tray there is nothing to click: open the dashboard straight away.
         windows.open(openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest);
     }
+    // After the icon is shown, since the first check may already alert. Through the icon where
+    // there is one: Qt hands the message to the desktop's notification service (or shows a
+    // balloon on older trays) and ties it to our icon.
+    qm::AlertStore alerts(qm::AlertMemory::pathIn(dataDirectory),
+                          [&tray, hasTray](const QString& title, const QString& message) {
+                              if (hasTray)
+                                  tray.tray()->showMessage(title, message,
+                                                           QSystemTrayIcon::Warning);
+                              else
+                                  qm::DesktopNotification::show(title, message);
+                          });
+    alerts.setEnabledSource(&qm::AlertSettings::notificationsEnabled);
+    alerts.watchClaude(&claude);
+    alerts.watchCodex(&aggregator);
+    alerts.watchSpend(&accounts, &history);
+    qm::BackgroundRefresh backgroundRefresh(
+        [&aggregator, &claude] { return refreshEverything(&aggregator, &claude); },
+        &qm::AlertSettings::refreshEveryMinutes);
+    backgroundRefresh.start();
     return app.exec();
 }

@@ -390,3 +390,37 @@ TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    home.write(".local/share/Quotameter/config.json", R"({"geminiAccounts": [
+        {"id": "g1", "alias": "team", "dailyBudgetUsd": 2, "monthlyBudgetUsd": 0,
+         "alertThresholdPct": 75}]})");
+    UsageHistoryData data;
+    data.geminiRecords = {
+        {now, "g1", "gemini-2.5-pro", 100, 50, 0, 0, 0, 1.5, 300, "relay", std::nullopt},
+        {now, "other", "gemini-2.5-pro", 100, 50, 0, 0, 0, 9, 300, "relay", std::nullopt}};
+    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(data), std::nullopt);
+
+    const Finished text = run({"budgets"});
+    ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.contains("Gemini team (g1)")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("today       $1.50 of $2.00 (75%)")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("this month  $1.50 (no budget)")) << text.out.toStdString();
+
+    const Finished json = run({"budgets", "--json"});
+    ASSERT_EQ(json.exitCode, 0);
+    const QJsonObject account =
+        QJsonDocument::fromJson(json.out).object()["accounts"].toArray()[0].toObject();
+    EXPECT_EQ(account["dailySharePct"].toDouble(), 75);
+    EXPECT_TRUE(account["monthlySharePct"].isNull());
+
+    home.write(".local/share/Quotameter/config.json", "{not json");
+    EXPECT_EQ(run({"budgets"}).exitCode, 1);
+}
+
+}  // namespace
+}  // namespace qm

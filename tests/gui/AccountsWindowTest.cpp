@@ -3,6 +3,9 @@
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -273,6 +276,70 @@ TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWar
     window->setProvider(P::openAI);
     EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
     EXPECT_TRUE(labels(rows()[0], "warningLabel").isEmpty());
+}
+
+TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTheSpend) {
+    add(P::gemini, QStringLiteral("team"), QStringLiteral("AIza-good"));
+    add(P::grok, QStringLiteral("x"), QStringLiteral("xai-key"));
+    const QString id = accounts.data().geminiAccounts.at(0).id;
+    history.appendGeminiRecord({kNow, id, QStringLiteral("gemini-2.5-pro"), 10, 10, 0, 0, 0, 1.5,
+                                100, QStringLiteral("relay"), std::nullopt});
+    // Another program's key in config.json, written beside the accounts.
+    const QString config = AccountConfigStore::pathIn(dir.path());
+    QJsonObject root = QJsonDocument::fromJson(test::readAll(config)).object();
+    root.insert(QStringLiteral("otherSetting"), 1);
+    dir.write(QStringLiteral("config.json"), QJsonDocument(root).toJson());
+
+    AccountRowWidget* row = rows()[0];
+    auto* daily = child<QLineEdit>(row, "dailyBudget");
+    auto* monthly = child<QLineEdit>(row, "monthlyBudget");
+    auto* alertAt = child<QLineEdit>(row, "alertAt");
+    auto* save = child<QPushButton>(row, "saveBudgets");
+    EXPECT_EQ(alertAt->text(), "80");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return labels(row, "budgetSpend").value(0).startsWith("Today $1.50 (no budget)"); }));
+
+    const QByteArray before = test::readAll(config);
+    const struct {
+        const char* daily;
+        const char* alertAt;
+        const char* message;
+    } refused[] = {
+        {"ten", "80", "Daily budget: enter an amount in US dollars, such as 5 or 12.50."},
+        {"-1", "80", "The daily budget must be a number of US dollars, zero or more."},
+        {"2", "150", "Alert at must be a whole percent from 1 to 100."},
+        {"2", "7.5", "Alert at: enter a whole percent from 1 to 100."},
+    };
+    for (const auto& attempt : refused) {
+        daily->setText(QString::fromLatin1(attempt.daily));
+        alertAt->setText(QString::fromLatin1(attempt.alertAt));
+        QTest::mouseClick(save, Qt::LeftButton);
+        EXPECT_EQ(labels(row, "budgetMessage").value(0), attempt.message);
+    }
+    EXPECT_EQ(test::readAll(config), before);
+    test::saveWindowShot(*window, QStringLiteral("accounts-budget-error"), {900, 460});
+
+    daily->setText(QStringLiteral("2"));
+    monthly->setText(QStringLiteral("$50"));
+    alertAt->setText(QStringLiteral("75%"));
+    QTest::keyClick(alertAt, Qt::Key_Return);
+    EXPECT_EQ(labels(row, "budgetMessage").value(0), "Budgets saved.");
+    const GeminiAccount saved = accounts.data().geminiAccounts.at(0);
+    EXPECT_EQ(saved.dailyBudgetUsd, 2);
+    EXPECT_EQ(saved.monthlyBudgetUsd, 50);
+    EXPECT_EQ(saved.alertThresholdPct, 75);
+    root = QJsonDocument::fromJson(test::readAll(config)).object();
+    EXPECT_EQ(root.value("otherSetting").toInt(), 1);
+    EXPECT_EQ(root.value("geminiAccounts").toArray().at(0)["dailyBudgetUsd"].toDouble(), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return labels(row, "budgetSpend").value(0) ==
+               "Today $1.50 of $2.00 (75%) · This month $1.50 of $50.00 (3%)";
+    })) << labels(row, "budgetSpend").value(0).toStdString();
+    test::saveWindowShot(*window, QStringLiteral("accounts-budgets"), {900, 460});
+
+    // xAI accounts have no budgets.
+    window->setProvider(P::grok);
+    EXPECT_EQ(rows()[0]->findChild<QLineEdit*>(QStringLiteral("dailyBudget")), nullptr);
 }
 
 }  // namespace

@@ -94,6 +94,11 @@ AccountRowWidget::AccountRowWidget(ApiAccountProvider provider, const AccountRow
     setRow(row);
 }
 
+void AccountRowWidget::addBudgetEditor(QWidget* editor) {
+    auto* rows = static_cast<QVBoxLayout*>(layout());
+    rows->insertWidget(rows->indexOf(m_usage), editor);
+}
+
 void AccountRowWidget::setRow(const AccountRowData& row) {
     m_row = row;
     const ApiAccountSummary& account = row.summary;

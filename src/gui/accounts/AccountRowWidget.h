@@ -26,6 +26,8 @@ public:
     void setRow(const AccountRowData& row);
     const AccountRowData& row() const { return m_row; }
     AccountUsagePanel* usagePanel() const { return m_usage; }
+    // Places the account's budget fields above its usage panel.
+    void addBudgetEditor(QWidget* editor);
 
 signals:
     void selectRequested();

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "accounts/AccountStore.h"
+#include "gui/accounts/AccountBudgetEditor.h"
 #include "gui/accounts/AccountListModel.h"
 #include "gui/accounts/AccountRowWidget.h"
 #include "gui/accounts/AccountUsagePanel.h"
@@ -268,6 +269,10 @@ AccountRowWidget* AccountsWindow::makeRow(int row) {
     connect(widget, &AccountRowWidget::deleteRequested, this, [this, provider, id] {
         perform([&] { return m_accounts->removeAccount(provider, id); });
     });
+    if (provider != ApiAccountProvider::grok) {
+        widget->addBudgetEditor(
+            new AccountBudgetEditor(m_accounts, m_history, provider, id, m_now, widget));
+    }
     AccountUsagePanel* panel = widget->usagePanel();
     connect(panel, &AccountUsagePanel::lookbackChanged, this,
             [this, provider, id](int days) { m_usage->setLookbackDays(days, provider, id); });

@@ -18,6 +18,7 @@
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
 #include "gui/claude/ClaudeCard.h"
+#include "gui/dashboard/BackgroundOptions.h"
 #include "gui/dashboard/CardGrid.h"
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
@@ -104,6 +105,7 @@ QWidget* DashboardWindow::makeHeader() {
     Look::makeSecondary(updated_);
     names->addWidget(title);
     names->addWidget(updated_);
+    names->addWidget(new BackgroundOptions(header));  // under the title: the row is full
     row->addLayout(names);
     row->addStretch(1);
 

@@ -1,0 +1,58 @@
+#include "alerts/AlertMemory.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "core/AtomicFile.h"
+
+namespace qm {
+
+QString AlertMemory::pathIn(const QString& dataDirectory) {
+    return QDir(dataDirectory).filePath(QStringLiteral("alerts-shown.json"));
+}
+
+AlertMemory::AlertMemory(QString path) : m_path(std::move(path)) {
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    const QJsonObject shown =
+        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("shown")).toObject();
+    for (auto it = shown.begin(); it != shown.end(); ++it) {
+        if (it.value().isDouble()) m_entries[it.key()] = static_cast<TimeMs>(it.value().toDouble());
+    }
+}
+
+bool AlertMemory::stands(const QString& key, TimeMs now) const {
+    const auto it = m_entries.find(key);
+    return it != m_entries.end() && (it->second == 0 || now < it->second);
+}
+
+void AlertMemory::remember(const QString& key, TimeMs until) {
+    m_entries[key] = until;
+}
+
+void AlertMemory::forget(const QString& key) {
+    m_entries.erase(key);
+}
+
+std::optional<TimeMs> AlertMemory::until(const QString& key) const {
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<QString> AlertMemory::save(TimeMs now) {
+    std::erase_if(m_entries,
+                  [now](const auto& entry) { return entry.second != 0 && now >= entry.second; });
+    QJsonObject shown;
+    for (const auto& [key, until] : m_entries) shown.insert(key, static_cast<double>(until));
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    const QByteArray bytes =
+        QJsonDocument(QJsonObject{{QStringLiteral("shown"), shown}}).toJson() + '\n';
+    if (const std::optional<FileError> error = AtomicFile::write(m_path, bytes))
+        return error->message;
+    return std::nullopt;
+}
+
+}  // namespace qm

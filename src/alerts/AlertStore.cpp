@@ -1,0 +1,180 @@
+#include "alerts/AlertStore.h"
+
+#include <QDateTime>
+#include <cmath>
+
+#include "accounts/AccountStore.h"
+#include "history/UsageHistoryStore.h"
+#include "providers/ProviderUsageText.h"
+#include "readers/UsageAggregator.h"
+
+namespace qm {
+
+namespace {
+
+QString money(double usd) {
+    return QStringLiteral("$") + QString::number(usd, 'f', 2);
+}
+
+QString percentText(double percent) {
+    return QString::number(static_cast<long long>(std::floor(percent))) + QStringLiteral("%");
+}
+
+// "14:05" today, "Tue 14:05" within the week, "Dec 12 14:05" beyond.
+QString resetText(TimeMs resetsAt, TimeMs now, const QTimeZone& zone) {
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(resetsAt, zone);
+    const QDate today = QDateTime::fromMSecsSinceEpoch(now, zone).date();
+    const QString time = at.toString(QStringLiteral("HH:mm"));
+    if (at.date() == today) return time;
+    if (at.date() < today.addDays(7)) return at.toString(QStringLiteral("ddd ")) + time;
+    return at.toString(QStringLiteral("MMM d ")) + time;
+}
+
+}  // namespace
+
+AlertStore::AlertStore(QString memoryPath, Show show, Clock now, QTimeZone zone, QObject* parent)
+    : QObject(parent),
+      m_memory(std::move(memoryPath)),
+      m_show(std::move(show)),
+      m_now(std::move(now)),
+      m_zone(std::move(zone)) {}
+
+void AlertStore::setEnabledSource(std::function<bool()> enabled) {
+    m_enabled = std::move(enabled);
+}
+
+void AlertStore::watchCodex(UsageAggregator* aggregator) {
+    connect(aggregator, &UsageAggregator::changed, this, [this, aggregator] {
+        const std::optional<ProviderUsage> codex = aggregator->usage(ProviderKind::codex);
+        if (codex && codex->planLimits) observeLimits(codexLimitReadings(*codex->planLimits));
+    });
+}
+
+void AlertStore::watchSpend(AccountStore* accounts, UsageHistoryStore* history) {
+    m_accounts = accounts;
+    m_history = history;
+    connect(accounts, &AccountStore::changed, this, &AlertStore::checkSpend);
+    connect(history, &UsageHistoryStore::changed, this, &AlertStore::checkSpend);
+    connect(accounts, &QObject::destroyed, this, [this] { m_accounts = nullptr; });
+    connect(history, &QObject::destroyed, this, [this] { m_history = nullptr; });
+    // Records added while the program was not running count too.
+    checkSpend();
+}
+
+void AlertStore::checkSpend() {
+    if (!m_accounts || !m_history) return;
+    observeBudgets(accountBudgetUse(m_accounts->data(), m_history->geminiUsageRecords(),
+                                    m_history->apiUsageRecords(), now(), m_zone));
+}
+
+void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
+    const TimeMs at = now();
+    bool changedMemory = false;
+    for (const LimitReading& reading : readings) {
+        if (!std::isfinite(reading.percent)) continue;
+        // A window that has already ended says nothing about the current one.
+        if (reading.resetsAt && *reading.resetsAt <= at) continue;
+        std::vector<Crossing> crossed;
+        for (const int threshold : kLimitThresholds) {
+            const QString key = reading.key + QLatin1Char('.') + QString::number(threshold);
+            if (reading.percent >= threshold) {
+                crossed.push_back({key, threshold, reading.resetsAt.value_or(0)});
+            } else if (m_memory.until(key) == TimeMs{0}) {
+                // No reset time to wait for: falling back below the threshold re-arms it.
+                m_memory.forget(key);
+                changedMemory = true;
+            }
+        }
+        changedMemory |= decide(crossed, [&](int threshold) {
+            QString message = percentText(reading.percent) + QStringLiteral(" used");
+            if (reading.resetsAt)
+                message += QStringLiteral("; resets ") + resetText(*reading.resetsAt, at, m_zone);
+            m_show(reading.label + QStringLiteral(" at ") + QString::number(threshold) +
+                       QStringLiteral("%"),
+                   message + QStringLiteral("."));
+        });
+    }
+    // A save that failed before is tried again with the next reading.
+    if (changedMemory || m_lastError) persist();
+}
+
+void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
+    bool changedMemory = false;
+    for (const AccountBudgetUse& row : rows) {
+        struct Budget {
+            const char* name;
+            double budget;
+            double spent;
+            LocalPeriod period;
+            QString spendText;
+        };
+        const Budget budgets[] = {
+            {"daily", row.dailyBudgetUsd, row.spentTodayUsd, row.today,
+             QStringLiteral("Today's spend")},
+            {"monthly", row.monthlyBudgetUsd, row.spentThisMonthUsd, row.thisMonth,
+             QStringLiteral("This month's spend")},
+        };
+        for (const Budget& budget : budgets) {
+            const std::optional<double> share = budgetShare(budget.spent, budget.budget);
+            if (!share) continue;
+            std::vector<int> thresholds{100};
+            if (row.alertThresholdPct > 0 && row.alertThresholdPct < 100)
+                thresholds.push_back(row.alertThresholdPct);
+            std::vector<Crossing> crossed;
+            for (const int threshold : thresholds) {
+                if (*share < threshold) continue;
+                crossed.push_back({QStringLiteral("budget.%1.%2.%3")
+                                       .arg(row.id, QLatin1String(budget.name))
+                                       .arg(threshold),
+                                   threshold, budget.period.endMs});
+            }
+            changedMemory |= decide(crossed, [&](int threshold) {
+                const QString of = money(budget.budget) + QLatin1Char(' ') +
+                                   QLatin1String(budget.name) + QStringLiteral(" budget");
+                const QString message =
+                    threshold >= 100
+                        ? budget.spendText + QLatin1Char(' ') + money(budget.spent) +
+                              QStringLiteral(" has reached the ") + of + QLatin1Char('.')
+                        : budget.spendText + QLatin1Char(' ') + money(budget.spent) +
+                              QStringLiteral(" is ") + percentText(*share) +
+                              QStringLiteral(" of the ") + of + QLatin1Char('.');
+                m_show(ProviderUsageText::displayName(row.provider) + QStringLiteral(" budget: ") +
+                           row.alias,
+                       message);
+            });
+        }
+    }
+    if (changedMemory || m_lastError) persist();
+}
+
+bool AlertStore::decide(const std::vector<Crossing>& crossedHighestFirst,
+                        const std::function<void(int threshold)>& show) {
+    const TimeMs at = now();
+    bool covered = false;
+    bool changedMemory = false;
+    for (const Crossing& crossing : crossedHighestFirst) {
+        if (m_memory.stands(crossing.key, at)) {
+            covered = true;
+            continue;
+        }
+        if (!covered && enabled()) show(crossing.threshold);
+        covered = true;
+        m_memory.remember(crossing.key, crossing.until);
+        changedMemory = true;
+    }
+    return changedMemory;
+}
+
+void AlertStore::persist() {
+    m_lastError = m_memory.save(now());
+}
+
+TimeMs AlertStore::now() const {
+    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+}
+
+bool AlertStore::enabled() const {
+    return !m_enabled || m_enabled();
+}
+
+}  // namespace qm

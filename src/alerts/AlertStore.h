@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimeZone>
+#include <array>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "alerts/AccountSpend.h"
+#include "alerts/AlertMemory.h"
+#include "alerts/LimitReadings.h"
+
+namespace qm {
+
+class AccountStore;
+class UsageAggregator;
+class UsageHistoryStore;
+
+// Decides when to warn that a limit or a budget is close: the Claude and Codex five-hour and
+// weekly limits at 80% and again at 95%, once per limit window; an account's daily or monthly
+// spend at its alert threshold and again at 100%, once per day or month. A reading that
+// crosses two thresholds at once shows only the higher one. What was shown is remembered on
+// disk, so a restart does not repeat it. While notifications are off, crossings are still
+// remembered (without showing), so switching them on does not bring a burst of old news.
+// Main thread only.
+class AlertStore : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<TimeMs()>;
+    using Show = std::function<void(const QString& title, const QString& message)>;
+
+    static constexpr std::array<int, 2> kLimitThresholds{95, 80};  // highest first
+
+    AlertStore(QString memoryPath, Show show, Clock now = {},
+               QTimeZone zone = QTimeZone::systemTimeZone(), QObject* parent = nullptr);
+
+    // Asked before each alert; without one, notifications are on.
+    void setEnabledSource(std::function<bool()> enabled);
+
+    // Checks the Codex plan limits after every local scan.
+    void watchCodex(UsageAggregator* aggregator);
+    // Checks every account's spend now and whenever the history or the accounts change.
+    void watchSpend(AccountStore* accounts, UsageHistoryStore* history);
+    // Checks the Claude limits whenever the Claude store publishes (a template so that this
+    // library needs nothing of the browser the Claude store brings along).
+    template <typename ClaudeStore>
+    void watchClaude(ClaudeStore* claude) {
+        connect(claude, &ClaudeStore::changed, this, [this, claude] {
+            if (const auto latest = claude->latest()) observeLimits(claudeLimitReadings(*latest));
+        });
+    }
+
+    void observeLimits(const std::vector<LimitReading>& readings);
+    void observeBudgets(const std::vector<AccountBudgetUse>& rows);
+
+    // Why the memory file could not be written, if it could not; the next reading tries again.
+    std::optional<QString> lastError() const { return m_lastError; }
+
+private:
+    struct Crossing {
+        QString key;
+        int threshold = 0;
+        TimeMs until = 0;
+    };
+    // Shows the highest crossing that is not yet remembered, unless a higher one stands, and
+    // remembers them all. Returns whether the memory changed.
+    bool decide(const std::vector<Crossing>& crossedHighestFirst,
+                const std::function<void(int threshold)>& show);
+    void checkSpend();
+    void persist();
+    TimeMs now() const;
+    bool enabled() const;
+
+    AlertMemory m_memory;
+    Show m_show;
+    Clock m_now;
+    QTimeZone m_zone;
+    std::function<bool()> m_enabled;
+    AccountStore* m_accounts = nullptr;
+    UsageHistoryStore* m_history = nullptr;
+    std::optional<QString> m_lastError;
+};
+
+}  // namespace qm

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <optional>
+
+#include "core/UsageModels.h"
+
+namespace qm {
+
+// Runs a refresh every few minutes while the program runs, if the user asked for it. A
+// refresh that fails waits twice as long before the next (up to an hour, or the period if that
+// is longer); one that succeeds returns to the chosen period. A refresh never starts while the
+// previous one still runs. A heartbeat checks the wall clock: a gap much longer than the
+// heartbeat means the machine slept, and that tick does nothing, so waking up does not bring
+// a burst of work before the network is back. Main thread only.
+class BackgroundRefresh : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<TimeMs()>;
+    using Work = std::function<QCoro::Task<bool>()>;  // true when the refresh succeeded
+    using PeriodSource = std::function<int()>;        // minutes; 0 for off
+
+    static constexpr TimeMs kHeartbeatMs = 30'000;
+    static constexpr TimeMs kSleepGapMs = 120'000;  // a heartbeat this late means sleep
+    static constexpr TimeMs kMaxBackoffMs = 3'600'000;
+
+    BackgroundRefresh(Work work, PeriodSource periodMinutes, Clock now = {},
+                      QObject* parent = nullptr);
+
+    // Starts the heartbeat.
+    void start();
+    // One heartbeat: starts the refresh when it is due. Tests call it with a moved clock.
+    void tick();
+
+    bool isRunning() const { return m_running; }
+    int failures() const { return m_failures; }
+    std::optional<TimeMs> nextDueAt() const { return m_nextDueAt; }
+
+private:
+    QCoro::Task<> run();
+    TimeMs now() const;
+
+    Work m_work;
+    PeriodSource m_period;
+    Clock m_now;
+    QTimer m_heartbeat;
+    int m_periodMinutes = 0;
+    int m_failures = 0;
+    bool m_running = false;
+    std::optional<TimeMs> m_lastTickAt;
+    std::optional<TimeMs> m_nextDueAt;
+};
+
+}  // namespace qm

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <optional>
+
+#include "accounts/ApiAccountModels.h"
+#include "core/UsageModels.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace qm {
+class AccountStore;
+class UsageHistoryStore;
+}  // namespace qm
+
+namespace qm::gui {
+
+class StoreChangeCoalescer;
+
+// One account's "Daily budget", "Monthly budget" and "Alert at" fields, with today's and this
+// month's spend against them. "Save" checks the three fields and hands them to the account
+// store; input that is not a number, negative, or a threshold beyond 1 to 100% is named in a
+// message and changes nothing. Fields the user is editing are not overwritten by store changes.
+class AccountBudgetEditor : public QWidget {
+    Q_OBJECT
+public:
+    using Clock = std::function<TimeMs()>;
+
+    AccountBudgetEditor(AccountStore* accounts, UsageHistoryStore* history,
+                        ApiAccountProvider provider, QString accountId, Clock now = {},
+                        QWidget* parent = nullptr);
+
+    // The message under the fields, empty when there is none.
+    QString message() const;
+
+    // Reads the fields and saves them; false (with the reason shown) when nothing was saved.
+    bool save();
+
+private:
+    void showStored();
+    void showSpend();
+    void showMessage(const QString& text, bool isError);
+
+    QPointer<AccountStore> m_accounts;
+    QPointer<UsageHistoryStore> m_history;
+    ApiAccountProvider m_provider;
+    QString m_id;
+    Clock m_now;
+    bool m_edited = false;
+    QLineEdit* m_daily;
+    QLineEdit* m_monthly;
+    QLineEdit* m_alertAt;
+    QPushButton* m_save;
+    QLabel* m_spend;
+    QLabel* m_message;
+    StoreChangeCoalescer* m_spendUpdates;
+};
+
+}  // namespace qm::gui
