@@ -12,13 +12,16 @@ TempDir::TempDir() : dir_(QDir::tempPath() + QStringLiteral("/qm-test-XXXXXX")) 
     if (!dir_.isValid()) throw std::runtime_error("could not create a temporary directory");
 }
 
-QString TempDir::filePath(const QString& relative) const { return dir_.filePath(relative); }
+QString TempDir::filePath(const QString& relative) const {
+    return dir_.filePath(relative);
+}
 
 QString TempDir::write(const QString& relative, const QByteArray& bytes) const {
     const QString path = filePath(relative);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(bytes) != bytes.size()) {
         throw std::runtime_error("could not write test file");
     }
     return path;
