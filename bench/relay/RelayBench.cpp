@@ -23,7 +23,7 @@
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayServer.h"
 #include "relay/LoopbackClient.h"
-#include "relay/UpstreamThread.h"
+#include "relay/RelayBenchSetup.h"
 #include "support/FakeGeminiUpstream.h"
 
 namespace {
@@ -90,16 +90,7 @@ int main(int argc, char** argv) {
 
     // A history of 10 000 relay records, so each metered call saves a file of that size.
     const QString historyPath = qm::UsageHistoryFileStore::pathIn(data.path());
-    {
-        qm::UsageHistoryData seed;
-        const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-        for (int i = 0; i < 10000; ++i) {
-            seed.geminiRecords.push_back({now - (10000 - i) * 60'000LL, "bench-account",
-                                          "gemini-2.5-flash", 12, 30, 0, 0, 0, 0.0001, 40, "relay",
-                                          std::nullopt});
-        }
-        qm::UsageHistoryFileStore(historyPath).save(seed);
-    }
+    seedRelayHistory(historyPath, 10000);
     qm::UsageHistoryStore history{qm::UsageHistoryFileStore(historyPath)};
 
     const std::vector<qm::GeminiRelayAccounts::Candidate> accounts{

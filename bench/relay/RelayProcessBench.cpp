@@ -22,7 +22,7 @@
 
 #include "history/UsageHistoryFile.h"
 #include "relay/LoopbackClient.h"
-#include "relay/UpstreamThread.h"
+#include "relay/RelayBenchSetup.h"
 #include "support/FakeGeminiUpstream.h"
 
 namespace {
@@ -140,16 +140,7 @@ int main(int argc, char** argv) {
 
     const QString dataFolder = home.path() + QStringLiteral("/data/Quotameter");
     QDir().mkpath(dataFolder);
-    {
-        qm::UsageHistoryData seed;
-        const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-        for (int i = 0; i < 10000; ++i) {
-            seed.geminiRecords.push_back({now - (10000 - i) * 60'000LL, "bench-account",
-                                          "gemini-2.5-flash", 12, 30, 0, 0, 0, 0.0001, 40, "relay",
-                                          std::nullopt});
-        }
-        qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataFolder)).save(seed);
-    }
+    seedRelayHistory(qm::UsageHistoryFileStore::pathIn(dataFolder), 10000);
     std::unique_ptr<QProcess> add(cli({"accounts", "add", "gemini", "--alias", "bench"}));
     add->start();
     add->write("AIza-bench-key\n");
