@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "accounts/ApiAccountModels.h"
+#include "core/HistoryRecords.h"
 #include "core/UsageModels.h"
-#include "history/HistoryRecords.h"
 
 namespace qm {
 

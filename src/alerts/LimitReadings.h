@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "claude/ClaudeUsageModel.h"
+#include "core/ClaudeUsageModel.h"
 #include "core/UsageModels.h"
 
 namespace qm {

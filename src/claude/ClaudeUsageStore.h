@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "claude/ClaudeUsageModel.h"
-#include "history/HistoryRecords.h"
+#include "core/ClaudeUsageModel.h"
+#include "core/HistoryRecords.h"
 
 namespace qm {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <variant>
 
-#include "claude/ClaudeUsageModel.h"
 #include "claude/OneShot.h"
+#include "core/ClaudeUsageModel.h"
 #include "core/RemoteHosts.h"
 
 class QWebChannel;

@@ -5,7 +5,7 @@
 #include <QTimeZone>
 #include <optional>
 
-#include "claude/ClaudeUsageModel.h"
+#include "core/ClaudeUsageModel.h"
 #include "core/UsageModels.h"
 
 // The texts and levels the panel, the dashboard and the Claude card show, kept apart from the

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/AtomicFile.h"
-#include "history/HistoryRecords.h"
+#include "core/HistoryRecords.h"
 
 namespace qm {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "core/AtomicFile.h"
+#include "core/HistoryRecords.h"
 #include "core/SharedFile.h"
-#include "history/HistoryRecords.h"
 
 namespace qm {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/HistoryRecords.h"
 #include "core/SharedFile.h"
 #include "core/UsageBucket.h"
-#include "history/HistoryRecords.h"
 #include "history/UsageHistoryFile.h"
 #include "history/UsageHistoryWriter.h"
 

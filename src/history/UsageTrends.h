@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "history/HistoryRecords.h"
+#include "core/HistoryRecords.h"
 
 // The series the trends view draws, derived from the stored history. Days are local calendar
 // days of `zone`, so tests can pin the zone and views pass the system's.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "history/HistoryRecords.h"
+#include "core/HistoryRecords.h"
 
 // Turns a successful Gemini generation answer into one history record: the token counts of
 // its "usageMetadata", a price-table cost, the latency and the client's user agent.

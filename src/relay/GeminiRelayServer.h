@@ -13,8 +13,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "core/HistoryRecords.h"
 #include "core/RemoteHosts.h"
-#include "history/HistoryRecords.h"
 #include "relay/GeminiRelayAccountResolution.h"
 #include "relay/GeminiRelayHttp.h"
 

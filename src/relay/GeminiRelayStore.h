@@ -10,7 +10,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "history/HistoryRecords.h"
+#include "core/HistoryRecords.h"
 #include "relay/GeminiRelayAccountResolution.h"
 #include "relay/GeminiRelayServer.h"
 

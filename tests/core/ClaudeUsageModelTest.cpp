@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "claude/ClaudeUsageModel.h"
+#include "core/ClaudeUsageModel.h"
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
 

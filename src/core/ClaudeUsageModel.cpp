@@ -1,4 +1,4 @@
-#include "claude/ClaudeUsageModel.h"
+#include "core/ClaudeUsageModel.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

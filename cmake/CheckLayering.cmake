@@ -1,0 +1,28 @@
+# cmake -DLAYERING=<file written by Layering.cmake> -P CheckLayering.cmake
+cmake_minimum_required(VERSION 3.25)
+# Fails when a file of one target includes a header owned by a target it does not link.
+include(${LAYERING})
+set(violations 0)
+foreach(target IN LISTS qm_targets)
+  foreach(file IN LISTS qm_files_${target})
+    file(STRINGS ${file} includes REGEX "^#include \"[a-z_]+/[^\"]+\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" header "${line}")
+      set(owner "${qm_owner_${header}}")
+      string(REGEX REPLACE "/.*" "" folder "${header}")
+      if(owner STREQUAL "" AND file MATCHES "/src/${folder}/")
+        continue()  # an unlisted header beside the file: its own target's
+      elseif(owner STREQUAL "")
+        set(owner qm_${folder})  # an unlisted header elsewhere: its folder's library
+      endif()
+      if(NOT owner IN_LIST qm_closure_${target})
+        message("${file}: includes ${header} of ${owner}, which ${target} does not link")
+        math(EXPR violations "${violations} + 1")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(violations GREATER 0)
+  message(FATAL_ERROR "${violations} include(s) against the layering")
+endif()
+message(STATUS "layering: every include is of a linked library")
