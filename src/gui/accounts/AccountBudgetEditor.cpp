@@ -91,7 +91,11 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
         fields->addWidget(edit);
         if (!unit.isEmpty()) fields->addWidget(new QLabel(unit, this));
         fields->addSpacing(8);
-        connect(edit, &QLineEdit::textEdited, this, [this] { m_edited = true; });
+        connect(edit, &QLineEdit::textEdited, this, [this] {
+            m_edited = true;
+            // The error was about the text that just changed.
+            if (m_messageIsError) showMessage({}, false);
+        });
         connect(edit, &QLineEdit::returnPressed, this, &AccountBudgetEditor::save);
     };
     addField(tr("Daily budget"), m_daily, "dailyBudget", tr("none"), QStringLiteral("USD"));
@@ -109,6 +113,9 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
     layout->addWidget(m_message);
 
     connect(m_save, &QPushButton::clicked, this, &AccountBudgetEditor::save);
+    m_confirmationTimer.setSingleShot(true);
+    m_confirmationTimer.setInterval(kConfirmationShownFor);
+    connect(&m_confirmationTimer, &QTimer::timeout, this, [this] { showMessage({}, false); });
     if (m_accounts) {
         connect(m_accounts, &AccountStore::changed, this, [this] {
             showStored();
@@ -195,6 +202,12 @@ void AccountBudgetEditor::showMessage(const QString& text, bool isError) {
     m_message->setText(text);
     WindowText::setColor(m_message, isError ? WindowText::red() : WindowText::green());
     m_message->setVisible(!text.isEmpty());
+    m_messageIsError = isError && !text.isEmpty();
+    // A confirmation has said its piece after a few seconds; an error waits for a change.
+    if (!text.isEmpty() && !isError)
+        m_confirmationTimer.start();
+    else
+        m_confirmationTimer.stop();
 }
 
 }  // namespace qm::gui

@@ -52,6 +52,41 @@ QIcon refresh() {
     });
 }
 
+QIcon chart() {
+    return drawn(QStringLiteral("office-chart-line"), [](QPainter& p) {
+        p.drawLine(QPointF(4, 4), QPointF(4, 28));
+        p.drawLine(QPointF(4, 28), QPointF(28, 28));
+        QPainterPath line;
+        line.moveTo(8, 22);
+        line.lineTo(14, 14);
+        line.lineTo(19, 18);
+        line.lineTo(27, 7);
+        p.drawPath(line);
+    });
+}
+
+QIcon key() {
+    return drawn(QStringLiteral("dialog-password"), [](QPainter& p) {
+        p.drawEllipse(QRectF(3, 11, 11, 11));
+        p.drawLine(QPointF(14, 16.5), QPointF(29, 16.5));
+        p.drawLine(QPointF(24, 16.5), QPointF(24, 22));
+        p.drawLine(QPointF(28, 16.5), QPointF(28, 21));
+    });
+}
+
+QIcon settings() {
+    return drawn(QStringLiteral("configure"), [](QPainter& p) {
+        p.drawEllipse(QRectF(11, 11, 10, 10));
+        for (int i = 0; i < 8; ++i) {
+            p.save();
+            p.translate(16, 16);
+            p.rotate(i * 45.0);
+            p.drawLine(QPointF(0, 8.5), QPointF(0, 13));
+            p.restore();
+        }
+    });
+}
+
 QIcon busy() {
     return drawn(QStringLiteral("process-working"), [](QPainter& p) {
         p.setBrush(p.pen().color());
