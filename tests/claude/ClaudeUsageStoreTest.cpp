@@ -105,9 +105,10 @@ TEST_F(ClaudeUsageStoreTest, FailuresKeepOrClearTheLastFiguresByKind) {
 
 namespace {
 
-// The browser's helper processes below this one (the zygote forks the renderers, so they are
-// grandchildren), read from /proc.
+// The browser's working processes below this one (renderers, GPU and utility processes; the
+// zygote forks the renderers, so they are grandchildren), read from /proc.
 int browserProcesses() {
+    const qint64 self = QCoreApplication::applicationPid();
     std::map<qint64, qint64> parentOf;
     std::map<qint64, QByteArray> commandOf;
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
@@ -124,10 +125,13 @@ int browserProcesses() {
         QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
         if (cmdline.open(QIODevice::ReadOnly)) commandOf[pid] = cmdline.readAll();
     }
-    const qint64 self = QCoreApplication::applicationPid();
     int count = 0;
     for (const auto& [pid, command] : commandOf) {
         if (!command.contains("QtWebEngineProcess")) continue;
+        // The zygotes, started straight from this process, stay with the engine itself, which
+        // lives as long as the application; they hold no page and fork the renderers on
+        // demand. What they fork carries their command line too, one level further down.
+        if (parentOf[pid] == self && command.contains("--type=zygote")) continue;
         for (qint64 up = parentOf[pid]; up > 1; up = parentOf[up]) {
             if (up == self) {
                 ++count;

@@ -1,7 +1,6 @@
 #include "gui/trends/TrendCharts.h"
 
 #include <QApplication>
-
 #include <QBarSeries>
 #include <QBarSet>
 #include <QCategoryAxis>

@@ -1,12 +1,12 @@
 #include "gui/widgets/Look.h"
 
-#include "gui/widgets/WindowTextStyles.h"
-
 #include <QApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPalette>
 #include <algorithm>
+
+#include "gui/widgets/WindowTextStyles.h"
 
 namespace qm::gui::Look {
 

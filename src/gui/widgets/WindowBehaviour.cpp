@@ -22,6 +22,17 @@ QRect availableArea(const QWidget* window) {
     return screen ? screen->availableGeometry() : QRect();
 }
 
+// The first control in tab order that takes the keyboard.
+void focusFirstControl(QWidget* window) {
+    for (QWidget* w = window->nextInFocusChain(); w && w != window; w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(window) && w->isEnabled() &&
+            w->window() == window) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+}
+
 // Watches the window's Show events; being a child, it goes with the window.
 class ShowWatch : public QObject {
 public:
@@ -38,7 +49,7 @@ public:
                 // After the window is mapped, or the focus request is lost.
                 QPointer<QWidget> window(window_);
                 QTimer::singleShot(0, window_, [window] {
-                    if (window && !window->focusWidget()) window->focusNextChild();
+                    if (window && !window->focusWidget()) focusFirstControl(window);
                 });
             }
         }

@@ -47,8 +47,9 @@ protected:
 };
 
 TEST_F(WindowsOnScreenTest, EveryWindowOpensInsideTheScreenAndItsMinimumFitsASmallLaptop) {
-    if (qEnvironmentVariable("QT_SCALE_FACTOR") == QLatin1String("2"))
+    if (qEnvironmentVariable("QT_SCALE_FACTOR") == QLatin1String("2")) {
         EXPECT_EQ(area().size(), QSize(960, 540));
+    }
     for (const QString& id : windowIds()) {
         QWidget* window = windows.open(id);
         ASSERT_TRUE(window) << id.toStdString();

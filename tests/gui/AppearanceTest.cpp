@@ -1,12 +1,18 @@
+#include <QAbstractButton>
 #include <QApplication>
 #include <QChartView>
 #include <QPalette>
+#include <QToolButton>
 
 #include "DesktopFixture.h"
+#include "accounts/AccountStore.h"
+#include "accounts/KeychainStore.h"
+#include "gui/accounts/AccountsWindow.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/trends/TrendsWindow.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/WindowTextStyles.h"
+#include "relay/GeminiRelayStore.h"
 
 using namespace qm;
 using namespace qm::gui;
@@ -89,6 +95,80 @@ TEST_F(DarkPaletteTest, TheDashboardReadsOnADarkPalette) {
     ASSERT_TRUE(card);
     const QPoint inside = card->mapTo(&window, QPoint(card->width() / 2, 6));
     EXPECT_LT(lightness(image.pixelColor(inside)), 0.4);
+}
+
+}  // namespace
+
+namespace {
+
+// A user's larger desktop font, for the length of a test.
+class LargeFontTest : public DesktopFixture {
+protected:
+    LargeFontTest() : saved_(QApplication::font()) {
+        QFont large = saved_;
+        large.setPointSizeF(saved_.pointSizeF() * 1.6);
+        QApplication::setFont(large);
+    }
+    ~LargeFontTest() override { QApplication::setFont(saved_); }
+
+    // Every button and label text under `root` has the room it needs and lies inside `window`.
+    static void expectNothingClipped(QWidget* window, QWidget* root) {
+        for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
+            if (!button->isVisibleTo(window) || button->text().isEmpty()) continue;
+            EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+            const QRect inWindow(button->mapTo(window, QPoint(0, 0)), button->size());
+            EXPECT_TRUE(window->rect().contains(inWindow)) << button->text().toStdString();
+        }
+    }
+
+private:
+    QFont saved_;
+};
+
+TEST_F(LargeFontTest, AccountRowsReflowAndKeepEveryControl) {
+    test::TempDir config;
+    AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(config.path())),
+                          KeychainStore(std::make_shared<MemorySecretBackend>()));
+    ASSERT_FALSE(accounts.addAccount(ApiAccountProvider::gemini, QStringLiteral("team"),
+                                     QStringLiteral("AIza-key-1234"), QStringLiteral("proj-7")));
+    GeminiRelayStore relay{GeminiRelayEnvironment{}};
+    AccountsWindow window(&accounts, &relay, &history, {});
+    window.resize(window.minimumSize());
+    window.show();
+    settle(100);
+    auto* row = window.findChild<QWidget*>(QStringLiteral("accountRow"));
+    ASSERT_TRUE(row);
+    expectNothingClipped(&window, row);
+    auto* remove = row->findChild<QToolButton*>(QStringLiteral("deleteButton"));
+    ASSERT_TRUE(remove);
+    EXPECT_TRUE(remove->isVisible());
+    EXPECT_TRUE(
+        window.rect().contains(QRect(remove->mapTo(&window, QPoint(0, 0)), remove->size())));
+    saveScreenshot(&window, QStringLiteral("accounts-large-font"));
+}
+
+TEST_F(LargeFontTest, CardTitlesKeepClearOfTheirValues) {
+    QCoro::waitFor(aggregator.refresh());
+    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    window.resize(window.minimumSize());
+    window.show();
+    settle(100);
+    QWidget* card = window.findChild<QWidget*>(QStringLiteral("card_Codex"));
+    ASSERT_TRUE(card);
+    // "Project" and its value: the title is never drawn into the value's space.
+    for (const char* key : {"latest", "project", "model", "source"}) {
+        QLabel* value = card->findChild<QLabel*>(QString::fromLatin1(key));
+        ASSERT_TRUE(value) << key;
+        for (QLabel* title : card->findChildren<QLabel*>()) {
+            const bool sameLine = title->geometry().bottom() >= value->y() &&
+                                  title->y() <= value->geometry().bottom();
+            if (title == value || !sameLine || title->x() >= value->x()) continue;
+            EXPECT_GE(title->width(), title->sizeHint().width()) << title->text().toStdString();
+            EXPECT_LE(title->geometry().right(), value->geometry().left());
+        }
+    }
+    expectNothingClipped(&window, window.findChild<QWidget*>(QStringLiteral("header")));
+    saveScreenshot(&window, QStringLiteral("dashboard-large-font"));
 }
 
 }  // namespace
