@@ -32,7 +32,11 @@ protected:
         dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
         dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
         dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
+        dark.setColor(QPalette::Light, QColor(0x55, 0x55, 0x55));
+        dark.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x45));
         dark.setColor(QPalette::Mid, QColor(0x4a, 0x4a, 0x4a));
+        dark.setColor(QPalette::Dark, QColor(0x1a, 0x1a, 0x1a));
+        dark.setColor(QPalette::Shadow, QColor(0x10, 0x10, 0x10));
         dark.setColor(QPalette::PlaceholderText, QColor(0x9c, 0x9c, 0x9c));
         dark.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe0));
         dark.setColor(QPalette::HighlightedText, Qt::white);
