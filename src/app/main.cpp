@@ -27,6 +27,13 @@
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 
+// Chromium's own code inside libQt6WebEngineCore frees some objects through a base type of a
+// different size when a page is destroyed, as the idle browser's is. In a sanitizer build that
+// would end the program; the objects are not ours to fix. Other builds never call this.
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+
 namespace {
 
 // A second start asks the running instance to open a window and exits.
