@@ -27,6 +27,13 @@
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 
+// Chromium's own code inside libQt6WebEngineCore frees some objects through a base type of a
+// different size when a page is destroyed, as the idle browser's is. In a sanitizer build that
+// would end the program; the objects are not ours to fix. Other builds never call this.
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+
 namespace {
 
 // A second start asks the running instance to open a window and exits.
@@ -99,10 +106,12 @@ QString requestedWindow(int argc, char** argv) {
 }
 
 // The periodic refresh: the local scan, then the Claude limits, unless a fetch has already
-// found nobody signed in (the login window fetches once someone is).
+// found nobody signed in (the login window fetches once someone is). That is known from the
+// last failure, not from a running browser, which is shut down between fetches.
 QCoro::Task<bool> refreshEverything(qm::UsageAggregator* aggregator, qm::ClaudeUsageStore* claude) {
     co_await aggregator->refresh();
-    if (claude->hasSession() && claude->statusKind() == qm::ClaudeUsageStatusKind::needsLogin)
+    if (claude->statusKind() == qm::ClaudeUsageStatusKind::needsLogin &&
+        !claude->errorDetail().isEmpty())
         co_return true;
     co_await claude->refresh();
     co_return claude->statusKind() != qm::ClaudeUsageStatusKind::error;
@@ -181,6 +190,8 @@ int main(int argc, char** argv) {
 
     // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
     qm::QuitOnSignals signalWatch;
+    // The tool tip shows counts from the first hover on: the scan starts before the icon does.
+    aggregator.refreshInBackground();
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     if (hasTray) {
@@ -190,16 +201,15 @@ int main(int argc, char** argv) {
         // Without a tray there is nothing to click: open the dashboard straight away.
         windows.open(openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest);
     }
-    // After the icon is shown, since the first check may already alert. Through the icon where
-    // there is one: Qt hands the message to the desktop's notification service (or shows a
-    // balloon on older trays) and ties it to our icon.
+    // After the icon is shown, since the first check may already alert. The desktop's
+    // notification service keeps the message in its history whatever the tray; Qt's balloon
+    // beside the icon is only for a session without one.
     qm::AlertStore alerts(qm::AlertMemory::pathIn(dataDirectory),
                           [&tray, hasTray](const QString& title, const QString& message) {
+                              if (qm::DesktopNotification::show(title, message)) return;
                               if (hasTray)
                                   tray.tray()->showMessage(title, message,
                                                            QSystemTrayIcon::Warning);
-                              else
-                                  qm::DesktopNotification::show(title, message);
                           });
     alerts.setEnabledSource(&qm::AlertSettings::notificationsEnabled);
     alerts.watchClaude(&claude);

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QPointer>
+#include <utility>
 
 #include "claude/ClaudeWebSession.h"
 
@@ -13,7 +14,11 @@ ClaudeUsageStore::ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QO
 }
 
 ClaudeUsageStore::ClaudeUsageStore(SessionFactory makeSession, QObject* parent)
-    : QObject(parent), makeSession_(std::move(makeSession)) {}
+    : QObject(parent), makeSession_(std::move(makeSession)) {
+    idle_.setSingleShot(true);
+    idle_.setInterval(kIdleShutdown);
+    connect(&idle_, &QTimer::timeout, this, &ClaudeUsageStore::shutDownIfIdle);
+}
 
 ClaudeUsageStore::ClaudeUsageStore(const QString& dataDirectory, QObject* parent)
     : ClaudeUsageStore(SessionFactory([dataDirectory] {
@@ -30,6 +35,29 @@ ClaudeWebSession* ClaudeUsageStore::session() {
 }
 
 ClaudeUsageStore::~ClaudeUsageStore() = default;
+
+ClaudeWebSession* ClaudeUsageStore::holdSession() {
+    ++holders_;
+    idle_.stop();
+    return session();
+}
+
+void ClaudeUsageStore::releaseSession() {
+    if (holders_ > 0) --holders_;
+    if (makeSession_) idle_.start();
+}
+
+void ClaudeUsageStore::setIdleShutdown(std::chrono::milliseconds period) {
+    idle_.setInterval(period);
+}
+
+void ClaudeUsageStore::shutDownIfIdle() {
+    if (!session_ || isRefreshing_ || holders_ > 0 || !makeSession_) return;
+    // The page goes before its profile (the session's destructor sees to it); with the last
+    // page gone, Chromium ends its renderer.
+    delete std::exchange(session_, nullptr);
+    emit changed();
+}
 
 void ClaudeUsageStore::setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink) {
     historySink_ = std::move(sink);
@@ -49,6 +77,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     if (const auto* response = std::get_if<UsageApiResponse>(&result)) {
         latest_ = LatestClaudeUsage::fromResponse(*response, QDateTime::currentMSecsSinceEpoch());
         statusText_ = QStringLiteral("Connected");
+        errorDetail_.clear();
         statusKind_ = ClaudeUsageStatusKind::connected;
         if (historySink_) {
             ClaudeUsageSnapshot snapshot;
@@ -69,9 +98,12 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
             // The last figures stay on screen through a transient failure.
             statusKind_ = ClaudeUsageStatusKind::error;
         }
-        statusText_ = error.description();
+        statusText_ = error.sentence();
+        errorDetail_ = error.description();
+        qWarning("Claude limits: %s", qUtf8Printable(errorDetail_));
     }
     isRefreshing_ = false;
+    if (makeSession_) idle_.start();
     emit changed();
 }
 

@@ -3,6 +3,8 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,11 +35,23 @@ public:
 
     std::optional<LatestClaudeUsage> latest() const { return latest_; }
     bool isRefreshing() const { return isRefreshing_; }
+    // After a failure, a plain sentence with the next step; the raw failure is errorDetail().
     QString statusText() const { return statusText_; }
+    // The last fetch's raw failure (for a tool tip), empty after a success.
+    QString errorDetail() const { return errorDetail_; }
     ClaudeUsageStatusKind statusKind() const { return statusKind_; }
     // The login window shows the session's page. Creates the session on first use.
     ClaudeWebSession* session();
     bool hasSession() const { return session_ != nullptr; }
+    // The session for a user that keeps it until releaseSession() (the login window while it
+    // shows the page): it is not shut down meanwhile.
+    ClaudeWebSession* holdSession();
+    void releaseSession();
+
+    // A session made on demand is shut down, browser processes and all, once neither a fetch
+    // nor a holder has needed it for `period`; the next need starts it again.
+    static constexpr std::chrono::milliseconds kIdleShutdown{std::chrono::minutes(2)};
+    void setIdleShutdown(std::chrono::milliseconds period);
 
     // Receives one snapshot per successful fetch (the history store decides what to keep).
     void setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink);
@@ -52,13 +66,18 @@ Q_SIGNALS:
     void changed();
 
 private:
+    void shutDownIfIdle();
+
     SessionFactory makeSession_;
+    int holders_ = 0;
+    QTimer idle_;
     ClaudeWebSession* session_ = nullptr;
     std::function<void(const ClaudeUsageSnapshot&)> historySink_;
     std::optional<LatestClaudeUsage> latest_;
     bool isRefreshing_ = false;
     QString statusText_ = QStringLiteral("Login required");
     ClaudeUsageStatusKind statusKind_ = ClaudeUsageStatusKind::needsLogin;
+    QString errorDetail_;
 };
 
 }  // namespace qm

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QUuid>
 #include <QWebChannel>
 #include <QWebEngineHttpRequest>
@@ -49,6 +50,33 @@ QString ClaudeWebSessionError::description() const {
             return QStringLiteral("Usage response could not be parsed");
     }
     return code;
+}
+
+QString ClaudeWebSessionError::sentence() const {
+    const QString unreachable =
+        QStringLiteral("Can't reach claude.ai. Check the connection, then Refresh.");
+    const QString changed =
+        QStringLiteral("claude.ai changed its answer; the limits can't be read.");
+    switch (kind) {
+        case Kind::notLoggedIn:
+            return QStringLiteral("Sign in to Claude to see your limits.");
+        case Kind::timeout:
+            return unreachable;
+        case Kind::noData:
+        case Kind::parseFailed:
+            return changed;
+        case Kind::requestFailed:
+            break;
+    }
+    // An answer the page could not read as JSON, a missing organisation or a refused path
+    // (4xx) mean the site changed; a thrown fetch, a server error or a dead page mean it could
+    // not be reached.
+    static const QRegularExpression clientError(QStringLiteral("^[a-z_]+_4(?!29)\\d\\d"));
+    if (code.contains(QLatin1String("SyntaxError")) || code.startsWith(QLatin1String("no_org")) ||
+        clientError.match(code).hasMatch()) {
+        return changed;
+    }
+    return unreachable;
 }
 
 ClaudeWebSessionError ClaudeWebSessionError::fromFailureCode(const QString& code) {

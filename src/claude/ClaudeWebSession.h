@@ -25,13 +25,15 @@ namespace qm {
 class ClaudeWebPage;
 class ClaudeScriptBridge;
 
-// Why a fetch of the Claude limits failed; description() is the text the user sees.
+// Why a fetch of the Claude limits failed. sentence() is what the user reads: what happened and
+// the one thing to do next; description() is the raw failure, for the tool tip and the log.
 struct ClaudeWebSessionError {
     enum class Kind { requestFailed, notLoggedIn, timeout, noData, parseFailed };
     Kind kind = Kind::requestFailed;
     QString code;  // the page's failure code, for requestFailed
 
     QString description() const;
+    QString sentence() const;
     // not_logged_in... means signed out, "timeout" the answer limit; anything else is passed on.
     static ClaudeWebSessionError fromFailureCode(const QString& code);
 

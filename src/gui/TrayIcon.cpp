@@ -129,7 +129,11 @@ void TrayIcon::update() {
     // The title keeps its fixed form; the tool tip adds Claude Code's five hours below it.
     const QString claudeCode =
         UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode));
-    tray_.setToolTip(claudeCode.isEmpty() ? title() : title() + QLatin1Char('\n') + claudeCode);
+    // Before the first scan the counts are not zeros but unknown.
+    if (!aggregator_->lastRefreshAt())
+        tray_.setToolTip(QStringLiteral("Reading logs\u2026"));
+    else
+        tray_.setToolTip(claudeCode.isEmpty() ? title() : title() + QLatin1Char('\n') + claudeCode);
     const auto latest = claude_->latest();
     std::optional<UsageStatusLevel> level;
     if (latest) level = UsageText::claudeLevel(latest, claude_->statusKind());

@@ -106,4 +106,9 @@ QColor pillColour(ClaudeUsageStatusKind kind) {
     return Look::secondary();
 }
 
+QString claudeStatusToolTip(const QString& statusText, const QString& errorDetail) {
+    if (errorDetail.isEmpty()) return statusText;
+    return statusText + QLatin1Char('\n') + errorDetail;
+}
+
 }  // namespace qm::gui::UsageText

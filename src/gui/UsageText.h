@@ -33,6 +33,9 @@ QString cost(double value);
 QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode);
 // "Updated 5m", or "Waiting for first refresh".
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now);
+// The Claude status for a tool tip: the sentence, then the raw failure below it when there is
+// one, so the plain words stay on screen and the detail is still a hover away.
+QString claudeStatusToolTip(const QString& statusText, const QString& errorDetail);
 // The status pill of the Claude card.
 QString pillText(ClaudeUsageStatusKind kind);
 QColor pillColour(ClaudeUsageStatusKind kind);

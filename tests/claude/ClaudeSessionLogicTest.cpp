@@ -82,6 +82,33 @@ TEST(ClaudeWebSessionError, FailureCodesMapToErrorsAndTexts) {
               QStringLiteral("No usage data returned"));
 }
 
+// What the user reads is a sentence with the next step, never the page's raw failure.
+TEST(ClaudeWebSessionError, EveryFailureReadsAsOneOfThreePlainSentences) {
+    const QString unreachable = "Can't reach claude.ai. Check the connection, then Refresh.";
+    const QString signIn = "Sign in to Claude to see your limits.";
+    const QString changed = "claude.ai changed its answer; the limits can't be read.";
+    const std::vector<std::pair<const char*, QString>> cases{
+        {"exception: TypeError: Failed to fetch", unreachable},
+        {"timeout", unreachable},
+        {"orgs_failed_502", unreachable},
+        {"usage_failed_429", unreachable},
+        {"cancelled", unreachable},
+        {"script_failed: the script did not run", unreachable},
+        {"not_logged_in_401", signIn},
+        {"usage_failed_404", changed},
+        {"no_org", changed},
+        {"exception: SyntaxError: Unexpected token < in JSON", changed},
+    };
+    for (const auto& [code, sentence] : cases) {
+        EXPECT_EQ(ClaudeWebSessionError::fromFailureCode(QString::fromLatin1(code)).sentence(),
+                  sentence)
+            << code;
+    }
+    using Kind = ClaudeWebSessionError::Kind;
+    EXPECT_EQ((ClaudeWebSessionError{Kind::parseFailed, {}}).sentence(), changed);
+    EXPECT_EQ((ClaudeWebSessionError{Kind::noData, {}}).sentence(), changed);
+}
+
 TEST(ClaudeNavigationDelegate, KeepsThePageOnTheClaudeSite) {
     ClaudeNavigationDelegate policy{QStringLiteral("claude.ai"),
                                     QStringLiteral("accounts.google.com"), false};

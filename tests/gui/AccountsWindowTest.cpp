@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include "accounts/AccountStore.h"
+#include "gui/accounts/AccountBudgetEditor.h"
 #include "gui/accounts/AccountListModel.h"
 #include "gui/accounts/AccountRowWidget.h"
 #include "gui/accounts/AccountsWindow.h"
@@ -131,8 +132,11 @@ TEST_F(AccountsWindowTest, AddDialogKeepsFailuresOpenAndNeverShowsTheKey) {
     QTest::mouseClick(child<QPushButton>(dialog, "addButton"), Qt::LeftButton);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(child<QLabel>(dialog, "errorLabel")->text(), QStringLiteral("Alias is required."));
+    EXPECT_FALSE(child<QLabel>(dialog, "errorLabel")->isHidden());
 
+    // Typing the alias makes the error stale.
     QTest::keyClicks(child<QLineEdit>(dialog, "aliasField"), QStringLiteral("work"));
+    EXPECT_TRUE(child<QLabel>(dialog, "errorLabel")->isHidden());
     QTest::keyClicks(key, QStringLiteral("AIza-secret-value-123"));
     QTest::keyClicks(child<QLineEdit>(dialog, "detailField"), QStringLiteral("proj-7"));
     QTest::keyClick(key, Qt::Key_Return);
@@ -278,6 +282,27 @@ TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWar
     EXPECT_TRUE(labels(rows()[0], "warningLabel").isEmpty());
 }
 
+TEST_F(AccountsWindowTest, AFetchStillRunningWhenTheWindowClosesReachesTheHistory) {
+    add(P::openAI, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
+    window->setProvider(P::openAI);
+    // The user closes the window while the usage answer is on its way.
+    openAI->route(QStringLiteral("/v1/organization/usage/completions"),
+                  [this](const test::FakeProviderRequest&) {
+                      window->close();
+                      return test::FakeProviderResponse::json(
+                          200, test::FakeProviderBodies::openAiUsage({{R"({"model":"gpt-4o",
+                              "input_tokens":1000,"output_tokens":100})"}}));
+                  });
+    QTest::mouseClick(child<QPushButton>(rows()[0], "fetchButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !history.apiUsageRecords().empty(); }, 10000));
+    EXPECT_EQ(history.apiUsageRecords()[0].provider, QStringLiteral("openai"));
+    // The reopened window starts afresh all the same.
+    window->show();
+    window->setProvider(P::openAI);
+    EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
+}
+
 TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTheSpend) {
     add(P::gemini, QStringLiteral("team"), QStringLiteral("AIza-good"));
     add(P::grok, QStringLiteral("x"), QStringLiteral("xai-key"));
@@ -318,12 +343,18 @@ TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTh
     }
     EXPECT_EQ(test::readAll(config), before);
     test::saveWindowShot(*window, QStringLiteral("accounts-budget-error"), {900, 460});
+    // Typing again makes the error stale: it goes.
+    auto* editor = row->findChild<AccountBudgetEditor*>();
+    ASSERT_TRUE(editor);
+    EXPECT_FALSE(editor->message().isEmpty());
+    QTest::keyClick(alertAt, Qt::Key_Backspace);
+    EXPECT_TRUE(editor->message().isEmpty());
 
     daily->setText(QStringLiteral("2"));
     monthly->setText(QStringLiteral("$50"));
     alertAt->setText(QStringLiteral("75%"));
     QTest::keyClick(alertAt, Qt::Key_Return);
-    EXPECT_EQ(labels(row, "budgetMessage").value(0), "Budgets saved.");
+    EXPECT_EQ(editor->message(), "Budgets saved.");
     const GeminiAccount saved = accounts.data().geminiAccounts.at(0);
     EXPECT_EQ(saved.dailyBudgetUsd, 2);
     EXPECT_EQ(saved.monthlyBudgetUsd, 50);
@@ -336,6 +367,9 @@ TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTh
                "Today $1.50 of $2.00 (75%) · This month $1.50 of $50.00 (3%)";
     })) << labels(row, "budgetSpend").value(0).toStdString();
     test::saveWindowShot(*window, QStringLiteral("accounts-budgets"), {900, 460});
+    // The confirmation has said its piece after a few seconds.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return editor->message().isEmpty(); },
+                                2 * int(AccountBudgetEditor::kConfirmationShownFor.count())));
 
     // xAI accounts have no budgets.
     window->setProvider(P::grok);

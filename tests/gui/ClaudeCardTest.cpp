@@ -51,6 +51,33 @@ TEST_F(ClaudeCardTest, WithoutLimitsItOffersTheLogin) {
     saveScreenshot(card.get(), QStringLiteral("claude-card-signed-out"));
 }
 
+TEST_F(ClaudeCardTest, AFailureReadsAsOnePlainSentenceWithTheRawErrorInTheToolTip) {
+    signIn();
+    // The page's own fetch fails as a browser reports a dropped connection.
+    site.route(site.usagePath(), [](const FakeClaudeRequest&) {
+        return FakeClaudeReply::redirect("http://127.0.0.1:9/unreachable");
+    });
+    auto card = makeCard();
+    QCoro::waitFor(claude.refresh());
+    ASSERT_EQ(claude.statusKind(), ClaudeUsageStatusKind::error);
+    const QString sentence = claude.statusText();
+    EXPECT_TRUE(sentence == "Can't reach claude.ai. Check the connection, then Refresh." ||
+                sentence == "claude.ai changed its answer; the limits can't be read.")
+        << sentence.toStdString();
+    // Once on the card, never the raw failure; that is a hover away.
+    int shown = 0;
+    for (QLabel* label : card->findChildren<QLabel*>()) {
+        shown += label->text() == sentence;
+        EXPECT_FALSE(label->text().contains(claude.errorDetail())) << label->text().toStdString();
+    }
+    EXPECT_EQ(shown, 1);
+    auto* body = card->findChild<QLabel*>("claudeEmptyStatus");
+    EXPECT_TRUE(body->toolTip().contains(claude.errorDetail()));
+    EXPECT_FALSE(claude.errorDetail().isEmpty());
+    card->show();
+    saveScreenshot(card.get(), QStringLiteral("claude-card-unreachable"));
+}
+
 TEST_F(ClaudeCardTest, PlainLimitsShowExactlyThreeBarsClampedToTheScale) {
     auto card = makeCard();
     card->show();

@@ -1,5 +1,6 @@
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QWebEngineView>
 
 #include "DesktopFixture.h"
@@ -36,9 +37,11 @@ TEST_F(ClaudeLoginWindowTest, DoneChecksTheSignInAndClosesOnlyOnSuccess) {
     // Not signed in yet: the check fails and the window stays with the status below.
     QTest::mouseClick(button(&window, "done"), Qt::LeftButton);
     EXPECT_FALSE(button(&window, "done")->isEnabled());
+    auto* status = window.findChild<QLabel*>("loginStatus");
+    EXPECT_EQ(status->text(), "Checking the sign-in...");
     ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }));
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(window.findChild<QLabel*>("loginStatus")->text(), "Login required");
+    EXPECT_EQ(status->text(), "Not signed in yet. Finish signing in above, then press Done.");
     EXPECT_TRUE(button(&window, "done")->isEnabled());
 
     signIn();
@@ -65,6 +68,34 @@ TEST_F(ClaudeLoginWindowTest, CancelAndReopenShowTheSamePageAgain) {
     QTest::mouseClick(button(window.get(), "done"), Qt::LeftButton);
     window.reset();
     ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }));
+}
+
+TEST_F(ClaudeLoginWindowTest, HidingOrMinimisingKeepsThePageOnlyClosingHandsItBack) {
+    ClaudeLoginWindow window(&claude);
+    window.show();
+    waitForLoginPage();
+    // The user is part-way through signing in, on another page of the site.
+    QWebEnginePage* page = claude.session()->page();
+    QSignalSpy loaded(page, &QWebEnginePage::loadFinished);
+    page->load(site.url("/auth/signin"));
+    ASSERT_TRUE(loaded.wait(15000));
+    const QUrl signingIn = page->url();
+    QWebEngineView* view = window.view();
+    QSignalSpy started(page, &QWebEnginePage::loadStarted);
+
+    window.showMinimized();
+    window.hide();
+    settle();
+    window.showNormal();
+    settle(300);
+    EXPECT_EQ(window.view(), view);
+    EXPECT_EQ(page->url(), signingIn);
+    EXPECT_EQ(started.count(), 0) << "the login page was loaded again";
+
+    // Escape closes it like Cancel: the page goes back to its hidden use.
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(window.view());
 }
 
 TEST_F(ClaudeLoginWindowTest, AnUnreachableSiteLeavesTheWindowOpenWithTheErrorInRed) {

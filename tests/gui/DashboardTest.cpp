@@ -1,9 +1,12 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QToolButton>
 
 #include "DesktopFixture.h"
 #include "gui/dashboard/CardGrid.h"
@@ -61,7 +64,9 @@ TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     EXPECT_EQ(text(claudeCode, "project"), "web");
 
     auto* claudeCard = window->findChild<QWidget*>("claudeCard");
-    EXPECT_EQ(text(claudeCard, "claudeEmptyStatus"), "Login required");
+    // Said once, in plain words: the header line above it stays empty.
+    EXPECT_EQ(text(claudeCard, "claudeEmptyStatus"), "Sign in to Claude to see your limits.");
+    EXPECT_EQ(text(claudeCard, "claudeStatusText"), "");
     window->resize(1100, 820);
     settle();
     saveScreenshot(window.get(), QStringLiteral("dashboard-signed-out"));
@@ -107,20 +112,25 @@ TEST_F(DashboardTest, ADashboardShownWhileClaudeFetchesStartsNoSecondFetch) {
     saveScreenshot(window.get(), QStringLiteral("dashboard"));
 }
 
-TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsPaddingAndIsRemembered) {
+TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
     auto window = makeWindow();
+    window->resize(window->minimumSize());
     window->show();
-    auto* content = window->findChild<QScrollArea*>()->widget()->layout();
+    auto* scroll = window->findChild<QScrollArea*>();
     auto* mascot = window->findChild<CorgiMascot*>("mascot");
     EXPECT_TRUE(window->mascotShown());
     EXPECT_TRUE(mascot->isAnimating());
-    EXPECT_EQ(content->contentsMargins().bottom(), 20 + 108);
+    settle();
+    // The dog walks below the scrolling cards, never over them, even at the smallest size.
+    EXPECT_GE(mascot->geometry().top(), scroll->geometry().bottom());
+    const int scrollHeightWithDog = scroll->height();
 
     auto* toggle = window->findChild<QCheckBox*>("mascotSwitch");
     EXPECT_TRUE(toggle->isChecked());
     toggle->click();
-    EXPECT_EQ(content->contentsMargins().bottom(), 20);
     ASSERT_TRUE(waitUntil([&] { return !mascot->isVisible(); }, 2000));
+    settle();
+    EXPECT_GT(scroll->height(), scrollHeightWithDog);
     EXPECT_FALSE(mascot->isAnimating());
     EXPECT_FALSE(DashboardWindow::mascotSetting());
 
@@ -132,6 +142,43 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsPaddingAndIsRemembered) {
     toggle->click();
     ASSERT_TRUE(waitUntil([&] { return window->mascotShown(); }, 2000));
     EXPECT_TRUE(DashboardWindow::mascotSetting());
+}
+
+TEST_F(DashboardTest, TheHeaderKeepsDailyControlsAndTheSettingsMenuTheRest) {
+    auto window = makeWindow();
+    QSignalSpy updatePrices(window.get(), &DashboardWindow::updatePricesRequested);
+    window->show();
+    settle();
+    // At the default size the Claude card sits beside the header.
+    EXPECT_TRUE(window->findChild<TopSection*>()->isSideBySide());
+    auto* header = window->findChild<QWidget*>("header");
+    for (const char* name : {"trends", "accounts", "refresh"}) {
+        auto* button = header->findChild<QPushButton*>(name);
+        ASSERT_TRUE(button) << name;
+        EXPECT_TRUE(button->isVisible()) << name;
+        EXPECT_FALSE(button->icon().isNull()) << name;
+    }
+    auto* settings = header->findChild<QToolButton*>("settingsButton");
+    ASSERT_TRUE(settings);
+    EXPECT_FALSE(settings->icon().isNull());
+    // The once-set choices live in its menu, not in the header row.
+    QMenu* menu = settings->menu();
+    ASSERT_TRUE(menu);
+    for (const char* name :
+         {"mascotSwitch", "autostartSwitch", "refreshEvery", "notificationsSwitch"}) {
+        auto* choice = window->findChild<QWidget*>(name);
+        ASSERT_TRUE(choice) << name;
+        EXPECT_TRUE(menu->isAncestorOf(choice)) << name;
+    }
+    auto* prices = menu->findChild<QAction*>("updatePrices");
+    ASSERT_TRUE(prices);
+    EXPECT_EQ(prices->text(), "Update Prices");
+    prices->trigger();
+    EXPECT_EQ(updatePrices.count(), 1);
+    menu->popup(settings->mapToGlobal(QPoint(0, settings->height())));
+    settle();
+    saveScreenshot(menu, QStringLiteral("dashboard-settings-menu"));
+    menu->hide();
 }
 
 TEST_F(DashboardTest, NarrowWindowStacksTheClaudeCardAndFoldsTheGrid) {
@@ -152,8 +199,12 @@ TEST_F(DashboardTest, NarrowWindowStacksTheClaudeCardAndFoldsTheGrid) {
 
     window->resize(window->minimumWidth(), 760);
     settle();
-    EXPECT_FALSE(top->isSideBySide());
+    // The header's controls are few enough that even the narrowest window keeps the card
+    // beside it; narrower than header and card together, it stacks.
+    EXPECT_TRUE(top->isSideBySide());
     EXPECT_EQ(grid->columns(), 2);
+    top->resize(TopSection::kCardWidth + 100, top->height());
+    EXPECT_FALSE(top->isSideBySide());
     // Nothing scrolls sideways at the minimum width.
     EXPECT_FALSE(window->findChild<QScrollArea*>()->horizontalScrollBar()->isVisible());
     saveScreenshot(window.get(), QStringLiteral("dashboard-narrow"));

@@ -80,6 +80,8 @@ TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {
 
 TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     TrayIcon tray(&aggregator, &claude, &windows);
+    // No zeros before the logs are read: they would claim the tools were unused.
+    EXPECT_EQ(tray.tray()->toolTip(), "Reading logs…");
     QCoro::waitFor(aggregator.refresh());
     // Claude Code has a line of its own in the tool tip; the title keeps its form.
     EXPECT_EQ(tray.title(), "Codex 3 Grok 1 Gemini 2");

@@ -8,10 +8,12 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "accounts/AccountStore.h"
 #include "alerts/AccountSpend.h"
+#include "gui/widgets/FlowLayout.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "history/UsageHistoryStore.h"
@@ -78,20 +80,31 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 4, 0, 0);
     layout->setSpacing(4);
-    auto* fields = new QHBoxLayout;
-    fields->setSpacing(6);
+    // Each field with its caption wraps as one piece when the row is narrow or the font large.
+    auto* fields = new FlowLayout(nullptr, 12);
     const auto addField = [&](const QString& label, QLineEdit* edit, const char* name,
                               const QString& placeholder, const QString& unit) {
-        auto* caption = new QLabel(label, this);
+        auto* group = new QWidget(this);
+        auto* row = new QHBoxLayout(group);
+        row->setContentsMargins(0, 0, 0, 0);
+        row->setSpacing(6);
+        auto* caption = new QLabel(label, group);
         caption->setBuddy(edit);
+        edit->setParent(group);
         edit->setObjectName(QLatin1String(name));
         edit->setPlaceholderText(placeholder);
-        edit->setMaximumWidth(90);
-        fields->addWidget(caption);
-        fields->addWidget(edit);
-        if (!unit.isEmpty()) fields->addWidget(new QLabel(unit, this));
-        fields->addSpacing(8);
-        connect(edit, &QLineEdit::textEdited, this, [this] { m_edited = true; });
+        // Room for an amount such as 1200.00 in whatever font is in use.
+        edit->setMaximumWidth(
+            std::max(90, edit->fontMetrics().horizontalAdvance(QStringLiteral("0000.00")) + 16));
+        row->addWidget(caption);
+        row->addWidget(edit);
+        if (!unit.isEmpty()) row->addWidget(new QLabel(unit, group));
+        fields->addWidget(group);
+        connect(edit, &QLineEdit::textEdited, this, [this] {
+            m_edited = true;
+            // The error was about the text that just changed.
+            if (m_messageIsError) showMessage({}, false);
+        });
         connect(edit, &QLineEdit::returnPressed, this, &AccountBudgetEditor::save);
     };
     addField(tr("Daily budget"), m_daily, "dailyBudget", tr("none"), QStringLiteral("USD"));
@@ -99,7 +112,6 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
     addField(tr("Alert at"), m_alertAt, "alertAt", QStringLiteral("80"), QStringLiteral("%"));
     m_save->setObjectName(QStringLiteral("saveBudgets"));
     fields->addWidget(m_save);
-    fields->addStretch(1);
     layout->addLayout(fields);
     m_spend->setObjectName(QStringLiteral("budgetSpend"));
     WindowText::setColor(m_spend, WindowText::secondary(this));
@@ -109,6 +121,9 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
     layout->addWidget(m_message);
 
     connect(m_save, &QPushButton::clicked, this, &AccountBudgetEditor::save);
+    m_confirmationTimer.setSingleShot(true);
+    m_confirmationTimer.setInterval(kConfirmationShownFor);
+    connect(&m_confirmationTimer, &QTimer::timeout, this, [this] { showMessage({}, false); });
     if (m_accounts) {
         connect(m_accounts, &AccountStore::changed, this, [this] {
             showStored();
@@ -195,6 +210,12 @@ void AccountBudgetEditor::showMessage(const QString& text, bool isError) {
     m_message->setText(text);
     WindowText::setColor(m_message, isError ? WindowText::red() : WindowText::green());
     m_message->setVisible(!text.isEmpty());
+    m_messageIsError = isError && !text.isEmpty();
+    // A confirmation has said its piece after a few seconds; an error waits for a change.
+    if (!text.isEmpty() && !isError)
+        m_confirmationTimer.start();
+    else
+        m_confirmationTimer.stop();
 }
 
 }  // namespace qm::gui

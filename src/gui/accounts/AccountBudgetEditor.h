@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <optional>
 
 #include "accounts/ApiAccountModels.h"
@@ -33,6 +35,9 @@ public:
                         ApiAccountProvider provider, QString accountId, Clock now = {},
                         QWidget* parent = nullptr);
 
+    // How long "Budgets saved." stays; an error stays until a field changes.
+    static constexpr std::chrono::milliseconds kConfirmationShownFor{std::chrono::seconds(4)};
+
     // The message under the fields, empty when there is none.
     QString message() const;
 
@@ -56,6 +61,8 @@ private:
     QPushButton* m_save;
     QLabel* m_spend;
     QLabel* m_message;
+    bool m_messageIsError = false;
+    QTimer m_confirmationTimer;
     StoreChangeCoalescer* m_spendUpdates;
 };
 

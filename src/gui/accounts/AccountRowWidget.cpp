@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "gui/accounts/AccountUsagePanel.h"
+#include "gui/widgets/FlowLayout.h"
 #include "gui/widgets/StatusBadge.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "providers/ProviderUsageText.h"
@@ -79,10 +80,15 @@ AccountRowWidget::AccountRowWidget(ApiAccountProvider provider, const AccountRow
     m_delete->setAutoRaise(true);
     m_delete->setToolTip(tr("Delete"));
     m_delete->setAccessibleName(tr("Delete"));
+    // The controls wrap under one another rather than lose the delete button off the edge.
+    auto* controls = new QWidget(this);
+    auto* flow = new FlowLayout(controls);
     for (QWidget* control :
          std::initializer_list<QWidget*>{m_active, m_select, m_primary, m_delete}) {
-        top->addWidget(control, 0, Qt::AlignVCenter);
+        control->setParent(controls);
+        flow->addWidget(control);
     }
+    top->addWidget(controls, 0, Qt::AlignVCenter);
     layout->addLayout(top);
     m_usage->setObjectName(QStringLiteral("usagePanel"));
     layout->addWidget(m_usage);

@@ -32,7 +32,9 @@ QPushButton* segment(const QString& text, const char* name, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setCheckable(true);
-    button->setFixedWidth(44);
+    // At least the segment width, more when a larger font needs it.
+    button->setMinimumWidth(44);
+    button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return button;
 }
 

@@ -14,6 +14,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "accounts/AccountStore.h"
 #include "gui/accounts/AccountBudgetEditor.h"
@@ -23,6 +24,7 @@
 #include "gui/accounts/AddAccountDialog.h"
 #include "gui/relay/RelayToolbarStatus.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
+#include "gui/widgets/WindowBehaviour.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/ProviderUsageText.h"
@@ -186,6 +188,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     clock->start();
     rebuildRows();
     updateRelayStatus();
+    WindowBehaviour::install(this);
 }
 
 AccountsWindow::~AccountsWindow() {
@@ -210,14 +213,28 @@ void AccountsWindow::setProvider(ApiAccountProvider provider) {
 }
 
 void AccountsWindow::setUsageStore(ProviderUsageStore* store) {
-    if (m_usage) {
-        // Requests still running end now; their coroutines see the store gone and stop.
-        m_usage->cancelAll();
-        m_usage->deleteLater();
-    }
+    if (m_usage) retire(m_usage);
     m_usage = store;
     connect(m_usage, &ProviderUsageStore::changed, this, &AccountsWindow::updateUsage);
     updateUsage();
+}
+
+void AccountsWindow::retire(ProviderUsageStore* store) {
+    // The window no longer shows it, but a check or fetch still running finishes: what it
+    // fetched still reaches the history. The store goes once nothing runs.
+    disconnect(store, nullptr, this, nullptr);
+    const auto idle = [store] {
+        return std::none_of(store->states().begin(), store->states().end(), [](const auto& entry) {
+            return entry.second.isValidating || entry.second.isFetching;
+        });
+    };
+    if (idle()) {
+        store->deleteLater();
+        return;
+    }
+    connect(store, &ProviderUsageStore::changed, store, [store, idle] {
+        if (idle()) store->deleteLater();
+    });
 }
 
 void AccountsWindow::closeEvent(QCloseEvent* event) {

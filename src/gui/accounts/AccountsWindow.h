@@ -75,6 +75,7 @@ private:
     void rebuildRows();
     void updateUsage();
     void setUsageStore(ProviderUsageStore* store);
+    void retire(ProviderUsageStore* store);
     void updateRelayStatus();
     void updateEmptyState();
     AccountRowWidget* makeRow(int row);

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "gui/widgets/WindowBehaviour.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "providers/ProviderUsageText.h"
 
@@ -53,6 +54,10 @@ AddAccountDialog::AddAccountDialog(ApiAccountProvider provider, AddFunction add,
     layout->addWidget(buttons);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(addButton, &QPushButton::clicked, this, &AddAccountDialog::submit);
+    // An error is about what was typed; typing again makes it stale.
+    for (QLineEdit* field : {m_alias, m_apiKey, m_detail})
+        connect(field, &QLineEdit::textChanged, m_error, &QWidget::hide);
+    WindowBehaviour::install(this);
 }
 
 void AddAccountDialog::submit() {

@@ -81,8 +81,7 @@ ClaudeCard::ClaudeCard(ClaudeUsageStore* store, UsageAggregator* usage,
     emptyStatus_->setFont(Look::callout());
     emptyStatus_->setWordWrap(true);
     Look::makeSecondary(emptyStatus_);
-    auto* login = new QPushButton(QIcon::fromTheme(QStringLiteral("list-add-user")),
-                                  QStringLiteral("Claude Login"), empty);
+    auto* login = new QPushButton(Symbols::person(), QStringLiteral("Claude Login"), empty);
     login->setObjectName(QStringLiteral("claudeLoginButton"));
     emptyLayout->addWidget(emptyStatus_);
     emptyLayout->addWidget(login, 0, Qt::AlignLeft);
@@ -168,15 +167,19 @@ void ClaudeCard::addTextRow(const QString& title, const QString& value, const QS
 }
 
 void ClaudeCard::render() {
-    status_->setText(store_->statusText());
-    status_->setToolTip(store_->statusText());
+    const QString tip = UsageText::claudeStatusToolTip(store_->statusText(), store_->errorDetail());
+    const auto latest = store_->latest();
+    // Without figures the body says it in full; the header line stays empty so the card never
+    // shows the same sentence twice.
+    status_->setText(latest ? store_->statusText() : QString());
+    status_->setToolTip(tip);
+    emptyStatus_->setToolTip(tip);
     const bool refreshing = store_->isRefreshing();
     refresh_->setEnabled(!refreshing);
     refresh_->setIcon(refreshing ? Symbols::busy() : Symbols::refresh());
     pill_->set(UsageText::pillText(store_->statusKind()),
                UsageText::pillColour(store_->statusKind()));
 
-    const auto latest = store_->latest();
     if (!latest) {
         emptyStatus_->setText(store_->statusText());
         body_->setCurrentIndex(1);

@@ -13,6 +13,7 @@
 #include "claude/ClaudeWebSession.h"
 #include "gui/UsageText.h"
 #include "gui/widgets/Look.h"
+#include "gui/widgets/WindowBehaviour.h"
 
 namespace qm::gui {
 
@@ -25,7 +26,9 @@ ClaudeLoginWindow::ClaudeLoginWindow(ClaudeUsageStore* store, QWidget* parent)
       checking_(new QProgressBar(done_)) {
     setObjectName(QStringLiteral("claudeLogin"));
     setWindowTitle(QStringLiteral("Claude Login"));
-    setMinimumSize(920, 680);
+    // Roomy for the sign-in pages, yet the minimum fits a 1366 x 768 screen with its panels.
+    setMinimumSize(640, 480);
+    resize(920, 680);
     layout_->setContentsMargins(0, 0, 0, 0);
     layout_->setSpacing(0);
 
@@ -63,6 +66,7 @@ ClaudeLoginWindow::ClaudeLoginWindow(ClaudeUsageStore* store, QWidget* parent)
     connect(cancel, &QPushButton::clicked, this, &QWidget::close);
     connect(done_, &QPushButton::clicked, this, &ClaudeLoginWindow::done);
     connect(store_, &ClaudeUsageStore::changed, this, &ClaudeLoginWindow::render);
+    WindowBehaviour::install(this);
     render();
 }
 
@@ -71,12 +75,17 @@ ClaudeLoginWindow::~ClaudeLoginWindow() {
 }
 
 void ClaudeLoginWindow::render() {
-    status_->setText(store_->statusText());
-    status_->setToolTip(store_->statusText());
-    const bool failed = store_->statusKind() == ClaudeUsageStatusKind::error;
+    const bool refreshing = store_->isRefreshing();
+    QString text = store_->statusText();
+    if (checkingSignIn_)
+        text = QStringLiteral("Checking the sign-in...");
+    else if (!outcome_.isEmpty())
+        text = outcome_;
+    status_->setText(text);
+    status_->setToolTip(UsageText::claudeStatusToolTip(text, store_->errorDetail()));
+    const bool failed = !checkingSignIn_ && store_->statusKind() == ClaudeUsageStatusKind::error;
     Look::setTextColour(status_,
                         failed ? Look::levelColour(UsageStatusLevel::bad) : Look::secondary());
-    const bool refreshing = store_->isRefreshing();
     done_->setEnabled(!refreshing);
     done_->setText(refreshing ? QString() : QStringLiteral("Done"));
     checking_->setVisible(refreshing);
@@ -84,26 +93,49 @@ void ClaudeLoginWindow::render() {
 
 void ClaudeLoginWindow::done() {
     if (store_->isRefreshing()) return;
+    checkingSignIn_ = true;
+    outcome_.clear();
+    render();
     QCoro::connect(store_->completeLogin(), this, [this](bool signedIn) {
-        if (signedIn) close();
+        checkingSignIn_ = false;
+        if (signedIn) {
+            close();
+            return;
+        }
+        // The page is still there: say what is missing, so the user knows Done was heard.
+        outcome_ = store_->statusKind() == ClaudeUsageStatusKind::needsLogin
+                       ? QStringLiteral(
+                             "Not signed in yet. Finish signing in above, then press "
+                             "Done.")
+                       : store_->statusText();
+        render();
     });
 }
 
 void ClaudeLoginWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (view_) return;
-    // The session's one page is shown here; the view never makes a page of its own.
-    ClaudeWebSession* session = store_->session();
+    if (view_) {
+        // Restored after a minimise or a hide: the page and its sign-in stay as they were,
+        // unless the page has nothing loaded.
+        if (view_->page()->url().isEmpty())
+            QCoro::connect(store_->session()->loadLoginPage(), this, [] {});
+        return;
+    }
+    // The session's one page is shown here; the view never makes a page of its own. The
+    // session stays up while the window holds it.
+    ClaudeWebSession* session = store_->holdSession();
     session->prepareForVisibleLogin();
     view_ = new QWebEngineView(this);
     view_->setObjectName(QStringLiteral("loginView"));
     view_->setPage(session->page());
     layout_->insertWidget(0, view_, 1);
+    outcome_.clear();
+    render();
     QCoro::connect(session->loadLoginPage(), this, [] {});
 }
 
-void ClaudeLoginWindow::hideEvent(QHideEvent* event) {
-    QWidget::hideEvent(event);
+void ClaudeLoginWindow::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
     detachView();
 }
 
@@ -112,6 +144,7 @@ void ClaudeLoginWindow::detachView() {
     if (!view_) return;
     layout_->removeWidget(view_);
     delete view_.data();
+    store_->releaseSession();
 }
 
 }  // namespace qm::gui

@@ -17,7 +17,8 @@ namespace qm::gui {
 
 // "Claude Login": the session's own page in a browser view, so the user signs in to the
 // Claude site in the profile the background fetches use. "Done" checks the sign-in with one
-// fetch and closes on success; "Cancel" or closing hands the page back to its hidden use.
+// fetch, saying so, and closes on success or says why not. Hiding or minimising keeps the page
+// and a sign-in in progress; only "Cancel" or closing hands the page back to its hidden use.
 class ClaudeLoginWindow : public QWidget {
     Q_OBJECT
 public:
@@ -28,7 +29,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void render();
@@ -41,6 +42,8 @@ private:
     QLabel* status_;
     QPushButton* done_;
     QProgressBar* checking_;
+    bool checkingSignIn_ = false;
+    QString outcome_;  // why the last "Done" did not close the window
 };
 
 }  // namespace qm::gui

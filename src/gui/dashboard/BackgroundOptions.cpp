@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QVBoxLayout>
 
 #include "alerts/AlertSettings.h"
 
@@ -11,8 +12,10 @@ namespace qm::gui {
 
 BackgroundOptions::BackgroundOptions(QWidget* parent)
     : QWidget(parent), period_(new QComboBox(this)), notifications_(new QCheckBox(this)) {
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
+    // Stacked: it sits in the settings menu's narrow column.
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* row = new QHBoxLayout;
     auto* label = new QLabel(QStringLiteral("Refresh every"), this);
     label->setBuddy(period_);
     period_->setObjectName(QStringLiteral("refreshEvery"));
@@ -28,9 +31,9 @@ BackgroundOptions::BackgroundOptions(QWidget* parent)
         QStringLiteral("Warn before a Claude or Codex limit or an account budget is reached"));
     notifications_->setChecked(AlertSettings::notificationsEnabled());
     row->addWidget(label);
-    row->addWidget(period_);
-    row->addSpacing(8);
-    row->addWidget(notifications_);
+    row->addWidget(period_, 1);
+    column->addLayout(row);
+    column->addWidget(notifications_);
 
     connect(period_, &QComboBox::currentIndexChanged, this,
             [this] { AlertSettings::setRefreshEveryMinutes(period_->currentData().toInt()); });

@@ -9,7 +9,6 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QSettings>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -22,17 +21,18 @@
 #include "gui/dashboard/CardGrid.h"
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
+#include "gui/dashboard/SettingsMenu.h"
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
+#include "gui/widgets/WindowBehaviour.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
 
 namespace {
 constexpr int kPadding = 20;
-constexpr int kMascotPadding = 108;  // keeps the last row clear of the dog
 constexpr int kMascotHeight = 112;
 const QString kMascotKey = QStringLiteral("mascotEnabled");
 
@@ -64,6 +64,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
     auto* page = new QWidget;
     page->setLayout(content_);
     content_->setSpacing(16);
+    content_->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
     content_->addWidget(top_);
     content_->addWidget(grid_);
     content_->addWidget(recent_);
@@ -75,7 +76,14 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(scroll_);
+    layout->setSpacing(0);
+    layout->addWidget(scroll_, 1);
+    // Below the scrolling cards rather than over them, so the dog never hides a figure.
+    mascot_->setFixedHeight(kMascotHeight);
+    auto* strip = new QHBoxLayout;
+    strip->setContentsMargins(kPadding, 0, kPadding, 0);
+    strip->addWidget(mascot_);
+    layout->addLayout(strip);
 
     mascot_->setGraphicsEffect(mascotOpacity_);
     mascotFade_->setDuration(250);
@@ -87,6 +95,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
     clock_.setInterval(30000);
     connect(&clock_, &QTimer::timeout, this, &DashboardWindow::render);
     connect(aggregator_, &UsageAggregator::changed, this, &DashboardWindow::render);
+    WindowBehaviour::install(this, WindowBehaviour::CloseKeys::ctrlW);
     render();
 }
 
@@ -105,25 +114,24 @@ QWidget* DashboardWindow::makeHeader() {
     Look::makeSecondary(updated_);
     names->addWidget(title);
     names->addWidget(updated_);
-    names->addWidget(new BackgroundOptions(header));  // under the title: the row is full
     row->addLayout(names);
     row->addStretch(1);
 
-    mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"), header);
+    mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"));
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
     mascotSwitch_->setChecked(mascotSetting());
-    autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"), header);
+    autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"));
     autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
-    auto* trends = new QPushButton(QIcon::fromTheme(QStringLiteral("office-chart-line")),
-                                   QStringLiteral("Trends"), header);
+    auto* trends = new QPushButton(Symbols::chart(), QStringLiteral("Trends"), header);
     trends->setObjectName(QStringLiteral("trends"));
-    auto* accounts = new QPushButton(QIcon::fromTheme(QStringLiteral("dialog-password")),
-                                     QStringLiteral("Accounts"), header);
+    auto* accounts = new QPushButton(Symbols::key(), QStringLiteral("Accounts"), header);
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
-    for (QWidget* control : std::initializer_list<QWidget*>{mascotSwitch_, autostartSwitch_, trends,
-                                                            accounts, refresh_}) {
+    auto* settingsMenu =
+        new SettingsMenu({mascotSwitch_, autostartSwitch_, new BackgroundOptions}, header);
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{trends, accounts, refresh_, settingsMenu}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
     }
 
@@ -137,6 +145,8 @@ QWidget* DashboardWindow::makeHeader() {
     connect(accounts, &QPushButton::clicked, this,
             [this] { openWindow_(QStringLiteral("accounts")); });
     connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    connect(settingsMenu->updatePrices(), &QAction::triggered, this,
+            &DashboardWindow::updatePricesRequested);
     return header;
 }
 
@@ -149,8 +159,6 @@ bool DashboardWindow::mascotShown() const {
 }
 
 void DashboardWindow::setMascotEnabled(bool enabled, bool animate) {
-    content_->setContentsMargins(kPadding, kPadding, kPadding,
-                                 kPadding + (enabled ? kMascotPadding : 0));
     mascotFade_->stop();
     if (enabled) mascot_->show();
     if (!animate || !isVisible()) {
@@ -177,15 +185,6 @@ void DashboardWindow::setAutostart(bool on) {
         QToolTip::showText(autostartSwitch_->mapToGlobal(QPoint(0, 0)), *error, autostartSwitch_);
 }
 
-void DashboardWindow::placeMascot() {
-    // Over the scrolling content, clear of the vertical scroll bar.
-    const int scrollBar =
-        scroll_->verticalScrollBar()->isVisible() ? scroll_->verticalScrollBar()->width() : 0;
-    mascot_->setGeometry(kPadding, height() - kMascotHeight,
-                         std::max(0, width() - 2 * kPadding - scrollBar), kMascotHeight);
-    mascot_->raise();
-}
-
 void DashboardWindow::render() {
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     updated_->setText(UsageText::lastRefresh(aggregator_->lastRefreshAt(), now));
@@ -210,7 +209,6 @@ void DashboardWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // The user or the session manager may have changed the entry while the window was closed.
     showAutostart();
-    placeMascot();
     render();
     clock_.start();
     startupRefreshAfterPaint(this, aggregator_, claude_);
@@ -219,11 +217,6 @@ void DashboardWindow::showEvent(QShowEvent* event) {
 void DashboardWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     clock_.stop();
-}
-
-void DashboardWindow::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    placeMascot();
 }
 
 }  // namespace qm::gui

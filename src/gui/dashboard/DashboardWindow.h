@@ -29,8 +29,9 @@ class ProviderCard;
 class RecentActivity;
 class TopSection;
 
-// The "dashboard" window: the header with its controls and the Claude card, one card per local
-// tool, "Recent Activity", and the corgi walking along the bottom when "Mascot" is on. "Start at
+// The "dashboard" window: the header (title, last refresh, Trends, Accounts, Refresh and the
+// settings menu) beside the Claude card, one card per local tool, "Recent Activity", and, when
+// "Mascot" is on, the corgi walking in a strip of its own below the scrolling cards. "Start at
 // login" shows and sets the autostart entry in the user's config folder.
 class DashboardWindow : public QWidget {
     Q_OBJECT
@@ -42,16 +43,18 @@ public:
     static bool mascotSetting();
     bool mascotShown() const;
 
+Q_SIGNALS:
+    // "Update Prices" in the settings menu: whoever keeps the price tables fetches new ones.
+    void updatePricesRequested();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* makeHeader();
     void render();
     void setMascotEnabled(bool enabled, bool animate);
-    void placeMascot();
     void showAutostart();
     void setAutostart(bool on);
 

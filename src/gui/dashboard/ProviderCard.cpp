@@ -1,9 +1,11 @@
 #include "gui/dashboard/ProviderCard.h"
 
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
@@ -12,6 +14,16 @@
 namespace qm::gui {
 
 namespace {
+// The details' title column: as wide as the longest title in the font in use, at least 48, so
+// a larger font never runs a title into its value.
+int detailTitleWidth() {
+    const QFontMetrics metrics(Look::caption());
+    int width = 48;
+    for (const char* title : {"Latest", "Project", "Model", "Source"})
+        width = std::max(width, metrics.horizontalAdvance(QLatin1String(title)) + 6);
+    return width;
+}
+
 QString orDash(const QString& text) {
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
@@ -75,7 +87,7 @@ ProviderCard::ProviderCard(QWidget* parent)
         auto* row = new QHBoxLayout;
         auto* name = new QLabel(title, this);
         name->setFont(Look::caption());
-        name->setFixedWidth(48);
+        name->setFixedWidth(detailTitleWidth());
         Look::makeSecondary(name);
         auto* value = new ElidedLabel(this);
         value->setObjectName(key);

@@ -156,7 +156,8 @@ void MenuBarPanel::render() {
     claudeRow_.dot->setColour(
         Look::levelColour(UsageText::claudeLevel(latest, claude_->statusKind())));
     claudeRow_.detail->setText(claude_->statusText());
-    claudeRow_.detail->setToolTip(claude_->statusText());
+    claudeRow_.detail->setToolTip(
+        UsageText::claudeStatusToolTip(claude_->statusText(), claude_->errorDetail()));
     claudeRow_.figure->setText(UsageText::fiveHour(latest));
 
     busy_->setVisible(aggregator_->isRefreshing());

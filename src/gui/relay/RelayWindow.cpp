@@ -20,6 +20,7 @@
 #include "gui/relay/RelayMetricView.h"
 #include "gui/widgets/StatusBadge.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
+#include "gui/widgets/WindowBehaviour.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "relay/GeminiRelayStore.h"
 
@@ -62,6 +63,7 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
       m_clients(new RelayClientModel([this] { return this->now(); }, this)) {
     setWindowTitle(tr("Gemini Relay"));
     setMinimumSize(680, 460);
+    WindowBehaviour::install(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 14, 18, 14);

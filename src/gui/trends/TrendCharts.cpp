@@ -1,5 +1,6 @@
 #include "gui/trends/TrendCharts.h"
 
+#include <QApplication>
 #include <QBarSeries>
 #include <QBarSet>
 #include <QCategoryAxis>
@@ -57,9 +58,21 @@ QCategoryAxis* dayAxis(const std::vector<std::int64_t>& days, const QTimeZone& z
 
 }  // namespace
 
+void followPalette(QChart* chart, const QPalette& palette) {
+    // The theme colours the axes, grid, legend and series added later; the background is the
+    // window's own, so a chart never shows as a light box on a dark window or the reverse.
+    const QColor window = palette.color(QPalette::Window);
+    chart->setTheme(window.lightnessF() < 0.5 ? QChart::ChartThemeDark : QChart::ChartThemeLight);
+    chart->setBackgroundBrush(window);
+    chart->setBackgroundPen(QPen(palette.color(QPalette::Mid), 0.5));
+    chart->legend()->setLabelColor(palette.color(QPalette::WindowText));
+    chart->setTitleBrush(palette.color(QPalette::WindowText));
+}
+
 QChartView* makeView(int height, QWidget* parent) {
     auto* chart = new QChart;
     chart->setMargins(QMargins(4, 4, 4, 4));
+    followPalette(chart, parent ? parent->palette() : QApplication::palette());
     chart->setBackgroundRoundness(4);
     chart->legend()->setAlignment(Qt::AlignBottom);
     auto* view = new QChartView(chart, parent);

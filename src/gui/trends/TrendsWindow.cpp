@@ -10,6 +10,7 @@
 #include "gui/trends/TrendSection.h"
 #include "gui/widgets/LabelledFigure.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
+#include "gui/widgets/WindowBehaviour.h"
 #include "gui/widgets/WindowTextStyles.h"
 #include "history/UsageHistoryStore.h"
 
@@ -38,6 +39,7 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
                                            StoreChangeCoalescer::kDefaultInterval, this)) {
     setWindowTitle(tr("Usage Trends"));
     setMinimumSize(760, 520);
+    WindowBehaviour::install(this);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);

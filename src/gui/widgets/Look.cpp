@@ -6,18 +6,20 @@
 #include <QPalette>
 #include <algorithm>
 
+#include "gui/widgets/WindowTextStyles.h"
+
 namespace qm::gui::Look {
 
 QColor levelColour(UsageStatusLevel level) {
     switch (level) {
         case UsageStatusLevel::good:
-            return QColor(0x2E, 0xA0, 0x43);
+            return WindowText::againstPalette(QColor(0x2E, 0xA0, 0x43));
         case UsageStatusLevel::warn:
-            return QColor(0xE8, 0x83, 0x0C);
+            return WindowText::againstPalette(QColor(0xE8, 0x83, 0x0C));
         case UsageStatusLevel::high:
-            return QColor(0x1F, 0x6F, 0xEB);
+            return WindowText::againstPalette(QColor(0x1F, 0x6F, 0xEB));
         case UsageStatusLevel::bad:
-            return QColor(0xD7, 0x3A, 0x31);
+            return WindowText::againstPalette(QColor(0xD7, 0x3A, 0x31));
         case UsageStatusLevel::unknown:
             break;
     }

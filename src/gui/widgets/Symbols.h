@@ -8,6 +8,9 @@ namespace qm::gui::Symbols {
 // bare desktop never shows an empty button.
 QIcon person();
 QIcon refresh();
+QIcon chart();
+QIcon key();
+QIcon settings();
 // Three dots: work under way, where a button would otherwise show its symbol.
 QIcon busy();
 

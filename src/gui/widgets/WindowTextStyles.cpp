@@ -1,9 +1,15 @@
 #include "gui/widgets/WindowTextStyles.h"
 
+#include <QApplication>
 #include <QFontDatabase>
 #include <QPalette>
 
 namespace qm::gui::WindowText {
+
+QColor againstPalette(const QColor& colour) {
+    const bool darkWindow = QApplication::palette().color(QPalette::Window).lightnessF() < 0.5;
+    return darkWindow ? colour.lighter(140) : colour;
+}
 
 QColor secondary(const QWidget* widget) {
     return widget->palette().color(QPalette::PlaceholderText);

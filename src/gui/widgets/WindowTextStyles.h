@@ -9,17 +9,21 @@
 // the same everywhere (orange warnings, red errors, secondary captions).
 namespace qm::gui::WindowText {
 
+// `colour` as it reads on the application palette: lighter on a dark window, so a state
+// colour never sinks into the background.
+QColor againstPalette(const QColor& colour);
+
 inline QColor green() {
-    return QColor(0x2e, 0x9d, 0x4a);
+    return againstPalette(QColor(0x2e, 0x9d, 0x4a));
 }
 inline QColor red() {
-    return QColor(0xd3, 0x2f, 0x2f);
+    return againstPalette(QColor(0xd3, 0x2f, 0x2f));
 }
 inline QColor orange() {
-    return QColor(0xe0, 0x7b, 0x00);
+    return againstPalette(QColor(0xe0, 0x7b, 0x00));
 }
 inline QColor yellow() {
-    return QColor(0xc7, 0x9a, 0x00);
+    return againstPalette(QColor(0xc7, 0x9a, 0x00));
 }
 QColor secondary(const QWidget* widget);
 

@@ -1,0 +1,178 @@
+#include <QAbstractButton>
+#include <QApplication>
+#include <QChartView>
+#include <QPalette>
+#include <QToolButton>
+
+#include "DesktopFixture.h"
+#include "accounts/AccountStore.h"
+#include "accounts/KeychainStore.h"
+#include "gui/accounts/AccountsWindow.h"
+#include "gui/dashboard/DashboardWindow.h"
+#include "gui/trends/TrendsWindow.h"
+#include "gui/widgets/Look.h"
+#include "gui/widgets/WindowTextStyles.h"
+#include "relay/GeminiRelayStore.h"
+
+using namespace qm;
+using namespace qm::gui;
+using namespace qm::test;
+
+namespace {
+
+// A dark desktop theme, as a user's would set it, for the length of a test.
+class DarkPaletteTest : public DesktopFixture {
+protected:
+    DarkPaletteTest() : saved_(QApplication::palette()) {
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+        dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
+        dark.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x1f));
+        dark.setColor(QPalette::AlternateBase, QColor(0x33, 0x33, 0x33));
+        dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
+        dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+        dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
+        dark.setColor(QPalette::Light, QColor(0x55, 0x55, 0x55));
+        dark.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x45));
+        dark.setColor(QPalette::Mid, QColor(0x4a, 0x4a, 0x4a));
+        dark.setColor(QPalette::Dark, QColor(0x1a, 0x1a, 0x1a));
+        dark.setColor(QPalette::Shadow, QColor(0x10, 0x10, 0x10));
+        dark.setColor(QPalette::PlaceholderText, QColor(0x9c, 0x9c, 0x9c));
+        dark.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe0));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QApplication::setPalette(dark);
+    }
+    ~DarkPaletteTest() override { QApplication::setPalette(saved_); }
+
+    static double lightness(const QColor& colour) { return colour.lightnessF(); }
+
+private:
+    QPalette saved_;
+};
+
+TEST_F(DarkPaletteTest, NoChartIsLighterThanTheWindowAndStateColoursStandOut) {
+    history.appendClaudeSnapshot(
+        {QDateTime::currentMSecsSinceEpoch() - 3'600'000, 20, 40, 60, QStringLiteral("Sonnet")});
+    history.appendClaudeSnapshot(
+        {QDateTime::currentMSecsSinceEpoch(), 35, 45, 62, QStringLiteral("Sonnet")});
+    TrendsWindow trends(&history);
+    trends.resize(900, 700);
+    trends.show();
+    trends.flushRedraw();
+    settle(200);
+    const double window = lightness(QApplication::palette().color(QPalette::Window));
+    const auto views = trends.findChildren<QChartView*>();
+    ASSERT_FALSE(views.isEmpty());
+    for (QChartView* view : views) {
+        const QImage image = view->grab().toImage();
+        // The chart's own margin, outside the plot and the legend: its background.
+        for (const QPoint at : {QPoint(image.width() / 2, 2), QPoint(2, image.height() / 2),
+                                QPoint(image.width() - 3, image.height() - 3)}) {
+            EXPECT_LE(lightness(image.pixelColor(at)), window + 0.02)
+                << view->objectName().toStdString() << " at " << at.x() << "," << at.y();
+        }
+    }
+    saveScreenshot(&trends, QStringLiteral("trends-dark"));
+
+    // Error, warning and good colours keep their distance from the dark background.
+    for (UsageStatusLevel level : {UsageStatusLevel::good, UsageStatusLevel::warn,
+                                   UsageStatusLevel::bad, UsageStatusLevel::high}) {
+        EXPECT_GT(lightness(Look::levelColour(level)) - window, 0.2) << int(level);
+    }
+    EXPECT_GT(lightness(WindowText::red()) - window, 0.2);
+}
+
+TEST_F(DarkPaletteTest, TheDashboardReadsOnADarkPalette) {
+    signIn();
+    site.setUsageBody(R"({"five_hour":{"utilization":42.5,"resets_at":"2026-12-07T15:00:00Z"},
+        "seven_day":{"utilization":61,"resets_at":"2026-12-10T08:00:00Z"},
+        "seven_day_sonnet":{"utilization":12,"resets_at":"2026-12-10T08:00:00Z"}})");
+    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    window.resize(1100, 860);
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && claude.latest(); }));
+    settle(300);
+    saveScreenshot(&window, QStringLiteral("dashboard-dark"));
+    // The cards are drawn from the palette: no light box on the dark window.
+    const QImage image = window.grab().toImage();
+    QWidget* card = window.findChild<QWidget*>(QStringLiteral("card_Codex"));
+    ASSERT_TRUE(card);
+    const QPoint inside = card->mapTo(&window, QPoint(card->width() / 2, 6));
+    EXPECT_LT(lightness(image.pixelColor(inside)), 0.4);
+}
+
+}  // namespace
+
+namespace {
+
+// A user's larger desktop font, for the length of a test.
+class LargeFontTest : public DesktopFixture {
+protected:
+    LargeFontTest() : saved_(QApplication::font()) {
+        QFont large = saved_;
+        large.setPointSizeF(saved_.pointSizeF() * 1.6);
+        QApplication::setFont(large);
+    }
+    ~LargeFontTest() override { QApplication::setFont(saved_); }
+
+    // Every button and label text under `root` has the room it needs and lies inside `window`.
+    static void expectNothingClipped(QWidget* window, QWidget* root) {
+        for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
+            if (!button->isVisibleTo(window) || button->text().isEmpty()) continue;
+            EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+            const QRect inWindow(button->mapTo(window, QPoint(0, 0)), button->size());
+            EXPECT_TRUE(window->rect().contains(inWindow)) << button->text().toStdString();
+        }
+    }
+
+private:
+    QFont saved_;
+};
+
+TEST_F(LargeFontTest, AccountRowsReflowAndKeepEveryControl) {
+    test::TempDir config;
+    AccountStore accounts(AccountConfigStore(AccountConfigStore::pathIn(config.path())),
+                          KeychainStore(std::make_shared<MemorySecretBackend>()));
+    ASSERT_FALSE(accounts.addAccount(ApiAccountProvider::gemini, QStringLiteral("team"),
+                                     QStringLiteral("AIza-key-1234"), QStringLiteral("proj-7")));
+    GeminiRelayStore relay{GeminiRelayEnvironment{}};
+    AccountsWindow window(&accounts, &relay, &history, {});
+    window.resize(window.minimumSize());
+    window.show();
+    settle(100);
+    auto* row = window.findChild<QWidget*>(QStringLiteral("accountRow"));
+    ASSERT_TRUE(row);
+    expectNothingClipped(&window, row);
+    auto* remove = row->findChild<QToolButton*>(QStringLiteral("deleteButton"));
+    ASSERT_TRUE(remove);
+    EXPECT_TRUE(remove->isVisible());
+    EXPECT_TRUE(
+        window.rect().contains(QRect(remove->mapTo(&window, QPoint(0, 0)), remove->size())));
+    saveScreenshot(&window, QStringLiteral("accounts-large-font"));
+}
+
+TEST_F(LargeFontTest, CardTitlesKeepClearOfTheirValues) {
+    QCoro::waitFor(aggregator.refresh());
+    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    window.resize(window.minimumSize());
+    window.show();
+    settle(100);
+    QWidget* card = window.findChild<QWidget*>(QStringLiteral("card_Codex"));
+    ASSERT_TRUE(card);
+    // "Project" and its value: the title is never drawn into the value's space.
+    for (const char* key : {"latest", "project", "model", "source"}) {
+        QLabel* value = card->findChild<QLabel*>(QString::fromLatin1(key));
+        ASSERT_TRUE(value) << key;
+        for (QLabel* title : card->findChildren<QLabel*>()) {
+            const bool sameLine = title->geometry().bottom() >= value->y() &&
+                                  title->y() <= value->geometry().bottom();
+            if (title == value || !sameLine || title->x() >= value->x()) continue;
+            EXPECT_GE(title->width(), title->sizeHint().width()) << title->text().toStdString();
+            EXPECT_LE(title->geometry().right(), value->geometry().left());
+        }
+    }
+    expectNothingClipped(&window, window.findChild<QWidget*>(QStringLiteral("header")));
+    saveScreenshot(&window, QStringLiteral("dashboard-large-font"));
+}
+
+}  // namespace
