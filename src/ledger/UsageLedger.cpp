@@ -227,6 +227,8 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
 namespace qm::ledger {
 namespace {
 
+const QString kUnknown = QStringLiteral("unknown");
+
 Hour firstHourOf(const FileEntry& file) {
     Hour first = std::numeric_limits<Hour>::max();
     for (const HourRow& row : file.rows) first = std::min(first, row.hour);
@@ -274,13 +276,17 @@ std::vector<UsageSlice> LedgerSnapshot::slices() const {
             one.prompts = 1;
             part[{prompt.hour, prompt.model, 0}] += one;
         }
+        // A prompt typed before the first reply of a file belongs to the model that replied.
+        const auto named = std::find_if(file->models.begin(), file->models.end(),
+                                        [](const QString& m) { return m != kUnknown; });
+        const QString promptModel = named != file->models.end() ? *named : kUnknown;
         for (const auto& [key, counts] : part) {
             const auto& [hour, model, flags] = key;
-            const QString name =
-                model < file->models.size() ? file->models[model] : QStringLiteral("unknown");
+            QString name = model < file->models.size() ? file->models[model] : kUnknown;
+            if (name == kUnknown && counts.calls == 0) name = promptModel;
             out.push_back({hour, file->tool, name,
-                           file->project.isEmpty() ? QStringLiteral("unknown") : file->project,
-                           file->session, flags, counts});
+                           file->project.isEmpty() ? kUnknown : file->project, file->session, flags,
+                           counts});
         }
     }
     return out;
