@@ -5,14 +5,6 @@
 #include <cstdio>
 
 namespace qm::cli {
-namespace {
-
-QString bytesText(std::int64_t bytes) {
-    if (bytes >= 1'000'000'000) return QString::asprintf("%.1f GB", double(bytes) / 1e9);
-    return QString::asprintf("%.1f MB", double(bytes) / 1e6);
-}
-
-}  // namespace
 
 IndexProgress::IndexProgress() : terminal_(::isatty(STDERR_FILENO) == 1) {
     clock_.start();
@@ -29,9 +21,7 @@ ledger::UsageLedger::ProgressCallback IndexProgress::callback() {
 void IndexProgress::report(const ledger::IndexProgress& progress) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (clock_.elapsed() < 1000) return;
-    const QByteArray text = QStringLiteral("Indexing logs %1 of %2")
-                                .arg(bytesText(progress.bytesRead), bytesText(progress.bytesToRead))
-                                .toUtf8();
+    const QByteArray text = ledger::indexingText(progress).toUtf8();
     if (terminal_) {
         std::fprintf(stderr, "\r\033[K%s", text.constData());
     } else {

@@ -54,8 +54,10 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     };
     WindowRegistry* windows = &registry;
     declare(QStringLiteral("dashboard"), [stores, windows] {
-        return new DashboardWindow(stores.aggregator, stores.claude,
-                                   [windows](const QString& id) { windows->open(id); });
+        auto* window = new DashboardWindow(stores.aggregator, stores.claude,
+                                           [windows](const QString& id) { windows->open(id); });
+        if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        return window;
     });
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });

@@ -141,6 +141,15 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
 
 }  // namespace
 
+QString indexingText(const IndexProgress& progress) {
+    const auto bytes = [](std::int64_t n) {
+        return n >= 1'000'000'000 ? QString::asprintf("%.1f GB", double(n) / 1e9)
+                                  : QString::asprintf("%.1f MB", double(n) / 1e6);
+    };
+    return QStringLiteral("Indexing logs %1 of %2")
+        .arg(bytes(progress.bytesRead), bytes(progress.bytesToRead));
+}
+
 LedgerSources LedgerSources::forHome(const QString& homeDirectory) {
     const QDir home(homeDirectory);
     const QDir codex(CodexCliReader::homeFor(homeDirectory));

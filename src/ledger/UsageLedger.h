@@ -27,6 +27,9 @@ struct IndexProgress {
     std::int64_t bytesToRead = 0;
 };
 
+// "Indexing logs 1.2 GB of 3.4 GB": how the command line and the dashboard show a build.
+QString indexingText(const IndexProgress& progress);
+
 struct UpdateStats {
     std::size_t files = 0;      // log files found
     std::size_t filesRead = 0;  // of which read (all or from where the index stopped)
