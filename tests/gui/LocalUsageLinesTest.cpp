@@ -1,8 +1,14 @@
+#include <QComboBox>
 #include <QLabel>
+#include <QScrollArea>
 
 #include "DesktopFixture.h"
 #include "gui/UsageText.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "gui/trends/LocalToolsSection.h"
+#include "gui/trends/TrendSection.h"
+#include "gui/trends/TrendsWindow.h"
+#include "gui/widgets/LabelledFigure.h"
 #include "ledger/LocalUsageStore.h"
 
 using namespace qm;
@@ -49,6 +55,45 @@ TEST_F(LocalUsageLinesTest, CardsShowTodayAndThisMonthFromTheIndex) {
     window.resize(window.minimumWidth(), 760);
     settle();
     saveScreenshot(&window, QStringLiteral("dashboard-cost-lines-narrow"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LocalUsageLinesTest, TrendsShowTheLocalToolsDailyCostAndSummary) {
+    TrendsWindow window(&history);
+    window.setLocalUsage(&localUsage);
+    auto* section = window.findChild<LocalToolsSection*>("localTools");
+    ASSERT_TRUE(section);
+    EXPECT_TRUE(window.findChild<TrendSection*>("localToolsSection")->isEmpty());
+
+    QCoro::waitFor(localUsage.refresh());
+    EXPECT_FALSE(window.findChild<TrendSection*>("localToolsSection")->isEmpty());
+    // Today's calls: one day, one bar per tool with usage; the month's cost is theirs.
+    const ledger::UsageReport shown = section->shownReport();
+    ASSERT_FALSE(shown.rows.empty());
+    EXPECT_EQ(shown.rows.front().period, QDate::currentDate().toString(Qt::ISODate));
+    const QString month =
+        window.findChild<LabelledFigure*>("localMonth")->findChildren<QLabel*>().last()->text();
+    EXPECT_EQ(month, UsageText::cost(shown.totals.costUsd));
+
+    auto* days = window.findChild<QComboBox*>("localToolsDays");
+    days->setCurrentIndex(1);
+    EXPECT_EQ(section->shownReport().query.since, QDate::currentDate().addDays(-89));
+
+    window.resize(1000, 900);
+    window.show();
+    settle();
+    auto* scroll = window.findChild<QScrollArea*>("trendsScroll");
+    scroll->ensureWidgetVisible(section);
+    settle();
+    saveScreenshot(&window, QStringLiteral("trends-local-tools-wide"));
+    window.resize(window.minimumWidth(), 700);
+    settle();
+    scroll->ensureWidgetVisible(section);
+    settle();
+    saveScreenshot(&window, QStringLiteral("trends-local-tools-narrow"));
 }
 
 }  // namespace
