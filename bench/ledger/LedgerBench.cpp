@@ -6,7 +6,10 @@
 //   append: after 1 MB is appended to one rollout, beside a bare parse of that 1 MB;
 //   the index's size against the logs'.
 //
-//   bench_ledger [--size-mb N] [--runs N] [--dir PATH] [--keep]
+//   bench_ledger [--size-mb N] [--runs N] [--dir PATH] [--keep] [--peer PROGRAM]
+//
+// With --peer, PROGRAM (the peer reporting tool, e.g. node_modules/.bin/ccusage) runs
+// `daily --offline --json` over the same home between the cold runs, for a side-by-side time.
 //
 // Every time is given as min / median / max of the runs. Each cold run is a fresh child
 // process, so its peak memory is its own.
@@ -43,6 +46,7 @@ struct Options {
     int runs = 5;
     std::string dir;
     bool keep = false;
+    std::string peer;
 };
 
 double secondsSince(Clock::time_point start) {
@@ -85,6 +89,25 @@ std::pair<double, double> coldRun(const std::string& home, const std::string& ca
     struct rusage usage {};
     ::wait4(child, &status, 0, &usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::fprintf(stderr, "cold run failed\n");
+    return {secondsSince(start), double(usage.ru_maxrss) / 1024.0};
+}
+
+// The peer's cold daily report over the same home: its wall time and peak memory.
+std::pair<double, double> peerRun(const std::string& program, const std::string& home) {
+    const auto start = Clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("CLAUDE_CONFIG_DIR");
+        ::unsetenv("CODEX_HOME");
+        if (!std::freopen("/dev/null", "w", stdout)) ::_exit(2);
+        ::execl(program.c_str(), program.c_str(), "daily", "--offline", "--json", nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::fprintf(stderr, "peer run failed\n");
     return {secondsSince(start), double(usage.ru_maxrss) / 1024.0};
 }
 
@@ -135,6 +158,8 @@ Options parse(int argc, char** argv) {
             o.dir = argv[++i];
         else if (arg == "--keep")
             o.keep = true;
+        else if (arg == "--peer" && hasValue)
+            o.peer = argv[++i];
     }
     if (o.dir.empty()) o.dir = (fs::temp_directory_path() / "qm-ledger-bench").string();
     return o;
@@ -177,12 +202,21 @@ int main(int argc, char** argv) {
     }
     std::printf("tree: %.0f MB in %llu files\n", double(logBytes) / 1e6, (unsigned long long)files);
 
-    std::vector<double> cold1, cold2, memory;
+    std::vector<double> cold1, cold2, memory, peer, peerMemory;
     for (int i = 0; i < o.runs; ++i) {
         const auto [one, rss] = coldRun(home, cache, 1);
         cold1.push_back(one);
         memory.push_back(rss);
         cold2.push_back(coldRun(home, cache, 2).first);
+        if (o.peer.empty()) continue;
+        const auto [seconds, peerRss] = peerRun(o.peer, home);
+        peer.push_back(seconds);
+        peerMemory.push_back(peerRss);
+    }
+    if (!peer.empty()) {
+        printStats("peer_daily_report", peer, "ms", 1000);
+        printStats("peer_peak_memory", peerMemory, "MB", 1);
+        std::sort(peer.begin(), peer.end());
     }
     printStats("cold_report_1_thread", cold1, "ms", 1000);
     printStats("cold_report_2_threads", cold2, "ms", 1000);
@@ -191,6 +225,10 @@ int main(int argc, char** argv) {
     std::sort(cold2.begin(), cold2.end());
     std::printf("cold_speedup_2_threads: %.2f x (medians)\n",
                 cold1[cold1.size() / 2] / cold2[cold2.size() / 2]);
+    if (!peer.empty()) {
+        std::printf("cold_2_threads_of_peer: %.3f (medians)\n",
+                    cold2[cold2.size() / 2] / peer[peer.size() / 2]);
+    }
 
     const auto ledger = ledgerOver(home, cache);
     reportDaily(ledger, 0);
