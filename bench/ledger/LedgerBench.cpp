@@ -79,6 +79,7 @@ std::int64_t reportDaily(const qm::ledger::UsageLedger& ledger, int threads) {
 // A cold report in a child process: its wall time and its peak resident memory.
 std::pair<double, double> coldRun(const std::string& home, const std::string& cache, int threads) {
     fs::remove_all(cache);
+    std::fflush(stdout);  // or the child writes what is buffered a second time
     const auto start = Clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
@@ -94,6 +95,7 @@ std::pair<double, double> coldRun(const std::string& home, const std::string& ca
 
 // The peer's cold daily report over the same home: its wall time and peak memory.
 std::pair<double, double> peerRun(const std::string& program, const std::string& home) {
+    std::fflush(stdout);  // or the child writes what is buffered a second time
     const auto start = Clock::now();
     const pid_t child = ::fork();
     if (child == 0) {

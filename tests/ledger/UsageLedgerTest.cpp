@@ -240,6 +240,55 @@ TEST_F(LedgerTest, ABrokenOrForeignIndexIsRebuiltWithoutAnError) {
     EXPECT_FALSE(decodeIndex(std::string_view(flipped.constData(), flipped.size())));
 }
 
+TEST_F(LedgerTest, GeminiRecordsAppendedAgainAndGrokTurnsCountOnce) {
+    const auto record = [](const char* id, int input, int output, int thoughts) {
+        return QByteArray(R"({"id":")") + id + R"(","timestamp":")" + test::isoSecondsAgo(600) +
+               R"(","type":"gemini","content":"Done.","tokens":{"input":)" +
+               QByteArray::number(input) + R"(,"output":)" + QByteArray::number(output) +
+               R"(,"cached":10,"thoughts":)" + QByteArray::number(thoughts) +
+               R"(,"tool":0,"total":0},"model":"gemini-2.5-pro"})" + "\n";
+    };
+    const QString chat =
+        home.write(".gemini/tmp/web/chats/session-2026-12-01T10-00-1a2b3c4d.jsonl",
+                   QByteArray(R"({"sessionId":"1a2b3c4d","projectHash":"abc"})") + "\n" +
+                       R"({"id":"u1","timestamp":")" + test::isoSecondsAgo(700) +
+                       R"(","type":"user","content":[{"text":"Summarise the log"}]})" + "\n" +
+                       record("g1", 100, 5, 0));
+    const QString updates = home.write(".grok/sessions/%2Fw%2Fapp/9f1e/updates.jsonl", {});
+    home.write(".grok/sessions/%2Fw%2Fapp/9f1e/summary.json",
+               R"({"info":{"id":"9f1e","cwd":"/w/app"},"current_model_id":"grok-code-fast-1"})");
+    const QByteArray turn =
+        R"({"method":"_x.ai/session/update","params":{"update":{"sessionUpdate":"turn_completed",)"
+        R"("usage":{"inputTokens":1000,"outputTokens":50,"cachedReadTokens":400,)"
+        R"("reasoningTokens":20}}}})"
+        "\n";
+    append(updates, turn);
+    ledger().update();
+
+    // The model record written again once its tokens were final replaces the first copy.
+    append(chat, record("g1", 120, 30, 7));
+    append(updates, turn);
+    const auto slices = ledger().update().slices();
+    const Counts gemini = sum(slices, ProviderKind::gemini);
+    EXPECT_EQ(gemini.input, 120);
+    EXPECT_EQ(gemini.output, 37);  // thoughts are billed as output
+    EXPECT_EQ(gemini.reasoning, 7);
+    EXPECT_EQ(gemini.prompts, 1);
+    EXPECT_EQ(gemini.calls, 1);
+    const Counts grok = sum(slices, ProviderKind::grok);
+    EXPECT_EQ(grok.input, 2000);
+    EXPECT_EQ(grok.cachedInput, 800);
+    EXPECT_EQ(grok.prompts, 2);
+    EXPECT_EQ(slices, fresh());
+    for (const UsageSlice& slice : slices) {
+        if (slice.tool == ProviderKind::grok) {
+            EXPECT_EQ(slice.model, "grok-code-fast-1");
+        } else if (slice.tool == ProviderKind::gemini) {
+            EXPECT_EQ(slice.project, "web");
+        }
+    }
+}
+
 TEST_F(LedgerTest, TotalsAreTheSameForAnyNumberOfThreads) {
     for (int i = 0; i < 24; ++i) {
         // Every third session resumes the one before it, so files share requests.
