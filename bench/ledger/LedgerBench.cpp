@@ -76,8 +76,14 @@ std::int64_t reportDaily(const qm::ledger::UsageLedger& ledger, int threads) {
     return report.totals.counts.input + std::int64_t(report.rows.size());
 }
 
-// A cold report in a child process: its wall time and its peak resident memory.
-std::pair<double, double> coldRun(const std::string& home, const std::string& cache, int threads) {
+struct ColdFigures {
+    double seconds = 0;
+    double peakMb = 0;
+    double cpuSeconds = 0;  // user + system: what the run costs when the machine is shared
+};
+
+// A cold report in a child process: its wall time, peak resident memory and processor time.
+ColdFigures coldRun(const std::string& home, const std::string& cache, int threads) {
     fs::remove_all(cache);
     std::fflush(stdout);  // or the child writes what is buffered a second time
     const auto start = Clock::now();
@@ -90,7 +96,11 @@ std::pair<double, double> coldRun(const std::string& home, const std::string& ca
     struct rusage usage {};
     ::wait4(child, &status, 0, &usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::fprintf(stderr, "cold run failed\n");
-    return {secondsSince(start), double(usage.ru_maxrss) / 1024.0};
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return {secondsSince(start), double(usage.ru_maxrss) / 1024.0,
+            seconds(usage.ru_utime) + seconds(usage.ru_stime)};
 }
 
 // The peer's cold daily report over the same home: its wall time and peak memory.
@@ -204,12 +214,13 @@ int main(int argc, char** argv) {
     }
     std::printf("tree: %.0f MB in %llu files\n", double(logBytes) / 1e6, (unsigned long long)files);
 
-    std::vector<double> cold1, cold2, memory, peer, peerMemory;
+    std::vector<double> cold1, cold2, memory, cpu, peer, peerMemory;
     for (int i = 0; i < o.runs; ++i) {
-        const auto [one, rss] = coldRun(home, cache, 1);
-        cold1.push_back(one);
-        memory.push_back(rss);
-        cold2.push_back(coldRun(home, cache, 2).first);
+        const ColdFigures one = coldRun(home, cache, 1);
+        cold1.push_back(one.seconds);
+        memory.push_back(one.peakMb);
+        cpu.push_back(one.cpuSeconds);
+        cold2.push_back(coldRun(home, cache, 2).seconds);
         if (o.peer.empty()) continue;
         const auto [seconds, peerRss] = peerRun(o.peer, home);
         peer.push_back(seconds);
@@ -223,6 +234,7 @@ int main(int argc, char** argv) {
     printStats("cold_report_1_thread", cold1, "ms", 1000);
     printStats("cold_report_2_threads", cold2, "ms", 1000);
     printStats("cold_peak_memory_1_thread", memory, "MB", 1);
+    printStats("cold_cpu_time_1_thread", cpu, "ms", 1000);
     std::sort(cold1.begin(), cold1.end());
     std::sort(cold2.begin(), cold2.end());
     std::printf("cold_speedup_2_threads: %.2f x (medians)\n",

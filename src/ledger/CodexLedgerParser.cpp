@@ -206,6 +206,14 @@ private:
     CodexState& s_;
 };
 
+// Most of a rollout's bytes are the model's replies and tool output, which count for nothing
+// here; their line's head says what they are (the serializer writes "role" before "content").
+bool isReplyOrToolOutput(std::string_view line) {
+    const std::string_view head = line.substr(0, 200);
+    return head.find(R"("type":"response_item")") != std::string_view::npos &&
+           head.find(R"("role":"user")") == std::string_view::npos;
+}
+
 }  // namespace
 
 void readCodex(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
@@ -220,6 +228,9 @@ void readCodex(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     const std::int64_t done = scratch.tail.read(
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
+            if (state.modelFromTurn && !entry.project.isEmpty() && isReplyOrToolOutput(line)) {
+                return;
+            }
             dom::object object;
             if (scratch.dom.parse(line.data(), line.size(), false).get(object) !=
                 simdjson::SUCCESS) {
