@@ -18,6 +18,7 @@ struct ClaudeTreeOptions {
     Ms since = 0;
     std::uint64_t seed = 3;
     int oldFiles = 0;  // transcripts last written before the window
+    std::uint64_t maxSessionBytes = 3'000'000;
 };
 
 struct ClaudeTreeExpectation {
@@ -214,7 +215,8 @@ inline ClaudeTreeExpectation writeClaudeTree(const ClaudeTreeOptions& options) {
         char id[40];
         std::snprintf(id, sizeof id, "5f0c2b1e-%04x-4000-8000-%012x", session & 0xffff, session);
         const std::uint64_t bytes =
-            session == 0 ? options.longSessionBytes : std::uint64_t(rng.range(20'000, 3'000'000));
+            session == 0 ? options.longSessionBytes
+                         : std::uint64_t(rng.range(20'000, std::int64_t(options.maxSessionBytes)));
         // Sessions that began before the window and are still going.
         const Ms end = options.now - rng.range(60'000, (options.now - options.since) - 60'000);
         const Ms start = end - rng.range(60'000, 4 * 3600'000);

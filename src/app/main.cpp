@@ -23,6 +23,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "history/UsageHistoryStore.h"
+#include "ledger/LocalUsageStore.h"
 #include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
@@ -147,6 +148,13 @@ int main(int argc, char** argv) {
     // opens a file there.
     const QString dataDirectory = qm::AppPaths::ensureRoot();
     qm::UsageAggregator aggregator(QDir::homePath());
+    qm::ledger::LocalUsageStore localUsage(
+        qm::ledger::UsageLedger(qm::ledger::UsageLedger::defaultDirectory(),
+                                qm::ledger::LedgerSources::forHome(QDir::homePath())));
+    // Every local refresh also brings the index over all the logs up to date.
+    QObject::connect(&aggregator, &qm::UsageAggregator::changed, &localUsage, [&] {
+        if (!aggregator.isRefreshing()) localUsage.refreshInBackground();
+    });
     // The producers (relay, provider and Claude stores) hand their records to this one owner.
     qm::UsageHistoryStore history(
         qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
@@ -171,7 +179,8 @@ int main(int argc, char** argv) {
 
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay});
+    qm::gui::declareWindows(windows,
+                            {&aggregator, &claude, &accounts, &history, &relay, &localUsage});
 
     QLocalServer instance;
     QLocalServer::removeServer(instanceName);

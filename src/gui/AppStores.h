@@ -12,6 +12,10 @@ class UsageAggregator;
 class UsageHistoryStore;
 }  // namespace qm
 
+namespace qm::ledger {
+class LocalUsageStore;
+}
+
 namespace qm::gui {
 
 // The application-wide stores, created once by the application and outliving every window.
@@ -21,6 +25,7 @@ struct AppStores {
     AccountStore* accounts = nullptr;
     UsageHistoryStore* history = nullptr;
     GeminiRelayStore* relay = nullptr;
+    ledger::LocalUsageStore* localUsage = nullptr;  // the usage index over all the logs
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has

@@ -54,8 +54,10 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     };
     WindowRegistry* windows = &registry;
     declare(QStringLiteral("dashboard"), [stores, windows] {
-        return new DashboardWindow(stores.aggregator, stores.claude,
-                                   [windows](const QString& id) { windows->open(id); });
+        auto* window = new DashboardWindow(stores.aggregator, stores.claude,
+                                           [windows](const QString& id) { windows->open(id); });
+        if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        return window;
     });
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });
@@ -64,7 +66,11 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
                                   [windows](const QString& id) { windows->open(id); });
     });
     declare(QStringLiteral("relay"), [stores] { return new RelayWindow(stores.relay); });
-    declare(QStringLiteral("trends"), [stores] { return new TrendsWindow(stores.history); });
+    declare(QStringLiteral("trends"), [stores] {
+        auto* window = new TrendsWindow(stores.history);
+        if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        return window;
+    });
 }
 
 }  // namespace qm::gui

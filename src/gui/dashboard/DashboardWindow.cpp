@@ -22,11 +22,13 @@
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
 #include "gui/dashboard/SettingsMenu.h"
+#include "gui/dashboard/ToolCostLines.h"
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
 #include "gui/widgets/WindowBehaviour.h"
+#include "ledger/LocalUsageStore.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
@@ -150,6 +152,12 @@ QWidget* DashboardWindow::makeHeader() {
     return header;
 }
 
+void DashboardWindow::setLocalUsage(ledger::LocalUsageStore* store) {
+    localUsage_ = store;
+    connect(store, &ledger::LocalUsageStore::changed, this, &DashboardWindow::render);
+    render();
+}
+
 bool DashboardWindow::mascotSetting() {
     return settings().value(kMascotKey, true).toBool();
 }
@@ -187,7 +195,11 @@ void DashboardWindow::setAutostart(bool on) {
 
 void DashboardWindow::render() {
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
-    updated_->setText(UsageText::lastRefresh(aggregator_->lastRefreshAt(), now));
+    QString status = UsageText::lastRefresh(aggregator_->lastRefreshAt(), now);
+    if (localUsage_ && localUsage_->progress()) {
+        status += QStringLiteral("  ·  ") + ledger::indexingText(*localUsage_->progress());
+    }
+    updated_->setText(status);
     refresh_->setEnabled(!aggregator_->isRefreshing());
 
     const std::vector<ProviderUsage> providers = aggregator_->providers();
@@ -201,7 +213,10 @@ void DashboardWindow::render() {
         }
         grid_->setCards(std::move(widgets));
     }
-    for (std::size_t i = 0; i < providers.size(); ++i) cards_[i]->show(providers[i], now);
+    for (std::size_t i = 0; i < providers.size(); ++i) {
+        cards_[i]->show(providers[i], now);
+        cards_[i]->costLines()->show(localUsage_, providers[i].kind, now);
+    }
     recent_->show(providers, now);
 }
 

@@ -20,6 +20,10 @@ class ClaudeUsageStore;
 class UsageAggregator;
 }  // namespace qm
 
+namespace qm::ledger {
+class LocalUsageStore;
+}
+
 namespace qm::gui {
 
 class CardGrid;
@@ -38,6 +42,10 @@ class DashboardWindow : public QWidget {
 public:
     DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
                     std::function<void(const QString&)> openWindow, QWidget* parent = nullptr);
+
+    // The usage index behind the cards' "Today" and "This month" lines and the status line's
+    // indexing progress; without it those lines show a dash.
+    void setLocalUsage(ledger::LocalUsageStore* store);
 
     // The persisted "mascotEnabled" setting (default on).
     static bool mascotSetting();
@@ -60,6 +68,7 @@ private:
 
     UsageAggregator* aggregator_;
     ClaudeUsageStore* claude_;
+    ledger::LocalUsageStore* localUsage_ = nullptr;
     std::function<void(const QString&)> openWindow_;
     LoginAutostart autostart_ = LoginAutostart::forThisProgram();  // before the header uses it
     QScrollArea* scroll_;

@@ -9,6 +9,7 @@
 
 #include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
+#include "gui/dashboard/ToolCostLines.h"
 #include "gui/widgets/ElidedLabel.h"
 
 namespace qm::gui {
@@ -74,6 +75,8 @@ ProviderCard::ProviderCard(QWidget* parent)
     tokens_ = addMetric(QStringLiteral("5h tokens"), QStringLiteral("tokens"));
     sessions_ = addMetric(QStringLiteral("Sessions"), QStringLiteral("sessions"));
     cost_ = addMetric(QStringLiteral("Cost"), QStringLiteral("cost"));
+    costLines_ = new ToolCostLines(this);
+    metrics->addWidget(costLines_);
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);

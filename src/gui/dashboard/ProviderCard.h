@@ -7,6 +7,8 @@ class QLabel;
 
 namespace qm::gui {
 
+class ToolCostLines;
+
 // One local tool on the dashboard: login state and status badge, the five-hour figures, cost,
 // latest activity and the first warning.
 class ProviderCard : public CardFrame {
@@ -15,6 +17,8 @@ public:
     explicit ProviderCard(QWidget* parent = nullptr);
     void show(const ProviderUsage& usage, TimeMs now);
     using CardFrame::show;
+    // "Today" and "This month", filled from the usage index by the window.
+    ToolCostLines* costLines() const { return costLines_; }
 
 private:
     QLabel* metric(const QString& title, const QString& key);
@@ -27,6 +31,7 @@ private:
     QLabel* tokens_;
     QLabel* sessions_;
     QLabel* cost_;
+    ToolCostLines* costLines_;
     QLabel* latest_;
     QLabel* project_;
     QLabel* model_;

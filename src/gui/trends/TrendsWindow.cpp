@@ -6,6 +6,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "gui/trends/LocalToolsSection.h"
 #include "gui/trends/TrendCharts.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/widgets/LabelledFigure.h"
@@ -95,6 +96,13 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
         connect(m_history, &UsageHistoryStore::changed, m_coalescer, &StoreChangeCoalescer::poke);
     }
     redraw();
+}
+
+void TrendsWindow::setLocalUsage(ledger::LocalUsageStore* store) {
+    auto* layout = qobject_cast<QVBoxLayout*>(m_apiSection->parentWidget()->layout());
+    auto* section = new LocalToolsSection(store, m_apiSection->parentWidget());
+    section->setObjectName(QStringLiteral("localTools"));
+    layout->insertWidget(layout->indexOf(m_apiSection) + 1, section);
 }
 
 void TrendsWindow::flushRedraw() {

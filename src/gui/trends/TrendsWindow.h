@@ -15,6 +15,10 @@ namespace qm {
 class UsageHistoryStore;
 }
 
+namespace qm::ledger {
+class LocalUsageStore;
+}
+
 namespace qm::gui {
 
 class LabelledFigure;
@@ -31,6 +35,9 @@ public:
     // Days are local days of `zone`, or of the system's zone at each redraw when absent.
     explicit TrendsWindow(UsageHistoryStore* history, QWidget* parent = nullptr,
                           std::optional<QTimeZone> zone = std::nullopt);
+
+    // Adds the "Local Tools" section over the usage index, below the history's sections.
+    void setLocalUsage(ledger::LocalUsageStore* store);
 
     // Applies a waiting redraw at once, shown or not.
     void flushRedraw();

@@ -1,0 +1,155 @@
+#include "ledger/LedgerCodec.h"
+
+#include "ledger/ByteCodec.h"
+
+namespace qm::ledger {
+namespace {
+
+constexpr std::string_view kMagic = "QMUSAGE\n";
+constexpr std::size_t kHeaderBytes = 8 + 4 + 8;  // magic, version, payload hash
+
+void putCounts(ByteWriter& w, const Counts& c) {
+    for (std::int64_t v : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
+                           c.reasoning, c.prompts, c.calls}) {
+        w.put(v);
+    }
+}
+
+bool getCounts(ByteReader& r, Counts& c) {
+    for (std::int64_t* v : {&c.input, &c.cachedInput, &c.cacheWrite, &c.cacheWrite1h, &c.output,
+                            &c.reasoning, &c.prompts, &c.calls}) {
+        if (!r.get(*v)) return false;
+    }
+    return true;
+}
+
+void putEntry(ByteWriter& w, const FileEntry& f) {
+    w.putText(f.path);
+    w.put(std::uint8_t(f.tool));
+    w.put(f.identity.device);
+    w.put(f.identity.inode);
+    w.put(f.identity.size);
+    w.put(f.identity.modifiedNs);
+    w.put(f.headLength);
+    w.put(f.headHash);
+    w.put(f.offset);
+    w.putBytes(f.state);
+    w.putText(f.session);
+    w.putText(f.project);
+    w.put(std::uint8_t(f.subordinate));
+    w.put(std::uint32_t(f.models.size()));
+    for (const QString& model : f.models) w.putText(model);
+    w.put(std::uint32_t(f.rows.size()));
+    for (const HourRow& row : f.rows) {
+        w.put(row.hour);
+        w.put(row.model);
+        w.put(row.flags);
+        putCounts(w, row.counts);
+    }
+    w.put(std::uint32_t(f.calls.size()));
+    for (const KeyedCall& call : f.calls) {
+        w.put(call.key);
+        w.put(call.hour);
+        w.put(call.model);
+        w.put(call.flags);
+        putCounts(w, call.counts);
+    }
+    w.put(std::uint32_t(f.prompts.size()));
+    for (const KeyedPrompt& prompt : f.prompts) {
+        w.put(prompt.key);
+        w.put(prompt.hour);
+        w.put(prompt.model);
+    }
+}
+
+// A count read from the file is believed only as far as the bytes left could hold.
+bool getCount(ByteReader& r, std::uint32_t& n, std::size_t minBytesEach) {
+    return r.get(n) && std::size_t(n) * minBytesEach <= r.remaining();
+}
+
+bool getEntry(ByteReader& r, FileEntry& f) {
+    std::uint8_t tool = 0;
+    std::uint8_t subordinate = 0;
+    std::uint32_t n = 0;
+    r.getText(f.path);
+    r.get(tool);
+    r.get(f.identity.device);
+    r.get(f.identity.inode);
+    r.get(f.identity.size);
+    r.get(f.identity.modifiedNs);
+    r.get(f.headLength);
+    r.get(f.headHash);
+    r.get(f.offset);
+    r.getBytes(f.state);
+    r.getText(f.session);
+    r.getText(f.project);
+    r.get(subordinate);
+    if (!r.ok() || tool > std::uint8_t(ProviderKind::claudeCode)) return false;
+    f.tool = ProviderKind(tool);
+    f.subordinate = subordinate != 0;
+    if (!getCount(r, n, 4)) return false;
+    f.models.resize(n);
+    for (QString& model : f.models) r.getText(model);
+    if (!getCount(r, n, 7 + 64)) return false;
+    f.rows.resize(n);
+    for (HourRow& row : f.rows) {
+        r.get(row.hour);
+        r.get(row.model);
+        r.get(row.flags);
+        if (!getCounts(r, row.counts) || row.model >= f.models.size()) return false;
+    }
+    if (!getCount(r, n, 15 + 64)) return false;
+    f.calls.resize(n);
+    for (KeyedCall& call : f.calls) {
+        r.get(call.key);
+        r.get(call.hour);
+        r.get(call.model);
+        r.get(call.flags);
+        if (!getCounts(r, call.counts) || call.model >= f.models.size()) return false;
+    }
+    if (!getCount(r, n, 14)) return false;
+    f.prompts.resize(n);
+    for (KeyedPrompt& prompt : f.prompts) {
+        r.get(prompt.key);
+        r.get(prompt.hour);
+        r.get(prompt.model);
+        if (r.ok() && prompt.model >= f.models.size() && !f.models.empty()) return false;
+    }
+    return r.ok();
+}
+
+}  // namespace
+
+std::string encodeIndex(const std::vector<FileEntry>& files) {
+    ByteWriter payload;
+    payload.put(std::uint32_t(files.size()));
+    for (const FileEntry& file : files) putEntry(payload, file);
+    ByteWriter out;
+    out.bytes().append(kMagic);
+    out.put(kIndexVersion);
+    out.put(hash64(payload.bytes()));
+    out.bytes().append(payload.bytes());
+    return std::move(out.bytes());
+}
+
+std::optional<std::vector<FileEntry>> decodeIndex(std::string_view bytes) {
+    if (bytes.size() < kHeaderBytes || !bytes.starts_with(kMagic)) return std::nullopt;
+    ByteReader header(bytes.substr(kMagic.size(), kHeaderBytes - kMagic.size()));
+    std::uint32_t version = 0;
+    std::uint64_t hash = 0;
+    header.get(version);
+    header.get(hash);
+    const std::string_view payload = bytes.substr(kHeaderBytes);
+    if (version != kIndexVersion || hash != hash64(payload)) return std::nullopt;
+    ByteReader r(payload);
+    std::uint32_t count = 0;
+    if (!getCount(r, count, 64)) return std::nullopt;
+    std::vector<FileEntry> files(count);
+    for (FileEntry& file : files) {
+        if (!getEntry(r, file)) return std::nullopt;
+    }
+    if (!r.atEnd()) return std::nullopt;
+    return files;
+}
+
+}  // namespace qm::ledger

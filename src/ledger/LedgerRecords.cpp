@@ -1,0 +1,56 @@
+#include "ledger/LedgerRecords.h"
+
+#include <algorithm>
+
+#include "readers/CliLogParsing.h"
+
+namespace qm::ledger {
+
+Counts& Counts::operator+=(const Counts& o) {
+    using CliLogParsing::addCounts;
+    input = addCounts(input, o.input);
+    cachedInput = addCounts(cachedInput, o.cachedInput);
+    cacheWrite = addCounts(cacheWrite, o.cacheWrite);
+    cacheWrite1h = addCounts(cacheWrite1h, o.cacheWrite1h);
+    output = addCounts(output, o.output);
+    reasoning = addCounts(reasoning, o.reasoning);
+    prompts = addCounts(prompts, o.prompts);
+    calls = addCounts(calls, o.calls);
+    return *this;
+}
+
+void FileEntry::restart() {
+    offset = 0;
+    state.clear();
+    session.clear();
+    project.clear();
+    subordinate = false;
+    models.clear();
+    rows.clear();
+    calls.clear();
+    prompts.clear();
+}
+
+std::uint16_t FileEntry::modelIndex(const QString& model) {
+    const QString name = model.isEmpty() ? QStringLiteral("unknown") : model;
+    const auto found = std::find(models.begin(), models.end(), name);
+    if (found != models.end()) return std::uint16_t(found - models.begin());
+    // A file naming more models than this is not a real log; the rest share the last name.
+    if (models.size() >= 0xFFFF) return 0xFFFE;
+    models.push_back(name);
+    return std::uint16_t(models.size() - 1);
+}
+
+void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts) {
+    const std::uint16_t index = modelIndex(model);
+    // Rows arrive in time order, so the row to add to is nearly always among the last few.
+    for (auto it = rows.rbegin(); it != rows.rend() && it - rows.rbegin() < 8; ++it) {
+        if (it->hour == hour && it->model == index && it->flags == flags) {
+            it->counts += counts;
+            return;
+        }
+    }
+    rows.push_back({hour, index, flags, counts});
+}
+
+}  // namespace qm::ledger

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+#include "core/UsageModels.h"
+
+// What the usage index keeps: per log file its identity, how far it was read, the state needed
+// to read on from there, and token counts per UTC hour and model. Tokens only: costs are
+// priced when shown, so a price correction applies to the past as well.
+namespace qm::ledger {
+
+// Hours since the Unix epoch, UTC.
+using Hour = std::int32_t;
+
+inline Hour hourOf(TimeMs at) {
+    return Hour(at >= 0 ? at / 3'600'000 : (at - 3'599'999) / 3'600'000);
+}
+inline TimeMs startOf(Hour hour) {
+    return TimeMs(hour) * 3'600'000;
+}
+
+// Calls whose input side exceeds this many tokens are kept apart, so prices that change
+// above it can be applied to them alone.
+inline constexpr std::int64_t kLargeCallInput = 200'000;
+
+struct Counts {
+    std::int64_t input = 0;  // every input token: fresh input, cache reads, cache writes
+    std::int64_t cachedInput = 0;
+    std::int64_t cacheWrite = 0;    // part of `input`
+    std::int64_t cacheWrite1h = 0;  // part of `cacheWrite` (Anthropic's one-hour writes)
+    std::int64_t output = 0;        // includes `reasoning`
+    std::int64_t reasoning = 0;
+    std::int64_t prompts = 0;
+    std::int64_t calls = 0;
+
+    Counts& operator+=(const Counts& other);
+    bool operator==(const Counts&) const = default;
+};
+
+enum RowFlag : std::uint8_t {
+    kLargeCalls = 1,  // the counts of calls above kLargeCallInput
+};
+
+struct HourRow {
+    Hour hour = 0;
+    std::uint16_t model = 0;  // index into FileEntry::models
+    std::uint8_t flags = 0;
+    Counts counts;
+    bool operator==(const HourRow&) const = default;
+};
+
+// A Claude Code request or prompt that a resumed session's file may repeat: kept with the
+// 64-bit hash of its key so the same request counts once across files.
+struct KeyedCall {
+    std::uint64_t key = 0;
+    Hour hour = 0;
+    std::uint16_t model = 0;
+    std::uint8_t flags = 0;
+    Counts counts;
+    bool operator==(const KeyedCall&) const = default;
+};
+
+struct KeyedPrompt {
+    std::uint64_t key = 0;
+    Hour hour = 0;
+    std::uint16_t model = 0;  // the model of the session at the time
+    bool operator==(const KeyedPrompt&) const = default;
+};
+
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+struct FileEntry {
+    QString path;
+    ProviderKind tool = ProviderKind::codex;
+    FileIdentity identity;
+    std::uint32_t headLength = 0;  // how many leading bytes `headHash` covers
+    std::uint64_t headHash = 0;
+    std::int64_t offset = 0;  // bytes read: always just after a line break
+    QByteArray state;         // the tool's reader state at `offset`
+    QString session;
+    QString project;
+    bool subordinate = false;  // a sub-agent's file: it adds usage to `session`, no prompts
+    std::vector<QString> models;
+    std::vector<HourRow> rows;
+    std::vector<KeyedCall> calls;
+    std::vector<KeyedPrompt> prompts;
+
+    // Forgets what was read (the file is to be read again from its start).
+    void restart();
+    std::uint16_t modelIndex(const QString& model);
+    void add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts);
+    bool operator==(const FileEntry&) const = default;
+};
+
+// One aggregate as reports read it: the index flattened, duplicates removed.
+struct UsageSlice {
+    Hour hour = 0;
+    ProviderKind tool = ProviderKind::codex;
+    QString model;
+    QString project;
+    QString session;
+    std::uint8_t flags = 0;
+    Counts counts;
+    bool operator==(const UsageSlice&) const = default;
+};
+
+}  // namespace qm::ledger

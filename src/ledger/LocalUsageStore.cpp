@@ -1,0 +1,66 @@
+#include "ledger/LocalUsageStore.h"
+
+#include <qcoro/qcorofuture.h>
+#include <QDateTime>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace qm::ledger {
+
+LocalUsageStore::LocalUsageStore(UsageLedger ledger, QObject* parent)
+    : QObject(parent), ledger_(std::move(ledger)), shared_(std::make_shared<Shared>()) {
+    poll_.setInterval(250);
+    connect(&poll_, &QTimer::timeout, this, &LocalUsageStore::pollProgress);
+}
+
+ReportFigures LocalUsageStore::figures(std::optional<ProviderKind> tool, TimeMs from,
+                                       TimeMs to) const {
+    return figuresBetween(slices_, from, to, tool);
+}
+
+UsageReport LocalUsageStore::report(const ReportQuery& query) const {
+    return buildReport(slices_, query);
+}
+
+void LocalUsageStore::pollProgress() {
+    const std::int64_t total = shared_->total.load();
+    // Short updates show nothing: only a build that keeps the user waiting says so.
+    if (total == 0 || QDateTime::currentMSecsSinceEpoch() - startedAt_ < 1000) return;
+    const IndexProgress next{shared_->read.load(), total};
+    if (progress_ && progress_->bytesRead == next.bytesRead) return;
+    progress_ = next;
+    Q_EMIT changed();
+}
+
+QCoro::Task<> LocalUsageStore::refresh() {
+    if (indexing_) co_return;
+    indexing_ = true;
+    startedAt_ = QDateTime::currentMSecsSinceEpoch();
+    shared_ = std::make_shared<Shared>();
+    poll_.start();
+    Q_EMIT changed();
+
+    auto work = QtConcurrent::run([ledger = ledger_, shared = shared_] {
+        LedgerSnapshot snapshot = ledger.update(0, [shared](const IndexProgress& p) {
+            shared->total.store(p.bytesToRead);
+            shared->read.store(p.bytesRead);
+        });
+        return snapshot.slices();
+    });
+    QPointer<LocalUsageStore> self(this);
+    std::vector<UsageSlice> slices = co_await work;
+    if (!self) co_return;  // destroyed while the index was read
+
+    poll_.stop();
+    slices_ = std::move(slices);
+    progress_.reset();
+    lastUpdateAt_ = QDateTime::currentMSecsSinceEpoch();
+    indexing_ = false;
+    Q_EMIT changed();
+}
+
+void LocalUsageStore::refreshInBackground() {
+    refresh();
+}
+
+}  // namespace qm::ledger

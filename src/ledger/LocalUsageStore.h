@@ -1,0 +1,61 @@
+#pragma once
+
+#include <qcoro/qcorotask.h>
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ledger/UsageLedger.h"
+#include "ledger/UsageReport.h"
+
+namespace qm::ledger {
+
+// The local tools' usage over all of their logs, from the usage index, for the windows: the
+// dashboard's "Today" and "This month" lines, the trends' "Local Tools" section. A refresh
+// brings the index up to date on the thread pool; while a first build takes more than a
+// second, progress() says how far it has got. Lives on the main thread.
+class LocalUsageStore : public QObject {
+    Q_OBJECT
+
+public:
+    explicit LocalUsageStore(UsageLedger ledger, QObject* parent = nullptr);
+
+    bool isIndexing() const { return indexing_; }
+    // Set while an update that has run for more than a second reads files.
+    std::optional<IndexProgress> progress() const { return progress_; }
+    std::optional<TimeMs> lastUpdateAt() const { return lastUpdateAt_; }
+    const std::vector<UsageSlice>& slices() const { return slices_; }
+
+    // The figures of the hours that start in [from, to), of one tool or of all.
+    ReportFigures figures(std::optional<ProviderKind> tool, TimeMs from, TimeMs to) const;
+    UsageReport report(const ReportQuery& query) const;
+
+    // Brings the index up to date and publishes it. Returns at once while one is under way.
+    QCoro::Task<> refresh();
+    void refreshInBackground();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void pollProgress();
+
+    UsageLedger ledger_;
+    bool indexing_ = false;
+    std::optional<IndexProgress> progress_;
+    std::optional<TimeMs> lastUpdateAt_;
+    std::vector<UsageSlice> slices_;
+    // Written by the reading threads, read by the poll timer: no call crosses back.
+    struct Shared {
+        std::atomic<std::int64_t> read{0};
+        std::atomic<std::int64_t> total{0};
+    };
+    std::shared_ptr<Shared> shared_;
+    QTimer poll_;
+    TimeMs startedAt_ = 0;
+};
+
+}  // namespace qm::ledger

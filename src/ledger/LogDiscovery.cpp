@@ -1,0 +1,114 @@
+#include "ledger/LogDiscovery.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <string_view>
+
+namespace qm::ledger {
+namespace {
+
+FileIdentity identityOf(const struct stat& st) {
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
+            std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+// Calls keep(path, name, stat) for every regular file under the folder open as `fd`.
+template <typename F>
+void walk(int fd, std::string& path, int depth, F& keep) {
+    DIR* directory = ::fdopendir(fd);
+    if (!directory) {
+        ::close(fd);
+        return;
+    }
+    const std::size_t base = path.size();
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        path.resize(base);
+        path += '/';
+        path += name;
+        struct stat st;
+        if (entry->d_type == DT_LNK ||
+            ::fstatat(::dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISREG(st.st_mode)) {
+            keep(path, name, st);
+        } else if (S_ISDIR(st.st_mode) && depth < 10) {
+            const int child = ::openat(::dirfd(directory), entry->d_name,
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0) walk(child, path, depth + 1, keep);
+        }
+    }
+    path.resize(base);
+    ::closedir(directory);
+}
+
+template <typename Accept>
+void collect(const QString& root, ProviderKind tool, Accept accept, std::vector<FoundLog>& out) {
+    if (root.isEmpty()) return;
+    std::string path = QFile::encodeName(root).toStdString();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    auto keep = [&](const std::string& file, std::string_view name, const struct stat& st) {
+        if (accept(std::string_view(file), name)) out.push_back({file, tool, identityOf(st)});
+    };
+    walk(fd, path, 0, keep);
+}
+
+bool looksLikeCredential(std::string_view name) {
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    for (std::string_view marker : {"auth", "credential", "token", "secret"}) {
+        if (lower.find(marker) != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources) {
+    std::vector<FoundLog> found;
+    // Two configured folders may be one folder under two names: read it once.
+    QStringList seen;
+    for (const QString& directory : sources.claudeProjectDirectories) {
+        const QString canonical = QFileInfo(directory).canonicalFilePath();
+        if (canonical.isEmpty() || seen.contains(canonical)) continue;
+        seen.append(canonical);
+        collect(
+            directory, ProviderKind::claudeCode,
+            [](std::string_view, std::string_view name) { return name.ends_with(".jsonl"); },
+            found);
+    }
+    for (const QString& directory : sources.codexDirectories) {
+        collect(
+            directory, ProviderKind::codex,
+            [](std::string_view, std::string_view name) {
+                return name.starts_with("rollout-") && name.ends_with(".jsonl");
+            },
+            found);
+    }
+    collect(
+        sources.geminiDirectory, ProviderKind::gemini,
+        [](std::string_view path, std::string_view name) {
+            return path.find("/chats/") != std::string_view::npos &&
+                   (name.ends_with(".jsonl") || name.ends_with(".json")) &&
+                   !name.starts_with("checkpoint-") && !looksLikeCredential(name);
+        },
+        found);
+    collect(
+        sources.grokSessionsDirectory, ProviderKind::grok,
+        [](std::string_view, std::string_view name) { return name == "updates.jsonl"; }, found);
+    std::sort(found.begin(), found.end(),
+              [](const FoundLog& a, const FoundLog& b) { return a.path < b.path; });
+    return found;
+}
+
+}  // namespace qm::ledger

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ledger/LedgerRecords.h"
+#include "ledger/UsageLedger.h"
+
+namespace qm::ledger {
+
+struct FoundLog {
+    std::string path;  // in the file system's encoding
+    ProviderKind tool = ProviderKind::codex;
+    FileIdentity identity;
+};
+
+// Every log file of the four tools, sorted by path. Costs one directory read per folder and
+// one stat per file; no file is opened. Links are not followed.
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources);
+
+}  // namespace qm::ledger

@@ -1,0 +1,146 @@
+#include <QJsonArray>
+#include <QStringList>
+#include <algorithm>
+
+#include "core/DisplayFormat.h"
+#include "ledger/UsageReport.h"
+
+namespace qm::ledger {
+namespace {
+
+QString groupKey(ReportGrouping grouping) {
+    switch (grouping) {
+        case ReportGrouping::tool:
+            return QStringLiteral("tool");
+        case ReportGrouping::model:
+            return QStringLiteral("model");
+        case ReportGrouping::project:
+            return QStringLiteral("project");
+    }
+    return {};
+}
+
+// Costs to the hundredth of a cent: what the prices can tell apart, without float noise.
+double roundedCost(double usd) {
+    return std::round(usd * 10000) / 10000;
+}
+
+QJsonObject figuresJson(const ReportFigures& f) {
+    return {{QStringLiteral("inputTokens"), qint64(f.counts.input)},
+            {QStringLiteral("cachedInputTokens"), qint64(f.counts.cachedInput)},
+            {QStringLiteral("cacheWriteTokens"), qint64(f.counts.cacheWrite)},
+            {QStringLiteral("outputTokens"), qint64(f.counts.output)},
+            {QStringLiteral("reasoningTokens"), qint64(f.counts.reasoning)},
+            {QStringLiteral("costUsd"), roundedCost(f.costUsd)},
+            {QStringLiteral("prompts"), qint64(f.counts.prompts)},
+            {QStringLiteral("sessions"), qint64(f.sessions)}};
+}
+
+QString groupText(const UsageReport& report, const ReportRow& row) {
+    return report.query.grouping == ReportGrouping::tool ? providerName(row.tool) : row.group;
+}
+
+QStringList tableCells(const QString& period, const QString& group, const ReportFigures& f) {
+    using DisplayFormat::formattedCount;
+    using DisplayFormat::formattedTokens;
+    return {period,
+            group,
+            formattedTokens(f.counts.input),
+            formattedTokens(f.counts.cachedInput),
+            formattedTokens(f.counts.cacheWrite),
+            formattedTokens(f.counts.output),
+            formattedTokens(f.counts.reasoning),
+            formattedCount(f.counts.prompts),
+            formattedCount(f.sessions),
+            QString::asprintf("$%.2f", f.costUsd)};
+}
+
+QString csvField(const QString& text) {
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n'))) {
+        return text;
+    }
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+}  // namespace
+
+QJsonObject reportJson(const UsageReport& report) {
+    QJsonArray rows;
+    const QString key = groupKey(report.query.grouping);
+    for (const ReportRow& row : report.rows) {
+        QJsonObject object = figuresJson(row.figures);
+        object.insert(QStringLiteral("period"), row.period);
+        object.insert(key, row.group);
+        rows.append(object);
+    }
+    return {{QStringLiteral("period"), rawValue(report.query.period)},
+            {QStringLiteral("since"), report.query.since.toString(Qt::ISODate)},
+            {QStringLiteral("until"), report.query.until.toString(Qt::ISODate)},
+            {QStringLiteral("rows"), rows},
+            {QStringLiteral("totals"), figuresJson(report.totals)}};
+}
+
+QString reportCsv(const UsageReport& report) {
+    QString out = QStringLiteral("period,") + groupKey(report.query.grouping) +
+                  QStringLiteral(
+                      ",inputTokens,cachedInputTokens,cacheWriteTokens,outputTokens,"
+                      "reasoningTokens,costUsd,prompts,sessions\n");
+    for (const ReportRow& row : report.rows) {
+        const Counts& c = row.figures.counts;
+        out += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10\n")
+                   .arg(csvField(row.period), csvField(row.group))
+                   .arg(c.input)
+                   .arg(c.cachedInput)
+                   .arg(c.cacheWrite)
+                   .arg(c.output)
+                   .arg(c.reasoning)
+                   .arg(QString::number(roundedCost(row.figures.costUsd), 'f', 4))
+                   .arg(c.prompts)
+                   .arg(row.figures.sessions);
+    }
+    return out;
+}
+
+QString reportTable(const UsageReport& report) {
+    const QString period = report.query.period == ReportPeriod::session  ? QStringLiteral("Session")
+                           : report.query.period == ReportPeriod::weekly ? QStringLiteral("Week")
+                           : report.query.period == ReportPeriod::monthly ? QStringLiteral("Month")
+                                                                          : QStringLiteral("Day");
+    QString group = groupKey(report.query.grouping);
+    group[0] = group[0].toUpper();
+    std::vector<QStringList> lines{
+        {period, group, QStringLiteral("Input"), QStringLiteral("Cached"),
+         QStringLiteral("Cache write"), QStringLiteral("Output"), QStringLiteral("Reasoning"),
+         QStringLiteral("Prompts"), QStringLiteral("Sessions"), QStringLiteral("Cost")}};
+    for (const ReportRow& row : report.rows) {
+        lines.push_back(tableCells(row.period, groupText(report, row), row.figures));
+    }
+    lines.push_back(tableCells(QStringLiteral("Total"), QString(), report.totals));
+    std::vector<qsizetype> widths(lines.front().size(), 0);
+    for (const QStringList& line : lines) {
+        for (qsizetype i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
+    }
+    QString out;
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        if (n + 1 == lines.size()) {
+            qsizetype all = 0;
+            for (qsizetype w : widths) all += w + 2;
+            out += QString(all - 2, QLatin1Char('-')) + QLatin1Char('\n');
+        }
+        QString text;
+        for (qsizetype i = 0; i < lines[n].size(); ++i) {
+            // Names to the left, figures to the right.
+            const QString& cell = lines[n][i];
+            text += i < 2 ? cell.leftJustified(widths[i]) : cell.rightJustified(widths[i]);
+            if (i + 1 < lines[n].size()) text += QStringLiteral("  ");
+        }
+        while (text.endsWith(QLatin1Char(' '))) text.chop(1);
+        out += text + QLatin1Char('\n');
+    }
+    return out;
+}
+
+}  // namespace qm::ledger

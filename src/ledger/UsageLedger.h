@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "ledger/LedgerRecords.h"
+
+namespace qm::ledger {
+
+// Where the four tools keep their logs.
+struct LedgerSources {
+    QStringList claudeProjectDirectories;
+    QStringList codexDirectories;  // "sessions" and "archived_sessions" of the Codex home
+    QString geminiDirectory;
+    QString grokSessionsDirectory;
+
+    // The folders the tools use under `homeDirectory`, after the variables the tools
+    // themselves honour (CODEX_HOME, CLAUDE_CONFIG_DIR).
+    static LedgerSources forHome(const QString& homeDirectory);
+};
+
+struct IndexProgress {
+    std::int64_t bytesRead = 0;
+    std::int64_t bytesToRead = 0;
+};
+
+// "Indexing logs 1.2 GB of 3.4 GB": how the command line and the dashboard show a build.
+QString indexingText(const IndexProgress& progress);
+
+struct UpdateStats {
+    std::size_t files = 0;      // log files found
+    std::size_t filesRead = 0;  // of which read (all or from where the index stopped)
+    std::int64_t bytesRead = 0;
+    bool rebuilt = false;  // there was no usable index
+    bool saved = false;
+    QString saveError;  // the index could not be written (the figures are still right)
+};
+
+// The index as read at one moment: one entry per log file, in path order.
+struct LedgerSnapshot {
+    std::vector<FileEntry> files;
+    UpdateStats stats;
+
+    // Every file's usage, with a request or prompt that several files hold counted once (in
+    // the file that started earliest, sub-agents' files last).
+    std::vector<UsageSlice> slices() const;
+};
+
+// The usage index over the tools' logs, kept in a cache folder. update() brings it up to date
+// with the logs, reading only bytes not read before, and returns it. Several processes may
+// update it at once: they take turns on a lock file beside it, and the index is replaced by a
+// rename, so a reader sees the old index or the new one, never a mixture. A missing, broken or
+// foreign index is rebuilt from the logs without complaint. Safe to call from any thread; one
+// object is not to be updated from two threads at once.
+class UsageLedger {
+public:
+    using ProgressCallback = std::function<void(const IndexProgress&)>;
+
+    UsageLedger(QString indexDirectory, LedgerSources sources);
+
+    // $XDG_CACHE_HOME/Quotameter (by default ~/.cache/Quotameter).
+    static QString defaultDirectory();
+    QString indexPath() const;
+
+    // `threads` 0 uses every core. `progress` is called from the reading threads, now and
+    // then, while files are read.
+    LedgerSnapshot update(int threads = 0, const ProgressCallback& progress = {}) const;
+
+private:
+    QString directory_;
+    LedgerSources sources_;
+};
+
+}  // namespace qm::ledger

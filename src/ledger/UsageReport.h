@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDate>
+#include <QJsonObject>
+#include <QString>
+#include <QTimeZone>
+#include <optional>
+#include <vector>
+
+#include "ledger/LedgerRecords.h"
+
+namespace qm::ledger {
+
+enum class ReportPeriod { daily, weekly, monthly, session };
+enum class ReportGrouping { tool, model, project };
+
+std::optional<ReportPeriod> reportPeriodFromRaw(const QString& raw);
+QString rawValue(ReportPeriod period);
+
+// What a report covers: whole local days from `since` to `until`, both included.
+struct ReportQuery {
+    ReportPeriod period = ReportPeriod::daily;
+    QDate since;
+    QDate until;
+    std::vector<ProviderKind> tools;  // empty: every tool
+    ReportGrouping grouping = ReportGrouping::tool;
+
+    // The range when none is given: 30 days, 12 ISO weeks, 12 months or 7 days up to `until`.
+    static QDate defaultSince(ReportPeriod period, QDate until);
+};
+
+struct ReportFigures {
+    Counts counts;
+    double costUsd = 0;
+    std::int64_t sessions = 0;
+    bool operator==(const ReportFigures&) const = default;
+};
+
+struct ReportRow {
+    QString period;  // "2026-12-01", "2026-W49", "2026-12", or a session id
+    QString group;   // the tool's raw name, the model or the project
+    ProviderKind tool = ProviderKind::codex;  // with the tool grouping
+    ReportFigures figures;
+    bool operator==(const ReportRow&) const = default;
+};
+
+struct UsageReport {
+    ReportQuery query;
+    std::vector<ReportRow> rows;  // by period, then group
+    ReportFigures totals;
+};
+
+// Groups the slices by local period in `zone` (a call belongs to the local day of its hour)
+// and prices them.
+UsageReport buildReport(const std::vector<UsageSlice>& slices, const ReportQuery& query,
+                        const QTimeZone& zone = QTimeZone::systemTimeZone());
+
+// The figures of every slice whose hour starts in [from, to).
+ReportFigures figuresBetween(const std::vector<UsageSlice>& slices, TimeMs from, TimeMs to,
+                             std::optional<ProviderKind> tool = std::nullopt);
+
+QJsonObject reportJson(const UsageReport& report);
+QString reportCsv(const UsageReport& report);
+// An aligned table with a totals row: tokens as the app shows them, costs in dollars.
+QString reportTable(const UsageReport& report);
+
+}  // namespace qm::ledger

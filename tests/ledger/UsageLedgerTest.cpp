@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include "ledger/LedgerCodec.h"
+#include "ledger/UsageLedger.h"
+#include "readers/ClaudeCodeReader.h"
+#include "readers/CodexCliReader.h"
+#include "support/RolloutFixtures.h"
+#include "support/TempDir.h"
+
+namespace qm::ledger {
+namespace {
+
+using test::claudeAssistantLines;
+using test::ClaudeLine;
+using test::claudePromptLine;
+using test::ClaudeRequest;
+using test::codexMetaLine;
+using test::codexPromptLine;
+using test::codexTotalsLine;
+using test::codexTurnLine;
+using test::codexUserMessageLine;
+
+constexpr double kHour = 3600;
+
+Counts sum(const std::vector<UsageSlice>& slices, std::optional<ProviderKind> tool = {}) {
+    Counts total;
+    for (const UsageSlice& slice : slices) {
+        if (!tool || slice.tool == *tool) total += slice.counts;
+    }
+    return total;
+}
+
+void append(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+class LedgerTest : public ::testing::Test {
+protected:
+    QString projects() const { return home.filePath(".claude/projects"); }
+    QString rollouts() const { return home.filePath(".codex/sessions"); }
+    LedgerSources sources() const {
+        return {
+            {projects()}, {rollouts()}, home.filePath(".gemini"), home.filePath(".grok/sessions")};
+    }
+    UsageLedger ledger() const { return UsageLedger(cache.path(), sources()); }
+
+    // What a first build reads, with no index at all.
+    std::vector<UsageSlice> fresh(int threads = 1) const {
+        test::TempDir elsewhere;
+        return UsageLedger(elsewhere.path(), sources()).update(threads).slices();
+    }
+
+    QString claude(const QString& name, const QByteArray& bytes) const {
+        return home.write(".claude/projects/-home-dev-web/" + name, bytes);
+    }
+    QString codex(const QString& name, const QByteArray& bytes) const {
+        return home.write(".codex/sessions/2026/12/01/" + name, bytes);
+    }
+
+    QByteArray session(const QString& id, int requests, double secondsAgo) const {
+        ClaudeLine line;
+        line.sessionId = id;
+        line.secondsAgo = secondsAgo;
+        QByteArray bytes = claudePromptLine("Tidy the parser", line);
+        for (int i = 0; i < requests; ++i) {
+            ClaudeRequest request;
+            request.requestId = QStringLiteral("req_%1_%2").arg(id).arg(i);
+            request.messageId = QStringLiteral("msg_%1_%2").arg(id).arg(i);
+            request.input = 10 + i;
+            request.output = 100;
+            request.cacheRead = 1000;
+            request.cacheWrite5m = 50;
+            line.secondsAgo -= 1;
+            bytes += claudeAssistantLines(request, line);
+        }
+        return bytes;
+    }
+
+    test::TempDir home;
+    test::TempDir cache;
+};
+
+TEST_F(LedgerTest, ResumedClaudeSessionCopiedIntoANewFileCountsOnce) {
+    const QByteArray first = session("s1", 3, 5 * kHour);
+    claude("s1.jsonl", first);
+    // Resuming writes a new file that starts with the whole earlier conversation.
+    claude("s2.jsonl", first + session("s2", 2, kHour));
+    const auto slices = ledger().update().slices();
+    const Counts total = sum(slices);
+    EXPECT_EQ(total.calls, 5);
+    EXPECT_EQ(total.prompts, 2);
+    EXPECT_EQ(total.output, 500);
+
+    // The same figures as the summary scan over all time.
+    const ProviderUsage usage = ClaudeCodeReader({projects()}, {}).readUsageSync(0);
+    EXPECT_EQ(total.input, usage.totalInputTokens);
+    EXPECT_EQ(total.output, usage.totalOutputTokens);
+    EXPECT_EQ(total.cachedInput, usage.totalCachedTokens);
+    EXPECT_EQ(total.cacheWrite, usage.totalCacheWriteTokens);
+
+    // The copied requests stay with the session that made them.
+    Counts s1;
+    for (const UsageSlice& slice : slices) {
+        if (slice.session == "s1") s1 += slice.counts;
+    }
+    EXPECT_EQ(s1.calls, 3);
+
+    // Once the original is gone, the copy's requests count in its stead.
+    QFile::remove(home.filePath(".claude/projects/-home-dev-web/s1.jsonl"));
+    EXPECT_EQ(sum(ledger().update().slices()), total);
+}
+
+TEST_F(LedgerTest, CodexForkCountsOnlyItsOwnTurnsAsTheSummaryScanDoes) {
+    const QByteArray parent = codexMetaLine("parent", "/home/dev/app", 3 * kHour) +
+                              codexTurnLine("gpt-5", 3 * kHour) +
+                              codexUserMessageLine("Parent prompt", 3 * kHour) +
+                              codexTotalsLine(10'000, 1000, 2000, 3 * kHour - 10);
+    codex("rollout-a.jsonl", parent);
+    codex("rollout-b.jsonl",
+          codexMetaLine("child", "/home/dev/app", 100, R"({"forked_from_id":"parent"})") + parent +
+              codexTurnLine("gpt-5-mini", 95) + codexUserMessageLine("Try the other way", 90) +
+              codexPromptLine("Try the other way", 90) + codexTotalsLine(12'000, 1200, 3000, 80));
+    const auto slices = ledger().update().slices();
+    const Counts total = sum(slices);
+    const ProviderUsage usage = CodexCliReader(home.filePath(".codex")).readUsageSync(0);
+    EXPECT_EQ(total.input, usage.totalInputTokens);
+    EXPECT_EQ(total.output, usage.totalOutputTokens);
+    EXPECT_EQ(total.cachedInput, usage.totalCachedTokens);
+    EXPECT_EQ(total.prompts, 2);  // typed once each; the copied prompt is the parent's
+    Counts mini;
+    for (const UsageSlice& slice : slices) {
+        if (slice.model == "gpt-5-mini") mini += slice.counts;
+    }
+    EXPECT_EQ(mini.input, 2000);
+    EXPECT_EQ(mini.prompts, 1);
+}
+
+TEST_F(LedgerTest, AGrownFileIsReadFromWhereTheIndexStopped) {
+    const QString path = claude("s1.jsonl", session("s1", 2, 2 * kHour));
+    codex("rollout-a.jsonl", codexMetaLine("a", "/w/app", kHour) + codexTurnLine("gpt-5", kHour) +
+                                 codexTotalsLine(1000, 10, 0, kHour));
+    const LedgerSnapshot first = ledger().update();
+    EXPECT_TRUE(first.stats.rebuilt);
+    EXPECT_EQ(first.stats.filesRead, 2u);
+
+    const LedgerSnapshot unchanged = ledger().update();
+    EXPECT_FALSE(unchanged.stats.rebuilt);
+    EXPECT_EQ(unchanged.stats.filesRead, 0u);
+    EXPECT_FALSE(unchanged.stats.saved);  // nothing to write either
+
+    const QByteArray more = session("s1b", 1, 60);
+    append(path, more);
+    // Codex totals are cumulative: the next event's delta needs the state kept in the index.
+    const QString rollout = home.filePath(".codex/sessions/2026/12/01/rollout-a.jsonl");
+    append(rollout, codexTotalsLine(1500, 30, 100, 30));
+    const LedgerSnapshot grown = ledger().update();
+    EXPECT_EQ(grown.stats.filesRead, 2u);
+    EXPECT_EQ(grown.stats.bytesRead, more.size() + codexTotalsLine(1500, 30, 100, 30).size());
+    EXPECT_EQ(grown.slices(), fresh());
+    EXPECT_EQ(sum(grown.slices(), ProviderKind::codex).input, 1500);
+    EXPECT_EQ(sum(grown.slices(), ProviderKind::claudeCode).calls, 3);
+}
+
+TEST_F(LedgerTest, ShrunkReplacedChangedAndDeletedFilesAreReadAgainOrDropped) {
+    const QString path = claude("s1.jsonl", session("s1", 4, 2 * kHour));
+    const QString other = claude("s2.jsonl", session("s2", 1, kHour));
+    ledger().update();
+
+    // Shrunk: rewritten shorter in place.
+    claude("s1.jsonl", session("s1", 2, 2 * kHour));
+    EXPECT_EQ(sum(ledger().update().slices()).calls, 3);
+    EXPECT_EQ(ledger().update().slices(), fresh());
+
+    // Replaced by another file of the same name (new inode), longer than what was read.
+    const QByteArray replacement = session("s9", 3, 3 * kHour);
+    home.write(".claude/projects/-home-dev-web/new.tmp", replacement);
+    QFile::remove(path);
+    QFile::rename(home.filePath(".claude/projects/-home-dev-web/new.tmp"), path);
+    EXPECT_EQ(sum(ledger().update().slices()).calls, 4);
+
+    // Same inode and a longer file, but its first bytes changed: not a file that grew.
+    QByteArray edited = replacement + session("s9", 0, 60);
+    const QByteArray was = "\"output_tokens\":100";
+    edited.replace(edited.indexOf(was), was.size(), "\"output_tokens\":900");
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_EQ(file.write(edited), edited.size());
+    }
+    const auto afterEdit = ledger().update();
+    EXPECT_EQ(sum(afterEdit.slices()).output, 3 * 100 + 800 + 100);
+    EXPECT_EQ(afterEdit.slices(), fresh());
+
+    QFile::remove(other);
+    const auto afterDelete = ledger().update();
+    EXPECT_EQ(afterDelete.files.size(), 1u);
+    EXPECT_EQ(sum(afterDelete.slices()).calls, 3);
+}
+
+TEST_F(LedgerTest, AHalfWrittenLastLineIsReadOnceItIsWhole) {
+    const QByteArray done = codexMetaLine("a", "/w/app", kHour) + codexTurnLine("gpt-5", kHour) +
+                            codexTotalsLine(1000, 10, 0, kHour - 1);
+    const QByteArray next = codexTotalsLine(3000, 40, 0, kHour - 2);
+    const QString path = codex("rollout-a.jsonl", done + next.left(next.size() / 2));
+    EXPECT_EQ(sum(ledger().update().slices()).input, 1000);
+    append(path, next.mid(next.size() / 2));
+    const auto whole = ledger().update().slices();
+    EXPECT_EQ(sum(whole).input, 3000);
+    EXPECT_EQ(sum(whole).calls, 2);
+    EXPECT_EQ(whole, fresh());
+}
+
+TEST_F(LedgerTest, ABrokenOrForeignIndexIsRebuiltWithoutAnError) {
+    claude("s1.jsonl", session("s1", 2, kHour));
+    const auto expected = ledger().update().slices();
+    const QString index = ledger().indexPath();
+    QFile file(index);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray good = file.readAll();
+    file.close();
+
+    QByteArray foreign = good;
+    foreign[8] = char(kIndexVersion + 1);  // the version follows the 8-byte magic
+    for (const QByteArray& bad :
+         {good.left(good.size() / 2), QByteArray("not an index"), QByteArray(), foreign}) {
+        home.write("../" + QFileInfo(cache.path()).fileName() + "/usage-index.bin", bad);
+        const LedgerSnapshot rebuilt = ledger().update();
+        EXPECT_TRUE(rebuilt.stats.rebuilt);
+        EXPECT_TRUE(rebuilt.stats.saved);
+        EXPECT_EQ(rebuilt.slices(), expected);
+    }
+    // One flipped byte in the middle is noticed too.
+    QByteArray flipped = good;
+    flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x20);
+    EXPECT_FALSE(decodeIndex(std::string_view(flipped.constData(), flipped.size())));
+}
+
+TEST_F(LedgerTest, GeminiRecordsAppendedAgainAndGrokTurnsCountOnce) {
+    const auto record = [](const char* id, int input, int output, int thoughts) {
+        return QByteArray(R"({"id":")") + id + R"(","timestamp":")" + test::isoSecondsAgo(600) +
+               R"(","type":"gemini","content":"Done.","tokens":{"input":)" +
+               QByteArray::number(input) + R"(,"output":)" + QByteArray::number(output) +
+               R"(,"cached":10,"thoughts":)" + QByteArray::number(thoughts) +
+               R"(,"tool":0,"total":0},"model":"gemini-2.5-pro"})" + "\n";
+    };
+    const QString chat =
+        home.write(".gemini/tmp/web/chats/session-2026-12-01T10-00-1a2b3c4d.jsonl",
+                   QByteArray(R"({"sessionId":"1a2b3c4d","projectHash":"abc"})") + "\n" +
+                       R"({"id":"u1","timestamp":")" + test::isoSecondsAgo(700) +
+                       R"(","type":"user","content":[{"text":"Summarise the log"}]})" + "\n" +
+                       record("g1", 100, 5, 0));
+    const QString updates = home.write(".grok/sessions/%2Fw%2Fapp/9f1e/updates.jsonl", {});
+    home.write(".grok/sessions/%2Fw%2Fapp/9f1e/summary.json",
+               R"({"info":{"id":"9f1e","cwd":"/w/app"},"current_model_id":"grok-code-fast-1"})");
+    const QByteArray turn =
+        R"({"method":"_x.ai/session/update","params":{"update":{"sessionUpdate":"turn_completed",)"
+        R"("usage":{"inputTokens":1000,"outputTokens":50,"cachedReadTokens":400,)"
+        R"("reasoningTokens":20}}}})"
+        "\n";
+    append(updates, turn);
+    ledger().update();
+
+    // The model record written again once its tokens were final replaces the first copy.
+    append(chat, record("g1", 120, 30, 7));
+    append(updates, turn);
+    const auto slices = ledger().update().slices();
+    const Counts gemini = sum(slices, ProviderKind::gemini);
+    EXPECT_EQ(gemini.input, 120);
+    EXPECT_EQ(gemini.output, 37);  // thoughts are billed as output
+    EXPECT_EQ(gemini.reasoning, 7);
+    EXPECT_EQ(gemini.prompts, 1);
+    EXPECT_EQ(gemini.calls, 1);
+    const Counts grok = sum(slices, ProviderKind::grok);
+    EXPECT_EQ(grok.input, 2000);
+    EXPECT_EQ(grok.cachedInput, 800);
+    EXPECT_EQ(grok.prompts, 2);
+    EXPECT_EQ(slices, fresh());
+    for (const UsageSlice& slice : slices) {
+        if (slice.tool == ProviderKind::grok) {
+            EXPECT_EQ(slice.model, "grok-code-fast-1");
+        } else if (slice.tool == ProviderKind::gemini) {
+            EXPECT_EQ(slice.project, "web");
+        }
+    }
+}
+
+TEST_F(LedgerTest, TotalsAreTheSameForAnyNumberOfThreads) {
+    for (int i = 0; i < 24; ++i) {
+        // Every third session resumes the one before it, so files share requests.
+        const QByteArray own = session(QStringLiteral("s%1").arg(i), 1 + i % 4, (i + 1) * kHour);
+        claude(QStringLiteral("s%1.jsonl").arg(i),
+               i % 3 == 2
+                   ? session(QStringLiteral("s%1").arg(i - 1), 1 + (i - 1) % 4, i * kHour) + own
+                   : own);
+        codex(QStringLiteral("rollout-%1.jsonl").arg(i),
+              codexMetaLine(QStringLiteral("c%1").arg(i), "/w/app", kHour) +
+                  codexTurnLine(i % 2 ? "gpt-5" : "gpt-5-mini", kHour) +
+                  codexUserMessageLine("Go", kHour) + codexTotalsLine(1000 * i, 10 * i, i, kHour));
+    }
+    const auto one = fresh(1);
+    EXPECT_EQ(fresh(2), one);
+    EXPECT_EQ(fresh(8), one);
+    EXPECT_GT(sum(one).calls, 40);
+}
+
+}  // namespace
+}  // namespace qm::ledger

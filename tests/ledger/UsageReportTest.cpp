@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+
+#include "ledger/UsageReport.h"
+
+namespace qm::ledger {
+namespace {
+
+// A call of `input` tokens at a local time in `zone`.
+UsageSlice call(const QTimeZone& zone, const QString& localTime, std::int64_t input,
+                ProviderKind tool = ProviderKind::codex, const QString& session = "s1") {
+    const QDateTime at = QDateTime::fromString(localTime, Qt::ISODate);
+    const QDateTime local(at.date(), at.time(), zone);
+    UsageSlice slice;
+    slice.hour = hourOf(local.toMSecsSinceEpoch());
+    slice.tool = tool;
+    slice.model = "gpt-5";
+    slice.project = "app";
+    slice.session = session;
+    slice.counts.input = input;
+    slice.counts.output = input / 10;
+    slice.counts.calls = 1;
+    return slice;
+}
+
+ReportQuery query(ReportPeriod period, const QString& since, const QString& until) {
+    ReportQuery q;
+    q.period = period;
+    q.since = QDate::fromString(since, Qt::ISODate);
+    q.until = QDate::fromString(until, Qt::ISODate);
+    return q;
+}
+
+std::vector<std::pair<QString, std::int64_t>> inputByPeriod(const UsageReport& report) {
+    std::vector<std::pair<QString, std::int64_t>> out;
+    for (const ReportRow& row : report.rows) out.emplace_back(row.period, row.figures.counts.input);
+    return out;
+}
+
+using Periods = std::vector<std::pair<QString, std::int64_t>>;
+
+TEST(UsageReportTest, DaysAreLocalAcrossMidnightAndDaylightSavingChanges) {
+    const QTimeZone berlin("Europe/Berlin");
+    ASSERT_TRUE(berlin.isValid());
+    // A session from 23:00 to 01:00 local time is split between its two days; on the night the
+    // clocks go forward (29 March) and back (25 October) the hours still fall on their own day.
+    const std::vector<UsageSlice> slices{
+        call(berlin, "2026-03-28T23:30:00", 1),  call(berlin, "2026-03-29T00:30:00", 2),
+        call(berlin, "2026-03-29T03:30:00", 4),  call(berlin, "2026-03-29T23:30:00", 8),
+        call(berlin, "2026-03-30T00:10:00", 16), call(berlin, "2026-10-25T00:30:00", 32),
+        call(berlin, "2026-10-25T23:30:00", 64), call(berlin, "2026-10-26T00:30:00", 128)};
+    const UsageReport march =
+        buildReport(slices, query(ReportPeriod::daily, "2026-03-01", "2026-03-31"), berlin);
+    EXPECT_EQ(inputByPeriod(march),
+              (Periods{{"2026-03-28", 1}, {"2026-03-29", 2 + 4 + 8}, {"2026-03-30", 16}}));
+    const UsageReport october =
+        buildReport(slices, query(ReportPeriod::daily, "2026-10-25", "2026-10-26"), berlin);
+    EXPECT_EQ(inputByPeriod(october), (Periods{{"2026-10-25", 32 + 64}, {"2026-10-26", 128}}));
+    EXPECT_EQ(october.totals.counts.input, 32 + 64 + 128);
+
+    // The same hours seen from another zone fall on other days.
+    const QTimeZone tokyo("Asia/Tokyo");
+    const UsageReport fromTokyo =
+        buildReport(slices, query(ReportPeriod::daily, "2026-03-29", "2026-03-29"), tokyo);
+    EXPECT_EQ(inputByPeriod(fromTokyo), (Periods{{"2026-03-29", 1 + 2 + 4}}));
+}
+
+TEST(UsageReportTest, IsoWeeksAndMonthsAcrossAYearEnd) {
+    const QTimeZone utc = QTimeZone::utc();
+    const std::vector<UsageSlice> slices{
+        call(utc, "2026-12-27T12:00:00", 1),  // Sunday: the end of week 52
+        call(utc, "2026-12-28T12:00:00", 2),  // Monday of week 53 (2026 has 53)
+        call(utc, "2027-01-03T12:00:00", 4),  // Sunday, still 2026-W53
+        call(utc, "2027-01-04T12:00:00", 8),  // 2027-W01
+    };
+    const UsageReport weeks =
+        buildReport(slices, query(ReportPeriod::weekly, "2026-12-01", "2027-01-31"), utc);
+    EXPECT_EQ(inputByPeriod(weeks),
+              (Periods{{"2026-W52", 1}, {"2026-W53", 2 + 4}, {"2027-W01", 8}}));
+    const UsageReport months =
+        buildReport(slices, query(ReportPeriod::monthly, "2026-12-01", "2027-01-31"), utc);
+    EXPECT_EQ(inputByPeriod(months), (Periods{{"2026-12", 3}, {"2027-01", 12}}));
+    // The range is in days, so it may start inside a week.
+    const UsageReport part =
+        buildReport(slices, query(ReportPeriod::weekly, "2027-01-01", "2027-01-31"), utc);
+    EXPECT_EQ(inputByPeriod(part), (Periods{{"2026-W53", 4}, {"2027-W01", 8}}));
+}
+
+TEST(UsageReportTest, RowsAddUpToTheTotalsAndSessionsCountOnce) {
+    const QTimeZone utc = QTimeZone::utc();
+    std::vector<UsageSlice> slices;
+    for (int day = 1; day <= 20; ++day) {
+        const QString at = QStringLiteral("2026-11-%1T10:00:00").arg(day, 2, 10, QLatin1Char('0'));
+        slices.push_back(call(utc, at, 1000 * day, ProviderKind::codex, "long"));
+        slices.push_back(
+            call(utc, at, 7 * day, ProviderKind::claudeCode, QStringLiteral("c%1").arg(day % 3)));
+        slices.back().model = "claude-sonnet-4-5";
+        slices.back().counts.cachedInput = day;
+    }
+    const UsageReport daily =
+        buildReport(slices, query(ReportPeriod::daily, "2026-01-01", "2026-12-31"), utc);
+    Counts rows;
+    double cost = 0;
+    for (const ReportRow& row : daily.rows) {
+        rows += row.figures.counts;
+        cost += row.figures.costUsd;
+    }
+    EXPECT_EQ(rows, daily.totals.counts);
+    EXPECT_DOUBLE_EQ(cost, daily.totals.costUsd);
+    EXPECT_GT(cost, 0);
+    EXPECT_EQ(daily.totals.sessions, 4);  // "long" and c0, c1, c2
+
+    ReportQuery onlyClaude = query(ReportPeriod::session, "2026-11-01", "2026-11-30");
+    onlyClaude.tools = {ProviderKind::claudeCode};
+    const UsageReport sessions = buildReport(slices, onlyClaude, utc);
+    ASSERT_EQ(sessions.rows.size(), 3u);
+    EXPECT_EQ(sessions.rows[0].period, "c1");  // the session that began first
+    EXPECT_EQ(sessions.rows[0].group, "claudeCode");
+
+    // The default ranges.
+    const QDate today(2026, 12, 7);  // a Monday
+    EXPECT_EQ(ReportQuery::defaultSince(ReportPeriod::daily, today), QDate(2026, 11, 8));
+    EXPECT_EQ(ReportQuery::defaultSince(ReportPeriod::weekly, today.addDays(3)),
+              QDate(2026, 9, 21));
+    EXPECT_EQ(ReportQuery::defaultSince(ReportPeriod::monthly, today), QDate(2026, 1, 1));
+    EXPECT_EQ(ReportQuery::defaultSince(ReportPeriod::session, today), QDate(2026, 12, 1));
+}
+
+TEST(UsageReportTest, JsonNamesTheGroupingAndTextAlignsATotalsRow) {
+    const QTimeZone utc = QTimeZone::utc();
+    ReportQuery byModel = query(ReportPeriod::daily, "2026-11-01", "2026-11-02");
+    byModel.grouping = ReportGrouping::model;
+    const UsageReport report = buildReport(
+        {call(utc, "2026-11-01T10:00:00", 1'500'000), call(utc, "2026-11-02T10:00:00", 900)},
+        byModel, utc);
+    const QJsonObject json = reportJson(report);
+    EXPECT_EQ(json["period"].toString(), "daily");
+    EXPECT_EQ(json["since"].toString(), "2026-11-01");
+    const QJsonObject row = json["rows"].toArray().at(0).toObject();
+    EXPECT_EQ(row["period"].toString(), "2026-11-01");
+    EXPECT_EQ(row["model"].toString(), "gpt-5");
+    EXPECT_FALSE(row.contains("tool"));
+    EXPECT_EQ(row["inputTokens"].toInteger(), 1'500'000);
+    EXPECT_EQ(json["totals"].toObject()["inputTokens"].toInteger(), 1'500'900);
+
+    const QStringList lines = reportTable(report).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5);  // header, two rows, rule, totals
+    EXPECT_TRUE(lines[1].contains("1.5M"));
+    EXPECT_TRUE(lines[4].startsWith("Total"));
+    EXPECT_EQ(lines[1].size(), lines[0].size());  // columns line up
+    EXPECT_EQ(reportCsv(report).split('\n', Qt::SkipEmptyParts).size(), 3);
+}
+
+}  // namespace
+}  // namespace qm::ledger
