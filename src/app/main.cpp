@@ -17,6 +17,7 @@
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
 #include "core/ClaudeResetTimes.h"
+#include "core/Pricing.h"
 #include "core/QuitOnSignals.h"
 #include "gui/AppStores.h"
 #include "gui/AppWindows.h"
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
     // Creates the data folder (and copies an earlier installation's folder in) before any store
     // opens a file there.
     const QString dataDirectory = qm::AppPaths::ensureRoot();
+    qm::PriceBook::use(dataDirectory);  // before any cost is computed
     qm::UsageAggregator aggregator(QDir::homePath());
     // The producers (relay, provider and Claude stores) hand their records to this one owner.
     qm::UsageHistoryStore history(
