@@ -24,6 +24,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "history/UsageHistoryStore.h"
+#include "providers/PriceUpdateStore.h"
 #include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
@@ -161,10 +162,15 @@ int main(int argc, char** argv) {
         });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
+    // A new price list reprices the local tools at once; relay records keep what they cost.
+    qm::PriceUpdateStore prices(dataDirectory);
+    QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
+                     &qm::UsageAggregator::refreshInBackground);
+    prices.startWeeklyChecks();
 
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay});
+    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay, &prices});
 
     QLocalServer instance;
     QLocalServer::removeServer(instanceName);

@@ -8,6 +8,7 @@ namespace qm {
 class AccountStore;
 class ClaudeUsageStore;
 class GeminiRelayStore;
+class PriceUpdateStore;
 class UsageAggregator;
 class UsageHistoryStore;
 }  // namespace qm
@@ -21,6 +22,7 @@ struct AppStores {
     AccountStore* accounts = nullptr;
     UsageHistoryStore* history = nullptr;
     GeminiRelayStore* relay = nullptr;
+    PriceUpdateStore* prices = nullptr;
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has

@@ -8,6 +8,7 @@
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/claude/ClaudeLoginWindow.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "gui/dashboard/PriceActions.h"
 #include "gui/relay/RelayWindow.h"
 #include "gui/trends/TrendsWindow.h"
 
@@ -54,8 +55,10 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     };
     WindowRegistry* windows = &registry;
     declare(QStringLiteral("dashboard"), [stores, windows] {
-        return new DashboardWindow(stores.aggregator, stores.claude,
-                                   [windows](const QString& id) { windows->open(id); });
+        auto* dashboard = new DashboardWindow(stores.aggregator, stores.claude,
+                                              [windows](const QString& id) { windows->open(id); });
+        if (stores.prices) addPriceActions(dashboard->menu(), stores.prices);
+        return dashboard;
     });
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });

@@ -6,11 +6,13 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -122,8 +124,16 @@ QWidget* DashboardWindow::makeHeader() {
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
+    auto* more = new QToolButton(header);
+    more->setObjectName(QStringLiteral("menu"));
+    more->setIcon(QIcon::fromTheme(QStringLiteral("open-menu-symbolic")));
+    more->setText(QStringLiteral("Menu"));
+    more->setToolTip(QStringLiteral("More"));
+    more->setPopupMode(QToolButton::InstantPopup);
+    menu_ = new QMenu(more);
+    more->setMenu(menu_);
     for (QWidget* control : std::initializer_list<QWidget*>{mascotSwitch_, autostartSwitch_, trends,
-                                                            accounts, refresh_}) {
+                                                            accounts, refresh_, more}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
     }
 

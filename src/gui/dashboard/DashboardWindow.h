@@ -9,6 +9,7 @@
 
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
@@ -41,6 +42,8 @@ public:
     // The persisted "mascotEnabled" setting (default on).
     static bool mascotSetting();
     bool mascotShown() const;
+    // The header's menu, for entries that other parts add (prices).
+    QMenu* menu() const { return menu_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -65,6 +68,7 @@ private:
     QCheckBox* mascotSwitch_ = nullptr;
     QCheckBox* autostartSwitch_ = nullptr;
     QPushButton* refresh_ = nullptr;
+    QMenu* menu_ = nullptr;
     TopSection* top_;
     CardGrid* grid_;
     std::vector<ProviderCard*> cards_;
