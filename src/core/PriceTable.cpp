@@ -224,23 +224,34 @@ void PriceTable::overlay(const PriceTable& other) {
             rows_.push_back(row);
         }
     }
+    reindex();
+}
+
+void PriceTable::reindex() {
     std::ranges::sort(rows_, {}, [](const ModelPrice& r) { return std::tie(r.provider, r.model); });
+    undatedIds_.clear();
+    exactRow_.clear();
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        undatedIds_.push_back(undated(rows_[i].model));
+        exactRow_.insert(rawValue(rows_[i].provider) + QLatin1Char('\n') + rows_[i].model, i);
+    }
 }
 
 std::optional<ModelPrice> PriceTable::find(PriceProvider provider, const QString& model) const {
     const QString id = model.trimmed().toLower();
     if (id.isEmpty()) return std::nullopt;
+    const auto hit = exactRow_.constFind(rawValue(provider) + QLatin1Char('\n') + id);
+    if (hit != exactRow_.cend()) return rows_[*hit];
     const QString bare = undated(id);
-    const ModelPrice* exact = nullptr;
     const ModelPrice* bareMatch = nullptr;
     const ModelPrice* aliasMatch = nullptr;  // a dated row named by its undated id
     const ModelPrice* longest = nullptr;
     qsizetype longestLength = 0;
-    for (const ModelPrice& row : rows_) {
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const ModelPrice& row = rows_[i];
         if (row.provider != provider) continue;
-        if (row.model == id) exact = &row;
         if (row.model == bare) bareMatch = &row;
-        const QString alias = undated(row.model);
+        const QString& alias = undatedIds_[i];
         // The newest dated row wins: rows are sorted, so the later one.
         if (alias != row.model && (alias == id || alias == bare)) aliasMatch = &row;
         for (const QString* name : {&row.model, &alias}) {
@@ -250,7 +261,7 @@ std::optional<ModelPrice> PriceTable::find(PriceProvider provider, const QString
             }
         }
     }
-    for (const ModelPrice* pick : {exact, bareMatch, aliasMatch, longest}) {
+    for (const ModelPrice* pick : {bareMatch, aliasMatch, longest}) {
         if (pick) return *pick;
     }
     return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
 #include <cstdint>
@@ -65,10 +66,15 @@ public:
     std::optional<ModelPrice> find(PriceProvider provider, const QString& model) const;
 
     const std::vector<ModelPrice>& rows() const { return rows_; }
-    bool operator==(const PriceTable&) const = default;
+    bool operator==(const PriceTable& other) const { return rows_ == other.rows_; }
 
 private:
-    std::vector<ModelPrice> rows_;  // sorted by provider, then model
+    // Sorts the rows and rebuilds what find() reads, after any change of rows_.
+    void reindex();
+
+    std::vector<ModelPrice> rows_;          // sorted by provider, then model
+    std::vector<QString> undatedIds_;       // per row: its id without a date suffix
+    QHash<QString, std::size_t> exactRow_;  // "<provider>\n<id>" -> row
 };
 
 }  // namespace qm

@@ -105,7 +105,21 @@ QWidget* DashboardWindow::makeHeader() {
     updated_->setObjectName(QStringLiteral("lastRefresh"));
     updated_->setFont(Look::caption());
     Look::makeSecondary(updated_);
-    names->addWidget(title);
+    // The menu sits beside the title: the row of controls is full at the minimum width.
+    auto* more = new QToolButton(header);
+    more->setObjectName(QStringLiteral("menu"));
+    more->setText(QStringLiteral("⋯"));
+    more->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    more->setAutoRaise(true);
+    more->setToolTip(QStringLiteral("More"));
+    more->setPopupMode(QToolButton::InstantPopup);
+    menu_ = new QMenu(more);
+    more->setMenu(menu_);
+    auto* titleRow = new QHBoxLayout;
+    titleRow->addWidget(title);
+    titleRow->addWidget(more, 0, Qt::AlignVCenter);
+    titleRow->addStretch(1);
+    names->addLayout(titleRow);
     names->addWidget(updated_);
     names->addWidget(new BackgroundOptions(header));  // under the title: the row is full
     row->addLayout(names);
@@ -124,16 +138,8 @@ QWidget* DashboardWindow::makeHeader() {
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
-    auto* more = new QToolButton(header);
-    more->setObjectName(QStringLiteral("menu"));
-    more->setIcon(QIcon::fromTheme(QStringLiteral("open-menu-symbolic")));
-    more->setText(QStringLiteral("Menu"));
-    more->setToolTip(QStringLiteral("More"));
-    more->setPopupMode(QToolButton::InstantPopup);
-    menu_ = new QMenu(more);
-    more->setMenu(menu_);
     for (QWidget* control : std::initializer_list<QWidget*>{mascotSwitch_, autostartSwitch_, trends,
-                                                            accounts, refresh_, more}) {
+                                                            accounts, refresh_}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
     }
 
