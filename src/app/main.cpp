@@ -17,6 +17,7 @@
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
 #include "core/ClaudeResetTimes.h"
+#include "core/Pricing.h"
 #include "core/QuitOnSignals.h"
 #include "gui/AppStores.h"
 #include "gui/AppWindows.h"
@@ -24,6 +25,7 @@
 #include "gui/WindowRegistry.h"
 #include "history/UsageHistoryStore.h"
 #include "ledger/LocalUsageStore.h"
+#include "providers/PriceUpdateStore.h"
 #include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
@@ -147,6 +149,7 @@ int main(int argc, char** argv) {
     // Creates the data folder (and copies an earlier installation's folder in) before any store
     // opens a file there.
     const QString dataDirectory = qm::AppPaths::ensureRoot();
+    qm::PriceBook::use(dataDirectory);  // before any cost is computed
     qm::UsageAggregator aggregator(QDir::homePath());
     qm::ledger::LocalUsageStore localUsage(
         qm::ledger::UsageLedger(qm::ledger::UsageLedger::defaultDirectory(),
@@ -176,11 +179,16 @@ int main(int argc, char** argv) {
         });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
+    // A new price list reprices the local tools at once; relay records keep what they cost.
+    qm::PriceUpdateStore prices(dataDirectory);
+    QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
+                     &qm::UsageAggregator::refreshInBackground);
+    prices.startWeeklyChecks();
 
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(windows,
-                            {&aggregator, &claude, &accounts, &history, &relay, &localUsage});
+    qm::gui::declareWindows(
+        windows, {&aggregator, &claude, &accounts, &history, &relay, &localUsage, &prices});
 
     QLocalServer instance;
     QLocalServer::removeServer(instanceName);

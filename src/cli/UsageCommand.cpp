@@ -8,6 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "core/DisplayFormat.h"
+#include "core/Pricing.h"
 #include "readers/UsageAggregator.h"
 #include "readers/UsageJson.h"
 
@@ -47,6 +48,10 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     out << "  cost: " << QString::asprintf("$%.4f", usage.costTotal);
     if (usage.lastFiveHourCost > 0) {
         out << QString::asprintf(", $%.4f in the last 5 hours", usage.lastFiveHourCost);
+    }
+    if (!usage.unpricedModels.isEmpty()) {
+        out << " (" << UsagePricing::unpricedText(usage.unpricedModels.size()) << ": "
+            << usage.unpricedModels.join(QStringLiteral(", ")) << ")";
     }
     out << "\n";
     // Only Anthropic bills cache writes apart, so only its tools show them.
@@ -92,9 +97,17 @@ int runUsage(const QStringList& args) {
     QTextStream out(stdout);
     if (json) {
         QJsonArray list;
-        for (const ProviderUsage& usage : providers) list.append(UsageJson::toJson(usage));
-        const QJsonObject root{{QStringLiteral("title"), title},
-                               {QStringLiteral("providers"), list}};
+        QStringList unpriced;
+        for (const ProviderUsage& usage : providers) {
+            list.append(UsageJson::toJson(usage));
+            unpriced += usage.unpricedModels;
+        }
+        unpriced.sort();
+        unpriced.removeDuplicates();
+        const QJsonObject root{
+            {QStringLiteral("title"), title},
+            {QStringLiteral("providers"), list},
+            {QStringLiteral("unpricedModels"), QJsonArray::fromStringList(unpriced)}};
         out << QJsonDocument(root).toJson(QJsonDocument::Indented);
         return kExitOk;
     }

@@ -8,6 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "core/AppPaths.h"
+#include "core/Pricing.h"
 
 namespace qm::cli {
 namespace {
@@ -138,6 +139,8 @@ int main(int argc, char** argv) {
             out << "Usage of quotameter-cli " << name << ":\n" << qm::cli::commandTable({command});
             return qm::cli::kExitOk;
         }
+        // Every command prices with the table in effect for the data folder.
+        qm::PriceBook::use(qm::cli::dataDirectory());
         return command.run(args);
     }
     return qm::cli::usageError(QStringLiteral("unknown command: ") + name);

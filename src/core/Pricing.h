@@ -1,65 +1,68 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <span>
 
-// Built-in list prices, US dollars per 1 000 000 tokens. Costs shown anywhere are estimates
-// from these tables; nothing is read from a file or the network. Every cost is computed by
-// UsagePricing below, so the cached-input rule lives in one place.
+#include "core/PriceTable.h"
+#include "core/UsageModels.h"
+
+// Every cost the program shows is an estimate from the price table in effect: the list built
+// into the program, replaced by "prices.json" after an update, with "prices-override.json"
+// winning over both. Every cost formula is here, so the cache and tier rules live in one place.
 namespace qm {
 
-struct AnthropicModelPrice {
-    QString modelId;
-    QString displayName;
-    double inputPricePerMTok = 0;
-    double outputPricePerMTok = 0;
-    double cacheWritePricePerMTok = 0;
-    double cacheReadPricePerMTok = 0;
-    bool operator==(const AnthropicModelPrice&) const = default;
+namespace PriceBook {
+
+inline constexpr char kUpdatedFile[] = "prices.json";
+inline constexpr char kOverrideFile[] = "prices-override.json";
+
+// The list built into the program, with the rows kept from earlier tables for models the list
+// does not carry.
+const PriceTable& bundled();
+QString bundledDate();
+
+struct Loaded {
+    PriceTable table;
+    QStringList warnings;  // files in the data folder that were skipped, with the reason
 };
+// The table in effect for `dataDirectory`: a valid "prices.json" replaces the bundled list, a
+// valid "prices-override.json" wins over both. A file that cannot be used is skipped.
+Loaded loadFrom(const QString& dataDirectory);
 
-struct OpenAiModelPrice {
-    QString modelId;
-    QString displayName;
-    double inputPricePerMTok = 0;
-    double outputPricePerMTok = 0;
-    double cachedInputPricePerMTok = 0;
-    bool operator==(const OpenAiModelPrice&) const = default;
+// The table every cost uses from now on, on any thread. Until set: bundled().
+void setCurrent(PriceTable table);
+std::shared_ptr<const PriceTable> current();
+// loadFrom() and setCurrent() in one; returns the warnings.
+QStringList use(const QString& dataDirectory);
+
+// The row `model` resolves to among `provider`'s rows of the current table; none: unpriced.
+// xAI's command-line aliases (grok-composer..., grok-build..., grok-code...) find their rows.
+std::optional<ModelPrice> find(PriceProvider provider, const QString& model);
+
+// Checks `json` (the full community list or a trimmed one) and keeps its trimmed rows as
+// "prices.json" in `dataDirectory` with `date`. Returns the reason it failed, having changed
+// nothing; on success the number of rows kept.
+struct InstallResult {
+    bool ok = false;
+    int rows = 0;
+    QString error;
 };
+InstallResult install(const QByteArray& json, const QString& dataDirectory, const QString& date);
 
-struct GeminiModelPrice {
-    QString modelId;
-    QString displayName;
-    double inputPricePerMTok = 0;
-    double outputPricePerMTok = 0;
-    double cachePricePerMTok = 0;
-    bool operator==(const GeminiModelPrice&) const = default;
-};
+}  // namespace PriceBook
 
-// Every table is searched the same way: an exact (case-insensitive) match first, then the
-// longest row id that prefixes the model, so dated and suffixed names find their own row.
-namespace AnthropicPricing {
-std::span<const AnthropicModelPrice> models();
-std::optional<AnthropicModelPrice> find(const QString& modelId);
-}  // namespace AnthropicPricing
-
-namespace OpenAiPricing {
-std::span<const OpenAiModelPrice> models();
-std::optional<OpenAiModelPrice> find(const QString& modelId);
-}  // namespace OpenAiPricing
-
-namespace GeminiPricing {
-std::span<const GeminiModelPrice> models();
-std::optional<GeminiModelPrice> find(const QString& modelId);
-}  // namespace GeminiPricing
-
-// Rates of one model, per 1 000 000 tokens.
-struct TokenRates {
-    double input = 0;
-    double cachedInput = 0;
-    double output = 0;
+// Counts apart: no category includes another.
+struct TokenCounts {
+    std::int64_t input = 0;  // neither read from nor written to the cache
+    std::int64_t cacheRead = 0;
+    std::int64_t cacheWrite5m = 0;
+    std::int64_t cacheWrite1h = 0;
+    std::int64_t output = 0;     // includes thinking, unless counted in `reasoning`
+    std::int64_t reasoning = 0;  // thinking that a log counts apart from `output` (Gemini)
+    bool operator==(const TokenCounts&) const = default;
 };
 
 // Anthropic counts come apart, not nested as OpenAI's: `input` holds none of the cache reads or
@@ -68,31 +71,47 @@ struct AnthropicTokens {
     std::int64_t input = 0;
     std::int64_t output = 0;  // includes extended thinking
     std::int64_t cacheRead = 0;
-    std::int64_t cacheWrite5m = 0;  // five-minute cache writes: the table's cache-write rate
-    std::int64_t cacheWrite1h = 0;  // one-hour cache writes: twice the input rate
+    std::int64_t cacheWrite5m = 0;  // five-minute cache writes
+    std::int64_t cacheWrite1h = 0;  // one-hour cache writes
     bool operator==(const AnthropicTokens&) const = default;
 };
 
-namespace UsagePricing {
-// The cost formula of the nested counts. `input` includes `cached` (as OpenAI, Codex, Gemini and
-// Grok all report it), so the cached part is priced once, at the cached rate, and only the rest at
-// the input rate. `output` includes any reasoning or thinking tokens. Negative counts count 0; a
-// cached count above the input count is taken as all of the input.
-double cost(const TokenRates& rates, std::int64_t input, std::int64_t cached, std::int64_t output);
+// Long-context rates depend on one call's prompt, so summed counts are priced at base rates.
+enum class CountSpan { oneCall, manyCalls };
 
-// OpenAI and Codex models; 0 for an unknown model.
+namespace UsagePricing {
+
+// The price of `tokens` at `row`. For one call whose prompt (input, cache reads and writes)
+// is above 200 000 tokens, the row's long-context rates apply. Negative counts count 0.
+double cost(const ModelPrice& row, const TokenCounts& tokens, CountSpan span);
+// None when the model has no price.
+std::optional<double> cost(PriceProvider provider, const QString& model, const TokenCounts& tokens,
+                           CountSpan span);
+
+TokenCounts fromAnthropic(const AnthropicTokens& tokens);
+// OpenAI, Codex, Gemini and Grok nest the cached part in `input`; a cached count above the
+// input count is taken as all of the input.
+TokenCounts fromNested(std::int64_t input, std::int64_t cached, std::int64_t output);
+
+// Summed OpenAI and Codex counts (`input` includes `cached`); 0 for an unpriced model.
 double openAICost(const QString& model, std::int64_t input, std::int64_t cached,
                   std::int64_t output);
-// Gemini models: thinking tokens are billed at the output rate, on top of `output`.
+// One Gemini call; thinking tokens are billed on top of `output`; 0 for an unpriced model.
 double geminiCost(const QString& model, std::int64_t input, std::int64_t cached,
                   std::int64_t output, std::int64_t thoughts);
-// Grok command-line models after the grok-composer / grok-build / grok-code aliases.
+// Summed Grok command-line counts; 0 for an unpriced model.
 double grokCost(const QString& model, std::int64_t input, std::int64_t cached, std::int64_t output);
-
-// Negative counts count 0.
-double anthropicCost(const AnthropicModelPrice& price, const AnthropicTokens& tokens);
-// 0 for a model the Anthropic table does not know.
+// Summed Anthropic counts (the admin report); 0 for an unpriced model.
 double anthropicCost(const QString& model, const AnthropicTokens& tokens);
+
+// The table's provider for a local tool's models.
+PriceProvider priceProvider(ProviderKind kind);
+// Lists in `usage.unpricedModels` the models that used tokens, cost nothing and have no price:
+// a tool's own cost (Grok's) counts as a price.
+void noteUnpricedModels(ProviderUsage& usage);
+// "3 models unpriced", "1 model unpriced"; empty for none. Shown beside a cost it leaves out.
+QString unpricedText(qsizetype models);
+
 }  // namespace UsagePricing
 
 }  // namespace qm

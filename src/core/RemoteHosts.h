@@ -21,6 +21,12 @@ inline QString geminiApi() {
 inline QString claudeSite() {
     return QStringLiteral("https://claude.ai");
 }
+// The community-maintained price list, as its project publishes it.
+inline QString priceList() {
+    return QStringLiteral(
+        "https://raw.githubusercontent.com/BerriAI/litellm/main/"
+        "model_prices_and_context_window.json");
+}
 inline QString googleSignInHost() {
     return QStringLiteral("accounts.google.com");
 }

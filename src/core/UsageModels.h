@@ -107,6 +107,7 @@ struct ProviderUsage {
     std::optional<CodexPlanLimits> planLimits;  // Codex only
     std::int64_t totalCacheWriteTokens = 0;     // part of `totalInputTokens`
     double lastFiveHourCost = 0;  // cost of the requests in the recent window (Claude Code)
+    QStringList unpricedModels;   // models with tokens but no price: their cost is missing
 
     bool operator==(const ProviderUsage&) const = default;
 

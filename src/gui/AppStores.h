@@ -8,6 +8,7 @@ namespace qm {
 class AccountStore;
 class ClaudeUsageStore;
 class GeminiRelayStore;
+class PriceUpdateStore;
 class UsageAggregator;
 class UsageHistoryStore;
 }  // namespace qm
@@ -26,6 +27,7 @@ struct AppStores {
     UsageHistoryStore* history = nullptr;
     GeminiRelayStore* relay = nullptr;
     ledger::LocalUsageStore* localUsage = nullptr;  // the usage index over all the logs
+    PriceUpdateStore* prices = nullptr;
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has

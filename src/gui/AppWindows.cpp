@@ -8,6 +8,7 @@
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/claude/ClaudeLoginWindow.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "gui/dashboard/PriceActions.h"
 #include "gui/relay/RelayWindow.h"
 #include "gui/trends/TrendsWindow.h"
 
@@ -57,6 +58,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
         auto* window = new DashboardWindow(stores.aggregator, stores.claude,
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        if (stores.prices) addPriceActions(window->menu(), stores.prices);
         return window;
     });
     declare(QStringLiteral("claude-login"),

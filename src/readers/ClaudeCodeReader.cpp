@@ -158,27 +158,43 @@ private:
 
     Transcript finish() {
         Transcript result = std::move(file_.result);
-        std::vector<AnthropicTokens> totals(file_.models.size());
-        std::vector<AnthropicTokens> window(file_.models.size());
-        std::vector<bool> used(file_.models.size(), false);
+        const std::size_t models = file_.models.size();
+        std::vector<AnthropicTokens> totals(models);
+        std::vector<AnthropicTokens> window(models);
+        std::vector<double> cost(models, 0);
+        std::vector<double> windowCost(models, 0);
+        std::vector<bool> used(models, false);
+        std::vector<std::optional<ModelPrice>> prices(models);
+        for (std::size_t i = 0; i < models; ++i) {
+            prices[i] = PriceBook::find(PriceProvider::anthropic, toQString(file_.models[i]));
+        }
         for (const Request& request : file_.requests) {
             if (request.keyed && !seen_.insert(request.key).second) continue;
             ++result.requests;
             used[request.model] = true;
             totals[request.model] = plus(totals[request.model], request.tokens);
+            // Priced per request: a prompt above 200 000 tokens pays the long-context rates.
+            const double requestCost =
+                prices[request.model]
+                    ? UsagePricing::cost(*prices[request.model],
+                                         UsagePricing::fromAnthropic(request.tokens),
+                                         CountSpan::oneCall)
+                    : 0;
+            cost[request.model] += requestCost;
             if (!request.at || *request.at >= file_.since) {
                 window[request.model] = plus(window[request.model], request.tokens);
+                windowCost[request.model] += requestCost;
             }
         }
-        for (std::size_t i = 0; i < file_.models.size(); ++i) {
+        for (std::size_t i = 0; i < models; ++i) {
             if (!used[i]) continue;
             ClaudeCodeReader::ModelPart part;
             part.model =
                 file_.models[i].empty() ? QStringLiteral("unknown") : toQString(file_.models[i]);
             part.tokens = totals[i];
-            part.cost = UsagePricing::anthropicCost(part.model, totals[i]);
+            part.cost = cost[i];
             part.windowTokens = addCounts(inputOf(window[i]), window[i].output);
-            part.windowCost = UsagePricing::anthropicCost(part.model, window[i]);
+            part.windowCost = windowCost[i];
             result.byModel.push_back(std::move(part));
         }
         return result;

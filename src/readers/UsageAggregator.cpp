@@ -7,6 +7,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
 
+#include "core/Pricing.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
@@ -82,6 +83,7 @@ QCoro::Task<> UsageAggregator::refresh() {
     results.push_back(co_await gemini);
     results.push_back(co_await claudeCode);
     if (!self) co_return;  // destroyed while the scan ran
+    for (ProviderUsage& usage : results) UsagePricing::noteUnpricedModels(usage);
 
     providers_ = std::move(results);
     lastRefreshAt_ = QDateTime::currentMSecsSinceEpoch();

@@ -93,6 +93,7 @@ QJsonObject toJson(const ProviderUsage& usage) {
         {QStringLiteral("models"), models},
         {QStringLiteral("sessions"), sessions},
         {QStringLiteral("warnings"), QJsonArray::fromStringList(usage.warnings)},
+        {QStringLiteral("unpricedModels"), QJsonArray::fromStringList(usage.unpricedModels)},
     };
     putTime(object, "latestActivityAt", usage.latestActivityAt);
     if (usage.planLimits) object.insert(QStringLiteral("planLimits"), toJson(*usage.planLimits));

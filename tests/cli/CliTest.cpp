@@ -424,3 +424,62 @@ TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+TEST_F(CliTest, PricesShowTheRowsInEffectAndAnUpdateReplacesThem) {
+    // The built-in row of a model, as the list in effect has it.
+    const Finished shown = run({"prices", "--json", "claude-opus-4-5-20251101"});
+    ASSERT_EQ(shown.exitCode, 0) << shown.err.toStdString();
+    const QJsonObject row =
+        QJsonDocument::fromJson(shown.out).object().value("rows").toArray().first().toObject();
+    EXPECT_EQ(row.value("model").toString(), "claude-opus-4-5-20251101");
+    EXPECT_EQ(row.value("provider").toString(), "anthropic");
+    EXPECT_EQ(row.value("inputPerMTok").toDouble(), 5.0);
+    EXPECT_EQ(row.value("outputPerMTok").toDouble(), 25.0);
+    EXPECT_EQ(row.value("cacheReadPerMTok").toDouble(), 0.5);
+    EXPECT_EQ(row.value("cacheWritePerMTok").toDouble(), 6.25);
+    EXPECT_EQ(row.value("source").toString(), "bundled 2026-07-24");
+    EXPECT_EQ(run({"prices", "claude-2.1"}).exitCode, 1);
+
+    // From a local server; then a truncated file is refused and changes nothing.
+    test::FakeProviderServer server;
+    ASSERT_TRUE(server.listen());
+    server.route("/list.json", test::FakeProviderResponse::json(200, R"({"claude-opus-4-5": {
+        "litellm_provider": "anthropic", "input_cost_per_token": 4e-06,
+        "output_cost_per_token": 2e-05}})"));
+    const Finished updated =
+        runServed({"prices", "update", "--from", server.baseUrl() + "/list.json"});
+    ASSERT_EQ(updated.exitCode, 0) << updated.err.toStdString();
+    EXPECT_TRUE(updated.out.startsWith("Prices updated: 1 models")) << updated.out.toStdString();
+    const QString bad = home.write("bad.json", "{\"claude-opus-4-5\": {\"input_cost_per_token\"");
+    const Finished refused = run({"prices", "update", "--from", bad});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains("not valid JSON")) << refused.err.toStdString();
+    const QJsonObject after =
+        QJsonDocument::fromJson(run({"prices", "--json", "claude-opus-4-5"}).out)
+            .object()
+            .value("rows")
+            .toArray()
+            .first()
+            .toObject();
+    EXPECT_EQ(after.value("inputPerMTok").toDouble(), 4.0);
+    EXPECT_TRUE(after.value("source").toString().startsWith("updated "));
+}
+
+TEST_F(CliTest, UsageNamesTheModelsItCouldNotPrice) {
+    test::ClaudeRequest request{.requestId = "req_X",
+                                .messageId = "msg_X",
+                                .model = "claude-private-1",
+                                .input = 100,
+                                .output = 50};
+    home.write(".claude/projects/-home-dev-web/x.jsonl",
+               test::claudePromptLine("Hello") + test::claudeAssistantLines(request));
+    const QJsonObject json = QJsonDocument::fromJson(run({"usage", "--json"}).out).object();
+    EXPECT_EQ(json.value("unpricedModels").toArray(), QJsonArray({"claude-private-1"}));
+    EXPECT_TRUE(run({"usage"}).out.contains("1 model unpriced: claude-private-1"));
+}
+
+}  // namespace
+}  // namespace qm

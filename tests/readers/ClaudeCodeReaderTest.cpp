@@ -95,11 +95,11 @@ TEST_F(ClaudeCodeReaderTest, RequestsCountOnceAndEachModelIsPricedAtItsRates) {
     EXPECT_EQ(session.outputTokens, 1'500);
     EXPECT_EQ(session.cachedTokens, 50'000);
     EXPECT_EQ(session.cacheWriteTokens, 3'000);
-    // Sonnet 4.5: 3 / 15 / read 0.3 / 5-minute write 3.75; Opus 4.5: 15 / 75 / read 1.5 /
-    // 1-hour write 30.
+    // Sonnet 4.5: 3 / 15 / read 0.3 / 5-minute write 3.75; Opus 4.5 (the maintained list's
+    // price, a third of the earlier table's): 5 / 25 / read 0.5 / 1-hour write 10.
     const double sonnetCost = 10 * 3e-6 + 500 * 15e-6 + 20'000 * 0.3e-6 + 1'000 * 3.75e-6;
-    const double opusCost = 5 * 15e-6 + 1'000 * 75e-6 + 30'000 * 1.5e-6 + 2'000 * 30e-6;
-    EXPECT_NEAR(session.cost, 0.01728 + 0.180075, 1e-12);
+    const double opusCost = 5 * 5e-6 + 1'000 * 25e-6 + 30'000 * 0.5e-6 + 2'000 * 10e-6;
+    EXPECT_NEAR(session.cost, 0.01728 + 0.060025, 1e-12);
     EXPECT_NEAR(usage.costTotal, sonnetCost + opusCost, 1e-12);
     EXPECT_NEAR(usage.lastFiveHourCost, usage.costTotal, 1e-12);
     ASSERT_EQ(usage.models.size(), 2u);
@@ -112,6 +112,47 @@ TEST_F(ClaudeCodeReaderTest, RequestsCountOnceAndEachModelIsPricedAtItsRates) {
     EXPECT_EQ(usage.lastFiveHourTokens, usage.totalInputTokens + usage.totalOutputTokens);
     EXPECT_EQ(usage.latestTask, "Fix the flaky date test");
     EXPECT_EQ(usage.statusText, "Recent");
+}
+
+TEST_F(ClaudeCodeReaderTest, AnOpus45SessionCostsItsListPrice) {
+    // Opus 4.5 per million: input 5, output 25, cache read 0.5, 5-minute write 6.25, 1-hour
+    // write 10. Three requests, the second written as four lines.
+    const auto opus = [](const char* id, std::int64_t input, std::int64_t output, std::int64_t read,
+                         std::int64_t write5m, std::int64_t write1h) {
+        ClaudeRequest request = sonnet(id, input, output, read, write5m, write1h);
+        request.model = QStringLiteral("claude-opus-4-5-20251101");
+        return request;
+    };
+    ClaudeRequest second = opus("B", 3, 1'850, 41'200, 2'300, 0);
+    second.blocks = 4;
+    write("opus.jsonl",
+          claudePromptLine("Why does the import time out?", {.secondsAgo = 1'200}) +
+              claudeAssistantLines(opus("A", 12, 640, 0, 18'400, 6'000), {.secondsAgo = 1'190}) +
+              test::claudeToolResultLine(4'000, {.secondsAgo = 1'180}) +
+              claudeAssistantLines(second, {.secondsAgo = 1'170}) +
+              claudePromptLine("Add a test for it", {.secondsAgo = 900}) +
+              claudeAssistantLines(opus("C", 1, 3'120, 43'500, 900, 0), {.secondsAgo = 890}));
+    const ProviderUsage usage = read();
+    // A: 12 x 5 + 640 x 25 + 18 400 x 6.25 + 6 000 x 10           = 191 060
+    // B:  3 x 5 + 1 850 x 25 + 41 200 x 0.5 + 2 300 x 6.25         =  81 240
+    // C:  1 x 5 + 3 120 x 25 + 43 500 x 0.5 +   900 x 6.25         = 105 380
+    // in millionths of a dollar: 377 680, so $0.37768.
+    EXPECT_NEAR(usage.costTotal, 0.37768, 1e-12);
+    ASSERT_EQ(usage.models.size(), 1u);
+    EXPECT_NEAR(usage.models[0].cost, 0.37768, 1e-12);
+    EXPECT_TRUE(usage.unpricedModels.isEmpty());
+}
+
+TEST_F(ClaudeCodeReaderTest, EachRequestPaysItsOwnContextTier) {
+    // Sonnet 4.5 per million: 3 / 15 / read 0.3; above 200 000 prompt tokens 6 / 22.5 / 0.6.
+    // Two requests of 200 000 and 200 001 prompt tokens: only the second is long-context,
+    // although together they are far above the threshold.
+    write("long.jsonl", claudeAssistantLines(sonnet("A", 100'000, 1'000, 100'000)) +
+                            claudeAssistantLines(sonnet("B", 100'001, 1'000, 100'000)));
+    const ProviderUsage usage = read();
+    const double base = 0.1 * 3 + 0.001 * 15 + 0.1 * 0.3;
+    const double tier = 0.100001 * 6 + 0.001 * 22.5 + 0.1 * 0.6;
+    EXPECT_NEAR(usage.costTotal, base + tier, 1e-12);
 }
 
 TEST_F(ClaudeCodeReaderTest, OnlyWhatAPersonTypedIsAPrompt) {
@@ -170,19 +211,20 @@ TEST_F(ClaudeCodeReaderTest, SubAgentsAddUsageButNoPromptsOrSessions) {
 
 TEST_F(ClaudeCodeReaderTest, CacheWritesArePricedByLifetime) {
     // Lifetimes given: each at its rate. Only the total given (older versions): five minutes.
-    write("a.jsonl", claudeAssistantLines(sonnet("A", 0, 0, 0, 1'000'000, 1'000'000)));
-    QByteArray unsplit = claudeAssistantLines(sonnet("B", 0, 0, 0, 1'000'000));
+    // Each request stays below the long-context threshold.
+    write("a.jsonl", claudeAssistantLines(sonnet("A", 0, 0, 0, 100'000, 100'000)));
+    QByteArray unsplit = claudeAssistantLines(sonnet("B", 0, 0, 0, 100'000));
     unsplit.replace(
-        ",\"cache_creation\":{\"ephemeral_5m_input_tokens\":1000000,"
+        ",\"cache_creation\":{\"ephemeral_5m_input_tokens\":100000,"
         "\"ephemeral_1h_input_tokens\":0}",
         "");
     write("b.jsonl", unsplit);
     // A line cut off while the tool was writing it counts for nothing.
-    const QByteArray whole = claudeAssistantLines(sonnet("C", 0, 0, 0, 1'000'000));
+    const QByteArray whole = claudeAssistantLines(sonnet("C", 0, 0, 0, 100'000));
     write("c.jsonl", whole.left(whole.indexOf("\"requestId\"")));
     const ProviderUsage usage = read();
-    EXPECT_NEAR(usage.costTotal, kSonnet5m + kSonnet1h + kSonnet5m, 1e-9);
-    EXPECT_EQ(usage.totalCacheWriteTokens, 3'000'000);
+    EXPECT_NEAR(usage.costTotal, (kSonnet5m + kSonnet1h + kSonnet5m) / 10, 1e-9);
+    EXPECT_EQ(usage.totalCacheWriteTokens, 300'000);
     EXPECT_EQ(usage.sessionsTotal, 2);
 }
 

@@ -68,10 +68,9 @@ TEST_F(GeminiReaderTest, JsonLinesRecordShapes) {
     for (const SessionUsage& s : usage.sessions) ids.append(s.id);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(ids.contains(path + "#" + QString::number(i))) << i;
 
-    const auto pro = GeminiPricing::find("gemini-2.5-pro");
+    const auto pro = PriceBook::find(PriceProvider::gemini, "gemini-2.5-pro");
     ASSERT_TRUE(pro);
-    EXPECT_DOUBLE_EQ(usage.costTotal,
-                     100 / 1e6 * pro->inputPricePerMTok + 20 / 1e6 * pro->outputPricePerMTok);
+    EXPECT_DOUBLE_EQ(usage.costTotal, 100 / 1e6 * pro->input + 20 / 1e6 * pro->output);
     ASSERT_FALSE(usage.models.empty());
     EXPECT_EQ(usage.models[0].model, "gemini-2.5-pro");  // most tokens first
     EXPECT_EQ(usage.latestProject, "Gemini CLI");
@@ -228,21 +227,22 @@ TEST_F(GeminiReaderTest, ChatRecordingsInBothErasWithLogsAndCheckpoints) {
     EXPECT_EQ(s1.inputTokens, 3000);
     EXPECT_EQ(s1.cachedTokens, 400);
     EXPECT_EQ(s1.outputTokens, 100 + 50 + 300);
-    // gemini-2.5-pro (1.25 / 0.31 cached / 10 per million), thinking billed as output:
-    //   600 x 1.25 + 400 x 0.31 + (100 + 50) x 10 = 750 + 124 + 1500 = 2374 per million.
-    // gemini-2.5-flash (0.3 / 0.075 / 2.5): 2000 x 0.3 + 300 x 2.5 = 600 + 750 = 1350.
-    EXPECT_DOUBLE_EQ(s1.cost, 3724 / 1e6);
+    // Recomputed for the maintained list's cache rates.
+    // gemini-2.5-pro (1.25 / 0.125 cached / 10 per million), thinking billed as output:
+    //   600 x 1.25 + 400 x 0.125 + (100 + 50) x 10 = 750 + 50 + 1500 = 2300 per million.
+    // gemini-2.5-flash (0.3 / 0.03 / 2.5): 2000 x 0.3 + 300 x 2.5 = 600 + 750 = 1350.
+    EXPECT_DOUBLE_EQ(s1.cost, 3650 / 1e6);
     const SessionUsage& s2 = usage.sessions[1];
     EXPECT_EQ(s2.id, "s2");
     EXPECT_EQ(s2.project, "Gemini CLI");
     EXPECT_EQ(s2.prompts, 1);
-    // gemini-2.5-flash-lite (0.1 / 0.025 / 0.4): 400 x 0.1 + 100 x 0.025 + (50 + 25) x 0.4
-    //   = 40 + 2.5 + 30 = 72.5 per million.
+    // gemini-2.5-flash-lite-preview-06-17, its own row (0.1 / 0.025 / 0.4):
+    //   400 x 0.1 + 100 x 0.025 + (50 + 25) x 0.4 = 40 + 2.5 + 30 = 72.5 per million.
     EXPECT_DOUBLE_EQ(s2.cost, 72.5 / 1e6);
     EXPECT_EQ(usage.sessions[2].prompts, 1);
     EXPECT_EQ(usage.sessions[2].task, "Old prompt");
     // With the agent's gemini-2.5-flash input: 1000 x 0.3 = 300 per million.
-    EXPECT_DOUBLE_EQ(usage.costTotal, (3796.5 + 300) / 1e6);
+    EXPECT_DOUBLE_EQ(usage.costTotal, (3722.5 + 300) / 1e6);
     EXPECT_EQ(usage.lastFiveHourTokens, 3000 + 450 + 500 + 75 + 1000);
     EXPECT_EQ(usage.totalCachedTokens, 500);
 }

@@ -30,9 +30,10 @@ TEST(RelayMetering, BufferedAnswerFillsTheRecord) {
     EXPECT_EQ(record->cacheTokens, 100);
     EXPECT_EQ(record->thinkingTokens, 50);
     EXPECT_EQ(record->toolTokens, 7);
-    // The prompt count holds the 100 cached tokens; thinking is billed as output:
-    // 900 x 0.3 + 100 x 0.075 + (200 + 50) x 2.5 = 270 + 7.5 + 625 = 902.5 $ per million.
-    EXPECT_DOUBLE_EQ(record->costUsd, 902.5 / 1e6);
+    // The prompt count holds the 100 cached tokens; thinking is billed as output. Recomputed
+    // for the maintained list's cache rate of 0.03:
+    // 900 x 0.3 + 100 x 0.03 + (200 + 50) x 2.5 = 270 + 3 + 625 = 898 $ per million.
+    EXPECT_DOUBLE_EQ(record->costUsd, 898 / 1e6);
     EXPECT_EQ(record->latencyMs, 42);
     EXPECT_EQ(record->source, "relay");
     EXPECT_EQ(record->clientUserAgent, QStringLiteral("sdk/1.0 (linux)"));

@@ -6,6 +6,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollArea>
@@ -132,6 +133,7 @@ QWidget* DashboardWindow::makeHeader() {
     refresh_->setObjectName(QStringLiteral("refresh"));
     auto* settingsMenu =
         new SettingsMenu({mascotSwitch_, autostartSwitch_, new BackgroundOptions}, header);
+    menu_ = settingsMenu->menu();
     for (QWidget* control :
          std::initializer_list<QWidget*>{trends, accounts, refresh_, settingsMenu}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
@@ -147,8 +149,6 @@ QWidget* DashboardWindow::makeHeader() {
     connect(accounts, &QPushButton::clicked, this,
             [this] { openWindow_(QStringLiteral("accounts")); });
     connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
-    connect(settingsMenu->updatePrices(), &QAction::triggered, this,
-            &DashboardWindow::updatePricesRequested);
     return header;
 }
 

@@ -9,6 +9,7 @@
 
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
@@ -50,10 +51,8 @@ public:
     // The persisted "mascotEnabled" setting (default on).
     static bool mascotSetting();
     bool mascotShown() const;
-
-Q_SIGNALS:
-    // "Update Prices" in the settings menu: whoever keeps the price tables fetches new ones.
-    void updatePricesRequested();
+    // The settings menu, for entries that other parts add (prices).
+    QMenu* menu() const { return menu_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -77,6 +76,7 @@ private:
     QCheckBox* mascotSwitch_ = nullptr;
     QCheckBox* autostartSwitch_ = nullptr;
     QPushButton* refresh_ = nullptr;
+    QMenu* menu_ = nullptr;
     TopSection* top_;
     CardGrid* grid_;
     std::vector<ProviderCard*> cards_;

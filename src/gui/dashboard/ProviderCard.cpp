@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "core/DisplayFormat.h"
+#include "core/Pricing.h"
 #include "gui/UsageText.h"
 #include "gui/dashboard/ToolCostLines.h"
 #include "gui/widgets/ElidedLabel.h"
@@ -121,7 +122,13 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     prompts_->setText(DisplayFormat::formattedCount(usage.lastFiveHourPrompts));
     tokens_->setText(DisplayFormat::formattedTokens(usage.lastFiveHourTokens));
     sessions_->setText(DisplayFormat::formattedCount(usage.sessionsTotal));
-    cost_->setText(UsageText::cost(usage.costTotal));
+    // A model without a price adds nothing to the cost; say so beside it.
+    QString cost = UsageText::cost(usage.costTotal);
+    if (!usage.unpricedModels.isEmpty()) {
+        cost += QStringLiteral(" · ") + UsagePricing::unpricedText(usage.unpricedModels.size());
+    }
+    cost_->setText(cost);
+    cost_->setToolTip(usage.unpricedModels.join(QStringLiteral(", ")));
     latest_->setText(DisplayFormat::relativeTime(usage.latestActivityAt, now));
     project_->setText(orDash(usage.latestProject));
     model_->setText(orDash(usage.latestModel));

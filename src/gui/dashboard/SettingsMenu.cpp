@@ -32,8 +32,6 @@ SettingsMenu::SettingsMenu(std::initializer_list<QWidget*> choices, QWidget* par
     holder->setDefaultWidget(panel);
     menu->addAction(holder);
     menu->addSeparator();
-    updatePrices_ = menu->addAction(Symbols::refresh(), QStringLiteral("Update Prices"));
-    updatePrices_->setObjectName(QStringLiteral("updatePrices"));
     setMenu(menu);
 }
 
