@@ -197,7 +197,8 @@ private:
         }
 
         if (payload && payloadType == "token_count") {
-            if (const auto limits = objectAt(*payload, "rate_limits")) readLimits(*limits, at);
+            if (const auto limits = objectAt(*payload, "rate_limits"))
+                readLimits(*limits, at, inherited);
             const auto info = objectAt(*payload, "info");
             const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
             if (totals) {
@@ -262,16 +263,19 @@ private:
         }
     }
 
-    void readLimits(const dom::object& limits, std::optional<TimeMs> at) {
+    void readLimits(const dom::object& limits, std::optional<TimeMs> at, bool inherited) {
         auto& current = state_.result.planLimits;
         const TimeMs observedAt = at.value_or(0);
-        if (current && observedAt < current->observedAt) return;
         CodexPlanLimits found;
         found.fiveHour = planWindow(limits, "primary", at);
         found.weekly = planWindow(limits, "secondary", at);
         found.planType = toQString(textAt(limits, "plan_type").value_or(""));
         found.observedAt = observedAt;
-        if (found.fiveHour || found.weekly) current = std::move(found);
+        if (!found.fiveHour && !found.weekly) return;
+        // Copied lines repeat the parent's reports; a replay even restamps them.
+        if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(found);
+        if (current && observedAt < current->observedAt) return;
+        current = std::move(found);
     }
 
     CodexCliReader::ParseResult finish() {
@@ -363,6 +367,8 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
             (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
             usage.planLimits = result.planLimits;
         }
+        std::move(result.limitReadings.begin(), result.limitReadings.end(),
+                  std::back_inserter(usage.planReadings));
         if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
 
         SessionUsage session;
@@ -423,6 +429,9 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         sessions.push_back(std::move(session));
     }
 
+    // Sessions run side by side; their reports are one account's readings.
+    std::stable_sort(usage.planReadings.begin(), usage.planReadings.end(),
+                     [](const auto& a, const auto& b) { return a.observedAt < b.observedAt; });
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
     usage.sessionsTotal = std::int64_t(sessions.size());
