@@ -16,14 +16,19 @@ std::optional<TimeMs> resetTime(const std::optional<QString>& text) {
     return Iso8601::parse(text->trimmed());
 }
 
+// The history's readings of one limit, and the current one when the history does not have it
+// yet (the store may publish before the snapshot is recorded).
 template <typename Percent>
 std::vector<LimitSample> claudeSamples(const std::vector<ClaudeUsageSnapshot>& history,
-                                       Percent percent) {
+                                       Percent percent, TimeMs readAt, double current) {
     std::vector<LimitSample> samples;
     for (const ClaudeUsageSnapshot& snapshot : history) {
         if (const std::optional<double> value = percent(snapshot))
             samples.push_back({snapshot.timestampMs, *value});
     }
+    constexpr TimeMs kSameReadingMs = 60'000;
+    if (readAt > 0 && (samples.empty() || samples.back().at < readAt - kSameReadingMs))
+        samples.push_back({readAt, current});
     return samples;
 }
 
@@ -46,20 +51,28 @@ std::vector<LimitReading> claudeLimitReadings(const LatestClaudeUsage& usage, Ti
     std::vector<LimitReading> readings{
         reading(QStringLiteral("fiveHour"), QStringLiteral("Claude five-hour limit"),
                 usage.sessionPct, usage.sessionResetAt, kFiveHourWindowMs,
-                claudeSamples(history, [](const auto& s) { return std::optional(s.sessionPct); })),
+                claudeSamples(
+                    history, [](const auto& s) { return std::optional(s.sessionPct); }, readAt,
+                    usage.sessionPct)),
         reading(QStringLiteral("weekly"), QStringLiteral("Claude weekly limit"), usage.weekPct,
                 usage.weekResetAt, kWeekWindowMs,
-                claudeSamples(history, [](const auto& s) { return std::optional(s.weekPct); })),
+                claudeSamples(
+                    history, [](const auto& s) { return std::optional(s.weekPct); }, readAt,
+                    usage.weekPct)),
     };
     if (!usage.subModelName.isEmpty()) {
         // Only the snapshots of the same model's limit count towards its pace.
         const QString model = usage.subModelName;
-        readings.push_back(reading(
-            QStringLiteral("weekly") + model,
-            QStringLiteral("Claude weekly ") + model + QStringLiteral(" limit"), usage.subPct,
-            usage.subResetAt, kWeekWindowMs, claudeSamples(history, [&](const auto& s) {
-                return s.subModelName == model ? std::optional(s.subPct) : std::nullopt;
-            })));
+        readings.push_back(
+            reading(QStringLiteral("weekly") + model,
+                    QStringLiteral("Claude weekly ") + model + QStringLiteral(" limit"),
+                    usage.subPct, usage.subResetAt, kWeekWindowMs,
+                    claudeSamples(
+                        history,
+                        [&](const auto& s) {
+                            return s.subModelName == model ? std::optional(s.subPct) : std::nullopt;
+                        },
+                        readAt, usage.subPct)));
     }
     return readings;
 }

@@ -54,8 +54,10 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     };
     WindowRegistry* windows = &registry;
     declare(QStringLiteral("dashboard"), [stores, windows] {
-        return new DashboardWindow(stores.aggregator, stores.claude,
-                                   [windows](const QString& id) { windows->open(id); });
+        auto* dashboard = new DashboardWindow(stores.aggregator, stores.claude,
+                                              [windows](const QString& id) { windows->open(id); });
+        dashboard->setHistory(stores.history);
+        return dashboard;
     });
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });

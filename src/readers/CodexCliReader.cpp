@@ -315,6 +315,21 @@ void collectRollouts(const QString& directory, QStringList& files) {
     }
 }
 
+// The newest limits of all files, and every report of each, kept in time order: sessions run
+// side by side, and their reports are one account's readings.
+void takePlanLimits(ProviderUsage& usage, CodexCliReader::ParseResult& result) {
+    if (result.planLimits &&
+        (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
+        usage.planLimits = result.planLimits;
+    }
+    auto& all = usage.planReadings;
+    const auto middle = all.insert(all.end(), std::make_move_iterator(result.limitReadings.begin()),
+                                   std::make_move_iterator(result.limitReadings.end()));
+    const auto byTime = [](const auto& a, const auto& b) { return a.observedAt < b.observedAt; };
+    std::stable_sort(middle, all.end(), byTime);
+    std::inplace_merge(all.begin(), middle, all.end(), byTime);
+}
+
 }  // namespace
 
 CodexCliReader::CodexCliReader(QString codexHome) : codexHome_(std::move(codexHome)) {}
@@ -363,12 +378,7 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         if (!modifiedAt || *modifiedAt < since) continue;
 
         ParseResult result = parser.parse(path, since);
-        if (result.planLimits &&
-            (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
-            usage.planLimits = result.planLimits;
-        }
-        std::move(result.limitReadings.begin(), result.limitReadings.end(),
-                  std::back_inserter(usage.planReadings));
+        takePlanLimits(usage, result);
         if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
 
         SessionUsage session;
@@ -429,9 +439,6 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         sessions.push_back(std::move(session));
     }
 
-    // Sessions run side by side; their reports are one account's readings.
-    std::stable_sort(usage.planReadings.begin(), usage.planReadings.end(),
-                     [](const auto& a, const auto& b) { return a.observedAt < b.observedAt; });
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
     usage.sessionsTotal = std::int64_t(sessions.size());

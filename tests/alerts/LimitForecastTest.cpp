@@ -81,6 +81,30 @@ TEST(LimitForecast, AResetInsideTheHourStartsTheReadingsAfresh) {
     EXPECT_EQ(fullAt(acrossReset, resetsIn, 0), std::nullopt);
 }
 
+TEST(ForecastAlert, ClaudeWarnsWithTheReadingTheHistoryHasNotRecordedYet) {
+    TempDir memory;
+    std::vector<std::pair<QString, QString>> shown;
+    AlertStore alerts(
+        AlertMemory::pathIn(memory.path()),
+        [&](const QString& title, const QString& message) { shown.emplace_back(title, message); },
+        [] { return kNow; }, QTimeZone::utc());
+    // The store publishes 60% before the history records it: 20%, 40%, 60% a quarter of an
+    // hour apart is 80% an hour, full at 12:30, two and a half hours before the 15:00 reset.
+    const std::vector<ClaudeUsageSnapshot> history{{kNow - 30 * kMinute, 20, 10, 5, "Opus"},
+                                                   {kNow - 15 * kMinute, 40, 10, 5, "Opus"}};
+    LatestClaudeUsage latest;
+    latest.sessionPct = 60;
+    latest.sessionResetAt = QStringLiteral("2026-12-07T15:00:00Z");
+    latest.weekPct = 10;
+    latest.weekResetAt = QStringLiteral("2026-12-10T00:00:00Z");
+    latest.subPct = 5;
+    alerts.observeLimits(claudeLimitReadings(latest, kNow, history, kNow));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, "Claude five-hour limit filling up");
+    EXPECT_EQ(shown[0].second,
+              "Claude five-hour limit: full at 12:30 at this pace, 2 h 30 min before it resets.");
+}
+
 // A rollout written in the tool's own format whose limit reports climb through one window.
 struct CodexHome {
     TempDir home;

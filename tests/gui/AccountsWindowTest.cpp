@@ -21,6 +21,7 @@
 #include "gui/accounts/AddAccountDialog.h"
 #include "gui/relay/RelayToolbarStatus.h"
 #include "gui/widgets/LabelledFigure.h"
+#include "gui/widgets/WindowTextStyles.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
 #include "support/FakeProviderServer.h"
@@ -336,6 +337,21 @@ TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTh
                "Today $1.50 of $2.00 (75%) · This month $1.50 of $50.00 (3%)";
     })) << labels(row, "budgetSpend").value(0).toStdString();
     test::saveWindowShot(*window, QStringLiteral("accounts-budgets"), {900, 460});
+
+    // Over a budget the spend turns to the error colour, and back once the budget is raised.
+    const auto spendColour = [&] {
+        return row->findChild<QLabel*>(QStringLiteral("budgetSpend"))
+            ->palette()
+            .color(QPalette::WindowText);
+    };
+    EXPECT_NE(spendColour(), gui::WindowText::red());
+    daily->setText(QStringLiteral("1.25"));
+    QTest::keyClick(daily, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spendColour() == gui::WindowText::red(); }));
+    test::saveWindowShot(*window, QStringLiteral("accounts-over-budget"), {900, 460});
+    daily->setText(QStringLiteral("2"));
+    QTest::keyClick(daily, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spendColour() != gui::WindowText::red(); }));
 
     // xAI accounts have no budgets.
     window->setProvider(P::grok);

@@ -140,6 +140,10 @@ QWidget* DashboardWindow::makeHeader() {
     return header;
 }
 
+void DashboardWindow::setHistory(UsageHistoryStore* history) {
+    if (auto* card = findChild<ClaudeCard*>()) card->setHistory(history);
+}
+
 bool DashboardWindow::mascotSetting() {
     return settings().value(kMascotKey, true).toBool();
 }

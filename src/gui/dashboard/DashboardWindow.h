@@ -18,6 +18,7 @@ class QGraphicsOpacityEffect;
 namespace qm {
 class ClaudeUsageStore;
 class UsageAggregator;
+class UsageHistoryStore;
 }  // namespace qm
 
 namespace qm::gui {
@@ -37,6 +38,9 @@ class DashboardWindow : public QWidget {
 public:
     DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
                     std::function<void(const QString&)> openWindow, QWidget* parent = nullptr);
+
+    // The Claude card's projections come from the history's snapshots.
+    void setHistory(UsageHistoryStore* history);
 
     // The persisted "mascotEnabled" setting (default on).
     static bool mascotSetting();

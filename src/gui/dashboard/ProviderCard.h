@@ -7,8 +7,10 @@ class QLabel;
 
 namespace qm::gui {
 
-// One local tool on the dashboard: login state and status badge, the five-hour figures, cost,
-// latest activity and the first warning.
+class LimitBars;
+
+// One local tool on the dashboard: login state and status badge, the plan limits the tool's
+// logs report (Codex), the five-hour figures, cost, latest activity and the first warning.
 class ProviderCard : public CardFrame {
     Q_OBJECT
 public:
@@ -23,6 +25,7 @@ private:
     QLabel* name_;
     QLabel* login_;
     Pill* badge_;
+    LimitBars* limits_;
     QLabel* prompts_;
     QLabel* tokens_;
     QLabel* sessions_;
