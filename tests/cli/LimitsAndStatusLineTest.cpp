@@ -140,6 +140,22 @@ TEST_F(LimitsAndStatusLineTest, LimitsJsonListsEveryLimitWithItsProjection) {
     for (const QString& line : lines) EXPECT_EQ(line.indexOf('%'), lines[0].indexOf('%'));
 }
 
+TEST_F(LimitsAndStatusLineTest, TheStatusBarClassWeighsTheCodexLimitsToo) {
+    // Claude at 50% alone would be good; Codex's five-hour window at 92% is bad.
+    const qint64 seconds = now / 1000;
+    home.write(".codex/sessions/2026/12/07/rollout-2026-12-07T09-30-00-c.jsonl",
+               test::codexMetaLine("019a0000-0000-7000-8000-0000000000c2", "/home/dev/app", 300) +
+                   test::codexRateLimitsLine(92, 41, seconds + 7200, seconds + 86400, 120));
+    const Finished run = runCli({"title", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject bar = QJsonDocument::fromJson(run.out).object();
+    EXPECT_EQ(bar["text"].toString(), "Codex 3 Grok 1 Gemini 2 Claude 50%");
+    EXPECT_EQ(bar["class"].toString(), "bad");
+    EXPECT_EQ(bar["percentage"].toInt(), 50);
+    EXPECT_TRUE(bar["tooltip"].toString().contains("Codex limits: 5-hour 92% (resets "))
+        << bar["tooltip"].toString().toStdString();
+}
+
 TEST_F(LimitsAndStatusLineTest, StatusLineFromClaudeCodesDocumentedInput) {
     double today = 0;
     const QString id = "9b2e6f1c-0000-4000-8000-00000000a001";
