@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/UsageModels.h"
 #include "history/UsageHistoryFile.h"
 #include "scan/ClaudeCodeGenerator.h"
 
