@@ -20,6 +20,19 @@ QString percentText(double percent) {
     return QString::number(static_cast<long long>(std::floor(percent))) + QStringLiteral("%");
 }
 
+// "40 min", "3 h 10 min", "2 days".
+QString spanText(TimeMs ms) {
+    const long long minutes = ms / 60'000;
+    if (minutes < 60) return QString::number(minutes) + QStringLiteral(" min");
+    if (minutes < 48 * 60) {
+        const QString hours = QString::number(minutes / 60) + QStringLiteral(" h");
+        return minutes % 60 ? hours + QLatin1Char(' ') + QString::number(minutes % 60) +
+                                  QStringLiteral(" min")
+                            : hours;
+    }
+    return QString::number(minutes / (24 * 60)) + QStringLiteral(" days");
+}
+
 // "14:05" today, "Tue 14:05" within the week, "Dec 12 14:05" beyond.
 QString resetText(TimeMs resetsAt, TimeMs now, const QTimeZone& zone) {
     const QDateTime at = QDateTime::fromMSecsSinceEpoch(resetsAt, zone);
@@ -46,8 +59,15 @@ void AlertStore::setEnabledSource(std::function<bool()> enabled) {
 void AlertStore::watchCodex(UsageAggregator* aggregator) {
     connect(aggregator, &UsageAggregator::changed, this, [this, aggregator] {
         const std::optional<ProviderUsage> codex = aggregator->usage(ProviderKind::codex);
-        if (codex && codex->planLimits) observeLimits(codexLimitReadings(*codex->planLimits));
+        if (codex && codex->planLimits)
+            observeLimits(codexLimitReadings(*codex->planLimits, codex->planReadings, now()));
     });
+}
+
+void AlertStore::observeClaude(const LatestClaudeUsage& latest) {
+    const TimeMs at = now();
+    observeLimits(m_history ? claudeLimitReadings(latest, at, m_history->claudeSnapshots(), at)
+                            : claudeLimitReadings(latest, at));
 }
 
 void AlertStore::watchSpend(AccountStore* accounts, UsageHistoryStore* history) {
@@ -93,6 +113,7 @@ void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
                        QStringLiteral("%"),
                    message + QStringLiteral("."));
         });
+        changedMemory |= decideForecast(reading, at);
     }
     // A save that failed before is tried again with the next reading.
     if (changedMemory || m_lastError) persist();
@@ -163,6 +184,21 @@ bool AlertStore::decide(const std::vector<Crossing>& crossedHighestFirst,
         changedMemory = true;
     }
     return changedMemory;
+}
+
+bool AlertStore::decideForecast(const LimitReading& reading, TimeMs at) {
+    if (!reading.resetsAt || !reading.projectedFullAt || reading.percent < kForecastFromPercent)
+        return false;
+    const TimeMs early = *reading.resetsAt - *reading.projectedFullAt;
+    if (early < kForecastMarginMs) return false;
+    const Crossing crossing{reading.key + QStringLiteral(".forecast"), 0, *reading.resetsAt};
+    return decide({crossing}, [&](int) {
+        m_show(reading.label + QStringLiteral(" filling up"),
+               reading.label + QStringLiteral(": full at ") +
+                   resetText(*reading.projectedFullAt, at, m_zone) +
+                   QStringLiteral(" at this pace, ") + spanText(early) +
+                   QStringLiteral(" before it resets."));
+    });
 }
 
 void AlertStore::persist() {

@@ -19,7 +19,9 @@ class UsageAggregator;
 class UsageHistoryStore;
 
 // Decides when to warn that a limit or a budget is close: the Claude and Codex five-hour and
-// weekly limits at 80% and again at 95%, once per limit window; an account's daily or monthly
+// weekly limits (and Claude's per-model weekly limit) at 80% and again at 95%, once per limit
+// window; once per window too, a limit at least half used whose pace fills it at least 15
+// minutes before it resets; an account's daily or monthly
 // spend at its alert threshold and again at 100%, once per day or month. A reading that
 // crosses two thresholds at once shows only the higher one. What was shown is remembered on
 // disk, so a restart does not repeat it. While notifications are off, crossings are still
@@ -32,6 +34,9 @@ public:
     using Show = std::function<void(const QString& title, const QString& message)>;
 
     static constexpr std::array<int, 2> kLimitThresholds{95, 80};  // highest first
+    // A forecast is worth an alert only for a limit this far used, filling this long early.
+    static constexpr double kForecastFromPercent = 50;
+    static constexpr TimeMs kForecastMarginMs = 15 * 60 * 1000;
 
     AlertStore(QString memoryPath, Show show, Clock now = {},
                QTimeZone zone = QTimeZone::systemTimeZone(), QObject* parent = nullptr);
@@ -44,13 +49,15 @@ public:
     // Checks every account's spend now and whenever the history or the accounts change.
     void watchSpend(AccountStore* accounts, UsageHistoryStore* history);
     // Checks the Claude limits whenever the Claude store publishes (a template so that this
-    // library needs nothing of the browser the Claude store brings along).
+    // library needs nothing of the browser the Claude store brings along). Their pace comes
+    // from the history given to watchSpend.
     template <typename ClaudeStore>
     void watchClaude(ClaudeStore* claude) {
         connect(claude, &ClaudeStore::changed, this, [this, claude] {
-            if (const auto latest = claude->latest()) observeLimits(claudeLimitReadings(*latest));
+            if (const auto latest = claude->latest()) observeClaude(*latest);
         });
     }
+    void observeClaude(const LatestClaudeUsage& latest);
 
     void observeLimits(const std::vector<LimitReading>& readings);
     void observeBudgets(const std::vector<AccountBudgetUse>& rows);
@@ -68,6 +75,7 @@ private:
     // remembers them all. Returns whether the memory changed.
     bool decide(const std::vector<Crossing>& crossedHighestFirst,
                 const std::function<void(int threshold)>& show);
+    bool decideForecast(const LimitReading& reading, TimeMs at);
     void checkSpend();
     void persist();
     TimeMs now() const;

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "cli/CliCommand.h"
+#include "cli/LimitSources.h"
 #include "core/ClaudeResetTimes.h"
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
@@ -19,19 +20,6 @@
 // snapshot the application recorded in the usage history, while it is fresh.
 namespace qm::cli {
 namespace {
-
-constexpr TimeMs kFreshMs = 30 * 60 * 1000;
-
-// The newest snapshot taken in the last 30 minutes; the series is sorted by time.
-std::optional<ClaudeUsageSnapshot> freshClaudeSnapshot(
-    const std::vector<ClaudeUsageSnapshot>& snapshots, TimeMs now) {
-    if (snapshots.empty()) return std::nullopt;
-    const ClaudeUsageSnapshot& newest = snapshots.back();
-    if (newest.timestampMs < now - kFreshMs || newest.timestampMs > now + kFreshMs) {
-        return std::nullopt;
-    }
-    return newest;
-}
 
 int roundedPercent(double value) {
     if (!std::isfinite(value)) return value > 0 ? 100 : 0;
@@ -129,10 +117,16 @@ int runTitle(const QStringList& args) {
         tooltip.append(toolLine(usage));
         levels.push_back(usage.statusLevel);
     }
+    // The class weighs every limit of both subscriptions, as the tray's dot does.
+    std::vector<LimitReading> limits = claudeLimits(history.claudeSnapshots(), directory, now);
+    const std::vector<LimitReading> codex = codexLimits(aggregator.usage(ProviderKind::codex), now);
+    limits.insert(limits.end(), codex.begin(), codex.end());
+    if (const std::optional<UsageStatusLevel> level = limitsLevel(limits, now))
+        levels.push_back(*level);
+    if (const QString line = codexLimitsLine(codex, now); !line.isEmpty()) tooltip.append(line);
     if (claude) {
         tooltip += claudeLines(*claude,
                                ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)));
-        levels.push_back(claudeSessionLevel(claude->sessionPct));
     } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         tooltip.append(QStringLiteral("Claude: the usage history could not be read"));
     } else {

@@ -108,6 +108,9 @@ struct ProviderUsage {
     std::int64_t totalCacheWriteTokens = 0;     // part of `totalInputTokens`
     double lastFiveHourCost = 0;  // cost of the requests in the recent window (Claude Code)
     QStringList unpricedModels;   // models with tokens but no price: their cost is missing
+    // Every plan-limit report of the recent window, oldest first (Codex only): the pace of a
+    // limit needs the readings before the newest.
+    std::vector<CodexPlanLimits> planReadings;
 
     bool operator==(const ProviderUsage&) const = default;
 

@@ -59,6 +59,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
         if (stores.prices) addPriceActions(window->menu(), stores.prices);
+        window->setHistory(stores.history);
         return window;
     });
     declare(QStringLiteral("claude-login"),

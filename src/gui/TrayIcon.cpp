@@ -2,11 +2,13 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 
+#include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "gui/UsageText.h"
 #include "gui/WindowRegistry.h"
@@ -126,17 +128,29 @@ void TrayIcon::showPanel(const QRect& anchor) {
 }
 
 void TrayIcon::update() {
-    // The title keeps its fixed form; the tool tip adds Claude Code's five hours below it.
-    const QString claudeCode =
-        UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode));
-    // Before the first scan the counts are not zeros but unknown.
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    std::vector<LimitReading> codex;
+    if (const auto usage = aggregator_->usage(ProviderKind::codex); usage && usage->planLimits)
+        codex = codexLimitReadings(*usage->planLimits);
+    // The title keeps its fixed form; the tool tip adds Claude Code's five hours and the Codex
+    // limits below it. Before the first scan the counts are not zeros but unknown.
+    QStringList tip{title()};
+    for (const QString& line :
+         {UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode)),
+          codexLimitsLine(codex, now)}) {
+        if (!line.isEmpty()) tip << line;
+    }
     if (!aggregator_->lastRefreshAt())
         tray_.setToolTip(QStringLiteral("Reading logs\u2026"));
     else
-        tray_.setToolTip(claudeCode.isEmpty() ? title() : title() + QLatin1Char('\n') + claudeCode);
-    const auto latest = claude_->latest();
-    std::optional<UsageStatusLevel> level;
-    if (latest) level = UsageText::claudeLevel(latest, claude_->statusKind());
+        tray_.setToolTip(tip.join(QLatin1Char('\n')));
+    // The dot shows the fullest limit of either subscription.
+    std::vector<LimitReading> limits = codex;
+    if (const auto latest = claude_->latest()) {
+        for (LimitReading& reading : claudeLimitReadings(*latest, now))
+            limits.push_back(std::move(reading));
+    }
+    const std::optional<UsageStatusLevel> level = limitsLevel(limits, now);
     if (iconSet_ && level == shownLevel_) return;
     shownLevel_ = level;
     iconSet_ = true;

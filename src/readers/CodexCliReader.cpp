@@ -197,7 +197,8 @@ private:
         }
 
         if (payload && payloadType == "token_count") {
-            if (const auto limits = objectAt(*payload, "rate_limits")) readLimits(*limits, at);
+            if (const auto limits = objectAt(*payload, "rate_limits"))
+                readLimits(*limits, at, inherited);
             const auto info = objectAt(*payload, "info");
             const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
             if (totals) {
@@ -262,16 +263,19 @@ private:
         }
     }
 
-    void readLimits(const dom::object& limits, std::optional<TimeMs> at) {
+    void readLimits(const dom::object& limits, std::optional<TimeMs> at, bool inherited) {
         auto& current = state_.result.planLimits;
         const TimeMs observedAt = at.value_or(0);
-        if (current && observedAt < current->observedAt) return;
         CodexPlanLimits found;
         found.fiveHour = planWindow(limits, "primary", at);
         found.weekly = planWindow(limits, "secondary", at);
         found.planType = toQString(textAt(limits, "plan_type").value_or(""));
         found.observedAt = observedAt;
-        if (found.fiveHour || found.weekly) current = std::move(found);
+        if (!found.fiveHour && !found.weekly) return;
+        // Copied lines repeat the parent's reports; a replay even restamps them.
+        if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(found);
+        if (current && observedAt < current->observedAt) return;
+        current = std::move(found);
     }
 
     CodexCliReader::ParseResult finish() {
@@ -309,6 +313,21 @@ void collectRollouts(const QString& directory, QStringList& files) {
         }
         files.append(info.filePath());
     }
+}
+
+// The newest limits of all files, and every report of each, kept in time order: sessions run
+// side by side, and their reports are one account's readings.
+void takePlanLimits(ProviderUsage& usage, CodexCliReader::ParseResult& result) {
+    if (result.planLimits &&
+        (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
+        usage.planLimits = result.planLimits;
+    }
+    auto& all = usage.planReadings;
+    const auto middle = all.insert(all.end(), std::make_move_iterator(result.limitReadings.begin()),
+                                   std::make_move_iterator(result.limitReadings.end()));
+    const auto byTime = [](const auto& a, const auto& b) { return a.observedAt < b.observedAt; };
+    std::stable_sort(middle, all.end(), byTime);
+    std::inplace_merge(all.begin(), middle, all.end(), byTime);
 }
 
 }  // namespace
@@ -359,10 +378,7 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         if (!modifiedAt || *modifiedAt < since) continue;
 
         ParseResult result = parser.parse(path, since);
-        if (result.planLimits &&
-            (!usage.planLimits || result.planLimits->observedAt >= usage.planLimits->observedAt)) {
-            usage.planLimits = result.planLimits;
-        }
+        takePlanLimits(usage, result);
         if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
 
         SessionUsage session;

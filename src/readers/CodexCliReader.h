@@ -52,6 +52,8 @@ public:
         std::optional<TimeMs> startedAt;
         std::optional<TimeMs> endedAt;
         std::optional<CodexPlanLimits> planLimits;  // from the newest event that has them
+        // Every report of the session's own lines stamped inside the recent window, in order.
+        std::vector<CodexPlanLimits> limitReadings;
 
         bool operator==(const ParseResult&) const = default;
     };

@@ -22,6 +22,7 @@
 #include "gui/accounts/AddAccountDialog.h"
 #include "gui/relay/RelayToolbarStatus.h"
 #include "gui/widgets/LabelledFigure.h"
+#include "gui/widgets/WindowTextStyles.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
 #include "support/FakeProviderServer.h"
@@ -370,6 +371,21 @@ TEST_F(AccountsWindowTest, BudgetFieldsSaveIntoTheAccountRefuseBadInputAndShowTh
     // The confirmation has said its piece after a few seconds.
     EXPECT_TRUE(QTest::qWaitFor([&] { return editor->message().isEmpty(); },
                                 2 * int(AccountBudgetEditor::kConfirmationShownFor.count())));
+
+    // Over a budget the spend turns to the error colour, and back once the budget is raised.
+    const auto spendColour = [&] {
+        return row->findChild<QLabel*>(QStringLiteral("budgetSpend"))
+            ->palette()
+            .color(QPalette::WindowText);
+    };
+    EXPECT_NE(spendColour(), gui::WindowText::red());
+    daily->setText(QStringLiteral("1.25"));
+    QTest::keyClick(daily, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spendColour() == gui::WindowText::red(); }));
+    test::saveWindowShot(*window, QStringLiteral("accounts-over-budget"), {900, 460});
+    daily->setText(QStringLiteral("2"));
+    QTest::keyClick(daily, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spendColour() != gui::WindowText::red(); }));
 
     // xAI accounts have no budgets.
     window->setProvider(P::grok);

@@ -265,6 +265,30 @@ TEST_F(CodexReaderTest, PlanLimitsFromTheNewestEvent) {
     EXPECT_EQ(*older.planLimits->fiveHour->resetsAt, older.planLimits->observedAt + 60'000);
 }
 
+TEST_F(CodexReaderTest, EveryLimitReportOfTheWindowIsKeptInTimeOrderAcrossSessions) {
+    using qm::test::codexRateLimitsLine;
+    const std::int64_t resets = nowMs() / 1000 + 3600;
+    // Two sessions side by side; a fork repeats its parent's report with the original stamp,
+    // and a report older than the window says nothing about its pace.
+    write("rollout-a.jsonl", codexMetaLine("a", "/home/dev/app", 7 * kHour) +
+                                 codexRateLimitsLine(5, 1, resets, resets, 6 * kHour) +
+                                 codexRateLimitsLine(20, 2, resets, resets, 1800) +
+                                 codexRateLimitsLine(40, 4, resets, resets, 600));
+    write("rollout-b.jsonl", codexMetaLine("b", "/home/dev/app", 900, R"({"forked_from_id":"a"})") +
+                                 codexRateLimitsLine(20, 2, resets, resets, 1800) +
+                                 codexRateLimitsLine(30, 3, resets, resets, 300) +
+                                 codexRateLimitsLine(50, 5, resets, resets, 60));
+    const ProviderUsage usage = read();
+    std::vector<double> fiveHour;
+    for (const CodexPlanLimits& reading : usage.planReadings) {
+        ASSERT_TRUE(reading.fiveHour);
+        fiveHour.push_back(reading.fiveHour->usedPercent);
+    }
+    EXPECT_EQ(fiveHour, (std::vector<double>{20, 40, 30, 50}));
+    ASSERT_TRUE(usage.planLimits && usage.planLimits->fiveHour);
+    EXPECT_EQ(usage.planLimits->fiveHour->usedPercent, 50);
+}
+
 TEST_F(CodexReaderTest, BrokenLinesCountForNothing) {
     const auto result =
         parse(codexTotalsLine(100, 1, 0, 60) +

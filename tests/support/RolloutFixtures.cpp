@@ -67,6 +67,24 @@ QByteArray codexTotalsLine(std::int64_t input, std::int64_t output, std::int64_t
                                             {"rate_limits", QJsonValue()}}}});
 }
 
+QByteArray codexRateLimitsLine(double fiveHourPct, double weeklyPct, std::int64_t fiveHourResetsAt,
+                               std::int64_t weeklyResetsAt, double secondsAgo) {
+    const auto window = [](double used, int minutes, std::int64_t resetsAt) {
+        return QJsonObject{
+            {"used_percent", used}, {"window_minutes", minutes}, {"resets_at", qint64(resetsAt)}};
+    };
+    return compact(
+        {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+         {"type", "event_msg"},
+         {"payload",
+          QJsonObject{
+              {"type", "token_count"},
+              {"info", QJsonValue()},
+              {"rate_limits", QJsonObject{{"primary", window(fiveHourPct, 300, fiveHourResetsAt)},
+                                          {"secondary", window(weeklyPct, 10080, weeklyResetsAt)},
+                                          {"plan_type", "plus"}}}}}});
+}
+
 QByteArray codexMetaLine(const QString& id, const QString& cwd, double secondsAgo,
                          const QByteArray& extraPayloadJson) {
     QJsonObject payload{{"id", id},

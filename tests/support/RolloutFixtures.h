@@ -19,6 +19,10 @@ QByteArray codexUserMessageLine(const QString& text, double secondsAgo);
 // A token_count event with cumulative totals (`input` includes `cached`).
 QByteArray codexTotalsLine(std::int64_t input, std::int64_t output, std::int64_t cached,
                            double secondsAgo);
+// A token_count event that carries only the plan limits, as the tool writes one per model call:
+// the five-hour ("primary") and weekly ("secondary") windows with their reset times.
+QByteArray codexRateLimitsLine(double fiveHourPct, double weeklyPct, std::int64_t fiveHourResetsAt,
+                               std::int64_t weeklyResetsAt, double secondsAgo);
 // A session_meta line; `extra` is merged into its payload (forked_from_id, source, ...).
 QByteArray codexMetaLine(const QString& id, const QString& cwd, double secondsAgo,
                          const QByteArray& extraPayloadJson = {});

@@ -202,6 +202,14 @@ void AccountBudgetEditor::showSpend() {
         m_spend->setText(tr("Today %1 · This month %2")
                              .arg(useText(use.spentTodayUsd, use.dailyBudgetUsd),
                                   useText(use.spentThisMonthUsd, use.monthlyBudgetUsd)));
+        // Over a budget the spend is news, not a caption.
+        const auto over = [](double spent, double budget) {
+            const std::optional<double> share = budgetShare(spent, budget);
+            return share && *share >= 100;
+        };
+        const bool overBudget = over(use.spentTodayUsd, use.dailyBudgetUsd) ||
+                                over(use.spentThisMonthUsd, use.monthlyBudgetUsd);
+        WindowText::setColor(m_spend, overBudget ? WindowText::red() : WindowText::secondary(this));
         return;
     }
 }

@@ -1,17 +1,20 @@
 #include "gui/claude/ClaudeCard.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "gui/UsageText.h"
 #include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/LimitBar.h"
 #include "gui/widgets/Symbols.h"
+#include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
 
 namespace qm::gui {
@@ -106,37 +109,20 @@ void ClaudeCard::clearFigures() {
     }
 }
 
+void ClaudeCard::setHistory(UsageHistoryStore* history) {
+    history_ = history;
+    if (history_) connect(history_, &UsageHistoryStore::changed, this, &ClaudeCard::render);
+    render();
+}
+
 QWidget* ClaudeCard::addBar(const QString& title, double percent,
-                            const std::optional<QString>& resetAt) {
-    auto* row = new QWidget(figures_);
-    row->setObjectName(QStringLiteral("bar_") + title);
-    row->setFont(Look::callout());
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(5);
-    auto* top = new QHBoxLayout;
-    auto* name = new QLabel(title, row);
-    Look::makeSecondary(name);
-    auto* value = new QLabel(UsageText::percent(percent), row);
-    value->setObjectName(QStringLiteral("percent"));
-    value->setFont(QFont());
-    top->addWidget(name);
-    top->addStretch(1);
-    top->addWidget(value);
-    auto* bar = new QProgressBar(row);
-    bar->setRange(0, 100);
-    bar->setValue(static_cast<int>(UsageText::clampedPercent(percent) + 0.5));
-    bar->setTextVisible(false);
-    bar->setFixedHeight(8);
-    auto* reset = new QLabel(QStringLiteral("Reset ") + UsageText::reset(resetAt), row);
-    reset->setObjectName(QStringLiteral("reset"));
-    reset->setFont(Look::caption());
-    Look::makeSecondary(reset);
-    layout->addLayout(top);
-    layout->addWidget(bar);
-    layout->addWidget(reset);
-    figuresLayout_->addWidget(row);
-    return row;
+                            const std::optional<QString>& resetAt,
+                            std::optional<TimeMs> projectedFullAt) {
+    auto* bar = new LimitBar(title, figures_);
+    bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt,
+              QDateTime::currentMSecsSinceEpoch());
+    figuresLayout_->addWidget(bar);
+    return bar;
 }
 
 void ClaudeCard::addTextRow(const QString& title, const QString& value, const QString& detail) {
@@ -186,7 +172,16 @@ void ClaudeCard::render() {
         return;
     }
     clearFigures();
-    QWidget* session = addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt);
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    std::vector<LimitReading> limits;
+    if (history_) limits = claudeLimitReadings(*latest, now, history_->claudeSnapshots(), now);
+    const auto fullAt = [&limits](const QString& window) -> std::optional<TimeMs> {
+        for (const LimitReading& limit : limits)
+            if (limit.window() == window) return limit.projectedFullAt;
+        return std::nullopt;
+    };
+    QWidget* session = addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt,
+                              fullAt(QStringLiteral("fiveHour")));
     const QString claudeCode =
         usage_ ? UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode)) : QString();
     if (!claudeCode.isEmpty()) {
@@ -196,8 +191,10 @@ void ClaudeCard::render() {
         Look::makeSecondary(line);
         session->layout()->addWidget(line);
     }
-    addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt);
-    addBar(latest->subModelName, latest->subPct, latest->subResetAt);
+    addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt,
+           fullAt(QStringLiteral("weekly")));
+    addBar(latest->subModelName, latest->subPct, latest->subResetAt,
+           fullAt(QStringLiteral("weekly") + latest->subModelName));
     if (latest->hasDesign)
         addBar(QStringLiteral("Design"), latest->designPct, latest->designResetAt);
     if (latest->hasRoutine) {

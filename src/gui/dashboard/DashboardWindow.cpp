@@ -158,6 +158,10 @@ void DashboardWindow::setLocalUsage(ledger::LocalUsageStore* store) {
     render();
 }
 
+void DashboardWindow::setHistory(UsageHistoryStore* history) {
+    if (auto* card = findChild<ClaudeCard*>()) card->setHistory(history);
+}
+
 bool DashboardWindow::mascotSetting() {
     return settings().value(kMascotKey, true).toBool();
 }

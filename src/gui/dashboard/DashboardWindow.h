@@ -19,6 +19,7 @@ class QGraphicsOpacityEffect;
 namespace qm {
 class ClaudeUsageStore;
 class UsageAggregator;
+class UsageHistoryStore;
 }  // namespace qm
 
 namespace qm::ledger {
@@ -47,6 +48,8 @@ public:
     // The usage index behind the cards' "Today" and "This month" lines and the status line's
     // indexing progress; without it those lines show a dash.
     void setLocalUsage(ledger::LocalUsageStore* store);
+    // The Claude card's projections come from the history's snapshots.
+    void setHistory(UsageHistoryStore* history);
 
     // The persisted "mascotEnabled" setting (default on).
     static bool mascotSetting();

@@ -12,6 +12,7 @@
 #include "gui/UsageText.h"
 #include "gui/dashboard/ToolCostLines.h"
 #include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/LimitBar.h"
 
 namespace qm::gui {
 
@@ -36,6 +37,7 @@ ProviderCard::ProviderCard(QWidget* parent)
       name_(new QLabel(this)),
       login_(new QLabel(this)),
       badge_(new Pill(this)),
+      limits_(new LimitBars(this)),
       warning_(new ElidedLabel(this, Qt::ElideRight, 2)) {
     setMinimumHeight(260);
     auto* layout = new QVBoxLayout(this);
@@ -56,6 +58,8 @@ ProviderCard::ProviderCard(QWidget* parent)
     badge_->setObjectName(QStringLiteral("badge"));
     header->addWidget(badge_, 0, Qt::AlignTop);
     layout->addLayout(header);
+    limits_->setObjectName(QStringLiteral("limits"));
+    layout->addWidget(limits_);
 
     auto* metrics = new QVBoxLayout;
     metrics->setSpacing(4);
@@ -119,6 +123,9 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     login_->setText(usage.isAuthenticated ? QStringLiteral("Logged in")
                                           : QStringLiteral("Not logged in"));
     badge_->set(usage.statusText, Look::levelColour(usage.statusLevel));
+    limits_->show(usage.planLimits ? codexLimitReadings(*usage.planLimits, usage.planReadings, now)
+                                   : std::vector<LimitReading>{},
+                  now);
     prompts_->setText(DisplayFormat::formattedCount(usage.lastFiveHourPrompts));
     tokens_->setText(DisplayFormat::formattedTokens(usage.lastFiveHourTokens));
     sessions_->setText(DisplayFormat::formattedCount(usage.sessionsTotal));

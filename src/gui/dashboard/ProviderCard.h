@@ -7,10 +7,11 @@ class QLabel;
 
 namespace qm::gui {
 
+class LimitBars;
 class ToolCostLines;
 
-// One local tool on the dashboard: login state and status badge, the five-hour figures, cost,
-// latest activity and the first warning.
+// One local tool on the dashboard: login state and status badge, the plan limits the tool's
+// logs report (Codex), the five-hour figures, cost, latest activity and the first warning.
 class ProviderCard : public CardFrame {
     Q_OBJECT
 public:
@@ -27,6 +28,7 @@ private:
     QLabel* name_;
     QLabel* login_;
     Pill* badge_;
+    LimitBars* limits_;
     QLabel* prompts_;
     QLabel* tokens_;
     QLabel* sessions_;

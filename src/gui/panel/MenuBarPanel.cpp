@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoroCore>
+#include <QDateTime>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -141,6 +142,7 @@ void MenuBarPanel::render() {
         claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
         claudeRow_.dot->setObjectName(QStringLiteral("claudeDot"));
     }
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     for (std::size_t i = 0; i < providers.size(); ++i) {
         const ProviderUsage& p = providers[i];
         Row& row = toolRows_[i];
@@ -148,8 +150,14 @@ void MenuBarPanel::render() {
         row.name->setText(p.providerName);
         row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
         row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
-        row.detail->setText(
-            QString::asprintf("%lld prompts", static_cast<long long>(p.lastFiveHourPrompts)));
+        QString detail =
+            QString::asprintf("%lld prompts", static_cast<long long>(p.lastFiveHourPrompts));
+        // The plan's five-hour window, while the figure the logs last reported still holds.
+        const std::optional<PlanWindow> fiveHour =
+            p.planLimits ? p.planLimits->fiveHour : std::nullopt;
+        if (fiveHour && (!fiveHour->resetsAt || *fiveHour->resetsAt > now))
+            detail += QStringLiteral(" · 5h ") + UsageText::percent(fiveHour->usedPercent);
+        row.detail->setText(detail);
         row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
     }
     const auto latest = claude_->latest();

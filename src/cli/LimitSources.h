@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "alerts/LimitReadings.h"
+#include "core/UsageModels.h"
+#include "history/HistoryRecords.h"
+
+// Where the commands find the limits the application shows: Claude's in the usage history the
+// application records (with the reset times it keeps beside it), Codex's in its own logs.
+namespace qm::cli {
+
+// The newest Claude snapshot taken in the last 30 minutes; the series is sorted by time.
+std::optional<ClaudeUsageSnapshot> freshClaudeSnapshot(
+    const std::vector<ClaudeUsageSnapshot>& snapshots, TimeMs now);
+
+// The Claude limits of the fresh snapshot, with the reset times read with it and the pace of
+// the history; none without a fresh snapshot.
+std::vector<LimitReading> claudeLimits(const std::vector<ClaudeUsageSnapshot>& snapshots,
+                                       const QString& dataDirectory, TimeMs now);
+
+// The Codex limits of the newest report in `codex` (a scan of its logs), if any.
+std::vector<LimitReading> codexLimits(const std::optional<ProviderUsage>& codex, TimeMs now);
+
+// Codex as the application scans it: the logs written to in the recent five hours.
+ProviderUsage scanCodex(TimeMs now);
+
+}  // namespace qm::cli

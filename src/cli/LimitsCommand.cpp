@@ -1,0 +1,126 @@
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+#include <cmath>
+
+#include "cli/CliCommand.h"
+#include "cli/LimitSources.h"
+#include "core/Iso8601.h"
+#include "history/UsageHistoryStore.h"
+
+// `limits` lists every usage limit known: how much is used, when it resets, when it was read
+// and, at the pace of its recent readings, when it will be full.
+namespace qm::cli {
+namespace {
+
+QJsonValue isoOrNull(std::optional<TimeMs> at) {
+    return at ? QJsonValue(Iso8601::formatMs(*at)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject jsonOf(const LimitReading& reading) {
+    return {{QStringLiteral("tool"), reading.tool()},
+            {QStringLiteral("window"), reading.window()},
+            {QStringLiteral("usedPercent"), reading.percent},
+            {QStringLiteral("resetsAt"), isoOrNull(reading.resetsAt)},
+            {QStringLiteral("readAt"), Iso8601::formatMs(reading.readAt)},
+            {QStringLiteral("projectedFullAt"), isoOrNull(reading.projectedFullAt)}};
+}
+
+// "5-hour", "weekly", "weekly Opus".
+QString windowText(const QString& window) {
+    if (window == QLatin1String("fiveHour")) return QStringLiteral("5-hour");
+    if (window.startsWith(QLatin1String("weekly")) && window.size() > 6)
+        return QStringLiteral("weekly ") + window.mid(6);
+    return window;
+}
+
+// Local "HH:mm" today, "MM/dd HH:mm" on another day.
+QString timeText(TimeMs at, TimeMs now) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+    const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
+    return when.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
+}
+
+QString percentText(double value) {
+    if (!std::isfinite(value)) value = value > 0 ? 100 : 0;
+    return QString::number(std::lround(std::clamp(value, 0.0, 999.0))) + QLatin1Char('%');
+}
+
+// One line per limit, each column as wide as its widest cell.
+QString table(const std::vector<LimitReading>& readings, TimeMs now) {
+    std::vector<QStringList> rows;
+    for (const LimitReading& r : readings) {
+        rows.push_back({r.tool() == QLatin1String("claude") ? QStringLiteral("Claude")
+                                                            : QStringLiteral("Codex"),
+                        windowText(r.window()), percentText(r.percent),
+                        QStringLiteral("resets ") +
+                            (r.resetsAt ? timeText(*r.resetsAt, now) : QStringLiteral("-")),
+                        QStringLiteral("read ") + timeText(r.readAt, now),
+                        r.projectedFullAt
+                            ? QStringLiteral("full at ") + timeText(*r.projectedFullAt, now)
+                            : QString()});
+    }
+    std::vector<qsizetype> widths(6, 0);
+    for (const QStringList& row : rows)
+        for (int i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    QString text;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i) {
+            // The percentages line up on their right edge, the rest on the left.
+            line += i == 2 ? row[i].rightJustified(widths[i]) : row[i].leftJustified(widths[i]);
+            line += QStringLiteral("  ");
+        }
+        text += line.trimmed() + QLatin1Char('\n');
+    }
+    return text;
+}
+
+int runLimits(const QStringList& args) {
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON document."));
+    parser.addOption(json);
+    if (!parser.parse(QStringList{QStringLiteral("limits")} + args))
+        return usageError(QStringLiteral("limits: ") + parser.errorText());
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(QStringLiteral("unknown argument for limits: ") +
+                          parser.positionalArguments().first());
+    }
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const QString directory = dataDirectory();
+    const UsageHistoryStore history(
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    std::vector<LimitReading> readings = claudeLimits(history.claudeSnapshots(), directory, now);
+    for (LimitReading& reading : codexLimits(scanCodex(now), now))
+        readings.push_back(std::move(reading));
+
+    QTextStream out(stdout);
+    if (parser.isSet(json)) {
+        QJsonArray limits;
+        for (const LimitReading& reading : readings) limits.append(jsonOf(reading));
+        out << QJsonDocument(QJsonObject{{QStringLiteral("limits"), limits}})
+                   .toJson(QJsonDocument::Compact)
+            << "\n";
+        return kExitOk;
+    }
+    if (readings.empty()) {
+        out << "No limits known: no Claude limits read in the last 30 minutes, no Codex limits "
+               "in its logs of the last five hours.\n";
+        return kExitOk;
+    }
+    out << table(readings, now);
+    if (UsageHistoryFileStore::isUnusable(history.loadState()))
+        QTextStream(stderr) << "quotameter-cli: the usage history could not be read\n";
+    return kExitOk;
+}
+
+const CliCommandRegistration limitsCommand(CliCommand{
+    QStringLiteral("limits"),
+    QStringLiteral("limits [--json]  every usage limit known, with its reset and projection"),
+    runLimits});
+
+}  // namespace
+}  // namespace qm::cli

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+#include "core/UsageModels.h"
+
+namespace qm::cli {
+
+// What the status line says Claude Code has cost, in US dollars: the whole session it runs in,
+// and every request made since the start of the local day. Each is absent when it could not be
+// found. Never touches the network.
+struct StatusLineCosts {
+    std::optional<double> sessionUsd;
+    std::optional<double> todayUsd;
+    bool operator==(const StatusLineCosts&) const = default;
+};
+
+// The one place the status line asks for costs: `sessionId` and `transcriptPath` are what
+// Claude Code hands the status line; `now` fixes the day. Reads the transcripts written to
+// today with the Claude Code reader and prices them with the shared price table.
+StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath, TimeMs now);
+
+}  // namespace qm::cli

@@ -1,0 +1,110 @@
+#include "gui/widgets/LimitBar.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include "gui/UsageText.h"
+#include "gui/widgets/Look.h"
+
+namespace qm::gui {
+
+LimitBar::LimitBar(const QString& title, QWidget* parent)
+    : QWidget(parent),
+      percent_(new QLabel(this)),
+      bar_(new QProgressBar(this)),
+      reset_(new QLabel(this)),
+      forecast_(new QLabel(this)) {
+    setObjectName(QStringLiteral("bar_") + title);
+    setFont(Look::callout());
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(5);
+    auto* top = new QHBoxLayout;
+    auto* name = new QLabel(title, this);
+    Look::makeSecondary(name);
+    percent_->setObjectName(QStringLiteral("percent"));
+    percent_->setFont(QFont());
+    top->addWidget(name);
+    top->addStretch(1);
+    top->addWidget(percent_);
+    bar_->setRange(0, 100);
+    bar_->setTextVisible(false);
+    bar_->setFixedHeight(8);
+    reset_->setObjectName(QStringLiteral("reset"));
+    forecast_->setObjectName(QStringLiteral("forecast"));
+    for (QLabel* caption : {reset_, forecast_}) {
+        caption->setFont(Look::caption());
+        Look::makeSecondary(caption);
+    }
+    layout->addLayout(top);
+    layout->addWidget(bar_);
+    layout->addWidget(reset_);
+    layout->addWidget(forecast_);
+}
+
+QString LimitBar::timeText(TimeMs at, TimeMs now) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+    const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
+    return when.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
+}
+
+void LimitBar::show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
+                    std::optional<TimeMs> projectedFullAt, TimeMs now) {
+    percent_->setText(UsageText::percent(percent));
+    bar_->setValue(static_cast<int>(UsageText::clampedPercent(percent) + 0.5));
+    QString reset = QStringLiteral("Reset ") + resetText;
+    if (readAt && now - *readAt > kStaleReadingMs)
+        reset += QStringLiteral(" · read ") + timeText(*readAt, now);
+    reset_->setText(reset);
+    forecast_->setVisible(projectedFullAt.has_value());
+    if (projectedFullAt) {
+        forecast_->setText(QStringLiteral("Full at ") + timeText(*projectedFullAt, now) +
+                           QStringLiteral(" at this pace"));
+    }
+}
+
+LimitBars::LimitBars(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout(this)) {
+    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSpacing(10);
+    setVisible(false);
+}
+
+QString LimitBars::titleOf(const LimitReading& reading) {
+    const QString window = reading.window();
+    if (window == QLatin1String("fiveHour")) return QStringLiteral("5h");
+    if (window == QLatin1String("weekly")) return QStringLiteral("Week");
+    if (window.startsWith(QLatin1String("weekly"))) return window.mid(6);
+    return window;
+}
+
+void LimitBars::show(const std::vector<LimitReading>& all, TimeMs now) {
+    std::vector<LimitReading> readings;
+    for (const LimitReading& reading : all)
+        if (!reading.resetsAt || *reading.resetsAt > now) readings.push_back(reading);
+    // The windows rarely change: rebuild only when they do.
+    bool same = bars_.size() == readings.size();
+    for (std::size_t i = 0; same && i < readings.size(); ++i)
+        same = bars_[i]->objectName() == QStringLiteral("bar_") + titleOf(readings[i]);
+    if (!same) {
+        for (LimitBar* bar : bars_) delete bar;
+        bars_.clear();
+        for (const LimitReading& reading : readings) {
+            bars_.push_back(new LimitBar(titleOf(reading), this));
+            layout_->addWidget(bars_.back());
+        }
+    }
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        const LimitReading& r = readings[i];
+        // As the Claude card writes its reset times.
+        const QString reset = r.resetsAt ? QDateTime::fromMSecsSinceEpoch(*r.resetsAt)
+                                               .toString(QStringLiteral("MM/dd HH:mm"))
+                                         : QStringLiteral("-");
+        bars_[i]->show(r.percent, reset, r.readAt, r.projectedFullAt, now);
+    }
+    setVisible(!readings.empty());
+}
+
+}  // namespace qm::gui

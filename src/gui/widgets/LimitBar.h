@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+#include "alerts/LimitReadings.h"
+
+class QLabel;
+class QProgressBar;
+class QVBoxLayout;
+
+namespace qm::gui {
+
+// One usage limit as the cards show it: the title and the percentage, the bar, "Reset " and
+// the reset time (with " · read HH:MM" when the reading is more than ten minutes old), and,
+// when the recent pace fills the limit before it resets, "Full at 14:20 at this pace".
+class LimitBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit LimitBar(const QString& title, QWidget* parent = nullptr);
+
+    // `resetText` is shown as given ("-" when unknown).
+    void show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
+              std::optional<TimeMs> projectedFullAt, TimeMs now);
+    using QWidget::show;
+
+    // "14:20" today, "12/09 14:20" on another day, in local time.
+    static QString timeText(TimeMs at, TimeMs now);
+
+private:
+    QLabel* percent_;
+    QProgressBar* bar_;
+    QLabel* reset_;
+    QLabel* forecast_;
+};
+
+// The bars of a tool's limits in a column, one per reading in order, leaving out a window that
+// has reset since it was read (its figure no longer holds); hidden without any.
+class LimitBars : public QWidget {
+    Q_OBJECT
+public:
+    explicit LimitBars(QWidget* parent = nullptr);
+    void show(const std::vector<LimitReading>& readings, TimeMs now);
+    using QWidget::show;
+
+    // "5h", "Week", "Week Opus".
+    static QString titleOf(const LimitReading& reading);
+
+private:
+    QVBoxLayout* layout_;
+    std::vector<LimitBar*> bars_;
+};
+
+}  // namespace qm::gui

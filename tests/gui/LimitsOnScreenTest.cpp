@@ -1,0 +1,147 @@
+#include <QDateTime>
+#include <QLabel>
+
+#include "DesktopFixture.h"
+#include "gui/TrayIcon.h"
+#include "gui/WindowRegistry.h"
+#include "gui/claude/ClaudeCard.h"
+#include "gui/dashboard/DashboardWindow.h"
+#include "gui/panel/MenuBarPanel.h"
+#include "gui/widgets/LimitBar.h"
+
+using namespace qm;
+using namespace qm::gui;
+using namespace qm::test;
+
+namespace {
+
+constexpr TimeMs kMinute = 60'000;
+
+QString hhmm(TimeMs at) {
+    return QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm"));
+}
+
+// The sample home plus a Codex session whose logs report its plan limits three times, the
+// newest a quarter of an hour ago: the five-hour window climbs from 62% to 80%, the weekly one
+// holds at 42%.
+class LimitsOnScreenTest : public DesktopFixture {
+protected:
+    LimitsOnScreenTest() {
+        const qint64 seconds = now / 1000;
+        QByteArray lines = codexMetaLine(QStringLiteral("019a0000-0000-7000-8000-0000000000c1"),
+                                         QStringLiteral("/home/dev/app"), 3600);
+        for (const auto& [minutesAgo, percent] : {std::pair{45, 62.0}, {30, 71.0}, {15, 80.0}}) {
+            lines += codexRateLimitsLine(percent, 42, seconds + 2 * 3600, seconds + 3 * 86400,
+                                         minutesAgo * 60.0);
+        }
+        home.write(QStringLiteral(".codex/sessions/2026/12/07/rollout-2026-12-07T10-00-00-c.jsonl"),
+                   lines);
+        QCoro::waitFor(aggregator.refresh());
+    }
+
+    static QString text(QWidget* root, const QString& name) {
+        auto* label = root->findChild<QLabel*>(name);
+        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
+    }
+
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    WindowRegistry windows;
+};
+
+TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
+    DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
+    dashboard.setHistory(&history);
+    auto* codexCard = dashboard.findChild<QWidget*>(QStringLiteral("card_Codex"));
+    ASSERT_TRUE(codexCard);
+    auto* fiveHour = codexCard->findChild<LimitBar*>(QStringLiteral("bar_5h"));
+    auto* week = codexCard->findChild<LimitBar*>(QStringLiteral("bar_Week"));
+    ASSERT_TRUE(fiveHour && week);
+    EXPECT_EQ(text(fiveHour, "percent"), "80%");
+    // Read a quarter of an hour ago: the bar says when.
+    const QString reset = QDateTime::fromMSecsSinceEpoch(now / 1000 * 1000 + 2 * 3600'000)
+                              .toString(QStringLiteral("MM/dd HH:mm"));
+    EXPECT_EQ(text(fiveHour, "reset"),
+              QStringLiteral("Reset %1 · read %2").arg(reset, hhmm(now - 15 * kMinute)));
+    // 36% an hour from 80%: full 33 minutes after the newest report.
+    auto* forecast = fiveHour->findChild<QLabel*>(QStringLiteral("forecast"));
+    EXPECT_FALSE(forecast->isHidden());
+    const QString fullAt = hhmm(now - 15 * kMinute + 20 * 3600'000 / 36);
+    EXPECT_EQ(forecast->text(), QStringLiteral("Full at %1 at this pace").arg(fullAt));
+    EXPECT_EQ(text(week, "percent"), "42%");
+    EXPECT_TRUE(week->findChild<QLabel*>(QStringLiteral("forecast"))->isHidden());
+    // Tools whose logs report no limits show no bars.
+    auto* grokLimits =
+        dashboard.findChild<QWidget*>(QStringLiteral("card_Grok"))->findChild<LimitBars*>();
+    EXPECT_TRUE(grokLimits->isHidden());
+
+    dashboard.resize(1180, 860);
+    dashboard.show();
+    settle();
+    saveScreenshot(&dashboard, QStringLiteral("dashboard-codex-limits-wide"));
+    dashboard.resize(820, 860);
+    settle();
+    saveScreenshot(&dashboard, QStringLiteral("dashboard-codex-limits-narrow"));
+
+    MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+    EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts · 5h 80%");
+    EXPECT_EQ(text(&panel, "prompts_Grok"), "1 prompts");
+    saveScreenshot(&panel, QStringLiteral("panel-codex-limits"));
+
+    // Without Claude limits, the dot is Codex's: 80% is a warning. The title keeps its form.
+    TrayIcon tray(&aggregator, &claude, &windows);
+    EXPECT_EQ(tray.tray()->icon().pixmap(64, 64).toImage(),
+              TrayIcon::iconWithLevel(UsageStatusLevel::warn).pixmap(64, 64).toImage());
+    const QStringList tip = tray.tray()->toolTip().split('\n');
+    ASSERT_EQ(tip.size(), 3) << tray.tray()->toolTip().toStdString();
+    EXPECT_EQ(tip[0], "Codex 3 Grok 1 Gemini 2");
+    EXPECT_TRUE(tip[2].startsWith(QStringLiteral("Codex limits: 5-hour 80% (resets ")))
+        << tip[2].toStdString();
+    EXPECT_TRUE(tip[2].endsWith(QStringLiteral(", read ") + hhmm(now - 15 * kMinute)))
+        << tip[2].toStdString();
+
+    // Claude's limits join in: the fuller of the two sets the dot. (The dashboard's first
+    // appearance started a Claude fetch of its own; it ends before signing in.)
+    settle(200);
+    ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }));
+    fetchLimits(R"({"five_hour":{"utilization":93},"seven_day":{"utilization":1}})");
+    EXPECT_EQ(tray.tray()->icon().pixmap(64, 64).toImage(),
+              TrayIcon::iconWithLevel(UsageStatusLevel::bad).pixmap(64, 64).toImage());
+}
+
+TEST_F(LimitsOnScreenTest, TheClaudeCardProjectsFromTheHistorysSnapshots) {
+    // 20% a quarter of an hour: at 43% now, the rest takes 43 minutes.
+    history.appendClaudeSnapshot({now - 30 * kMinute, 3, 10, 5, QStringLiteral("Opus")});
+    history.appendClaudeSnapshot({now - 15 * kMinute, 23, 10, 5, QStringLiteral("Opus")});
+    ClaudeCard card(&claude, &aggregator, [](const QString&) {});
+    card.setHistory(&history);
+    const QString reset =
+        QDateTime::fromMSecsSinceEpoch(now + 3 * 3600'000).toUTC().toString(Qt::ISODate);
+    fetchLimits(
+        QStringLiteral(R"({"five_hour":{"utilization":43,"resets_at":"%1"},)"
+                       R"("seven_day":{"utilization":10},"seven_day_opus":{"utilization":5}})")
+            .arg(reset)
+            .toUtf8());
+    auto* fiveHour = card.findChild<LimitBar*>(QStringLiteral("bar_5h"));
+    ASSERT_TRUE(fiveHour);
+    auto* forecast = fiveHour->findChild<QLabel*>(QStringLiteral("forecast"));
+    EXPECT_FALSE(forecast->isHidden());
+    EXPECT_TRUE(forecast->text().startsWith("Full at ")) << forecast->text().toStdString();
+    const std::optional<TimeMs> projected =
+        claudeLimitReadings(*claude.latest(), now, history.claudeSnapshots(),
+                            QDateTime::currentMSecsSinceEpoch())
+            .front()
+            .projectedFullAt;
+    ASSERT_TRUE(projected);
+    EXPECT_NEAR(double(*projected - now), double(43 * kMinute), double(kMinute));
+    EXPECT_EQ(forecast->text(), QStringLiteral("Full at %1 at this pace").arg(hhmm(*projected)));
+    // Flat weekly readings project nothing.
+    EXPECT_TRUE(card.findChild<LimitBar*>(QStringLiteral("bar_Week"))
+                    ->findChild<QLabel*>(QStringLiteral("forecast"))
+                    ->isHidden());
+    card.resize(330, card.sizeHint().height());
+    card.show();
+    settle();
+    saveScreenshot(&card, QStringLiteral("claude-card-forecast"));
+}
+
+}  // namespace
