@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/ClaudeUsageModel.h"
+#include "core/HistoryRecords.h"
 #include "core/UsageModels.h"
-#include "history/HistoryRecords.h"
 
 namespace qm {
 

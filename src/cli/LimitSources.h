@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "alerts/LimitReadings.h"
+#include "core/HistoryRecords.h"
 #include "core/UsageModels.h"
-#include "history/HistoryRecords.h"
 
 // Where the commands find the limits the application shows: Claude's in the usage history the
 // application records (with the reset times it keeps beside it), Codex's in its own logs.

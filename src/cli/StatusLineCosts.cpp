@@ -3,8 +3,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <limits>
+#include <vector>
 
-#include "readers/ClaudeCodeReader.h"
+#include "ledger/UsageLedger.h"
+#include "ledger/UsageReport.h"
 
 namespace qm::cli {
 
@@ -14,35 +18,36 @@ TimeMs startOfLocalDay(TimeMs now) {
     return QDateTime(QDateTime::fromMSecsSinceEpoch(now).date(), QTime(0, 0)).toMSecsSinceEpoch();
 }
 
-// The session's transcript among those read: the same file, or failing that (the path may
-// name it through a link) a file named after the session.
-bool isSession(const SessionUsage& session, const QString& sessionId,
-               const QString& transcriptPath) {
-    const QFileInfo file(session.id);
-    if (!transcriptPath.isEmpty()) {
-        const QFileInfo wanted(transcriptPath);
-        if (file.absoluteFilePath() == wanted.absoluteFilePath()) return true;
-        if (wanted.exists() && file.canonicalFilePath() == wanted.canonicalFilePath()) return true;
-    }
-    return !sessionId.isEmpty() && file.fileName() == sessionId + QStringLiteral(".jsonl");
+// The index names a Claude Code session after its transcript ("<session>.jsonl"); Claude Code
+// hands both, and the file's name is what the index saw.
+QString sessionName(const QString& sessionId, const QString& transcriptPath) {
+    if (!transcriptPath.isEmpty()) return QFileInfo(transcriptPath).completeBaseName();
+    return sessionId;
 }
 
 }  // namespace
 
 StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath, TimeMs now) {
-    const QString home = QDir::homePath();
-    const ClaudeCodeReader reader(ClaudeCodeReader::projectDirectoriesFor(home),
-                                  ClaudeCodeReader::credentialsFileFor(home));
-    // The reader's recent-window cost, with the window opening at midnight, is today's cost;
-    // the session is listed whole, as it was written to today.
-    const ProviderUsage usage = reader.readUsageSync(startOfLocalDay(now));
+    // The usage index reads only what the tools wrote since it was last brought up to date.
+    const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
+                                     ledger::LedgerSources::forHome(QDir::homePath()));
+    const std::vector<ledger::UsageSlice> slices = ledger.update().slices();
+
     StatusLineCosts costs;
-    costs.todayUsd = usage.lastFiveHourCost;
-    for (const SessionUsage& session : usage.sessions) {
-        if (isSession(session, sessionId, transcriptPath)) {
-            costs.sessionUsd = session.cost;
-            break;
-        }
+    // Every hour that started today, the current one included.
+    costs.todayUsd =
+        ledger::figuresBetween(slices, startOfLocalDay(now), now + 1, ProviderKind::claudeCode)
+            .costUsd;
+    const QString session = sessionName(sessionId, transcriptPath);
+    std::vector<ledger::UsageSlice> own;
+    std::copy_if(slices.begin(), slices.end(), std::back_inserter(own),
+                 [&](const ledger::UsageSlice& slice) {
+                     return slice.tool == ProviderKind::claudeCode && slice.session == session;
+                 });
+    if (!session.isEmpty() && !own.empty()) {
+        costs.sessionUsd = ledger::figuresBetween(own, std::numeric_limits<TimeMs>::min(),
+                                                  std::numeric_limits<TimeMs>::max())
+                               .costUsd;
     }
     return costs;
 }

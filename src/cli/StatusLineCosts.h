@@ -17,8 +17,8 @@ struct StatusLineCosts {
 };
 
 // The one place the status line asks for costs: `sessionId` and `transcriptPath` are what
-// Claude Code hands the status line; `now` fixes the day. Reads the transcripts written to
-// today with the Claude Code reader and prices them with the shared price table.
+// Claude Code hands the status line; `now` fixes the day. Brings the usage index up to date
+// (reading only what was written since) and prices it with the shared price table.
 StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath, TimeMs now);
 
 }  // namespace qm::cli

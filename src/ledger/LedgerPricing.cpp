@@ -4,25 +4,30 @@
 
 namespace qm::ledger {
 
-double costOf(ProviderKind tool, const QString& model, const Counts& c, bool largeCalls) {
-    // The built-in tables have one rate per kind of token, whatever the size of the call.
-    (void)largeCalls;
+std::optional<double> costOf(ProviderKind tool, const QString& model, const Counts& c,
+                             bool largeCalls) {
+    TokenCounts tokens;
     switch (tool) {
         case ProviderKind::codex:
-            return UsagePricing::openAICost(model, c.input, c.cachedInput, c.output);
         case ProviderKind::grok:
-            return UsagePricing::grokCost(model, c.input, c.cachedInput, c.output);
+            tokens = UsagePricing::fromNested(c.input, c.cachedInput, c.output);
+            break;
         case ProviderKind::gemini:
-            return UsagePricing::geminiCost(model, c.input, c.cachedInput, c.output - c.reasoning,
-                                            c.reasoning);
-        case ProviderKind::claudeCode: {
-            const AnthropicTokens tokens{c.input - c.cachedInput - c.cacheWrite, c.output,
-                                         c.cachedInput, c.cacheWrite - c.cacheWrite1h,
-                                         c.cacheWrite1h};
-            return UsagePricing::anthropicCost(model, tokens);
-        }
+            // Gemini counts thinking apart from the answer; both are billed as output.
+            tokens = UsagePricing::fromNested(c.input, c.cachedInput, c.output - c.reasoning);
+            tokens.reasoning = c.reasoning;
+            break;
+        case ProviderKind::claudeCode:
+            // The index's input holds the cache reads and writes, as `usage --json` shows it.
+            tokens = UsagePricing::fromAnthropic({c.input - c.cachedInput - c.cacheWrite, c.output,
+                                                  c.cachedInput, c.cacheWrite - c.cacheWrite1h,
+                                                  c.cacheWrite1h});
+            break;
     }
-    return 0;
+    // Every call summed in a large-call row had a prompt above the long-context threshold, so
+    // the sum is priced as such a call; other rows at base rates.
+    const CountSpan span = largeCalls ? CountSpan::oneCall : CountSpan::manyCalls;
+    return UsagePricing::cost(UsagePricing::priceProvider(tool), model, tokens, span);
 }
 
 }  // namespace qm::ledger

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/DisplayFormat.h"
+#include "core/Pricing.h"
 #include "ledger/UsageReport.h"
 
 namespace qm::ledger {
@@ -80,7 +81,10 @@ QJsonObject reportJson(const UsageReport& report) {
             {QStringLiteral("since"), report.query.since.toString(Qt::ISODate)},
             {QStringLiteral("until"), report.query.until.toString(Qt::ISODate)},
             {QStringLiteral("rows"), rows},
-            {QStringLiteral("totals"), figuresJson(report.totals)}};
+            {QStringLiteral("totals"), figuresJson(report.totals)},
+            {QStringLiteral("unpricedModels"),
+             QJsonArray::fromStringList(QStringList(report.totals.unpricedModels.begin(),
+                                                    report.totals.unpricedModels.end()))}};
 }
 
 QString reportCsv(const UsageReport& report) {
@@ -138,6 +142,14 @@ QString reportTable(const UsageReport& report) {
             if (i + 1 < lines[n].size()) text += QStringLiteral("  ");
         }
         while (text.endsWith(QLatin1Char(' '))) text.chop(1);
+        // The total's cost leaves the unpriced models out: say so beside it.
+        const auto& unpriced = report.totals.unpricedModels;
+        if (n + 1 == lines.size() && !unpriced.empty()) {
+            text += QStringLiteral("  (") + UsagePricing::unpricedText(qsizetype(unpriced.size())) +
+                    QStringLiteral(": ") +
+                    QStringList(unpriced.begin(), unpriced.end()).join(QStringLiteral(", ")) +
+                    QLatin1Char(')');
+        }
         out += text + QLatin1Char('\n');
     }
     return out;

@@ -73,11 +73,16 @@ struct Accumulator {
     }
     ReportFigures figures() const {
         ReportFigures f;
+        std::set<QString> unpriced;
         for (const auto& [key, counts] : priced) {
             const auto& [tool, model, flags] = key;
             f.counts += counts;
-            f.costUsd += costOf(ProviderKind(tool), model, counts, flags & kLargeCalls);
+            if (const auto cost = costOf(ProviderKind(tool), model, counts, flags & kLargeCalls))
+                f.costUsd += *cost;
+            else if (counts.input > 0 || counts.output > 0)
+                unpriced.insert(model);
         }
+        f.unpricedModels.assign(unpriced.begin(), unpriced.end());
         f.sessions = std::int64_t(sessions.size());
         return f;
     }

@@ -31,8 +31,9 @@ struct ReportQuery {
 
 struct ReportFigures {
     Counts counts;
-    double costUsd = 0;
+    double costUsd = 0;  // leaves out the unpriced models
     std::int64_t sessions = 0;
+    std::vector<QString> unpricedModels;  // used tokens but have no price; sorted
     bool operator==(const ReportFigures&) const = default;
 };
 

@@ -37,6 +37,7 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home.path());
         env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
         env.insert("ASAN_OPTIONS", "detect_leaks=0");
         // The tools' own folder variables would lead the scan out of the test's home.
         env.remove("CODEX_HOME");

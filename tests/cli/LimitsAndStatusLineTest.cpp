@@ -55,6 +55,7 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home.path());
         env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
         env.remove("CLAUDE_CONFIG_DIR");
         env.remove("CODEX_HOME");
         env.insert("ASAN_OPTIONS", "detect_leaks=0");

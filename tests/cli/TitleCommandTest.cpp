@@ -42,6 +42,7 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home.path());
         env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
         env.insert("ASAN_OPTIONS", "detect_leaks=0");
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(QM_CLI_PATH), args);

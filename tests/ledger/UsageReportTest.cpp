@@ -153,5 +153,25 @@ TEST(UsageReportTest, JsonNamesTheGroupingAndTextAlignsATotalsRow) {
     EXPECT_EQ(reportCsv(report).split('\n', Qt::SkipEmptyParts).size(), 3);
 }
 
+TEST(UsageReportTest, LargeCallsPayLongContextRatesAndUnpricedModelsAreNamed) {
+    const QTimeZone utc = QTimeZone::utc();
+    UsageSlice small = call(utc, "2026-11-01T10:00:00", 100'000, ProviderKind::claudeCode);
+    small.model = "claude-sonnet-4-5";
+    small.counts.output = 1'000;
+    UsageSlice large = small;
+    large.counts.input = 300'000;
+    large.flags = kLargeCalls;
+    UsageSlice unknown = call(utc, "2026-11-01T11:00:00", 5'000);
+    unknown.model = "acme-9";
+    const UsageReport report = buildReport(
+        {small, large, unknown}, query(ReportPeriod::daily, "2026-11-01", "2026-11-01"), utc);
+    // Sonnet 4.5: 3 / 15 per million at base rates, 6 / 22.5 above 200 000 prompt tokens.
+    // 100 000 x 3 + 1 000 x 15 = 0.315; 300 000 x 6 + 1 000 x 22.5 = 1.8225; acme-9: no price.
+    EXPECT_NEAR(report.totals.costUsd, 0.315 + 1.8225, 1e-9);
+    EXPECT_EQ(report.totals.unpricedModels, std::vector<QString>{"acme-9"});
+    EXPECT_EQ(reportJson(report)["unpricedModels"].toArray(), QJsonArray{"acme-9"});
+    EXPECT_TRUE(reportTable(report).contains("1 model unpriced: acme-9"));
+}
+
 }  // namespace
 }  // namespace qm::ledger
