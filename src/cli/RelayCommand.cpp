@@ -23,7 +23,10 @@ QString requestLine(const GeminiRelayRequestLog& log) {
                    " " + client + "  " +
                    (log.accountAlias.isEmpty() ? QStringLiteral("-") : log.accountAlias) + "  " +
                    path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
-    if (log.usage) {
+    if (log.usage && !log.usageSaved) {
+        // Not on disk: never shown as metered, so nothing printed here is lost to a kill.
+        line += QStringLiteral("  not saved");
+    } else if (log.usage) {
         line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
                 DisplayFormat::formattedTokens(log.usage->outputTokens) +
                 QString::asprintf("  $%.6f", log.usage->costUsd);
@@ -80,6 +83,20 @@ int runRelay(const QStringList& args) {
 
     int exitCode = kExitOk;
     bool announced = false;
+    // Said once when saving stops working, once when the bound of held records is reached,
+    // and once when saving works again; the counts in between are the window's business.
+    bool savingFails = false;
+    std::size_t droppedTold = 0;
+    QObject::connect(&history, &UsageHistoryStore::changed, [&] {
+        const std::optional<QString> problem = history.saveProblem();
+        if (problem && (!savingFails || (history.droppedRecordCount() && !droppedTold))) {
+            err << "quotameter-cli: Usage could not be saved: " << *problem << Qt::endl;
+            droppedTold = history.droppedRecordCount();
+        } else if (!problem && savingFails) {
+            err << "quotameter-cli: usage is saved again" << Qt::endl;
+        }
+        savingFails = problem.has_value();
+    });
     QObject::connect(&relay, &GeminiRelayStore::changed, [&] {
         if (relay.isRunning() && !announced) {
             announced = true;

@@ -418,21 +418,30 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     co_await closeGracefully(connection);
     std::optional<GeminiUsageRecord> record;
     bool unmetered = false;
+    bool saved = true;
     if (meter) {
         record = meteredRecord(*meter);
         unmetered = !record;
         if (unmetered) ++unmeteredRequests_;
         if (record && callbacks_.usageRecorder) {
-            QFuture<void> recorded = gate_->call(std::function<void()>(
-                [recorder = callbacks_.usageRecorder, record = *record] { recorder(record); }));
-            co_await recorded;
+            QFuture<bool> recorded =
+                gate_->call<bool>([recorder = callbacks_.usageRecorder,
+                                   record = *record] { return recorder(record); },
+                                  false);
+            saved = co_await recorded;
         }
     }
     if (counted && callbacks_.requestLogger) {
-        GeminiRelayRequestLog log{
-            now(),          connection->remoteIp, connection->userAgent, connection->clientAlias,
-            request.method, request.path,         connection->status,    record,
-            unmetered};
+        GeminiRelayRequestLog log{now(),
+                                  connection->remoteIp,
+                                  connection->userAgent,
+                                  connection->clientAlias,
+                                  request.method,
+                                  request.path,
+                                  connection->status,
+                                  record,
+                                  saved,
+                                  unmetered};
         gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 

@@ -388,6 +388,38 @@ TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     EXPECT_LE(kept, answered);
 }
 
+// While the history cannot be written (here: its lock is a folder), the relay says so at
+// once, keeps serving, prints no call as metered, and saves the held records later.
+TEST_F(CliTest, ARelayThatCannotSaveSaysSoAndSavesTheCallsLater) {
+    const auto upstream = upstreamAnswering();
+    ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    auto relay = startRelay(upstream->baseUrl());
+    QByteArray err;
+    QObject::connect(relay->process.get(), &QProcess::readyReadStandardError,
+                     [&] { err += relay->process->readAllStandardError(); });
+    QNetworkAccessManager network;
+    ASSERT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->metered() == 1; }, 5000));
+
+    const QString lock = historyPath() + ".lock";
+    ASSERT_TRUE(QFile::remove(lock));
+    ASSERT_TRUE(QDir().mkdir(lock));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->out.count("  not saved") == 5; }, 5000))
+        << relay->out.toStdString();
+    EXPECT_EQ(relay->metered(), 1);
+    EXPECT_TRUE(err.contains("Usage could not be saved: ")) << err.toStdString();
+
+    ASSERT_TRUE(QDir().rmdir(lock));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return err.contains("usage is saved again"); }, 20000))
+        << err.toStdString();
+    // Saved in the journal: even a kill now keeps them.
+    relay->process->kill();
+    ASSERT_TRUE(relay->process->waitForFinished(10000));
+    UsageHistoryStore history{UsageHistoryFileStore(historyPath())};
+    EXPECT_EQ(history.geminiUsageRecords().size(), 6u);
+}
+
 }  // namespace
 }  // namespace qm
 

@@ -56,7 +56,7 @@ protected:
         environment.readSecret = [](const QString&) {
             return GeminiRelayAccounts::SecretRead{QStringLiteral("REAL"), std::nullopt};
         };
-        environment.recordUsage = [](const GeminiUsageRecord&) {};
+        environment.recordUsage = [](const GeminiUsageRecord&) { return true; };
         relay = std::make_unique<GeminiRelayStore>(environment, options);
         window = std::make_unique<RelayWindow>(relay.get(), nullptr, [] { return kNow; });
         window->show();

@@ -210,6 +210,42 @@ TEST(UsageHistoryStore, AFailedSaveKeepsTheChangeInMemoryAndTheNextSaveRetries) 
     EXPECT_EQ(f.onDisk().geminiRecords.size(), 3u);
 }
 
+// On a full disk records wait in memory (bounded) without touching the disk, and are saved
+// by a retry once writing works again; another process sees them from then on.
+TEST(UsageHistoryStore, RecordsThatCannotBeWrittenAreHeldAndSavedWhenWritingWorksAgain) {
+    Fixture f;
+    auto store = f.open();
+    using Outcome = UsageHistoryStore::Outcome;
+    EXPECT_EQ(store->appendGeminiRecord(gemini(kNow)), Outcome::saved);
+    store->setHeldLimit(3);
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    {
+        test::WriteBlocker full;
+        EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 1)), Outcome::held);
+        ASSERT_TRUE(store->saveProblem().has_value());
+        const QByteArray journalBefore = qm::test::readAll(journal);
+        EXPECT_EQ(store->appendClaudeSnapshot(claude(kNow + 2)), Outcome::held);
+        EXPECT_EQ(store->appendApiRecords({bucket("gpt-5")}, "openai", "o-1"), Outcome::held);
+        EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 3)), Outcome::dropped);
+        EXPECT_EQ(qm::test::readAll(journal), journalBefore);  // held without writing
+        EXPECT_EQ(store->heldRecordCount(), 3u);
+        EXPECT_TRUE(store->saveProblem()->contains("3 held"))
+            << store->saveProblem()->toStdString();
+        EXPECT_TRUE(store->saveProblem()->contains("1 lost"));
+        EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
+        EXPECT_EQ(f.open()->geminiUsageRecords().size(), 1u);
+    }
+    // The retry comes on its own after a short delay.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->saveProblem(); }, 5000));
+    EXPECT_EQ(store->heldRecordCount(), 0u);
+    EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 4)), Outcome::saved);
+    // Another process (a kill now loses nothing) sees every record that was held.
+    const auto other = f.open();
+    EXPECT_EQ(other->geminiUsageRecords().size(), 3u);
+    EXPECT_EQ(other->claudeSnapshots().size(), 1u);
+    EXPECT_EQ(other->apiUsageRecords().size(), 1u);
+}
+
 TEST(UsageHistoryStore, RecordsSurviveARestart) {
     Fixture f;
     {

@@ -46,6 +46,7 @@ protected:
         };
         callbacks.usageRecorder = [this](const GeminiUsageRecord& record) {
             records.push_back(record);
+            return true;
         };
         callbacks.accountCountProvider = [this] { return static_cast<int>(accounts.size()); };
         callbacks.statusHandler = [this](const GeminiRelayServerSnapshot& snapshot) {
