@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -418,6 +420,34 @@ TEST_F(CliTest, ARelayThatCannotSaveSaysSoAndSavesTheCallsLater) {
     ASSERT_TRUE(relay->process->waitForFinished(10000));
     UsageHistoryStore history{UsageHistoryFileStore(historyPath())};
     EXPECT_EQ(history.geminiUsageRecords().size(), 6u);
+}
+
+// `timeout`, service managers and an impatient Ctrl-C send more stop signals while the relay
+// folds its journal into the history file; the fold is never cut short.
+TEST_F(CliTest, MoreStopSignalsDuringShutdownStillLeaveTheJournalFolded) {
+    const auto upstream = upstreamAnswering();
+    ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    UsageHistoryData big;  // large enough that the fold takes a while
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i < 20000; ++i) {
+        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
+                                     0, 0.001, 300, "relay", std::nullopt});
+    }
+    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
+    auto relay = startRelay(upstream->baseUrl());
+    QNetworkAccessManager network;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->metered() == 3; }, 5000));
+
+    const pid_t pid = pid_t(relay->process->processId());
+    for (int i = 0; i < 2000 && relay->process->state() != QProcess::NotRunning; ++i) {
+        ::kill(pid, i % 2 ? SIGINT : SIGTERM);
+        relay->process->waitForFinished(2);
+    }
+    ASSERT_TRUE(relay->process->state() == QProcess::NotRunning ||
+                relay->process->waitForFinished(20000));
+    EXPECT_EQ(relay->process->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(UsageHistoryFileStore(historyPath()).load().data.geminiRecords.size(), 20003u);
 }
 
 }  // namespace
