@@ -32,6 +32,7 @@ QString requestLine(const GeminiRelayRequestLog& log) {
                 QString::asprintf("  $%.6f", log.usage->costUsd);
     } else if (log.unmetered) {
         line += QStringLiteral("  unmetered");
+        if (!log.unmeteredReason.isEmpty()) line += QStringLiteral(": ") + log.unmeteredReason;
     }
     return line;
 }

@@ -6,30 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include "history/UsageHistoryJournal.h"
+#include "history/UsageHistoryValidation.h"
 
 namespace qm {
 namespace {
 
 bool validPercent(double value) {
     return std::isfinite(value) && value >= 0 && value <= 100;
-}
-
-bool validCost(double value) {
-    return std::isfinite(value) && value >= 0;  // -0.0 >= 0 holds
-}
-
-bool validGemini(const GeminiUsageRecord& r) {
-    return r.timestampMs >= 1 && !r.accountId.isEmpty() && r.inputTokens >= 0 &&
-           r.outputTokens >= 0 && r.cacheTokens >= 0 && r.thinkingTokens >= 0 &&
-           r.toolTokens >= 0 && r.latencyMs >= 0 && validCost(r.costUsd) &&
-           (r.source == QLatin1String("relay") || r.source == QLatin1String("playground"));
-}
-
-bool validApi(const ApiUsageRecord& r) {
-    return r.timestampMs >= 1 &&
-           (r.provider == QLatin1String("anthropic") || r.provider == QLatin1String("openai")) &&
-           !r.accountId.isEmpty() && r.inputTokens >= 0 && r.outputTokens >= 0 &&
-           r.cacheTokens >= 0 && validCost(r.costUsd);
 }
 
 }  // namespace
@@ -99,6 +82,8 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
         // aside before the first save instead of being replaced by the records gathered since.
         m_loadState = loaded.state;
         m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
+        // Figures no call could have produced are faults or forgeries, not usage.
+        UsageHistoryValidation::dropInvalid(loaded.data, this->now());
         m_claude.records = std::move(loaded.data.claudeSnapshots);
         m_gemini.records = std::move(loaded.data.geminiRecords);
         m_api.records = std::move(loaded.data.apiRecords);
@@ -232,6 +217,7 @@ bool UsageHistoryStore::catchUp() {
         if (UsageHistoryFileStore::isUnusable(loaded.state)) {
             m_moveAsideBeforeSave = true;  // what this process holds stays
         } else {
+            UsageHistoryValidation::dropInvalid(loaded.data, now());
             m_claude.replace(std::move(loaded.data.claudeSnapshots));
             m_gemini.replace(std::move(loaded.data.geminiRecords));
             m_api.replace(std::move(loaded.data.apiRecords));
@@ -276,29 +262,23 @@ bool UsageHistoryStore::readJournal() {
     m_journalOffset = read.consumed;
     m_journalLineBreak = read.endsInLineBreak;
     m_journalCurrent = read.journal.exists && read.base && *read.base == m_fileStamp;
-    if (!m_journalCurrent) {
-        // It names another file: left by a kill between a rewrite and the fresh journal (its
-        // records are in the file), or the folder was copied or restored (they may not be).
-        // Only records the file lacks are taken; they go into the next journal.
-        bool added = false;
-        added =
-            takeMissing(m_claude, read.records.claudeSnapshots, m_unfiled.claudeSnapshots) || added;
-        added = takeMissing(m_gemini, read.records.geminiRecords, m_unfiled.geminiRecords) || added;
-        added = takeMissing(m_api, read.records.apiRecords, m_unfiled.apiRecords) || added;
-        return added;
-    }
+    // A journal naming another file is not replayed: left by a kill between a rewrite and the
+    // fresh journal, its records are in the file; from a copied or restored folder, they may
+    // belong to another history. It is set aside before the next journal starts.
+    if (!m_journalCurrent) return false;
+    // Journal lines pass the same checks as records handed over.
+    const std::int64_t nowMs = now();
+    UsageHistoryValidation::dropInvalid(read.records, nowMs);
     std::size_t count = 0;
     for (ClaudeUsageSnapshot& snapshot : read.records.claudeSnapshots) {
         m_claude.insert(std::move(snapshot));
         ++count;
     }
     for (GeminiUsageRecord& record : read.records.geminiRecords) {
-        if (!validGemini(record)) continue;
         m_gemini.insert(std::move(record));
         ++count;
     }
     for (ApiUsageRecord& record : read.records.apiRecords) {
-        if (!validApi(record)) continue;
         m_api.insert(std::move(record));
         ++count;
     }
@@ -339,7 +319,11 @@ std::optional<FileLock> UsageHistoryStore::beginChange() {
 
 std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& lines) {
     if (!m_journalCurrent) {
-        // The journal is missing or stale: a new one starts, with what only the stale one held.
+        // The journal is missing or stale: a new one starts, the stale one kept aside.
+        if (QFileInfo::exists(m_journalPath)) {
+            QString error;
+            if (!AtomicFile::moveAside(m_journalPath, &error)) return FileError{EIO, error};
+        }
         std::string text = UsageHistoryJournal::header(m_fileStamp);
         for (const auto& snapshot : m_unfiled.claudeSnapshots)
             text += UsageHistoryJournal::line(snapshot);
@@ -504,7 +488,7 @@ void UsageHistoryStore::scheduleRewrite() {
 UsageHistoryStore::Outcome UsageHistoryStore::appendClaudeSnapshot(
     const ClaudeUsageSnapshot& snapshot) {
     if (!validPercent(snapshot.sessionPct) || !validPercent(snapshot.weekPct) ||
-        !validPercent(snapshot.subPct)) {
+        !validPercent(snapshot.subPct) || UsageHistoryValidation::problem(snapshot, now())) {
         return Outcome::refused;
     }
     if (isDuplicateClaudeSnapshot(snapshot)) return Outcome::refused;
@@ -526,7 +510,7 @@ UsageHistoryStore::Outcome UsageHistoryStore::appendClaudeSnapshot(
 }
 
 UsageHistoryStore::Outcome UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
-    if (!validGemini(record)) return Outcome::refused;
+    if (UsageHistoryValidation::problem(record, now())) return Outcome::refused;
     if (m_saveFailure) return hold(m_gemini, m_held.geminiRecords, record);
     std::optional<FileLock> lock = beginChange();
     if (!lock) {
@@ -557,7 +541,7 @@ UsageHistoryStore::Outcome UsageHistoryStore::appendApiRecords(
             bucket.outputTokens,
             bucket.cacheCreationTokens + bucket.cacheReadTokens + bucket.cachedInputTokens,
             bucket.costUsd};
-        if (validApi(record)) accepted.push_back(std::move(record));
+        if (!UsageHistoryValidation::problem(record, stamp)) accepted.push_back(std::move(record));
     }
     if (accepted.empty()) return Outcome::refused;
     std::optional<FileLock> lock = m_saveFailure ? std::nullopt : beginChange();

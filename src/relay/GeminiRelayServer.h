@@ -64,7 +64,8 @@ struct GeminiRelayRequestLog {
     std::optional<GeminiUsageRecord> usage;  // metered calls
     // False when the metered record could not be saved: it is held in memory, not on disk.
     bool usageSaved = true;
-    bool unmetered = false;  // a generation call whose usage was not in its answer
+    bool unmetered = false;   // a generation call whose usage was not in its answer, or absurd
+    QString unmeteredReason;  // why, when the answer's figures were refused
 };
 
 // How the server reaches the rest of the program. Each runs on the thread that created the

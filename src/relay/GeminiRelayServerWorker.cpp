@@ -419,8 +419,16 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     std::optional<GeminiUsageRecord> record;
     bool unmetered = false;
     bool saved = true;
+    QString unmeteredReason;
     if (meter) {
         record = meteredRecord(*meter);
+        // Figures no call can produce are refused, never stored or shown as metered.
+        if (record) {
+            if (std::optional<QString> problem = GeminiRelayMetering::implausible(*record)) {
+                unmeteredReason = *problem;
+                record.reset();
+            }
+        }
         unmetered = !record;
         if (unmetered) ++unmeteredRequests_;
         if (record && callbacks_.usageRecorder) {
@@ -441,7 +449,8 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
                                   connection->status,
                                   record,
                                   saved,
-                                  unmetered};
+                                  unmetered,
+                                  unmeteredReason};
         gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 

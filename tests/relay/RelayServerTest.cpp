@@ -660,3 +660,36 @@ TEST_F(RelayServerTest, OpenAiCompatibleCallsAreMeteredOrCountedAsUnmetered) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// An upstream answer is not trusted: absurd usage is refused with its reason, and nothing
+// in an answer hands the real key to the client.
+TEST_F(RelayServerTest, HostileUsageFiguresAreUnmeteredWithTheReason) {
+    upstream.setHandler([](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        response.body = request.path.contains("negative")
+                            ? FakeGeminiUpstream::answerJson(-5, 10)
+                            : FakeGeminiUpstream::answerJson(20'000'000'000, 10);
+        return response;
+    });
+    const quint16 port = startRelay();
+    EXPECT_EQ(exchange(port, generate()).status, 200);
+    EXPECT_EQ(exchange(port, generate("quotameter-work", "/v1beta/models/negative:generateContent"))
+                  .status,
+              200);
+    ASSERT_TRUE(served(2));
+    ASSERT_TRUE(waitUntil([&] { return logs.size() == 2; }));
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(last->unmeteredRequests, 2);
+    for (const GeminiRelayRequestLog& log : logs) {
+        EXPECT_TRUE(log.unmetered);
+        EXPECT_FALSE(log.usage.has_value());
+    }
+    EXPECT_TRUE(logs[0].unmeteredReason.contains("above")) << logs[0].unmeteredReason.toStdString();
+    EXPECT_TRUE(logs[1].unmeteredReason.contains("negative"));
+}
+
+}  // namespace
+}  // namespace qm
