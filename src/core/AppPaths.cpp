@@ -24,7 +24,23 @@ QString ensureRootIn(const QString& base) {
         (void)copyDirectory(legacy, root);
     }
     QDir().mkpath(root);
+    tightenPermissions(root);
     return root;
+}
+
+void tightenPermissions(const QString& root) {
+    // Keys, accounts and spending are the user's alone: the folder is 0700 and its files
+    // 0600, whatever an older version or a copy left behind. Links are left alone.
+    const QByteArray folder = QFile::encodeName(root);
+    struct stat info {};
+    if (::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    if ((info.st_mode & 077) != 0) ::chmod(folder.constData(), info.st_mode & 0700);
+    const QFileInfoList files = QDir(root).entryInfoList(QDir::Files | QDir::Hidden);
+    for (const QFileInfo& file : files) {
+        const QByteArray path = QFile::encodeName(file.absoluteFilePath());
+        if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if ((info.st_mode & 077) != 0) ::chmod(path.constData(), info.st_mode & 0700);
+    }
 }
 
 QString copyDirectory(const QString& from, const QString& to) {

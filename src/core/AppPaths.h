@@ -11,6 +11,8 @@ QString ensureRoot();
 
 // The same, under an explicit parent folder: what ensureRoot() does, for tests and tools.
 QString ensureRootIn(const QString& base);
+// Makes the data folder 0700 and its regular files 0600 (ensureRootIn does this on start).
+void tightenPermissions(const QString& root);
 
 // The local socket name of the running application, one per user; the command-line tool
 // uses it to tell whether the application (which owns the history file) is running.
