@@ -16,13 +16,17 @@ namespace {
 QString requestLine(const GeminiRelayRequestLog& log) {
     const QString time =
         QDateTime::fromMSecsSinceEpoch(log.finishedAt).toString(QStringLiteral("HH:mm:ss"));
-    const QString client = log.userAgent.isEmpty() ? QStringLiteral("-")
-                                                   : log.userAgent.section(QLatin1Char(' '), 0, 0);
-    const QString path = log.path.isEmpty() ? QStringLiteral("-") : log.method + " " + log.path;
-    QString line = time + "  " + (log.remoteIp.isEmpty() ? QStringLiteral("-") : log.remoteIp) +
-                   " " + client + "  " +
-                   (log.accountAlias.isEmpty() ? QStringLiteral("-") : log.accountAlias) + "  " +
-                   path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
+    // What a client sent is escaped: no request may forge a line or steer the terminal.
+    using DisplayFormat::printable;
+    const QString client = log.userAgent.isEmpty()
+                               ? QStringLiteral("-")
+                               : printable(log.userAgent.section(QLatin1Char(' '), 0, 0));
+    const QString path =
+        log.path.isEmpty() ? QStringLiteral("-") : printable(log.method + " " + log.path);
+    QString line =
+        time + "  " + (log.remoteIp.isEmpty() ? QStringLiteral("-") : log.remoteIp) + " " + client +
+        "  " + (log.accountAlias.isEmpty() ? QStringLiteral("-") : printable(log.accountAlias)) +
+        "  " + path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
     if (log.usage && !log.usageSaved) {
         // Not on disk: never shown as metered, so nothing printed here is lost to a kill.
         line += QStringLiteral("  not saved");
