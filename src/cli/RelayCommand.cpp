@@ -1,6 +1,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QTextStream>
+#include <memory>
 
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
@@ -39,6 +40,25 @@ QString requestLine(const GeminiRelayRequestLog& log) {
         if (!log.unmeteredReason.isEmpty()) line += QStringLiteral(": ") + log.unmeteredReason;
     }
     return line;
+}
+
+// Says on stderr, at once, when metered records cannot be saved: once when saving stops
+// working, once when the bound of held records is reached, and once when saving works again;
+// the counts in between are the window's business.
+void reportSaving(UsageHistoryStore& history, QTextStream& err) {
+    auto failing = std::make_shared<bool>(false);
+    auto droppedTold = std::make_shared<bool>(false);
+    QObject::connect(&history, &UsageHistoryStore::changed, [&history, &err, failing, droppedTold] {
+        const std::optional<QString> problem = history.saveProblem();
+        const bool dropping = history.droppedRecordCount() > 0;
+        if (problem && (!*failing || (dropping && !*droppedTold))) {
+            err << "quotameter-cli: Usage could not be saved: " << *problem << Qt::endl;
+            *droppedTold = dropping;
+        } else if (!problem && *failing) {
+            err << "quotameter-cli: usage is saved again" << Qt::endl;
+        }
+        *failing = problem.has_value();
+    });
 }
 
 int runRelay(const QStringList& args) {
@@ -88,20 +108,7 @@ int runRelay(const QStringList& args) {
 
     int exitCode = kExitOk;
     bool announced = false;
-    // Said once when saving stops working, once when the bound of held records is reached,
-    // and once when saving works again; the counts in between are the window's business.
-    bool savingFails = false;
-    std::size_t droppedTold = 0;
-    QObject::connect(&history, &UsageHistoryStore::changed, [&] {
-        const std::optional<QString> problem = history.saveProblem();
-        if (problem && (!savingFails || (history.droppedRecordCount() && !droppedTold))) {
-            err << "quotameter-cli: Usage could not be saved: " << *problem << Qt::endl;
-            droppedTold = history.droppedRecordCount();
-        } else if (!problem && savingFails) {
-            err << "quotameter-cli: usage is saved again" << Qt::endl;
-        }
-        savingFails = problem.has_value();
-    });
+    reportSaving(history, err);
     QObject::connect(&relay, &GeminiRelayStore::changed, [&] {
         if (relay.isRunning() && !announced) {
             announced = true;

@@ -78,8 +78,32 @@ QString copyDirectory(const QString& from, const QString& to) {
     return firstError;
 }
 
+namespace {
+
+// A real folder (not a link) of this user's that no one else may enter.
+bool isPrivateFolder(const QString& path) {
+    struct stat info {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+}  // namespace
+
 QString instanceName() {
-    return QStringLiteral("quotameter-") + QString::number(::getuid());
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!isPrivateFolder(folder)) {
+        folder = QDir(QDir::tempPath())
+                     .filePath(QStringLiteral("quotameter-") + QString::number(::getuid()));
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+        if (!isPrivateFolder(folder)) return {};
+    }
+    return QDir(folder).filePath(QStringLiteral("quotameter.sock"));
+}
+
+bool isOwnSocket(const QString& path) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+           info.st_uid == ::getuid();
 }
 
 }  // namespace qm::AppPaths

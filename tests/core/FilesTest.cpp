@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 
 #include "core/AppPaths.h"
 #include "core/AtomicFile.h"
@@ -193,4 +194,35 @@ TEST(SharedFile, OnlyRegularFilesAreOpenedAndLocksAreBounded) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message, FileLock::lockPathFor(history) + " is locked by process " +
                                   QString::number(::getpid()));
+}
+
+// The instance socket lives in a private folder of the user's own, and only a socket the
+// user owns counts as a running instance.
+TEST(AppPaths, InstanceSocketIsPrivateAndOwnedByTheUser) {
+    TempDir dir;
+    const QString runtime = dir.filePath("run");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ::chmod(QFile::encodeName(runtime).constData(), 0700);
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    EXPECT_EQ(AppPaths::instanceName(), runtime + "/quotameter.sock");
+    // A runtime folder others may enter is not used; the fallback is the user's own.
+    ::chmod(QFile::encodeName(runtime).constData(), 0777);
+    const QString fallback = AppPaths::instanceName();
+    EXPECT_FALSE(fallback.startsWith(runtime));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(QFileInfo(fallback).absolutePath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(info.st_uid, ::getuid());
+    qputenv("XDG_RUNTIME_DIR", saved);
+
+    QLocalServer server;
+    const QString socket = dir.filePath("instance.sock");
+    ASSERT_TRUE(server.listen(socket));
+    EXPECT_TRUE(AppPaths::isOwnSocket(socket));
+    EXPECT_FALSE(AppPaths::isOwnSocket(dir.write("plain", "x")));
+    if (::getuid() == 0) {  // only root can give a socket away
+        ASSERT_EQ(::lchown(QFile::encodeName(socket).constData(), 65534, 65534), 0);
+        EXPECT_FALSE(AppPaths::isOwnSocket(socket));
+    }
 }
