@@ -278,6 +278,24 @@ TEST_F(CliTest, AnAccountWhoseKeyIsMissingSaysSo) {
     EXPECT_TRUE(list.out.contains("No key stored")) << list.out.toStdString();
 }
 
+// A missing config.json is no reason to delete keys: they are listed as without an account,
+// and a prune refuses until the accounts are known again.
+TEST_F(CliTest, KeysOutliveAMissingConfigAndAPruneRefuses) {
+    const Finished added = run({"accounts", "add", "gemini", "--alias", "kept"}, "KEPT-KEY\n");
+    ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
+    const QString id = addedId(added);
+    ASSERT_TRUE(QFile::remove(QDir(dataDir()).filePath("config.json")));
+    const Finished listed = run({"accounts", "list"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(listed.out.contains("Keys without an account")) << listed.out.toStdString();
+    EXPECT_TRUE(listed.out.contains(id.toUtf8()));
+    const Finished pruned = run({"accounts", "prune"});
+    EXPECT_EQ(pruned.exitCode, 1);
+    EXPECT_TRUE(pruned.err.contains("is missing")) << pruned.err.toStdString();
+    // The key is still there: an account restored with that id works again.
+    EXPECT_TRUE(run({"accounts", "list"}).out.contains(id.toUtf8()));
+}
+
 TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
     constexpr int kCount = 16;
     std::vector<std::unique_ptr<QProcess>> adds;
