@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
         });
     };
     callbacks.usageRecorder = [&](const qm::GeminiUsageRecord& record) {
-        history.appendGeminiRecord(record);
+        return history.appendGeminiRecord(record) == qm::UsageHistoryStore::Outcome::saved;
     };
     callbacks.accountCountProvider = [&] { return int(accounts.size()); };
     qm::GeminiRelayServerOptions options;

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/AtomicFile.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 
@@ -317,18 +318,15 @@ QString AccountConfigStore::pathIn(const QString& dataDirectory) {
 
 AccountConfigStore::LoadResult AccountConfigStore::load(std::int64_t nowMs) const {
     LoadResult result;
-    const QFileInfo info(m_path);
-    if (!info.exists()) return result;
-    QFile file(m_path);
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        result.state = LoadState::Unreadable;
+    // A regular file of sane size only: a FIFO in its place must not hang the program.
+    constexpr std::int64_t kMaxBytes = 64 << 20;
+    std::optional<FileError> error;
+    const std::optional<QByteArray> read = readRegularFile(m_path, kMaxBytes, &error);
+    if (!read) {
+        if (error && error->code != ENOENT) result.state = LoadState::Unreadable;
         return result;
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        result.state = LoadState::Unreadable;
-        return result;
-    }
+    const QByteArray& bytes = *read;
     if (bytes.isEmpty()) {
         result.state = LoadState::Empty;
         return result;

@@ -1,6 +1,7 @@
 #include "accounts/AccountStore.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <algorithm>
@@ -51,13 +52,10 @@ AccountStore::AccountStore(AccountConfigStore storage, KeychainStore keychain, C
       m_storage(std::move(storage)),
       m_keychain(std::move(keychain)),
       m_now(std::move(now)) {
-    // Under the lock: another process may be between writing a new account's key and the
-    // account itself, and that key must not look like an orphan.
-    std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(m_storage.configPath(), &lockError);
+    // Keys without an account are only reported here: deleting them at start would delete
+    // the keys of accounts a kept-aside or briefly missing config.json still names.
     AtomicFile::removeStaleTemporaries(m_storage.configPath());
     reload();
-    if (lock.held()) removeOrphanKeys();
     watchFile();
 }
 
@@ -65,6 +63,7 @@ void AccountStore::reload() {
     m_stamp = FileStamp::of(m_storage.configPath());
     AccountConfigStore::LoadResult loaded = m_storage.load(this->now());
     using State = AccountConfigStore::LoadState;
+    m_loadState = loaded.state;
     // The accounts of a file we cannot decode may still matter to the user: the file is kept
     // aside before the first save rather than replaced by what was added since. What this
     // process already knew stays.
@@ -77,17 +76,80 @@ void AccountStore::reload() {
     m_data = std::move(loaded.data);
 }
 
-void AccountStore::removeOrphanKeys() {
-    if (m_moveAsideBeforeSave) return;  // the accounts are unknown; every key stays
-    const std::optional<QStringList> stored = m_keychain.storedAccounts();
-    if (!stored) return;
+namespace {
+
+QStringList knownIds(const ApiAccountStorageData& data) {
     QStringList known;
     for (ApiAccountProvider provider : kAllApiAccountProviders)
-        for (const ApiAccountSummary& row : summaries(provider)) known.append(row.id);
-    // A key without its account is what a process killed while adding an account leaves;
-    // nobody could ever see or remove it otherwise.
-    for (const QString& id : *stored)
-        if (!known.contains(id)) m_keychain.deleteItem(id);
+        for (const ApiAccountSummary& row : qm::summaries(data, provider)) known.append(row.id);
+    return known;
+}
+
+QStringList withoutAccount(const QStringList& stored, const ApiAccountStorageData& data) {
+    const QStringList known = knownIds(data);
+    QStringList orphans;
+    for (const QString& id : stored)
+        if (!known.contains(id)) orphans.append(id);
+    return orphans;
+}
+
+}  // namespace
+
+std::optional<QStringList> AccountStore::orphanKeys() const {
+    if (m_moveAsideBeforeSave) return std::nullopt;  // the accounts are unknown
+    const std::optional<QStringList> stored = m_keychain.storedAccounts();
+    if (!stored) return std::nullopt;
+    return withoutAccount(*stored, m_data);
+}
+
+AccountStore::PruneResult AccountStore::pruneOrphanKeys(
+    const std::function<void(const QString&)>& removing) {
+    PruneResult result;
+    const QString path = m_storage.configPath();
+    const QFileInfo config(path);
+    const QStringList aside =
+        config.dir().entryList({config.fileName() + QStringLiteral(".corrupt-*")}, QDir::Files);
+    if (!aside.isEmpty()) {
+        result.error = QStringLiteral("Keys were not removed: ") +
+                       aside.join(QStringLiteral(", ")) +
+                       QStringLiteral(
+                           " may name the accounts they belong to. Restore or delete "
+                           "it first.");
+        return result;
+    }
+    // Under the lock: an add in progress writes the key before the account, and that key
+    // must not look like one without an account.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(path, &lockError);
+    if (!lock.held()) {
+        result.error = lockError->message;
+        return result;
+    }
+    const AccountConfigStore::LoadResult loaded = m_storage.load(now());
+    if (loaded.state != AccountConfigStore::LoadState::Loaded) {
+        result.error =
+            loaded.state == AccountConfigStore::LoadState::Missing
+                ? QStringLiteral("Keys were not removed: ") + path + QStringLiteral(" is missing.")
+                : QStringLiteral("Keys were not removed: ") + path +
+                      QStringLiteral(" could not be read.");
+        return result;
+    }
+    const std::optional<QStringList> stored = m_keychain.storedAccounts();
+    if (!stored) {
+        result.error = QStringLiteral("Keys were not removed: ") + m_keychain.backendDescription() +
+                       QStringLiteral(" could not list the stored keys.");
+        return result;
+    }
+    for (const QString& id : withoutAccount(*stored, loaded.data)) {
+        if (removing) removing(id);
+        const SecretStatus status = m_keychain.deleteItem(id);
+        if (status.ok() || status.code == kSecretItemNotFound) {
+            result.removed.append(id);
+        } else if (!result.error) {
+            result.error = KeychainStoreError{status.code, status.message}.description();
+        }
+    }
+    return result;
 }
 
 void AccountStore::watchFile() {
@@ -191,7 +253,8 @@ std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider pro
     const std::int64_t created = now();
     const auto edit = [&](ApiAccountStorageData& next) -> std::optional<AccountStoreError> {
         // The key first: a process killed between the two writes leaves a key without an
-        // account, which the next start removes, never an account without its key.
+        // account, which `accounts list` reports and `accounts prune` removes, never an
+        // account without its key.
         if (const std::optional<KeychainStoreError> error = m_keychain.save(cleanKey, id))
             return AccountStoreError{AccountStoreError::Kind::keychain, error->description()};
         withAccounts(next, provider, [&](auto& accounts) {

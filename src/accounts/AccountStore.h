@@ -59,6 +59,21 @@ public:
     // (the relay resolving a key) call it too: it costs one stat when nothing changed.
     bool refreshIfChanged();
 
+    // Ids that hold a key in the secret store but name no account of config.json as last
+    // read (a process killed while adding an account leaves one). Nothing when that cannot be
+    // told: the backend cannot list its keys, or config.json could not be read.
+    std::optional<QStringList> orphanKeys() const;
+
+    struct PruneResult {
+        QStringList removed;
+        std::optional<QString> error;  // why nothing (or not everything) was removed
+    };
+    // Deletes the keys without an account, judged under the file's lock against config.json
+    // as it is now; `removing` hears of each one before it goes. Keys are never deleted on
+    // a guess: refused while config.json is missing or unreadable, or while a copy kept aside
+    // ("config.json.corrupt-*") may name the accounts that own them.
+    PruneResult pruneOrphanKeys(const std::function<void(const QString& id)>& removing = {});
+
 signals:
     void changed();
 
@@ -70,7 +85,6 @@ private:
     // the save failed after `edit` succeeded.
     std::optional<AccountStoreError> commit(const Edit& edit, const Undo& undo = {});
     void reload();
-    void removeOrphanKeys();
     void watchFile();
     std::int64_t now() const;
 
@@ -80,6 +94,7 @@ private:
     ApiAccountStorageData m_data;
     std::optional<QString> m_lastError;
     bool m_moveAsideBeforeSave = false;
+    AccountConfigStore::LoadState m_loadState = AccountConfigStore::LoadState::Missing;
     FileStamp m_stamp;  // config.json as this process last read or wrote it
     QFileSystemWatcher* m_watcher = nullptr;
 };

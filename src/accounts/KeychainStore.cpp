@@ -88,12 +88,11 @@ std::optional<SecretStatus> PrivateFileSecretBackend::readItems(Items& items) co
     // Someone loosened the mode: a key file stays readable by its owner alone.
     if ((info.st_mode & 077) != 0) ::chmod(name.constData(), 0600);
 
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return SecretStatus{EIO, QStringLiteral("Could not read ") + m_path + QStringLiteral(": ") +
-                                     file.errorString()};
-    }
-    const QByteArray bytes = file.readAll();
+    // A regular file only, so nothing planted in its place can hang the program.
+    std::optional<FileError> error;
+    const std::optional<QByteArray> read = readRegularFile(m_path, 16 << 20, &error);
+    if (!read) return SecretStatus{error->code, error->message};
+    const QByteArray& bytes = *read;
     if (bytes.isEmpty()) return std::nullopt;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);

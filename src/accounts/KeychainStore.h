@@ -125,6 +125,9 @@ public:
                         const QByteArray& value) override;
     SecretStatus copy(const QString& service, const QString& account, QByteArray& value) override;
     SecretStatus remove(const QString& service, const QString& account) override;
+    // Every item of the schema under `service`, locked ones included (their attributes are
+    // readable without unlocking).
+    std::optional<QStringList> accounts(const QString& service) override;
 };
 
 // Writes go to `primary`; a key that `primary` does not have is still read from `secondary`,

@@ -107,4 +107,28 @@ SecretStatus SecretServiceBackend::remove(const QString& service, const QString&
     return removed ? SecretStatus{} : SecretStatus{kSecretItemNotFound, {}};
 }
 
+std::optional<QStringList> SecretServiceBackend::accounts(const QString& service) {
+    const QByteArray serviceUtf8 = service.toUtf8();
+    GError* error = nullptr;
+    GList* items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error,
+                                               "service", serviceUtf8.constData(), nullptr);
+    if (error) {
+        g_error_free(error);
+        return std::nullopt;  // unknown: callers then leave every key alone
+    }
+    QStringList names;
+    for (GList* at = items; at; at = at->next) {
+        GHashTable* attributes = secret_retrievable_get_attributes(SECRET_RETRIEVABLE(at->data));
+        if (!attributes) continue;
+        if (const auto* account =
+                static_cast<const gchar*>(g_hash_table_lookup(attributes, "account"))) {
+            const QString name = QString::fromUtf8(account);
+            if (!names.contains(name)) names.append(name);
+        }
+        g_hash_table_unref(attributes);
+    }
+    g_list_free_full(items, g_object_unref);
+    return names;
+}
+
 }  // namespace qm

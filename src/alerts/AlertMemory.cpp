@@ -7,6 +7,8 @@
 
 #include "core/AtomicFile.h"
 
+#include "core/SharedFile.h"
+
 namespace qm {
 
 QString AlertMemory::pathIn(const QString& dataDirectory) {
@@ -14,10 +16,11 @@ QString AlertMemory::pathIn(const QString& dataDirectory) {
 }
 
 AlertMemory::AlertMemory(QString path) : m_path(std::move(path)) {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) return;
+    // A regular file of sane size only: a FIFO in its place must not hang the start.
+    const std::optional<QByteArray> bytes = readRegularFile(m_path, kSideFileMaxBytes);
+    if (!bytes) return;
     const QJsonObject shown =
-        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("shown")).toObject();
+        QJsonDocument::fromJson(*bytes).object().value(QStringLiteral("shown")).toObject();
     for (auto it = shown.begin(); it != shown.end(); ++it) {
         if (it.value().isDouble()) m_entries[it.key()] = static_cast<TimeMs>(it.value().toDouble());
     }

@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSystemTrayIcon>
@@ -41,12 +43,43 @@ namespace {
 
 // A second start asks the running instance to open a window and exits.
 bool handOffToRunningInstance(const QString& instanceName, const QString& windowId) {
+    if (instanceName.isEmpty() || !QFileInfo::exists(instanceName)) return false;
+    // A socket someone else owns is not an instance of ours: nothing is sent to it.
+    if (!qm::AppPaths::isOwnSocket(instanceName)) {
+        std::fprintf(stderr,
+                     "quotameter: warning: %s is not this user's; starting a new instance\n",
+                     QFile::encodeName(instanceName).constData());
+        return false;
+    }
     QLocalSocket socket;
     socket.connectToServer(instanceName);
     if (!socket.waitForConnected(300)) return false;
     socket.write(windowId.toUtf8() + '\n');
     socket.waitForBytesWritten(300);
     return true;
+}
+
+// Opens the windows later starts ask for. Only a socket of this user's own is replaced;
+// without a safe place there is simply no hand-off to this instance.
+void listenForHandOffs(QLocalServer& instance, const QString& instanceName,
+                       qm::gui::WindowRegistry& windows) {
+    if (instanceName.isEmpty() ||
+        (QFileInfo::exists(instanceName) && !qm::AppPaths::isOwnSocket(instanceName)))
+        return;
+    QLocalServer::removeServer(instanceName);
+    instance.setSocketOptions(QLocalServer::UserAccessOption);
+    instance.listen(instanceName);
+    QObject::connect(&instance, &QLocalServer::newConnection, [&instance, &windows] {
+        while (QLocalSocket* peer = instance.nextPendingConnection()) {
+            QObject::connect(peer, &QLocalSocket::readyRead, peer, [&windows, peer] {
+                if (!peer->canReadLine()) return;
+                const QByteArray id = peer->readLine().trimmed();
+                windows.open(QString::fromUtf8(id));
+                peer->disconnectFromServer();
+            });
+            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+        }
+    });
 }
 
 // The window named by "--open ID", or empty without one. Answers --help and --version and exits
@@ -191,19 +224,7 @@ int main(int argc, char** argv) {
         windows, {&aggregator, &claude, &accounts, &history, &relay, &localUsage, &prices});
 
     QLocalServer instance;
-    QLocalServer::removeServer(instanceName);
-    instance.listen(instanceName);
-    QObject::connect(&instance, &QLocalServer::newConnection, [&] {
-        while (QLocalSocket* peer = instance.nextPendingConnection()) {
-            QObject::connect(peer, &QLocalSocket::readyRead, peer, [&, peer] {
-                if (!peer->canReadLine()) return;
-                const QByteArray id = peer->readLine().trimmed();
-                windows.open(QString::fromUtf8(id));
-                peer->disconnectFromServer();
-            });
-            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-        }
-    });
+    listenForHandOffs(instance, instanceName, windows);
 
     // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
     qm::QuitOnSignals signalWatch;

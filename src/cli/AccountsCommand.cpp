@@ -133,6 +133,26 @@ int runList(const QStringList& args) {
         out << "\n";
         printAccounts(out, session.accounts, provider);
     }
+    if (only) return kExitOk;
+    if (const std::optional<QStringList> orphans = session.accounts.orphanKeys();
+        orphans && !orphans->isEmpty()) {
+        out << "\nKeys without an account (`quotameter-cli accounts prune` removes them)\n";
+        for (const QString& id : *orphans) out << "  id " << id << "\n";
+    }
+    return kExitOk;
+}
+
+int runPrune(const QStringList& args) {
+    if (!args.isEmpty())
+        return usageError(QStringLiteral("unknown option for accounts prune: ") + args[0]);
+    Session session;
+    QTextStream out(stdout);
+    const AccountStore::PruneResult result =
+        session.accounts.pruneOrphanKeys([&out](const QString& id) {
+            out << "Removing the key without an account: " << id << Qt::endl;
+        });
+    if (result.error) return fail(*result.error);
+    if (result.removed.isEmpty()) out << "Every stored key belongs to an account.\n";
     return kExitOk;
 }
 
@@ -325,6 +345,7 @@ int runAccounts(const QStringList& args) {
     if (sub == QLatin1String("list")) return runList(rest);
     if (sub == QLatin1String("add")) return runAdd(rest);
     if (sub == QLatin1String("remove")) return runRemove(rest);
+    if (sub == QLatin1String("prune")) return runPrune(rest);
     if (sub == QLatin1String("validate")) return runValidate(rest);
     if (sub == QLatin1String("usage")) return runUsage(rest);
     return usageError(QStringLiteral("unknown accounts sub-command: ") + sub);
@@ -337,6 +358,7 @@ const CliCommandRegistration accountsCommand(CliCommand{
         "grok)\n"
         "accounts add P --alias A [--detail D]        add an account; the key is read from stdin\n"
         "accounts remove P ID                         remove an account and its key\n"
+        "accounts prune                               remove keys that belong to no account\n"
         "accounts validate P ID [--base-url URL]      check the account's key with the provider\n"
         "accounts usage P ID [--days 7|30] [--base-url URL]\n"
         "                                             usage by model (Anthropic, OpenAI) or key "

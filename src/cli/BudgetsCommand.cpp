@@ -8,7 +8,7 @@
 #include "accounts/AccountConfigStore.h"
 #include "alerts/AccountSpend.h"
 #include "cli/CliCommand.h"
-#include "history/UsageHistoryFile.h"
+#include "history/UsageHistoryReader.h"
 #include "providers/ProviderUsageText.h"
 
 namespace qm::cli {
@@ -86,22 +86,23 @@ int runBudgets(const QStringList& args) {
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     // Both files are only read.
     const auto accounts = AccountConfigStore(AccountConfigStore::pathIn(directory)).load(now);
-    const UsageHistoryFileStore::LoadResult history =
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)).load();
+    // With the records still in the journal: spend just recorded counts at once.
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     if (accounts.state == AccountConfigStore::LoadState::Unreadable ||
         accounts.state == AccountConfigStore::LoadState::Undecodable) {
         QTextStream(stderr) << "quotameter-cli: the account file could not be read: "
                             << AccountConfigStore::pathIn(directory) << "\n";
         return kExitFailure;
     }
-    if (UsageHistoryFileStore::isUnusable(history.state)) {
+    if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         QTextStream(stderr) << "quotameter-cli: the history file could not be read: "
                             << UsageHistoryFileStore::pathIn(directory) << "\n";
         return kExitFailure;
     }
     const QTimeZone zone = QTimeZone::systemTimeZone();
     const std::vector<AccountBudgetUse> rows = accountBudgetUse(
-        accounts.data, history.data.geminiRecords, history.data.apiRecords, now, zone);
+        accounts.data, history.geminiUsageRecords(), history.apiUsageRecords(), now, zone);
     QTextStream out(stdout);
     if (json) {
         out << QJsonDocument(budgetsJson(rows, zone, now)).toJson(QJsonDocument::Indented);

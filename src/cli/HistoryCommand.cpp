@@ -8,7 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "core/DisplayFormat.h"
-#include "history/UsageHistoryStore.h"
+#include "history/UsageHistoryReader.h"
 #include "history/UsageTrends.h"
 
 namespace qm::cli {
@@ -38,7 +38,7 @@ std::map<std::int64_t, ApiDay> apiDays(const std::vector<ApiUsageRecord>& record
     return days;
 }
 
-QJsonObject historyJson(const UsageHistoryStore& store, const QTimeZone& zone) {
+QJsonObject historyJson(const UsageHistoryReader& store, const QTimeZone& zone) {
     QJsonArray claude;
     for (const auto& point : UsageTrends::claudeTrendPoints(store.claudeSnapshots())) {
         claude.append(QJsonObject{{"timestampMs", double(point.snapshot.timestampMs)},
@@ -77,7 +77,7 @@ QJsonObject historyJson(const UsageHistoryStore& store, const QTimeZone& zone) {
     };
 }
 
-void printHistory(QTextStream& out, const UsageHistoryStore& store, const QTimeZone& zone) {
+void printHistory(QTextStream& out, const UsageHistoryReader& store, const QTimeZone& zone) {
     out << "History: " << store.historyPath() << "\n";
 
     const auto& snapshots = store.claudeSnapshots();
@@ -124,9 +124,9 @@ int runHistory(const QStringList& args) {
             return usageError(QStringLiteral("unknown option for history: ") + arg);
         }
     }
-    // Opening the store only reads; nothing is written unless a record is added.
-    const UsageHistoryStore store(
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dataDirectory())));
+    // Only reads: the file and its journal, merged in memory.
+    const UsageHistoryReader store = UsageHistoryReader::read(
+        UsageHistoryFileStore::pathIn(dataDirectory()), QDateTime::currentMSecsSinceEpoch());
     if (UsageHistoryFileStore::isUnusable(store.loadState())) {
         QTextStream(stderr) << "quotameter-cli: the history file could not be read: "
                             << store.historyPath() << "\n";

@@ -1,6 +1,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QTextStream>
+#include <memory>
 
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
@@ -16,21 +17,48 @@ namespace {
 QString requestLine(const GeminiRelayRequestLog& log) {
     const QString time =
         QDateTime::fromMSecsSinceEpoch(log.finishedAt).toString(QStringLiteral("HH:mm:ss"));
-    const QString client = log.userAgent.isEmpty() ? QStringLiteral("-")
-                                                   : log.userAgent.section(QLatin1Char(' '), 0, 0);
-    const QString path = log.path.isEmpty() ? QStringLiteral("-") : log.method + " " + log.path;
-    QString line = time + "  " + (log.remoteIp.isEmpty() ? QStringLiteral("-") : log.remoteIp) +
-                   " " + client + "  " +
-                   (log.accountAlias.isEmpty() ? QStringLiteral("-") : log.accountAlias) + "  " +
-                   path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
-    if (log.usage) {
+    // What a client sent is escaped: no request may forge a line or steer the terminal.
+    using DisplayFormat::printable;
+    const QString client = log.userAgent.isEmpty()
+                               ? QStringLiteral("-")
+                               : printable(log.userAgent.section(QLatin1Char(' '), 0, 0));
+    const QString path =
+        log.path.isEmpty() ? QStringLiteral("-") : printable(log.method + " " + log.path);
+    QString line =
+        time + "  " + (log.remoteIp.isEmpty() ? QStringLiteral("-") : log.remoteIp) + " " + client +
+        "  " + (log.accountAlias.isEmpty() ? QStringLiteral("-") : printable(log.accountAlias)) +
+        "  " + path + "  " + (log.status ? QString::number(log.status) : QStringLiteral("-"));
+    if (log.usage && !log.usageSaved) {
+        // Not on disk: never shown as metered, so nothing printed here is lost to a kill.
+        line += QStringLiteral("  not saved");
+    } else if (log.usage) {
         line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
                 DisplayFormat::formattedTokens(log.usage->outputTokens) +
                 QString::asprintf("  $%.6f", log.usage->costUsd);
     } else if (log.unmetered) {
         line += QStringLiteral("  unmetered");
+        if (!log.unmeteredReason.isEmpty()) line += QStringLiteral(": ") + log.unmeteredReason;
     }
     return line;
+}
+
+// Says on stderr, at once, when metered records cannot be saved: once when saving stops
+// working, once when the bound of held records is reached, and once when saving works again;
+// the counts in between are the window's business.
+void reportSaving(UsageHistoryStore& history, QTextStream& err) {
+    auto failing = std::make_shared<bool>(false);
+    auto droppedTold = std::make_shared<bool>(false);
+    QObject::connect(&history, &UsageHistoryStore::changed, [&history, &err, failing, droppedTold] {
+        const std::optional<QString> problem = history.saveProblem();
+        const bool dropping = history.droppedRecordCount() > 0;
+        if (problem && (!*failing || (dropping && !*droppedTold))) {
+            err << "quotameter-cli: Usage could not be saved: " << *problem << Qt::endl;
+            *droppedTold = dropping;
+        } else if (!problem && *failing) {
+            err << "quotameter-cli: usage is saved again" << Qt::endl;
+        }
+        *failing = problem.has_value();
+    });
 }
 
 int runRelay(const QStringList& args) {
@@ -80,6 +108,7 @@ int runRelay(const QStringList& args) {
 
     int exitCode = kExitOk;
     bool announced = false;
+    reportSaving(history, err);
     QObject::connect(&relay, &GeminiRelayStore::changed, [&] {
         if (relay.isRunning() && !announced) {
             announced = true;

@@ -12,7 +12,7 @@
 #include "core/ClaudeResetTimes.h"
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
-#include "history/UsageHistoryStore.h"
+#include "history/UsageHistoryReader.h"
 #include "readers/UsageAggregator.h"
 
 // `title` is what a status bar runs every few seconds: the menu-bar title, and with --json the
@@ -98,9 +98,9 @@ int runTitle(const QStringList& args) {
     QCoro::waitFor(aggregator.refresh());
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     const QString directory = dataDirectory();
-    // Opening the store only reads (the file and the journal of records not yet filed).
-    const UsageHistoryStore history(
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    // Only reads: the file and the journal of records not yet filed, merged in memory.
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     const std::optional<ClaudeUsageSnapshot> claude =
         freshClaudeSnapshot(history.claudeSnapshots(), now);
     const QString title =

@@ -24,7 +24,23 @@ QString ensureRootIn(const QString& base) {
         (void)copyDirectory(legacy, root);
     }
     QDir().mkpath(root);
+    tightenPermissions(root);
     return root;
+}
+
+void tightenPermissions(const QString& root) {
+    // Keys, accounts and spending are the user's alone: the folder is 0700 and its files
+    // 0600, whatever an older version or a copy left behind. Links are left alone.
+    const QByteArray folder = QFile::encodeName(root);
+    struct stat info {};
+    if (::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    if ((info.st_mode & 077) != 0) ::chmod(folder.constData(), info.st_mode & 0700);
+    const QFileInfoList files = QDir(root).entryInfoList(QDir::Files | QDir::Hidden);
+    for (const QFileInfo& file : files) {
+        const QByteArray path = QFile::encodeName(file.absoluteFilePath());
+        if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if ((info.st_mode & 077) != 0) ::chmod(path.constData(), info.st_mode & 0700);
+    }
 }
 
 QString copyDirectory(const QString& from, const QString& to) {
@@ -62,8 +78,32 @@ QString copyDirectory(const QString& from, const QString& to) {
     return firstError;
 }
 
+namespace {
+
+// A real folder (not a link) of this user's that no one else may enter.
+bool isPrivateFolder(const QString& path) {
+    struct stat info {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+}  // namespace
+
 QString instanceName() {
-    return QStringLiteral("quotameter-") + QString::number(::getuid());
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!isPrivateFolder(folder)) {
+        folder = QDir(QDir::tempPath())
+                     .filePath(QStringLiteral("quotameter-") + QString::number(::getuid()));
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+        if (!isPrivateFolder(folder)) return {};
+    }
+    return QDir(folder).filePath(QStringLiteral("quotameter.sock"));
+}
+
+bool isOwnSocket(const QString& path) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+           info.st_uid == ::getuid();
 }
 
 }  // namespace qm::AppPaths

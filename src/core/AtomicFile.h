@@ -19,11 +19,12 @@ namespace AtomicFile {
 // Writes `bytes` to a temporary file beside the target, named "<path>.tmp-<pid>-<n>" so that
 // no two writers share one, syncs it, then renames it over `path`: readers see either the old
 // file or the whole new one.
-// `mode` is applied when the temporary file is created (0600 for secrets).
-std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0644);
+// `mode` is applied when the temporary file is created: the program's files are the user's
+// alone unless a caller says otherwise (a desktop entry).
+std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0600);
 // The same for a file made of pieces, written in order without joining them first.
 std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
-                               int mode = 0644);
+                               int mode = 0600);
 
 // Removes temporary files of `path` left by writers that died before their rename (their
 // process is gone), so a killed save does not leave its bytes behind for good.

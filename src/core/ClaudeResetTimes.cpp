@@ -1,8 +1,9 @@
 #include "core/ClaudeResetTimes.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include "core/SharedFile.h"
 
 namespace qm::ClaudeResetTimesFile {
 
@@ -35,9 +36,9 @@ std::optional<FileError> save(const QString& path, const ClaudeResetTimes& times
 }
 
 std::optional<ClaudeResetTimes> load(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxBytes) return std::nullopt;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const std::optional<QByteArray> bytes = readRegularFile(path, kMaxBytes);
+    if (!bytes) return std::nullopt;
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes);
     const QJsonValue at = document.object().value(QStringLiteral("snapshotAt"));
     if (!document.isObject() || !at.isDouble()) return std::nullopt;
     const QJsonObject object = document.object();

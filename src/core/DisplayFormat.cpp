@@ -1,5 +1,7 @@
 #include "core/DisplayFormat.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 #include <QLocale>
 
@@ -25,6 +27,25 @@ QString formattedTokens(std::int64_t value) {
 QString formattedCount(std::int64_t value) {
     const QString text = QLocale().toString(qlonglong(value));
     return text.isEmpty() ? QString::number(value) : text;
+}
+
+QString printable(const QString& text) {
+    const auto isControl = [](char16_t c) { return c < 0x20 || (c >= 0x7f && c <= 0x9f); };
+    if (std::none_of(text.begin(), text.end(),
+                     [&](QChar c) { return isControl(c.unicode()) || c == u'\\'; }))
+        return text;
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        if (c == u'\\') {
+            out += QStringLiteral("\\\\");
+        } else if (isControl(c.unicode())) {
+            out += QStringLiteral("\\x%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace qm::DisplayFormat

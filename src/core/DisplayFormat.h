@@ -20,4 +20,9 @@ QString formattedTokens(std::int64_t value);
 // A plain count with the current locale's grouping.
 QString formattedCount(std::int64_t value);
 
+// `text` with control characters written as "\xNN" (backslashes doubled), so a value a
+// client chose (a path, a user agent, a model) can neither start a line of its own nor send
+// escape codes to a terminal.
+QString printable(const QString& text);
+
 }  // namespace qm::DisplayFormat

@@ -21,8 +21,7 @@ void setHandler(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(number, &action, nullptr);
 }
 
 }  // namespace
@@ -43,7 +42,10 @@ QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
 
 QuitOnSignals::~QuitOnSignals() {
     if (!m_notifier) return;
-    setHandler(SIG_DFL);
+    // The watch ends as the program ends, just before the stores fold their journals into
+    // their files. A further stop (a second Ctrl-C, `timeout`, a service manager) must not
+    // cut that short: it is ignored, and the program ends once the saves are done.
+    setHandler(SIG_IGN);
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;

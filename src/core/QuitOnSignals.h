@@ -6,9 +6,11 @@ class QSocketNotifier;
 
 namespace qm {
 
-// Turns SIGINT and SIGTERM into an orderly QCoreApplication::quit(), so the event loop ends
-// and the stores' destructors finish their saves (a logout sends SIGTERM). The handler only
-// writes a byte to a socket pair; the event loop does the rest. One per process.
+// Turns SIGINT, SIGTERM and SIGHUP into an orderly QCoreApplication::quit(), so the event
+// loop ends and the stores' destructors finish their saves (a logout sends SIGTERM). The
+// handler only writes a byte to a socket pair; the event loop does the rest. Once destroyed,
+// those signals are ignored for the rest of the process, whose last act is saving. One per
+// process.
 class QuitOnSignals : public QObject {
     Q_OBJECT
 public:

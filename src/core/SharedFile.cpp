@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -34,27 +35,119 @@ FileStamp FileStamp::ofOpen(int fd) {
     return fromStat(info);
 }
 
-FileLock FileLock::acquire(const QString& path, std::optional<FileError>* error) {
-    const auto fail = [&](const QString& what, int code) {
-        if (error) {
-            *error = FileError{
-                code, what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
-        }
+namespace {
+
+FileError errnoError(const QString& what, int code) {
+    return FileError{code,
+                     what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
+}
+
+// The pid the holder of a busy lock wrote into it, when it did.
+std::optional<long> holderOf(int fd) {
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return std::nullopt;
+    bool ok = false;
+    const long pid = QByteArray(text, int(n)).trimmed().toLong(&ok);
+    return ok && pid > 0 ? std::optional<long>(pid) : std::nullopt;
+}
+
+}  // namespace
+
+FileLock FileLock::acquire(const QString& path, std::optional<FileError>* error, int waitMs) {
+    const auto fail = [&](FileError problem) {
+        if (error) *error = std::move(problem);
         return FileLock();
     };
     const QString lockPath = lockPathFor(path);
     QDir().mkpath(QFileInfo(lockPath).absolutePath());
-    const int fd =
-        ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return fail(QStringLiteral("Could not open ") + lockPath, errno);
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        const int code = errno;
+    // Never through a link, never anything but a regular file: a lock planted as a link or
+    // a FIFO must not make the program write elsewhere or hang.
+    const int fd = ::open(QFile::encodeName(lockPath).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return fail(errnoError(QStringLiteral("Could not open ") + lockPath, errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return fail(QStringLiteral("Could not lock ") + lockPath, code);
+        return fail(FileError{EINVAL, lockPath + QStringLiteral(" is not a regular file")});
     }
+    QElapsedTimer waited;
+    waited.start();
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int code = errno;
+        if (code == EINTR) continue;
+        if (code != EWOULDBLOCK || waited.elapsed() >= waitMs) {
+            const std::optional<long> holder = holderOf(fd);
+            ::close(fd);
+            if (code != EWOULDBLOCK)
+                return fail(errnoError(QStringLiteral("Could not lock ") + lockPath, code));
+            return fail(FileError{
+                EWOULDBLOCK, holder ? lockPath + QStringLiteral(" is locked by process ") +
+                                          QString::number(*holder)
+                                    : lockPath + QStringLiteral(" is locked by another process")});
+        }
+        ::usleep(10'000);
+    }
+    // Who holds it, for whoever waits; a full disk only loses the note.
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
+        const ssize_t n = ::pwrite(fd, pid.constData(), std::size_t(pid.size()), 0);
     if (error) error->reset();
     return FileLock(fd);
+}
+
+int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes,
+                    std::optional<FileError>* error) {
+    const auto fail = [&](FileError problem) {
+        if (error) *error = std::move(problem);
+        return -1;
+    };
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail(errnoError(QStringLiteral("Could not open ") + path, errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return fail(FileError{EINVAL, path + QStringLiteral(" is not a regular file")});
+    }
+    if (maxBytes && info.st_size > *maxBytes) {
+        ::close(fd);
+        return fail(
+            FileError{EFBIG, path + QStringLiteral(" is larger than %1 bytes").arg(*maxBytes)});
+    }
+    // Reads of a regular file never block anyway; the flag only mattered for the open.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (error) error->reset();
+    return fd;
+}
+
+std::optional<QByteArray> readRegularFile(const QString& path, std::int64_t maxBytes,
+                                          std::optional<FileError>* error) {
+    const int fd = openRegularFile(path, maxBytes, error);
+    if (fd < 0) return std::nullopt;
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int code = errno;
+            ::close(fd);
+            if (error) *error = errnoError(QStringLiteral("Could not read ") + path, code);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        // The file may grow after the check; the limit holds all the same.
+        if (bytes.size() + n > maxBytes) {
+            ::close(fd);
+            if (error)
+                *error = FileError{EFBIG,
+                                   path + QStringLiteral(" is larger than %1 bytes").arg(maxBytes)};
+            return std::nullopt;
+        }
+        bytes.append(buffer, n);
+    }
+    ::close(fd);
+    return bytes;
 }
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {

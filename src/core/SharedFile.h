@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <QByteArray>
 #include <QString>
 #include <cstdint>
 #include <optional>
@@ -32,8 +33,13 @@ struct FileStamp {
 class FileLock {
 public:
     FileLock() = default;
-    // Waits for the lock, creating the folder and the lock file when needed.
-    static FileLock acquire(const QString& path, std::optional<FileError>* error = nullptr);
+    // How long a lock held by another process is waited for before giving up.
+    static constexpr int kDefaultWaitMs = 10'000;
+    // Waits for the lock (at most `waitMs`), creating the folder and the lock file when
+    // needed. The lock file must be a regular file, never followed through a link; a busy
+    // lock ends in "<lock> is locked by process N" (the holder writes its pid into it).
+    static FileLock acquire(const QString& path, std::optional<FileError>* error = nullptr,
+                            int waitMs = kDefaultWaitMs);
     static QString lockPathFor(const QString& path) { return path + QStringLiteral(".lock"); }
 
     FileLock(FileLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
@@ -49,5 +55,19 @@ private:
     explicit FileLock(int fd) : m_fd(fd) {}
     int m_fd = -1;
 };
+
+// Opens `path` for reading only when it is a regular file: a FIFO, device or socket in its
+// place could block the program or feed it without end. The open itself does not block;
+// `maxBytes` (when given) refuses larger files. Returns the descriptor, or -1 and `error`.
+int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes = std::nullopt,
+                    std::optional<FileError>* error = nullptr);
+
+// Reads a whole regular file of at most `maxBytes`; nothing (and `error`) otherwise. A missing
+// file gives nothing with `error` holding ENOENT.
+std::optional<QByteArray> readRegularFile(const QString& path, std::int64_t maxBytes,
+                                          std::optional<FileError>* error = nullptr);
+
+// The limit for small side files (reset times, alerts shown, the autostart entry).
+inline constexpr std::int64_t kSideFileMaxBytes = 1 << 20;
 
 }  // namespace qm

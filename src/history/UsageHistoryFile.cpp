@@ -16,6 +16,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "core/SharedFile.h"
+
 namespace qm {
 namespace UsageHistoryJson {
 namespace {
@@ -514,13 +516,14 @@ private:
 
 UsageHistoryFileStore::LoadResult UsageHistoryFileStore::load() const {
     LoadResult result;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    std::optional<FileError> error;
+    const int fd = openRegularFile(m_path, std::nullopt, &error);
     if (fd < 0) {
-        result.state = errno == ENOENT ? LoadState::Missing : LoadState::Unreadable;
+        result.state = error && error->code == ENOENT ? LoadState::Missing : LoadState::Unreadable;
         return result;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0) {
         ::close(fd);
         result.state = LoadState::Unreadable;
         return result;

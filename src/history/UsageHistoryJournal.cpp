@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "core/SharedFile.h"
 #include "history/UsageHistoryFile.h"
 
 namespace qm::UsageHistoryJournal {
@@ -92,49 +93,76 @@ std::string line(const ApiUsageRecord& record) {
     return lineOf("apiRecords", record);
 }
 
-Read read(const QString& path, std::int64_t offset) {
-    Read result;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            result.error = errnoError(QStringLiteral("Could not open ") + path, errno);
-        return result;
-    }
-    result.journal = FileStamp::ofOpen(fd);
-    std::string bytes;
-    bytes.resize(std::size_t(result.journal.size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += std::size_t(n);
-    }
-    ::close(fd);
-    bytes.resize(done);
+namespace {
 
-    std::string_view text(bytes);
-    const std::size_t headerEnd = text.find('\n');
-    if (headerEnd != std::string_view::npos) result.base = parseHeader(text.substr(0, headerEnd));
-    std::size_t at = std::max<std::size_t>(std::size_t(std::max<std::int64_t>(offset, 0)),
-                                           headerEnd == std::string_view::npos ? 0 : headerEnd + 1);
-    if (headerEnd == std::string_view::npos) at = 0;
-    result.consumed = std::int64_t(at);
+// Decodes the complete lines of `text`, whose first byte lies at `position` in the file, adding
+// the records of lines that start at `offset` or later; returns where the first incomplete
+// line begins.
+std::size_t decodeLines(std::string_view text, std::int64_t position, std::int64_t offset,
+                        UsageHistoryData& records) {
+    std::size_t at = 0;
     while (at < text.size()) {
         const std::size_t end = text.find('\n', at);
         if (end == std::string_view::npos) break;
-        if (headerEnd != std::string_view::npos) {
+        if (position + std::int64_t(at) >= offset) {
             if (std::optional<UsageHistoryData> one =
                     UsageHistoryJson::decode(text.substr(at, end - at))) {
-                take(result.records.claudeSnapshots, one->claudeSnapshots);
-                take(result.records.geminiRecords, one->geminiRecords);
-                take(result.records.apiRecords, one->apiRecords);
+                take(records.claudeSnapshots, one->claudeSnapshots);
+                take(records.geminiRecords, one->geminiRecords);
+                take(records.apiRecords, one->apiRecords);
             }
         }
         at = end + 1;
-        result.consumed = std::int64_t(at);
     }
-    result.endsInLineBreak = text.empty() || text.back() == '\n';
+    return at;
+}
+
+}  // namespace
+
+Read read(const QString& path, std::int64_t offset) {
+    Read result;
+    std::optional<FileError> error;
+    const int fd = openRegularFile(path, std::nullopt, &error);
+    if (fd < 0) {
+        if (error && error->code != ENOENT) result.error = error;
+        return result;
+    }
+    result.journal = FileStamp::ofOpen(fd);
+    // Read in pieces, never whole: a journal grown far past its bound (or planted) costs the
+    // memory of one piece and one line.
+    constexpr std::size_t kPiece = 1 << 20;
+    constexpr std::size_t kLongestLine = 16 << 20;  // a longer line is no record of ours
+    std::string pending;        // the unfinished line carried into the next piece
+    std::int64_t position = 0;  // file offset of pending's first byte
+    bool headerSeen = false;
+    std::vector<char> piece(kPiece);
+    for (;;) {
+        const ssize_t n = ::read(fd, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(piece.data(), std::size_t(n));
+        if (!headerSeen) {
+            const std::size_t headerEnd = pending.find('\n');
+            if (headerEnd == std::string::npos) {
+                if (pending.size() > kLongestLine) break;
+                continue;
+            }
+            headerSeen = true;
+            result.base = parseHeader(std::string_view(pending).substr(0, headerEnd));
+            pending.erase(0, headerEnd + 1);
+            position = std::int64_t(headerEnd + 1);
+        }
+        const std::size_t done = decodeLines(pending, position, offset, result.records);
+        position += std::int64_t(done);
+        pending.erase(0, done);
+        if (pending.size() > kLongestLine) {  // a line without end is skipped
+            position += std::int64_t(pending.size());
+            pending.clear();
+        }
+    }
+    ::close(fd);
+    result.consumed = headerSeen ? std::max(position, offset) : 0;
+    result.endsInLineBreak = pending.empty();
     return result;
 }
 

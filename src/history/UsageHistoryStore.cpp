@@ -6,30 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include "history/UsageHistoryJournal.h"
+#include "history/UsageHistoryValidation.h"
 
 namespace qm {
 namespace {
 
 bool validPercent(double value) {
     return std::isfinite(value) && value >= 0 && value <= 100;
-}
-
-bool validCost(double value) {
-    return std::isfinite(value) && value >= 0;  // -0.0 >= 0 holds
-}
-
-bool validGemini(const GeminiUsageRecord& r) {
-    return r.timestampMs >= 1 && !r.accountId.isEmpty() && r.inputTokens >= 0 &&
-           r.outputTokens >= 0 && r.cacheTokens >= 0 && r.thinkingTokens >= 0 &&
-           r.toolTokens >= 0 && r.latencyMs >= 0 && validCost(r.costUsd) &&
-           (r.source == QLatin1String("relay") || r.source == QLatin1String("playground"));
-}
-
-bool validApi(const ApiUsageRecord& r) {
-    return r.timestampMs >= 1 &&
-           (r.provider == QLatin1String("anthropic") || r.provider == QLatin1String("openai")) &&
-           !r.accountId.isEmpty() && r.inputTokens >= 0 && r.outputTokens >= 0 &&
-           r.cacheTokens >= 0 && validCost(r.costUsd);
 }
 
 }  // namespace
@@ -86,6 +69,8 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
     m_rewriteTimer.setSingleShot(true);
     m_rewriteTimer.setInterval(int(rewriteDelayMs));
     connect(&m_rewriteTimer, &QTimer::timeout, this, [this] { rewrite(); });
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { retryHeld(); });
     {
         // Under the lock, so the file and the journal are read as one state.
         const FileLock lock = FileLock::acquire(m_storage.historyPath());
@@ -97,6 +82,8 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
         // aside before the first save instead of being replaced by the records gathered since.
         m_loadState = loaded.state;
         m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
+        // Figures no call could have produced are faults or forgeries, not usage.
+        UsageHistoryValidation::dropInvalid(loaded.data, this->now());
         m_claude.records = std::move(loaded.data.claudeSnapshots);
         m_gemini.records = std::move(loaded.data.geminiRecords);
         m_api.records = std::move(loaded.data.apiRecords);
@@ -122,9 +109,10 @@ UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, Q
 }
 
 UsageHistoryStore::~UsageHistoryStore() {
-    // What only the journal holds is folded into the file at exit.
+    // What only the journal (or memory) holds is folded into the file at exit.
+    retryHeld();
     syncJournal();
-    if (m_journalRecords || m_rewriteWanted) rewrite();
+    if (m_journalRecords || m_rewriteWanted || heldRecordCount()) rewrite();
     encodingDone();
     // The writer finishes what it holds before it stops; its notices to this object are
     // dropped with the object.
@@ -136,8 +124,9 @@ void UsageHistoryStore::encodingDone() {
 }
 
 void UsageHistoryStore::flush() {
+    retryHeld();
     syncJournal();
-    if (m_journalRecords || m_rewriteWanted) rewrite();
+    if (m_journalRecords || m_rewriteWanted || heldRecordCount()) rewrite();
     writerIdle();
 }
 
@@ -152,6 +141,7 @@ void UsageHistoryStore::applyWriteResult() {
     const UsageHistoryWriter::Result result = m_writer->result();
     if (result.sequence <= m_appliedSequence) return;
     m_appliedSequence = result.sequence;
+    m_lastRewriteFailed = !result.file;
     if (result.file) {
         m_fileStamp = *result.file;
         m_journalRecords = 0;
@@ -161,6 +151,14 @@ void UsageHistoryStore::applyWriteResult() {
         m_journalOffset = result.journal ? result.journalOffset : 0;
         m_journalCurrent = result.journal.has_value();
         m_journalLineBreak = true;
+        // Only flush() and the destructor rewrite while records are held, and they wait for
+        // the writer: the file just written holds every held record.
+        if (m_saveFailure) {
+            m_held = {};
+            m_saveFailure.reset();
+            m_retryTimer.stop();
+            emit changed();
+        }
     } else {
         m_rewriteWanted = true;  // the records stay in the journal; a later rewrite retries
     }
@@ -219,9 +217,11 @@ bool UsageHistoryStore::catchUp() {
         if (UsageHistoryFileStore::isUnusable(loaded.state)) {
             m_moveAsideBeforeSave = true;  // what this process holds stays
         } else {
+            UsageHistoryValidation::dropInvalid(loaded.data, now());
             m_claude.replace(std::move(loaded.data.claudeSnapshots));
             m_gemini.replace(std::move(loaded.data.geminiRecords));
             m_api.replace(std::move(loaded.data.apiRecords));
+            reinsertHeld();
         }
         m_journalStamp = {};
         m_journalOffset = 0;
@@ -262,29 +262,23 @@ bool UsageHistoryStore::readJournal() {
     m_journalOffset = read.consumed;
     m_journalLineBreak = read.endsInLineBreak;
     m_journalCurrent = read.journal.exists && read.base && *read.base == m_fileStamp;
-    if (!m_journalCurrent) {
-        // It names another file: left by a kill between a rewrite and the fresh journal (its
-        // records are in the file), or the folder was copied or restored (they may not be).
-        // Only records the file lacks are taken; they go into the next journal.
-        bool added = false;
-        added =
-            takeMissing(m_claude, read.records.claudeSnapshots, m_unfiled.claudeSnapshots) || added;
-        added = takeMissing(m_gemini, read.records.geminiRecords, m_unfiled.geminiRecords) || added;
-        added = takeMissing(m_api, read.records.apiRecords, m_unfiled.apiRecords) || added;
-        return added;
-    }
+    // A journal naming another file is not replayed: left by a kill between a rewrite and the
+    // fresh journal, its records are in the file; from a copied or restored folder, they may
+    // belong to another history. It is set aside before the next journal starts.
+    if (!m_journalCurrent) return false;
+    // Journal lines pass the same checks as records handed over.
+    const std::int64_t nowMs = now();
+    UsageHistoryValidation::dropInvalid(read.records, nowMs);
     std::size_t count = 0;
     for (ClaudeUsageSnapshot& snapshot : read.records.claudeSnapshots) {
         m_claude.insert(std::move(snapshot));
         ++count;
     }
     for (GeminiUsageRecord& record : read.records.geminiRecords) {
-        if (!validGemini(record)) continue;
         m_gemini.insert(std::move(record));
         ++count;
     }
     for (ApiUsageRecord& record : read.records.apiRecords) {
-        if (!validApi(record)) continue;
         m_api.insert(std::move(record));
         ++count;
     }
@@ -323,25 +317,21 @@ std::optional<FileLock> UsageHistoryStore::beginChange() {
     return lock;
 }
 
-void UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::int64_t nowMs) {
-    prune(nowMs);
+std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& lines) {
     if (!m_journalCurrent) {
-        // The journal is missing or stale: a new one starts, with what only the stale one held.
-        const std::string header = UsageHistoryJournal::header(m_fileStamp);
-        std::string text = header;
+        // The journal is missing or stale: a new one starts, the stale one kept aside.
+        if (QFileInfo::exists(m_journalPath)) {
+            QString error;
+            if (!AtomicFile::moveAside(m_journalPath, &error)) return FileError{EIO, error};
+        }
+        std::string text = UsageHistoryJournal::header(m_fileStamp);
         for (const auto& snapshot : m_unfiled.claudeSnapshots)
             text += UsageHistoryJournal::line(snapshot);
         for (const auto& record : m_unfiled.geminiRecords)
             text += UsageHistoryJournal::line(record);
         for (const auto& record : m_unfiled.apiRecords) text += UsageHistoryJournal::line(record);
-        if (const auto error = AtomicFile::write(m_journalPath, QByteArray::fromStdString(text))) {
-            m_lastError = error->message;
-            m_rewriteWanted = true;
-            lock.release();
-            scheduleRewrite();
-            emit changed();
-            return;
-        }
+        if (auto error = AtomicFile::write(m_journalPath, QByteArray::fromStdString(text), 0600))
+            return error;
         m_journalStamp = FileStamp::of(m_journalPath);
         m_journalOffset = std::int64_t(text.size());
         m_journalLineBreak = true;
@@ -352,23 +342,114 @@ void UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::
         if (!m_watcher.files().contains(m_journalPath)) m_watcher.addPath(m_journalPath);
     }
     FileStamp after;
-    if (const auto error =
+    if (auto error =
             UsageHistoryJournal::append(m_journalPath, lines, !m_journalLineBreak, &after)) {
-        // Kept in memory; the next rewrite of the file saves it.
-        m_lastError = error->message;
-        m_rewriteWanted = true;
         m_journalStamp = {};  // what made it in is read again (a torn line is skipped)
-    } else {
-        m_journalStamp = after;
-        m_journalOffset = after.size;
-        m_journalLineBreak = true;
-        ++m_journalRecords;
-        if (m_lastError && m_appliedSequence == m_sequence) m_lastError.reset();
-        scheduleSync();
+        return error;
     }
+    m_journalStamp = after;
+    m_journalOffset = after.size;
+    m_journalLineBreak = true;
+    ++m_journalRecords;
+    scheduleSync();
+    return std::nullopt;
+}
+
+bool UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::int64_t nowMs) {
+    prune(nowMs);
+    const std::optional<FileError> error = appendToJournal(lines);
     lock.release();  // a rewrite past the bound takes it again
+    if (error) {
+        startHolding(error->message);
+    } else {
+        if (m_lastError && m_appliedSequence == m_sequence) m_lastError.reset();
+        scheduleRewrite();
+    }
+    emit changed();
+    return !error;
+}
+
+void UsageHistoryStore::startHolding(const QString& reason) {
+    if (!m_saveFailure) m_retryDelayMs = kFirstRetryMs;
+    m_saveFailure = reason;
+    m_lastError = reason;
+    m_rewriteTimer.stop();  // a rewrite now would fail as well, and cost far more
+    if (!m_retryTimer.isActive()) m_retryTimer.start(m_retryDelayMs);
+}
+
+std::size_t UsageHistoryStore::heldRecordCount() const {
+    return m_held.claudeSnapshots.size() + m_held.geminiRecords.size() + m_held.apiRecords.size();
+}
+
+std::optional<QString> UsageHistoryStore::saveProblem() const {
+    if (!m_saveFailure) return std::nullopt;
+    QString text =
+        *m_saveFailure +
+        QStringLiteral("; %1 held in memory until it can be written").arg(heldRecordCount());
+    if (m_droppedRecords) {
+        text += QStringLiteral("; %1 lost: no more than %2 are held")
+                    .arg(m_droppedRecords)
+                    .arg(m_heldLimit);
+    }
+    return text;
+}
+
+template <typename Record>
+UsageHistoryStore::Outcome UsageHistoryStore::hold(Series<Record>& series,
+                                                   std::vector<Record>& held, Record record) {
+    if (heldRecordCount() >= m_heldLimit) {
+        ++m_droppedRecords;
+        emit changed();
+        return Outcome::dropped;
+    }
+    held.push_back(record);
+    series.insert(std::move(record));
+    emit changed();
+    return Outcome::held;
+}
+
+void UsageHistoryStore::retryHeld() {
+    if (!m_saveFailure) return;
+    m_retryTimer.stop();
+    std::optional<FileLock> lock = beginChange();
+    std::optional<FileError> error;
+    if (lock) {
+        std::string lines;
+        for (const auto& snapshot : m_held.claudeSnapshots)
+            lines += UsageHistoryJournal::line(snapshot);
+        for (const auto& record : m_held.geminiRecords) lines += UsageHistoryJournal::line(record);
+        for (const auto& record : m_held.apiRecords) lines += UsageHistoryJournal::line(record);
+        error = appendToJournal(lines);
+        // Reported as saved only once they are on the disk.
+        if (!error) error = UsageHistoryJournal::sync(m_journalPath);
+        m_syncPending = false;
+    }
+    if (!lock || error) {
+        m_saveFailure = lock ? error->message : m_lastError.value_or(QString());
+        m_lastError = m_saveFailure;
+        m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryMs);
+        m_retryTimer.start(m_retryDelayMs);
+        emit changed();
+        return;
+    }
+    lock->release();
+    m_held = {};
+    m_saveFailure.reset();
+    if (m_appliedSequence == m_sequence) m_lastError.reset();
+    if (m_droppedRecords) {
+        m_lastError = QStringLiteral("%1 records were lost while nothing could be written")
+                          .arg(m_droppedRecords);
+    }
     scheduleRewrite();
     emit changed();
+}
+
+void UsageHistoryStore::reinsertHeld() {
+    UsageHistoryData copy = m_held;  // taken from, so the held list keeps its records
+    UsageHistoryData ignored;
+    takeMissing(m_claude, copy.claudeSnapshots, ignored.claudeSnapshots);
+    takeMissing(m_gemini, copy.geminiRecords, ignored.geminiRecords);
+    takeMissing(m_api, copy.apiRecords, ignored.apiRecords);
 }
 
 void UsageHistoryStore::scheduleSync() {
@@ -393,40 +474,61 @@ void UsageHistoryStore::syncJournal() {
 }
 
 void UsageHistoryStore::scheduleRewrite() {
-    if (m_journalOffset > journalBoundBytes) {
+    // While records are held only flush() and the destructor rewrite: they wait for the
+    // result, so no record held meanwhile can be taken for saved.
+    if (m_saveFailure) return;
+    // After a failed rewrite the next waits for the timer: one per record would stall them.
+    if (m_journalOffset > journalBoundBytes && !m_lastRewriteFailed) {
         rewrite();
     } else if (!m_rewriteTimer.isActive()) {
         m_rewriteTimer.start();
     }
 }
 
-void UsageHistoryStore::appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) {
+UsageHistoryStore::Outcome UsageHistoryStore::appendClaudeSnapshot(
+    const ClaudeUsageSnapshot& snapshot) {
     if (!validPercent(snapshot.sessionPct) || !validPercent(snapshot.weekPct) ||
-        !validPercent(snapshot.subPct)) {
-        return;
+        !validPercent(snapshot.subPct) || UsageHistoryValidation::problem(snapshot, now())) {
+        return Outcome::refused;
     }
-    if (isDuplicateClaudeSnapshot(snapshot)) return;
+    if (isDuplicateClaudeSnapshot(snapshot)) return Outcome::refused;
+    // While nothing can be written, records wait in memory without touching the disk, so
+    // the producers go on at full speed.
+    if (m_saveFailure) return hold(m_claude, m_held.claudeSnapshots, snapshot);
     std::optional<FileLock> lock = beginChange();
     // Another process may have recorded the same observation meanwhile.
-    if (lock && isDuplicateClaudeSnapshot(snapshot)) return;
+    if (lock && isDuplicateClaudeSnapshot(snapshot)) return Outcome::saved;
+    if (!lock) {
+        startHolding(m_lastError.value_or(QString()));
+        return hold(m_claude, m_held.claudeSnapshots, snapshot);
+    }
     m_claude.insert(snapshot);
-    if (!lock) return failedChange();
-    endChange(std::move(*lock), UsageHistoryJournal::line(snapshot), now());
+    if (endChange(std::move(*lock), UsageHistoryJournal::line(snapshot), now()))
+        return Outcome::saved;
+    m_held.claudeSnapshots.push_back(snapshot);
+    return Outcome::held;
 }
 
-void UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
-    if (!validGemini(record)) return;
+UsageHistoryStore::Outcome UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
+    if (UsageHistoryValidation::problem(record, now())) return Outcome::refused;
+    if (m_saveFailure) return hold(m_gemini, m_held.geminiRecords, record);
     std::optional<FileLock> lock = beginChange();
+    if (!lock) {
+        startHolding(m_lastError.value_or(QString()));
+        return hold(m_gemini, m_held.geminiRecords, record);
+    }
     m_gemini.insert(record);
-    if (!lock) return failedChange();
-    endChange(std::move(*lock), UsageHistoryJournal::line(record), now());
+    if (endChange(std::move(*lock), UsageHistoryJournal::line(record), now()))
+        return Outcome::saved;
+    m_held.geminiRecords.push_back(record);
+    return Outcome::held;
 }
 
-void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets,
-                                         const QString& provider, const QString& accountId) {
+UsageHistoryStore::Outcome UsageHistoryStore::appendApiRecords(
+    const std::vector<UsageBucket>& buckets, const QString& provider, const QString& accountId) {
     const QString name = provider.trimmed().toLower();
     const QString account = accountId.trimmed();
-    if (name.isEmpty() || account.isEmpty() || buckets.empty()) return;
+    if (name.isEmpty() || account.isEmpty() || buckets.empty()) return Outcome::refused;
     const std::int64_t stamp = now();
     std::vector<ApiUsageRecord> accepted;
     for (const UsageBucket& bucket : buckets) {
@@ -439,27 +541,27 @@ void UsageHistoryStore::appendApiRecords(const std::vector<UsageBucket>& buckets
             bucket.outputTokens,
             bucket.cacheCreationTokens + bucket.cacheReadTokens + bucket.cachedInputTokens,
             bucket.costUsd};
-        if (validApi(record)) accepted.push_back(std::move(record));
+        if (!UsageHistoryValidation::problem(record, stamp)) accepted.push_back(std::move(record));
     }
-    if (accepted.empty()) return;
-    std::optional<FileLock> lock = beginChange();
+    if (accepted.empty()) return Outcome::refused;
+    std::optional<FileLock> lock = m_saveFailure ? std::nullopt : beginChange();
+    if (!lock) {
+        if (!m_saveFailure) startHolding(m_lastError.value_or(QString()));
+        Outcome outcome = Outcome::held;
+        for (ApiUsageRecord& record : accepted)
+            if (hold(m_api, m_held.apiRecords, std::move(record)) == Outcome::dropped)
+                outcome = Outcome::dropped;
+        return outcome;
+    }
     // One append for the whole report: it is durable as a whole or not at all.
     std::string lines;
-    for (ApiUsageRecord& record : accepted) {
+    for (const ApiUsageRecord& record : accepted) {
         lines += UsageHistoryJournal::line(record);
-        m_api.insert(std::move(record));
+        m_api.insert(record);
     }
-    if (!lock) return failedChange();
-    endChange(std::move(*lock), lines, stamp);
-}
-
-void UsageHistoryStore::failedChange() {
-    // Without the lock nothing can be written safely; the record waits in memory for the
-    // next rewrite.
-    prune(now());
-    m_rewriteWanted = true;
-    scheduleRewrite();
-    emit changed();
+    if (endChange(std::move(*lock), lines, stamp)) return Outcome::saved;
+    for (ApiUsageRecord& record : accepted) m_held.apiRecords.push_back(std::move(record));
+    return Outcome::held;
 }
 
 void UsageHistoryStore::prune(std::int64_t nowMs) {

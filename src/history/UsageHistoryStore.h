@@ -48,8 +48,18 @@ public:
     // Rewrites the file when the journal holds records, and waits for the save to end.
     ~UsageHistoryStore() override;
 
-    // Rewrites the file now when the journal holds records, waits until it is written (or
-    // the save failed) and updates lastError().
+    // What became of a record handed over: in the journal (saved), held in memory because
+    // nothing can be written now (saved later, lost to a kill before then), dropped because
+    // too many were held already, or refused as invalid.
+    enum class Outcome { saved, held, dropped, refused };
+    // Records held in memory at most while nothing can be written.
+    static constexpr std::size_t kDefaultHeldLimit = 100'000;
+    // How soon a failed write is tried again, doubling up to the maximum.
+    static constexpr int kFirstRetryMs = 500;
+    static constexpr int kMaxRetryMs = 30'000;
+
+    // Saves held records when writing works again, rewrites the file now when the journal
+    // holds records, waits until it is written (or the save failed) and updates lastError().
     void flush();
     // Reads what other processes wrote since, and publishes it. The watcher calls this.
     bool refreshIfChanged();
@@ -62,15 +72,21 @@ public:
     // the next save that succeeds.
     std::optional<QString> lastError() const { return m_lastError; }
     const QString& historyPath() const { return m_storage.historyPath(); }
+    // Why records cannot be saved right now (with how many wait in memory and how many were
+    // lost to the bound), or nothing while writing works.
+    std::optional<QString> saveProblem() const;
+    std::size_t heldRecordCount() const;
+    std::size_t droppedRecordCount() const { return m_droppedRecords; }
+    void setHeldLimit(std::size_t limit) { m_heldLimit = limit; }
     // How the file looked at start, so a view can tell an empty history from an unreadable one.
     UsageHistoryFileStore::LoadState loadState() const { return m_loadState; }
 
-    // Invalid input is dropped without a message; each accepted change is in the journal when
-    // the call returns.
-    void appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot);
-    void appendGeminiRecord(const GeminiUsageRecord& record);
-    void appendApiRecords(const std::vector<UsageBucket>& buckets, const QString& provider,
-                          const QString& accountId);
+    // Invalid input is dropped without a message; an accepted change is in the journal when
+    // the call returns, or held in memory while nothing can be written (see Outcome).
+    Outcome appendClaudeSnapshot(const ClaudeUsageSnapshot& snapshot);
+    Outcome appendGeminiRecord(const GeminiUsageRecord& record);
+    Outcome appendApiRecords(const std::vector<UsageBucket>& buckets, const QString& provider,
+                             const QString& accountId);
 
     bool isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) const;
 
@@ -97,9 +113,18 @@ private:
     // when the lock could not be taken.
     std::optional<FileLock> beginChange();
     // Appends the change's journal lines, releases the lock, then schedules the rewrite
-    // (which takes the lock again).
-    void endChange(FileLock lock, const std::string& lines, std::int64_t nowMs);
-    void failedChange();
+    // (which takes the lock again). False when the lines could not be written.
+    bool endChange(FileLock lock, const std::string& lines, std::int64_t nowMs);
+    // Starts a journal that extends the file when there is none, then appends `lines`.
+    std::optional<FileError> appendToJournal(const std::string& lines);
+    // Nothing can be written: records are held in memory from now on, and writing is tried
+    // again with a growing delay.
+    void startHolding(const QString& reason);
+    template <typename Record>
+    Outcome hold(Series<Record>& series, std::vector<Record>& held, Record record);
+    void retryHeld();
+    // Puts held records back into series that were replaced by what another process wrote.
+    void reinsertHeld();
     void scheduleRewrite();
     void scheduleSync();
     void syncJournal();
@@ -144,6 +169,13 @@ private:
     bool m_syncPending = false;        // appended lines wait for the sync of this turn
     QTimer m_rewriteTimer;
     QFileSystemWatcher m_watcher;
+    std::optional<QString> m_saveFailure;  // set while records are held
+    UsageHistoryData m_held;               // accepted records neither journal nor file has
+    std::size_t m_heldLimit = kDefaultHeldLimit;
+    std::size_t m_droppedRecords = 0;
+    int m_retryDelayMs = kFirstRetryMs;
+    bool m_lastRewriteFailed = false;
+    QTimer m_retryTimer;
 };
 
 }  // namespace qm

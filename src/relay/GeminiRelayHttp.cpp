@@ -41,32 +41,6 @@ namespace {
 
 constexpr QByteArrayView kTerminator("\r\n\r\n");
 
-// Base-10 with an optional sign and nothing else; nullopt when it does not parse or overflows.
-std::optional<std::int64_t> parseSignedInteger(const QString& text) {
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        negative = text[i] == u'-';
-        ++i;
-    }
-    if (i == text.size()) return std::nullopt;
-    // Accumulate negatively so INT64_MIN parses too.
-    std::int64_t value = 0;
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    for (; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c < u'0' || c > u'9') return std::nullopt;
-        const int digit = c - u'0';
-        if (value < (kMin + digit) / 10) return std::nullopt;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == kMin) return std::nullopt;
-        value = -value;
-    }
-    return value;
-}
-
 GeminiRelayServerError invalidTarget() {
     return GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request target."));
 }
@@ -103,6 +77,26 @@ bool hasDotSegment(const QString& decodedPath) {
         }
     }
     return false;
+}
+
+// A backslash or a control character, also once percent-decoded (once or twice), would let
+// the upstream or a log read the path otherwise than it reads here.
+bool hasForbiddenCharacter(const QString& decodedPath) {
+    QString text = decodedPath;
+    for (int round = 0; round < 3; ++round) {
+        if (text.contains(u'\\') || hasControlCharacter(text) || text.contains(QChar(0x7f)))
+            return true;
+        if (!text.contains(u'%')) break;
+        text = QUrl::fromPercentEncoding(text.toUtf8());
+    }
+    return false;
+}
+
+// A length is plain decimal digits; "+5", " 5", "5,5" or "0x10" are read differently by
+// different servers, which is how requests are smuggled.
+bool isPlainDecimal(const QString& text) {
+    return !text.isEmpty() &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
 // Keeps a header name or value on its own line whatever the upstream sent.
@@ -184,15 +178,28 @@ RequestReader::State RequestReader::parseHead() {
         if (line.isEmpty()) continue;
         const qsizetype colon = line.indexOf(u':');
         if (colon < 0) continue;
-        request_.headers[line.left(colon).toLower()] = line.mid(colon + 1).trimmed();
+        const QString name = line.left(colon).toLower();
+        // Two of these could be read one way here and another way upstream.
+        if ((name == u"host" || name == u"content-length") && request_.headers.count(name)) {
+            return fail(GeminiRelayServerError::invalidRequest(
+                QStringLiteral("Repeated %1 header.").arg(line.left(colon).trimmed())));
+        }
+        request_.headers[name] = line.mid(colon + 1).trimmed();
+    }
+    // A chunked body would otherwise be dropped without a word; only lengths are read.
+    if (request_.header(QStringLiteral("transfer-encoding"))) {
+        return fail(GeminiRelayServerError::invalidRequest(
+            QStringLiteral("Transfer-Encoding is not supported; send a Content-Length.")));
     }
 
     const QString lengthText = request_.header(QStringLiteral("content-length")).value_or("0");
-    const std::int64_t length = parseSignedInteger(lengthText).value_or(0);
-    if (length < 0) {
+    if (!isPlainDecimal(lengthText)) {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid Content-Length.")));
     }
+    // More digits than 64 bits hold is far past the limit anyway.
+    if (lengthText.size() > 18) return fail(GeminiRelayServerError::bodyTooLarge());
+    const std::int64_t length = lengthText.toLongLong();
     if (length > kBodyLimit) return fail(GeminiRelayServerError::bodyTooLarge());
     contentLength_ = length;
 
@@ -201,6 +208,10 @@ RequestReader::State RequestReader::parseHead() {
     if (hasDotSegment(normalized->path)) {
         return fail(GeminiRelayServerError::invalidRequest(
             QStringLiteral("Paths with dot segments are not allowed.")));
+    }
+    if (hasForbiddenCharacter(normalized->path)) {
+        return fail(GeminiRelayServerError::invalidRequest(
+            QStringLiteral("Paths with backslashes or control characters are not allowed.")));
     }
     request_.path = std::move(normalized->path);
     request_.queryItems = std::move(normalized->queryItems);

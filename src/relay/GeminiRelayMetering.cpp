@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/Pricing.h"
+#include "core/UsageFigures.h"
 
 namespace qm::GeminiRelayMetering {
 namespace {
@@ -243,6 +244,14 @@ GeminiUsageRecord makeRecord(const UsageCounts& counts, const RequestFacts& fact
         if (!agent.isEmpty()) record.clientUserAgent = agent;
     }
     return record;
+}
+
+std::optional<QString> implausible(const GeminiUsageRecord& record) {
+    for (const std::int64_t tokens : {record.inputTokens, record.outputTokens, record.cacheTokens,
+                                      record.thinkingTokens, record.toolTokens}) {
+        if (auto problem = UsageFigures::checkTokens(tokens)) return problem;
+    }
+    return UsageFigures::checkCost(record.costUsd);
 }
 
 }  // namespace qm::GeminiRelayMetering

@@ -52,6 +52,10 @@ QString modelOfOpenAiRequest(const QByteArray& body);
 bool openAiRequestStreams(const QByteArray& body);
 
 // The record for counts that were found, stamped with the current time.
+// Why the figures of a metered call cannot be usage (a negative or absurd token count, a cost
+// that is not finite or absurd), or nothing. Such a call is unmetered: never stored.
+std::optional<QString> implausible(const GeminiUsageRecord& record);
+
 GeminiUsageRecord makeRecord(const UsageCounts& counts, const RequestFacts& facts,
                              std::int64_t nowMs);
 

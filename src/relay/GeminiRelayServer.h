@@ -62,7 +62,10 @@ struct GeminiRelayRequestLog {
     QString path;
     int status = 0;                          // of the answer the client got; 0 when none was sent
     std::optional<GeminiUsageRecord> usage;  // metered calls
-    bool unmetered = false;                  // a generation call whose usage was not in its answer
+    // False when the metered record could not be saved: it is held in memory, not on disk.
+    bool usageSaved = true;
+    bool unmetered = false;   // a generation call whose usage was not in its answer, or absurd
+    QString unmeteredReason;  // why, when the answer's figures were refused
 };
 
 // How the server reaches the rest of the program. Each runs on the thread that created the
@@ -70,7 +73,8 @@ struct GeminiRelayRequestLog {
 struct GeminiRelayServerCallbacks {
     std::function<GeminiRelayAccountResolution(const std::optional<QString>& credential)>
         accountResolver;
-    std::function<void(const GeminiUsageRecord&)> usageRecorder;
+    // Returns whether the record is saved (false: held in memory until it can be written).
+    std::function<bool(const GeminiUsageRecord&)> usageRecorder;
     std::function<int()> accountCountProvider;
     std::function<void(const GeminiRelayServerSnapshot&)> statusHandler;
     // Optional; told of every counted request once it has ended (after its usage record).

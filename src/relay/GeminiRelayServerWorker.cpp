@@ -30,6 +30,15 @@ constexpr int kCallsPerManager = 6;
 constexpr std::size_t kMaxManagers = 16;
 
 const QString kUnknownAgent = QStringLiteral("(unknown)");
+constexpr qsizetype kMaxUserAgentLength = 256;
+// The client's User-Agent as the history keeps it: trimmed and bounded.
+std::optional<QString> clientAgent(const GeminiHTTPRequest& request) {
+    std::optional<QString> agent = request.header(QStringLiteral("user-agent"));
+    if (agent) agent = agent->trimmed().left(kMaxUserAgentLength);
+    return agent;
+}
+// Clients kept in the activity table; the least recently seen go first past this.
+constexpr std::size_t kMaxClients = 1000;
 
 // Origins a page served from this machine can have; anything else is a web site the user
 // visits, which must not spend the user's Gemini quota through the relay.
@@ -120,11 +129,20 @@ std::optional<QUrl> buildUpstreamURL(const QString& base, const GeminiHTTPReques
     return parsed;
 }
 
-GeminiRelayHttp::HeaderList filteredHeaders(const QNetworkReply* reply) {
+// The answer's headers for the client. The real key never reaches it: a redirect's Location
+// (or any other header) that echoes the key, plain or percent-encoded, carries the relay key
+// the client used instead.
+GeminiRelayHttp::HeaderList filteredHeaders(const QNetworkReply* reply, const QString& apiKey,
+                                            const QString& relayKey) {
+    const QByteArray plain = apiKey.toUtf8();
+    const QByteArray encoded = QUrl::toPercentEncoding(apiKey);
+    const QByteArray replacement = QUrl::toPercentEncoding(relayKey);
     GeminiRelayHttp::HeaderList out;
     for (const auto& [name, value] : reply->rawHeaderPairs()) {
         if (GeminiRelayHttp::isHopHeader(name.toLower())) continue;
-        out.emplace_back(name, value);
+        QByteArray clean = value;
+        if (!plain.isEmpty()) clean.replace(plain, replacement).replace(encoded, replacement);
+        out.emplace_back(name, clean);
     }
     return out;
 }
@@ -418,21 +436,39 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     co_await closeGracefully(connection);
     std::optional<GeminiUsageRecord> record;
     bool unmetered = false;
+    bool saved = true;
+    QString unmeteredReason;
     if (meter) {
         record = meteredRecord(*meter);
+        // Figures no call can produce are refused, never stored or shown as metered.
+        if (record) {
+            if (std::optional<QString> problem = GeminiRelayMetering::implausible(*record)) {
+                unmeteredReason = *problem;
+                record.reset();
+            }
+        }
         unmetered = !record;
         if (unmetered) ++unmeteredRequests_;
         if (record && callbacks_.usageRecorder) {
-            QFuture<void> recorded = gate_->call(std::function<void()>(
-                [recorder = callbacks_.usageRecorder, record = *record] { recorder(record); }));
-            co_await recorded;
+            QFuture<bool> recorded =
+                gate_->call<bool>([recorder = callbacks_.usageRecorder,
+                                   record = *record] { return recorder(record); },
+                                  false);
+            saved = co_await recorded;
         }
     }
     if (counted && callbacks_.requestLogger) {
-        GeminiRelayRequestLog log{
-            now(),          connection->remoteIp, connection->userAgent, connection->clientAlias,
-            request.method, request.path,         connection->status,    record,
-            unmetered};
+        GeminiRelayRequestLog log{now(),
+                                  connection->remoteIp,
+                                  connection->userAgent,
+                                  connection->clientAlias,
+                                  request.method,
+                                  request.path,
+                                  connection->status,
+                                  record,
+                                  saved,
+                                  unmetered,
+                                  unmeteredReason};
         gate_->post([logger = callbacks_.requestLogger, log = std::move(log)] { logger(log); });
     }
 
@@ -545,8 +581,11 @@ QCoro::Task<> GeminiRelayServerWorker::deliver(RelayConnection* connection,
 QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::route(
     RelayConnection* connection, const GeminiHTTPRequest& request) {
     using namespace GeminiRelayHttp;
-    const QString agent =
-        request.header(QStringLiteral("user-agent")).value_or(QString()).trimmed();
+    // Kept short: the client table and the history hold it for every client.
+    const QString agent = request.header(QStringLiteral("user-agent"))
+                              .value_or(QString())
+                              .trimmed()
+                              .left(kMaxUserAgentLength);
     const QString userAgent = agent.isEmpty() ? kUnknownAgent : agent;
     const QHostAddress peer = connection->socket()->peerAddress();
     const QString remoteIp = peer.isNull() ? QStringLiteral("?") : peer.toString();
@@ -653,6 +692,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return std::nullopt;
     }
     const QString apiKey = resolution.apiKey.value_or(QString()).trimmed();
+    const QString relayKey = credential.value_or(QString());
     if (apiKey.isEmpty()) {
         const QString message =
             resolution.keychainError.value_or(GeminiRelayAccounts::keyUnavailableMessage());
@@ -733,7 +773,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     const bool success = *status >= 200 && *status <= 299;
     GeminiRelayMetering::RequestFacts facts{
         openAi ? GeminiRelayMetering::modelOfOpenAiRequest(request.body) : target.model,
-        *resolution.accountId, request.header(QStringLiteral("user-agent")), 0};
+        *resolution.accountId, clientAgent(request), 0};
     const auto latency = [&elapsed] { return std::max<std::int64_t>(0, elapsed.elapsed()); };
 
     if (!streamed || !success) {
@@ -746,7 +786,8 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
             co_await send(connection, response);
             co_return std::nullopt;
         }
-        QByteArray bytes = responseHead(*status, filteredHeaders(reply), body.size());
+        QByteArray bytes =
+            responseHead(*status, filteredHeaders(reply, apiKey, relayKey), body.size());
         bytes += body;
         if (!co_await send(connection, bytes)) {
             noteFailure(connection, socketFailureText(connection->socket()));
@@ -757,7 +798,8 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return MeterJob{body, false, openAi, facts};
     }
 
-    const QByteArray head = responseHead(*status, filteredHeaders(reply), std::nullopt);
+    const QByteArray head =
+        responseHead(*status, filteredHeaders(reply, apiKey, relayKey), std::nullopt);
     if (!co_await send(connection, head)) {
         clientGone();
         co_return std::nullopt;
@@ -831,6 +873,11 @@ void GeminiRelayServerWorker::trackClient(const QString& remoteIp, const QString
     } else {
         clients_.push_front(std::move(probe));
         clientIndex_.insert(id, clients_.begin());
+        // Any number of distinct agents costs bounded memory.
+        while (clients_.size() > kMaxClients) {
+            clientIndex_.remove(clients_.back().id());
+            clients_.pop_back();
+        }
     }
 }
 

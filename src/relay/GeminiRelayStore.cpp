@@ -10,7 +10,21 @@ GeminiRelayStore::GeminiRelayStore(GeminiRelayEnvironment environment,
                                    GeminiRelayServerOptions serverOptions, QObject* parent)
     : QObject(parent),
       environment_(std::move(environment)),
-      serverOptions_(std::move(serverOptions)) {}
+      serverOptions_(std::move(serverOptions)) {
+    if (environment_.watchUsageSaving)
+        environment_.watchUsageSaving(this, [this] { updateUsageSaveError(); });
+}
+
+void GeminiRelayStore::updateUsageSaveError() {
+    std::optional<QString> next;
+    if (environment_.usageSaveProblem) {
+        if (const std::optional<QString> problem = environment_.usageSaveProblem())
+            next = QStringLiteral("Usage could not be saved: ") + *problem;
+    }
+    if (next == usageSaveError_) return;
+    usageSaveError_ = std::move(next);
+    emit changed();
+}
 
 GeminiRelayStore::~GeminiRelayStore() {
     // Destroying a server stops it and runs the callbacks its requests still wait for, so

@@ -22,8 +22,12 @@ struct GeminiRelayEnvironment {
     // The Gemini accounts as they are right now, in the account list's order.
     std::function<std::vector<GeminiRelayAccounts::Candidate>()> geminiAccounts;
     GeminiRelayAccounts::SecretReader readSecret;
-    // Stores (and saves) one metered request.
-    std::function<void(const GeminiUsageRecord&)> recordUsage;
+    // Stores (and saves) one metered request; false when it could not be saved.
+    std::function<bool(const GeminiUsageRecord&)> recordUsage;
+    // Optional: why metered records cannot be saved right now, and a way to hear when that
+    // may have changed (calls `changed` on `context`'s thread until `context` goes away).
+    std::function<std::optional<QString>()> usageSaveProblem;
+    std::function<void(QObject* context, std::function<void()> changed)> watchUsageSaving;
     // Optional: every finished request, for a traffic log.
     std::function<void(const GeminiRelayRequestLog&)> logRequest;
 };
@@ -50,6 +54,8 @@ public:
     const std::vector<GeminiRelayClientInfo>& activeClients() const { return activeClients_; }
     const std::optional<QString>& lastError() const { return lastError_; }
     const std::optional<std::int64_t>& startedAt() const { return startedAt_; }
+    // "Usage could not be saved: …" while metered records cannot be written, else nothing.
+    const std::optional<QString>& usageSaveError() const { return usageSaveError_; }
 
     // Starts on `port`, or on the current port when absent. Does nothing while a run exists.
     void start(std::optional<int> port = std::nullopt);
@@ -80,6 +86,8 @@ private:
     std::vector<GeminiRelayClientInfo> activeClients_;
     std::optional<QString> lastError_;
     std::optional<std::int64_t> startedAt_;
+    std::optional<QString> usageSaveError_;
+    void updateUsageSaveError();
 };
 
 }  // namespace qm

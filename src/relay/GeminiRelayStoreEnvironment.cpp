@@ -40,7 +40,11 @@ GeminiRelayEnvironment relayEnvironment(AccountStore& accounts, UsageHistoryStor
         return result;
     };
     environment.recordUsage = [&history](const GeminiUsageRecord& record) {
-        history.appendGeminiRecord(record);
+        return history.appendGeminiRecord(record) == UsageHistoryStore::Outcome::saved;
+    };
+    environment.usageSaveProblem = [&history] { return history.saveProblem(); };
+    environment.watchUsageSaving = [&history](QObject* context, std::function<void()> changed) {
+        QObject::connect(&history, &UsageHistoryStore::changed, context, std::move(changed));
     };
     return environment;
 }

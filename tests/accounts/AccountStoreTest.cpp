@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
 
@@ -273,19 +274,55 @@ TEST(AccountStore, ALongLivedStoreRepublishesWhatAnotherProcessWrote) {
     EXPECT_EQ(app->summaries(P::openAI)[0].alias, "from the command line");
 }
 
-TEST(AccountStore, AKeyLeftWithoutItsAccountIsRemovedAtStart) {
+// Keys are deleted only with their account: a start never sweeps them, whatever state
+// config.json is in, and a prune refuses while the accounts could be named elsewhere.
+TEST(AccountStore, KeysOfAccountsKeptAsideOrMissingAreNeverDeleted) {
     Fixture f;
     const QString kept = add(*f.open(), P::gemini, "kept");
-    // What a process killed between writing the key and writing the account leaves behind.
-    ASSERT_FALSE(KeychainStore(f.secrets).save("orphan-key", "orphan-id"));
-    f.open();
-    EXPECT_EQ(f.key("orphan-id"), std::nullopt);
+    // One mistyped value makes the whole file unreadable; the next add keeps it aside.
+    QByteArray text = readAll(f.path);
+    text.replace("\"alias\": \"kept\"", "\"alias\": 12");
+    ASSERT_TRUE(text.contains("12"));
+    f.dir.write("config.json", text);
+    add(*f.open(), P::openAI, "new");
+    auto store = f.open();
+    EXPECT_EQ(f.key(kept), "key-of-kept-0000");
+    ASSERT_TRUE(store->orphanKeys().has_value());
+    EXPECT_EQ(*store->orphanKeys(), QStringList{kept});
+    const AccountStore::PruneResult refused = store->pruneOrphanKeys();
+    EXPECT_TRUE(refused.removed.isEmpty());
+    ASSERT_TRUE(refused.error.has_value());
+    EXPECT_TRUE(refused.error->contains("config.json.corrupt-"));
     EXPECT_EQ(f.key(kept), "key-of-kept-0000");
 
-    // With an undecodable config.json the accounts are unknown: every key stays.
-    ASSERT_FALSE(KeychainStore(f.secrets).save("orphan-key", "orphan-id"));
-    f.dir.write("config.json", "{broken");
-    f.open();
-    EXPECT_EQ(f.key("orphan-id"), "orphan-key");
+    // config.json gone altogether (or unreadable): every key stays, a prune is refused.
+    for (const QString& name : QDir(f.dir.path()).entryList({"config.json*"}, QDir::Files))
+        QFile::remove(f.dir.filePath(name));
+    auto bare = f.open();
     EXPECT_EQ(f.key(kept), "key-of-kept-0000");
+    EXPECT_TRUE(bare->pruneOrphanKeys().error->contains("missing"));
+    f.dir.write("config.json", "{broken");
+    EXPECT_EQ(f.open()->orphanKeys(), std::nullopt);
+    EXPECT_TRUE(f.open()->pruneOrphanKeys().error->contains("could not be read"));
+    EXPECT_EQ(f.secrets->items().size(), 2u);
+}
+
+TEST(AccountStore, PruneRemovesOnlyKeysWithoutAnAccountAndSaysWhich) {
+    Fixture f;
+    auto store = f.open();
+    const QString kept = add(*store, P::gemini, "kept");
+    // What a process killed between writing the key and writing the account leaves behind.
+    ASSERT_FALSE(KeychainStore(f.secrets).save("orphan-key", "orphan-id"));
+    EXPECT_EQ(f.open()->orphanKeys(), QStringList{"orphan-id"});
+    EXPECT_EQ(f.key("orphan-id"), "orphan-key");  // opening the store deleted nothing
+
+    QStringList told;
+    const AccountStore::PruneResult result =
+        store->pruneOrphanKeys([&told](const QString& id) { told.append(id); });
+    EXPECT_EQ(result.error, std::nullopt);
+    EXPECT_EQ(result.removed, QStringList{"orphan-id"});
+    EXPECT_EQ(told, QStringList{"orphan-id"});
+    EXPECT_EQ(f.key("orphan-id"), std::nullopt);
+    EXPECT_EQ(f.key(kept), "key-of-kept-0000");
+    EXPECT_EQ(store->orphanKeys(), QStringList{});
 }

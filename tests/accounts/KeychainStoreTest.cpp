@@ -144,7 +144,12 @@ TEST(KeychainStore, SecretServiceIntegration) {
     const KeychainStore other(keychain.backend(), "Quotameter-test-other");
     ASSERT_EQ(keychain.save("mine", account), std::nullopt);
     EXPECT_EQ(other.read(account).value, std::nullopt);
+    // Listed, so a key left without its account can be reported and pruned.
+    ASSERT_TRUE(keychain.storedAccounts().has_value());
+    EXPECT_TRUE(keychain.storedAccounts()->contains(account));
+    EXPECT_FALSE(other.storedAccounts()->contains(account));
     EXPECT_TRUE(keychain.deleteItem(account).ok());
+    EXPECT_FALSE(keychain.storedAccounts()->contains(account));
     EXPECT_FALSE(QFileInfo::exists(PrivateFileSecretBackend::pathIn(dir.path())));
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -277,6 +279,24 @@ TEST_F(CliTest, AnAccountWhoseKeyIsMissingSaysSo) {
     EXPECT_TRUE(list.out.contains("No key stored")) << list.out.toStdString();
 }
 
+// A missing config.json is no reason to delete keys: they are listed as without an account,
+// and a prune refuses until the accounts are known again.
+TEST_F(CliTest, KeysOutliveAMissingConfigAndAPruneRefuses) {
+    const Finished added = run({"accounts", "add", "gemini", "--alias", "kept"}, "KEPT-KEY\n");
+    ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
+    const QString id = addedId(added);
+    ASSERT_TRUE(QFile::remove(QDir(dataDir()).filePath("config.json")));
+    const Finished listed = run({"accounts", "list"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(listed.out.contains("Keys without an account")) << listed.out.toStdString();
+    EXPECT_TRUE(listed.out.contains(id.toUtf8()));
+    const Finished pruned = run({"accounts", "prune"});
+    EXPECT_EQ(pruned.exitCode, 1);
+    EXPECT_TRUE(pruned.err.contains("is missing")) << pruned.err.toStdString();
+    // The key is still there: an account restored with that id works again.
+    EXPECT_TRUE(run({"accounts", "list"}).out.contains(id.toUtf8()));
+}
+
 TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
     constexpr int kCount = 16;
     std::vector<std::unique_ptr<QProcess>> adds;
@@ -387,6 +407,66 @@ TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     const int kept = int(history.geminiUsageRecords().size()) - kPreloaded;
     EXPECT_GE(kept, printed);
     EXPECT_LE(kept, answered);
+}
+
+// While the history cannot be written (here: its lock is a folder), the relay says so at
+// once, keeps serving, prints no call as metered, and saves the held records later.
+TEST_F(CliTest, ARelayThatCannotSaveSaysSoAndSavesTheCallsLater) {
+    const auto upstream = upstreamAnswering();
+    ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    auto relay = startRelay(upstream->baseUrl());
+    QByteArray err;
+    QObject::connect(relay->process.get(), &QProcess::readyReadStandardError,
+                     [&] { err += relay->process->readAllStandardError(); });
+    QNetworkAccessManager network;
+    ASSERT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->metered() == 1; }, 5000));
+
+    const QString lock = historyPath() + ".lock";
+    ASSERT_TRUE(QFile::remove(lock));
+    ASSERT_TRUE(QDir().mkdir(lock));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->out.count("  not saved") == 5; }, 5000))
+        << relay->out.toStdString();
+    EXPECT_EQ(relay->metered(), 1);
+    EXPECT_TRUE(err.contains("Usage could not be saved: ")) << err.toStdString();
+
+    ASSERT_TRUE(QDir().rmdir(lock));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return err.contains("usage is saved again"); }, 20000))
+        << err.toStdString();
+    // Saved in the journal: even a kill now keeps them.
+    relay->process->kill();
+    ASSERT_TRUE(relay->process->waitForFinished(10000));
+    UsageHistoryStore history{UsageHistoryFileStore(historyPath())};
+    EXPECT_EQ(history.geminiUsageRecords().size(), 6u);
+}
+
+// `timeout`, service managers and an impatient Ctrl-C send more stop signals while the relay
+// folds its journal into the history file; the fold is never cut short.
+TEST_F(CliTest, MoreStopSignalsDuringShutdownStillLeaveTheJournalFolded) {
+    const auto upstream = upstreamAnswering();
+    ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
+    UsageHistoryData big;  // large enough that the fold takes a while
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i < 20000; ++i) {
+        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
+                                     0, 0.001, 300, "relay", std::nullopt});
+    }
+    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
+    auto relay = startRelay(upstream->baseUrl());
+    QNetworkAccessManager network;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(call(network, relay->port, "quotameter-work"), 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->metered() == 3; }, 5000));
+
+    const pid_t pid = pid_t(relay->process->processId());
+    for (int i = 0; i < 2000 && relay->process->state() != QProcess::NotRunning; ++i) {
+        ::kill(pid, i % 2 ? SIGINT : SIGTERM);
+        relay->process->waitForFinished(2);
+    }
+    ASSERT_TRUE(relay->process->state() == QProcess::NotRunning ||
+                relay->process->waitForFinished(20000));
+    EXPECT_EQ(relay->process->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(UsageHistoryFileStore(historyPath()).load().data.geminiRecords.size(), 20003u);
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST_F(TitleCommandTest, AFreshSnapshotAddsClaudeAndSetsTheLevel) {
     };
     for (const Case& c :
          {Case{41.6, "Claude 42%", "good", 42}, Case{75, "Claude 75%", "warn", 75},
-          Case{90, "Claude 90%", "bad", 90}, Case{123, "Claude 123%", "bad", 100}}) {
+          Case{90, "Claude 90%", "bad", 90}, Case{101, "Claude 101%", "bad", 100}}) {
         SCOPED_TRACE(c.sessionPct);
         recordClaude(c.sessionPct, 10);
         EXPECT_EQ(run({}), QByteArray("Codex 3 Grok 1 Gemini 2 ") + c.text + "\n");
@@ -111,6 +111,9 @@ TEST_F(TitleCommandTest, AFreshSnapshotAddsClaudeAndSetsTheLevel) {
         EXPECT_TRUE(tooltip.contains("7-day 31%")) << tooltip.toStdString();
         EXPECT_TRUE(tooltip.contains("7-day Sonnet 12%")) << tooltip.toStdString();
     }
+    // A percentage no limit can reach is a fault in the file, not a reading: it is refused.
+    recordClaude(123, 10);
+    EXPECT_EQ(run({}), QByteArray("Codex 3 Grok 1 Gemini 2\n"));
 }
 
 TEST_F(TitleCommandTest, TheTooltipSaysWhenTheLimitsResetWhenTheyWereReadWithTheSnapshot) {

@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 
 #include "core/AppPaths.h"
 #include "core/AtomicFile.h"
+#include "core/SharedFile.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 
@@ -134,4 +137,92 @@ TEST(AppPaths, CreatesRootWithoutLegacy) {
     TempDir base;
     const QString root = AppPaths::ensureRootIn(base.filePath("deep/share"));
     EXPECT_TRUE(QFileInfo(root).isDir());
+}
+
+// The data folder and its files are the user's alone; what an older version left looser is
+// tightened at start. Links are left as they are.
+TEST(AppPaths, DataFolderIs0700AndItsFiles0600) {
+    TempDir dir;
+    const QString root = dir.filePath("Quotameter");
+    ASSERT_TRUE(QDir().mkpath(root));
+    ::chmod(QFile::encodeName(root).constData(), 0755);
+    const QString loose = dir.write("Quotameter/config.json", "{}");
+    ::chmod(QFile::encodeName(loose).constData(), 0644);
+    EXPECT_EQ(AppPaths::ensureRootIn(dir.path()), root);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(root).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(QFile::encodeName(loose).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const QString fresh = dir.filePath("Quotameter/usage-history.json");
+    ASSERT_FALSE(AtomicFile::write(fresh, "{}\n"));
+    ASSERT_EQ(::stat(QFile::encodeName(fresh).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// Nothing in the data folder may hang the program or redirect its writes: a FIFO, a folder or
+// a link where a file or lock belongs is an error the user sees; a busy lock is waited for a
+// bounded time and names its holder.
+TEST(SharedFile, OnlyRegularFilesAreOpenedAndLocksAreBounded) {
+    TempDir dir;
+    const QString fifo = dir.filePath("claude-resets.json");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    std::optional<FileError> error;
+    EXPECT_EQ(openRegularFile(fifo, kSideFileMaxBytes, &error), -1);  // returns, never blocks
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message.contains("not a regular file"));
+    const QString big = dir.write("alerts-shown.json", QByteArray(2 << 20, ' '));
+    EXPECT_EQ(readRegularFile(big, kSideFileMaxBytes, &error), std::nullopt);
+    EXPECT_EQ(error->code, EFBIG);
+    EXPECT_EQ(readRegularFile(dir.write("small.json", "{}"), kSideFileMaxBytes), "{}");
+
+    const QString history = dir.filePath("usage-history.json");
+    ASSERT_TRUE(QDir().mkdir(FileLock::lockPathFor(history)));
+    EXPECT_FALSE(FileLock::acquire(history, &error).held());
+    ASSERT_TRUE(error);
+    ASSERT_TRUE(QDir().rmdir(FileLock::lockPathFor(history)));
+    const QString elsewhere = dir.write("elsewhere", "");
+    ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(),
+                        QFile::encodeName(FileLock::lockPathFor(history)).constData()),
+              0);
+    EXPECT_FALSE(FileLock::acquire(history, &error).held());
+    ASSERT_TRUE(QFile::remove(FileLock::lockPathFor(history)));
+
+    const FileLock held = FileLock::acquire(history, &error);
+    ASSERT_TRUE(held.held());
+    EXPECT_FALSE(FileLock::acquire(history, &error, 200).held());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, FileLock::lockPathFor(history) + " is locked by process " +
+                                  QString::number(::getpid()));
+}
+
+// The instance socket lives in a private folder of the user's own, and only a socket the
+// user owns counts as a running instance.
+TEST(AppPaths, InstanceSocketIsPrivateAndOwnedByTheUser) {
+    TempDir dir;
+    const QString runtime = dir.filePath("run");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ::chmod(QFile::encodeName(runtime).constData(), 0700);
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    EXPECT_EQ(AppPaths::instanceName(), runtime + "/quotameter.sock");
+    // A runtime folder others may enter is not used; the fallback is the user's own.
+    ::chmod(QFile::encodeName(runtime).constData(), 0777);
+    const QString fallback = AppPaths::instanceName();
+    EXPECT_FALSE(fallback.startsWith(runtime));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(QFileInfo(fallback).absolutePath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(info.st_uid, ::getuid());
+    qputenv("XDG_RUNTIME_DIR", saved);
+
+    QLocalServer server;
+    const QString socket = dir.filePath("instance.sock");
+    ASSERT_TRUE(server.listen(socket));
+    EXPECT_TRUE(AppPaths::isOwnSocket(socket));
+    EXPECT_FALSE(AppPaths::isOwnSocket(dir.write("plain", "x")));
+    if (::getuid() == 0) {  // only root can give a socket away
+        ASSERT_EQ(::lchown(QFile::encodeName(socket).constData(), 65534, 65534), 0);
+        EXPECT_FALSE(AppPaths::isOwnSocket(socket));
+    }
 }

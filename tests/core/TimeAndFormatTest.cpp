@@ -58,3 +58,12 @@ TEST(DisplayFormat, TokensSwitchUnitsWithoutRounding) {
     EXPECT_EQ(DisplayFormat::formattedTokens(1260000), "1.3M");
     EXPECT_EQ(DisplayFormat::formattedTokens(-5000), QLocale().toString(-5000));
 }
+
+TEST(DisplayFormat, PrintableKeepsClientTextOnOneLineWithoutEscapeCodes) {
+    using DisplayFormat::printable;
+    EXPECT_EQ(printable("curl/8.1 ünïcode"), "curl/8.1 ünïcode");
+    EXPECT_EQ(printable("a\nb\r\x1b[2J\x7f"), "a\\x0ab\\x0d\\x1b[2J\\x7f");
+    EXPECT_EQ(printable(QString(QChar(0x9b)) + "31m"), "\\x9b31m");  // the one-byte CSI
+    // A backslash is doubled, so "\x0a" typed by a client is not read as an escape.
+    EXPECT_EQ(printable("\\x0a"), "\\\\x0a");
+}

@@ -56,7 +56,7 @@ protected:
         environment.readSecret = [](const QString&) {
             return GeminiRelayAccounts::SecretRead{QStringLiteral("REAL"), std::nullopt};
         };
-        environment.recordUsage = [](const GeminiUsageRecord&) {};
+        environment.recordUsage = [](const GeminiUsageRecord&) { return true; };
         relay = std::make_unique<GeminiRelayStore>(environment, options);
         window = std::make_unique<RelayWindow>(relay.get(), nullptr, [] { return kNow; });
         window->show();
@@ -284,6 +284,45 @@ TEST(StoreChangeCoalescerTest, ABurstOfChangesRedrawsOnceWithTheLastState) {
     coalescer.flush();
     EXPECT_EQ(redraws, 2);
     EXPECT_FALSE(coalescer.isPending());
+}
+
+}  // namespace
+}  // namespace qm::gui
+
+namespace qm::gui {
+namespace {
+
+// The window says at once when metered calls cannot be saved, and stops saying so when they
+// can be again.
+TEST(RelayWindowSaving, UsageThatCannotBeSavedIsShownUntilItIsSaved) {
+    std::optional<QString> problem;
+    std::function<void()> notify;
+    GeminiRelayEnvironment environment;
+    environment.recordUsage = [](const GeminiUsageRecord&) { return false; };
+    environment.usageSaveProblem = [&problem] { return problem; };
+    environment.watchUsageSaving = [&notify](QObject*, std::function<void()> changed) {
+        notify = std::move(changed);
+    };
+    GeminiRelayStore relay(environment);
+    RelayWindow window(&relay, nullptr, [] { return kNow; });
+    window.show();
+    auto* error = window.findChild<QLabel*>(QStringLiteral("errorLabel"));
+    ASSERT_NE(error, nullptr);
+    ASSERT_TRUE(notify);
+
+    problem = QStringLiteral(
+        "Could not write usage-history.json.journal: No space left on "
+        "device; 3 held in memory until it can be written");
+    notify();
+    window.flushRedraw();
+    EXPECT_TRUE(error->isVisible());
+    EXPECT_EQ(error->text(), "Usage could not be saved: " + *problem);
+    window.grab().save(QStringLiteral("relay-usage-not-saved.png"));
+
+    problem.reset();
+    notify();
+    window.flushRedraw();
+    EXPECT_FALSE(error->isVisible());
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <limits>
+#include <map>
 
 #include "history/UsageHistoryJournal.h"
+#include "history/UsageHistoryReader.h"
 #include "history/UsageHistoryStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
@@ -210,6 +212,42 @@ TEST(UsageHistoryStore, AFailedSaveKeepsTheChangeInMemoryAndTheNextSaveRetries) 
     EXPECT_EQ(f.onDisk().geminiRecords.size(), 3u);
 }
 
+// On a full disk records wait in memory (bounded) without touching the disk, and are saved
+// by a retry once writing works again; another process sees them from then on.
+TEST(UsageHistoryStore, RecordsThatCannotBeWrittenAreHeldAndSavedWhenWritingWorksAgain) {
+    Fixture f;
+    auto store = f.open();
+    using Outcome = UsageHistoryStore::Outcome;
+    EXPECT_EQ(store->appendGeminiRecord(gemini(kNow)), Outcome::saved);
+    store->setHeldLimit(3);
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    {
+        test::WriteBlocker full;
+        EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 1)), Outcome::held);
+        ASSERT_TRUE(store->saveProblem().has_value());
+        const QByteArray journalBefore = qm::test::readAll(journal);
+        EXPECT_EQ(store->appendClaudeSnapshot(claude(kNow + 2)), Outcome::held);
+        EXPECT_EQ(store->appendApiRecords({bucket("gpt-5")}, "openai", "o-1"), Outcome::held);
+        EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 3)), Outcome::dropped);
+        EXPECT_EQ(qm::test::readAll(journal), journalBefore);  // held without writing
+        EXPECT_EQ(store->heldRecordCount(), 3u);
+        EXPECT_TRUE(store->saveProblem()->contains("3 held"))
+            << store->saveProblem()->toStdString();
+        EXPECT_TRUE(store->saveProblem()->contains("1 lost"));
+        EXPECT_EQ(store->geminiUsageRecords().size(), 2u);
+        EXPECT_EQ(f.open()->geminiUsageRecords().size(), 1u);
+    }
+    // The retry comes on its own after a short delay.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->saveProblem(); }, 5000));
+    EXPECT_EQ(store->heldRecordCount(), 0u);
+    EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 4)), Outcome::saved);
+    // Another process (a kill now loses nothing) sees every record that was held.
+    const auto other = f.open();
+    EXPECT_EQ(other->geminiUsageRecords().size(), 3u);
+    EXPECT_EQ(other->claudeSnapshots().size(), 1u);
+    EXPECT_EQ(other->apiUsageRecords().size(), 1u);
+}
+
 TEST(UsageHistoryStore, RecordsSurviveARestart) {
     Fixture f;
     {
@@ -319,9 +357,17 @@ TEST(UsageHistoryStore, EveryRecordIsOnDiskWhenTheCallReturns) {
     const QString journal = UsageHistoryJournal::pathFor(f.path);
     EXPECT_LT(QFileInfo(journal).size(), 2000);  // a few lines, not the whole history again
 
+    // A copy has a file of its own; a kill would leave the journal naming that very file.
+    const QString copiedJournal =
+        UsageHistoryJournal::pathFor(UsageHistoryFileStore::pathIn(killed.path()));
+    QByteArray lines = qm::test::readAll(copiedJournal);
+    lines = QByteArray::fromStdString(UsageHistoryJournal::header(
+                FileStamp::of(UsageHistoryFileStore::pathIn(killed.path())))) +
+            lines.mid(lines.indexOf('\n') + 1);
+    killed.write(QFileInfo(copiedJournal).fileName(), lines);
     // The end of an append cut short by the kill is skipped; what follows is read again.
     {
-        QFile torn(UsageHistoryJournal::pathFor(UsageHistoryFileStore::pathIn(killed.path())));
+        QFile torn(copiedJournal);
         ASSERT_TRUE(torn.open(QIODevice::Append));
         torn.write(R"({"geminiRecords":[{"accountId":"g-1",)");
     }
@@ -373,4 +419,86 @@ TEST(UsageHistoryStore, AJournalPastItsBoundIsFoldedIntoTheFileAtOnce) {
     // The rename may land only while the next record waits for it.
     EXPECT_GE(UsageHistoryFileStore(f.path).load().data.geminiRecords.size() + 1,
               std::size_t(count));
+}
+
+// Commands that only report read the file and the journal and merge them in memory: nothing
+// in the folder is created, renamed or rewritten, not even a lock file.
+TEST(UsageHistoryReader, MergesTheJournalInMemoryAndWritesNothing) {
+    Fixture f;
+    {
+        auto store = f.open();
+        store->appendGeminiRecord(gemini(kNow, "filed"));
+        store->flush();
+        store->appendGeminiRecord(gemini(kNow + 1, "in the journal"));
+        store->appendClaudeSnapshot(claude(kNow + 2));
+        const QDir folder(f.dir.path());
+        const QStringList before = folder.entryList(QDir::Files | QDir::Hidden);
+        std::map<QString, QByteArray> bytes;
+        for (const QString& name : before) bytes[name] = qm::test::readAll(f.dir.filePath(name));
+
+        const UsageHistoryReader read = UsageHistoryReader::read(f.path, kNow);
+        EXPECT_EQ(read.data(), store->data());
+        EXPECT_EQ(read.loadState(), UsageHistoryFileStore::LoadState::Loaded);
+        EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden), before);
+        for (const QString& name : before)
+            EXPECT_EQ(qm::test::readAll(f.dir.filePath(name)), bytes[name]) << name.toStdString();
+    }
+    // Nothing there at all: nothing is created.
+    TempDir empty;
+    const QString missing = UsageHistoryFileStore::pathIn(empty.filePath("none"));
+    EXPECT_EQ(UsageHistoryReader::read(missing, kNow).data(), UsageHistoryData{});
+    EXPECT_FALSE(QFileInfo::exists(empty.filePath("none")));
+}
+
+// Figures no call can produce are refused wherever they enter: handed over, in the file, in
+// the journal; a journal naming another file is set aside rather than replayed.
+TEST(UsageHistoryStore, HostileFiguresAreRefusedFromEverySource) {
+    Fixture f;
+    GeminiUsageRecord huge = gemini(kNow - 2, "huge");
+    huge.inputTokens = 20'000'000'000;
+    GeminiUsageRecord dear = gemini(kNow - 1, "dear");
+    dear.costUsd = 50'000;
+    GeminiUsageRecord future = gemini(kNow + 2 * kDay, "future");
+    UsageHistoryData planted;
+    planted.geminiRecords = {huge, dear, gemini(kNow - 3, "fine"), future};
+    planted.claudeSnapshots = {claude(kNow - 5, 150), claude(kNow - 4, 100.5)};
+    ASSERT_EQ(UsageHistoryFileStore(f.path).save(planted), std::nullopt);
+    {
+        auto store = f.open();
+        ASSERT_EQ(store->geminiUsageRecords().size(), 1u);
+        EXPECT_EQ(store->geminiUsageRecords()[0].model, "fine");
+        // A little over 100 is what the site reports at the limit; 150 is not.
+        ASSERT_EQ(store->claudeSnapshots().size(), 1u);
+        EXPECT_EQ(store->claudeSnapshots()[0].sessionPct, 100.5);
+        EXPECT_EQ(store->appendGeminiRecord(huge), UsageHistoryStore::Outcome::refused);
+        EXPECT_EQ(store->appendGeminiRecord(future), UsageHistoryStore::Outcome::refused);
+        store->appendGeminiRecord(gemini(kNow, "journal"));
+    }
+    // Lines planted in the journal pass the same checks.
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    const UsageHistoryData filed = UsageHistoryFileStore(f.path).load().data;
+    {
+        QFile file(journal);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::fromStdString(UsageHistoryJournal::header(FileStamp::of(f.path)) +
+                                             UsageHistoryJournal::line(dear) +
+                                             UsageHistoryJournal::line(gemini(kNow, "ok"))));
+    }
+    EXPECT_EQ(UsageHistoryReader::read(f.path, kNow).geminiUsageRecords().size(),
+              filed.geminiRecords.size() + 1);
+    EXPECT_EQ(f.open()->geminiUsageRecords().size(), filed.geminiRecords.size() + 1);
+
+    // A journal naming another file adds nothing, and is kept aside at the next write.
+    const std::size_t folded = UsageHistoryFileStore(f.path).load().data.geminiRecords.size();
+    EXPECT_EQ(folded, filed.geminiRecords.size() + 1);
+    {
+        QFile file(journal);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::fromStdString(UsageHistoryJournal::header(FileStamp{}) +
+                                             UsageHistoryJournal::line(gemini(kNow, "alien"))));
+    }
+    auto store = f.open();
+    EXPECT_EQ(store->geminiUsageRecords().size(), folded);
+    EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 3)), UsageHistoryStore::Outcome::saved);
+    EXPECT_EQ(QDir(f.dir.path()).entryList({"usage-history.json.journal.corrupt-*"}).size(), 1);
 }

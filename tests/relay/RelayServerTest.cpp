@@ -46,6 +46,7 @@ protected:
         };
         callbacks.usageRecorder = [this](const GeminiUsageRecord& record) {
             records.push_back(record);
+            return true;
         };
         callbacks.accountCountProvider = [this] { return static_cast<int>(accounts.size()); };
         callbacks.statusHandler = [this](const GeminiRelayServerSnapshot& snapshot) {
@@ -608,9 +609,10 @@ TEST_F(RelayServerTest, ManyDistinctClientsStayCheapAndExpire) {
                  httpRequest("GET", "/health", {{"User-Agent", "agent/" + QByteArray::number(i)}}));
     }
     ASSERT_TRUE(served(kAgents));
-    ASSERT_EQ(last->activeClients.size(), std::size_t(kAgents));
+    // Bounded whatever the number of agents: the least recently seen make room.
+    ASSERT_EQ(last->activeClients.size(), 1000u);
     EXPECT_EQ(last->activeClients.front().userAgent, "agent/1999");
-    EXPECT_EQ(last->activeClients.back().userAgent, "agent/0");
+    EXPECT_EQ(last->activeClients.back().userAgent, "agent/1000");
 
     clockMs += 301'000;
     const auto health = exchange(port, httpRequest("GET", "/health", {{"User-Agent", "agent/7"}}));
@@ -655,6 +657,69 @@ TEST_F(RelayServerTest, OpenAiCompatibleCallsAreMeteredOrCountedAsUnmetered) {
     EXPECT_FALSE(logs[0].unmetered);
     EXPECT_TRUE(logs[1].unmetered);
     EXPECT_FALSE(logs[1].usage);
+}
+
+}  // namespace
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+// An upstream answer is not trusted: absurd usage is refused with its reason.
+TEST_F(RelayServerTest, HostileUsageFiguresAreUnmeteredWithTheReason) {
+    upstream.setHandler([](const test::FakeGeminiRequest& request) {
+        FakeGeminiResponse response;
+        response.body = request.path.contains("negative")
+                            ? FakeGeminiUpstream::answerJson(-5, 10)
+                            : FakeGeminiUpstream::answerJson(20'000'000'000, 10);
+        return response;
+    });
+    const quint16 port = startRelay();
+    EXPECT_EQ(exchange(port, generate()).status, 200);
+    EXPECT_EQ(exchange(port, generate("quotameter-work", "/v1beta/models/negative:generateContent"))
+                  .status,
+              200);
+    ASSERT_TRUE(served(2));
+    ASSERT_TRUE(waitUntil([&] { return logs.size() == 2; }));
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(last->unmeteredRequests, 2);
+    for (const GeminiRelayRequestLog& log : logs) {
+        EXPECT_TRUE(log.unmetered);
+        EXPECT_FALSE(log.usage.has_value());
+    }
+    EXPECT_TRUE(logs[0].unmeteredReason.contains("above")) << logs[0].unmeteredReason.toStdString();
+    EXPECT_TRUE(logs[1].unmeteredReason.contains("negative"));
+}
+
+TEST_F(RelayServerTest, AnswersNeverCarryTheRealKeyAndClientsStayBounded) {
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.status = 302;
+        response.headers = {{"Location", "https://elsewhere.example/v1beta/x?key=REAL-KEY&a=1"},
+                            {"X-Debug", "called with REAL-KEY"}};
+        return response;
+    });
+    const quint16 port = startRelay();
+    const auto answer = exchange(port, generate());
+    EXPECT_EQ(answer.status, 302);
+    EXPECT_EQ(answer.header("location"),
+              "https://elsewhere.example/v1beta/x?key=quotameter-work&a=1");
+    EXPECT_EQ(answer.header("x-debug"), "called with quotameter-work");
+
+    // A user agent is kept at 256 characters, in the client table and in the history.
+    upstream.setHandler([](const test::FakeGeminiRequest&) {
+        FakeGeminiResponse response;
+        response.body = FakeGeminiUpstream::answerJson(10, 5);
+        return response;
+    });
+    const QByteArray longAgent(5000, 'a');
+    exchange(port, httpRequest("POST", kGenerate + "?key=quotameter-work",
+                               {{"Content-Type", "application/json"}, {"User-Agent", longAgent}},
+                               R"({"contents":[]})"));
+    ASSERT_TRUE(served(2));
+    ASSERT_TRUE(waitUntil([&] { return records.size() == 1; }));
+    EXPECT_EQ(records[0].clientUserAgent->size(), 256);
+    EXPECT_EQ(last->activeClients.front().userAgent.size(), 256);
 }
 
 }  // namespace

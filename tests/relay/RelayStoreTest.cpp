@@ -38,6 +38,7 @@ protected:
         };
         environment.recordUsage = [this](const GeminiUsageRecord& record) {
             records.push_back(record);
+            return true;
         };
         return std::make_unique<GeminiRelayStore>(environment, options);
     }

@@ -9,6 +9,8 @@
 
 #include "core/AtomicFile.h"
 
+#include "core/SharedFile.h"
+
 namespace qm::gui {
 
 namespace {
@@ -30,11 +32,12 @@ QString LoginAutostart::entryPath() const {
 }
 
 bool LoginAutostart::isEnabled() const {
-    QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly)) return false;
+    // A regular file of sane size only: a FIFO in its place must not hang the dashboard.
+    const std::optional<QByteArray> bytes = readRegularFile(entryPath(), kSideFileMaxBytes);
+    if (!bytes) return false;
     bool inEntryGroup = false;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
+    for (const QByteArray& raw : bytes->split('\n')) {
+        const QByteArray line = raw.trimmed();
         if (line.startsWith('[')) {
             inEntryGroup = line == "[Desktop Entry]";
             continue;

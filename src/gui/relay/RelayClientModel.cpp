@@ -19,16 +19,18 @@ QVariant RelayClientModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid)) return {};
     const GeminiRelayClientInfo& client = at(index.row());
     if (role == RemoteIpRole) return client.remoteIp;
-    if (role == Qt::ToolTipRole && index.column() == ClientColumn) return client.userAgent;
+    // Shown as text, a client's own words keep to one line and carry no control codes.
+    if (role == Qt::ToolTipRole && index.column() == ClientColumn)
+        return DisplayFormat::printable(client.userAgent);
     if (role == Qt::TextAlignmentRole && index.column() >= RequestsColumn) {
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
         case ClientColumn:
-            return client.displayName();
+            return DisplayFormat::printable(client.displayName());
         case AliasColumn:
-            return client.accountAlias;
+            return DisplayFormat::printable(client.accountAlias);
         case RequestsColumn:
             return DisplayFormat::formattedCount(client.requestCount);
         case SeenColumn:

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStringList>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -236,7 +237,11 @@ void RelayWindow::redraw() {
     m_clientsMetric->setValue(QString::number(clients.size()));
     m_socketsMetric->setValue(QString::number(relay.activeConnectionCount()));
 
-    const QString error = relay.lastError().value_or(QString());
+    // A failed request and records that cannot be saved are told apart, one line each.
+    QStringList errors;
+    if (relay.lastError()) errors.append(*relay.lastError());
+    if (relay.usageSaveError()) errors.append(*relay.usageSaveError());
+    const QString error = errors.join(QLatin1Char('\n'));
     m_error->setText(error);
     m_error->setVisible(!error.isEmpty());
 

@@ -1,0 +1,35 @@
+#include "core/UsageFigures.h"
+
+#include <cmath>
+
+namespace qm::UsageFigures {
+
+std::optional<QString> checkTokens(std::int64_t tokens, std::int64_t limit) {
+    if (tokens < 0) return QStringLiteral("negative token count %1").arg(tokens);
+    if (tokens > limit) return QStringLiteral("token count %1 above %2").arg(tokens).arg(limit);
+    return std::nullopt;
+}
+
+std::optional<QString> checkCost(double costUsd, double limitUsd) {
+    if (!std::isfinite(costUsd)) return QStringLiteral("cost is not a number");
+    if (costUsd < 0) return QStringLiteral("negative cost");
+    if (costUsd > limitUsd)
+        return QStringLiteral("cost $%1 above $%2")
+            .arg(costUsd, 0, 'f', 2)
+            .arg(limitUsd, 0, 'f', 0);
+    return std::nullopt;
+}
+
+std::optional<QString> checkPercent(double percent) {
+    if (!std::isfinite(percent) || percent < 0 || percent > kMaxPercent)
+        return QStringLiteral("percentage outside 0 to 100");
+    return std::nullopt;
+}
+
+std::optional<QString> checkTimestamp(std::int64_t timestampMs, std::int64_t nowMs) {
+    if (timestampMs > nowMs && timestampMs - nowMs > kMaxFutureMs)
+        return QStringLiteral("time more than a day in the future");
+    return std::nullopt;
+}
+
+}  // namespace qm::UsageFigures
