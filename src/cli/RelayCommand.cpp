@@ -6,6 +6,7 @@
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
 #include "core/DisplayFormat.h"
+#include "core/Pricing.h"
 #include "core/QuitOnSignals.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
@@ -33,8 +34,11 @@ QString requestLine(const GeminiRelayRequestLog& log) {
         line += QStringLiteral("  not saved");
     } else if (log.usage) {
         line += "  in " + DisplayFormat::formattedTokens(log.usage->inputTokens) + " out " +
-                DisplayFormat::formattedTokens(log.usage->outputTokens) +
-                QString::asprintf("  $%.6f", log.usage->costUsd);
+                DisplayFormat::formattedTokens(log.usage->outputTokens);
+        // A model without a price costs nothing in the record; the line says so, not "$0".
+        const bool priced = PriceBook::find(PriceProvider::gemini, log.usage->model).has_value();
+        line += priced ? QString::asprintf("  $%.6f", log.usage->costUsd)
+                       : QStringLiteral("  unpriced");
     } else if (log.unmetered) {
         line += QStringLiteral("  unmetered");
         if (!log.unmeteredReason.isEmpty()) line += QStringLiteral(": ") + log.unmeteredReason;

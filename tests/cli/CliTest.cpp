@@ -218,6 +218,16 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     failing.setRawHeader("x-goog-api-key", "quotameter-work");
     std::unique_ptr<QNetworkReply> failed(network.post(failing, QByteArray("{}")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("  502"); }, 20000)) << out.toStdString();
+    // A model without a price is metered, and its line says so rather than "$0".
+    QNetworkRequest unknown(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
+                                                "gemini-9-zeta:generateContent")
+                                     .arg(port)));
+    unknown.setRawHeader("x-goog-api-key", "quotameter-work");
+    unknown.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    std::unique_ptr<QNetworkReply> unpriced(
+        network.post(unknown, QByteArray(R"({"contents":[]})")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("out 300  unpriced"); }, 20000))
+        << out.toStdString();
     relay.terminate();
     ASSERT_TRUE(relay.waitForFinished(20000));
     EXPECT_EQ(relay.exitStatus(), QProcess::NormalExit);
@@ -225,7 +235,7 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
 
     const auto saved = UsageHistoryFileStore(historyPath()).load();
     ASSERT_EQ(saved.state, UsageHistoryFileStore::LoadState::Loaded);
-    ASSERT_EQ(saved.data.geminiRecords.size(), 1u);
+    ASSERT_EQ(saved.data.geminiRecords.size(), 2u);
     EXPECT_EQ(saved.data.geminiRecords[0].inputTokens, 1200);
     EXPECT_EQ(QDir(dataDir()).entryList({"*.tmp*"}), QStringList());
 
