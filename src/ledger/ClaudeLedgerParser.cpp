@@ -86,6 +86,8 @@ private:
         const QString model = toQString(facts.model);
         lastModel_ = model.isEmpty() ? QStringLiteral("unknown") : model;
         const Counts counts = countsOf(tokens);
+        // Checked before the repeated lines of a request are merged, which keep the largest.
+        if (!plausibleCall(hourOf(lastAt_), counts)) return;
         if (facts.requestId.empty() && facts.messageId.empty()) {
             entry_.add(hourOf(lastAt_), model, flagsOf(counts), counts);
             return;

@@ -1,7 +1,9 @@
 #include "ledger/LedgerRecords.h"
 
+#include <QDateTime>
 #include <algorithm>
 
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 
 namespace qm::ledger {
@@ -41,7 +43,16 @@ std::uint16_t FileEntry::modelIndex(const QString& model) {
     return std::uint16_t(models.size() - 1);
 }
 
+bool plausibleCall(Hour hour, const Counts& c) {
+    for (const std::int64_t n : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
+                                 c.reasoning, c.prompts, c.calls}) {
+        if (UsageFigures::checkTokens(n)) return false;
+    }
+    return !UsageFigures::checkTimestamp(startOf(hour), QDateTime::currentMSecsSinceEpoch());
+}
+
 void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts) {
+    if (!plausibleCall(hour, counts)) return;
     const std::uint16_t index = modelIndex(model);
     // Rows arrive in time order, so the row to add to is nearly always among the last few.
     for (auto it = rows.rbegin(); it != rows.rend() && it - rows.rbegin() < 8; ++it) {

@@ -78,6 +78,11 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+// Whether one call's counts, in `hour`, are usage rather than a fault or a forgery: no count
+// negative or past the bound every usage figure keeps, and no hour more than a day ahead.
+// What a log says past that is left out of every sum.
+bool plausibleCall(Hour hour, const Counts& counts);
+
 struct FileEntry {
     QString path;
     ProviderKind tool = ProviderKind::codex;

@@ -173,5 +173,24 @@ TEST(UsageReportTest, LargeCallsPayLongContextRatesAndUnpricedModelsAreNamed) {
     EXPECT_TRUE(reportTable(report).contains("1 model unpriced: acme-9"));
 }
 
+TEST(UsageReportTest, ALogsImpossibleFiguresAreLeftOutOfEverySum) {
+    const Hour now = hourOf(QDateTime::currentMSecsSinceEpoch());
+    Counts usual;
+    usual.input = 1'000;
+    usual.output = 100;
+    Counts negative = usual;
+    negative.output = -5;
+    Counts huge = usual;
+    huge.input = 20'000'000'000;  // past 10^10 for one call
+    FileEntry entry;
+    entry.add(now, "gpt-5", 0, negative);
+    entry.add(now, "gpt-5", 0, huge);
+    entry.add(now + 48, "gpt-5", 0, usual);  // two days ahead
+    EXPECT_TRUE(entry.rows.empty());
+    entry.add(now, "gpt-5", 0, usual);
+    ASSERT_EQ(entry.rows.size(), 1u);
+    EXPECT_EQ(entry.rows[0].counts, usual);
+}
+
 }  // namespace
 }  // namespace qm::ledger
