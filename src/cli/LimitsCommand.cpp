@@ -9,7 +9,7 @@
 #include "cli/CliCommand.h"
 #include "cli/LimitSources.h"
 #include "core/Iso8601.h"
-#include "history/UsageHistoryStore.h"
+#include "history/UsageHistoryReader.h"
 
 // `limits` lists every usage limit known: how much is used, when it resets, when it was read
 // and, at the pace of its recent readings, when it will be full.
@@ -91,8 +91,9 @@ int runLimits(const QStringList& args) {
     }
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     const QString directory = dataDirectory();
-    const UsageHistoryStore history(
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    // Read only: the file and its journal are merged in memory, nothing is written.
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     std::vector<LimitReading> readings = claudeLimits(history.claudeSnapshots(), directory, now);
     for (LimitReading& reading : codexLimits(scanCodex(now), now))
         readings.push_back(std::move(reading));

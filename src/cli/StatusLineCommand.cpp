@@ -8,7 +8,7 @@
 #include "cli/CliCommand.h"
 #include "cli/LimitSources.h"
 #include "cli/StatusLineCosts.h"
-#include "history/UsageHistoryStore.h"
+#include "history/UsageHistoryReader.h"
 
 // `statusline` is the command of Claude Code's statusLine setting: Claude Code writes what it
 // knows of the session as one JSON object on standard input and shows the first line printed.
@@ -54,8 +54,9 @@ QString dollars(double usd) {
 // "5h 43% (resets 15:00, full at 14:20)", or empty without a fresh Claude reading.
 QString fiveHourPart(TimeMs now) {
     const QString directory = dataDirectory();
-    const UsageHistoryStore history(
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(directory)));
+    // Read only: the file and its journal are merged in memory, nothing is written.
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     for (const LimitReading& reading : claudeLimits(history.claudeSnapshots(), directory, now)) {
         if (reading.window() != QLatin1String("fiveHour")) continue;
         const double percent = std::isfinite(reading.percent) ? reading.percent : 0;

@@ -519,6 +519,23 @@ TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
 namespace qm {
 namespace {
 
+// Commands that only read leave a history they cannot decode as it is, beside nothing new:
+// setting it aside is for the process that records usage.
+TEST_F(CliTest, ReadingCommandsLeaveAnUndecodableHistoryAlone) {
+    home.write(".local/share/Quotameter/usage-history.json", "{broken");
+    const QStringList before = QDir(dataDir()).entryList(QDir::Files | QDir::Hidden);
+    for (const QStringList& args :
+         {QStringList{"history"}, QStringList{"title", "--json"}, QStringList{"budgets"},
+          QStringList{"limits", "--json"}, QStringList{"statusline"}, QStringList{"usage"}}) {
+        run(args, R"({"session_id":"s","model":{"display_name":"Opus"}})");
+        EXPECT_EQ(QDir(dataDir()).entryList(QDir::Files | QDir::Hidden), before)
+            << args.join(' ').toStdString();
+        QFile file(historyPath());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), "{broken") << args.join(' ').toStdString();
+    }
+}
+
 TEST_F(CliTest, PricesShowTheRowsInEffectAndAnUpdateReplacesThem) {
     // The built-in row of a model, as the list in effect has it.
     const Finished shown = run({"prices", "--json", "claude-opus-4-5-20251101"});
