@@ -28,7 +28,6 @@
 #include "history/UsageHistoryStore.h"
 #include "ledger/LocalUsageStore.h"
 #include "providers/PriceUpdateStore.h"
-#include "providers/ProviderUsageStore.h"
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 
@@ -153,10 +152,8 @@ QCoro::Task<bool> refreshEverything(qm::UsageAggregator* aggregator, qm::ClaudeU
     co_return claude->statusKind() != qm::ClaudeUsageStatusKind::error;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const QString openRequest = requestedWindow(argc, argv);
+// What must be set before the application object exists.
+void prepareProcess() {
     // Chromium in this process needs shared contexts set before the application exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     // The only web view is the small sign-in page, which draws well in software. Without this,
@@ -165,7 +162,9 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")) qputenv("QT_QUICK_BACKEND", "software");
-    QApplication app(argc, argv);
+}
+
+void describeApplication() {
     QApplication::setOrganizationName(QStringLiteral("Quotameter"));
     QApplication::setApplicationName(QStringLiteral("Quotameter"));
     QApplication::setApplicationVersion(QStringLiteral(QM_VERSION));
@@ -173,6 +172,30 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("org.quotameter.Quotameter"));
     QApplication::setWindowIcon(qm::gui::TrayIcon::appIcon());
     QApplication::setQuitOnLastWindowClosed(false);
+}
+
+// Each Claude snapshot goes to the history, which keeps the percentages; the status-bar title
+// also says when they reset, kept beside it.
+void keepClaudeReadings(qm::ClaudeUsageStore& claude, qm::UsageHistoryStore& history,
+                        const QString& dataDirectory) {
+    claude.setHistorySink(
+        [&history, &claude, dataDirectory](const qm::ClaudeUsageSnapshot& snapshot) {
+            history.appendClaudeSnapshot(snapshot);
+            if (const auto latest = claude.latest()) {
+                qm::ClaudeResetTimesFile::save(qm::ClaudeResetTimesFile::pathIn(dataDirectory),
+                                               {snapshot.timestampMs, latest->sessionResetAt,
+                                                latest->weekResetAt, latest->subResetAt});
+            }
+        });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const QString openRequest = requestedWindow(argc, argv);
+    prepareProcess();
+    QApplication app(argc, argv);
+    describeApplication();
     const QString instanceName = qm::AppPaths::instanceName();
     if (handOffToRunningInstance(
             instanceName, openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest)) {
@@ -196,20 +219,9 @@ int main(int argc, char** argv) {
         qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
     qm::AccountStore accounts(qm::AccountConfigStore(qm::AccountConfigStore::pathIn(dataDirectory)),
                               qm::KeychainStore::forDataDirectory(dataDirectory));
-    qm::ProviderUsageStore providerUsage;
-    providerUsage.attachHistoryStore(&history);
     // Chromium starts with the first Claude fetch or the login window, not here.
     qm::ClaudeUsageStore claude(dataDirectory);
-    claude.setHistorySink(
-        [&history, &claude, dataDirectory](const qm::ClaudeUsageSnapshot& snapshot) {
-            history.appendClaudeSnapshot(snapshot);
-            // The history keeps the percentages; the status-bar title also says when they reset.
-            if (const auto latest = claude.latest()) {
-                qm::ClaudeResetTimesFile::save(qm::ClaudeResetTimesFile::pathIn(dataDirectory),
-                                               {snapshot.timestampMs, latest->sessionResetAt,
-                                                latest->weekResetAt, latest->subResetAt});
-            }
-        });
+    keepClaudeReadings(claude, history, dataDirectory);
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
     // A new price list reprices the local tools at once; relay records keep what they cost.
