@@ -52,10 +52,15 @@ export DISPLAY=:$(head -1 "$work/display") QT_QPA_PLATFORM=xcb
 unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
 wait_for 10 xwininfo -root || fail "Xvfb did not start"
 
-trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-  --transparent false --tint 0xdddddd >"$work/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 10 xdotool search --onlyvisible --class trayer || fail "trayer did not start"
+# trayer now and then loses its first connection to a freshly started server ("Fatal IO
+# error 11") on a loaded machine: a second start is given the same time.
+start_trayer() {
+  trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+    --transparent false --tint 0xdddddd >>"$work/trayer.log" 2>&1 &
+  pids+=($!)
+  wait_for 20 xdotool search --onlyvisible --class trayer
+}
+start_trayer || start_trayer || { cat "$work/trayer.log" >&2; fail "trayer did not start"; }
 
 # Nothing leaves the machine: Chromium's requests go to a proxy port where nothing listens.
 export QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox --disable-gpu --proxy-server=http://127.0.0.1:9"
