@@ -11,8 +11,14 @@ mkdir -p "$shots"
 
 work=$(mktemp -d /tmp/qm-desktop-XXXXXX)
 pids=()
+# A process that does not end on SIGTERM within 10 s is killed, so a hung start cannot hold the
+# test until its time-out.
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+  done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -44,12 +50,15 @@ mkdir -p "$HOME" "$TMPDIR" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 "$helper" home "$HOME"
 
 # A display of our own; no desktop session bus, so Qt falls back to the XEmbed tray.
-# Xvfb picks a free display number and writes it to the file.
+# Xvfb picks a free display number and writes it to the file. The bus address points at
+# nothing: unset, libdbus would autolaunch a bus through the display, and that launch now and
+# then never answers, leaving the application waiting before its tray icon exists.
 Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(head -1 "$work/display") QT_QPA_PLATFORM=xcb
-unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-session-bus
+unset WAYLAND_DISPLAY
 wait_for 10 xwininfo -root || fail "Xvfb did not start"
 
 # trayer now and then loses its first connection to a freshly started server ("Fatal IO
