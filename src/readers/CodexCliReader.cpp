@@ -93,19 +93,7 @@ std::optional<PlanWindow> planWindow(const dom::object& limits, std::string_view
 // Reads rollout files one after another, reusing one line buffer and one parser.
 class RolloutParser {
 public:
-    CodexCliReader::ParseResult parse(const QString& path, TimeMs since) {
-        state_ = State{};
-        state_.since = since;
-        stream_.forEachLine(path, [&](std::string_view line) {
-            // The whole line is validated, so a line broken anywhere counts for nothing.
-            dom::object object;
-            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-                return;
-            }
-            handle(object);
-        });
-        return finish();
-    }
+    CodexCliReader::ParseResult parse(const QString& path, TimeMs since);
 
 private:
     struct Prompts {
@@ -132,173 +120,222 @@ private:
     };
 
     static void addTo(std::vector<CodexCliReader::ModelTokens>& list, const QString& model,
-                      const Tokens& tokens) {
-        for (auto& entry : list) {
-            if (entry.model == model) {
-                entry.tokens = plus(entry.tokens, tokens);
-                return;
-            }
-        }
-        list.push_back({model, tokens});
-    }
+                      const Tokens& tokens);
+    void countPrompt(Prompts& prompts, std::string_view raw, std::optional<TimeMs> at);
 
-    void countPrompt(Prompts& prompts, std::string_view raw, std::optional<TimeMs> at) {
-        if (!CliLogParsing::isRealUserPrompt(raw)) return;
-        ++prompts.count;
-        if (!at || *at >= state_.since) ++prompts.recent;
-        // Only the head can become the task: 4 KB of UTF-8 hold at least the 1024 UTF-16 units
-        // a task is cut from.
-        if (prompts.task.isEmpty()) {
-            prompts.task = CliLogParsing::shortenedTask(toQString(raw.substr(0, 4 * 1024)));
-        }
-    }
+    // One line's parts, as the steps below take them.
+    struct Line {
+        const dom::object& object;
+        std::optional<TimeMs> at;
+        std::string_view type;
+        std::optional<dom::object> payload;
+        std::string_view payloadType;
+    };
 
-    void handle(const dom::object& object) {
-        State& s = state_;
-        auto& result = s.result;
-        const auto stamp = textAt(object, "timestamp");
-        const std::optional<TimeMs> at = stamp ? CliLogParsing::date(*stamp) : std::nullopt;
-        const std::string_view type = textAt(object, "type").value_or("");
-        const auto payload = objectAt(object, "payload");
-        const std::string_view payloadType =
-            payload ? textAt(*payload, "type").value_or("") : std::string_view();
+    void handle(const dom::object& object);
+    void readProject(const Line& line);
+    void readMeta(const Line& line);
+    void readModel(const Line& line);
 
-        if (result.project.isEmpty()) {
-            auto cwd = textAt(object, "cwd");
-            if ((!cwd || cwd->empty()) && payload) cwd = textAt(*payload, "cwd");
-            if (cwd && !cwd->empty()) result.project = CliLogParsing::projectName(toQString(*cwd));
-        }
+    // Cumulative totals: the difference to the last ones is this turn's usage.
+    void readTokenCount(const Line& line, bool& inherited);
+    void readPrompt(const Line& line, bool inherited);
 
-        if (type == "session_meta" && payload) {
-            const std::string_view id = textAt(*payload, "id").value_or("");
-            if (!s.metaSeen) {
-                s.metaSeen = true;
-                s.ownId = std::string(id);
-                result.isSubagent = isSubagentSource(*payload);
-                const auto parent = textAt(*payload, "forked_from_id");
-                if (parent && !parent->empty()) s.forkAt = at;
-            } else if (result.isSubagent && id != s.ownId) {
-                s.replaying = true;
-            }
-        }
-
-        bool inherited = s.replaying || (s.forkAt && at && *at < *s.forkAt);
-
-        if (type == "turn_context" && payload) {
-            if (auto model = textAt(*payload, "model"); model && !model->empty()) {
-                s.model = toQString(*model);
-                s.modelFromTurn = true;
-            }
-        } else if (!s.modelFromTurn && s.model.isEmpty()) {
-            // Early rollouts name the model on other lines.
-            auto model = payload ? textAt(*payload, "model") : std::nullopt;
-            if (!model || model->empty()) model = textAt(object, "model");
-            if (model && !model->empty()) s.model = toQString(*model);
-        }
-
-        if (payload && payloadType == "token_count") {
-            if (const auto limits = objectAt(*payload, "rate_limits"))
-                readLimits(*limits, at, inherited);
-            const auto info = objectAt(*payload, "info");
-            const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
-            if (totals) {
-                const Tokens t =
-                    tokensOf(*totals, {"input_tokens", "prompt_tokens"},
-                             {"cached_input_tokens", "input_cached_tokens", "cached_tokens"},
-                             {"output_tokens", "completion_tokens"});
-                // Totals only grow inside one conversation; a drop means counting began
-                // afresh, as a sub-agent's own counters do after the replayed history.
-                const bool restart = t.input < s.baseline.input || t.cached < s.baseline.cached ||
-                                     t.output < s.baseline.output;
-                if (restart && s.replaying) s.replaying = inherited = false;
-                const Tokens delta =
-                    restart ? t
-                            : Tokens{t.input - s.baseline.input, t.cached - s.baseline.cached,
-                                     t.output - s.baseline.output};
-                s.baseline = t;
-                if (!inherited) {
-                    result.hasTotalUsage = true;
-                    if (delta != Tokens{}) {
-                        addTo(result.byModel, s.model, delta);
-                        result.tokens = plus(result.tokens, delta);
-                        if (!at || *at >= s.since) {
-                            result.windowTokens = addCounts(result.windowTokens,
-                                                            addCounts(delta.input, delta.output));
-                        }
-                    }
-                }
-            }
-        }
-
-        if (!inherited && at) {
-            if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
-            if (!result.endedAt || *at > *result.endedAt) result.endedAt = at;
-        }
-
-        if (payload && type == "event_msg" && payloadType == "user_message") {
-            s.sawTypedEvent = true;
-            if (!inherited && !result.isSubagent) {
-                countPrompt(s.typed, textAt(*payload, "message").value_or(""), at);
-            }
-        } else if (payload && textAt(*payload, "role") == std::optional<std::string_view>("user")) {
-            if (!inherited && !result.isSubagent) {
-                countPrompt(s.userItems, firstContentText(*payload).value_or(""), at);
-            }
-        }
-
-        if (!result.hasTotalUsage && !inherited) {
-            for (std::string_view key : kLineUsageKeys) {
-                const auto usage = objectAt(object, key);
-                if (!usage) continue;
-                const Tokens t =
-                    tokensOf(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"},
-                             {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"},
-                             {"output_tokens", "completion_tokens", "total_output_tokens"});
-                addTo(s.lineUsage, s.model, t);
-                if (!at || *at >= s.since) {
-                    s.lineUsageWindow = addCounts(s.lineUsageWindow, addCounts(t.input, t.output));
-                }
-                break;
-            }
-        }
-    }
-
-    void readLimits(const dom::object& limits, std::optional<TimeMs> at, bool inherited) {
-        auto& current = state_.result.planLimits;
-        const TimeMs observedAt = at.value_or(0);
-        CodexPlanLimits found;
-        found.fiveHour = planWindow(limits, "primary", at);
-        found.weekly = planWindow(limits, "secondary", at);
-        found.planType = toQString(textAt(limits, "plan_type").value_or(""));
-        found.observedAt = observedAt;
-        if (!found.fiveHour && !found.weekly) return;
-        // Copied lines repeat the parent's reports; a replay even restamps them.
-        if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(found);
-        if (current && observedAt < current->observedAt) return;
-        current = std::move(found);
-    }
-
-    CodexCliReader::ParseResult finish() {
-        State& s = state_;
-        auto result = std::move(s.result);
-        if (!result.hasTotalUsage && !s.lineUsage.empty()) {
-            // Early rollouts: only per-line usage, summed.
-            for (const auto& entry : s.lineUsage) result.tokens = plus(result.tokens, entry.tokens);
-            result.byModel = std::move(s.lineUsage);
-            result.windowTokens = s.lineUsageWindow;
-        }
-        result.model = s.model;
-        const Prompts& prompts = s.sawTypedEvent ? s.typed : s.userItems;
-        result.prompts = prompts.count;
-        result.recentPrompts = prompts.recent;
-        result.task = prompts.task;
-        return result;
-    }
+    // Early rollouts: usage on the line itself, under one of a few keys.
+    void readLineUsage(const Line& line);
+    void readLimits(const dom::object& limits, std::optional<TimeMs> at, bool inherited);
+    CodexCliReader::ParseResult finish();
 
     State state_;
     CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
+
+CodexCliReader::ParseResult RolloutParser::parse(const QString& path, TimeMs since) {
+    state_ = State{};
+    state_.since = since;
+    stream_.forEachLine(path, [&](std::string_view line) {
+        // The whole line is validated, so a line broken anywhere counts for nothing.
+        dom::object object;
+        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+            return;
+        }
+        handle(object);
+    });
+    return finish();
+}
+
+void RolloutParser::addTo(std::vector<CodexCliReader::ModelTokens>& list, const QString& model,
+                          const Tokens& tokens) {
+    for (auto& entry : list) {
+        if (entry.model == model) {
+            entry.tokens = plus(entry.tokens, tokens);
+            return;
+        }
+    }
+    list.push_back({model, tokens});
+}
+
+void RolloutParser::countPrompt(Prompts& prompts, std::string_view raw, std::optional<TimeMs> at) {
+    if (!CliLogParsing::isRealUserPrompt(raw)) return;
+    ++prompts.count;
+    if (!at || *at >= state_.since) ++prompts.recent;
+    // Only the head can become the task: 4 KB of UTF-8 hold at least the 1024 UTF-16 units
+    // a task is cut from.
+    if (prompts.task.isEmpty()) {
+        prompts.task = CliLogParsing::shortenedTask(toQString(raw.substr(0, 4 * 1024)));
+    }
+}
+
+void RolloutParser::handle(const dom::object& object) {
+    const auto stamp = textAt(object, "timestamp");
+    const auto payload = objectAt(object, "payload");
+    const Line line{object, stamp ? CliLogParsing::date(*stamp) : std::nullopt,
+                    textAt(object, "type").value_or(""), payload,
+                    payload ? textAt(*payload, "type").value_or("") : std::string_view()};
+    readProject(line);
+    if (line.type == "session_meta" && line.payload) readMeta(line);
+    bool inherited = state_.replaying || (state_.forkAt && line.at && *line.at < *state_.forkAt);
+    readModel(line);
+    if (line.payload && line.payloadType == "token_count") readTokenCount(line, inherited);
+
+    auto& result = state_.result;
+    if (!inherited && line.at) {
+        if (!result.startedAt || *line.at < *result.startedAt) result.startedAt = line.at;
+        if (!result.endedAt || *line.at > *result.endedAt) result.endedAt = line.at;
+    }
+    readPrompt(line, inherited);
+    if (!result.hasTotalUsage && !inherited) readLineUsage(line);
+}
+
+void RolloutParser::readProject(const Line& line) {
+    auto& result = state_.result;
+    if (!result.project.isEmpty()) return;
+    auto cwd = textAt(line.object, "cwd");
+    if ((!cwd || cwd->empty()) && line.payload) cwd = textAt(*line.payload, "cwd");
+    if (cwd && !cwd->empty()) result.project = CliLogParsing::projectName(toQString(*cwd));
+}
+
+void RolloutParser::readMeta(const Line& line) {
+    State& s = state_;
+    const std::string_view id = textAt(*line.payload, "id").value_or("");
+    if (!s.metaSeen) {
+        s.metaSeen = true;
+        s.ownId = std::string(id);
+        s.result.isSubagent = isSubagentSource(*line.payload);
+        const auto parent = textAt(*line.payload, "forked_from_id");
+        if (parent && !parent->empty()) s.forkAt = line.at;
+    } else if (s.result.isSubagent && id != s.ownId) {
+        s.replaying = true;
+    }
+}
+
+void RolloutParser::readModel(const Line& line) {
+    State& s = state_;
+    if (line.type == "turn_context" && line.payload) {
+        if (auto model = textAt(*line.payload, "model"); model && !model->empty()) {
+            s.model = toQString(*model);
+            s.modelFromTurn = true;
+        }
+    } else if (!s.modelFromTurn && s.model.isEmpty()) {
+        // Early rollouts name the model on other lines.
+        auto model = line.payload ? textAt(*line.payload, "model") : std::nullopt;
+        if (!model || model->empty()) model = textAt(line.object, "model");
+        if (model && !model->empty()) s.model = toQString(*model);
+    }
+}
+
+void RolloutParser::readTokenCount(const Line& line, bool& inherited) {
+    State& s = state_;
+    if (const auto limits = objectAt(*line.payload, "rate_limits"))
+        readLimits(*limits, line.at, inherited);
+    const auto info = objectAt(*line.payload, "info");
+    const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
+    if (!totals) return;
+    const Tokens t = tokensOf(*totals, {"input_tokens", "prompt_tokens"},
+                              {"cached_input_tokens", "input_cached_tokens", "cached_tokens"},
+                              {"output_tokens", "completion_tokens"});
+    // Totals only grow inside one conversation; a drop means counting began afresh, as a
+    // sub-agent's own counters do after the replayed history.
+    const bool restart =
+        t.input < s.baseline.input || t.cached < s.baseline.cached || t.output < s.baseline.output;
+    if (restart && s.replaying) s.replaying = inherited = false;
+    const Tokens delta = restart ? t
+                                 : Tokens{t.input - s.baseline.input, t.cached - s.baseline.cached,
+                                          t.output - s.baseline.output};
+    s.baseline = t;
+    if (inherited) return;
+    auto& result = s.result;
+    result.hasTotalUsage = true;
+    if (delta == Tokens{}) return;
+    addTo(result.byModel, s.model, delta);
+    result.tokens = plus(result.tokens, delta);
+    if (!line.at || *line.at >= s.since) {
+        result.windowTokens = addCounts(result.windowTokens, addCounts(delta.input, delta.output));
+    }
+}
+
+void RolloutParser::readPrompt(const Line& line, bool inherited) {
+    State& s = state_;
+    if (!line.payload) return;
+    const bool own = !inherited && !s.result.isSubagent;
+    if (line.type == "event_msg" && line.payloadType == "user_message") {
+        s.sawTypedEvent = true;
+        if (own) countPrompt(s.typed, textAt(*line.payload, "message").value_or(""), line.at);
+    } else if (textAt(*line.payload, "role") == std::optional<std::string_view>("user")) {
+        if (own) countPrompt(s.userItems, firstContentText(*line.payload).value_or(""), line.at);
+    }
+}
+
+void RolloutParser::readLineUsage(const Line& line) {
+    State& s = state_;
+    for (std::string_view key : kLineUsageKeys) {
+        const auto usage = objectAt(line.object, key);
+        if (!usage) continue;
+        const Tokens t =
+            tokensOf(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"},
+                     {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"},
+                     {"output_tokens", "completion_tokens", "total_output_tokens"});
+        addTo(s.lineUsage, s.model, t);
+        if (!line.at || *line.at >= s.since) {
+            s.lineUsageWindow = addCounts(s.lineUsageWindow, addCounts(t.input, t.output));
+        }
+        return;
+    }
+}
+
+void RolloutParser::readLimits(const dom::object& limits, std::optional<TimeMs> at,
+                               bool inherited) {
+    auto& current = state_.result.planLimits;
+    const TimeMs observedAt = at.value_or(0);
+    CodexPlanLimits found;
+    found.fiveHour = planWindow(limits, "primary", at);
+    found.weekly = planWindow(limits, "secondary", at);
+    found.planType = toQString(textAt(limits, "plan_type").value_or(""));
+    found.observedAt = observedAt;
+    if (!found.fiveHour && !found.weekly) return;
+    // Copied lines repeat the parent's reports; a replay even restamps them.
+    if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(found);
+    if (current && observedAt < current->observedAt) return;
+    current = std::move(found);
+}
+
+CodexCliReader::ParseResult RolloutParser::finish() {
+    State& s = state_;
+    auto result = std::move(s.result);
+    if (!result.hasTotalUsage && !s.lineUsage.empty()) {
+        // Early rollouts: only per-line usage, summed.
+        for (const auto& entry : s.lineUsage) result.tokens = plus(result.tokens, entry.tokens);
+        result.byModel = std::move(s.lineUsage);
+        result.windowTokens = s.lineUsageWindow;
+    }
+    result.model = s.model;
+    const Prompts& prompts = s.sawTypedEvent ? s.typed : s.userItems;
+    result.prompts = prompts.count;
+    result.recentPrompts = prompts.recent;
+    result.task = prompts.task;
+    return result;
+}
 
 void collectRollouts(const QString& directory, QStringList& files) {
     if (!QFileInfo(directory).isDir()) return;
@@ -328,6 +365,40 @@ void takePlanLimits(ProviderUsage& usage, CodexCliReader::ParseResult& result) {
     const auto byTime = [](const auto& a, const auto& b) { return a.observedAt < b.observedAt; };
     std::stable_sort(middle, all.end(), byTime);
     std::inplace_merge(all.begin(), middle, all.end(), byTime);
+}
+
+// One rollout as a session of the summary; each model's share is priced at its own rates and
+// added to `models`.
+SessionUsage sessionOf(const QString& path, const CodexCliReader::ParseResult& result,
+                       TimeMs modifiedAt, readers::ModelTotals& models) {
+    SessionUsage session;
+    session.id = path;
+    session.provider = ProviderKind::codex;
+    session.model = result.model.isEmpty() ? QStringLiteral("unknown") : result.model;
+    session.project = result.project.isEmpty() ? QStringLiteral("unknown") : result.project;
+    session.task = result.task;
+    session.startedAt = result.startedAt;
+    if (!session.startedAt) session.startedAt = CliLogParsing::creationDate(path);
+    if (!session.startedAt) session.startedAt = modifiedAt;
+    session.lastActiveAt = result.endedAt ? *result.endedAt : modifiedAt;
+    // Usage without a typed prompt still stands for one; a sub-agent's never does.
+    session.prompts = result.isSubagent ? 0 : std::max<std::int64_t>(result.prompts, 1);
+    session.inputTokens = result.tokens.input;
+    session.outputTokens = result.tokens.output;
+    session.cachedTokens = result.tokens.cached;
+    for (const CodexCliReader::ModelTokens& part : result.byModel) {
+        const QString name = part.model.isEmpty() ? QStringLiteral("unknown") : part.model;
+        const double cost = UsagePricing::openAICost(name, part.tokens.input, part.tokens.cached,
+                                                     part.tokens.output);
+        session.cost += cost;
+        ModelUsage& model = models.entry(name);
+        model.sessions += 1;
+        model.inputTokens = addCounts(model.inputTokens, part.tokens.input);
+        model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
+        model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cached);
+        model.cost += cost;
+    }
+    return session;
 }
 
 }  // namespace
@@ -381,35 +452,7 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
         takePlanLimits(usage, result);
         if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
 
-        SessionUsage session;
-        session.id = path;
-        session.provider = ProviderKind::codex;
-        session.model = result.model.isEmpty() ? QStringLiteral("unknown") : result.model;
-        session.project = result.project.isEmpty() ? QStringLiteral("unknown") : result.project;
-        session.task = result.task;
-        session.startedAt = result.startedAt;
-        if (!session.startedAt) session.startedAt = CliLogParsing::creationDate(path);
-        if (!session.startedAt) session.startedAt = modifiedAt;
-        session.lastActiveAt = result.endedAt ? result.endedAt : modifiedAt;
-        // Usage without a typed prompt still stands for one; a sub-agent's never does.
-        session.prompts = result.isSubagent ? 0 : std::max<std::int64_t>(result.prompts, 1);
-        session.inputTokens = result.tokens.input;
-        session.outputTokens = result.tokens.output;
-        session.cachedTokens = result.tokens.cached;
-
-        // Each model's share is priced at its own rates.
-        for (const ModelTokens& part : result.byModel) {
-            const QString name = part.model.isEmpty() ? QStringLiteral("unknown") : part.model;
-            const double cost = UsagePricing::openAICost(name, part.tokens.input,
-                                                         part.tokens.cached, part.tokens.output);
-            session.cost += cost;
-            ModelUsage& model = models.entry(name);
-            model.sessions += 1;
-            model.inputTokens = addCounts(model.inputTokens, part.tokens.input);
-            model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
-            model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cached);
-            model.cost += cost;
-        }
+        SessionUsage session = sessionOf(path, result, *modifiedAt, models);
         usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
         usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
         usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
