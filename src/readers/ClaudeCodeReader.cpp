@@ -54,18 +54,7 @@ std::int64_t inputOf(const AnthropicTokens& t) {
 // session's file counts once.
 class TranscriptParser {
 public:
-    Transcript parse(const QString& path, TimeMs since, bool subagent) {
-        file_ = File{};
-        file_.since = since;
-        file_.subagent = subagent;
-        stream_.forEachLine(path, [&](std::string_view line) {
-            if (isToolResultLine(line)) return;
-            LineFacts facts;
-            if (readLine(parser_, line, facts) != simdjson::SUCCESS) return;
-            handle(facts);
-        });
-        return finish();
-    }
+    Transcript parse(const QString& path, TimeMs since, bool subagent);
 
 private:
     struct Request {
@@ -85,120 +74,10 @@ private:
         std::unordered_map<std::uint64_t, std::size_t> requestByKey;
     };
 
-    std::size_t modelIndex(std::string_view model) {
-        auto& models = file_.models;
-        const auto found = std::find(models.begin(), models.end(), model);
-        if (found != models.end()) return std::size_t(found - models.begin());
-        models.emplace_back(model);
-        return models.size() - 1;
-    }
-
-    void handle(const LineFacts& facts) {
-        Transcript& result = file_.result;
-        if (facts.kind == LineKind::other) return;
-        // An error the tool reports as a reply never reached the API.
-        if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
-            return;
-        }
-        const std::optional<TimeMs> at =
-            facts.timestamp.empty() ? std::nullopt : CliLogParsing::date(facts.timestamp);
-        if (at) {
-            if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
-            if (!result.lastActiveAt || *at > *result.lastActiveAt) result.lastActiveAt = at;
-        }
-        if (result.project.isEmpty() && !facts.cwd.empty()) {
-            result.project = CliLogParsing::projectName(toQString(facts.cwd));
-        }
-        if (facts.kind == LineKind::assistant) {
-            if (facts.hasUsage) addRequest(facts, at);
-            return;
-        }
-        if (file_.subagent || !isTypedPrompt(facts)) return;
-        // A prompt copied into a resumed session's file was typed once.
-        if (!facts.uuid.empty() &&
-            !seenPrompts_.insert(std::hash<std::string_view>{}(facts.uuid)).second) {
-            return;
-        }
-        ++result.prompts;
-        if (!at || *at >= file_.since) ++result.recentPrompts;
-        // 4 KB of UTF-8 hold more than the characters a task is cut to.
-        if (result.task.isEmpty()) {
-            result.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
-        }
-    }
-
-    void addRequest(const LineFacts& facts, std::optional<TimeMs> at) {
-        Request request;
-        request.model = modelIndex(facts.model);
-        request.tokens = facts.tokens;
-        // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
-        const std::int64_t split = addCounts(facts.tokens.cacheWrite5m, facts.tokens.cacheWrite1h);
-        if (facts.cacheWrites > split) {
-            request.tokens.cacheWrite5m =
-                addCounts(request.tokens.cacheWrite5m, facts.cacheWrites - split);
-        }
-        request.at = at;
-        if (!facts.model.empty()) file_.result.model = toQString(facts.model);
-        if (!facts.requestId.empty() || !facts.messageId.empty()) {
-            keyText_.assign(facts.requestId);
-            keyText_.push_back('\n');
-            keyText_.append(facts.messageId);
-            request.key = std::hash<std::string>{}(keyText_);
-            request.keyed = true;
-            const auto [it, inserted] =
-                file_.requestByKey.try_emplace(request.key, file_.requests.size());
-            if (!inserted) {
-                Request& first = file_.requests[it->second];
-                first.tokens = largest(first.tokens, request.tokens);
-                return;
-            }
-        }
-        file_.requests.push_back(request);
-    }
-
-    Transcript finish() {
-        Transcript result = std::move(file_.result);
-        const std::size_t models = file_.models.size();
-        std::vector<AnthropicTokens> totals(models);
-        std::vector<AnthropicTokens> window(models);
-        std::vector<double> cost(models, 0);
-        std::vector<double> windowCost(models, 0);
-        std::vector<bool> used(models, false);
-        std::vector<std::optional<ModelPrice>> prices(models);
-        for (std::size_t i = 0; i < models; ++i) {
-            prices[i] = PriceBook::find(PriceProvider::anthropic, toQString(file_.models[i]));
-        }
-        for (const Request& request : file_.requests) {
-            if (request.keyed && !seen_.insert(request.key).second) continue;
-            ++result.requests;
-            used[request.model] = true;
-            totals[request.model] = plus(totals[request.model], request.tokens);
-            // Priced per request: a prompt above 200 000 tokens pays the long-context rates.
-            const double requestCost =
-                prices[request.model]
-                    ? UsagePricing::cost(*prices[request.model],
-                                         UsagePricing::fromAnthropic(request.tokens),
-                                         CountSpan::oneCall)
-                    : 0;
-            cost[request.model] += requestCost;
-            if (!request.at || *request.at >= file_.since) {
-                window[request.model] = plus(window[request.model], request.tokens);
-                windowCost[request.model] += requestCost;
-            }
-        }
-        for (std::size_t i = 0; i < models; ++i) {
-            if (!used[i]) continue;
-            ClaudeCodeReader::ModelPart part;
-            part.model =
-                file_.models[i].empty() ? QStringLiteral("unknown") : toQString(file_.models[i]);
-            part.tokens = totals[i];
-            part.cost = cost[i];
-            part.windowTokens = addCounts(inputOf(window[i]), window[i].output);
-            part.windowCost = windowCost[i];
-            result.byModel.push_back(std::move(part));
-        }
-        return result;
-    }
+    std::size_t modelIndex(std::string_view model);
+    void handle(const LineFacts& facts);
+    void addRequest(const LineFacts& facts, std::optional<TimeMs> at);
+    Transcript finish();
 
     File file_;
     std::unordered_set<std::uint64_t> seen_;
@@ -207,6 +86,133 @@ private:
     CliLogParsing::LineStream stream_;
     od::parser parser_;
 };
+
+Transcript TranscriptParser::parse(const QString& path, TimeMs since, bool subagent) {
+    file_ = File{};
+    file_.since = since;
+    file_.subagent = subagent;
+    stream_.forEachLine(path, [&](std::string_view line) {
+        if (isToolResultLine(line)) return;
+        LineFacts facts;
+        if (readLine(parser_, line, facts) != simdjson::SUCCESS) return;
+        handle(facts);
+    });
+    return finish();
+}
+
+std::size_t TranscriptParser::modelIndex(std::string_view model) {
+    auto& models = file_.models;
+    const auto found = std::find(models.begin(), models.end(), model);
+    if (found != models.end()) return std::size_t(found - models.begin());
+    models.emplace_back(model);
+    return models.size() - 1;
+}
+
+void TranscriptParser::handle(const LineFacts& facts) {
+    Transcript& result = file_.result;
+    if (facts.kind == LineKind::other) return;
+    // An error the tool reports as a reply never reached the API.
+    if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
+        return;
+    }
+    const std::optional<TimeMs> at =
+        facts.timestamp.empty() ? std::nullopt : CliLogParsing::date(facts.timestamp);
+    if (at) {
+        if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
+        if (!result.lastActiveAt || *at > *result.lastActiveAt) result.lastActiveAt = at;
+    }
+    if (result.project.isEmpty() && !facts.cwd.empty()) {
+        result.project = CliLogParsing::projectName(toQString(facts.cwd));
+    }
+    if (facts.kind == LineKind::assistant) {
+        if (facts.hasUsage) addRequest(facts, at);
+        return;
+    }
+    if (file_.subagent || !isTypedPrompt(facts)) return;
+    // A prompt copied into a resumed session's file was typed once.
+    if (!facts.uuid.empty() &&
+        !seenPrompts_.insert(std::hash<std::string_view>{}(facts.uuid)).second) {
+        return;
+    }
+    ++result.prompts;
+    if (!at || *at >= file_.since) ++result.recentPrompts;
+    // 4 KB of UTF-8 hold more than the characters a task is cut to.
+    if (result.task.isEmpty()) {
+        result.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
+    }
+}
+
+void TranscriptParser::addRequest(const LineFacts& facts, std::optional<TimeMs> at) {
+    Request request;
+    request.model = modelIndex(facts.model);
+    request.tokens = facts.tokens;
+    // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
+    const std::int64_t split = addCounts(facts.tokens.cacheWrite5m, facts.tokens.cacheWrite1h);
+    if (facts.cacheWrites > split) {
+        request.tokens.cacheWrite5m =
+            addCounts(request.tokens.cacheWrite5m, facts.cacheWrites - split);
+    }
+    request.at = at;
+    if (!facts.model.empty()) file_.result.model = toQString(facts.model);
+    if (!facts.requestId.empty() || !facts.messageId.empty()) {
+        keyText_.assign(facts.requestId);
+        keyText_.push_back('\n');
+        keyText_.append(facts.messageId);
+        request.key = std::hash<std::string>{}(keyText_);
+        request.keyed = true;
+        const auto [it, inserted] =
+            file_.requestByKey.try_emplace(request.key, file_.requests.size());
+        if (!inserted) {
+            Request& first = file_.requests[it->second];
+            first.tokens = largest(first.tokens, request.tokens);
+            return;
+        }
+    }
+    file_.requests.push_back(request);
+}
+
+Transcript TranscriptParser::finish() {
+    Transcript result = std::move(file_.result);
+    const std::size_t models = file_.models.size();
+    std::vector<AnthropicTokens> totals(models);
+    std::vector<AnthropicTokens> window(models);
+    std::vector<double> cost(models, 0);
+    std::vector<double> windowCost(models, 0);
+    std::vector<bool> used(models, false);
+    std::vector<std::optional<ModelPrice>> prices(models);
+    for (std::size_t i = 0; i < models; ++i) {
+        prices[i] = PriceBook::find(PriceProvider::anthropic, toQString(file_.models[i]));
+    }
+    for (const Request& request : file_.requests) {
+        if (request.keyed && !seen_.insert(request.key).second) continue;
+        ++result.requests;
+        used[request.model] = true;
+        totals[request.model] = plus(totals[request.model], request.tokens);
+        // Priced per request: a prompt above 200 000 tokens pays the long-context rates.
+        const double requestCost =
+            prices[request.model] ? UsagePricing::cost(*prices[request.model],
+                                                       UsagePricing::fromAnthropic(request.tokens),
+                                                       CountSpan::oneCall)
+                                  : 0;
+        cost[request.model] += requestCost;
+        if (!request.at || *request.at >= file_.since) {
+            window[request.model] = plus(window[request.model], request.tokens);
+            windowCost[request.model] += requestCost;
+        }
+    }
+    for (std::size_t i = 0; i < models; ++i) {
+        if (!used[i]) continue;
+        ClaudeCodeReader::ModelPart part;
+        part.model =
+            file_.models[i].empty() ? QStringLiteral("unknown") : toQString(file_.models[i]);
+        part.tokens = totals[i];
+        part.cost = cost[i];
+        part.windowTokens = addCounts(inputOf(window[i]), window[i].output);
+        part.windowCost = windowCost[i];
+        result.byModel.push_back(std::move(part));
+    }
+    return result;
+}
 
 struct Found {
     QString path;
@@ -319,20 +325,100 @@ QString ClaudeCodeReader::credentialsFileFor(const QString& homeDirectory) {
     return config.filePath(QStringLiteral(".credentials.json"));
 }
 
+namespace {
+
+// Both default locations may be one folder under two names: each is read once.
+QStringList distinctDirectories(const QStringList& directories) {
+    QStringList distinct;
+    QStringList canonical;
+    for (const QString& directory : directories) {
+        const QFileInfo info(directory);
+        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
+        canonical.append(info.canonicalFilePath());
+        distinct.append(directory);
+    }
+    return distinct;
+}
+
+struct ReadTranscripts {
+    std::vector<std::pair<QString, Transcript>> sessions;  // with their sub-agents merged in
+    std::vector<Transcript> orphans;                       // sub-agents whose session was not read
+};
+
+ReadTranscripts readTranscripts(std::vector<Found> files, TimeMs since) {
+    // Sessions first, so their sub-agents can join them.
+    std::stable_partition(files.begin(), files.end(),
+                          [](const Found& f) { return f.parentPath.isEmpty(); });
+    TranscriptParser parser;
+    ReadTranscripts read;
+    QHash<QString, std::size_t> sessionByPath;
+    for (const Found& found : files) {
+        const bool subagent = !found.parentPath.isEmpty();
+        Transcript transcript = parser.parse(found.path, since, subagent);
+        if (!subagent) {
+            sessionByPath.insert(found.path, read.sessions.size());
+            read.sessions.emplace_back(found.path, std::move(transcript));
+        } else if (const auto parent = sessionByPath.constFind(found.parentPath);
+                   parent != sessionByPath.constEnd()) {
+            merge(read.sessions[*parent].second, transcript);
+        } else if (transcript.requests > 0) {
+            read.orphans.push_back(std::move(transcript));
+        }
+    }
+    return read;
+}
+
+// Adds a transcript's usage to the summary, its models and, when it is one, its session.
+void addUsage(ProviderUsage& usage, readers::ModelTotals& models, const Transcript& transcript,
+              SessionUsage* session) {
+    for (const ClaudeCodeReader::ModelPart& part : transcript.byModel) {
+        const std::int64_t input = inputOf(part.tokens);
+        const std::int64_t writes = addCounts(part.tokens.cacheWrite5m, part.tokens.cacheWrite1h);
+        ModelUsage& model = models.entry(part.model);
+        if (session) model.sessions += 1;
+        model.inputTokens = addCounts(model.inputTokens, input);
+        model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
+        model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cacheRead);
+        model.cacheWriteTokens = addCounts(model.cacheWriteTokens, writes);
+        model.cost += part.cost;
+        usage.totalInputTokens = addCounts(usage.totalInputTokens, input);
+        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, part.tokens.output);
+        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, part.tokens.cacheRead);
+        usage.totalCacheWriteTokens = addCounts(usage.totalCacheWriteTokens, writes);
+        usage.costTotal += part.cost;
+        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, part.windowTokens);
+        usage.lastFiveHourCost += part.windowCost;
+        if (!session) continue;
+        session->inputTokens = addCounts(session->inputTokens, input);
+        session->outputTokens = addCounts(session->outputTokens, part.tokens.output);
+        session->cachedTokens = addCounts(session->cachedTokens, part.tokens.cacheRead);
+        session->cacheWriteTokens = addCounts(session->cacheWriteTokens, writes);
+        session->cost += part.cost;
+    }
+}
+
+SessionUsage sessionOf(const QString& path, const Transcript& transcript) {
+    SessionUsage session;
+    session.id = path;
+    session.provider = ProviderKind::claudeCode;
+    session.project = transcript.project.isEmpty() ? QStringLiteral("unknown") : transcript.project;
+    session.task = transcript.task;
+    session.model = transcript.model.isEmpty() ? QStringLiteral("unknown") : transcript.model;
+    session.startedAt = transcript.startedAt;
+    session.lastActiveAt = transcript.lastActiveAt;
+    if (!session.lastActiveAt) session.lastActiveAt = CliLogParsing::modificationTime(path);
+    if (!session.startedAt) session.startedAt = session.lastActiveAt;
+    session.prompts = transcript.prompts;
+    return session;
+}
+
+}  // namespace
+
 ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::claudeCode);
     usage.isAuthenticated = QFileInfo::exists(credentialsFile_);
     usage.dataSourceLabel = QStringLiteral("Local transcripts");
-
-    // Both locations may be one folder under two names: read it once.
-    QStringList directories;
-    QStringList canonical;
-    for (const QString& directory : projectDirectories_) {
-        const QFileInfo info(directory);
-        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
-        canonical.append(info.canonicalFilePath());
-        directories.append(directory);
-    }
+    const QStringList directories = distinctDirectories(projectDirectories_);
     usage.dataSourceDetail =
         (directories.isEmpty() ? projectDirectories_ : directories).join(QStringLiteral(", "));
     if (directories.isEmpty()) {
@@ -344,74 +430,15 @@ ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
     std::size_t seen = 0;
     for (const QString& directory : directories) collectTranscripts(directory, since, files, seen);
     if (seen == 0) usage.warnings = {QStringLiteral("No Claude Code transcripts were found.")};
-
-    // Sessions first, so their sub-agents can join them.
-    std::stable_partition(files.begin(), files.end(),
-                          [](const Found& f) { return f.parentPath.isEmpty(); });
-    TranscriptParser parser;
-    std::vector<std::pair<QString, Transcript>> sessions;
-    QHash<QString, std::size_t> sessionByPath;
-    std::vector<Transcript> orphans;  // sub-agents whose session was not read
-    for (const Found& found : files) {
-        const bool subagent = !found.parentPath.isEmpty();
-        Transcript transcript = parser.parse(found.path, since, subagent);
-        if (!subagent) {
-            sessionByPath.insert(found.path, sessions.size());
-            sessions.emplace_back(found.path, std::move(transcript));
-        } else if (const auto parent = sessionByPath.constFind(found.parentPath);
-                   parent != sessionByPath.constEnd()) {
-            merge(sessions[*parent].second, transcript);
-        } else if (transcript.requests > 0) {
-            orphans.push_back(std::move(transcript));
-        }
-    }
+    ReadTranscripts read = readTranscripts(std::move(files), since);
 
     readers::ModelTotals models;
     std::vector<SessionUsage> listed;
-    const auto addUsage = [&](const Transcript& transcript, SessionUsage* session) {
-        for (const ModelPart& part : transcript.byModel) {
-            const std::int64_t input = inputOf(part.tokens);
-            const std::int64_t writes =
-                addCounts(part.tokens.cacheWrite5m, part.tokens.cacheWrite1h);
-            ModelUsage& model = models.entry(part.model);
-            if (session) model.sessions += 1;
-            model.inputTokens = addCounts(model.inputTokens, input);
-            model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
-            model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cacheRead);
-            model.cacheWriteTokens = addCounts(model.cacheWriteTokens, writes);
-            model.cost += part.cost;
-            usage.totalInputTokens = addCounts(usage.totalInputTokens, input);
-            usage.totalOutputTokens = addCounts(usage.totalOutputTokens, part.tokens.output);
-            usage.totalCachedTokens = addCounts(usage.totalCachedTokens, part.tokens.cacheRead);
-            usage.totalCacheWriteTokens = addCounts(usage.totalCacheWriteTokens, writes);
-            usage.costTotal += part.cost;
-            usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, part.windowTokens);
-            usage.lastFiveHourCost += part.windowCost;
-            if (!session) continue;
-            session->inputTokens = addCounts(session->inputTokens, input);
-            session->outputTokens = addCounts(session->outputTokens, part.tokens.output);
-            session->cachedTokens = addCounts(session->cachedTokens, part.tokens.cacheRead);
-            session->cacheWriteTokens = addCounts(session->cacheWriteTokens, writes);
-            session->cost += part.cost;
-        }
-    };
-
-    for (auto& [path, transcript] : sessions) {
+    for (auto& [path, transcript] : read.sessions) {
         // Files with only bookkeeping, or only errors, are no session of the person's.
         if (transcript.requests == 0 && transcript.prompts == 0) continue;
-        SessionUsage session;
-        session.id = path;
-        session.provider = ProviderKind::claudeCode;
-        session.project =
-            transcript.project.isEmpty() ? QStringLiteral("unknown") : transcript.project;
-        session.task = transcript.task;
-        session.model = transcript.model.isEmpty() ? QStringLiteral("unknown") : transcript.model;
-        session.startedAt = transcript.startedAt;
-        session.lastActiveAt = transcript.lastActiveAt;
-        if (!session.lastActiveAt) session.lastActiveAt = CliLogParsing::modificationTime(path);
-        if (!session.startedAt) session.startedAt = session.lastActiveAt;
-        session.prompts = transcript.prompts;
-        addUsage(transcript, &session);
+        SessionUsage session = sessionOf(path, transcript);
+        addUsage(usage, models, transcript, &session);
         if (!transcript.byModel.empty()) {
             ModelUsage& last = models.entry(session.model);
             last.prompts = addCounts(last.prompts, session.prompts);
@@ -428,7 +455,7 @@ ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
         }
         listed.push_back(std::move(session));
     }
-    for (const Transcript& orphan : orphans) addUsage(orphan, nullptr);
+    for (const Transcript& orphan : read.orphans) addUsage(usage, models, orphan, nullptr);
 
     std::tie(usage.statusText, usage.statusLevel) =
         CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
