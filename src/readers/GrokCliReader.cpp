@@ -73,143 +73,153 @@ bool chatLineHasUserQuery(const dom::object& line) {
 
 class GrokSessionLoader {
 public:
-    std::optional<ParsedGrokSession> parseSummary(const QString& path) {
-        dom::object root;
-        if (!loadObject(path, root)) return std::nullopt;
-        const auto info = objectAt(root, "info");
-        ParsedGrokSession session;
-        const std::string_view id = info ? textAt(*info, "id").value_or("") : std::string_view();
-        session.id = id.empty() ? path : toQString(id);
-
-        const std::string_view cwd = info ? textAt(*info, "cwd").value_or("") : std::string_view();
-        const std::string_view gitRoot = textAt(root, "git_root_dir").value_or("");
-        session.project = CliLogParsing::projectName(toQString(!gitRoot.empty() ? gitRoot : cwd));
-
-        QString title = toQString(textAt(root, "session_summary").value_or("")).trimmed();
-        if (title.isEmpty()) title = toQString(textAt(root, "generated_title").value_or(""));
-        session.task = CliLogParsing::shortenedTask(title);
-
-        const auto dateAt = [&](std::string_view key) -> std::optional<TimeMs> {
-            const auto text = textAt(root, key);
-            return text ? CliLogParsing::date(*text) : std::nullopt;
-        };
-        session.startedAt = dateAt("created_at");
-        session.lastActiveAt = dateAt("last_active_at");
-        if (!session.lastActiveAt) session.lastActiveAt = dateAt("updated_at");
-        if (!session.lastActiveAt) session.lastActiveAt = session.startedAt;
-        session.model = toQString(textAt(root, "current_model_id").value_or(""));
-        bool hidden = false;
-        session.hidden = (root.at_key("hidden").get(hidden) == simdjson::SUCCESS && hidden) ||
-                         textAt(root, "session_kind").value_or("").starts_with("subagent");
-        return session;
-    }
+    std::optional<ParsedGrokSession> parseSummary(const QString& path);
 
     // updates.jsonl: the usage the tool reports at the end of every turn, with its own cost
     // (10^10 ticks to the dollar) where it gives one; the price table prices the rest.
-    void mergeUpdates(ParsedGrokSession& session, const QString& path) {
-        stream_.forEachLine(path, [&](std::string_view line) {
-            // Most lines stream the reply; only finished turns carry usage.
-            if (line.find("turn_completed") == std::string_view::npos) return;
-            dom::object object;
-            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-                return;
-            }
-            const auto params = objectAt(object, "params");
-            const auto update = params ? objectAt(*params, "update") : std::nullopt;
-            if (!update || textAt(*update, "sessionUpdate") !=
-                               std::optional<std::string_view>("turn_completed")) {
-                return;
-            }
-            const auto usage = objectAt(*update, "usage");
-            if (!usage) return;
-            session.hasUsage = true;
-            bool split = false;
-            if (const auto perModel = objectAt(*usage, "modelUsage")) {
-                for (const auto field : *perModel) {
-                    dom::object modelUsage;
-                    if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
-                    add(session, toQString(field.key), modelUsage);
-                    split = true;
-                }
-            }
-            if (!split) add(session, session.model, *usage);
-        });
-    }
-
-    void mergeSignals(ParsedGrokSession& session, const QString& path) {
-        dom::object counters;
-        if (!loadObject(path, counters)) return;
-        if (const auto model = textAt(counters, "primaryModelId"); model && !model->empty()) {
-            session.model = toQString(*model);
-        }
-        using CliLogParsing::int64;
-        using CliLogParsing::tokenCount;
-        session.contextTokens = tokenCount(int64(counters, {"contextTokensUsed"}));
-        session.contextWindowUsage = int64(counters, {"contextWindowUsage"});
-        session.prompts = tokenCount(int64(counters, {"userMessageCount"}));
-        session.turns = int64(counters, {"turnCount"});
-        session.toolCalls = int64(counters, {"toolCallCount"});
-        session.durationSeconds = int64(counters, {"sessionDurationSeconds"});
-        session.errorCount = int64(counters, {"errorCount"});
-        session.toolFailureCount = int64(counters, {"toolFailureCount"});
-        session.cancellationCount = int64(counters, {"cancellationCount"});
-    }
-
-    std::int64_t countUserPromptsFromChatHistory(const QString& sessionFolder) {
-        const QString path = sessionFolder + QStringLiteral("/chat_history.jsonl");
-        if (!file_.load(path, GrokCliReader::kMaxChatHistoryBytes)) return 0;
-        std::int64_t count = 0;
-        CliLogParsing::forEachLine(file_.text(), [&](std::string_view line) {
-            dom::object object;
-            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-                return;
-            }
-            if (textAt(object, "type") == std::optional<std::string_view>("user") &&
-                chatLineHasUserQuery(object)) {
-                ++count;
-            }
-        });
-        return count;
-    }
+    void mergeUpdates(ParsedGrokSession& session, const QString& path);
+    void mergeSignals(ParsedGrokSession& session, const QString& path);
+    std::int64_t countUserPromptsFromChatHistory(const QString& sessionFolder);
 
 private:
-    static void add(ParsedGrokSession& session, const QString& model, const dom::object& usage) {
-        using CliLogParsing::addCounts;
-        using CliLogParsing::int64;
-        using CliLogParsing::tokenCount;
-        const std::int64_t input = tokenCount(int64(usage, {"inputTokens"}));
-        const std::int64_t cached = tokenCount(int64(usage, {"cachedReadTokens"}));
-        const std::int64_t output = tokenCount(int64(usage, {"outputTokens"}));
-        dom::element ticks;
-        double cost = 0;
-        double tickCount = 0;
-        if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
-            ticks.get(tickCount) == simdjson::SUCCESS) {
-            cost = std::max(tickCount, 0.0) / 1e10;
-        } else {
-            cost = UsagePricing::grokCost(model, input, cached, output);
-        }
-        for (GrokModelUsage& entry : session.usage) {
-            if (entry.model != model) continue;
-            entry.input = addCounts(entry.input, input);
-            entry.cached = addCounts(entry.cached, cached);
-            entry.output = addCounts(entry.output, output);
-            entry.cost += cost;
-            return;
-        }
-        session.usage.push_back({model, input, cached, output, cost});
-    }
-
-    bool loadObject(const QString& path, dom::object& out) {
-        if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return false;
-        const std::string_view text = file_.text();
-        return parser_.parse(text.data(), text.size(), false).get(out) == simdjson::SUCCESS;
-    }
+    static void add(ParsedGrokSession& session, const QString& model, const dom::object& usage);
+    bool loadObject(const QString& path, dom::object& out);
 
     CliLogParsing::TextFile file_;
     CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
+
+std::optional<ParsedGrokSession> GrokSessionLoader::parseSummary(const QString& path) {
+    dom::object root;
+    if (!loadObject(path, root)) return std::nullopt;
+    const auto info = objectAt(root, "info");
+    ParsedGrokSession session;
+    const std::string_view id = info ? textAt(*info, "id").value_or("") : std::string_view();
+    session.id = id.empty() ? path : toQString(id);
+
+    const std::string_view cwd = info ? textAt(*info, "cwd").value_or("") : std::string_view();
+    const std::string_view gitRoot = textAt(root, "git_root_dir").value_or("");
+    session.project = CliLogParsing::projectName(toQString(!gitRoot.empty() ? gitRoot : cwd));
+
+    QString title = toQString(textAt(root, "session_summary").value_or("")).trimmed();
+    if (title.isEmpty()) title = toQString(textAt(root, "generated_title").value_or(""));
+    session.task = CliLogParsing::shortenedTask(title);
+
+    const auto dateAt = [&](std::string_view key) -> std::optional<TimeMs> {
+        const auto text = textAt(root, key);
+        return text ? CliLogParsing::date(*text) : std::nullopt;
+    };
+    session.startedAt = dateAt("created_at");
+    session.lastActiveAt = dateAt("last_active_at");
+    if (!session.lastActiveAt) session.lastActiveAt = dateAt("updated_at");
+    if (!session.lastActiveAt) session.lastActiveAt = session.startedAt;
+    session.model = toQString(textAt(root, "current_model_id").value_or(""));
+    bool hidden = false;
+    session.hidden = (root.at_key("hidden").get(hidden) == simdjson::SUCCESS && hidden) ||
+                     textAt(root, "session_kind").value_or("").starts_with("subagent");
+    return session;
+}
+
+void GrokSessionLoader::mergeUpdates(ParsedGrokSession& session, const QString& path) {
+    stream_.forEachLine(path, [&](std::string_view line) {
+        // Most lines stream the reply; only finished turns carry usage.
+        if (line.find("turn_completed") == std::string_view::npos) return;
+        dom::object object;
+        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+            return;
+        }
+        const auto params = objectAt(object, "params");
+        const auto update = params ? objectAt(*params, "update") : std::nullopt;
+        if (!update ||
+            textAt(*update, "sessionUpdate") != std::optional<std::string_view>("turn_completed")) {
+            return;
+        }
+        const auto usage = objectAt(*update, "usage");
+        if (!usage) return;
+        session.hasUsage = true;
+        bool split = false;
+        if (const auto perModel = objectAt(*usage, "modelUsage")) {
+            for (const auto field : *perModel) {
+                dom::object modelUsage;
+                if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
+                add(session, toQString(field.key), modelUsage);
+                split = true;
+            }
+        }
+        if (!split) add(session, session.model, *usage);
+    });
+}
+
+void GrokSessionLoader::mergeSignals(ParsedGrokSession& session, const QString& path) {
+    dom::object counters;
+    if (!loadObject(path, counters)) return;
+    if (const auto model = textAt(counters, "primaryModelId"); model && !model->empty()) {
+        session.model = toQString(*model);
+    }
+    using CliLogParsing::int64;
+    using CliLogParsing::tokenCount;
+    session.contextTokens = tokenCount(int64(counters, {"contextTokensUsed"}));
+    session.contextWindowUsage = int64(counters, {"contextWindowUsage"});
+    session.prompts = tokenCount(int64(counters, {"userMessageCount"}));
+    session.turns = int64(counters, {"turnCount"});
+    session.toolCalls = int64(counters, {"toolCallCount"});
+    session.durationSeconds = int64(counters, {"sessionDurationSeconds"});
+    session.errorCount = int64(counters, {"errorCount"});
+    session.toolFailureCount = int64(counters, {"toolFailureCount"});
+    session.cancellationCount = int64(counters, {"cancellationCount"});
+}
+
+std::int64_t GrokSessionLoader::countUserPromptsFromChatHistory(const QString& sessionFolder) {
+    const QString path = sessionFolder + QStringLiteral("/chat_history.jsonl");
+    if (!file_.load(path, GrokCliReader::kMaxChatHistoryBytes)) return 0;
+    std::int64_t count = 0;
+    CliLogParsing::forEachLine(file_.text(), [&](std::string_view line) {
+        dom::object object;
+        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+            return;
+        }
+        if (textAt(object, "type") == std::optional<std::string_view>("user") &&
+            chatLineHasUserQuery(object)) {
+            ++count;
+        }
+    });
+    return count;
+}
+
+void GrokSessionLoader::add(ParsedGrokSession& session, const QString& model,
+                            const dom::object& usage) {
+    using CliLogParsing::addCounts;
+    using CliLogParsing::int64;
+    using CliLogParsing::tokenCount;
+    const std::int64_t input = tokenCount(int64(usage, {"inputTokens"}));
+    const std::int64_t cached = tokenCount(int64(usage, {"cachedReadTokens"}));
+    const std::int64_t output = tokenCount(int64(usage, {"outputTokens"}));
+    dom::element ticks;
+    double cost = 0;
+    double tickCount = 0;
+    if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
+        ticks.get(tickCount) == simdjson::SUCCESS) {
+        cost = std::max(tickCount, 0.0) / 1e10;
+    } else {
+        cost = UsagePricing::grokCost(model, input, cached, output);
+    }
+    for (GrokModelUsage& entry : session.usage) {
+        if (entry.model != model) continue;
+        entry.input = addCounts(entry.input, input);
+        entry.cached = addCounts(entry.cached, cached);
+        entry.output = addCounts(entry.output, output);
+        entry.cost += cost;
+        return;
+    }
+    session.usage.push_back({model, input, cached, output, cost});
+}
+
+bool GrokSessionLoader::loadObject(const QString& path, dom::object& out) {
+    if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return false;
+    const std::string_view text = file_.text();
+    return parser_.parse(text.data(), text.size(), false).get(out) == simdjson::SUCCESS;
+}
 
 std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirectory, TimeMs since) {
     std::vector<ParsedGrokSession> kept;
@@ -253,6 +263,50 @@ std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirect
     return kept;
 }
 
+// One session of the summary. Its usage goes to `models` and the window's tokens; sessions of
+// versions that logged no usage at all are priced from their context.
+SessionUsage sessionOf(const ParsedGrokSession& parsed, readers::ModelTotals& models,
+                       std::int64_t& windowTokens) {
+    using CliLogParsing::addCounts;
+    SessionUsage session;
+    session.id = parsed.id;
+    session.provider = ProviderKind::grok;
+    session.project = parsed.project;
+    session.task = parsed.task;
+    session.model = parsed.model.isEmpty() ? QStringLiteral("unknown") : parsed.model;
+    session.startedAt = parsed.startedAt;
+    session.lastActiveAt = parsed.lastActiveAt;
+    session.prompts = parsed.prompts;
+    // The current fill of the context window: shown as context, priced only for sessions
+    // of versions that logged no usage at all.
+    session.contextTokens = parsed.contextTokens;
+
+    if (parsed.hasUsage) {
+        for (const GrokModelUsage& part : parsed.usage) {
+            const QString name = part.model.isEmpty() ? session.model : part.model;
+            session.inputTokens = addCounts(session.inputTokens, part.input);
+            session.cachedTokens = addCounts(session.cachedTokens, part.cached);
+            session.outputTokens = addCounts(session.outputTokens, part.output);
+            session.cost += part.cost;
+            ModelUsage& model = models.entry(name);
+            model.sessions += 1;
+            model.inputTokens = addCounts(model.inputTokens, part.input);
+            model.cachedTokens = addCounts(model.cachedTokens, part.cached);
+            model.outputTokens = addCounts(model.outputTokens, part.output);
+            model.cost += part.cost;
+        }
+        windowTokens =
+            addCounts(windowTokens, addCounts(session.inputTokens, session.outputTokens));
+    } else {
+        session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0, 0);
+        ModelUsage& model = models.entry(session.model);
+        model.sessions += 1;
+        model.cost += session.cost;
+        windowTokens = addCounts(windowTokens, session.contextTokens);
+    }
+    return session;
+}
+
 }  // namespace
 
 GrokCliReader::GrokCliReader(QString sessionsDirectory, QString authFile)
@@ -273,42 +327,7 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
     std::vector<SessionUsage> sessions;
     std::int64_t windowTokens = 0;
     for (const ParsedGrokSession& parsed : loadDedupedSessions(sessionsDirectory_, since)) {
-        SessionUsage session;
-        session.id = parsed.id;
-        session.provider = ProviderKind::grok;
-        session.project = parsed.project;
-        session.task = parsed.task;
-        session.model = parsed.model.isEmpty() ? QStringLiteral("unknown") : parsed.model;
-        session.startedAt = parsed.startedAt;
-        session.lastActiveAt = parsed.lastActiveAt;
-        session.prompts = parsed.prompts;
-        // The current fill of the context window: shown as context, priced only for sessions
-        // of versions that logged no usage at all.
-        session.contextTokens = parsed.contextTokens;
-
-        if (parsed.hasUsage) {
-            for (const GrokModelUsage& part : parsed.usage) {
-                const QString name = part.model.isEmpty() ? session.model : part.model;
-                session.inputTokens = addCounts(session.inputTokens, part.input);
-                session.cachedTokens = addCounts(session.cachedTokens, part.cached);
-                session.outputTokens = addCounts(session.outputTokens, part.output);
-                session.cost += part.cost;
-                ModelUsage& model = models.entry(name);
-                model.sessions += 1;
-                model.inputTokens = addCounts(model.inputTokens, part.input);
-                model.cachedTokens = addCounts(model.cachedTokens, part.cached);
-                model.outputTokens = addCounts(model.outputTokens, part.output);
-                model.cost += part.cost;
-            }
-            windowTokens =
-                addCounts(windowTokens, addCounts(session.inputTokens, session.outputTokens));
-        } else {
-            session.cost = UsagePricing::grokCost(session.model, parsed.contextTokens, 0, 0);
-            ModelUsage& model = models.entry(session.model);
-            model.sessions += 1;
-            model.cost += session.cost;
-            windowTokens = addCounts(windowTokens, session.contextTokens);
-        }
+        SessionUsage session = sessionOf(parsed, models, windowTokens);
         // Context and prompts go to the model the session used last.
         const QString lastModel =
             parsed.hasUsage && !parsed.usage.empty() && !parsed.usage.back().model.isEmpty()
