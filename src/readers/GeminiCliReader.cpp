@@ -139,93 +139,14 @@ void parseRoot(const dom::element& root, TimeMs modifiedAt, TimeMs since,
 
 class GeminiFileParser {
 public:
-    std::vector<GeminiEvent> parse(const QString& path, TimeMs modifiedAt, TimeMs since) {
-        std::vector<GeminiEvent> events;
-        bool loaded = false;
-        if (QFileInfo(path).suffix().toLower() == QLatin1String("json")) {
-            // A document is read whole; when it does not decode it may still be JSON lines.
-            loaded = file_.load(path, CliLogParsing::TextFile::kNoLimit);
-            if (!loaded) return events;
-            dom::element root;
-            const std::string_view text = file_.text();
-            if (parser_.parse(text.data(), text.size(), false).get(root) == simdjson::SUCCESS) {
-                parseRoot(root, modifiedAt, since, events);
-                return events;
-            }
-            if (text.size() > GeminiCliReader::kMaxLineFileBytes) return events;
-        }
-        if (!loaded && !file_.load(path, GeminiCliReader::kMaxLineFileBytes)) return events;
-        CliLogParsing::forEachLine(file_.text(), [&](std::string_view line) {
-            dom::object object;
-            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-                return;
-            }
-            if (auto event = parseEvent(object, modifiedAt, since)) {
-                events.push_back(std::move(*event));
-            }
-        });
-        return events;
-    }
+    std::vector<GeminiEvent> parse(const QString& path, TimeMs modifiedAt, TimeMs since);
 
     // A chat recording: JSON lines (current) or one document with a "messages" list.
     void parseChat(const QString& path, TimeMs modifiedAt, QHash<QString, ChatSession>& sessions,
-                   std::vector<QString>& order, const QString& project, bool spawned) {
-        QString key = path;
-        const auto sessionOf = [&]() -> ChatSession& {
-            auto found = sessions.find(key);
-            if (found == sessions.end()) {
-                found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
-                order.push_back(key);
-            }
-            return *found;
-        };
-        const auto take = [&](const dom::object& object) {
-            if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
-                key = toQString(*id);  // the same session may have been written by two versions
-                return;
-            }
-            if (auto record = chatRecord(object, modifiedAt)) {
-                sessionOf().put(record->first, std::move(record->second));
-            }
-        };
-        if (path.endsWith(QLatin1String(".json"))) {
-            dom::object root;
-            if (!loadDocument(path).get(root)) return;
-            take(root);
-            dom::array messages;
-            if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return;
-            for (dom::element item : messages) {
-                dom::object object;
-                if (item.get(object) == simdjson::SUCCESS) take(object);
-            }
-            return;
-        }
-        stream_.forEachLine(path, [&](std::string_view line) {
-            dom::object object;
-            if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-                return;
-            }
-            take(object);
-        });
-    }
+                   std::vector<QString>& order, const QString& project, bool spawned);
 
     // logs.json: a list of prompts as typed. False when the file is not such a list.
-    bool parsePromptLog(const QString& path, TimeMs modifiedAt, std::vector<LoggedPrompt>& out) {
-        dom::element root;
-        if (!loadDocument(path).get(root) || !readers::isListOfObjects(root)) return false;
-        const dom::array entries = root.get_array().value_unsafe();
-        for (dom::element item : entries) {
-            const dom::object entry = item.get_object().value_unsafe();
-            if (textAt(entry, "type") != std::optional<std::string_view>("user")) continue;
-            LoggedPrompt prompt;
-            prompt.sessionId = toQString(textAt(entry, "sessionId").value_or(""));
-            const auto stamp = textAt(entry, "timestamp");
-            prompt.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
-            prompt.text = toQString(textAt(entry, "message").value_or(""));
-            if (CliLogParsing::isRealUserPrompt(prompt.text)) out.push_back(std::move(prompt));
-        }
-        return true;
-    }
+    bool parsePromptLog(const QString& path, TimeMs modifiedAt, std::vector<LoggedPrompt>& out);
 
 private:
     struct Loaded {
@@ -236,19 +157,110 @@ private:
             return ok && root.get(out) == simdjson::SUCCESS;
         }
     };
-    Loaded loadDocument(const QString& path) {
-        Loaded loaded;
-        if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return loaded;
-        const std::string_view text = file_.text();
-        loaded.ok =
-            parser_.parse(text.data(), text.size(), false).get(loaded.root) == simdjson::SUCCESS;
-        return loaded;
-    }
+    Loaded loadDocument(const QString& path);
 
     CliLogParsing::TextFile file_;
     CliLogParsing::LineStream stream_;
     dom::parser parser_;
 };
+
+std::vector<GeminiEvent> GeminiFileParser::parse(const QString& path, TimeMs modifiedAt,
+                                                 TimeMs since) {
+    std::vector<GeminiEvent> events;
+    bool loaded = false;
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("json")) {
+        // A document is read whole; when it does not decode it may still be JSON lines.
+        loaded = file_.load(path, CliLogParsing::TextFile::kNoLimit);
+        if (!loaded) return events;
+        dom::element root;
+        const std::string_view text = file_.text();
+        if (parser_.parse(text.data(), text.size(), false).get(root) == simdjson::SUCCESS) {
+            parseRoot(root, modifiedAt, since, events);
+            return events;
+        }
+        if (text.size() > GeminiCliReader::kMaxLineFileBytes) return events;
+    }
+    if (!loaded && !file_.load(path, GeminiCliReader::kMaxLineFileBytes)) return events;
+    CliLogParsing::forEachLine(file_.text(), [&](std::string_view line) {
+        dom::object object;
+        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+            return;
+        }
+        if (auto event = parseEvent(object, modifiedAt, since)) {
+            events.push_back(std::move(*event));
+        }
+    });
+    return events;
+}
+
+void GeminiFileParser::parseChat(const QString& path, TimeMs modifiedAt,
+                                 QHash<QString, ChatSession>& sessions, std::vector<QString>& order,
+                                 const QString& project, bool spawned) {
+    QString key = path;
+    const auto sessionOf = [&]() -> ChatSession& {
+        auto found = sessions.find(key);
+        if (found == sessions.end()) {
+            found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
+            order.push_back(key);
+        }
+        return *found;
+    };
+    const auto take = [&](const dom::object& object) {
+        if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
+            key = toQString(*id);  // the same session may have been written by two versions
+            return;
+        }
+        if (auto record = chatRecord(object, modifiedAt)) {
+            sessionOf().put(record->first, std::move(record->second));
+        }
+    };
+    if (path.endsWith(QLatin1String(".json"))) {
+        dom::object root;
+        if (!loadDocument(path).get(root)) return;
+        take(root);
+        dom::array messages;
+        if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return;
+        for (dom::element item : messages) {
+            dom::object object;
+            if (item.get(object) == simdjson::SUCCESS) take(object);
+        }
+        return;
+    }
+    stream_.forEachLine(path, [&](std::string_view line) {
+        dom::object object;
+        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
+            return;
+        }
+        take(object);
+    });
+}
+
+bool GeminiFileParser::parsePromptLog(const QString& path, TimeMs modifiedAt,
+                                      std::vector<LoggedPrompt>& out) {
+    dom::element root;
+    if (!loadDocument(path).get(root) || !readers::isListOfObjects(root)) return false;
+    const dom::array entries = root.get_array().value_unsafe();
+    for (dom::element item : entries) {
+        const dom::object entry = item.get_object().value_unsafe();
+        if (textAt(entry, "type") != std::optional<std::string_view>("user")) continue;
+        LoggedPrompt prompt;
+        prompt.sessionId = toQString(textAt(entry, "sessionId").value_or(""));
+        const auto stamp = textAt(entry, "timestamp");
+        prompt.at = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
+        prompt.text = toQString(textAt(entry, "message").value_or(""));
+        if (CliLogParsing::isRealUserPrompt(prompt.text)) out.push_back(std::move(prompt));
+    }
+    return true;
+}
+
+GeminiFileParser::Loaded GeminiFileParser::loadDocument(const QString& path) {
+    Loaded loaded;
+    if (!file_.load(path, CliLogParsing::TextFile::kNoLimit)) return loaded;
+    const std::string_view text = file_.text();
+    loaded.ok =
+        parser_.parse(text.data(), text.size(), false).get(loaded.root) == simdjson::SUCCESS;
+    return loaded;
+}
 
 }  // namespace
 
@@ -287,6 +299,182 @@ QStringList GeminiCliReader::candidateFiles() const {
     return files;
 }
 
+namespace {
+
+// The summary as the files are read: sessions, models and the latest activity and task.
+class GeminiSummary {
+public:
+    GeminiSummary(ProviderUsage& usage, TimeMs since) : usage_(usage), since_(since) {}
+
+    void addEvents(const QString& path, const std::vector<GeminiEvent>& events);
+    // Prompts of logs.json count only for sessions without a chat recording (older versions);
+    // otherwise the recording already holds them.
+    void addLoggedPrompts(const std::vector<LoggedPrompt>& logged,
+                          QHash<QString, ChatSession>& chats,
+                          std::vector<QString>& chatOrder) const;
+    void addChat(const ChatSession& chat);
+    void finish();
+
+private:
+    // The latest task is what the person last asked, never a reply or a status line.
+    void notePrompt(TimeMs at, const QString& task, const QString& project);
+    void noteActivity(TimeMs at, const QString& model);
+    void addChatRecord(SessionUsage& session, const ChatRecord& record,
+                       QHash<QString, bool>& modelsSeen);
+
+    ProviderUsage& usage_;
+    TimeMs since_;
+    readers::ModelTotals models_;
+    std::vector<SessionUsage> sessions_;
+    std::int64_t activeFiles_ = 0;
+    std::optional<TimeMs> latestPromptAt_;
+};
+
+void GeminiSummary::notePrompt(TimeMs at, const QString& task, const QString& project) {
+    if (task.isEmpty() || (latestPromptAt_ && at < *latestPromptAt_)) return;
+    latestPromptAt_ = at;
+    usage_.latestTask = task;
+    usage_.latestProject = project;
+}
+
+void GeminiSummary::noteActivity(TimeMs at, const QString& model) {
+    if (usage_.latestActivityAt && at <= *usage_.latestActivityAt) return;
+    usage_.latestActivityAt = at;
+    usage_.latestModel = model;
+}
+
+void GeminiSummary::addEvents(const QString& path, const std::vector<GeminiEvent>& events) {
+    using CliLogParsing::addCounts;
+    if (!events.empty()) ++activeFiles_;
+    for (std::size_t number = 0; number < events.size(); ++number) {
+        const GeminiEvent& event = events[number];
+        SessionUsage session;
+        session.id = path + QLatin1Char('#') + QString::number(number);
+        session.provider = ProviderKind::gemini;
+        session.project = QStringLiteral("Gemini CLI");
+        session.task = event.task;
+        session.model = event.model.isEmpty() ? QStringLiteral("unknown") : event.model;
+        session.startedAt = event.eventAt;
+        session.lastActiveAt = event.eventAt;
+        session.prompts = event.promptCount;
+        session.inputTokens = event.inputTokens;
+        session.outputTokens = event.outputTokens;
+        session.cost =
+            UsagePricing::geminiCost(session.model, event.inputTokens, 0, event.outputTokens, 0);
+
+        ModelUsage& model = models_.entry(session.model);
+        model.sessions += 1;
+        model.inputTokens = addCounts(model.inputTokens, event.inputTokens);
+        model.outputTokens = addCounts(model.outputTokens, event.outputTokens);
+        model.prompts = addCounts(model.prompts, event.promptCount);
+        model.cost += session.cost;
+
+        usage_.lastFiveHourPrompts = addCounts(usage_.lastFiveHourPrompts, event.promptCount);
+        usage_.lastFiveHourTokens = addCounts(usage_.lastFiveHourTokens, event.totalTokens);
+        usage_.totalInputTokens = addCounts(usage_.totalInputTokens, event.inputTokens);
+        usage_.totalOutputTokens = addCounts(usage_.totalOutputTokens, event.outputTokens);
+        usage_.costTotal += session.cost;
+        noteActivity(event.eventAt, session.model);
+        if (event.promptCount > 0) notePrompt(event.eventAt, session.task, session.project);
+        sessions_.push_back(std::move(session));
+    }
+}
+
+void GeminiSummary::addLoggedPrompts(const std::vector<LoggedPrompt>& logged,
+                                     QHash<QString, ChatSession>& chats,
+                                     std::vector<QString>& chatOrder) const {
+    for (const LoggedPrompt& prompt : logged) {
+        if (prompt.at < since_ || chats.contains(prompt.sessionId)) continue;
+        const QString key = QStringLiteral("log:") + prompt.sessionId;
+        if (!chats.contains(key)) chatOrder.push_back(key);
+        ChatRecord record;
+        record.at = prompt.at;
+        record.isPrompt = true;
+        record.prompt = prompt.text;
+        ChatSession& session = chats[key];
+        if (session.key.isEmpty())
+            session = ChatSession{key, QStringLiteral("Gemini CLI"), false, {}, {}};
+        session.put({}, std::move(record));
+    }
+}
+
+void GeminiSummary::addChatRecord(SessionUsage& session, const ChatRecord& record,
+                                  QHash<QString, bool>& modelsSeen) {
+    using CliLogParsing::addCounts;
+    const QString name = record.model.isEmpty() ? QStringLiteral("unknown") : record.model;
+    const double cost =
+        UsagePricing::geminiCost(name, record.input, record.cached, record.output, record.thoughts);
+    // Thinking is output the model produced and is billed as such.
+    const std::int64_t output = addCounts(record.output, record.thoughts);
+    session.model = name;
+    session.inputTokens = addCounts(session.inputTokens, record.input);
+    session.cachedTokens = addCounts(session.cachedTokens, record.cached);
+    session.outputTokens = addCounts(session.outputTokens, output);
+    session.cost += cost;
+    ModelUsage& model = models_.entry(name);
+    if (!modelsSeen.contains(name)) {
+        modelsSeen.insert(name, true);
+        model.sessions += 1;
+    }
+    model.inputTokens = addCounts(model.inputTokens, record.input);
+    model.cachedTokens = addCounts(model.cachedTokens, record.cached);
+    model.outputTokens = addCounts(model.outputTokens, output);
+    model.cost += cost;
+}
+
+void GeminiSummary::addChat(const ChatSession& chat) {
+    using CliLogParsing::addCounts;
+    SessionUsage session;
+    session.id = chat.key;
+    session.provider = ProviderKind::gemini;
+    session.project = chat.project;
+    QHash<QString, bool> modelsSeen;
+    for (const ChatRecord& record : chat.records) {
+        if (record.at < since_) continue;  // every figure describes the window
+        if (!session.startedAt || record.at < *session.startedAt) session.startedAt = record.at;
+        if (!session.lastActiveAt || record.at > *session.lastActiveAt) {
+            session.lastActiveAt = record.at;
+        }
+        if (!record.isPrompt) {
+            addChatRecord(session, record, modelsSeen);
+            continue;
+        }
+        if (chat.spawned) continue;  // the parent's instruction, not a person's prompt
+        ++session.prompts;
+        const QString task = CliLogParsing::shortenedTask(record.prompt);
+        if (session.task.isEmpty()) session.task = task;
+        notePrompt(record.at, task, chat.project);
+    }
+    if (!session.lastActiveAt) return;  // nothing inside the window
+    if (session.model.isEmpty()) session.model = QStringLiteral("unknown");
+    usage_.lastFiveHourTokens =
+        addCounts(usage_.lastFiveHourTokens, addCounts(session.inputTokens, session.outputTokens));
+    usage_.totalInputTokens = addCounts(usage_.totalInputTokens, session.inputTokens);
+    usage_.totalOutputTokens = addCounts(usage_.totalOutputTokens, session.outputTokens);
+    usage_.totalCachedTokens = addCounts(usage_.totalCachedTokens, session.cachedTokens);
+    usage_.costTotal += session.cost;
+    if (chat.spawned) return;
+    noteActivity(*session.lastActiveAt, session.model);
+    ++activeFiles_;
+    usage_.lastFiveHourPrompts = addCounts(usage_.lastFiveHourPrompts, session.prompts);
+    sessions_.push_back(std::move(session));
+}
+
+void GeminiSummary::finish() {
+    usage_.sessionsTotal = activeFiles_;
+    usage_.lastFiveHourSessions = activeFiles_;
+    if (usage_.latestProject.isEmpty()) usage_.latestProject = QStringLiteral("Gemini CLI");
+    std::tie(usage_.statusText, usage_.statusLevel) =
+        CliLogParsing::status(usage_.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+    usage_.models = models_.sortedByTokens();
+    usage_.sessions = readers::latestSessions(std::move(sessions_));
+    if (activeFiles_ == 0) {
+        usage_.warnings = {QStringLiteral("No recent Gemini CLI usage records were detected.")};
+    }
+}
+
+}  // namespace
+
 ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::gemini);
     const bool exists = QFileInfo(geminiDirectory_).isDir();
@@ -298,24 +486,7 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         return usage;
     }
 
-    using CliLogParsing::addCounts;
-    readers::ModelTotals models;
-    std::vector<SessionUsage> sessions;
-    std::int64_t activeFiles = 0;
-    std::optional<TimeMs> latestPromptAt;
-    // The latest task is what the person last asked, never a reply or a status line.
-    const auto notePrompt = [&](TimeMs at, const QString& task, const QString& project) {
-        if (task.isEmpty() || (latestPromptAt && at < *latestPromptAt)) return;
-        latestPromptAt = at;
-        usage.latestTask = task;
-        usage.latestProject = project;
-    };
-    const auto noteActivity = [&](TimeMs at, const QString& model) {
-        if (usage.latestActivityAt && at <= *usage.latestActivityAt) return;
-        usage.latestActivityAt = at;
-        usage.latestModel = model;
-    };
-
+    GeminiSummary summary(usage, since);
     GeminiFileParser parser;
     QHash<QString, ChatSession> chats;
     std::vector<QString> chatOrder;
@@ -334,124 +505,11 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         if (kind == FileKind::promptLog && parser.parsePromptLog(path, *modifiedAt, logged)) {
             continue;
         }
-        const std::vector<GeminiEvent> events = parser.parse(path, *modifiedAt, since);
-        if (!events.empty()) ++activeFiles;
-        for (std::size_t number = 0; number < events.size(); ++number) {
-            const GeminiEvent& event = events[number];
-            SessionUsage session;
-            session.id = path + QLatin1Char('#') + QString::number(number);
-            session.provider = ProviderKind::gemini;
-            session.project = QStringLiteral("Gemini CLI");
-            session.task = event.task;
-            session.model = event.model.isEmpty() ? QStringLiteral("unknown") : event.model;
-            session.startedAt = event.eventAt;
-            session.lastActiveAt = event.eventAt;
-            session.prompts = event.promptCount;
-            session.inputTokens = event.inputTokens;
-            session.outputTokens = event.outputTokens;
-            session.cost = UsagePricing::geminiCost(session.model, event.inputTokens, 0,
-                                                    event.outputTokens, 0);
-
-            ModelUsage& model = models.entry(session.model);
-            model.sessions += 1;
-            model.inputTokens = addCounts(model.inputTokens, event.inputTokens);
-            model.outputTokens = addCounts(model.outputTokens, event.outputTokens);
-            model.prompts = addCounts(model.prompts, event.promptCount);
-            model.cost += session.cost;
-
-            usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, event.promptCount);
-            usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, event.totalTokens);
-            usage.totalInputTokens = addCounts(usage.totalInputTokens, event.inputTokens);
-            usage.totalOutputTokens = addCounts(usage.totalOutputTokens, event.outputTokens);
-            usage.costTotal += session.cost;
-            noteActivity(event.eventAt, session.model);
-            if (event.promptCount > 0) notePrompt(event.eventAt, session.task, session.project);
-            sessions.push_back(std::move(session));
-        }
+        summary.addEvents(path, parser.parse(path, *modifiedAt, since));
     }
-
-    // Prompts of logs.json count only for sessions without a chat recording (older versions);
-    // otherwise the recording already holds them.
-    for (const LoggedPrompt& prompt : logged) {
-        if (prompt.at < since || chats.contains(prompt.sessionId)) continue;
-        const QString key = QStringLiteral("log:") + prompt.sessionId;
-        if (!chats.contains(key)) chatOrder.push_back(key);
-        ChatRecord record;
-        record.at = prompt.at;
-        record.isPrompt = true;
-        record.prompt = prompt.text;
-        ChatSession& session = chats[key];
-        if (session.key.isEmpty())
-            session = ChatSession{key, QStringLiteral("Gemini CLI"), false, {}, {}};
-        session.put({}, std::move(record));
-    }
-
-    for (const QString& key : chatOrder) {
-        const ChatSession& chat = chats[key];
-        SessionUsage session;
-        session.id = chat.key;
-        session.provider = ProviderKind::gemini;
-        session.project = chat.project;
-        QHash<QString, bool> modelsSeen;
-        for (const ChatRecord& record : chat.records) {
-            if (record.at < since) continue;  // every figure describes the window
-            if (!session.startedAt || record.at < *session.startedAt) session.startedAt = record.at;
-            if (!session.lastActiveAt || record.at > *session.lastActiveAt) {
-                session.lastActiveAt = record.at;
-            }
-            if (record.isPrompt) {
-                if (chat.spawned) continue;  // the parent's instruction, not a person's prompt
-                ++session.prompts;
-                const QString task = CliLogParsing::shortenedTask(record.prompt);
-                if (session.task.isEmpty()) session.task = task;
-                notePrompt(record.at, task, chat.project);
-                continue;
-            }
-            const QString name = record.model.isEmpty() ? QStringLiteral("unknown") : record.model;
-            const double cost = UsagePricing::geminiCost(name, record.input, record.cached,
-                                                         record.output, record.thoughts);
-            // Thinking is output the model produced and is billed as such.
-            const std::int64_t output = addCounts(record.output, record.thoughts);
-            session.model = name;
-            session.inputTokens = addCounts(session.inputTokens, record.input);
-            session.cachedTokens = addCounts(session.cachedTokens, record.cached);
-            session.outputTokens = addCounts(session.outputTokens, output);
-            session.cost += cost;
-            ModelUsage& model = models.entry(name);
-            if (!modelsSeen.contains(name)) {
-                modelsSeen.insert(name, true);
-                model.sessions += 1;
-            }
-            model.inputTokens = addCounts(model.inputTokens, record.input);
-            model.cachedTokens = addCounts(model.cachedTokens, record.cached);
-            model.outputTokens = addCounts(model.outputTokens, output);
-            model.cost += cost;
-        }
-        if (!session.lastActiveAt) continue;  // nothing inside the window
-        if (session.model.isEmpty()) session.model = QStringLiteral("unknown");
-        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens,
-                                             addCounts(session.inputTokens, session.outputTokens));
-        usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
-        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
-        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
-        usage.costTotal += session.cost;
-        if (chat.spawned) continue;
-        noteActivity(*session.lastActiveAt, session.model);
-        ++activeFiles;
-        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, session.prompts);
-        sessions.push_back(std::move(session));
-    }
-
-    usage.sessionsTotal = activeFiles;
-    usage.lastFiveHourSessions = activeFiles;
-    if (usage.latestProject.isEmpty()) usage.latestProject = QStringLiteral("Gemini CLI");
-    std::tie(usage.statusText, usage.statusLevel) =
-        CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
-    usage.models = models.sortedByTokens();
-    usage.sessions = readers::latestSessions(std::move(sessions));
-    if (activeFiles == 0) {
-        usage.warnings = {QStringLiteral("No recent Gemini CLI usage records were detected.")};
-    }
+    summary.addLoggedPrompts(logged, chats, chatOrder);
+    for (const QString& key : chatOrder) summary.addChat(chats[key]);
+    summary.finish();
     return usage;
 }
 
