@@ -667,10 +667,9 @@ QNetworkReply* GeminiRelayServerWorker::sendUpstream(const QNetworkRequest& requ
     return reply;
 }
 
-QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::proxy(
+QCoro::Task<std::optional<GeminiRelayServerWorker::CallKeys>> GeminiRelayServerWorker::resolveKeys(
     RelayConnection* connection, const GeminiHTTPRequest& request, const QString& remoteIp,
     const QString& userAgent) {
-    using namespace GeminiRelayHttp;
     const std::optional<QString> credential = GeminiRelayAccounts::extractCredential(request);
     QFuture<GeminiRelayAccountResolution> resolved = gate_->call<GeminiRelayAccountResolution>(
         [resolve = callbacks_.accountResolver, credential] {
@@ -691,22 +690,21 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_await answer(connection, 401, message);
         co_return std::nullopt;
     }
-    const QString apiKey = resolution.apiKey.value_or(QString()).trimmed();
-    const QString relayKey = credential.value_or(QString());
-    if (apiKey.isEmpty()) {
+    CallKeys keys{*resolution.accountId, resolution.apiKey.value_or(QString()).trimmed(),
+                  credential.value_or(QString())};
+    if (keys.apiKey.isEmpty()) {
         const QString message =
             resolution.keychainError.value_or(GeminiRelayAccounts::keyUnavailableMessage());
         co_await answer(connection, 500, message);
         co_return std::nullopt;
     }
-    const std::optional<QUrl> url = buildUpstreamURL(options_.upstreamBase, request, apiKey);
-    if (!url) {
-        const QString message = QStringLiteral("Invalid upstream URL.");
-        co_await answer(connection, 400, message);
-        co_return std::nullopt;
-    }
+    co_return keys;
+}
 
-    QNetworkRequest upstream(*url);
+namespace {
+
+QNetworkRequest upstreamRequest(const QUrl& url, const GeminiHTTPRequest& request) {
+    QNetworkRequest upstream(url);
     for (const char* name : {"content-type", "user-agent"}) {
         const QString value =
             request.header(QString::fromLatin1(name)).value_or(QString()).trimmed();
@@ -721,44 +719,154 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
     // the real key's request elsewhere.
     upstream.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                           QNetworkRequest::ManualRedirectPolicy);
+    return upstream;
+}
 
+// What kind of call a request is: which model, streamed or buffered, metered or not.
+struct CallShape {
+    QString model;
+    bool openAi = false;
+    bool streamed = false;
+    bool metered = false;
+};
+
+CallShape callShape(const GeminiHTTPRequest& request) {
     const ModelAndAction target = extractModelAndAction(request.path);
-    const bool openAi = isOpenAiChatPath(request.path);
-    const bool streamed =
-        openAi ? GeminiRelayMetering::openAiRequestStreams(request.body)
-               : target.action && target.action->compare(QLatin1String("streamGenerateContent"),
-                                                         Qt::CaseInsensitive) == 0;
-    const bool metered =
-        openAi || (target.action && target.action->compare(QLatin1String("generateContent"),
-                                                           Qt::CaseInsensitive) == 0);
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QNetworkReply* reply = sendUpstream(upstream, request.method.toUtf8(), request.body);
-    connection->attachReply(reply, options_.upstreamIdleTimeout, options_.upstreamTotalTimeout);
-    if (streamed) reply->setReadBufferSize(kUpstreamReadBuffer);
-
-    const auto clientGone = [this, connection] {
-        connection->abortReply();
-        noteFailure(connection, socketFailureText(connection->socket()));
+    const auto actionIs = [&](QLatin1String action) {
+        return target.action && target.action->compare(action, Qt::CaseInsensitive) == 0;
     };
+    CallShape shape;
+    shape.openAi = isOpenAiChatPath(request.path);
+    shape.model =
+        shape.openAi ? GeminiRelayMetering::modelOfOpenAiRequest(request.body) : target.model;
+    shape.streamed = shape.openAi ? GeminiRelayMetering::openAiRequestStreams(request.body)
+                                  : actionIs(QLatin1String("streamGenerateContent"));
+    // A buffered answer is metered for these; a stream always is.
+    shape.metered = shape.openAi || actionIs(QLatin1String("generateContent"));
+    return shape;
+}
 
-    // Wait for the answer's head (streamed) or its whole body (buffered).
+}  // namespace
+
+void GeminiRelayServerWorker::dropClient(RelayConnection* connection) {
+    connection->abortReply();
+    noteFailure(connection, socketFailureText(connection->socket()));
+}
+
+// Waits for the answer's head (streamed) or its whole body (buffered). False when the call
+// ended meanwhile: cancelled, or the client left.
+QCoro::Task<bool> GeminiRelayServerWorker::awaitAnswer(RelayConnection* connection,
+                                                       QNetworkReply* reply, bool streamed) {
     for (;;) {
-        if (connection->cancelled()) co_return std::nullopt;
-        if (reply->isFinished()) break;
+        if (connection->cancelled()) co_return false;
+        if (reply->isFinished()) co_return true;
         if (const std::optional<int> early = streamed ? httpStatus(reply) : std::nullopt) {
-            if (*early >= 200 && *early <= 299) break;
+            if (*early >= 200 && *early <= 299) co_return true;
             // An error answer is small and goes to the client whole, like a buffered one, so
             // a failure Qt reports after its head cannot cut an answer already begun.
             reply->setReadBufferSize(0);
         }
         if (!connection->socketOpen()) {
-            clientGone();
-            co_return std::nullopt;
+            dropClient(connection);
+            co_return false;
         }
         co_await connection->changed();
     }
+}
+
+// Sends a whole answer on; its body lands in `body`. False when it could not be sent whole.
+QCoro::Task<bool> GeminiRelayServerWorker::forwardBuffered(RelayConnection* connection,
+                                                           QNetworkReply* reply, int status,
+                                                           const CallKeys& keys, QByteArray* body) {
+    using namespace GeminiRelayHttp;
+    *body = reply->readAll();
+    if (bodyShortOfDeclaredLength(reply, body->size())) {
+        const QString description = QStringLiteral("Connection closed.");
+        noteFailure(connection, description);
+        const QByteArray response =
+            errorResponse(502, QStringLiteral("Upstream request failed: ") + description);
+        co_await send(connection, response);
+        co_return false;
+    }
+    QByteArray bytes =
+        responseHead(status, filteredHeaders(reply, keys.apiKey, keys.relayKey), body->size());
+    bytes += *body;
+    if (!co_await send(connection, bytes)) {
+        noteFailure(connection, socketFailureText(connection->socket()));
+        co_return false;
+    }
+    co_return true;
+}
+
+// Forwards a stream as it arrives, keeping its first kCaptureLimit bytes in `capture` for
+// metering. False when the stream did not reach the client whole.
+QCoro::Task<bool> GeminiRelayServerWorker::forwardStreamed(RelayConnection* connection,
+                                                           QNetworkReply* reply, int status,
+                                                           const CallKeys& keys,
+                                                           QByteArray* capture) {
+    using namespace GeminiRelayHttp;
+    const QByteArray head =
+        responseHead(status, filteredHeaders(reply, keys.apiKey, keys.relayKey), std::nullopt);
+    if (!co_await send(connection, head)) {
+        dropClient(connection);
+        co_return false;
+    }
+    qint64 forwarded = 0;
+    for (;;) {
+        if (connection->cancelled()) co_return false;
+        if (reply->bytesAvailable() > 0) {
+            // Forward whatever has arrived at once: one send per upstream read.
+            const QByteArray data = reply->readAll();
+            forwarded += data.size();
+            capture->append(data.left(std::max<qsizetype>(0, kCaptureLimit - capture->size())));
+            if (!co_await send(connection, data)) {
+                dropClient(connection);
+                co_return false;
+            }
+            continue;
+        }
+        if (reply->isFinished()) break;
+        if (!connection->socketOpen()) {
+            dropClient(connection);
+            co_return false;
+        }
+        co_await connection->changed();
+    }
+    const bool cut = bodyShortOfDeclaredLength(reply, forwarded);
+    if (cut || isTransportFailure(reply) || connection->upstreamTimedOut()) {
+        // The head is out, so the only honest signal left is a cut connection.
+        noteFailure(connection, cut && !isTransportFailure(reply)
+                                    ? QStringLiteral("Connection closed.")
+                                    : upstreamFailureText(connection));
+        resetConnection(connection->socket());
+        co_return false;
+    }
+    co_return true;
+}
+
+QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::proxy(
+    RelayConnection* connection, const GeminiHTTPRequest& request, const QString& remoteIp,
+    const QString& userAgent) {
+    using namespace GeminiRelayHttp;
+    const std::optional<CallKeys> keys =
+        co_await resolveKeys(connection, request, remoteIp, userAgent);
+    if (!keys) co_return std::nullopt;
+    const std::optional<QUrl> url = buildUpstreamURL(options_.upstreamBase, request, keys->apiKey);
+    if (!url) {
+        const QString message = QStringLiteral("Invalid upstream URL.");
+        co_await answer(connection, 400, message);
+        co_return std::nullopt;
+    }
+
+    const CallShape shape = callShape(request);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QNetworkRequest upstream = upstreamRequest(*url, request);
+    QNetworkReply* reply = sendUpstream(upstream, request.method.toUtf8(), request.body);
+    connection->attachReply(reply, options_.upstreamIdleTimeout, options_.upstreamTotalTimeout);
+    if (shape.streamed) reply->setReadBufferSize(kUpstreamReadBuffer);
+    if (!co_await awaitAnswer(connection, reply, shape.streamed)) co_return std::nullopt;
+
     const std::optional<int> status = httpStatus(reply);
     if (!status || (reply->isFinished() && isTransportFailure(reply)) ||
         connection->upstreamTimedOut()) {
@@ -771,82 +879,20 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerW
         co_return std::nullopt;
     }
     const bool success = *status >= 200 && *status <= 299;
-    GeminiRelayMetering::RequestFacts facts{
-        openAi ? GeminiRelayMetering::modelOfOpenAiRequest(request.body) : target.model,
-        *resolution.accountId, clientAgent(request), 0};
-    const auto latency = [&elapsed] { return std::max<std::int64_t>(0, elapsed.elapsed()); };
-
-    if (!streamed || !success) {
-        const QByteArray body = reply->readAll();
-        if (bodyShortOfDeclaredLength(reply, body.size())) {
-            const QString description = QStringLiteral("Connection closed.");
-            noteFailure(connection, description);
-            const QByteArray response =
-                errorResponse(502, QStringLiteral("Upstream request failed: ") + description);
-            co_await send(connection, response);
-            co_return std::nullopt;
-        }
-        QByteArray bytes =
-            responseHead(*status, filteredHeaders(reply, apiKey, relayKey), body.size());
-        bytes += body;
-        if (!co_await send(connection, bytes)) {
-            noteFailure(connection, socketFailureText(connection->socket()));
-            co_return std::nullopt;
-        }
-        if (!success || !metered) co_return std::nullopt;
-        facts.latencyMs = latency();
-        co_return MeterJob{body, false, openAi, facts};
+    const bool streamed = shape.streamed && success;
+    QByteArray body;
+    // Each co_await stands in a statement of its own: GCC 12 mishandles them inside a
+    // conditional expression.
+    bool forwarded = false;
+    if (streamed) {
+        forwarded = co_await forwardStreamed(connection, reply, *status, *keys, &body);
+    } else {
+        forwarded = co_await forwardBuffered(connection, reply, *status, *keys, &body);
     }
-
-    const QByteArray head =
-        responseHead(*status, filteredHeaders(reply, apiKey, relayKey), std::nullopt);
-    if (!co_await send(connection, head)) {
-        clientGone();
-        co_return std::nullopt;
-    }
-    QByteArray capture;
-    bool captureClosed = false;
-    qint64 forwarded = 0;
-    for (;;) {
-        if (connection->cancelled()) co_return std::nullopt;
-        if (reply->bytesAvailable() > 0) {
-            // Forward whatever has arrived at once: one send per upstream read.
-            const QByteArray data = reply->readAll();
-            forwarded += data.size();
-            if (!captureClosed) {
-                const qsizetype room = kCaptureLimit - capture.size();
-                if (data.size() <= room) {
-                    capture += data;
-                } else {
-                    capture += data.left(room);
-                    captureClosed = true;
-                }
-            }
-            if (!co_await send(connection, data)) {
-                clientGone();
-                co_return std::nullopt;
-            }
-            continue;
-        }
-        if (reply->isFinished()) break;
-        if (!connection->socketOpen()) {
-            clientGone();
-            co_return std::nullopt;
-        }
-        co_await connection->changed();
-    }
-    const bool cut = bodyShortOfDeclaredLength(reply, forwarded);
-    if (cut || isTransportFailure(reply) || connection->upstreamTimedOut()) {
-        // The head is out, so the only honest signal left is a cut connection.
-        noteFailure(connection, cut && !isTransportFailure(reply)
-                                    ? QStringLiteral("Connection closed.")
-                                    : upstreamFailureText(connection));
-        resetConnection(connection->socket());
-        co_return std::nullopt;
-    }
-    if (!success) co_return std::nullopt;
-    facts.latencyMs = latency();
-    co_return MeterJob{capture, true, openAi, facts};
+    if (!forwarded || !success || !(streamed || shape.metered)) co_return std::nullopt;
+    GeminiRelayMetering::RequestFacts facts{shape.model, keys->accountId, clientAgent(request),
+                                            std::max<std::int64_t>(0, elapsed.elapsed())};
+    co_return MeterJob{body, streamed, shape.openAi, facts};
 }
 
 void GeminiRelayServerWorker::noteClient(RelayConnection* connection, const QString& remoteIp,

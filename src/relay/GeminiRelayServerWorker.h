@@ -127,6 +127,25 @@ private:
     QCoro::Task<std::optional<MeterJob>> proxy(RelayConnection* connection,
                                                const GeminiHTTPRequest& request,
                                                const QString& remoteIp, const QString& userAgent);
+    // The keys of one call: the account it goes to, the real key sent upstream and the relay
+    // key the client sent, both kept out of the answer's headers.
+    struct CallKeys {
+        QString accountId;
+        QString apiKey;
+        QString relayKey;
+    };
+    // The call's account and keys; answers the client itself when there are none.
+    QCoro::Task<std::optional<CallKeys>> resolveKeys(RelayConnection* connection,
+                                                     const GeminiHTTPRequest& request,
+                                                     const QString& remoteIp,
+                                                     const QString& userAgent);
+    QCoro::Task<bool> awaitAnswer(RelayConnection* connection, QNetworkReply* reply, bool streamed);
+    QCoro::Task<bool> forwardBuffered(RelayConnection* connection, QNetworkReply* reply, int status,
+                                      const CallKeys& keys, QByteArray* body);
+    QCoro::Task<bool> forwardStreamed(RelayConnection* connection, QNetworkReply* reply, int status,
+                                      const CallKeys& keys, QByteArray* capture);
+    // The client left: the upstream call ends and the failure is noted.
+    void dropClient(RelayConnection* connection);
     QCoro::Task<std::optional<GeminiRelayServerError>> readRequest(RelayConnection* connection,
                                                                    GeminiHTTPRequest* request);
     // Fails the route; answers `status` when nothing has been sent yet.
