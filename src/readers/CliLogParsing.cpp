@@ -19,6 +19,7 @@
 #endif
 
 #include "core/Iso8601.h"
+#include "core/PercentEncoding.h"
 
 namespace qm::CliLogParsing {
 namespace {
@@ -46,36 +47,6 @@ simdjson::error_code numberValue(simdjson::ondemand::value& value, std::int64_t&
     if (auto error = value.get_double().get(d)) return error;
     out = truncated(d);
     return simdjson::SUCCESS;
-}
-
-// Swift-style percent decoding: a stray "%" or bytes that are not UTF-8 make it fail.
-std::optional<QString> percentDecoded(const QString& text) {
-    if (!text.contains(QLatin1Char('%'))) return text;
-    const QByteArray in = text.toUtf8();
-    QByteArray out;
-    out.reserve(in.size());
-    const auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    for (qsizetype i = 0; i < in.size(); ++i) {
-        if (in[i] != '%') {
-            out.append(in[i]);
-            continue;
-        }
-        if (i + 2 >= in.size()) return std::nullopt;
-        const int high = hex(in[i + 1]);
-        const int low = hex(in[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.append(char(high * 16 + low));
-        i += 2;
-    }
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    QString decoded = decoder.decode(out);
-    if (decoder.hasError()) return std::nullopt;
-    return decoded;
 }
 
 }  // namespace

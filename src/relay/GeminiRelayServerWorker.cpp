@@ -8,10 +8,10 @@
 #include <QRegularExpression>
 #include <QUrl>
 #include <algorithm>
-#include <cctype>
 
 #include <qcoro/qcorofuture.h>
 
+#include "core/PercentEncoding.h"
 #include "relay/RelayCallbackGate.h"
 
 namespace qm {
@@ -58,29 +58,6 @@ bool isLoopbackHost(const QString& host) {
     return pattern.match(host).hasMatch();
 }
 
-// Percent-decodes when every escape is well formed and the result is UTF-8; else unchanged.
-QString removingPercentEncoding(const QString& text) {
-    if (!text.contains(u'%')) return text;
-    const QByteArray bytes = text.toUtf8();
-    QByteArray out;
-    out.reserve(bytes.size());
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != '%') {
-            out += bytes[i];
-            continue;
-        }
-        if (i + 2 >= bytes.size() || !std::isxdigit(static_cast<unsigned char>(bytes[i + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(bytes[i + 2]))) {
-            return text;
-        }
-        out += static_cast<char>(QByteArray(bytes.constData() + i + 1, 2).toInt(nullptr, 16));
-        i += 2;
-    }
-    const QString decoded = QString::fromUtf8(out);
-    if (decoded.toUtf8() != out) return text;
-    return decoded;
-}
-
 // Gemini's OpenAI-compatible chat endpoint, which other vendors' SDKs use when pointed at
 // Gemini: "/v1beta/openai/chat/completions".
 bool isOpenAiChatPath(const QString& path) {
@@ -94,7 +71,8 @@ struct ModelAndAction {
 
 ModelAndAction extractModelAndAction(const QString& path) {
     const QStringList pieces = path.split(u'/', Qt::SkipEmptyParts);
-    const QString last = pieces.isEmpty() ? QString() : removingPercentEncoding(pieces.last());
+    const QString last =
+        pieces.isEmpty() ? QString() : percentDecoded(pieces.last()).value_or(pieces.last());
     ModelAndAction out;
     const qsizetype colon = last.indexOf(u':');
     out.model = colon < 0 ? last : last.left(colon);

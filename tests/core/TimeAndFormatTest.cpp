@@ -2,6 +2,7 @@
 
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
+#include "core/PercentEncoding.h"
 #include "support/QtPrinters.h"
 
 using namespace qm;
@@ -66,4 +67,16 @@ TEST(DisplayFormat, PrintableKeepsClientTextOnOneLineWithoutEscapeCodes) {
     EXPECT_EQ(printable(QString(QChar(0x9b)) + "31m"), "\\x9b31m");  // the one-byte CSI
     // A backslash is doubled, so "\x0a" typed by a client is not read as an escape.
     EXPECT_EQ(printable("\\x0a"), "\\\\x0a");
+}
+
+// Paths and model names come percent-encoded from logs and requests; anything malformed is left
+// to the caller rather than half decoded.
+TEST(PercentEncoding, DecodesWellFormedUtf8AndRefusesTheRest) {
+    EXPECT_EQ(percentDecoded("plain"), QString("plain"));
+    EXPECT_EQ(percentDecoded("gemini%2D2.5%3Apro"), QString("gemini-2.5:pro"));
+    EXPECT_EQ(percentDecoded("%E2%82%ac"), QString(QChar(0x20ac)));
+    EXPECT_EQ(percentDecoded("100%"), std::nullopt);
+    EXPECT_EQ(percentDecoded("%4"), std::nullopt);
+    EXPECT_EQ(percentDecoded("%zz"), std::nullopt);
+    EXPECT_EQ(percentDecoded("%FF%FE"), std::nullopt);  // not UTF-8
 }
