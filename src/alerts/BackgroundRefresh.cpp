@@ -6,12 +6,8 @@
 
 namespace qm {
 
-BackgroundRefresh::BackgroundRefresh(Work work, PeriodSource periodMinutes, Clock now,
-                                     QObject* parent)
-    : QObject(parent),
-      m_work(std::move(work)),
-      m_period(std::move(periodMinutes)),
-      m_now(std::move(now)) {
+BackgroundRefresh::BackgroundRefresh(Work work, Clock now, QObject* parent)
+    : QObject(parent), m_work(std::move(work)), m_now(std::move(now)) {
     m_heartbeat.setInterval(static_cast<int>(kHeartbeatMs));
     connect(&m_heartbeat, &QTimer::timeout, this, &BackgroundRefresh::tick);
 }
@@ -24,16 +20,16 @@ void BackgroundRefresh::tick() {
     const TimeMs at = now();
     const bool woke = m_lastTickAt && at - *m_lastTickAt > kSleepGapMs;
     m_lastTickAt = at;
-    const int minutes = std::max(0, m_period());
-    if (minutes != m_periodMinutes) {
-        // A new choice starts a fresh period (and forgets earlier failures).
-        m_periodMinutes = minutes;
-        m_failures = 0;
-        m_nextDueAt = minutes > 0 ? std::optional<TimeMs>(at + minutes * 60'000LL) : std::nullopt;
-        return;
-    }
     if (woke || m_running || !m_nextDueAt || at < *m_nextDueAt) return;
     run();
+}
+
+void BackgroundRefresh::setPeriodMinutes(int minutes) {
+    minutes = std::max(0, minutes);
+    if (minutes == m_periodMinutes) return;
+    m_periodMinutes = minutes;
+    m_failures = 0;
+    m_nextDueAt = minutes > 0 ? std::optional<TimeMs>(now() + minutes * 60'000LL) : std::nullopt;
 }
 
 QCoro::Task<> BackgroundRefresh::run() {

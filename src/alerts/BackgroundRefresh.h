@@ -21,14 +21,16 @@ class BackgroundRefresh : public QObject {
 public:
     using Clock = std::function<TimeMs()>;
     using Work = std::function<QCoro::Task<bool>()>;  // true when the refresh succeeded
-    using PeriodSource = std::function<int()>;        // minutes; 0 for off
 
     static constexpr TimeMs kHeartbeatMs = 30'000;
     static constexpr TimeMs kSleepGapMs = 120'000;  // a heartbeat this late means sleep
     static constexpr TimeMs kMaxBackoffMs = 3'600'000;
 
-    BackgroundRefresh(Work work, PeriodSource periodMinutes, Clock now = {},
-                      QObject* parent = nullptr);
+    explicit BackgroundRefresh(Work work, Clock now = {}, QObject* parent = nullptr);
+
+    // The chosen period in minutes, 0 for off. A new choice starts a fresh period at once (and
+    // forgets earlier failures); the same choice again changes nothing.
+    void setPeriodMinutes(int minutes);
 
     // Starts the heartbeat.
     void start();
@@ -44,7 +46,6 @@ private:
     TimeMs now() const;
 
     Work m_work;
-    PeriodSource m_period;
     Clock m_now;
     QTimer m_heartbeat;
     int m_periodMinutes = 0;

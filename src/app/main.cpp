@@ -11,7 +11,6 @@
 #include <cstdio>
 
 #include "accounts/AccountStore.h"
-#include "alerts/AlertSettings.h"
 #include "alerts/AlertStore.h"
 #include "alerts/BackgroundRefresh.h"
 #include "alerts/DesktopNotification.h"
@@ -19,6 +18,7 @@
 #include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
 #include "core/ClaudeResetTimes.h"
+#include "core/Preferences.h"
 #include "core/Pricing.h"
 #include "core/QuitOnSignals.h"
 #include "gui/AppStores.h"
@@ -229,11 +229,12 @@ int main(int argc, char** argv) {
     QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
                      &qm::UsageAggregator::refreshInBackground);
     prices.startWeeklyChecks();
+    qm::Preferences preferences;
 
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(
-        windows, {&aggregator, &claude, &accounts, &history, &relay, &localUsage, &prices});
+    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay,
+                                      &localUsage, &prices, &preferences});
 
     QLocalServer instance;
     listenForHandOffs(instance, instanceName, windows);
@@ -261,13 +262,16 @@ int main(int argc, char** argv) {
                                   tray.tray()->showMessage(title, message,
                                                            QSystemTrayIcon::Warning);
                           });
-    alerts.setEnabledSource(&qm::AlertSettings::notificationsEnabled);
+    alerts.setEnabledSource([&preferences] { return preferences.notificationsEnabled(); });
     alerts.watchClaude(&claude);
     alerts.watchCodex(&aggregator);
     alerts.watchSpend(&accounts, &history);
     qm::BackgroundRefresh backgroundRefresh(
-        [&aggregator, &claude] { return refreshEverything(&aggregator, &claude); },
-        &qm::AlertSettings::refreshEveryMinutes);
+        [&aggregator, &claude] { return refreshEverything(&aggregator, &claude); });
+    backgroundRefresh.setPeriodMinutes(preferences.refreshEveryMinutes());
+    QObject::connect(&preferences, &qm::Preferences::changed, &backgroundRefresh, [&] {
+        backgroundRefresh.setPeriodMinutes(preferences.refreshEveryMinutes());
+    });
     backgroundRefresh.start();
     return app.exec();
 }

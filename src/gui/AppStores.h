@@ -8,6 +8,7 @@ namespace qm {
 class AccountStore;
 class ClaudeUsageStore;
 class GeminiRelayStore;
+class Preferences;
 class PriceUpdateStore;
 class UsageAggregator;
 class UsageHistoryStore;
@@ -28,6 +29,7 @@ struct AppStores {
     GeminiRelayStore* relay = nullptr;
     ledger::LocalUsageStore* localUsage = nullptr;  // the usage index over all the logs
     PriceUpdateStore* prices = nullptr;
+    Preferences* preferences = nullptr;
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has

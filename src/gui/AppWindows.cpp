@@ -55,7 +55,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     };
     WindowRegistry* windows = &registry;
     declare(QStringLiteral("dashboard"), [stores, windows] {
-        auto* window = new DashboardWindow(stores.aggregator, stores.claude,
+        auto* window = new DashboardWindow(stores.aggregator, stores.claude, stores.preferences,
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
         if (stores.prices) addPriceActions(window->menu(), stores.prices);

@@ -17,13 +17,14 @@ constexpr TimeMs kMinute = 60'000;
 // `release` to finish.
 struct Refresh {
     TimeMs now = 1'780'000'000'000;
-    int period = 5;
     int runs = 0;
     std::vector<bool> results;
     bool hold = false;
     QPromise<void> release;
     BackgroundRefresh scheduler{[this]() -> QCoro::Task<bool> { return work(); },
-                                [this] { return period; }, [this] { return now; }};
+                                [this] { return now; }};
+
+    Refresh() { scheduler.setPeriodMinutes(5); }
 
     QCoro::Task<bool> work() {
         ++runs;
@@ -43,12 +44,15 @@ struct Refresh {
 
 TEST(BackgroundRefresh, OffByDefaultThenOncePerPeriod) {
     Refresh refresh;
-    refresh.period = 0;
+    refresh.scheduler.setPeriodMinutes(0);
     refresh.advance(60);
     EXPECT_EQ(refresh.runs, 0);
 
-    refresh.period = 15;
-    refresh.advance(15);  // the first heartbeat after the switch starts the period
+    // A choice starts its period when it is made; choosing it again does not restart it.
+    refresh.scheduler.setPeriodMinutes(15);
+    refresh.advance(10);
+    refresh.scheduler.setPeriodMinutes(15);
+    refresh.advance(4);
     EXPECT_EQ(refresh.runs, 0);
     refresh.advance(1);
     EXPECT_EQ(refresh.runs, 1);
@@ -59,7 +63,6 @@ TEST(BackgroundRefresh, OffByDefaultThenOncePerPeriod) {
 TEST(BackgroundRefresh, FailuresBackOffDoublingWithACapAndASuccessResetsIt) {
     Refresh refresh;
     refresh.results = {false, false, false, false, false, true};
-    refresh.advance(1);  // takes up the period
     refresh.advance(5);
     ASSERT_EQ(refresh.runs, 1);
     const auto waitAfterRun = [&](int expectedMinutes) {

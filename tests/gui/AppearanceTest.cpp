@@ -87,7 +87,7 @@ TEST_F(DarkPaletteTest, TheDashboardReadsOnADarkPalette) {
     site.setUsageBody(R"({"five_hour":{"utilization":42.5,"resets_at":"2026-12-07T15:00:00Z"},
         "seven_day":{"utilization":61,"resets_at":"2026-12-10T08:00:00Z"},
         "seven_day_sonnet":{"utilization":12,"resets_at":"2026-12-10T08:00:00Z"}})");
-    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.resize(1100, 860);
     window.show();
     ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && claude.latest(); }));
@@ -153,7 +153,7 @@ TEST_F(LargeFontTest, AccountRowsReflowAndKeepEveryControl) {
 
 TEST_F(LargeFontTest, CardTitlesKeepClearOfTheirValues) {
     QCoro::waitFor(aggregator.refresh());
-    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.resize(window.minimumSize());
     window.show();
     settle(100);

@@ -2,7 +2,6 @@
 #include <QComboBox>
 
 #include "DesktopFixture.h"
-#include "alerts/AlertSettings.h"
 #include "gui/dashboard/DashboardWindow.h"
 
 using namespace qm;
@@ -13,8 +12,9 @@ namespace {
 
 using BackgroundOptionsTest = DesktopFixture;
 
-TEST_F(BackgroundOptionsTest, RefreshPeriodAndNotificationsAreSavedAndShownByTheNextWindow) {
-    auto window = std::make_unique<DashboardWindow>(&aggregator, &claude, [](const QString&) {});
+TEST_F(BackgroundOptionsTest, ChoicesAreSavedAndShownByEveryWindow) {
+    auto window = std::make_unique<DashboardWindow>(&aggregator, &claude, &preferences,
+                                                    [](const QString&) {});
     window->resize(1300, 760);
     window->show();
     auto* period = window->findChild<QComboBox*>("refreshEvery");
@@ -28,12 +28,23 @@ TEST_F(BackgroundOptionsTest, RefreshPeriodAndNotificationsAreSavedAndShownByThe
 
     period->setCurrentIndex(period->findText(QStringLiteral("15 minutes")));
     notifications->click();
-    EXPECT_EQ(AlertSettings::refreshEveryMinutes(), 15);
-    EXPECT_FALSE(AlertSettings::notificationsEnabled());
+    EXPECT_EQ(preferences.refreshEveryMinutes(), 15);
+    EXPECT_FALSE(preferences.notificationsEnabled());
 
-    DashboardWindow next(&aggregator, &claude, [](const QString&) {});
+    // Saved: the next start reads them back.
+    Preferences restarted;
+    EXPECT_EQ(restarted.refreshEveryMinutes(), 15);
+    EXPECT_FALSE(restarted.notificationsEnabled());
+
+    // A second dashboard shows them, and a change in one shows in the other at once.
+    DashboardWindow next(&aggregator, &claude, &preferences, [](const QString&) {});
     EXPECT_EQ(next.findChild<QComboBox*>("refreshEvery")->currentText(), "15 minutes");
     EXPECT_FALSE(next.findChild<QCheckBox*>("notificationsSwitch")->isChecked());
+    next.findChild<QCheckBox*>("mascotSwitch")->click();
+    EXPECT_FALSE(window->findChild<QCheckBox*>("mascotSwitch")->isChecked());
+    ASSERT_TRUE(waitUntil([&] { return !window->mascotShown(); }));
+    period->setCurrentIndex(period->findText(QStringLiteral("Off")));
+    EXPECT_EQ(next.findChild<QComboBox*>("refreshEvery")->currentText(), "Off");
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ namespace {
 class DashboardTest : public DesktopFixture {
 protected:
     std::unique_ptr<DashboardWindow> makeWindow() {
-        return std::make_unique<DashboardWindow>(&aggregator, &claude,
+        return std::make_unique<DashboardWindow>(&aggregator, &claude, &preferences,
                                                  [this](const QString& id) { opened << id; });
     }
     static QString text(QWidget* root, const QString& name) {
@@ -83,7 +83,7 @@ TEST_F(DashboardTest, EmptyFieldsShowDashesAndOnlyTheFirstWarning) {
     TempDir empty;
     UsageAggregator bare(empty.path());
     QCoro::waitFor(bare.refresh());
-    DashboardWindow window(&bare, &claude, [](const QString&) {});
+    DashboardWindow window(&bare, &claude, &preferences, [](const QString&) {});
     auto* gemini = window.findChild<QWidget*>("card_Gemini");
     ASSERT_TRUE(gemini);
     EXPECT_EQ(text(gemini, "project"), "-");
@@ -132,7 +132,7 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
     settle();
     EXPECT_GT(scroll->height(), scrollHeightWithDog);
     EXPECT_FALSE(mascot->isAnimating());
-    EXPECT_FALSE(DashboardWindow::mascotSetting());
+    EXPECT_FALSE(preferences.mascotEnabled());
 
     // A new window (the next launch) starts with the dog off.
     auto next = makeWindow();
@@ -141,7 +141,7 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
     EXPECT_FALSE(next->findChild<QCheckBox*>("mascotSwitch")->isChecked());
     toggle->click();
     ASSERT_TRUE(waitUntil([&] { return window->mascotShown(); }, 2000));
-    EXPECT_TRUE(DashboardWindow::mascotSetting());
+    EXPECT_TRUE(preferences.mascotEnabled());
 }
 
 TEST_F(DashboardTest, TheHeaderKeepsDailyControlsAndTheSettingsMenuTheRest) {

@@ -14,6 +14,7 @@
 
 #include "claude/ClaudeUsageStore.h"
 #include "claude/ClaudeWebSession.h"
+#include "core/Preferences.h"
 #include "gui/AppStores.h"
 #include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
@@ -76,12 +77,20 @@ protected:
         ASSERT_TRUE(claude.latest()) << claude.statusText().toStdString();
     }
 
-    gui::AppStores stores() { return {&aggregator, &claude, nullptr, &history, nullptr}; }
+    gui::AppStores stores() {
+        gui::AppStores stores;
+        stores.aggregator = &aggregator;
+        stores.claude = &claude;
+        stores.history = &history;
+        stores.preferences = &preferences;
+        return stores;
+    }
 
     TempDir home;
     TempDir data;
     FakeClaudeSite site;
     UsageAggregator aggregator{home.path()};
+    Preferences preferences;
     UsageHistoryStore history{
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(data.filePath("data")))};
     ClaudeUsageStore claude{ClaudeUsageStore::SessionFactory([this] {

@@ -49,7 +49,7 @@ protected:
 };
 
 TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
-    DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow dashboard(&aggregator, &claude, &preferences, [](const QString&) {});
     dashboard.setHistory(&history);
     auto* codexCard = dashboard.findChild<QWidget*>(QStringLiteral("card_Codex"));
     ASSERT_TRUE(codexCard);

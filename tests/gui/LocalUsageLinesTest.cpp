@@ -25,7 +25,7 @@ protected:
 };
 
 TEST_F(LocalUsageLinesTest, CardsShowTodayAndThisMonthFromTheIndex) {
-    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.setLocalUsage(&localUsage);
     auto* claudeCode = window.findChild<QWidget*>("card_Claude Code");
     ASSERT_TRUE(claudeCode);

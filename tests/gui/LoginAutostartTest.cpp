@@ -91,7 +91,7 @@ protected:
 
 TEST_F(AutostartSwitchTest, SwitchWritesTheEntryAndFollowsTheFile) {
     const QString entry = config.path() + "/autostart/org.quotameter.Quotameter.desktop";
-    DashboardWindow window(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.show();
     auto* toggle = window.findChild<QCheckBox*>("autostartSwitch");
     ASSERT_TRUE(toggle);

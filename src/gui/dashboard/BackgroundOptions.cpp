@@ -6,12 +6,15 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "alerts/AlertSettings.h"
+#include "core/Preferences.h"
 
 namespace qm::gui {
 
-BackgroundOptions::BackgroundOptions(QWidget* parent)
-    : QWidget(parent), period_(new QComboBox(this)), notifications_(new QCheckBox(this)) {
+BackgroundOptions::BackgroundOptions(Preferences* preferences, QWidget* parent)
+    : QWidget(parent),
+      preferences_(preferences),
+      period_(new QComboBox(this)),
+      notifications_(new QCheckBox(this)) {
     // Stacked: it sits in the settings menu's narrow column.
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -19,25 +22,31 @@ BackgroundOptions::BackgroundOptions(QWidget* parent)
     auto* label = new QLabel(QStringLiteral("Refresh every"), this);
     label->setBuddy(period_);
     period_->setObjectName(QStringLiteral("refreshEvery"));
-    for (const int minutes : AlertSettings::kRefreshChoices) {
+    for (const int minutes : Preferences::kRefreshChoices) {
         period_->addItem(
             minutes == 0 ? QStringLiteral("Off") : QStringLiteral("%1 minutes").arg(minutes),
             minutes);
     }
-    period_->setCurrentIndex(period_->findData(AlertSettings::refreshEveryMinutes()));
     notifications_->setText(QStringLiteral("Notifications"));
     notifications_->setObjectName(QStringLiteral("notificationsSwitch"));
     notifications_->setToolTip(
         QStringLiteral("Warn before a Claude or Codex limit or an account budget is reached"));
-    notifications_->setChecked(AlertSettings::notificationsEnabled());
     row->addWidget(label);
     row->addWidget(period_, 1);
     column->addLayout(row);
     column->addWidget(notifications_);
 
+    showChoices();
+    connect(preferences_, &Preferences::changed, this, &BackgroundOptions::showChoices);
     connect(period_, &QComboBox::currentIndexChanged, this,
-            [this] { AlertSettings::setRefreshEveryMinutes(period_->currentData().toInt()); });
-    connect(notifications_, &QCheckBox::toggled, this, &AlertSettings::setNotificationsEnabled);
+            [this] { preferences_->setRefreshEveryMinutes(period_->currentData().toInt()); });
+    connect(notifications_, &QCheckBox::toggled, preferences_,
+            &Preferences::setNotificationsEnabled);
+}
+
+void BackgroundOptions::showChoices() {
+    period_->setCurrentIndex(period_->findData(preferences_->refreshEveryMinutes()));
+    notifications_->setChecked(preferences_->notificationsEnabled());
 }
 
 }  // namespace qm::gui

@@ -10,11 +10,11 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QSettings>
 #include <QToolTip>
 #include <QVBoxLayout>
 
 #include "claude/ClaudeUsageStore.h"
+#include "core/Preferences.h"
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
 #include "gui/claude/ClaudeCard.h"
@@ -37,18 +37,15 @@ namespace qm::gui {
 namespace {
 constexpr int kPadding = 20;
 constexpr int kMascotHeight = 112;
-const QString kMascotKey = QStringLiteral("mascotEnabled");
-
-QSettings settings() {
-    return QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"));
-}
 }  // namespace
 
 DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
+                                 Preferences* preferences,
                                  std::function<void(const QString&)> openWindow, QWidget* parent)
     : QWidget(parent),
       aggregator_(aggregator),
       claude_(claude),
+      preferences_(preferences),
       openWindow_(std::move(openWindow)),
       scroll_(new QScrollArea(this)),
       content_(new QVBoxLayout),
@@ -93,7 +90,14 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
     connect(mascotFade_, &QPropertyAnimation::finished, this, [this] {
         if (mascotOpacity_->opacity() < 0.5) mascot_->hide();
     });
-    setMascotEnabled(mascotSetting(), false);
+    setMascotEnabled(preferences_->mascotEnabled(), false);
+    // A choice made elsewhere (another dashboard) shows here too; the animation only when it
+    // changes what is shown.
+    connect(preferences_, &Preferences::changed, this, [this] {
+        const bool on = preferences_->mascotEnabled();
+        mascotSwitch_->setChecked(on);
+        if (on != mascotShown()) setMascotEnabled(on, isVisible());
+    });
 
     clock_.setInterval(30000);
     connect(&clock_, &QTimer::timeout, this, &DashboardWindow::render);
@@ -122,7 +126,7 @@ QWidget* DashboardWindow::makeHeader() {
 
     mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"));
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
-    mascotSwitch_->setChecked(mascotSetting());
+    mascotSwitch_->setChecked(preferences_->mascotEnabled());
     autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"));
     autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
     auto* trends = new QPushButton(Symbols::chart(), QStringLiteral("Trends"), header);
@@ -131,18 +135,15 @@ QWidget* DashboardWindow::makeHeader() {
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
-    auto* settingsMenu =
-        new SettingsMenu({mascotSwitch_, autostartSwitch_, new BackgroundOptions}, header);
+    auto* settingsMenu = new SettingsMenu(
+        {mascotSwitch_, autostartSwitch_, new BackgroundOptions(preferences_)}, header);
     menu_ = settingsMenu->menu();
     for (QWidget* control :
          std::initializer_list<QWidget*>{trends, accounts, refresh_, settingsMenu}) {
         row->addWidget(control, 0, Qt::AlignVCenter);
     }
 
-    connect(mascotSwitch_, &QCheckBox::toggled, this, [this](bool on) {
-        settings().setValue(kMascotKey, on);
-        setMascotEnabled(on, true);
-    });
+    connect(mascotSwitch_, &QCheckBox::toggled, preferences_, &Preferences::setMascotEnabled);
     showAutostart();
     connect(autostartSwitch_, &QCheckBox::toggled, this, &DashboardWindow::setAutostart);
     connect(trends, &QPushButton::clicked, this, [this] { openWindow_(QStringLiteral("trends")); });
@@ -160,10 +161,6 @@ void DashboardWindow::setLocalUsage(ledger::LocalUsageStore* store) {
 
 void DashboardWindow::setHistory(UsageHistoryStore* history) {
     if (auto* card = findChild<ClaudeCard*>()) card->setHistory(history);
-}
-
-bool DashboardWindow::mascotSetting() {
-    return settings().value(kMascotKey, true).toBool();
 }
 
 bool DashboardWindow::mascotShown() const {

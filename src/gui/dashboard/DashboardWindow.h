@@ -18,6 +18,7 @@ class QGraphicsOpacityEffect;
 
 namespace qm {
 class ClaudeUsageStore;
+class Preferences;
 class UsageAggregator;
 class UsageHistoryStore;
 }  // namespace qm
@@ -42,7 +43,7 @@ class TopSection;
 class DashboardWindow : public QWidget {
     Q_OBJECT
 public:
-    DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
+    DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude, Preferences* preferences,
                     std::function<void(const QString&)> openWindow, QWidget* parent = nullptr);
 
     // The usage index behind the cards' "Today" and "This month" lines and the status line's
@@ -51,8 +52,6 @@ public:
     // The Claude card's projections come from the history's snapshots.
     void setHistory(UsageHistoryStore* history);
 
-    // The persisted "mascotEnabled" setting (default on).
-    static bool mascotSetting();
     bool mascotShown() const;
     // The settings menu, for entries that other parts add (prices).
     QMenu* menu() const { return menu_; }
@@ -70,6 +69,7 @@ private:
 
     UsageAggregator* aggregator_;
     ClaudeUsageStore* claude_;
+    Preferences* preferences_;
     ledger::LocalUsageStore* localUsage_ = nullptr;
     std::function<void(const QString&)> openWindow_;
     LoginAutostart autostart_ = LoginAutostart::forThisProgram();  // before the header uses it
