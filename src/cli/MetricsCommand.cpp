@@ -1,0 +1,134 @@
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QHostAddress>
+#include <QTextStream>
+#include <optional>
+
+#include "accounts/AccountConfigStore.h"
+#include "cli/CliCommand.h"
+#include "cli/IndexProgress.h"
+#include "cli/LimitSources.h"
+#include "core/QuitOnSignals.h"
+#include "history/UsageHistoryReader.h"
+#include "metrics/CounterContinuity.h"
+#include "metrics/MetricsHttpServer.h"
+#include "metrics/UsageMetrics.h"
+
+// `metrics` prints what the exporter serves; with --listen it serves it to Prometheus.
+namespace qm::cli {
+namespace {
+
+struct ListenAddress {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+// "9464", ":9464", "127.0.0.1:9464", "localhost:9464", "[::1]:9464", "0.0.0.0:9464". Without
+// a host the exporter stays on loopback.
+std::optional<ListenAddress> listenAddress(const QString& text) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QString() : text.left(colon);
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535) return std::nullopt;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    ListenAddress result{QHostAddress(QHostAddress::LocalHost), quint16(port)};
+    if (host.isEmpty() || host == QLatin1String("localhost")) return result;
+    if (!result.address.setAddress(host)) return std::nullopt;
+    return result;
+}
+
+struct Options {
+    std::optional<ListenAddress> listen;
+    bool accountLabels = false;
+};
+
+QString parseOptions(const QStringList& args, Options& options) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--account-labels")) {
+            options.accountLabels = true;
+        } else if (arg == QLatin1String("--listen")) {
+            if (i + 1 >= args.size()) return QStringLiteral("--listen needs ADDRESS:PORT");
+            options.listen = listenAddress(args[++i]);
+            if (!options.listen)
+                return QStringLiteral("--listen takes ADDRESS:PORT or PORT, not ") + args[i];
+        } else {
+            return QStringLiteral("unknown option for metrics: ") + arg;
+        }
+    }
+    return {};
+}
+
+// One scrape: the index brought up to date (only what is new is read), the history, the
+// limits and the account list read afresh.
+QByteArray scrape(const ledger::UsageLedger& ledger, const Options& options,
+                  metrics::CounterContinuity* continuity) {
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const QString directory = dataDirectory();
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
+    metrics::UsageMetricsSources sources;
+    sources.slices = ledger.update().slices();
+    sources.limits = claudeLimits(history.claudeSnapshots(), directory, now);
+    for (LimitReading& reading : codexLimits(scanCodex(now), now))
+        sources.limits.push_back(std::move(reading));
+    sources.geminiRecords = history.geminiUsageRecords();
+    sources.apiRecords = history.apiUsageRecords();
+    sources.accounts = AccountConfigStore(AccountConfigStore::pathIn(directory)).load(now).data;
+    sources.accountLabels = options.accountLabels;
+    sources.now = now;
+    metrics::MetricsExposition exposition = metrics::usageMetrics(sources);
+    if (continuity) continuity->apply(exposition);
+    return exposition.text();
+}
+
+int serve(const ledger::UsageLedger& ledger, const Options& options) {
+    QTextStream err(stderr);
+    metrics::CounterContinuity continuity;
+    metrics::MetricsHttpServer server([&] { return scrape(ledger, options, &continuity); });
+    const ListenAddress& at = *options.listen;
+    if (const auto problem = server.listen(at.address, at.port)) {
+        err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port
+            << ": " << *problem << Qt::endl;
+        return kExitFailure;
+    }
+    const QString host = at.address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + at.address.toString() + QLatin1Char(']')
+                             : at.address.toString();
+    if (!at.address.isLoopback()) {
+        err << "quotameter-cli: warning: " << host
+            << " is not a loopback address: other machines can read these metrics" << Qt::endl;
+    }
+    err << "Serving metrics at http://" << host << ":" << server.port() << "/metrics" << Qt::endl;
+    QuitOnSignals signalWatch;
+    QCoreApplication::exec();
+    return kExitOk;
+}
+
+int runMetrics(const QStringList& args) {
+    Options options;
+    if (const QString error = parseOptions(args, options); !error.isEmpty())
+        return usageError(error);
+    // The first build of the index shows its progress; scrapes then read only what is new.
+    updatedLedger();
+    const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
+                                     ledger::LedgerSources::forHome(QDir::homePath()));
+    if (options.listen) return serve(ledger, options);
+    QTextStream(stdout) << scrape(ledger, options, nullptr);
+    return kExitOk;
+}
+
+const CliCommandRegistration metricsCommand(CliCommand{
+    QStringLiteral("metrics"),
+    QStringLiteral(
+        "metrics   usage, limits and costs in Prometheus's text format\n"
+        "    [--listen [ADDRESS:]PORT]  serve them at /metrics until stopped; on loopback\n"
+        "    unless ADDRESS names another one, such as 0.0.0.0:9464\n"
+        "    [--account-labels]  label API accounts by alias instead of by number"),
+    runMetrics});
+
+}  // namespace
+}  // namespace qm::cli
