@@ -30,8 +30,8 @@ qsizetype headEnd(const QByteArray& bytes) {
 
 }  // namespace
 
-MetricsHttpServer::MetricsHttpServer(Producer producer, QObject* parent)
-    : QObject(parent), producer_(std::move(producer)) {
+MetricsHttpServer::MetricsHttpServer(Producer producer, int requestTimeoutMs, QObject* parent)
+    : QObject(parent), producer_(std::move(producer)), requestTimeoutMs_(requestTimeoutMs) {
     connect(&server_, &QTcpServer::newConnection, this, &MetricsHttpServer::accept);
 }
 
@@ -44,7 +44,7 @@ void MetricsHttpServer::accept() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
-        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
+        QTimer::singleShot(requestTimeoutMs_, socket, [socket] { socket->abort(); });
     }
 }
 

@@ -25,7 +25,8 @@ public:
     static constexpr qsizetype kMaxRequestBytes = 8192;
     static constexpr int kRequestTimeoutMs = 10'000;
 
-    explicit MetricsHttpServer(Producer producer, QObject* parent = nullptr);
+    explicit MetricsHttpServer(Producer producer, int requestTimeoutMs = kRequestTimeoutMs,
+                               QObject* parent = nullptr);
 
     // The system's text when the address cannot be listened on. Port 0 takes a free one.
     std::optional<QString> listen(const QHostAddress& address, quint16 port);
@@ -40,6 +41,7 @@ private:
 
     QTcpServer server_;
     Producer producer_;
+    int requestTimeoutMs_;
 };
 
 }  // namespace qm::metrics
