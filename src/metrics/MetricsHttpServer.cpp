@@ -42,6 +42,13 @@ std::optional<QString> MetricsHttpServer::listen(const QHostAddress& address, qu
 
 void MetricsHttpServer::accept() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        if (open_ >= kMaxOpenConnections) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        ++open_;
+        connect(socket, &QObject::destroyed, this, [this] { --open_; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
         QTimer::singleShot(requestTimeoutMs_, socket, [socket] { socket->abort(); });

@@ -2,6 +2,9 @@
 
 #include <QTcpSocket>
 #include <QTest>
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "metrics/MetricsHttpServer.h"
 
@@ -64,6 +67,27 @@ TEST_F(MetricsHttpServerTest, AnOversizedHeadIsRefusedAndASilentClientIsDroppedA
     EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n"), QByteArray());
     EXPECT_EQ(scrapes, 0);
     // The server still answers afterwards.
+    EXPECT_TRUE(exchange("GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 "));
+}
+
+TEST_F(MetricsHttpServerTest, ClientsThatSayNothingCannotCrowdOutScrapes) {
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < MetricsHttpServer::kMaxOpenConnections; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, server.port());
+        ASSERT_TRUE(silent.back()->waitForConnected(5000));
+    }
+    QTest::qWait(100);  // the server has taken them all
+    // One more is closed at once, unanswered ...
+    EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n"), QByteArray());
+    // ... until the silent ones time out and free their places.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::ranges::all_of(silent, [](const auto& socket) {
+                return socket->state() == QAbstractSocket::UnconnectedState;
+            });
+        },
+        15000));
     EXPECT_TRUE(exchange("GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 "));
 }
 
