@@ -63,13 +63,21 @@ QString parseOptions(const QStringList& args, Options& options) {
 }
 
 // One scrape: the index brought up to date (only what is new is read), the history, the
-// limits and the account list read afresh.
+// limits and the account list read afresh. A history that cannot be read gives no history
+// series (a long-running exporter keeps serving their last values); it is said on stderr,
+// once each time it becomes unreadable.
 QByteArray scrape(const ledger::UsageLedger& ledger, const Options& options,
-                  metrics::CounterContinuity* continuity) {
+                  metrics::CounterContinuity* continuity, bool& historyWasUnusable) {
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     const QString directory = dataDirectory();
     const UsageHistoryReader history =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
+    const bool unusable = UsageHistoryFileStore::isUnusable(history.loadState());
+    if (unusable && !historyWasUnusable) {
+        QTextStream(stderr) << "quotameter-cli: the usage history could not be read: "
+                            << history.historyPath() << Qt::endl;
+    }
+    historyWasUnusable = unusable;
     metrics::UsageMetricsSources sources;
     sources.slices = ledger.update().slices();
     sources.limits = claudeLimits(history.claudeSnapshots(), directory, now);
@@ -88,7 +96,9 @@ QByteArray scrape(const ledger::UsageLedger& ledger, const Options& options,
 int serve(const ledger::UsageLedger& ledger, const Options& options) {
     QTextStream err(stderr);
     metrics::CounterContinuity continuity;
-    metrics::MetricsHttpServer server([&] { return scrape(ledger, options, &continuity); });
+    bool historyWasUnusable = false;
+    metrics::MetricsHttpServer server(
+        [&] { return scrape(ledger, options, &continuity, historyWasUnusable); });
     const ListenAddress& at = *options.listen;
     if (const auto problem = server.listen(at.address, at.port)) {
         err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port
@@ -117,7 +127,8 @@ int runMetrics(const QStringList& args) {
     const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
                                      ledger::LedgerSources::forHome(QDir::homePath()));
     if (options.listen) return serve(ledger, options);
-    QTextStream(stdout) << scrape(ledger, options, nullptr);
+    bool historyWasUnusable = false;
+    QTextStream(stdout) << scrape(ledger, options, nullptr, historyWasUnusable);
     return kExitOk;
 }
 

@@ -156,6 +156,20 @@ TEST_F(MetricsCommandTest, AliasesOnlyWhenAskedAndBadArgumentsAreRefused) {
         "quotameter_api_cost_usd_total{account=\"team \\\"blue\\\"\",provider=\"anthropic\"} 1.5"))
         << named.toStdString();
     EXPECT_FALSE(named.contains(kAnthropicId.toUtf8()));
+    // A history that cannot be read is said on stderr; the rest is still reported.
+    home.write(".local/share/Quotameter/usage-history.json", "{not json");
+    QProcess broken;
+    prepare(broken, {});
+    broken.start();
+    ASSERT_TRUE(broken.waitForFinished(60000));
+    EXPECT_EQ(broken.exitCode(), 0);
+    EXPECT_TRUE(broken.readAllStandardError().contains("usage history could not be read"));
+    const QByteArray rest = broken.readAllStandardOutput();
+    EXPECT_TRUE(rest.contains("quotameter_tokens_total{kind=\"input\",model=\"gpt-5\""));
+    EXPECT_FALSE(rest.contains("quotameter_relay_requests_total{"));
+    EXPECT_EQ(test::readAll(home.filePath(".local/share/Quotameter/usage-history.json")),
+              "{not json");
+
     for (const QStringList& bad :
          {QStringList{"--listen"}, QStringList{"--listen", "127.0.0.1:99999"},
           QStringList{"--listen", "devbox:9464"}, QStringList{"--json"}}) {
