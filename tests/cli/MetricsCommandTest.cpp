@@ -195,6 +195,15 @@ TEST_F(MetricsCommandTest, ServesMetricsOnLoopbackAndNothingElseUntilStopped) {
                     .second.contains(
                         "quotameter_tokens_total{kind=\"input\",model=\"gpt-5\",tool=\"codex\"} "
                         "1400\n"));
+    // Claude Code deletes old transcripts; the served counters do not fall with them.
+    const QString cacheReads =
+        "quotameter_tokens_total{kind=\"cached_input\",model=\"claude-sonnet-4-5-20250929\","
+        "tool=\"claudeCode\"} 1000\n";
+    ASSERT_TRUE(get(network, QUrl(base + "/metrics")).second.contains(cacheReads.toUtf8()));
+    ASSERT_TRUE(QDir(home.filePath(".claude")).removeRecursively());
+    EXPECT_TRUE(get(network, QUrl(base + "/metrics")).second.contains(cacheReads.toUtf8()));
+    EXPECT_FALSE(run({}).second.contains("tool=\"claudeCode\""));  // a fresh read has none
+
     EXPECT_EQ(get(network, QUrl(base + "/")).first, 404);
     EXPECT_EQ(get(network, QUrl(base + "/api/v1/query")).first, 404);
     stop(*exporter);
