@@ -2,6 +2,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <optional>
 
@@ -36,6 +37,10 @@ std::optional<ListenAddress> listenAddress(const QString& text) {
         host = host.mid(1, host.size() - 2);
     ListenAddress result{QHostAddress(QHostAddress::LocalHost), quint16(port)};
     if (host.isEmpty() || host == QLatin1String("localhost")) return result;
+    // Four dotted numbers only: the short forms the C library still reads ("1.2.3" is
+    // 1.2.0.3) would listen somewhere the user did not name.
+    static const QRegularExpression dottedQuad(QStringLiteral(R"(^\d{1,3}(\.\d{1,3}){3}$)"));
+    if (!host.contains(QLatin1Char(':')) && !dottedQuad.match(host).hasMatch()) return std::nullopt;
     if (!result.address.setAddress(host)) return std::nullopt;
     return result;
 }

@@ -172,7 +172,8 @@ TEST_F(MetricsCommandTest, AliasesOnlyWhenAskedAndBadArgumentsAreRefused) {
 
     for (const QStringList& bad :
          {QStringList{"--listen"}, QStringList{"--listen", "127.0.0.1:99999"},
-          QStringList{"--listen", "devbox:9464"}, QStringList{"--json"}}) {
+          QStringList{"--listen", "devbox:9464"}, QStringList{"--listen", "10.1:9464"},
+          QStringList{"--listen", "127.0.0.1:"}, QStringList{"--json"}}) {
         EXPECT_EQ(run(bad).first, 2) << bad.join(' ').toStdString();
     }
 }
