@@ -67,11 +67,11 @@ QString parseOptions(const QStringList& args, Options& options) {
     return {};
 }
 
-// One scrape: the index brought up to date (only what is new is read), the history, the
-// limits and the account list read afresh. A history that cannot be read gives no history
-// series (a long-running exporter keeps serving their last values); it is said on stderr,
-// once each time it becomes unreadable.
-QByteArray scrape(const ledger::UsageLedger& ledger, const Options& options,
+// One scrape: the index's usage as just brought up to date, with the history, the limits and
+// the account list read afresh. A history that cannot be read gives no history series (a
+// long-running exporter keeps serving their last values); it is said on stderr, once each
+// time it becomes unreadable.
+QByteArray scrape(std::vector<ledger::UsageSlice> slices, const Options& options,
                   metrics::CounterContinuity* continuity, bool& historyWasUnusable) {
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     const QString directory = dataDirectory();
@@ -84,7 +84,7 @@ QByteArray scrape(const ledger::UsageLedger& ledger, const Options& options,
     }
     historyWasUnusable = unusable;
     metrics::UsageMetricsSources sources;
-    sources.slices = ledger.update().slices();
+    sources.slices = std::move(slices);
     sources.limits = claudeLimits(history.claudeSnapshots(), directory, now);
     for (LimitReading& reading : codexLimits(scanCodex(now), now))
         sources.limits.push_back(std::move(reading));
@@ -103,7 +103,7 @@ int serve(const ledger::UsageLedger& ledger, const Options& options) {
     metrics::CounterContinuity continuity;
     bool historyWasUnusable = false;
     metrics::MetricsHttpServer server(
-        [&] { return scrape(ledger, options, &continuity, historyWasUnusable); });
+        [&] { return scrape(ledger.update().slices(), options, &continuity, historyWasUnusable); });
     const ListenAddress& at = *options.listen;
     if (const auto problem = server.listen(at.address, at.port)) {
         err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port
@@ -127,13 +127,15 @@ int runMetrics(const QStringList& args) {
     Options options;
     if (const QString error = parseOptions(args, options); !error.isEmpty())
         return usageError(error);
-    // The first build of the index shows its progress; scrapes then read only what is new.
-    updatedLedger();
-    const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
-                                     ledger::LedgerSources::forHome(QDir::homePath()));
-    if (options.listen) return serve(ledger, options);
+    if (options.listen) {
+        // The first build of the index shows its progress; scrapes then read only what is new.
+        updatedLedger();
+        const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
+                                         ledger::LedgerSources::forHome(QDir::homePath()));
+        return serve(ledger, options);
+    }
     bool historyWasUnusable = false;
-    QTextStream(stdout) << scrape(ledger, options, nullptr, historyWasUnusable);
+    QTextStream(stdout) << scrape(updatedLedger().slices(), options, nullptr, historyWasUnusable);
     return kExitOk;
 }
 
