@@ -1,0 +1,152 @@
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <optional>
+
+#include "accounts/AccountConfigStore.h"
+#include "cli/CliCommand.h"
+#include "cli/IndexProgress.h"
+#include "cli/LimitSources.h"
+#include "core/QuitOnSignals.h"
+#include "history/UsageHistoryReader.h"
+#include "metrics/CounterContinuity.h"
+#include "metrics/MetricsHttpServer.h"
+#include "metrics/UsageMetrics.h"
+
+// `metrics` prints what the exporter serves; with --listen it serves it to Prometheus.
+namespace qm::cli {
+namespace {
+
+struct ListenAddress {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+// "9464", ":9464", "127.0.0.1:9464", "localhost:9464", "[::1]:9464", "0.0.0.0:9464". Without
+// a host the exporter stays on loopback.
+std::optional<ListenAddress> listenAddress(const QString& text) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QString() : text.left(colon);
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535) return std::nullopt;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    ListenAddress result{QHostAddress(QHostAddress::LocalHost), quint16(port)};
+    if (host.isEmpty() || host == QLatin1String("localhost")) return result;
+    // Four dotted numbers only: the short forms the C library still reads ("1.2.3" is
+    // 1.2.0.3) would listen somewhere the user did not name.
+    static const QRegularExpression dottedQuad(QStringLiteral(R"(^\d{1,3}(\.\d{1,3}){3}$)"));
+    if (!host.contains(QLatin1Char(':')) && !dottedQuad.match(host).hasMatch()) return std::nullopt;
+    if (!result.address.setAddress(host)) return std::nullopt;
+    return result;
+}
+
+struct Options {
+    std::optional<ListenAddress> listen;
+    bool accountLabels = false;
+};
+
+QString parseOptions(const QStringList& args, Options& options) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--account-labels")) {
+            options.accountLabels = true;
+        } else if (arg == QLatin1String("--listen")) {
+            if (i + 1 >= args.size()) return QStringLiteral("--listen needs ADDRESS:PORT");
+            options.listen = listenAddress(args[++i]);
+            if (!options.listen)
+                return QStringLiteral("--listen takes ADDRESS:PORT or PORT, not ") + args[i];
+        } else {
+            return QStringLiteral("unknown option for metrics: ") + arg;
+        }
+    }
+    return {};
+}
+
+// One scrape: the index's usage as just brought up to date, with the history, the limits and
+// the account list read afresh. A history that cannot be read gives no history series (a
+// long-running exporter keeps serving their last values); it is said on stderr, once each
+// time it becomes unreadable.
+QByteArray scrape(std::vector<ledger::UsageSlice> slices, const Options& options,
+                  metrics::CounterContinuity* continuity, bool& historyWasUnusable) {
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const QString directory = dataDirectory();
+    const UsageHistoryReader history =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
+    const bool unusable = UsageHistoryFileStore::isUnusable(history.loadState());
+    if (unusable && !historyWasUnusable) {
+        QTextStream(stderr) << "quotameter-cli: the usage history could not be read: "
+                            << history.historyPath() << Qt::endl;
+    }
+    historyWasUnusable = unusable;
+    metrics::UsageMetricsSources sources;
+    sources.slices = std::move(slices);
+    sources.limits = claudeLimits(history.claudeSnapshots(), directory, now);
+    for (LimitReading& reading : codexLimits(scanCodex(now), now))
+        sources.limits.push_back(std::move(reading));
+    sources.geminiRecords = history.geminiUsageRecords();
+    sources.apiRecords = history.apiUsageRecords();
+    sources.accounts = AccountConfigStore(AccountConfigStore::pathIn(directory)).load(now).data;
+    sources.accountLabels = options.accountLabels;
+    sources.now = now;
+    metrics::MetricsExposition exposition = metrics::usageMetrics(sources);
+    if (continuity) continuity->apply(exposition);
+    return exposition.text();
+}
+
+int serve(const ledger::UsageLedger& ledger, const Options& options) {
+    QTextStream err(stderr);
+    metrics::CounterContinuity continuity;
+    bool historyWasUnusable = false;
+    metrics::MetricsHttpServer server(
+        [&] { return scrape(ledger.update().slices(), options, &continuity, historyWasUnusable); });
+    const ListenAddress& at = *options.listen;
+    if (const auto problem = server.listen(at.address, at.port)) {
+        err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port
+            << ": " << *problem << Qt::endl;
+        return kExitFailure;
+    }
+    const QString host = at.address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + at.address.toString() + QLatin1Char(']')
+                             : at.address.toString();
+    if (!at.address.isLoopback()) {
+        err << "quotameter-cli: warning: " << host
+            << " is not a loopback address: other machines can read these metrics" << Qt::endl;
+    }
+    err << "Serving metrics at http://" << host << ":" << server.port() << "/metrics" << Qt::endl;
+    QuitOnSignals signalWatch;
+    QCoreApplication::exec();
+    return kExitOk;
+}
+
+int runMetrics(const QStringList& args) {
+    Options options;
+    if (const QString error = parseOptions(args, options); !error.isEmpty())
+        return usageError(error);
+    if (options.listen) {
+        // The first build of the index shows its progress; scrapes then read only what is new.
+        updatedLedger();
+        const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
+                                         ledger::LedgerSources::forHome(QDir::homePath()));
+        return serve(ledger, options);
+    }
+    bool historyWasUnusable = false;
+    QTextStream(stdout) << scrape(updatedLedger().slices(), options, nullptr, historyWasUnusable);
+    return kExitOk;
+}
+
+const CliCommandRegistration metricsCommand(CliCommand{
+    QStringLiteral("metrics"),
+    QStringLiteral(
+        "metrics   usage, limits and costs in Prometheus's text format\n"
+        "    [--listen [ADDRESS:]PORT]  serve them at /metrics until stopped; on loopback\n"
+        "    unless ADDRESS names another one, such as 0.0.0.0:9464\n"
+        "    [--account-labels]  label API accounts by alias instead of by number"),
+    runMetrics});
+
+}  // namespace
+}  // namespace qm::cli
