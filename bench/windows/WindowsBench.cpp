@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/relay/RelayWindow.h"
 #include "gui/trends/TrendSection.h"

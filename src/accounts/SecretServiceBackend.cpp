@@ -1,7 +1,7 @@
 // glib's headers name struct members "signals", which Qt defines as a macro: libsecret first.
 #include <libsecret/secret.h>
 
-#include "accounts/KeychainStore.h"
+#include "accounts/SecretServiceBackend.h"
 
 namespace qm {
 namespace {

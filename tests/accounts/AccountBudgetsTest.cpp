@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 #include "support/WriteBlocker.h"

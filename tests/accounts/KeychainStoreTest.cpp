@@ -7,7 +7,11 @@
 #include <QFileInfo>
 #include <QUuid>
 
+#include "accounts/FallbackSecretBackend.h"
 #include "accounts/KeychainStore.h"
+#include "accounts/MemorySecretBackend.h"
+#include "accounts/PrivateFileSecretBackend.h"
+#include "accounts/SecretServiceBackend.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "alerts/AlertStore.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryStore.h"

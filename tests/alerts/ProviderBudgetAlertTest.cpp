@@ -3,6 +3,7 @@
 #include <QCoroTask>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "alerts/AlertStore.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryStore.h"

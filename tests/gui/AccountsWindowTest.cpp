@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/accounts/AccountBudgetEditor.h"
 #include "gui/accounts/AccountListModel.h"
 #include "gui/accounts/AccountRowWidget.h"

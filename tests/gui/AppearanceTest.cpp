@@ -7,6 +7,7 @@
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/KeychainStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/trends/TrendsWindow.h"

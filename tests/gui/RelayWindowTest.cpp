@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/relay/RelayClientModel.h"
 #include "gui/relay/RelayMetricView.h"
 #include "gui/relay/RelayWindow.h"

@@ -6,6 +6,7 @@
 
 #include "ProviderTestSupport.h"
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/ProviderUsageStore.h"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 #include "support/QtPrinters.h"

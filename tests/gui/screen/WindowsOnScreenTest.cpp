@@ -5,6 +5,7 @@
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/KeychainStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/AppWindows.h"
 #include "gui/WindowRegistry.h"
 #include "gui/accounts/AccountsWindow.h"
