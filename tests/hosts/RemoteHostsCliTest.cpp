@@ -137,6 +137,18 @@ TEST_F(RemoteHostsCliTest, TwoMachinesAddUpWithThisOne) {
     }
     EXPECT_NEAR(totals(byHost)["costUsd"].toDouble(), cost, 1e-3);
 
+    // The five-hour view names each machine's tools.
+    const Finished usage = run({"usage", "--json", "--hosts", "all"});
+    ASSERT_EQ(usage.exitCode, 0) << usage.err.toStdString();
+    std::map<QString, std::int64_t> codexInput;
+    for (const QJsonValue provider : json(usage)["providers"].toArray()) {
+        if (provider["kind"] == "codex")
+            codexInput[provider["host"].toString()] = provider["totalInputTokens"].toInteger();
+    }
+    EXPECT_EQ(codexInput["devbox"], 10000);
+    EXPECT_EQ(codexInput["user@workstation"], 40000);
+    EXPECT_EQ(codexInput["local"], 1000);
+
     // Naming one machine asks that one only, and only this machine is left out.
     QFile::remove(dir.filePath("calls"));
     const Finished one = run({"report", "daily", "--csv", "--hosts", "devbox"});
