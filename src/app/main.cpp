@@ -26,6 +26,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "history/UsageHistoryStore.h"
+#include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 #include "providers/PriceUpdateStore.h"
 #include "readers/UsageAggregator.h"
@@ -189,6 +190,19 @@ void keepClaudeReadings(qm::ClaudeUsageStore& claude, qm::UsageHistoryStore& his
         });
 }
 
+// The other machines' figures: asked once at start and then every quarter of an hour, in the
+// background (ssh runs as a child process; nothing waits for it).
+void checkRemoteHosts(qm::hosts::RemoteHostStore& store) {
+    auto* timer = new QTimer(&store);
+    timer->setInterval(15 * 60 * 1000);
+    QObject::connect(timer, &QTimer::timeout, &store, [&store] {
+        store.reload();
+        store.refresh();
+    });
+    timer->start();
+    QTimer::singleShot(0, &store, &qm::hosts::RemoteHostStore::refresh);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,10 +244,14 @@ int main(int argc, char** argv) {
                      &qm::UsageAggregator::refreshInBackground);
     prices.startWeeklyChecks();
 
+    qm::hosts::RemoteHostStore remoteHosts(qm::AccountConfigStore::pathIn(dataDirectory),
+                                           qm::hosts::RemoteHostCache::defaultDirectory());
+    checkRemoteHosts(remoteHosts);
+
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(
-        windows, {&aggregator, &claude, &accounts, &history, &relay, &localUsage, &prices});
+    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay,
+                                      &localUsage, &prices, &remoteHosts});
 
     QLocalServer instance;
     listenForHandOffs(instance, instanceName, windows);

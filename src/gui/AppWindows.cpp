@@ -65,8 +65,10 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });
     declare(QStringLiteral("accounts"), [stores, windows] {
-        return new AccountsWindow(stores.accounts, stores.relay, stores.history,
-                                  [windows](const QString& id) { windows->open(id); });
+        auto* window = new AccountsWindow(stores.accounts, stores.relay, stores.history,
+                                          [windows](const QString& id) { windows->open(id); });
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
+        return window;
     });
     declare(QStringLiteral("relay"), [stores] { return new RelayWindow(stores.relay); });
     declare(QStringLiteral("trends"), [stores] {

@@ -30,6 +30,19 @@ void addFigures(ledger::ReportFigures& a, const ledger::ReportFigures& b) {
     a.unpricedModels.assign(unpriced.begin(), unpriced.end());
 }
 
+ledger::ReportFigures figuresOf(const RemoteReport& report, std::optional<ProviderKind> tool,
+                                QDate since, QDate until) {
+    const QString first = since.toString(Qt::ISODate);
+    const QString last = until.toString(Qt::ISODate);
+    ledger::ReportFigures sum;
+    for (const ReportRow& row : report.rows) {
+        // Daily periods are ISO dates, which sort as text.
+        if (row.period < first || row.period > last || (tool && row.tool != *tool)) continue;
+        addFigures(sum, row.figures);
+    }
+    return sum;
+}
+
 void addHost(ledger::UsageReport& report, const RemoteReport& remote, const QString& host) {
     report.severalHosts = true;
     if (report.query.grouping == ReportGrouping::host) {

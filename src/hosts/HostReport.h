@@ -18,6 +18,10 @@ QStringList remoteReportCommand(const ledger::ReportQuery& query);
 // order (sessions: this machine's first), then by group; totals add up.
 void addHost(ledger::UsageReport& report, const RemoteReport& remote, const QString& host);
 
+// The sum of a machine's daily rows of the days [since, until], of one tool or of all.
+ledger::ReportFigures figuresOf(const RemoteReport& report, std::optional<ProviderKind> tool,
+                                QDate since, QDate until);
+
 // Adds `b` to `a`: counts, costs and sessions (machines never share a session), and the
 // union of the unpriced models.
 void addFigures(ledger::ReportFigures& a, const ledger::ReportFigures& b);

@@ -17,6 +17,7 @@ namespace qm::hosts {
 struct RemoteReport {
     std::vector<ledger::ReportRow> rows;
     ledger::ReportFigures totals;
+    bool operator==(const RemoteReport&) const = default;
 };
 
 // The answer to `report <period> --json --by <grouping>`, or why it is not one ("not JSON",

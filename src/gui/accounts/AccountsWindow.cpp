@@ -22,6 +22,7 @@
 #include "gui/accounts/AccountRowWidget.h"
 #include "gui/accounts/AccountUsagePanel.h"
 #include "gui/accounts/AddAccountDialog.h"
+#include "gui/accounts/MachinesPage.h"
 #include "gui/relay/RelayToolbarStatus.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
 #include "gui/widgets/WindowBehaviour.h"
@@ -107,6 +108,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     m_relayButton->setObjectName(QStringLiteral("relayButton"));
     auto* add = new QPushButton(tr("+ Add"), this);
     add->setObjectName(QStringLiteral("addButton"));
+    m_addButton = add;
     header->addWidget(m_relayStatus);
     header->addWidget(m_relayButton);
     header->addWidget(add);
@@ -153,9 +155,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     m_body->addWidget(scroll);
     layout->addWidget(m_body, 1);
 
-    connect(m_providers, &QTabBar::currentChanged, this, [this](int index) {
-        setProvider(kAllApiAccountProviders[std::size_t(std::max(0, index))]);
-    });
+    connect(m_providers, &QTabBar::currentChanged, this, &AccountsWindow::showTab);
     connect(add, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(emptyAdd, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(m_relayButton, &QPushButton::clicked, this, [this] {
@@ -197,6 +197,32 @@ AccountsWindow::~AccountsWindow() {
 
 ApiAccountProvider AccountsWindow::provider() const {
     return m_model->provider();
+}
+
+void AccountsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
+    if (m_machines) return;
+    m_machines = new MachinesPage(store, m_body, m_now);
+    m_machines->setObjectName(QStringLiteral("machinesPage"));
+    m_body->addWidget(m_machines);
+    m_providers->addTab(tr("Machines"));
+}
+
+bool AccountsWindow::machinesShown() const {
+    return m_machines && m_providers->currentIndex() >= int(kAllApiAccountProviders.size());
+}
+
+void AccountsWindow::showTab(int index) {
+    const bool machines = machinesShown();
+    // The accounts' own controls mean nothing beside the machines.
+    for (QWidget* control :
+         {static_cast<QWidget*>(m_relayStatus), static_cast<QWidget*>(m_relayButton),
+          static_cast<QWidget*>(m_addButton), static_cast<QWidget*>(m_keyStorage)})
+        control->setVisible(!machines);
+    if (machines) {
+        m_body->setCurrentWidget(m_machines);
+        return;
+    }
+    setProvider(kAllApiAccountProviders[std::size_t(std::max(0, index))]);
 }
 
 void AccountsWindow::setProvider(ApiAccountProvider provider) {
@@ -362,8 +388,8 @@ void AccountsWindow::updateUsage() {
 
 void AccountsWindow::updateRelayStatus() {
     const bool gemini = provider() == ApiAccountProvider::gemini;
-    m_relayStatus->setVisible(gemini && m_relay);
-    m_relayButton->setVisible(gemini);
+    m_relayStatus->setVisible(gemini && m_relay && !machinesShown());
+    m_relayButton->setVisible(gemini && !machinesShown());
     if (m_relay) {
         m_relayStatus->setStatus(m_relay->isRunning(), m_relay->port(),
                                  int(m_relay->activeClients().size()));
@@ -372,6 +398,7 @@ void AccountsWindow::updateRelayStatus() {
 
 void AccountsWindow::updateEmptyState() {
     m_emptyText->setText(tr("No %1 accounts").arg(ProviderUsageText::displayName(provider())));
+    if (machinesShown()) return;
     m_body->setCurrentIndex(m_rows.empty() ? 0 : 1);
 }
 
