@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "accounts/AccountStore.h"
 #include "alerts/AlertSettings.h"
@@ -190,17 +191,21 @@ void keepClaudeReadings(qm::ClaudeUsageStore& claude, qm::UsageHistoryStore& his
         });
 }
 
-// The other machines' figures: asked once at start and then every quarter of an hour, in the
-// background (ssh runs as a child process; nothing waits for it).
-void checkRemoteHosts(qm::hosts::RemoteHostStore& store) {
-    auto* timer = new QTimer(&store);
+// The other machines, whose figures are asked for once at start and then every quarter of an
+// hour, in the background (ssh runs as a child process; nothing waits for it).
+std::unique_ptr<qm::hosts::RemoteHostStore> remoteHostStore(const QString& dataDirectory) {
+    auto store = std::make_unique<qm::hosts::RemoteHostStore>(
+        qm::AccountConfigStore::pathIn(dataDirectory),
+        qm::hosts::RemoteHostCache::defaultDirectory());
+    auto* timer = new QTimer(store.get());
     timer->setInterval(15 * 60 * 1000);
-    QObject::connect(timer, &QTimer::timeout, &store, [&store] {
-        store.reload();
-        store.refresh();
+    QObject::connect(timer, &QTimer::timeout, store.get(), [raw = store.get()] {
+        raw->reload();
+        raw->refresh();
     });
     timer->start();
-    QTimer::singleShot(0, &store, &qm::hosts::RemoteHostStore::refresh);
+    QTimer::singleShot(0, store.get(), &qm::hosts::RemoteHostStore::refresh);
+    return store;
 }
 
 }  // namespace
@@ -243,15 +248,11 @@ int main(int argc, char** argv) {
     QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
                      &qm::UsageAggregator::refreshInBackground);
     prices.startWeeklyChecks();
-
-    qm::hosts::RemoteHostStore remoteHosts(qm::AccountConfigStore::pathIn(dataDirectory),
-                                           qm::hosts::RemoteHostCache::defaultDirectory());
-    checkRemoteHosts(remoteHosts);
-
+    const auto remoteHosts = remoteHostStore(dataDirectory);
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
     qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay,
-                                      &localUsage, &prices, &remoteHosts});
+                                      &localUsage, &prices, remoteHosts.get()});
 
     QLocalServer instance;
     listenForHandOffs(instance, instanceName, windows);

@@ -24,9 +24,7 @@ RemoteHostStore::RemoteHostStore(QString configPath, QString cacheDirectory, Clo
     : QObject(parent),
       m_list(std::move(configPath)),
       m_cache(std::move(cacheDirectory)),
-      m_now(std::move(now)),
-      m_runner(new RemoteHostRunner(this)) {
-    connect(m_runner, &RemoteHostRunner::finished, this, &RemoteHostStore::finish);
+      m_now(std::move(now)) {
     reload();
 }
 
@@ -41,7 +39,7 @@ qint64 RemoteHostStore::now() const {
 }
 
 bool RemoteHostStore::isChecking() const {
-    return m_runner->isRunning();
+    return m_running > 0;
 }
 
 void RemoteHostStore::reload() {
@@ -74,7 +72,7 @@ void RemoteHostStore::reload() {
 QString RemoteHostStore::add(const QString& name) {
     if (QString error = m_list.add(name); !error.isEmpty()) return error;
     reload();
-    if (!isChecking()) refresh();
+    check({name});
     return {};
 }
 
@@ -85,19 +83,28 @@ QString RemoteHostStore::remove(const QString& name) {
 }
 
 void RemoteHostStore::refresh() {
-    if (isChecking() || m_hosts.empty()) return;
     QStringList names;
-    for (HostStatus& host : m_hosts) {
-        host.checking = true;
-        names.append(host.name);
-    }
+    for (const HostStatus& host : m_hosts)
+        if (!host.checking) names.append(host.name);
+    check(names);
+}
+
+void RemoteHostStore::check(const QStringList& names) {
+    if (names.isEmpty()) return;
+    for (HostStatus& host : m_hosts)
+        if (names.contains(host.name)) host.checking = true;
+    auto* runner = new RemoteHostRunner(this);
+    connect(runner, &RemoteHostRunner::finished, this, [this, runner] { finish(runner); });
+    ++m_running;
     const QDate today = QDateTime::fromMSecsSinceEpoch(now()).date();
-    m_runner->start(names, remoteReportCommand(dailyQuery(today)));
+    runner->start(names, remoteReportCommand(dailyQuery(today)));
     emit changed();
 }
 
-void RemoteHostStore::finish() {
-    for (const HostAnswer& answer : m_runner->answers()) {
+void RemoteHostStore::finish(RemoteHostRunner* runner) {
+    --m_running;
+    runner->deleteLater();
+    for (const HostAnswer& answer : runner->answers()) {
         const auto host = std::find_if(m_hosts.begin(), m_hosts.end(),
                                        [&](const HostStatus& h) { return h.name == answer.host; });
         if (host == m_hosts.end()) continue;  // removed while it was being asked
@@ -117,7 +124,6 @@ void RemoteHostStore::finish() {
         host->readAtMs = now();
         m_cache.store(answer.host, cacheKey(), *answer.output, *host->readAtMs);
     }
-    for (HostStatus& host : m_hosts) host.checking = false;
     emit changed();
 }
 

@@ -44,7 +44,7 @@ public:
     // machine is checked at once.
     QString add(const QString& name);
     QString remove(const QString& name);
-    // Asks every machine for its figures; does nothing while a check is under way.
+    // Asks every machine that is not being asked already for its figures.
     void refresh();
     // Reads the list again (another program may have changed it).
     void reload();
@@ -61,14 +61,15 @@ Q_SIGNALS:
     void changed();
 
 private:
-    void finish();
+    void check(const QStringList& names);
+    void finish(RemoteHostRunner* runner);
     qint64 now() const;
 
     RemoteHostList m_list;
     RemoteHostCache m_cache;
     Clock m_now;
     std::vector<HostStatus> m_hosts;
-    RemoteHostRunner* m_runner;
+    int m_running = 0;  // runners not finished yet; each deletes itself when done
 };
 
 }  // namespace qm::hosts
