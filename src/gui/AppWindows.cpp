@@ -58,6 +58,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
         auto* window = new DashboardWindow(stores.aggregator, stores.claude,
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
         if (stores.prices) addPriceActions(window->menu(), stores.prices);
         window->setHistory(stores.history);
         return window;
@@ -74,6 +75,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     declare(QStringLiteral("trends"), [stores] {
         auto* window = new TrendsWindow(stores.history);
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
         return window;
     });
 }

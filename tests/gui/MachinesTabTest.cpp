@@ -15,10 +15,16 @@
 
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
+#include "gui/UsageText.h"
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/accounts/MachinesPage.h"
+#include "gui/dashboard/DashboardWindow.h"
+#include "gui/dashboard/ToolCostLines.h"
+#include "gui/trends/LocalToolsSection.h"
+#include "gui/trends/TrendsWindow.h"
 #include "history/UsageHistoryStore.h"
 #include "hosts/RemoteHostStore.h"
+#include "ledger/LocalUsageStore.h"
 #include "support/TempDir.h"
 
 namespace qm::gui {
@@ -164,6 +170,68 @@ TEST_F(MachinesTabTest, AMachineThatIsAsleepKeepsItsLastFiguresWithTheirAge) {
     EXPECT_EQ(MachineListModel::statusText(restarted.hosts()[0], later),
               "the answer is not a report in JSON; figures from 3h ago");
     EXPECT_EQ(restarted.hosts()[0].report, store.hosts()[0].report);
+}
+
+// The dashboard's cards and the trends' local section over this machine's sample logs and
+// devbox's last figures.
+class RemoteFiguresOnScreenTest : public test::DesktopFixture {
+protected:
+    RemoteFiguresOnScreenTest() {
+        QFile::setPermissions(dir.write("ssh", kFakeSsh),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        dir.write("answer.json", devboxAnswer());
+        qputenv("QUOTAMETER_SSH", dir.filePath("ssh").toUtf8());
+        qputenv("REMOTES", dir.path().toUtf8());
+        hosts::RemoteHostList(config).add("devbox");
+        store.reload();
+        store.refresh();
+        EXPECT_TRUE(test::waitUntil([&] { return !store.isChecking(); }));
+        QCoro::waitFor(localUsage.refresh());
+    }
+    ~RemoteFiguresOnScreenTest() override { qunsetenv("QUOTAMETER_SSH"); }
+
+    double localCost(QDate since) const {
+        const TimeMs end = QDateTime::currentMSecsSinceEpoch() + 3'600'000;
+        return localUsage
+            .figures(ProviderKind::codex, QDateTime(since, QTime(0, 0)).toMSecsSinceEpoch(), end)
+            .costUsd;
+    }
+
+    test::TempDir dir;
+    QString config = dir.filePath("data/config.json");
+    hosts::RemoteHostStore store{config, dir.filePath("cache")};
+    test::TempDir cache;
+    ledger::LocalUsageStore localUsage{
+        ledger::UsageLedger(cache.path(), ledger::LedgerSources::forHome(home.path()))};
+};
+
+TEST_F(RemoteFiguresOnScreenTest, CardsAndTrendsAddTheOtherMachinesAndNameThemInTheToolTip) {
+    ASSERT_TRUE(store.hosts()[0].readAtMs);
+    DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
+    dashboard.setLocalUsage(&localUsage);
+    dashboard.setRemoteHosts(&store);
+    auto* codex = dashboard.findChild<QWidget*>("card_Codex");
+    ASSERT_TRUE(codex);
+    const QDate today = QDate::currentDate();
+    const double here = localCost(today);
+    EXPECT_EQ(codex->findChild<QLabel*>("todayCost")->text(), UsageText::cost(here + 1.25));
+    const QString tip = codex->findChild<ToolCostLines*>()->toolTip();
+    EXPECT_TRUE(tip.contains("This machine: " + UsageText::cost(here) + " today"))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains("devbox: $1.2500 today, $1.2500 this month (read now)"))
+        << tip.toStdString();
+
+    TrendsWindow trends(&history);
+    trends.setLocalUsage(&localUsage);
+    trends.setRemoteHosts(&store);
+    auto* section = trends.findChild<LocalToolsSection*>("localTools");
+    ASSERT_TRUE(section);
+    // 30 days: devbox's row of 40 days ago is outside; today's is in, beside this machine's.
+    const ledger::UsageReport shown = section->shownReport();
+    EXPECT_NEAR(shown.totals.costUsd, localUsage.report(shown.query).totals.costUsd + 1.25, 1e-9);
+    int devboxRows = 0;
+    for (const ledger::ReportRow& row : shown.rows) devboxRows += row.host == "devbox";
+    EXPECT_EQ(devboxRows, 1);
 }
 
 }  // namespace
