@@ -149,6 +149,11 @@ TEST_F(MachinesTabTest, AddingCheckingAndRemovingMachinesFromTheAccountsWindow) 
     page->findChild<QPushButton*>("removeHostButton")->click();
     EXPECT_EQ(page->model()->rowCount(), 2);
     EXPECT_EQ(hosts::RemoteHostList(config).load(), (QStringList{"devbox", "asleep"}));
+
+    // Back on an account tab, the accounts and their controls return.
+    tabs->setCurrentIndex(0);
+    EXPECT_FALSE(page->isVisible());
+    EXPECT_TRUE(window.findChild<QPushButton*>("addButton")->isVisible());
 }
 
 TEST_F(MachinesTabTest, AMachineThatIsAsleepKeepsItsLastFiguresWithTheirAge) {

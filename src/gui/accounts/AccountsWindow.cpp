@@ -108,7 +108,6 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     m_relayButton->setObjectName(QStringLiteral("relayButton"));
     auto* add = new QPushButton(tr("+ Add"), this);
     add->setObjectName(QStringLiteral("addButton"));
-    m_addButton = add;
     header->addWidget(m_relayStatus);
     header->addWidget(m_relayButton);
     header->addWidget(add);
@@ -214,10 +213,9 @@ bool AccountsWindow::machinesShown() const {
 void AccountsWindow::showTab(int index) {
     const bool machines = machinesShown();
     // The accounts' own controls mean nothing beside the machines.
-    for (QWidget* control :
-         {static_cast<QWidget*>(m_relayStatus), static_cast<QWidget*>(m_relayButton),
-          static_cast<QWidget*>(m_addButton), static_cast<QWidget*>(m_keyStorage)})
-        control->setVisible(!machines);
+    const QList<QWidget*> controls{m_relayStatus, m_relayButton, m_keyStorage,
+                                   findChild<QPushButton*>(QStringLiteral("addButton"))};
+    for (QWidget* control : controls) control->setVisible(!machines);
     if (machines) {
         m_body->setCurrentWidget(m_machines);
         return;

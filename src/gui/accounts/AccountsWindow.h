@@ -111,7 +111,6 @@ private:
     QTabBar* m_providers;
     RelayToolbarStatus* m_relayStatus;
     QPushButton* m_relayButton;
-    QPushButton* m_addButton = nullptr;
     MachinesPage* m_machines = nullptr;
     QLabel* m_keyStorage;
     QStackedWidget* m_body;
