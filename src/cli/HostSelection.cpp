@@ -10,6 +10,7 @@ namespace qm::cli {
 
 std::optional<HostSelection> parseHostSelection(const QString& value, const QStringList& known,
                                                 QString& error) {
+    if (value == QLatin1String("local")) return HostSelection{true, {}};
     if (value == QLatin1String("all")) return HostSelection{true, known};
     HostSelection selection{false, {}};
     for (const QString& part : value.split(QLatin1Char(','))) {
@@ -29,7 +30,8 @@ std::optional<HostSelection> parseHostSelection(const QString& value, const QStr
     return selection;
 }
 
-QStringList configuredHosts() {
+QStringList hostsWanted(const QString& selection) {
+    if (selection == QLatin1String("local")) return {};
     QString problem;
     const QStringList hosts =
         hosts::RemoteHostList(AccountConfigStore::pathIn(dataDirectory())).load(&problem);

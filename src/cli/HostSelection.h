@@ -18,8 +18,9 @@ struct HostSelection {
 std::optional<HostSelection> parseHostSelection(const QString& value, const QStringList& known,
                                                 QString& error);
 
-// The configured hosts of the data folder (a problem with config.json is printed as a warning).
-QStringList configuredHosts();
+// The configured hosts of the data folder (a problem with config.json is printed as a warning);
+// none is read for `--hosts local`, so a plain report never touches config.json.
+QStringList hostsWanted(const QString& selection);
 
 // Prints "quotameter-cli: <reason>" on stderr for a machine that gave no usable answer.
 void reportHostProblem(const QString& reason);

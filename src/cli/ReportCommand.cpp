@@ -115,7 +115,7 @@ int runReport(const QStringList& args) {
     }
     QString hostsError;
     const std::optional<HostSelection> selection =
-        parseHostSelection(hostsValue, configuredHosts(), hostsError);
+        parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
     if (!selection) return usageError(hostsError);
     ledger::UsageReport report = ledger::buildReport(
         selection->local ? updatedLedger().slices() : std::vector<ledger::UsageSlice>(), query);

@@ -165,7 +165,7 @@ int runUsage(const QStringList& args) {
     (void)dataDirectory();  // created (and an earlier installation's migrated) as the app does
     QString hostsError;
     const std::optional<HostSelection> selection =
-        parseHostSelection(hostsValue, configuredHosts(), hostsError);
+        parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
     if (!selection) return usageError(hostsError);
     UsageAggregator aggregator(QDir::homePath());
     const std::vector<ProviderUsage> providers =
