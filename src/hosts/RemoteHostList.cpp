@@ -87,6 +87,10 @@ QString RemoteHostList::save(const QStringList& hosts) const {
 
 QString RemoteHostList::add(const QString& name) const {
     if (const auto problem = hostNameProblem(name)) return *problem;
+    // The accounts' writers merge under the same lock: neither loses the other's change.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    if (!lock.held()) return lockError->message;
     QString error;
     QStringList hosts = load(&error);
     if (!error.isEmpty()) return error;
@@ -96,6 +100,9 @@ QString RemoteHostList::add(const QString& name) const {
 }
 
 QString RemoteHostList::remove(const QString& name) const {
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    if (!lock.held()) return lockError->message;
     QString error;
     QStringList hosts = load(&error);
     if (!error.isEmpty()) return error;

@@ -25,7 +25,8 @@ public:
     // file that is not a JSON object rather than replace it. Empty on success, else why not.
     QString save(const QStringList& hosts) const;
 
-    // Checked edits of the stored list; empty on success, else the reason for the user.
+    // Checked edits of the stored list, made under config.json's lock as the accounts' are;
+    // empty on success, else the reason for the user.
     QString add(const QString& name) const;
     QString remove(const QString& name) const;
 
