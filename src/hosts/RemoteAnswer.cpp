@@ -90,6 +90,14 @@ QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString&
     return readFigures(o, row.figures);
 }
 
+// Each field at most kMaxCount, so that adding one more checked row cannot overflow.
+bool withinBounds(const ledger::Counts& c, std::int64_t sessions) {
+    for (std::int64_t value :
+         {c.input, c.cachedInput, c.cacheWrite, c.output, c.reasoning, c.prompts, sessions})
+        if (double(value) > kMaxCount) return false;
+    return true;
+}
+
 bool sameCounts(const ledger::Counts& a, const ledger::Counts& b) {
     return a.input == b.input && a.cachedInput == b.cachedInput && a.cacheWrite == b.cacheWrite &&
            a.output == b.output && a.reasoning == b.reasoning && a.prompts == b.prompts;
@@ -134,11 +142,15 @@ std::variant<RemoteReport, QString> parseRemoteReport(const QByteArray& json,
         return QStringLiteral("the answer is not a report in JSON");
     RemoteReport report;
     ledger::Counts sum;
+    std::int64_t sessions = 0;  // the rows' sessions; a session of two days is in two rows
     for (qsizetype i = 0; i < rows.toArray().size(); ++i) {
         ledger::ReportRow row;
         if (const QString bad = readRow(rows.toArray()[i], grouping, host, row); !bad.isEmpty())
             return QStringLiteral("row %1: ").arg(i + 1) + bad;
         sum += row.figures.counts;
+        sessions += row.figures.sessions;
+        if (!withinBounds(sum, sessions))
+            return QStringLiteral("the rows add up beyond any real use");
         report.rows.push_back(std::move(row));
     }
     if (const QString bad = readFigures(totals.toObject(), report.totals); !bad.isEmpty())

@@ -76,6 +76,10 @@ TEST(RemoteAnswerTest, HostileOrInconsistentFiguresRefuseTheWholeAnswer) {
     EXPECT_EQ(problemOf(answer(good, figures(10, 0.5, 2))),
               "the totals are not the sum of the rows");
     EXPECT_EQ(problemOf("Welcome!\n"), "the answer is not a report in JSON");
+    // Each figure is in range, but many of them would overflow the sums.
+    QJsonArray huge;
+    for (int i = 0; i < 20000; ++i) huge.append(row("2026-12-01", "codex", 900'000'000'000'000, 0));
+    EXPECT_EQ(problemOf(answer(huge, figures(0, 0))), "the rows add up beyond any real use");
     EXPECT_EQ(problemOf(R"({"rows": {}, "totals": {}})"), "the answer is not a report in JSON");
 
     const auto usage = parseRemoteUsage(
