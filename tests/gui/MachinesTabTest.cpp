@@ -223,7 +223,7 @@ TEST_F(RemoteFiguresOnScreenTest, CardsAndTrendsAddTheOtherMachinesAndNameThemIn
     const QString tip = codex->findChild<ToolCostLines*>()->toolTip();
     EXPECT_TRUE(tip.contains("This machine: " + UsageText::cost(here) + " today"))
         << tip.toStdString();
-    EXPECT_TRUE(tip.contains("devbox: $1.2500 today, $1.2500 this month (read now)"))
+    EXPECT_TRUE(tip.contains("devbox: $1.2500 today, $1.2500 this month (read just now)"))
         << tip.toStdString();
 
     TrendsWindow trends(&history);

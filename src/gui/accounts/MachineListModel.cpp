@@ -2,23 +2,10 @@
 
 #include <QDateTime>
 
-#include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
 #include "hosts/HostReport.h"
 
 namespace qm::gui {
-namespace {
-
-// "5m ago", "just now", "yesterday": how old figures are.
-QString age(qint64 at, qint64 now) {
-    const QString relative = DisplayFormat::relativeTime(at, now);
-    if (relative == QLatin1String("now")) return QObject::tr("just now");
-    if (!relative.isEmpty() && relative.front().isDigit() && !relative.contains(QLatin1Char('/')))
-        return QObject::tr("%1 ago").arg(relative);
-    return relative;
-}
-
-}  // namespace
 
 MachineListModel::MachineListModel(hosts::RemoteHostStore* store, Clock now, QObject* parent)
     : SnapshotTableModel(parent), m_store(store), m_now(std::move(now)) {
@@ -47,13 +34,14 @@ int MachineListModel::columnCount(const QModelIndex& parent) const {
 QString MachineListModel::statusText(const hosts::HostStatus& host, qint64 now) {
     if (host.checking) return tr("Checking…");
     if (host.problem.isEmpty())
-        return host.readAtMs ? tr("Read %1").arg(age(*host.readAtMs, now)) : tr("Not checked yet");
+        return host.readAtMs ? tr("Read %1").arg(UsageText::age(*host.readAtMs, now))
+                             : tr("Not checked yet");
     // The reason starts with the machine's name, which the first column already shows.
     QString problem = host.problem;
     if (problem.startsWith(host.name + QStringLiteral(": ")))
         problem = problem.mid(host.name.size() + 2);
     if (!host.readAtMs) return problem;
-    return tr("%1; figures from %2").arg(problem, age(*host.readAtMs, now));
+    return tr("%1; figures from %2").arg(problem, UsageText::age(*host.readAtMs, now));
 }
 
 QVariant MachineListModel::data(const QModelIndex& index, int role) const {

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
 #include "gui/widgets/Look.h"
 #include "hosts/RemoteHostStore.h"
@@ -70,9 +69,8 @@ void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool
             const hosts::HostStatus* host = nullptr;
             for (const hosts::HostStatus& h : remoteHosts->hosts())
                 if (h.name == inMonth[i].first) host = &h;
-            const QString read = host && host->readAtMs
-                                     ? DisplayFormat::relativeTime(*host->readAtMs, now)
-                                     : QString();
+            const QString read =
+                host && host->readAtMs ? UsageText::age(*host->readAtMs, now) : QString();
             lines << hostLine(inMonth[i].first, inDay[i].second.costUsd, inMonth[i].second.costUsd,
                               read);
             today += inDay[i].second.costUsd;
