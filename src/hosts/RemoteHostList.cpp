@@ -45,9 +45,17 @@ std::optional<QString> hostNameProblem(const QString& name) {
     if (name.startsWith(QLatin1Char('-'))) return QStringLiteral("a host name cannot start with -");
     if (name == QLatin1String("local") || name == QLatin1String("all"))
         return QStringLiteral("\"%1\" is a word of --hosts, not a host name").arg(name);
+    // What ssh names and addresses are made of, and nothing a shell would read: ssh may hand
+    // the name to a ProxyCommand or Match exec of the user's configuration.
+    static const QString allowed = QStringLiteral("._-@:%+[]");
     for (const QChar c : name) {
-        if (c.isSpace() || c.category() == QChar::Other_Control || c == QLatin1Char(','))
-            return QStringLiteral("a host name cannot hold spaces, commas or control characters");
+        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+                           (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+                           (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || allowed.contains(c);
+        if (!plain)
+            return QStringLiteral(
+                "a host name holds only letters, digits and . _ - @ : % + [ ] (no spaces, commas "
+                "or control characters)");
     }
     return std::nullopt;
 }

@@ -9,8 +9,9 @@
 namespace qm::hosts {
 
 // Why a name cannot be a host, or nothing when it can. A name goes on ssh's command line as
-// the destination, so it must never read as an option (a leading '-'), hold spaces or control
-// characters, nor be one of the words `--hosts` gives a meaning ("local", "all") or a comma.
+// the destination, so it must never read as an option (a leading '-'), hold spaces, control
+// characters or anything else a shell would read (ssh may pass it to a ProxyCommand), nor be
+// one of the words `--hosts` gives a meaning ("local", "all") or hold a comma.
 std::optional<QString> hostNameProblem(const QString& name);
 
 class RemoteHostList {

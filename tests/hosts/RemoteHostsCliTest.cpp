@@ -194,8 +194,8 @@ TEST_F(RemoteHostsCliTest, TheListRefusesNamesThatSshWouldReadAsOptions) {
     home.write(".local/share/Quotameter/config.json",
                R"({"geminiAccounts": [], "someLaterSetting": {"kept": true}})");
     addHosts({"devbox", "user@workstation"});
-    for (const char* bad :
-         {"-oProxyCommand=touch /tmp/owned", "dev box", "local", "all", "a,b", "dev\nbox", ""}) {
+    for (const char* bad : {"-oProxyCommand=touch /tmp/owned", "dev box", "local", "all", "a,b",
+                            "dev\nbox", "", "dev;touch owned", "$(id)"}) {
         EXPECT_EQ(run({"hosts", "add", QString::fromUtf8(bad)}).exitCode, 1) << bad;
     }
     EXPECT_EQ(run({"hosts", "add", "devbox"}).exitCode, 1);  // already there
