@@ -85,15 +85,20 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     for (const QString& warning : usage.warnings) out << "  warning: " << warning << "\n";
 }
 
-// Another machine's tool in brief: what its five hours and its cost came to.
+// Another machine's tool in brief: what its five hours and its cost came to. Its texts lose
+// their control characters: another machine must not drive this terminal.
 void printRemoteProvider(QTextStream& out, const QJsonObject& usage) {
     using DisplayFormat::formattedCount;
     using DisplayFormat::formattedTokens;
     const auto count = [&](const char* key) { return usage[QLatin1String(key)].toInteger(); };
+    const auto text = [&](const char* key) {
+        QString value = usage[QLatin1String(key)].toString();
+        for (QChar& c : value)
+            if (c.category() == QChar::Other_Control) c = QLatin1Char(' ');
+        return value;
+    };
     out << "\n"
-        << usage[QLatin1String("host")].toString() << ": "
-        << usage[QLatin1String("providerName")].toString() << ": "
-        << usage[QLatin1String("statusText")].toString() << "\n";
+        << text("host") << ": " << text("providerName") << ": " << text("statusText") << "\n";
     out << "  last 5 hours: " << formattedCount(count("lastFiveHourPrompts")) << " prompts, "
         << formattedTokens(count("lastFiveHourTokens")) << " tokens, "
         << formattedCount(count("lastFiveHourSessions")) << " sessions\n";

@@ -30,6 +30,8 @@ case "$host" in
   greeter) echo "Welcome to the build farm"; exit 0 ;;
   bare) echo "bash: line 1: quotameter-cli: command not found" >&2; exit 127 ;;
   hostile) cat "$REMOTES/hostile.json"; exit 0 ;;
+  painter) printf '{"providers":[{"kind":"codex","providerName":"Codex","statusText":"\\u001b[2J"}]}'
+    exit 0 ;;
 esac
 [ -d "$REMOTES/$host" ] || { echo "ssh: Could not resolve hostname $host" >&2; exit 255; }
 export HOME="$REMOTES/$host" XDG_DATA_HOME="$REMOTES/$host/.local/share"
@@ -183,6 +185,13 @@ TEST_F(RemoteHostsCliTest, MachinesThatCannotAnswerAreNamedAndLeftOut) {
           "hostile: row 1: inputTokens is not a count"}) {
         EXPECT_TRUE(err.contains(QLatin1String(reason))) << reason << "\n" << err.toStdString();
     }
+
+    // Another machine's texts cannot drive this terminal.
+    addHosts({"painter"});
+    const Finished painted = run({"usage", "--hosts", "painter"});
+    EXPECT_EQ(painted.exitCode, 0);
+    EXPECT_TRUE(painted.out.contains("painter: Codex:")) << painted.out.toStdString();
+    EXPECT_FALSE(painted.out.contains('\x1b'));
 
     // Asked for broken machines alone, there is nothing to report: that is a failure.
     EXPECT_EQ(run({"report", "daily", "--json", "--hosts", "bare,greeter"}).exitCode, 1);
