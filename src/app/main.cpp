@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "accounts/AccountStore.h"
 #include "alerts/AlertStore.h"
@@ -26,6 +27,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "history/UsageHistoryStore.h"
+#include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 #include "providers/PriceUpdateStore.h"
 #include "readers/UsageAggregator.h"
@@ -189,6 +191,23 @@ void keepClaudeReadings(qm::ClaudeUsageStore& claude, qm::UsageHistoryStore& his
         });
 }
 
+// The other machines, whose figures are asked for once at start and then every quarter of an
+// hour, in the background (ssh runs as a child process; nothing waits for it).
+std::unique_ptr<qm::hosts::RemoteHostStore> remoteHostStore(const QString& dataDirectory) {
+    auto store = std::make_unique<qm::hosts::RemoteHostStore>(
+        qm::AccountConfigStore::pathIn(dataDirectory),
+        qm::hosts::RemoteHostCache::defaultDirectory());
+    auto* timer = new QTimer(store.get());
+    timer->setInterval(15 * 60 * 1000);
+    QObject::connect(timer, &QTimer::timeout, store.get(), [raw = store.get()] {
+        raw->reload();
+        raw->refresh();
+    });
+    timer->start();
+    QTimer::singleShot(0, store.get(), &qm::hosts::RemoteHostStore::refresh);
+    return store;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,11 +249,11 @@ int main(int argc, char** argv) {
                      &qm::UsageAggregator::refreshInBackground);
     prices.startWeeklyChecks();
     qm::Preferences preferences;
-
+    const auto remoteHosts = remoteHostStore(dataDirectory);
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
     qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay,
-                                      &localUsage, &prices, &preferences});
+                                      &localUsage, &prices, &preferences, remoteHosts.get()});
 
     QLocalServer instance;
     listenForHandOffs(instance, instanceName, windows);

@@ -1,9 +1,14 @@
 #include <QDate>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QTextStream>
 
 #include "cli/CliCommand.h"
+#include "cli/HostSelection.h"
 #include "cli/IndexProgress.h"
+#include "hosts/HostReport.h"
+#include "hosts/RemoteHostCache.h"
+#include "hosts/RemoteHostRunner.h"
 #include "ledger/UsageReport.h"
 
 namespace qm::cli {
@@ -25,18 +30,19 @@ std::optional<ReportGrouping> groupingArgument(const QString& text) {
     if (text == QLatin1String("tool")) return ReportGrouping::tool;
     if (text == QLatin1String("model")) return ReportGrouping::model;
     if (text == QLatin1String("project")) return ReportGrouping::project;
+    if (text == QLatin1String("host")) return ReportGrouping::host;
     return std::nullopt;
 }
 
 // Reads the options after the period; an error message when they do not make a report.
-QString parseOptions(const QStringList& args, ReportQuery& query, Format& format) {
+QString parseOptions(const QStringList& args, ReportQuery& query, Format& format, QString& hosts) {
     std::optional<QDate> since;
     std::optional<QDate> until;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
         const bool takesValue = arg == QLatin1String("--since") ||
                                 arg == QLatin1String("--until") || arg == QLatin1String("--tool") ||
-                                arg == QLatin1String("--by");
+                                arg == QLatin1String("--by") || arg == QLatin1String("--hosts");
         if (takesValue && i + 1 >= args.size()) return arg + QStringLiteral(" needs a value");
         const QString value = takesValue ? args[++i] : QString();
         if (arg == QLatin1String("--json")) {
@@ -55,8 +61,11 @@ QString parseOptions(const QStringList& args, ReportQuery& query, Format& format
             query.tools.push_back(*tool);
         } else if (arg == QLatin1String("--by")) {
             const auto grouping = groupingArgument(value);
-            if (!grouping) return QStringLiteral("--by takes tool, model or project, not ") + value;
+            if (!grouping)
+                return QStringLiteral("--by takes tool, model, project or host, not ") + value;
             query.grouping = *grouping;
+        } else if (arg == QLatin1String("--hosts")) {
+            hosts = value;
         } else {
             return QStringLiteral("unknown option for report: ") + arg;
         }
@@ -65,6 +74,30 @@ QString parseOptions(const QStringList& args, ReportQuery& query, Format& format
     query.since = since.value_or(ReportQuery::defaultSince(query.period, query.until));
     if (query.since > query.until) return QStringLiteral("--since is after --until");
     return {};
+}
+
+// Adds what each remote machine answers to `report`; a machine that gives no usable answer is
+// named on stderr with the reason and left out. True when at least one machine answered.
+bool addRemoteHosts(ledger::UsageReport& report, const QStringList& remotes) {
+    const QStringList command = hosts::remoteReportCommand(report.query);
+    const hosts::RemoteHostCache cache(hosts::RemoteHostCache::defaultDirectory());
+    bool any = false;
+    for (const hosts::HostAnswer& answer : hosts::RemoteHostRunner::runAll(remotes, command)) {
+        if (!answer.output) {
+            reportHostProblem(answer.reason);
+            continue;
+        }
+        const auto parsed =
+            hosts::parseRemoteReport(*answer.output, report.query.grouping, answer.host);
+        if (const QString* problem = std::get_if<QString>(&parsed)) {
+            reportHostProblem(answer.host + QStringLiteral(": ") + *problem);
+            continue;
+        }
+        hosts::addHost(report, std::get<hosts::RemoteReport>(parsed), answer.host);
+        cache.store(answer.host, command, *answer.output, QDateTime::currentMSecsSinceEpoch());
+        any = true;
+    }
+    return any;
 }
 
 int runReport(const QStringList& args) {
@@ -76,11 +109,19 @@ int runReport(const QStringList& args) {
     if (!period) return usageError(QStringLiteral("unknown report period: ") + args.first());
     query.period = *period;
     Format format = Format::table;
-    if (const QString error = parseOptions(args, query, format); !error.isEmpty()) {
+    QString hostsValue = QStringLiteral("local");
+    if (const QString error = parseOptions(args, query, format, hostsValue); !error.isEmpty()) {
         return usageError(error);
     }
-    const ledger::LedgerSnapshot snapshot = updatedLedger();
-    const ledger::UsageReport report = ledger::buildReport(snapshot.slices(), query);
+    QString hostsError;
+    const std::optional<HostSelection> selection =
+        parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
+    if (!selection) return usageError(hostsError);
+    ledger::UsageReport report = ledger::buildReport(
+        selection->local ? updatedLedger().slices() : std::vector<ledger::UsageSlice>(), query);
+    const bool remoteAnswered = addRemoteHosts(report, selection->remotes);
+    // Other machines are welcome extras; only a report with nothing to go on fails.
+    if (!selection->local && !remoteAnswered) return kExitFailure;
     QTextStream out(stdout);
     switch (format) {
         case Format::json:
@@ -104,7 +145,10 @@ const CliCommandRegistration reportCommand(CliCommand{
         "    [--since YYYY-MM-DD] [--until YYYY-MM-DD]  local days, both included; by default\n"
         "    the last 30 days, 12 weeks, 12 months or 7 days\n"
         "    [--tool codex|claudeCode|gemini|grok]...  only these tools\n"
-        "    [--by tool|model|project]  one row per tool (the default), model or project\n"
+        "    [--by tool|model|project|host]  one row per tool (the default), model, project\n"
+        "    or machine\n"
+        "    [--hosts all|local|NAME,...]  this machine (the default) and others through ssh\n"
+        "    (see hosts); one that cannot answer is named on stderr and left out\n"
         "    [--json | --csv]"),
     runReport});
 

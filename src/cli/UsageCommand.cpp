@@ -7,8 +7,12 @@
 #include <QTextStream>
 
 #include "cli/CliCommand.h"
+#include "cli/HostSelection.h"
 #include "core/DisplayFormat.h"
 #include "core/Pricing.h"
+#include "hosts/RemoteAnswer.h"
+#include "hosts/RemoteHostCache.h"
+#include "hosts/RemoteHostRunner.h"
 #include "readers/UsageAggregator.h"
 #include "readers/UsageJson.h"
 
@@ -81,45 +85,117 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     for (const QString& warning : usage.warnings) out << "  warning: " << warning << "\n";
 }
 
+// Another machine's tool in brief: what its five hours and its cost came to. Its texts lose
+// their control characters: another machine must not drive this terminal.
+void printRemoteProvider(QTextStream& out, const QJsonObject& usage) {
+    using DisplayFormat::formattedCount;
+    using DisplayFormat::formattedTokens;
+    const auto count = [&](const char* key) { return usage[QLatin1String(key)].toInteger(); };
+    const auto text = [&](const char* key) {
+        QString value = usage[QLatin1String(key)].toString();
+        for (QChar& c : value)
+            if (c.category() == QChar::Other_Control) c = QLatin1Char(' ');
+        return value;
+    };
+    out << "\n"
+        << text("host") << ": " << text("providerName") << ": " << text("statusText") << "\n";
+    out << "  last 5 hours: " << formattedCount(count("lastFiveHourPrompts")) << " prompts, "
+        << formattedTokens(count("lastFiveHourTokens")) << " tokens, "
+        << formattedCount(count("lastFiveHourSessions")) << " sessions\n";
+    out << "  cost: " << QString::asprintf("$%.4f", usage[QLatin1String("costTotal")].toDouble())
+        << "\n";
+}
+
+// The tools of the other machines, each object naming its host; a machine that gives no
+// usable answer is named on stderr and left out. `answered` tells whether any did.
+std::vector<QJsonObject> remoteUsage(const QStringList& remotes, bool& answered) {
+    const QStringList command{QStringLiteral("usage"), QStringLiteral("--json")};
+    const hosts::RemoteHostCache cache(hosts::RemoteHostCache::defaultDirectory());
+    std::vector<QJsonObject> all;
+    answered = false;
+    for (const hosts::HostAnswer& answer : hosts::RemoteHostRunner::runAll(remotes, command)) {
+        if (!answer.output) {
+            reportHostProblem(answer.reason);
+            continue;
+        }
+        auto parsed = hosts::parseRemoteUsage(*answer.output, answer.host);
+        if (const QString* problem = std::get_if<QString>(&parsed)) {
+            reportHostProblem(answer.host + QStringLiteral(": ") + *problem);
+            continue;
+        }
+        for (QJsonObject& provider : std::get<std::vector<QJsonObject>>(parsed))
+            all.push_back(std::move(provider));
+        cache.store(answer.host, command, *answer.output, QDateTime::currentMSecsSinceEpoch());
+        answered = true;
+    }
+    return all;
+}
+
+void printJson(QTextStream& out, const QString& title, const std::vector<ProviderUsage>& providers,
+               const std::vector<QJsonObject>& remote) {
+    QJsonArray list;
+    QStringList unpriced;
+    for (const ProviderUsage& usage : providers) {
+        QJsonObject object = UsageJson::toJson(usage);
+        object.insert(QStringLiteral("host"), QStringLiteral("local"));
+        list.append(object);
+        unpriced += usage.unpricedModels;
+    }
+    for (const QJsonObject& usage : remote) {
+        list.append(usage);
+        for (const QJsonValue model : usage[QLatin1String("unpricedModels")].toArray())
+            unpriced += model.toString();
+    }
+    unpriced.sort();
+    unpriced.removeDuplicates();
+    const QJsonObject root{
+        {QStringLiteral("title"), title},
+        {QStringLiteral("providers"), list},
+        {QStringLiteral("unpricedModels"), QJsonArray::fromStringList(unpriced)}};
+    out << QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
 int runUsage(const QStringList& args) {
     bool json = false;
-    for (const QString& arg : args) {
-        if (arg == QLatin1String("--json")) {
+    QString hostsValue = QStringLiteral("local");
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--json")) {
             json = true;
+        } else if (args[i] == QLatin1String("--hosts") && i + 1 < args.size()) {
+            hostsValue = args[++i];
         } else {
-            return usageError(QStringLiteral("unknown option for usage: ") + arg);
+            return usageError(QStringLiteral("unknown option for usage: ") + args[i]);
         }
     }
     (void)dataDirectory();  // created (and an earlier installation's migrated) as the app does
+    QString hostsError;
+    const std::optional<HostSelection> selection =
+        parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
+    if (!selection) return usageError(hostsError);
     UsageAggregator aggregator(QDir::homePath());
-    const std::vector<ProviderUsage> providers = scan(aggregator);
-    const QString title = aggregator.menuBarTitle(std::nullopt);
+    const std::vector<ProviderUsage> providers =
+        selection->local ? scan(aggregator) : std::vector<ProviderUsage>();
+    const QString title = selection->local ? aggregator.menuBarTitle(std::nullopt) : QString();
+    bool answered = false;
+    const std::vector<QJsonObject> remote = remoteUsage(selection->remotes, answered);
+    if (!selection->local && !answered) return kExitFailure;
     QTextStream out(stdout);
     if (json) {
-        QJsonArray list;
-        QStringList unpriced;
-        for (const ProviderUsage& usage : providers) {
-            list.append(UsageJson::toJson(usage));
-            unpriced += usage.unpricedModels;
-        }
-        unpriced.sort();
-        unpriced.removeDuplicates();
-        const QJsonObject root{
-            {QStringLiteral("title"), title},
-            {QStringLiteral("providers"), list},
-            {QStringLiteral("unpricedModels"), QJsonArray::fromStringList(unpriced)}};
-        out << QJsonDocument(root).toJson(QJsonDocument::Indented);
+        printJson(out, title, providers, remote);
         return kExitOk;
     }
-    out << title << "\n";
+    if (selection->local) out << title << "\n";
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     for (const ProviderUsage& usage : providers) printProvider(out, usage, now);
+    for (const QJsonObject& usage : remote) printRemoteProvider(out, usage);
     return kExitOk;
 }
 
 const CliCommandRegistration usageCommand(CliCommand{
     QStringLiteral("usage"),
-    QStringLiteral("usage [--json]   local tool usage of the last five hours"), runUsage});
+    QStringLiteral("usage [--json] [--hosts all|local|NAME,...]   tool usage of the last five\n"
+                   "    hours on this machine (the default) and others through ssh (see hosts)"),
+    runUsage});
 
 }  // namespace
 }  // namespace qm::cli

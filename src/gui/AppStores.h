@@ -18,6 +18,10 @@ namespace qm::ledger {
 class LocalUsageStore;
 }
 
+namespace qm::hosts {
+class RemoteHostStore;
+}
+
 namespace qm::gui {
 
 // The application-wide stores, created once by the application and outliving every window.
@@ -30,6 +34,7 @@ struct AppStores {
     ledger::LocalUsageStore* localUsage = nullptr;  // the usage index over all the logs
     PriceUpdateStore* prices = nullptr;
     Preferences* preferences = nullptr;
+    hosts::RemoteHostStore* remoteHosts = nullptr;  // the user's other machines
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has

@@ -58,6 +58,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
         auto* window = new DashboardWindow(stores.aggregator, stores.claude, stores.preferences,
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
         if (stores.prices) addPriceActions(window->menu(), stores.prices);
         window->setHistory(stores.history);
         return window;
@@ -65,13 +66,16 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
     declare(QStringLiteral("claude-login"),
             [stores] { return new ClaudeLoginWindow(stores.claude); });
     declare(QStringLiteral("accounts"), [stores, windows] {
-        return new AccountsWindow(stores.accounts, stores.relay, stores.history,
-                                  [windows](const QString& id) { windows->open(id); });
+        auto* window = new AccountsWindow(stores.accounts, stores.relay, stores.history,
+                                          [windows](const QString& id) { windows->open(id); });
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
+        return window;
     });
     declare(QStringLiteral("relay"), [stores] { return new RelayWindow(stores.relay); });
     declare(QStringLiteral("trends"), [stores] {
         auto* window = new TrendsWindow(stores.history);
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
+        if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
         return window;
     });
 }

@@ -70,6 +70,15 @@ QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
            QStringLiteral(" tokens, ") + cost(claudeCode->lastFiveHourCost);
 }
 
+QString age(TimeMs at, TimeMs now) {
+    const QString relative = DisplayFormat::relativeTime(at, now);
+    if (relative == QLatin1String("now")) return QStringLiteral("just now");
+    // "5m", "3h", "4d" read as durations; "yesterday" and dates stand alone.
+    if (!relative.isEmpty() && relative.front().isDigit() && !relative.contains(QLatin1Char('/')))
+        return relative + QStringLiteral(" ago");
+    return relative;
+}
+
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now) {
     if (!at) return QStringLiteral("Waiting for first refresh");
     return QStringLiteral("Updated ") + DisplayFormat::relativeTime(at, now);

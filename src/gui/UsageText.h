@@ -31,6 +31,8 @@ QString cost(double value);
 // "Claude Code: 1.4k tokens, $0.0021": what Claude Code used in the recent five hours, the
 // window the Claude session limit counts; empty when it used nothing or was not read.
 QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode);
+// How old figures read at `at` are: "just now", "5m ago", "yesterday", "06/01".
+QString age(TimeMs at, TimeMs now);
 // "Updated 5m", or "Waiting for first refresh".
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now);
 // The Claude status for a tool tip: the sentence, then the raw failure below it when there is

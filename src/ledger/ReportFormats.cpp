@@ -17,6 +17,8 @@ QString groupKey(ReportGrouping grouping) {
             return QStringLiteral("model");
         case ReportGrouping::project:
             return QStringLiteral("project");
+        case ReportGrouping::host:
+            return QStringLiteral("host");
     }
     return {};
 }
@@ -56,6 +58,11 @@ QStringList tableCells(const QString& period, const QString& group, const Report
             QString::asprintf("$%.2f", f.costUsd)};
 }
 
+// A column of its own for the machine when rows come from several and are not grouped by it.
+bool hostColumn(const UsageReport& report) {
+    return report.severalHosts && report.query.grouping != ReportGrouping::host;
+}
+
 QString csvField(const QString& text) {
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n'))) {
@@ -75,6 +82,7 @@ QJsonObject reportJson(const UsageReport& report) {
         QJsonObject object = figuresJson(row.figures);
         object.insert(QStringLiteral("period"), row.period);
         object.insert(key, row.group);
+        object.insert(QStringLiteral("host"), row.host);
         rows.append(object);
     }
     return {{QStringLiteral("period"), rawValue(report.query.period)},
@@ -91,10 +99,11 @@ QString reportCsv(const UsageReport& report) {
     QString out = QStringLiteral("period,") + groupKey(report.query.grouping) +
                   QStringLiteral(
                       ",inputTokens,cachedInputTokens,cacheWriteTokens,outputTokens,"
-                      "reasoningTokens,costUsd,prompts,sessions\n");
+                      "reasoningTokens,costUsd,prompts,sessions") +
+                  (hostColumn(report) ? QStringLiteral(",host\n") : QStringLiteral("\n"));
     for (const ReportRow& row : report.rows) {
         const Counts& c = row.figures.counts;
-        out += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10\n")
+        out += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10")
                    .arg(csvField(row.period), csvField(row.group))
                    .arg(c.input)
                    .arg(c.cachedInput)
@@ -104,6 +113,8 @@ QString reportCsv(const UsageReport& report) {
                    .arg(QString::number(roundedCost(row.figures.costUsd), 'f', 4))
                    .arg(c.prompts)
                    .arg(row.figures.sessions);
+        out += (hostColumn(report) ? QLatin1Char(',') + csvField(row.host) : QString()) +
+               QLatin1Char('\n');
     }
     return out;
 }
@@ -119,10 +130,15 @@ QString reportTable(const UsageReport& report) {
         {period, group, QStringLiteral("Input"), QStringLiteral("Cached"),
          QStringLiteral("Cache write"), QStringLiteral("Output"), QStringLiteral("Reasoning"),
          QStringLiteral("Prompts"), QStringLiteral("Sessions"), QStringLiteral("Cost")}};
+    const bool hosts = hostColumn(report);
+    if (hosts) lines.front().insert(2, QStringLiteral("Host"));
     for (const ReportRow& row : report.rows) {
         lines.push_back(tableCells(row.period, groupText(report, row), row.figures));
+        if (hosts) lines.back().insert(2, row.host);
     }
     lines.push_back(tableCells(QStringLiteral("Total"), QString(), report.totals));
+    if (hosts) lines.back().insert(2, QString());
+    const qsizetype names = hosts ? 3 : 2;
     std::vector<qsizetype> widths(lines.front().size(), 0);
     for (const QStringList& line : lines) {
         for (qsizetype i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], line[i].size());
@@ -138,7 +154,7 @@ QString reportTable(const UsageReport& report) {
         for (qsizetype i = 0; i < lines[n].size(); ++i) {
             // Names to the left, figures to the right.
             const QString& cell = lines[n][i];
-            text += i < 2 ? cell.leftJustified(widths[i]) : cell.rightJustified(widths[i]);
+            text += i < names ? cell.leftJustified(widths[i]) : cell.rightJustified(widths[i]);
             if (i + 1 < lines[n].size()) text += QStringLiteral("  ");
         }
         while (text.endsWith(QLatin1Char(' '))) text.chop(1);

@@ -54,6 +54,8 @@ QString groupOf(ReportGrouping grouping, const UsageSlice& slice) {
             return slice.model;
         case ReportGrouping::project:
             return slice.project;
+        case ReportGrouping::host:
+            return QStringLiteral("local");
     }
     return {};
 }

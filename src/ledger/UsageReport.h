@@ -12,7 +12,8 @@
 namespace qm::ledger {
 
 enum class ReportPeriod { daily, weekly, monthly, session };
-enum class ReportGrouping { tool, model, project };
+// `host`: one row per machine; a report of this machine alone has the one host "local".
+enum class ReportGrouping { tool, model, project, host };
 
 std::optional<ReportPeriod> reportPeriodFromRaw(const QString& raw);
 QString rawValue(ReportPeriod period);
@@ -42,6 +43,7 @@ struct ReportRow {
     QString group;   // the tool's raw name, the model or the project
     ProviderKind tool = ProviderKind::codex;  // with the tool grouping
     ReportFigures figures;
+    QString host = QStringLiteral("local");  // the machine whose logs these are
     bool operator==(const ReportRow&) const = default;
 };
 
@@ -49,6 +51,8 @@ struct UsageReport {
     ReportQuery query;
     std::vector<ReportRow> rows;  // by period, then group
     ReportFigures totals;
+    // Rows of other machines were added: the table and CSV name each row's host.
+    bool severalHosts = false;
 };
 
 // Groups the slices by local period in `zone` (a call belongs to the local day of its hour)

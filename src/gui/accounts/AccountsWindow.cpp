@@ -22,6 +22,7 @@
 #include "gui/accounts/AccountRowWidget.h"
 #include "gui/accounts/AccountUsagePanel.h"
 #include "gui/accounts/AddAccountDialog.h"
+#include "gui/accounts/MachinesPage.h"
 #include "gui/relay/RelayToolbarStatus.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
 #include "gui/widgets/WindowBehaviour.h"
@@ -153,9 +154,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     m_body->addWidget(scroll);
     layout->addWidget(m_body, 1);
 
-    connect(m_providers, &QTabBar::currentChanged, this, [this](int index) {
-        setProvider(kAllApiAccountProviders[std::size_t(std::max(0, index))]);
-    });
+    connect(m_providers, &QTabBar::currentChanged, this, &AccountsWindow::showTab);
     connect(add, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(emptyAdd, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(m_relayButton, &QPushButton::clicked, this, [this] {
@@ -197,6 +196,31 @@ AccountsWindow::~AccountsWindow() {
 
 ApiAccountProvider AccountsWindow::provider() const {
     return m_model->provider();
+}
+
+void AccountsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
+    if (m_machines) return;
+    m_machines = new MachinesPage(store, m_body, m_now);
+    m_machines->setObjectName(QStringLiteral("machinesPage"));
+    m_body->addWidget(m_machines);
+    m_providers->addTab(tr("Machines"));
+}
+
+bool AccountsWindow::machinesShown() const {
+    return m_machines && m_providers->currentIndex() >= int(kAllApiAccountProviders.size());
+}
+
+void AccountsWindow::showTab(int index) {
+    const bool machines = machinesShown();
+    // The accounts' own controls mean nothing beside the machines.
+    const QList<QWidget*> controls{m_relayStatus, m_relayButton, m_keyStorage,
+                                   findChild<QPushButton*>(QStringLiteral("addButton"))};
+    for (QWidget* control : controls) control->setVisible(!machines);
+    if (machines) {
+        m_body->setCurrentWidget(m_machines);
+        return;
+    }
+    setProvider(kAllApiAccountProviders[std::size_t(std::max(0, index))]);
 }
 
 void AccountsWindow::setProvider(ApiAccountProvider provider) {
@@ -362,8 +386,8 @@ void AccountsWindow::updateUsage() {
 
 void AccountsWindow::updateRelayStatus() {
     const bool gemini = provider() == ApiAccountProvider::gemini;
-    m_relayStatus->setVisible(gemini && m_relay);
-    m_relayButton->setVisible(gemini);
+    m_relayStatus->setVisible(gemini && m_relay && !machinesShown());
+    m_relayButton->setVisible(gemini && !machinesShown());
     if (m_relay) {
         m_relayStatus->setStatus(m_relay->isRunning(), m_relay->port(),
                                  int(m_relay->activeClients().size()));
@@ -372,6 +396,7 @@ void AccountsWindow::updateRelayStatus() {
 
 void AccountsWindow::updateEmptyState() {
     m_emptyText->setText(tr("No %1 accounts").arg(ProviderUsageText::displayName(provider())));
+    if (machinesShown()) return;
     m_body->setCurrentIndex(m_rows.empty() ? 0 : 1);
 }
 

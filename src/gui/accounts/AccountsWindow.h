@@ -25,9 +25,14 @@ class GeminiRelayStore;
 class UsageHistoryStore;
 }  // namespace qm
 
+namespace qm::hosts {
+class RemoteHostStore;
+}
+
 namespace qm::gui {
 
 class AccountListModel;
+class MachinesPage;
 class AccountRowWidget;
 class RelayToolbarStatus;
 class StoreChangeCoalescer;
@@ -61,6 +66,10 @@ public:
 
     void openAddDialog();
 
+    // Adds the "Machines" tab over the user's other machines.
+    void setRemoteHosts(hosts::RemoteHostStore* store);
+    MachinesPage* machinesPage() const { return m_machines; }
+
 protected:
     void showEvent(QShowEvent* event) override;
     // The window is kept for the next opening, which starts afresh: the Gemini tab and no
@@ -78,6 +87,8 @@ private:
     void retire(ProviderUsageStore* store);
     void updateRelayStatus();
     void updateEmptyState();
+    void showTab(int index);
+    bool machinesShown() const;
     AccountRowWidget* makeRow(int row);
     // Runs one account store operation; a failure shows the alert and restores the rows.
     void perform(const std::function<std::optional<AccountStoreError>()>& operation);
@@ -100,6 +111,7 @@ private:
     QTabBar* m_providers;
     RelayToolbarStatus* m_relayStatus;
     QPushButton* m_relayButton;
+    MachinesPage* m_machines = nullptr;
     QLabel* m_keyStorage;
     QStackedWidget* m_body;
     QLabel* m_emptyText;

@@ -29,6 +29,7 @@
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
 #include "gui/widgets/WindowBehaviour.h"
+#include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 #include "readers/UsageAggregator.h"
 
@@ -159,6 +160,12 @@ void DashboardWindow::setLocalUsage(ledger::LocalUsageStore* store) {
     render();
 }
 
+void DashboardWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
+    remoteHosts_ = store;
+    connect(store, &hosts::RemoteHostStore::changed, this, &DashboardWindow::render);
+    render();
+}
+
 void DashboardWindow::setHistory(UsageHistoryStore* history) {
     if (auto* card = findChild<ClaudeCard*>()) card->setHistory(history);
 }
@@ -216,7 +223,7 @@ void DashboardWindow::render() {
     }
     for (std::size_t i = 0; i < providers.size(); ++i) {
         cards_[i]->show(providers[i], now);
-        cards_[i]->costLines()->show(localUsage_, providers[i].kind, now);
+        cards_[i]->costLines()->show(localUsage_, providers[i].kind, now, remoteHosts_);
     }
     recent_->show(providers, now);
 }

@@ -26,6 +26,9 @@ class UsageHistoryStore;
 namespace qm::ledger {
 class LocalUsageStore;
 }
+namespace qm::hosts {
+class RemoteHostStore;
+}
 
 namespace qm::gui {
 
@@ -49,6 +52,8 @@ public:
     // The usage index behind the cards' "Today" and "This month" lines and the status line's
     // indexing progress; without it those lines show a dash.
     void setLocalUsage(ledger::LocalUsageStore* store);
+    // The other machines, added into the cards' cost lines with a breakdown in their tool tip.
+    void setRemoteHosts(hosts::RemoteHostStore* store);
     // The Claude card's projections come from the history's snapshots.
     void setHistory(UsageHistoryStore* history);
 
@@ -71,6 +76,7 @@ private:
     ClaudeUsageStore* claude_;
     Preferences* preferences_;
     ledger::LocalUsageStore* localUsage_ = nullptr;
+    hosts::RemoteHostStore* remoteHosts_ = nullptr;
     std::function<void(const QString&)> openWindow_;
     LoginAutostart autostart_ = LoginAutostart::forThisProgram();  // before the header uses it
     QScrollArea* scroll_;

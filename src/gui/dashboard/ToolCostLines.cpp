@@ -7,6 +7,7 @@
 
 #include "gui/UsageText.h"
 #include "gui/widgets/Look.h"
+#include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 
 namespace qm::gui {
@@ -30,7 +31,21 @@ ToolCostLines::ToolCostLines(QWidget* parent)
     }
 }
 
-void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool, TimeMs now) {
+namespace {
+
+// "devbox: $1.2000 today, $30.0000 this month (read 5m)": one machine's part of the lines.
+QString hostLine(const QString& name, double today, double month, const QString& read = {}) {
+    QString line = QObject::tr("%1: %2 today, %3 this month")
+                       .arg(name, UsageText::cost(today), UsageText::cost(month));
+    if (!read.isEmpty()) line += QObject::tr(" (read %1)").arg(read);
+    return line;
+}
+
+}  // namespace
+
+void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool, TimeMs now,
+                         const hosts::RemoteHostStore* remoteHosts) {
+    setToolTip({});
     if (!store || !store->lastUpdateAt()) {
         const QString pending =
             store && store->isIndexing() ? QStringLiteral("…") : QStringLiteral("-");
@@ -44,8 +59,27 @@ void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool
         QDateTime(QDate(day.year(), day.month(), 1), QTime(0, 0)).toMSecsSinceEpoch();
     // Up to the end of the current hour: the index counts whole hours.
     const TimeMs end = ledger::startOf(ledger::hourOf(now) + 1);
-    today_->setText(UsageText::cost(store->figures(tool, dayStart, end).costUsd));
-    month_->setText(UsageText::cost(store->figures(tool, monthStart, end).costUsd));
+    double today = store->figures(tool, dayStart, end).costUsd;
+    double month = store->figures(tool, monthStart, end).costUsd;
+    if (remoteHosts && !remoteHosts->hosts().empty()) {
+        QStringList lines{hostLine(tr("This machine"), today, month)};
+        const auto inMonth = remoteHosts->figures(tool, QDate(day.year(), day.month(), 1), day);
+        const auto inDay = remoteHosts->figures(tool, day, day);
+        for (std::size_t i = 0; i < inMonth.size(); ++i) {
+            const hosts::HostStatus* host = nullptr;
+            for (const hosts::HostStatus& h : remoteHosts->hosts())
+                if (h.name == inMonth[i].first) host = &h;
+            const QString read =
+                host && host->readAtMs ? UsageText::age(*host->readAtMs, now) : QString();
+            lines << hostLine(inMonth[i].first, inDay[i].second.costUsd, inMonth[i].second.costUsd,
+                              read);
+            today += inDay[i].second.costUsd;
+            month += inMonth[i].second.costUsd;
+        }
+        setToolTip(lines.join(QLatin1Char('\n')));
+    }
+    today_->setText(UsageText::cost(today));
+    month_->setText(UsageText::cost(month));
 }
 
 }  // namespace qm::gui

@@ -19,6 +19,8 @@
 #include "gui/trends/TrendCharts.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/widgets/LabelledFigure.h"
+#include "hosts/HostReport.h"
+#include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 
 namespace qm::gui {
@@ -92,7 +94,19 @@ void LocalToolsSection::redraw() {
     ReportQuery query;
     query.until = today;
     query.since = today.addDays(1 - m_days->currentData().toInt());
-    const ledger::UsageReport report = m_store->report(query);
+    ledger::UsageReport report = m_store->report(query);
+    if (m_remoteHosts) {
+        for (const hosts::HostStatus& host : m_remoteHosts->hosts()) {
+            if (!host.readAtMs) continue;
+            hosts::RemoteReport shown;
+            for (const ledger::ReportRow& row : host.report.rows) {
+                if (QDate::fromString(row.period, Qt::ISODate) >= query.since)
+                    shown.rows.push_back(row);
+            }
+            shown.totals = hosts::figuresOf(host.report, std::nullopt, query.since, today);
+            hosts::addHost(report, shown, host.name);
+        }
+    }
     m_section->setSubtitle(UsageText::cost(report.totals.costUsd) +
                            tr(" in %1").arg(m_days->currentText()));
     m_section->setEmpty(report.rows.empty());
@@ -102,12 +116,25 @@ void LocalToolsSection::redraw() {
     const QDate monday = today.addDays(1 - today.dayOfWeek());
     const QDate first(today.year(), today.month(), 1);
     const TimeMs end = ledger::startOf(ledger::hourOf(QDateTime::currentMSecsSinceEpoch()) + 1);
-    const auto cost = [&](QDate from, TimeMs to) {
-        return UsageText::cost(m_store->figures(std::nullopt, localStart(from), to).costUsd);
-    };
-    m_summary[0]->setValue(cost(monday, end));
-    m_summary[1]->setValue(cost(first, end));
-    m_summary[2]->setValue(cost(first.addMonths(-1), localStart(first)));
+    m_summary[0]->setValue(UsageText::cost(costBetween(monday, end, today)));
+    m_summary[1]->setValue(UsageText::cost(costBetween(first, end, today)));
+    m_summary[2]->setValue(
+        UsageText::cost(costBetween(first.addMonths(-1), localStart(first), first.addDays(-1))));
+}
+
+void LocalToolsSection::setRemoteHosts(hosts::RemoteHostStore* store) {
+    m_remoteHosts = store;
+    if (store) connect(store, &hosts::RemoteHostStore::changed, this, &LocalToolsSection::redraw);
+    redraw();
+}
+
+double LocalToolsSection::costBetween(QDate from, TimeMs to, QDate last) const {
+    double cost = m_store->figures(std::nullopt, localStart(from), to).costUsd;
+    if (m_remoteHosts) {
+        for (const auto& [name, figures] : m_remoteHosts->figures(std::nullopt, from, last))
+            cost += figures.costUsd;
+    }
+    return cost;
 }
 
 void LocalToolsSection::showChart(const ledger::UsageReport& report) {
@@ -133,8 +160,11 @@ void LocalToolsSection::showChart(const ledger::UsageReport& report) {
             tips.resize(days.size());
         }
         const int at = column.at(row.period);
-        values[at] = row.figures.costUsd;
-        tips[at] = tokensTip(providerName(row.tool), row.period, row.figures);
+        // Several machines share a bar: their costs stack, the tool tip has a line for each.
+        values[at] += row.figures.costUsd;
+        const QString tip = tokensTip(providerName(row.tool), row.period, row.figures);
+        if (!tips[at].isEmpty()) tips[at] += QLatin1Char('\n');
+        tips[at] += report.severalHosts ? row.host + QStringLiteral(": ") + tip : tip;
     }
     auto* stacks = new QStackedBarSeries;
     double maximum = 0;

@@ -105,6 +105,11 @@ void TrendsWindow::setLocalUsage(ledger::LocalUsageStore* store) {
     layout->insertWidget(layout->indexOf(m_apiSection) + 1, section);
 }
 
+void TrendsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
+    if (auto* section = findChild<LocalToolsSection*>(QStringLiteral("localTools")))
+        section->setRemoteHosts(store);
+}
+
 void TrendsWindow::flushRedraw() {
     m_coalescer->flush();
     if (m_dirty) redraw();

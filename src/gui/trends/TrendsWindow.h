@@ -19,6 +19,10 @@ namespace qm::ledger {
 class LocalUsageStore;
 }
 
+namespace qm::hosts {
+class RemoteHostStore;
+}
+
 namespace qm::gui {
 
 class LabelledFigure;
@@ -38,6 +42,8 @@ public:
 
     // Adds the "Local Tools" section over the usage index, below the history's sections.
     void setLocalUsage(ledger::LocalUsageStore* store);
+    // Adds the other machines' figures to the local tools' section (after setLocalUsage).
+    void setRemoteHosts(hosts::RemoteHostStore* store);
 
     // Applies a waiting redraw at once, shown or not.
     void flushRedraw();

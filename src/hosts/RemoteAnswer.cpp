@@ -1,0 +1,188 @@
+#include "hosts/RemoteAnswer.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cmath>
+#include <set>
+
+namespace qm::hosts {
+namespace {
+
+using ledger::ReportFigures;
+using ledger::ReportGrouping;
+
+// More tokens than any person's machine has used; also keeps sums far from overflow.
+constexpr double kMaxCount = 1e15;
+constexpr double kMaxCostUsd = 1e9;
+constexpr qsizetype kMaxText = 1024;
+constexpr int kMaxDepth = 8;
+
+bool isCount(const QJsonValue& v) {
+    if (!v.isDouble()) return false;
+    const double d = v.toDouble();
+    return std::isfinite(d) && d >= 0 && d <= kMaxCount && std::floor(d) == d;
+}
+
+bool isText(const QJsonValue& v) {
+    if (!v.isString()) return false;
+    const QString text = v.toString();
+    if (text.size() > kMaxText) return false;
+    for (const QChar c : text)
+        if (c.category() == QChar::Other_Control) return false;
+    return true;
+}
+
+// Reads the figures of one row or of the totals; empty on success, else which field is bad.
+QString readFigures(const QJsonObject& o, ReportFigures& f) {
+    const std::pair<const char*, std::int64_t*> counts[] = {
+        {"inputTokens", &f.counts.input},
+        {"cachedInputTokens", &f.counts.cachedInput},
+        {"cacheWriteTokens", &f.counts.cacheWrite},
+        {"outputTokens", &f.counts.output},
+        {"reasoningTokens", &f.counts.reasoning},
+        {"prompts", &f.counts.prompts},
+        {"sessions", &f.sessions}};
+    for (const auto& [key, out] : counts) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (!isCount(v)) return QLatin1String(key) + QStringLiteral(" is not a count");
+        *out = std::int64_t(v.toDouble());
+    }
+    const QJsonValue cost = o.value(QLatin1String("costUsd"));
+    if (!cost.isDouble() || !std::isfinite(cost.toDouble()) || cost.toDouble() < 0 ||
+        cost.toDouble() > kMaxCostUsd)
+        return QStringLiteral("costUsd is not a cost");
+    f.costUsd = cost.toDouble();
+    if (f.counts.cachedInput > f.counts.input || f.counts.reasoning > f.counts.output)
+        return QStringLiteral("the token counts do not add up");
+    return {};
+}
+
+QString groupKey(ReportGrouping grouping) {
+    switch (grouping) {
+        case ReportGrouping::tool:
+            return QStringLiteral("tool");
+        case ReportGrouping::model:
+            return QStringLiteral("model");
+        case ReportGrouping::project:
+            return QStringLiteral("project");
+        case ReportGrouping::host:
+            break;
+    }
+    return QStringLiteral("host");
+}
+
+QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString& host,
+                ledger::ReportRow& row) {
+    if (!value.isObject()) return QStringLiteral("not an object");
+    const QJsonObject o = value.toObject();
+    const QJsonValue period = o.value(QLatin1String("period"));
+    const QJsonValue group = o.value(groupKey(grouping));
+    if (!isText(period)) return QStringLiteral("period is not a text");
+    if (!isText(group)) return groupKey(grouping) + QStringLiteral(" is not a text");
+    row.period = period.toString();
+    row.group = group.toString();
+    row.host = host;
+    if (grouping == ReportGrouping::tool) {
+        const auto tool = providerKindFromRaw(row.group);
+        if (!tool) return QStringLiteral("unknown tool ") + row.group;
+        row.tool = *tool;
+    }
+    return readFigures(o, row.figures);
+}
+
+// Each field at most kMaxCount, so that adding one more checked row cannot overflow.
+bool withinBounds(const ledger::Counts& c, std::int64_t sessions) {
+    for (std::int64_t value :
+         {c.input, c.cachedInput, c.cacheWrite, c.output, c.reasoning, c.prompts, sessions})
+        if (double(value) > kMaxCount) return false;
+    return true;
+}
+
+bool sameCounts(const ledger::Counts& a, const ledger::Counts& b) {
+    return a.input == b.input && a.cachedInput == b.cachedInput && a.cacheWrite == b.cacheWrite &&
+           a.output == b.output && a.reasoning == b.reasoning && a.prompts == b.prompts;
+}
+
+// Every number in a usage answer is a non-negative finite figure below the bound, every text
+// bounded; the nesting is shallow.
+bool plausible(const QJsonValue& v, int depth) {
+    if (depth > kMaxDepth) return false;
+    if (v.isDouble())
+        return std::isfinite(v.toDouble()) && v.toDouble() >= 0 && v.toDouble() <= kMaxCount;
+    if (v.isString()) return v.toString().size() <= 64 * kMaxText;
+    if (v.isArray()) {
+        for (const QJsonValue item : v.toArray())
+            if (!plausible(item, depth + 1)) return false;
+    }
+    if (v.isObject()) {
+        const QJsonObject o = v.toObject();
+        for (auto it = o.begin(); it != o.end(); ++it)
+            if (!plausible(it.value(), depth + 1)) return false;
+    }
+    return true;
+}
+
+std::optional<QJsonObject> rootOf(const QByteArray& json) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
+    return document.object();
+}
+
+}  // namespace
+
+std::variant<RemoteReport, QString> parseRemoteReport(const QByteArray& json,
+                                                      ReportGrouping grouping,
+                                                      const QString& host) {
+    const std::optional<QJsonObject> root = rootOf(json);
+    if (!root) return QStringLiteral("the answer is not a report in JSON");
+    const QJsonValue rows = root->value(QLatin1String("rows"));
+    const QJsonValue totals = root->value(QLatin1String("totals"));
+    if (!rows.isArray() || !totals.isObject())
+        return QStringLiteral("the answer is not a report in JSON");
+    RemoteReport report;
+    ledger::Counts sum;
+    std::int64_t sessions = 0;  // the rows' sessions; a session of two days is in two rows
+    for (qsizetype i = 0; i < rows.toArray().size(); ++i) {
+        ledger::ReportRow row;
+        if (const QString bad = readRow(rows.toArray()[i], grouping, host, row); !bad.isEmpty())
+            return QStringLiteral("row %1: ").arg(i + 1) + bad;
+        sum += row.figures.counts;
+        sessions += row.figures.sessions;
+        if (!withinBounds(sum, sessions))
+            return QStringLiteral("the rows add up beyond any real use");
+        report.rows.push_back(std::move(row));
+    }
+    if (const QString bad = readFigures(totals.toObject(), report.totals); !bad.isEmpty())
+        return QStringLiteral("totals: ") + bad;
+    if (!sameCounts(sum, report.totals.counts))
+        return QStringLiteral("the totals are not the sum of the rows");
+    std::set<QString> unpriced;
+    for (const QJsonValue model : root->value(QLatin1String("unpricedModels")).toArray()) {
+        if (!isText(model)) return QStringLiteral("unpricedModels holds something not a name");
+        unpriced.insert(model.toString());
+    }
+    report.totals.unpricedModels.assign(unpriced.begin(), unpriced.end());
+    return report;
+}
+
+std::variant<std::vector<QJsonObject>, QString> parseRemoteUsage(const QByteArray& json,
+                                                                 const QString& host) {
+    const std::optional<QJsonObject> root = rootOf(json);
+    const QJsonValue providers = root ? root->value(QLatin1String("providers")) : QJsonValue();
+    if (!providers.isArray()) return QStringLiteral("the answer is not usage in JSON");
+    std::vector<QJsonObject> out;
+    for (const QJsonValue provider : providers.toArray()) {
+        if (!provider.isObject() || !plausible(provider, 0))
+            return QStringLiteral("the answer holds a figure out of range");
+        QJsonObject o = provider.toObject();
+        if (!isText(o.value(QLatin1String("kind"))) ||
+            !isText(o.value(QLatin1String("providerName"))))
+            return QStringLiteral("the answer names no tool");
+        o.insert(QStringLiteral("host"), host);
+        out.push_back(std::move(o));
+    }
+    return out;
+}
+
+}  // namespace qm::hosts

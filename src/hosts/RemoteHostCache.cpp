@@ -1,0 +1,71 @@
+#include "hosts/RemoteHostCache.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "core/AtomicFile.h"
+#include "core/SharedFile.h"
+
+namespace qm::hosts {
+namespace {
+
+constexpr int kCommandsPerHost = 16;
+constexpr std::int64_t kMaxFileBytes = 256 << 20;
+
+QJsonObject readFile(const QString& path) {
+    const std::optional<QByteArray> bytes = readRegularFile(path, kMaxFileBytes, nullptr);
+    if (!bytes) return {};
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes);
+    return document.isObject() ? document.object() : QJsonObject();
+}
+
+}  // namespace
+
+RemoteHostCache::RemoteHostCache(QString directory) : m_directory(std::move(directory)) {}
+
+QString RemoteHostCache::defaultDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+           QStringLiteral("/Quotameter/hosts");
+}
+
+QString RemoteHostCache::fileOf(const QString& host) const {
+    // Percent-encoded so that no name can leave the folder or clash with another.
+    return QDir(m_directory)
+        .filePath(QString::fromLatin1(QUrl::toPercentEncoding(host)) + QStringLiteral(".json"));
+}
+
+QString RemoteHostCache::store(const QString& host, const QStringList& command,
+                               const QByteArray& answer, qint64 readAtMs) const {
+    if (!QDir().mkpath(m_directory)) return QStringLiteral("cannot create ") + m_directory;
+    const QString key = command.join(QLatin1Char(' '));
+    QJsonObject all = readFile(fileOf(host));
+    all.insert(key, QJsonObject{{QStringLiteral("readAtMs"), readAtMs},
+                                {QStringLiteral("answer"), QString::fromUtf8(answer)}});
+    while (all.size() > kCommandsPerHost) {
+        auto oldest = all.begin();
+        for (auto it = all.begin(); it != all.end(); ++it) {
+            if (it.value()[QLatin1String("readAtMs")].toInteger() <
+                oldest.value()[QLatin1String("readAtMs")].toInteger())
+                oldest = it;
+        }
+        all.erase(oldest);
+    }
+    if (const auto error = AtomicFile::write(fileOf(host), QJsonDocument(all).toJson()))
+        return error->message;
+    return {};
+}
+
+std::optional<CachedAnswer> RemoteHostCache::load(const QString& host,
+                                                  const QStringList& command) const {
+    const QJsonValue entry = readFile(fileOf(host)).value(command.join(QLatin1Char(' ')));
+    const QJsonValue answer = entry[QLatin1String("answer")];
+    const QJsonValue readAt = entry[QLatin1String("readAtMs")];
+    if (!answer.isString() || !readAt.isDouble()) return std::nullopt;
+    return CachedAnswer{answer.toString().toUtf8(), readAt.toInteger()};
+}
+
+}  // namespace qm::hosts
