@@ -15,6 +15,7 @@
 
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
+#include "accounts/MemorySecretBackend.h"
 #include "gui/UsageText.h"
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/accounts/MachinesPage.h"
@@ -212,7 +213,7 @@ protected:
 
 TEST_F(RemoteFiguresOnScreenTest, CardsAndTrendsAddTheOtherMachinesAndNameThemInTheToolTip) {
     ASSERT_TRUE(store.hosts()[0].readAtMs);
-    DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
+    DashboardWindow dashboard(&aggregator, &claude, &preferences, [](const QString&) {});
     dashboard.setLocalUsage(&localUsage);
     dashboard.setRemoteHosts(&store);
     auto* codex = dashboard.findChild<QWidget*>("card_Codex");
