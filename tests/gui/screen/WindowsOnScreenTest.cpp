@@ -32,7 +32,10 @@ std::string text(const QRect& r) {
 class WindowsOnScreenTest : public DesktopFixture {
 protected:
     WindowsOnScreenTest() {
-        declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay});
+        AppStores all = stores();
+        all.accounts = &accounts;
+        all.relay = &relay;
+        declareWindows(windows, all);
     }
 
     static QRect area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
