@@ -40,7 +40,7 @@ bool breaksLine(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));
 }
 
-void checkForwardable(const qm::GeminiHTTPRequest& request) {
+void checkForwardable(const qm::GeminiHttpRequest& request) {
     if (request.method.isEmpty() || breaksLine(request.method) || request.method.contains(u' '))
         failWith("a method that is not one token");
     for (const auto& [name, value] : request.headers) {

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 100; ++i) {
         QElapsedTimer clock;
         clock.start();
-        emit aggregator.changed();
+        Q_EMIT aggregator.changed();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         dashboard.repaint();
         redrawMs.push_back(clock.nsecsElapsed() / 1e6);

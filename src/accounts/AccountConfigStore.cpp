@@ -16,7 +16,7 @@ AccountStoreError AccountStoreError::of(Kind kind) {
     switch (kind) {
         case Kind::emptyAlias:
             return {kind, QStringLiteral("Alias is required.")};
-        case Kind::emptyAPIKey:
+        case Kind::emptyApiKey:
             return {kind, QStringLiteral("API key is required.")};
         case Kind::invalidStorageObject:
             return {kind, QStringLiteral("config.json could not be updated.")};
@@ -43,7 +43,7 @@ const QString kSelectedGrok = QStringLiteral("selectedGrokApiAccountId");
 // Reads typed fields of one object; the first mistyped value marks the whole input bad.
 class Reader {
 public:
-    Reader(const QJsonObject& object, bool& failed) : m_object(object), m_failed(failed) {}
+    Reader(const QJsonObject& object, bool& failed) : object_(object), failed_(failed) {}
 
     void text(const char* key, QString& out) {
         const QJsonValue v = value(key);
@@ -106,13 +106,13 @@ public:
 private:
     // Absent and null read alike.
     QJsonValue value(const char* key) const {
-        const QJsonValue v = m_object.value(QLatin1String(key));
+        const QJsonValue v = object_.value(QLatin1String(key));
         return v.isNull() ? QJsonValue(QJsonValue::Undefined) : v;
     }
-    void fail() { m_failed = true; }
+    void fail() { failed_ = true; }
 
-    const QJsonObject& m_object;
-    bool& m_failed;
+    const QJsonObject& object_;
+    bool& failed_;
 };
 
 bool idAbsent(const QJsonObject& o) {
@@ -310,7 +310,7 @@ QJsonObject encode(const ApiAccountStorageData& data) {
 
 }  // namespace AccountConfigJson
 
-AccountConfigStore::AccountConfigStore(QString configPath) : m_path(std::move(configPath)) {}
+AccountConfigStore::AccountConfigStore(QString configPath) : path_(std::move(configPath)) {}
 
 QString AccountConfigStore::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("config.json"));
@@ -321,7 +321,7 @@ AccountConfigStore::LoadResult AccountConfigStore::load(std::int64_t nowMs) cons
     // A regular file of sane size only: a FIFO in its place must not hang the program.
     constexpr std::int64_t kMaxBytes = 64 << 20;
     std::optional<FileError> error;
-    const std::optional<QByteArray> read = readRegularFile(m_path, kMaxBytes, &error);
+    const std::optional<QByteArray> read = readRegularFile(path_, kMaxBytes, &error);
     if (!read) {
         if (error && error->code != ENOENT) result.state = LoadState::Unreadable;
         return result;
@@ -347,7 +347,7 @@ AccountConfigStore::LoadResult AccountConfigStore::load(std::int64_t nowMs) cons
 }
 
 std::optional<AccountStoreError> AccountConfigStore::save(const ApiAccountStorageData& data) const {
-    const QString folder = QFileInfo(m_path).absolutePath();
+    const QString folder = QFileInfo(path_).absolutePath();
     if (!QDir().mkpath(folder)) {
         return AccountStoreError::fileError(QStringLiteral("Could not create the folder ") +
                                             folder);
@@ -355,11 +355,11 @@ std::optional<AccountStoreError> AccountConfigStore::save(const ApiAccountStorag
     const QJsonObject encoded = AccountConfigJson::encode(data);
 
     QJsonObject root;
-    const QFileInfo info(m_path);
+    const QFileInfo info(path_);
     if (info.exists()) {
-        QFile file(m_path);
+        QFile file(path_);
         if (!file.open(QIODevice::ReadOnly)) {
-            return AccountStoreError::fileError(QStringLiteral("Could not read ") + m_path +
+            return AccountStoreError::fileError(QStringLiteral("Could not read ") + path_ +
                                                 QStringLiteral(": ") + file.errorString());
         }
         const QByteArray bytes = file.readAll();
@@ -386,7 +386,7 @@ std::optional<AccountStoreError> AccountConfigStore::save(const ApiAccountStorag
     // Qt's indented form already ends in one line feed; QJsonObject keeps its keys sorted.
     QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
     if (!bytes.endsWith('\n')) bytes.append('\n');
-    if (const std::optional<FileError> error = AtomicFile::write(m_path, bytes)) {
+    if (const std::optional<FileError> error = AtomicFile::write(path_, bytes)) {
         return AccountStoreError::fileError(error->message);
     }
     return std::nullopt;

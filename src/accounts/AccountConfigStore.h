@@ -13,7 +13,7 @@ namespace qm {
 struct AccountStoreError {
     enum class Kind {
         emptyAlias,            // "Alias is required."
-        emptyAPIKey,           // "API key is required."
+        emptyApiKey,           // "API key is required."
         invalidStorageObject,  // "config.json could not be updated."
         file,                  // reading, parsing or writing config.json
         keychain,              // the secret store
@@ -61,7 +61,7 @@ public:
     explicit AccountConfigStore(QString configPath);
     static QString pathIn(const QString& dataDirectory);  // <dir>/config.json
 
-    const QString& configPath() const { return m_path; }
+    const QString& configPath() const { return path_; }
 
     // Never fails: every problem gives the empty account set, told apart by `state`.
     LoadResult load(std::int64_t nowMs) const;
@@ -70,7 +70,7 @@ public:
     std::optional<AccountStoreError> save(const ApiAccountStorageData& data) const;
 
 private:
-    QString m_path;
+    QString path_;
 };
 
 }  // namespace qm

@@ -21,7 +21,7 @@ decltype(auto) withAccounts(Data& data, ApiAccountProvider provider, F&& f) {
             return f(data.geminiAccounts);
         case ApiAccountProvider::anthropic:
             return f(data.anthropicApiAccounts);
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return f(data.openAiApiAccounts);
         case ApiAccountProvider::grok:
             break;
@@ -49,31 +49,31 @@ const QString kUnreadable = QStringLiteral("config.json could not be read");
 AccountStore::AccountStore(AccountConfigStore storage, KeychainStore keychain, Clock now,
                            QObject* parent)
     : QObject(parent),
-      m_storage(std::move(storage)),
-      m_keychain(std::move(keychain)),
-      m_now(std::move(now)) {
+      storage_(std::move(storage)),
+      keychain_(std::move(keychain)),
+      now_(std::move(now)) {
     // Keys without an account are only reported here: deleting them at start would delete
     // the keys of accounts a kept-aside or briefly missing config.json still names.
-    AtomicFile::removeStaleTemporaries(m_storage.configPath());
+    AtomicFile::removeStaleTemporaries(storage_.configPath());
     reload();
     watchFile();
 }
 
 void AccountStore::reload() {
-    m_stamp = FileStamp::of(m_storage.configPath());
-    AccountConfigStore::LoadResult loaded = m_storage.load(this->now());
+    stamp_ = FileStamp::of(storage_.configPath());
+    AccountConfigStore::LoadResult loaded = storage_.load(this->now());
     using State = AccountConfigStore::LoadState;
-    m_loadState = loaded.state;
+    loadState_ = loaded.state;
     // The accounts of a file we cannot decode may still matter to the user: the file is kept
     // aside before the first save rather than replaced by what was added since. What this
     // process already knew stays.
     if (loaded.state == State::Undecodable || loaded.state == State::Unreadable) {
-        m_moveAsideBeforeSave = true;
-        m_lastError = kUnreadable + QStringLiteral("; it will be kept aside at the next save.");
+        moveAsideBeforeSave_ = true;
+        lastError_ = kUnreadable + QStringLiteral("; it will be kept aside at the next save.");
         return;
     }
-    m_moveAsideBeforeSave = false;
-    m_data = std::move(loaded.data);
+    moveAsideBeforeSave_ = false;
+    data_ = std::move(loaded.data);
 }
 
 namespace {
@@ -96,16 +96,16 @@ QStringList withoutAccount(const QStringList& stored, const ApiAccountStorageDat
 }  // namespace
 
 std::optional<QStringList> AccountStore::orphanKeys() const {
-    if (m_moveAsideBeforeSave) return std::nullopt;  // the accounts are unknown
-    const std::optional<QStringList> stored = m_keychain.storedAccounts();
+    if (moveAsideBeforeSave_) return std::nullopt;  // the accounts are unknown
+    const std::optional<QStringList> stored = keychain_.storedAccounts();
     if (!stored) return std::nullopt;
-    return withoutAccount(*stored, m_data);
+    return withoutAccount(*stored, data_);
 }
 
 AccountStore::PruneResult AccountStore::pruneOrphanKeys(
     const std::function<void(const QString&)>& removing) {
     PruneResult result;
-    const QString path = m_storage.configPath();
+    const QString path = storage_.configPath();
     const QFileInfo config(path);
     const QStringList aside =
         config.dir().entryList({config.fileName() + QStringLiteral(".corrupt-*")}, QDir::Files);
@@ -125,7 +125,7 @@ AccountStore::PruneResult AccountStore::pruneOrphanKeys(
         result.error = lockError->message;
         return result;
     }
-    const AccountConfigStore::LoadResult loaded = m_storage.load(now());
+    const AccountConfigStore::LoadResult loaded = storage_.load(now());
     if (loaded.state != AccountConfigStore::LoadState::Loaded) {
         result.error =
             loaded.state == AccountConfigStore::LoadState::Missing
@@ -134,15 +134,15 @@ AccountStore::PruneResult AccountStore::pruneOrphanKeys(
                       QStringLiteral(" could not be read.");
         return result;
     }
-    const std::optional<QStringList> stored = m_keychain.storedAccounts();
+    const std::optional<QStringList> stored = keychain_.storedAccounts();
     if (!stored) {
-        result.error = QStringLiteral("Keys were not removed: ") + m_keychain.backendDescription() +
+        result.error = QStringLiteral("Keys were not removed: ") + keychain_.backendDescription() +
                        QStringLiteral(" could not list the stored keys.");
         return result;
     }
     for (const QString& id : withoutAccount(*stored, loaded.data)) {
         if (removing) removing(id);
-        const SecretStatus status = m_keychain.deleteItem(id);
+        const SecretStatus status = keychain_.deleteItem(id);
         if (status.ok() || status.code == kSecretItemNotFound) {
             result.removed.append(id);
         } else if (!result.error) {
@@ -153,84 +153,84 @@ AccountStore::PruneResult AccountStore::pruneOrphanKeys(
 }
 
 void AccountStore::watchFile() {
-    m_watcher = new QFileSystemWatcher(this);
+    watcher_ = new QFileSystemWatcher(this);
     // The folder too: a file replaced by a rename drops out of a watch on the file alone.
-    const QString folder = QFileInfo(m_storage.configPath()).absolutePath();
-    if (QFileInfo(folder).isDir()) m_watcher->addPath(folder);
-    if (QFileInfo::exists(m_storage.configPath())) m_watcher->addPath(m_storage.configPath());
+    const QString folder = QFileInfo(storage_.configPath()).absolutePath();
+    if (QFileInfo(folder).isDir()) watcher_->addPath(folder);
+    if (QFileInfo::exists(storage_.configPath())) watcher_->addPath(storage_.configPath());
     const auto check = [this] {
-        if (QFileInfo::exists(m_storage.configPath()) &&
-            !m_watcher->files().contains(m_storage.configPath()))
-            m_watcher->addPath(m_storage.configPath());
+        if (QFileInfo::exists(storage_.configPath()) &&
+            !watcher_->files().contains(storage_.configPath()))
+            watcher_->addPath(storage_.configPath());
         refreshIfChanged();
     };
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, check);
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, check);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, check);
+    connect(watcher_, &QFileSystemWatcher::fileChanged, this, check);
 }
 
 bool AccountStore::refreshIfChanged() {
-    if (FileStamp::of(m_storage.configPath()) == m_stamp) return false;
-    const ApiAccountStorageData before = m_data;
-    const std::optional<QString> errorBefore = m_lastError;
+    if (FileStamp::of(storage_.configPath()) == stamp_) return false;
+    const ApiAccountStorageData before = data_;
+    const std::optional<QString> errorBefore = lastError_;
     reload();
-    if (m_data == before && m_lastError == errorBefore) return false;
-    emit changed();
+    if (data_ == before && lastError_ == errorBefore) return false;
+    Q_EMIT changed();
     return true;
 }
 
 std::int64_t AccountStore::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 std::vector<ApiAccountSummary> AccountStore::summaries(ApiAccountProvider provider) const {
-    return qm::summaries(m_data, provider);
+    return qm::summaries(data_, provider);
 }
 
 std::optional<QString> AccountStore::selectedAccountId(ApiAccountProvider provider) const {
-    return m_data.selectedId(provider);
+    return data_.selectedId(provider);
 }
 
 std::optional<AccountStoreError> AccountStore::commit(const Edit& edit, const Undo& undo) {
     // Another process may have changed the file since this one read it: the change is applied
     // to the file as it is now, under its lock, so neither side loses the other's work.
     std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(m_storage.configPath(), &lockError);
+    const FileLock lock = FileLock::acquire(storage_.configPath(), &lockError);
     if (!lock.held()) return AccountStoreError::fileError(lockError->message);
-    const bool reloaded = FileStamp::of(m_storage.configPath()) != m_stamp;
+    const bool reloaded = FileStamp::of(storage_.configPath()) != stamp_;
     if (reloaded) reload();
 
-    ApiAccountStorageData next = m_data;
+    ApiAccountStorageData next = data_;
     if (std::optional<AccountStoreError> refused = edit(next)) {
-        if (reloaded) emit changed();  // what another process wrote is published anyway
+        if (reloaded) Q_EMIT changed();  // what another process wrote is published anyway
         return refused;
     }
     const auto failed = [&](AccountStoreError error) {
         if (undo) undo();
-        emit changed();
+        Q_EMIT changed();
         return error;
     };
     std::optional<QString> notice;
-    if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.configPath())) {
+    if (moveAsideBeforeSave_ && QFileInfo::exists(storage_.configPath())) {
         QString error;
-        const std::optional<QString> aside = AtomicFile::moveAside(m_storage.configPath(), &error);
+        const std::optional<QString> aside = AtomicFile::moveAside(storage_.configPath(), &error);
         if (!aside) {
             const QString text = kUnreadable + QStringLiteral(" and was not replaced: ") + error;
-            m_lastError = text;
+            lastError_ = text;
             return failed(AccountStoreError::fileError(text));
         }
         notice = kUnreadable + QStringLiteral("; it was kept as ") + *aside;
     }
-    m_moveAsideBeforeSave = false;
-    if (std::optional<AccountStoreError> error = m_storage.save(next)) {
-        m_lastError =
+    moveAsideBeforeSave_ = false;
+    if (std::optional<AccountStoreError> error = storage_.save(next)) {
+        lastError_ =
             notice ? *notice + QStringLiteral("; ") + error->description : error->description;
-        m_stamp = FileStamp::of(m_storage.configPath());
+        stamp_ = FileStamp::of(storage_.configPath());
         return failed(*error);
     }
-    m_stamp = FileStamp::of(m_storage.configPath());
-    m_data = std::move(next);
-    m_lastError = notice;
-    emit changed();
+    stamp_ = FileStamp::of(storage_.configPath());
+    data_ = std::move(next);
+    lastError_ = notice;
+    Q_EMIT changed();
     return std::nullopt;
 }
 
@@ -242,7 +242,7 @@ std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider pro
     const QString cleanAlias = ApiAccounts::trimmed(alias);
     const QString cleanKey = ApiAccounts::trimmed(apiKey);
     if (cleanAlias.isEmpty()) return AccountStoreError::of(AccountStoreError::Kind::emptyAlias);
-    if (cleanKey.isEmpty()) return AccountStoreError::of(AccountStoreError::Kind::emptyAPIKey);
+    if (cleanKey.isEmpty()) return AccountStoreError::of(AccountStoreError::Kind::emptyApiKey);
 
     const QString id = ApiAccounts::newId();
     const QString preview = ApiAccounts::keyPreview(cleanKey);
@@ -255,7 +255,7 @@ std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider pro
         // The key first: a process killed between the two writes leaves a key without an
         // account, which `accounts list` reports and `accounts prune` removes, never an
         // account without its key.
-        if (const std::optional<KeychainStoreError> error = m_keychain.save(cleanKey, id))
+        if (const std::optional<KeychainStoreError> error = keychain_.save(cleanKey, id))
             return AccountStoreError{AccountStoreError::Kind::keychain, error->description()};
         withAccounts(next, provider, [&](auto& accounts) {
             using Account = typename std::decay_t<decltype(accounts)>::value_type;
@@ -280,7 +280,7 @@ std::optional<AccountStoreError> AccountStore::addAccount(ApiAccountProvider pro
         return std::nullopt;
     };
     // The key of an account that was never saved would be an orphan nobody can remove.
-    if (std::optional<AccountStoreError> error = commit(edit, [&] { m_keychain.deleteItem(id); }))
+    if (std::optional<AccountStoreError> error = commit(edit, [&] { keychain_.deleteItem(id); }))
         return error;
     if (newId) *newId = id;
     return std::nullopt;
@@ -300,7 +300,7 @@ std::optional<AccountStoreError> AccountStore::removeAccount(ApiAccountProvider 
         return std::nullopt;
     };
     if (std::optional<AccountStoreError> error = commit(edit)) return error;
-    const SecretStatus status = m_keychain.deleteItem(id);
+    const SecretStatus status = keychain_.deleteItem(id);
     if (!status.ok() && status.code != kSecretItemNotFound) {
         return AccountStoreError{AccountStoreError::Kind::keychain,
                                  KeychainStoreError{status.code, status.message}.description()};

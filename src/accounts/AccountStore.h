@@ -27,14 +27,14 @@ public:
     AccountStore(AccountConfigStore storage, KeychainStore keychain, Clock now = {},
                  QObject* parent = nullptr);
 
-    ApiAccountStorageData data() const { return m_data; }
+    ApiAccountStorageData data() const { return data_; }
     std::vector<ApiAccountSummary> summaries(ApiAccountProvider provider) const;
     std::optional<QString> selectedAccountId(ApiAccountProvider provider) const;
-    const KeychainStore& keychain() const { return m_keychain; }
-    const AccountConfigStore& storage() const { return m_storage; }
+    const KeychainStore& keychain() const { return keychain_; }
+    const AccountConfigStore& storage() const { return storage_; }
     // That config.json could not be read (and, after the first save, where it was kept), or
     // why the last save failed. Cleared by a save without either.
-    std::optional<QString> lastError() const { return m_lastError; }
+    std::optional<QString> lastError() const { return lastError_; }
 
     // On success `newId` (when given) receives the new account's id.
     std::optional<AccountStoreError> addAccount(ApiAccountProvider provider, const QString& alias,
@@ -74,7 +74,7 @@ public:
     // ("config.json.corrupt-*") may name the accounts that own them.
     PruneResult pruneOrphanKeys(const std::function<void(const QString& id)>& removing = {});
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:
@@ -88,15 +88,15 @@ private:
     void watchFile();
     std::int64_t now() const;
 
-    AccountConfigStore m_storage;
-    KeychainStore m_keychain;
-    Clock m_now;
-    ApiAccountStorageData m_data;
-    std::optional<QString> m_lastError;
-    bool m_moveAsideBeforeSave = false;
-    AccountConfigStore::LoadState m_loadState = AccountConfigStore::LoadState::Missing;
-    FileStamp m_stamp;  // config.json as this process last read or wrote it
-    QFileSystemWatcher* m_watcher = nullptr;
+    AccountConfigStore storage_;
+    KeychainStore keychain_;
+    Clock now_;
+    ApiAccountStorageData data_;
+    std::optional<QString> lastError_;
+    bool moveAsideBeforeSave_ = false;
+    AccountConfigStore::LoadState loadState_ = AccountConfigStore::LoadState::Missing;
+    FileStamp stamp_;  // config.json as this process last read or wrote it
+    QFileSystemWatcher* watcher_ = nullptr;
 };
 
 }  // namespace qm

@@ -10,7 +10,7 @@ QString rawValue(ApiAccountProvider provider) {
             return QStringLiteral("gemini");
         case ApiAccountProvider::anthropic:
             return QStringLiteral("anthropic");
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return QStringLiteral("openAI");
         case ApiAccountProvider::grok:
             return QStringLiteral("grok");
@@ -31,7 +31,7 @@ std::optional<QString>& ApiAccountStorageData::selectedId(ApiAccountProvider pro
             return selectedGeminiAccountId;
         case ApiAccountProvider::anthropic:
             return selectedAnthropicApiAccountId;
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return selectedOpenAiApiAccountId;
         case ApiAccountProvider::grok:
             break;
@@ -81,7 +81,7 @@ std::vector<ApiAccountSummary> summaries(const ApiAccountStorageData& data,
             return summariesOf(data.geminiAccounts);
         case ApiAccountProvider::anthropic:
             return summariesOf(data.anthropicApiAccounts);
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return summariesOf(data.openAiApiAccounts);
         case ApiAccountProvider::grok:
             break;

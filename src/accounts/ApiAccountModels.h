@@ -11,10 +11,10 @@
 // in the secret store under the account's id.
 namespace qm {
 
-enum class ApiAccountProvider { gemini, anthropic, openAI, grok };
+enum class ApiAccountProvider { gemini, anthropic, openAi, grok };
 
 inline constexpr std::array<ApiAccountProvider, 4> kAllApiAccountProviders{
-    ApiAccountProvider::gemini, ApiAccountProvider::anthropic, ApiAccountProvider::openAI,
+    ApiAccountProvider::gemini, ApiAccountProvider::anthropic, ApiAccountProvider::openAi,
     ApiAccountProvider::grok};
 
 // "gemini", "anthropic", "openAI", "grok".

@@ -14,8 +14,8 @@ public:
     FallbackSecretBackend(std::shared_ptr<SecretBackend> primary,
                           std::shared_ptr<SecretBackend> secondary);
 
-    Kind kind() const override { return m_primary->kind(); }
-    QString description() const override { return m_primary->description(); }
+    Kind kind() const override { return primary_->kind(); }
+    QString description() const override { return primary_->description(); }
     SecretStatus add(const QString& service, const QString& account,
                      const QByteArray& value) override;
     SecretStatus update(const QString& service, const QString& account,
@@ -25,8 +25,8 @@ public:
     std::optional<QStringList> accounts(const QString& service) override;
 
 private:
-    std::shared_ptr<SecretBackend> m_primary;
-    std::shared_ptr<SecretBackend> m_secondary;
+    std::shared_ptr<SecretBackend> primary_;
+    std::shared_ptr<SecretBackend> secondary_;
 };
 
 }  // namespace qm

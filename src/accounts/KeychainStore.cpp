@@ -17,7 +17,7 @@ QString KeychainStoreError::description() const {
 }
 
 KeychainStore::KeychainStore(std::shared_ptr<SecretBackend> backend, QString service)
-    : m_backend(std::move(backend)), m_service(std::move(service)) {}
+    : backend_(std::move(backend)), service_(std::move(service)) {}
 
 KeychainStore KeychainStore::forDataDirectory(const QString& dataDirectory) {
     const QString filePath = PrivateFileSecretBackend::pathIn(dataDirectory);
@@ -31,10 +31,10 @@ KeychainStore KeychainStore::forDataDirectory(const QString& dataDirectory) {
 std::optional<KeychainStoreError> KeychainStore::save(const QString& apiKey,
                                                       const QString& account) const {
     const QByteArray bytes = apiKey.toUtf8();
-    const SecretStatus added = m_backend->add(m_service, account, bytes);
+    const SecretStatus added = backend_->add(service_, account, bytes);
     if (added.ok()) return std::nullopt;
     if (added.code == kSecretDuplicateItem) {
-        const SecretStatus updated = m_backend->update(m_service, account, bytes);
+        const SecretStatus updated = backend_->update(service_, account, bytes);
         if (updated.ok()) return std::nullopt;
         return KeychainStoreError{updated.code, updated.message};
     }
@@ -43,7 +43,7 @@ std::optional<KeychainStoreError> KeychainStore::save(const QString& apiKey,
 
 KeychainRead KeychainStore::read(const QString& account) const {
     QByteArray bytes;
-    const SecretStatus status = m_backend->copy(m_service, account, bytes);
+    const SecretStatus status = backend_->copy(service_, account, bytes);
     if (status.code == kSecretItemNotFound) return {};
     if (!status.ok()) return {std::nullopt, KeychainStoreError{status.code, status.message}};
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -53,7 +53,7 @@ KeychainRead KeychainStore::read(const QString& account) const {
 }
 
 SecretStatus KeychainStore::deleteItem(const QString& account) const {
-    return m_backend->remove(m_service, account);
+    return backend_->remove(service_, account);
 }
 
 }  // namespace qm

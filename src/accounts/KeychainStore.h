@@ -35,10 +35,10 @@ public:
     // that exist), otherwise the private file in `dataDirectory`.
     static KeychainStore forDataDirectory(const QString& dataDirectory);
 
-    const QString& service() const { return m_service; }
-    SecretBackend::Kind backendKind() const { return m_backend->kind(); }
-    QString backendDescription() const { return m_backend->description(); }
-    const std::shared_ptr<SecretBackend>& backend() const { return m_backend; }
+    const QString& service() const { return service_; }
+    SecretBackend::Kind backendKind() const { return backend_->kind(); }
+    QString backendDescription() const { return backend_->description(); }
+    const std::shared_ptr<SecretBackend>& backend() const { return backend_; }
 
     // Creates the item or replaces its content with the key's UTF-8 bytes (untrimmed).
     std::optional<KeychainStoreError> save(const QString& apiKey, const QString& account) const;
@@ -47,11 +47,11 @@ public:
     // The raw outcome; callers decide whether a missing item matters.
     SecretStatus deleteItem(const QString& account) const;
     // The accounts that have a key, when the backend can tell.
-    std::optional<QStringList> storedAccounts() const { return m_backend->accounts(m_service); }
+    std::optional<QStringList> storedAccounts() const { return backend_->accounts(service_); }
 
 private:
-    std::shared_ptr<SecretBackend> m_backend;
-    QString m_service;
+    std::shared_ptr<SecretBackend> backend_;
+    QString service_;
 };
 
 }  // namespace qm

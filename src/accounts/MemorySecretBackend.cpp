@@ -4,39 +4,39 @@ namespace qm {
 
 SecretStatus MemorySecretBackend::add(const QString& service, const QString& account,
                                       const QByteArray& value) {
-    if (m_failure) return *m_failure;
-    if (!m_items.try_emplace({service, account}, value).second) return {kSecretDuplicateItem, {}};
+    if (failure_) return *failure_;
+    if (!items_.try_emplace({service, account}, value).second) return {kSecretDuplicateItem, {}};
     return {};
 }
 
 SecretStatus MemorySecretBackend::update(const QString& service, const QString& account,
                                          const QByteArray& value) {
-    if (m_failure) return *m_failure;
-    const auto it = m_items.find({service, account});
-    if (it == m_items.end()) return {kSecretItemNotFound, {}};
+    if (failure_) return *failure_;
+    const auto it = items_.find({service, account});
+    if (it == items_.end()) return {kSecretItemNotFound, {}};
     it->second = value;
     return {};
 }
 
 SecretStatus MemorySecretBackend::copy(const QString& service, const QString& account,
                                        QByteArray& value) {
-    if (m_failure) return *m_failure;
-    const auto it = m_items.find({service, account});
-    if (it == m_items.end()) return {kSecretItemNotFound, {}};
+    if (failure_) return *failure_;
+    const auto it = items_.find({service, account});
+    if (it == items_.end()) return {kSecretItemNotFound, {}};
     value = it->second;
     return {};
 }
 
 SecretStatus MemorySecretBackend::remove(const QString& service, const QString& account) {
-    if (m_failure) return *m_failure;
-    return m_items.erase({service, account}) ? SecretStatus{}
-                                             : SecretStatus{kSecretItemNotFound, {}};
+    if (failure_) return *failure_;
+    return items_.erase({service, account}) ? SecretStatus{}
+                                            : SecretStatus{kSecretItemNotFound, {}};
 }
 
 std::optional<QStringList> MemorySecretBackend::accounts(const QString& service) {
-    if (m_failure) return std::nullopt;
+    if (failure_) return std::nullopt;
     QStringList names;
-    for (const auto& [key, value] : m_items)
+    for (const auto& [key, value] : items_)
         if (key.first == service) names.append(key.second);
     return names;
 }

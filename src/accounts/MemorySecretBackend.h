@@ -20,12 +20,12 @@ public:
     SecretStatus remove(const QString& service, const QString& account) override;
     std::optional<QStringList> accounts(const QString& service) override;
 
-    void failWith(std::optional<SecretStatus> status) { m_failure = std::move(status); }
-    const std::map<std::pair<QString, QString>, QByteArray>& items() const { return m_items; }
+    void failWith(std::optional<SecretStatus> status) { failure_ = std::move(status); }
+    const std::map<std::pair<QString, QString>, QByteArray>& items() const { return items_; }
 
 private:
-    std::map<std::pair<QString, QString>, QByteArray> m_items;
-    std::optional<SecretStatus> m_failure;
+    std::map<std::pair<QString, QString>, QByteArray> items_;
+    std::optional<SecretStatus> failure_;
 };
 
 }  // namespace qm

@@ -15,38 +15,38 @@
 
 namespace qm {
 
-PrivateFileSecretBackend::PrivateFileSecretBackend(QString path) : m_path(std::move(path)) {}
+PrivateFileSecretBackend::PrivateFileSecretBackend(QString path) : path_(std::move(path)) {}
 
 QString PrivateFileSecretBackend::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("api-keys.json"));
 }
 
 QString PrivateFileSecretBackend::description() const {
-    return QStringLiteral("the private file ") + m_path;
+    return QStringLiteral("the private file ") + path_;
 }
 
 std::optional<SecretStatus> PrivateFileSecretBackend::readItems(Items& items) const {
-    const QByteArray name = QFile::encodeName(m_path);
+    const QByteArray name = QFile::encodeName(path_);
     struct stat info {};
     if (::stat(name.constData(), &info) != 0) {
         if (errno == ENOENT) return std::nullopt;
         const int code = errno;
         return SecretStatus{
-            code, m_path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
+            code, path_ + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))};
     }
     // Someone loosened the mode: a key file stays readable by its owner alone.
     if ((info.st_mode & 077) != 0) ::chmod(name.constData(), 0600);
 
     // A regular file only, so nothing planted in its place can hang the program.
     std::optional<FileError> error;
-    const std::optional<QByteArray> read = readRegularFile(m_path, 16 << 20, &error);
+    const std::optional<QByteArray> read = readRegularFile(path_, 16 << 20, &error);
     if (!read) return SecretStatus{error->code, error->message};
     const QByteArray& bytes = *read;
     if (bytes.isEmpty()) return std::nullopt;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     const SecretStatus corrupt{
-        EIO, QStringLiteral("The key file ") + m_path + QStringLiteral(" could not be decoded")};
+        EIO, QStringLiteral("The key file ") + path_ + QStringLiteral(" could not be decoded")};
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) return corrupt;
     const QJsonObject root = document.object();
     for (auto service = root.begin(); service != root.end(); ++service) {
@@ -68,12 +68,12 @@ SecretStatus PrivateFileSecretBackend::writeItems(const Items& items) const {
         accounts.insert(key.second, QString::fromLatin1(value.toBase64()));
         root.insert(key.first, accounts);
     }
-    const QString folder = QFileInfo(m_path).absolutePath();
+    const QString folder = QFileInfo(path_).absolutePath();
     if (!QDir().mkpath(folder)) {
         return {EIO, QStringLiteral("Could not create the folder ") + folder};
     }
     if (const std::optional<FileError> error =
-            AtomicFile::write(m_path, QJsonDocument(root).toJson(QJsonDocument::Indented), 0600)) {
+            AtomicFile::write(path_, QJsonDocument(root).toJson(QJsonDocument::Indented), 0600)) {
         return {error->code, error->message};
     }
     return {};
@@ -83,7 +83,7 @@ SecretStatus PrivateFileSecretBackend::change(const std::function<SecretStatus(I
     // Read, change and replace under the file's lock, so two processes adding keys at once
     // both keep theirs.
     std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    const FileLock lock = FileLock::acquire(path_, &lockError);
     if (!lock.held()) return {lockError->code, lockError->message};
     Items items;
     if (const auto error = readItems(items)) return *error;

@@ -34,7 +34,7 @@ private:
     std::optional<SecretStatus> readItems(Items& items) const;
     SecretStatus writeItems(const Items& items) const;
 
-    QString m_path;
+    QString path_;
 };
 
 }  // namespace qm

@@ -123,7 +123,7 @@ std::vector<AccountBudgetUse> accountBudgetUse(const ApiAccountStorageData& acco
         }
     };
     addAdmin(ApiAccountProvider::anthropic, accounts.anthropicApiAccounts);
-    addAdmin(ApiAccountProvider::openAI, accounts.openAiApiAccounts);
+    addAdmin(ApiAccountProvider::openAi, accounts.openAiApiAccounts);
     return rows;
 }
 

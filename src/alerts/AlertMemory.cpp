@@ -15,45 +15,45 @@ QString AlertMemory::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("alerts-shown.json"));
 }
 
-AlertMemory::AlertMemory(QString path) : m_path(std::move(path)) {
+AlertMemory::AlertMemory(QString path) : path_(std::move(path)) {
     // A regular file of sane size only: a FIFO in its place must not hang the start.
-    const std::optional<QByteArray> bytes = readRegularFile(m_path, kSideFileMaxBytes);
+    const std::optional<QByteArray> bytes = readRegularFile(path_, kSideFileMaxBytes);
     if (!bytes) return;
     const QJsonObject shown =
         QJsonDocument::fromJson(*bytes).object().value(QStringLiteral("shown")).toObject();
     for (auto it = shown.begin(); it != shown.end(); ++it) {
-        if (it.value().isDouble()) m_entries[it.key()] = static_cast<TimeMs>(it.value().toDouble());
+        if (it.value().isDouble()) entries_[it.key()] = static_cast<TimeMs>(it.value().toDouble());
     }
 }
 
 bool AlertMemory::stands(const QString& key, TimeMs now) const {
-    const auto it = m_entries.find(key);
-    return it != m_entries.end() && (it->second == 0 || now < it->second);
+    const auto it = entries_.find(key);
+    return it != entries_.end() && (it->second == 0 || now < it->second);
 }
 
 void AlertMemory::remember(const QString& key, TimeMs until) {
-    m_entries[key] = until;
+    entries_[key] = until;
 }
 
 void AlertMemory::forget(const QString& key) {
-    m_entries.erase(key);
+    entries_.erase(key);
 }
 
 std::optional<TimeMs> AlertMemory::until(const QString& key) const {
-    const auto it = m_entries.find(key);
-    if (it == m_entries.end()) return std::nullopt;
+    const auto it = entries_.find(key);
+    if (it == entries_.end()) return std::nullopt;
     return it->second;
 }
 
 std::optional<QString> AlertMemory::save(TimeMs now) {
-    std::erase_if(m_entries,
+    std::erase_if(entries_,
                   [now](const auto& entry) { return entry.second != 0 && now >= entry.second; });
     QJsonObject shown;
-    for (const auto& [key, until] : m_entries) shown.insert(key, static_cast<double>(until));
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    for (const auto& [key, until] : entries_) shown.insert(key, static_cast<double>(until));
+    QDir().mkpath(QFileInfo(path_).absolutePath());
     const QByteArray bytes =
         QJsonDocument(QJsonObject{{QStringLiteral("shown"), shown}}).toJson() + '\n';
-    if (const std::optional<FileError> error = AtomicFile::write(m_path, bytes))
+    if (const std::optional<FileError> error = AtomicFile::write(path_, bytes))
         return error->message;
     return std::nullopt;
 }

@@ -27,8 +27,8 @@ public:
     std::optional<QString> save(TimeMs now);
 
 private:
-    QString m_path;
-    std::map<QString, TimeMs> m_entries;
+    QString path_;
+    std::map<QString, TimeMs> entries_;
 };
 
 }  // namespace qm

@@ -47,13 +47,13 @@ QString resetText(TimeMs resetsAt, TimeMs now, const QTimeZone& zone) {
 
 AlertStore::AlertStore(QString memoryPath, Show show, Clock now, QTimeZone zone, QObject* parent)
     : QObject(parent),
-      m_memory(std::move(memoryPath)),
-      m_show(std::move(show)),
-      m_now(std::move(now)),
-      m_zone(std::move(zone)) {}
+      memory_(std::move(memoryPath)),
+      show_(std::move(show)),
+      now_(std::move(now)),
+      zone_(std::move(zone)) {}
 
 void AlertStore::setEnabledSource(std::function<bool()> enabled) {
-    m_enabled = std::move(enabled);
+    enabled_ = std::move(enabled);
 }
 
 void AlertStore::watchCodex(UsageAggregator* aggregator) {
@@ -66,25 +66,25 @@ void AlertStore::watchCodex(UsageAggregator* aggregator) {
 
 void AlertStore::observeClaude(const LatestClaudeUsage& latest) {
     const TimeMs at = now();
-    observeLimits(m_history ? claudeLimitReadings(latest, at, m_history->claudeSnapshots(), at)
-                            : claudeLimitReadings(latest, at));
+    observeLimits(history_ ? claudeLimitReadings(latest, at, history_->claudeSnapshots(), at)
+                           : claudeLimitReadings(latest, at));
 }
 
 void AlertStore::watchSpend(AccountStore* accounts, UsageHistoryStore* history) {
-    m_accounts = accounts;
-    m_history = history;
+    accounts_ = accounts;
+    history_ = history;
     connect(accounts, &AccountStore::changed, this, &AlertStore::checkSpend);
     connect(history, &UsageHistoryStore::changed, this, &AlertStore::checkSpend);
-    connect(accounts, &QObject::destroyed, this, [this] { m_accounts = nullptr; });
-    connect(history, &QObject::destroyed, this, [this] { m_history = nullptr; });
+    connect(accounts, &QObject::destroyed, this, [this] { accounts_ = nullptr; });
+    connect(history, &QObject::destroyed, this, [this] { history_ = nullptr; });
     // Records added while the program was not running count too.
     checkSpend();
 }
 
 void AlertStore::checkSpend() {
-    if (!m_accounts || !m_history) return;
-    observeBudgets(accountBudgetUse(m_accounts->data(), m_history->geminiUsageRecords(),
-                                    m_history->apiUsageRecords(), now(), m_zone));
+    if (!accounts_ || !history_) return;
+    observeBudgets(accountBudgetUse(accounts_->data(), history_->geminiUsageRecords(),
+                                    history_->apiUsageRecords(), now(), zone_));
 }
 
 void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
@@ -99,24 +99,24 @@ void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
             const QString key = reading.key + QLatin1Char('.') + QString::number(threshold);
             if (reading.percent >= threshold) {
                 crossed.push_back({key, threshold, reading.resetsAt.value_or(0)});
-            } else if (m_memory.until(key) == TimeMs{0}) {
+            } else if (memory_.until(key) == TimeMs{0}) {
                 // No reset time to wait for: falling back below the threshold re-arms it.
-                m_memory.forget(key);
+                memory_.forget(key);
                 changedMemory = true;
             }
         }
         changedMemory |= decide(crossed, [&](int threshold) {
             QString message = percentText(reading.percent) + QStringLiteral(" used");
             if (reading.resetsAt)
-                message += QStringLiteral("; resets ") + resetText(*reading.resetsAt, at, m_zone);
-            m_show(reading.label + QStringLiteral(" at ") + QString::number(threshold) +
-                       QStringLiteral("%"),
-                   message + QStringLiteral("."));
+                message += QStringLiteral("; resets ") + resetText(*reading.resetsAt, at, zone_);
+            show_(reading.label + QStringLiteral(" at ") + QString::number(threshold) +
+                      QStringLiteral("%"),
+                  message + QStringLiteral("."));
         });
         changedMemory |= decideForecast(reading, at);
     }
     // A save that failed before is tried again with the next reading.
-    if (changedMemory || m_lastError) persist();
+    if (changedMemory || lastError_) persist();
 }
 
 void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
@@ -159,13 +159,13 @@ void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
                         : budget.spendText + QLatin1Char(' ') + money(budget.spent) +
                               QStringLiteral(" is ") + percentText(*share) +
                               QStringLiteral(" of the ") + of + QLatin1Char('.');
-                m_show(ProviderUsageText::displayName(row.provider) + QStringLiteral(" budget: ") +
-                           row.alias,
-                       message);
+                show_(ProviderUsageText::displayName(row.provider) + QStringLiteral(" budget: ") +
+                          row.alias,
+                      message);
             });
         }
     }
-    if (changedMemory || m_lastError) persist();
+    if (changedMemory || lastError_) persist();
 }
 
 bool AlertStore::decide(const std::vector<Crossing>& crossedHighestFirst,
@@ -174,13 +174,13 @@ bool AlertStore::decide(const std::vector<Crossing>& crossedHighestFirst,
     bool covered = false;
     bool changedMemory = false;
     for (const Crossing& crossing : crossedHighestFirst) {
-        if (m_memory.stands(crossing.key, at)) {
+        if (memory_.stands(crossing.key, at)) {
             covered = true;
             continue;
         }
         if (!covered && enabled()) show(crossing.threshold);
         covered = true;
-        m_memory.remember(crossing.key, crossing.until);
+        memory_.remember(crossing.key, crossing.until);
         changedMemory = true;
     }
     return changedMemory;
@@ -193,24 +193,24 @@ bool AlertStore::decideForecast(const LimitReading& reading, TimeMs at) {
     if (early < kForecastMarginMs) return false;
     const Crossing crossing{reading.key + QStringLiteral(".forecast"), 0, *reading.resetsAt};
     return decide({crossing}, [&](int) {
-        m_show(reading.label + QStringLiteral(" filling up"),
-               reading.label + QStringLiteral(": full at ") +
-                   resetText(*reading.projectedFullAt, at, m_zone) +
-                   QStringLiteral(" at this pace, ") + spanText(early) +
-                   QStringLiteral(" before it resets."));
+        show_(reading.label + QStringLiteral(" filling up"),
+              reading.label + QStringLiteral(": full at ") +
+                  resetText(*reading.projectedFullAt, at, zone_) +
+                  QStringLiteral(" at this pace, ") + spanText(early) +
+                  QStringLiteral(" before it resets."));
     });
 }
 
 void AlertStore::persist() {
-    m_lastError = m_memory.save(now());
+    lastError_ = memory_.save(now());
 }
 
 TimeMs AlertStore::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 bool AlertStore::enabled() const {
-    return !m_enabled || m_enabled();
+    return !enabled_ || enabled_();
 }
 
 }  // namespace qm

@@ -63,7 +63,7 @@ public:
     void observeBudgets(const std::vector<AccountBudgetUse>& rows);
 
     // Why the memory file could not be written, if it could not; the next reading tries again.
-    std::optional<QString> lastError() const { return m_lastError; }
+    std::optional<QString> lastError() const { return lastError_; }
 
 private:
     struct Crossing {
@@ -81,14 +81,14 @@ private:
     TimeMs now() const;
     bool enabled() const;
 
-    AlertMemory m_memory;
-    Show m_show;
-    Clock m_now;
-    QTimeZone m_zone;
-    std::function<bool()> m_enabled;
-    AccountStore* m_accounts = nullptr;
-    UsageHistoryStore* m_history = nullptr;
-    std::optional<QString> m_lastError;
+    AlertMemory memory_;
+    Show show_;
+    Clock now_;
+    QTimeZone zone_;
+    std::function<bool()> enabled_;
+    AccountStore* accounts_ = nullptr;
+    UsageHistoryStore* history_ = nullptr;
+    std::optional<QString> lastError_;
 };
 
 }  // namespace qm

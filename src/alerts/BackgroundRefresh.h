@@ -37,22 +37,22 @@ public:
     // One heartbeat: starts the refresh when it is due. Tests call it with a moved clock.
     void tick();
 
-    bool isRunning() const { return m_running; }
-    int failures() const { return m_failures; }
-    std::optional<TimeMs> nextDueAt() const { return m_nextDueAt; }
+    bool isRunning() const { return running_; }
+    int failures() const { return failures_; }
+    std::optional<TimeMs> nextDueAt() const { return nextDueAt_; }
 
 private:
     QCoro::Task<> run();
     TimeMs now() const;
 
-    Work m_work;
-    Clock m_now;
-    QTimer m_heartbeat;
-    int m_periodMinutes = 0;
-    int m_failures = 0;
-    bool m_running = false;
-    std::optional<TimeMs> m_lastTickAt;
-    std::optional<TimeMs> m_nextDueAt;
+    Work work_;
+    Clock now_;
+    QTimer heartbeat_;
+    int periodMinutes_ = 0;
+    int failures_ = 0;
+    bool running_ = false;
+    std::optional<TimeMs> lastTickAt_;
+    std::optional<TimeMs> nextDueAt_;
 };
 
 }  // namespace qm

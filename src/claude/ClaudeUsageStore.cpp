@@ -56,7 +56,7 @@ void ClaudeUsageStore::shutDownIfIdle() {
     // The page goes before its profile (the session's destructor sees to it); with the last
     // page gone, Chromium ends its renderer.
     delete std::exchange(session_, nullptr);
-    emit changed();
+    Q_EMIT changed();
 }
 
 void ClaudeUsageStore::setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink) {
@@ -68,7 +68,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     isRefreshing_ = true;
     statusText_ = QStringLiteral("Refreshing...");
     statusKind_ = ClaudeUsageStatusKind::loading;
-    emit changed();
+    Q_EMIT changed();
 
     QPointer<ClaudeUsageStore> self(this);
     const ClaudeUsageResult result = co_await session()->fetchUsage();
@@ -104,7 +104,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     }
     isRefreshing_ = false;
     if (makeSession_) idle_.start();
-    emit changed();
+    Q_EMIT changed();
 }
 
 void ClaudeUsageStore::refreshInBackground() {

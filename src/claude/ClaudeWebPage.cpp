@@ -21,7 +21,7 @@ ClaudeWebPage::ClaudeWebPage(QWebEngineProfile* profile, ClaudeNavigationDelegat
 
 bool ClaudeWebPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) {
     if (navigation_.allows(url)) return true;
-    emit navigationRefused(url, isMainFrame);
+    Q_EMIT navigationRefused(url, isMainFrame);
     return false;
 }
 

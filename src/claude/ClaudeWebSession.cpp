@@ -181,7 +181,7 @@ ClaudeWebSession::ClaudeWebSession(const QString& dataDirectory, const QUrl& cla
     connect(page_, &ClaudeWebPage::navigationRefused, this,
             [this](const QUrl& url, bool isMainFrame) {
                 if (isMainFrame) finishNavigation();
-                emit navigationRefused(url);
+                Q_EMIT navigationRefused(url);
             });
 }
 

@@ -45,8 +45,8 @@ ProviderEndpoints endpointsFor(ApiAccountProvider provider, const std::optional<
         case ApiAccountProvider::anthropic:
             endpoints.anthropic = *baseUrl;
             break;
-        case ApiAccountProvider::openAI:
-            endpoints.openAI = *baseUrl;
+        case ApiAccountProvider::openAi:
+            endpoints.openAi = *baseUrl;
             break;
         case ApiAccountProvider::grok:
             endpoints.xai = *baseUrl;

@@ -211,7 +211,7 @@ TokenCounts fromNested(std::int64_t input, std::int64_t cached, std::int64_t out
     return {.input = all - fromCache, .cacheRead = fromCache, .output = output};
 }
 
-double openAICost(const QString& model, std::int64_t input, std::int64_t cached,
+double openAiCost(const QString& model, std::int64_t input, std::int64_t cached,
                   std::int64_t output) {
     return cost(PriceProvider::openai, model, fromNested(input, cached, output),
                 CountSpan::manyCalls)

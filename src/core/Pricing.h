@@ -94,7 +94,7 @@ TokenCounts fromAnthropic(const AnthropicTokens& tokens);
 TokenCounts fromNested(std::int64_t input, std::int64_t cached, std::int64_t output);
 
 // Summed OpenAI and Codex counts (`input` includes `cached`); 0 for an unpriced model.
-double openAICost(const QString& model, std::int64_t input, std::int64_t cached,
+double openAiCost(const QString& model, std::int64_t input, std::int64_t cached,
                   std::int64_t output);
 // One Gemini call; thinking tokens are billed on top of `output`; 0 for an unpriced model.
 double geminiCost(const QString& model, std::int64_t input, std::int64_t cached,

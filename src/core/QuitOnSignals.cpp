@@ -30,18 +30,18 @@ QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
     if (g_pipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_pipe) != 0) {
         return;  // without the pair the default actions stay
     }
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+    notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
         if (::read(g_pipe[0], &byte, 1) != 1) return;
-        emit received(byte);
+        Q_EMIT received(byte);
         QCoreApplication::quit();
     });
     setHandler(onSignal);
 }
 
 QuitOnSignals::~QuitOnSignals() {
-    if (!m_notifier) return;
+    if (!notifier_) return;
     // The watch ends as the program ends, just before the stores fold their journals into
     // their files. A further stop (a second Ctrl-C, `timeout`, a service manager) must not
     // cut that short: it is ignored, and the program ends once the saves are done.

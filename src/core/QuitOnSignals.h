@@ -17,14 +17,14 @@ public:
     explicit QuitOnSignals(QObject* parent = nullptr);
     ~QuitOnSignals() override;
 
-    bool isWatching() const { return m_notifier != nullptr; }
+    bool isWatching() const { return notifier_ != nullptr; }
 
-signals:
+Q_SIGNALS:
     // Emitted on the event loop's thread just before it is asked to quit.
     void received(int signalNumber);
 
 private:
-    QSocketNotifier* m_notifier = nullptr;
+    QSocketNotifier* notifier_ = nullptr;
 };
 
 }  // namespace qm

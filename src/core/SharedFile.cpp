@@ -153,16 +153,16 @@ std::optional<QByteArray> readRegularFile(const QString& path, std::int64_t maxB
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
     if (this != &other) {
         release();
-        m_fd = other.m_fd;
-        other.m_fd = -1;
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
     return *this;
 }
 
 void FileLock::release() {
-    if (m_fd < 0) return;
-    ::close(m_fd);  // closing the last descriptor drops the lock
-    m_fd = -1;
+    if (fd_ < 0) return;
+    ::close(fd_);  // closing the last descriptor drops the lock
+    fd_ = -1;
 }
 
 }  // namespace qm

@@ -42,18 +42,18 @@ public:
                             int waitMs = kDefaultWaitMs);
     static QString lockPathFor(const QString& path) { return path + QStringLiteral(".lock"); }
 
-    FileLock(FileLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     FileLock& operator=(FileLock&& other) noexcept;
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock() { release(); }
 
-    bool held() const { return m_fd >= 0; }
+    bool held() const { return fd_ >= 0; }
     void release();
 
 private:
-    explicit FileLock(int fd) : m_fd(fd) {}
-    int m_fd = -1;
+    explicit FileLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
 };
 
 // Opens `path` for reading only when it is a regular file: a FIFO, device or socket in its

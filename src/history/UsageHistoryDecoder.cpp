@@ -15,15 +15,15 @@ namespace od = simdjson::ondemand;
 class Interner {
 public:
     QString get(std::string_view text) {
-        auto it = m_cache.find(text);
-        if (it != m_cache.end()) return it->second;
+        auto it = cache_.find(text);
+        if (it != cache_.end()) return it->second;
         QString value = QString::fromUtf8(text.data(), qsizetype(text.size()));
-        m_cache.emplace(text, value);
+        cache_.emplace(text, value);
         return value;
     }
 
 private:
-    std::unordered_map<std::string_view, QString> m_cache;  // views into the parser's strings
+    std::unordered_map<std::string_view, QString> cache_;  // views into the parser's strings
 };
 
 bool readInt(od::value& value, std::int64_t& out) {

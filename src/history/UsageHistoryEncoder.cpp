@@ -11,61 +11,61 @@ namespace {
 
 class Writer {
 public:
-    explicit Writer(std::size_t reserve) { m_out.reserve(reserve); }
+    explicit Writer(std::size_t reserve) { out_.reserve(reserve); }
 
-    void open() { m_out += "    {\n"; }
-    void close() { m_out += "\n    }"; }
+    void open() { out_ += "    {\n"; }
+    void close() { out_ += "\n    }"; }
 
     void key(const char* name) {
-        if (m_needsComma) m_out += ",\n";
-        m_needsComma = true;
-        m_out += "      \"";
-        m_out += name;
-        m_out += "\": ";
+        if (needsComma_) out_ += ",\n";
+        needsComma_ = true;
+        out_ += "      \"";
+        out_ += name;
+        out_ += "\": ";
     }
     void integer(const char* name, std::int64_t value) {
         key(name);
         char buffer[24];
         const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-        m_out.append(buffer, result.ptr);
+        out_.append(buffer, result.ptr);
     }
     void number(const char* name, double value) {
         key(name);
         if (!std::isfinite(value)) value = 0;  // JSON has no NaN or infinity
         char buffer[32];
         const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-        m_out.append(buffer, result.ptr);
+        out_.append(buffer, result.ptr);
     }
     void text(const char* name, const QString& value) {
         key(name);
         appendQuoted(value);
     }
 
-    std::string take() { return std::move(m_out); }
+    std::string take() { return std::move(out_); }
 
 private:
     void appendQuoted(const QString& value) {
         const QByteArray utf8 = value.toUtf8();
-        m_out += '"';
+        out_ += '"';
         for (const char c : utf8) {
             const auto byte = static_cast<unsigned char>(c);
             if (byte == '"' || byte == '\\') {
-                m_out += '\\';
-                m_out += c;
+                out_ += '\\';
+                out_ += c;
             } else if (byte < 0x20) {
                 static const char hex[] = "0123456789abcdef";
-                m_out += "\\u00";
-                m_out += hex[byte >> 4];
-                m_out += hex[byte & 0xf];
+                out_ += "\\u00";
+                out_ += hex[byte >> 4];
+                out_ += hex[byte & 0xf];
             } else {
-                m_out += c;
+                out_ += c;
             }
         }
-        m_out += '"';
+        out_ += '"';
     }
 
-    std::string m_out;
-    bool m_needsComma = false;
+    std::string out_;
+    bool needsComma_ = false;
 };
 
 template <typename Record>
@@ -134,57 +134,57 @@ std::string& EncodedSeries::writable(std::uint64_t number) {
 void EncodedSeries::insert(std::size_t index, std::string_view record) {
     static constexpr std::string_view separator = ",\n";
     const std::size_t length = record.size() + separator.size();
-    if (index >= m_records.size()) {
-        if (m_blocks.empty() || m_blocks.back()->size() + length > kBlockBytes) {
-            m_blocks.push_back(std::make_shared<std::string>());
-            m_blocks.back()->reserve(std::max(kBlockBytes, length));
+    if (index >= records_.size()) {
+        if (blocks_.empty() || blocks_.back()->size() + length > kBlockBytes) {
+            blocks_.push_back(std::make_shared<std::string>());
+            blocks_.back()->reserve(std::max(kBlockBytes, length));
         }
-        const std::uint64_t number = m_firstBlock + m_blocks.size() - 1;
+        const std::uint64_t number = firstBlock_ + blocks_.size() - 1;
         std::string& text = writable(number);
-        m_records.push_back({number, text.size()});
+        records_.push_back({number, text.size()});
         text.append(record);
         text.append(separator);
         return;
     }
     // An older record arriving late goes into the block of the record it precedes; only that
     // block's later records move.
-    const Position at = m_records[index];
+    const Position at = records_[index];
     std::string& text = writable(at.block);
     text.insert(at.offset, separator);
     text.insert(at.offset, record);
-    for (std::size_t i = index; i < m_records.size() && m_records[i].block == at.block; ++i)
-        m_records[i].offset += length;
-    m_records.insert(m_records.begin() + std::ptrdiff_t(index), at);
+    for (std::size_t i = index; i < records_.size() && records_[i].block == at.block; ++i)
+        records_[i].offset += length;
+    records_.insert(records_.begin() + std::ptrdiff_t(index), at);
 }
 
 void EncodedSeries::dropFront(std::size_t count) {
     if (count == 0) return;
-    if (count >= m_records.size()) {
+    if (count >= records_.size()) {
         clear();
         return;
     }
-    m_records.erase(m_records.begin(), m_records.begin() + std::ptrdiff_t(count));
-    while (m_firstBlock < m_records.front().block) {
-        m_blocks.pop_front();
-        ++m_firstBlock;
+    records_.erase(records_.begin(), records_.begin() + std::ptrdiff_t(count));
+    while (firstBlock_ < records_.front().block) {
+        blocks_.pop_front();
+        ++firstBlock_;
     }
 }
 
 void EncodedSeries::clear() {
-    m_firstBlock += m_blocks.size();
-    m_blocks.clear();
-    m_records.clear();
+    firstBlock_ += blocks_.size();
+    blocks_.clear();
+    records_.clear();
 }
 
 void EncodedSeries::appendPieces(std::vector<std::string_view>& pieces,
                                  std::vector<Block>& keep) const {
-    if (m_records.empty()) return;
-    for (std::size_t i = 0; i < m_blocks.size(); ++i) {
-        std::string_view text(*m_blocks[i]);
-        if (i == 0) text.remove_prefix(m_records.front().offset);
-        if (i + 1 == m_blocks.size()) text.remove_suffix(2);  // the last separator
+    if (records_.empty()) return;
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        std::string_view text(*blocks_[i]);
+        if (i == 0) text.remove_prefix(records_.front().offset);
+        if (i + 1 == blocks_.size()) text.remove_suffix(2);  // the last separator
         pieces.push_back(text);
-        keep.push_back(m_blocks[i]);
+        keep.push_back(blocks_[i]);
     }
 }
 

@@ -30,7 +30,7 @@ public:
     static constexpr std::size_t kBlockBytes = 256 * 1024;
     using Block = std::shared_ptr<const std::string>;
 
-    std::size_t size() const { return m_records.size(); }
+    std::size_t size() const { return records_.size(); }
     void insert(std::size_t index, std::string_view record);  // index == size() appends
     void dropFront(std::size_t count);
     void clear();
@@ -40,18 +40,18 @@ public:
 
 private:
     struct Position {
-        std::uint64_t block;  // number of the block; m_blocks[0] is number m_firstBlock
+        std::uint64_t block;  // number of the block; blocks_[0] is number firstBlock_
         std::size_t offset;
     };
     std::shared_ptr<std::string>& block(std::uint64_t number) {
-        return m_blocks[std::size_t(number - m_firstBlock)];
+        return blocks_[std::size_t(number - firstBlock_)];
     }
     // The block itself when nothing else holds it, otherwise a copy that replaces it.
     std::string& writable(std::uint64_t number);
 
-    std::deque<std::shared_ptr<std::string>> m_blocks;
-    std::uint64_t m_firstBlock = 0;
-    std::deque<Position> m_records;
+    std::deque<std::shared_ptr<std::string>> blocks_;
+    std::uint64_t firstBlock_ = 0;
+    std::deque<Position> records_;
 };
 
 // The whole file, in file order, as pieces that point into static text and into `keep`.

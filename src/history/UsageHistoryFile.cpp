@@ -14,8 +14,7 @@
 
 namespace qm {
 
-UsageHistoryFileStore::UsageHistoryFileStore(QString historyPath)
-    : m_path(std::move(historyPath)) {}
+UsageHistoryFileStore::UsageHistoryFileStore(QString historyPath) : path_(std::move(historyPath)) {}
 
 QString UsageHistoryFileStore::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("usage-history.json"));
@@ -28,51 +27,50 @@ namespace {
 // is not possible the bytes are read into memory.
 class PaddedFileBytes {
 public:
-    PaddedFileBytes(int fd, std::size_t length) : m_length(length) {
+    PaddedFileBytes(int fd, std::size_t length) : length_(length) {
         const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
-        m_mappedSize = (length + simdjson::SIMDJSON_PADDING + page - 1) / page * page;
-        void* region = ::mmap(nullptr, m_mappedSize, PROT_READ | PROT_WRITE,
+        mappedSize_ = (length + simdjson::SIMDJSON_PADDING + page - 1) / page * page;
+        void* region = ::mmap(nullptr, mappedSize_, PROT_READ | PROT_WRITE,
                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (region != MAP_FAILED) {
             if (::mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0) !=
                 MAP_FAILED) {
-                m_data = static_cast<const char*>(region);
+                data_ = static_cast<const char*>(region);
                 return;
             }
-            ::munmap(region, m_mappedSize);
+            ::munmap(region, mappedSize_);
         }
-        m_mappedSize = 0;
-        m_copy.reset(new char[length + simdjson::SIMDJSON_PADDING]);
-        std::memset(m_copy.get() + length, 0, simdjson::SIMDJSON_PADDING);
+        mappedSize_ = 0;
+        copy_.reset(new char[length + simdjson::SIMDJSON_PADDING]);
+        std::memset(copy_.get() + length, 0, simdjson::SIMDJSON_PADDING);
         std::size_t done = 0;
         while (done < length) {
-            const ssize_t n = ::read(fd, m_copy.get() + done, length - done);
+            const ssize_t n = ::read(fd, copy_.get() + done, length - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                m_copy.reset();
+                copy_.reset();
                 return;
             }
             done += std::size_t(n);
         }
-        m_data = m_copy.get();
+        data_ = copy_.get();
     }
     ~PaddedFileBytes() {
-        if (m_mappedSize > 0) ::munmap(const_cast<char*>(m_data), m_mappedSize);
+        if (mappedSize_ > 0) ::munmap(const_cast<char*>(data_), mappedSize_);
     }
     PaddedFileBytes(const PaddedFileBytes&) = delete;
     PaddedFileBytes& operator=(const PaddedFileBytes&) = delete;
 
-    bool valid() const { return m_data != nullptr; }
+    bool valid() const { return data_ != nullptr; }
     simdjson::padded_string_view view() const {
-        return simdjson::padded_string_view(m_data, m_length,
-                                            m_length + simdjson::SIMDJSON_PADDING);
+        return simdjson::padded_string_view(data_, length_, length_ + simdjson::SIMDJSON_PADDING);
     }
 
 private:
-    const char* m_data = nullptr;
-    std::size_t m_length = 0;
-    std::size_t m_mappedSize = 0;
-    std::unique_ptr<char[]> m_copy;
+    const char* data_ = nullptr;
+    std::size_t length_ = 0;
+    std::size_t mappedSize_ = 0;
+    std::unique_ptr<char[]> copy_;
 };
 
 }  // namespace
@@ -80,7 +78,7 @@ private:
 UsageHistoryFileStore::LoadResult UsageHistoryFileStore::load() const {
     LoadResult result;
     std::optional<FileError> error;
-    const int fd = openRegularFile(m_path, std::nullopt, &error);
+    const int fd = openRegularFile(path_, std::nullopt, &error);
     if (fd < 0) {
         result.state = error && error->code == ENOENT ? LoadState::Missing : LoadState::Unreadable;
         return result;
@@ -121,11 +119,11 @@ std::optional<FileError> UsageHistoryFileStore::save(const UsageHistoryData& dat
 
 std::optional<FileError> UsageHistoryFileStore::writeAtomically(
     const std::vector<std::string_view>& pieces) const {
-    const QString folder = QFileInfo(m_path).absolutePath();
+    const QString folder = QFileInfo(path_).absolutePath();
     if (!QDir().mkpath(folder)) {
         return FileError{EIO, QStringLiteral("Could not create the folder ") + folder};
     }
-    return AtomicFile::write(m_path, pieces);
+    return AtomicFile::write(path_, pieces);
 }
 
 }  // namespace qm

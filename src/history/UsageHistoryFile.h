@@ -39,7 +39,7 @@ public:
     explicit UsageHistoryFileStore(QString historyPath);
     static QString pathIn(const QString& dataDirectory);  // <dir>/usage-history.json
 
-    const QString& historyPath() const { return m_path; }
+    const QString& historyPath() const { return path_; }
 
     // Never fails: every problem gives an empty history, told apart by `state`.
     LoadResult load() const;
@@ -49,7 +49,7 @@ public:
     std::optional<FileError> writeAtomically(const std::vector<std::string_view>& pieces) const;
 
 private:
-    QString m_path;
+    QString path_;
 };
 
 }  // namespace qm

@@ -23,7 +23,7 @@ void mergeSorted(std::vector<Record>& into, std::vector<Record>& more, std::int6
 
 UsageHistoryReader UsageHistoryReader::read(const QString& historyPath, std::int64_t nowMs) {
     UsageHistoryReader result;
-    result.m_path = historyPath;
+    result.path_ = historyPath;
     const UsageHistoryFileStore store(historyPath);
     const QString journalPath = UsageHistoryJournal::pathFor(historyPath);
     UsageHistoryFileStore::LoadResult loaded;
@@ -37,19 +37,19 @@ UsageHistoryReader UsageHistoryReader::read(const QString& historyPath, std::int
         journal = UsageHistoryJournal::read(journalPath, 0);
         if (FileStamp::of(historyPath) == file) break;
     }
-    result.m_state = loaded.state;
-    if (journal.error) result.m_journalProblem = journal.error->message;
+    result.state_ = loaded.state;
+    if (journal.error) result.journalProblem_ = journal.error->message;
     UsageHistoryData extra;
     // A journal naming another file is not replayed, as the store does not replay it.
     if (journal.base && *journal.base == file) extra = std::move(journal.records);
     UsageHistoryValidation::dropInvalid(loaded.data, nowMs);
     UsageHistoryValidation::dropInvalid(extra, nowMs);
-    result.m_data = std::move(loaded.data);
-    mergeSorted(result.m_data.claudeSnapshots, extra.claudeSnapshots,
+    result.data_ = std::move(loaded.data);
+    mergeSorted(result.data_.claudeSnapshots, extra.claudeSnapshots,
                 nowMs - UsageHistoryStore::claudeRetentionMs);
-    mergeSorted(result.m_data.geminiRecords, extra.geminiRecords,
+    mergeSorted(result.data_.geminiRecords, extra.geminiRecords,
                 nowMs - UsageHistoryStore::geminiRetentionMs);
-    mergeSorted(result.m_data.apiRecords, extra.apiRecords,
+    mergeSorted(result.data_.apiRecords, extra.apiRecords,
                 nowMs - UsageHistoryStore::apiRetentionMs);
     return result;
 }

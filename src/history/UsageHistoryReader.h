@@ -19,25 +19,23 @@ public:
     // `nowMs` decides what has expired and what lies in the future.
     static UsageHistoryReader read(const QString& historyPath, std::int64_t nowMs);
 
-    const QString& historyPath() const { return m_path; }
-    const UsageHistoryData& data() const { return m_data; }
+    const QString& historyPath() const { return path_; }
+    const UsageHistoryData& data() const { return data_; }
     const std::vector<ClaudeUsageSnapshot>& claudeSnapshots() const {
-        return m_data.claudeSnapshots;
+        return data_.claudeSnapshots;
     }
-    const std::vector<GeminiUsageRecord>& geminiUsageRecords() const {
-        return m_data.geminiRecords;
-    }
-    const std::vector<ApiUsageRecord>& apiUsageRecords() const { return m_data.apiRecords; }
+    const std::vector<GeminiUsageRecord>& geminiUsageRecords() const { return data_.geminiRecords; }
+    const std::vector<ApiUsageRecord>& apiUsageRecords() const { return data_.apiRecords; }
     // How the file looked; an unusable one is reported and left for a writer to set aside.
-    UsageHistoryFileStore::LoadState loadState() const { return m_state; }
+    UsageHistoryFileStore::LoadState loadState() const { return state_; }
     // Why the journal could not be read, when it could not.
-    const std::optional<QString>& journalProblem() const { return m_journalProblem; }
+    const std::optional<QString>& journalProblem() const { return journalProblem_; }
 
 private:
-    QString m_path;
-    UsageHistoryData m_data;
-    UsageHistoryFileStore::LoadState m_state = UsageHistoryFileStore::LoadState::Missing;
-    std::optional<QString> m_journalProblem;
+    QString path_;
+    UsageHistoryData data_;
+    UsageHistoryFileStore::LoadState state_ = UsageHistoryFileStore::LoadState::Missing;
+    std::optional<QString> journalProblem_;
 };
 
 }  // namespace qm

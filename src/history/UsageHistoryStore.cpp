@@ -60,49 +60,49 @@ const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encode
 
 UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, QObject* parent)
     : QObject(parent),
-      m_storage(std::move(storage)),
-      m_now(std::move(now)),
-      m_journalPath(UsageHistoryJournal::pathFor(m_storage.historyPath())) {
-    m_writer = std::make_unique<UsageHistoryWriter>(m_storage, [this] {
+      storage_(std::move(storage)),
+      now_(std::move(now)),
+      journalPath_(UsageHistoryJournal::pathFor(storage_.historyPath())) {
+    writer_ = std::make_unique<UsageHistoryWriter>(storage_, [this] {
         QMetaObject::invokeMethod(this, &UsageHistoryStore::applyWriteResult, Qt::QueuedConnection);
     });
-    m_rewriteTimer.setSingleShot(true);
-    m_rewriteTimer.setInterval(int(rewriteDelayMs));
-    connect(&m_rewriteTimer, &QTimer::timeout, this, [this] { rewrite(); });
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, [this] { retryHeld(); });
+    rewriteTimer_.setSingleShot(true);
+    rewriteTimer_.setInterval(int(rewriteDelayMs));
+    connect(&rewriteTimer_, &QTimer::timeout, this, [this] { rewrite(); });
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, [this] { retryHeld(); });
     {
         // Under the lock, so the file and the journal are read as one state.
-        const FileLock lock = FileLock::acquire(m_storage.historyPath());
-        AtomicFile::removeStaleTemporaries(m_storage.historyPath());
-        AtomicFile::removeStaleTemporaries(m_journalPath);
-        m_fileStamp = FileStamp::of(m_storage.historyPath());
-        UsageHistoryFileStore::LoadResult loaded = m_storage.load();
+        const FileLock lock = FileLock::acquire(storage_.historyPath());
+        AtomicFile::removeStaleTemporaries(storage_.historyPath());
+        AtomicFile::removeStaleTemporaries(journalPath_);
+        fileStamp_ = FileStamp::of(storage_.historyPath());
+        UsageHistoryFileStore::LoadResult loaded = storage_.load();
         // A file that holds bytes we cannot use may still matter to the user: it is kept
         // aside before the first save instead of being replaced by the records gathered since.
-        m_loadState = loaded.state;
-        m_moveAsideBeforeSave = UsageHistoryFileStore::isUnusable(loaded.state);
+        loadState_ = loaded.state;
+        moveAsideBeforeSave_ = UsageHistoryFileStore::isUnusable(loaded.state);
         // Figures no call could have produced are faults or forgeries, not usage.
         UsageHistoryValidation::dropInvalid(loaded.data, this->now());
-        m_claude.records = std::move(loaded.data.claudeSnapshots);
-        m_gemini.records = std::move(loaded.data.geminiRecords);
-        m_api.records = std::move(loaded.data.apiRecords);
+        claude_.records = std::move(loaded.data.claudeSnapshots);
+        gemini_.records = std::move(loaded.data.geminiRecords);
+        api_.records = std::move(loaded.data.apiRecords);
         readJournal();
     }
     prune(this->now());
     // Records that only the journal holds go into the file soon.
-    if (m_journalRecords || !(m_unfiled == UsageHistoryData{})) {
-        m_rewriteWanted = true;
-        m_rewriteTimer.start();
+    if (journalRecords_ || !(unfiled_ == UsageHistoryData{})) {
+        rewriteWanted_ = true;
+        rewriteTimer_.start();
     }
     // A large history's text is prepared in the background, so the first change after start
     // does not encode every record on this thread. The task only reads the records and fills
     // the encoded text, which nothing touches until encodingDone() has waited for it.
-    if (m_claude.records.size() + m_gemini.records.size() + m_api.records.size() >= 1000) {
-        m_encoding = std::async(std::launch::async, [this] {
-            m_claude.encodedRecords();
-            m_gemini.encodedRecords();
-            m_api.encodedRecords();
+    if (claude_.records.size() + gemini_.records.size() + api_.records.size() >= 1000) {
+        encoding_ = std::async(std::launch::async, [this] {
+            claude_.encodedRecords();
+            gemini_.encodedRecords();
+            api_.encodedRecords();
         });
     }
     watchFiles();
@@ -112,124 +112,124 @@ UsageHistoryStore::~UsageHistoryStore() {
     // What only the journal (or memory) holds is folded into the file at exit.
     retryHeld();
     syncJournal();
-    if (m_journalRecords || m_rewriteWanted || heldRecordCount()) rewrite();
+    if (journalRecords_ || rewriteWanted_ || heldRecordCount()) rewrite();
     encodingDone();
     // The writer finishes what it holds before it stops; its notices to this object are
     // dropped with the object.
-    m_writer.reset();
+    writer_.reset();
 }
 
 void UsageHistoryStore::encodingDone() {
-    if (m_encoding.valid()) m_encoding.get();
+    if (encoding_.valid()) encoding_.get();
 }
 
 void UsageHistoryStore::flush() {
     retryHeld();
     syncJournal();
-    if (m_journalRecords || m_rewriteWanted || heldRecordCount()) rewrite();
+    if (journalRecords_ || rewriteWanted_ || heldRecordCount()) rewrite();
     writerIdle();
 }
 
 void UsageHistoryStore::writerIdle() {
-    m_writer->waitIdle();
+    writer_->waitIdle();
     encodingDone();
-    m_writer->releaseWritten();
+    writer_->releaseWritten();
     applyWriteResult();
 }
 
 void UsageHistoryStore::applyWriteResult() {
-    const UsageHistoryWriter::Result result = m_writer->result();
-    if (result.sequence <= m_appliedSequence) return;
-    m_appliedSequence = result.sequence;
-    m_lastRewriteFailed = !result.file;
+    const UsageHistoryWriter::Result result = writer_->result();
+    if (result.sequence <= appliedSequence_) return;
+    appliedSequence_ = result.sequence;
+    lastRewriteFailed_ = !result.file;
     if (result.file) {
-        m_fileStamp = *result.file;
-        m_journalRecords = 0;
-        m_unfiled = {};
+        fileStamp_ = *result.file;
+        journalRecords_ = 0;
+        unfiled_ = {};
         // Without a fresh journal the old one is stale now; it is read again (and ignored).
-        m_journalStamp = result.journal.value_or(FileStamp{});
-        m_journalOffset = result.journal ? result.journalOffset : 0;
-        m_journalCurrent = result.journal.has_value();
-        m_journalLineBreak = true;
+        journalStamp_ = result.journal.value_or(FileStamp{});
+        journalOffset_ = result.journal ? result.journalOffset : 0;
+        journalCurrent_ = result.journal.has_value();
+        journalLineBreak_ = true;
         // Only flush() and the destructor rewrite while records are held, and they wait for
         // the writer: the file just written holds every held record.
-        if (m_saveFailure) {
-            m_held = {};
-            m_saveFailure.reset();
-            m_retryTimer.stop();
-            emit changed();
+        if (saveFailure_) {
+            held_ = {};
+            saveFailure_.reset();
+            retryTimer_.stop();
+            Q_EMIT changed();
         }
     } else {
-        m_rewriteWanted = true;  // the records stay in the journal; a later rewrite retries
+        rewriteWanted_ = true;  // the records stay in the journal; a later rewrite retries
     }
     std::optional<QString> text;
     if (result.error) text = result.error->message;
-    if (m_notice && result.sequence >= m_noticeSequence) {
-        text = result.error ? *m_notice + QStringLiteral("; ") + result.error->message : *m_notice;
-        m_notice.reset();
+    if (notice_ && result.sequence >= noticeSequence_) {
+        text = result.error ? *notice_ + QStringLiteral("; ") + result.error->message : *notice_;
+        notice_.reset();
     }
     // Another process may have written while the rewrite held the writer.
     QMetaObject::invokeMethod(
         this, [this] { refreshIfChanged(); }, Qt::QueuedConnection);
-    if (text == m_lastError) return;
-    m_lastError = text;
-    emit changed();
+    if (text == lastError_) return;
+    lastError_ = text;
+    Q_EMIT changed();
 }
 
 void UsageHistoryStore::watchFiles() {
-    const QString folder = QFileInfo(m_storage.historyPath()).absolutePath();
-    if (QFileInfo(folder).isDir()) m_watcher.addPath(folder);
+    const QString folder = QFileInfo(storage_.historyPath()).absolutePath();
+    if (QFileInfo(folder).isDir()) watcher_.addPath(folder);
     const auto check = [this] {
         // A journal replaced by a rename drops out of the watch; it is watched again.
-        if (QFileInfo::exists(m_journalPath) && !m_watcher.files().contains(m_journalPath))
-            m_watcher.addPath(m_journalPath);
+        if (QFileInfo::exists(journalPath_) && !watcher_.files().contains(journalPath_))
+            watcher_.addPath(journalPath_);
         refreshIfChanged();
     };
-    if (QFileInfo::exists(m_journalPath)) m_watcher.addPath(m_journalPath);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, check);
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, check);
+    if (QFileInfo::exists(journalPath_)) watcher_.addPath(journalPath_);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, check);
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, check);
 }
 
 bool UsageHistoryStore::refreshIfChanged() {
     // Never waits for this process's own rewrite: the check runs again once it has ended.
-    if (!m_writer->isIdle()) return false;
+    if (!writer_->isIdle()) return false;
     writerIdle();
-    if (FileStamp::of(m_storage.historyPath()) == m_fileStamp &&
-        FileStamp::of(m_journalPath) == m_journalStamp)
+    if (FileStamp::of(storage_.historyPath()) == fileStamp_ &&
+        FileStamp::of(journalPath_) == journalStamp_)
         return false;
-    const FileLock lock = FileLock::acquire(m_storage.historyPath());
+    const FileLock lock = FileLock::acquire(storage_.historyPath());
     if (!catchUp()) return false;
     prune(now());
-    emit changed();
+    Q_EMIT changed();
     return true;
 }
 
 bool UsageHistoryStore::catchUp() {
     bool changed = false;
-    const FileStamp file = FileStamp::of(m_storage.historyPath());
-    if (file != m_fileStamp) {
+    const FileStamp file = FileStamp::of(storage_.historyPath());
+    if (file != fileStamp_) {
         // Another process rewrote the file: it holds everything that process knew, this
         // one's records included, since every record went through the journal first.
         encodingDone();
-        m_writer->releaseWritten();
-        m_fileStamp = file;
-        UsageHistoryFileStore::LoadResult loaded = m_storage.load();
+        writer_->releaseWritten();
+        fileStamp_ = file;
+        UsageHistoryFileStore::LoadResult loaded = storage_.load();
         if (UsageHistoryFileStore::isUnusable(loaded.state)) {
-            m_moveAsideBeforeSave = true;  // what this process holds stays
+            moveAsideBeforeSave_ = true;  // what this process holds stays
         } else {
             UsageHistoryValidation::dropInvalid(loaded.data, now());
-            m_claude.replace(std::move(loaded.data.claudeSnapshots));
-            m_gemini.replace(std::move(loaded.data.geminiRecords));
-            m_api.replace(std::move(loaded.data.apiRecords));
+            claude_.replace(std::move(loaded.data.claudeSnapshots));
+            gemini_.replace(std::move(loaded.data.geminiRecords));
+            api_.replace(std::move(loaded.data.apiRecords));
             reinsertHeld();
         }
-        m_journalStamp = {};
-        m_journalOffset = 0;
-        m_journalRecords = 0;
-        m_unfiled = {};  // the other process took them into its file, or the journal has them
+        journalStamp_ = {};
+        journalOffset_ = 0;
+        journalRecords_ = 0;
+        unfiled_ = {};  // the other process took them into its file, or the journal has them
         changed = true;
     }
-    if (FileStamp::of(m_journalPath) != m_journalStamp) changed = readJournal() || changed;
+    if (FileStamp::of(journalPath_) != journalStamp_) changed = readJournal() || changed;
     return changed;
 }
 
@@ -250,53 +250,53 @@ bool UsageHistoryStore::takeMissing(Series<Record>& series, std::vector<Record>&
 }
 
 bool UsageHistoryStore::readJournal() {
-    const FileStamp current = FileStamp::of(m_journalPath);
+    const FileStamp current = FileStamp::of(journalPath_);
     // Only new lines are read while it is the same journal; a new one is read whole.
-    const bool continues = current.exists && m_journalStamp.exists &&
-                           current.device == m_journalStamp.device &&
-                           current.inode == m_journalStamp.inode && current.size >= m_journalOffset;
+    const bool continues = current.exists && journalStamp_.exists &&
+                           current.device == journalStamp_.device &&
+                           current.inode == journalStamp_.inode && current.size >= journalOffset_;
     UsageHistoryJournal::Read read =
-        UsageHistoryJournal::read(m_journalPath, continues ? m_journalOffset : 0);
-    if (!continues) m_journalRecords = 0;
-    m_journalStamp = read.journal;
-    m_journalOffset = read.consumed;
-    m_journalLineBreak = read.endsInLineBreak;
-    m_journalCurrent = read.journal.exists && read.base && *read.base == m_fileStamp;
+        UsageHistoryJournal::read(journalPath_, continues ? journalOffset_ : 0);
+    if (!continues) journalRecords_ = 0;
+    journalStamp_ = read.journal;
+    journalOffset_ = read.consumed;
+    journalLineBreak_ = read.endsInLineBreak;
+    journalCurrent_ = read.journal.exists && read.base && *read.base == fileStamp_;
     // A journal naming another file is not replayed: left by a kill between a rewrite and the
     // fresh journal, its records are in the file; from a copied or restored folder, they may
     // belong to another history. It is set aside before the next journal starts.
-    if (!m_journalCurrent) return false;
+    if (!journalCurrent_) return false;
     // Journal lines pass the same checks as records handed over.
     const std::int64_t nowMs = now();
     UsageHistoryValidation::dropInvalid(read.records, nowMs);
     std::size_t count = 0;
     for (ClaudeUsageSnapshot& snapshot : read.records.claudeSnapshots) {
-        m_claude.insert(std::move(snapshot));
+        claude_.insert(std::move(snapshot));
         ++count;
     }
     for (GeminiUsageRecord& record : read.records.geminiRecords) {
-        m_gemini.insert(std::move(record));
+        gemini_.insert(std::move(record));
         ++count;
     }
     for (ApiUsageRecord& record : read.records.apiRecords) {
-        m_api.insert(std::move(record));
+        api_.insert(std::move(record));
         ++count;
     }
-    m_journalRecords += count;
+    journalRecords_ += count;
     return count > 0;
 }
 
 UsageHistoryData UsageHistoryStore::data() const {
-    return UsageHistoryData{m_claude.records, m_gemini.records, m_api.records};
+    return UsageHistoryData{claude_.records, gemini_.records, api_.records};
 }
 
 std::int64_t UsageHistoryStore::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 bool UsageHistoryStore::isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) const {
-    if (m_claude.records.empty()) return false;
-    const ClaudeUsageSnapshot& newest = m_claude.records.back();
+    if (claude_.records.empty()) return false;
+    const ClaudeUsageSnapshot& newest = claude_.records.back();
     constexpr double epsilon = 0.000001;
     return std::llabs(snapshot.timestampMs - newest.timestampMs) <= duplicateWindowMs &&
            std::fabs(snapshot.sessionPct - newest.sessionPct) < epsilon &&
@@ -308,9 +308,9 @@ bool UsageHistoryStore::isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& sna
 std::optional<FileLock> UsageHistoryStore::beginChange() {
     writerIdle();
     std::optional<FileError> error;
-    FileLock lock = FileLock::acquire(m_storage.historyPath(), &error);
+    FileLock lock = FileLock::acquire(storage_.historyPath(), &error);
     if (!lock.held()) {
-        m_lastError = error->message;
+        lastError_ = error->message;
         return std::nullopt;
     }
     catchUp();
@@ -318,39 +318,37 @@ std::optional<FileLock> UsageHistoryStore::beginChange() {
 }
 
 std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& lines) {
-    if (!m_journalCurrent) {
+    if (!journalCurrent_) {
         // The journal is missing or stale: a new one starts, the stale one kept aside.
-        if (QFileInfo::exists(m_journalPath)) {
+        if (QFileInfo::exists(journalPath_)) {
             QString error;
-            if (!AtomicFile::moveAside(m_journalPath, &error)) return FileError{EIO, error};
+            if (!AtomicFile::moveAside(journalPath_, &error)) return FileError{EIO, error};
         }
-        std::string text = UsageHistoryJournal::header(m_fileStamp);
-        for (const auto& snapshot : m_unfiled.claudeSnapshots)
+        std::string text = UsageHistoryJournal::header(fileStamp_);
+        for (const auto& snapshot : unfiled_.claudeSnapshots)
             text += UsageHistoryJournal::line(snapshot);
-        for (const auto& record : m_unfiled.geminiRecords)
-            text += UsageHistoryJournal::line(record);
-        for (const auto& record : m_unfiled.apiRecords) text += UsageHistoryJournal::line(record);
-        if (auto error = AtomicFile::write(m_journalPath, QByteArray::fromStdString(text), 0600))
+        for (const auto& record : unfiled_.geminiRecords) text += UsageHistoryJournal::line(record);
+        for (const auto& record : unfiled_.apiRecords) text += UsageHistoryJournal::line(record);
+        if (auto error = AtomicFile::write(journalPath_, QByteArray::fromStdString(text), 0600))
             return error;
-        m_journalStamp = FileStamp::of(m_journalPath);
-        m_journalOffset = std::int64_t(text.size());
-        m_journalLineBreak = true;
-        m_journalCurrent = true;
-        m_journalRecords = m_unfiled.claudeSnapshots.size() + m_unfiled.geminiRecords.size() +
-                           m_unfiled.apiRecords.size();
-        m_unfiled = {};
-        if (!m_watcher.files().contains(m_journalPath)) m_watcher.addPath(m_journalPath);
+        journalStamp_ = FileStamp::of(journalPath_);
+        journalOffset_ = std::int64_t(text.size());
+        journalLineBreak_ = true;
+        journalCurrent_ = true;
+        journalRecords_ = unfiled_.claudeSnapshots.size() + unfiled_.geminiRecords.size() +
+                          unfiled_.apiRecords.size();
+        unfiled_ = {};
+        if (!watcher_.files().contains(journalPath_)) watcher_.addPath(journalPath_);
     }
     FileStamp after;
-    if (auto error =
-            UsageHistoryJournal::append(m_journalPath, lines, !m_journalLineBreak, &after)) {
-        m_journalStamp = {};  // what made it in is read again (a torn line is skipped)
+    if (auto error = UsageHistoryJournal::append(journalPath_, lines, !journalLineBreak_, &after)) {
+        journalStamp_ = {};  // what made it in is read again (a torn line is skipped)
         return error;
     }
-    m_journalStamp = after;
-    m_journalOffset = after.size;
-    m_journalLineBreak = true;
-    ++m_journalRecords;
+    journalStamp_ = after;
+    journalOffset_ = after.size;
+    journalLineBreak_ = true;
+    ++journalRecords_;
     scheduleSync();
     return std::nullopt;
 }
@@ -362,34 +360,34 @@ bool UsageHistoryStore::endChange(FileLock lock, const std::string& lines, std::
     if (error) {
         startHolding(error->message);
     } else {
-        if (m_lastError && m_appliedSequence == m_sequence) m_lastError.reset();
+        if (lastError_ && appliedSequence_ == sequence_) lastError_.reset();
         scheduleRewrite();
     }
-    emit changed();
+    Q_EMIT changed();
     return !error;
 }
 
 void UsageHistoryStore::startHolding(const QString& reason) {
-    if (!m_saveFailure) m_retryDelayMs = kFirstRetryMs;
-    m_saveFailure = reason;
-    m_lastError = reason;
-    m_rewriteTimer.stop();  // a rewrite now would fail as well, and cost far more
-    if (!m_retryTimer.isActive()) m_retryTimer.start(m_retryDelayMs);
+    if (!saveFailure_) retryDelayMs_ = kFirstRetryMs;
+    saveFailure_ = reason;
+    lastError_ = reason;
+    rewriteTimer_.stop();  // a rewrite now would fail as well, and cost far more
+    if (!retryTimer_.isActive()) retryTimer_.start(retryDelayMs_);
 }
 
 std::size_t UsageHistoryStore::heldRecordCount() const {
-    return m_held.claudeSnapshots.size() + m_held.geminiRecords.size() + m_held.apiRecords.size();
+    return held_.claudeSnapshots.size() + held_.geminiRecords.size() + held_.apiRecords.size();
 }
 
 std::optional<QString> UsageHistoryStore::saveProblem() const {
-    if (!m_saveFailure) return std::nullopt;
+    if (!saveFailure_) return std::nullopt;
     QString text =
-        *m_saveFailure +
+        *saveFailure_ +
         QStringLiteral("; %1 held in memory until it can be written").arg(heldRecordCount());
-    if (m_droppedRecords) {
+    if (droppedRecords_) {
         text += QStringLiteral("; %1 lost: no more than %2 are held")
-                    .arg(m_droppedRecords)
-                    .arg(m_heldLimit);
+                    .arg(droppedRecords_)
+                    .arg(heldLimit_);
     }
     return text;
 }
@@ -397,91 +395,91 @@ std::optional<QString> UsageHistoryStore::saveProblem() const {
 template <typename Record>
 UsageHistoryStore::Outcome UsageHistoryStore::hold(Series<Record>& series,
                                                    std::vector<Record>& held, Record record) {
-    if (heldRecordCount() >= m_heldLimit) {
-        ++m_droppedRecords;
-        emit changed();
+    if (heldRecordCount() >= heldLimit_) {
+        ++droppedRecords_;
+        Q_EMIT changed();
         return Outcome::dropped;
     }
     held.push_back(record);
     series.insert(std::move(record));
-    emit changed();
+    Q_EMIT changed();
     return Outcome::held;
 }
 
 void UsageHistoryStore::retryHeld() {
-    if (!m_saveFailure) return;
-    m_retryTimer.stop();
+    if (!saveFailure_) return;
+    retryTimer_.stop();
     std::optional<FileLock> lock = beginChange();
     std::optional<FileError> error;
     if (lock) {
         std::string lines;
-        for (const auto& snapshot : m_held.claudeSnapshots)
+        for (const auto& snapshot : held_.claudeSnapshots)
             lines += UsageHistoryJournal::line(snapshot);
-        for (const auto& record : m_held.geminiRecords) lines += UsageHistoryJournal::line(record);
-        for (const auto& record : m_held.apiRecords) lines += UsageHistoryJournal::line(record);
+        for (const auto& record : held_.geminiRecords) lines += UsageHistoryJournal::line(record);
+        for (const auto& record : held_.apiRecords) lines += UsageHistoryJournal::line(record);
         error = appendToJournal(lines);
         // Reported as saved only once they are on the disk.
-        if (!error) error = UsageHistoryJournal::sync(m_journalPath);
-        m_syncPending = false;
+        if (!error) error = UsageHistoryJournal::sync(journalPath_);
+        syncPending_ = false;
     }
     if (!lock || error) {
-        m_saveFailure = lock ? error->message : m_lastError.value_or(QString());
-        m_lastError = m_saveFailure;
-        m_retryDelayMs = std::min(m_retryDelayMs * 2, kMaxRetryMs);
-        m_retryTimer.start(m_retryDelayMs);
-        emit changed();
+        saveFailure_ = lock ? error->message : lastError_.value_or(QString());
+        lastError_ = saveFailure_;
+        retryDelayMs_ = std::min(retryDelayMs_ * 2, kMaxRetryMs);
+        retryTimer_.start(retryDelayMs_);
+        Q_EMIT changed();
         return;
     }
     lock->release();
-    m_held = {};
-    m_saveFailure.reset();
-    if (m_appliedSequence == m_sequence) m_lastError.reset();
-    if (m_droppedRecords) {
-        m_lastError = QStringLiteral("%1 records were lost while nothing could be written")
-                          .arg(m_droppedRecords);
+    held_ = {};
+    saveFailure_.reset();
+    if (appliedSequence_ == sequence_) lastError_.reset();
+    if (droppedRecords_) {
+        lastError_ = QStringLiteral("%1 records were lost while nothing could be written")
+                         .arg(droppedRecords_);
     }
     scheduleRewrite();
-    emit changed();
+    Q_EMIT changed();
 }
 
 void UsageHistoryStore::reinsertHeld() {
-    UsageHistoryData copy = m_held;  // taken from, so the held list keeps its records
+    UsageHistoryData copy = held_;  // taken from, so the held list keeps its records
     UsageHistoryData ignored;
-    takeMissing(m_claude, copy.claudeSnapshots, ignored.claudeSnapshots);
-    takeMissing(m_gemini, copy.geminiRecords, ignored.geminiRecords);
-    takeMissing(m_api, copy.apiRecords, ignored.apiRecords);
+    takeMissing(claude_, copy.claudeSnapshots, ignored.claudeSnapshots);
+    takeMissing(gemini_, copy.geminiRecords, ignored.geminiRecords);
+    takeMissing(api_, copy.apiRecords, ignored.apiRecords);
 }
 
 void UsageHistoryStore::scheduleSync() {
     // One sync for every record of this turn of the event loop. It is queued now, so it runs
     // before anything that is queued after the record was handed over (the relay prints its
     // request line that way): nothing is reported before it is on the disk.
-    if (m_syncPending) return;
-    m_syncPending = true;
+    if (syncPending_) return;
+    syncPending_ = true;
     QMetaObject::invokeMethod(
         this, [this] { syncJournal(); }, Qt::QueuedConnection);
 }
 
 void UsageHistoryStore::syncJournal() {
-    if (!m_syncPending) return;
-    m_syncPending = false;
-    if (const auto error = UsageHistoryJournal::sync(m_journalPath)) {
-        m_lastError = error->message;
-        m_rewriteWanted = true;
+    if (!syncPending_) return;
+    syncPending_ = false;
+    if (const auto error = UsageHistoryJournal::sync(journalPath_)) {
+        lastError_ = error->message;
+        rewriteWanted_ = true;
         scheduleRewrite();
-        emit changed();
+        Q_EMIT changed();
     }
 }
 
 void UsageHistoryStore::scheduleRewrite() {
     // While records are held only flush() and the destructor rewrite: they wait for the
     // result, so no record held meanwhile can be taken for saved.
-    if (m_saveFailure) return;
+    if (saveFailure_) return;
     // After a failed rewrite the next waits for the timer: one per record would stall them.
-    if (m_journalOffset > journalBoundBytes && !m_lastRewriteFailed) {
+    if (journalOffset_ > journalBoundBytes && !lastRewriteFailed_) {
         rewrite();
-    } else if (!m_rewriteTimer.isActive()) {
-        m_rewriteTimer.start();
+    } else if (!rewriteTimer_.isActive()) {
+        rewriteTimer_.start();
     }
 }
 
@@ -494,33 +492,33 @@ UsageHistoryStore::Outcome UsageHistoryStore::appendClaudeSnapshot(
     if (isDuplicateClaudeSnapshot(snapshot)) return Outcome::refused;
     // While nothing can be written, records wait in memory without touching the disk, so
     // the producers go on at full speed.
-    if (m_saveFailure) return hold(m_claude, m_held.claudeSnapshots, snapshot);
+    if (saveFailure_) return hold(claude_, held_.claudeSnapshots, snapshot);
     std::optional<FileLock> lock = beginChange();
     // Another process may have recorded the same observation meanwhile.
     if (lock && isDuplicateClaudeSnapshot(snapshot)) return Outcome::saved;
     if (!lock) {
-        startHolding(m_lastError.value_or(QString()));
-        return hold(m_claude, m_held.claudeSnapshots, snapshot);
+        startHolding(lastError_.value_or(QString()));
+        return hold(claude_, held_.claudeSnapshots, snapshot);
     }
-    m_claude.insert(snapshot);
+    claude_.insert(snapshot);
     if (endChange(std::move(*lock), UsageHistoryJournal::line(snapshot), now()))
         return Outcome::saved;
-    m_held.claudeSnapshots.push_back(snapshot);
+    held_.claudeSnapshots.push_back(snapshot);
     return Outcome::held;
 }
 
 UsageHistoryStore::Outcome UsageHistoryStore::appendGeminiRecord(const GeminiUsageRecord& record) {
     if (UsageHistoryValidation::problem(record, now())) return Outcome::refused;
-    if (m_saveFailure) return hold(m_gemini, m_held.geminiRecords, record);
+    if (saveFailure_) return hold(gemini_, held_.geminiRecords, record);
     std::optional<FileLock> lock = beginChange();
     if (!lock) {
-        startHolding(m_lastError.value_or(QString()));
-        return hold(m_gemini, m_held.geminiRecords, record);
+        startHolding(lastError_.value_or(QString()));
+        return hold(gemini_, held_.geminiRecords, record);
     }
-    m_gemini.insert(record);
+    gemini_.insert(record);
     if (endChange(std::move(*lock), UsageHistoryJournal::line(record), now()))
         return Outcome::saved;
-    m_held.geminiRecords.push_back(record);
+    held_.geminiRecords.push_back(record);
     return Outcome::held;
 }
 
@@ -544,12 +542,12 @@ UsageHistoryStore::Outcome UsageHistoryStore::appendApiRecords(
         if (!UsageHistoryValidation::problem(record, stamp)) accepted.push_back(std::move(record));
     }
     if (accepted.empty()) return Outcome::refused;
-    std::optional<FileLock> lock = m_saveFailure ? std::nullopt : beginChange();
+    std::optional<FileLock> lock = saveFailure_ ? std::nullopt : beginChange();
     if (!lock) {
-        if (!m_saveFailure) startHolding(m_lastError.value_or(QString()));
+        if (!saveFailure_) startHolding(lastError_.value_or(QString()));
         Outcome outcome = Outcome::held;
         for (ApiUsageRecord& record : accepted)
-            if (hold(m_api, m_held.apiRecords, std::move(record)) == Outcome::dropped)
+            if (hold(api_, held_.apiRecords, std::move(record)) == Outcome::dropped)
                 outcome = Outcome::dropped;
         return outcome;
     }
@@ -557,49 +555,48 @@ UsageHistoryStore::Outcome UsageHistoryStore::appendApiRecords(
     std::string lines;
     for (const ApiUsageRecord& record : accepted) {
         lines += UsageHistoryJournal::line(record);
-        m_api.insert(record);
+        api_.insert(record);
     }
     if (endChange(std::move(*lock), lines, stamp)) return Outcome::saved;
-    for (ApiUsageRecord& record : accepted) m_held.apiRecords.push_back(std::move(record));
+    for (ApiUsageRecord& record : accepted) held_.apiRecords.push_back(std::move(record));
     return Outcome::held;
 }
 
 void UsageHistoryStore::prune(std::int64_t nowMs) {
-    m_claude.pruneBefore(nowMs - claudeRetentionMs);
-    m_gemini.pruneBefore(nowMs - geminiRetentionMs);
-    m_api.pruneBefore(nowMs - apiRetentionMs);
+    claude_.pruneBefore(nowMs - claudeRetentionMs);
+    gemini_.pruneBefore(nowMs - geminiRetentionMs);
+    api_.pruneBefore(nowMs - apiRetentionMs);
 }
 
 void UsageHistoryStore::rewrite() {
-    m_rewriteTimer.stop();
+    rewriteTimer_.stop();
     std::optional<FileLock> lock = beginChange();
     if (!lock) {
-        emit changed();
+        Q_EMIT changed();
         return;
     }
     encodingDone();
-    m_writer->releaseWritten();
+    writer_->releaseWritten();
     prune(now());
-    if (m_moveAsideBeforeSave && QFileInfo::exists(m_storage.historyPath())) {
+    if (moveAsideBeforeSave_ && QFileInfo::exists(storage_.historyPath())) {
         QString error;
-        const std::optional<QString> aside = AtomicFile::moveAside(m_storage.historyPath(), &error);
+        const std::optional<QString> aside = AtomicFile::moveAside(storage_.historyPath(), &error);
         if (!aside) {
             // Never write over it; the records stay in memory and the journal.
-            m_lastError =
+            lastError_ =
                 QStringLiteral("The history file could not be read and was not replaced: ") + error;
-            emit changed();
+            Q_EMIT changed();
             return;
         }
-        m_notice = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
-        m_noticeSequence = m_sequence + 1;
+        notice_ = QStringLiteral("The history file could not be read; it was kept as ") + *aside;
+        noticeSequence_ = sequence_ + 1;
     }
-    m_moveAsideBeforeSave = false;
-    m_rewriteWanted = false;
-    m_writer->submit(
-        ++m_sequence,
-        UsageHistoryJson::fileSnapshot(m_api.encodedRecords(), m_claude.encodedRecords(),
-                                       m_gemini.encodedRecords()),
-        std::move(*lock));
+    moveAsideBeforeSave_ = false;
+    rewriteWanted_ = false;
+    writer_->submit(++sequence_,
+                    UsageHistoryJson::fileSnapshot(api_.encodedRecords(), claude_.encodedRecords(),
+                                                   gemini_.encodedRecords()),
+                    std::move(*lock));
 }
 
 }  // namespace qm

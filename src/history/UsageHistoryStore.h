@@ -64,22 +64,22 @@ public:
     // Reads what other processes wrote since, and publishes it. The watcher calls this.
     bool refreshIfChanged();
 
-    const std::vector<ClaudeUsageSnapshot>& claudeSnapshots() const { return m_claude.records; }
-    const std::vector<GeminiUsageRecord>& geminiUsageRecords() const { return m_gemini.records; }
-    const std::vector<ApiUsageRecord>& apiUsageRecords() const { return m_api.records; }
+    const std::vector<ClaudeUsageSnapshot>& claudeSnapshots() const { return claude_.records; }
+    const std::vector<GeminiUsageRecord>& geminiUsageRecords() const { return gemini_.records; }
+    const std::vector<ApiUsageRecord>& apiUsageRecords() const { return api_.records; }
     UsageHistoryData data() const;
     // The last failed save, or the notice that an unreadable file was kept aside; cleared by
     // the next save that succeeds.
-    std::optional<QString> lastError() const { return m_lastError; }
-    const QString& historyPath() const { return m_storage.historyPath(); }
+    std::optional<QString> lastError() const { return lastError_; }
+    const QString& historyPath() const { return storage_.historyPath(); }
     // Why records cannot be saved right now (with how many wait in memory and how many were
     // lost to the bound), or nothing while writing works.
     std::optional<QString> saveProblem() const;
     std::size_t heldRecordCount() const;
-    std::size_t droppedRecordCount() const { return m_droppedRecords; }
-    void setHeldLimit(std::size_t limit) { m_heldLimit = limit; }
+    std::size_t droppedRecordCount() const { return droppedRecords_; }
+    void setHeldLimit(std::size_t limit) { heldLimit_ = limit; }
     // How the file looked at start, so a view can tell an empty history from an unreadable one.
-    UsageHistoryFileStore::LoadState loadState() const { return m_loadState; }
+    UsageHistoryFileStore::LoadState loadState() const { return loadState_; }
 
     // Invalid input is dropped without a message; an accepted change is in the journal when
     // the call returns, or held in memory while nothing can be written (see Outcome).
@@ -90,7 +90,7 @@ public:
 
     bool isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) const;
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:
@@ -141,41 +141,41 @@ private:
     void encodingDone();
     std::int64_t now() const;
 
-    UsageHistoryFileStore m_storage;
-    Clock m_now;
-    Series<ClaudeUsageSnapshot> m_claude;
-    Series<GeminiUsageRecord> m_gemini;
-    Series<ApiUsageRecord> m_api;
-    std::optional<QString> m_lastError;
-    bool m_moveAsideBeforeSave = false;
+    UsageHistoryFileStore storage_;
+    Clock now_;
+    Series<ClaudeUsageSnapshot> claude_;
+    Series<GeminiUsageRecord> gemini_;
+    Series<ApiUsageRecord> api_;
+    std::optional<QString> lastError_;
+    bool moveAsideBeforeSave_ = false;
     // The move-aside notice, shown with the result of the save that followed it.
-    std::optional<QString> m_notice;
-    std::uint64_t m_noticeSequence = 0;
-    std::uint64_t m_sequence = 0;         // of the last snapshot handed to the writer
-    std::uint64_t m_appliedSequence = 0;  // of the last save result shown in lastError
-    std::unique_ptr<UsageHistoryWriter> m_writer;
-    std::future<void> m_encoding;
-    UsageHistoryFileStore::LoadState m_loadState = UsageHistoryFileStore::LoadState::Missing;
+    std::optional<QString> notice_;
+    std::uint64_t noticeSequence_ = 0;
+    std::uint64_t sequence_ = 0;         // of the last snapshot handed to the writer
+    std::uint64_t appliedSequence_ = 0;  // of the last save result shown in lastError
+    std::unique_ptr<UsageHistoryWriter> writer_;
+    std::future<void> encoding_;
+    UsageHistoryFileStore::LoadState loadState_ = UsageHistoryFileStore::LoadState::Missing;
 
-    QString m_journalPath;
-    FileStamp m_fileStamp;             // the history file as this process last read or wrote it
-    FileStamp m_journalStamp;          // the journal likewise
-    std::int64_t m_journalOffset = 0;  // how far this process has read the journal
-    bool m_journalLineBreak = true;    // false after a torn append
-    bool m_journalCurrent = false;     // the journal extends the file as last seen
-    std::size_t m_journalRecords = 0;  // records in the journal that the file lacks
-    bool m_rewriteWanted = false;      // memory holds what neither file nor journal has
-    UsageHistoryData m_unfiled;        // taken from a stale journal, not yet in a current one
-    bool m_syncPending = false;        // appended lines wait for the sync of this turn
-    QTimer m_rewriteTimer;
-    QFileSystemWatcher m_watcher;
-    std::optional<QString> m_saveFailure;  // set while records are held
-    UsageHistoryData m_held;               // accepted records neither journal nor file has
-    std::size_t m_heldLimit = kDefaultHeldLimit;
-    std::size_t m_droppedRecords = 0;
-    int m_retryDelayMs = kFirstRetryMs;
-    bool m_lastRewriteFailed = false;
-    QTimer m_retryTimer;
+    QString journalPath_;
+    FileStamp fileStamp_;             // the history file as this process last read or wrote it
+    FileStamp journalStamp_;          // the journal likewise
+    std::int64_t journalOffset_ = 0;  // how far this process has read the journal
+    bool journalLineBreak_ = true;    // false after a torn append
+    bool journalCurrent_ = false;     // the journal extends the file as last seen
+    std::size_t journalRecords_ = 0;  // records in the journal that the file lacks
+    bool rewriteWanted_ = false;      // memory holds what neither file nor journal has
+    UsageHistoryData unfiled_;        // taken from a stale journal, not yet in a current one
+    bool syncPending_ = false;        // appended lines wait for the sync of this turn
+    QTimer rewriteTimer_;
+    QFileSystemWatcher watcher_;
+    std::optional<QString> saveFailure_;  // set while records are held
+    UsageHistoryData held_;               // accepted records neither journal nor file has
+    std::size_t heldLimit_ = kDefaultHeldLimit;
+    std::size_t droppedRecords_ = 0;
+    int retryDelayMs_ = kFirstRetryMs;
+    bool lastRewriteFailed_ = false;
+    QTimer retryTimer_;
 };
 
 }  // namespace qm

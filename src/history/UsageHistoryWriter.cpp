@@ -5,63 +5,63 @@
 namespace qm {
 
 UsageHistoryWriter::UsageHistoryWriter(UsageHistoryFileStore storage, std::function<void()> written)
-    : m_storage(std::move(storage)), m_written(std::move(written)), m_thread([this] { run(); }) {}
+    : storage_(std::move(storage)), written_(std::move(written)), thread_([this] { run(); }) {}
 
 UsageHistoryWriter::~UsageHistoryWriter() {
     {
-        std::lock_guard lock(m_mutex);
-        m_stopping = true;
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
     }
-    m_wake.notify_one();
-    m_thread.join();
+    wake_.notify_one();
+    thread_.join();
 }
 
 void UsageHistoryWriter::submit(std::uint64_t sequence, UsageHistoryJson::FileSnapshot snapshot,
                                 FileLock fileLock) {
     {
-        std::lock_guard lock(m_mutex);
-        m_pending.emplace(Job{sequence, std::move(snapshot), std::move(fileLock)});
+        std::lock_guard lock(mutex_);
+        pending_.emplace(Job{sequence, std::move(snapshot), std::move(fileLock)});
     }
-    m_wake.notify_one();
+    wake_.notify_one();
 }
 
 void UsageHistoryWriter::releaseWritten() {
     std::vector<UsageHistoryJson::FileSnapshot> done;
     {
-        std::lock_guard lock(m_mutex);
-        done.swap(m_done);
+        std::lock_guard lock(mutex_);
+        done.swap(done_);
     }
 }
 
 void UsageHistoryWriter::waitIdle() {
-    std::unique_lock lock(m_mutex);
-    m_idle.wait(lock, [this] { return !m_pending && !m_busy; });
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return !pending_ && !busy_; });
 }
 
 bool UsageHistoryWriter::isIdle() const {
-    std::lock_guard lock(m_mutex);
-    return !m_pending && !m_busy;
+    std::lock_guard lock(mutex_);
+    return !pending_ && !busy_;
 }
 
 UsageHistoryWriter::Result UsageHistoryWriter::result() const {
-    std::lock_guard lock(m_mutex);
-    return m_result;
+    std::lock_guard lock(mutex_);
+    return result_;
 }
 
 void UsageHistoryWriter::run() {
-    std::unique_lock lock(m_mutex);
+    std::unique_lock lock(mutex_);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_pending || m_stopping; });
-        if (!m_pending) return;  // stopping with nothing left to write
-        Job job = std::move(*m_pending);
-        m_pending.reset();
-        m_busy = true;
+        wake_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_) return;  // stopping with nothing left to write
+        Job job = std::move(*pending_);
+        pending_.reset();
+        busy_ = true;
         lock.unlock();
-        Result result{job.sequence, m_storage.writeAtomically(job.snapshot.pieces), {}, {}, 0};
+        Result result{job.sequence, storage_.writeAtomically(job.snapshot.pieces), {}, {}, 0};
         if (!result.error) {
             // The file now holds every record of the journal: a new journal extends it.
-            result.file = FileStamp::of(m_storage.historyPath());
-            const QString journal = UsageHistoryJournal::pathFor(m_storage.historyPath());
+            result.file = FileStamp::of(storage_.historyPath());
+            const QString journal = UsageHistoryJournal::pathFor(storage_.historyPath());
             const std::string header = UsageHistoryJournal::header(*result.file);
             if (!AtomicFile::write(journal, QByteArray::fromStdString(header))) {
                 result.journal = FileStamp::of(journal);
@@ -71,12 +71,12 @@ void UsageHistoryWriter::run() {
         job.lock.release();
         lock.lock();
         // Handed back rather than dropped here: see releaseWritten().
-        m_done.push_back(std::move(job.snapshot));
-        m_result = std::move(result);
-        m_busy = false;
-        if (!m_pending) m_idle.notify_all();
+        done_.push_back(std::move(job.snapshot));
+        result_ = std::move(result);
+        busy_ = false;
+        if (!pending_) idle_.notify_all();
         lock.unlock();
-        if (m_written) m_written();
+        if (written_) written_();
         lock.lock();
     }
 }

@@ -52,22 +52,22 @@ public:
 private:
     void run();
 
-    UsageHistoryFileStore m_storage;
-    std::function<void()> m_written;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_idle;
+    UsageHistoryFileStore storage_;
+    std::function<void()> written_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
     struct Job {
         std::uint64_t sequence;
         UsageHistoryJson::FileSnapshot snapshot;
         FileLock lock;
     };
-    std::optional<Job> m_pending;
-    bool m_busy = false;
-    bool m_stopping = false;
-    Result m_result;
-    std::vector<UsageHistoryJson::FileSnapshot> m_done;
-    std::thread m_thread;  // last: starts once everything above exists
+    std::optional<Job> pending_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    Result result_;
+    std::vector<UsageHistoryJson::FileSnapshot> done_;
+    std::thread thread_;  // last: starts once everything above exists
 };
 
 }  // namespace qm

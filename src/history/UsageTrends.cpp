@@ -38,21 +38,21 @@ namespace {
 // the slow part, so a record inside the day already found reuses it.
 class DayCache {
 public:
-    explicit DayCache(const QTimeZone& zone) : m_zone(zone) {}
+    explicit DayCache(const QTimeZone& zone) : zone_(zone) {}
     std::int64_t operator()(std::int64_t timestampMs) {
-        if (m_valid && timestampMs >= m_start && timestampMs < m_end) return m_start;
-        m_start = dayStart(timestampMs, m_zone);
-        const QDate next = QDateTime::fromMSecsSinceEpoch(m_start, m_zone).date().addDays(1);
-        m_end = next.startOfDay(m_zone).toMSecsSinceEpoch();
-        m_valid = true;
-        return m_start;
+        if (valid_ && timestampMs >= start_ && timestampMs < end_) return start_;
+        start_ = dayStart(timestampMs, zone_);
+        const QDate next = QDateTime::fromMSecsSinceEpoch(start_, zone_).date().addDays(1);
+        end_ = next.startOfDay(zone_).toMSecsSinceEpoch();
+        valid_ = true;
+        return start_;
     }
 
 private:
-    QTimeZone m_zone;
-    bool m_valid = false;
-    std::int64_t m_start = 0;
-    std::int64_t m_end = 0;
+    QTimeZone zone_;
+    bool valid_ = false;
+    std::int64_t start_ = 0;
+    std::int64_t end_ = 0;
 };
 
 template <typename Record>

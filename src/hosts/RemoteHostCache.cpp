@@ -25,7 +25,7 @@ QJsonObject readFile(const QString& path) {
 
 }  // namespace
 
-RemoteHostCache::RemoteHostCache(QString directory) : m_directory(std::move(directory)) {}
+RemoteHostCache::RemoteHostCache(QString directory) : directory_(std::move(directory)) {}
 
 QString RemoteHostCache::defaultDirectory() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
@@ -34,13 +34,13 @@ QString RemoteHostCache::defaultDirectory() {
 
 QString RemoteHostCache::fileOf(const QString& host) const {
     // Percent-encoded so that no name can leave the folder or clash with another.
-    return QDir(m_directory)
+    return QDir(directory_)
         .filePath(QString::fromLatin1(QUrl::toPercentEncoding(host)) + QStringLiteral(".json"));
 }
 
 QString RemoteHostCache::store(const QString& host, const QStringList& command,
                                const QByteArray& answer, qint64 readAtMs) const {
-    if (!QDir().mkpath(m_directory)) return QStringLiteral("cannot create ") + m_directory;
+    if (!QDir().mkpath(directory_)) return QStringLiteral("cannot create ") + directory_;
     const QString key = command.join(QLatin1Char(' '));
     QJsonObject all = readFile(fileOf(host));
     all.insert(key, QJsonObject{{QStringLiteral("readAtMs"), readAtMs},

@@ -29,7 +29,7 @@ public:
 
 private:
     QString fileOf(const QString& host) const;
-    QString m_directory;
+    QString directory_;
 };
 
 }  // namespace qm::hosts

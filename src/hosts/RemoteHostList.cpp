@@ -60,11 +60,11 @@ std::optional<QString> hostNameProblem(const QString& name) {
     return std::nullopt;
 }
 
-RemoteHostList::RemoteHostList(QString configPath) : m_path(std::move(configPath)) {}
+RemoteHostList::RemoteHostList(QString configPath) : path_(std::move(configPath)) {}
 
 QStringList RemoteHostList::load(QString* error) const {
     QString problem;
-    const std::optional<QJsonObject> root = readRoot(m_path, problem);
+    const std::optional<QJsonObject> root = readRoot(path_, problem);
     QStringList hosts;
     if (root) {
         const QJsonValue value = root->value(kKey);
@@ -82,13 +82,13 @@ QStringList RemoteHostList::load(QString* error) const {
 
 QString RemoteHostList::save(const QStringList& hosts) const {
     QString problem;
-    std::optional<QJsonObject> root = readRoot(m_path, problem);
+    std::optional<QJsonObject> root = readRoot(path_, problem);
     if (!root) return problem;
-    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
-        return QStringLiteral("Could not create the folder of ") + m_path;
+    if (!QDir().mkpath(QFileInfo(path_).absolutePath()))
+        return QStringLiteral("Could not create the folder of ") + path_;
     root->insert(kKey, QJsonArray::fromStringList(hosts));
     QByteArray bytes = QJsonDocument(*root).toJson(QJsonDocument::Indented);
-    if (const std::optional<FileError> error = AtomicFile::write(m_path, bytes))
+    if (const std::optional<FileError> error = AtomicFile::write(path_, bytes))
         return error->message;
     return {};
 }
@@ -97,7 +97,7 @@ QString RemoteHostList::add(const QString& name) const {
     if (const auto problem = hostNameProblem(name)) return *problem;
     // The accounts' writers merge under the same lock: neither loses the other's change.
     std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    const FileLock lock = FileLock::acquire(path_, &lockError);
     if (!lock.held()) return lockError->message;
     QString error;
     QStringList hosts = load(&error);
@@ -109,7 +109,7 @@ QString RemoteHostList::add(const QString& name) const {
 
 QString RemoteHostList::remove(const QString& name) const {
     std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(m_path, &lockError);
+    const FileLock lock = FileLock::acquire(path_, &lockError);
     if (!lock.held()) return lockError->message;
     QString error;
     QStringList hosts = load(&error);

@@ -32,7 +32,7 @@ public:
     QString remove(const QString& name) const;
 
 private:
-    QString m_path;
+    QString path_;
 };
 
 }  // namespace qm::hosts

@@ -86,7 +86,7 @@ RemoteHostRunner::~RemoteHostRunner() {
 }
 
 void RemoteHostRunner::stop() {
-    for (auto& run : m_runs) {
+    for (auto& run : runs_) {
         run->process.disconnect(this);
         run->limit.stop();
         if (run->process.state() != QProcess::NotRunning) {
@@ -94,31 +94,31 @@ void RemoteHostRunner::stop() {
             run->process.waitForFinished(1000);
         }
     }
-    m_runs.clear();
-    m_pending = 0;
+    runs_.clear();
+    pending_ = 0;
 }
 
 void RemoteHostRunner::start(const QStringList& hosts, const QStringList& command) {
     stop();
-    m_answers.clear();
+    answers_.clear();
     for (const QString& host : hosts) {
-        m_answers.push_back({host, std::nullopt, {}});
-        m_runs.push_back(std::make_unique<Run>());
+        answers_.push_back({host, std::nullopt, {}});
+        runs_.push_back(std::make_unique<Run>());
     }
-    m_pending = int(hosts.size());
+    pending_ = int(hosts.size());
     if (hosts.isEmpty()) {
         QTimer::singleShot(0, this, &RemoteHostRunner::finished);
         return;
     }
-    for (std::size_t i = 0; i < m_runs.size(); ++i) launch(i, command);
+    for (std::size_t i = 0; i < runs_.size(); ++i) launch(i, command);
 }
 
 void RemoteHostRunner::launch(std::size_t index, const QStringList& command) {
-    Run& run = *m_runs[index];
+    Run& run = *runs_[index];
     run.limit.setSingleShot(true);
     connect(&run.limit, &QTimer::timeout, this, [this, index] { complete(index, true); });
     connect(&run.process, &QProcess::readyReadStandardOutput, this, [this, index] {
-        Run& r = *m_runs[index];
+        Run& r = *runs_[index];
         r.output += r.process.readAllStandardOutput();
         if (r.output.size() > kMaxAnswerBytes) r.process.kill();
     });
@@ -127,17 +127,17 @@ void RemoteHostRunner::launch(std::size_t index, const QStringList& command) {
         if (e == QProcess::FailedToStart) complete(index, false);
     });
     run.limit.start(timeLimitMs());
-    run.process.start(sshProgram(), sshArguments(m_answers[index].host, command));
+    run.process.start(sshProgram(), sshArguments(answers_[index].host, command));
     // Nothing is typed into ssh: a prompt it might show gets end of input at once.
     run.process.closeWriteChannel();
 }
 
 void RemoteHostRunner::complete(std::size_t index, bool timedOut) {
-    Run& run = *m_runs[index];
+    Run& run = *runs_[index];
     if (run.done) return;
     run.done = true;
     run.limit.stop();
-    HostAnswer& answer = m_answers[index];
+    HostAnswer& answer = answers_[index];
     if (timedOut) {
         run.process.disconnect(this);
         run.process.kill();
@@ -159,7 +159,7 @@ void RemoteHostRunner::complete(std::size_t index, bool timedOut) {
                 run.process.exitStatus() == QProcess::NormalExit ? run.process.exitCode() : -1,
                 standardError, false);
     }
-    if (--m_pending == 0) emit finished();
+    if (--pending_ == 0) Q_EMIT finished();
 }
 
 std::vector<HostAnswer> RemoteHostRunner::runAll(const QStringList& hosts,

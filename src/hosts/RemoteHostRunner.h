@@ -46,14 +46,14 @@ public:
     // Starts `quotameter-cli <command>` on every host; finished() follows once all have
     // answered, failed or run out of time. A run still going is stopped first.
     void start(const QStringList& hosts, const QStringList& command);
-    bool isRunning() const { return m_pending > 0; }
+    bool isRunning() const { return pending_ > 0; }
     // One answer per host, in the order given to start().
-    const std::vector<HostAnswer>& answers() const { return m_answers; }
+    const std::vector<HostAnswer>& answers() const { return answers_; }
 
     // start() and wait on a local event loop: for the command line.
     static std::vector<HostAnswer> runAll(const QStringList& hosts, const QStringList& command);
 
-signals:
+Q_SIGNALS:
     void finished();
 
 private:
@@ -62,9 +62,9 @@ private:
     void complete(std::size_t index, bool timedOut);
     void stop();
 
-    std::vector<std::unique_ptr<Run>> m_runs;
-    std::vector<HostAnswer> m_answers;
-    int m_pending = 0;
+    std::vector<std::unique_ptr<Run>> runs_;
+    std::vector<HostAnswer> answers_;
+    int pending_ = 0;
 };
 
 }  // namespace qm::hosts

@@ -22,9 +22,9 @@ ledger::ReportQuery dailyQuery(QDate today) {
 RemoteHostStore::RemoteHostStore(QString configPath, QString cacheDirectory, Clock now,
                                  QObject* parent)
     : QObject(parent),
-      m_list(std::move(configPath)),
-      m_cache(std::move(cacheDirectory)),
-      m_now(std::move(now)) {
+      list_(std::move(configPath)),
+      cache_(std::move(cacheDirectory)),
+      now_(std::move(now)) {
     reload();
 }
 
@@ -35,25 +35,25 @@ QStringList RemoteHostStore::cacheKey() {
 }
 
 qint64 RemoteHostStore::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 bool RemoteHostStore::isChecking() const {
-    return m_running > 0;
+    return running_ > 0;
 }
 
 void RemoteHostStore::reload() {
     std::vector<HostStatus> next;
-    for (const QString& name : m_list.load()) {
-        const auto known = std::find_if(m_hosts.begin(), m_hosts.end(),
+    for (const QString& name : list_.load()) {
+        const auto known = std::find_if(hosts_.begin(), hosts_.end(),
                                         [&](const HostStatus& h) { return h.name == name; });
-        if (known != m_hosts.end()) {
+        if (known != hosts_.end()) {
             next.push_back(*known);
             continue;
         }
         HostStatus status{name, false, {}, std::nullopt, {}};
         // The last good figures, checked again: the cache is a file like any other.
-        if (const auto cached = m_cache.load(name, cacheKey())) {
+        if (const auto cached = cache_.load(name, cacheKey())) {
             const auto parsed =
                 parseRemoteReport(cached->answer, ledger::ReportGrouping::tool, name);
             if (const auto* report = std::get_if<RemoteReport>(&parsed)) {
@@ -63,51 +63,51 @@ void RemoteHostStore::reload() {
         }
         next.push_back(std::move(status));
     }
-    if (next != m_hosts) {
-        m_hosts = std::move(next);
-        emit changed();
+    if (next != hosts_) {
+        hosts_ = std::move(next);
+        Q_EMIT changed();
     }
 }
 
 QString RemoteHostStore::add(const QString& name) {
-    if (QString error = m_list.add(name); !error.isEmpty()) return error;
+    if (QString error = list_.add(name); !error.isEmpty()) return error;
     reload();
     check({name});
     return {};
 }
 
 QString RemoteHostStore::remove(const QString& name) {
-    if (QString error = m_list.remove(name); !error.isEmpty()) return error;
+    if (QString error = list_.remove(name); !error.isEmpty()) return error;
     reload();
     return {};
 }
 
 void RemoteHostStore::refresh() {
     QStringList names;
-    for (const HostStatus& host : m_hosts)
+    for (const HostStatus& host : hosts_)
         if (!host.checking) names.append(host.name);
     check(names);
 }
 
 void RemoteHostStore::check(const QStringList& names) {
     if (names.isEmpty()) return;
-    for (HostStatus& host : m_hosts)
+    for (HostStatus& host : hosts_)
         if (names.contains(host.name)) host.checking = true;
     auto* runner = new RemoteHostRunner(this);
     connect(runner, &RemoteHostRunner::finished, this, [this, runner] { finish(runner); });
-    ++m_running;
+    ++running_;
     const QDate today = QDateTime::fromMSecsSinceEpoch(now()).date();
     runner->start(names, remoteReportCommand(dailyQuery(today)));
-    emit changed();
+    Q_EMIT changed();
 }
 
 void RemoteHostStore::finish(RemoteHostRunner* runner) {
-    --m_running;
+    --running_;
     runner->deleteLater();
     for (const HostAnswer& answer : runner->answers()) {
-        const auto host = std::find_if(m_hosts.begin(), m_hosts.end(),
+        const auto host = std::find_if(hosts_.begin(), hosts_.end(),
                                        [&](const HostStatus& h) { return h.name == answer.host; });
-        if (host == m_hosts.end()) continue;  // removed while it was being asked
+        if (host == hosts_.end()) continue;  // removed while it was being asked
         host->checking = false;
         if (!answer.output) {
             host->problem = answer.reason;
@@ -122,15 +122,15 @@ void RemoteHostStore::finish(RemoteHostRunner* runner) {
         host->problem.clear();
         host->report = std::get<RemoteReport>(parsed);
         host->readAtMs = now();
-        m_cache.store(answer.host, cacheKey(), *answer.output, *host->readAtMs);
+        cache_.store(answer.host, cacheKey(), *answer.output, *host->readAtMs);
     }
-    emit changed();
+    Q_EMIT changed();
 }
 
 std::vector<std::pair<QString, ledger::ReportFigures>> RemoteHostStore::figures(
     std::optional<ProviderKind> tool, QDate since, QDate until) const {
     std::vector<std::pair<QString, ledger::ReportFigures>> out;
-    for (const HostStatus& host : m_hosts)
+    for (const HostStatus& host : hosts_)
         if (host.readAtMs) out.emplace_back(host.name, figuresOf(host.report, tool, since, until));
     return out;
 }

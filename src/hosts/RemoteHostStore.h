@@ -37,7 +37,7 @@ public:
                     QObject* parent = nullptr);
     ~RemoteHostStore() override;
 
-    const std::vector<HostStatus>& hosts() const { return m_hosts; }
+    const std::vector<HostStatus>& hosts() const { return hosts_; }
     bool isChecking() const;
 
     // Checked edits of the list; empty on success, else the reason for the user. A new
@@ -65,11 +65,11 @@ private:
     void finish(RemoteHostRunner* runner);
     qint64 now() const;
 
-    RemoteHostList m_list;
-    RemoteHostCache m_cache;
-    Clock m_now;
-    std::vector<HostStatus> m_hosts;
-    int m_running = 0;  // runners not finished yet; each deletes itself when done
+    RemoteHostList list_;
+    RemoteHostCache cache_;
+    Clock now_;
+    std::vector<HostStatus> hosts_;
+    int running_ = 0;  // runners not finished yet; each deletes itself when done
 };
 
 }  // namespace qm::hosts

@@ -16,11 +16,11 @@ ProviderHeaders headersFor(const QString& apiKey) {
 }  // namespace
 
 AnthropicUsageProvider::AnthropicUsageProvider(QString baseUrl, std::chrono::milliseconds timeout)
-    : m_session(std::move(baseUrl), timeout) {}
+    : session_(std::move(baseUrl), timeout) {}
 
 QCoro::Task<ProviderValidation> AnthropicUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderHttpResponse response =
         co_await session.get(QStringLiteral("/v1/organizations"), {}, headersFor(apiKey));
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
@@ -30,7 +30,7 @@ QCoro::Task<ProviderValidation> AnthropicUsageProvider::validateKey(QString apiK
         co_return ProviderValidation::failure("Forbidden - Admin key required (403)");
     if (!response.isSuccess()) {
         co_return ProviderValidation::failure(
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
     }
     ProviderJson::Decoder json;
     const std::optional<QJsonObject> root = json.root(response.body);
@@ -49,7 +49,7 @@ QCoro::Task<ProviderValidation> AnthropicUsageProvider::validateKey(QString apiK
 
 QCoro::Task<UsageFetchResult> AnthropicUsageProvider::fetchUsage(QString apiKey, TimeMs start,
                                                                  TimeMs end) const {
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("starting_at"), Iso8601::formatSeconds(start)},
                               {QStringLiteral("ending_at"), Iso8601::formatSeconds(end)},
                               {QStringLiteral("bucket_width"), QStringLiteral("1d")},
@@ -60,7 +60,7 @@ QCoro::Task<UsageFetchResult> AnthropicUsageProvider::fetchUsage(QString apiKey,
         co_return UsageFetchResult::failure(response.errorText());
     if (!response.isSuccess()) {
         co_return UsageFetchResult::failure(
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
     }
     QString error;
     std::optional<std::vector<UsageBucket>> buckets = bucketsFromReport(response.body, &error);

@@ -24,7 +24,7 @@ public:
 
     QCoro::Task<ProviderValidation> validateKey(QString apiKey) const;
     QCoro::Task<UsageFetchResult> fetchUsage(QString apiKey, TimeMs start, TimeMs end) const;
-    void cancel() const { m_session.cancelAll(); }
+    void cancel() const { session_.cancelAll(); }
 
     // The usage report's rows merged per model, priced and sorted; nothing on a bad answer
     // (`error` then says why).
@@ -32,7 +32,7 @@ public:
                                                                      QString* error);
 
 private:
-    ProviderHttpSession m_session;
+    ProviderHttpSession session_;
 };
 
 }  // namespace qm

@@ -13,7 +13,7 @@ ProviderHeaders bearer(const QString& apiKey) {
 }  // namespace
 
 GrokUsageProvider::GrokUsageProvider(QString baseUrl, std::chrono::milliseconds timeout)
-    : m_session(std::move(baseUrl), timeout) {}
+    : session_(std::move(baseUrl), timeout) {}
 
 std::optional<std::int64_t> GrokUsageProvider::parseCreateTime(const std::optional<QString>& text) {
     if (!text || text->isEmpty()) return std::nullopt;
@@ -22,7 +22,7 @@ std::optional<std::int64_t> GrokUsageProvider::parseCreateTime(const std::option
 
 QCoro::Task<ProviderValidation> GrokUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderHttpResponse response =
         co_await session.get(QStringLiteral("/v1/api-key"), {}, bearer(apiKey));
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
@@ -30,7 +30,7 @@ QCoro::Task<ProviderValidation> GrokUsageProvider::validateKey(QString apiKey) c
     if (response.status == 401) co_return ProviderValidation::failure("Invalid API key (401)");
     if (!response.isSuccess()) {
         co_return ProviderValidation::failure(
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
     }
     ProviderJson::Decoder json;
     ProviderKeyInfo info;
@@ -53,7 +53,7 @@ QCoro::Task<ProviderValidation> GrokUsageProvider::validateKey(QString apiKey) c
 }
 
 QCoro::Task<GrokUsageProvider::ModelList> GrokUsageProvider::listModels(QString apiKey) const {
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderHttpResponse response =
         co_await session.get(QStringLiteral("/v1/models"), {}, bearer(apiKey));
     ModelList list;
@@ -63,7 +63,7 @@ QCoro::Task<GrokUsageProvider::ModelList> GrokUsageProvider::listModels(QString 
     }
     if (!response.isSuccess()) {
         list.errorMessage =
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown"));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown"));
         co_return list;
     }
     ProviderJson::Decoder json;
@@ -83,11 +83,11 @@ QCoro::Task<GrokUsageProvider::ModelList> GrokUsageProvider::listModels(QString 
 }
 
 GeminiUsageProvider::GeminiUsageProvider(QString baseUrl, std::chrono::milliseconds timeout)
-    : m_session(std::move(baseUrl), timeout) {}
+    : session_(std::move(baseUrl), timeout) {}
 
 QCoro::Task<ProviderValidation> GeminiUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("key"), apiKey}};
     const ProviderHttpResponse response =
         co_await session.get(QStringLiteral("/v1beta/models"), query, ProviderHeaders{});
@@ -97,7 +97,7 @@ QCoro::Task<ProviderValidation> GeminiUsageProvider::validateKey(QString apiKey)
         co_return ProviderValidation::failure("Invalid API key (401/403)");
     if (!response.isSuccess()) {
         co_return ProviderValidation::failure(
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
     }
     ProviderJson::Decoder json;
     int count = 0;

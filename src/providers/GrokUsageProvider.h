@@ -30,13 +30,13 @@ public:
 
     QCoro::Task<ProviderValidation> validateKey(QString apiKey) const;
     QCoro::Task<ModelList> listModels(QString apiKey) const;
-    void cancel() const { m_session.cancelAll(); }
+    void cancel() const { session_.cancelAll(); }
 
     // "create_time" with or without fractional seconds; anything else has no value.
     static std::optional<std::int64_t> parseCreateTime(const std::optional<QString>& text);
 
 private:
-    ProviderHttpSession m_session;
+    ProviderHttpSession session_;
 };
 
 // Gemini has no usage report either: validation lists the models the key can see.
@@ -48,10 +48,10 @@ public:
                                  std::chrono::milliseconds timeout = kDefaultTimeout);
 
     QCoro::Task<ProviderValidation> validateKey(QString apiKey) const;
-    void cancel() const { m_session.cancelAll(); }
+    void cancel() const { session_.cancelAll(); }
 
 private:
-    ProviderHttpSession m_session;
+    ProviderHttpSession session_;
 };
 
 }  // namespace qm

@@ -75,7 +75,7 @@ bool PriceUpdateStore::weeklyCheck() {
 void PriceUpdateStore::setWeeklyCheck(bool on) {
     if (on == weeklyCheck()) return;
     settings().setValue(kWeeklyKey, on);
-    emit changed();
+    Q_EMIT changed();
     updateIfDue();
 }
 
@@ -83,7 +83,7 @@ QCoro::Task<> PriceUpdateStore::update() {
     if (updating_) co_return;
     updating_ = true;
     status_ = QStringLiteral("Updating prices…");
-    emit changed();
+    Q_EMIT changed();
     QPointer<PriceUpdateStore> self(this);
     const PriceBook::InstallResult result = co_await updatePrices(address_, dataDirectory_);
     if (!self) co_return;
@@ -91,8 +91,8 @@ QCoro::Task<> PriceUpdateStore::update() {
     updating_ = false;
     status_ = result.ok ? QStringLiteral("Prices updated: %1 models").arg(result.rows)
                         : QStringLiteral("Price update failed: ") + result.error;
-    emit changed();
-    if (result.ok) emit pricesUpdated();
+    Q_EMIT changed();
+    if (result.ok) Q_EMIT pricesUpdated();
 }
 
 void PriceUpdateStore::updateIfDue() {

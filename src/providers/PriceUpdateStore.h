@@ -44,7 +44,7 @@ public:
     // Runs updateIfDue now and then every hour, so a program left running checks too.
     void startWeeklyChecks();
 
-signals:
+Q_SIGNALS:
     void changed();
     // After a successful update: costs computed from now on use the new list.
     void pricesUpdated();

@@ -25,11 +25,11 @@ QString ProviderHttpResponse::errorText() const {
 }
 
 ProviderHttpSession::ProviderHttpSession(QString baseUrl, std::chrono::milliseconds timeout)
-    : m_baseUrl(std::move(baseUrl)),
-      m_timeout(timeout),
+    : baseUrl_(std::move(baseUrl)),
+      timeout_(timeout),
       // Deleted from the event loop: the last owner may be a request whose reply is still
       // delivering its signal.
-      m_manager(new QNetworkAccessManager, [](QNetworkAccessManager* m) { m->deleteLater(); }) {
+      manager_(new QNetworkAccessManager, [](QNetworkAccessManager* m) { m->deleteLater(); }) {
     // Qt's default cookie jar lives in memory only and nothing is cached: an ephemeral session.
 }
 
@@ -48,9 +48,9 @@ QString ProviderHttpSession::encodeQuery(const ProviderQuery& query) {
 QCoro::Task<ProviderHttpResponse> ProviderHttpSession::get(QString path, ProviderQuery query,
                                                            ProviderHeaders headers) const {
     // Everything the request needs is copied before the first suspension.
-    const std::shared_ptr<QNetworkAccessManager> manager = m_manager;
-    const std::chrono::milliseconds timeout = m_timeout;
-    QString text = m_baseUrl;
+    const std::shared_ptr<QNetworkAccessManager> manager = manager_;
+    const std::chrono::milliseconds timeout = timeout_;
+    QString text = baseUrl_;
     while (text.endsWith(QLatin1Char('/'))) text.chop(1);
     text += path;
     if (!query.empty()) text += QLatin1Char('?') + encodeQuery(query);
@@ -58,7 +58,7 @@ QCoro::Task<ProviderHttpResponse> ProviderHttpSession::get(QString path, Provide
     ProviderHttpResponse response;
     if (!url.isValid() || url.host().isEmpty() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-        response.failure = description(ProviderUsageRequestError::invalidURL);
+        response.failure = description(ProviderUsageRequestError::invalidUrl);
         co_return response;
     }
 
@@ -109,7 +109,7 @@ QCoro::Task<ProviderHttpResponse> ProviderHttpSession::get(QString path, Provide
 }
 
 void ProviderHttpSession::cancelAll() const {
-    for (QNetworkReply* reply : m_manager->findChildren<QNetworkReply*>()) {
+    for (QNetworkReply* reply : manager_->findChildren<QNetworkReply*>()) {
         if (reply->isRunning()) reply->abort();
     }
 }

@@ -35,8 +35,8 @@ class ProviderHttpSession {
 public:
     ProviderHttpSession(QString baseUrl, std::chrono::milliseconds timeout);
 
-    const QString& baseUrl() const { return m_baseUrl; }
-    std::chrono::milliseconds timeout() const { return m_timeout; }
+    const QString& baseUrl() const { return baseUrl_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
 
     // GET base + path with the query items percent-encoded as query components (brackets
     // included). A URL that cannot be built fails with the invalidURL description.
@@ -49,9 +49,9 @@ public:
     static QString encodeQuery(const ProviderQuery& query);
 
 private:
-    QString m_baseUrl;
-    std::chrono::milliseconds m_timeout;
-    std::shared_ptr<QNetworkAccessManager> m_manager;
+    QString baseUrl_;
+    std::chrono::milliseconds timeout_;
+    std::shared_ptr<QNetworkAccessManager> manager_;
 };
 
 }  // namespace qm

@@ -6,11 +6,11 @@ namespace qm::ProviderJson {
 
 QString Decoder::errorText() const {
     return QStringLiteral("The provider's answer could not be decoded: ") +
-           m_error.value_or(QString());
+           error_.value_or(QString());
 }
 
 void Decoder::fail(QString what) {
-    if (!m_error) m_error = std::move(what);
+    if (!error_) error_ = std::move(what);
 }
 
 std::optional<QJsonObject> Decoder::root(const QByteArray& body) {

@@ -15,7 +15,7 @@ namespace qm::ProviderJson {
 
 class Decoder {
 public:
-    bool failed() const { return m_error.has_value(); }
+    bool failed() const { return error_.has_value(); }
     // "The provider's answer could not be decoded: <what>".
     QString errorText() const;
 
@@ -35,7 +35,7 @@ private:
     std::optional<QJsonValue> value(const QJsonObject& object, const char* key);
     void fail(QString what);
 
-    std::optional<QString> m_error;
+    std::optional<QString> error_;
 };
 
 }  // namespace qm::ProviderJson

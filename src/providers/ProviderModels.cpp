@@ -33,7 +33,7 @@ double UsageFetchResult::totalCostUsd() const {
 
 QString description(ProviderUsageRequestError error) {
     switch (error) {
-        case ProviderUsageRequestError::invalidURL:
+        case ProviderUsageRequestError::invalidUrl:
             return QStringLiteral("Provider request URL could not be created.");
         case ProviderUsageRequestError::invalidResponse:
             break;
@@ -41,7 +41,7 @@ QString description(ProviderUsageRequestError error) {
     return QStringLiteral("Provider returned an invalid response.");
 }
 
-namespace ProviderHTTP {
+namespace ProviderHttp {
 namespace {
 
 std::optional<QString> nonEmptyText(const QJsonValue& value) {
@@ -73,7 +73,7 @@ QString httpError(int statusCode, const QByteArray& body, const QString& fallbac
            errorMessage(body).value_or(fallback);
 }
 
-}  // namespace ProviderHTTP
+}  // namespace ProviderHttp
 
 void sortBuckets(std::vector<UsageBucket>& buckets) {
     std::sort(buckets.begin(), buckets.end(), [](const UsageBucket& a, const UsageBucket& b) {

@@ -62,11 +62,11 @@ struct UsageFetchResult {
     double totalCostUsd() const;
 };
 
-enum class ProviderUsageRequestError { invalidURL, invalidResponse };
+enum class ProviderUsageRequestError { invalidUrl, invalidResponse };
 // "Provider request URL could not be created." / "Provider returned an invalid response."
 QString description(ProviderUsageRequestError error);
 
-namespace ProviderHTTP {
+namespace ProviderHttp {
 
 // The provider's own error text in a response body: "message", then "error" as text, then the
 // "error" object's "message", "type" or "code", then "detail"; the first non-empty text wins.
@@ -74,7 +74,7 @@ std::optional<QString> errorMessage(const QByteArray& body);
 // "HTTP <status>: <provider text or fallback>".
 QString httpError(int statusCode, const QByteArray& body, const QString& fallback);
 
-}  // namespace ProviderHTTP
+}  // namespace ProviderHttp
 
 // Sorts by cost, highest first; equal costs by model name.
 void sortBuckets(std::vector<UsageBucket>& buckets);

@@ -9,24 +9,24 @@ namespace qm {
 
 ProviderUsageStore::ProviderUsageStore(ProviderEndpoints endpoints, Clock now, QObject* parent)
     : QObject(parent),
-      m_anthropic(endpoints.anthropic, endpoints.apiTimeout),
-      m_openAI(endpoints.openAI, endpoints.apiTimeout),
-      m_grok(endpoints.xai, endpoints.apiTimeout),
-      m_gemini(endpoints.gemini, endpoints.geminiTimeout),
-      m_now(std::move(now)) {}
+      anthropic_(endpoints.anthropic, endpoints.apiTimeout),
+      openAI_(endpoints.openAi, endpoints.apiTimeout),
+      grok_(endpoints.xai, endpoints.apiTimeout),
+      gemini_(endpoints.gemini, endpoints.geminiTimeout),
+      now_(std::move(now)) {}
 
 QString ProviderUsageStore::stateKey(ApiAccountProvider provider, const QString& accountId) {
     return rawValue(provider) + QLatin1Char(':') + accountId;
 }
 
 std::int64_t ProviderUsageStore::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 ProviderAccountUsageState ProviderUsageStore::state(ApiAccountProvider provider,
                                                     const QString& accountId) const {
-    const auto it = m_states.find(stateKey(provider, accountId));
-    return it == m_states.end() ? ProviderAccountUsageState{} : it->second;
+    const auto it = states_.find(stateKey(provider, accountId));
+    return it == states_.end() ? ProviderAccountUsageState{} : it->second;
 }
 
 void ProviderUsageStore::setLookbackDays(int days, ApiAccountProvider provider,
@@ -37,15 +37,15 @@ void ProviderUsageStore::setLookbackDays(int days, ApiAccountProvider provider,
 }
 
 void ProviderUsageStore::cancelAll() const {
-    m_anthropic.cancel();
-    m_openAI.cancel();
-    m_grok.cancel();
-    m_gemini.cancel();
+    anthropic_.cancel();
+    openAI_.cancel();
+    grok_.cancel();
+    gemini_.cancel();
 }
 
 void ProviderUsageStore::publish(const QString& key, ProviderAccountUsageState state) {
-    m_states[key] = std::move(state);
-    emit changed();
+    states_[key] = std::move(state);
+    Q_EMIT changed();
 }
 
 std::pair<std::optional<QString>, QString> ProviderUsageStore::loadKey(const AccountStore& accounts,
@@ -59,9 +59,8 @@ std::pair<std::optional<QString>, QString> ProviderUsageStore::loadKey(const Acc
 }
 
 void ProviderUsageStore::recordFailure(const QString& key, const QString& message) {
-    const auto it = m_states.find(key);
-    ProviderAccountUsageState next =
-        it == m_states.end() ? ProviderAccountUsageState{} : it->second;
+    const auto it = states_.find(key);
+    ProviderAccountUsageState next = it == states_.end() ? ProviderAccountUsageState{} : it->second;
     next.isValidating = false;
     next.isFetching = false;
     next.errorMessage = message;
@@ -75,15 +74,15 @@ QCoro::Task<ProviderValidation> ProviderUsageStore::runValidation(ApiAccountProv
     // after the request.
     switch (provider) {
         case ApiAccountProvider::gemini:
-            co_return co_await m_gemini.validateKey(apiKey);
+            co_return co_await gemini_.validateKey(apiKey);
         case ApiAccountProvider::anthropic:
-            co_return co_await m_anthropic.validateKey(apiKey);
-        case ApiAccountProvider::openAI:
-            co_return co_await m_openAI.validateKey(apiKey);
+            co_return co_await anthropic_.validateKey(apiKey);
+        case ApiAccountProvider::openAi:
+            co_return co_await openAI_.validateKey(apiKey);
         case ApiAccountProvider::grok:
             break;
     }
-    co_return co_await m_grok.validateKey(apiKey);
+    co_return co_await grok_.validateKey(apiKey);
 }
 
 QCoro::Task<void> ProviderUsageStore::validate(ApiAccountProvider provider, QString accountId,
@@ -137,13 +136,13 @@ QCoro::Task<void> ProviderUsageStore::fetchUsage(ApiAccountProvider provider, QS
     std::optional<ProviderValidation> validation;
     switch (provider) {
         case ApiAccountProvider::anthropic:
-            result = co_await m_anthropic.fetchUsage(*apiKey, start, end);
+            result = co_await anthropic_.fetchUsage(*apiKey, start, end);
             break;
-        case ApiAccountProvider::openAI:
-            result = co_await m_openAI.fetchUsage(*apiKey, start, end);
+        case ApiAccountProvider::openAi:
+            result = co_await openAI_.fetchUsage(*apiKey, start, end);
             break;
         case ApiAccountProvider::gemini: {
-            validation = co_await m_gemini.validateKey(*apiKey);
+            validation = co_await gemini_.validateKey(*apiKey);
             result.ok = validation->ok;
             result.errorMessage = validation->errorMessage;
             result.keyInfo = validation->keyInfo;
@@ -152,7 +151,7 @@ QCoro::Task<void> ProviderUsageStore::fetchUsage(ApiAccountProvider provider, QS
             break;
         }
         case ApiAccountProvider::grok: {
-            const GrokUsageProvider grok = m_grok;  // outlives this store if it must
+            const GrokUsageProvider grok = grok_;  // outlives this store if it must
             validation = co_await grok.validateKey(*apiKey);
             result.keyInfo = validation->keyInfo;
             if (!validation->ok) {
@@ -174,11 +173,11 @@ QCoro::Task<void> ProviderUsageStore::fetchUsage(ApiAccountProvider provider, QS
     if (!self) co_return;
 
     if (result.ok &&
-        (provider == ApiAccountProvider::anthropic || provider == ApiAccountProvider::openAI)) {
+        (provider == ApiAccountProvider::anthropic || provider == ApiAccountProvider::openAi)) {
         const QString name = provider == ApiAccountProvider::anthropic ? QStringLiteral("anthropic")
                                                                        : QStringLiteral("openai");
-        if (m_history) m_history->appendApiRecords(result.buckets, name, accountId);
-        if (m_sink) m_sink(result.buckets, name, accountId);
+        if (history_) history_->appendApiRecords(result.buckets, name, accountId);
+        if (sink_) sink_(result.buckets, name, accountId);
     }
     ProviderAccountUsageState done = state(provider, accountId);
     done.isFetching = false;

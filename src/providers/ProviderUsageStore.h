@@ -15,7 +15,7 @@
 #include "history/UsageHistoryStore.h"
 #include "providers/AnthropicUsageProvider.h"
 #include "providers/GrokUsageProvider.h"
-#include "providers/OpenAIUsageProvider.h"
+#include "providers/OpenAiUsageProvider.h"
 #include "providers/ProviderModels.h"
 
 namespace qm {
@@ -36,7 +36,7 @@ struct ProviderAccountUsageState {
 // Where the four clients send their requests, and how long a whole transfer may take.
 struct ProviderEndpoints {
     QString anthropic = RemoteHosts::anthropicApi();
-    QString openAI = RemoteHosts::openAiApi();
+    QString openAi = RemoteHosts::openAiApi();
     QString xai = RemoteHosts::xaiApi();
     QString gemini = RemoteHosts::geminiApi();
     std::chrono::milliseconds apiTimeout = AnthropicUsageProvider::kDefaultTimeout;
@@ -57,7 +57,7 @@ public:
     // "<provider raw value>:<account id>".
     static QString stateKey(ApiAccountProvider provider, const QString& accountId);
 
-    const std::map<QString, ProviderAccountUsageState>& states() const { return m_states; }
+    const std::map<QString, ProviderAccountUsageState>& states() const { return states_; }
     ProviderAccountUsageState state(ApiAccountProvider provider, const QString& accountId) const;
     // 30 stays 30; any other value becomes 7. Nothing is fetched.
     void setLookbackDays(int days, ApiAccountProvider provider, const QString& accountId);
@@ -65,9 +65,9 @@ public:
     using HistorySink = std::function<void(const std::vector<UsageBucket>& buckets,
                                            const QString& provider, const QString& accountId)>;
     // Weak: a history store that goes away only stops the recording.
-    void attachHistoryStore(UsageHistoryStore* history) { m_history = history; }
+    void attachHistoryStore(UsageHistoryStore* history) { history_ = history; }
     // Receives the same hand-off as an attached history store (for tools and tests).
-    void setHistorySink(HistorySink sink) { m_sink = std::move(sink); }
+    void setHistorySink(HistorySink sink) { sink_ = std::move(sink); }
 
     // `accounts` is read (for the key) before the first suspension only.
     QCoro::Task<void> validate(ApiAccountProvider provider, QString accountId,
@@ -78,7 +78,7 @@ public:
     // Aborts the requests in flight; they end with "Canceled".
     void cancelAll() const;
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:
@@ -90,14 +90,14 @@ private:
     QCoro::Task<ProviderValidation> runValidation(ApiAccountProvider provider, QString apiKey);
     std::int64_t now() const;
 
-    AnthropicUsageProvider m_anthropic;
-    OpenAIUsageProvider m_openAI;
-    GrokUsageProvider m_grok;
-    GeminiUsageProvider m_gemini;
-    Clock m_now;
-    std::map<QString, ProviderAccountUsageState> m_states;
-    QPointer<UsageHistoryStore> m_history;
-    HistorySink m_sink;
+    AnthropicUsageProvider anthropic_;
+    OpenAiUsageProvider openAI_;
+    GrokUsageProvider grok_;
+    GeminiUsageProvider gemini_;
+    Clock now_;
+    std::map<QString, ProviderAccountUsageState> states_;
+    QPointer<UsageHistoryStore> history_;
+    HistorySink sink_;
 };
 
 }  // namespace qm

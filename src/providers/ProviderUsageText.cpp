@@ -8,7 +8,7 @@ QString displayName(ApiAccountProvider provider) {
             return QStringLiteral("Gemini");
         case ApiAccountProvider::anthropic:
             return QStringLiteral("Anthropic");
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return QStringLiteral("OpenAI");
         case ApiAccountProvider::grok:
             break;
@@ -21,7 +21,7 @@ QString detailLabel(ApiAccountProvider provider) {
         case ApiAccountProvider::gemini:
             return QStringLiteral("Project ID");
         case ApiAccountProvider::anthropic:
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return QStringLiteral("Organization ID");
         case ApiAccountProvider::grok:
             break;
@@ -35,7 +35,7 @@ QString usageDescription(ApiAccountProvider provider) {
             return QStringLiteral("Model validation only; usage report API is unavailable");
         case ApiAccountProvider::anthropic:
             return QStringLiteral("Admin usage report by model");
-        case ApiAccountProvider::openAI:
+        case ApiAccountProvider::openAi:
             return QStringLiteral("Admin completions and embeddings usage");
         case ApiAccountProvider::grok:
             break;
@@ -44,7 +44,7 @@ QString usageDescription(ApiAccountProvider provider) {
 }
 
 bool hasUsageReport(ApiAccountProvider provider) {
-    return provider == ApiAccountProvider::anthropic || provider == ApiAccountProvider::openAI;
+    return provider == ApiAccountProvider::anthropic || provider == ApiAccountProvider::openAi;
 }
 
 QString validationText(ApiAccountProvider provider, const ProviderValidation& v) {

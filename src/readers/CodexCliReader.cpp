@@ -388,7 +388,7 @@ SessionUsage sessionOf(const QString& path, const CodexCliReader::ParseResult& r
     session.cachedTokens = result.tokens.cached;
     for (const CodexCliReader::ModelTokens& part : result.byModel) {
         const QString name = part.model.isEmpty() ? QStringLiteral("unknown") : part.model;
-        const double cost = UsagePricing::openAICost(name, part.tokens.input, part.tokens.cached,
+        const double cost = UsagePricing::openAiCost(name, part.tokens.input, part.tokens.cached,
                                                      part.tokens.output);
         session.cost += cost;
         ModelUsage& model = models.entry(name);

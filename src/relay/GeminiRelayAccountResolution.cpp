@@ -28,7 +28,7 @@ QString keyUnavailableMessage() {
     return QStringLiteral("Stored key is not available in Keychain.");
 }
 
-std::optional<QString> extractCredential(const GeminiHTTPRequest& request) {
+std::optional<QString> extractCredential(const GeminiHttpRequest& request) {
     if (const auto header = request.header(QStringLiteral("x-goog-api-key"))) {
         if (auto value = nilIfBlank(*header)) return value;
     }

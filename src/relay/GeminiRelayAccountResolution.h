@@ -42,7 +42,7 @@ using SecretReader = std::function<SecretRead(const QString& accountId)>;
 
 // Header "x-goog-api-key", then the first query item named "key" (any case), then
 // "Authorization: Bearer ..."; the first non-blank one wins.
-std::optional<QString> extractCredential(const GeminiHTTPRequest& request);
+std::optional<QString> extractCredential(const GeminiHttpRequest& request);
 
 GeminiRelayAccountResolution resolveAccount(const std::optional<QString>& keyValue,
                                             const std::vector<Candidate>& accounts,

@@ -11,7 +11,7 @@
 
 namespace qm {
 
-std::optional<QString> GeminiHTTPRequest::header(const QString& lowerName) const {
+std::optional<QString> GeminiHttpRequest::header(const QString& lowerName) const {
     const auto it = headers.find(lowerName);
     if (it == headers.end()) return std::nullopt;
     return it->second;

@@ -15,7 +15,7 @@
 // the fuzzer) and the writers produce bytes for any sink.
 namespace qm {
 
-struct GeminiHTTPRequest {
+struct GeminiHttpRequest {
     using QueryItem = std::pair<QString, std::optional<QString>>;
 
     QString method;  // exactly as sent
@@ -27,7 +27,7 @@ struct GeminiHTTPRequest {
     // The header value for a lower-case name, if present.
     std::optional<QString> header(const QString& lowerName) const;
 
-    bool operator==(const GeminiHTTPRequest&) const = default;
+    bool operator==(const GeminiHttpRequest&) const = default;
 };
 
 struct GeminiRelayServerError {
@@ -90,8 +90,8 @@ public:
     // still to come; the caller sends the interim answer once.
     bool awaitsContinue() const;
     // Valid once Complete.
-    const GeminiHTTPRequest& request() const { return request_; }
-    GeminiHTTPRequest takeRequest() { return std::move(request_); }
+    const GeminiHttpRequest& request() const { return request_; }
+    GeminiHttpRequest takeRequest() { return std::move(request_); }
     // Valid once Failed.
     const GeminiRelayServerError& error() const { return error_; }
 
@@ -104,14 +104,14 @@ private:
     QByteArray buffer_;
     qsizetype headerEnd_ = -1;  // index just after CR LF CR LF, once found
     std::int64_t contentLength_ = 0;
-    GeminiHTTPRequest request_;
+    GeminiHttpRequest request_;
     GeminiRelayServerError error_;
 };
 
 // Path and query items of a request target, or invalidRequest("Invalid request target.").
 struct NormalizedTarget {
     QString path;
-    std::vector<GeminiHTTPRequest::QueryItem> queryItems;
+    std::vector<GeminiHttpRequest::QueryItem> queryItems;
 };
 std::optional<NormalizedTarget> normalizedTarget(const QString& target);
 

@@ -164,7 +164,7 @@ std::optional<simdjson::dom::object> requestObject(simdjson::dom::parser& parser
 
 }  // namespace
 
-std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body) {
+std::optional<UsageCounts> metadataFromJsonBody(const QByteArray& body) {
     simdjson::dom::parser parser;
     const auto root = parse(parser, body.constData(), static_cast<size_t>(body.size()));
     if (!root) return std::nullopt;
@@ -179,7 +179,7 @@ std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body) {
     return countsOf(*root);
 }
 
-std::optional<GeminiUsageRecord> recordFromJSON(const QByteArray& body, const RequestFacts& facts) {
+std::optional<GeminiUsageRecord> recordFromJson(const QByteArray& body, const RequestFacts& facts) {
     const auto counts = bodyCounts(body, countsOf);
     if (!counts) return std::nullopt;
     return makeRecord(*counts, facts, nowMs());
@@ -188,12 +188,12 @@ std::optional<GeminiUsageRecord> recordFromJSON(const QByteArray& body, const Re
 std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
                                                   const RequestFacts& facts) {
     std::optional<UsageCounts> last = lastEventCounts(body, countsOf);
-    if (!last) last = metadataFromJSONBody(body);
+    if (!last) last = metadataFromJsonBody(body);
     if (!last) return std::nullopt;
     return makeRecord(*last, facts, nowMs());
 }
 
-std::optional<GeminiUsageRecord> recordFromOpenAiJSON(const QByteArray& body,
+std::optional<GeminiUsageRecord> recordFromOpenAiJson(const QByteArray& body,
                                                       const RequestFacts& facts) {
     const auto counts = bodyCounts(body, openAiCountsOf);
     if (!counts) return std::nullopt;

@@ -29,7 +29,7 @@ struct RequestFacts {
 };
 
 // A buffered "generateContent" answer: a JSON object with an object under "usageMetadata".
-std::optional<GeminiUsageRecord> recordFromJSON(const QByteArray& body, const RequestFacts& facts);
+std::optional<GeminiUsageRecord> recordFromJson(const QByteArray& body, const RequestFacts& facts);
 
 // A "streamGenerateContent" answer: the last server-sent event carrying "usageMetadata", or,
 // failing that, a body that is one answer object or a JSON array of them.
@@ -37,12 +37,12 @@ std::optional<GeminiUsageRecord> recordFromStream(const QByteArray& body,
                                                   const RequestFacts& facts);
 
 // The usage of a body that is one JSON answer object or an array of them (last one wins).
-std::optional<UsageCounts> metadataFromJSONBody(const QByteArray& body);
+std::optional<UsageCounts> metadataFromJsonBody(const QByteArray& body);
 
 // Gemini's OpenAI-compatible chat completions ("/openai/chat/completions"): the "usage"
 // object of a buffered answer, or of the last streamed chunk that carries one (there is none
 // unless the client asked for it with stream_options.include_usage).
-std::optional<GeminiUsageRecord> recordFromOpenAiJSON(const QByteArray& body,
+std::optional<GeminiUsageRecord> recordFromOpenAiJson(const QByteArray& body,
                                                       const RequestFacts& facts);
 std::optional<GeminiUsageRecord> recordFromOpenAiStream(const QByteArray& body,
                                                         const RequestFacts& facts);

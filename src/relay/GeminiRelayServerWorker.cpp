@@ -32,7 +32,7 @@ constexpr std::size_t kMaxManagers = 16;
 const QString kUnknownAgent = QStringLiteral("(unknown)");
 constexpr qsizetype kMaxUserAgentLength = 256;
 // The client's User-Agent as the history keeps it: trimmed and bounded.
-std::optional<QString> clientAgent(const GeminiHTTPRequest& request) {
+std::optional<QString> clientAgent(const GeminiHttpRequest& request) {
     std::optional<QString> agent = request.header(QStringLiteral("user-agent"));
     if (agent) agent = agent->trimmed().left(kMaxUserAgentLength);
     return agent;
@@ -81,7 +81,7 @@ ModelAndAction extractModelAndAction(const QString& path) {
     return out;
 }
 
-std::optional<QUrl> buildUpstreamURL(const QString& base, const GeminiHTTPRequest& request,
+std::optional<QUrl> buildUpstreamUrl(const QString& base, const GeminiHttpRequest& request,
                                      const QString& apiKey) {
     QByteArray url = base.toUtf8();
     while (url.endsWith('/')) url.chop(1);
@@ -394,7 +394,7 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     reportSnapshot();
 
     connection->startReadDeadline(options_.requestReadTimeout);
-    GeminiHTTPRequest request;
+    GeminiHttpRequest request;
     const std::optional<GeminiRelayServerError> readError =
         co_await readRequest(connection, &request);
     connection->stopReadDeadline();
@@ -462,14 +462,14 @@ std::optional<GeminiUsageRecord> GeminiRelayServerWorker::meteredRecord(const Me
     using namespace GeminiRelayMetering;
     if (job.openAi) {
         return job.streamed ? recordFromOpenAiStream(job.body, job.facts)
-                            : recordFromOpenAiJSON(job.body, job.facts);
+                            : recordFromOpenAiJson(job.body, job.facts);
     }
     return job.streamed ? recordFromStream(job.body, job.facts)
-                        : recordFromJSON(job.body, job.facts);
+                        : recordFromJson(job.body, job.facts);
 }
 
 QCoro::Task<std::optional<GeminiRelayServerError>> GeminiRelayServerWorker::readRequest(
-    RelayConnection* connection, GeminiHTTPRequest* request) {
+    RelayConnection* connection, GeminiHttpRequest* request) {
     using State = GeminiRelayHttp::RequestReader::State;
     GeminiRelayHttp::RequestReader reader;
     QTcpSocket* socket = connection->socket();
@@ -557,7 +557,7 @@ QCoro::Task<> GeminiRelayServerWorker::deliver(RelayConnection* connection,
 }
 
 QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::route(
-    RelayConnection* connection, const GeminiHTTPRequest& request) {
+    RelayConnection* connection, const GeminiHttpRequest& request) {
     using namespace GeminiRelayHttp;
     // Kept short: the client table and the history hold it for every client.
     const QString agent = request.header(QStringLiteral("user-agent"))
@@ -646,7 +646,7 @@ QNetworkReply* GeminiRelayServerWorker::sendUpstream(const QNetworkRequest& requ
 }
 
 QCoro::Task<std::optional<GeminiRelayServerWorker::CallKeys>> GeminiRelayServerWorker::resolveKeys(
-    RelayConnection* connection, const GeminiHTTPRequest& request, const QString& remoteIp,
+    RelayConnection* connection, const GeminiHttpRequest& request, const QString& remoteIp,
     const QString& userAgent) {
     const std::optional<QString> credential = GeminiRelayAccounts::extractCredential(request);
     QFuture<GeminiRelayAccountResolution> resolved = gate_->call<GeminiRelayAccountResolution>(
@@ -681,7 +681,7 @@ QCoro::Task<std::optional<GeminiRelayServerWorker::CallKeys>> GeminiRelayServerW
 
 namespace {
 
-QNetworkRequest upstreamRequest(const QUrl& url, const GeminiHTTPRequest& request) {
+QNetworkRequest upstreamRequest(const QUrl& url, const GeminiHttpRequest& request) {
     QNetworkRequest upstream(url);
     for (const char* name : {"content-type", "user-agent"}) {
         const QString value =
@@ -708,7 +708,7 @@ struct CallShape {
     bool metered = false;
 };
 
-CallShape callShape(const GeminiHTTPRequest& request) {
+CallShape callShape(const GeminiHttpRequest& request) {
     const ModelAndAction target = extractModelAndAction(request.path);
     const auto actionIs = [&](QLatin1String action) {
         return target.action && target.action->compare(action, Qt::CaseInsensitive) == 0;
@@ -823,13 +823,13 @@ QCoro::Task<bool> GeminiRelayServerWorker::forwardStreamed(RelayConnection* conn
 }
 
 QCoro::Task<std::optional<GeminiRelayServerWorker::MeterJob>> GeminiRelayServerWorker::proxy(
-    RelayConnection* connection, const GeminiHTTPRequest& request, const QString& remoteIp,
+    RelayConnection* connection, const GeminiHttpRequest& request, const QString& remoteIp,
     const QString& userAgent) {
     using namespace GeminiRelayHttp;
     const std::optional<CallKeys> keys =
         co_await resolveKeys(connection, request, remoteIp, userAgent);
     if (!keys) co_return std::nullopt;
-    const std::optional<QUrl> url = buildUpstreamURL(options_.upstreamBase, request, keys->apiKey);
+    const std::optional<QUrl> url = buildUpstreamUrl(options_.upstreamBase, request, keys->apiKey);
     if (!url) {
         const QString message = QStringLiteral("Invalid upstream URL.");
         co_await answer(connection, 400, message);

@@ -121,11 +121,11 @@ private:
     // Coroutine arguments are kept as named objects throughout: GCC 12 can destroy
     // temporaries inside a co_await expression twice.
     QCoro::Task<std::optional<MeterJob>> route(RelayConnection* connection,
-                                               const GeminiHTTPRequest& request);
+                                               const GeminiHttpRequest& request);
     QCoro::Task<> answer(RelayConnection* connection, int status, const QString& message);
     QCoro::Task<> deliver(RelayConnection* connection, const QByteArray& response);
     QCoro::Task<std::optional<MeterJob>> proxy(RelayConnection* connection,
-                                               const GeminiHTTPRequest& request,
+                                               const GeminiHttpRequest& request,
                                                const QString& remoteIp, const QString& userAgent);
     // The keys of one call: the account it goes to, the real key sent upstream and the relay
     // key the client sent, both kept out of the answer's headers.
@@ -136,7 +136,7 @@ private:
     };
     // The call's account and keys; answers the client itself when there are none.
     QCoro::Task<std::optional<CallKeys>> resolveKeys(RelayConnection* connection,
-                                                     const GeminiHTTPRequest& request,
+                                                     const GeminiHttpRequest& request,
                                                      const QString& remoteIp,
                                                      const QString& userAgent);
     QCoro::Task<bool> awaitAnswer(RelayConnection* connection, QNetworkReply* reply, bool streamed);
@@ -147,7 +147,7 @@ private:
     // The client left: the upstream call ends and the failure is noted.
     void dropClient(RelayConnection* connection);
     QCoro::Task<std::optional<GeminiRelayServerError>> readRequest(RelayConnection* connection,
-                                                                   GeminiHTTPRequest* request);
+                                                                   GeminiHttpRequest* request);
     // Fails the route; answers `status` when nothing has been sent yet.
     QCoro::Task<> failRoute(RelayConnection* connection, const QString& description,
                             int status = 400);

@@ -23,7 +23,7 @@ void GeminiRelayStore::updateUsageSaveError() {
     }
     if (next == usageSaveError_) return;
     usageSaveError_ = std::move(next);
-    emit changed();
+    Q_EMIT changed();
 }
 
 GeminiRelayStore::~GeminiRelayStore() {
@@ -39,7 +39,7 @@ void GeminiRelayStore::start(std::optional<int> port) {
     const int chosen = port.value_or(port_);
     if (chosen < 1 || chosen > 65535) {
         lastError_ = QStringLiteral("Port must be between 1 and 65535.");
-        emit changed();
+        Q_EMIT changed();
         return;
     }
     port_ = chosen;
@@ -67,7 +67,7 @@ void GeminiRelayStore::start(std::optional<int> port) {
         if (self && !self->destroying_ && generation == self->generation_) self->apply(snapshot);
     };
     server_ = std::make_unique<GeminiRelayServer>(chosen, std::move(callbacks), serverOptions_);
-    emit changed();
+    Q_EMIT changed();
     run(server_.get(), generation);
 }
 
@@ -79,7 +79,7 @@ QCoro::Task<> GeminiRelayStore::run(GeminiRelayServer* server, std::uint64_t gen
     isRunning_ = false;
     startedAt_.reset();
     lastError_ = error->description();
-    emit changed();
+    Q_EMIT changed();
 }
 
 void GeminiRelayStore::apply(const GeminiRelayServerSnapshot& snapshot) {
@@ -94,7 +94,7 @@ void GeminiRelayStore::apply(const GeminiRelayServerSnapshot& snapshot) {
     // A server that no longer listens ends the run. It is never destroyed from inside its own
     // callback: that is deferred to the event loop.
     if (!snapshot.isRunning && server_) retire(std::move(server_));
-    emit changed();
+    Q_EMIT changed();
 }
 
 void GeminiRelayStore::stop() {
@@ -102,7 +102,7 @@ void GeminiRelayStore::stop() {
     startedAt_.reset();
     activeConnectionCount_ = 0;
     if (server_) retire(std::move(server_));
-    emit changed();
+    Q_EMIT changed();
 }
 
 void GeminiRelayStore::retire(std::unique_ptr<GeminiRelayServer> server) {

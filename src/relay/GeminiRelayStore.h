@@ -61,7 +61,7 @@ public:
     void start(std::optional<int> port = std::nullopt);
     void stop();
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:

@@ -97,40 +97,40 @@ TEST(AccountStore, FirstAccountIsPrimaryAndSelectedLaterOnesAreNeither) {
     EXPECT_FALSE(rows[1].isPrimary);
     EXPECT_EQ(rows[0].detail, "proj");
     EXPECT_EQ(store->selectedAccountId(P::gemini), a);
-    EXPECT_EQ(store->selectedAccountId(P::openAI), std::nullopt);
+    EXPECT_EQ(store->selectedAccountId(P::openAi), std::nullopt);
     // Providers are independent.
-    const QString o = add(*store, P::openAI, "o");
-    EXPECT_TRUE(store->summaries(P::openAI).at(0).isPrimary);
-    EXPECT_EQ(store->selectedAccountId(P::openAI), o);
+    const QString o = add(*store, P::openAi, "o");
+    EXPECT_TRUE(store->summaries(P::openAi).at(0).isPrimary);
+    EXPECT_EQ(store->selectedAccountId(P::openAi), o);
     (void)b;
 }
 
 TEST(AccountStore, RemovingMovesSelectionAndPrimaryToTheFirstRemaining) {
     Fixture f;
     auto store = f.open();
-    const QString a = add(*store, P::openAI, "a");
-    const QString b = add(*store, P::openAI, "b");
-    const QString c = add(*store, P::openAI, "c");
-    ASSERT_EQ(store->setSelected(P::openAI, c), std::nullopt);
+    const QString a = add(*store, P::openAi, "a");
+    const QString b = add(*store, P::openAi, "b");
+    const QString c = add(*store, P::openAi, "c");
+    ASSERT_EQ(store->setSelected(P::openAi, c), std::nullopt);
 
-    ASSERT_EQ(store->removeAccount(P::openAI, a), std::nullopt);  // primary, not selected
+    ASSERT_EQ(store->removeAccount(P::openAi, a), std::nullopt);  // primary, not selected
     EXPECT_EQ(f.key(a), std::nullopt);
-    auto rows = store->summaries(P::openAI);
+    auto rows = store->summaries(P::openAi);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].id, b);
     EXPECT_TRUE(rows[0].isPrimary);
-    EXPECT_EQ(store->selectedAccountId(P::openAI), c);
+    EXPECT_EQ(store->selectedAccountId(P::openAi), c);
 
-    ASSERT_EQ(store->removeAccount(P::openAI, c), std::nullopt);  // selected
-    EXPECT_EQ(store->selectedAccountId(P::openAI), b);
-    ASSERT_EQ(store->removeAccount(P::openAI, b), std::nullopt);  // last
-    EXPECT_EQ(store->selectedAccountId(P::openAI), std::nullopt);
-    EXPECT_TRUE(store->summaries(P::openAI).empty());
+    ASSERT_EQ(store->removeAccount(P::openAi, c), std::nullopt);  // selected
+    EXPECT_EQ(store->selectedAccountId(P::openAi), b);
+    ASSERT_EQ(store->removeAccount(P::openAi, b), std::nullopt);  // last
+    EXPECT_EQ(store->selectedAccountId(P::openAi), std::nullopt);
+    EXPECT_TRUE(store->summaries(P::openAi).empty());
     EXPECT_EQ(f.onDisk(), store->data());
     EXPECT_TRUE(f.secrets->items().empty());
 
     QSignalSpy changed(store.get(), &AccountStore::changed);
-    EXPECT_EQ(store->removeAccount(P::openAI, "no-such-id"), std::nullopt);
+    EXPECT_EQ(store->removeAccount(P::openAi, "no-such-id"), std::nullopt);
     EXPECT_EQ(changed.count(), 1);  // still saved
 }
 
@@ -210,7 +210,7 @@ TEST(AccountStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
     EXPECT_TRUE(store->summaries(P::gemini).empty());
     ASSERT_TRUE(store->lastError().has_value());
 
-    add(*store, P::openAI, "new");
+    add(*store, P::openAi, "new");
     const QStringList aside =
         QDir(f.dir.path()).entryList(QStringList{"config.json.corrupt-*"}, QDir::Files);
     ASSERT_EQ(aside.size(), 1);
@@ -220,7 +220,7 @@ TEST(AccountStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
     EXPECT_EQ(f.onDisk(), store->data());
 
     // Later saves are ordinary ones.
-    add(*store, P::openAI, "second");
+    add(*store, P::openAi, "second");
     EXPECT_EQ(QDir(f.dir.path()).entryList(QStringList{"config.json.corrupt-*"}).size(), 1);
     EXPECT_EQ(store->lastError(), std::nullopt);
 }
@@ -269,10 +269,10 @@ TEST(AccountStore, ALongLivedStoreRepublishesWhatAnotherProcessWrote) {
     Fixture f;
     auto app = f.open();
     QSignalSpy changed(app.get(), &AccountStore::changed);
-    add(*f.open(), P::openAI, "from the command line");
+    add(*f.open(), P::openAi, "from the command line");
     ASSERT_TRUE(changed.wait(5000));
-    ASSERT_EQ(app->summaries(P::openAI).size(), 1u);
-    EXPECT_EQ(app->summaries(P::openAI)[0].alias, "from the command line");
+    ASSERT_EQ(app->summaries(P::openAi).size(), 1u);
+    EXPECT_EQ(app->summaries(P::openAi)[0].alias, "from the command line");
 }
 
 // Keys are deleted only with their account: a start never sweeps them, whatever state
@@ -285,7 +285,7 @@ TEST(AccountStore, KeysOfAccountsKeptAsideOrMissingAreNeverDeleted) {
     text.replace("\"alias\": \"kept\"", "\"alias\": 12");
     ASSERT_TRUE(text.contains("12"));
     f.dir.write("config.json", text);
-    add(*f.open(), P::openAI, "new");
+    add(*f.open(), P::openAi, "new");
     auto store = f.open();
     EXPECT_EQ(f.key(kept), "key-of-kept-0000");
     ASSERT_TRUE(store->orphanKeys().has_value());

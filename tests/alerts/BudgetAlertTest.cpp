@@ -93,9 +93,9 @@ TEST(BudgetAlerts, RelaySpendWarnsAtTheThresholdAndAtTheBudgetOncePerDay) {
 TEST(BudgetAlerts, AdministrativeReportsCountOnlyWhatTheyAddWithinTheDay) {
     World world;
     const QString id = world.add(P::anthropic, QStringLiteral("org"));
-    const QString other = world.add(P::openAI, QStringLiteral("other"));
+    const QString other = world.add(P::openAi, QStringLiteral("other"));
     ASSERT_FALSE(world.accounts.setBudgets(P::anthropic, id, 10, 1000, 80));
-    ASSERT_FALSE(world.accounts.setBudgets(P::openAI, other, 1, 0, 80));
+    ASSERT_FALSE(world.accounts.setBudgets(P::openAi, other, 1, 0, 80));
 
     // Yesterday's report of the look-back range: the baseline, not today's spend.
     world.now = kStart - 20 * kHour;

@@ -117,10 +117,10 @@ TEST(Pricing, LongContextRatesApplyToOneCallAbove200kInputTokens) {
 
 TEST(Pricing, NestedCountsPriceCachedInputOnce) {
     // gpt-5-codex 1.25 / 10 / cached 0.125: half the input from the cache.
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5-codex", 1'000'000, 500'000, 100'000),
+    EXPECT_DOUBLE_EQ(UsagePricing::openAiCost("gpt-5-codex", 1'000'000, 500'000, 100'000),
                      0.625 + 0.0625 + 1);
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5", 1'000'000, 3'000'000, 0), 0.125);
-    EXPECT_DOUBLE_EQ(UsagePricing::openAICost("gpt-5", -5, -5, -5), 0);
+    EXPECT_DOUBLE_EQ(UsagePricing::openAiCost("gpt-5", 1'000'000, 3'000'000, 0), 0.125);
+    EXPECT_DOUBLE_EQ(UsagePricing::openAiCost("gpt-5", -5, -5, -5), 0);
     // grok-code-fast-1 0.2 / 1.5 / cached 0.02; grok-4 has no cached rate: cached pays input.
     EXPECT_NEAR(UsagePricing::grokCost("grok-code-fast-2", 1'000'000, 500'000, 1'000'000),
                 0.1 + 0.01 + 1.5, 1e-12);

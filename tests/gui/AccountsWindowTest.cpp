@@ -43,7 +43,7 @@ protected:
     AccountsWindowTest() {
         AccountsWindow::Options options;
         options.endpoints.gemini = gemini->baseUrl();
-        options.endpoints.openAI = openAI->baseUrl();
+        options.endpoints.openAi = openAi->baseUrl();
         options.endpoints.apiTimeout = std::chrono::seconds(5);
         options.endpoints.geminiTimeout = std::chrono::seconds(5);
         options.now = [] { return kNow + 90'000; };
@@ -95,8 +95,8 @@ protected:
     GeminiRelayStore relay{GeminiRelayEnvironment{}};
     std::unique_ptr<test::FakeProviderServer> gemini =
         test::FakeProviderServer::playing(test::FakeProvider::gemini, "AIza-good");
-    std::unique_ptr<test::FakeProviderServer> openAI =
-        test::FakeProviderServer::playing(test::FakeProvider::openAI, "sk-admin-good");
+    std::unique_ptr<test::FakeProviderServer> openAi =
+        test::FakeProviderServer::playing(test::FakeProvider::openAi, "sk-admin-good");
     QStringList opened;
     std::unique_ptr<AccountsWindow> window;
 };
@@ -250,15 +250,15 @@ TEST_F(AccountsWindowTest, GeminiFetchShowsValidationAndModelsWithoutRange) {
 }
 
 TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWarning) {
-    openAI->route(QStringLiteral("/v1/organization/usage/embeddings"),
+    openAi->route(QStringLiteral("/v1/organization/usage/embeddings"),
                   test::FakeProviderResponse::json(403, ""));
-    add(P::openAI, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
-    window->setProvider(P::openAI);
+    add(P::openAi, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
+    window->setProvider(P::openAi);
     EXPECT_FALSE(child<QPushButton>("relayButton")->isVisible());
     AccountRowWidget* row = rows()[0];
     EXPECT_TRUE(child<QWidget>(row, "rangePicker")->isEnabled());
     QTest::mouseClick(child<QPushButton>(row, "range30Button"), Qt::LeftButton);
-    EXPECT_EQ(window->usageStore()->state(P::openAI, row->row().summary.id).lookbackDays, 30);
+    EXPECT_EQ(window->usageStore()->state(P::openAi, row->row().summary.id).lookbackDays, 30);
 
     QTest::mouseClick(child<QPushButton>(row, "fetchButton"), Qt::LeftButton);
     EXPECT_FALSE(child<QWidget>(row, "rangePicker")->isEnabled());
@@ -279,16 +279,16 @@ TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWar
     window->close();
     window->show();
     EXPECT_EQ(window->provider(), P::gemini);
-    window->setProvider(P::openAI);
+    window->setProvider(P::openAi);
     EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
     EXPECT_TRUE(labels(rows()[0], "warningLabel").isEmpty());
 }
 
 TEST_F(AccountsWindowTest, AFetchStillRunningWhenTheWindowClosesReachesTheHistory) {
-    add(P::openAI, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
-    window->setProvider(P::openAI);
+    add(P::openAi, QStringLiteral("admin"), QStringLiteral("sk-admin-good"));
+    window->setProvider(P::openAi);
     // The user closes the window while the usage answer is on its way.
-    openAI->route(QStringLiteral("/v1/organization/usage/completions"),
+    openAi->route(QStringLiteral("/v1/organization/usage/completions"),
                   [this](const test::FakeProviderRequest&) {
                       window->close();
                       return test::FakeProviderResponse::json(
@@ -301,7 +301,7 @@ TEST_F(AccountsWindowTest, AFetchStillRunningWhenTheWindowClosesReachesTheHistor
     EXPECT_EQ(history.apiUsageRecords()[0].provider, QStringLiteral("openai"));
     // The reopened window starts afresh all the same.
     window->show();
-    window->setProvider(P::openAI);
+    window->setProvider(P::openAi);
     EXPECT_TRUE(labels(rows()[0], "updatedLabel").isEmpty());
 }
 

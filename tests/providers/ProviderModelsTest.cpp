@@ -17,8 +17,8 @@ QString qm::test::closedPortUrl() {
     return QStringLiteral("http://127.0.0.1:%1").arg(port);
 }
 
-TEST(ProviderHTTP, ErrorTextFollowsTheProvidersShapesInOrder) {
-    using ProviderHTTP::errorMessage;
+TEST(ProviderHttp, ErrorTextFollowsTheProvidersShapesInOrder) {
+    using ProviderHttp::errorMessage;
     EXPECT_EQ(errorMessage(""), std::nullopt);
     EXPECT_EQ(errorMessage("<html>bad gateway</html>"), std::nullopt);
     EXPECT_EQ(errorMessage(R"(["message"])"), std::nullopt);
@@ -32,10 +32,10 @@ TEST(ProviderHTTP, ErrorTextFollowsTheProvidersShapesInOrder) {
     EXPECT_EQ(errorMessage(R"({"detail": "Not authenticated"})"), "Not authenticated");
 }
 
-TEST(ProviderHTTP, HttpErrorFallsBackToTheGivenText) {
-    EXPECT_EQ(ProviderHTTP::httpError(500, "", "unknown"), "HTTP 500: unknown");
-    EXPECT_EQ(ProviderHTTP::httpError(429, "[1]", "unknown"), "HTTP 429: unknown");
-    EXPECT_EQ(ProviderHTTP::httpError(
+TEST(ProviderHttp, HttpErrorFallsBackToTheGivenText) {
+    EXPECT_EQ(ProviderHttp::httpError(500, "", "unknown"), "HTTP 500: unknown");
+    EXPECT_EQ(ProviderHttp::httpError(429, "[1]", "unknown"), "HTTP 429: unknown");
+    EXPECT_EQ(ProviderHttp::httpError(
                   401, R"({"error":{"message":"","type":"authentication_error"}})", "unknown"),
               "HTTP 401: authentication_error");
 }

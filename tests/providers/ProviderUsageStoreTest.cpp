@@ -38,8 +38,8 @@ struct Fixture {
                               [] { return kNow; }};
     std::unique_ptr<FakeProviderServer> anthropic =
         FakeProviderServer::playing(FakeProvider::anthropic, "sk-ant-admin-good");
-    std::unique_ptr<FakeProviderServer> openAI =
-        FakeProviderServer::playing(FakeProvider::openAI, "sk-admin-good");
+    std::unique_ptr<FakeProviderServer> openAi =
+        FakeProviderServer::playing(FakeProvider::openAi, "sk-admin-good");
     std::unique_ptr<FakeProviderServer> xai =
         FakeProviderServer::playing(FakeProvider::xai, "xai-good");
     std::unique_ptr<FakeProviderServer> gemini =
@@ -50,7 +50,7 @@ struct Fixture {
     std::unique_ptr<ProviderUsageStore> makeStore() {
         ProviderEndpoints endpoints;
         endpoints.anthropic = anthropic->baseUrl();
-        endpoints.openAI = openAI->baseUrl();
+        endpoints.openAi = openAi->baseUrl();
         endpoints.xai = xai->baseUrl();
         endpoints.gemini = gemini->baseUrl();
         endpoints.apiTimeout = kShortTimeout;
@@ -81,13 +81,13 @@ struct Fixture {
 TEST(ProviderUsageStore, StatesDefaultPerAccountAndLookbackIsSevenOrThirty) {
     Fixture f;
     EXPECT_EQ(ProviderUsageStore::stateKey(P::anthropic, "abc"), "anthropic:abc");
-    EXPECT_EQ(f.store->state(P::openAI, "x"), ProviderAccountUsageState{});
-    f.store->setLookbackDays(30, P::openAI, "x");
-    EXPECT_EQ(f.store->state(P::openAI, "x").lookbackDays, 30);
+    EXPECT_EQ(f.store->state(P::openAi, "x"), ProviderAccountUsageState{});
+    f.store->setLookbackDays(30, P::openAi, "x");
+    EXPECT_EQ(f.store->state(P::openAi, "x").lookbackDays, 30);
     EXPECT_EQ(f.store->state(P::anthropic, "x").lookbackDays, 7);  // keyed by provider too
-    f.store->setLookbackDays(14, P::openAI, "x");
-    EXPECT_EQ(f.store->state(P::openAI, "x").lookbackDays, 7);
-    EXPECT_TRUE(f.openAI->requests().empty());
+    f.store->setLookbackDays(14, P::openAi, "x");
+    EXPECT_EQ(f.store->state(P::openAi, "x").lookbackDays, 7);
+    EXPECT_TRUE(f.openAi->requests().empty());
 }
 
 TEST(ProviderUsageStore, AnthropicFetchUsesTheRangeAndGoesToHistory) {
@@ -136,12 +136,12 @@ TEST(ProviderUsageStore, FailedAdminFetchesAreStoredButNeverRecorded) {
 
 TEST(ProviderUsageStore, AnEmptyOpenAIResultIsStillHandedOver) {
     Fixture f;
-    const QString id = f.account(P::openAI, "sk-admin-good");
-    f.openAI->route("/v1/organization/usage/completions",
+    const QString id = f.account(P::openAi, "sk-admin-good");
+    f.openAi->route("/v1/organization/usage/completions",
                     FakeProviderResponse::json(200, openAiUsage({})));
-    f.openAI->route("/v1/organization/usage/embeddings",
+    f.openAi->route("/v1/organization/usage/embeddings",
                     FakeProviderResponse::json(200, openAiUsage({{}})));
-    f.fetch(P::openAI, id);
+    f.fetch(P::openAi, id);
     ASSERT_EQ(f.handOffs.size(), 1u);
     EXPECT_TRUE(f.handOffs[0].buckets.empty());
     EXPECT_EQ(f.handOffs[0].provider, "openai");
@@ -150,24 +150,24 @@ TEST(ProviderUsageStore, AnEmptyOpenAIResultIsStillHandedOver) {
 
 TEST(ProviderUsageStore, AMissingKeyKeepsTheLastResultAndShowsTheError) {
     Fixture f;
-    const QString id = f.account(P::openAI, "sk-admin-good");
-    f.fetch(P::openAI, id);
-    const auto before = f.store->state(P::openAI, id).usageResult;
+    const QString id = f.account(P::openAi, "sk-admin-good");
+    f.fetch(P::openAi, id);
+    const auto before = f.store->state(P::openAi, id).usageResult;
     ASSERT_TRUE(before && before->ok);
 
     f.secrets->update(KeychainStore::kDefaultService, id, " \n ");
-    f.fetch(P::openAI, id);
-    auto state = f.store->state(P::openAI, id);
+    f.fetch(P::openAi, id);
+    auto state = f.store->state(P::openAi, id);
     EXPECT_EQ(state.errorMessage, "API key is not available in Keychain.");
     EXPECT_EQ(state.usageResult, before);
     EXPECT_FALSE(state.isFetching);
 
     f.secrets->failWith(SecretStatus{-25308, QStringLiteral("Locked")});
-    f.validate(P::openAI, id);
-    state = f.store->state(P::openAI, id);
+    f.validate(P::openAi, id);
+    state = f.store->state(P::openAi, id);
     EXPECT_EQ(state.errorMessage, "Keychain operation failed: Locked");
     EXPECT_FALSE(state.isValidating);
-    EXPECT_EQ(f.openAI->requests().size(), 2u);  // only the first fetch's two calls
+    EXPECT_EQ(f.openAi->requests().size(), 2u);  // only the first fetch's two calls
 }
 
 TEST(ProviderUsageStore, ValidationReplacesTheValidationAndClearsTheError) {
@@ -241,10 +241,10 @@ TEST(ProviderUsageStore, XaiFetchListsModelsAndWarnsWhenTheyFail) {
 
 TEST(ProviderUsageStore, AStoreDestroyedDuringARequestIsLeftAlone) {
     Fixture f;
-    const QString id = f.account(P::openAI, "sk-admin-good");
-    f.openAI->route("/v1/organization/usage/completions", FakeProviderResponse::silence());
-    QCoro::Task<void> task = f.store->fetchUsage(P::openAI, id, f.accounts);
-    EXPECT_TRUE(f.store->state(P::openAI, id).isFetching);
+    const QString id = f.account(P::openAi, "sk-admin-good");
+    f.openAi->route("/v1/organization/usage/completions", FakeProviderResponse::silence());
+    QCoro::Task<void> task = f.store->fetchUsage(P::openAi, id, f.accounts);
+    EXPECT_TRUE(f.store->state(P::openAi, id).isFetching);
     f.store.reset();
     // Let the request time out with nobody left to receive it.
     QEventLoop loop;

@@ -11,7 +11,7 @@ TEST(ProviderUsageText, ValidationTextPrefersOrganisationThenMessage) {
     v.ok = true;
     EXPECT_EQ(ProviderUsageText::validationText(P::grok, v), "Valid Grok key.");
     v.message = "Admin key validated.";
-    EXPECT_EQ(ProviderUsageText::validationText(P::openAI, v), "Admin key validated.");
+    EXPECT_EQ(ProviderUsageText::validationText(P::openAi, v), "Admin key validated.");
     v.organizationId = "org-1";
     EXPECT_EQ(ProviderUsageText::validationText(P::anthropic, v),
               "Valid Anthropic key. Organization: org-1");

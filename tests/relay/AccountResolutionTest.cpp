@@ -10,9 +10,9 @@ namespace {
 
 using namespace GeminiRelayAccounts;
 
-GeminiHTTPRequest request(std::vector<GeminiHTTPRequest::QueryItem> query,
+GeminiHttpRequest request(std::vector<GeminiHttpRequest::QueryItem> query,
                           std::map<QString, QString> headers = {}) {
-    GeminiHTTPRequest r;
+    GeminiHttpRequest r;
     r.method = QStringLiteral("GET");
     r.path = QStringLiteral("/v1beta/models");
     r.queryItems = std::move(query);

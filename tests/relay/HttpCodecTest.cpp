@@ -43,15 +43,15 @@ TEST(HttpRequestReader, ReadsRequestSplitAcrossChunksOrByteByByte) {
     for (const auto& sizes : std::vector<std::vector<qsizetype>>{{65536}, {1}, {7, 3}, {150, 1}}) {
         const Reader reader = feedInChunks(bytes, sizes, false);
         ASSERT_EQ(reader.state(), State::Complete) << failure(reader).toStdString();
-        const GeminiHTTPRequest& request = reader.request();
+        const GeminiHttpRequest& request = reader.request();
         EXPECT_EQ(request.method, "POST");
         EXPECT_EQ(request.path, "/v1beta/models/gemini-2.5-flash:generateContent");
         ASSERT_EQ(request.queryItems.size(), 2u);
         EXPECT_EQ(
             request.queryItems[0],
-            GeminiHTTPRequest::QueryItem(QStringLiteral("key"), QStringLiteral("quotameter-work")));
+            GeminiHttpRequest::QueryItem(QStringLiteral("key"), QStringLiteral("quotameter-work")));
         EXPECT_EQ(request.queryItems[1],
-                  GeminiHTTPRequest::QueryItem(QStringLiteral("alt"), QStringLiteral("sse")));
+                  GeminiHttpRequest::QueryItem(QStringLiteral("alt"), QStringLiteral("sse")));
         EXPECT_EQ(request.header("content-type"), QStringLiteral("application/json"));
         EXPECT_EQ(request.header("x-dup"), QStringLiteral("two"));
         EXPECT_EQ(request.body, "{\"a\":\"b c\"}");  // bytes past Content-Length are ignored
@@ -200,8 +200,8 @@ TEST(HttpRequestReader, TargetsAreNormalised) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->path, "/a b/c");
     EXPECT_EQ(decoded->queryItems[0],
-              GeminiHTTPRequest::QueryItem(QStringLiteral("na&me"), QStringLiteral("v=1+2")));
-    EXPECT_EQ(decoded->queryItems[1], GeminiHTTPRequest::QueryItem(QStringLiteral("e"), QString()));
+              GeminiHttpRequest::QueryItem(QStringLiteral("na&me"), QStringLiteral("v=1+2")));
+    EXPECT_EQ(decoded->queryItems[1], GeminiHttpRequest::QueryItem(QStringLiteral("e"), QString()));
     EXPECT_EQ(target(QStringLiteral("http://"))->path, "/");
     EXPECT_FALSE(target(QStringLiteral("/a b")));
 }

@@ -20,7 +20,7 @@ TEST(RelayMetering, BufferedAnswerFillsTheRecord) {
         R"({"candidates":[],"usageMetadata":{"promptTokenCount":1000,"candidatesTokenCount":200,
             "cachedContentTokenCount":100,"thoughtsTokenCount":50,"toolUsePromptTokenCount":7}})";
     const std::int64_t before = QDateTime::currentMSecsSinceEpoch();
-    const auto record = recordFromJSON(body, facts());
+    const auto record = recordFromJson(body, facts());
     ASSERT_TRUE(record);
     EXPECT_GE(record->timestampMs, before);
     EXPECT_EQ(record->accountId, "acct1");
@@ -40,16 +40,16 @@ TEST(RelayMetering, BufferedAnswerFillsTheRecord) {
 }
 
 TEST(RelayMetering, BufferedAnswerWithoutUsageHasNoRecord) {
-    EXPECT_FALSE(recordFromJSON(R"({"error":{"code":400}})", facts()));
-    EXPECT_FALSE(recordFromJSON(R"({"usageMetadata":3})", facts()));
-    EXPECT_FALSE(recordFromJSON(R"([{"usageMetadata":{}}])", facts()));
-    EXPECT_FALSE(recordFromJSON("not json", facts()));
-    EXPECT_FALSE(recordFromJSON("", facts()));
+    EXPECT_FALSE(recordFromJson(R"({"error":{"code":400}})", facts()));
+    EXPECT_FALSE(recordFromJson(R"({"usageMetadata":3})", facts()));
+    EXPECT_FALSE(recordFromJson(R"([{"usageMetadata":{}}])", facts()));
+    EXPECT_FALSE(recordFromJson("not json", facts()));
+    EXPECT_FALSE(recordFromJson("", facts()));
 }
 
 TEST(RelayMetering, OddUsageValues) {
     const auto counts = [](const QByteArray& usage) {
-        return recordFromJSON(R"({"usageMetadata":)" + usage + "}", facts());
+        return recordFromJson(R"({"usageMetadata":)" + usage + "}", facts());
     };
     EXPECT_EQ(counts(R"({"promptTokenCount":"120"})")->inputTokens, 120);
     EXPECT_EQ(counts(R"({"promptTokenCount":120.9})")->inputTokens, 120);
@@ -67,12 +67,12 @@ TEST(RelayMetering, OddUsageValues) {
 TEST(RelayMetering, ModelWithoutPriceAndMissingAgent) {
     const QByteArray body = R"({"usageMetadata":{"promptTokenCount":5,"candidatesTokenCount":6}})";
     const auto unpriced =
-        recordFromJSON(body, facts(QStringLiteral("mystery-model"), std::nullopt));
+        recordFromJson(body, facts(QStringLiteral("mystery-model"), std::nullopt));
     ASSERT_TRUE(unpriced);
     EXPECT_EQ(unpriced->costUsd, 0);
     EXPECT_EQ(unpriced->inputTokens, 5);
     EXPECT_FALSE(unpriced->clientUserAgent);
-    const auto blank = recordFromJSON(body, facts(QString(), QStringLiteral("  ")));
+    const auto blank = recordFromJson(body, facts(QString(), QStringLiteral("  ")));
     EXPECT_EQ(blank->model, "unknown");
     EXPECT_FALSE(blank->clientUserAgent);
 }
@@ -101,7 +101,7 @@ TEST(RelayMetering, StreamFallsBackToJsonBodies) {
         4);
     EXPECT_FALSE(recordFromStream("data: [DONE]\n", facts()));
     EXPECT_FALSE(recordFromStream("", facts()));
-    EXPECT_FALSE(metadataFromJSONBody("[1,2]"));
+    EXPECT_FALSE(metadataFromJsonBody("[1,2]"));
 }
 
 TEST(RelayMetering, StreamCutInsideACharacterStillMeters) {
@@ -123,7 +123,7 @@ TEST(RelayMetering, OpenAiCompatibleAnswers) {
         R"({"id":"x","object":"chat.completion","choices":[],"usage":{"prompt_tokens":1000,
             "completion_tokens":250,"total_tokens":1250,"prompt_tokens_details":{"cached_tokens":100},
             "completion_tokens_details":{"reasoning_tokens":50}}})";
-    const auto record = recordFromOpenAiJSON(buffered, openAiFacts);
+    const auto record = recordFromOpenAiJson(buffered, openAiFacts);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->inputTokens, 1000);
     EXPECT_EQ(record->cacheTokens, 100);
@@ -145,7 +145,7 @@ TEST(RelayMetering, OpenAiCompatibleAnswers) {
     const QByteArray withoutUsage =
         "data: {\"choices\":[{\"delta\":{\"content\":\"Hi\"}}]}\n\ndata: [DONE]\n\n";
     EXPECT_FALSE(recordFromOpenAiStream(withoutUsage, openAiFacts));
-    EXPECT_FALSE(recordFromOpenAiJSON(R"({"error":{"code":400}})", openAiFacts));
+    EXPECT_FALSE(recordFromOpenAiJson(R"({"error":{"code":400}})", openAiFacts));
 
     EXPECT_TRUE(openAiRequestStreams(R"({"model":"m","stream":true})"));
     EXPECT_FALSE(openAiRequestStreams(R"({"model":"m","stream":"true"})"));

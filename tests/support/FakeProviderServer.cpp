@@ -40,12 +40,12 @@ QByteArray FakeProviderRequest::header(const QByteArray& lowerName) const {
     return it == headers.end() ? QByteArray() : it->second;
 }
 
-FakeProviderServer::FakeProviderServer(QObject* parent) : QObject(parent), m_server(this) {
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeProviderServer::onNewConnection);
+FakeProviderServer::FakeProviderServer(QObject* parent) : QObject(parent), server_(this) {
+    connect(&server_, &QTcpServer::newConnection, this, &FakeProviderServer::onNewConnection);
 }
 
 FakeProviderServer::~FakeProviderServer() {
-    auto buffers = std::move(m_buffers);
+    auto buffers = std::move(buffers_);
     for (auto& [socket, buffer] : buffers) {
         disconnect(socket, nullptr, this, nullptr);
         delete socket;
@@ -53,41 +53,41 @@ FakeProviderServer::~FakeProviderServer() {
 }
 
 bool FakeProviderServer::listen() {
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return server_.listen(QHostAddress::LocalHost, 0);
 }
 
 QString FakeProviderServer::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort());
 }
 
 void FakeProviderServer::route(const QString& path, Handler handler) {
-    m_routes[path] = std::move(handler);
+    routes_[path] = std::move(handler);
 }
 
 void FakeProviderServer::route(const QString& path, FakeProviderResponse response) {
-    m_routes[path] = [response](const FakeProviderRequest&) { return response; };
+    routes_[path] = [response](const FakeProviderRequest&) { return response; };
 }
 
 std::vector<FakeProviderRequest> FakeProviderServer::requestsTo(const QString& path) const {
     std::vector<FakeProviderRequest> matching;
-    for (const FakeProviderRequest& request : m_requests)
+    for (const FakeProviderRequest& request : requests_)
         if (request.path == path) matching.push_back(request);
     return matching;
 }
 
 void FakeProviderServer::onNewConnection() {
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        m_buffers[socket];
+    while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        buffers_[socket];
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_buffers.erase(socket);
+            buffers_.erase(socket);
             socket->deleteLater();
         });
     }
 }
 
 void FakeProviderServer::onReadyRead(QTcpSocket* socket) {
-    QByteArray& buffer = m_buffers[socket];
+    QByteArray& buffer = buffers_[socket];
     buffer += socket->readAll();
     const qsizetype end = buffer.indexOf("\r\n\r\n");
     if (end < 0) return;  // GET requests carry no body
@@ -95,11 +95,11 @@ void FakeProviderServer::onReadyRead(QTcpSocket* socket) {
     buffer.clear();
     FakeProviderRequest request{head.method, head.target, head.path(), head.query(),
                                 std::move(head.headers)};
-    m_requests.push_back(request);
+    requests_.push_back(request);
 
-    const auto route = m_routes.find(request.path);
+    const auto route = routes_.find(request.path);
     const FakeProviderResponse response =
-        route != m_routes.end()
+        route != routes_.end()
             ? route->second(request)
             : FakeProviderResponse::json(404, R"({"error":{"message":"Not found"}})");
     if (response.neverAnswer) return;
@@ -135,7 +135,7 @@ std::unique_ptr<FakeProviderServer> FakeProviderServer::playing(FakeProvider pro
                               "cache_creation_input_tokens":10,"cache_read_input_tokens":20})"}})));
             break;
         }
-        case FakeProvider::openAI: {
+        case FakeProvider::openAi: {
             const auto guarded = [bearer](QByteArray body) {
                 return [bearer, body](const FakeProviderRequest& r) {
                     if (r.header("authorization") != bearer) {

@@ -41,7 +41,7 @@ struct FakeProviderResponse {
 };
 
 // The four providers whose API the fake can play.
-enum class FakeProvider { anthropic, openAI, xai, gemini };
+enum class FakeProvider { anthropic, openAi, xai, gemini };
 
 // A provider's HTTP interface on 127.0.0.1: one answer per connection, then close. Routes by
 // exact path; requests to other paths get 404. Lives on the thread that created it.
@@ -64,17 +64,17 @@ public:
 
     void route(const QString& path, Handler handler);
     void route(const QString& path, FakeProviderResponse response);
-    std::vector<FakeProviderRequest> requests() const { return m_requests; }
+    std::vector<FakeProviderRequest> requests() const { return requests_; }
     std::vector<FakeProviderRequest> requestsTo(const QString& path) const;
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
 
-    QTcpServer m_server;
-    std::map<QString, Handler> m_routes;
-    std::vector<FakeProviderRequest> m_requests;
-    std::map<QTcpSocket*, QByteArray> m_buffers;
+    QTcpServer server_;
+    std::map<QString, Handler> routes_;
+    std::vector<FakeProviderRequest> requests_;
+    std::map<QTcpSocket*, QByteArray> buffers_;
 };
 
 // The providers' own error and success shapes.

@@ -11,22 +11,22 @@ namespace qm::test {
 class WriteBlocker {
 public:
     WriteBlocker() {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit none = m_old;
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit none = old_;
         none.rlim_cur = 0;
         ::setrlimit(RLIMIT_FSIZE, &none);
     }
     ~WriteBlocker() {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        ::signal(SIGXFSZ, m_oldHandler);
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        ::signal(SIGXFSZ, oldHandler_);
     }
     WriteBlocker(const WriteBlocker&) = delete;
     WriteBlocker& operator=(const WriteBlocker&) = delete;
 
 private:
-    rlimit m_old{};
-    sighandler_t m_oldHandler = SIG_DFL;
+    rlimit old_{};
+    sighandler_t oldHandler_ = SIG_DFL;
 };
 
 }  // namespace qm::test

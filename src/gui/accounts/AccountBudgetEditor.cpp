@@ -64,19 +64,19 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
                                          ApiAccountProvider provider, QString accountId, Clock now,
                                          QWidget* parent)
     : QWidget(parent),
-      m_accounts(accounts),
-      m_history(history),
-      m_provider(provider),
-      m_id(std::move(accountId)),
-      m_now(std::move(now)),
-      m_daily(new QLineEdit(this)),
-      m_monthly(new QLineEdit(this)),
-      m_alertAt(new QLineEdit(this)),
-      m_save(new QPushButton(tr("Save budgets"), this)),
-      m_spend(WindowText::label({}, this, 0.9)),
-      m_message(WindowText::label({}, this, 0.9)),
-      m_spendUpdates(new StoreChangeCoalescer([this] { showSpend(); },
-                                              StoreChangeCoalescer::kDefaultInterval, this)) {
+      accounts_(accounts),
+      history_(history),
+      provider_(provider),
+      id_(std::move(accountId)),
+      now_(std::move(now)),
+      daily_(new QLineEdit(this)),
+      monthly_(new QLineEdit(this)),
+      alertAt_(new QLineEdit(this)),
+      save_(new QPushButton(tr("Save budgets"), this)),
+      spend_(WindowText::label({}, this, 0.9)),
+      message_(WindowText::label({}, this, 0.9)),
+      spendUpdates_(new StoreChangeCoalescer([this] { showSpend(); },
+                                             StoreChangeCoalescer::kDefaultInterval, this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 4, 0, 0);
     layout->setSpacing(4);
@@ -101,62 +101,61 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
         if (!unit.isEmpty()) row->addWidget(new QLabel(unit, group));
         fields->addWidget(group);
         connect(edit, &QLineEdit::textEdited, this, [this] {
-            m_edited = true;
+            edited_ = true;
             // The error was about the text that just changed.
-            if (m_messageIsError) showMessage({}, false);
+            if (messageIsError_) showMessage({}, false);
         });
         connect(edit, &QLineEdit::returnPressed, this, &AccountBudgetEditor::save);
     };
-    addField(tr("Daily budget"), m_daily, "dailyBudget", tr("none"), QStringLiteral("USD"));
-    addField(tr("Monthly budget"), m_monthly, "monthlyBudget", tr("none"), QStringLiteral("USD"));
-    addField(tr("Alert at"), m_alertAt, "alertAt", QStringLiteral("80"), QStringLiteral("%"));
-    m_save->setObjectName(QStringLiteral("saveBudgets"));
-    fields->addWidget(m_save);
+    addField(tr("Daily budget"), daily_, "dailyBudget", tr("none"), QStringLiteral("USD"));
+    addField(tr("Monthly budget"), monthly_, "monthlyBudget", tr("none"), QStringLiteral("USD"));
+    addField(tr("Alert at"), alertAt_, "alertAt", QStringLiteral("80"), QStringLiteral("%"));
+    save_->setObjectName(QStringLiteral("saveBudgets"));
+    fields->addWidget(save_);
     layout->addLayout(fields);
-    m_spend->setObjectName(QStringLiteral("budgetSpend"));
-    WindowText::setColor(m_spend, WindowText::secondary(this));
-    layout->addWidget(m_spend);
-    m_message->setObjectName(QStringLiteral("budgetMessage"));
-    m_message->hide();
-    layout->addWidget(m_message);
+    spend_->setObjectName(QStringLiteral("budgetSpend"));
+    WindowText::setColor(spend_, WindowText::secondary(this));
+    layout->addWidget(spend_);
+    message_->setObjectName(QStringLiteral("budgetMessage"));
+    message_->hide();
+    layout->addWidget(message_);
 
-    connect(m_save, &QPushButton::clicked, this, &AccountBudgetEditor::save);
-    m_confirmationTimer.setSingleShot(true);
-    m_confirmationTimer.setInterval(kConfirmationShownFor);
-    connect(&m_confirmationTimer, &QTimer::timeout, this, [this] { showMessage({}, false); });
-    if (m_accounts) {
-        connect(m_accounts, &AccountStore::changed, this, [this] {
+    connect(save_, &QPushButton::clicked, this, &AccountBudgetEditor::save);
+    confirmationTimer_.setSingleShot(true);
+    confirmationTimer_.setInterval(kConfirmationShownFor);
+    connect(&confirmationTimer_, &QTimer::timeout, this, [this] { showMessage({}, false); });
+    if (accounts_) {
+        connect(accounts_, &AccountStore::changed, this, [this] {
             showStored();
-            m_spendUpdates->poke();
+            spendUpdates_->poke();
         });
     }
     // The history changes with every relay request; the spend line follows at most ten times
     // a second.
-    if (m_history)
-        connect(m_history, &UsageHistoryStore::changed, m_spendUpdates,
-                &StoreChangeCoalescer::poke);
+    if (history_)
+        connect(history_, &UsageHistoryStore::changed, spendUpdates_, &StoreChangeCoalescer::poke);
     showStored();
     showSpend();
 }
 
 QString AccountBudgetEditor::message() const {
-    return m_message->isHidden() ? QString() : m_message->text();
+    return message_->isHidden() ? QString() : message_->text();
 }
 
 bool AccountBudgetEditor::save() {
-    if (!m_accounts) return false;
-    const std::optional<double> daily = parseAmount(m_daily->text());
+    if (!accounts_) return false;
+    const std::optional<double> daily = parseAmount(daily_->text());
     if (!daily) {
         showMessage(tr("Daily budget: enter an amount in US dollars, such as 5 or 12.50."), true);
         return false;
     }
-    const std::optional<double> monthly = parseAmount(m_monthly->text());
+    const std::optional<double> monthly = parseAmount(monthly_->text());
     if (!monthly) {
         showMessage(tr("Monthly budget: enter an amount in US dollars, such as 50 or 120.00."),
                     true);
         return false;
     }
-    const QString alertText = m_alertAt->text().trimmed().remove(QLatin1Char('%')).trimmed();
+    const QString alertText = alertAt_->text().trimmed().remove(QLatin1Char('%')).trimmed();
     bool ok = true;
     const int alertAt = alertText.isEmpty() ? 80 : alertText.toInt(&ok);
     if (!ok) {
@@ -164,44 +163,43 @@ bool AccountBudgetEditor::save() {
         return false;
     }
     if (const std::optional<AccountStoreError> error =
-            m_accounts->setBudgets(m_provider, m_id, *daily, *monthly, alertAt)) {
+            accounts_->setBudgets(provider_, id_, *daily, *monthly, alertAt)) {
         showMessage(error->description, true);
         return false;
     }
-    m_edited = false;
+    edited_ = false;
     showStored();
     showMessage(tr("Budgets saved."), false);
     return true;
 }
 
 void AccountBudgetEditor::showStored() {
-    if (m_edited || !m_accounts) return;
-    const ApiAccountStorageData data = m_accounts->data();
+    if (edited_ || !accounts_) return;
+    const ApiAccountStorageData data = accounts_->data();
     const auto show = [&](const auto* account) {
         if (!account) return;
-        m_daily->setText(budgetText(account->dailyBudgetUsd));
-        m_monthly->setText(budgetText(account->monthlyBudgetUsd));
-        m_alertAt->setText(QString::number(account->alertThresholdPct));
+        daily_->setText(budgetText(account->dailyBudgetUsd));
+        monthly_->setText(budgetText(account->monthlyBudgetUsd));
+        alertAt_->setText(QString::number(account->alertThresholdPct));
     };
-    if (m_provider == ApiAccountProvider::gemini) {
-        show(findAccount(data.geminiAccounts, m_id));
-    } else if (m_provider == ApiAccountProvider::anthropic) {
-        show(findAccount(data.anthropicApiAccounts, m_id));
-    } else if (m_provider == ApiAccountProvider::openAI) {
-        show(findAccount(data.openAiApiAccounts, m_id));
+    if (provider_ == ApiAccountProvider::gemini) {
+        show(findAccount(data.geminiAccounts, id_));
+    } else if (provider_ == ApiAccountProvider::anthropic) {
+        show(findAccount(data.anthropicApiAccounts, id_));
+    } else if (provider_ == ApiAccountProvider::openAi) {
+        show(findAccount(data.openAiApiAccounts, id_));
     }
 }
 
 void AccountBudgetEditor::showSpend() {
-    if (!m_accounts || !m_history) return;
-    const TimeMs now = m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
-    for (const AccountBudgetUse& use :
-         accountBudgetUse(m_accounts->data(), m_history->geminiUsageRecords(),
-                          m_history->apiUsageRecords(), now)) {
-        if (use.id != m_id) continue;
-        m_spend->setText(tr("Today %1 · This month %2")
-                             .arg(useText(use.spentTodayUsd, use.dailyBudgetUsd),
-                                  useText(use.spentThisMonthUsd, use.monthlyBudgetUsd)));
+    if (!accounts_ || !history_) return;
+    const TimeMs now = now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    for (const AccountBudgetUse& use : accountBudgetUse(
+             accounts_->data(), history_->geminiUsageRecords(), history_->apiUsageRecords(), now)) {
+        if (use.id != id_) continue;
+        spend_->setText(tr("Today %1 · This month %2")
+                            .arg(useText(use.spentTodayUsd, use.dailyBudgetUsd),
+                                 useText(use.spentThisMonthUsd, use.monthlyBudgetUsd)));
         // Over a budget the spend is news, not a caption.
         const auto over = [](double spent, double budget) {
             const std::optional<double> share = budgetShare(spent, budget);
@@ -209,21 +207,21 @@ void AccountBudgetEditor::showSpend() {
         };
         const bool overBudget = over(use.spentTodayUsd, use.dailyBudgetUsd) ||
                                 over(use.spentThisMonthUsd, use.monthlyBudgetUsd);
-        WindowText::setColor(m_spend, overBudget ? WindowText::red() : WindowText::secondary(this));
+        WindowText::setColor(spend_, overBudget ? WindowText::red() : WindowText::secondary(this));
         return;
     }
 }
 
 void AccountBudgetEditor::showMessage(const QString& text, bool isError) {
-    m_message->setText(text);
-    WindowText::setColor(m_message, isError ? WindowText::red() : WindowText::green());
-    m_message->setVisible(!text.isEmpty());
-    m_messageIsError = isError && !text.isEmpty();
+    message_->setText(text);
+    WindowText::setColor(message_, isError ? WindowText::red() : WindowText::green());
+    message_->setVisible(!text.isEmpty());
+    messageIsError_ = isError && !text.isEmpty();
     // A confirmation has said its piece after a few seconds; an error waits for a change.
     if (!text.isEmpty() && !isError)
-        m_confirmationTimer.start();
+        confirmationTimer_.start();
     else
-        m_confirmationTimer.stop();
+        confirmationTimer_.stop();
 }
 
 }  // namespace qm::gui

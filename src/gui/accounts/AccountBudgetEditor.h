@@ -49,21 +49,21 @@ private:
     void showSpend();
     void showMessage(const QString& text, bool isError);
 
-    QPointer<AccountStore> m_accounts;
-    QPointer<UsageHistoryStore> m_history;
-    ApiAccountProvider m_provider;
-    QString m_id;
-    Clock m_now;
-    bool m_edited = false;
-    QLineEdit* m_daily;
-    QLineEdit* m_monthly;
-    QLineEdit* m_alertAt;
-    QPushButton* m_save;
-    QLabel* m_spend;
-    QLabel* m_message;
-    bool m_messageIsError = false;
-    QTimer m_confirmationTimer;
-    StoreChangeCoalescer* m_spendUpdates;
+    QPointer<AccountStore> accounts_;
+    QPointer<UsageHistoryStore> history_;
+    ApiAccountProvider provider_;
+    QString id_;
+    Clock now_;
+    bool edited_ = false;
+    QLineEdit* daily_;
+    QLineEdit* monthly_;
+    QLineEdit* alertAt_;
+    QPushButton* save_;
+    QLabel* spend_;
+    QLabel* message_;
+    bool messageIsError_ = false;
+    QTimer confirmationTimer_;
+    StoreChangeCoalescer* spendUpdates_;
 };
 
 }  // namespace qm::gui

@@ -5,22 +5,22 @@
 namespace qm::gui {
 
 AccountListModel::AccountListModel(AccountStore* store, QObject* parent)
-    : SnapshotTableModel(parent), m_store(store) {
-    if (m_store) connect(m_store, &AccountStore::changed, this, &AccountListModel::refresh);
+    : SnapshotTableModel(parent), store_(store) {
+    if (store_) connect(store_, &AccountStore::changed, this, &AccountListModel::refresh);
     refresh();
 }
 
 void AccountListModel::setProvider(ApiAccountProvider provider) {
-    if (provider == m_provider) return;
-    m_provider = provider;
+    if (provider == provider_) return;
+    provider_ = provider;
     refresh();
 }
 
 void AccountListModel::refresh() {
     std::vector<AccountRowData> next;
-    if (m_store) {
-        const std::optional<QString> selected = m_store->selectedAccountId(m_provider);
-        for (ApiAccountSummary& summary : m_store->summaries(m_provider)) {
+    if (store_) {
+        const std::optional<QString> selected = store_->selectedAccountId(provider_);
+        for (ApiAccountSummary& summary : store_->summaries(provider_)) {
             const bool isSelected = selected && *selected == summary.id;
             next.push_back({std::move(summary), isSelected});
         }

@@ -27,7 +27,7 @@ public:
 
     explicit AccountListModel(AccountStore* store, QObject* parent = nullptr);
 
-    ApiAccountProvider provider() const { return m_provider; }
+    ApiAccountProvider provider() const { return provider_; }
     void setProvider(ApiAccountProvider provider);
     // Re-reads the store.
     void refresh();
@@ -39,8 +39,8 @@ protected:
     QString key(const AccountRowData& row) const override { return row.summary.id; }
 
 private:
-    QPointer<AccountStore> m_store;
-    ApiAccountProvider m_provider = ApiAccountProvider::gemini;
+    QPointer<AccountStore> store_;
+    ApiAccountProvider provider_ = ApiAccountProvider::gemini;
 };
 
 }  // namespace qm::gui

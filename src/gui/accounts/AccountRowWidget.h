@@ -24,31 +24,31 @@ public:
                      QWidget* parent = nullptr);
     // Shows `row` (also after a failed request, so the controls return to the stored state).
     void setRow(const AccountRowData& row);
-    const AccountRowData& row() const { return m_row; }
-    AccountUsagePanel* usagePanel() const { return m_usage; }
+    const AccountRowData& row() const { return row_; }
+    AccountUsagePanel* usagePanel() const { return usage_; }
     // Places the account's budget fields above its usage panel.
     void addBudgetEditor(QWidget* editor);
 
-signals:
+Q_SIGNALS:
     void selectRequested();
     void primaryRequested();
     void activeRequested(bool isActive);
     void deleteRequested();
 
 private:
-    ApiAccountProvider m_provider;
-    AccountRowData m_row;
-    QLabel* m_alias;
-    StatusBadge* m_primaryBadge;
-    StatusBadge* m_selectedBadge;
-    StatusBadge* m_inactiveBadge;
-    QLabel* m_keyPreview;
-    QLabel* m_detail;
-    QCheckBox* m_active;
-    QPushButton* m_select;
-    QPushButton* m_primary;
-    QToolButton* m_delete;
-    AccountUsagePanel* m_usage;
+    ApiAccountProvider provider_;
+    AccountRowData row_;
+    QLabel* alias_;
+    StatusBadge* primaryBadge_;
+    StatusBadge* selectedBadge_;
+    StatusBadge* inactiveBadge_;
+    QLabel* keyPreview_;
+    QLabel* detail_;
+    QCheckBox* active_;
+    QPushButton* select_;
+    QPushButton* primary_;
+    QToolButton* delete_;
+    AccountUsagePanel* usage_;
 };
 
 }  // namespace qm::gui

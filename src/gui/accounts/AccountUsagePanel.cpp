@@ -42,23 +42,23 @@ QPushButton* segment(const QString& text, const char* name, QWidget* parent) {
 
 AccountUsagePanel::AccountUsagePanel(ApiAccountProvider provider, QWidget* parent)
     : QWidget(parent),
-      m_provider(provider),
-      m_rangePicker(new QWidget(this)),
-      m_range(new QButtonGroup(this)),
-      m_validate(new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton),
-                                 tr("Validate"), this)),
-      m_fetch(new QPushButton(style()->standardIcon(QStyle::SP_BrowserReload), tr("Fetch usage"),
-                              this)),
-      m_progress(new QWidget(this)),
-      m_progressText(new QLabel(m_progress)),
-      m_details(new QWidget(this)),
-      m_detailsLayout(new QVBoxLayout(m_details)) {
+      provider_(provider),
+      rangePicker_(new QWidget(this)),
+      range_(new QButtonGroup(this)),
+      validate_(new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), tr("Validate"),
+                                this)),
+      fetch_(new QPushButton(style()->standardIcon(QStyle::SP_BrowserReload), tr("Fetch usage"),
+                             this)),
+      progress_(new QWidget(this)),
+      progressText_(new QLabel(progress_)),
+      details_(new QWidget(this)),
+      detailsLayout_(new QVBoxLayout(details_)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 4, 0, 0);
     layout->setSpacing(4);
 
-    m_header = new QBoxLayout(QBoxLayout::LeftToRight);
-    auto* header = m_header;
+    header_ = new QBoxLayout(QBoxLayout::LeftToRight);
+    auto* header = header_;
     auto* titles = new QVBoxLayout;
     titles->setSpacing(0);
     titles->addWidget(WindowText::label(tr("Usage"), this, kCaption, true));
@@ -67,92 +67,92 @@ AccountUsagePanel::AccountUsagePanel(ApiAccountProvider provider, QWidget* paren
     titles->addWidget(description);
     header->addLayout(titles, 1);
 
-    m_rangePicker->setObjectName(QStringLiteral("rangePicker"));
-    m_rangePicker->setToolTip(tr("Range"));
-    auto* range = new QHBoxLayout(m_rangePicker);
+    rangePicker_->setObjectName(QStringLiteral("rangePicker"));
+    rangePicker_->setToolTip(tr("Range"));
+    auto* range = new QHBoxLayout(rangePicker_);
     range->setContentsMargins(0, 0, 0, 0);
     range->setSpacing(0);
-    QPushButton* week = segment(tr("7d"), "range7Button", m_rangePicker);
-    QPushButton* month = segment(tr("30d"), "range30Button", m_rangePicker);
-    m_range->addButton(week, 7);
-    m_range->addButton(month, 30);
+    QPushButton* week = segment(tr("7d"), "range7Button", rangePicker_);
+    QPushButton* month = segment(tr("30d"), "range30Button", rangePicker_);
+    range_->addButton(week, 7);
+    range_->addButton(month, 30);
     range->addWidget(week);
     range->addWidget(month);
     auto* controls = new QHBoxLayout;
-    m_controls = controls;
-    controls->addWidget(m_rangePicker, 0, Qt::AlignVCenter);
-    m_validate->setObjectName(QStringLiteral("validateButton"));
-    m_fetch->setObjectName(QStringLiteral("fetchButton"));
-    controls->addWidget(m_validate, 0, Qt::AlignVCenter);
-    controls->addWidget(m_fetch, 0, Qt::AlignVCenter);
+    controls_ = controls;
+    controls->addWidget(rangePicker_, 0, Qt::AlignVCenter);
+    validate_->setObjectName(QStringLiteral("validateButton"));
+    fetch_->setObjectName(QStringLiteral("fetchButton"));
+    controls->addWidget(validate_, 0, Qt::AlignVCenter);
+    controls->addWidget(fetch_, 0, Qt::AlignVCenter);
     controls->addStretch(0);
     header->addLayout(controls);
-    m_titles = titles;
+    titles_ = titles;
     layout->addLayout(header);
 
-    auto* progress = new QHBoxLayout(m_progress);
+    auto* progress = new QHBoxLayout(progress_);
     progress->setContentsMargins(0, 0, 0, 0);
-    auto* spinner = new QProgressBar(m_progress);
+    auto* spinner = new QProgressBar(progress_);
     spinner->setRange(0, 0);  // busy, without a known end
     spinner->setFixedSize(60, 8);
     spinner->setTextVisible(false);
-    m_progressText->setObjectName(QStringLiteral("progressLabel"));
-    m_progressText->setFont(WindowText::scaled(font(), kCaption));
+    progressText_->setObjectName(QStringLiteral("progressLabel"));
+    progressText_->setFont(WindowText::scaled(font(), kCaption));
     progress->addWidget(spinner);
-    progress->addWidget(m_progressText);
+    progress->addWidget(progressText_);
     progress->addStretch(1);
-    m_progress->hide();
-    layout->addWidget(m_progress);
+    progress_->hide();
+    layout->addWidget(progress_);
 
-    m_detailsLayout->setContentsMargins(0, 0, 0, 0);
-    m_detailsLayout->setSpacing(3);
-    layout->addWidget(m_details);
+    detailsLayout_->setContentsMargins(0, 0, 0, 0);
+    detailsLayout_->setSpacing(3);
+    layout->addWidget(details_);
 
-    connect(m_range, &QButtonGroup::idClicked, this, &AccountUsagePanel::lookbackChanged);
-    connect(m_validate, &QPushButton::clicked, this, &AccountUsagePanel::validateRequested);
-    connect(m_fetch, &QPushButton::clicked, this, &AccountUsagePanel::fetchRequested);
+    connect(range_, &QButtonGroup::idClicked, this, &AccountUsagePanel::lookbackChanged);
+    connect(validate_, &QPushButton::clicked, this, &AccountUsagePanel::validateRequested);
+    connect(fetch_, &QPushButton::clicked, this, &AccountUsagePanel::fetchRequested);
     setState({}, 0);
 }
 
 void AccountUsagePanel::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // Side by side when both fit, the controls under the description otherwise.
-    const int needed = m_titles->sizeHint().width() + m_controls->sizeHint().width() + 24;
+    const int needed = titles_->sizeHint().width() + controls_->sizeHint().width() + 24;
     const auto direction = width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
-    if (m_header->direction() != direction) m_header->setDirection(direction);
+    if (header_->direction() != direction) header_->setDirection(direction);
 }
 
 void AccountUsagePanel::setState(const ProviderAccountUsageState& state, std::int64_t nowMs) {
     const QString updated = updatedText(state, nowMs);
-    if (m_hasState && state == m_state && updated == m_updatedText) return;
-    m_hasState = true;
-    m_state = state;
-    m_updatedText = updated;
+    if (hasState_ && state == state_ && updated == updatedText_) return;
+    hasState_ = true;
+    state_ = state;
+    updatedText_ = updated;
 
     const bool busy = state.isValidating || state.isFetching;
-    if (QAbstractButton* checked = m_range->button(state.lookbackDays == 30 ? 30 : 7)) {
+    if (QAbstractButton* checked = range_->button(state.lookbackDays == 30 ? 30 : 7)) {
         checked->setChecked(true);
     }
-    m_rangePicker->setEnabled(Text::hasUsageReport(m_provider) && !busy);
-    m_validate->setEnabled(!busy);
-    m_fetch->setEnabled(!busy);
-    m_progress->setVisible(busy);
-    m_progressText->setText(state.isValidating ? tr("Validating...") : tr("Fetching usage..."));
+    rangePicker_->setEnabled(Text::hasUsageReport(provider_) && !busy);
+    validate_->setEnabled(!busy);
+    fetch_->setEnabled(!busy);
+    progress_->setVisible(busy);
+    progressText_->setText(state.isValidating ? tr("Validating...") : tr("Fetching usage..."));
     rebuildDetails(nowMs);
 }
 
 QLabel* AccountUsagePanel::addLine(const QString& text, const char* name, const QColor* color) {
-    QLabel* line = WindowText::label(text, m_details, kCaption);
+    QLabel* line = WindowText::label(text, details_, kCaption);
     line->setObjectName(QString::fromLatin1(name));
     WindowText::setSelectable(line);
     WindowText::setColor(line, color ? *color : WindowText::secondary(this));
-    m_detailsLayout->addWidget(line);
+    detailsLayout_->addWidget(line);
     return line;
 }
 
 void AccountUsagePanel::rebuildDetails(std::int64_t nowMs) {
     Q_UNUSED(nowMs);
-    while (QLayoutItem* item = m_detailsLayout->takeAt(0)) {
+    while (QLayoutItem* item = detailsLayout_->takeAt(0)) {
         if (QWidget* widget = item->widget()) delete widget;
         if (QLayout* inner = item->layout()) {
             while (QLayoutItem* child = inner->takeAt(0)) {
@@ -163,27 +163,27 @@ void AccountUsagePanel::rebuildDetails(std::int64_t nowMs) {
         delete item;
     }
 
-    if (const auto& validation = m_state.validation) {
+    if (const auto& validation = state_.validation) {
         const QColor color = validation->ok ? WindowText::green() : WindowText::red();
         auto* row = new QHBoxLayout;
         auto* mark =
-            new QLabel(validation->ok ? QStringLiteral("✔") : QStringLiteral("✖"), m_details);
+            new QLabel(validation->ok ? QStringLiteral("✔") : QStringLiteral("✖"), details_);
         WindowText::setColor(mark, color);
         row->addWidget(mark, 0, Qt::AlignTop);
         QLabel* text =
-            WindowText::label(Text::validationText(m_provider, *validation), m_details, kCaption);
+            WindowText::label(Text::validationText(provider_, *validation), details_, kCaption);
         text->setObjectName(QStringLiteral("validationText"));
         WindowText::setSelectable(text);
         row->addWidget(text, 1);
-        m_detailsLayout->addLayout(row);
+        detailsLayout_->addLayout(row);
     }
-    if (m_state.usageResult) addResult(*m_state.usageResult);
-    if (m_state.errorMessage && !m_state.errorMessage->isEmpty()) {
+    if (state_.usageResult) addResult(*state_.usageResult);
+    if (state_.errorMessage && !state_.errorMessage->isEmpty()) {
         const QColor red = WindowText::red();
-        addLine(*m_state.errorMessage, "stateError", &red);
+        addLine(*state_.errorMessage, "stateError", &red);
     }
-    if (!m_updatedText.isEmpty()) addLine(m_updatedText, "updatedLabel");
-    m_details->setVisible(m_detailsLayout->count() > 0);
+    if (!updatedText_.isEmpty()) addLine(updatedText_, "updatedLabel");
+    details_->setVisible(detailsLayout_->count() > 0);
 }
 
 void AccountUsagePanel::addResult(const UsageFetchResult& result) {
@@ -202,14 +202,14 @@ void AccountUsagePanel::addResult(const UsageFetchResult& result) {
             {tr("Cache"), DisplayFormat::formattedTokens(result.totalCacheTokens())},
             {tr("Cost"), Text::cost(result.totalCostUsd())}};
         for (const auto& [label, value] : cells) {
-            auto* cell = new LabelledFigure(label, value, m_details);
+            auto* cell = new LabelledFigure(label, value, details_);
             cell->setObjectName(QStringLiteral("total") + label);
             totals->addWidget(cell);
         }
         totals->addStretch(1);
-        m_detailsLayout->addLayout(totals);
+        detailsLayout_->addLayout(totals);
 
-        auto* table = new QWidget(m_details);
+        auto* table = new QWidget(details_);
         table->setObjectName(QStringLiteral("bucketTable"));
         auto* grid = new QGridLayout(table);
         grid->setContentsMargins(0, 2, 0, 2);
@@ -240,8 +240,8 @@ void AccountUsagePanel::addResult(const UsageFetchResult& result) {
             ++row;
         }
         grid->setColumnStretch(0, 1);
-        m_detailsLayout->addWidget(table);
-    } else if (result.ok && Text::hasUsageReport(m_provider)) {
+        detailsLayout_->addWidget(table);
+    } else if (result.ok && Text::hasUsageReport(provider_)) {
         addLine(tr("No usage returned for the selected range."), "noUsageLabel");
     }
     const QColor orange = WindowText::orange();

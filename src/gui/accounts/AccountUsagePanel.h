@@ -28,7 +28,7 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
-signals:
+Q_SIGNALS:
     void lookbackChanged(int days);
     void validateRequested();
     void fetchRequested();
@@ -38,22 +38,22 @@ private:
     void addResult(const UsageFetchResult& result);
     QLabel* addLine(const QString& text, const char* name, const QColor* color = nullptr);
 
-    ApiAccountProvider m_provider;
-    ProviderAccountUsageState m_state;
-    QString m_updatedText;
-    bool m_hasState = false;
+    ApiAccountProvider provider_;
+    ProviderAccountUsageState state_;
+    QString updatedText_;
+    bool hasState_ = false;
 
-    QBoxLayout* m_header;
-    QLayout* m_titles = nullptr;
-    QLayout* m_controls = nullptr;
-    QWidget* m_rangePicker;
-    QButtonGroup* m_range;
-    QPushButton* m_validate;
-    QPushButton* m_fetch;
-    QWidget* m_progress;
-    QLabel* m_progressText;
-    QWidget* m_details;
-    QVBoxLayout* m_detailsLayout;
+    QBoxLayout* header_;
+    QLayout* titles_ = nullptr;
+    QLayout* controls_ = nullptr;
+    QWidget* rangePicker_;
+    QButtonGroup* range_;
+    QPushButton* validate_;
+    QPushButton* fetch_;
+    QWidget* progress_;
+    QLabel* progressText_;
+    QWidget* details_;
+    QVBoxLayout* detailsLayout_;
 };
 
 }  // namespace qm::gui

@@ -72,22 +72,22 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
                                std::function<void(const QString& id)> openWindow, QWidget* parent,
                                Options options)
     : QWidget(parent),
-      m_accounts(accounts),
-      m_relay(relay),
-      m_history(history),
-      m_openWindow(std::move(openWindow)),
-      m_now(std::move(options.now)),
-      m_endpoints(options.endpoints),
-      m_model(new AccountListModel(accounts, this)),
-      m_relayCoalescer(new StoreChangeCoalescer([this] { updateRelayStatus(); },
-                                                StoreChangeCoalescer::kDefaultInterval, this)),
-      m_providers(new QTabBar(this)),
-      m_relayStatus(new RelayToolbarStatus(this)),
-      m_relayButton(
+      accounts_(accounts),
+      relay_(relay),
+      history_(history),
+      openWindow_(std::move(openWindow)),
+      now_(std::move(options.now)),
+      endpoints_(options.endpoints),
+      model_(new AccountListModel(accounts, this)),
+      relayCoalescer_(new StoreChangeCoalescer([this] { updateRelayStatus(); },
+                                               StoreChangeCoalescer::kDefaultInterval, this)),
+      providers_(new QTabBar(this)),
+      relayStatus_(new RelayToolbarStatus(this)),
+      relayButton_(
           new QPushButton(style()->standardIcon(QStyle::SP_DriveNetIcon), tr("Relay"), this)),
-      m_keyStorage(WindowText::label({}, this, 0.85)),
-      m_body(new QStackedWidget(this)),
-      m_emptyText(WindowText::label({}, this, 1.1)) {
+      keyStorage_(WindowText::label({}, this, 0.85)),
+      body_(new QStackedWidget(this)),
+      emptyText_(WindowText::label({}, this, 1.1)) {
     setWindowTitle(tr("API Accounts"));
     setMinimumSize(640, 420);
     auto* layout = new QVBoxLayout(this);
@@ -95,21 +95,21 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     layout->setSpacing(8);
 
     auto* header = new QHBoxLayout;
-    m_providers->setObjectName(QStringLiteral("providerPicker"));
-    m_providers->setAccessibleName(tr("Provider"));
-    m_providers->setExpanding(false);
-    m_providers->setDrawBase(false);
+    providers_->setObjectName(QStringLiteral("providerPicker"));
+    providers_->setAccessibleName(tr("Provider"));
+    providers_->setExpanding(false);
+    providers_->setDrawBase(false);
     for (ApiAccountProvider provider : kAllApiAccountProviders) {
-        m_providers->addTab(ProviderUsageText::displayName(provider));
+        providers_->addTab(ProviderUsageText::displayName(provider));
     }
-    header->addWidget(m_providers);
+    header->addWidget(providers_);
     header->addStretch(1);
-    m_relayStatus->setObjectName(QStringLiteral("relayStatus"));
-    m_relayButton->setObjectName(QStringLiteral("relayButton"));
+    relayStatus_->setObjectName(QStringLiteral("relayStatus"));
+    relayButton_->setObjectName(QStringLiteral("relayButton"));
     auto* add = new QPushButton(tr("+ Add"), this);
     add->setObjectName(QStringLiteral("addButton"));
-    header->addWidget(m_relayStatus);
-    header->addWidget(m_relayButton);
+    header->addWidget(relayStatus_);
+    header->addWidget(relayButton_);
     header->addWidget(add);
     layout->addLayout(header);
 
@@ -118,65 +118,65 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     line->setFrameShadow(QFrame::Sunken);
     layout->addWidget(line);
 
-    m_keyStorage->setObjectName(QStringLiteral("keyStorageLabel"));
-    WindowText::setColor(m_keyStorage, WindowText::secondary(this));
-    if (m_accounts) m_keyStorage->setText(keyStorageText(m_accounts->keychain()));
-    layout->addWidget(m_keyStorage);
+    keyStorage_->setObjectName(QStringLiteral("keyStorageLabel"));
+    WindowText::setColor(keyStorage_, WindowText::secondary(this));
+    if (accounts_) keyStorage_->setText(keyStorageText(accounts_->keychain()));
+    layout->addWidget(keyStorage_);
 
-    auto* empty = new QWidget(m_body);
+    auto* empty = new QWidget(body_);
     auto* emptyLayout = new QVBoxLayout(empty);
     emptyLayout->addStretch(1);
     auto* key = new QLabel(empty);
     key->setPixmap(keySymbol(WindowText::secondary(this)));
     key->setAlignment(Qt::AlignCenter);
     emptyLayout->addWidget(key);
-    m_emptyText->setObjectName(QStringLiteral("emptyLabel"));
-    m_emptyText->setAlignment(Qt::AlignCenter);
-    WindowText::setColor(m_emptyText, WindowText::secondary(this));
-    emptyLayout->addWidget(m_emptyText);
+    emptyText_->setObjectName(QStringLiteral("emptyLabel"));
+    emptyText_->setAlignment(Qt::AlignCenter);
+    WindowText::setColor(emptyText_, WindowText::secondary(this));
+    emptyLayout->addWidget(emptyText_);
     auto* emptyAdd = new QPushButton(tr("+ Add Account"), empty);
     emptyAdd->setObjectName(QStringLiteral("emptyAddButton"));
     emptyLayout->addWidget(emptyAdd, 0, Qt::AlignHCenter);
     emptyLayout->addStretch(2);
-    m_body->addWidget(empty);
+    body_->addWidget(empty);
 
-    auto* scroll = new QScrollArea(m_body);
+    auto* scroll = new QScrollArea(body_);
     scroll->setObjectName(QStringLiteral("accountScroll"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* list = new QWidget(scroll);
-    m_rowsLayout = new QVBoxLayout(list);
-    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
-    m_rowsLayout->setSpacing(8);
-    m_rowsLayout->addStretch(1);
+    rowsLayout_ = new QVBoxLayout(list);
+    rowsLayout_->setContentsMargins(0, 0, 0, 0);
+    rowsLayout_->setSpacing(8);
+    rowsLayout_->addStretch(1);
     scroll->setWidget(list);
-    m_body->addWidget(scroll);
-    layout->addWidget(m_body, 1);
+    body_->addWidget(scroll);
+    layout->addWidget(body_, 1);
 
-    connect(m_providers, &QTabBar::currentChanged, this, &AccountsWindow::showTab);
+    connect(providers_, &QTabBar::currentChanged, this, &AccountsWindow::showTab);
     connect(add, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(emptyAdd, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
-    connect(m_relayButton, &QPushButton::clicked, this, [this] {
-        if (m_openWindow) m_openWindow(QStringLiteral("relay"));
+    connect(relayButton_, &QPushButton::clicked, this, [this] {
+        if (openWindow_) openWindow_(QStringLiteral("relay"));
     });
 
-    connect(m_model, &QAbstractItemModel::rowsInserted, this,
+    connect(model_, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int first, int last) { insertRows(first, last); });
-    connect(m_model, &QAbstractItemModel::rowsRemoved, this,
+    connect(model_, &QAbstractItemModel::rowsRemoved, this,
             [this](const QModelIndex&, int first, int last) { removeRows(first, last); });
-    connect(m_model, &QAbstractItemModel::rowsMoved, this,
+    connect(model_, &QAbstractItemModel::rowsMoved, this,
             [this](const QModelIndex&, int from, int, const QModelIndex&, int to) {
                 moveRow(from, to);
             });
-    connect(m_model, &QAbstractItemModel::dataChanged, this,
+    connect(model_, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex& first, const QModelIndex& last) {
                 updateRows(first.row(), last.row());
             });
-    connect(m_model, &QAbstractItemModel::modelReset, this, &AccountsWindow::rebuildRows);
-    setUsageStore(new ProviderUsageStore(m_endpoints, m_now, this));
-    if (m_relay) {
-        connect(m_relay, &GeminiRelayStore::changed, m_relayCoalescer, &StoreChangeCoalescer::poke);
+    connect(model_, &QAbstractItemModel::modelReset, this, &AccountsWindow::rebuildRows);
+    setUsageStore(new ProviderUsageStore(endpoints_, now_, this));
+    if (relay_) {
+        connect(relay_, &GeminiRelayStore::changed, relayCoalescer_, &StoreChangeCoalescer::poke);
     }
     // "Updated 5m" ages by the minute.
     auto* clock = new QTimer(this);
@@ -191,33 +191,33 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
 }
 
 AccountsWindow::~AccountsWindow() {
-    m_usage->cancelAll();
+    usage_->cancelAll();
 }
 
 ApiAccountProvider AccountsWindow::provider() const {
-    return m_model->provider();
+    return model_->provider();
 }
 
 void AccountsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
-    if (m_machines) return;
-    m_machines = new MachinesPage(store, m_body, m_now);
-    m_machines->setObjectName(QStringLiteral("machinesPage"));
-    m_body->addWidget(m_machines);
-    m_providers->addTab(tr("Machines"));
+    if (machines_) return;
+    machines_ = new MachinesPage(store, body_, now_);
+    machines_->setObjectName(QStringLiteral("machinesPage"));
+    body_->addWidget(machines_);
+    providers_->addTab(tr("Machines"));
 }
 
 bool AccountsWindow::machinesShown() const {
-    return m_machines && m_providers->currentIndex() >= int(kAllApiAccountProviders.size());
+    return machines_ && providers_->currentIndex() >= int(kAllApiAccountProviders.size());
 }
 
 void AccountsWindow::showTab(int index) {
     const bool machines = machinesShown();
     // The accounts' own controls mean nothing beside the machines.
-    const QList<QWidget*> controls{m_relayStatus, m_relayButton, m_keyStorage,
+    const QList<QWidget*> controls{relayStatus_, relayButton_, keyStorage_,
                                    findChild<QPushButton*>(QStringLiteral("addButton"))};
     for (QWidget* control : controls) control->setVisible(!machines);
     if (machines) {
-        m_body->setCurrentWidget(m_machines);
+        body_->setCurrentWidget(machines_);
         return;
     }
     setProvider(kAllApiAccountProviders[std::size_t(std::max(0, index))]);
@@ -227,19 +227,19 @@ void AccountsWindow::setProvider(ApiAccountProvider provider) {
     const auto index =
         std::find(kAllApiAccountProviders.begin(), kAllApiAccountProviders.end(), provider) -
         kAllApiAccountProviders.begin();
-    if (m_providers->currentIndex() != int(index)) {
-        m_providers->setCurrentIndex(int(index));  // comes back here through currentChanged
+    if (providers_->currentIndex() != int(index)) {
+        providers_->setCurrentIndex(int(index));  // comes back here through currentChanged
         return;
     }
-    m_model->setProvider(provider);
+    model_->setProvider(provider);
     updateRelayStatus();
     updateEmptyState();
 }
 
 void AccountsWindow::setUsageStore(ProviderUsageStore* store) {
-    if (m_usage) retire(m_usage);
-    m_usage = store;
-    connect(m_usage, &ProviderUsageStore::changed, this, &AccountsWindow::updateUsage);
+    if (usage_) retire(usage_);
+    usage_ = store;
+    connect(usage_, &ProviderUsageStore::changed, this, &AccountsWindow::updateUsage);
     updateUsage();
 }
 
@@ -263,18 +263,18 @@ void AccountsWindow::retire(ProviderUsageStore* store) {
 
 void AccountsWindow::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
-    setUsageStore(new ProviderUsageStore(m_endpoints, m_now, this));
+    setUsageStore(new ProviderUsageStore(endpoints_, now_, this));
     setProvider(ApiAccountProvider::gemini);
 }
 
 void AccountsWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    m_usage->attachHistoryStore(m_history);
+    usage_->attachHistoryStore(history_);
 }
 
 void AccountsWindow::openAddDialog() {
-    if (m_addDialog) {
-        m_addDialog->raise();
+    if (addDialog_) {
+        addDialog_->raise();
         return;
     }
     const ApiAccountProvider provider = this->provider();
@@ -282,59 +282,58 @@ void AccountsWindow::openAddDialog() {
         provider,
         [this, provider](const QString& alias, const QString& apiKey,
                          const std::optional<QString>& detail) -> std::optional<QString> {
-            if (!m_accounts) return tr("The account store is not available.");
-            if (auto error = m_accounts->addAccount(provider, alias, apiKey, detail)) {
+            if (!accounts_) return tr("The account store is not available.");
+            if (auto error = accounts_->addAccount(provider, alias, apiKey, detail)) {
                 return error->description;
             }
             return std::nullopt;
         },
         this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    m_addDialog = dialog;
+    addDialog_ = dialog;
     dialog->open();
 }
 
 AccountRowWidget* AccountsWindow::makeRow(int row) {
     const ApiAccountProvider provider = this->provider();
-    auto* widget = new AccountRowWidget(provider, m_model->at(row), this);
-    const QString id = m_model->at(row).summary.id;
+    auto* widget = new AccountRowWidget(provider, model_->at(row), this);
+    const QString id = model_->at(row).summary.id;
     connect(widget, &AccountRowWidget::selectRequested, this, [this, provider, id] {
-        perform([&] { return m_accounts->setSelected(provider, id); });
+        perform([&] { return accounts_->setSelected(provider, id); });
     });
-    connect(widget, &AccountRowWidget::primaryRequested, this, [this, provider, id] {
-        perform([&] { return m_accounts->setPrimary(provider, id); });
-    });
+    connect(widget, &AccountRowWidget::primaryRequested, this,
+            [this, provider, id] { perform([&] { return accounts_->setPrimary(provider, id); }); });
     connect(widget, &AccountRowWidget::activeRequested, this, [this, provider, id](bool active) {
-        perform([&] { return m_accounts->setActive(provider, id, active); });
+        perform([&] { return accounts_->setActive(provider, id, active); });
     });
     connect(widget, &AccountRowWidget::deleteRequested, this, [this, provider, id] {
-        perform([&] { return m_accounts->removeAccount(provider, id); });
+        perform([&] { return accounts_->removeAccount(provider, id); });
     });
     if (provider != ApiAccountProvider::grok) {
         widget->addBudgetEditor(
-            new AccountBudgetEditor(m_accounts, m_history, provider, id, m_now, widget));
+            new AccountBudgetEditor(accounts_, history_, provider, id, now_, widget));
     }
     AccountUsagePanel* panel = widget->usagePanel();
     connect(panel, &AccountUsagePanel::lookbackChanged, this,
-            [this, provider, id](int days) { m_usage->setLookbackDays(days, provider, id); });
+            [this, provider, id](int days) { usage_->setLookbackDays(days, provider, id); });
     connect(panel, &AccountUsagePanel::validateRequested, this, [this, provider, id] {
-        if (!m_accounts) return;
-        QCoro::connect(m_usage->validate(provider, id, *m_accounts), this, [] {});
+        if (!accounts_) return;
+        QCoro::connect(usage_->validate(provider, id, *accounts_), this, [] {});
     });
     connect(panel, &AccountUsagePanel::fetchRequested, this, [this, provider, id] {
-        if (!m_accounts) return;
-        m_usage->attachHistoryStore(m_history);
-        QCoro::connect(m_usage->fetchUsage(provider, id, *m_accounts), this, [] {});
+        if (!accounts_) return;
+        usage_->attachHistoryStore(history_);
+        QCoro::connect(usage_->fetchUsage(provider, id, *accounts_), this, [] {});
     });
-    panel->setState(m_usage->state(provider, id), now());
+    panel->setState(usage_->state(provider, id), now());
     return widget;
 }
 
 void AccountsWindow::insertRows(int first, int last) {
     for (int row = first; row <= last; ++row) {
         AccountRowWidget* widget = makeRow(row);
-        m_rows.insert(m_rows.begin() + row, widget);
-        m_rowsLayout->insertWidget(row, widget);
+        rows_.insert(rows_.begin() + row, widget);
+        rowsLayout_->insertWidget(row, widget);
         widget->show();
     }
     updateEmptyState();
@@ -343,9 +342,9 @@ void AccountsWindow::insertRows(int first, int last) {
 void AccountsWindow::removeRows(int first, int last) {
     for (int row = last; row >= first; --row) {
         // Later: the request that removed it may be this row's own button.
-        m_rows[std::size_t(row)]->hide();
-        m_rows[std::size_t(row)]->deleteLater();
-        m_rows.erase(m_rows.begin() + row);
+        rows_[std::size_t(row)]->hide();
+        rows_[std::size_t(row)]->deleteLater();
+        rows_.erase(rows_.begin() + row);
     }
     updateEmptyState();
 }
@@ -353,24 +352,24 @@ void AccountsWindow::removeRows(int first, int last) {
 void AccountsWindow::moveRow(int from, int to) {
     // Model move semantics: `to` is the index before which the row goes in the old order.
     const int target = to > from ? to - 1 : to;
-    AccountRowWidget* widget = m_rows[std::size_t(from)];
-    m_rows.erase(m_rows.begin() + from);
-    m_rows.insert(m_rows.begin() + target, widget);
-    m_rowsLayout->removeWidget(widget);
-    m_rowsLayout->insertWidget(target, widget);
+    AccountRowWidget* widget = rows_[std::size_t(from)];
+    rows_.erase(rows_.begin() + from);
+    rows_.insert(rows_.begin() + target, widget);
+    rowsLayout_->removeWidget(widget);
+    rowsLayout_->insertWidget(target, widget);
 }
 
 void AccountsWindow::updateRows(int first, int last) {
-    for (int row = first; row <= last && row < int(m_rows.size()); ++row) {
-        m_rows[std::size_t(row)]->setRow(m_model->at(row));
+    for (int row = first; row <= last && row < int(rows_.size()); ++row) {
+        rows_[std::size_t(row)]->setRow(model_->at(row));
     }
 }
 
 void AccountsWindow::rebuildRows() {
-    for (AccountRowWidget* widget : m_rows) widget->deleteLater();
-    m_rows.clear();
-    if (m_model->rowCount() > 0) {
-        insertRows(0, m_model->rowCount() - 1);
+    for (AccountRowWidget* widget : rows_) widget->deleteLater();
+    rows_.clear();
+    if (model_->rowCount() > 0) {
+        insertRows(0, model_->rowCount() - 1);
     } else {
         updateEmptyState();
     }
@@ -379,53 +378,53 @@ void AccountsWindow::rebuildRows() {
 void AccountsWindow::updateUsage() {
     const ApiAccountProvider provider = this->provider();
     const std::int64_t nowMs = now();
-    for (AccountRowWidget* widget : m_rows) {
-        widget->usagePanel()->setState(m_usage->state(provider, widget->row().summary.id), nowMs);
+    for (AccountRowWidget* widget : rows_) {
+        widget->usagePanel()->setState(usage_->state(provider, widget->row().summary.id), nowMs);
     }
 }
 
 void AccountsWindow::updateRelayStatus() {
     const bool gemini = provider() == ApiAccountProvider::gemini;
-    m_relayStatus->setVisible(gemini && m_relay && !machinesShown());
-    m_relayButton->setVisible(gemini && !machinesShown());
-    if (m_relay) {
-        m_relayStatus->setStatus(m_relay->isRunning(), m_relay->port(),
-                                 int(m_relay->activeClients().size()));
+    relayStatus_->setVisible(gemini && relay_ && !machinesShown());
+    relayButton_->setVisible(gemini && !machinesShown());
+    if (relay_) {
+        relayStatus_->setStatus(relay_->isRunning(), relay_->port(),
+                                int(relay_->activeClients().size()));
     }
 }
 
 void AccountsWindow::updateEmptyState() {
-    m_emptyText->setText(tr("No %1 accounts").arg(ProviderUsageText::displayName(provider())));
+    emptyText_->setText(tr("No %1 accounts").arg(ProviderUsageText::displayName(provider())));
     if (machinesShown()) return;
-    m_body->setCurrentIndex(m_rows.empty() ? 0 : 1);
+    body_->setCurrentIndex(rows_.empty() ? 0 : 1);
 }
 
 void AccountsWindow::perform(const std::function<std::optional<AccountStoreError>()>& operation) {
-    if (!m_accounts) return;
+    if (!accounts_) return;
     const std::optional<AccountStoreError> error = operation();
     if (!error) return;
     // The store kept its data; the controls the user changed go back to it.
-    updateRows(0, int(m_rows.size()) - 1);
+    updateRows(0, int(rows_.size()) - 1);
     showError(error->description);
 }
 
 void AccountsWindow::showError(const QString& message) {
-    m_errorMessage = message;
-    if (m_alert) {  // one alert at a time, with the latest failure
-        m_alert->setText(message);
+    errorMessage_ = message;
+    if (alert_) {  // one alert at a time, with the latest failure
+        alert_->setText(message);
         return;
     }
     auto* alert =
         new QMessageBox(QMessageBox::Warning, tr("Account Error"), message, QMessageBox::Ok, this);
     alert->setObjectName(QStringLiteral("accountErrorAlert"));
     alert->setAttribute(Qt::WA_DeleteOnClose);
-    connect(alert, &QMessageBox::finished, this, [this] { m_errorMessage.reset(); });
-    m_alert = alert;
+    connect(alert, &QMessageBox::finished, this, [this] { errorMessage_.reset(); });
+    alert_ = alert;
     alert->open();
 }
 
 std::int64_t AccountsWindow::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 }  // namespace qm::gui

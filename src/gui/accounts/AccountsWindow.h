@@ -57,18 +57,18 @@ public:
 
     ApiAccountProvider provider() const;
     void setProvider(ApiAccountProvider provider);
-    ProviderUsageStore* usageStore() const { return m_usage; }
-    AccountListModel* accountModel() const { return m_model; }
+    ProviderUsageStore* usageStore() const { return usage_; }
+    AccountListModel* accountModel() const { return model_; }
     // The open add dialog, if any.
-    AddAccountDialog* addDialog() const { return m_addDialog; }
+    AddAccountDialog* addDialog() const { return addDialog_; }
     // The alert's text while it is shown.
-    std::optional<QString> errorMessage() const { return m_errorMessage; }
+    std::optional<QString> errorMessage() const { return errorMessage_; }
 
     void openAddDialog();
 
     // Adds the "Machines" tab over the user's other machines.
     void setRemoteHosts(hosts::RemoteHostStore* store);
-    MachinesPage* machinesPage() const { return m_machines; }
+    MachinesPage* machinesPage() const { return machines_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -95,28 +95,28 @@ private:
     void showError(const QString& message);
     std::int64_t now() const;
 
-    QPointer<AccountStore> m_accounts;
-    QPointer<GeminiRelayStore> m_relay;
-    QPointer<UsageHistoryStore> m_history;
-    std::function<void(const QString&)> m_openWindow;
-    Clock m_now;
-    ProviderEndpoints m_endpoints;
-    ProviderUsageStore* m_usage = nullptr;
-    AccountListModel* m_model;
-    StoreChangeCoalescer* m_relayCoalescer;
-    std::optional<QString> m_errorMessage;
-    QPointer<QMessageBox> m_alert;
-    QPointer<AddAccountDialog> m_addDialog;
+    QPointer<AccountStore> accounts_;
+    QPointer<GeminiRelayStore> relay_;
+    QPointer<UsageHistoryStore> history_;
+    std::function<void(const QString&)> openWindow_;
+    Clock now_;
+    ProviderEndpoints endpoints_;
+    ProviderUsageStore* usage_ = nullptr;
+    AccountListModel* model_;
+    StoreChangeCoalescer* relayCoalescer_;
+    std::optional<QString> errorMessage_;
+    QPointer<QMessageBox> alert_;
+    QPointer<AddAccountDialog> addDialog_;
 
-    QTabBar* m_providers;
-    RelayToolbarStatus* m_relayStatus;
-    QPushButton* m_relayButton;
-    MachinesPage* m_machines = nullptr;
-    QLabel* m_keyStorage;
-    QStackedWidget* m_body;
-    QLabel* m_emptyText;
-    QVBoxLayout* m_rowsLayout;
-    std::vector<AccountRowWidget*> m_rows;
+    QTabBar* providers_;
+    RelayToolbarStatus* relayStatus_;
+    QPushButton* relayButton_;
+    MachinesPage* machines_ = nullptr;
+    QLabel* keyStorage_;
+    QStackedWidget* body_;
+    QLabel* emptyText_;
+    QVBoxLayout* rowsLayout_;
+    std::vector<AccountRowWidget*> rows_;
 };
 
 }  // namespace qm::gui

@@ -15,11 +15,11 @@ namespace qm::gui {
 
 AddAccountDialog::AddAccountDialog(ApiAccountProvider provider, AddFunction add, QWidget* parent)
     : QDialog(parent),
-      m_add(std::move(add)),
-      m_alias(new QLineEdit(this)),
-      m_apiKey(new QLineEdit(this)),
-      m_detail(new QLineEdit(this)),
-      m_error(WindowText::label({}, this, 0.9)) {
+      add_(std::move(add)),
+      alias_(new QLineEdit(this)),
+      apiKey_(new QLineEdit(this)),
+      detail_(new QLineEdit(this)),
+      error_(WindowText::label({}, this, 0.9)) {
     const QString title = tr("Add %1 Account").arg(ProviderUsageText::displayName(provider));
     setWindowTitle(title);
     setModal(true);
@@ -29,21 +29,21 @@ AddAccountDialog::AddAccountDialog(ApiAccountProvider provider, AddFunction add,
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(WindowText::label(title, this, 1.2, true));
     auto* form = new QFormLayout;
-    m_alias->setObjectName(QStringLiteral("aliasField"));
-    m_apiKey->setObjectName(QStringLiteral("apiKeyField"));
-    m_apiKey->setEchoMode(QLineEdit::Password);
-    m_apiKey->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
-                                  Qt::ImhNoAutoUppercase);
-    m_detail->setObjectName(QStringLiteral("detailField"));
-    form->addRow(tr("Alias"), m_alias);
-    form->addRow(tr("API Key"), m_apiKey);
-    form->addRow(ProviderUsageText::detailLabel(provider), m_detail);
+    alias_->setObjectName(QStringLiteral("aliasField"));
+    apiKey_->setObjectName(QStringLiteral("apiKeyField"));
+    apiKey_->setEchoMode(QLineEdit::Password);
+    apiKey_->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
+                                 Qt::ImhNoAutoUppercase);
+    detail_->setObjectName(QStringLiteral("detailField"));
+    form->addRow(tr("Alias"), alias_);
+    form->addRow(tr("API Key"), apiKey_);
+    form->addRow(ProviderUsageText::detailLabel(provider), detail_);
     layout->addLayout(form);
 
-    m_error->setObjectName(QStringLiteral("errorLabel"));
-    WindowText::setColor(m_error, WindowText::red());
-    m_error->hide();
-    layout->addWidget(m_error);
+    error_->setObjectName(QStringLiteral("errorLabel"));
+    WindowText::setColor(error_, WindowText::red());
+    error_->hide();
+    layout->addWidget(error_);
 
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* cancel = buttons->addButton(QDialogButtonBox::Cancel);
@@ -55,27 +55,27 @@ AddAccountDialog::AddAccountDialog(ApiAccountProvider provider, AddFunction add,
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(addButton, &QPushButton::clicked, this, &AddAccountDialog::submit);
     // An error is about what was typed; typing again makes it stale.
-    for (QLineEdit* field : {m_alias, m_apiKey, m_detail})
-        connect(field, &QLineEdit::textChanged, m_error, &QWidget::hide);
+    for (QLineEdit* field : {alias_, apiKey_, detail_})
+        connect(field, &QLineEdit::textChanged, error_, &QWidget::hide);
     WindowBehaviour::install(this);
 }
 
 void AddAccountDialog::submit() {
-    const QString detail = m_detail->text();
+    const QString detail = detail_->text();
     const std::optional<QString> error =
-        m_add(m_alias->text(), m_apiKey->text(),
-              detail.isEmpty() ? std::nullopt : std::optional<QString>(detail));
+        add_(alias_->text(), apiKey_->text(),
+             detail.isEmpty() ? std::nullopt : std::optional<QString>(detail));
     if (!error) {
         accept();
         return;
     }
-    m_error->setText(*error);
-    m_error->show();
+    error_->setText(*error);
+    error_->show();
 }
 
 void AddAccountDialog::done(int result) {
     // Nothing of the key stays behind in the widget once the dialog is gone.
-    m_apiKey->clear();
+    apiKey_->clear();
     QDialog::done(result);
 }
 

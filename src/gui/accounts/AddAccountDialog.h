@@ -28,11 +28,11 @@ public:
 private:
     void submit();
 
-    AddFunction m_add;
-    QLineEdit* m_alias;
-    QLineEdit* m_apiKey;
-    QLineEdit* m_detail;
-    QLabel* m_error;
+    AddFunction add_;
+    QLineEdit* alias_;
+    QLineEdit* apiKey_;
+    QLineEdit* detail_;
+    QLabel* error_;
 };
 
 }  // namespace qm::gui

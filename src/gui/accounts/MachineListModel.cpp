@@ -8,23 +8,22 @@
 namespace qm::gui {
 
 MachineListModel::MachineListModel(hosts::RemoteHostStore* store, Clock now, QObject* parent)
-    : SnapshotTableModel(parent), m_store(store), m_now(std::move(now)) {
-    if (m_store)
-        connect(m_store, &hosts::RemoteHostStore::changed, this, &MachineListModel::refill);
+    : SnapshotTableModel(parent), store_(store), now_(std::move(now)) {
+    if (store_) connect(store_, &hosts::RemoteHostStore::changed, this, &MachineListModel::refill);
     refill();
 }
 
 qint64 MachineListModel::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 void MachineListModel::refill() {
-    merge(m_store ? m_store->hosts() : std::vector<hosts::HostStatus>());
+    merge(store_ ? store_->hosts() : std::vector<hosts::HostStatus>());
 }
 
 void MachineListModel::touch() {
     if (rowCount() > 0)
-        emit dataChanged(index(0, statusColumn), index(rowCount() - 1, monthColumn));
+        Q_EMIT dataChanged(index(0, statusColumn), index(rowCount() - 1, monthColumn));
 }
 
 int MachineListModel::columnCount(const QModelIndex& parent) const {

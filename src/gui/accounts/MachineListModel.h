@@ -33,8 +33,8 @@ private:
     void refill();
     qint64 now() const;
 
-    QPointer<hosts::RemoteHostStore> m_store;
-    Clock m_now;
+    QPointer<hosts::RemoteHostStore> store_;
+    Clock now_;
 };
 
 }  // namespace qm::gui

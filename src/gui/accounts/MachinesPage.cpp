@@ -16,14 +16,14 @@ namespace qm::gui {
 MachinesPage::MachinesPage(hosts::RemoteHostStore* store, QWidget* parent,
                            MachineListModel::Clock now)
     : QWidget(parent),
-      m_store(store),
-      m_model(new MachineListModel(store, std::move(now), this)),
-      m_name(new QLineEdit(this)),
-      m_add(new QPushButton(tr("Add"), this)),
-      m_error(WindowText::label({}, this, 0.9)),
-      m_table(new QTableView(this)),
-      m_remove(new QPushButton(tr("Remove"), this)),
-      m_check(new QPushButton(tr("Check now"), this)) {
+      store_(store),
+      model_(new MachineListModel(store, std::move(now), this)),
+      name_(new QLineEdit(this)),
+      add_(new QPushButton(tr("Add"), this)),
+      error_(WindowText::label({}, this, 0.9)),
+      table_(new QTableView(this)),
+      remove_(new QPushButton(tr("Remove"), this)),
+      check_(new QPushButton(tr("Check now"), this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* intro = WindowText::label(
@@ -35,83 +35,83 @@ MachinesPage::MachinesPage(hosts::RemoteHostStore* store, QWidget* parent,
     layout->addWidget(intro);
 
     auto* entry = new QHBoxLayout;
-    m_name->setObjectName(QStringLiteral("hostNameField"));
-    m_name->setPlaceholderText(tr("devbox or user@workstation"));
-    m_name->setAccessibleName(tr("Machine"));
-    m_add->setObjectName(QStringLiteral("addHostButton"));
-    entry->addWidget(m_name, 1);
-    entry->addWidget(m_add);
+    name_->setObjectName(QStringLiteral("hostNameField"));
+    name_->setPlaceholderText(tr("devbox or user@workstation"));
+    name_->setAccessibleName(tr("Machine"));
+    add_->setObjectName(QStringLiteral("addHostButton"));
+    entry->addWidget(name_, 1);
+    entry->addWidget(add_);
     layout->addLayout(entry);
-    m_error->setObjectName(QStringLiteral("hostError"));
-    m_error->setWordWrap(true);
-    m_error->hide();
-    layout->addWidget(m_error);
+    error_->setObjectName(QStringLiteral("hostError"));
+    error_->setWordWrap(true);
+    error_->hide();
+    layout->addWidget(error_);
 
-    m_table->setObjectName(QStringLiteral("machineTable"));
-    m_table->setModel(m_model);
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_table->verticalHeader()->hide();
-    m_table->setWordWrap(false);
-    m_table->horizontalHeader()->setSectionResizeMode(MachineListModel::statusColumn,
-                                                      QHeaderView::Stretch);
-    m_table->horizontalHeader()->setSectionResizeMode(MachineListModel::nameColumn,
-                                                      QHeaderView::ResizeToContents);
-    layout->addWidget(m_table, 1);
+    table_->setObjectName(QStringLiteral("machineTable"));
+    table_->setModel(model_);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->verticalHeader()->hide();
+    table_->setWordWrap(false);
+    table_->horizontalHeader()->setSectionResizeMode(MachineListModel::statusColumn,
+                                                     QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(MachineListModel::nameColumn,
+                                                     QHeaderView::ResizeToContents);
+    layout->addWidget(table_, 1);
 
     auto* buttons = new QHBoxLayout;
-    m_remove->setObjectName(QStringLiteral("removeHostButton"));
-    m_check->setObjectName(QStringLiteral("checkHostsButton"));
-    buttons->addWidget(m_remove);
+    remove_->setObjectName(QStringLiteral("removeHostButton"));
+    check_->setObjectName(QStringLiteral("checkHostsButton"));
+    buttons->addWidget(remove_);
     buttons->addStretch(1);
-    buttons->addWidget(m_check);
+    buttons->addWidget(check_);
     layout->addLayout(buttons);
 
-    connect(m_add, &QPushButton::clicked, this, &MachinesPage::add);
-    connect(m_name, &QLineEdit::returnPressed, this, &MachinesPage::add);
-    connect(m_remove, &QPushButton::clicked, this, &MachinesPage::removeSelected);
-    connect(m_check, &QPushButton::clicked, this, [this] {
-        if (m_store) m_store->refresh();
+    connect(add_, &QPushButton::clicked, this, &MachinesPage::add);
+    connect(name_, &QLineEdit::returnPressed, this, &MachinesPage::add);
+    connect(remove_, &QPushButton::clicked, this, &MachinesPage::removeSelected);
+    connect(check_, &QPushButton::clicked, this, [this] {
+        if (store_) store_->refresh();
     });
-    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+    connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MachinesPage::updateButtons);
-    connect(m_model, &QAbstractItemModel::modelReset, this, &MachinesPage::updateButtons);
-    connect(m_model, &QAbstractItemModel::rowsRemoved, this, &MachinesPage::updateButtons);
-    connect(m_model, &QAbstractItemModel::dataChanged, this, &MachinesPage::updateButtons);
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, &MachinesPage::updateButtons);
+    connect(model_, &QAbstractItemModel::modelReset, this, &MachinesPage::updateButtons);
+    connect(model_, &QAbstractItemModel::rowsRemoved, this, &MachinesPage::updateButtons);
+    connect(model_, &QAbstractItemModel::dataChanged, this, &MachinesPage::updateButtons);
+    connect(model_, &QAbstractItemModel::rowsInserted, this, &MachinesPage::updateButtons);
     // "Read 5m ago" ages by the minute.
     auto* clock = new QTimer(this);
     clock->setInterval(30'000);
-    connect(clock, &QTimer::timeout, m_model, &MachineListModel::touch);
+    connect(clock, &QTimer::timeout, model_, &MachineListModel::touch);
     clock->start();
     updateButtons();
 }
 
 void MachinesPage::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (m_store) m_store->reload();
+    if (store_) store_->reload();
 }
 
 void MachinesPage::add() {
-    if (!m_store) return;
-    const QString error = m_store->add(m_name->text().trimmed());
-    m_error->setText(error);
-    m_error->setVisible(!error.isEmpty());
-    if (error.isEmpty()) m_name->clear();
+    if (!store_) return;
+    const QString error = store_->add(name_->text().trimmed());
+    error_->setText(error);
+    error_->setVisible(!error.isEmpty());
+    if (error.isEmpty()) name_->clear();
 }
 
 void MachinesPage::removeSelected() {
-    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
-    if (!m_store || rows.isEmpty()) return;
-    const QString error = m_store->remove(m_model->at(rows.first().row()).name);
-    m_error->setText(error);
-    m_error->setVisible(!error.isEmpty());
+    const QModelIndexList rows = table_->selectionModel()->selectedRows();
+    if (!store_ || rows.isEmpty()) return;
+    const QString error = store_->remove(model_->at(rows.first().row()).name);
+    error_->setText(error);
+    error_->setVisible(!error.isEmpty());
 }
 
 void MachinesPage::updateButtons() {
-    m_remove->setEnabled(m_table->selectionModel()->hasSelection());
-    const bool checking = m_store && m_store->isChecking();
-    m_check->setEnabled(m_store && !checking && m_model->rowCount() > 0);
+    remove_->setEnabled(table_->selectionModel()->hasSelection());
+    const bool checking = store_ && store_->isChecking();
+    check_->setEnabled(store_ && !checking && model_->rowCount() > 0);
 }
 
 }  // namespace qm::gui

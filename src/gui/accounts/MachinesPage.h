@@ -21,7 +21,7 @@ public:
     explicit MachinesPage(hosts::RemoteHostStore* store, QWidget* parent = nullptr,
                           MachineListModel::Clock now = {});
 
-    MachineListModel* model() const { return m_model; }
+    MachineListModel* model() const { return model_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -31,14 +31,14 @@ private:
     void removeSelected();
     void updateButtons();
 
-    QPointer<hosts::RemoteHostStore> m_store;
-    MachineListModel* m_model;
-    QLineEdit* m_name;
-    QPushButton* m_add;
-    QLabel* m_error;
-    QTableView* m_table;
-    QPushButton* m_remove;
-    QPushButton* m_check;
+    QPointer<hosts::RemoteHostStore> store_;
+    MachineListModel* model_;
+    QLineEdit* name_;
+    QPushButton* add_;
+    QLabel* error_;
+    QTableView* table_;
+    QPushButton* remove_;
+    QPushButton* check_;
 };
 
 }  // namespace qm::gui

@@ -5,10 +5,10 @@
 namespace qm::gui {
 
 RelayClientModel::RelayClientModel(Clock now, QObject* parent)
-    : SnapshotTableModel(parent), m_now(std::move(now)) {}
+    : SnapshotTableModel(parent), now_(std::move(now)) {}
 
 void RelayClientModel::refreshSeen() {
-    if (rowCount() > 0) emit dataChanged(index(0, SeenColumn), index(rowCount() - 1, SeenColumn));
+    if (rowCount() > 0) Q_EMIT dataChanged(index(0, SeenColumn), index(rowCount() - 1, SeenColumn));
 }
 
 int RelayClientModel::columnCount(const QModelIndex& parent) const {
@@ -34,7 +34,7 @@ QVariant RelayClientModel::data(const QModelIndex& index, int role) const {
         case RequestsColumn:
             return DisplayFormat::formattedCount(client.requestCount);
         case SeenColumn:
-            return DisplayFormat::relativeTime(client.lastSeenAt, m_now());
+            return DisplayFormat::relativeTime(client.lastSeenAt, now_());
         default:
             return {};
     }

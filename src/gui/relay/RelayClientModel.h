@@ -32,7 +32,7 @@ protected:
     QString key(const GeminiRelayClientInfo& client) const override { return client.id(); }
 
 private:
-    Clock m_now;
+    Clock now_;
 };
 
 }  // namespace qm::gui

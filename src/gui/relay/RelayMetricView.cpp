@@ -8,7 +8,7 @@
 namespace qm::gui {
 
 RelayMetricView::RelayMetricView(const QString& label, QStyle::StandardPixmap icon, QWidget* parent)
-    : QFrame(parent), m_value(new QLabel(this)) {
+    : QFrame(parent), value_(new QLabel(this)) {
     setFrameShape(QFrame::StyledPanel);
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(10, 8, 10, 8);
@@ -17,20 +17,20 @@ RelayMetricView::RelayMetricView(const QString& label, QStyle::StandardPixmap ic
     auto* caption = WindowText::label(label, this, 0.9);
     caption->setWordWrap(false);
     WindowText::setColor(caption, WindowText::secondary(this));
-    m_value->setObjectName(QStringLiteral("value"));
-    m_value->setFont(WindowText::scaled(font(), 1.3, true));
+    value_->setObjectName(QStringLiteral("value"));
+    value_->setFont(WindowText::scaled(font(), 1.3, true));
     layout->addWidget(image, 0, 0);
     layout->addWidget(caption, 0, 1);
-    layout->addWidget(m_value, 1, 0, 1, 2);
+    layout->addWidget(value_, 1, 0, 1, 2);
     layout->setColumnStretch(1, 1);
 }
 
 void RelayMetricView::setValue(const QString& value) {
-    m_value->setText(value);
+    value_->setText(value);
 }
 
 QString RelayMetricView::value() const {
-    return m_value->text();
+    return value_->text();
 }
 
 }  // namespace qm::gui

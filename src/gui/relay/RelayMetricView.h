@@ -16,7 +16,7 @@ public:
     QString value() const;
 
 private:
-    QLabel* m_value;
+    QLabel* value_;
 };
 
 }  // namespace qm::gui

@@ -8,37 +8,34 @@
 namespace qm::gui {
 
 RelayToolbarStatus::RelayToolbarStatus(QWidget* parent)
-    : QWidget(parent),
-      m_dot(new QLabel(this)),
-      m_text(new QLabel(this)),
-      m_clients(new QLabel(this)) {
+    : QWidget(parent), dot_(new QLabel(this)), text_(new QLabel(this)), clients_(new QLabel(this)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
-    m_dot->setFixedSize(8, 8);
-    m_text->setObjectName(QStringLiteral("relayStatusText"));
-    m_clients->setObjectName(QStringLiteral("relayStatusClients"));
-    m_clients->setFont(WindowText::scaled(font(), 0.85));
-    layout->addWidget(m_dot);
-    layout->addWidget(m_text);
-    layout->addWidget(m_clients);
+    dot_->setFixedSize(8, 8);
+    text_->setObjectName(QStringLiteral("relayStatusText"));
+    clients_->setObjectName(QStringLiteral("relayStatusClients"));
+    clients_->setFont(WindowText::scaled(font(), 0.85));
+    layout->addWidget(dot_);
+    layout->addWidget(text_);
+    layout->addWidget(clients_);
     setStatus(false, 0, 0);
 }
 
 void RelayToolbarStatus::setStatus(bool isRunning, int port, int activeClientCount) {
     const QColor dot = isRunning ? WindowText::green() : WindowText::secondary(this);
-    m_dot->setStyleSheet(QStringLiteral("background: %1; border-radius: 4px;").arg(dot.name()));
-    m_text->setText(isRunning ? tr("Relay %1").arg(port) : tr("Relay stopped"));
-    m_clients->setVisible(activeClientCount > 0);
-    m_clients->setText(QString::number(activeClientCount));
+    dot_->setStyleSheet(QStringLiteral("background: %1; border-radius: 4px;").arg(dot.name()));
+    text_->setText(isRunning ? tr("Relay %1").arg(port) : tr("Relay stopped"));
+    clients_->setVisible(activeClientCount > 0);
+    clients_->setText(QString::number(activeClientCount));
     QColor tint = palette().color(QPalette::Highlight);
     tint.setAlphaF(0.18);
-    m_clients->setStyleSheet(QStringLiteral("background: %1; border-radius: 7px; padding: 0 6px;")
-                                 .arg(tint.name(QColor::HexArgb)));
+    clients_->setStyleSheet(QStringLiteral("background: %1; border-radius: 7px; padding: 0 6px;")
+                                .arg(tint.name(QColor::HexArgb)));
 }
 
 QString RelayToolbarStatus::text() const {
-    return m_text->text();
+    return text_->text();
 }
 
 }  // namespace qm::gui

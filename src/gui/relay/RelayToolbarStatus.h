@@ -17,9 +17,9 @@ public:
     QString text() const;
 
 private:
-    QLabel* m_dot;
-    QLabel* m_text;
-    QLabel* m_clients;
+    QLabel* dot_;
+    QLabel* text_;
+    QLabel* clients_;
 };
 
 }  // namespace qm::gui

@@ -43,25 +43,25 @@ constexpr int kClockRefreshMs = 15'000;
 
 RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     : QWidget(parent),
-      m_relay(relay),
-      m_now(std::move(now)),
-      m_coalescer(new StoreChangeCoalescer([this] { redraw(); },
-                                           StoreChangeCoalescer::kDefaultInterval, this)),
-      m_badge(new StatusBadge({}, this)),
-      m_portField(new QLineEdit(this)),
-      m_start(new QPushButton(style()->standardIcon(QStyle::SP_MediaPlay), tr("Start"), this)),
-      m_stop(new QPushButton(style()->standardIcon(QStyle::SP_MediaStop), tr("Stop"), this)),
-      m_started(new QLabel(this)),
-      m_portMetric(new RelayMetricView(tr("Port"), QStyle::SP_FileDialogDetailedView, this)),
-      m_requestsMetric(new RelayMetricView(tr("Requests"), QStyle::SP_BrowserReload, this)),
-      m_clientsMetric(new RelayMetricView(tr("Clients"), QStyle::SP_DirHomeIcon, this)),
-      m_socketsMetric(new RelayMetricView(tr("Sockets"), QStyle::SP_DriveNetIcon, this)),
-      m_error(WindowText::label({}, this, 0.9)),
-      m_unmetered(WindowText::label({}, this, 0.9)),
-      m_instructions(WindowText::label({}, this)),
-      m_clientArea(new QStackedWidget(this)),
-      m_clientView(new QTreeView(this)),
-      m_clients(new RelayClientModel([this] { return this->now(); }, this)) {
+      relay_(relay),
+      now_(std::move(now)),
+      coalescer_(new StoreChangeCoalescer([this] { redraw(); },
+                                          StoreChangeCoalescer::kDefaultInterval, this)),
+      badge_(new StatusBadge({}, this)),
+      portField_(new QLineEdit(this)),
+      start_(new QPushButton(style()->standardIcon(QStyle::SP_MediaPlay), tr("Start"), this)),
+      stop_(new QPushButton(style()->standardIcon(QStyle::SP_MediaStop), tr("Stop"), this)),
+      started_(new QLabel(this)),
+      portMetric_(new RelayMetricView(tr("Port"), QStyle::SP_FileDialogDetailedView, this)),
+      requestsMetric_(new RelayMetricView(tr("Requests"), QStyle::SP_BrowserReload, this)),
+      clientsMetric_(new RelayMetricView(tr("Clients"), QStyle::SP_DirHomeIcon, this)),
+      socketsMetric_(new RelayMetricView(tr("Sockets"), QStyle::SP_DriveNetIcon, this)),
+      error_(WindowText::label({}, this, 0.9)),
+      unmetered_(WindowText::label({}, this, 0.9)),
+      instructions_(WindowText::label({}, this)),
+      clientArea_(new QStackedWidget(this)),
+      clientView_(new QTreeView(this)),
+      clients_(new RelayClientModel([this] { return this->now(); }, this)) {
     setWindowTitle(tr("Gemini Relay"));
     setMinimumSize(680, 460);
     WindowBehaviour::install(this);
@@ -78,53 +78,52 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     WindowText::setColor(subtitle, WindowText::secondary(this));
     titles->addWidget(subtitle);
     header->addLayout(titles, 1);
-    m_badge->setObjectName(QStringLiteral("statusBadge"));
-    header->addWidget(m_badge, 0, Qt::AlignTop);
+    badge_->setObjectName(QStringLiteral("statusBadge"));
+    header->addWidget(badge_, 0, Qt::AlignTop);
     layout->addLayout(header);
     layout->addWidget(divider(this));
 
     auto* controls = new QHBoxLayout;
     auto* portLabel = new QLabel(tr("Port"), this);
-    portLabel->setBuddy(m_portField);
-    m_portField->setObjectName(QStringLiteral("portField"));
-    m_portField->setFixedWidth(96);
-    m_start->setObjectName(QStringLiteral("startButton"));
-    m_stop->setObjectName(QStringLiteral("stopButton"));
-    m_started->setObjectName(QStringLiteral("startedLabel"));
-    WindowText::setColor(m_started, WindowText::secondary(this));
+    portLabel->setBuddy(portField_);
+    portField_->setObjectName(QStringLiteral("portField"));
+    portField_->setFixedWidth(96);
+    start_->setObjectName(QStringLiteral("startButton"));
+    stop_->setObjectName(QStringLiteral("stopButton"));
+    started_->setObjectName(QStringLiteral("startedLabel"));
+    WindowText::setColor(started_, WindowText::secondary(this));
     controls->addWidget(portLabel);
-    controls->addWidget(m_portField);
-    controls->addWidget(m_start);
-    controls->addWidget(m_stop);
+    controls->addWidget(portField_);
+    controls->addWidget(start_);
+    controls->addWidget(stop_);
     controls->addSpacing(8);
-    controls->addWidget(m_started);
+    controls->addWidget(started_);
     controls->addStretch(1);
     layout->addLayout(controls);
 
     auto* metrics = new QHBoxLayout;
     metrics->setSpacing(10);
-    m_portMetric->setObjectName(QStringLiteral("portMetric"));
-    m_requestsMetric->setObjectName(QStringLiteral("requestsMetric"));
-    m_clientsMetric->setObjectName(QStringLiteral("clientsMetric"));
-    m_socketsMetric->setObjectName(QStringLiteral("socketsMetric"));
-    for (RelayMetricView* metric :
-         {m_portMetric, m_requestsMetric, m_clientsMetric, m_socketsMetric}) {
+    portMetric_->setObjectName(QStringLiteral("portMetric"));
+    requestsMetric_->setObjectName(QStringLiteral("requestsMetric"));
+    clientsMetric_->setObjectName(QStringLiteral("clientsMetric"));
+    socketsMetric_->setObjectName(QStringLiteral("socketsMetric"));
+    for (RelayMetricView* metric : {portMetric_, requestsMetric_, clientsMetric_, socketsMetric_}) {
         metrics->addWidget(metric, 1);
     }
     layout->addLayout(metrics);
 
-    m_error->setObjectName(QStringLiteral("errorLabel"));
-    WindowText::setColor(m_error, WindowText::red());
-    WindowText::setSelectable(m_error);
-    layout->addWidget(m_error);
+    error_->setObjectName(QStringLiteral("errorLabel"));
+    WindowText::setColor(error_, WindowText::red());
+    WindowText::setSelectable(error_);
+    layout->addWidget(error_);
 
-    m_unmetered->setObjectName(QStringLiteral("unmeteredLabel"));
-    WindowText::setColor(m_unmetered, WindowText::orange());
-    layout->addWidget(m_unmetered);
+    unmetered_->setObjectName(QStringLiteral("unmeteredLabel"));
+    WindowText::setColor(unmetered_, WindowText::orange());
+    layout->addWidget(unmetered_);
 
-    m_instructions->setObjectName(QStringLiteral("instructionsLabel"));
-    WindowText::setSelectable(m_instructions);
-    layout->addWidget(m_instructions);
+    instructions_->setObjectName(QStringLiteral("instructionsLabel"));
+    WindowText::setSelectable(instructions_);
+    layout->addWidget(instructions_);
     layout->addWidget(divider(this));
 
     auto* clientsHeader = new QHBoxLayout;
@@ -138,13 +137,13 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     empty->setObjectName(QStringLiteral("noClientsLabel"));
     empty->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     WindowText::setColor(empty, WindowText::secondary(this));
-    m_clientView->setObjectName(QStringLiteral("clientView"));
-    m_clientView->setModel(m_clients);
-    m_clientView->setRootIsDecorated(false);
-    m_clientView->setAlternatingRowColors(true);
-    m_clientView->setItemDelegateForColumn(RelayClientModel::ClientColumn,
-                                           new RelayClientDelegate(m_clientView));
-    QHeaderView* columns = m_clientView->header();
+    clientView_->setObjectName(QStringLiteral("clientView"));
+    clientView_->setModel(clients_);
+    clientView_->setRootIsDecorated(false);
+    clientView_->setAlternatingRowColors(true);
+    clientView_->setItemDelegateForColumn(RelayClientModel::ClientColumn,
+                                          new RelayClientDelegate(clientView_));
+    QHeaderView* columns = clientView_->header();
     columns->setStretchLastSection(false);
     columns->setSectionResizeMode(QHeaderView::Interactive);
     // The alias column takes what is left; the others keep their natural widths.
@@ -152,26 +151,26 @@ RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     columns->setSectionResizeMode(RelayClientModel::AliasColumn, QHeaderView::Stretch);
     columns->resizeSection(RelayClientModel::RequestsColumn, 90);
     columns->resizeSection(RelayClientModel::SeenColumn, 80);
-    m_clientArea->addWidget(empty);
-    m_clientArea->addWidget(m_clientView);
-    layout->addWidget(m_clientArea, 1);
+    clientArea_->addWidget(empty);
+    clientArea_->addWidget(clientView_);
+    layout->addWidget(clientArea_, 1);
 
-    connect(m_portField, &QLineEdit::textChanged, this, &RelayWindow::updateButtons);
-    connect(m_portField, &QLineEdit::returnPressed, this, &RelayWindow::startRelay);
-    connect(m_start, &QPushButton::clicked, this, &RelayWindow::startRelay);
-    connect(m_stop, &QPushButton::clicked, this, [this] {
-        if (m_relay) m_relay->stop();
+    connect(portField_, &QLineEdit::textChanged, this, &RelayWindow::updateButtons);
+    connect(portField_, &QLineEdit::returnPressed, this, &RelayWindow::startRelay);
+    connect(start_, &QPushButton::clicked, this, &RelayWindow::startRelay);
+    connect(stop_, &QPushButton::clicked, this, [this] {
+        if (relay_) relay_->stop();
     });
-    if (m_relay) {
-        connect(m_relay, &GeminiRelayStore::changed, m_coalescer, &StoreChangeCoalescer::poke);
-        m_shownPort = m_relay->port();
-        m_portField->setText(QString::number(m_shownPort));
+    if (relay_) {
+        connect(relay_, &GeminiRelayStore::changed, coalescer_, &StoreChangeCoalescer::poke);
+        shownPort_ = relay_->port();
+        portField_->setText(QString::number(shownPort_));
     }
-    m_clockTimer.setInterval(kClockRefreshMs);
-    connect(&m_clockTimer, &QTimer::timeout, this, [this] {
+    clockTimer_.setInterval(kClockRefreshMs);
+    connect(&clockTimer_, &QTimer::timeout, this, [this] {
         if (isVisible()) redraw();
     });
-    m_clockTimer.start();
+    clockTimer_.start();
     redraw();
 }
 
@@ -184,90 +183,90 @@ std::optional<int> RelayWindow::parsedPort(const QString& text) {
 }
 
 void RelayWindow::flushRedraw() {
-    m_coalescer->flush();
+    coalescer_->flush();
 }
 
 void RelayWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (m_relay) m_portField->setText(QString::number(m_relay->port()));
+    if (relay_) portField_->setText(QString::number(relay_->port()));
     redraw();
 }
 
 void RelayWindow::startRelay() {
-    const std::optional<int> port = parsedPort(m_portField->text());
-    if (!port || !m_relay || m_relay->isRunning()) return;
-    m_relay->start(*port);
+    const std::optional<int> port = parsedPort(portField_->text());
+    if (!port || !relay_ || relay_->isRunning()) return;
+    relay_->start(*port);
     // A port the store refused shows its error without waiting for the next redraw.
     redraw();
 }
 
 void RelayWindow::updateButtons() {
-    const bool running = m_relay && m_relay->isRunning();
-    m_portField->setEnabled(!running);
-    m_start->setEnabled(m_relay && !running && parsedPort(m_portField->text()).has_value());
-    m_stop->setEnabled(running);
+    const bool running = relay_ && relay_->isRunning();
+    portField_->setEnabled(!running);
+    start_->setEnabled(relay_ && !running && parsedPort(portField_->text()).has_value());
+    stop_->setEnabled(running);
 }
 
 void RelayWindow::redraw() {
-    if (!m_relay) {
+    if (!relay_) {
         setEnabled(false);
         return;
     }
-    const GeminiRelayStore& relay = *m_relay;
+    const GeminiRelayStore& relay = *relay_;
     const bool running = relay.isRunning();
     // While running, the field follows the port the relay actually uses.
-    if (running && relay.port() != m_shownPort) {
-        m_portField->setText(QString::number(relay.port()));
+    if (running && relay.port() != shownPort_) {
+        portField_->setText(QString::number(relay.port()));
     }
-    m_shownPort = relay.port();
+    shownPort_ = relay.port();
 
-    m_badge->setText(running ? tr("✓ Running") : tr("■ Stopped"));
-    m_badge->setColor(running ? WindowText::green() : WindowText::secondary(this));
+    badge_->setText(running ? tr("✓ Running") : tr("■ Stopped"));
+    badge_->setColor(running ? WindowText::green() : WindowText::secondary(this));
     updateButtons();
 
     const auto& startedAt = relay.startedAt();
-    m_started->setVisible(startedAt.has_value());
+    started_->setVisible(startedAt.has_value());
     if (startedAt) {
-        m_started->setText(tr("Started %1").arg(DisplayFormat::relativeTime(*startedAt, now())));
+        started_->setText(tr("Started %1").arg(DisplayFormat::relativeTime(*startedAt, now())));
     }
 
     const auto& clients = relay.activeClients();
-    m_portMetric->setValue(QString::number(relay.port()));
-    m_requestsMetric->setValue(DisplayFormat::formattedCount(relay.requestsServed()));
-    m_clientsMetric->setValue(QString::number(clients.size()));
-    m_socketsMetric->setValue(QString::number(relay.activeConnectionCount()));
+    portMetric_->setValue(QString::number(relay.port()));
+    requestsMetric_->setValue(DisplayFormat::formattedCount(relay.requestsServed()));
+    clientsMetric_->setValue(QString::number(clients.size()));
+    socketsMetric_->setValue(QString::number(relay.activeConnectionCount()));
 
     // A failed request and records that cannot be saved are told apart, one line each.
     QStringList errors;
     if (relay.lastError()) errors.append(*relay.lastError());
     if (relay.usageSaveError()) errors.append(*relay.usageSaveError());
     const QString error = errors.join(QLatin1Char('\n'));
-    m_error->setText(error);
-    m_error->setVisible(!error.isEmpty());
+    error_->setText(error);
+    error_->setVisible(!error.isEmpty());
 
     // Streamed OpenAI-style calls carry no usage unless the client asks for it.
     const std::int64_t unmetered = relay.unmeteredRequests();
-    m_unmetered->setText((unmetered == 1 ? tr("1 call could not be metered")
-                                         : tr("%1 calls could not be metered").arg(unmetered)) +
-                         tr(": their answers carried no usage (streamed chat completions need "
-                            "stream_options.include_usage)."));
-    m_unmetered->setWordWrap(true);
-    m_unmetered->setVisible(unmetered > 0);
+    unmetered_->setText((unmetered == 1 ? tr("1 call could not be metered")
+                                        : tr("%1 calls could not be metered").arg(unmetered)) +
+                        tr(": their answers carried no usage (streamed chat completions need "
+                           "stream_options.include_usage)."));
+    unmetered_->setWordWrap(true);
+    unmetered_->setVisible(unmetered > 0);
 
-    m_instructions->setText(
+    instructions_->setText(
         tr("Use base_url http://127.0.0.1:%1 and key quotameter-<alias>.").arg(relay.port()) +
         QLatin1Char('\n') +
         tr("Custom relay keys and Authorization: Bearer are also accepted. Requests are "
            "forwarded to %1 and usageMetadata is recorded locally.")
             .arg(QUrl(RemoteHosts::geminiApi()).host()));
 
-    m_clients->setClients(clients);
-    m_clients->refreshSeen();
-    m_clientArea->setCurrentIndex(clients.empty() ? 0 : 1);
+    clients_->setClients(clients);
+    clients_->refreshSeen();
+    clientArea_->setCurrentIndex(clients.empty() ? 0 : 1);
 }
 
 std::int64_t RelayWindow::now() const {
-    return m_now ? m_now() : QDateTime::currentMSecsSinceEpoch();
+    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
 }
 
 }  // namespace qm::gui

@@ -38,7 +38,7 @@ public:
     // does not parse. Out-of-range values are kept for the store to reject (clamped to int).
     static std::optional<int> parsedPort(const QString& text);
 
-    RelayClientModel* clientModel() const { return m_clients; }
+    RelayClientModel* clientModel() const { return clients_; }
     // Applies a waiting redraw at once.
     void flushRedraw();
 
@@ -51,27 +51,27 @@ private:
     void startRelay();
     std::int64_t now() const;
 
-    QPointer<GeminiRelayStore> m_relay;
-    Clock m_now;
-    StoreChangeCoalescer* m_coalescer;
-    QTimer m_clockTimer;
-    int m_shownPort = 0;
+    QPointer<GeminiRelayStore> relay_;
+    Clock now_;
+    StoreChangeCoalescer* coalescer_;
+    QTimer clockTimer_;
+    int shownPort_ = 0;
 
-    StatusBadge* m_badge;
-    QLineEdit* m_portField;
-    QPushButton* m_start;
-    QPushButton* m_stop;
-    QLabel* m_started;
-    RelayMetricView* m_portMetric;
-    RelayMetricView* m_requestsMetric;
-    RelayMetricView* m_clientsMetric;
-    RelayMetricView* m_socketsMetric;
-    QLabel* m_error;
-    QLabel* m_unmetered;
-    QLabel* m_instructions;
-    QStackedWidget* m_clientArea;
-    QTreeView* m_clientView;
-    RelayClientModel* m_clients;
+    StatusBadge* badge_;
+    QLineEdit* portField_;
+    QPushButton* start_;
+    QPushButton* stop_;
+    QLabel* started_;
+    RelayMetricView* portMetric_;
+    RelayMetricView* requestsMetric_;
+    RelayMetricView* clientsMetric_;
+    RelayMetricView* socketsMetric_;
+    QLabel* error_;
+    QLabel* unmetered_;
+    QLabel* instructions_;
+    QStackedWidget* clientArea_;
+    QTreeView* clientView_;
+    RelayClientModel* clients_;
 };
 
 }  // namespace qm::gui

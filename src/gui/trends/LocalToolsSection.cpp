@@ -46,57 +46,57 @@ QString tokensTip(const QString& tool, const QString& day, const ReportFigures& 
 
 LocalToolsSection::LocalToolsSection(ledger::LocalUsageStore* store, QWidget* parent)
     : QWidget(parent),
-      m_store(store),
-      m_days(new QComboBox(this)),
-      m_chart(TrendCharts::makeView(240, this)) {
-    m_days->setObjectName(QStringLiteral("localToolsDays"));
-    m_days->addItem(tr("30 days"), 30);
-    m_days->addItem(tr("90 days"), 90);
-    m_chart->setObjectName(QStringLiteral("localToolsChart"));
+      store_(store),
+      days_(new QComboBox(this)),
+      chart_(TrendCharts::makeView(240, this)) {
+    days_->setObjectName(QStringLiteral("localToolsDays"));
+    days_->addItem(tr("30 days"), 30);
+    days_->addItem(tr("90 days"), 90);
+    chart_->setObjectName(QStringLiteral("localToolsChart"));
     auto* content = new QWidget(this);
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(0, 0, 0, 0);
     auto* picker = new QHBoxLayout;
-    picker->addWidget(m_days);
+    picker->addWidget(days_);
     picker->addStretch(1);
     column->addLayout(picker);
-    column->addWidget(m_chart);
+    column->addWidget(chart_);
     auto* summary = new QHBoxLayout;
     summary->setSpacing(24);
     const std::array<QString, 3> labels{tr("This week"), tr("This month"), tr("Last month")};
     const std::array<QString, 3> names{QStringLiteral("localWeek"), QStringLiteral("localMonth"),
                                        QStringLiteral("localLastMonth")};
     for (std::size_t i = 0; i < labels.size(); ++i) {
-        m_summary[i] = new LabelledFigure(labels[i], {}, content);
-        m_summary[i]->setObjectName(names[i]);
-        summary->addWidget(m_summary[i]);
+        summary_[i] = new LabelledFigure(labels[i], {}, content);
+        summary_[i]->setObjectName(names[i]);
+        summary->addWidget(summary_[i]);
     }
     summary->addStretch(1);
     column->addLayout(summary);
-    m_section = new TrendSection(tr("Local Tools"), content, this);
-    m_section->setObjectName(QStringLiteral("localToolsSection"));
+    section_ = new TrendSection(tr("Local Tools"), content, this);
+    section_->setObjectName(QStringLiteral("localToolsSection"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_section);
-    connect(m_days, &QComboBox::currentIndexChanged, this, &LocalToolsSection::redraw);
-    if (m_store)
-        connect(m_store, &ledger::LocalUsageStore::changed, this, &LocalToolsSection::redraw);
+    layout->addWidget(section_);
+    connect(days_, &QComboBox::currentIndexChanged, this, &LocalToolsSection::redraw);
+    if (store_)
+        connect(store_, &ledger::LocalUsageStore::changed, this, &LocalToolsSection::redraw);
     redraw();
 }
 
 void LocalToolsSection::redraw() {
-    if (!m_store || !m_store->lastUpdateAt()) {
-        m_section->setSubtitle(m_store && m_store->isIndexing() ? tr("Indexing…") : QString());
-        m_section->setEmpty(true);
+    if (!store_ || !store_->lastUpdateAt()) {
+        section_->setSubtitle(store_ && store_->isIndexing() ? tr("Indexing…") : QString());
+        section_->setEmpty(true);
         return;
     }
     const QDate today = QDate::currentDate();
     ReportQuery query;
     query.until = today;
-    query.since = today.addDays(1 - m_days->currentData().toInt());
-    ledger::UsageReport report = m_store->report(query);
-    if (m_remoteHosts) {
-        for (const hosts::HostStatus& host : m_remoteHosts->hosts()) {
+    query.since = today.addDays(1 - days_->currentData().toInt());
+    ledger::UsageReport report = store_->report(query);
+    if (remoteHosts_) {
+        for (const hosts::HostStatus& host : remoteHosts_->hosts()) {
             if (!host.readAtMs) continue;
             hosts::RemoteReport shown;
             for (const ledger::ReportRow& row : host.report.rows) {
@@ -107,38 +107,38 @@ void LocalToolsSection::redraw() {
             hosts::addHost(report, shown, host.name);
         }
     }
-    m_section->setSubtitle(UsageText::cost(report.totals.costUsd) +
-                           tr(" in %1").arg(m_days->currentText()));
-    m_section->setEmpty(report.rows.empty());
-    if (report.rows != m_shown.rows) showChart(report);
-    m_shown = report;
+    section_->setSubtitle(UsageText::cost(report.totals.costUsd) +
+                          tr(" in %1").arg(days_->currentText()));
+    section_->setEmpty(report.rows.empty());
+    if (report.rows != shown_.rows) showChart(report);
+    shown_ = report;
 
     const QDate monday = today.addDays(1 - today.dayOfWeek());
     const QDate first(today.year(), today.month(), 1);
     const TimeMs end = ledger::startOf(ledger::hourOf(QDateTime::currentMSecsSinceEpoch()) + 1);
-    m_summary[0]->setValue(UsageText::cost(costBetween(monday, end, today)));
-    m_summary[1]->setValue(UsageText::cost(costBetween(first, end, today)));
-    m_summary[2]->setValue(
+    summary_[0]->setValue(UsageText::cost(costBetween(monday, end, today)));
+    summary_[1]->setValue(UsageText::cost(costBetween(first, end, today)));
+    summary_[2]->setValue(
         UsageText::cost(costBetween(first.addMonths(-1), localStart(first), first.addDays(-1))));
 }
 
 void LocalToolsSection::setRemoteHosts(hosts::RemoteHostStore* store) {
-    m_remoteHosts = store;
+    remoteHosts_ = store;
     if (store) connect(store, &hosts::RemoteHostStore::changed, this, &LocalToolsSection::redraw);
     redraw();
 }
 
 double LocalToolsSection::costBetween(QDate from, TimeMs to, QDate last) const {
-    double cost = m_store->figures(std::nullopt, localStart(from), to).costUsd;
-    if (m_remoteHosts) {
-        for (const auto& [name, figures] : m_remoteHosts->figures(std::nullopt, from, last))
+    double cost = store_->figures(std::nullopt, localStart(from), to).costUsd;
+    if (remoteHosts_) {
+        for (const auto& [name, figures] : remoteHosts_->figures(std::nullopt, from, last))
             cost += figures.costUsd;
     }
     return cost;
 }
 
 void LocalToolsSection::showChart(const ledger::UsageReport& report) {
-    QChart* chart = m_chart->chart();
+    QChart* chart = chart_->chart();
     chart->removeAllSeries();
     for (QAbstractAxis* axis : chart->axes()) {
         chart->removeAxis(axis);
@@ -174,7 +174,7 @@ void LocalToolsSection::showChart(const ledger::UsageReport& report) {
         set->append(part.first);
         for (qsizetype i = 0; i < part.first.size(); ++i) totals[std::size_t(i)] += part.first[i];
         const QStringList tips = part.second;
-        connect(set, &QBarSet::hovered, m_chart, [tips](bool on, int index) {
+        connect(set, &QBarSet::hovered, chart_, [tips](bool on, int index) {
             if (on && index >= 0 && index < tips.size())
                 QToolTip::showText(QCursor::pos(), tips[index]);
             else

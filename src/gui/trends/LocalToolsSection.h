@@ -33,7 +33,7 @@ public:
     void setRemoteHosts(hosts::RemoteHostStore* store);
 
     // The report the chart shows (days, by tool).
-    ledger::UsageReport shownReport() const { return m_shown; }
+    ledger::UsageReport shownReport() const { return shown_; }
 
 private:
     void redraw();
@@ -41,13 +41,13 @@ private:
     // The cost of [from, to) here plus the local days [from, last] on the other machines.
     double costBetween(QDate from, TimeMs to, QDate last) const;
 
-    QPointer<ledger::LocalUsageStore> m_store;
-    QPointer<hosts::RemoteHostStore> m_remoteHosts;
-    TrendSection* m_section;
-    QComboBox* m_days;
-    QChartView* m_chart;
-    std::array<LabelledFigure*, 3> m_summary{};
-    ledger::UsageReport m_shown;
+    QPointer<ledger::LocalUsageStore> store_;
+    QPointer<hosts::RemoteHostStore> remoteHosts_;
+    TrendSection* section_;
+    QComboBox* days_;
+    QChartView* chart_;
+    std::array<LabelledFigure*, 3> summary_{};
+    ledger::UsageReport shown_;
 };
 
 }  // namespace qm::gui

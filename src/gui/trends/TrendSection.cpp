@@ -14,9 +14,9 @@ constexpr int kPlaceholderHeight = 140;
 
 TrendSection::TrendSection(const QString& title, QWidget* content, QWidget* parent)
     : QWidget(parent),
-      m_subtitle(new QLabel(this)),
-      m_placeholder(new QLabel(tr("No history yet"), this)),
-      m_content(content) {
+      subtitle_(new QLabel(this)),
+      placeholder_(new QLabel(tr("No history yet"), this)),
+      content_(content) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
@@ -25,40 +25,40 @@ TrendSection::TrendSection(const QString& title, QWidget* content, QWidget* pare
     heading->setWordWrap(false);
     header->addWidget(heading);
     header->addStretch(1);
-    m_subtitle->setObjectName(QStringLiteral("subtitle"));
-    m_subtitle->setFont(WindowText::monospaced(font()));
-    WindowText::setColor(m_subtitle, WindowText::secondary(this));
-    header->addWidget(m_subtitle);
+    subtitle_->setObjectName(QStringLiteral("subtitle"));
+    subtitle_->setFont(WindowText::monospaced(font()));
+    WindowText::setColor(subtitle_, WindowText::secondary(this));
+    header->addWidget(subtitle_);
     layout->addLayout(header);
 
-    m_placeholder->setObjectName(QStringLiteral("placeholder"));
-    m_placeholder->setAlignment(Qt::AlignCenter);
-    m_placeholder->setFixedHeight(kPlaceholderHeight);
-    m_placeholder->setFrameShape(QFrame::StyledPanel);
-    WindowText::setColor(m_placeholder, WindowText::secondary(this));
+    placeholder_->setObjectName(QStringLiteral("placeholder"));
+    placeholder_->setAlignment(Qt::AlignCenter);
+    placeholder_->setFixedHeight(kPlaceholderHeight);
+    placeholder_->setFrameShape(QFrame::StyledPanel);
+    WindowText::setColor(placeholder_, WindowText::secondary(this));
     content->setParent(this);
-    layout->addWidget(m_placeholder);
+    layout->addWidget(placeholder_);
     layout->addWidget(content);
     setEmpty(true);
 }
 
 void TrendSection::setSubtitle(const QString& subtitle) {
-    m_subtitle->setText(subtitle);
+    subtitle_->setText(subtitle);
 }
 
 void TrendSection::setEmpty(bool empty) {
     // Hidden rather than stacked, so the section takes the height of what it shows.
-    m_empty = empty;
-    m_placeholder->setVisible(empty);
-    m_content->setVisible(!empty);
+    empty_ = empty;
+    placeholder_->setVisible(empty);
+    content_->setVisible(!empty);
 }
 
 QString TrendSection::subtitle() const {
-    return m_subtitle->text();
+    return subtitle_->text();
 }
 
 bool TrendSection::isEmpty() const {
-    return m_empty;
+    return empty_;
 }
 
 }  // namespace qm::gui

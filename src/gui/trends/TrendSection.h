@@ -19,10 +19,10 @@ public:
     bool isEmpty() const;
 
 private:
-    QLabel* m_subtitle;
-    QLabel* m_placeholder;
-    QWidget* m_content;
-    bool m_empty = true;
+    QLabel* subtitle_;
+    QLabel* placeholder_;
+    QWidget* content_;
+    bool empty_ = true;
 };
 
 }  // namespace qm::gui

@@ -34,10 +34,10 @@ QWidget* column(QWidget* parent, std::initializer_list<QWidget*> children,
 TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
                            std::optional<QTimeZone> zone)
     : QWidget(parent),
-      m_history(history),
-      m_zone(std::move(zone)),
-      m_coalescer(new StoreChangeCoalescer([this] { storeChanged(); },
-                                           StoreChangeCoalescer::kDefaultInterval, this)) {
+      history_(history),
+      zone_(std::move(zone)),
+      coalescer_(new StoreChangeCoalescer([this] { storeChanged(); },
+                                          StoreChangeCoalescer::kDefaultInterval, this)) {
     setWindowTitle(tr("Usage Trends"));
     setMinimumSize(760, 520);
     WindowBehaviour::install(this);
@@ -61,48 +61,47 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
     WindowText::setColor(note, WindowText::secondary(content));
     layout->addWidget(note);
 
-    m_claudeChart = TrendCharts::makeView(240, content);
-    m_claudeChart->setObjectName(QStringLiteral("claudeChart"));
-    m_claudeSection = new TrendSection(tr("Claude Utilization"), m_claudeChart, content);
-    m_claudeSection->setObjectName(QStringLiteral("claudeSection"));
+    claudeChart_ = TrendCharts::makeView(240, content);
+    claudeChart_->setObjectName(QStringLiteral("claudeChart"));
+    claudeSection_ = new TrendSection(tr("Claude Utilization"), claudeChart_, content);
+    claudeSection_->setObjectName(QStringLiteral("claudeSection"));
 
-    m_geminiChart = TrendCharts::makeView(220, content);
-    m_geminiChart->setObjectName(QStringLiteral("geminiChart"));
-    m_geminiSection = new TrendSection(tr("Gemini Cost"), m_geminiChart, content);
-    m_geminiSection->setObjectName(QStringLiteral("geminiSection"));
+    geminiChart_ = TrendCharts::makeView(220, content);
+    geminiChart_->setObjectName(QStringLiteral("geminiChart"));
+    geminiSection_ = new TrendSection(tr("Gemini Cost"), geminiChart_, content);
+    geminiSection_->setObjectName(QStringLiteral("geminiSection"));
 
-    m_apiChart = TrendCharts::makeView(240, content);
-    m_apiChart->setObjectName(QStringLiteral("apiChart"));
+    apiChart_ = TrendCharts::makeView(240, content);
+    apiChart_->setObjectName(QStringLiteral("apiChart"));
     auto* summary = new QHBoxLayout;
     summary->setSpacing(24);
     const std::array<QString, 4> labels{tr("Records"), tr("In"), tr("Out"), tr("Cache")};
     for (std::size_t i = 0; i < labels.size(); ++i) {
-        m_summary[i] = new LabelledFigure(labels[i], {}, content);
-        m_summary[i]->setObjectName(QStringLiteral("summary") + labels[i]);
-        summary->addWidget(m_summary[i]);
+        summary_[i] = new LabelledFigure(labels[i], {}, content);
+        summary_[i]->setObjectName(QStringLiteral("summary") + labels[i]);
+        summary->addWidget(summary_[i]);
     }
     summary->addStretch(1);
-    m_apiSection =
-        new TrendSection(tr("API Cost"), column(content, {m_apiChart}, summary), content);
-    m_apiSection->setObjectName(QStringLiteral("apiSection"));
+    apiSection_ = new TrendSection(tr("API Cost"), column(content, {apiChart_}, summary), content);
+    apiSection_->setObjectName(QStringLiteral("apiSection"));
 
-    layout->addWidget(m_claudeSection);
-    layout->addWidget(m_geminiSection);
-    layout->addWidget(m_apiSection);
+    layout->addWidget(claudeSection_);
+    layout->addWidget(geminiSection_);
+    layout->addWidget(apiSection_);
     layout->addStretch(1);
     scroll->setWidget(content);
 
-    if (m_history) {
-        connect(m_history, &UsageHistoryStore::changed, m_coalescer, &StoreChangeCoalescer::poke);
+    if (history_) {
+        connect(history_, &UsageHistoryStore::changed, coalescer_, &StoreChangeCoalescer::poke);
     }
     redraw();
 }
 
 void TrendsWindow::setLocalUsage(ledger::LocalUsageStore* store) {
-    auto* layout = qobject_cast<QVBoxLayout*>(m_apiSection->parentWidget()->layout());
-    auto* section = new LocalToolsSection(store, m_apiSection->parentWidget());
+    auto* layout = qobject_cast<QVBoxLayout*>(apiSection_->parentWidget()->layout());
+    auto* section = new LocalToolsSection(store, apiSection_->parentWidget());
     section->setObjectName(QStringLiteral("localTools"));
-    layout->insertWidget(layout->indexOf(m_apiSection) + 1, section);
+    layout->insertWidget(layout->indexOf(apiSection_) + 1, section);
 }
 
 void TrendsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
@@ -111,59 +110,59 @@ void TrendsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
 }
 
 void TrendsWindow::flushRedraw() {
-    m_coalescer->flush();
-    if (m_dirty) redraw();
+    coalescer_->flush();
+    if (dirty_) redraw();
 }
 
 void TrendsWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (m_dirty) redraw();
+    if (dirty_) redraw();
 }
 
 void TrendsWindow::storeChanged() {
-    m_dirty = true;
+    dirty_ = true;
     // A hidden window catches up when it is shown again.
     if (isVisible()) redraw();
 }
 
 void TrendsWindow::redraw() {
-    m_dirty = false;
+    dirty_ = false;
     static const UsageHistoryData kNothing;
-    const auto& claude = m_history ? m_history->claudeSnapshots() : kNothing.claudeSnapshots;
-    const auto& gemini = m_history ? m_history->geminiUsageRecords() : kNothing.geminiRecords;
-    const auto& api = m_history ? m_history->apiUsageRecords() : kNothing.apiRecords;
-    const QTimeZone zone = m_zone.value_or(QTimeZone::systemTimeZone());
+    const auto& claude = history_ ? history_->claudeSnapshots() : kNothing.claudeSnapshots;
+    const auto& gemini = history_ ? history_->geminiUsageRecords() : kNothing.geminiRecords;
+    const auto& api = history_ ? history_->apiUsageRecords() : kNothing.apiRecords;
+    const QTimeZone zone = zone_.value_or(QTimeZone::systemTimeZone());
     // A different zone regroups every day.
-    const bool zoneChanged = !m_drawnOnce || zone.id() != m_shownZone;
-    m_shownZone = zone.id();
-    m_drawnOnce = true;
+    const bool zoneChanged = !drawnOnce_ || zone.id() != shownZone_;
+    shownZone_ = zone.id();
+    drawnOnce_ = true;
 
-    m_claudeSection->setSubtitle(tr("%1 snapshots").arg(claude.size()));
-    if (zoneChanged || claude != m_shownClaude) {
-        m_shownClaude = claude;
-        TrendCharts::showClaude(m_claudeChart->chart(), UsageTrends::claudeTrendPoints(claude));
-        m_claudeSection->setEmpty(claude.empty());
+    claudeSection_->setSubtitle(tr("%1 snapshots").arg(claude.size()));
+    if (zoneChanged || claude != shownClaude_) {
+        shownClaude_ = claude;
+        TrendCharts::showClaude(claudeChart_->chart(), UsageTrends::claudeTrendPoints(claude));
+        claudeSection_->setEmpty(claude.empty());
     }
 
-    m_geminiSection->setSubtitle(UsageTrends::totalText(UsageTrends::geminiTotalCost(gemini)));
+    geminiSection_->setSubtitle(UsageTrends::totalText(UsageTrends::geminiTotalCost(gemini)));
     auto geminiDays = UsageTrends::geminiDailyCosts(gemini, zone);
-    if (zoneChanged || geminiDays != m_shownGemini) {
-        TrendCharts::showGeminiCosts(m_geminiChart->chart(), geminiDays, zone);
-        m_geminiSection->setEmpty(gemini.empty());
-        m_shownGemini = std::move(geminiDays);
+    if (zoneChanged || geminiDays != shownGemini_) {
+        TrendCharts::showGeminiCosts(geminiChart_->chart(), geminiDays, zone);
+        geminiSection_->setEmpty(gemini.empty());
+        shownGemini_ = std::move(geminiDays);
     }
 
-    m_apiSection->setSubtitle(UsageTrends::totalText(UsageTrends::apiTotalCost(api)));
+    apiSection_->setSubtitle(UsageTrends::totalText(UsageTrends::apiTotalCost(api)));
     const auto metrics = UsageTrends::apiSummaryMetrics(api);
-    for (std::size_t i = 0; i < m_summary.size() && i < metrics.size(); ++i) {
-        m_summary[i]->setValue(metrics[i].value);
+    for (std::size_t i = 0; i < summary_.size() && i < metrics.size(); ++i) {
+        summary_[i]->setValue(metrics[i].value);
     }
     auto apiDays = UsageTrends::apiDailyCosts(api, zone);
-    if (zoneChanged || apiDays != m_shownApi) {
-        TrendCharts::showApiCosts(m_apiChart->chart(), apiDays,
+    if (zoneChanged || apiDays != shownApi_) {
+        TrendCharts::showApiCosts(apiChart_->chart(), apiDays,
                                   UsageTrends::apiDailyTotalCosts(api, zone), zone);
-        m_apiSection->setEmpty(api.empty());
-        m_shownApi = std::move(apiDays);
+        apiSection_->setEmpty(api.empty());
+        shownApi_ = std::move(apiDays);
     }
 }
 

@@ -55,25 +55,25 @@ private:
     void storeChanged();
     void redraw();
 
-    QPointer<UsageHistoryStore> m_history;
-    std::optional<QTimeZone> m_zone;
-    StoreChangeCoalescer* m_coalescer;
-    bool m_dirty = true;
+    QPointer<UsageHistoryStore> history_;
+    std::optional<QTimeZone> zone_;
+    StoreChangeCoalescer* coalescer_;
+    bool dirty_ = true;
 
-    TrendSection* m_claudeSection;
-    TrendSection* m_geminiSection;
-    TrendSection* m_apiSection;
-    QChartView* m_claudeChart;
-    QChartView* m_geminiChart;
-    QChartView* m_apiChart;
-    std::array<LabelledFigure*, 4> m_summary{};
+    TrendSection* claudeSection_;
+    TrendSection* geminiSection_;
+    TrendSection* apiSection_;
+    QChartView* claudeChart_;
+    QChartView* geminiChart_;
+    QChartView* apiChart_;
+    std::array<LabelledFigure*, 4> summary_{};
 
     // What the charts show now.
-    QByteArray m_shownZone;
-    std::vector<ClaudeUsageSnapshot> m_shownClaude;
-    std::vector<UsageTrends::GeminiDailyCost> m_shownGemini;
-    std::vector<UsageTrends::ApiDailyCost> m_shownApi;
-    bool m_drawnOnce = false;
+    QByteArray shownZone_;
+    std::vector<ClaudeUsageSnapshot> shownClaude_;
+    std::vector<UsageTrends::GeminiDailyCost> shownGemini_;
+    std::vector<UsageTrends::ApiDailyCost> shownApi_;
+    bool drawnOnce_ = false;
 };
 
 }  // namespace qm::gui

@@ -16,8 +16,8 @@ public:
     QString value() const;
 
 private:
-    QLabel* m_label;
-    QLabel* m_value;
+    QLabel* label_;
+    QLabel* value_;
 };
 
 }  // namespace qm::gui

@@ -16,10 +16,10 @@ public:
     using QAbstractTableModel::QAbstractTableModel;
 
     int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : int(m_rows.size());
+        return parent.isValid() ? 0 : int(rows_.size());
     }
-    const std::vector<Row>& rows() const { return m_rows; }
-    const Row& at(int row) const { return m_rows[std::size_t(row)]; }
+    const std::vector<Row>& rows() const { return rows_; }
+    const Row& at(int row) const { return rows_[std::size_t(row)]; }
 
 protected:
     virtual QString key(const Row& row) const = 0;
@@ -27,41 +27,41 @@ protected:
     void merge(std::vector<Row> next) {
         const auto keyOf = [this](const Row& row) { return key(row); };
         // Rows whose key is gone, from the back so indexes stay valid.
-        for (int row = int(m_rows.size()) - 1; row >= 0; --row) {
-            const QString k = key(m_rows[std::size_t(row)]);
+        for (int row = int(rows_.size()) - 1; row >= 0; --row) {
+            const QString k = key(rows_[std::size_t(row)]);
             if (std::ranges::none_of(next, [&](const Row& n) { return keyOf(n) == k; })) {
                 beginRemoveRows({}, row, row);
-                m_rows.erase(m_rows.begin() + row);
+                rows_.erase(rows_.begin() + row);
                 endRemoveRows();
             }
         }
         for (int row = 0; row < int(next.size()); ++row) {
             const QString k = key(next[std::size_t(row)]);
-            const auto found = std::find_if(m_rows.begin() + row, m_rows.end(),
+            const auto found = std::find_if(rows_.begin() + row, rows_.end(),
                                             [&](const Row& r) { return keyOf(r) == k; });
-            if (found == m_rows.end()) {
+            if (found == rows_.end()) {
                 beginInsertRows({}, row, row);
-                m_rows.insert(m_rows.begin() + row, next[std::size_t(row)]);
+                rows_.insert(rows_.begin() + row, next[std::size_t(row)]);
                 endInsertRows();
                 continue;
             }
-            const int from = int(found - m_rows.begin());
+            const int from = int(found - rows_.begin());
             if (from != row) {
                 beginMoveRows({}, from, from, {}, row);
                 Row moved = std::move(*found);
-                m_rows.erase(found);
-                m_rows.insert(m_rows.begin() + row, std::move(moved));
+                rows_.erase(found);
+                rows_.insert(rows_.begin() + row, std::move(moved));
                 endMoveRows();
             }
-            if (!(m_rows[std::size_t(row)] == next[std::size_t(row)])) {
-                m_rows[std::size_t(row)] = next[std::size_t(row)];
-                emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+            if (!(rows_[std::size_t(row)] == next[std::size_t(row)])) {
+                rows_[std::size_t(row)] = next[std::size_t(row)];
+                Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1));
             }
         }
     }
 
 private:
-    std::vector<Row> m_rows;
+    std::vector<Row> rows_;
 };
 
 }  // namespace qm::gui

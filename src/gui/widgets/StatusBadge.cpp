@@ -17,7 +17,7 @@ StatusBadge::StatusBadge(const QString& text, QWidget* parent) : QLabel(text, pa
 }
 
 void StatusBadge::setColor(const QColor& color) {
-    m_color = color;
+    color_ = color;
     WindowText::setColor(this, color);
     update();
 }
@@ -26,7 +26,7 @@ void StatusBadge::paintEvent(QPaintEvent* event) {
     {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        QColor tint = m_color;
+        QColor tint = color_;
         tint.setAlphaF(0.15);
         painter.setPen(Qt::NoPen);
         painter.setBrush(tint);

@@ -12,13 +12,13 @@ class StatusBadge : public QLabel {
 public:
     explicit StatusBadge(const QString& text = {}, QWidget* parent = nullptr);
     void setColor(const QColor& color);
-    QColor color() const { return m_color; }
+    QColor color() const { return color_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QColor m_color;
+    QColor color_;
 };
 
 }  // namespace qm::gui

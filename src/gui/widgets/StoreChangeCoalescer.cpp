@@ -6,27 +6,27 @@ namespace qm::gui {
 
 StoreChangeCoalescer::StoreChangeCoalescer(std::function<void()> redraw,
                                            std::chrono::milliseconds interval, QObject* parent)
-    : QObject(parent), m_redraw(std::move(redraw)), m_interval(interval) {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &StoreChangeCoalescer::run);
+    : QObject(parent), redraw_(std::move(redraw)), interval_(interval) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &StoreChangeCoalescer::run);
 }
 
 void StoreChangeCoalescer::poke() {
-    if (m_timer.isActive()) return;  // the waiting redraw will read the newest state
-    const auto elapsed = std::chrono::milliseconds(
-        m_sinceLastRun.isValid() ? m_sinceLastRun.elapsed() : m_interval.count());
-    m_timer.start(std::max(std::chrono::milliseconds(0), m_interval - elapsed));
+    if (timer_.isActive()) return;  // the waiting redraw will read the newest state
+    const auto elapsed = std::chrono::milliseconds(sinceLastRun_.isValid() ? sinceLastRun_.elapsed()
+                                                                           : interval_.count());
+    timer_.start(std::max(std::chrono::milliseconds(0), interval_ - elapsed));
 }
 
 void StoreChangeCoalescer::flush() {
-    if (!m_timer.isActive()) return;
-    m_timer.stop();
+    if (!timer_.isActive()) return;
+    timer_.stop();
     run();
 }
 
 void StoreChangeCoalescer::run() {
-    m_sinceLastRun.start();
-    m_redraw();
+    sinceLastRun_.start();
+    redraw_();
 }
 
 }  // namespace qm::gui

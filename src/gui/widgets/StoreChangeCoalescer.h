@@ -24,15 +24,15 @@ public:
     void poke();
     // Redraws now if one is waiting (for callers that must see the result at once).
     void flush();
-    bool isPending() const { return m_timer.isActive(); }
+    bool isPending() const { return timer_.isActive(); }
 
 private:
     void run();
 
-    std::function<void()> m_redraw;
-    std::chrono::milliseconds m_interval;
-    QTimer m_timer;
-    QElapsedTimer m_sinceLastRun;
+    std::function<void()> redraw_;
+    std::chrono::milliseconds interval_;
+    QTimer timer_;
+    QElapsedTimer sinceLastRun_;
 };
 
 }  // namespace qm::gui

@@ -1,4 +1,4 @@
-#include "providers/OpenAIUsageProvider.h"
+#include "providers/OpenAiUsageProvider.h"
 
 #include "core/Pricing.h"
 #include "providers/ProviderJson.h"
@@ -23,12 +23,12 @@ std::int64_t floorSeconds(TimeMs ms) {
 
 }  // namespace
 
-OpenAIUsageProvider::OpenAIUsageProvider(QString baseUrl, std::chrono::milliseconds timeout)
-    : m_session(std::move(baseUrl), timeout) {}
+OpenAiUsageProvider::OpenAiUsageProvider(QString baseUrl, std::chrono::milliseconds timeout)
+    : session_(std::move(baseUrl), timeout) {}
 
-QCoro::Task<ProviderValidation> OpenAIUsageProvider::validateKey(QString apiKey) const {
+QCoro::Task<ProviderValidation> OpenAiUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("limit"), QStringLiteral("1")}};
     const ProviderHttpResponse response = co_await session.get(
         QStringLiteral("/v1/organization/projects"), query, headersFor(apiKey));
@@ -39,7 +39,7 @@ QCoro::Task<ProviderValidation> OpenAIUsageProvider::validateKey(QString apiKey)
         co_return ProviderValidation::failure("Forbidden - Admin key required (sk-admin-*)");
     if (!response.isSuccess()) {
         co_return ProviderValidation::failure(
-            ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+            ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
     }
     ProviderJson::Decoder json;
     const std::optional<QJsonObject> root = json.root(response.body);
@@ -61,9 +61,9 @@ QCoro::Task<ProviderValidation> OpenAIUsageProvider::validateKey(QString apiKey)
     co_return validation;
 }
 
-QCoro::Task<UsageFetchResult> OpenAIUsageProvider::fetchUsage(QString apiKey, TimeMs start,
+QCoro::Task<UsageFetchResult> OpenAiUsageProvider::fetchUsage(QString apiKey, TimeMs start,
                                                               TimeMs end) const {
-    const ProviderHttpSession session = m_session;
+    const ProviderHttpSession session = session_;
     const QString startSeconds = QString::number(floorSeconds(start));
     const QString endSeconds = QString::number(floorSeconds(end));
     std::map<QString, Totals> byModel;
@@ -82,7 +82,7 @@ QCoro::Task<UsageFetchResult> OpenAIUsageProvider::fetchUsage(QString apiKey, Ti
         if (!response.isSuccess()) {
             warnings.append(
                 QStringLiteral("usage/") + endpoint + QLatin1Char(' ') +
-                ProviderHTTP::httpError(response.status, response.body, QStringLiteral("unknown")));
+                ProviderHttp::httpError(response.status, response.body, QStringLiteral("unknown")));
             continue;
         }
         ProviderJson::Decoder json;
@@ -115,7 +115,7 @@ QCoro::Task<UsageFetchResult> OpenAIUsageProvider::fetchUsage(QString apiKey, Ti
         bucket.inputTokens = t.input;
         bucket.outputTokens = t.output;
         bucket.cachedInputTokens = t.cached;
-        bucket.costUsd = UsagePricing::openAICost(model, t.input, t.cached, t.output);
+        bucket.costUsd = UsagePricing::openAiCost(model, t.input, t.cached, t.output);
         result.buckets.push_back(std::move(bucket));
     }
     sortBuckets(result.buckets);

@@ -2,7 +2,7 @@
 
 #include "ProviderTestSupport.h"
 #include "core/Pricing.h"
-#include "providers/OpenAIUsageProvider.h"
+#include "providers/OpenAiUsageProvider.h"
 #include "support/QtPrinters.h"
 
 using namespace qm;
@@ -18,13 +18,13 @@ const QString kEmbeddings = "/v1/organization/usage/embeddings";
 
 struct OpenAI {
     std::unique_ptr<FakeProviderServer> server =
-        FakeProviderServer::playing(FakeProvider::openAI, "sk-admin-good");
-    OpenAIUsageProvider client{server->baseUrl(), kShortTimeout};
+        FakeProviderServer::playing(FakeProvider::openAi, "sk-admin-good");
+    OpenAiUsageProvider client{server->baseUrl(), kShortTimeout};
 };
 
 }  // namespace
 
-TEST(OpenAIUsageProvider, ValidationReadsTheOrganisationOfTheFirstProject) {
+TEST(OpenAiUsageProvider, ValidationReadsTheOrganisationOfTheFirstProject) {
     OpenAI o;
     const ProviderValidation ok = run(o.client.validateKey("sk-admin-good"));
     EXPECT_TRUE(ok.ok);
@@ -51,7 +51,7 @@ TEST(OpenAIUsageProvider, ValidationReadsTheOrganisationOfTheFirstProject) {
     EXPECT_EQ(run(o.client.validateKey("k")).errorMessage, "HTTP 500: The server had an error");
 }
 
-TEST(OpenAIUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
+TEST(OpenAiUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
     OpenAI o;
     o.server->route(
         kEmbeddings,
@@ -78,7 +78,7 @@ TEST(OpenAIUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
     EXPECT_TRUE(result.warnings.isEmpty());
 }
 
-TEST(OpenAIUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
+TEST(OpenAiUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
     OpenAI o;
     o.server->route(kEmbeddings, FakeProviderResponse::json(403, ""));
     const UsageFetchResult partial = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
@@ -99,7 +99,7 @@ TEST(OpenAIUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
     EXPECT_TRUE(failed.buckets.empty());
 }
 
-TEST(OpenAIUsageProvider, ABadAnswerOrTimeoutEndsTheWholeFetch) {
+TEST(OpenAiUsageProvider, ABadAnswerOrTimeoutEndsTheWholeFetch) {
     OpenAI o;
     o.server->route(kEmbeddings, FakeProviderResponse::text(200, "upstream connect error"));
     const UsageFetchResult bad = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
