@@ -12,6 +12,8 @@ namespace {
 
 namespace dom = simdjson::dom;
 using CliLogParsing::tokenCount;
+using readers::firstContentText;
+using readers::isSubagentSource;
 using readers::objectAt;
 using readers::textAt;
 using readers::toQString;
@@ -72,35 +74,6 @@ struct CodexState {
         return r.ok() && r.atEnd();
     }
 };
-
-bool isSubagentSource(const dom::object& payload) {
-    dom::element source;
-    if (payload.at_key("source").get(source) != simdjson::SUCCESS) return false;
-    std::string_view text;
-    if (source.get(text) == simdjson::SUCCESS) return text.starts_with("subagent");
-    dom::object object;
-    dom::element ignored;
-    return source.get(object) == simdjson::SUCCESS &&
-           object.at_key("subagent").get(ignored) == simdjson::SUCCESS;
-}
-
-std::optional<std::string_view> firstContentText(const dom::object& payload) {
-    dom::element content;
-    if (payload.at_key("content").get(content) != simdjson::SUCCESS) {
-        return textAt(payload, "text");
-    }
-    std::string_view text;
-    if (content.get(text) == simdjson::SUCCESS) return text;
-    dom::array items;
-    if (content.get(items) != simdjson::SUCCESS) return std::nullopt;
-    for (dom::element item : items) {
-        if (item.get(text) == simdjson::SUCCESS) return text;
-        dom::object object;
-        if (item.get(object) != simdjson::SUCCESS) continue;
-        if (auto itemText = textAt(object, "text"); itemText && !itemText->empty()) return itemText;
-    }
-    return std::nullopt;
-}
 
 class CodexLines {
 public:

@@ -1,14 +1,13 @@
 #include "ledger/LogDiscovery.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <QFile>
+
 #include <QFileInfo>
 
 #include <algorithm>
 #include <string_view>
+
+#include "readers/FileWalk.h"
 
 namespace qm::ledger {
 namespace {
@@ -18,48 +17,12 @@ FileIdentity identityOf(const struct stat& st) {
             std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
-// Calls keep(path, name, stat) for every regular file under the folder open as `fd`.
-template <typename F>
-void walk(int fd, std::string& path, int depth, F& keep) {
-    DIR* directory = ::fdopendir(fd);
-    if (!directory) {
-        ::close(fd);
-        return;
-    }
-    const std::size_t base = path.size();
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        path.resize(base);
-        path += '/';
-        path += name;
-        struct stat st;
-        if (entry->d_type == DT_LNK ||
-            ::fstatat(::dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;
-        }
-        if (S_ISREG(st.st_mode)) {
-            keep(path, name, st);
-        } else if (S_ISDIR(st.st_mode) && depth < 10) {
-            const int child = ::openat(::dirfd(directory), entry->d_name,
-                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child >= 0) walk(child, path, depth + 1, keep);
-        }
-    }
-    path.resize(base);
-    ::closedir(directory);
-}
-
 template <typename Accept>
 void collect(const QString& root, ProviderKind tool, Accept accept, std::vector<FoundLog>& out) {
-    if (root.isEmpty()) return;
-    std::string path = QFile::encodeName(root).toStdString();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    auto keep = [&](const std::string& file, std::string_view name, const struct stat& st) {
-        if (accept(std::string_view(file), name)) out.push_back({file, tool, identityOf(st)});
-    };
-    walk(fd, path, 0, keep);
+    readers::walkRegularFiles(
+        root, 10, [&](const std::string& file, std::string_view name, const struct stat& st) {
+            if (accept(std::string_view(file), name)) out.push_back({file, tool, identityOf(st)});
+        });
 }
 
 bool looksLikeCredential(std::string_view name) {

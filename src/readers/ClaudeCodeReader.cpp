@@ -1,9 +1,6 @@
 #include "readers/ClaudeCodeReader.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -19,6 +16,7 @@
 
 #include "readers/ClaudeTranscriptLine.h"
 #include "readers/CliLogParsing.h"
+#include "readers/FileWalk.h"
 #include "readers/ReaderSupport.h"
 
 namespace qm {
@@ -219,53 +217,16 @@ struct Found {
     QString parentPath;  // for a sub-agent's transcript: its session's transcript
 };
 
-// Transcripts in a folder tree; each file is named to `onFile(path, modifiedAt)`. Works on
-// directory handles, so an old file costs its directory entry and one fstatat of its own name,
-// never an open. Links are not followed; the depth is bounded (the tool nests three levels).
-template <typename F>
-void walkTranscripts(int directoryFd, std::string& path, int depth, F& onFile) {
-    DIR* directory = ::fdopendir(directoryFd);
-    if (!directory) {
-        ::close(directoryFd);
-        return;
-    }
-    const std::size_t base = path.size();
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") continue;
-        path.resize(base);
-        path += '/';
-        path += name;
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(::dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                continue;
-            }
-            isDirectory = S_ISDIR(st.st_mode);
-            if (S_ISREG(st.st_mode) && name.ends_with(".jsonl")) {
-                onFile(path, TimeMs(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);
-            }
-        }
-        if (isDirectory && depth < 8) {
-            const int child = ::openat(::dirfd(directory), entry->d_name,
-                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child >= 0) walkTranscripts(child, path, depth + 1, onFile);
-        }
-    }
-    path.resize(base);
-    ::closedir(directory);
-}
-
-// Transcripts written to since `since`; `seen` counts every transcript, old ones too.
+// Transcripts written to since `since`; `seen` counts every transcript, old ones too. An old
+// file costs its directory entry and one stat, never an open; the depth is bounded (the tool
+// nests three levels).
 void collectTranscripts(const QString& directory, TimeMs since, std::vector<Found>& files,
                         std::size_t& seen) {
-    std::string path = QFile::encodeName(directory).toStdString();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
     constexpr std::string_view kSubagents = "/subagents/";
-    auto onFile = [&](const std::string& file, TimeMs modifiedAt) {
+    auto onFile = [&](const std::string& file, std::string_view name, const struct stat& st) {
+        if (!name.ends_with(".jsonl")) return;
         ++seen;
+        const TimeMs modifiedAt = TimeMs(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
         if (modifiedAt < since) return;
         Found found{QFile::decodeName(QByteArray::fromStdString(file)), {}};
         // <project>/<session>/subagents/agent-<id>.jsonl belongs to <project>/<session>.jsonl
@@ -278,7 +239,7 @@ void collectTranscripts(const QString& directory, TimeMs since, std::vector<Foun
         }
         files.push_back(std::move(found));
     };
-    walkTranscripts(fd, path, 0, onFile);
+    readers::walkRegularFiles(directory, 8, onFile);
 }
 
 void merge(Transcript& into, const Transcript& from) {

@@ -96,4 +96,39 @@ inline QString toQString(std::string_view text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
+// The first text of a message's "content": the text itself, or the first non-empty "text"
+// of its items.
+inline std::optional<std::string_view> firstContentText(const simdjson::dom::object& payload) {
+    simdjson::dom::element content;
+    if (payload.at_key("content").get(content) != simdjson::SUCCESS) {
+        return textAt(payload, "text");
+    }
+    std::string_view text;
+    if (content.get(text) == simdjson::SUCCESS) return text;
+    simdjson::dom::array items;
+    if (content.get(items) != simdjson::SUCCESS) return std::nullopt;
+    for (simdjson::dom::element item : items) {
+        if (item.get(text) == simdjson::SUCCESS) return text;
+        simdjson::dom::object object;
+        if (item.get(object) != simdjson::SUCCESS) continue;
+        if (auto itemText = textAt(object, "text"); itemText && !itemText->empty()) {
+            return itemText;
+        }
+    }
+    return std::nullopt;
+}
+
+// A spawned Codex sub-agent names itself in "source": {"subagent": ...} (or a "subagent..."
+// text).
+inline bool isSubagentSource(const simdjson::dom::object& payload) {
+    simdjson::dom::element source;
+    if (payload.at_key("source").get(source) != simdjson::SUCCESS) return false;
+    std::string_view text;
+    if (source.get(text) == simdjson::SUCCESS) return text.starts_with("subagent");
+    simdjson::dom::object object;
+    simdjson::dom::element ignored;
+    return source.get(object) == simdjson::SUCCESS &&
+           object.at_key("subagent").get(ignored) == simdjson::SUCCESS;
+}
+
 }  // namespace qm::readers
