@@ -57,28 +57,14 @@ QString readFigures(const QJsonObject& o, ReportFigures& f) {
     return {};
 }
 
-QString groupKey(ReportGrouping grouping) {
-    switch (grouping) {
-        case ReportGrouping::tool:
-            return QStringLiteral("tool");
-        case ReportGrouping::model:
-            return QStringLiteral("model");
-        case ReportGrouping::project:
-            return QStringLiteral("project");
-        case ReportGrouping::host:
-            break;
-    }
-    return QStringLiteral("host");
-}
-
 QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString& host,
                 ledger::ReportRow& row) {
     if (!value.isObject()) return QStringLiteral("not an object");
     const QJsonObject o = value.toObject();
     const QJsonValue period = o.value(QLatin1String("period"));
-    const QJsonValue group = o.value(groupKey(grouping));
+    const QJsonValue group = o.value(ledger::rawValue(grouping));
     if (!isText(period)) return QStringLiteral("period is not a text");
-    if (!isText(group)) return groupKey(grouping) + QStringLiteral(" is not a text");
+    if (!isText(group)) return ledger::rawValue(grouping) + QStringLiteral(" is not a text");
     row.period = period.toString();
     row.group = group.toString();
     row.host = host;

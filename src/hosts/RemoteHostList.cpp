@@ -93,8 +93,7 @@ QString RemoteHostList::save(const QStringList& hosts) const {
     return {};
 }
 
-QString RemoteHostList::add(const QString& name) const {
-    if (const auto problem = hostNameProblem(name)) return *problem;
+QString RemoteHostList::edit(const std::function<QString(QStringList&)>& change) const {
     // The accounts' writers merge under the same lock: neither loses the other's change.
     std::optional<FileError> lockError;
     const FileLock lock = FileLock::acquire(path_, &lockError);
@@ -102,20 +101,24 @@ QString RemoteHostList::add(const QString& name) const {
     QString error;
     QStringList hosts = load(&error);
     if (!error.isEmpty()) return error;
-    if (hosts.contains(name)) return name + QStringLiteral(" is already in the list");
-    hosts.append(name);
+    if (QString refused = change(hosts); !refused.isEmpty()) return refused;
     return save(hosts);
 }
 
+QString RemoteHostList::add(const QString& name) const {
+    if (const auto problem = hostNameProblem(name)) return *problem;
+    return edit([&](QStringList& hosts) {
+        if (hosts.contains(name)) return name + QStringLiteral(" is already in the list");
+        hosts.append(name);
+        return QString();
+    });
+}
+
 QString RemoteHostList::remove(const QString& name) const {
-    std::optional<FileError> lockError;
-    const FileLock lock = FileLock::acquire(path_, &lockError);
-    if (!lock.held()) return lockError->message;
-    QString error;
-    QStringList hosts = load(&error);
-    if (!error.isEmpty()) return error;
-    if (!hosts.removeOne(name)) return name + QStringLiteral(" is not in the list");
-    return save(hosts);
+    return edit([&](QStringList& hosts) {
+        if (!hosts.removeOne(name)) return name + QStringLiteral(" is not in the list");
+        return QString();
+    });
 }
 
 }  // namespace qm::hosts

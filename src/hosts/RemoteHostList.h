@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 // The user's other machines, as ssh names them ("devbox", "user@workstation"), kept under
@@ -32,6 +33,10 @@ public:
     QString remove(const QString& name) const;
 
 private:
+    // Loads the list under config.json's lock, applies `change` (which returns why not, or
+    // nothing) and saves the result.
+    QString edit(const std::function<QString(QStringList&)>& change) const;
+
     QString path_;
 };
 

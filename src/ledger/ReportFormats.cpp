@@ -9,20 +9,6 @@
 namespace qm::ledger {
 namespace {
 
-QString groupKey(ReportGrouping grouping) {
-    switch (grouping) {
-        case ReportGrouping::tool:
-            return QStringLiteral("tool");
-        case ReportGrouping::model:
-            return QStringLiteral("model");
-        case ReportGrouping::project:
-            return QStringLiteral("project");
-        case ReportGrouping::host:
-            return QStringLiteral("host");
-    }
-    return {};
-}
-
 // Costs to the hundredth of a cent: what the prices can tell apart, without float noise.
 double roundedCost(double usd) {
     return std::round(usd * 10000) / 10000;
@@ -77,7 +63,7 @@ QString csvField(const QString& text) {
 
 QJsonObject reportJson(const UsageReport& report) {
     QJsonArray rows;
-    const QString key = groupKey(report.query.grouping);
+    const QString key = rawValue(report.query.grouping);
     for (const ReportRow& row : report.rows) {
         QJsonObject object = figuresJson(row.figures);
         object.insert(QStringLiteral("period"), row.period);
@@ -96,7 +82,7 @@ QJsonObject reportJson(const UsageReport& report) {
 }
 
 QString reportCsv(const UsageReport& report) {
-    QString out = QStringLiteral("period,") + groupKey(report.query.grouping) +
+    QString out = QStringLiteral("period,") + rawValue(report.query.grouping) +
                   QStringLiteral(
                       ",inputTokens,cachedInputTokens,cacheWriteTokens,outputTokens,"
                       "reasoningTokens,costUsd,prompts,sessions") +
@@ -124,7 +110,7 @@ QString reportTable(const UsageReport& report) {
                            : report.query.period == ReportPeriod::weekly ? QStringLiteral("Week")
                            : report.query.period == ReportPeriod::monthly ? QStringLiteral("Month")
                                                                           : QStringLiteral("Day");
-    QString group = groupKey(report.query.grouping);
+    QString group = rawValue(report.query.grouping);
     group[0] = group[0].toUpper();
     std::vector<QStringList> lines{
         {period, group, QStringLiteral("Input"), QStringLiteral("Cached"),

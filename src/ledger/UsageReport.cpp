@@ -119,6 +119,20 @@ QString rawValue(ReportPeriod period) {
     return {};
 }
 
+QString rawValue(ReportGrouping grouping) {
+    switch (grouping) {
+        case ReportGrouping::tool:
+            return QStringLiteral("tool");
+        case ReportGrouping::model:
+            return QStringLiteral("model");
+        case ReportGrouping::project:
+            return QStringLiteral("project");
+        case ReportGrouping::host:
+            return QStringLiteral("host");
+    }
+    return {};
+}
+
 QDate ReportQuery::defaultSince(ReportPeriod period, QDate until) {
     switch (period) {
         case ReportPeriod::daily:

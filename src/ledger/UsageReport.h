@@ -17,6 +17,8 @@ enum class ReportGrouping { tool, model, project, host };
 
 std::optional<ReportPeriod> reportPeriodFromRaw(const QString& raw);
 QString rawValue(ReportPeriod period);
+// The grouping's field name in rows: "tool", "model", "project" or "host".
+QString rawValue(ReportGrouping grouping);
 
 // What a report covers: whole local days from `since` to `until`, both included.
 struct ReportQuery {
