@@ -208,6 +208,21 @@ std::unique_ptr<qm::hosts::RemoteHostStore> remoteHostStore(const QString& dataD
     return store;
 }
 
+// Refreshes everything once per chosen period; a new choice applies at once.
+std::unique_ptr<qm::BackgroundRefresh> startBackgroundRefresh(qm::UsageAggregator* aggregator,
+                                                              qm::ClaudeUsageStore* claude,
+                                                              qm::Preferences* preferences) {
+    auto refresh = std::make_unique<qm::BackgroundRefresh>(
+        [aggregator, claude] { return refreshEverything(aggregator, claude); });
+    qm::BackgroundRefresh* scheduler = refresh.get();
+    scheduler->setPeriodMinutes(preferences->refreshEveryMinutes());
+    QObject::connect(preferences, &qm::Preferences::changed, scheduler, [scheduler, preferences] {
+        scheduler->setPeriodMinutes(preferences->refreshEveryMinutes());
+    });
+    scheduler->start();
+    return refresh;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -285,12 +300,6 @@ int main(int argc, char** argv) {
     alerts.watchClaude(&claude);
     alerts.watchCodex(&aggregator);
     alerts.watchSpend(&accounts, &history);
-    qm::BackgroundRefresh backgroundRefresh(
-        [&aggregator, &claude] { return refreshEverything(&aggregator, &claude); });
-    backgroundRefresh.setPeriodMinutes(preferences.refreshEveryMinutes());
-    QObject::connect(&preferences, &qm::Preferences::changed, &backgroundRefresh, [&] {
-        backgroundRefresh.setPeriodMinutes(preferences.refreshEveryMinutes());
-    });
-    backgroundRefresh.start();
+    const auto refresh = startBackgroundRefresh(&aggregator, &claude, &preferences);
     return app.exec();
 }
