@@ -13,6 +13,7 @@
 #include <QUuid>
 
 #include "history/UsageHistoryStore.h"
+#include "support/CliEnvironment.h"
 #include "support/FakeGeminiUpstream.h"
 #include "support/FakeProviderServer.h"
 #include "support/RolloutFixtures.h"
@@ -36,14 +37,7 @@ protected:
     QString historyPath() const { return UsageHistoryFileStore::pathIn(dataDir()); }
 
     void prepare(QProcess& process, const QStringList& args) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
-        // The tools' own folder variables would lead the scan out of the test's home.
-        env.remove("CODEX_HOME");
-        env.remove("CLAUDE_CONFIG_DIR");
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         process.setProcessEnvironment(env);
         process.setProgram(QStringLiteral(QM_CLI_PATH));
         process.setArguments(args);

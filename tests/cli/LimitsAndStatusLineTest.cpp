@@ -10,6 +10,7 @@
 #include "core/Iso8601.h"
 #include "core/Pricing.h"
 #include "history/UsageHistoryFile.h"
+#include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
@@ -52,13 +53,7 @@ protected:
     };
     Finished runCli(const QStringList& args, const QByteArray& input = {}) const {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
-        env.remove("CLAUDE_CONFIG_DIR");
-        env.remove("CODEX_HOME");
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(QM_CLI_PATH), args);
         process.write(input);

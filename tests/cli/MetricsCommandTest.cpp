@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "history/UsageHistoryFile.h"
+#include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
@@ -51,13 +52,7 @@ protected:
     }
 
     void prepare(QProcess& process, const QStringList& args) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
-        env.remove("CODEX_HOME");
-        env.remove("CLAUDE_CONFIG_DIR");
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         process.setProcessEnvironment(env);
         process.setProgram(QStringLiteral(QM_CLI_PATH));
         process.setArguments(QStringList{"metrics"} + args);

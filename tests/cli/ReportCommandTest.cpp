@@ -7,6 +7,7 @@
 #include <QTimeZone>
 #include <memory>
 
+#include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
@@ -19,14 +20,8 @@ protected:
     void SetUp() override { test::writeSampleHome(home.path()); }
 
     QProcessEnvironment environment(const QString& zone) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         env.insert("TZ", zone);
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
-        env.remove("CODEX_HOME");
-        env.remove("CLAUDE_CONFIG_DIR");
         return env;
     }
 

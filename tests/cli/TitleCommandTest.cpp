@@ -9,6 +9,7 @@
 #include "core/Iso8601.h"
 #include "core/UsageModels.h"
 #include "history/UsageHistoryFile.h"
+#include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
@@ -39,11 +40,7 @@ protected:
     };
     Finished runCli(const QStringList& args) const {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(QM_CLI_PATH), args);
         EXPECT_TRUE(process.waitForFinished(30000));

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
 
@@ -71,18 +72,12 @@ protected:
 
     Finished run(const QStringList& args, const QString& timeLimit = "120") const {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
+        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         env.insert("TZ", "UTC");
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
         env.insert("QUOTAMETER_SSH", fakeSsh);
         env.insert("QUOTAMETER_SSH_TIMEOUT", timeLimit);
         env.insert("REMOTES", dir.path());
         env.insert("QM_CLI", QStringLiteral(QM_CLI_PATH));
-        env.remove("CODEX_HOME");
-        env.remove("CLAUDE_CONFIG_DIR");
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(QM_CLI_PATH), args);
         EXPECT_TRUE(process.waitForFinished(240000)) << args.join(' ').toStdString();
