@@ -7,6 +7,10 @@ namespace {
 
 constexpr std::string_view kMagic = "QMUSAGE\n";
 constexpr std::size_t kHeaderBytes = 8 + 4 + 8;  // magic, version, payload hash
+constexpr std::string_view kJournalMagic = "QMJOURN\n";
+constexpr std::size_t kJournalHeaderBytes = 8 + 4 + 8;  // magic, version, the index's hash
+constexpr std::size_t kRecordHeaderBytes = 4 + 8;       // payload length, payload hash
+enum RecordKind : std::uint8_t { kEntry = 1, kRemoval = 2 };
 
 void putCounts(ByteWriter& w, const Counts& c) {
     for (std::int64_t v : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
@@ -118,6 +122,32 @@ bool getEntry(ByteReader& r, FileEntry& f) {
     return r.ok();
 }
 
+std::string record(std::string_view payload) {
+    ByteWriter out;
+    out.put(std::uint32_t(payload.size()));
+    out.put(hash64(payload));
+    out.bytes().append(payload);
+    return std::move(out.bytes());
+}
+
+// One record's payload applied to `files`; false when it is not a record this version writes.
+bool applyRecord(std::string_view payload, std::unordered_map<QString, FileEntry>& files) {
+    ByteReader r(payload);
+    std::uint8_t kind = 0;
+    if (!r.get(kind)) return false;
+    if (kind == kRemoval) {
+        QString path;
+        if (!r.getText(path) || !r.atEnd()) return false;
+        files.erase(path);
+        return true;
+    }
+    FileEntry entry;
+    if (kind != kEntry || !getEntry(r, entry) || !r.atEnd()) return false;
+    QString path = entry.path;
+    files.insert_or_assign(std::move(path), std::move(entry));
+    return true;
+}
+
 }  // namespace
 
 std::string encodeIndex(const std::vector<FileEntry>& files) {
@@ -150,6 +180,64 @@ std::optional<std::vector<FileEntry>> decodeIndex(std::string_view bytes) {
     }
     if (!r.atEnd()) return std::nullopt;
     return files;
+}
+
+std::optional<std::uint64_t> indexHash(std::string_view bytes) {
+    if (bytes.size() < kHeaderBytes || !bytes.starts_with(kMagic)) return std::nullopt;
+    ByteReader header(bytes.substr(kMagic.size() + 4, 8));
+    std::uint64_t hash = 0;
+    header.get(hash);
+    return hash;
+}
+
+std::string encodeJournalStart(std::uint64_t indexHash) {
+    ByteWriter out;
+    out.bytes().append(kJournalMagic);
+    out.put(kIndexVersion);
+    out.put(indexHash);
+    return std::move(out.bytes());
+}
+
+std::string encodeJournalEntry(const FileEntry& entry) {
+    ByteWriter payload;
+    payload.put(std::uint8_t(kEntry));
+    putEntry(payload, entry);
+    return record(payload.bytes());
+}
+
+std::string encodeJournalRemoval(const QString& path) {
+    ByteWriter payload;
+    payload.put(std::uint8_t(kRemoval));
+    payload.putText(path);
+    return record(payload.bytes());
+}
+
+JournalReplay replayJournal(std::string_view bytes, std::uint64_t indexHash,
+                            std::unordered_map<QString, FileEntry>& files) {
+    JournalReplay replay;
+    if (bytes.size() < kJournalHeaderBytes || !bytes.starts_with(kJournalMagic)) return replay;
+    ByteReader header(
+        bytes.substr(kJournalMagic.size(), kJournalHeaderBytes - kJournalMagic.size()));
+    std::uint32_t version = 0;
+    std::uint64_t follows = 0;
+    header.get(version);
+    header.get(follows);
+    if (version != kIndexVersion || follows != indexHash) return replay;
+    replay.applies = true;
+    std::string_view rest = bytes.substr(kJournalHeaderBytes);
+    while (rest.size() >= kRecordHeaderBytes) {
+        ByteReader head(rest.substr(0, kRecordHeaderBytes));
+        std::uint32_t length = 0;
+        std::uint64_t hash = 0;
+        head.get(length);
+        head.get(hash);
+        if (length > rest.size() - kRecordHeaderBytes) return replay;
+        const std::string_view payload = rest.substr(kRecordHeaderBytes, length);
+        if (hash64(payload) != hash || !applyRecord(payload, files)) return replay;
+        rest.remove_prefix(kRecordHeaderBytes + length);
+    }
+    replay.intact = rest.empty();
+    return replay;
 }
 
 }  // namespace qm::ledger

@@ -48,11 +48,61 @@ private:
     int fd_ = -1;
 };
 
-std::optional<std::vector<FileEntry>> loadIndex(const QString& path) {
+QByteArray readWhole(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    return decodeIndex(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::string_view viewOf(const QByteArray& bytes) {
+    return {bytes.constData(), std::size_t(bytes.size())};
+}
+
+// The index as saved: its file, then the journal's changes over it.
+struct LoadedIndex {
+    std::unordered_map<QString, FileEntry> files;
+    std::uint64_t hash = 0;
+    std::int64_t indexBytes = 0;
+    std::int64_t journalBytes = 0;  // of a journal that follows this index
+    bool journalClean = true;       // no journal, or one that is whole and follows this index
+};
+
+std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& journalPath) {
+    const QByteArray bytes = readWhole(indexPath);
+    std::optional<std::vector<FileEntry>> files = decodeIndex(viewOf(bytes));
+    if (!files) return std::nullopt;
+    LoadedIndex loaded;
+    loaded.hash = indexHash(viewOf(bytes)).value_or(0);
+    loaded.indexBytes = bytes.size();
+    for (FileEntry& entry : *files) {
+        QString path = entry.path;
+        loaded.files.emplace(std::move(path), std::move(entry));
+    }
+    if (!QFile::exists(journalPath)) return loaded;
+    const QByteArray journal = readWhole(journalPath);
+    const JournalReplay replay = replayJournal(viewOf(journal), loaded.hash, loaded.files);
+    loaded.journalBytes = replay.applies ? journal.size() : 0;
+    loaded.journalClean = replay.applies && replay.intact;
+    return loaded;
+}
+
+// Appends `records` to the journal (started afresh when `fresh`), without a sync: the index
+// is a cache, and a record lost to a crash only means a file is read again from further back.
+bool appendToJournal(const QString& path, bool fresh, std::uint64_t indexHash,
+                     const std::string& records) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (fresh ? O_TRUNC : O_APPEND);
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0600);
+    if (fd < 0) return false;
+    const std::string bytes = fresh ? encodeJournalStart(indexHash) + records : records;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    const bool whole = done == bytes.size();
+    ::close(fd);
+    return whole;
 }
 
 // One file to read, and where its reading starts.
@@ -139,6 +189,38 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
     std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.slot < b.slot; });
 }
 
+// A journal may grow to half the index's size and this much more before the index is
+// written again whole.
+constexpr std::int64_t kJournalAllowance = 256 * 1024;
+
+// Writes what changed: appended to the journal while the journal stays small beside the
+// index, so a refresh that read one grown file writes one entry, not the whole index;
+// otherwise the index is written again whole and the journal dropped.
+void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSnapshot& snapshot,
+                 const LoadedIndex* loaded, const std::vector<Job>& jobs,
+                 const std::vector<QString>& dropped) {
+    if (loaded && loaded->journalClean && jobs.empty() && dropped.empty()) return;
+    if (loaded && loaded->journalClean) {
+        std::string records;
+        for (const Job& job : jobs) records += encodeJournalEntry(snapshot.files[job.slot]);
+        for (const QString& path : dropped) records += encodeJournalRemoval(path);
+        const std::int64_t limit = loaded->indexBytes / 2 + kJournalAllowance;
+        if (loaded->journalBytes + std::int64_t(records.size()) <= limit &&
+            appendToJournal(journalPath, loaded->journalBytes == 0, loaded->hash, records)) {
+            snapshot.stats.saved = true;
+            return;
+        }
+    }
+    AtomicFile::removeStaleTemporaries(indexPath);
+    const std::string bytes = encodeIndex(snapshot.files);
+    const auto error = AtomicFile::write(indexPath, {std::string_view(bytes)});
+    snapshot.stats.saved = !error;
+    if (error) snapshot.stats.saveError = error->message;
+    // Only after the new index is in place: a journal left by a crash before this point names
+    // the old index, so it is never read over the new one.
+    QFile::remove(journalPath);
+}
+
 }  // namespace
 
 QString indexingText(const IndexProgress& progress) {
@@ -177,17 +259,10 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     const std::vector<FoundLog> found = discoverLogs(sources_);
     QDir().mkpath(directory_);
     IndexLock lock(indexPath() + QStringLiteral(".lock"));
-    std::optional<std::vector<FileEntry>> loaded = loadIndex(indexPath());
+    std::optional<LoadedIndex> loaded = loadIndex(indexPath(), journalPath());
     snapshot.stats.rebuilt = !loaded;
     std::unordered_map<QString, FileEntry> known;
-    if (loaded) {
-        for (FileEntry& entry : *loaded) {
-            QString path = entry.path;
-            known.emplace(std::move(path), std::move(entry));
-        }
-    }
-    const std::size_t knownCount = known.size();
-    std::size_t used = 0;  // entries of the index that still have their file
+    if (loaded) known = std::move(loaded->files);
     snapshot.files.resize(found.size());
     std::vector<Job> jobs;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -197,7 +272,7 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         if (it != known.end() && it->second.tool == log.tool &&
             it->second.identity == log.identity) {
             snapshot.files[i] = std::move(it->second);
-            ++used;
+            known.erase(it);
             continue;
         }
         Job job;
@@ -205,10 +280,12 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         job.entry.path = path;
         job.entry.tool = log.tool;
         job.toRead = log.identity.size;
-        if (it != known.end() && it->second.tool == log.tool) {
-            job.toRead = std::max<std::int64_t>(0, log.identity.size - it->second.offset);
-            job.entry = std::move(it->second);
-            ++used;
+        if (it != known.end()) {
+            if (it->second.tool == log.tool) {
+                job.toRead = std::max<std::int64_t>(0, log.identity.size - it->second.offset);
+                job.entry = std::move(it->second);
+            }
+            known.erase(it);
         }
         jobs.push_back(std::move(job));
     }
@@ -219,16 +296,15 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     }
     snapshot.stats.files = found.size();
     snapshot.stats.filesRead = jobs.size();
-    // A deleted file drops out: the index changes even when nothing was read.
-    const bool changed = !loaded || !jobs.empty() || used != knownCount;
-    if (changed) {
-        AtomicFile::removeStaleTemporaries(indexPath());
-        const std::string bytes = encodeIndex(snapshot.files);
-        const auto error = AtomicFile::write(indexPath(), {std::string_view(bytes)});
-        snapshot.stats.saved = !error;
-        if (error) snapshot.stats.saveError = error->message;
-    }
+    // What is left of the index had its file deleted: it drops out.
+    std::vector<QString> dropped;
+    for (const auto& [path, entry] : known) dropped.push_back(path);
+    saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs, dropped);
     return snapshot;
+}
+
+QString UsageLedger::journalPath() const {
+    return indexPath() + QStringLiteral(".journal");
 }
 
 }  // namespace qm::ledger

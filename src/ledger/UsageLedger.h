@@ -64,6 +64,8 @@ public:
     // $XDG_CACHE_HOME/Quotameter (by default ~/.cache/Quotameter).
     static QString defaultDirectory();
     QString indexPath() const;
+    // The changes since the index was last written whole (see LedgerCodec.h).
+    QString journalPath() const;
 
     // `threads` 0 uses every core. `progress` is called from the reading threads, now and
     // then, while files are read.

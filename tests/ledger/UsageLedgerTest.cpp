@@ -166,6 +166,43 @@ TEST_F(LedgerTest, AGrownFileIsReadFromWhereTheIndexStopped) {
     EXPECT_EQ(sum(grown.slices(), ProviderKind::claudeCode).calls, 3);
 }
 
+TEST_F(LedgerTest, AnUpdateIsJournaledAndATornOrStaleJournalCostsOnlyARead) {
+    const auto bytesOf = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QString path = claude("s1.jsonl", session("s1", 2, 3 * kHour));
+    claude("s2.jsonl", session("s2", 1, 2 * kHour));
+    ledger().update();
+    const QByteArray index = bytesOf(ledger().indexPath());
+
+    // A grown file adds one record to the journal; the index itself is not written again.
+    append(path, session("s1b", 1, kHour));
+    EXPECT_TRUE(ledger().update().stats.saved);
+    EXPECT_EQ(bytesOf(ledger().indexPath()), index);
+    const QByteArray oneRecord = bytesOf(ledger().journalPath());
+    ASSERT_FALSE(oneRecord.isEmpty());
+    append(path, session("s1c", 2, 60));
+    EXPECT_EQ(ledger().update().slices(), fresh());
+
+    // A crash cut the last record short: the file is read on from the record before.
+    const QByteArray twoRecords = bytesOf(ledger().journalPath());
+    home.write("../" + QFileInfo(cache.path()).fileName() + "/usage-index.bin.journal",
+               twoRecords.left(twoRecords.size() - 5));
+    const LedgerSnapshot afterTear = ledger().update();
+    EXPECT_FALSE(afterTear.stats.rebuilt);
+    EXPECT_EQ(afterTear.stats.filesRead, 1u);
+    EXPECT_EQ(afterTear.slices(), fresh());
+    // The torn journal was folded into a new index and is gone.
+    EXPECT_FALSE(QFile::exists(ledger().journalPath()));
+    EXPECT_NE(bytesOf(ledger().indexPath()), index);
+
+    // A journal left over from the old index is never read over the new one.
+    home.write("../" + QFileInfo(cache.path()).fileName() + "/usage-index.bin.journal", oneRecord);
+    EXPECT_EQ(ledger().update().slices(), fresh());
+    EXPECT_EQ(sum(ledger().update().slices()).calls, 6);
+}
+
 TEST_F(LedgerTest, ShrunkReplacedChangedAndDeletedFilesAreReadAgainOrDropped) {
     const QString path = claude("s1.jsonl", session("s1", 4, 2 * kHour));
     const QString other = claude("s2.jsonl", session("s2", 1, kHour));
