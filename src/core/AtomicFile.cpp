@@ -29,7 +29,7 @@ std::optional<FileError> write(const QString& path, const QByteArray& bytes, int
 }
 
 std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
-                               int mode) {
+                               int mode, Sync sync) {
     const QByteArray target = QFile::encodeName(path);
     // Unique to this writer: two processes (or threads) saving the same file at once never
     // write into, or rename, each other's half-written temporary file.
@@ -57,7 +57,7 @@ std::optional<FileError> write(const QString& path, const std::vector<std::strin
             left -= std::size_t(n);
         }
     }
-    if (::fsync(fd) != 0) {
+    if (sync == Sync::beforeRename && ::fsync(fd) != 0) {
         const int code = errno;
         ::close(fd);
         ::unlink(temp.constData());

@@ -22,9 +22,13 @@ namespace AtomicFile {
 // `mode` is applied when the temporary file is created: the program's files are the user's
 // alone unless a caller says otherwise (a desktop entry).
 std::optional<FileError> write(const QString& path, const QByteArray& bytes, int mode = 0600);
+// Whether the bytes must be on disk before the rename. A cache that is rebuilt when it reads
+// back broken skips the sync: after a power cut it may be empty, never a mixture.
+enum class Sync { beforeRename, skip };
+
 // The same for a file made of pieces, written in order without joining them first.
 std::optional<FileError> write(const QString& path, const std::vector<std::string_view>& pieces,
-                               int mode = 0600);
+                               int mode = 0600, Sync sync = Sync::beforeRename);
 
 // Removes temporary files of `path` left by writers that died before their rename (their
 // process is gone), so a killed save does not leave its bytes behind for good.

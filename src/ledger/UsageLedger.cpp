@@ -213,7 +213,8 @@ void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSna
     }
     AtomicFile::removeStaleTemporaries(indexPath);
     const std::string bytes = encodeIndex(snapshot.files);
-    const auto error = AtomicFile::write(indexPath, {std::string_view(bytes)});
+    const auto error =
+        AtomicFile::write(indexPath, {std::string_view(bytes)}, 0600, AtomicFile::Sync::skip);
     snapshot.stats.saved = !error;
     if (error) snapshot.stats.saveError = error->message;
     // Only after the new index is in place: a journal left by a crash before this point names
