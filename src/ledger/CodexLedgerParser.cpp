@@ -190,8 +190,8 @@ void CodexLines::dropItemPrompts() {
 // here; their line's head says what they are (the serializer writes "role" before "content").
 bool isReplyOrToolOutput(std::string_view line) {
     const std::string_view head = line.substr(0, 200);
-    return head.find(R"("type":"response_item")") != std::string_view::npos &&
-           head.find(R"("role":"user")") == std::string_view::npos;
+    return CliLogParsing::containsBytes(head, R"("type":"response_item")") &&
+           !CliLogParsing::containsBytes(head, R"("role":"user")");
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     const std::int64_t done = scratch.tail.read(
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
-            if (line.find("turn_completed") == std::string_view::npos) return;
+            if (!CliLogParsing::containsBytes(line, "turn_completed")) return;
             dom::object object;
             if (scratch.dom.parse(line.data(), line.size(), false).get(object) !=
                 simdjson::SUCCESS) {

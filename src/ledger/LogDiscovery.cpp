@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <thread>
 
 #include "readers/FileWalk.h"
 
@@ -35,13 +36,11 @@ bool looksLikeCredential(std::string_view name) {
     return false;
 }
 
-}  // namespace
-
-std::vector<FoundLog> discoverLogs(const LedgerSources& sources) {
+std::vector<FoundLog> discoverClaudeLogs(const QStringList& directories) {
     std::vector<FoundLog> found;
     // Two configured folders may be one folder under two names: read it once.
     QStringList seen;
-    for (const QString& directory : sources.claudeProjectDirectories) {
+    for (const QString& directory : directories) {
         const QString canonical = QFileInfo(directory).canonicalFilePath();
         if (canonical.isEmpty() || seen.contains(canonical)) continue;
         seen.append(canonical);
@@ -50,6 +49,10 @@ std::vector<FoundLog> discoverLogs(const LedgerSources& sources) {
             [](std::string_view, std::string_view name) { return name.ends_with(".jsonl"); },
             found);
     }
+    return found;
+}
+
+void discoverOtherLogs(const LedgerSources& sources, std::vector<FoundLog>& found) {
     for (const QString& directory : sources.codexDirectories) {
         collect(
             directory, ProviderKind::codex,
@@ -69,6 +72,23 @@ std::vector<FoundLog> discoverLogs(const LedgerSources& sources) {
     collect(
         sources.grokSessionsDirectory, ProviderKind::grok,
         [](std::string_view, std::string_view name) { return name == "updates.jsonl"; }, found);
+}
+
+}  // namespace
+
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel) {
+    std::vector<FoundLog> found;
+    std::vector<FoundLog> claude;
+    if (parallel) {
+        std::thread walker([&] { claude = discoverClaudeLogs(sources.claudeProjectDirectories); });
+        discoverOtherLogs(sources, found);
+        walker.join();
+    } else {
+        claude = discoverClaudeLogs(sources.claudeProjectDirectories);
+        discoverOtherLogs(sources, found);
+    }
+    found.insert(found.end(), std::make_move_iterator(claude.begin()),
+                 std::make_move_iterator(claude.end()));
     std::sort(found.begin(), found.end(),
               [](const FoundLog& a, const FoundLog& b) { return a.path < b.path; });
     return found;

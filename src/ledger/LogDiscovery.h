@@ -15,7 +15,8 @@ struct FoundLog {
 };
 
 // Every log file of the four tools, sorted by path. Costs one directory read per folder and
-// one stat per file; no file is opened. Links are not followed.
-std::vector<FoundLog> discoverLogs(const LedgerSources& sources);
+// one stat per file; no file is opened. Links are not followed. With `parallel`, Claude Code's
+// folders (most of the files) are walked beside the others.
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel = false);
 
 }  // namespace qm::ledger

@@ -257,7 +257,8 @@ QString UsageLedger::indexPath() const {
 
 LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress) const {
     LedgerSnapshot snapshot;
-    const std::vector<FoundLog> found = discoverLogs(sources_);
+    if (threads <= 0) threads = int(std::max(1u, std::thread::hardware_concurrency()));
+    const std::vector<FoundLog> found = discoverLogs(sources_, threads > 1);
     QDir().mkpath(directory_);
     IndexLock lock(indexPath() + QStringLiteral(".lock"));
     std::optional<LoadedIndex> loaded = loadIndex(indexPath(), journalPath());

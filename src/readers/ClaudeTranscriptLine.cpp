@@ -193,7 +193,7 @@ bool isToolWrapper(std::string_view text) {
 }
 
 bool isToolResultLine(std::string_view line) {
-    return line.substr(0, 4096).find("\"type\":\"tool_result\"") != std::string_view::npos;
+    return CliLogParsing::containsBytes(line.substr(0, 4096), "\"type\":\"tool_result\"");
 }
 
 bool isTypedPrompt(const LineFacts& facts) {

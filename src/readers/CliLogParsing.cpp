@@ -17,6 +17,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "core/Iso8601.h"
 #include "core/PercentEncoding.h"
@@ -51,8 +54,10 @@ simdjson::error_code numberValue(simdjson::ondemand::value& value, std::int64_t&
 
 }  // namespace
 
-const char* findLineBreak(const char* p, const char* end) {
-    // The four breaks are the bytes 0x0A to 0x0D: one unsigned range test per byte.
+namespace {
+
+// The four breaks are the bytes 0x0A to 0x0D: one unsigned range test per byte.
+const char* findLineBreakPortable(const char* p, const char* end) {
 #if defined(__SSE2__)
     const __m128i first = _mm_set1_epi8(0x0A);
     const __m128i span = _mm_set1_epi8(3);
@@ -69,6 +74,39 @@ const char* findLineBreak(const char* p, const char* end) {
         if (static_cast<unsigned char>(*p - 0x0A) <= 3) return p;
     }
     return end;
+}
+
+#if defined(__x86_64__)
+// The same test 32 bytes at a time, on processors that have AVX2 (chosen at run time, so the
+// program still runs on those that do not): most of a log's bytes pass through here.
+__attribute__((target("avx2"))) const char* findLineBreakAvx2(const char* p, const char* end) {
+    const __m256i first = _mm256_set1_epi8(0x0A);
+    const __m256i span = _mm256_set1_epi8(3);
+    while (end - p >= 32) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i offset = _mm256_sub_epi8(bytes, first);
+        const __m256i inRange = _mm256_cmpeq_epi8(_mm256_min_epu8(offset, span), offset);
+        const auto mask = unsigned(_mm256_movemask_epi8(inRange));
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 32;
+    }
+    return findLineBreakPortable(p, end);
+}
+
+// Asked while static objects are made, maybe before the runtime has looked at the processor.
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
+}  // namespace
+
+const char* findLineBreak(const char* p, const char* end) {
+#if defined(__x86_64__)
+    if (kHasAvx2) return findLineBreakAvx2(p, end);
+#endif
+    return findLineBreakPortable(p, end);
 }
 
 LineStream::~LineStream() {

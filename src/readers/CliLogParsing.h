@@ -71,6 +71,12 @@ private:
 // and must not cut a record in two. None of the four may stand raw inside a JSON string.
 const char* findLineBreak(const char* p, const char* end);
 
+// Whether `needle` occurs in `haystack`. A line of JSON has a quote every few bytes, so a
+// search that first looks for the needle's leading quote stops at each of them.
+inline bool containsBytes(std::string_view haystack, std::string_view needle) {
+    return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
+}
+
 // Calls f(std::string_view line) for every non-empty line in file order.
 template <typename F>
 void forEachLine(std::string_view text, F&& f) {

@@ -53,6 +53,23 @@ TEST(ReadLines, SplitsOnlyAtTheFourLineBreaks) {
     EXPECT_EQ(linesOf("\n\r\n\r"), QStringList{});
 }
 
+TEST(ReadLines, TheWideSearchFindsEveryBreakAtEveryPlace) {
+    // Each break, at every place around the 16- and 32-byte steps of the fast paths, with
+    // bytes just outside the range (0x09, 0x0E, 0x8A) before it.
+    for (char brk : {'\n', '\v', '\f', '\r'}) {
+        for (int length = 0; length < 80; ++length) {
+            for (int at = 0; at <= length; ++at) {
+                QByteArray bytes(length, '\x0E');
+                for (int i = 0; i < length; i += 3) bytes[i] = i % 2 ? '\t' : '\x8A';
+                if (at < length) bytes[at] = brk;
+                const char* found =
+                    CliLogParsing::findLineBreak(bytes.constData(), bytes.constData() + length);
+                ASSERT_EQ(found - bytes.constData(), at) << "length " << length;
+            }
+        }
+    }
+}
+
 TEST(LineStream, LinesAcrossPiecesLongLinesAndByteOrderMark) {
     // Lines that straddle the reader's pieces come out whole; the mark is dropped.
     QByteArray bytes =
