@@ -119,8 +119,8 @@ void AccountRowWidget::setRow(const AccountRowData& row) {
     const bool hasDetail = account.detail && !account.detail->isEmpty();
     detail_->setVisible(hasDetail);
     if (hasDetail) {
-        detail_->setText(ProviderUsageText::detailLabel(provider_) + QStringLiteral(": ") +
-                         *account.detail);
+        detail_->setText(
+            tr("%1: %2").arg(ProviderUsageText::detailLabel(provider_), *account.detail));
     }
 
     {

@@ -58,7 +58,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
       mascotOpacity_(new QGraphicsOpacityEffect(mascot_)),
       mascotFade_(new QPropertyAnimation(mascotOpacity_, "opacity", this)) {
     setObjectName(QStringLiteral("dashboard"));
-    setWindowTitle(QStringLiteral("Quotameter"));
+    setWindowTitle(tr("Quotameter"));
     setMinimumSize(820, 520);
     resize(1040, 760);
 
@@ -114,7 +114,7 @@ QWidget* DashboardWindow::makeHeader() {
     row->setContentsMargins(0, 0, 0, 0);
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
-    auto* title = new QLabel(QStringLiteral("Quotameter"), header);
+    auto* title = new QLabel(tr("Quotameter"), header);
     title->setFont(Look::title2());
     updated_ = new QLabel(header);
     updated_->setObjectName(QStringLiteral("lastRefresh"));
@@ -125,16 +125,16 @@ QWidget* DashboardWindow::makeHeader() {
     row->addLayout(names);
     row->addStretch(1);
 
-    mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"));
+    mascotSwitch_ = new QCheckBox(tr("Mascot"));
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
     mascotSwitch_->setChecked(preferences_->mascotEnabled());
-    autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"));
+    autostartSwitch_ = new QCheckBox(tr("Start at login"));
     autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
-    auto* trends = new QPushButton(Symbols::chart(), QStringLiteral("Trends"), header);
+    auto* trends = new QPushButton(Symbols::chart(), tr("Trends"), header);
     trends->setObjectName(QStringLiteral("trends"));
-    auto* accounts = new QPushButton(Symbols::key(), QStringLiteral("Accounts"), header);
+    auto* accounts = new QPushButton(Symbols::key(), tr("Accounts"), header);
     accounts->setObjectName(QStringLiteral("accounts"));
-    refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
+    refresh_ = new QPushButton(Symbols::refresh(), tr("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
     auto* settingsMenu = new SettingsMenu(
         {mascotSwitch_, autostartSwitch_, new BackgroundOptions(preferences_)}, header);

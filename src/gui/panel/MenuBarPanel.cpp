@@ -43,9 +43,9 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
       openWindow_(std::move(openWindow)),
       rowsLayout_(new QVBoxLayout),
       busy_(new QProgressBar(this)),
-      refresh_(new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), this)) {
+      refresh_(new QPushButton(Symbols::refresh(), tr("Refresh"), this)) {
     setObjectName(QStringLiteral("menuBarPanel"));
-    setWindowTitle(QStringLiteral("Quotameter Panel"));
+    setWindowTitle(tr("Quotameter Panel"));
     setFixedWidth(kWidth);
     setAttribute(Qt::WA_StyledBackground);
     setAutoFillBackground(true);
@@ -55,7 +55,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     layout->setSpacing(12);
 
     auto* header = new QHBoxLayout;
-    auto* title = new QLabel(QStringLiteral("Quotameter"), this);
+    auto* title = new QLabel(tr("Quotameter"), this);
     title->setFont(Look::headline());
     header->addWidget(title);
     header->addStretch(1);
@@ -76,7 +76,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     layout->addWidget(divider);
 
     auto* buttons = new QHBoxLayout;
-    auto* open = new QPushButton(QStringLiteral("Open Dashboard"), this);
+    auto* open = new QPushButton(tr("Open Dashboard"), this);
     open->setObjectName(QStringLiteral("openDashboard"));
     refresh_->setObjectName(QStringLiteral("refresh"));
     buttons->addWidget(open);
@@ -136,7 +136,7 @@ void MenuBarPanel::render() {
         toolRows_.clear();
         for (std::size_t i = 0; i < providers.size(); ++i) toolRows_.push_back(addRow());
         claudeRow_ = addRow();
-        claudeRow_.name->setText(QStringLiteral("Claude"));
+        claudeRow_.name->setText(tr("Claude"));
         claudeRow_.name->setObjectName(QStringLiteral("claudeName"));
         claudeRow_.detail->setObjectName(QStringLiteral("claudeStatus"));
         claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
@@ -150,13 +150,12 @@ void MenuBarPanel::render() {
         row.name->setText(p.providerName);
         row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
         row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
-        QString detail =
-            QString::asprintf("%lld prompts", static_cast<long long>(p.lastFiveHourPrompts));
+        QString detail = tr("%1 prompts").arg(p.lastFiveHourPrompts);
         // The plan's five-hour window, while the figure the logs last reported still holds.
         const std::optional<PlanWindow> fiveHour =
             p.planLimits ? p.planLimits->fiveHour : std::nullopt;
         if (fiveHour && (!fiveHour->resetsAt || *fiveHour->resetsAt > now))
-            detail += QStringLiteral(" · 5h ") + UsageText::percent(fiveHour->usedPercent);
+            detail += tr(" · 5h %1").arg(UsageText::percent(fiveHour->usedPercent));
         row.detail->setText(detail);
         row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
     }
