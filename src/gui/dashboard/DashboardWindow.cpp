@@ -12,6 +12,7 @@
 #include <QScrollArea>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "claude/ClaudeUsageStore.h"
 #include "core/Preferences.h"
@@ -211,21 +212,34 @@ void DashboardWindow::render() {
     refresh_->setEnabled(!aggregator_->isRefreshing());
 
     const std::vector<ProviderUsage> providers = aggregator_->providers();
-    if (cards_.size() != providers.size()) {
-        for (ProviderCard* card : cards_) delete card;
-        cards_.clear();
-        std::vector<QWidget*> widgets;
-        for (std::size_t i = 0; i < providers.size(); ++i) {
-            cards_.push_back(new ProviderCard);
-            widgets.push_back(cards_.back());
-        }
-        grid_->setCards(std::move(widgets));
-    }
+    keepOneCardPerTool(providers);
     for (std::size_t i = 0; i < providers.size(); ++i) {
         cards_[i]->show(providers[i], now);
         cards_[i]->costLines()->show(localUsage_, providers[i].kind, now, remoteHosts_);
     }
     recent_->show(providers, now);
+}
+
+void DashboardWindow::keepOneCardPerTool(const std::vector<ProviderUsage>& providers) {
+    // A card stays with its tool from one refresh to the next, so what the user points at or
+    // has focused survives; cards are made or dropped only when the set of tools changes.
+    const bool same =
+        std::ranges::equal(cards_, providers, {}, &ProviderCard::kind,
+                           [](const ProviderUsage& p) { return std::optional(p.kind); });
+    if (same) return;
+    std::vector<ProviderCard*> next;
+    for (const ProviderUsage& p : providers) {
+        const auto kept = std::ranges::find(cards_, std::optional(p.kind), &ProviderCard::kind);
+        if (kept == cards_.end()) {
+            next.push_back(new ProviderCard);
+            continue;
+        }
+        next.push_back(*kept);
+        cards_.erase(kept);
+    }
+    for (ProviderCard* gone : cards_) delete gone;
+    cards_ = std::move(next);
+    grid_->setCards({cards_.begin(), cards_.end()});
 }
 
 void DashboardWindow::showEvent(QShowEvent* event) {

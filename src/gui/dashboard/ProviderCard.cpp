@@ -118,6 +118,7 @@ ProviderCard::ProviderCard(QWidget* parent)
 }
 
 void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
+    kind_ = usage.kind;
     setObjectName(QStringLiteral("card_") + usage.providerName);
     name_->setText(usage.providerName);
     login_->setText(usage.isAuthenticated ? tr("Logged in") : tr("Not logged in"));
