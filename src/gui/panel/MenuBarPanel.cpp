@@ -110,8 +110,12 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
 MenuBarPanel::Row MenuBarPanel::addRow(int position) {
     auto* line = new QHBoxLayout;
     line->setSpacing(10);
-    Row row{line, new StatusDot(8, this), new QLabel(this), new ElidedLabel(this, Qt::ElideRight),
-            new QLabel(this), std::nullopt};
+    Row row{line,
+            new StatusDot(8, this),
+            new QLabel(this),
+            new ElidedLabel(this, Qt::ElideRight),
+            new QLabel(this),
+            std::nullopt};
     for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
     row.name->setFixedWidth(Look::toolNameWidth(row.name->font(), kNameWidth));
     Look::makeSecondary(row.detail);
