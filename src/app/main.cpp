@@ -47,9 +47,12 @@ bool handOffToRunningInstance(const QString& instanceName, const QString& window
     if (instanceName.isEmpty() || !QFileInfo::exists(instanceName)) return false;
     // A socket someone else owns is not an instance of ours: nothing is sent to it.
     if (!qm::AppPaths::isOwnSocket(instanceName)) {
-        std::fprintf(stderr,
-                     "quotameter: warning: %s is not this user's; starting a new instance\n",
-                     QFile::encodeName(instanceName).constData());
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(QCoreApplication::translate(
+                                    "main",
+                                    "quotameter: warning: %1 is not this user's; starting a new "
+                                    "instance")
+                                    .arg(instanceName)));
         return false;
     }
     QLocalSocket socket;
@@ -90,15 +93,17 @@ QString requestedWindow(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
     const QStringList known = qm::gui::windowIds();
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Usage and cost of AI coding tools and subscriptions, in the system tray."));
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main", "Usage and cost of AI coding tools and subscriptions, in the system tray."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Show the version and exit."));
+                                  QCoreApplication::translate("main", "Show this help and exit."));
+    const QCommandLineOption version(
+        {QStringLiteral("v"), QStringLiteral("version")},
+        QCoreApplication::translate("main", "Show the version and exit."));
     const QCommandLineOption open(
         QStringLiteral("open"),
-        QStringLiteral("Open a window at start, or in the running instance: %1.")
+        QCoreApplication::translate("main",
+                                    "Open a window at start, or in the running instance: %1.")
             .arg(known.join(QStringLiteral(", "))),
         QStringLiteral("id"));
     parser.addOptions({help, version, open});
@@ -116,8 +121,9 @@ QString requestedWindow(int argc, char** argv) {
                        });
             });
         if (!onlyToolkitOptions) {
-            std::fprintf(stderr, "quotameter: %s\n%s", qPrintable(parser.errorText()),
-                         "Try \"quotameter --help\".\n");
+            std::fprintf(
+                stderr, "quotameter: %s\n%s\n", qPrintable(parser.errorText()),
+                qPrintable(QCoreApplication::translate("main", "Try \"quotameter --help\".")));
             std::exit(2);
         }
     }
@@ -135,8 +141,10 @@ QString requestedWindow(int argc, char** argv) {
     if (!parser.isSet(open)) return {};
     const QString id = parser.value(open);
     if (!known.contains(id)) {
-        std::fprintf(stderr, "quotameter: unknown window \"%s\"; known windows: %s\n",
-                     qPrintable(id), qPrintable(known.join(QStringLiteral(", "))));
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(QCoreApplication::translate(
+                                    "main", "quotameter: unknown window \"%1\"; known windows: %2")
+                                    .arg(id, known.join(QStringLiteral(", ")))));
         std::exit(2);
     }
     return id;

@@ -1,5 +1,6 @@
 #include "gui/AppWindows.h"
 
+#include <QCoreApplication>
 #include <array>
 
 #include "gui/AppStores.h"
@@ -22,11 +23,11 @@ struct WindowName {
 };
 
 constexpr std::array<WindowName, 5> kWindows{{
-    {"dashboard", "Quotameter"},
-    {"claude-login", "Claude Login"},
-    {"accounts", "API Accounts"},
-    {"relay", "Gemini Relay"},
-    {"trends", "Usage Trends"},
+    {"dashboard", QT_TRANSLATE_NOOP("AppWindows", "Quotameter")},
+    {"claude-login", QT_TRANSLATE_NOOP("AppWindows", "Claude Login")},
+    {"accounts", QT_TRANSLATE_NOOP("AppWindows", "API Accounts")},
+    {"relay", QT_TRANSLATE_NOOP("AppWindows", "Gemini Relay")},
+    {"trends", QT_TRANSLATE_NOOP("AppWindows", "Usage Trends")},
 }};
 
 }  // namespace
@@ -39,7 +40,7 @@ QStringList windowIds() {
 
 QString windowTitle(const QString& id) {
     for (const WindowName& w : kWindows) {
-        if (id == QLatin1String(w.id)) return QString::fromLatin1(w.title);
+        if (id == QLatin1String(w.id)) return QCoreApplication::translate("AppWindows", w.title);
     }
     return {};
 }

@@ -68,16 +68,16 @@ TrayIcon::TrayIcon(UsageAggregator* aggregator, ClaudeUsageStore* claude, Window
     };
     // Some StatusNotifierItem hosts (GNOME's AppIndicator extension among them) open the menu
     // on every click and never send the activation that toggles the panel.
-    menu_->addAction(QStringLiteral("Show Panel"), this, [this] { showPanel(anchor()); });
-    menu_->addAction(QStringLiteral("Open Dashboard"), this, opener("dashboard"));
-    menu_->addAction(QStringLiteral("Refresh"), aggregator_, &UsageAggregator::refreshInBackground);
+    menu_->addAction(tr("Show Panel"), this, [this] { showPanel(anchor()); });
+    menu_->addAction(tr("Open Dashboard"), this, opener("dashboard"));
+    menu_->addAction(tr("Refresh"), aggregator_, &UsageAggregator::refreshInBackground);
     menu_->addSeparator();
-    menu_->addAction(QStringLiteral("Claude Login"), this, opener("claude-login"));
-    menu_->addAction(QStringLiteral("API Accounts"), this, opener("accounts"));
-    menu_->addAction(QStringLiteral("Gemini Relay"), this, opener("relay"));
-    menu_->addAction(QStringLiteral("Usage Trends"), this, opener("trends"));
+    menu_->addAction(tr("Claude Login"), this, opener("claude-login"));
+    menu_->addAction(tr("API Accounts"), this, opener("accounts"));
+    menu_->addAction(tr("Gemini Relay"), this, opener("relay"));
+    menu_->addAction(tr("Usage Trends"), this, opener("trends"));
     menu_->addSeparator();
-    menu_->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
+    menu_->addAction(tr("Quit"), qApp, &QCoreApplication::quit);
     tray_.setContextMenu(menu_);
     connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::Trigger) togglePanel(anchor());
@@ -141,7 +141,7 @@ void TrayIcon::update() {
         if (!line.isEmpty()) tip << line;
     }
     if (!aggregator_->lastRefreshAt())
-        tray_.setToolTip(QStringLiteral("Reading logs\u2026"));
+        tray_.setToolTip(tr("Reading logs\u2026"));
     else
         tray_.setToolTip(tip.join(QLatin1Char('\n')));
     // The dot shows the fullest limit of either subscription.

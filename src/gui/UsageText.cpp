@@ -1,5 +1,6 @@
 #include "gui/UsageText.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
 #include <algorithm>
@@ -65,37 +66,39 @@ QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
     if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
         return {};
     }
-    return QStringLiteral("Claude Code: ") +
-           DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens) +
-           QStringLiteral(" tokens, ") + cost(claudeCode->lastFiveHourCost);
+    return QCoreApplication::translate("UsageText", "Claude Code: %1 tokens, %2")
+        .arg(DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens),
+             cost(claudeCode->lastFiveHourCost));
 }
 
 QString age(TimeMs at, TimeMs now) {
     const QString relative = DisplayFormat::relativeTime(at, now);
-    if (relative == QLatin1String("now")) return QStringLiteral("just now");
+    if (relative == QLatin1String("now"))
+        return QCoreApplication::translate("UsageText", "just now");
     // "5m", "3h", "4d" read as durations; "yesterday" and dates stand alone.
     if (!relative.isEmpty() && relative.front().isDigit() && !relative.contains(QLatin1Char('/')))
-        return relative + QStringLiteral(" ago");
+        return QCoreApplication::translate("UsageText", "%1 ago").arg(relative);
     return relative;
 }
 
 QString lastRefresh(std::optional<TimeMs> at, TimeMs now) {
-    if (!at) return QStringLiteral("Waiting for first refresh");
-    return QStringLiteral("Updated ") + DisplayFormat::relativeTime(at, now);
+    if (!at) return QCoreApplication::translate("UsageText", "Waiting for first refresh");
+    return QCoreApplication::translate("UsageText", "Updated %1")
+        .arg(DisplayFormat::relativeTime(at, now));
 }
 
 QString pillText(ClaudeUsageStatusKind kind) {
     switch (kind) {
         case ClaudeUsageStatusKind::idle:
-            return QStringLiteral("Idle");
+            return QCoreApplication::translate("UsageText", "Idle");
         case ClaudeUsageStatusKind::loading:
-            return QStringLiteral("Loading");
+            return QCoreApplication::translate("UsageText", "Loading");
         case ClaudeUsageStatusKind::connected:
-            return QStringLiteral("Connected");
+            return QCoreApplication::translate("UsageText", "Connected");
         case ClaudeUsageStatusKind::needsLogin:
-            return QStringLiteral("Login");
+            return QCoreApplication::translate("UsageText", "Login");
         case ClaudeUsageStatusKind::error:
-            return QStringLiteral("Error");
+            return QCoreApplication::translate("UsageText", "Error");
     }
     return {};
 }

@@ -3,6 +3,7 @@
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -64,6 +65,9 @@ protected:
         return child<T>(window.get(), name);
     }
     std::vector<AccountRowWidget*> rows() {
+        // The rows' places are those of the layout after the changes just made.
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         std::vector<AccountRowWidget*> shown;
         for (AccountRowWidget* row : window->findChildren<AccountRowWidget*>()) {
             if (!row->isHidden()) shown.push_back(row);
@@ -205,6 +209,61 @@ TEST_F(AccountsWindowTest, RowControlsFollowTheStoreAndDeletingMovesSelected) {
     EXPECT_FALSE(badge(rows()[1], "selectedBadge"));
 }
 
+TEST_F(AccountsWindowTest, AccountsChangedByAnotherProcessReachTheRowsInPlace) {
+    QAbstractItemModelTester tester(window->accountModel(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal);
+    add(P::gemini, QStringLiteral("first"), QStringLiteral("AIza-1111111111"));
+    add(P::gemini, QStringLiteral("second"), QStringLiteral("AIza-2222222222"));
+    ASSERT_EQ(rows().size(), 2u);
+    AccountRowWidget* second = rows()[1];
+    const QString firstId = rows()[0]->accountId();
+    const QString secondId = second->accountId();
+
+    // The command line, another process over the same config.json, adds, changes and removes.
+    AccountStore cli{AccountConfigStore(AccountConfigStore::pathIn(dir.path())),
+                     KeychainStore(secrets), [] { return kNow; }};
+    ASSERT_FALSE(cli.addAccount(P::gemini, QStringLiteral("third"),
+                                QStringLiteral("AIza-3333333333"), std::nullopt));
+    ASSERT_FALSE(cli.setActive(P::gemini, secondId, false));
+    ASSERT_FALSE(cli.removeAccount(P::gemini, firstId));
+    accounts.refreshIfChanged();  // what the store's file watcher does
+
+    ASSERT_EQ(rows().size(), 2u);
+    // The second account keeps its widget, now showing it inactive, and moves up.
+    EXPECT_EQ(rows()[0], second);
+    EXPECT_EQ(second->accountId(), secondId);
+    EXPECT_TRUE(badge(second, "inactiveBadge"));
+    EXPECT_FALSE(child<QCheckBox>(second, "activeSwitch")->isChecked());
+    EXPECT_EQ(child<QLabel>(rows()[1], "aliasLabel")->text(), QStringLiteral("third"));
+}
+
+TEST_F(AccountsWindowTest, AnotherProvidersAccountWithARepeatedIdGetsRowsOfItsOwn) {
+    add(P::gemini, QStringLiteral("gemini"), QStringLiteral("AIza-1111111111"));
+    add(P::anthropic, QStringLiteral("anthropic"), QStringLiteral("sk-ant-2222222222"));
+    // A config.json edited by hand gives both accounts one id.
+    const QString path = AccountConfigStore::pathIn(dir.path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    text.replace(accounts.summaries(P::anthropic)[0].id.toUtf8(),
+                 accounts.summaries(P::gemini)[0].id.toUtf8());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+    accounts.refreshIfChanged();
+    ASSERT_EQ(accounts.summaries(P::anthropic).size(), 1u);
+    ASSERT_EQ(accounts.summaries(P::anthropic)[0].id, accounts.summaries(P::gemini)[0].id);
+
+    window->setProvider(P::anthropic);
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(child<QLabel>(rows()[0], "aliasLabel")->text(), QStringLiteral("anthropic"));
+    // Its delete button deletes the Anthropic account, not the Gemini one of the same id.
+    QTest::mouseClick(child<QToolButton>(rows()[0], "deleteButton"), Qt::LeftButton);
+    EXPECT_TRUE(accounts.summaries(P::anthropic).empty());
+    EXPECT_EQ(accounts.summaries(P::gemini).size(), 1u);
+}
+
 TEST_F(AccountsWindowTest, FailedSaveShowsTheAlertAndTheRowStays) {
     add(P::gemini, QStringLiteral("first"), QStringLiteral("AIza-1111111111"));
     add(P::gemini, QStringLiteral("second"), QStringLiteral("AIza-2222222222"));
@@ -258,7 +317,7 @@ TEST_F(AccountsWindowTest, OpenAiFetchWithOneFailedEndpointShowsBucketsAndOneWar
     AccountRowWidget* row = rows()[0];
     EXPECT_TRUE(child<QWidget>(row, "rangePicker")->isEnabled());
     QTest::mouseClick(child<QPushButton>(row, "range30Button"), Qt::LeftButton);
-    EXPECT_EQ(window->usageStore()->state(P::openAi, row->row().summary.id).lookbackDays, 30);
+    EXPECT_EQ(window->usageStore()->state(P::openAi, row->accountId()).lookbackDays, 30);
 
     QTest::mouseClick(child<QPushButton>(row, "fetchButton"), Qt::LeftButton);
     EXPECT_FALSE(child<QWidget>(row, "rangePicker")->isEnabled());

@@ -1,4 +1,6 @@
+#include <QApplication>
 #include <QCheckBox>
+#include <QFile>
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
@@ -14,6 +16,7 @@
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
+#include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/ElidedLabel.h"
 
 using namespace qm;
@@ -76,6 +79,44 @@ TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     QTest::mouseClick(window->findChild<QPushButton*>("accounts"), Qt::LeftButton);
     QTest::mouseClick(window->findChild<QPushButton*>("claudeLoginButton"), Qt::LeftButton);
     EXPECT_EQ(opened, (QStringList{"trends", "accounts", "claude-login"}));
+}
+
+TEST_F(DashboardTest, ARefreshShowsNewFiguresInTheSameCardsAndPanelRows) {
+    auto window = makeWindow();
+    MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+    window->resize(1100, 820);
+    window->show();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
+    settle();
+    auto* codex = window->findChild<QWidget*>("card_Codex");
+    ASSERT_TRUE(codex);
+    EXPECT_EQ(text(codex, "prompts"), "3");
+    EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
+    const QList<QWidget*> cardWidgets = window->findChildren<QWidget*>();
+    const QList<QWidget*> panelWidgets = panel.findChildren<QWidget*>();
+    // The user is pointing at the Codex cost and has the Trends button focused.
+    auto* cost = codex->findChild<QLabel*>("cost");
+    QTest::mouseMove(cost, cost->rect().center());
+    auto* trends = window->findChild<QPushButton*>("trends");
+    trends->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return cost->underMouse(); }, 2000));
+
+    // One more prompt in the Codex log.
+    QFile log(home.path() + "/.codex/sessions/2025/06/01/rollout-sample.jsonl");
+    ASSERT_TRUE(log.open(QIODevice::Append));
+    log.write(codexPromptLine(QStringLiteral("And the changelog"), 100) +
+              codexUserMessageLine(QStringLiteral("And the changelog"), 100));
+    log.close();
+    QCoro::waitFor(aggregator.refresh());
+
+    EXPECT_EQ(text(codex, "prompts"), "4");
+    EXPECT_EQ(text(&panel, "prompts_Codex"), "4 prompts");
+    // Nothing was made again: every widget is the one that was there, so the pointer and the
+    // focus stay where they were.
+    EXPECT_EQ(window->findChildren<QWidget*>(), cardWidgets);
+    EXPECT_EQ(panel.findChildren<QWidget*>(), panelWidgets);
+    EXPECT_TRUE(cost->underMouse());
+    EXPECT_EQ(window->focusWidget(), trends);
 }
 
 TEST_F(DashboardTest, EmptyFieldsShowDashesAndOnlyTheFirstWarning) {

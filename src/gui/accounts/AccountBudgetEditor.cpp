@@ -34,9 +34,9 @@ QString budgetText(double usd) {
 // "$1.50 of $2.00 (75%)", or "$1.50 (no budget)".
 QString useText(double spent, double budget) {
     const std::optional<double> share = budgetShare(spent, budget);
-    if (!share) return money(spent) + QStringLiteral(" (no budget)");
-    return money(spent) + QStringLiteral(" of ") + money(budget) + QStringLiteral(" (") +
-           QString::number(*share, 'f', 0) + QStringLiteral("%)");
+    if (!share) return AccountBudgetEditor::tr("%1 (no budget)").arg(money(spent));
+    return AccountBudgetEditor::tr("%1 of %2 (%3%)")
+        .arg(money(spent), money(budget), QString::number(*share, 'f', 0));
 }
 
 // An empty field is no budget. Both the C and the user's decimal separator are accepted.

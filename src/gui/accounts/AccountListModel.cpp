@@ -13,10 +13,16 @@ AccountListModel::AccountListModel(AccountStore* store, QObject* parent)
 void AccountListModel::setProvider(ApiAccountProvider provider) {
     if (provider == provider_) return;
     provider_ = provider;
-    refresh();
+    // Another provider's accounts, even one with an id seen in this list, are other rows:
+    // a row widget made for this provider's account must not be kept for it.
+    replace(read());
 }
 
 void AccountListModel::refresh() {
+    merge(read());
+}
+
+std::vector<AccountRowData> AccountListModel::read() const {
     std::vector<AccountRowData> next;
     if (store_) {
         const std::optional<QString> selected = store_->selectedAccountId(provider_);
@@ -25,7 +31,7 @@ void AccountListModel::refresh() {
             next.push_back({std::move(summary), isSelected});
         }
     }
-    merge(std::move(next));
+    return next;
 }
 
 int AccountListModel::columnCount(const QModelIndex& parent) const {

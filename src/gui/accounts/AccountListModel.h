@@ -39,6 +39,8 @@ protected:
     QString key(const AccountRowData& row) const override { return row.summary.id; }
 
 private:
+    std::vector<AccountRowData> read() const;
+
     QPointer<AccountStore> store_;
     ApiAccountProvider provider_ = ApiAccountProvider::gemini;
 };

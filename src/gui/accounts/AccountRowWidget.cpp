@@ -17,10 +17,11 @@
 
 namespace qm::gui {
 
-AccountRowWidget::AccountRowWidget(ApiAccountProvider provider, const AccountRowData& row,
-                                   QWidget* parent)
+AccountRowWidget::AccountRowWidget(const AccountListModel* model, int row, QWidget* parent)
     : QFrame(parent),
-      provider_(provider),
+      model_(model),
+      index_(model->index(row, 0)),
+      provider_(model->provider()),
       alias_(WindowText::label({}, this, 1.1, true)),
       primaryBadge_(new StatusBadge(tr("Primary"), this)),
       selectedBadge_(new StatusBadge(tr("Selected"), this)),
@@ -31,7 +32,7 @@ AccountRowWidget::AccountRowWidget(ApiAccountProvider provider, const AccountRow
       select_(new QPushButton(this)),
       primary_(new QPushButton(this)),
       delete_(new QToolButton(this)),
-      usage_(new AccountUsagePanel(provider, this)) {
+      usage_(new AccountUsagePanel(provider_, this)) {
     setObjectName(QStringLiteral("accountRow"));
     setFrameShape(QFrame::StyledPanel);
     auto* layout = new QVBoxLayout(this);
@@ -96,7 +97,11 @@ AccountRowWidget::AccountRowWidget(ApiAccountProvider provider, const AccountRow
     connect(select_, &QPushButton::clicked, this, &AccountRowWidget::selectRequested);
     connect(primary_, &QPushButton::clicked, this, &AccountRowWidget::primaryRequested);
     connect(delete_, &QToolButton::clicked, this, &AccountRowWidget::deleteRequested);
-    setRow(row);
+    refresh();
+}
+
+QString AccountRowWidget::accountId() const {
+    return index_.isValid() ? model_->at(index_.row()).summary.id : QString();
 }
 
 void AccountRowWidget::addBudgetEditor(QWidget* editor) {
@@ -104,8 +109,9 @@ void AccountRowWidget::addBudgetEditor(QWidget* editor) {
     rows->insertWidget(rows->indexOf(usage_), editor);
 }
 
-void AccountRowWidget::setRow(const AccountRowData& row) {
-    row_ = row;
+void AccountRowWidget::refresh() {
+    if (!index_.isValid()) return;  // removed; the window deletes it
+    const AccountRowData& row = model_->at(index_.row());
     const ApiAccountSummary& account = row.summary;
     alias_->setText(account.alias.isEmpty() ? tr("Untitled") : account.alias);
     primaryBadge_->setVisible(account.isPrimary);
@@ -119,8 +125,8 @@ void AccountRowWidget::setRow(const AccountRowData& row) {
     const bool hasDetail = account.detail && !account.detail->isEmpty();
     detail_->setVisible(hasDetail);
     if (hasDetail) {
-        detail_->setText(ProviderUsageText::detailLabel(provider_) + QStringLiteral(": ") +
-                         *account.detail);
+        detail_->setText(
+            tr("%1: %2").arg(ProviderUsageText::detailLabel(provider_), *account.detail));
     }
 
     {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPersistentModelIndex>
 
 #include "gui/accounts/AccountListModel.h"
 
@@ -14,17 +15,19 @@ namespace qm::gui {
 class AccountUsagePanel;
 class StatusBadge;
 
-// One account: alias and badges, key preview and detail, the Active switch, Select, Primary
-// and delete, and its usage panel beneath. Reports the user's requests; the window calls the
-// store and hands the outcome back through setRow().
+// One row of the accounts model: alias and badges, key preview and detail, the Active switch,
+// Select, Primary and delete, and its usage panel beneath. It keeps no copy of the account:
+// it shows what the model holds at its row, which follows the account through inserts, moves
+// and removals of other rows. Reports the user's requests; the window calls the store.
 class AccountRowWidget : public QFrame {
     Q_OBJECT
 public:
-    AccountRowWidget(ApiAccountProvider provider, const AccountRowData& row,
-                     QWidget* parent = nullptr);
-    // Shows `row` (also after a failed request, so the controls return to the stored state).
-    void setRow(const AccountRowData& row);
-    const AccountRowData& row() const { return row_; }
+    AccountRowWidget(const AccountListModel* model, int row, QWidget* parent = nullptr);
+    // Shows the model's row again (also after a failed request, so the controls return to the
+    // stored state).
+    void refresh();
+    // The account shown; empty once its row has left the model.
+    QString accountId() const;
     AccountUsagePanel* usagePanel() const { return usage_; }
     // Places the account's budget fields above its usage panel.
     void addBudgetEditor(QWidget* editor);
@@ -36,8 +39,9 @@ Q_SIGNALS:
     void deleteRequested();
 
 private:
+    const AccountListModel* model_;
+    QPersistentModelIndex index_;
     ApiAccountProvider provider_;
-    AccountRowData row_;
     QLabel* alias_;
     StatusBadge* primaryBadge_;
     StatusBadge* selectedBadge_;

@@ -296,7 +296,7 @@ void AccountsWindow::openAddDialog() {
 
 AccountRowWidget* AccountsWindow::makeRow(int row) {
     const ApiAccountProvider provider = this->provider();
-    auto* widget = new AccountRowWidget(provider, model_->at(row), this);
+    auto* widget = new AccountRowWidget(model_, row, this);
     const QString id = model_->at(row).summary.id;
     connect(widget, &AccountRowWidget::selectRequested, this, [this, provider, id] {
         perform([&] { return accounts_->setSelected(provider, id); });
@@ -341,12 +341,18 @@ void AccountsWindow::insertRows(int first, int last) {
 
 void AccountsWindow::removeRows(int first, int last) {
     for (int row = last; row >= first; --row) {
-        // Later: the request that removed it may be this row's own button.
-        rows_[std::size_t(row)]->hide();
-        rows_[std::size_t(row)]->deleteLater();
+        dropRow(rows_[std::size_t(row)]);
         rows_.erase(rows_.begin() + row);
     }
     updateEmptyState();
+}
+
+void AccountsWindow::dropRow(AccountRowWidget* widget) {
+    // Out of the layout at once, so that the next row inserted lands at its model position;
+    // deleted later, since the request that removed it may be this row's own button.
+    rowsLayout_->removeWidget(widget);
+    widget->hide();
+    widget->deleteLater();
 }
 
 void AccountsWindow::moveRow(int from, int to) {
@@ -361,12 +367,12 @@ void AccountsWindow::moveRow(int from, int to) {
 
 void AccountsWindow::updateRows(int first, int last) {
     for (int row = first; row <= last && row < int(rows_.size()); ++row) {
-        rows_[std::size_t(row)]->setRow(model_->at(row));
+        rows_[std::size_t(row)]->refresh();
     }
 }
 
 void AccountsWindow::rebuildRows() {
-    for (AccountRowWidget* widget : rows_) widget->deleteLater();
+    for (AccountRowWidget* widget : rows_) dropRow(widget);
     rows_.clear();
     if (model_->rowCount() > 0) {
         insertRows(0, model_->rowCount() - 1);
@@ -379,7 +385,7 @@ void AccountsWindow::updateUsage() {
     const ApiAccountProvider provider = this->provider();
     const std::int64_t nowMs = now();
     for (AccountRowWidget* widget : rows_) {
-        widget->usagePanel()->setState(usage_->state(provider, widget->row().summary.id), nowMs);
+        widget->usagePanel()->setState(usage_->state(provider, widget->accountId()), nowMs);
     }
 }
 

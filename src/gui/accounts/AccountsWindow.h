@@ -79,6 +79,7 @@ protected:
 private:
     void insertRows(int first, int last);
     void removeRows(int first, int last);
+    void dropRow(AccountRowWidget* widget);
     void moveRow(int from, int to);
     void updateRows(int first, int last);
     void rebuildRows();

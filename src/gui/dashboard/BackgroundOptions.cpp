@@ -19,18 +19,16 @@ BackgroundOptions::BackgroundOptions(Preferences* preferences, QWidget* parent)
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     auto* row = new QHBoxLayout;
-    auto* label = new QLabel(QStringLiteral("Refresh every"), this);
+    auto* label = new QLabel(tr("Refresh every"), this);
     label->setBuddy(period_);
     period_->setObjectName(QStringLiteral("refreshEvery"));
     for (const int minutes : Preferences::kRefreshChoices) {
-        period_->addItem(
-            minutes == 0 ? QStringLiteral("Off") : QStringLiteral("%1 minutes").arg(minutes),
-            minutes);
+        period_->addItem(minutes == 0 ? tr("Off") : tr("%1 minutes").arg(minutes), minutes);
     }
-    notifications_->setText(QStringLiteral("Notifications"));
+    notifications_->setText(tr("Notifications"));
     notifications_->setObjectName(QStringLiteral("notificationsSwitch"));
     notifications_->setToolTip(
-        QStringLiteral("Warn before a Claude or Codex limit or an account budget is reached"));
+        tr("Warn before a Claude or Codex limit or an account budget is reached"));
     row->addWidget(label);
     row->addWidget(period_, 1);
     column->addLayout(row);

@@ -12,6 +12,7 @@
 #include <QScrollArea>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "claude/ClaudeUsageStore.h"
 #include "core/Preferences.h"
@@ -58,7 +59,7 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
       mascotOpacity_(new QGraphicsOpacityEffect(mascot_)),
       mascotFade_(new QPropertyAnimation(mascotOpacity_, "opacity", this)) {
     setObjectName(QStringLiteral("dashboard"));
-    setWindowTitle(QStringLiteral("Quotameter"));
+    setWindowTitle(tr("Quotameter"));
     setMinimumSize(820, 520);
     resize(1040, 760);
 
@@ -114,7 +115,7 @@ QWidget* DashboardWindow::makeHeader() {
     row->setContentsMargins(0, 0, 0, 0);
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
-    auto* title = new QLabel(QStringLiteral("Quotameter"), header);
+    auto* title = new QLabel(tr("Quotameter"), header);
     title->setFont(Look::title2());
     updated_ = new QLabel(header);
     updated_->setObjectName(QStringLiteral("lastRefresh"));
@@ -125,16 +126,16 @@ QWidget* DashboardWindow::makeHeader() {
     row->addLayout(names);
     row->addStretch(1);
 
-    mascotSwitch_ = new QCheckBox(QStringLiteral("Mascot"));
+    mascotSwitch_ = new QCheckBox(tr("Mascot"));
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
     mascotSwitch_->setChecked(preferences_->mascotEnabled());
-    autostartSwitch_ = new QCheckBox(QStringLiteral("Start at login"));
+    autostartSwitch_ = new QCheckBox(tr("Start at login"));
     autostartSwitch_->setObjectName(QStringLiteral("autostartSwitch"));
-    auto* trends = new QPushButton(Symbols::chart(), QStringLiteral("Trends"), header);
+    auto* trends = new QPushButton(Symbols::chart(), tr("Trends"), header);
     trends->setObjectName(QStringLiteral("trends"));
-    auto* accounts = new QPushButton(Symbols::key(), QStringLiteral("Accounts"), header);
+    auto* accounts = new QPushButton(Symbols::key(), tr("Accounts"), header);
     accounts->setObjectName(QStringLiteral("accounts"));
-    refresh_ = new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), header);
+    refresh_ = new QPushButton(Symbols::refresh(), tr("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
     auto* settingsMenu = new SettingsMenu(
         {mascotSwitch_, autostartSwitch_, new BackgroundOptions(preferences_)}, header);
@@ -211,21 +212,34 @@ void DashboardWindow::render() {
     refresh_->setEnabled(!aggregator_->isRefreshing());
 
     const std::vector<ProviderUsage> providers = aggregator_->providers();
-    if (cards_.size() != providers.size()) {
-        for (ProviderCard* card : cards_) delete card;
-        cards_.clear();
-        std::vector<QWidget*> widgets;
-        for (std::size_t i = 0; i < providers.size(); ++i) {
-            cards_.push_back(new ProviderCard);
-            widgets.push_back(cards_.back());
-        }
-        grid_->setCards(std::move(widgets));
-    }
+    keepOneCardPerTool(providers);
     for (std::size_t i = 0; i < providers.size(); ++i) {
         cards_[i]->show(providers[i], now);
         cards_[i]->costLines()->show(localUsage_, providers[i].kind, now, remoteHosts_);
     }
     recent_->show(providers, now);
+}
+
+void DashboardWindow::keepOneCardPerTool(const std::vector<ProviderUsage>& providers) {
+    // A card stays with its tool from one refresh to the next, so what the user points at or
+    // has focused survives; cards are made or dropped only when the set of tools changes.
+    const bool same =
+        std::ranges::equal(cards_, providers, {}, &ProviderCard::kind,
+                           [](const ProviderUsage& p) { return std::optional(p.kind); });
+    if (same) return;
+    std::vector<ProviderCard*> next;
+    for (const ProviderUsage& p : providers) {
+        const auto kept = std::ranges::find(cards_, std::optional(p.kind), &ProviderCard::kind);
+        if (kept == cards_.end()) {
+            next.push_back(new ProviderCard);
+            continue;
+        }
+        next.push_back(*kept);
+        cards_.erase(kept);
+    }
+    for (ProviderCard* gone : cards_) delete gone;
+    cards_ = std::move(next);
+    grid_->setCards({cards_.begin(), cards_.end()});
 }
 
 void DashboardWindow::showEvent(QShowEvent* event) {

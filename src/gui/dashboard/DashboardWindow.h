@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/UsageModels.h"
 #include "gui/dashboard/LoginAutostart.h"
 
 class QCheckBox;
@@ -68,6 +69,7 @@ protected:
 private:
     QWidget* makeHeader();
     void render();
+    void keepOneCardPerTool(const std::vector<ProviderUsage>& providers);
     void setMascotEnabled(bool enabled, bool animate);
     void showAutostart();
     void setAutostart(bool on);

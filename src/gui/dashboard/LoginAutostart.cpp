@@ -58,14 +58,18 @@ std::optional<QString> LoginAutostart::setEnabled(bool enabled) {
     if (!enabled) {
         QFile file(path);
         if (!file.exists() || file.remove()) return std::nullopt;
-        return QStringLiteral("Could not remove %1: %2").arg(path, file.errorString());
+        return QCoreApplication::translate("LoginAutostart", "Could not remove %1: %2")
+            .arg(path, file.errorString());
     }
     if (execArgument(program_).isEmpty()) {
-        return QStringLiteral("The program path cannot be started from an autostart entry: ") +
-               program_;
+        return QCoreApplication::translate(
+                   "LoginAutostart",
+                   "The program path cannot be started from an autostart entry: %1")
+            .arg(program_);
     }
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder)) return QStringLiteral("Could not create ") + folder;
+    if (!QDir().mkpath(folder))
+        return QCoreApplication::translate("LoginAutostart", "Could not create %1").arg(folder);
     if (auto error = AtomicFile::write(path, entryText(program_))) return error->message;
     return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "gui/dashboard/PriceActions.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 
 #include "providers/PriceUpdateStore.h"
@@ -8,9 +9,10 @@
 namespace qm::gui {
 
 void addPriceActions(QMenu* menu, PriceUpdateStore* prices) {
-    auto* update = menu->addAction(QStringLiteral("Update Prices"));
+    auto* update = menu->addAction(QCoreApplication::translate("PriceActions", "Update Prices"));
     update->setObjectName(QStringLiteral("updatePrices"));
-    auto* weekly = menu->addAction(QStringLiteral("Check Prices Weekly"));
+    auto* weekly =
+        menu->addAction(QCoreApplication::translate("PriceActions", "Check Prices Weekly"));
     weekly->setObjectName(QStringLiteral("checkPricesWeekly"));
     weekly->setCheckable(true);
     auto* status = menu->addAction(QString());
@@ -21,8 +23,10 @@ void addPriceActions(QMenu* menu, PriceUpdateStore* prices) {
         update->setEnabled(!prices->isUpdating());
         weekly->setChecked(PriceUpdateStore::weeklyCheck());
         const QString outcome = prices->statusText();
-        status->setText(outcome.isEmpty() ? QStringLiteral("Prices: ") + prices->sourceText()
-                                          : outcome);
+        status->setText(outcome.isEmpty()
+                            ? QCoreApplication::translate("PriceActions", "Prices: %1")
+                                  .arg(prices->sourceText())
+                            : outcome);
         status->setToolTip(outcome);
     };
     follow();

@@ -23,7 +23,7 @@ int detailTitleWidth() {
     const QFontMetrics metrics(Look::caption());
     int width = 48;
     for (const char* title : {"Latest", "Project", "Model", "Source"})
-        width = std::max(width, metrics.horizontalAdvance(QLatin1String(title)) + 6);
+        width = std::max(width, metrics.horizontalAdvance(ProviderCard::tr(title)) + 6);
     return width;
 }
 
@@ -76,10 +76,10 @@ ProviderCard::ProviderCard(QWidget* parent)
         metrics->addLayout(row);
         return value;
     };
-    prompts_ = addMetric(QStringLiteral("5h prompts"), QStringLiteral("prompts"));
-    tokens_ = addMetric(QStringLiteral("5h tokens"), QStringLiteral("tokens"));
-    sessions_ = addMetric(QStringLiteral("Sessions"), QStringLiteral("sessions"));
-    cost_ = addMetric(QStringLiteral("Cost"), QStringLiteral("cost"));
+    prompts_ = addMetric(tr("5h prompts"), QStringLiteral("prompts"));
+    tokens_ = addMetric(tr("5h tokens"), QStringLiteral("tokens"));
+    sessions_ = addMetric(tr("Sessions"), QStringLiteral("sessions"));
+    cost_ = addMetric(tr("Cost"), QStringLiteral("cost"));
     costLines_ = new ToolCostLines(this);
     metrics->addWidget(costLines_);
 
@@ -105,10 +105,10 @@ ProviderCard::ProviderCard(QWidget* parent)
         details->addLayout(row);
         return value;
     };
-    latest_ = addDetail(QStringLiteral("Latest"), QStringLiteral("latest"));
-    project_ = addDetail(QStringLiteral("Project"), QStringLiteral("project"));
-    model_ = addDetail(QStringLiteral("Model"), QStringLiteral("model"));
-    source_ = addDetail(QStringLiteral("Source"), QStringLiteral("source"));
+    latest_ = addDetail(tr("Latest"), QStringLiteral("latest"));
+    project_ = addDetail(tr("Project"), QStringLiteral("project"));
+    model_ = addDetail(tr("Model"), QStringLiteral("model"));
+    source_ = addDetail(tr("Source"), QStringLiteral("source"));
 
     warning_->setObjectName(QStringLiteral("warning"));
     warning_->setFont(Look::caption());
@@ -118,10 +118,10 @@ ProviderCard::ProviderCard(QWidget* parent)
 }
 
 void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
+    kind_ = usage.kind;
     setObjectName(QStringLiteral("card_") + usage.providerName);
     name_->setText(usage.providerName);
-    login_->setText(usage.isAuthenticated ? QStringLiteral("Logged in")
-                                          : QStringLiteral("Not logged in"));
+    login_->setText(usage.isAuthenticated ? tr("Logged in") : tr("Not logged in"));
     badge_->set(usage.statusText, Look::levelColour(usage.statusLevel));
     limits_->show(usage.planLimits ? codexLimitReadings(*usage.planLimits, usage.planReadings, now)
                                    : std::vector<LimitReading>{},

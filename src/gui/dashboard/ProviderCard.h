@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "core/UsageModels.h"
 #include "gui/widgets/Look.h"
 
@@ -18,6 +20,8 @@ public:
     explicit ProviderCard(QWidget* parent = nullptr);
     void show(const ProviderUsage& usage, TimeMs now);
     using CardFrame::show;
+    // The tool it last showed; none before the first show().
+    std::optional<ProviderKind> kind() const { return kind_; }
     // "Today" and "This month", filled from the usage index by the window.
     ToolCostLines* costLines() const { return costLines_; }
 
@@ -39,6 +43,7 @@ private:
     QLabel* model_;
     QLabel* source_;
     QLabel* warning_;
+    std::optional<ProviderKind> kind_;
 };
 
 }  // namespace qm::gui

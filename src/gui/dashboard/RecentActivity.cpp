@@ -14,7 +14,7 @@ RecentActivity::RecentActivity(QWidget* parent)
     setObjectName(QStringLiteral("recentActivity"));
     layout_->setContentsMargins(14, 14, 14, 14);
     layout_->setSpacing(10);
-    auto* title = new QLabel(QStringLiteral("Recent Activity"), this);
+    auto* title = new QLabel(tr("Recent Activity"), this);
     title->setFont(Look::headline());
     layout_->addWidget(title);
 }
@@ -51,7 +51,7 @@ void RecentActivity::show(const std::vector<ProviderUsage>& providers, TimeMs no
         row.widget->setObjectName(QStringLiteral("recent_") + p.providerName);
         row.dot->setColour(Look::levelColour(p.statusLevel));
         row.name->setText(p.providerName);
-        row.task->setText(p.latestTask.isEmpty() ? QStringLiteral("No recent task") : p.latestTask);
+        row.task->setText(p.latestTask.isEmpty() ? tr("No recent task") : p.latestTask);
         row.task->setToolTip(p.latestTask);
         row.when->setText(DisplayFormat::relativeTime(p.latestActivityAt, now));
     }

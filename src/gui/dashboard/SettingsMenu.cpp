@@ -12,8 +12,8 @@ SettingsMenu::SettingsMenu(std::initializer_list<QWidget*> choices, QWidget* par
     : QToolButton(parent) {
     setObjectName(QStringLiteral("settingsButton"));
     setIcon(Symbols::settings());
-    setText(QStringLiteral("Settings"));
-    setToolTip(QStringLiteral("Settings"));
+    setText(tr("Settings"));
+    setToolTip(tr("Settings"));
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     setPopupMode(QToolButton::InstantPopup);
 

@@ -1,5 +1,6 @@
 #include "gui/dashboard/ToolCostLines.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,8 +19,8 @@ ToolCostLines::ToolCostLines(QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
     for (auto [title, value, key] :
-         {std::tuple{QStringLiteral("Today"), today_, QStringLiteral("todayCost")},
-          std::tuple{QStringLiteral("This month"), month_, QStringLiteral("monthCost")}}) {
+         {std::tuple{tr("Today"), today_, QStringLiteral("todayCost")},
+          std::tuple{tr("This month"), month_, QStringLiteral("monthCost")}}) {
         auto* row = new QHBoxLayout;
         auto* name = new QLabel(title, this);
         Look::makeSecondary(name);
@@ -35,9 +36,10 @@ namespace {
 
 // "devbox: $1.2000 today, $30.0000 this month (read 5m)": one machine's part of the lines.
 QString hostLine(const QString& name, double today, double month, const QString& read = {}) {
-    QString line = QObject::tr("%1: %2 today, %3 this month")
+    QString line = QCoreApplication::translate("ToolCostLines", "%1: %2 today, %3 this month")
                        .arg(name, UsageText::cost(today), UsageText::cost(month));
-    if (!read.isEmpty()) line += QObject::tr(" (read %1)").arg(read);
+    if (!read.isEmpty())
+        line += QCoreApplication::translate("ToolCostLines", " (read %1)").arg(read);
     return line;
 }
 

@@ -43,9 +43,9 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
       openWindow_(std::move(openWindow)),
       rowsLayout_(new QVBoxLayout),
       busy_(new QProgressBar(this)),
-      refresh_(new QPushButton(Symbols::refresh(), QStringLiteral("Refresh"), this)) {
+      refresh_(new QPushButton(Symbols::refresh(), tr("Refresh"), this)) {
     setObjectName(QStringLiteral("menuBarPanel"));
-    setWindowTitle(QStringLiteral("Quotameter Panel"));
+    setWindowTitle(tr("Quotameter Panel"));
     setFixedWidth(kWidth);
     setAttribute(Qt::WA_StyledBackground);
     setAutoFillBackground(true);
@@ -55,7 +55,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     layout->setSpacing(12);
 
     auto* header = new QHBoxLayout;
-    auto* title = new QLabel(QStringLiteral("Quotameter"), this);
+    auto* title = new QLabel(tr("Quotameter"), this);
     title->setFont(Look::headline());
     header->addWidget(title);
     header->addStretch(1);
@@ -69,6 +69,13 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
 
     rowsLayout_->setSpacing(8);
     layout->addLayout(rowsLayout_);
+    // Below the tools' rows, which come and go above it.
+    claudeRow_ = addRow(0);
+    claudeRow_.name->setText(tr("Claude"));
+    claudeRow_.name->setObjectName(QStringLiteral("claudeName"));
+    claudeRow_.detail->setObjectName(QStringLiteral("claudeStatus"));
+    claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
+    claudeRow_.dot->setObjectName(QStringLiteral("claudeDot"));
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
@@ -76,7 +83,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     layout->addWidget(divider);
 
     auto* buttons = new QHBoxLayout;
-    auto* open = new QPushButton(QStringLiteral("Open Dashboard"), this);
+    auto* open = new QPushButton(tr("Open Dashboard"), this);
     open->setObjectName(QStringLiteral("openDashboard"));
     refresh_->setObjectName(QStringLiteral("refresh"));
     buttons->addWidget(open);
@@ -100,11 +107,15 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     render();
 }
 
-MenuBarPanel::Row MenuBarPanel::addRow() {
+MenuBarPanel::Row MenuBarPanel::addRow(int position) {
     auto* line = new QHBoxLayout;
     line->setSpacing(10);
-    Row row{new StatusDot(8, this), new QLabel(this), new ElidedLabel(this, Qt::ElideRight),
-            new QLabel(this)};
+    Row row{line,
+            new StatusDot(8, this),
+            new QLabel(this),
+            new ElidedLabel(this, Qt::ElideRight),
+            new QLabel(this),
+            std::nullopt};
     for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
     row.name->setFixedWidth(Look::toolNameWidth(row.name->font(), kNameWidth));
     Look::makeSecondary(row.detail);
@@ -115,33 +126,56 @@ MenuBarPanel::Row MenuBarPanel::addRow() {
     line->addWidget(row.name);
     line->addWidget(row.detail, 1);
     line->addWidget(row.figure);
-    rowsLayout_->addLayout(line);
+    rowsLayout_->insertLayout(position, line);
     return row;
+}
+
+void MenuBarPanel::removeRow(const Row& row) {
+    rowsLayout_->removeItem(row.line);
+    delete row.line;  // the layout only; its widgets belong to the panel
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{row.dot, row.name, row.detail, row.figure})
+        delete widget;
+}
+
+void MenuBarPanel::keepOneRowPerTool(const std::vector<ProviderUsage>& providers) {
+    // A row stays with its tool from one refresh to the next; rows are made or dropped only
+    // when the set of tools changes.
+    const bool same =
+        std::ranges::equal(toolRows_, providers, {}, &Row::kind,
+                           [](const ProviderUsage& p) { return std::optional(p.kind); });
+    if (same) return;
+    std::vector<Row> next;
+    for (const ProviderUsage& p : providers) {
+        const auto kept = std::ranges::find(toolRows_, std::optional(p.kind), &Row::kind);
+        if (kept == toolRows_.end()) {
+            next.push_back(Row{});
+            next.back().kind = p.kind;
+            continue;
+        }
+        next.push_back(*kept);
+        toolRows_.erase(kept);
+    }
+    for (const Row& gone : toolRows_) removeRow(gone);
+    // Laid out again in the tools' order, each above the Claude row.
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        Row& row = next[i];
+        if (!row.line) {
+            const std::optional<ProviderKind> kind = row.kind;
+            row = addRow(static_cast<int>(i));
+            row.kind = kind;
+        } else {
+            rowsLayout_->removeItem(row.line);
+            row.line->setParent(nullptr);  // a layout with a parent cannot be inserted again
+            rowsLayout_->insertLayout(static_cast<int>(i), row.line);
+        }
+    }
+    toolRows_ = std::move(next);
 }
 
 void MenuBarPanel::render() {
     const std::vector<ProviderUsage> providers = aggregator_->providers();
-    // The tool rows stay above the Claude row: rebuild only when the number of tools changes.
-    if (!claudeRow_.dot || toolRows_.size() != providers.size()) {
-        while (rowsLayout_->count() > 0) {
-            QLayoutItem* item = rowsLayout_->takeAt(0);
-            if (QLayout* line = item->layout()) {
-                while (QLayoutItem* cell = line->takeAt(0)) {
-                    delete cell->widget();
-                    delete cell;
-                }
-            }
-            delete item;
-        }
-        toolRows_.clear();
-        for (std::size_t i = 0; i < providers.size(); ++i) toolRows_.push_back(addRow());
-        claudeRow_ = addRow();
-        claudeRow_.name->setText(QStringLiteral("Claude"));
-        claudeRow_.name->setObjectName(QStringLiteral("claudeName"));
-        claudeRow_.detail->setObjectName(QStringLiteral("claudeStatus"));
-        claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
-        claudeRow_.dot->setObjectName(QStringLiteral("claudeDot"));
-    }
+    keepOneRowPerTool(providers);
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     for (std::size_t i = 0; i < providers.size(); ++i) {
         const ProviderUsage& p = providers[i];
@@ -150,13 +184,12 @@ void MenuBarPanel::render() {
         row.name->setText(p.providerName);
         row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
         row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
-        QString detail =
-            QString::asprintf("%lld prompts", static_cast<long long>(p.lastFiveHourPrompts));
+        QString detail = tr("%1 prompts").arg(p.lastFiveHourPrompts);
         // The plan's five-hour window, while the figure the logs last reported still holds.
         const std::optional<PlanWindow> fiveHour =
             p.planLimits ? p.planLimits->fiveHour : std::nullopt;
         if (fiveHour && (!fiveHour->resetsAt || *fiveHour->resetsAt > now))
-            detail += QStringLiteral(" · 5h ") + UsageText::percent(fiveHour->usedPercent);
+            detail += tr(" · 5h %1").arg(UsageText::percent(fiveHour->usedPercent));
         row.detail->setText(detail);
         row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
     }

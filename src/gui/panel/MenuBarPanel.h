@@ -3,8 +3,12 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <vector>
 
+#include "core/UsageModels.h"
+
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QProgressBar;
@@ -36,12 +40,16 @@ protected:
 
 private:
     struct Row {
+        QHBoxLayout* line = nullptr;
         StatusDot* dot = nullptr;
         QLabel* name = nullptr;
         QLabel* detail = nullptr;
         QLabel* figure = nullptr;
+        std::optional<ProviderKind> kind;  // none for the Claude row
     };
-    Row addRow();
+    Row addRow(int position);
+    void removeRow(const Row& row);
+    void keepOneRowPerTool(const std::vector<ProviderUsage>& providers);
     void render();
 
     UsageAggregator* aggregator_;

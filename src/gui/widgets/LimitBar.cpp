@@ -55,14 +55,13 @@ void LimitBar::show(double percent, const QString& resetText, std::optional<Time
                     std::optional<TimeMs> projectedFullAt, TimeMs now) {
     percent_->setText(UsageText::percent(percent));
     bar_->setValue(static_cast<int>(UsageText::clampedPercent(percent) + 0.5));
-    QString reset = QStringLiteral("Reset ") + resetText;
+    QString reset = tr("Reset %1").arg(resetText);
     if (readAt && now - *readAt > kStaleReadingMs)
-        reset += QStringLiteral(" · read ") + timeText(*readAt, now);
+        reset += tr(" · read %1").arg(timeText(*readAt, now));
     reset_->setText(reset);
     forecast_->setVisible(projectedFullAt.has_value());
     if (projectedFullAt) {
-        forecast_->setText(QStringLiteral("Full at ") + timeText(*projectedFullAt, now) +
-                           QStringLiteral(" at this pace"));
+        forecast_->setText(tr("Full at %1 at this pace").arg(timeText(*projectedFullAt, now)));
     }
 }
 
@@ -75,7 +74,7 @@ LimitBars::LimitBars(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout
 QString LimitBars::titleOf(const LimitReading& reading) {
     const QString window = reading.window();
     if (window == QLatin1String("fiveHour")) return QStringLiteral("5h");
-    if (window == QLatin1String("weekly")) return QStringLiteral("Week");
+    if (window == QLatin1String("weekly")) return tr("Week");
     if (window.startsWith(QLatin1String("weekly"))) return window.mid(6);
     return window;
 }

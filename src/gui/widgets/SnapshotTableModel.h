@@ -24,6 +24,14 @@ public:
 protected:
     virtual QString key(const Row& row) const = 0;
 
+    // Takes a snapshot that is not the next state of the rows shown (another list altogether):
+    // a reset, so views drop every row rather than match them by key.
+    void replace(std::vector<Row> next) {
+        beginResetModel();
+        rows_ = std::move(next);
+        endResetModel();
+    }
+
     void merge(std::vector<Row> next) {
         const auto keyOf = [this](const Row& row) { return key(row); };
         // Rows whose key is gone, from the back so indexes stay valid.
