@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "claude/ClaudeUsageStore.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
@@ -142,7 +143,7 @@ void MenuBarPanel::render() {
         claudeRow_.figure->setObjectName(QStringLiteral("claudeFiveHour"));
         claudeRow_.dot->setObjectName(QStringLiteral("claudeDot"));
     }
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     for (std::size_t i = 0; i < providers.size(); ++i) {
         const ProviderUsage& p = providers[i];
         Row& row = toolRows_[i];
