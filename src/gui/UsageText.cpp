@@ -57,17 +57,14 @@ QString number(const std::optional<double>& value) {
     return text;
 }
 
-QString cost(double value) {
-    return QString::asprintf("$%.4f", value);
-}
-
 QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
     if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
         return {};
     }
     return QStringLiteral("Claude Code: ") +
            DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens) +
-           QStringLiteral(" tokens, ") + cost(claudeCode->lastFiveHourCost);
+           QStringLiteral(" tokens, ") +
+           DisplayFormat::money(claudeCode->lastFiveHourCost, MoneyPrecision::SubCent);
 }
 
 QString age(TimeMs at, TimeMs now) {
