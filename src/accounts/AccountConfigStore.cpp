@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/AtomicFile.h"
+#include "core/JsonFields.h"
 #include "core/SharedFile.h"
 
 namespace qm {
@@ -31,171 +32,65 @@ AccountStoreError AccountStoreError::of(Kind kind) {
 namespace AccountConfigJson {
 namespace {
 
-const QString kGemini = QStringLiteral("geminiAccounts");
-const QString kSelectedGemini = QStringLiteral("selectedGeminiAccountId");
-const QString kAnthropic = QStringLiteral("anthropicApiAccounts");
-const QString kSelectedAnthropic = QStringLiteral("selectedAnthropicApiAccountId");
-const QString kOpenAi = QStringLiteral("openAiApiAccounts");
-const QString kSelectedOpenAi = QStringLiteral("selectedOpenAiApiAccountId");
-const QString kGrok = QStringLiteral("grokApiAccounts");
-const QString kSelectedGrok = QStringLiteral("selectedGrokApiAccountId");
+constexpr const char kGemini[] = "geminiAccounts";
+constexpr const char kSelectedGemini[] = "selectedGeminiAccountId";
+constexpr const char kAnthropic[] = "anthropicApiAccounts";
+constexpr const char kSelectedAnthropic[] = "selectedAnthropicApiAccountId";
+constexpr const char kOpenAi[] = "openAiApiAccounts";
+constexpr const char kSelectedOpenAi[] = "selectedOpenAiApiAccountId";
+constexpr const char kGrok[] = "grokApiAccounts";
+constexpr const char kSelectedGrok[] = "selectedGrokApiAccountId";
 
-// Reads typed fields of one object; the first mistyped value marks the whole input bad.
-class Reader {
-public:
-    Reader(const QJsonObject& object, bool& failed) : object_(object), failed_(failed) {}
-
-    void text(const char* key, QString& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        if (!v.isString()) return fail();
-        out = v.toString();
-    }
-    void text(const char* key, std::optional<QString>& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        if (!v.isString()) return fail();
-        out = v.toString();
-    }
-    void flag(const char* key, bool& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        if (!v.isBool()) return fail();
-        out = v.toBool();
-    }
-    void number(const char* key, double& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        if (!v.isDouble()) return fail();
-        out = v.toDouble();
-    }
-    void integer(const char* key, std::int64_t& out) {
-        std::optional<std::int64_t> read;
-        integer(key, read);
-        if (read) out = *read;
-    }
-    void integer(const char* key, std::optional<std::int64_t>& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        // toInteger gives its default for a fraction or a value out of range: two different
-        // defaults tell such a value from a real one.
-        const qint64 a = v.toInteger(0), b = v.toInteger(1);
-        if (!v.isDouble() || a != b) return fail();
-        out = a;
-    }
-    void integer(const char* key, int& out) {
-        std::optional<std::int64_t> read;
-        integer(key, read);
-        if (!read) return;
-        if (*read < std::numeric_limits<int>::min() || *read > std::numeric_limits<int>::max())
-            return fail();
-        out = int(*read);
-    }
-    void texts(const char* key, QStringList& out) {
-        const QJsonValue v = value(key);
-        if (v.isUndefined()) return;
-        if (!v.isArray()) return fail();
-        QStringList list;
-        for (const QJsonValue item : v.toArray()) {
-            if (!item.isString()) return fail();
-            list.append(item.toString());
-        }
-        out = list;
-    }
-
-private:
-    // Absent and null read alike.
-    QJsonValue value(const char* key) const {
-        const QJsonValue v = object_.value(QLatin1String(key));
-        return v.isNull() ? QJsonValue(QJsonValue::Undefined) : v;
-    }
-    void fail() { failed_ = true; }
-
-    const QJsonObject& object_;
-    bool& failed_;
-};
-
-bool idAbsent(const QJsonObject& o) {
-    const QJsonValue v = o.value(QLatin1String("id"));
-    return v.isUndefined() || v.isNull();
+// The fields only Gemini accounts have.
+void readOwn(JsonFields& r, const QJsonObject& o, GeminiAccount& a) {
+    r.read(o, "projectId", a.projectId);
+    r.read(o, "lastAlertedWarnKey", a.lastAlertedWarnKey);
+    r.read(o, "lastAlertedMaxKey", a.lastAlertedMaxKey);
+    r.read(o, "customRelayKey", a.customRelayKey);
 }
 
-void readCommon(Reader& r, QString& id, QString& alias, QString& keyPreview) {
-    r.text("id", id);
-    r.text("alias", alias);
-    r.text("keyPreview", keyPreview);
+// The fields only Anthropic and OpenAI admin accounts have.
+void readOwn(JsonFields& r, const QJsonObject& o, AdminApiAccount& a) {
+    r.read(o, "organizationId", a.organizationId);
 }
 
-GeminiAccount readGemini(const QJsonObject& o, std::int64_t nowMs, bool& failed) {
-    GeminiAccount a;
+// The fields only Grok accounts have.
+void readOwn(JsonFields& r, const QJsonObject& o, GrokApiAccount& a) {
+    r.read(o, "keyName", a.keyName);
+    r.read(o, "userId", a.userId);
+    r.read(o, "teamId", a.teamId);
+    r.read(o, "allowedModels", a.allowedModels);
+}
+
+// One account record of any kind. A record without an id gets a fresh one, and one without a
+// creation time counts as created now.
+template <typename Account>
+Account readAccount(JsonFields& r, const QJsonObject& o, std::int64_t nowMs) {
+    Account a;
     a.createdAtMs = nowMs;
-    Reader r(o, failed);
-    readCommon(r, a.id, a.alias, a.keyPreview);
-    r.text("projectId", a.projectId);
-    r.flag("isPrimary", a.isPrimary);
-    r.flag("isActive", a.isActive);
-    r.integer("createdAtMs", a.createdAtMs);
-    r.integer("lastUsedAtMs", a.lastUsedAtMs);
-    r.number("dailyBudgetUsd", a.dailyBudgetUsd);
-    r.number("monthlyBudgetUsd", a.monthlyBudgetUsd);
-    r.integer("alertThresholdPct", a.alertThresholdPct);
-    r.text("lastAlertedWarnKey", a.lastAlertedWarnKey);
-    r.text("lastAlertedMaxKey", a.lastAlertedMaxKey);
-    r.text("customRelayKey", a.customRelayKey);
-    if (idAbsent(o)) a.id = ApiAccounts::newId();
+    r.read(o, "id", a.id);
+    r.read(o, "alias", a.alias);
+    r.read(o, "keyPreview", a.keyPreview);
+    r.read(o, "isPrimary", a.isPrimary);
+    r.read(o, "isActive", a.isActive);
+    r.read(o, "createdAtMs", a.createdAtMs);
+    r.read(o, "lastUsedAtMs", a.lastUsedAtMs);
+    if constexpr (requires { a.dailyBudgetUsd; }) {
+        r.read(o, "dailyBudgetUsd", a.dailyBudgetUsd);
+        r.read(o, "monthlyBudgetUsd", a.monthlyBudgetUsd);
+        r.read(o, "alertThresholdPct", a.alertThresholdPct);
+    }
+    readOwn(r, o, a);
+    const QJsonValue id = o.value(QLatin1String("id"));
+    if (id.isUndefined() || id.isNull()) a.id = ApiAccounts::newId();
     return a;
 }
 
-AdminApiAccount readAdmin(const QJsonObject& o, std::int64_t nowMs, bool& failed) {
-    AdminApiAccount a;
-    a.createdAtMs = nowMs;
-    Reader r(o, failed);
-    readCommon(r, a.id, a.alias, a.keyPreview);
-    r.text("organizationId", a.organizationId);
-    r.flag("isPrimary", a.isPrimary);
-    r.flag("isActive", a.isActive);
-    r.integer("createdAtMs", a.createdAtMs);
-    r.integer("lastUsedAtMs", a.lastUsedAtMs);
-    r.number("dailyBudgetUsd", a.dailyBudgetUsd);
-    r.number("monthlyBudgetUsd", a.monthlyBudgetUsd);
-    r.integer("alertThresholdPct", a.alertThresholdPct);
-    if (idAbsent(o)) a.id = ApiAccounts::newId();
-    return a;
-}
-
-GrokApiAccount readGrok(const QJsonObject& o, std::int64_t nowMs, bool& failed) {
-    GrokApiAccount a;
-    a.createdAtMs = nowMs;
-    Reader r(o, failed);
-    readCommon(r, a.id, a.alias, a.keyPreview);
-    r.text("keyName", a.keyName);
-    r.text("userId", a.userId);
-    r.text("teamId", a.teamId);
-    r.texts("allowedModels", a.allowedModels);
-    r.flag("isPrimary", a.isPrimary);
-    r.flag("isActive", a.isActive);
-    r.integer("createdAtMs", a.createdAtMs);
-    r.integer("lastUsedAtMs", a.lastUsedAtMs);
-    if (idAbsent(o)) a.id = ApiAccounts::newId();
-    return a;
-}
-
-template <typename Account, typename Read>
-void readArray(const QJsonObject& root, const QString& key, std::vector<Account>& out,
-               std::int64_t nowMs, bool& failed, Read read) {
-    const QJsonValue v = root.value(key);
-    if (v.isUndefined() || v.isNull()) return;
-    if (!v.isArray()) {
-        failed = true;
-        return;
-    }
-    for (const QJsonValue item : v.toArray()) {
-        if (!item.isObject()) {
-            failed = true;
-            return;
-        }
-        out.push_back(read(item.toObject(), nowMs, failed));
-    }
+template <typename Account>
+void readArray(JsonFields& r, const QJsonObject& root, const char* key, std::vector<Account>& out,
+               std::int64_t nowMs) {
+    for (const QJsonObject& item : r.objects(root, key))
+        out.push_back(readAccount<Account>(r, item, nowMs));
 }
 
 void put(QJsonObject& o, const char* key, const std::optional<QString>& value) {
@@ -260,17 +155,6 @@ QJsonArray writeArray(const std::vector<Account>& accounts) {
     return array;
 }
 
-void readSelected(const QJsonObject& root, const QString& key, std::optional<QString>& out,
-                  bool& failed) {
-    const QJsonValue v = root.value(key);
-    if (v.isUndefined() || v.isNull()) return;
-    if (!v.isString()) {
-        failed = true;
-        return;
-    }
-    out = v.toString();
-}
-
 }  // namespace
 
 const QStringList& accountKeys() {
@@ -281,16 +165,16 @@ const QStringList& accountKeys() {
 
 std::optional<ApiAccountStorageData> decode(const QJsonObject& root, std::int64_t nowMs) {
     ApiAccountStorageData data;
-    bool failed = false;
-    readArray(root, kGemini, data.geminiAccounts, nowMs, failed, readGemini);
-    readSelected(root, kSelectedGemini, data.selectedGeminiAccountId, failed);
-    readArray(root, kAnthropic, data.anthropicApiAccounts, nowMs, failed, readAdmin);
-    readSelected(root, kSelectedAnthropic, data.selectedAnthropicApiAccountId, failed);
-    readArray(root, kOpenAi, data.openAiApiAccounts, nowMs, failed, readAdmin);
-    readSelected(root, kSelectedOpenAi, data.selectedOpenAiApiAccountId, failed);
-    readArray(root, kGrok, data.grokApiAccounts, nowMs, failed, readGrok);
-    readSelected(root, kSelectedGrok, data.selectedGrokApiAccountId, failed);
-    if (failed) return std::nullopt;
+    JsonFields r;
+    readArray(r, root, kGemini, data.geminiAccounts, nowMs);
+    r.read(root, kSelectedGemini, data.selectedGeminiAccountId);
+    readArray(r, root, kAnthropic, data.anthropicApiAccounts, nowMs);
+    r.read(root, kSelectedAnthropic, data.selectedAnthropicApiAccountId);
+    readArray(r, root, kOpenAi, data.openAiApiAccounts, nowMs);
+    r.read(root, kSelectedOpenAi, data.selectedOpenAiApiAccountId);
+    readArray(r, root, kGrok, data.grokApiAccounts, nowMs);
+    r.read(root, kSelectedGrok, data.selectedGrokApiAccountId);
+    if (r.failed()) return std::nullopt;
     return data;
 }
 

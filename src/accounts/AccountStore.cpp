@@ -51,7 +51,7 @@ AccountStore::AccountStore(AccountConfigStore storage, KeychainStore keychain, C
     : QObject(parent),
       storage_(std::move(storage)),
       keychain_(std::move(keychain)),
-      now_(std::move(now)) {
+      now_(orSystemClock(std::move(now))) {
     // Keys without an account are only reported here: deleting them at start would delete
     // the keys of accounts a kept-aside or briefly missing config.json still names.
     AtomicFile::removeStaleTemporaries(storage_.configPath());
@@ -179,7 +179,7 @@ bool AccountStore::refreshIfChanged() {
 }
 
 std::int64_t AccountStore::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 std::vector<ApiAccountSummary> AccountStore::summaries(ApiAccountProvider provider) const {

@@ -11,6 +11,7 @@
 #include "accounts/AccountConfigStore.h"
 #include "accounts/ApiAccountModels.h"
 #include "accounts/KeychainStore.h"
+#include "core/Clock.h"
 #include "core/SharedFile.h"
 
 namespace qm {
@@ -22,8 +23,6 @@ namespace qm {
 class AccountStore : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
-
     AccountStore(AccountConfigStore storage, KeychainStore keychain, Clock now = {},
                  QObject* parent = nullptr);
 

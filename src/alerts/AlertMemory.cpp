@@ -6,7 +6,7 @@
 #include <QJsonObject>
 
 #include "core/AtomicFile.h"
-
+#include "core/JsonFields.h"
 #include "core/SharedFile.h"
 
 namespace qm {
@@ -22,7 +22,8 @@ AlertMemory::AlertMemory(QString path) : path_(std::move(path)) {
     const QJsonObject shown =
         QJsonDocument::fromJson(*bytes).object().value(QStringLiteral("shown")).toObject();
     for (auto it = shown.begin(); it != shown.end(); ++it) {
-        if (it.value().isDouble()) entries_[it.key()] = static_cast<TimeMs>(it.value().toDouble());
+        // A time no clock reaches (1e300 in a damaged file) is dropped, not cast.
+        if (const auto until = JsonFields::wholeNumber(it.value())) entries_[it.key()] = *until;
     }
 }
 

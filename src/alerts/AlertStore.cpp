@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "accounts/AccountStore.h"
+#include "core/DisplayFormat.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/ProviderUsageText.h"
 #include "readers/UsageAggregator.h"
@@ -11,10 +12,6 @@
 namespace qm {
 
 namespace {
-
-QString money(double usd) {
-    return QStringLiteral("$") + QString::number(usd, 'f', 2);
-}
 
 QString percentText(double percent) {
     return QString::number(static_cast<long long>(std::floor(percent))) + QStringLiteral("%");
@@ -49,7 +46,7 @@ AlertStore::AlertStore(QString memoryPath, Show show, Clock now, QTimeZone zone,
     : QObject(parent),
       memory_(std::move(memoryPath)),
       show_(std::move(show)),
-      now_(std::move(now)),
+      now_(orSystemClock(std::move(now))),
       zone_(std::move(zone)) {}
 
 void AlertStore::setEnabledSource(std::function<bool()> enabled) {
@@ -150,13 +147,13 @@ void AlertStore::observeBudgets(const std::vector<AccountBudgetUse>& rows) {
                                    threshold, budget.period.endMs});
             }
             changedMemory |= decide(crossed, [&](int threshold) {
-                const QString of = money(budget.budget) + QLatin1Char(' ') +
+                const QString of = DisplayFormat::money(budget.budget) + QLatin1Char(' ') +
                                    QLatin1String(budget.name) + QStringLiteral(" budget");
                 const QString message =
                     threshold >= 100
-                        ? budget.spendText + QLatin1Char(' ') + money(budget.spent) +
+                        ? budget.spendText + QLatin1Char(' ') + DisplayFormat::money(budget.spent) +
                               QStringLiteral(" has reached the ") + of + QLatin1Char('.')
-                        : budget.spendText + QLatin1Char(' ') + money(budget.spent) +
+                        : budget.spendText + QLatin1Char(' ') + DisplayFormat::money(budget.spent) +
                               QStringLiteral(" is ") + percentText(*share) +
                               QStringLiteral(" of the ") + of + QLatin1Char('.');
                 show_(ProviderUsageText::displayName(row.provider) + QStringLiteral(" budget: ") +
@@ -206,7 +203,7 @@ void AlertStore::persist() {
 }
 
 TimeMs AlertStore::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 bool AlertStore::enabled() const {

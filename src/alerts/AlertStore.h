@@ -11,6 +11,7 @@
 #include "alerts/AccountSpend.h"
 #include "alerts/AlertMemory.h"
 #include "alerts/LimitReadings.h"
+#include "core/Clock.h"
 
 namespace qm {
 
@@ -30,7 +31,6 @@ class UsageHistoryStore;
 class AlertStore : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::function<TimeMs()>;
     using Show = std::function<void(const QString& title, const QString& message)>;
 
     static constexpr std::array<int, 2> kLimitThresholds{95, 80};  // highest first

@@ -7,7 +7,7 @@
 namespace qm {
 
 BackgroundRefresh::BackgroundRefresh(Work work, Clock now, QObject* parent)
-    : QObject(parent), work_(std::move(work)), now_(std::move(now)) {
+    : QObject(parent), work_(std::move(work)), now_(orSystemClock(std::move(now))) {
     heartbeat_.setInterval(static_cast<int>(kHeartbeatMs));
     connect(&heartbeat_, &QTimer::timeout, this, &BackgroundRefresh::tick);
 }
@@ -53,7 +53,7 @@ QCoro::Task<> BackgroundRefresh::run() {
 }
 
 TimeMs BackgroundRefresh::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/Clock.h"
 #include "core/UsageModels.h"
 
 namespace qm {
@@ -19,7 +20,6 @@ namespace qm {
 class BackgroundRefresh : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::function<TimeMs()>;
     using Work = std::function<QCoro::Task<bool>()>;  // true when the refresh succeeded
 
     static constexpr TimeMs kHeartbeatMs = 30'000;

@@ -244,8 +244,8 @@ void printResult(QTextStream& out, ApiAccountProvider provider, const UsageFetch
     if (!r.buckets.empty()) {
         out << "Input " << formattedTokens(r.totalInputTokens()) << "   Output "
             << formattedTokens(r.totalOutputTokens()) << "   Cache "
-            << formattedTokens(r.totalCacheTokens()) << "   Cost " << Text::cost(r.totalCostUsd())
-            << "\n\n";
+            << formattedTokens(r.totalCacheTokens()) << "   Cost "
+            << DisplayFormat::money(r.totalCostUsd(), MoneyPrecision::SubCent) << "\n\n";
         out << QStringLiteral("%1 %2 %3 %4 %5\n")
                    .arg(QStringLiteral("Model"), -32)
                    .arg(QStringLiteral("Input"), 9)
@@ -260,7 +260,7 @@ void printResult(QTextStream& out, ApiAccountProvider provider, const UsageFetch
                        .arg(formattedTokens(b.cacheCreationTokens + b.cacheReadTokens +
                                             b.cachedInputTokens),
                             9)
-                       .arg(Text::cost(b.costUsd), 10);
+                       .arg(DisplayFormat::money(b.costUsd, MoneyPrecision::SubCent), 10);
         }
     } else if (r.ok && Text::hasUsageReport(provider)) {
         out << "No usage returned for the selected range.\n";

@@ -8,15 +8,13 @@
 #include "accounts/AccountConfigStore.h"
 #include "alerts/AccountSpend.h"
 #include "cli/CliCommand.h"
+#include "core/Clock.h"
+#include "core/DisplayFormat.h"
 #include "history/UsageHistoryReader.h"
 #include "providers/ProviderUsageText.h"
 
 namespace qm::cli {
 namespace {
-
-QString money(double usd) {
-    return QStringLiteral("$") + QString::number(usd, 'f', 2);
-}
 
 QJsonValue shareJson(double spent, double budget) {
     const std::optional<double> share = budgetShare(spent, budget);
@@ -26,9 +24,9 @@ QJsonValue shareJson(double spent, double budget) {
 // "$8.00 of $10.00 (80%)", or "$8.00 (no budget)".
 QString useText(double spent, double budget) {
     const std::optional<double> share = budgetShare(spent, budget);
-    if (!share) return money(spent) + QStringLiteral(" (no budget)");
-    return money(spent) + QStringLiteral(" of ") + money(budget) + QStringLiteral(" (") +
-           QString::number(*share, 'f', 0) + QStringLiteral("%)");
+    if (!share) return DisplayFormat::money(spent) + QStringLiteral(" (no budget)");
+    return DisplayFormat::money(spent) + QStringLiteral(" of ") + DisplayFormat::money(budget) +
+           QStringLiteral(" (") + QString::number(*share, 'f', 0) + QStringLiteral("%)");
 }
 
 QJsonObject budgetsJson(const std::vector<AccountBudgetUse>& rows, const QTimeZone& zone,
@@ -83,7 +81,7 @@ int runBudgets(const QStringList& args) {
         }
     }
     const QString directory = dataDirectory();
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     // Both files are only read.
     const auto accounts = AccountConfigStore(AccountConfigStore::pathIn(directory)).load(now);
     // With the records still in the journal: spend just recorded counts at once.

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "cli/CliCommand.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "history/UsageHistoryReader.h"
 #include "history/UsageTrends.h"
@@ -16,10 +17,6 @@ namespace {
 
 QString dayText(std::int64_t dayMs, const QTimeZone& zone) {
     return QDateTime::fromMSecsSinceEpoch(dayMs, zone).toString(QStringLiteral("yyyy-MM-dd"));
-}
-
-QString dollars(double costUsd) {
-    return QString::asprintf("$%.4f", costUsd);
 }
 
 // The day rows of the API chart: one entry per provider and the day's total.
@@ -97,7 +94,8 @@ void printHistory(QTextStream& out, const UsageHistoryReader& store, const QTime
     out << "\nGemini relay: " << DisplayFormat::formattedCount(std::int64_t(gemini.size()))
         << " records, " << UsageTrends::totalText(UsageTrends::geminiTotalCost(gemini)) << "\n";
     for (const auto& cost : UsageTrends::geminiDailyCosts(gemini, zone))
-        out << "  " << dayText(cost.day, zone) << "  " << dollars(cost.costUsd) << "\n";
+        out << "  " << dayText(cost.day, zone) << "  "
+            << DisplayFormat::money(cost.costUsd, MoneyPrecision::SubCent) << "\n";
 
     const auto& api = store.apiUsageRecords();
     out << "\nAPI: " << UsageTrends::totalText(UsageTrends::apiTotalCost(api)) << "\n  ";
@@ -108,9 +106,11 @@ void printHistory(QTextStream& out, const UsageHistoryReader& store, const QTime
     }
     out << "\n";
     for (const auto& [day, row] : apiDays(api, zone)) {
-        out << "  " << dayText(day, zone) << "  " << dollars(row.totalUsd);
+        out << "  " << dayText(day, zone) << "  "
+            << DisplayFormat::money(row.totalUsd, MoneyPrecision::SubCent);
         for (const auto& cost : row.providers)
-            out << "  " << cost.provider << " " << dollars(cost.costUsd);
+            out << "  " << cost.provider << " "
+                << DisplayFormat::money(cost.costUsd, MoneyPrecision::SubCent);
         out << "\n";
     }
 }
@@ -125,8 +125,8 @@ int runHistory(const QStringList& args) {
         }
     }
     // Only reads: the file and its journal, merged in memory.
-    const UsageHistoryReader store = UsageHistoryReader::read(
-        UsageHistoryFileStore::pathIn(dataDirectory()), QDateTime::currentMSecsSinceEpoch());
+    const UsageHistoryReader store =
+        UsageHistoryReader::read(UsageHistoryFileStore::pathIn(dataDirectory()), systemNow());
     if (UsageHistoryFileStore::isUnusable(store.loadState())) {
         QTextStream(stderr) << "quotameter-cli: the history file could not be read: "
                             << store.historyPath() << "\n";

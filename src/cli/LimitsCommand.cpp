@@ -8,6 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "cli/LimitSources.h"
+#include "core/Clock.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryReader.h"
 
@@ -89,7 +90,7 @@ int runLimits(const QStringList& args) {
         return usageError(QStringLiteral("unknown argument for limits: ") +
                           parser.positionalArguments().first());
     }
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     const QString directory = dataDirectory();
     // Read only: the file and its journal are merged in memory, nothing is written.
     const UsageHistoryReader history =

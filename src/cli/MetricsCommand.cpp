@@ -10,6 +10,7 @@
 #include "cli/CliCommand.h"
 #include "cli/IndexProgress.h"
 #include "cli/LimitSources.h"
+#include "core/Clock.h"
 #include "core/QuitOnSignals.h"
 #include "history/UsageHistoryReader.h"
 #include "metrics/CounterContinuity.h"
@@ -73,7 +74,7 @@ QString parseOptions(const QStringList& args, Options& options) {
 // time it becomes unreadable.
 QByteArray scrape(std::vector<ledger::UsageSlice> slices, const Options& options,
                   metrics::CounterContinuity* continuity, bool& historyWasUnusable) {
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     const QString directory = dataDirectory();
     const UsageHistoryReader history =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);

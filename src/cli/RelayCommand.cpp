@@ -37,7 +37,7 @@ QString requestLine(const GeminiRelayRequestLog& log) {
                 DisplayFormat::formattedTokens(log.usage->outputTokens);
         // A model without a price costs nothing in the record; the line says so, not "$0".
         const bool priced = PriceBook::find(PriceProvider::gemini, log.usage->model).has_value();
-        line += priced ? QString::asprintf("  $%.6f", log.usage->costUsd)
+        line += priced ? "  " + DisplayFormat::money(log.usage->costUsd, MoneyPrecision::Millionths)
                        : QStringLiteral("  unpriced");
     } else if (log.unmetered) {
         line += QStringLiteral("  unmetered");

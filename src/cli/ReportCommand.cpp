@@ -6,6 +6,7 @@
 #include "cli/CliCommand.h"
 #include "cli/HostSelection.h"
 #include "cli/IndexProgress.h"
+#include "core/Clock.h"
 #include "hosts/HostReport.h"
 #include "hosts/RemoteHostCache.h"
 #include "hosts/RemoteHostRunner.h"
@@ -94,7 +95,7 @@ bool addRemoteHosts(ledger::UsageReport& report, const QStringList& remotes) {
             continue;
         }
         hosts::addHost(report, std::get<hosts::RemoteReport>(parsed), answer.host);
-        cache.store(answer.host, command, *answer.output, QDateTime::currentMSecsSinceEpoch());
+        cache.store(answer.host, command, *answer.output, systemNow());
         any = true;
     }
     return any;

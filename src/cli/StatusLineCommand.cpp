@@ -8,6 +8,8 @@
 #include "cli/CliCommand.h"
 #include "cli/LimitSources.h"
 #include "cli/StatusLineCosts.h"
+#include "core/Clock.h"
+#include "core/DisplayFormat.h"
 #include "history/UsageHistoryReader.h"
 
 // `statusline` is the command of Claude Code's statusLine setting: Claude Code writes what it
@@ -47,10 +49,6 @@ std::optional<StatusInput> readInput() {
     return input;
 }
 
-QString dollars(double usd) {
-    return QStringLiteral("$") + QString::number(std::isfinite(usd) ? usd : 0.0, 'f', 2);
-}
-
 // "5h 43% (resets 15:00, full at 14:20)", or empty without a fresh Claude reading.
 QString fiveHourPart(TimeMs now) {
     const QString directory = dataDirectory();
@@ -81,11 +79,12 @@ int runStatusLine(const QStringList& args) {
         out << "Quotameter: no session data\n";
         return kExitOk;
     }
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     const StatusLineCosts costs = costsFor(input->sessionId, input->transcriptPath, now);
     QStringList parts{input->model.isEmpty() ? QStringLiteral("Claude") : input->model};
-    if (costs.sessionUsd) parts << QStringLiteral("session ") + dollars(*costs.sessionUsd);
-    if (costs.todayUsd) parts << QStringLiteral("today ") + dollars(*costs.todayUsd);
+    if (costs.sessionUsd)
+        parts << QStringLiteral("session ") + DisplayFormat::money(*costs.sessionUsd);
+    if (costs.todayUsd) parts << QStringLiteral("today ") + DisplayFormat::money(*costs.todayUsd);
     if (const QString fiveHour = fiveHourPart(now); !fiveHour.isEmpty()) parts << fiveHour;
     out << parts.join(QStringLiteral(" · ")) << "\n";
     return kExitOk;

@@ -10,6 +10,7 @@
 #include "cli/CliCommand.h"
 #include "cli/LimitSources.h"
 #include "core/ClaudeResetTimes.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryReader.h"
@@ -96,7 +97,7 @@ int runTitle(const QStringList& args) {
 
     UsageAggregator aggregator(QDir::homePath());
     QCoro::waitFor(aggregator.refresh());
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     const QString directory = dataDirectory();
     // Only reads: the file and the journal of records not yet filed, merged in memory.
     const UsageHistoryReader history =

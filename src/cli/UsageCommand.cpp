@@ -8,6 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "cli/HostSelection.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "core/Pricing.h"
 #include "hosts/RemoteAnswer.h"
@@ -49,9 +50,10 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
         << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
         << formattedCount(usage.lastFiveHourSessions) << " sessions\n";
     out << "  sessions: " << formattedCount(usage.sessionsTotal) << "\n";
-    out << "  cost: " << QString::asprintf("$%.4f", usage.costTotal);
+    out << "  cost: " << DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent);
     if (usage.lastFiveHourCost > 0) {
-        out << QString::asprintf(", $%.4f in the last 5 hours", usage.lastFiveHourCost);
+        out << ", " << DisplayFormat::money(usage.lastFiveHourCost, MoneyPrecision::SubCent)
+            << " in the last 5 hours";
     }
     if (!usage.unpricedModels.isEmpty()) {
         out << " (" << UsagePricing::unpricedText(usage.unpricedModels.size()) << ": "
@@ -102,7 +104,9 @@ void printRemoteProvider(QTextStream& out, const QJsonObject& usage) {
     out << "  last 5 hours: " << formattedCount(count("lastFiveHourPrompts")) << " prompts, "
         << formattedTokens(count("lastFiveHourTokens")) << " tokens, "
         << formattedCount(count("lastFiveHourSessions")) << " sessions\n";
-    out << "  cost: " << QString::asprintf("$%.4f", usage[QLatin1String("costTotal")].toDouble())
+    out << "  cost: "
+        << DisplayFormat::money(usage[QLatin1String("costTotal")].toDouble(),
+                                MoneyPrecision::SubCent)
         << "\n";
 }
 
@@ -125,7 +129,7 @@ std::vector<QJsonObject> remoteUsage(const QStringList& remotes, bool& answered)
         }
         for (QJsonObject& provider : std::get<std::vector<QJsonObject>>(parsed))
             all.push_back(std::move(provider));
-        cache.store(answer.host, command, *answer.output, QDateTime::currentMSecsSinceEpoch());
+        cache.store(answer.host, command, *answer.output, systemNow());
         answered = true;
     }
     return all;
@@ -185,7 +189,7 @@ int runUsage(const QStringList& args) {
         return kExitOk;
     }
     if (selection->local) out << title << "\n";
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     for (const ProviderUsage& usage : providers) printProvider(out, usage, now);
     for (const QJsonObject& usage : remote) printRemoteProvider(out, usage);
     return kExitOk;

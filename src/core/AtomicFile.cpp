@@ -9,9 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimeZone>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "core/Clock.h"
 
 namespace qm::AtomicFile {
 namespace {
@@ -94,8 +97,8 @@ void removeStaleTemporaries(const QString& path) {
 }
 
 std::optional<QString> moveAside(const QString& path, QString* error) {
-    const QString stamp =
-        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString stamp = QDateTime::fromMSecsSinceEpoch(systemNow(), QTimeZone::utc())
+                              .toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QString aside = path + QStringLiteral(".corrupt-") + stamp;
     for (int n = 2; QFileInfo::exists(aside); ++n) {
         aside = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);

@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "core/JsonFields.h"
 #include "core/SharedFile.h"
 
 namespace qm::ClaudeResetTimesFile {
@@ -13,12 +14,6 @@ constexpr qint64 kMaxBytes = 64 * 1024;  // a few dozen bytes in practice
 
 void put(QJsonObject& object, const char* key, const std::optional<QString>& value) {
     if (value) object.insert(QLatin1String(key), *value);
-}
-
-std::optional<QString> get(const QJsonObject& object, const char* key) {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isString()) return std::nullopt;
-    return value.toString();
 }
 
 }  // namespace
@@ -39,11 +34,14 @@ std::optional<ClaudeResetTimes> load(const QString& path) {
     const std::optional<QByteArray> bytes = readRegularFile(path, kMaxBytes);
     if (!bytes) return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(*bytes);
-    const QJsonValue at = document.object().value(QStringLiteral("snapshotAt"));
-    if (!document.isObject() || !at.isDouble()) return std::nullopt;
+    if (!document.isObject()) return std::nullopt;
     const QJsonObject object = document.object();
-    return ClaudeResetTimes{TimeMs(at.toDouble()), get(object, "sessionResetAt"),
-                            get(object, "weekResetAt"), get(object, "perModelResetAt")};
+    // Without its time the file says nothing; a mistyped reset is only left out.
+    JsonFields f;
+    const std::optional<std::int64_t> at = f.int64(object, "snapshotAt");
+    if (!at) return std::nullopt;
+    return ClaudeResetTimes{*at, f.string(object, "sessionResetAt"),
+                            f.string(object, "weekResetAt"), f.string(object, "perModelResetAt")};
 }
 
 }  // namespace qm::ClaudeResetTimesFile

@@ -6,110 +6,45 @@
 #include <cmath>
 
 #include "core/Iso8601.h"
+#include "core/JsonFields.h"
 
 namespace qm {
 namespace {
 
-// Reads optional members of one JSON object; a member of the wrong type marks the whole
-// decode as failed, the way a strict typed decoder would.
-class Members {
-public:
-    Members(const QJsonObject& object, bool& failed) : object_(object), failed_(failed) {}
-
-    std::optional<QJsonValue> present(const char* key) const {
-        const QJsonValue v = object_.value(QLatin1String(key));
-        if (v.isUndefined() || v.isNull()) return std::nullopt;
-        return v;
-    }
-
-    std::optional<double> number(const char* key) const {
-        const auto v = present(key);
-        if (!v) return std::nullopt;
-        if (!v->isDouble()) return fail<double>();
-        return v->toDouble();
-    }
-
-    std::optional<std::int64_t> integer(const char* key) const {
-        const auto v = present(key);
-        if (!v) return std::nullopt;
-        if (!v->isDouble()) return fail<std::int64_t>();
-        const double d = v->toDouble();
-        // Only whole numbers that fit; a cast of anything else would be undefined.
-        if (d != std::trunc(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
-            return fail<std::int64_t>();
-        }
-        return v->toInteger(static_cast<std::int64_t>(d));
-    }
-
-    std::optional<QString> text(const char* key) const {
-        const auto v = present(key);
-        if (!v) return std::nullopt;
-        if (!v->isString()) return fail<QString>();
-        return v->toString();
-    }
-
-    std::optional<bool> boolean(const char* key) const {
-        const auto v = present(key);
-        if (!v) return std::nullopt;
-        if (!v->isBool()) return fail<bool>();
-        return v->toBool();
-    }
-
-    std::optional<QJsonObject> object(const char* key) const {
-        const auto v = present(key);
-        if (!v) return std::nullopt;
-        if (!v->isObject()) return fail<QJsonObject>();
-        return v->toObject();
-    }
-
-private:
-    template <typename T>
-    std::optional<T> fail() const {
-        failed_ = true;
-        return std::nullopt;
-    }
-
-    const QJsonObject& object_;
-    bool& failed_;
-};
-
-std::optional<UsageCategory> category(const Members& parent, const char* key, bool& failed) {
-    const auto o = parent.object(key);
+std::optional<UsageCategory> category(JsonFields& f, const QJsonObject& parent, const char* key) {
+    const auto o = f.object(parent, key);
     if (!o) return std::nullopt;
-    const Members m(*o, failed);
     UsageCategory c;
-    c.utilization = m.number("utilization").value_or(0);
-    c.resetsAt = m.text("resets_at");
-    c.resetAt = m.text("reset_at");
+    c.utilization = f.number(*o, "utilization").value_or(0);
+    c.resetsAt = f.string(*o, "resets_at");
+    c.resetAt = f.string(*o, "reset_at");
     return c;
 }
 
-std::optional<RoutineUsage> routine(const Members& parent, const char* key, bool& failed) {
-    const auto o = parent.object(key);
+std::optional<RoutineUsage> routine(JsonFields& f, const QJsonObject& parent, const char* key) {
+    const auto o = f.object(parent, key);
     if (!o) return std::nullopt;
-    const Members m(*o, failed);
     RoutineUsage r;
-    r.utilization = m.number("utilization");
-    r.used = m.integer("used");
-    r.count = m.integer("count");
-    r.executions = m.integer("executions");
-    r.limit = m.integer("limit");
-    r.max = m.integer("max");
-    r.dailyLimit = m.integer("daily_limit");
-    r.resetsAt = m.text("resets_at");
-    r.resetAt = m.text("reset_at");
+    r.utilization = f.number(*o, "utilization");
+    r.used = f.int64(*o, "used");
+    r.count = f.int64(*o, "count");
+    r.executions = f.int64(*o, "executions");
+    r.limit = f.int64(*o, "limit");
+    r.max = f.int64(*o, "max");
+    r.dailyLimit = f.int64(*o, "daily_limit");
+    r.resetsAt = f.string(*o, "resets_at");
+    r.resetAt = f.string(*o, "reset_at");
     return r;
 }
 
-std::optional<ExtraUsage> extra(const Members& parent, const char* key, bool& failed) {
-    const auto o = parent.object(key);
+std::optional<ExtraUsage> extra(JsonFields& f, const QJsonObject& parent, const char* key) {
+    const auto o = f.object(parent, key);
     if (!o) return std::nullopt;
-    const Members m(*o, failed);
     ExtraUsage e;
-    e.isEnabled = m.boolean("is_enabled").value_or(false);
-    e.monthlyLimit = m.number("monthly_limit");
-    e.usedCredits = m.number("used_credits");
-    e.utilization = m.number("utilization");
+    e.isEnabled = f.boolean(*o, "is_enabled").value_or(false);
+    e.monthlyLimit = f.number(*o, "monthly_limit");
+    e.usedCredits = f.number(*o, "used_credits");
+    e.utilization = f.number(*o, "utilization");
     return e;
 }
 
@@ -139,35 +74,34 @@ std::optional<UsageApiResponse> UsageApiResponse::decode(const QByteArray& json)
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) return std::nullopt;
     const QJsonObject root = doc.object();
-    bool failed = false;
-    const Members m(root, failed);
+    JsonFields f;
     UsageApiResponse r;
-    r.fiveHour = category(m, "five_hour", failed);
-    r.fiveHourAlt = category(m, "fiveHour", failed);
-    r.session = category(m, "session", failed);
-    r.currentSession = category(m, "current_session", failed);
-    r.sevenDay = category(m, "seven_day", failed);
-    r.sevenDayAlt = category(m, "sevenDay", failed);
-    r.weekly = category(m, "weekly", failed);
-    r.sevenDayAll = category(m, "seven_day_all", failed);
-    r.sevenDayAllModels = category(m, "seven_day_all_models", failed);
-    r.sevenDaySonnet = category(m, "seven_day_sonnet", failed);
-    r.sevenDaySonnetAlt = category(m, "sevenDaySonnet", failed);
-    r.sevenDayOpus = category(m, "seven_day_opus", failed);
-    r.sevenDayOpusAlt = category(m, "sevenDayOpus", failed);
-    r.sevenDayClaudeDesign = category(m, "seven_day_claude_design", failed);
-    r.sevenDayClaudeDesignAlt = category(m, "sevenDayClaudeDesign", failed);
-    r.sevenDayDesign = category(m, "seven_day_design", failed);
-    r.claudeDesign = category(m, "claude_design", failed);
-    r.design = category(m, "design", failed);
-    r.dailyRoutines = routine(m, "daily_routines", failed);
-    r.dailyRoutinesAlt = routine(m, "dailyRoutines", failed);
-    r.routines = routine(m, "routines", failed);
-    r.routineExecutions = routine(m, "routine_executions", failed);
-    r.dailyRoutineExecutions = routine(m, "daily_routine_executions", failed);
-    r.extraUsage = extra(m, "extra_usage", failed);
-    r.extraUsageAlt = extra(m, "extraUsage", failed);
-    if (failed) return std::nullopt;
+    r.fiveHour = category(f, root, "five_hour");
+    r.fiveHourAlt = category(f, root, "fiveHour");
+    r.session = category(f, root, "session");
+    r.currentSession = category(f, root, "current_session");
+    r.sevenDay = category(f, root, "seven_day");
+    r.sevenDayAlt = category(f, root, "sevenDay");
+    r.weekly = category(f, root, "weekly");
+    r.sevenDayAll = category(f, root, "seven_day_all");
+    r.sevenDayAllModels = category(f, root, "seven_day_all_models");
+    r.sevenDaySonnet = category(f, root, "seven_day_sonnet");
+    r.sevenDaySonnetAlt = category(f, root, "sevenDaySonnet");
+    r.sevenDayOpus = category(f, root, "seven_day_opus");
+    r.sevenDayOpusAlt = category(f, root, "sevenDayOpus");
+    r.sevenDayClaudeDesign = category(f, root, "seven_day_claude_design");
+    r.sevenDayClaudeDesignAlt = category(f, root, "sevenDayClaudeDesign");
+    r.sevenDayDesign = category(f, root, "seven_day_design");
+    r.claudeDesign = category(f, root, "claude_design");
+    r.design = category(f, root, "design");
+    r.dailyRoutines = routine(f, root, "daily_routines");
+    r.dailyRoutinesAlt = routine(f, root, "dailyRoutines");
+    r.routines = routine(f, root, "routines");
+    r.routineExecutions = routine(f, root, "routine_executions");
+    r.dailyRoutineExecutions = routine(f, root, "daily_routine_executions");
+    r.extraUsage = extra(f, root, "extra_usage");
+    r.extraUsageAlt = extra(f, root, "extraUsage");
+    if (f.failed()) return std::nullopt;
     return r;
 }
 

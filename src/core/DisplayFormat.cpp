@@ -1,6 +1,7 @@
 #include "core/DisplayFormat.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QDateTime>
 #include <QLocale>
@@ -22,6 +23,19 @@ QString formattedTokens(std::int64_t value) {
     if (value < 1000) return formattedCount(value);
     if (value < 1000000) return QString::asprintf("%.1fk", double(value) / 1000.0);
     return QString::asprintf("%.1fM", double(value) / 1000000.0);
+}
+
+QString money(double usd, MoneyPrecision precision) {
+    const int decimals = precision == MoneyPrecision::Millionths ? 6
+                         : precision == MoneyPrecision::SubCent  ? 4
+                                                                 : 2;
+    if (!std::isfinite(usd)) usd = 0;
+    const QString digits = QString::number(std::abs(usd), 'f', decimals);
+    // A tiny refund rounds to "0.00"; it must not read "-$0.00".
+    const bool negative = usd < 0 && std::any_of(digits.begin(), digits.end(), [](QChar c) {
+                              return c != QLatin1Char('0') && c != QLatin1Char('.');
+                          });
+    return (negative ? QStringLiteral("-$") : QStringLiteral("$")) + digits;
 }
 
 QString formattedCount(std::int64_t value) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/DisplayFormat.h"
+
 namespace qm::UsageFigures {
 
 std::optional<QString> checkTokens(std::int64_t tokens, std::int64_t limit) {
@@ -14,9 +16,8 @@ std::optional<QString> checkCost(double costUsd, double limitUsd) {
     if (!std::isfinite(costUsd)) return QStringLiteral("cost is not a number");
     if (costUsd < 0) return QStringLiteral("negative cost");
     if (costUsd > limitUsd)
-        return QStringLiteral("cost $%1 above $%2")
-            .arg(costUsd, 0, 'f', 2)
-            .arg(limitUsd, 0, 'f', 0);
+        return QStringLiteral("cost ") + DisplayFormat::money(costUsd) +
+               QStringLiteral(" above $") + QString::number(limitUsd, 'f', 0);
     return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
+#include "core/Clock.h"
 #include "gui/UsageText.h"
 #include "gui/WindowRegistry.h"
 #include "gui/panel/MenuBarPanel.h"
@@ -128,7 +129,7 @@ void TrayIcon::showPanel(const QRect& anchor) {
 }
 
 void TrayIcon::update() {
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     std::vector<LimitReading> codex;
     if (const auto usage = aggregator_->usage(ProviderKind::codex); usage && usage->planLimits)
         codex = codexLimitReadings(*usage->planLimits);

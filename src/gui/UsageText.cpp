@@ -58,17 +58,13 @@ QString number(const std::optional<double>& value) {
     return text;
 }
 
-QString cost(double value) {
-    return QString::asprintf("$%.4f", value);
-}
-
 QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
     if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
         return {};
     }
     return QCoreApplication::translate("UsageText", "Claude Code: %1 tokens, %2")
         .arg(DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens),
-             cost(claudeCode->lastFiveHourCost));
+             DisplayFormat::money(claudeCode->lastFiveHourCost, MoneyPrecision::SubCent));
 }
 
 QString age(TimeMs at, TimeMs now) {

@@ -26,8 +26,6 @@ QString reset(const std::optional<QString>& stamp,
               const QTimeZone& zone = QTimeZone::systemTimeZone());
 // At most one decimal in the current locale, or "-" when absent.
 QString number(const std::optional<double>& value);
-// "$12.5000".
-QString cost(double value);
 // "Claude Code: 1.4k tokens, $0.0021": what Claude Code used in the recent five hours, the
 // window the Claude session limit counts; empty when it used nothing or was not read.
 QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode);

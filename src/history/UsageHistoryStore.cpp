@@ -61,7 +61,7 @@ const UsageHistoryJson::EncodedSeries& UsageHistoryStore::Series<Record>::encode
 UsageHistoryStore::UsageHistoryStore(UsageHistoryFileStore storage, Clock now, QObject* parent)
     : QObject(parent),
       storage_(std::move(storage)),
-      now_(std::move(now)),
+      now_(orSystemClock(std::move(now))),
       journalPath_(UsageHistoryJournal::pathFor(storage_.historyPath())) {
     writer_ = std::make_unique<UsageHistoryWriter>(storage_, [this] {
         QMetaObject::invokeMethod(this, &UsageHistoryStore::applyWriteResult, Qt::QueuedConnection);
@@ -291,7 +291,7 @@ UsageHistoryData UsageHistoryStore::data() const {
 }
 
 std::int64_t UsageHistoryStore::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 bool UsageHistoryStore::isDuplicateClaudeSnapshot(const ClaudeUsageSnapshot& snapshot) const {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Clock.h"
 #include "core/HistoryRecords.h"
 #include "core/SharedFile.h"
 #include "core/UsageBucket.h"
@@ -33,8 +34,6 @@ namespace qm {
 class UsageHistoryStore : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
-
     static constexpr std::int64_t claudeRetentionMs = 2'592'000'000;  // 30 days
     static constexpr std::int64_t geminiRetentionMs = 7'776'000'000;  // 90 days
     static constexpr std::int64_t apiRetentionMs = 7'776'000'000;     // 90 days

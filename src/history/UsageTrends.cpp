@@ -109,7 +109,7 @@ double apiTotalCost(const std::vector<ApiUsageRecord>& records) {
 }
 
 QString totalText(double costUsd) {
-    return QString::asprintf("$%.4f total", costUsd);
+    return DisplayFormat::money(costUsd, MoneyPrecision::SubCent) + QStringLiteral(" total");
 }
 
 std::vector<TrendMetric> apiSummaryMetrics(const std::vector<ApiUsageRecord>& records) {

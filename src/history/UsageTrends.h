@@ -60,7 +60,7 @@ std::vector<ApiDailyTotalCost> apiDailyTotalCosts(const std::vector<ApiUsageReco
 
 double geminiTotalCost(const std::vector<GeminiUsageRecord>& records);
 double apiTotalCost(const std::vector<ApiUsageRecord>& records);
-// "$%.4f total"
+// "$1.2001 total"
 QString totalText(double costUsd);
 // "Records", "In", "Out", "Cache", in that order.
 std::vector<TrendMetric> apiSummaryMetrics(const std::vector<ApiUsageRecord>& records);

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "core/AtomicFile.h"
+#include "core/JsonFields.h"
 #include "core/SharedFile.h"
 
 namespace qm::hosts {
@@ -61,11 +62,13 @@ QString RemoteHostCache::store(const QString& host, const QStringList& command,
 
 std::optional<CachedAnswer> RemoteHostCache::load(const QString& host,
                                                   const QStringList& command) const {
-    const QJsonValue entry = readFile(fileOf(host)).value(command.join(QLatin1Char(' ')));
-    const QJsonValue answer = entry[QLatin1String("answer")];
-    const QJsonValue readAt = entry[QLatin1String("readAtMs")];
-    if (!answer.isString() || !readAt.isDouble()) return std::nullopt;
-    return CachedAnswer{answer.toString().toUtf8(), readAt.toInteger()};
+    const QJsonObject entry =
+        readFile(fileOf(host)).value(command.join(QLatin1Char(' '))).toObject();
+    JsonFields f;
+    const std::optional<QString> answer = f.string(entry, "answer");
+    const std::optional<std::int64_t> readAt = f.int64(entry, "readAtMs");
+    if (!answer || !readAt) return std::nullopt;
+    return CachedAnswer{answer->toUtf8(), *readAt};
 }
 
 }  // namespace qm::hosts

@@ -24,7 +24,7 @@ RemoteHostStore::RemoteHostStore(QString configPath, QString cacheDirectory, Clo
     : QObject(parent),
       list_(std::move(configPath)),
       cache_(std::move(cacheDirectory)),
-      now_(std::move(now)) {
+      now_(orSystemClock(std::move(now))) {
     reload();
 }
 
@@ -35,7 +35,7 @@ QStringList RemoteHostStore::cacheKey() {
 }
 
 qint64 RemoteHostStore::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 bool RemoteHostStore::isChecking() const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/Clock.h"
 #include "hosts/RemoteAnswer.h"
 #include "hosts/RemoteHostCache.h"
 #include "hosts/RemoteHostList.h"
@@ -32,7 +33,6 @@ class RemoteHostStore : public QObject {
     Q_OBJECT
 
 public:
-    using Clock = std::function<qint64()>;  // ms since the epoch
     RemoteHostStore(QString configPath, QString cacheDirectory, Clock now = {},
                     QObject* parent = nullptr);
     ~RemoteHostStore() override;

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <algorithm>
 
+#include "core/Clock.h"
 #include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 
@@ -48,7 +49,7 @@ bool plausibleCall(Hour hour, const Counts& c) {
                                  c.reasoning, c.prompts, c.calls}) {
         if (UsageFigures::checkTokens(n)) return false;
     }
-    return !UsageFigures::checkTimestamp(startOf(hour), QDateTime::currentMSecsSinceEpoch());
+    return !UsageFigures::checkTimestamp(startOf(hour), systemNow());
 }
 
 void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts) {

@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "core/Clock.h"
+
 namespace qm::ledger {
 
 LocalUsageStore::LocalUsageStore(UsageLedger ledger, QObject* parent)
@@ -25,7 +27,7 @@ UsageReport LocalUsageStore::report(const ReportQuery& query) const {
 void LocalUsageStore::pollProgress() {
     const std::int64_t total = shared_->total.load();
     // Short updates show nothing: only a build that keeps the user waiting says so.
-    if (total == 0 || QDateTime::currentMSecsSinceEpoch() - startedAt_ < 1000) return;
+    if (total == 0 || systemNow() - startedAt_ < 1000) return;
     const IndexProgress next{shared_->read.load(), total};
     if (progress_ && progress_->bytesRead == next.bytesRead) return;
     progress_ = next;
@@ -35,7 +37,7 @@ void LocalUsageStore::pollProgress() {
 QCoro::Task<> LocalUsageStore::refresh() {
     if (indexing_) co_return;
     indexing_ = true;
-    startedAt_ = QDateTime::currentMSecsSinceEpoch();
+    startedAt_ = systemNow();
     shared_ = std::make_shared<Shared>();
     poll_.start();
     Q_EMIT changed();
@@ -54,7 +56,7 @@ QCoro::Task<> LocalUsageStore::refresh() {
     poll_.stop();
     slices_ = std::move(slices);
     progress_.reset();
-    lastUpdateAt_ = QDateTime::currentMSecsSinceEpoch();
+    lastUpdateAt_ = systemNow();
     indexing_ = false;
     Q_EMIT changed();
 }

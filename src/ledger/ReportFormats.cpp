@@ -41,7 +41,7 @@ QStringList tableCells(const QString& period, const QString& group, const Report
             formattedTokens(f.counts.reasoning),
             formattedCount(f.counts.prompts),
             formattedCount(f.sessions),
-            QString::asprintf("$%.2f", f.costUsd)};
+            DisplayFormat::money(f.costUsd)};
 }
 
 // A column of its own for the machine when rows come from several and are not grouped by it.

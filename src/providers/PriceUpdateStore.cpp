@@ -4,8 +4,10 @@
 #include <QFile>
 #include <QPointer>
 #include <QSettings>
+#include <QTimeZone>
 #include <QUrl>
 
+#include "core/Clock.h"
 #include "providers/ProviderHttpSession.h"
 
 namespace qm {
@@ -50,7 +52,8 @@ QCoro::Task<PriceBook::InstallResult> updatePrices(QString from, QString dataDir
         }
         body = file.readAll();
     }
-    const QString today = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString today = QDateTime::fromMSecsSinceEpoch(systemNow(), QTimeZone::utc())
+                              .toString(QStringLiteral("yyyy-MM-dd"));
     co_return PriceBook::install(body, dataDirectory, today);
 }
 
@@ -87,7 +90,7 @@ QCoro::Task<> PriceUpdateStore::update() {
     QPointer<PriceUpdateStore> self(this);
     const PriceBook::InstallResult result = co_await updatePrices(address_, dataDirectory_);
     if (!self) co_return;
-    settings().setValue(kCheckedKey, QDateTime::currentMSecsSinceEpoch());
+    settings().setValue(kCheckedKey, qint64(systemNow()));
     updating_ = false;
     status_ = result.ok ? QStringLiteral("Prices updated: %1 models").arg(result.rows)
                         : QStringLiteral("Price update failed: ") + result.error;
@@ -98,7 +101,7 @@ QCoro::Task<> PriceUpdateStore::update() {
 void PriceUpdateStore::updateIfDue() {
     if (!weeklyCheck() || updating_) return;
     const qint64 checkedAt = settings().value(kCheckedKey, 0).toLongLong();
-    if (QDateTime::currentMSecsSinceEpoch() - checkedAt >= kWeekMs) update();
+    if (systemNow() - checkedAt >= kWeekMs) update();
 }
 
 void PriceUpdateStore::startWeeklyChecks() {

@@ -13,14 +13,14 @@ ProviderUsageStore::ProviderUsageStore(ProviderEndpoints endpoints, Clock now, Q
       openAI_(endpoints.openAi, endpoints.apiTimeout),
       grok_(endpoints.xai, endpoints.apiTimeout),
       gemini_(endpoints.gemini, endpoints.geminiTimeout),
-      now_(std::move(now)) {}
+      now_(orSystemClock(std::move(now))) {}
 
 QString ProviderUsageStore::stateKey(ApiAccountProvider provider, const QString& accountId) {
     return rawValue(provider) + QLatin1Char(':') + accountId;
 }
 
 std::int64_t ProviderUsageStore::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 ProviderAccountUsageState ProviderUsageStore::state(ApiAccountProvider provider,

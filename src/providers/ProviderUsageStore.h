@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "accounts/ApiAccountModels.h"
+#include "core/Clock.h"
 #include "core/RemoteHosts.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/AnthropicUsageProvider.h"
@@ -49,8 +50,6 @@ struct ProviderEndpoints {
 class ProviderUsageStore : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
-
     explicit ProviderUsageStore(ProviderEndpoints endpoints = {}, Clock now = {},
                                 QObject* parent = nullptr);
 

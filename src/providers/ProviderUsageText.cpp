@@ -78,8 +78,4 @@ QStringList keyInfoLines(const ProviderKeyInfo& info) {
     return lines;
 }
 
-QString cost(double usd) {
-    return QString::asprintf("$%.4f", usd);
-}
-
 }  // namespace qm::ProviderUsageText

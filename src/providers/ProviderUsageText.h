@@ -21,7 +21,5 @@ QString validationText(ApiAccountProvider provider, const ProviderValidation& va
 QStringList keyInfoLines(const ProviderKeyInfo& info);
 // The first five entries joined with ", ", then " +<rest>" when there are more.
 QString modelListText(const QStringList& models);
-// "$%.4f".
-QString cost(double usd);
 
 }  // namespace qm::ProviderUsageText

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/Clock.h"
 #include "readers/ClaudeTranscriptLine.h"
 #include "readers/CliLogParsing.h"
 #include "readers/FileWalk.h"
@@ -419,7 +420,7 @@ ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
     for (const Transcript& orphan : read.orphans) addUsage(usage, models, orphan, nullptr);
 
     std::tie(usage.statusText, usage.statusLevel) =
-        CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+        CliLogParsing::status(usage.latestActivityAt, systemNow());
     usage.sessionsTotal = std::int64_t(listed.size());
     usage.models = models.sortedByCost();
     usage.sessions = readers::latestSessions(std::move(listed));

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <algorithm>
 
+#include "core/Clock.h"
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
@@ -451,7 +452,7 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
     }
 
     std::tie(usage.statusText, usage.statusLevel) =
-        CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+        CliLogParsing::status(usage.latestActivityAt, systemNow());
     usage.sessionsTotal = std::int64_t(sessions.size());
     usage.models = models.sortedByCost();
     usage.sessions = readers::latestSessions(std::move(sessions));

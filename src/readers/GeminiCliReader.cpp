@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include "core/Clock.h"
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
 #include "readers/GeminiChatRecords.h"
@@ -465,7 +466,7 @@ void GeminiSummary::finish() {
     usage_.lastFiveHourSessions = activeFiles_;
     if (usage_.latestProject.isEmpty()) usage_.latestProject = QStringLiteral("Gemini CLI");
     std::tie(usage_.statusText, usage_.statusLevel) =
-        CliLogParsing::status(usage_.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+        CliLogParsing::status(usage_.latestActivityAt, systemNow());
     usage_.models = models_.sortedByTokens();
     usage_.sessions = readers::latestSessions(std::move(sessions_));
     if (activeFiles_ == 0) {

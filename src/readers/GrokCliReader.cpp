@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include "core/Clock.h"
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
@@ -358,7 +359,7 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
     usage.lastFiveHourSessions = usage.sessionsTotal;
     usage.lastFiveHourTokens = windowTokens;
     std::tie(usage.statusText, usage.statusLevel) =
-        CliLogParsing::status(usage.latestActivityAt, QDateTime::currentMSecsSinceEpoch());
+        CliLogParsing::status(usage.latestActivityAt, systemNow());
     usage.models = models.sortedByCost();
     usage.sessions = readers::latestSessions(std::move(sessions));
     return usage;

@@ -7,6 +7,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
 
+#include "core/Clock.h"
 #include "core/Pricing.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
@@ -58,7 +59,7 @@ QCoro::Task<> UsageAggregator::refresh() {
     refreshing_ = true;
     Q_EMIT changed();
 
-    const TimeMs since = QDateTime::currentMSecsSinceEpoch() - TimeMs(kLookbackSeconds * 1000);
+    const TimeMs since = systemNow() - TimeMs(kLookbackSeconds * 1000);
     const QDir home(homeDirectory_);
     // Each reader is built inside its task from plain values; the tasks share nothing.
     auto codex = QtConcurrent::run([codexHome = CodexCliReader::homeFor(homeDirectory_), since] {
@@ -86,7 +87,7 @@ QCoro::Task<> UsageAggregator::refresh() {
     for (ProviderUsage& usage : results) UsagePricing::noteUnpricedModels(usage);
 
     providers_ = std::move(results);
-    lastRefreshAt_ = QDateTime::currentMSecsSinceEpoch();
+    lastRefreshAt_ = systemNow();
     refreshing_ = false;
     Q_EMIT changed();
 }

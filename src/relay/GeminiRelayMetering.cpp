@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "core/Clock.h"
 #include "core/Pricing.h"
 #include "core/UsageFigures.h"
 
@@ -117,7 +118,7 @@ std::string_view trimmed(std::string_view text) {
 }
 
 std::int64_t nowMs() {
-    return QDateTime::currentMSecsSinceEpoch();
+    return systemNow();
 }
 
 using CountsOf = std::optional<UsageCounts> (*)(simdjson::dom::element);

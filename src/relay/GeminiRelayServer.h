@@ -13,6 +13,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "core/Clock.h"
 #include "core/HistoryRecords.h"
 #include "core/RemoteHosts.h"
 #include "relay/GeminiRelayAccountResolution.h"
@@ -92,8 +93,8 @@ struct GeminiRelayServerOptions {
     std::chrono::milliseconds upstreamTotalTimeout{600'000};
     // Also listen on ::1 (skipped quietly where the machine has no IPv6).
     bool listenOnIpv6 = true;
-    // Milliseconds since the Unix epoch; the system clock unless a test sets it.
-    std::function<std::int64_t()> clock;
+    // The system clock unless a test sets it.
+    Clock clock;
 };
 
 // The Gemini relay: a loopback HTTP server that swaps relay keys for the accounts' own keys,

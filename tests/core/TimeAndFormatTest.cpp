@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
 #include "core/PercentEncoding.h"
@@ -58,6 +61,36 @@ TEST(DisplayFormat, TokensSwitchUnitsWithoutRounding) {
     EXPECT_EQ(DisplayFormat::formattedTokens(1000000), "1.0M");
     EXPECT_EQ(DisplayFormat::formattedTokens(1260000), "1.3M");
     EXPECT_EQ(DisplayFormat::formattedTokens(-5000), QLocale().toString(-5000));
+}
+
+TEST(DisplayFormat, MoneyIsOneShapeWhateverTheAmountOrLocale) {
+    using DisplayFormat::money;
+    EXPECT_EQ(money(1.5), "$1.50");
+    EXPECT_EQ(money(12.5, MoneyPrecision::SubCent), "$12.5000");
+    EXPECT_EQ(money(0.12345, MoneyPrecision::SubCent), "$0.1235");
+    EXPECT_EQ(money(0.00004, MoneyPrecision::SubCent), "$0.0000");
+    EXPECT_EQ(money(0.000125, MoneyPrecision::Millionths), "$0.000125");
+    // The sign goes before the dollar, and a refund too small to show loses it.
+    EXPECT_EQ(money(-1.5), "-$1.50");
+    EXPECT_EQ(money(-0.001), "$0.00");
+    EXPECT_EQ(money(-0.0), "$0.00");
+    // A broken figure reads as nothing spent rather than "$nan".
+    EXPECT_EQ(money(std::numeric_limits<double>::quiet_NaN()), "$0.00");
+    EXPECT_EQ(money(-std::numeric_limits<double>::infinity()), "$0.00");
+    // Whole digits, never an exponent or the user's grouping and decimal comma.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(money(1234567.891), "$1234567.89");
+    EXPECT_EQ(money(1e15), "$1000000000000000.00");
+    QLocale::setDefault(before);
+}
+
+TEST(Clock, EmptyMeansTheSystemClockAndAnInjectedOneIsKept) {
+    const TimeMs before = systemNow();
+    const TimeMs now = orSystemClock({})();
+    EXPECT_GE(now, before);
+    EXPECT_LT(now - before, 60'000);
+    EXPECT_EQ(orSystemClock([] { return TimeMs(42); })(), 42);
 }
 
 TEST(DisplayFormat, PrintableKeepsClientTextOnOneLineWithoutEscapeCodes) {

@@ -3,6 +3,7 @@
 #include <QScrollArea>
 
 #include "DesktopFixture.h"
+#include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/trends/LocalToolsSection.h"
@@ -42,7 +43,7 @@ TEST_F(LocalUsageLinesTest, CardsShowTodayAndThisMonthFromTheIndex) {
     const double cost =
         localUsage.figures(ProviderKind::claudeCode, now - 86'400'000, now + 3'600'000).costUsd;
     EXPECT_GT(cost, 0);
-    const QString expected = UsageText::cost(cost);
+    const QString expected = DisplayFormat::money(cost, MoneyPrecision::SubCent);
     EXPECT_EQ(claudeCode->findChild<QLabel*>("todayCost")->text(), expected);
     EXPECT_EQ(claudeCode->findChild<QLabel*>("monthCost")->text(), expected);
     EXPECT_FALSE(window.findChild<QLabel*>("lastRefresh")->text().contains("Indexing"));
@@ -76,7 +77,7 @@ TEST_F(LocalUsageLinesTest, TrendsShowTheLocalToolsDailyCostAndSummary) {
     EXPECT_EQ(shown.rows.front().period, QDate::currentDate().toString(Qt::ISODate));
     const QString month =
         window.findChild<LabelledFigure*>("localMonth")->findChildren<QLabel*>().last()->text();
-    EXPECT_EQ(month, UsageText::cost(shown.totals.costUsd));
+    EXPECT_EQ(month, DisplayFormat::money(shown.totals.costUsd, MoneyPrecision::SubCent));
 
     auto* days = window.findChild<QComboBox*>("localToolsDays");
     days->setCurrentIndex(1);

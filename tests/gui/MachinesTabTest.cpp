@@ -16,6 +16,7 @@
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/MemorySecretBackend.h"
+#include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/accounts/MachinesPage.h"
@@ -220,9 +221,11 @@ TEST_F(RemoteFiguresOnScreenTest, CardsAndTrendsAddTheOtherMachinesAndNameThemIn
     ASSERT_TRUE(codex);
     const QDate today = QDate::currentDate();
     const double here = localCost(today);
-    EXPECT_EQ(codex->findChild<QLabel*>("todayCost")->text(), UsageText::cost(here + 1.25));
+    EXPECT_EQ(codex->findChild<QLabel*>("todayCost")->text(),
+              DisplayFormat::money(here + 1.25, MoneyPrecision::SubCent));
     const QString tip = codex->findChild<ToolCostLines*>()->toolTip();
-    EXPECT_TRUE(tip.contains("This machine: " + UsageText::cost(here) + " today"))
+    EXPECT_TRUE(tip.contains(
+        "This machine: " + DisplayFormat::money(here, MoneyPrecision::SubCent) + " today"))
         << tip.toStdString();
     EXPECT_TRUE(tip.contains("devbox: $1.2500 today, $1.2500 this month (read just now)"))
         << tip.toStdString();

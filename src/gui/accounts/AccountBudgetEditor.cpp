@@ -13,6 +13,7 @@
 
 #include "accounts/AccountStore.h"
 #include "alerts/AccountSpend.h"
+#include "core/DisplayFormat.h"
 #include "gui/widgets/FlowLayout.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
 #include "gui/widgets/WindowTextStyles.h"
@@ -22,10 +23,6 @@ namespace qm::gui {
 
 namespace {
 
-QString money(double usd) {
-    return QStringLiteral("$") + QString::number(usd, 'f', 2);
-}
-
 // "12.5" for 12.5, "" for no budget.
 QString budgetText(double usd) {
     return usd > 0 ? QString::number(usd, 'g', 12) : QString();
@@ -34,9 +31,10 @@ QString budgetText(double usd) {
 // "$1.50 of $2.00 (75%)", or "$1.50 (no budget)".
 QString useText(double spent, double budget) {
     const std::optional<double> share = budgetShare(spent, budget);
-    if (!share) return AccountBudgetEditor::tr("%1 (no budget)").arg(money(spent));
+    if (!share) return AccountBudgetEditor::tr("%1 (no budget)").arg(DisplayFormat::money(spent));
     return AccountBudgetEditor::tr("%1 of %2 (%3%)")
-        .arg(money(spent), money(budget), QString::number(*share, 'f', 0));
+        .arg(DisplayFormat::money(spent), DisplayFormat::money(budget),
+             QString::number(*share, 'f', 0));
 }
 
 // An empty field is no budget. Both the C and the user's decimal separator are accepted.
@@ -68,7 +66,7 @@ AccountBudgetEditor::AccountBudgetEditor(AccountStore* accounts, UsageHistorySto
       history_(history),
       provider_(provider),
       id_(std::move(accountId)),
-      now_(std::move(now)),
+      now_(orSystemClock(std::move(now))),
       daily_(new QLineEdit(this)),
       monthly_(new QLineEdit(this)),
       alertAt_(new QLineEdit(this)),
@@ -193,7 +191,7 @@ void AccountBudgetEditor::showStored() {
 
 void AccountBudgetEditor::showSpend() {
     if (!accounts_ || !history_) return;
-    const TimeMs now = now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = now_();
     for (const AccountBudgetUse& use : accountBudgetUse(
              accounts_->data(), history_->geminiUsageRecords(), history_->apiUsageRecords(), now)) {
         if (use.id != id_) continue;

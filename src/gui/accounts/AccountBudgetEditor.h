@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "accounts/ApiAccountModels.h"
+#include "core/Clock.h"
 #include "core/UsageModels.h"
 
 class QLabel;
@@ -29,8 +30,6 @@ class StoreChangeCoalescer;
 class AccountBudgetEditor : public QWidget {
     Q_OBJECT
 public:
-    using Clock = std::function<TimeMs()>;
-
     AccountBudgetEditor(AccountStore* accounts, UsageHistoryStore* history,
                         ApiAccountProvider provider, QString accountId, Clock now = {},
                         QWidget* parent = nullptr);

@@ -200,7 +200,7 @@ void AccountUsagePanel::addResult(const UsageFetchResult& result) {
             {tr("Input"), DisplayFormat::formattedTokens(result.totalInputTokens())},
             {tr("Output"), DisplayFormat::formattedTokens(result.totalOutputTokens())},
             {tr("Cache"), DisplayFormat::formattedTokens(result.totalCacheTokens())},
-            {tr("Cost"), Text::cost(result.totalCostUsd())}};
+            {tr("Cost"), DisplayFormat::money(result.totalCostUsd(), MoneyPrecision::SubCent)}};
         for (const auto& [label, value] : cells) {
             auto* cell = new LabelledFigure(label, value, details_);
             cell->setObjectName(QStringLiteral("total") + label);
@@ -229,7 +229,7 @@ void AccountUsagePanel::addResult(const UsageFetchResult& result) {
                 DisplayFormat::formattedTokens(bucket.outputTokens),
                 DisplayFormat::formattedTokens(bucket.cacheCreationTokens + bucket.cacheReadTokens +
                                                bucket.cachedInputTokens),
-                Text::cost(bucket.costUsd)};
+                DisplayFormat::money(bucket.costUsd, MoneyPrecision::SubCent)};
             for (int column = 0; column < cellsText.size(); ++column) {
                 auto* cell = new QLabel(cellsText[column], table);
                 cell->setTextFormat(Qt::PlainText);

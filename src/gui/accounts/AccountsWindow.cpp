@@ -76,7 +76,7 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
       relay_(relay),
       history_(history),
       openWindow_(std::move(openWindow)),
-      now_(std::move(options.now)),
+      now_(orSystemClock(std::move(options.now))),
       endpoints_(options.endpoints),
       model_(new AccountListModel(accounts, this)),
       relayCoalescer_(new StoreChangeCoalescer([this] { updateRelayStatus(); },
@@ -430,7 +430,7 @@ void AccountsWindow::showError(const QString& message) {
 }
 
 std::int64_t AccountsWindow::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 }  // namespace qm::gui

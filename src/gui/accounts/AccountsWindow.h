@@ -9,6 +9,7 @@
 
 #include "accounts/AccountConfigStore.h"
 #include "accounts/ApiAccountModels.h"
+#include "core/Clock.h"
 #include "gui/accounts/AddAccountDialog.h"
 #include "providers/ProviderUsageStore.h"
 
@@ -44,7 +45,6 @@ class StoreChangeCoalescer;
 class AccountsWindow : public QWidget {
     Q_OBJECT
 public:
-    using Clock = std::function<std::int64_t()>;  // ms since the epoch
     struct Options {
         ProviderEndpoints endpoints;  // where the usage store sends its requests
         Clock now;                    // for "Updated ..."; the system clock when empty

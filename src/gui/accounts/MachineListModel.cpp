@@ -1,4 +1,5 @@
 #include "gui/accounts/MachineListModel.h"
+#include "core/DisplayFormat.h"
 
 #include <QDateTime>
 
@@ -8,13 +9,13 @@
 namespace qm::gui {
 
 MachineListModel::MachineListModel(hosts::RemoteHostStore* store, Clock now, QObject* parent)
-    : SnapshotTableModel(parent), store_(store), now_(std::move(now)) {
+    : SnapshotTableModel(parent), store_(store), now_(orSystemClock(std::move(now))) {
     if (store_) connect(store_, &hosts::RemoteHostStore::changed, this, &MachineListModel::refill);
     refill();
 }
 
 qint64 MachineListModel::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 void MachineListModel::refill() {
@@ -49,7 +50,9 @@ QVariant MachineListModel::data(const QModelIndex& index, int role) const {
     const QDate today = QDateTime::fromMSecsSinceEpoch(now()).date();
     const auto cost = [&](QDate since) -> QVariant {
         if (!host.readAtMs) return QStringLiteral("-");
-        return UsageText::cost(hosts::figuresOf(host.report, std::nullopt, since, today).costUsd);
+        return DisplayFormat::money(
+            hosts::figuresOf(host.report, std::nullopt, since, today).costUsd,
+            MoneyPrecision::SubCent);
     };
     if (role == Qt::TextAlignmentRole && index.column() >= todayColumn)
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);

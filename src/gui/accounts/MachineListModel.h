@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <functional>
 
+#include "core/Clock.h"
 #include "gui/widgets/SnapshotTableModel.h"
 #include "hosts/RemoteHostStore.h"
 
@@ -14,7 +15,6 @@ class MachineListModel : public SnapshotTableModel<hosts::HostStatus> {
     Q_OBJECT
 public:
     enum Column { nameColumn, statusColumn, todayColumn, monthColumn, columnCountValue };
-    using Clock = std::function<qint64()>;  // ms since the epoch
 
     explicit MachineListModel(hosts::RemoteHostStore* store, Clock now = {},
                               QObject* parent = nullptr);

@@ -13,8 +13,7 @@
 
 namespace qm::gui {
 
-MachinesPage::MachinesPage(hosts::RemoteHostStore* store, QWidget* parent,
-                           MachineListModel::Clock now)
+MachinesPage::MachinesPage(hosts::RemoteHostStore* store, QWidget* parent, Clock now)
     : QWidget(parent),
       store_(store),
       model_(new MachineListModel(store, std::move(now), this)),

@@ -18,8 +18,7 @@ namespace qm::gui {
 class MachinesPage : public QWidget {
     Q_OBJECT
 public:
-    explicit MachinesPage(hosts::RemoteHostStore* store, QWidget* parent = nullptr,
-                          MachineListModel::Clock now = {});
+    explicit MachinesPage(hosts::RemoteHostStore* store, QWidget* parent = nullptr, Clock now = {});
 
     MachineListModel* model() const { return model_; }
 

@@ -10,6 +10,7 @@
 
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
+#include "core/Clock.h"
 #include "gui/UsageText.h"
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/LimitBar.h"
@@ -119,8 +120,7 @@ QWidget* ClaudeCard::addBar(const QString& title, double percent,
                             const std::optional<QString>& resetAt,
                             std::optional<TimeMs> projectedFullAt) {
     auto* bar = new LimitBar(title, figures_);
-    bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt,
-              QDateTime::currentMSecsSinceEpoch());
+    bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt, systemNow());
     figuresLayout_->addWidget(bar);
     return bar;
 }
@@ -172,7 +172,7 @@ void ClaudeCard::render() {
         return;
     }
     clearFigures();
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     std::vector<LimitReading> limits;
     if (history_) limits = claudeLimitReadings(*latest, now, history_->claudeSnapshots(), now);
     const auto fullAt = [&limits](const QString& window) -> std::optional<TimeMs> {

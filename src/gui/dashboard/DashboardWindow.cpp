@@ -15,6 +15,7 @@
 #include <algorithm>
 
 #include "claude/ClaudeUsageStore.h"
+#include "core/Clock.h"
 #include "core/Preferences.h"
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
@@ -203,7 +204,7 @@ void DashboardWindow::setAutostart(bool on) {
 }
 
 void DashboardWindow::render() {
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     QString status = UsageText::lastRefresh(aggregator_->lastRefreshAt(), now);
     if (localUsage_ && localUsage_->progress()) {
         status += QStringLiteral("  ·  ") + ledger::indexingText(*localUsage_->progress());

@@ -130,7 +130,7 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     tokens_->setText(DisplayFormat::formattedTokens(usage.lastFiveHourTokens));
     sessions_->setText(DisplayFormat::formattedCount(usage.sessionsTotal));
     // A model without a price adds nothing to the cost; say so beside it.
-    QString cost = UsageText::cost(usage.costTotal);
+    QString cost = DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent);
     if (!usage.unpricedModels.isEmpty()) {
         cost += QStringLiteral(" · ") + UsagePricing::unpricedText(usage.unpricedModels.size());
     }

@@ -1,4 +1,5 @@
 #include "gui/dashboard/ToolCostLines.h"
+#include "core/DisplayFormat.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -37,7 +38,8 @@ namespace {
 // "devbox: $1.2000 today, $30.0000 this month (read 5m)": one machine's part of the lines.
 QString hostLine(const QString& name, double today, double month, const QString& read = {}) {
     QString line = QCoreApplication::translate("ToolCostLines", "%1: %2 today, %3 this month")
-                       .arg(name, UsageText::cost(today), UsageText::cost(month));
+                       .arg(name, DisplayFormat::money(today, MoneyPrecision::SubCent),
+                            DisplayFormat::money(month, MoneyPrecision::SubCent));
     if (!read.isEmpty())
         line += QCoreApplication::translate("ToolCostLines", " (read %1)").arg(read);
     return line;
@@ -80,8 +82,8 @@ void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool
         }
         setToolTip(lines.join(QLatin1Char('\n')));
     }
-    today_->setText(UsageText::cost(today));
-    month_->setText(UsageText::cost(month));
+    today_->setText(DisplayFormat::money(today, MoneyPrecision::SubCent));
+    month_->setText(DisplayFormat::money(month, MoneyPrecision::SubCent));
 }
 
 }  // namespace qm::gui

@@ -5,6 +5,8 @@
 #include <QPainter>
 #include <cmath>
 
+#include "core/Clock.h"
+
 namespace qm::gui {
 
 namespace {
@@ -65,7 +67,7 @@ const QList<QImage>& CorgiMascot::frames() const {
 }
 
 double CorgiMascot::secondsNow() {
-    return QDateTime::currentMSecsSinceEpoch() / 1000.0 - kReferenceOffset;
+    return systemNow() / 1000.0 - kReferenceOffset;
 }
 
 void CorgiMascot::paintAt(QPainter& painter, double seconds) const {

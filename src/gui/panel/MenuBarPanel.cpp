@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "claude/ClaudeUsageStore.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "gui/AppStores.h"
 #include "gui/UsageText.h"
@@ -176,7 +177,7 @@ void MenuBarPanel::keepOneRowPerTool(const std::vector<ProviderUsage>& providers
 void MenuBarPanel::render() {
     const std::vector<ProviderUsage> providers = aggregator_->providers();
     keepOneRowPerTool(providers);
-    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    const TimeMs now = systemNow();
     for (std::size_t i = 0; i < providers.size(); ++i) {
         const ProviderUsage& p = providers[i];
         Row& row = toolRows_[i];

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "core/Clock.h"
 #include "gui/widgets/SnapshotTableModel.h"
 #include "relay/GeminiRelayServer.h"
 
@@ -16,7 +17,6 @@ class RelayClientModel : public SnapshotTableModel<GeminiRelayClientInfo> {
 public:
     enum Column { ClientColumn, AliasColumn, RequestsColumn, SeenColumn, ColumnCount };
     static constexpr int RemoteIpRole = Qt::UserRole + 1;
-    using Clock = std::function<std::int64_t()>;
 
     explicit RelayClientModel(Clock now, QObject* parent = nullptr);
 

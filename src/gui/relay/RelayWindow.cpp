@@ -44,7 +44,7 @@ constexpr int kClockRefreshMs = 15'000;
 RelayWindow::RelayWindow(GeminiRelayStore* relay, QWidget* parent, Clock now)
     : QWidget(parent),
       relay_(relay),
-      now_(std::move(now)),
+      now_(orSystemClock(std::move(now))),
       coalescer_(new StoreChangeCoalescer([this] { redraw(); },
                                           StoreChangeCoalescer::kDefaultInterval, this)),
       badge_(new StatusBadge({}, this)),
@@ -266,7 +266,7 @@ void RelayWindow::redraw() {
 }
 
 std::int64_t RelayWindow::now() const {
-    return now_ ? now_() : QDateTime::currentMSecsSinceEpoch();
+    return now_();
 }
 
 }  // namespace qm::gui

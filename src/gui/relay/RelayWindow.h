@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 
+#include "core/Clock.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -30,8 +32,6 @@ class StoreChangeCoalescer;
 class RelayWindow : public QWidget {
     Q_OBJECT
 public:
-    using Clock = std::function<std::int64_t()>;  // ms since the epoch, for relative times
-
     explicit RelayWindow(GeminiRelayStore* relay, QWidget* parent = nullptr, Clock now = {});
 
     // The port text trimmed and read as a decimal integer with an optional sign; absent when it

@@ -14,6 +14,7 @@
 #include <QValueAxis>
 #include <map>
 
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "gui/UsageText.h"
 #include "gui/trends/TrendCharts.h"
@@ -37,9 +38,9 @@ TimeMs localStart(QDate day) {
 QString tokensTip(const QString& tool, const QString& day, const ReportFigures& f) {
     using DisplayFormat::formattedTokens;
     return QObject::tr("%1, %2: %3\n%4 input (%5 cached, %6 cache writes), %7 output")
-        .arg(tool, day, UsageText::cost(f.costUsd), formattedTokens(f.counts.input),
-             formattedTokens(f.counts.cachedInput), formattedTokens(f.counts.cacheWrite),
-             formattedTokens(f.counts.output));
+        .arg(tool, day, DisplayFormat::money(f.costUsd, MoneyPrecision::SubCent),
+             formattedTokens(f.counts.input), formattedTokens(f.counts.cachedInput),
+             formattedTokens(f.counts.cacheWrite), formattedTokens(f.counts.output));
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ void LocalToolsSection::redraw() {
             hosts::addHost(report, shown, host.name);
         }
     }
-    section_->setSubtitle(UsageText::cost(report.totals.costUsd) +
+    section_->setSubtitle(DisplayFormat::money(report.totals.costUsd, MoneyPrecision::SubCent) +
                           tr(" in %1").arg(days_->currentText()));
     section_->setEmpty(report.rows.empty());
     if (report.rows != shown_.rows) showChart(report);
@@ -115,11 +116,14 @@ void LocalToolsSection::redraw() {
 
     const QDate monday = today.addDays(1 - today.dayOfWeek());
     const QDate first(today.year(), today.month(), 1);
-    const TimeMs end = ledger::startOf(ledger::hourOf(QDateTime::currentMSecsSinceEpoch()) + 1);
-    summary_[0]->setValue(UsageText::cost(costBetween(monday, end, today)));
-    summary_[1]->setValue(UsageText::cost(costBetween(first, end, today)));
+    const TimeMs end = ledger::startOf(ledger::hourOf(systemNow()) + 1);
+    summary_[0]->setValue(
+        DisplayFormat::money(costBetween(monday, end, today), MoneyPrecision::SubCent));
+    summary_[1]->setValue(
+        DisplayFormat::money(costBetween(first, end, today), MoneyPrecision::SubCent));
     summary_[2]->setValue(
-        UsageText::cost(costBetween(first.addMonths(-1), localStart(first), first.addDays(-1))));
+        DisplayFormat::money(costBetween(first.addMonths(-1), localStart(first), first.addDays(-1)),
+                             MoneyPrecision::SubCent));
 }
 
 void LocalToolsSection::setRemoteHosts(hosts::RemoteHostStore* store) {

@@ -1,0 +1,16 @@
+#include "core/Clock.h"
+
+#include <QDateTime>
+
+namespace qm {
+
+TimeMs systemNow() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+Clock orSystemClock(Clock clock) {
+    if (clock) return clock;
+    return &systemNow;
+}
+
+}  // namespace qm
