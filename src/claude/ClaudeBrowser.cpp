@@ -84,7 +84,7 @@ QCoro::Task<ClaudeUsageResult> ClaudeBrowser::fetchUsage() {
         pending_[id] = answer;
         auto* limit = new QTimer(this);
         limit->setSingleShot(true);
-        connect(limit, &QTimer::timeout, this, &ClaudeBrowser::hung);
+        connect(limit, &QTimer::timeout, this, [this, id] { hung(id); });
         limit->start(options_.answerLimit);
         limits_[id] = limit;
         send(ClaudeBrowserProtocol::request(ClaudeBrowserProtocol::kFetch, id));
@@ -96,13 +96,14 @@ QCoro::Task<ClaudeUsageResult> ClaudeBrowser::fetchUsage() {
     co_return browserFailure(QStringLiteral("the browser process kept exiting"));
 }
 
-void ClaudeBrowser::showLogin() {
-    if (!ensureStarted()) return;
+bool ClaudeBrowser::showLogin() {
+    if (!ensureStarted()) return false;
     send(ClaudeBrowserProtocol::request(ClaudeBrowserProtocol::kShowLogin));
     if (!loginShown_) {
         loginShown_ = true;
         Q_EMIT loginShownChanged();
     }
+    return true;
 }
 
 void ClaudeBrowser::closeLogin() {
@@ -145,8 +146,9 @@ void ClaudeBrowser::receive(const QJsonObject& message) {
     answer->release(ClaudeBrowserProtocol::readFetchAnswer(message));
 }
 
-void ClaudeBrowser::hung() {
-    if (!process_) return;
+void ClaudeBrowser::hung(qint64 id) {
+    // An answer that came in just as the limit ran out has settled it.
+    if (!process_ || !pending_.contains(id)) return;
     failure_ = QStringLiteral("the browser process stopped answering and was ended");
     process_->kill();
 }

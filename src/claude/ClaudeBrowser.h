@@ -47,7 +47,8 @@ public:
 
     QCoro::Task<ClaudeUsageResult> fetchUsage();
     // The login window is the browser's own top-level window, on the profile the fetches use.
-    void showLogin();
+    // False when the browser could not start.
+    bool showLogin();
     void closeLogin();
     void setLoginStatus(const ClaudeBrowserProtocol::LoginStatus& status);
 
@@ -67,7 +68,7 @@ private:
     void receive(const QJsonObject& message);
     void processEnded(int exitCode, bool crashed);
     void failPending(const Answer& answer);
-    void hung();
+    void hung(qint64 id);
 
     ClaudeBrowserOptions options_;
     QProcess* process_ = nullptr;

@@ -45,7 +45,15 @@ qint64 ClaudeUsageStore::browserProcessId() const {
 }
 
 void ClaudeUsageStore::showLoginWindow() {
-    browser_->showLogin();
+    if (browser_->showLogin()) return;
+    // No window will appear: the card and the panel say why.
+    const ClaudeWebSessionError error{ClaudeWebSessionError::Kind::browserFailed,
+                                      QStringLiteral("the browser process could not start")};
+    statusKind_ = ClaudeUsageStatusKind::error;
+    statusText_ = error.sentence();
+    errorDetail_ = error.description();
+    qWarning("Claude limits: %s", qUtf8Printable(errorDetail_));
+    Q_EMIT changed();
 }
 
 void ClaudeUsageStore::closeLoginWindow() {

@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -11,6 +12,13 @@ using namespace qm;
 using namespace qm::test;
 
 namespace {
+
+// Saves what the user would see under the build folder, for a person to look at.
+void saveScreenshot(QWidget* widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
+    for (int i = 0; i < 3; ++i) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    widget->grab().save(QStringLiteral(QM_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
+}
 
 class ClaudeLoginWindowTest : public ClaudeSiteFixture {
 protected:
@@ -48,10 +56,16 @@ TEST_F(ClaudeLoginWindowTest, DoneAsksTheApplicationAndWaitsForItsAnswer) {
     EXPECT_EQ(status->toolTip(), "Login required");
     EXPECT_TRUE(button(&window, "done")->isEnabled());
 
+    saveScreenshot(&window, QStringLiteral("claude-login"));
+
     // An error reads in a colour apart from the ordinary status.
     const QColor ordinary = status->palette().color(QPalette::WindowText);
-    window.setStatus({QStringLiteral("Can't reach claude.ai."), {}, true, false});
+    window.setStatus({QStringLiteral("Can't reach claude.ai. Check the connection, then Refresh."),
+                      {},
+                      true,
+                      false});
     EXPECT_NE(status->palette().color(QPalette::WindowText), ordinary);
+    saveScreenshot(&window, QStringLiteral("claude-login-unreachable"));
 
     // Cancel hands the page back to its hidden use, where it still works.
     QTest::mouseClick(button(&window, "cancel"), Qt::LeftButton);

@@ -208,6 +208,24 @@ TEST_F(ClaudeUsageStoreTest, ACrashedOrHungBrowserFailsTheFetchAndTheNextOneStar
     EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::connected);
 }
 
+TEST_F(ClaudeUsageStoreTest, ABrowserThatCannotStartFailsWithAPlainSentence) {
+    ClaudeBrowserOptions options = testBrowser(dir.path(), site.origin());
+    options.program = dir.filePath("missing/quotameter-browser");
+    ClaudeUsageStore store(options);
+    QCoro::waitFor(store.refresh());
+    EXPECT_EQ(store.statusKind(), ClaudeUsageStatusKind::error);
+    EXPECT_EQ(store.statusText(), "The Claude browser stopped. Refresh to try again.");
+    EXPECT_EQ(store.errorDetail(), "the browser process could not start");
+    EXPECT_FALSE(store.isRefreshing());
+
+    // Opening the login window says so too, instead of showing nothing without a word.
+    QSignalSpy changes(&store, &ClaudeUsageStore::changed);
+    store.showLoginWindow();
+    EXPECT_FALSE(store.isLoginWindowShown());
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(store.statusKind(), ClaudeUsageStatusKind::error);
+}
+
 TEST(ClaudeBrowserProtocol, AnswersTravelWholeAndGarbledOnesAreBrowserFailures) {
     using Kind = ClaudeWebSessionError::Kind;
     namespace P = ClaudeBrowserProtocol;
