@@ -14,7 +14,7 @@ qm_bench(claude_memory
   SOURCES claude/BrowserMemoryBench.cpp ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.cpp
           ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.h
           ${PROJECT_SOURCE_DIR}/tests/support/FakeHttp.cpp
-  LIBS qm_claude Qt6::Widgets Qt6::Test)
+  LIBS qm_claude Qt6::Widgets Qt6::Network Qt6::Test)
 target_include_directories(bench_claude_memory PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_compile_definitions(bench_claude_memory PRIVATE
   QM_BROWSER_BINARY="$<TARGET_FILE:quotameter-browser>")
