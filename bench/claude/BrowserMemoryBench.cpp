@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
 
     // Signed in through the login window, then one fetch.
     store.showLoginWindow();
-    QTest::qWaitFor([&] { return site.requestCount("/login") > 0; }, 30000);
+    if (!QTest::qWaitFor([&] { return site.requestCount("/login") > 0; }, 30000)) {
+        std::fprintf(stderr, "the login page was never asked for\n");
+        return 1;
+    }
     store.closeLoginWindow();
     QCoro::waitFor(store.refresh());
     if (!store.latest()) {
