@@ -26,7 +26,8 @@ public:
     explicit ClaudeUsageStore(const QString& dataDirectory, QObject* parent = nullptr);
     ~ClaudeUsageStore() override;
 
-    // The browser executable beside this program (or in its build tree), for the real site.
+    // The browser the application ships with (beside it in the build tree, under
+    // libexec/quotameter when installed), reading the real site.
     static ClaudeBrowserOptions installedBrowser(const QString& dataDirectory);
 
     std::optional<LatestClaudeUsage> latest() const { return latest_; }
