@@ -6,7 +6,9 @@ qm_bench(app
           ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.cpp
           ${PROJECT_SOURCE_DIR}/tests/support/FakeClaudeSite.h
           ${PROJECT_SOURCE_DIR}/tests/support/FakeHttp.cpp
-  LIBS qm_gui Qt6::Widgets Qt6::WebEngineWidgets Qt6::Test)
+  LIBS qm_gui Qt6::Widgets Qt6::Test)
 target_include_directories(bench_app PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_compile_definitions(bench_app PRIVATE QM_APP_BINARY="$<TARGET_FILE:quotameter>")
-add_dependencies(bench_app quotameter)
+target_compile_definitions(bench_app PRIVATE
+  QM_BROWSER_BINARY="$<TARGET_FILE:quotameter-browser>")
+add_dependencies(bench_app quotameter quotameter-browser)

@@ -15,12 +15,12 @@
 
 #include "app/ExternalApp.h"
 #include "claude/ClaudeUsageStore.h"
-#include "claude/ClaudeWebSession.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "readers/UsageAggregator.h"
+#include "support/BrowserProcess.h"
 #include "support/FakeClaudeSite.h"
 #include "support/RolloutFixtures.h"
 
@@ -77,10 +77,8 @@ int main(int argc, char** argv) {
     qm::test::FakeClaudeSite site;
     QTemporaryDir data;
     qm::UsageAggregator aggregator(home.path());
-    qm::ClaudeUsageStore claude(qm::ClaudeUsageStore::SessionFactory([&] {
-        return std::make_unique<qm::ClaudeWebSession>(data.path(), site.origin(),
-                                                      QStringLiteral("localhost"));
-    }));
+    qm::ClaudeUsageStore claude(
+        qm::test::testBrowser(data.path(), site.origin(), QStringLiteral("15000,1500,30000")));
     QCoro::waitFor(aggregator.refresh());
     qm::gui::WindowRegistry windows;
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);

@@ -20,7 +20,7 @@
 #include <map>
 #include <vector>
 
-#include "claude/ClaudeWebSession.h"
+#include "browser/ClaudeWebSession.h"
 #include "support/FakeClaudeSite.h"
 
 namespace {

@@ -16,7 +16,6 @@
 #include "alerts/BackgroundRefresh.h"
 #include "alerts/DesktopNotification.h"
 #include "claude/ClaudeUsageStore.h"
-#include "claude/ClaudeWebSession.h"
 #include "core/AppPaths.h"
 #include "core/ClaudeResetTimes.h"
 #include "core/Preferences.h"
@@ -32,13 +31,6 @@
 #include "providers/PriceUpdateStore.h"
 #include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
-
-// Chromium's own code inside libQt6WebEngineCore frees some objects through a base type of a
-// different size when a page is destroyed, as the idle browser's is. In a sanitizer build that
-// would end the program; the objects are not ours to fix. Other builds never call this.
-extern "C" const char* __asan_default_options() {
-    return "new_delete_type_mismatch=0";
-}
 
 namespace {
 
@@ -164,11 +156,9 @@ QCoro::Task<bool> refreshEverything(qm::UsageAggregator* aggregator, qm::ClaudeU
 
 // What must be set before the application object exists.
 void prepareProcess() {
-    // Chromium in this process needs shared contexts set before the application exists.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    // The only web view is the small sign-in page, which draws well in software. Without this,
-    // linking the browser opens an OpenGL context at start and loads the GL driver (about 55 MB
-    // with Mesa) into a program that mostly sits in the tray. Either can still be set outside.
+    // Nothing here needs OpenGL, and the browser process (which inherits these) shows only the
+    // small sign-in page, which draws well in software: no GL driver (about 55 MB with Mesa)
+    // is loaded into either. Either can still be set outside.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND")) qputenv("QT_QUICK_BACKEND", "software");
@@ -261,7 +251,8 @@ int main(int argc, char** argv) {
         qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
     qm::AccountStore accounts(qm::AccountConfigStore(qm::AccountConfigStore::pathIn(dataDirectory)),
                               qm::KeychainStore::forDataDirectory(dataDirectory));
-    // Chromium starts with the first Claude fetch or the login window, not here.
+    // The browser process starts with the first Claude fetch or the login window, not here,
+    // and exits when idle.
     qm::ClaudeUsageStore claude(dataDirectory);
     keepClaudeReadings(claude, history, dataDirectory);
     // Not started by itself: the relay window starts and stops it.

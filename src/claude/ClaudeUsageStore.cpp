@@ -1,62 +1,75 @@
 #include "claude/ClaudeUsageStore.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <utility>
 
-#include "claude/ClaudeWebSession.h"
-
 namespace qm {
 
-ClaudeUsageStore::ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QObject* parent)
-    : QObject(parent), session_(session.release()) {
-    session_->setParent(this);
-}
-
-ClaudeUsageStore::ClaudeUsageStore(SessionFactory makeSession, QObject* parent)
-    : QObject(parent), makeSession_(std::move(makeSession)) {
-    idle_.setSingleShot(true);
-    idle_.setInterval(kIdleShutdown);
-    connect(&idle_, &QTimer::timeout, this, &ClaudeUsageStore::shutDownIfIdle);
+ClaudeUsageStore::ClaudeUsageStore(ClaudeBrowserOptions options, QObject* parent)
+    : QObject(parent), browser_(new ClaudeBrowser(std::move(options), this)) {
+    connect(browser_, &ClaudeBrowser::runningChanged, this, &ClaudeUsageStore::changed);
+    connect(browser_, &ClaudeBrowser::loginShownChanged, this, &ClaudeUsageStore::changed);
+    connect(browser_, &ClaudeBrowser::loginDone, this, &ClaudeUsageStore::loginDoneRequested);
 }
 
 ClaudeUsageStore::ClaudeUsageStore(const QString& dataDirectory, QObject* parent)
-    : ClaudeUsageStore(SessionFactory([dataDirectory] {
-                           return std::make_unique<ClaudeWebSession>(dataDirectory);
-                       }),
-                       parent) {}
-
-ClaudeWebSession* ClaudeUsageStore::session() {
-    if (!session_) {
-        session_ = makeSession_().release();
-        session_->setParent(this);
-    }
-    return session_;
-}
+    : ClaudeUsageStore(installedBrowser(dataDirectory), parent) {}
 
 ClaudeUsageStore::~ClaudeUsageStore() = default;
 
-ClaudeWebSession* ClaudeUsageStore::holdSession() {
-    ++holders_;
-    idle_.stop();
-    return session();
+ClaudeBrowserOptions ClaudeUsageStore::installedBrowser(const QString& dataDirectory) {
+    const QString here = QCoreApplication::applicationDirPath();
+    // Installed, the browser is a helper under libexec; in the build tree it sits beside us.
+    QString program = QDir(here).filePath(QStringLiteral("quotameter-browser"));
+    const QString installed =
+        QDir(here).filePath(QStringLiteral("../libexec/quotameter/quotameter-browser"));
+    if (!QFileInfo(program).isExecutable() && QFileInfo(installed).isExecutable())
+        program = QDir::cleanPath(installed);
+    ClaudeBrowserOptions options;
+    options.program = program;
+    options.arguments = {QStringLiteral("--data"), dataDirectory};
+    options.idleExit = kIdleShutdown;
+    return options;
 }
 
-void ClaudeUsageStore::releaseSession() {
-    if (holders_ > 0) --holders_;
-    if (makeSession_) idle_.start();
+bool ClaudeUsageStore::hasSession() const {
+    return browser_->isRunning();
+}
+
+qint64 ClaudeUsageStore::browserProcessId() const {
+    return browser_->processId();
+}
+
+void ClaudeUsageStore::showLoginWindow() {
+    if (browser_->showLogin()) return;
+    // No window will appear: the card and the panel say why.
+    const ClaudeWebSessionError error{ClaudeWebSessionError::Kind::browserFailed,
+                                      QStringLiteral("the browser process could not start")};
+    statusKind_ = ClaudeUsageStatusKind::error;
+    statusText_ = error.sentence();
+    errorDetail_ = error.description();
+    qWarning("Claude limits: %s", qUtf8Printable(errorDetail_));
+    Q_EMIT changed();
+}
+
+void ClaudeUsageStore::closeLoginWindow() {
+    browser_->closeLogin();
+}
+
+bool ClaudeUsageStore::isLoginWindowShown() const {
+    return browser_->isLoginShown();
+}
+
+void ClaudeUsageStore::setLoginStatus(const ClaudeBrowserProtocol::LoginStatus& status) {
+    browser_->setLoginStatus(status);
 }
 
 void ClaudeUsageStore::setIdleShutdown(std::chrono::milliseconds period) {
-    idle_.setInterval(period);
-}
-
-void ClaudeUsageStore::shutDownIfIdle() {
-    if (!session_ || isRefreshing_ || holders_ > 0 || !makeSession_) return;
-    // The page goes before its profile (the session's destructor sees to it); with the last
-    // page gone, Chromium ends its renderer.
-    delete std::exchange(session_, nullptr);
-    Q_EMIT changed();
+    browser_->setIdleExit(period);
 }
 
 void ClaudeUsageStore::setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink) {
@@ -71,7 +84,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     Q_EMIT changed();
 
     QPointer<ClaudeUsageStore> self(this);
-    const ClaudeUsageResult result = co_await session()->fetchUsage();
+    const ClaudeUsageResult result = co_await browser_->fetchUsage();
     if (!self) co_return;
 
     if (const auto* response = std::get_if<UsageApiResponse>(&result)) {
@@ -103,7 +116,6 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
         qWarning("Claude limits: %s", qUtf8Printable(errorDetail_));
     }
     isRefreshing_ = false;
-    if (makeSession_) idle_.start();
     Q_EMIT changed();
 }
 

@@ -3,35 +3,32 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
+#include "claude/ClaudeBrowser.h"
 #include "core/ClaudeUsageModel.h"
 #include "core/HistoryRecords.h"
 
 namespace qm {
 
-class ClaudeWebSession;
-
 // What the interface knows about the Claude subscription: the latest limits, the connection
-// state and a one-line status. Owns the web session; main thread only; changed() follows every
-// change of the published state. Nothing here throws: failures become status texts.
+// state and a one-line status. Reads them through the browser process (started on the first
+// need, gone when idle); main thread only; changed() follows every change of the published
+// state. Nothing here throws: failures become status texts.
 class ClaudeUsageStore : public QObject {
     Q_OBJECT
 public:
-    using SessionFactory = std::function<std::unique_ptr<ClaudeWebSession>()>;
-
-    // Takes the session over (it becomes a child of the store).
-    explicit ClaudeUsageStore(std::unique_ptr<ClaudeWebSession> session, QObject* parent = nullptr);
-    // The session is made by `makeSession` when it is first needed, so Chromium starts only
-    // when the limits are first fetched or the login window opens.
-    explicit ClaudeUsageStore(SessionFactory makeSession, QObject* parent = nullptr);
-    // A session with the real Claude site and its profile under dataDirectory, made on first use.
+    explicit ClaudeUsageStore(ClaudeBrowserOptions options, QObject* parent = nullptr);
+    // The installed browser with its profile under dataDirectory, reading the real Claude site.
     explicit ClaudeUsageStore(const QString& dataDirectory, QObject* parent = nullptr);
     ~ClaudeUsageStore() override;
+
+    // The browser the application ships with (beside it in the build tree, under
+    // libexec/quotameter when installed), reading the real site.
+    static ClaudeBrowserOptions installedBrowser(const QString& dataDirectory);
 
     std::optional<LatestClaudeUsage> latest() const { return latest_; }
     bool isRefreshing() const { return isRefreshing_; }
@@ -40,16 +37,19 @@ public:
     // The last fetch's raw failure (for a tool tip), empty after a success.
     QString errorDetail() const { return errorDetail_; }
     ClaudeUsageStatusKind statusKind() const { return statusKind_; }
-    // The login window shows the session's page. Creates the session on first use.
-    ClaudeWebSession* session();
-    bool hasSession() const { return session_ != nullptr; }
-    // The session for a user that keeps it until releaseSession() (the login window while it
-    // shows the page): it is not shut down meanwhile.
-    ClaudeWebSession* holdSession();
-    void releaseSession();
+    // The browser process runs (a fetch or the login window needed it lately).
+    bool hasSession() const;
+    qint64 browserProcessId() const;
 
-    // A session made on demand is shut down, browser processes and all, once neither a fetch
-    // nor a holder has needed it for `period`; the next need starts it again.
+    // The login window: the browser's own window on the profile the fetches use. "Done" in it
+    // arrives as loginDoneRequested(); the window's status line is set with setLoginStatus().
+    void showLoginWindow();
+    void closeLoginWindow();
+    bool isLoginWindowShown() const;
+    void setLoginStatus(const ClaudeBrowserProtocol::LoginStatus& status);
+
+    // The browser exits once neither a fetch nor the login window has needed it for `period`;
+    // the next need starts it again. Takes effect from the browser's next start.
     static constexpr std::chrono::milliseconds kIdleShutdown{std::chrono::minutes(2)};
     void setIdleShutdown(std::chrono::milliseconds period);
 
@@ -64,14 +64,10 @@ public:
 
 Q_SIGNALS:
     void changed();
+    void loginDoneRequested();
 
 private:
-    void shutDownIfIdle();
-
-    SessionFactory makeSession_;
-    int holders_ = 0;
-    QTimer idle_;
-    ClaudeWebSession* session_ = nullptr;
+    ClaudeBrowser* browser_;
     std::function<void(const ClaudeUsageSnapshot&)> historySink_;
     std::optional<LatestClaudeUsage> latest_;
     bool isRefreshing_ = false;

@@ -7,7 +7,7 @@
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/accounts/AccountsWindow.h"
-#include "gui/claude/ClaudeLoginWindow.h"
+#include "gui/claude/ClaudeLoginFlow.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/dashboard/PriceActions.h"
 #include "gui/relay/RelayWindow.h"
@@ -64,8 +64,11 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
         window->setHistory(stores.history);
         return window;
     });
-    declare(QStringLiteral("claude-login"),
-            [stores] { return new ClaudeLoginWindow(stores.claude); });
+    // The login window belongs to the browser process; the flow opens it there.
+    if (stores.claude) {
+        auto* login = new ClaudeLoginFlow(stores.claude);
+        registry.declareElsewhere(QStringLiteral("claude-login"), [login] { login->open(); });
+    }
     declare(QStringLiteral("accounts"), [stores, windows] {
         auto* window = new AccountsWindow(stores.accounts, stores.relay, stores.history,
                                           [windows](const QString& id) { windows->open(id); });

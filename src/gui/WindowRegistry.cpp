@@ -10,7 +10,15 @@ void WindowRegistry::declare(const QString& id, Factory factory) {
     factories_.insert(id, std::move(factory));
 }
 
+void WindowRegistry::declareElsewhere(const QString& id, std::function<void()> open) {
+    elsewhere_.insert(id, std::move(open));
+}
+
 QWidget* WindowRegistry::open(const QString& id) {
+    if (const auto elsewhere = elsewhere_.find(id); elsewhere != elsewhere_.end()) {
+        (*elsewhere)();
+        return nullptr;
+    }
     QPointer<QWidget>& slot = windows_[id];
     if (!slot) {
         auto factory = factories_.value(id);

@@ -21,13 +21,16 @@ public:
     ~WindowRegistry();
 
     void declare(const QString& id, Factory factory);
+    // A window another process shows: opening it calls `open`.
+    void declareElsewhere(const QString& id, std::function<void()> open);
     // Shows (creating on first use) and raises the window; returns it, or nullptr for an unknown
-    // id.
+    // id or one shown elsewhere.
     QWidget* open(const QString& id);
     QWidget* existing(const QString& id) const;
 
 private:
     QHash<QString, Factory> factories_;
+    QHash<QString, std::function<void()>> elsewhere_;
     QHash<QString, QPointer<QWidget>> windows_;
 };
 

@@ -1,34 +1,71 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <signal.h>
+
 #include <QCoroTask>
-#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
-#include <map>
 
-#include "ClaudeSiteFixture.h"
+#include "claude/ClaudeBrowserProtocol.h"
 #include "claude/ClaudeUsageStore.h"
 #include "history/UsageHistoryStore.h"
+#include "support/BrowserProcess.h"
+#include "support/FakeClaudeSite.h"
+#include "support/QtPrinters.h"
+#include "support/TempDir.h"
 
 using namespace qm;
 using namespace qm::test;
 
 namespace {
 
-class ClaudeUsageStoreTest : public ClaudeSiteFixture {
+template <typename Predicate>
+bool waitUntil(Predicate done, int ms = 20000) {
+    return QTest::qWaitFor(done, ms);
+}
+
+// The store with the real browser process against the fake site.
+class ClaudeUsageStoreTest : public ::testing::Test {
 protected:
-    std::unique_ptr<ClaudeUsageStore> makeStore(ClaudeWebSessionTimings timings = quick()) {
-        auto store = std::make_unique<ClaudeUsageStore>(makeSession(timings));
+    std::unique_ptr<ClaudeUsageStore> makeStore(
+        const QString& timings = QStringLiteral("3000,50,5000"),
+        std::chrono::milliseconds answerLimit = std::chrono::seconds(60)) {
+        ClaudeBrowserOptions options = testBrowser(dir.path(), site.origin(), timings);
+        options.answerLimit = answerLimit;
+        auto store = std::make_unique<ClaudeUsageStore>(options);
         store->setHistorySink([this](const ClaudeUsageSnapshot& snapshot) {
             history.appendClaudeSnapshot(snapshot);
         });
         return store;
     }
 
+    // The user signs in in the login window: its page sets the site's cookie.
+    void signIn(ClaudeUsageStore& store) {
+        site.signInOnLoginPage();
+        const int before = site.requestCount("/login");
+        store.showLoginWindow();
+        ASSERT_TRUE(waitUntil([&] { return site.requestCount("/login") > before; }));
+        store.closeLoginWindow();
+        ASSERT_TRUE(waitUntil([&] { return !store.isLoginWindowShown(); }));
+    }
+
+    // Answers without looking at the cookie: a killed browser may not have written a fresh
+    // sign-in to disk yet (Chromium saves cookies from time to time and at a clean exit).
+    void answerUsage() {
+        site.route("/api/organizations", [](const FakeClaudeRequest&) {
+            return FakeClaudeReply::json(
+                200, QByteArray(R"([{"uuid":")") + FakeClaudeSite::kOrganization + R"("}])");
+        });
+        site.route(site.usagePath(),
+                   [this](const FakeClaudeRequest&) { return FakeClaudeReply::json(200, usage_); });
+    }
+
+    TempDir dir;
+    FakeClaudeSite site;
+    QByteArray usage_ = R"({"five_hour":{"utilization":42.5,"resets_at":"2030-01-01T05:00:00Z"}})";
     UsageHistoryStore history{
-        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.filePath("data")))};
+        UsageHistoryFileStore(UsageHistoryFileStore::pathIn(dir.filePath("history")))};
 };
 
 }  // namespace
@@ -36,22 +73,20 @@ protected:
 TEST_F(ClaudeUsageStoreTest, SignInFillsTheLimitsAndRecordsOneSnapshotPerSuccess) {
     auto store = makeStore();
     EXPECT_EQ(store->statusText(), "Login required");
-    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::needsLogin);
-    EXPECT_FALSE(store->latest());
-    EXPECT_FALSE(store->isRefreshing());
+    EXPECT_FALSE(store->hasSession());  // no browser before the first need
 
-    // Signed out: the done button reports failure and nothing is recorded.
+    // Signed out: the check fails and nothing is recorded.
     EXPECT_FALSE(QCoro::waitFor(store->completeLogin()));
     EXPECT_EQ(store->statusText(), "Sign in to Claude to see your limits.");
+    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::needsLogin);
     EXPECT_TRUE(history.claudeSnapshots().empty());
 
-    signIn(*store->session());
+    signIn(*store);
     QSignalSpy changes(store.get(), &ClaudeUsageStore::changed);
     // A second refresh while the first runs starts no fetch and changes nothing.
     auto first = store->refresh();
     EXPECT_TRUE(store->isRefreshing());
     EXPECT_EQ(store->statusText(), "Refreshing...");
-    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::loading);
     auto second = store->refresh();
     EXPECT_TRUE(second.isReady());
     QCoro::waitFor(first);
@@ -59,23 +94,24 @@ TEST_F(ClaudeUsageStoreTest, SignInFillsTheLimitsAndRecordsOneSnapshotPerSuccess
     EXPECT_EQ(changes.count(), 2);  // loading, then connected
 
     EXPECT_EQ(store->statusText(), "Connected");
-    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::connected);
     ASSERT_TRUE(store->latest());
     EXPECT_EQ(store->latest()->sessionPct, 42.5);
     ASSERT_EQ(history.claudeSnapshots().size(), 1u);
-    EXPECT_EQ(history.claudeSnapshots()[0].sessionPct, 42.5);
     EXPECT_EQ(history.claudeSnapshots()[0].subModelName, "Sonnet");
 
-    EXPECT_TRUE(QCoro::waitFor(store->completeLogin()));
+    // The application's exit closes the browser and every process below it.
+    const QSet<qint64> processes = processTree(store->browserProcessId());
+    ASSERT_GT(processes.size(), 1);  // the browser and Chromium's own helpers
+    store.reset();
+    EXPECT_TRUE(waitUntil([&] { return stillAlive(processes).isEmpty(); }, 15000))
+        << stillAlive(processes).size() << " processes left";
 }
 
 TEST_F(ClaudeUsageStoreTest, FailuresKeepOrClearTheLastFiguresByKind) {
-    auto timings = quick();
-    timings.answerTimeout = std::chrono::milliseconds(2000);
-    auto store = makeStore(timings);
-    signIn(*store->session());
+    auto store = makeStore(QStringLiteral("3000,50,2000"));
+    signIn(*store);
     QCoro::waitFor(store->refresh());
-    ASSERT_TRUE(store->latest());
+    ASSERT_TRUE(store->latest()) << store->errorDetail().toStdString();
 
     // A transient failure leaves the figures on screen.
     site.route(site.usagePath(),
@@ -85,12 +121,11 @@ TEST_F(ClaudeUsageStoreTest, FailuresKeepOrClearTheLastFiguresByKind) {
     EXPECT_EQ(store->errorDetail(), "Request timed out");
     EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::error);
     EXPECT_TRUE(store->latest());
-    EXPECT_FALSE(store->isRefreshing());
 
     site.route(site.usagePath(),
-               [](const FakeClaudeRequest&) { return FakeClaudeReply::json(429, "{}"); });
+               [](const FakeClaudeRequest&) { return FakeClaudeReply::json(200, "{oops"); });
     QCoro::waitFor(store->refresh());
-    EXPECT_EQ(store->errorDetail(), "usage_failed_429");
+    EXPECT_EQ(store->statusText(), "claude.ai changed its answer; the limits can't be read.");
     EXPECT_TRUE(store->latest());
 
     // Signed out: the figures are no longer the user's to see.
@@ -98,79 +133,121 @@ TEST_F(ClaudeUsageStoreTest, FailuresKeepOrClearTheLastFiguresByKind) {
                [](const FakeClaudeRequest&) { return FakeClaudeReply::json(401, "{}"); });
     EXPECT_FALSE(QCoro::waitFor(store->completeLogin()));
     EXPECT_EQ(store->statusText(), "Sign in to Claude to see your limits.");
-    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::needsLogin);
     EXPECT_FALSE(store->latest());
     EXPECT_EQ(history.claudeSnapshots().size(), 1u);
 }
 
-namespace {
+TEST_F(ClaudeUsageStoreTest, AnIdleBrowserExitsWithAllItsProcessesAndComesBackOnTheNextNeed) {
+    auto store = makeStore();
+    store->setIdleShutdown(std::chrono::milliseconds(1500));
+    signIn(*store);
+    QCoro::waitFor(store->refresh());
+    ASSERT_TRUE(store->latest()) << store->errorDetail().toStdString();
+    const qint64 first = store->browserProcessId();
+    const QSet<qint64> processes = processTree(first);
+    EXPECT_GT(processes.size(), 1);
 
-// The browser's working processes below this one (renderers, GPU and utility processes; the
-// zygote forks the renderers, so they are grandchildren), read from /proc.
-int browserProcesses() {
-    const qint64 self = QCoreApplication::applicationPid();
-    std::map<qint64, qint64> parentOf;
-    std::map<qint64, QByteArray> commandOf;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number) continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly)) continue;
-        const QByteArray text = stat.readAll();
-        // "pid (comm) state ppid ...": the name may hold spaces, so read after its ')'.
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() < 2) continue;
-        parentOf[pid] = fields[1].toLongLong();
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (cmdline.open(QIODevice::ReadOnly)) commandOf[pid] = cmdline.readAll();
-    }
-    int count = 0;
-    for (const auto& [pid, command] : commandOf) {
-        if (!command.contains("QtWebEngineProcess")) continue;
-        // The zygotes, started straight from this process, stay with the engine itself, which
-        // lives as long as the application; they hold no page and fork the renderers on
-        // demand. What they fork carries their command line too, one level further down.
-        if (parentOf[pid] == self && command.contains("--type=zygote")) continue;
-        for (qint64 up = parentOf[pid]; up > 1; up = parentOf[up]) {
-            if (up == self) {
-                ++count;
-                break;
-            }
-        }
-    }
-    return count;
+    // Nothing needs it: the browser goes, and with it every process it started.
+    ASSERT_TRUE(waitUntil([&] { return !store->hasSession(); }));
+    EXPECT_TRUE(waitUntil([&] { return stillAlive(processes).isEmpty(); }, 15000))
+        << stillAlive(processes).size() << " processes left";
+    EXPECT_TRUE(store->latest());  // the figures stay on screen
+
+    // The next fetch starts a new one, signed in from the kept cookies.
+    QCoro::waitFor(store->refresh());
+    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::connected)
+        << store->errorDetail().toStdString();
+    EXPECT_NE(store->browserProcessId(), first);
+
+    // The login window keeps it up past the idle period, until it is closed.
+    store->showLoginWindow();
+    QTest::qWait(3000);
+    EXPECT_TRUE(store->hasSession());
+    store->closeLoginWindow();
+    EXPECT_TRUE(waitUntil([&] { return !store->hasSession(); }));
 }
 
-}  // namespace
+TEST_F(ClaudeUsageStoreTest, ACrashedOrHungBrowserFailsTheFetchAndTheNextOneStartsAfresh) {
+    // The answer limit leaves room for a new browser to start on a busy machine.
+    auto store = makeStore(QStringLiteral("3000,50,30000"), std::chrono::seconds(12));
+    signIn(*store);
+    answerUsage();
+    QCoro::waitFor(store->refresh());
+    ASSERT_TRUE(store->latest()) << store->errorDetail().toStdString();
 
-TEST_F(ClaudeUsageStoreTest, AnIdleBrowserIsShutDownAndStartedAgainOnTheNextNeed) {
-    int sessionsMade = 0;
-    ClaudeUsageStore store(ClaudeUsageStore::SessionFactory([&] {
-        ++sessionsMade;
-        return makeSession();
-    }));
-    store.setIdleShutdown(std::chrono::milliseconds(300));
-    signIn(*store.session());
+    // Killed in the middle of a fetch (the site holds the answer back).
+    site.route(site.usagePath(),
+               [](const FakeClaudeRequest&) { return FakeClaudeReply::noAnswer(); });
+    const int asked = site.requestCount(site.usagePath());
+    auto fetch = store->refresh();
+    ASSERT_TRUE(waitUntil([&] { return site.requestCount(site.usagePath()) > asked; }));
+    const qint64 crashed = store->browserProcessId();
+    const QSet<qint64> processes = processTree(crashed);
+    ::kill(static_cast<pid_t>(crashed), SIGKILL);
+    QCoro::waitFor(fetch);
+    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::error);
+    EXPECT_EQ(store->statusText(), "The Claude browser stopped. Refresh to try again.");
+    EXPECT_EQ(store->errorDetail(), "the browser process ended unexpectedly");
+    EXPECT_TRUE(store->latest());
+    EXPECT_FALSE(store->hasSession());
+    // Reaped, not a zombie; Chromium's helpers follow it.
+    EXPECT_TRUE(waitUntil([&] { return stillAlive(processes).isEmpty(); }, 15000))
+        << stillAlive(processes).size() << " processes left";
+
+    answerUsage();
+    QCoro::waitFor(store->refresh());
+    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::connected)
+        << store->errorDetail().toStdString();
+
+    // Stopped, it answers nothing: after the answer limit it is ended and the fetch fails.
+    const qint64 hung = store->browserProcessId();
+    ::kill(static_cast<pid_t>(hung), SIGSTOP);
+    QCoro::waitFor(store->refresh());
+    EXPECT_EQ(store->errorDetail(), "the browser process stopped answering and was ended");
+    EXPECT_TRUE(waitUntil([&] { return stillAlive({hung}).isEmpty(); }));
+    QCoro::waitFor(store->refresh());
+    EXPECT_EQ(store->statusKind(), ClaudeUsageStatusKind::connected);
+}
+
+TEST_F(ClaudeUsageStoreTest, ABrowserThatCannotStartFailsWithAPlainSentence) {
+    ClaudeBrowserOptions options = testBrowser(dir.path(), site.origin());
+    options.program = dir.filePath("missing/quotameter-browser");
+    ClaudeUsageStore store(options);
     QCoro::waitFor(store.refresh());
-    ASSERT_TRUE(store.latest());
-    EXPECT_GT(browserProcesses(), 0);
+    EXPECT_EQ(store.statusKind(), ClaudeUsageStatusKind::error);
+    EXPECT_EQ(store.statusText(), "The Claude browser stopped. Refresh to try again.");
+    EXPECT_EQ(store.errorDetail(), "the browser process could not start");
+    EXPECT_FALSE(store.isRefreshing());
 
-    // Nothing needs it: the session goes, and with it every process the browser started.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !store.hasSession(); }, 5000));
-    EXPECT_TRUE(QTest::qWaitFor([] { return browserProcesses() == 0; }, 15000))
-        << browserProcesses() << " browser processes left";
-    EXPECT_TRUE(store.latest());  // the figures stay on screen
+    // Opening the login window says so too, instead of showing nothing without a word.
+    QSignalSpy changes(&store, &ClaudeUsageStore::changed);
+    store.showLoginWindow();
+    EXPECT_FALSE(store.isLoginWindowShown());
+    EXPECT_EQ(changes.count(), 1);
+    EXPECT_EQ(store.statusKind(), ClaudeUsageStatusKind::error);
+}
 
-    // The next fetch starts it again, signed in from the kept cookies.
-    QCoro::waitFor(store.refresh());
-    EXPECT_EQ(sessionsMade, 2);
-    EXPECT_EQ(store.statusKind(), ClaudeUsageStatusKind::connected);
-
-    // A holder (the login window) keeps it up past the idle period, until it lets go.
-    store.holdSession();
-    QTest::qWait(800);
-    EXPECT_TRUE(store.hasSession());
-    store.releaseSession();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !store.hasSession(); }, 5000));
+TEST(ClaudeBrowserProtocol, AnswersTravelWholeAndGarbledOnesAreBrowserFailures) {
+    using Kind = ClaudeWebSessionError::Kind;
+    namespace P = ClaudeBrowserProtocol;
+    const auto travel = [](const ClaudeUsageText& result) {
+        const auto line = P::line(P::fetchAnswer(7, result));
+        EXPECT_TRUE(line.endsWith('\n'));
+        EXPECT_EQ(line.count('\n'), 1);  // one message, one line, whatever the text holds
+        return P::readFetchAnswer(*P::read(line.trimmed()));
+    };
+    const auto usage = travel(QStringLiteral("{\"five_hour\":{\"utilization\":7}}\n"));
+    ASSERT_TRUE(std::holds_alternative<UsageApiResponse>(usage));
+    for (const Kind kind : {Kind::requestFailed, Kind::notLoggedIn, Kind::timeout, Kind::noData,
+                            Kind::parseFailed, Kind::browserFailed}) {
+        const ClaudeWebSessionError error{kind, QStringLiteral("code\nwith a break")};
+        EXPECT_EQ(travel(error), ClaudeUsageResult(error));
+    }
+    const ClaudeUsageResult garbled =
+        ClaudeWebSessionError{Kind::browserFailed, "the browser process answered garbled"};
+    EXPECT_EQ(P::readFetchAnswer(QJsonObject{{"id", 1}}), garbled);
+    EXPECT_EQ(P::readFetchAnswer(QJsonObject{{"ok", true}, {"usage", 3}}), garbled);
+    EXPECT_EQ(P::readFetchAnswer(QJsonObject{{"ok", false}, {"kind", "exploded"}}), garbled);
+    EXPECT_FALSE(P::read("[1]"));
+    EXPECT_FALSE(P::read("{\"id\":"));
 }

@@ -7,17 +7,16 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
-#include <QWebEnginePage>
 #include <QWidget>
 #include <chrono>
 #include <memory>
 
 #include "claude/ClaudeUsageStore.h"
-#include "claude/ClaudeWebSession.h"
 #include "core/Preferences.h"
 #include "gui/AppStores.h"
 #include "history/UsageHistoryStore.h"
 #include "readers/UsageAggregator.h"
+#include "support/BrowserProcess.h"
 #include "support/FakeClaudeSite.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
@@ -56,17 +55,15 @@ protected:
         });
     }
 
-    static ClaudeWebSessionTimings quick() {
-        using std::chrono::milliseconds;
-        return {milliseconds(3000), milliseconds(50), milliseconds(5000)};
-    }
-
-    // The user signs in: the site sets its cookie in the session's profile.
+    // The user signs in in the login window: its page sets the site's cookie in the browser's
+    // profile. The next fetch waits for that page to finish loading.
     void signIn() {
-        QWebEnginePage* page = claude.session()->page();
-        QSignalSpy finished(page, &QWebEnginePage::loadFinished);
-        page->load(site.url("/auth/signin"));
-        ASSERT_TRUE(finished.wait(15000));
+        site.signInOnLoginPage();
+        const int before = site.requestCount("/login");
+        claude.showLoginWindow();
+        ASSERT_TRUE(waitUntil([&] { return site.requestCount("/login") > before; }));
+        claude.closeLoginWindow();
+        ASSERT_TRUE(waitUntil([&] { return !claude.isLoginWindowShown(); }));
     }
 
     // Signs in and fetches limits with `usageBody` as the site's answer.
@@ -93,10 +90,7 @@ protected:
     Preferences preferences;
     UsageHistoryStore history{
         UsageHistoryFileStore(UsageHistoryFileStore::pathIn(data.filePath("data")))};
-    ClaudeUsageStore claude{ClaudeUsageStore::SessionFactory([this] {
-        return std::make_unique<ClaudeWebSession>(data.path(), site.origin(),
-                                                  QStringLiteral("localhost"), quick());
-    })};
+    ClaudeUsageStore claude{testBrowser(data.path(), site.origin())};
 };
 
 }  // namespace qm::test

@@ -23,7 +23,7 @@ fail() {
 
 [[ $(basename "$deb") == quotameter_"$version"_*.deb ]] || fail "package file named $deb"
 dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' >"$work/files"
-for file in /usr/bin/quotameter /usr/bin/quotameter-cli \
+for file in /usr/bin/quotameter /usr/bin/quotameter-cli /usr/libexec/quotameter/quotameter-browser \
   /usr/share/applications/org.quotameter.Quotameter.desktop \
   /usr/share/metainfo/org.quotameter.Quotameter.metainfo.xml \
   /usr/share/icons/hicolor/scalable/apps/org.quotameter.Quotameter.svg \

@@ -105,6 +105,15 @@ int FakeClaudeSite::requestCount(const QByteArray& path) const {
     return n;
 }
 
+void FakeClaudeSite::signInOnLoginPage() {
+    routes_["/login"] = [](const FakeClaudeRequest&) {
+        FakeClaudeReply r = FakeClaudeReply::html("<!doctype html><title>Signed in</title>");
+        r.headers.append({"Set-Cookie", QByteArray("sessionKey=") + kSessionToken +
+                                            "; Path=/; Max-Age=2592000; HttpOnly"});
+        return r;
+    };
+}
+
 bool FakeClaudeSite::signedIn(const FakeClaudeRequest& request) const {
     return request.cookie("sessionKey") == kSessionToken;
 }

@@ -56,6 +56,8 @@ public:
     // Exact path, query not included.
     void route(const QByteArray& path, Handler handler);
     void setUsageBody(QByteArray json) { usageBody_ = std::move(json); }
+    // The login page sets the session cookie, as a sign-in made there would.
+    void signInOnLoginPage();
     // Every route answers nothing at all.
     void setSilent(bool silent) { silent_ = silent; }
 

@@ -1,4 +1,4 @@
-#include "claude/ClaudeWebSession.h"
+#include "browser/ClaudeWebSession.h"
 
 #include <QCoroTimer>
 #include <QDir>
@@ -15,8 +15,8 @@
 #include <cmath>
 #include <functional>
 
-#include "claude/ClaudeScripts.h"
-#include "claude/ClaudeWebPage.h"
+#include "browser/ClaudeScripts.h"
+#include "browser/ClaudeWebPage.h"
 
 namespace qm {
 
@@ -35,55 +35,6 @@ public:
 private:
     std::function<void(const ClaudeScriptPayload&)> receive_;
 };
-
-QString ClaudeWebSessionError::description() const {
-    switch (kind) {
-        case Kind::requestFailed:
-            return code;
-        case Kind::notLoggedIn:
-            return QStringLiteral("Login required");
-        case Kind::timeout:
-            return QStringLiteral("Request timed out");
-        case Kind::noData:
-            return QStringLiteral("No usage data returned");
-        case Kind::parseFailed:
-            return QStringLiteral("Usage response could not be parsed");
-    }
-    return code;
-}
-
-QString ClaudeWebSessionError::sentence() const {
-    const QString unreachable =
-        QStringLiteral("Can't reach claude.ai. Check the connection, then Refresh.");
-    const QString changed =
-        QStringLiteral("claude.ai changed its answer; the limits can't be read.");
-    switch (kind) {
-        case Kind::notLoggedIn:
-            return QStringLiteral("Sign in to Claude to see your limits.");
-        case Kind::timeout:
-            return unreachable;
-        case Kind::noData:
-        case Kind::parseFailed:
-            return changed;
-        case Kind::requestFailed:
-            break;
-    }
-    // An answer the page could not read as JSON, a missing organisation or a refused path
-    // (4xx) mean the site changed; a thrown fetch, a server error or a dead page mean it could
-    // not be reached.
-    static const QRegularExpression clientError(QStringLiteral("^[a-z_]+_4(?!29)\\d\\d"));
-    if (code.contains(QLatin1String("SyntaxError")) || code.startsWith(QLatin1String("no_org")) ||
-        clientError.match(code).hasMatch()) {
-        return changed;
-    }
-    return unreachable;
-}
-
-ClaudeWebSessionError ClaudeWebSessionError::fromFailureCode(const QString& code) {
-    if (code.startsWith(QLatin1String("not_logged_in"))) return {Kind::notLoggedIn, {}};
-    if (code == QLatin1String("timeout")) return {Kind::timeout, {}};
-    return {Kind::requestFailed, code};
-}
 
 std::optional<ClaudeScriptPayload> ClaudeScriptPayload::fromMessage(const QJsonValue& body) {
     if (!body.isObject()) return std::nullopt;
@@ -230,10 +181,23 @@ QUrl ClaudeWebSession::sitePage(const QString& path) const {
 }
 
 QCoro::Task<ClaudeUsageResult> ClaudeWebSession::fetchUsage() {
+    const ClaudeUsageText text = co_await fetchUsageText();
+    if (const auto* error = std::get_if<ClaudeWebSessionError>(&text)) co_return *error;
+    co_return readClaudeUsage(std::get<QString>(text));
+}
+
+QCoro::Task<ClaudeUsageText> ClaudeWebSession::fetchUsageText() {
     using Kind = ClaudeWebSessionError::Kind;
     const ClaudeWebSessionError gone{Kind::requestFailed, QStringLiteral("cancelled")};
     QPointer<ClaudeWebSession> self(this);
 
+    // A page still loading (the login page, just asked for) is let finish first: the script
+    // must not run in a document that is about to be replaced. The navigation's own time
+    // limit ends the wait.
+    while (pendingNavigation_) {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(50));
+        if (!self) co_return gone;
+    }
     // A background fetch never follows a Google sign-in page.
     page_->navigation().allowsGoogleLogin = false;
     if (reloadNeeded_ || !isClaudePage(page_->url())) {
@@ -248,8 +212,7 @@ QCoro::Task<ClaudeUsageResult> ClaudeWebSession::fetchUsage() {
     if (!self) co_return gone;
 
     if (!result.ok) co_return ClaudeWebSessionError::fromFailureCode(result.text);
-    if (auto response = UsageApiResponse::decode(result.text.toUtf8())) co_return *response;
-    co_return ClaudeWebSessionError{Kind::parseFailed, {}};
+    co_return result.text;
 }
 
 QCoro::Task<void> ClaudeWebSession::load(QUrl url) {

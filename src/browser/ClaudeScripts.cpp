@@ -1,4 +1,4 @@
-#include "claude/ClaudeScripts.h"
+#include "browser/ClaudeScripts.h"
 
 namespace qm::ClaudeScripts {
 

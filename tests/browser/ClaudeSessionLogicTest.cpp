@@ -4,8 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "claude/ClaudeWebPage.h"
-#include "claude/ClaudeWebSession.h"
+#include "browser/ClaudeWebPage.h"
+#include "browser/ClaudeWebSession.h"
 #include "support/QtPrinters.h"
 
 using namespace qm;

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <memory>
 
-#include "claude/ClaudeWebSession.h"
+#include "browser/ClaudeWebSession.h"
 #include "support/FakeClaudeSite.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"

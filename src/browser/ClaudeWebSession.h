@@ -12,6 +12,7 @@
 #include <optional>
 #include <variant>
 
+#include "claude/ClaudeWebSessionError.h"
 #include "claude/OneShot.h"
 #include "core/ClaudeUsageModel.h"
 #include "core/RemoteHosts.h"
@@ -24,23 +25,6 @@ namespace qm {
 
 class ClaudeWebPage;
 class ClaudeScriptBridge;
-
-// Why a fetch of the Claude limits failed. sentence() is what the user reads: what happened and
-// the one thing to do next; description() is the raw failure, for the tool tip and the log.
-struct ClaudeWebSessionError {
-    enum class Kind { requestFailed, notLoggedIn, timeout, noData, parseFailed };
-    Kind kind = Kind::requestFailed;
-    QString code;  // the page's failure code, for requestFailed
-
-    QString description() const;
-    QString sentence() const;
-    // not_logged_in... means signed out, "timeout" the answer limit; anything else is passed on.
-    static ClaudeWebSessionError fromFailureCode(const QString& code);
-
-    bool operator==(const ClaudeWebSessionError&) const = default;
-};
-
-using ClaudeUsageResult = std::variant<UsageApiResponse, ClaudeWebSessionError>;
 
 // What one script run came back with: the usage JSON text, or a failure code.
 struct ClaudeScriptResult {
@@ -103,6 +87,8 @@ public:
 
     // One attempt, no retries; every failure comes back as a ClaudeWebSessionError.
     QCoro::Task<ClaudeUsageResult> fetchUsage();
+    // The same, with the answer as the site sent it (read by whoever receives it).
+    QCoro::Task<ClaudeUsageText> fetchUsageText();
 
     bool isClaudePage(const QUrl& url) const;
 

@@ -1,4 +1,4 @@
-#include "claude/ClaudeWebPage.h"
+#include "browser/ClaudeWebPage.h"
 
 namespace qm {
 
