@@ -324,7 +324,7 @@ TEST(RelayWindowSaving, UsageThatCannotBeSavedIsShownUntilItIsSaved) {
     window.flushRedraw();
     EXPECT_TRUE(error->isVisible());
     EXPECT_EQ(error->text(), "Usage could not be saved: " + *problem);
-    window.grab().save(QStringLiteral("relay-usage-not-saved.png"));
+    test::saveWindowShot(window, QStringLiteral("relay-usage-not-saved"), {680, 460});
 
     problem.reset();
     notify();
