@@ -96,7 +96,8 @@ public:
         if (v.isUndefined()) return;
         if (!v.isArray()) return fail();
         QStringList list;
-        for (const QJsonValue item : v.toArray()) {
+        const QJsonArray items = v.toArray();  // const: iterating it copies nothing
+        for (const QJsonValue& item : items) {
             if (!item.isString()) return fail();
             list.append(item.toString());
         }
@@ -189,7 +190,8 @@ void readArray(const QJsonObject& root, const QString& key, std::vector<Account>
         failed = true;
         return;
     }
-    for (const QJsonValue item : v.toArray()) {
+    const QJsonArray items = v.toArray();  // const: iterating it copies nothing
+    for (const QJsonValue& item : items) {
         if (!item.isObject()) {
             failed = true;
             return;
