@@ -87,7 +87,7 @@ SecretStatus PrivateFileSecretBackend::change(const std::function<SecretStatus(I
     if (!lock.held()) return {lockError->code, lockError->message};
     Items items;
     if (const auto error = readItems(items)) return *error;
-    SecretStatus status = edit(items);
+    const SecretStatus status = edit(items);
     if (!status.ok()) return status;
     return writeItems(items);
 }

@@ -17,7 +17,7 @@ QString ensureRoot() {
 }
 
 QString ensureRootIn(const QString& base) {
-    QString root = QDir(base).filePath(QStringLiteral("Quotameter"));
+    const QString root = QDir(base).filePath(QStringLiteral("Quotameter"));
     const QString legacy = QDir(base).filePath(QStringLiteral("ClaudeQuotameter"));
     if (!QFileInfo::exists(root) && QFileInfo(legacy).isDir()) {
         // Whatever was copied before a failure stays; the stores report their own errors.

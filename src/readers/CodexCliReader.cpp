@@ -374,7 +374,7 @@ SessionUsage sessionOf(const QString& path, const CodexCliReader::ParseResult& r
 CodexCliReader::CodexCliReader(QString codexHome) : codexHome_(std::move(codexHome)) {}
 
 QString CodexCliReader::homeFor(const QString& homeDirectory) {
-    QString fromEnvironment = qEnvironmentVariable("CODEX_HOME");
+    const QString fromEnvironment = qEnvironmentVariable("CODEX_HOME");
     if (!fromEnvironment.trimmed().isEmpty()) return fromEnvironment;
     return QDir(homeDirectory).filePath(QStringLiteral(".codex"));
 }

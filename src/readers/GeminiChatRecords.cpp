@@ -81,7 +81,7 @@ QString projectOf(const QFileInfo& info) {
     while (dir.dirName() != QLatin1String("chats") && dir.cdUp() && !dir.isRoot()) {
     }
     if (dir.dirName() == QLatin1String("chats")) dir.cdUp();
-    QString name = dir.dirName();
+    const QString name = dir.dirName();
     static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{32,}$"));
     if (name.isEmpty() || hash.match(name).hasMatch() || name == QLatin1String("tmp")) {
         return QStringLiteral("Gemini CLI");
