@@ -80,7 +80,7 @@ QStringList Decoder::strings(const QJsonObject& object, const char* key) {
     if (!v) return {};
     QStringList list;
     if (v->isArray()) {
-        for (const QJsonValue item : v->toArray()) {
+        for (const QJsonArray items = v->toArray(); const QJsonValue& item : items) {
             if (!item.isString()) break;
             list.append(item.toString());
         }
@@ -99,7 +99,7 @@ std::vector<QJsonObject> Decoder::objects(const QJsonObject& object, const char*
     }
     std::vector<QJsonObject> list;
     if (v->isArray()) {
-        for (const QJsonValue item : v->toArray()) {
+        for (const QJsonArray items = v->toArray(); const QJsonValue& item : items) {
             if (!item.isObject()) break;
             list.push_back(item.toObject());
         }
