@@ -51,7 +51,7 @@ class ProviderUsageStore : public QObject {
 public:
     using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
 
-    explicit ProviderUsageStore(ProviderEndpoints endpoints = {}, Clock now = {},
+    explicit ProviderUsageStore(const ProviderEndpoints& endpoints = {}, Clock now = {},
                                 QObject* parent = nullptr);
 
     // "<provider raw value>:<account id>".
