@@ -42,12 +42,13 @@ QString resetText(TimeMs resetsAt, TimeMs now, const QTimeZone& zone) {
 
 }  // namespace
 
-AlertStore::AlertStore(QString memoryPath, Show show, Clock now, QTimeZone zone, QObject* parent)
+AlertStore::AlertStore(QString memoryPath, Show show, Clock now, const QTimeZone& zone,
+                       QObject* parent)
     : QObject(parent),
       memory_(std::move(memoryPath)),
       show_(std::move(show)),
       now_(orSystemClock(std::move(now))),
-      zone_(std::move(zone)) {}
+      zone_(zone) {}
 
 void AlertStore::setEnabledSource(std::function<bool()> enabled) {
     enabled_ = std::move(enabled);

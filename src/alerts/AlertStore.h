@@ -39,7 +39,7 @@ public:
     static constexpr TimeMs kForecastMarginMs = 15 * 60 * 1000;
 
     AlertStore(QString memoryPath, Show show, Clock now = {},
-               QTimeZone zone = QTimeZone::systemTimeZone(), QObject* parent = nullptr);
+               const QTimeZone& zone = QTimeZone::systemTimeZone(), QObject* parent = nullptr);
 
     // Asked before each alert; without one, notifications are on.
     void setEnabledSource(std::function<bool()> enabled);

@@ -65,7 +65,7 @@ void listenForHandOffs(QLocalServer& instance, const QString& instanceName,
     QLocalServer::removeServer(instanceName);
     instance.setSocketOptions(QLocalServer::UserAccessOption);
     instance.listen(instanceName);
-    QObject::connect(&instance, &QLocalServer::newConnection, [&instance, &windows] {
+    QObject::connect(&instance, &QLocalServer::newConnection, &instance, [&instance, &windows] {
         while (QLocalSocket* peer = instance.nextPendingConnection()) {
             QObject::connect(peer, &QLocalSocket::readyRead, peer, [&windows, peer] {
                 if (!peer->canReadLine()) return;

@@ -126,7 +126,11 @@ int runRelay(const QStringList& args) {
             QCoreApplication::quit();
         }
     });
-    relay.start(port);
+    // Port 0 lets the system pick one; the listening line names it.
+    if (port == 0)
+        relay.startOnFreePort();
+    else
+        relay.start(port);
     // A port out of range is refused at once, and reported above.
     if (exitCode == kExitOk) QCoreApplication::exec();
     stopping = true;

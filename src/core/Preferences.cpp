@@ -10,6 +10,8 @@ const QString kRefreshKey = QStringLiteral("refreshEveryMinutes");
 const QString kNotificationsKey = QStringLiteral("notificationsEnabled");
 const QString kMascotKey = QStringLiteral("mascotEnabled");
 
+// A temporary QSettings writes its value through when it is destroyed, so setValue() on one is
+// not lost. clazy:excludeall=writing-to-temporary
 QSettings settings() {
     return QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"));
 }

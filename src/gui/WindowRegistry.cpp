@@ -7,7 +7,7 @@ WindowRegistry::~WindowRegistry() {
 }
 
 void WindowRegistry::declare(const QString& id, Factory factory) {
-    factories_.insert(id, std::move(factory));
+    factories_.emplace(id, std::move(factory));
 }
 
 void WindowRegistry::declareElsewhere(const QString& id, std::function<void()> open) {

@@ -337,6 +337,7 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
                std::tuple(int(y.tool), y.subordinate, b.first, y.path);
     });
     std::vector<const FileEntry*> result;
+    result.reserve(order.size());
     for (const auto& [hour, file] : order) result.push_back(file);
     return result;
 }

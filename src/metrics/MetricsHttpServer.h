@@ -34,6 +34,8 @@ public:
     // The system's text when the address cannot be listened on. Port 0 takes a free one.
     std::optional<QString> listen(const QHostAddress& address, quint16 port);
     quint16 port() const { return server_.serverPort(); }
+    // Connections accepted and not yet closed.
+    int openConnections() const { return open_; }
 
     // The whole answer (status line, headers, body) to the request head `head`.
     QByteArray answer(const QByteArray& head) const;

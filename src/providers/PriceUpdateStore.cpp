@@ -17,6 +17,8 @@ const QString kWeeklyKey = QStringLiteral("prices/checkWeekly");
 const QString kCheckedKey = QStringLiteral("prices/checkedAtMs");
 constexpr qint64 kWeekMs = 7LL * 24 * 60 * 60 * 1000;
 
+// A temporary QSettings writes its value through when it is destroyed, so setValue() on one is
+// not lost. clazy:excludeall=writing-to-temporary
 QSettings settings() {
     return QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter"));
 }

@@ -7,7 +7,8 @@
 
 namespace qm {
 
-ProviderUsageStore::ProviderUsageStore(ProviderEndpoints endpoints, Clock now, QObject* parent)
+ProviderUsageStore::ProviderUsageStore(const ProviderEndpoints& endpoints, Clock now,
+                                       QObject* parent)
     : QObject(parent),
       anthropic_(endpoints.anthropic, endpoints.apiTimeout),
       openAI_(endpoints.openAi, endpoints.apiTimeout),

@@ -50,7 +50,7 @@ struct ProviderEndpoints {
 class ProviderUsageStore : public QObject {
     Q_OBJECT
 public:
-    explicit ProviderUsageStore(ProviderEndpoints endpoints = {}, Clock now = {},
+    explicit ProviderUsageStore(const ProviderEndpoints& endpoints = {}, Clock now = {},
                                 QObject* parent = nullptr);
 
     // "<provider raw value>:<account id>".

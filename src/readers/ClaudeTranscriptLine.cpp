@@ -91,7 +91,9 @@ simdjson::error_code readContent(od::value& value, LineFacts& facts) {
     if (auto error = value.get_array().get(blocks)) return error;
     for (auto blockResult : blocks) {
         od::value block;
-        if (auto error = std::move(blockResult).get(block)) return error;
+        // get() exists only on an rvalue result, so the move is what makes the call compile.
+        if (auto error = std::move(blockResult).get(block))  // NOLINT(performance-move-const-arg)
+            return error;
         od::json_type blockType;
         if (auto error = block.type().get(blockType)) return error;
         if (blockType != od::json_type::object) continue;

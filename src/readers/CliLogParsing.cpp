@@ -381,8 +381,7 @@ simdjson::error_code int64(simdjson::ondemand::object& object,
 }
 
 QString projectName(const QString& workingDirectory) {
-    const QString unknown = QStringLiteral("unknown");
-    if (workingDirectory.trimmed().isEmpty()) return unknown;
+    if (workingDirectory.trimmed().isEmpty()) return QStringLiteral("unknown");
     QString path = percentDecoded(workingDirectory).value_or(workingDirectory);
     if (path.startsWith(QLatin1String("\\\\?\\"))) path.remove(0, 4);
     const auto isSlash = [](QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); };
@@ -390,7 +389,7 @@ QString projectName(const QString& workingDirectory) {
     qsizetype end = path.size();
     while (begin < end && isSlash(path[begin])) ++begin;
     while (end > begin && isSlash(path[end - 1])) --end;
-    if (begin == end) return unknown;
+    if (begin == end) return QStringLiteral("unknown");
     const QStringView rest = QStringView(path).mid(begin, end - begin);
     return rest.mid(rest.lastIndexOf(QLatin1Char('/')) + 1).toString();
 }
@@ -405,11 +404,9 @@ bool isRealUserPrompt(std::string_view utf8) {
     if (utf8.empty()) return false;
     const auto startsWithNoCase = [&](std::string_view prefix) {
         if (utf8.size() < prefix.size()) return false;
-        for (std::size_t i = 0; i < prefix.size(); ++i) {
-            const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
-            if (lower(utf8[i]) != lower(prefix[i])) return false;
-        }
-        return true;
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+        return std::equal(prefix.begin(), prefix.end(), utf8.begin(),
+                          [&](char a, char b) { return lower(a) == lower(b); });
     };
     for (std::string_view injected :
          {"<environment_context>", "<user_instructions>", "<recommended_plugins>",

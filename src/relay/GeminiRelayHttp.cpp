@@ -155,8 +155,8 @@ RequestReader::State RequestReader::parseHead() {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Missing request line.")));
     }
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (hasControlCharacter(lines[i])) {
+    for (const QString& line : lines) {
+        if (hasControlCharacter(line)) {
             return fail(GeminiRelayServerError::invalidRequest(
                 QStringLiteral("Control characters are not allowed in the request head.")));
         }
@@ -171,7 +171,7 @@ RequestReader::State RequestReader::parseHead() {
         return fail(
             GeminiRelayServerError::invalidRequest(QStringLiteral("Invalid request method.")));
     }
-    const QString target = words[1];
+    const QString& target = words[1];
 
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QString& line = lines[i];

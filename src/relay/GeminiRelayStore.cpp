@@ -43,8 +43,17 @@ void GeminiRelayStore::start(std::optional<int> port) {
         return;
     }
     port_ = chosen;
-    lastError_.reset();
+    launch(chosen);
+}
 
+void GeminiRelayStore::startOnFreePort() {
+    if (isRunning_ || server_) return;
+    // port_ keeps the last real port until the server's first snapshot names the bound one.
+    launch(0);
+}
+
+void GeminiRelayStore::launch(int port) {
+    lastError_.reset();
     const std::uint64_t generation = ++generation_;
     QPointer<GeminiRelayStore> self(this);
     GeminiRelayServerCallbacks callbacks;
@@ -66,7 +75,7 @@ void GeminiRelayStore::start(std::optional<int> port) {
         // A later run's state is not overwritten by the closing words of an earlier one.
         if (self && !self->destroying_ && generation == self->generation_) self->apply(snapshot);
     };
-    server_ = std::make_unique<GeminiRelayServer>(chosen, std::move(callbacks), serverOptions_);
+    server_ = std::make_unique<GeminiRelayServer>(port, std::move(callbacks), serverOptions_);
     Q_EMIT changed();
     run(server_.get(), generation);
 }

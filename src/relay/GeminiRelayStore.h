@@ -59,12 +59,17 @@ public:
 
     // Starts on `port`, or on the current port when absent. Does nothing while a run exists.
     void start(std::optional<int> port = std::nullopt);
+    // Starts on a port the system picks; port() names it once the relay runs. The port a user
+    // sets stays within 1-65535: this serves `relay --port 0` and callers that must not race
+    // another program for a port they picked beforehand.
+    void startOnFreePort();
     void stop();
 
 Q_SIGNALS:
     void changed();
 
 private:
+    void launch(int port);
     void apply(const GeminiRelayServerSnapshot& snapshot);
     QCoro::Task<> run(GeminiRelayServer* server, std::uint64_t generation);
     void retire(std::unique_ptr<GeminiRelayServer> server);

@@ -8,6 +8,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 #include <QUuid>
@@ -67,10 +68,12 @@ protected:
                 process.readAllStandardError()};
     }
 
-    static int freePort() {
-        QTcpServer probe;
-        EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        return probe.serverPort();
+    // The port a relay started with `--port 0` names in its listening line; 0 when none yet.
+    static int announcedPort(const QByteArray& out) {
+        static const QRegularExpression line(
+            QStringLiteral("Relay listening on http://127.0.0.1:(\\d+) "));
+        const QRegularExpressionMatch match = line.match(QString::fromUtf8(out));
+        return match.hasMatch() ? match.captured(1).toInt() : 0;
     }
 
     // A `relay` process and what it printed so far.
@@ -82,14 +85,14 @@ protected:
     };
     std::unique_ptr<Relay> startRelay(const QString& upstream) const {
         auto relay = std::make_unique<Relay>();
-        relay->port = freePort();
-        prepare(*relay->process,
-                {"relay", "--port", QString::number(relay->port), "--upstream", upstream});
+        prepare(*relay->process, {"relay", "--port", "0", "--upstream", upstream});
         QObject::connect(relay->process.get(), &QProcess::readyReadStandardOutput,
                          [r = relay.get()] { r->out += r->process->readAllStandardOutput(); });
         relay->process->start();
         EXPECT_TRUE(QTest::qWaitFor([&] { return relay->out.contains("Relay listening"); }, 30000))
             << relay->out.toStdString() << relay->process->readAllStandardError().toStdString();
+        relay->port = announcedPort(relay->out);
+        EXPECT_NE(relay->port, 0) << relay->out.toStdString();
         return relay;
     }
     // Sends one metered request through the relay; the answer's status, 0 when none came.
@@ -177,20 +180,16 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
     const Finished added = run({"accounts", "add", "gemini", "--alias", "work"}, "REAL-KEY\n");
     ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
 
-    int port = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port = probe.serverPort();
-    }
     QProcess relay;
-    prepare(relay, {"relay", "--port", QString::number(port), "--upstream", upstream.baseUrl()});
+    prepare(relay, {"relay", "--port", "0", "--upstream", upstream.baseUrl()});
     QByteArray out;
     QObject::connect(&relay, &QProcess::readyReadStandardOutput,
                      [&] { out += relay.readAllStandardOutput(); });
     relay.start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("Relay listening"); }, 20000))
         << out.toStdString() << relay.readAllStandardError().toStdString();
+    const int port = announcedPort(out);
+    ASSERT_NE(port, 0) << out.toStdString();
 
     QNetworkAccessManager network;
     QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"

@@ -28,6 +28,7 @@ TEST_F(AppWindowsTest, EveryWindowOpensOnceByIdWithItsTitle) {
         EXPECT_EQ(registry.open(windowIds()[i]), window);
         window->close();
     }
+    EXPECT_EQ(registry.open(QStringLiteral("nowhere")), nullptr);
     EXPECT_EQ(windowTitle(QStringLiteral("nowhere")), QString());
     // The registry goes first and takes its windows (the login view included) with it.
 }

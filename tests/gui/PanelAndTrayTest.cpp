@@ -31,7 +31,11 @@ TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) 
     EXPECT_EQ(panel.findChild<StatusDot*>("claudeDot")->colour(), Look::secondary());
 
     panel.popUpAt(QRect(300, 0, 22, 22));
-    ASSERT_TRUE(waitUntil([&] { return claude.hasSession() && !claude.isRefreshing(); }));
+    // The session exists a moment before its first fetch starts: wait for the fetch itself.
+    ASSERT_TRUE(waitUntil([&] {
+        return claude.hasSession() && !claude.isRefreshing() &&
+               site.requestCount("/api/organizations") > 0;
+    }));
     EXPECT_TRUE(aggregator.lastRefreshAt());
     EXPECT_EQ(site.requestCount("/api/organizations"), 1);
     EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
@@ -68,14 +72,24 @@ TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {
     QStringList opened;
     MenuBarPanel panel(&aggregator, &claude, [&](const QString& id) { opened << id; });
     QCoro::waitFor(aggregator.refresh());
+    // From the keyboard as with the mouse: the panel opens with "Open Dashboard" focused, and
+    // Tab goes on to Refresh, its right neighbour (the desktop test presses Space).
+    panel.show();
+    auto* open = panel.findChild<QPushButton*>("openDashboard");
     auto* refresh = panel.findChild<QPushButton*>("refresh");
+    ASSERT_EQ(panel.focusWidget(), open);
+    QTest::keyClick(open, Qt::Key_Tab);
+    EXPECT_EQ(panel.focusWidget(), refresh);
+    QTest::keyClick(refresh, Qt::Key_Backtab);
+    ASSERT_EQ(panel.focusWidget(), open);
+    QTest::keyClick(open, Qt::Key_Space);
+    EXPECT_EQ(opened, QStringList{QStringLiteral("dashboard")});
+
     QTest::mouseClick(refresh, Qt::LeftButton);
     EXPECT_TRUE(aggregator.isRefreshing());
     EXPECT_FALSE(refresh->isEnabled());
     ASSERT_TRUE(waitUntil([&] { return !aggregator.isRefreshing(); }));
     EXPECT_TRUE(refresh->isEnabled());
-    QTest::mouseClick(panel.findChild<QPushButton*>("openDashboard"), Qt::LeftButton);
-    EXPECT_EQ(opened, QStringList{QStringLiteral("dashboard")});
 }
 
 TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -124,12 +125,20 @@ TEST_F(RelayWindowTest, PortFieldStartStopAndCountersAfterStop) {
     EXPECT_EQ(child<QLabel>("errorLabel")->text(),
               QStringLiteral("Port must be between 1 and 65535."));
 
-    const int port = test::freeLoopbackPort();
-    setPort(QStringLiteral(" %1 ").arg(port));
-    ASSERT_TRUE(start->isEnabled());
+    // The field's port reaches the store: one that is taken fails with the system's reason.
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 0));
+    setPort(QStringLiteral(" %1 ").arg(squatter.serverPort()));
     QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_TRUE(waitForRedraw(
+        [&] { return relay->lastError() && child<QLabel>("errorLabel")->isVisible(); }));
+    EXPECT_FALSE(relay->isRunning());
+    EXPECT_EQ(relay->port(), squatter.serverPort());
+    EXPECT_TRUE(start->isEnabled());
+
+    relay->startOnFreePort();
     ASSERT_TRUE(waitForRedraw([&] { return relay->isRunning() && stop->isEnabled(); }));
-    EXPECT_EQ(relay->port(), port);
+    const int port = relay->port();
     EXPECT_FALSE(field->isEnabled());
     EXPECT_FALSE(start->isEnabled());
     EXPECT_FALSE(child<QLabel>("errorLabel")->isVisible());
@@ -206,9 +215,9 @@ TEST_F(RelayWindowTest, UnmeteredCallsAreShown) {
         return answer;
     });
     EXPECT_FALSE(child<QLabel>("unmeteredLabel")->isVisible());
-    const int port = test::freeLoopbackPort();
-    relay->start(port);
+    relay->startOnFreePort();
     ASSERT_TRUE(waitForRedraw([&] { return relay->isRunning(); }));
+    const int port = relay->port();
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, quint16(port));
     ASSERT_TRUE(client.waitForConnected(5000));
@@ -239,12 +248,9 @@ TEST_F(RelayWindowTest, RelayStartedHereServesACallThatReachesTheTrends) {
     relayWindow.show();
     trends.show();
 
-    const int port = test::freeLoopbackPort();
-    auto* field = relayWindow.findChild<QLineEdit*>(QStringLiteral("portField"));
-    field->setText(QString::number(port));
-    QTest::mouseClick(relayWindow.findChild<QPushButton*>(QStringLiteral("startButton")),
-                      Qt::LeftButton);
+    appRelay.startOnFreePort();
     ASSERT_TRUE(QTest::qWaitFor([&] { return appRelay.isRunning(); }));
+    const int port = appRelay.port();
 
     QTcpSocket client;
     ASSERT_TRUE(sendGenerate(client, port, "", "x-goog-api-key: quotameter-work"));
@@ -318,7 +324,7 @@ TEST(RelayWindowSaving, UsageThatCannotBeSavedIsShownUntilItIsSaved) {
     window.flushRedraw();
     EXPECT_TRUE(error->isVisible());
     EXPECT_EQ(error->text(), "Usage could not be saved: " + *problem);
-    window.grab().save(QStringLiteral("relay-usage-not-saved.png"));
+    test::saveWindowShot(window, QStringLiteral("relay-usage-not-saved"), {680, 460});
 
     problem.reset();
     notify();

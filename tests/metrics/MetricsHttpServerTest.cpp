@@ -77,7 +77,8 @@ TEST_F(MetricsHttpServerTest, ClientsThatSayNothingCannotCrowdOutScrapes) {
         silent.back()->connectToHost(QHostAddress::LocalHost, server.port());
         ASSERT_TRUE(silent.back()->waitForConnected(5000));
     }
-    QTest::qWait(100);  // the server has taken them all
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return server.openConnections() == MetricsHttpServer::kMaxOpenConnections; }));
     // One more is closed at once, unanswered ...
     EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n"), QByteArray());
     // ... until the silent ones time out and free their places.

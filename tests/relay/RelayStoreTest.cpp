@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
-#include <QTcpServer>
 
 #include "RelayTestClient.h"
 #include "relay/GeminiRelayStore.h"
@@ -14,13 +13,6 @@ namespace {
 using test::exchange;
 using test::httpRequest;
 using test::waitUntil;
-
-// A port nobody listens on right now.
-int freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 class RelayStoreTest : public ::testing::Test {
 protected:
@@ -64,9 +56,10 @@ TEST_F(RelayStoreTest, PortRangeAndDefaultPort) {
 TEST_F(RelayStoreTest, RunStopAndRunAgain) {
     auto store = makeStore();
     QSignalSpy changes(store.get(), &GeminiRelayStore::changed);
-    const int port = freePort();
-    store->start(port);
+    store->startOnFreePort();
     ASSERT_TRUE(waitUntil([&] { return store->isRunning(); }));
+    const int port = store->port();
+    EXPECT_NE(port, 0);
     EXPECT_FALSE(store->lastError());
     EXPECT_TRUE(store->startedAt());
     EXPECT_GT(changes.count(), 0);
@@ -112,9 +105,9 @@ TEST_F(RelayStoreTest, DestroyingTheStoreKeepsARecordInFlight) {
     slow.chunkIntervalMs = 0;
     upstream.setHandler([slow](const test::FakeGeminiRequest&) { return slow; });
     auto store = makeStore();
-    const int port = freePort();
-    store->start(port);
+    store->startOnFreePort();
     ASSERT_TRUE(waitUntil([&] { return store->isRunning(); }));
+    const int port = store->port();
     test::RelayTestClient client(
         static_cast<quint16>(port),
         httpRequest("POST",

@@ -91,6 +91,10 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     buttons->addStretch(1);
     buttons->addWidget(refresh_);
     layout->addLayout(buttons);
+    // The keyboard starts on the panel's main action (Space opens the dashboard), and Tab
+    // follows the buttons from left to right (Refresh exists first).
+    setTabOrder(open, refresh_);
+    open->setFocus();
 
     connect(open, &QPushButton::clicked, this, [this] {
         hide();

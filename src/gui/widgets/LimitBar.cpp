@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "gui/UsageText.h"
 #include "gui/widgets/Look.h"
@@ -54,7 +55,7 @@ QString LimitBar::timeText(TimeMs at, TimeMs now) {
 void LimitBar::show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
                     std::optional<TimeMs> projectedFullAt, TimeMs now) {
     percent_->setText(UsageText::percent(percent));
-    bar_->setValue(static_cast<int>(UsageText::clampedPercent(percent) + 0.5));
+    bar_->setValue(static_cast<int>(std::lround(UsageText::clampedPercent(percent))));
     QString reset = tr("Reset %1").arg(resetText);
     if (readAt && now - *readAt > kStaleReadingMs)
         reset += tr(" · read %1").arg(timeText(*readAt, now));

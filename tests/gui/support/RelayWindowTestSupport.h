@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QString>
-#include <QTcpServer>
 #include <QWidget>
 
 namespace qm::test {
@@ -15,13 +14,6 @@ inline void saveWindowShot(QWidget& window, const QString& name, QSize size) {
     QCoreApplication::processEvents();  // pending layout requests, as a user would see them
     QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
     window.grab().save(QStringLiteral(QM_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
-}
-
-// A loopback port nobody listens on right now.
-inline int freeLoopbackPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 }  // namespace qm::test
