@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <utility>
 
+#include "core/Clock.h"
+
 namespace qm {
 
 ClaudeUsageStore::ClaudeUsageStore(ClaudeBrowserOptions options, QObject* parent)
@@ -88,13 +90,13 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
     if (!self) co_return;
 
     if (const auto* response = std::get_if<UsageApiResponse>(&result)) {
-        latest_ = LatestClaudeUsage::fromResponse(*response, QDateTime::currentMSecsSinceEpoch());
+        latest_ = LatestClaudeUsage::fromResponse(*response, systemNow());
         statusText_ = QStringLiteral("Connected");
         errorDetail_.clear();
         statusKind_ = ClaudeUsageStatusKind::connected;
         if (historySink_) {
             ClaudeUsageSnapshot snapshot;
-            snapshot.timestampMs = QDateTime::currentMSecsSinceEpoch();
+            snapshot.timestampMs = systemNow();
             snapshot.sessionPct = latest_->sessionPct;
             snapshot.weekPct = latest_->weekPct;
             snapshot.subPct = latest_->subPct;

@@ -26,9 +26,6 @@ public:
     ToolCostLines* costLines() const { return costLines_; }
 
 private:
-    QLabel* metric(const QString& title, const QString& key);
-    QLabel* detail(const QString& title, const QString& key);
-
     QLabel* name_;
     QLabel* login_;
     Pill* badge_;

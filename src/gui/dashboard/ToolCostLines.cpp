@@ -19,7 +19,7 @@ ToolCostLines::ToolCostLines(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
-    for (auto [title, value, key] :
+    for (const auto& [title, value, key] :
          {std::tuple{tr("Today"), today_, QStringLiteral("todayCost")},
           std::tuple{tr("This month"), month_, QStringLiteral("monthCost")}}) {
         auto* row = new QHBoxLayout;
