@@ -114,6 +114,11 @@ struct FailureCase {
     QString code;  // for requestFailed; a trailing "*" means "starts with"
 };
 
+// Names the case in test listings instead of gtest's dump of its bytes.
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ClaudeWebSessionFailure : public ClaudeSiteFixture,
                                 public ::testing::WithParamInterface<FailureCase> {};
 
