@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
 
@@ -11,10 +12,10 @@ namespace qm::DisplayFormat {
 QString relativeTime(std::optional<TimeMs> date, TimeMs now, const QTimeZone& zone) {
     if (!date) return QStringLiteral("-");
     const double seconds = double(now - *date) / 1000.0;
-    if (seconds < 60) return QStringLiteral("now");
+    if (seconds < 60) return QCoreApplication::translate("DisplayFormat", "now");
     if (seconds < 3600) return QString::number(std::int64_t(seconds / 60)) + QLatin1Char('m');
     if (seconds < 86400) return QString::number(std::int64_t(seconds / 3600)) + QLatin1Char('h');
-    if (seconds < 172800) return QStringLiteral("yesterday");
+    if (seconds < 172800) return QCoreApplication::translate("DisplayFormat", "yesterday");
     if (seconds < 604800) return QString::number(std::int64_t(seconds / 86400)) + QLatin1Char('d');
     return QDateTime::fromMSecsSinceEpoch(*date, zone).toString(QStringLiteral("MM/dd"));
 }

@@ -1,5 +1,6 @@
 #include "core/Pricing.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <algorithm>
@@ -267,8 +268,9 @@ void noteUnpricedModels(ProviderUsage& usage) {
 
 QString unpricedText(qsizetype models) {
     if (models <= 0) return {};
-    return models == 1 ? QStringLiteral("1 model unpriced")
-                       : QStringLiteral("%1 models unpriced").arg(models);
+    return models == 1
+               ? QCoreApplication::translate("UsagePricing", "1 model unpriced")
+               : QCoreApplication::translate("UsagePricing", "%1 models unpriced").arg(models);
 }
 
 }  // namespace UsagePricing

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -229,7 +230,7 @@ QString indexingText(const IndexProgress& progress) {
         return n >= 1'000'000'000 ? QString::asprintf("%.1f GB", double(n) / 1e9)
                                   : QString::asprintf("%.1f MB", double(n) / 1e6);
     };
-    return QStringLiteral("Indexing logs %1 of %2")
+    return QCoreApplication::translate("UsageLedger", "Indexing logs %1 of %2")
         .arg(bytes(progress.bytesRead), bytes(progress.bytesToRead));
 }
 

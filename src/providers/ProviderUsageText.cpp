@@ -1,6 +1,16 @@
 #include "providers/ProviderUsageText.h"
 
+#include <QCoreApplication>
+
 namespace qm::ProviderUsageText {
+namespace {
+
+// The texts the accounts window shows, open to translation under one context.
+QString text(const char* source) {
+    return QCoreApplication::translate("ProviderUsageText", source);
+}
+
+}  // namespace
 
 QString displayName(ApiAccountProvider provider) {
     switch (provider) {
@@ -19,28 +29,28 @@ QString displayName(ApiAccountProvider provider) {
 QString detailLabel(ApiAccountProvider provider) {
     switch (provider) {
         case ApiAccountProvider::gemini:
-            return QStringLiteral("Project ID");
+            return text("Project ID");
         case ApiAccountProvider::anthropic:
         case ApiAccountProvider::openAi:
-            return QStringLiteral("Organization ID");
+            return text("Organization ID");
         case ApiAccountProvider::grok:
             break;
     }
-    return QStringLiteral("Team ID");
+    return text("Team ID");
 }
 
 QString usageDescription(ApiAccountProvider provider) {
     switch (provider) {
         case ApiAccountProvider::gemini:
-            return QStringLiteral("Model validation only; usage report API is unavailable");
+            return text("Model validation only; usage report API is unavailable");
         case ApiAccountProvider::anthropic:
-            return QStringLiteral("Admin usage report by model");
+            return text("Admin usage report by model");
         case ApiAccountProvider::openAi:
-            return QStringLiteral("Admin completions and embeddings usage");
+            return text("Admin completions and embeddings usage");
         case ApiAccountProvider::grok:
             break;
     }
-    return QStringLiteral("Key info only; usage report API is unavailable");
+    return text("Key info only; usage report API is unavailable");
 }
 
 bool hasUsageReport(ApiAccountProvider provider) {
@@ -48,12 +58,11 @@ bool hasUsageReport(ApiAccountProvider provider) {
 }
 
 QString validationText(ApiAccountProvider provider, const ProviderValidation& v) {
-    if (!v.ok) return v.errorMessage.value_or(QStringLiteral("Validation failed."));
+    if (!v.ok) return v.errorMessage.value_or(text("Validation failed."));
     if (v.organizationId && !v.organizationId->isEmpty())
-        return QStringLiteral("Valid ") + displayName(provider) +
-               QStringLiteral(" key. Organization: ") + *v.organizationId;
+        return text("Valid %1 key. Organization: %2").arg(displayName(provider), *v.organizationId);
     if (v.message && !v.message->isEmpty()) return *v.message;
-    return QStringLiteral("Valid ") + displayName(provider) + QStringLiteral(" key.");
+    return text("Valid %1 key.").arg(displayName(provider));
 }
 
 QString modelListText(const QStringList& models) {
@@ -65,13 +74,12 @@ QString modelListText(const QStringList& models) {
 QStringList keyInfoLines(const ProviderKeyInfo& info) {
     QStringList lines;
     const auto add = [&lines](const char* label, const QString& value) {
-        lines.append(QLatin1String(label) + QStringLiteral(": ") + value);
+        lines.append(text("%1: %2").arg(text(label), value));
     };
     if (info.name && !info.name->isEmpty()) add("Name", *info.name);
     if (info.teamId && !info.teamId->isEmpty()) add("Team", *info.teamId);
     if (info.userId && !info.userId->isEmpty()) add("User", *info.userId);
-    if (info.disabled)
-        add("Disabled", *info.disabled ? QStringLiteral("Yes") : QStringLiteral("No"));
+    if (info.disabled) add("Disabled", *info.disabled ? text("Yes") : text("No"));
     if (info.modelCount) add("Models", QString::number(*info.modelCount));
     if (!info.allowedModels.isEmpty()) add("Allowed", modelListText(info.allowedModels));
     if (!info.availableModels.isEmpty()) add("Available", modelListText(info.availableModels));
