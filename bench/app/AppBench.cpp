@@ -15,6 +15,7 @@
 
 #include "app/ExternalApp.h"
 #include "claude/ClaudeUsageStore.h"
+#include "core/Preferences.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
@@ -108,7 +109,8 @@ int main(int argc, char** argv) {
     }
 
     // Dashboard redraw: a published change re-renders three tool cards and repaints.
-    qm::gui::DashboardWindow dashboard(&aggregator, &claude, [](const QString&) {});
+    qm::Preferences preferences;
+    qm::gui::DashboardWindow dashboard(&aggregator, &claude, &preferences, [](const QString&) {});
     dashboard.resize(1100, 800);
     dashboard.show();
     QTest::qWait(500);
