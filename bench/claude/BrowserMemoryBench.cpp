@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "claude/ClaudeUsageStore.h"
+#include "claude/HeadlessBrowser.h"
 #include "support/BrowserProcess.h"
 #include "support/FakeClaudeSite.h"
 
@@ -29,18 +30,10 @@ double megabytes(long kb) {
     return double(kb) / 1024.0;
 }
 
-void setDefault(const char* name, const QByteArray& value) {
-    if (qEnvironmentVariableIsEmpty(name)) qputenv(name, value);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    setDefault("QT_QPA_PLATFORM", "offscreen");
-    setDefault("QTWEBENGINE_CHROMIUM_FLAGS",
-               "--no-sandbox --disable-gpu --disable-background-networking "
-               "--disable-component-update --disable-sync");
-    setDefault("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qm::bench::setHeadlessBrowserDefaults();
     QApplication app(argc, argv);
     QTemporaryDir data;
     qm::test::FakeClaudeSite site;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "browser/ClaudeWebSession.h"
+#include "claude/HeadlessBrowser.h"
 #include "support/FakeClaudeSite.h"
 
 namespace {
@@ -79,18 +80,10 @@ bool fetchOnce(qm::ClaudeWebSession& session, const char* label) {
     return true;
 }
 
-void setDefault(const char* name, const QByteArray& value) {
-    if (qEnvironmentVariableIsEmpty(name)) qputenv(name, value);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    setDefault("QT_QPA_PLATFORM", "offscreen");
-    setDefault("QTWEBENGINE_CHROMIUM_FLAGS",
-               "--no-sandbox --disable-gpu --disable-background-networking "
-               "--disable-component-update --disable-sync");
-    setDefault("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qm::bench::setHeadlessBrowserDefaults();
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QTemporaryDir data;
