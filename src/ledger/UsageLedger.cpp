@@ -49,9 +49,26 @@ private:
     int fd_ = -1;
 };
 
+// The bytes of a regular file; nothing for anything else. A FIFO or a link put where the index
+// or its journal belongs is never opened for a wait or followed.
 QByteArray readWhole(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return {};
+    }
+    QByteArray bytes;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.append(buffer, n);
+    }
+    ::close(fd);
+    return bytes;
 }
 
 std::string_view viewOf(const QByteArray& bytes) {
@@ -90,9 +107,14 @@ std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& jo
 // is a cache, and a record lost to a crash only means a file is read again from further back.
 bool appendToJournal(const QString& path, bool fresh, std::uint64_t indexHash,
                      const std::string& records) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (fresh ? O_TRUNC : O_APPEND);
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (fresh ? O_TRUNC : O_APPEND);
     const int fd = ::open(QFile::encodeName(path).constData(), flags, 0600);
-    if (fd < 0) return false;
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
     const std::string bytes = fresh ? encodeJournalStart(indexHash) + records : records;
     std::size_t done = 0;
     while (done < bytes.size()) {

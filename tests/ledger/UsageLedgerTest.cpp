@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -201,6 +202,15 @@ TEST_F(LedgerTest, AnUpdateIsJournaledAndATornOrStaleJournalCostsOnlyARead) {
     home.write("../" + QFileInfo(cache.path()).fileName() + "/usage-index.bin.journal", oneRecord);
     EXPECT_EQ(ledger().update().slices(), fresh());
     EXPECT_EQ(sum(ledger().update().slices()).calls, 6);
+
+    // A FIFO where the index or its journal belongs is neither waited on nor kept.
+    for (const QString& where : {ledger().journalPath(), ledger().indexPath()}) {
+        QFile::remove(where);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(where).constData(), 0600), 0);
+        append(path, session("s1d" + QFileInfo(where).suffix(), 1, 30));
+        EXPECT_EQ(ledger().update().slices(), fresh());
+        EXPECT_FALSE(QFileInfo(where).exists() && !QFileInfo(where).isFile());
+    }
 }
 
 TEST_F(LedgerTest, ShrunkReplacedChangedAndDeletedFilesAreReadAgainOrDropped) {
