@@ -10,7 +10,8 @@
 // Chromium's own code inside libQt6WebEngineCore frees some objects through a base type of a
 // different size when a page is destroyed. In a sanitizer build that would end the program;
 // the objects are not ours to fix. Other builds never call this.
-extern "C" const char* __asan_default_options() {
+// The sanitizer looks this name up; it is reserved for it.
+extern "C" const char* __asan_default_options() {  // NOLINT(bugprone-reserved-identifier)
     return "new_delete_type_mismatch=0";
 }
 

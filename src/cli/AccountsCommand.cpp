@@ -340,7 +340,7 @@ int runUsage(QStringList args) {
 
 int runAccounts(const QStringList& args) {
     if (args.isEmpty()) return usageError(QStringLiteral("accounts needs a sub-command"));
-    const QString sub = args[0];
+    const QString& sub = args[0];
     const QStringList rest = args.mid(1);
     if (sub == QLatin1String("list")) return runList(rest);
     if (sub == QLatin1String("add")) return runAdd(rest);

@@ -18,7 +18,7 @@ int fail(const QString& message) {
 
 int runHosts(const QStringList& args) {
     if (args.isEmpty()) return usageError(QStringLiteral("hosts needs a sub-command"));
-    const QString sub = args[0];
+    const QString& sub = args[0];
     if (sub == QLatin1String("list")) {
         if (args.size() > 1)
             return usageError(QStringLiteral("unknown option for hosts list: ") + args[1]);
@@ -34,7 +34,7 @@ int runHosts(const QStringList& args) {
         return usageError(QStringLiteral("unknown hosts sub-command: ") + sub);
     if (args.size() != 2)
         return usageError(QStringLiteral("hosts ") + sub + QStringLiteral(" takes one host name"));
-    const QString name = args[1];
+    const QString& name = args[1];
     const QString error =
         sub == QLatin1String("add") ? hostList().add(name) : hostList().remove(name);
     if (!error.isEmpty()) return fail(error);

@@ -53,6 +53,7 @@ QString percentText(double value) {
 // One line per limit, each column as wide as its widest cell.
 QString table(const std::vector<LimitReading>& readings, TimeMs now) {
     std::vector<QStringList> rows;
+    rows.reserve(rows.size() + readings.size());
     for (const LimitReading& r : readings) {
         rows.push_back({r.tool() == QLatin1String("claude") ? QStringLiteral("Claude")
                                                             : QStringLiteral("Codex"),
@@ -88,7 +89,7 @@ int runLimits(const QStringList& args) {
         return usageError(QStringLiteral("limits: ") + parser.errorText());
     if (!parser.positionalArguments().isEmpty()) {
         return usageError(QStringLiteral("unknown argument for limits: ") +
-                          parser.positionalArguments().first());
+                          parser.positionalArguments().constFirst());
     }
     const TimeMs now = systemNow();
     const QString directory = dataDirectory();

@@ -32,7 +32,7 @@ std::optional<ListenAddress> listenAddress(const QString& text) {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     QString host = colon < 0 ? QString() : text.left(colon);
     bool ok = false;
-    const uint port = text.mid(colon + 1).toUInt(&ok);
+    const uint port = QStringView(text).mid(colon + 1).toUInt(&ok);
     if (!ok || port > 65535) return std::nullopt;
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);

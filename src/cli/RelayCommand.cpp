@@ -113,7 +113,7 @@ int runRelay(const QStringList& args) {
     int exitCode = kExitOk;
     bool announced = false;
     reportSaving(history, err);
-    QObject::connect(&relay, &GeminiRelayStore::changed, [&] {
+    QObject::connect(&relay, &GeminiRelayStore::changed, &relay, [&] {
         if (relay.isRunning() && !announced) {
             announced = true;
             out << "Relay listening on http://127.0.0.1:" << relay.port() << " (upstream "

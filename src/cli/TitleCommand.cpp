@@ -92,7 +92,7 @@ int runTitle(const QStringList& args) {
     }
     if (!parser.positionalArguments().isEmpty()) {
         return usageError(QStringLiteral("unknown argument for title: ") +
-                          parser.positionalArguments().first());
+                          parser.positionalArguments().constFirst());
     }
 
     UsageAggregator aggregator(QDir::homePath());

@@ -147,8 +147,8 @@ void printJson(QTextStream& out, const QString& title, const std::vector<Provide
     }
     for (const QJsonObject& usage : remote) {
         list.append(usage);
-        for (const QJsonValue model : usage[QLatin1String("unpricedModels")].toArray())
-            unpriced += model.toString();
+        const QJsonArray models = usage[QLatin1String("unpricedModels")].toArray();
+        for (const auto& model : models) unpriced += model.toString();
     }
     unpriced.sort();
     unpriced.removeDuplicates();

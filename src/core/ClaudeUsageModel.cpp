@@ -131,9 +131,11 @@ LatestClaudeUsage LatestClaudeUsage::fromResponse(const UsageApiResponse& r, Tim
     // A per-model reset that is missing or already past says nothing useful; the weekly reset
     // is the next time the figure can change. Unparseable text is shown as it came.
     const auto subReset = resetText(subWindow);
-    if (!subReset || subReset->isEmpty()) {
-        u.subResetAt = u.weekResetAt;
-    } else if (const auto when = ClaudeUsageDateParser::date(*subReset); when && *when <= now) {
+    const bool saysNothing = !subReset || subReset->isEmpty() || [&] {
+        const auto when = ClaudeUsageDateParser::date(*subReset);
+        return when && *when <= now;
+    }();
+    if (saysNothing) {
         u.subResetAt = u.weekResetAt;
     } else {
         u.subResetAt = subReset;

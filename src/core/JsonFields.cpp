@@ -78,7 +78,8 @@ std::optional<QJsonObject> JsonFields::object(const QJsonObject& object, const c
 std::optional<QStringList> JsonFields::stringList(const QJsonValue& value) {
     if (!value.isArray()) return std::nullopt;
     QStringList list;
-    for (const QJsonValue item : value.toArray()) {
+    const QJsonArray items = value.toArray();
+    for (const auto& item : items) {
         if (!item.isString()) return std::nullopt;
         list.append(item.toString());
     }
@@ -102,7 +103,8 @@ std::vector<QJsonObject> JsonFields::objects(const QJsonObject& object, const ch
     }
     std::vector<QJsonObject> list;
     if (v->isArray()) {
-        for (const QJsonValue item : v->toArray()) {
+        const QJsonArray items = v->toArray();
+        for (const auto& item : items) {
             if (!item.isObject()) break;
             list.push_back(item.toObject());
         }

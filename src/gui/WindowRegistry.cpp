@@ -10,8 +10,8 @@ void WindowRegistry::declare(const QString& id, Factory factory) {
     factories_.emplace(id, std::move(factory));
 }
 
-void WindowRegistry::declareElsewhere(const QString& id, std::function<void()> open) {
-    elsewhere_.insert(id, std::move(open));
+void WindowRegistry::declareElsewhere(const QString& id, const std::function<void()>& open) {
+    elsewhere_.insert(id, open);
 }
 
 QWidget* WindowRegistry::open(const QString& id) {

@@ -22,7 +22,7 @@ public:
 
     void declare(const QString& id, Factory factory);
     // A window another process shows: opening it calls `open`.
-    void declareElsewhere(const QString& id, std::function<void()> open);
+    void declareElsewhere(const QString& id, const std::function<void()>& open);
     // Shows (creating on first use) and raises the window; returns it, or nullptr for an unknown
     // id or one shown elsewhere.
     QWidget* open(const QString& id);

@@ -97,7 +97,7 @@ bool plausible(const QJsonValue& v, int depth) {
         return std::isfinite(v.toDouble()) && v.toDouble() >= 0 && v.toDouble() <= kMaxCount;
     if (v.isString()) return v.toString().size() <= 64 * kMaxText;
     if (v.isArray()) {
-        for (const QJsonArray items = v.toArray(); const QJsonValue& item : items)
+        for (const QJsonArray items = v.toArray(); const auto& item : items)
             if (!plausible(item, depth + 1)) return false;
     }
     if (v.isObject()) {
@@ -145,7 +145,7 @@ std::variant<RemoteReport, QString> parseRemoteReport(const QByteArray& json,
         return QStringLiteral("the totals are not the sum of the rows");
     std::set<QString> unpriced;
     for (const QJsonArray models = root->value(QLatin1String("unpricedModels")).toArray();
-         const QJsonValue& model : models) {
+         const auto& model : models) {
         if (!isText(model)) return QStringLiteral("unpricedModels holds something not a name");
         unpriced.insert(model.toString());
     }
@@ -159,7 +159,7 @@ std::variant<std::vector<QJsonObject>, QString> parseRemoteUsage(const QByteArra
     const QJsonValue providers = root ? root->value(QLatin1String("providers")) : QJsonValue();
     if (!providers.isArray()) return QStringLiteral("the answer is not usage in JSON");
     std::vector<QJsonObject> out;
-    for (const QJsonArray items = providers.toArray(); const QJsonValue& provider : items) {
+    for (const QJsonArray items = providers.toArray(); const auto& provider : items) {
         if (!provider.isObject() || !plausible(provider, 0))
             return QStringLiteral("the answer holds a figure out of range");
         QJsonObject o = provider.toObject();

@@ -70,7 +70,7 @@ QStringList RemoteHostList::load(QString* error) const {
         const QJsonValue value = root->value(kKey);
         if (!value.isUndefined() && !value.isNull() && !value.isArray())
             problem = kKey + QStringLiteral(" in config.json is not a list");
-        for (const QJsonArray items = value.toArray(); const QJsonValue& item : items) {
+        for (const QJsonArray items = value.toArray(); const auto& item : items) {
             const QString name = item.toString();
             if (item.isString() && !hostNameProblem(name) && !hosts.contains(name))
                 hosts.append(name);

@@ -290,6 +290,7 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     if (loaded) known = std::move(loaded->files);
     snapshot.files.resize(found.size());
     std::vector<Job> jobs;
+    jobs.reserve(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FoundLog& log = found[i];
         const QString path = QFile::decodeName(QByteArray::fromStdString(log.path));
@@ -323,6 +324,7 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     snapshot.stats.filesRead = jobs.size();
     // What is left of the index had its file deleted: it drops out.
     std::vector<QString> dropped;
+    dropped.reserve(known.size());
     for (const auto& [path, entry] : known) dropped.push_back(path);
     saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs, dropped);
     return snapshot;
