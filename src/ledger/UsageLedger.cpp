@@ -181,7 +181,8 @@ void runJob(Job& job, ParseScratch& scratch, const std::function<void(std::int64
     ::close(fd);
 }
 
-// Files in parallel, largest first so that no thread is left with a big file at the end.
+// Files in parallel on `threads` (at least one), largest first so that no thread is left with
+// a big file at the end.
 void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCallback& progress) {
     std::int64_t total = 0;
     for (const Job& job : jobs) total += job.toRead;
@@ -202,7 +203,6 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
         for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
             runJob(jobs[i], scratch, advance);
     };
-    if (threads <= 0) threads = int(std::max(1u, std::thread::hardware_concurrency()));
     threads =
         int(std::min<std::size_t>(std::size_t(threads), std::max<std::size_t>(jobs.size(), 1)));
     std::vector<std::thread> helpers;
