@@ -1,10 +1,192 @@
-// Small jobs for the desktop end-to-end script: a home with tool logs, and screen grabs.
+// Small jobs for the desktop end-to-end script: a home with tool logs, screen grabs, and where
+// a control is drawn, as the application itself reports it to assistive technology.
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QTimer>
+#include <QVariant>
 #include <cstdio>
+#include <optional>
 
 #include "support/RolloutFixtures.h"
+
+namespace {
+
+// An accessible object: the bus name of its application and its path there.
+struct AccessibleRef {
+    QString service;
+    QDBusObjectPath path;
+};
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, AccessibleRef& ref) {
+    argument.beginStructure();
+    argument >> ref.service >> ref.path;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const AccessibleRef& ref) {
+    argument.beginStructure();
+    argument << ref.service << ref.path;
+    argument.endStructure();
+    return argument;
+}
+
+struct Extents {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, Extents& extents) {
+    argument.beginStructure();
+    argument >> extents.x >> extents.y >> extents.width >> extents.height;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const Extents& extents) {
+    argument.beginStructure();
+    argument << extents.x << extents.y << extents.width << extents.height;
+    argument.endStructure();
+    return argument;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(AccessibleRef)
+Q_DECLARE_METATYPE(Extents)
+
+namespace {
+
+constexpr auto kAccessible = "org.a11y.atspi.Accessible";
+
+QString nameOf(const QDBusConnection& bus, const AccessibleRef& ref) {
+    QDBusInterface properties(ref.service, ref.path.path(),
+                              QStringLiteral("org.freedesktop.DBus.Properties"), bus);
+    const QDBusReply<QVariant> reply = properties.call(
+        QStringLiteral("Get"), QString::fromLatin1(kAccessible), QStringLiteral("Name"));
+    return reply.isValid() ? reply.value().toString() : QString();
+}
+
+QList<AccessibleRef> childrenOf(const QDBusConnection& bus, const AccessibleRef& ref) {
+    QDBusInterface accessible(ref.service, ref.path.path(), QString::fromLatin1(kAccessible), bus);
+    const QDBusReply<QList<AccessibleRef>> reply = accessible.call(QStringLiteral("GetChildren"));
+    return reply.isValid() ? reply.value() : QList<AccessibleRef>();
+}
+
+AccessibleRef parentOf(const QDBusConnection& bus, const AccessibleRef& ref) {
+    QDBusInterface properties(ref.service, ref.path.path(),
+                              QStringLiteral("org.freedesktop.DBus.Properties"), bus);
+    const QDBusReply<QVariant> reply = properties.call(
+        QStringLiteral("Get"), QString::fromLatin1(kAccessible), QStringLiteral("Parent"));
+    AccessibleRef parent;
+    if (reply.isValid()) reply.value().value<QDBusArgument>() >> parent;
+    return parent;
+}
+
+bool isCalled(const QDBusConnection& bus, const AccessibleRef& ref, const QString& name,
+              const QString& role) {
+    if (nameOf(bus, ref) != name) return false;
+    QDBusInterface accessible(ref.service, ref.path.path(), QString::fromLatin1(kAccessible), bus);
+    const QDBusReply<QString> reply = accessible.call(QStringLiteral("GetRoleName"));
+    return reply.isValid() && reply.value() == role;
+}
+
+// Depth first: the first object under `from` called `name` with `role`.
+std::optional<AccessibleRef> find(const QDBusConnection& bus, const AccessibleRef& from,
+                                  const QString& name, const QString& role, int depth) {
+    for (const AccessibleRef& child : childrenOf(bus, from)) {
+        if (isCalled(bus, child, name, role)) return child;
+        if (depth > 0) {
+            if (auto found = find(bus, child, name, role, depth - 1)) return found;
+        }
+    }
+    return std::nullopt;
+}
+
+// A popup is no child of its application in the accessible tree, so the search starts from
+// an object that announced a change (a window shown, a control focused) and goes up to its
+// window first.
+class Locator : public QObject {
+    Q_OBJECT
+
+public:
+    Locator(QDBusConnection bus, QString name, QString role)
+        : bus_(std::move(bus)), name_(std::move(name)), role_(std::move(role)) {}
+
+    bool search(const AccessibleRef& from) {
+        AccessibleRef top = from;
+        for (int i = 0; i < 16; ++i) {
+            const AccessibleRef parent = parentOf(bus_, top);
+            if (parent.service.isEmpty() ||
+                parent.path.path() == QLatin1String("/org/a11y/atspi/null") ||
+                parent.path.path() == QLatin1String("/org/a11y/atspi/accessible/root")) {
+                break;
+            }
+            top = parent;
+        }
+        const auto found = isCalled(bus_, top, name_, role_) ? std::optional(top)
+                                                             : find(bus_, top, name_, role_, 12);
+        return found && print(*found);
+    }
+
+public Q_SLOTS:
+    void announced(const QDBusMessage& message) {
+        if (found_ || !search({message.service(), QDBusObjectPath(message.path())})) return;
+        found_ = true;
+        QCoreApplication::exit(0);
+    }
+
+private:
+    bool print(const AccessibleRef& found) {
+        QDBusInterface component(found.service, found.path.path(),
+                                 QStringLiteral("org.a11y.atspi.Component"), bus_);
+        const QDBusReply<Extents> extents =
+            component.call(QStringLiteral("GetExtents"), quint32(0));  // screen coordinates
+        if (!extents.isValid() || extents.value().width <= 0) return false;
+        const Extents& e = extents.value();
+        std::printf("%d %d %d %d\n", e.x, e.y, e.width, e.height);
+        std::fflush(stdout);
+        return true;
+    }
+
+    QDBusConnection bus_;
+    QString name_, role_;
+    bool found_ = false;
+};
+
+// Prints "X Y WIDTH HEIGHT" of the object in screen pixels as soon as one is shown; fails
+// after `seconds` without one.
+int locate(const QString& name, const QString& role, int seconds) {
+    qDBusRegisterMetaType<AccessibleRef>();
+    qDBusRegisterMetaType<QList<AccessibleRef>>();
+    qDBusRegisterMetaType<Extents>();
+    QDBusInterface launcher(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                            QStringLiteral("org.a11y.Bus"));
+    const QDBusReply<QString> address = launcher.call(QStringLiteral("GetAddress"));
+    if (!address.isValid()) return 1;
+    QDBusConnection bus = QDBusConnection::connectToBus(address.value(), QStringLiteral("a11y"));
+    Locator locator(bus, name, role);
+    // Applications announce changes only while someone listens for them.
+    bus.connect(QString(), QString(), QStringLiteral("org.a11y.atspi.Event.Object"),
+                QStringLiteral("StateChanged"), &locator, SLOT(announced(QDBusMessage)));
+    QDBusInterface registry(QStringLiteral("org.a11y.atspi.Registry"),
+                            QStringLiteral("/org/a11y/atspi/registry"),
+                            QStringLiteral("org.a11y.atspi.Registry"), bus);
+    registry.call(QStringLiteral("RegisterEvent"), QStringLiteral("object:state-changed"),
+                  QStringList(), QString());
+    const AccessibleRef root{QStringLiteral("org.a11y.atspi.Registry"),
+                             QDBusObjectPath(QStringLiteral("/org/a11y/atspi/accessible/root"))};
+    if (locator.search(root)) return 0;
+    std::fprintf(stderr, "listening\n");
+    QTimer::singleShot(seconds * 1000, [] { QCoreApplication::exit(1); });
+    return QCoreApplication::exec();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const QByteArray job = argc > 1 ? QByteArray(argv[1]) : QByteArray();
@@ -20,6 +202,14 @@ int main(int argc, char** argv) {
                                    : screen->grabWindow(0);
         return pixmap.save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: %s home DIR | shot FILE [X Y W H]\n", argv[0]);
+    if (job == "locate" && argc == 5) {
+        QCoreApplication app(argc, argv);
+        return locate(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                      atoi(argv[4]));
+    }
+    std::fprintf(stderr, "usage: %s home DIR | shot FILE [X Y W H] | locate NAME ROLE SECONDS\n",
+                 argv[0]);
     return 2;
 }
+
+#include "DesktopHelper.moc"
