@@ -16,6 +16,7 @@
 
 #include <simdjson.h>
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ledger/UsageLedger.h"
@@ -177,6 +179,31 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
+// Every byte of the tree read into memory and dropped, files split between `threads`: the
+// floor under any cold report, which has to read them all.
+double bareRead(const std::string& home, int threads) {
+    std::vector<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        if (entry.is_regular_file()) paths.push_back(entry.path().string());
+    }
+    const auto start = Clock::now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&paths, t, threads] {
+            std::vector<char> buffer(1 << 20);
+            for (std::size_t i = std::size_t(t); i < paths.size(); i += std::size_t(threads)) {
+                const int fd = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0) continue;
+                while (::read(fd, buffer.data(), buffer.size()) > 0) {
+                }
+                ::close(fd);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    return secondsSince(start);
+}
+
 // The last rollout's bytes, so the appended lines are real rollout lines.
 std::string oneMegabyteOfLines(const std::string& home, std::string& target) {
     std::string source;
@@ -243,6 +270,10 @@ int main(int argc, char** argv) {
         std::printf("cold_2_threads_of_peer: %.3f (medians)\n",
                     cold2[cold2.size() / 2] / peer[peer.size() / 2]);
     }
+
+    std::vector<double> bare;
+    for (int i = 0; i < o.runs; ++i) bare.push_back(bareRead(home, 2));
+    printStats("bare_read_of_tree_2_threads", bare, "ms", 1000);
 
     const auto ledger = ledgerOver(home, cache);
     reportDaily(ledger, 0);
