@@ -91,7 +91,11 @@ TEST_F(ClaudeLoginWindowTest, HidingOrMinimisingKeepsThePageOnlyClosingHandsItBa
     window.hide();
     QTest::qWait(50);
     window.showNormal();
-    QTest::qWait(300);
+    // A round trip through the page's renderer: the document is still the one being signed
+    // in on, and a reload started by showing the window would have been reported by now.
+    EXPECT_EQ(
+        evaluate(page, QStringLiteral("location.pathname"), QWebEngineScript::MainWorld).toString(),
+        signingIn.path());
     EXPECT_EQ(window.view(), view);
     EXPECT_EQ(page->url(), signingIn);
     EXPECT_EQ(started.count(), 0) << "the login page was loaded again";
