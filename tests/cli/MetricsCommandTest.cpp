@@ -10,7 +10,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTest>
 #include <memory>
 
@@ -212,12 +211,6 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
     if (prometheusPath.isEmpty()) GTEST_SKIP() << "prometheus is not installed";
     auto exporter = startExporter({"--listen", "127.0.0.1:0"});
     ASSERT_NE(exporter->port, 0);
-    int webPort = 0;
-    {
-        QTcpServer probe;  // Prometheus takes no port 0, so it gets one just seen free
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        webPort = probe.serverPort();
-    }
     const QString config =
         home.write("prometheus/prometheus.yml",
                    QStringLiteral("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
@@ -225,13 +218,24 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
                                   "      - targets: ['127.0.0.1:%1']\n")
                        .arg(exporter->port)
                        .toUtf8());
+    // Prometheus binds port 0 itself and names the port it got in its log.
     QProcess prometheus;
     prometheus.setProcessChannelMode(QProcess::MergedChannels);
-    prometheus.start(
-        prometheusPath,
-        {"--config.file=" + config, "--storage.tsdb.path=" + home.filePath("prometheus/data"),
-         QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webPort)});
+    QByteArray log;
+    QObject::connect(&prometheus, &QProcess::readyRead, [&] { log += prometheus.readAll(); });
+    prometheus.start(prometheusPath, {"--config.file=" + config,
+                                      "--storage.tsdb.path=" + home.filePath("prometheus/data"),
+                                      QStringLiteral("--web.listen-address=127.0.0.1:0")});
     ASSERT_TRUE(prometheus.waitForStarted(10000));
+    const QRegularExpression listening(R"re(msg="Listening on" address=127\.0\.0\.1:(\d+))re");
+    int webPort = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            webPort = listening.match(QString::fromUtf8(log)).captured(1).toInt();
+            return webPort != 0 || prometheus.state() == QProcess::NotRunning;
+        },
+        60000));
+    ASSERT_NE(webPort, 0) << log.toStdString();
 
     QNetworkAccessManager network;
     QUrl query(QStringLiteral("http://127.0.0.1:%1/api/v1/query").arg(webPort));
@@ -248,7 +252,7 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
             return !result.isEmpty();
         },
         120000);
-    EXPECT_TRUE(found && !result.isEmpty()) << prometheus.readAll().toStdString();
+    EXPECT_TRUE(found && !result.isEmpty()) << log.toStdString();
     if (!result.isEmpty()) {
         const QJsonObject series = result[0].toObject();
         EXPECT_EQ(series["metric"].toObject()["model"].toString(), "gpt-5");

@@ -1,21 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QTcpServer>
-
 #include "ProviderTestSupport.h"
 #include "providers/ProviderHttpSession.h"
 #include "providers/ProviderModels.h"
 #include "support/QtPrinters.h"
 
 using namespace qm;
-
-QString qm::test::closedPortUrl() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QStringLiteral("http://127.0.0.1:%1").arg(port);
-}
 
 TEST(ProviderHttp, ErrorTextFollowsTheProvidersShapesInOrder) {
     using ProviderHttp::errorMessage;
@@ -60,7 +50,9 @@ TEST(ProviderHttpSession, FailuresWithoutAnAnswerHaveFixedTexts) {
     EXPECT_EQ(run(badUrl.get("/x", {}, {})).errorText(),
               "Provider request URL could not be created.");
 
-    const ProviderHttpSession refused(qm::test::closedPortUrl(), qm::test::kShortTimeout);
+    const qm::test::RefusingPort closed;
+    ASSERT_NE(closed.port(), 0);
+    const ProviderHttpSession refused(closed.url(), qm::test::kShortTimeout);
     const ProviderHttpResponse response = run(refused.get("/x", {}, {}));
     EXPECT_EQ(response.outcome, ProviderHttpResponse::Outcome::failed);
     EXPECT_FALSE(response.errorText().isEmpty());
