@@ -57,12 +57,12 @@ protected:
         process.setArguments(QStringList{"metrics"} + args);
     }
 
+    test::CliRun runCli(const QStringList& args) const {
+        return test::runCli(test::cliEnvironment(home.path()), QStringList{"metrics"} + args);
+    }
     std::pair<int, QByteArray> run(const QStringList& args) const {
-        QProcess process;
-        prepare(process, args);
-        process.start();
-        EXPECT_TRUE(process.waitForFinished(60000));
-        return {process.exitCode(), process.readAllStandardOutput()};
+        const test::CliRun done = runCli(args);
+        return {done.exitCode, done.out};
     }
 
     // An exporter on a port of its own choosing; the port it names on stderr.
@@ -152,13 +152,10 @@ TEST_F(MetricsCommandTest, AliasesOnlyWhenAskedAndBadArgumentsAreRefused) {
     EXPECT_FALSE(named.contains(kAnthropicId.toUtf8()));
     // A history that cannot be read is said on stderr; the rest is still reported.
     home.write(".local/share/Quotameter/usage-history.json", "{not json");
-    QProcess broken;
-    prepare(broken, {});
-    broken.start();
-    ASSERT_TRUE(broken.waitForFinished(60000));
-    EXPECT_EQ(broken.exitCode(), 0);
-    EXPECT_TRUE(broken.readAllStandardError().contains("usage history could not be read"));
-    const QByteArray rest = broken.readAllStandardOutput();
+    const test::CliRun broken = runCli({});
+    EXPECT_EQ(broken.exitCode, 0);
+    EXPECT_TRUE(broken.err.contains("usage history could not be read"));
+    const QByteArray& rest = broken.out;
     EXPECT_TRUE(rest.contains("quotameter_tokens_total{kind=\"input\",model=\"gpt-5\""));
     EXPECT_FALSE(rest.contains("quotameter_relay_requests_total{"));
     EXPECT_EQ(test::readAll(home.filePath(".local/share/Quotameter/usage-history.json")),

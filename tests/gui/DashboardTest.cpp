@@ -31,10 +31,6 @@ protected:
         return std::make_unique<DashboardWindow>(&aggregator, &claude, &preferences,
                                                  [this](const QString& id) { opened << id; });
     }
-    static QString text(QWidget* root, const QString& name) {
-        auto* label = root->findChild<QLabel*>(name);
-        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
-    }
     QStringList opened;
 };
 

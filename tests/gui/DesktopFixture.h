@@ -4,6 +4,7 @@
 
 #include <QCoroTask>
 #include <QDir>
+#include <QLabel>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -40,6 +41,12 @@ inline void settle(int ms = 50) {
 template <typename Predicate>
 bool waitUntil(Predicate done, int ms = 20000) {
     return QTest::qWaitFor(done, ms);
+}
+
+// The text of the label `name` under `root`, or a marker that says it is missing.
+inline QString text(QWidget* root, const QString& name) {
+    auto* label = root->findChild<QLabel*>(name);
+    return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
 }
 
 // Real stores over a home with the sample tool logs and a fake Claude site; the Claude
