@@ -22,21 +22,6 @@ TEST(ProviderHttp, ErrorTextFollowsTheProvidersShapesInOrder) {
     EXPECT_EQ(errorMessage(R"({"detail": "Not authenticated"})"), "Not authenticated");
 }
 
-TEST(ProviderHttp, HttpErrorFallsBackToTheGivenText) {
-    EXPECT_EQ(ProviderHttp::httpError(500, "", "unknown"), "HTTP 500: unknown");
-    EXPECT_EQ(ProviderHttp::httpError(429, "[1]", "unknown"), "HTTP 429: unknown");
-    EXPECT_EQ(ProviderHttp::httpError(
-                  401, R"({"error":{"message":"","type":"authentication_error"}})", "unknown"),
-              "HTTP 401: authentication_error");
-}
-
-TEST(UsageFetchResult, TotalCacheTokensSumsAllThreeCacheCounts) {
-    UsageFetchResult result;
-    EXPECT_EQ(result.totalCacheTokens(), 0);
-    result.buckets = {{"a", 1, 2, 3, 4, 0, 0}, {"b", 1, 2, 0, 0, 5, 0}};
-    EXPECT_EQ(result.totalCacheTokens(), 12);
-}
-
 TEST(ProviderHttpSession, QueryItemsAreEncodedAsQueryComponents) {
     EXPECT_EQ(
         ProviderHttpSession::encodeQuery(
