@@ -225,20 +225,6 @@ TEST(AccountStore, AnUndecodableFileIsKeptAsideBeforeTheFirstSave) {
     EXPECT_EQ(store->lastError(), std::nullopt);
 }
 
-TEST(AccountStore, ReloadsWhatItSaved) {
-    Fixture f;
-    QString id;
-    {
-        auto store = f.open();
-        id = add(*store, P::gemini, "g", "my-project");
-    }
-    auto reopened = f.open();
-    ASSERT_EQ(reopened->summaries(P::gemini).size(), 1u);
-    EXPECT_EQ(reopened->summaries(P::gemini)[0].id, id);
-    EXPECT_EQ(reopened->summaries(P::gemini)[0].detail, "my-project");
-    EXPECT_EQ(reopened->lastError(), std::nullopt);
-}
-
 // Two stores on one config.json stand for two processes.
 TEST(AccountStore, StoresSharingTheFileApplyTheirChangesToWhatTheOtherWrote) {
     Fixture f;

@@ -55,23 +55,6 @@ TEST(KeychainStore, MemoryBackendReplacesReadsAndDeletes) {
     exerciseBackend(KeychainStore(std::make_shared<MemorySecretBackend>()), "0123abcd");
 }
 
-TEST(KeychainStore, ErrorsCarryTheBackendsMessageOrTheStatus) {
-    auto backend = std::make_shared<MemorySecretBackend>();
-    const KeychainStore keychain(backend);
-    backend->failWith(SecretStatus{-25308, std::nullopt});
-    const auto error = keychain.save("k", "a");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->description(), "Keychain operation failed: OSStatus -25308");
-
-    backend->failWith(
-        SecretStatus{4, QStringLiteral("Cannot create an item in a locked collection")});
-    const KeychainRead read = keychain.read("a");
-    EXPECT_EQ(read.value, std::nullopt);
-    ASSERT_TRUE(read.error);
-    EXPECT_EQ(read.error->description(),
-              "Keychain operation failed: Cannot create an item in a locked collection");
-}
-
 TEST(KeychainStore, BytesThatAreNotUtf8ReadAsNoValue) {
     auto backend = std::make_shared<MemorySecretBackend>();
     backend->add(KeychainStore::kDefaultService, "a", QByteArray("\xff\xfe", 2));

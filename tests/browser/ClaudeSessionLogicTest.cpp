@@ -65,46 +65,32 @@ TEST(ClaudeScriptPayload, FailureCodeJoinsErrorStatusAndMessage) {
     EXPECT_EQ(p.failureCode(), QStringLiteral("exception: TypeError: Failed to fetch"));
 }
 
-TEST(ClaudeWebSessionError, FailureCodesMapToErrorsAndTexts) {
-    using Kind = ClaudeWebSessionError::Kind;
-    auto e = ClaudeWebSessionError::fromFailureCode(QStringLiteral("not_logged_in_403"));
-    EXPECT_EQ(e.kind, Kind::notLoggedIn);
-    EXPECT_EQ(e.description(), QStringLiteral("Login required"));
-    e = ClaudeWebSessionError::fromFailureCode(QStringLiteral("timeout"));
-    EXPECT_EQ(e.kind, Kind::timeout);
-    EXPECT_EQ(e.description(), QStringLiteral("Request timed out"));
-    e = ClaudeWebSessionError::fromFailureCode(QStringLiteral("timeout_504"));
-    EXPECT_EQ(e.kind, Kind::requestFailed);
-    EXPECT_EQ(e.description(), QStringLiteral("timeout_504"));
-    EXPECT_EQ((ClaudeWebSessionError{Kind::parseFailed, {}}).description(),
-              QStringLiteral("Usage response could not be parsed"));
-    EXPECT_EQ((ClaudeWebSessionError{Kind::noData, {}}).description(),
-              QStringLiteral("No usage data returned"));
-}
-
-// What the user reads is a sentence with the next step, never the page's raw failure.
+// What the user reads is a sentence with the next step, never the page's raw failure; the
+// kind decides whether the figures stay on screen.
 TEST(ClaudeWebSessionError, EveryFailureReadsAsOneOfThreePlainSentences) {
+    using Kind = ClaudeWebSessionError::Kind;
     const QString unreachable = "Can't reach claude.ai. Check the connection, then Refresh.";
     const QString signIn = "Sign in to Claude to see your limits.";
     const QString changed = "claude.ai changed its answer; the limits can't be read.";
-    const std::vector<std::pair<const char*, QString>> cases{
-        {"exception: TypeError: Failed to fetch", unreachable},
-        {"timeout", unreachable},
-        {"orgs_failed_502", unreachable},
-        {"usage_failed_429", unreachable},
-        {"cancelled", unreachable},
-        {"script_failed: the script did not run", unreachable},
-        {"not_logged_in_401", signIn},
-        {"usage_failed_404", changed},
-        {"no_org", changed},
-        {"exception: SyntaxError: Unexpected token < in JSON", changed},
+    const std::vector<std::tuple<const char*, Kind, QString>> cases{
+        {"exception: TypeError: Failed to fetch", Kind::requestFailed, unreachable},
+        {"timeout", Kind::timeout, unreachable},
+        {"timeout_504", Kind::requestFailed, unreachable},
+        {"orgs_failed_502", Kind::requestFailed, unreachable},
+        {"usage_failed_429", Kind::requestFailed, unreachable},
+        {"cancelled", Kind::requestFailed, unreachable},
+        {"script_failed: the script did not run", Kind::requestFailed, unreachable},
+        {"not_logged_in_401", Kind::notLoggedIn, signIn},
+        {"not_logged_in_403", Kind::notLoggedIn, signIn},
+        {"usage_failed_404", Kind::requestFailed, changed},
+        {"no_org", Kind::requestFailed, changed},
+        {"exception: SyntaxError: Unexpected token < in JSON", Kind::requestFailed, changed},
     };
-    for (const auto& [code, sentence] : cases) {
-        EXPECT_EQ(ClaudeWebSessionError::fromFailureCode(QString::fromLatin1(code)).sentence(),
-                  sentence)
-            << code;
+    for (const auto& [code, kind, sentence] : cases) {
+        const auto error = ClaudeWebSessionError::fromFailureCode(QString::fromLatin1(code));
+        EXPECT_EQ(error.kind, kind) << code;
+        EXPECT_EQ(error.sentence(), sentence) << code;
     }
-    using Kind = ClaudeWebSessionError::Kind;
     EXPECT_EQ((ClaudeWebSessionError{Kind::parseFailed, {}}).sentence(), changed);
     EXPECT_EQ((ClaudeWebSessionError{Kind::noData, {}}).sentence(), changed);
 }

@@ -159,10 +159,18 @@ TEST_F(ClaudeUsageStoreTest, AnIdleBrowserExitsWithAllItsProcessesAndComesBackOn
         << store->errorDetail().toStdString();
     EXPECT_NE(store->browserProcessId(), first);
 
-    // The login window keeps it up past the idle period, until it is closed.
+    // The login window keeps it up past the idle period, until it is closed. The witness is a
+    // second browser with the same idle period started after the window opened: its idle exit
+    // comes after the first one's would have, so by then the first must have stayed.
     store->showLoginWindow();
-    QTest::qWait(3000);
+    const qint64 shown = store->browserProcessId();
+    TempDir witnessDir;
+    ClaudeUsageStore witness(testBrowser(witnessDir.path(), site.origin()));
+    witness.setIdleShutdown(std::chrono::milliseconds(1500));
+    QCoro::waitFor(witness.refresh());
+    ASSERT_TRUE(waitUntil([&] { return !witness.hasSession(); }));
     EXPECT_TRUE(store->hasSession());
+    EXPECT_EQ(store->browserProcessId(), shown);
     store->closeLoginWindow();
     EXPECT_TRUE(waitUntil([&] { return !store->hasSession(); }));
 }

@@ -26,11 +26,7 @@ namespace {
 using test::FakeGeminiResponse;
 using test::FakeGeminiUpstream;
 
-struct Finished {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Finished = test::CliRun;
 
 class CliTest : public ::testing::Test {
 protected:
@@ -45,27 +41,11 @@ protected:
     }
 
     Finished run(const QStringList& args, const QByteArray& input = {}) const {
-        QProcess process;
-        prepare(process, args);
-        process.start();
-        process.write(input);
-        process.closeWriteChannel();
-        EXPECT_TRUE(process.waitForFinished(30000)) << args.join(' ').toStdString();
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return test::runCli(test::cliEnvironment(home.path()), args, input);
     }
-
     // Runs the tool while this thread's event loop keeps serving the fakes it talks to.
     Finished runServed(const QStringList& args, const QByteArray& input = {}) const {
-        QProcess process;
-        prepare(process, args);
-        process.start();
-        process.write(input);
-        process.closeWriteChannel();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000))
-            << args.join(' ').toStdString();
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return test::runCli(test::cliEnvironment(home.path()), args, input, true);
     }
 
     // The port a relay started with `--port 0` names in its listening line; 0 when none yet.
@@ -95,11 +75,11 @@ protected:
         EXPECT_NE(relay->port, 0) << relay->out.toStdString();
         return relay;
     }
-    // Sends one metered request through the relay; the answer's status, 0 when none came.
-    static int call(QNetworkAccessManager& network, int port, const QByteArray& key) {
-        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
-                                                    "gemini-2.5-flash:generateContent")
-                                         .arg(port)));
+    // Sends one request through the relay; the answer's status, 0 when none came.
+    static int call(QNetworkAccessManager& network, int port, const QByteArray& key,
+                    const QString& method = QStringLiteral("gemini-2.5-flash:generateContent")) {
+        QNetworkRequest request(
+            QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/%2").arg(port).arg(method)));
         request.setRawHeader("x-goog-api-key", key);
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         std::unique_ptr<QNetworkReply> reply(
@@ -124,6 +104,16 @@ protected:
         });
         EXPECT_TRUE(upstream->listen());
         return upstream;
+    }
+    // A history large enough that rewriting it takes a while.
+    void saveLargeHistory(int records) const {
+        UsageHistoryData big;
+        const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+        for (int i = 0; i < records; ++i) {
+            big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50,
+                                         0, 0, 0, 0.001, 300, "relay", std::nullopt});
+        }
+        ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
     }
     static QString addedId(const Finished& added) {
         const QByteArray line = added.out.trimmed();
@@ -179,52 +169,23 @@ TEST_F(CliTest, RelayServesMetersAndStopsCleanlyOnSigterm) {
 
     const Finished added = run({"accounts", "add", "gemini", "--alias", "work"}, "REAL-KEY\n");
     ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
-
-    QProcess relay;
-    prepare(relay, {"relay", "--port", "0", "--upstream", upstream.baseUrl()});
-    QByteArray out;
-    QObject::connect(&relay, &QProcess::readyReadStandardOutput,
-                     [&] { out += relay.readAllStandardOutput(); });
-    relay.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("Relay listening"); }, 20000))
-        << out.toStdString() << relay.readAllStandardError().toStdString();
-    const int port = announcedPort(out);
-    ASSERT_NE(port, 0) << out.toStdString();
-
+    auto relay = startRelay(upstream.baseUrl());
     QNetworkAccessManager network;
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
-                                                "gemini-2.5-flash:generateContent")
-                                     .arg(port)));
-    request.setRawHeader("x-goog-api-key", "quotameter-work");
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    std::unique_ptr<QNetworkReply> reply(network.post(request, QByteArray(R"({"contents":[]})")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 20000));
-    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    EXPECT_EQ(call(network, relay->port, "quotameter-work"), 200);
     ASSERT_EQ(upstream.requestCount(), 1);
     EXPECT_EQ(upstream.requests()[0].query.queryItemValue("key"), "REAL-KEY");
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("  200  in 1.2k out 300"); }, 10000))
-        << out.toStdString();
-    QNetworkRequest failing(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
-                                                "gemini-2.5-flash:countTokens")
-                                     .arg(port)));
-    failing.setRawHeader("x-goog-api-key", "quotameter-work");
-    std::unique_ptr<QNetworkReply> failed(network.post(failing, QByteArray("{}")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("  502"); }, 20000)) << out.toStdString();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return relay->out.contains("  200  in 1.2k out 300"); }, 20000))
+        << relay->out.toStdString();
+    call(network, relay->port, "quotameter-work", "gemini-2.5-flash:countTokens");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->out.contains("  502"); }, 20000))
+        << relay->out.toStdString();
     // A model without a price is metered, and its line says so rather than "$0".
-    QNetworkRequest unknown(QUrl(QStringLiteral("http://127.0.0.1:%1/v1beta/models/"
-                                                "gemini-9-zeta:generateContent")
-                                     .arg(port)));
-    unknown.setRawHeader("x-goog-api-key", "quotameter-work");
-    unknown.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    std::unique_ptr<QNetworkReply> unpriced(
-        network.post(unknown, QByteArray(R"({"contents":[]})")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return out.contains("out 300  unpriced"); }, 20000))
-        << out.toStdString();
-    relay.terminate();
-    ASSERT_TRUE(relay.waitForFinished(20000));
-    EXPECT_EQ(relay.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(relay.exitCode(), 0) << relay.readAllStandardError().toStdString();
+    call(network, relay->port, "quotameter-work", "gemini-9-zeta:generateContent");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay->out.contains("out 300  unpriced"); }, 20000))
+        << relay->out.toStdString();
+    stop(*relay);
+    EXPECT_EQ(relay->process->exitStatus(), QProcess::NormalExit);
 
     const auto saved = UsageHistoryFileStore(historyPath()).load();
     ASSERT_EQ(saved.state, UsageHistoryFileStore::LoadState::Loaded);
@@ -376,16 +337,10 @@ TEST_F(CliTest, ARelayAndOtherCommandsShareTheFilesWithoutLosingAnything) {
 TEST_F(CliTest, EveryRecordARelayPrintedSurvivesAKill) {
     const auto upstream = upstreamAnswering();
     ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
-    // A history large enough that rewriting it takes a while: a kill lands during the
-    // rewrite that follows a record, where a record only in memory would be lost.
-    UsageHistoryData big;
-    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    // A kill lands during the rewrite that follows a record, where a record only in memory
+    // would be lost.
     constexpr int kPreloaded = 20000;
-    for (int i = 0; i < kPreloaded; ++i) {
-        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
-                                     0, 0.001, 300, "relay", std::nullopt});
-    }
-    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
+    saveLargeHistory(kPreloaded);
     QNetworkAccessManager network;
     int printed = 0;
     int answered = 0;
@@ -449,13 +404,7 @@ TEST_F(CliTest, ARelayThatCannotSaveSaysSoAndSavesTheCallsLater) {
 TEST_F(CliTest, MoreStopSignalsDuringShutdownStillLeaveTheJournalFolded) {
     const auto upstream = upstreamAnswering();
     ASSERT_EQ(run({"accounts", "add", "gemini", "--alias", "work"}, "WORK-KEY\n").exitCode, 0);
-    UsageHistoryData big;  // large enough that the fold takes a while
-    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
-    for (int i = 0; i < 20000; ++i) {
-        big.geminiRecords.push_back({now - 86'400'000 + i, "old", "gemini-2.5-flash", 100, 50, 0, 0,
-                                     0, 0.001, 300, "relay", std::nullopt});
-    }
-    ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(big), std::nullopt);
+    saveLargeHistory(20000);  // the fold takes a while
     auto relay = startRelay(upstream->baseUrl());
     QNetworkAccessManager network;
     for (int i = 0; i < 3; ++i) ASSERT_EQ(call(network, relay->port, "quotameter-work"), 200);
@@ -471,12 +420,6 @@ TEST_F(CliTest, MoreStopSignalsDuringShutdownStillLeaveTheJournalFolded) {
     EXPECT_EQ(relay->process->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(UsageHistoryFileStore(historyPath()).load().data.geminiRecords.size(), 20003u);
 }
-
-}  // namespace
-}  // namespace qm
-
-namespace qm {
-namespace {
 
 TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
@@ -505,12 +448,6 @@ TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
     home.write(".local/share/Quotameter/config.json", "{not json");
     EXPECT_EQ(run({"budgets"}).exitCode, 1);
 }
-
-}  // namespace
-}  // namespace qm
-
-namespace qm {
-namespace {
 
 // Commands that only read leave a history they cannot decode as it is, beside nothing new:
 // setting it aside is for the process that records usage.

@@ -46,21 +46,9 @@ protected:
                 test::codexRateLimitsLine(30, 41, seconds + 7200, seconds + 86400, 600));
     }
 
-    struct Finished {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
+    using Finished = test::CliRun;
     Finished runCli(const QStringList& args, const QByteArray& input = {}) const {
-        QProcess process;
-        QProcessEnvironment env = qm::test::cliEnvironment(home.path());
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(QM_CLI_PATH), args);
-        process.write(input);
-        process.closeWriteChannel();
-        EXPECT_TRUE(process.waitForFinished(30000));
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return test::runCli(test::cliEnvironment(home.path()), args, input);
     }
 
     // A Claude Code transcript under the sample project holding one request per `ago` entry.

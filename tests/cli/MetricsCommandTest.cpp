@@ -10,7 +10,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTest>
 #include <memory>
 
@@ -58,12 +57,12 @@ protected:
         process.setArguments(QStringList{"metrics"} + args);
     }
 
+    test::CliRun runCli(const QStringList& args) const {
+        return test::runCli(test::cliEnvironment(home.path()), QStringList{"metrics"} + args);
+    }
     std::pair<int, QByteArray> run(const QStringList& args) const {
-        QProcess process;
-        prepare(process, args);
-        process.start();
-        EXPECT_TRUE(process.waitForFinished(60000));
-        return {process.exitCode(), process.readAllStandardOutput()};
+        const test::CliRun done = runCli(args);
+        return {done.exitCode, done.out};
     }
 
     // An exporter on a port of its own choosing; the port it names on stderr.
@@ -153,13 +152,10 @@ TEST_F(MetricsCommandTest, AliasesOnlyWhenAskedAndBadArgumentsAreRefused) {
     EXPECT_FALSE(named.contains(kAnthropicId.toUtf8()));
     // A history that cannot be read is said on stderr; the rest is still reported.
     home.write(".local/share/Quotameter/usage-history.json", "{not json");
-    QProcess broken;
-    prepare(broken, {});
-    broken.start();
-    ASSERT_TRUE(broken.waitForFinished(60000));
-    EXPECT_EQ(broken.exitCode(), 0);
-    EXPECT_TRUE(broken.readAllStandardError().contains("usage history could not be read"));
-    const QByteArray rest = broken.readAllStandardOutput();
+    const test::CliRun broken = runCli({});
+    EXPECT_EQ(broken.exitCode, 0);
+    EXPECT_TRUE(broken.err.contains("usage history could not be read"));
+    const QByteArray& rest = broken.out;
     EXPECT_TRUE(rest.contains("quotameter_tokens_total{kind=\"input\",model=\"gpt-5\""));
     EXPECT_FALSE(rest.contains("quotameter_relay_requests_total{"));
     EXPECT_EQ(test::readAll(home.filePath(".local/share/Quotameter/usage-history.json")),
@@ -212,12 +208,6 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
     if (prometheusPath.isEmpty()) GTEST_SKIP() << "prometheus is not installed";
     auto exporter = startExporter({"--listen", "127.0.0.1:0"});
     ASSERT_NE(exporter->port, 0);
-    int webPort = 0;
-    {
-        QTcpServer probe;  // Prometheus takes no port 0, so it gets one just seen free
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        webPort = probe.serverPort();
-    }
     const QString config =
         home.write("prometheus/prometheus.yml",
                    QStringLiteral("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
@@ -225,13 +215,24 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
                                   "      - targets: ['127.0.0.1:%1']\n")
                        .arg(exporter->port)
                        .toUtf8());
+    // Prometheus binds port 0 itself and names the port it got in its log.
     QProcess prometheus;
     prometheus.setProcessChannelMode(QProcess::MergedChannels);
-    prometheus.start(
-        prometheusPath,
-        {"--config.file=" + config, "--storage.tsdb.path=" + home.filePath("prometheus/data"),
-         QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webPort)});
+    QByteArray log;
+    QObject::connect(&prometheus, &QProcess::readyRead, [&] { log += prometheus.readAll(); });
+    prometheus.start(prometheusPath, {"--config.file=" + config,
+                                      "--storage.tsdb.path=" + home.filePath("prometheus/data"),
+                                      QStringLiteral("--web.listen-address=127.0.0.1:0")});
     ASSERT_TRUE(prometheus.waitForStarted(10000));
+    const QRegularExpression listening(R"re(msg="Listening on" address=127\.0\.0\.1:(\d+))re");
+    int webPort = 0;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            webPort = listening.match(QString::fromUtf8(log)).captured(1).toInt();
+            return webPort != 0 || prometheus.state() == QProcess::NotRunning;
+        },
+        60000));
+    ASSERT_NE(webPort, 0) << log.toStdString();
 
     QNetworkAccessManager network;
     QUrl query(QStringLiteral("http://127.0.0.1:%1/api/v1/query").arg(webPort));
@@ -248,7 +249,7 @@ TEST_F(MetricsCommandTest, ARealPrometheusScrapesTheExporterAndAnswersAQuery) {
             return !result.isEmpty();
         },
         120000);
-    EXPECT_TRUE(found && !result.isEmpty()) << prometheus.readAll().toStdString();
+    EXPECT_TRUE(found && !result.isEmpty()) << log.toStdString();
     if (!result.isEmpty()) {
         const QJsonObject series = result[0].toObject();
         EXPECT_EQ(series["metric"].toObject()["model"].toString(), "gpt-5");

@@ -129,15 +129,6 @@ TEST(UsageApiResponse, WholeNumbersInAnyFormAreIntegers) {
     EXPECT_EQ(r.routines->dailyLimit, 9007199254740993LL);
 }
 
-TEST(LatestClaudeUsage, EmptyAnswerGivesZerosAndOpus) {
-    const LatestClaudeUsage u = LatestClaudeUsage::fromResponse({}, kNow);
-    EXPECT_EQ(u, LatestClaudeUsage{});
-    EXPECT_EQ(u.subModelName, QStringLiteral("Opus"));
-    EXPECT_FALSE(u.hasDesign);
-    EXPECT_FALSE(u.hasRoutine);
-    EXPECT_FALSE(u.extra);
-}
-
 // Each group takes the first present alias; the utilisation tells which one won.
 struct PreferenceCase {
     const char* group;
@@ -277,25 +268,4 @@ TEST(LatestClaudeUsage, PercentagesPassThroughExceptNaN) {
     EXPECT_EQ(u.weekPct, 130);
     EXPECT_EQ(u.subPct, -5);
     EXPECT_TRUE(std::isinf(u.designPct));
-}
-
-TEST(LatestClaudeUsage, ExtraUsageIsCopiedWhole) {
-    const LatestClaudeUsage u = LatestClaudeUsage::fromResponse(
-        decodeOk(R"({"extraUsage":{"is_enabled":true,"monthly_limit":50,"used_credits":12.5,)"
-                 R"("utilization":25}})"),
-        kNow);
-    EXPECT_EQ(u.extra, (ExtraUsage{true, 50, 12.5, 25}));
-}
-
-TEST(ClaudeUsageDateParser, AcceptsInternetDateTimesOnly) {
-    EXPECT_EQ(ClaudeUsageDateParser::date(QStringLiteral("2025-03-01T10:00:00.5+09:00")),
-              at("2025-03-01T01:00:00.500Z"));
-    EXPECT_EQ(ClaudeUsageDateParser::date(QStringLiteral("2025-03-01T10:00:00Z")),
-              at("2025-03-01T10:00:00Z"));
-    EXPECT_EQ(ClaudeUsageDateParser::date(QStringLiteral("2025-03-01T10:00:00-07:52:58")),
-              at("2025-03-01T17:52:58Z"));
-    for (const char* bad : {"1740823200", "2025-03-01 10:00:00Z", "2025-03-01T10:00:00",
-                            "2025-03-01T10:00:00+0900", "", "tomorrow"}) {
-        EXPECT_FALSE(ClaudeUsageDateParser::date(QString::fromLatin1(bad))) << bad;
-    }
 }

@@ -29,7 +29,7 @@
 #include "relay/GeminiRelayStore.h"
 #include "support/FakeProviderServer.h"
 #include "support/QtPrinters.h"
-#include "support/RelayWindowTestSupport.h"
+#include "support/Screenshots.h"
 #include "support/TempDir.h"
 #include "support/WriteBlocker.h"
 

@@ -21,10 +21,6 @@ protected:
         card->resize(330, card->sizeHint().height());
         return card;
     }
-    static QString text(QWidget* root, const QString& name) {
-        auto* label = root->findChild<QLabel*>(name);
-        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
-    }
     static QStringList rows(QWidget* card) {
         QStringList names;
         for (QWidget* w : card->findChildren<QWidget*>(QRegularExpression("^(bar|row)_"))) {

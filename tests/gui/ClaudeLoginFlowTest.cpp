@@ -24,7 +24,9 @@ TEST_F(ClaudeLoginFlowTest, DoneChecksTheSignInAndClosesTheBrowsersWindowOnlyOnS
     Q_EMIT claude.loginDoneRequested();
     EXPECT_TRUE(claude.isRefreshing());
     ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }));
-    settle(300);
+    // The browser answers in order: a close sent after the failed check would be reported
+    // before the answer to this later fetch.
+    QCoro::waitFor(claude.refresh());
     EXPECT_TRUE(claude.isLoginWindowShown());
     EXPECT_EQ(claude.statusKind(), ClaudeUsageStatusKind::needsLogin);
 

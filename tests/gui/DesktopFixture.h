@@ -4,6 +4,7 @@
 
 #include <QCoroTask>
 #include <QDir>
+#include <QLabel>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -20,17 +21,10 @@
 #include "support/FakeClaudeSite.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
+#include "support/Screenshots.h"
 #include "support/TempDir.h"
 
 namespace qm::test {
-
-// Saves what the user would see under the build folder, for a person to look at.
-inline void saveScreenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
-    // Labels whose text just changed have their new size only after the pending layouts run.
-    for (int i = 0; i < 3; ++i) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    widget->grab().save(QStringLiteral(QM_SCREENSHOT_DIR "/") + name + QStringLiteral(".png"));
-}
 
 // Lets queued events, layouts and coroutine steps run.
 inline void settle(int ms = 50) {
@@ -40,6 +34,12 @@ inline void settle(int ms = 50) {
 template <typename Predicate>
 bool waitUntil(Predicate done, int ms = 20000) {
     return QTest::qWaitFor(done, ms);
+}
+
+// The text of the label `name` under `root`, or a marker that says it is missing.
+inline QString text(QWidget* root, const QString& name) {
+    auto* label = root->findChild<QLabel*>(name);
+    return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
 }
 
 // Real stores over a home with the sample tool logs and a fake Claude site; the Claude

@@ -39,11 +39,6 @@ protected:
         QCoro::waitFor(aggregator.refresh());
     }
 
-    static QString text(QWidget* root, const QString& name) {
-        auto* label = root->findChild<QLabel*>(name);
-        return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
-    }
-
     const TimeMs now = QDateTime::currentMSecsSinceEpoch();
     WindowRegistry windows;
 };

@@ -16,10 +16,6 @@ namespace {
 
 class PanelAndTrayTest : public DesktopFixture {
 protected:
-    QString text(QWidget* root, const char* name) {
-        auto* label = root->findChild<QLabel*>(QString::fromLatin1(name));
-        return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
-    }
     WindowRegistry windows;
 };
 

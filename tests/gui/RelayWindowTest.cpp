@@ -21,7 +21,7 @@
 #include "relay/GeminiRelayStore.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 #include "support/FakeGeminiUpstream.h"
-#include "support/RelayWindowTestSupport.h"
+#include "support/Screenshots.h"
 #include "support/TempDir.h"
 
 namespace qm::gui {

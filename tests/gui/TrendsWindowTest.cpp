@@ -14,7 +14,7 @@
 #include "gui/trends/TrendsWindow.h"
 #include "gui/widgets/LabelledFigure.h"
 #include "history/UsageHistoryStore.h"
-#include "support/RelayWindowTestSupport.h"
+#include "support/Screenshots.h"
 #include "support/TempDir.h"
 
 namespace qm::gui {

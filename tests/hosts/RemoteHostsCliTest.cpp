@@ -40,11 +40,7 @@ export XDG_CACHE_HOME="$REMOTES/$host/.cache"
 exec "$QM_CLI" "$@"
 )";
 
-struct Finished {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Finished = test::CliRun;
 
 // A home with one Codex session of `input` tokens (a tenth of them cached) and 3 prompts.
 void writeCodexHome(const QString& home, std::int64_t input) {
@@ -71,18 +67,13 @@ protected:
     }
 
     Finished run(const QStringList& args, const QString& timeLimit = "120") const {
-        QProcess process;
         QProcessEnvironment env = qm::test::cliEnvironment(home.path());
         env.insert("TZ", "UTC");
         env.insert("QUOTAMETER_SSH", fakeSsh);
         env.insert("QUOTAMETER_SSH_TIMEOUT", timeLimit);
         env.insert("REMOTES", dir.path());
         env.insert("QM_CLI", QStringLiteral(QM_CLI_PATH));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(QM_CLI_PATH), args);
-        EXPECT_TRUE(process.waitForFinished(240000)) << args.join(' ').toStdString();
-        return {process.exitCode(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
+        return test::runCli(env, args, {}, false, 240000);
     }
 
     void addHosts(const QStringList& names) const {

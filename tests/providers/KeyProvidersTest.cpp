@@ -29,16 +29,6 @@ TEST(GrokUsageProvider, ValidationDescribesTheKeyEvenWhenDisabled) {
     EXPECT_EQ(server->requests().at(0).header("authorization"), "Bearer xai-good");
 }
 
-TEST(GrokUsageProvider, CreateTimeParsesWithOrWithoutFraction) {
-    EXPECT_EQ(GrokUsageProvider::parseCreateTime(QStringLiteral("2024-05-01T12:00:00Z")),
-              1'714'564'800'000);
-    EXPECT_EQ(GrokUsageProvider::parseCreateTime(QStringLiteral("2024-05-01T12:00:00.250Z")),
-              1'714'564'800'250);
-    EXPECT_EQ(GrokUsageProvider::parseCreateTime(QStringLiteral("yesterday")), std::nullopt);
-    EXPECT_EQ(GrokUsageProvider::parseCreateTime(QStringLiteral("")), std::nullopt);
-    EXPECT_EQ(GrokUsageProvider::parseCreateTime(std::nullopt), std::nullopt);
-}
-
 TEST(GrokUsageProvider, FailuresOfValidationAndModelList) {
     auto server = FakeProviderServer::playing(FakeProvider::xai, "xai-good");
     const GrokUsageProvider client(server->baseUrl(), kShortTimeout);

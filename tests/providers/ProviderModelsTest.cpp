@@ -1,21 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <QTcpServer>
-
 #include "ProviderTestSupport.h"
 #include "providers/ProviderHttpSession.h"
 #include "providers/ProviderModels.h"
 #include "support/QtPrinters.h"
 
 using namespace qm;
-
-QString qm::test::closedPortUrl() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QStringLiteral("http://127.0.0.1:%1").arg(port);
-}
 
 TEST(ProviderHttp, ErrorTextFollowsTheProvidersShapesInOrder) {
     using ProviderHttp::errorMessage;
@@ -32,21 +22,6 @@ TEST(ProviderHttp, ErrorTextFollowsTheProvidersShapesInOrder) {
     EXPECT_EQ(errorMessage(R"({"detail": "Not authenticated"})"), "Not authenticated");
 }
 
-TEST(ProviderHttp, HttpErrorFallsBackToTheGivenText) {
-    EXPECT_EQ(ProviderHttp::httpError(500, "", "unknown"), "HTTP 500: unknown");
-    EXPECT_EQ(ProviderHttp::httpError(429, "[1]", "unknown"), "HTTP 429: unknown");
-    EXPECT_EQ(ProviderHttp::httpError(
-                  401, R"({"error":{"message":"","type":"authentication_error"}})", "unknown"),
-              "HTTP 401: authentication_error");
-}
-
-TEST(UsageFetchResult, TotalCacheTokensSumsAllThreeCacheCounts) {
-    UsageFetchResult result;
-    EXPECT_EQ(result.totalCacheTokens(), 0);
-    result.buckets = {{"a", 1, 2, 3, 4, 0, 0}, {"b", 1, 2, 0, 0, 5, 0}};
-    EXPECT_EQ(result.totalCacheTokens(), 12);
-}
-
 TEST(ProviderHttpSession, QueryItemsAreEncodedAsQueryComponents) {
     EXPECT_EQ(
         ProviderHttpSession::encodeQuery(
@@ -60,7 +35,9 @@ TEST(ProviderHttpSession, FailuresWithoutAnAnswerHaveFixedTexts) {
     EXPECT_EQ(run(badUrl.get("/x", {}, {})).errorText(),
               "Provider request URL could not be created.");
 
-    const ProviderHttpSession refused(qm::test::closedPortUrl(), qm::test::kShortTimeout);
+    const qm::test::RefusingPort closed;
+    ASSERT_NE(closed.port(), 0);
+    const ProviderHttpSession refused(closed.url(), qm::test::kShortTimeout);
     const ProviderHttpResponse response = run(refused.get("/x", {}, {}));
     EXPECT_EQ(response.outcome, ProviderHttpResponse::Outcome::failed);
     EXPECT_FALSE(response.errorText().isEmpty());

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoroTask>
+#include <QString>
 #include <QTimer>
 #include <chrono>
 
@@ -22,7 +28,32 @@ void cancelSoon(const Client& client) {
     QTimer::singleShot(100, [&client] { client.cancel(); });
 }
 
-// A base address where nothing listens.
-QString closedPortUrl();
+// A loopback port held bound but not listening: a connection to it is refused, and nothing
+// else can take the port while this lives.
+class RefusingPort {
+public:
+    RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+
+    quint16 port() const { return port_; }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+
+private:
+    int fd_;
+    quint16 port_ = 0;
+};
 
 }  // namespace qm::test

@@ -659,12 +659,6 @@ TEST_F(RelayServerTest, OpenAiCompatibleCallsAreMeteredOrCountedAsUnmetered) {
     EXPECT_FALSE(logs[1].usage);
 }
 
-}  // namespace
-}  // namespace qm
-
-namespace qm {
-namespace {
-
 // An upstream answer is not trusted: absurd usage is refused with its reason.
 TEST_F(RelayServerTest, HostileUsageFiguresAreUnmeteredWithTheReason) {
     upstream.setHandler([](const test::FakeGeminiRequest& request) {

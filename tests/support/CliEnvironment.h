@@ -1,7 +1,11 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QTest>
 
 namespace qm::test {
 
@@ -17,6 +21,29 @@ inline QProcessEnvironment cliEnvironment(const QString& home) {
     env.remove("CODEX_HOME");
     env.remove("CLAUDE_CONFIG_DIR");
     return env;
+}
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs quotameter-cli (QM_CLI_PATH, set by the including target) to its end with `input` on
+// its standard input. `served`: this thread's event loop keeps running meanwhile, for fakes in
+// this process that the command talks to.
+inline CliRun runCli(const QProcessEnvironment& env, const QStringList& args,
+                     const QByteArray& input = {}, bool served = false, int timeoutMs = 60000) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(QM_CLI_PATH), args);
+    process.write(input);
+    process.closeWriteChannel();
+    const bool ended =
+        served ? QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)
+               : process.waitForFinished(timeoutMs);
+    EXPECT_TRUE(ended) << args.join(' ').toStdString();
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 }  // namespace qm::test
