@@ -375,8 +375,9 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
         const FileEntry& x = *a.second;
         const FileEntry& y = *b.second;
-        return std::tuple(int(x.tool), x.subordinate, a.first, x.path) <
-               std::tuple(int(y.tool), y.subordinate, b.first, y.path);
+        // References, not copies: a path is compared only when all else is equal.
+        return std::forward_as_tuple(int(x.tool), x.subordinate, a.first, x.path) <
+               std::forward_as_tuple(int(y.tool), y.subordinate, b.first, y.path);
     });
     std::vector<const FileEntry*> result;
     result.reserve(order.size());
@@ -388,24 +389,43 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
 
 std::vector<UsageSlice> LedgerSnapshot::slices() const {
     std::vector<UsageSlice> out;
-    std::unordered_set<std::uint64_t> calls;
-    std::unordered_set<std::uint64_t> prompts;
+    std::size_t keyedCalls = 0;
+    std::size_t keyedPrompts = 0;
+    for (const FileEntry& file : files) {
+        keyedCalls += file.calls.size();
+        keyedPrompts += file.prompts.size();
+    }
+    std::unordered_set<std::uint64_t> calls(keyedCalls);
+    std::unordered_set<std::uint64_t> prompts(keyedPrompts);
+    using Key = std::tuple<Hour, std::uint16_t, std::uint8_t>;
+    std::vector<std::pair<Key, Counts>> part;
     for (const FileEntry* file : claimOrder(files)) {
-        // This file's part, summed per hour, model and kind of call.
-        std::map<std::tuple<Hour, std::uint16_t, std::uint8_t>, Counts> part;
+        // This file's part, summed per hour, model and kind of call, in the order read.
+        part.clear();
         for (const HourRow& row : file->rows) {
-            part[{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)}] += row.counts;
+            part.emplace_back(Key{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)},
+                              row.counts);
         }
         for (const KeyedCall& call : file->calls) {
             if (calls.insert(call.key).second)
-                part[{call.hour, call.model, call.flags}] += call.counts;
+                part.emplace_back(Key{call.hour, call.model, call.flags}, call.counts);
         }
         for (const KeyedPrompt& prompt : file->prompts) {
             if (!prompts.insert(prompt.key).second) continue;
             Counts one;
             one.prompts = 1;
-            part[{prompt.hour, prompt.model, 0}] += one;
+            part.emplace_back(Key{prompt.hour, prompt.model, 0}, one);
         }
+        std::stable_sort(part.begin(), part.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::size_t merged = 0;
+        for (std::size_t i = 0; i < part.size(); ++i) {
+            if (merged > 0 && part[merged - 1].first == part[i].first)
+                part[merged - 1].second += part[i].second;
+            else
+                part[merged++] = part[i];
+        }
+        part.resize(merged);
         // A prompt typed before the first reply of a file belongs to the model that replied.
         const auto named = std::find_if(file->models.begin(), file->models.end(),
                                         [](const QString& m) { return m != kUnknown; });
