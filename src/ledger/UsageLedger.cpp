@@ -100,6 +100,7 @@ std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& jo
     LoadedIndex loaded;
     loaded.hash = indexHash(index.bytes()).value_or(0);
     loaded.indexBytes = std::int64_t(index.bytes().size());
+    loaded.files.reserve(files->size());
     for (FileEntry& entry : *files) {
         QString path = entry.path;
         loaded.files.emplace(std::move(path), std::move(entry));
