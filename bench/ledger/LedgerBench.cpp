@@ -188,6 +188,8 @@ std::string oneMegabyteOfLines(const std::string& home, std::string& target) {
         else if (target.empty())
             target = entry.path().string();
     }
+    // A small tree may hold one long rollout only: it grows by its own first lines.
+    if (target.empty()) target = source;
     std::ifstream in(source, std::ios::binary);
     std::string bytes(1'000'000, '\0');
     in.read(bytes.data(), std::streamsize(bytes.size()));
