@@ -3,7 +3,8 @@
 //
 //   cold: `report daily` with no index, with 1 and 2 threads, and its peak memory;
 //   warm: the same with the index current, beside a bare stat of every file in the tree;
-//   append: after 1 MB is appended to one rollout, beside a bare parse of that 1 MB;
+//   append: after 1 MB is appended to one rollout, beside a bare parse of that 1 MB; and after
+//   1 MB is appended to the longest Claude Code session, with what the index wrote for it;
 //   the index's size against the logs'.
 //
 //   bench_ledger [--size-mb N] [--runs N] [--dir PATH] [--keep] [--peer PROGRAM]
@@ -214,11 +215,42 @@ std::string oneMegabyteOfLines(const std::string& home, std::string& target) {
         else if (target.empty())
             target = entry.path().string();
     }
+    // A small tree may hold one long rollout only: it grows by its own first lines.
+    if (target.empty()) target = source;
     std::ifstream in(source, std::ios::binary);
     std::string bytes(1'000'000, '\0');
     in.read(bytes.data(), std::streamsize(bytes.size()));
     bytes.resize(bytes.rfind('\n') + 1);
     return bytes;
+}
+
+// A megabyte of other sessions' transcript lines, and the longest session to append them to:
+// the file whose index entry is largest.
+std::string claudeLines(const std::string& home, std::string& target) {
+    std::string bytes;
+    std::uintmax_t longest = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(home + "/.claude/projects")) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".jsonl") continue;
+        if (entry.file_size() > longest) {
+            longest = entry.file_size();
+            target = entry.path().string();
+        }
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(home + "/.claude/projects")) {
+        if (bytes.size() >= 1'000'000) break;
+        if (!entry.is_regular_file() || entry.path().string() == target) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        bytes.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bytes.resize(std::min<std::size_t>(bytes.size(), 1'000'000));
+    bytes.resize(bytes.rfind('\n') + 1);
+    return bytes;
+}
+
+std::uintmax_t sizeOrZero(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    return error ? 0 : size;
 }
 
 }  // namespace
@@ -308,6 +340,30 @@ int main(int argc, char** argv) {
     }
     printStats("report_after_1MB_append", appended, "ms", 1000);
     printStats("bare_parse_of_1MB", parsed, "ms", 1000);
+
+    // The same for a long Claude Code session, and the bytes the index wrote each time (its
+    // journal's growth, or the whole index when the journal was folded into it).
+    std::string session;
+    const std::string transcript = claudeLines(home, session);
+    const std::string journal = ledger.journalPath().toStdString();
+    std::vector<double> sessionAppended, written;
+    for (int i = 0; i < o.runs; ++i) {
+        // New requests each time, as a session that goes on makes them.
+        std::string lines = transcript;
+        const std::string id = "\"requestId\":\"req_";
+        for (std::size_t at = lines.find(id); at != std::string::npos; at = lines.find(id, at + 1))
+            lines.insert(at + id.size(), std::to_string(i) + "x");
+        std::ofstream(session, std::ios::binary | std::ios::app) << lines;
+        const std::uintmax_t before = sizeOrZero(journal);
+        const auto start = Clock::now();
+        reportDaily(ledger, 0);
+        sessionAppended.push_back(secondsSince(start));
+        const std::uintmax_t after = sizeOrZero(journal);
+        written.push_back(
+            double(after > before ? after - before : sizeOrZero(ledger.indexPath().toStdString())));
+    }
+    printStats("report_after_1MB_claude_append", sessionAppended, "ms", 1000);
+    printStats("index_bytes_written_per_claude_append", written, "KB", 1e-3);
 
     const auto index = fs::file_size(ledger.indexPath().toStdString());
     std::printf("index_size: %.1f MB (%.2f%% of the logs)\n", double(index) / 1e6,

@@ -39,7 +39,10 @@ std::uint64_t hash64(std::string_view bytes) {
 namespace {
 
 // A piece large enough that a read costs little per byte, small enough to keep memory low.
+// A short read (the lines a file grew by since the last refresh) takes a smaller one: memory
+// a process touches for the first time costs more than the copy into it.
 constexpr std::size_t kPiece = 1u << 20;
+constexpr std::size_t kSmallestPiece = 64u << 10;
 
 ssize_t readAt(int fd, char* into, std::size_t want, std::int64_t at) {
     ssize_t n;
@@ -77,13 +80,18 @@ std::int64_t LogTail::read(int fd, std::int64_t offset, std::int64_t size,
     std::int64_t at = offset;    // file offset of the buffer's first byte
     bool skipping = false;       // inside a line too long to keep
     std::int64_t done = offset;  // just after the last line break
+    const std::size_t piece = std::clamp<std::size_t>(
+        std::size_t(std::max<std::int64_t>(size - offset, 0) / 16), kSmallestPiece, kPiece);
     while (at + std::int64_t(held) < size) {
-        if (capacity_ < held + kPiece + kPadding &&
-            !grow(std::max(2 * capacity_, held + kPiece + kPadding))) {
+        if (capacity_ < held + piece + kPadding &&
+            !grow(std::max(2 * capacity_, held + piece + kPadding))) {
             return -1;
         }
+        // As much as the buffer holds, up to a whole piece: once a large file has grown it,
+        // every read uses it, and a buffer grown for a long line is not filled whole.
         const std::size_t want = std::size_t(
-            std::min<std::int64_t>(std::int64_t(kPiece), size - at - std::int64_t(held)));
+            std::min<std::int64_t>(std::int64_t(std::min(capacity_ - held - kPadding, kPiece)),
+                                   size - at - std::int64_t(held)));
         const ssize_t n = readAt(fd, data_ + held, want, at + std::int64_t(held));
         if (n < 0) return -1;
         if (n == 0) break;  // cut short since it was measured

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QCoreApplication>
@@ -49,31 +50,39 @@ private:
     int fd_ = -1;
 };
 
-// The bytes of a regular file; nothing for anything else. A FIFO or a link put where the index
-// or its journal belongs is never opened for a wait or followed.
-QByteArray readWhole(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        return {};
+// The bytes of a regular file, mapped rather than read: a fresh process's first write to new
+// memory costs far more than the copy itself, and the index is read whole on every update.
+// Nothing for anything else: a FIFO or a link put where the index or its journal belongs is
+// never opened for a wait or followed. The index is only ever replaced by a rename and the
+// journal only appended to or cut by a holder of the lock, so the mapped bytes stay whole.
+class MappedFile {
+public:
+    explicit MappedFile(const QString& path) {
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        struct stat st;
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+            if (fd >= 0) ::close(fd);
+            return;
+        }
+        void* mapped = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        ::close(fd);
+        if (mapped == MAP_FAILED) return;
+        data_ = static_cast<const char*>(mapped);
+        size_ = std::size_t(st.st_size);
     }
-    QByteArray bytes;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        bytes.append(buffer, n);
+    ~MappedFile() {
+        if (data_) ::munmap(const_cast<char*>(data_), size_);
     }
-    ::close(fd);
-    return bytes;
-}
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
 
-std::string_view viewOf(const QByteArray& bytes) {
-    return {bytes.constData(), std::size_t(bytes.size())};
-}
+    std::string_view bytes() const { return {data_, size_}; }
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // The index as saved: its file, then the journal's changes over it.
 struct LoadedIndex {
@@ -85,20 +94,24 @@ struct LoadedIndex {
 };
 
 std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& journalPath) {
-    const QByteArray bytes = readWhole(indexPath);
-    std::optional<std::vector<FileEntry>> files = decodeIndex(viewOf(bytes));
+    const MappedFile index(indexPath);
+    std::optional<std::vector<FileEntry>> files = decodeIndex(index.bytes());
     if (!files) return std::nullopt;
     LoadedIndex loaded;
-    loaded.hash = indexHash(viewOf(bytes)).value_or(0);
-    loaded.indexBytes = bytes.size();
+    loaded.hash = indexHash(index.bytes()).value_or(0);
+    loaded.indexBytes = std::int64_t(index.bytes().size());
+    loaded.files.reserve(files->size());
     for (FileEntry& entry : *files) {
         QString path = entry.path;
         loaded.files.emplace(std::move(path), std::move(entry));
     }
     if (!QFile::exists(journalPath)) return loaded;
-    const QByteArray journal = readWhole(journalPath);
-    const JournalReplay replay = replayJournal(viewOf(journal), loaded.hash, loaded.files);
-    loaded.journalBytes = replay.applies ? journal.size() : 0;
+    const MappedFile journal(journalPath);
+    const JournalReplay replay = replayJournal(journal.bytes(), loaded.hash, loaded.files);
+    // A change that does not fit the entries it was written over: something other than this
+    // code wrote one of the two files, and what the index holds cannot be trusted either.
+    if (replay.refused) return std::nullopt;
+    loaded.journalBytes = replay.applies ? std::int64_t(journal.bytes().size()) : 0;
     loaded.journalClean = replay.applies && replay.intact;
     return loaded;
 }
@@ -133,6 +146,7 @@ struct Job {
     std::size_t slot = 0;  // its place among the files found
     FileEntry entry;       // what the index held (offset 0 for a new file)
     std::int64_t toRead = 0;
+    std::optional<EntryBase> base;  // the entry before a read on from its offset
 };
 
 bool resumable(ProviderKind tool) {
@@ -158,6 +172,7 @@ void runJob(Job& job, ParseScratch& scratch, const std::function<void(std::int64
                           entry.identity.inode == now.inode && now.size >= entry.offset &&
                           entry.offset > 0 && resumable(entry.tool);
     if (!sameFile || headHash(fd, entry.headLength).hash != entry.headHash) entry.offset = 0;
+    if (entry.offset > 0) job.base = entryBase(entry);
     entry.identity = now;
     const HeadHash head = headHash(fd);
     entry.headLength = head.length;
@@ -225,7 +240,10 @@ void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSna
     if (loaded && loaded->journalClean && jobs.empty() && dropped.empty()) return;
     if (loaded && loaded->journalClean) {
         std::string records;
-        for (const Job& job : jobs) records += encodeJournalEntry(snapshot.files[job.slot]);
+        for (const Job& job : jobs) {
+            const FileEntry& entry = snapshot.files[job.slot];
+            records += job.base ? encodeJournalDelta(*job.base, entry) : encodeJournalEntry(entry);
+        }
         for (const QString& path : dropped) records += encodeJournalRemoval(path);
         const std::int64_t limit = loaded->indexBytes / 2 + kJournalAllowance;
         if (loaded->journalBytes + std::int64_t(records.size()) <= limit &&
@@ -358,8 +376,9 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
         const FileEntry& x = *a.second;
         const FileEntry& y = *b.second;
-        return std::tuple(int(x.tool), x.subordinate, a.first, x.path) <
-               std::tuple(int(y.tool), y.subordinate, b.first, y.path);
+        // References, not copies: a path is compared only when all else is equal.
+        return std::forward_as_tuple(int(x.tool), x.subordinate, a.first, x.path) <
+               std::forward_as_tuple(int(y.tool), y.subordinate, b.first, y.path);
     });
     std::vector<const FileEntry*> result;
     result.reserve(order.size());
@@ -371,24 +390,43 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
 
 std::vector<UsageSlice> LedgerSnapshot::slices() const {
     std::vector<UsageSlice> out;
-    std::unordered_set<std::uint64_t> calls;
-    std::unordered_set<std::uint64_t> prompts;
+    std::size_t keyedCalls = 0;
+    std::size_t keyedPrompts = 0;
+    for (const FileEntry& file : files) {
+        keyedCalls += file.calls.size();
+        keyedPrompts += file.prompts.size();
+    }
+    std::unordered_set<std::uint64_t> calls(keyedCalls);
+    std::unordered_set<std::uint64_t> prompts(keyedPrompts);
+    using Key = std::tuple<Hour, std::uint16_t, std::uint8_t>;
+    std::vector<std::pair<Key, Counts>> part;
     for (const FileEntry* file : claimOrder(files)) {
-        // This file's part, summed per hour, model and kind of call.
-        std::map<std::tuple<Hour, std::uint16_t, std::uint8_t>, Counts> part;
+        // This file's part, summed per hour, model and kind of call, in the order read.
+        part.clear();
         for (const HourRow& row : file->rows) {
-            part[{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)}] += row.counts;
+            part.emplace_back(Key{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)},
+                              row.counts);
         }
         for (const KeyedCall& call : file->calls) {
             if (calls.insert(call.key).second)
-                part[{call.hour, call.model, call.flags}] += call.counts;
+                part.emplace_back(Key{call.hour, call.model, call.flags}, call.counts);
         }
         for (const KeyedPrompt& prompt : file->prompts) {
             if (!prompts.insert(prompt.key).second) continue;
             Counts one;
             one.prompts = 1;
-            part[{prompt.hour, prompt.model, 0}] += one;
+            part.emplace_back(Key{prompt.hour, prompt.model, 0}, one);
         }
+        std::stable_sort(part.begin(), part.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::size_t merged = 0;
+        for (std::size_t i = 0; i < part.size(); ++i) {
+            if (merged > 0 && part[merged - 1].first == part[i].first)
+                part[merged - 1].second += part[i].second;
+            else
+                part[merged++] = part[i];
+        }
+        part.resize(merged);
         // A prompt typed before the first reply of a file belongs to the model that replied.
         const auto named = std::find_if(file->models.begin(), file->models.end(),
                                         [](const QString& m) { return m != kUnknown; });

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -55,6 +57,16 @@ protected:
         test::TempDir elsewhere;
         return UsageLedger(elsewhere.path(), sources()).update(threads).slices();
     }
+    std::vector<FileEntry> freshFiles() const {
+        test::TempDir elsewhere;
+        return UsageLedger(elsewhere.path(), sources()).update(1).files;
+    }
+    // Puts `bytes` in place of the index or its journal.
+    static void overwrite(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
 
     QString claude(const QString& name, const QByteArray& bytes) const {
         return home.write(".claude/projects/-home-dev-web/" + name, bytes);
@@ -63,7 +75,7 @@ protected:
         return home.write(".codex/sessions/2026/12/01/" + name, bytes);
     }
 
-    QByteArray session(const QString& id, int requests, double secondsAgo) const {
+    QByteArray session(const QString& id, int requests, double secondsAgo, int output = 100) const {
         ClaudeLine line;
         line.sessionId = id;
         line.secondsAgo = secondsAgo;
@@ -73,7 +85,7 @@ protected:
             request.requestId = QStringLiteral("req_%1_%2").arg(id).arg(i);
             request.messageId = QStringLiteral("msg_%1_%2").arg(id).arg(i);
             request.input = 10 + i;
-            request.output = 100;
+            request.output = output;
             request.cacheRead = 1000;
             request.cacheWrite5m = 50;
             line.secondsAgo -= 1;
@@ -211,6 +223,165 @@ TEST_F(LedgerTest, AnUpdateIsJournaledAndATornOrStaleJournalCostsOnlyARead) {
         EXPECT_EQ(ledger().update().slices(), fresh());
         EXPECT_FALSE(QFileInfo(where).exists() && !QFileInfo(where).isFile());
     }
+}
+
+TEST_F(LedgerTest, AGrownFileIsJournaledAsItsChangeAndReplaysToAFreshRead) {
+    // Enough requests for several blocks, so a change in place is looked for past the first.
+    const QString path = claude("s1.jsonl", session("s1", 3 * int(kDeltaBlock) + 5, 5 * kHour));
+    // Prompts from user items count only until the rollout shows a typed-prompt event.
+    const QString rollout =
+        codex("rollout-a.jsonl",
+              codexMetaLine("a", "/w/app", 3 * kHour) + codexTurnLine("gpt-5", 3 * kHour) +
+                  codexPromptLine("Fix it", 3 * kHour) + codexTotalsLine(1000, 10, 0, 3 * kHour));
+    ledger().update();
+    const auto journalSize = [&] { return QFileInfo(ledger().journalPath()).size(); };
+    for (int round = 0; round < 4; ++round) {
+        const double at = 2 * kHour - round * 600;
+        append(path, session(QStringLiteral("n%1").arg(round), 3, at));
+        append(rollout, codexTurnLine(round % 2 ? "gpt-5" : "gpt-5-mini", at) +
+                            codexTotalsLine(2000 * (round + 1), 20, 5, at));
+        const qint64 before = journalSize();
+        const LedgerSnapshot grown = ledger().update();
+        ASSERT_EQ(grown.stats.filesRead, 2u);
+        // Far less than the session's whole entry, which holds every request.
+        const auto entry = std::find_if(grown.files.begin(), grown.files.end(),
+                                        [&](const FileEntry& f) { return f.path == path; });
+        ASSERT_NE(entry, grown.files.end());
+        EXPECT_LT(journalSize() - before, qint64(encodeJournalEntry(*entry).size()) / 4);
+    }
+    // The rollout's first typed-prompt event drops the prompts counted from its items, and a
+    // request of the first block is written again with higher figures (the largest stand).
+    append(rollout, codexUserMessageLine("And the tests", 60) + codexTotalsLine(9000, 90, 9, 60));
+    append(path, session("s1", 5, 60, 400));
+    ledger().update();
+
+    // Read back from the index and its journal alone: the entries of a fresh full read.
+    const LedgerSnapshot replayed = ledger().update();
+    EXPECT_EQ(replayed.stats.filesRead, 0u);
+    EXPECT_FALSE(replayed.stats.rebuilt);
+    EXPECT_TRUE(QFile::exists(ledger().journalPath()));
+    EXPECT_EQ(replayed.files, freshFiles());
+    EXPECT_EQ(sum(replayed.slices(), ProviderKind::claudeCode).output,
+              (3 * int(kDeltaBlock) + 5 + 12) * 100 + 5 * 300);
+}
+
+TEST_F(LedgerTest, AChangeRecordCutShortAnywhereLeavesTheStateBeforeIt) {
+    const QString path = claude("s1.jsonl", session("s1", int(kDeltaBlock) + 3, 3 * kHour));
+    claude("s2.jsonl", session("s2", 2, 2 * kHour));
+    ledger().update();
+    append(path, session("s1b", 2, kHour));
+    const std::vector<FileEntry> afterOne = ledger().update().files;
+    const QByteArray index = test::readAll(ledger().indexPath());
+    const QByteArray oneRecord = test::readAll(ledger().journalPath());
+    append(path, session("s1c", 2, 60) + session("s1", 3, 50, 250));
+    ledger().update();
+    const QByteArray twoRecords = test::readAll(ledger().journalPath());
+    ASSERT_GT(twoRecords.size(), oneRecord.size());
+
+    const auto view = [](const QByteArray& bytes) {
+        return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+    };
+    const auto decoded = decodeIndex(view(index));
+    ASSERT_TRUE(decoded);
+    const std::uint64_t hash = *indexHash(view(index));
+    for (qsizetype cut = oneRecord.size(); cut < twoRecords.size(); ++cut) {
+        std::unordered_map<QString, FileEntry> files;
+        for (const FileEntry& entry : *decoded) files.emplace(entry.path, entry);
+        const JournalReplay replay = replayJournal(view(twoRecords.left(cut)), hash, files);
+        ASSERT_TRUE(replay.applies && !replay.refused) << cut;
+        EXPECT_EQ(replay.intact, cut == oneRecord.size()) << cut;
+        for (const FileEntry& entry : afterOne) ASSERT_EQ(files.at(entry.path), entry) << cut;
+    }
+    // And the next update reads the file on from there.
+    const auto expected = fresh();
+    for (const qsizetype cut : {oneRecord.size() + 1, (oneRecord.size() + twoRecords.size()) / 2,
+                                twoRecords.size() - 1}) {
+        overwrite(ledger().indexPath(), index);
+        overwrite(ledger().journalPath(), twoRecords.left(cut));
+        const LedgerSnapshot next = ledger().update();
+        EXPECT_FALSE(next.stats.rebuilt);
+        EXPECT_EQ(next.stats.filesRead, 1u);
+        EXPECT_EQ(next.slices(), expected);
+    }
+}
+
+TEST_F(LedgerTest, AChangeRecordThatDoesNotFitItsEntryMeansARebuild) {
+    const QString path = claude("s1.jsonl", session("s1", 3, 2 * kHour));
+    ledger().update();
+    append(path, session("s1b", 2, kHour));
+    const LedgerSnapshot grown = ledger().update();
+    const FileEntry entry = grown.files.front();
+    const QByteArray index = test::readAll(ledger().indexPath());
+    const QByteArray journal = test::readAll(ledger().journalPath());
+    const std::string start =
+        encodeJournalStart(*indexHash(std::string_view(index.constData(), index.size())));
+    ASSERT_TRUE(journal.startsWith(QByteArray::fromStdString(start)));
+    const QByteArray record = journal.mid(qsizetype(start.size()));
+
+    // Over the index's own entry the change fits; with any other base it does not.
+    const auto indexed = decodeIndex(std::string_view(index.constData(), index.size()));
+    ASSERT_TRUE(indexed && indexed->size() == 1u);
+    const EntryBase base = entryBase(indexed->front());
+    EntryBase moreCalls = base;
+    ++moreCalls.calls;
+    EntryBase elsewhere = base;
+    elsewhere.offset -= 1;
+    FileEntry otherFile = entry;
+    otherFile.path += ".gone";
+    const auto expected = fresh();
+    const std::pair<QByteArray, bool> journals[] = {
+        {QByteArray::fromStdString(start + encodeJournalDelta(base, entry)), false},
+        {QByteArray::fromStdString(start + encodeJournalDelta(moreCalls, entry)), true},
+        {QByteArray::fromStdString(start + encodeJournalDelta(elsewhere, entry)), true},
+        {QByteArray::fromStdString(start + encodeJournalDelta(base, otherFile)), true},
+        {journal + record, true},  // the same change twice
+    };
+    for (const auto& [bytes, misfit] : journals) {
+        overwrite(ledger().indexPath(), index);
+        overwrite(ledger().journalPath(), bytes);
+        const LedgerSnapshot next = ledger().update();
+        EXPECT_EQ(next.stats.rebuilt, misfit);
+        EXPECT_EQ(next.stats.filesRead, misfit ? 1u : 0u);
+        EXPECT_EQ(next.slices(), expected);
+        EXPECT_EQ(ledger().update().slices(), expected);
+    }
+}
+
+TEST_F(LedgerTest, ProcessesUpdatingAtOnceLoseNothing) {
+    constexpr int kRounds = 6;
+    std::vector<QString> paths;
+    for (int p = 0; p < 3; ++p) {
+        paths.push_back(claude(QStringLiteral("p%1.jsonl").arg(p),
+                               session(QStringLiteral("p%1").arg(p), 70, 3 * kHour)));
+    }
+    ledger().update();
+    std::vector<pid_t> children;
+    for (const QString& path : paths) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Each process grows its own file and brings the shared index up to date.
+            for (int round = 0; round < kRounds; ++round) {
+                QFile file(path);
+                if (!file.open(QIODevice::Append)) ::_exit(2);
+                file.write(session(QFileInfo(path).baseName() + QString::number(round), 2,
+                                   2 * kHour - round * 60));
+                file.close();
+                ledger().update(1);
+            }
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const LedgerSnapshot after = ledger().update();
+    EXPECT_EQ(after.stats.filesRead, 0u);
+    EXPECT_EQ(after.files, freshFiles());
+    EXPECT_EQ(sum(after.slices()).calls, 3 * (70 + 2 * kRounds));
 }
 
 TEST_F(LedgerTest, ShrunkReplacedChangedAndDeletedFilesAreReadAgainOrDropped) {
