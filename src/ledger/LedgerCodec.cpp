@@ -27,6 +27,32 @@ bool getCounts(ByteReader& r, Counts& c) {
     return true;
 }
 
+// What the five-hour summaries need beyond the hourly rows.
+void putSummaryFacts(ByteWriter& w, const FileEntry& f) {
+    w.putBytes(f.facts);
+    w.put(std::uint32_t(f.recent.size()));
+    for (const RecentRecord& record : f.recent) {
+        w.put(record.at);
+        w.put(record.kind);
+        w.put(record.value);
+        w.putBytes(record.detail);
+    }
+}
+
+bool getSummaryFacts(ByteReader& r, FileEntry& f) {
+    std::uint32_t n = 0;
+    r.getBytes(f.facts);
+    if (!r.get(n) || std::size_t(n) * (8 + 1 + 8 + 4) > r.remaining()) return false;
+    f.recent.resize(n);
+    for (RecentRecord& record : f.recent) {
+        r.get(record.at);
+        r.get(record.kind);
+        r.get(record.value);
+        r.getBytes(record.detail);
+    }
+    return r.ok();
+}
+
 void putEntry(ByteWriter& w, const FileEntry& f) {
     w.putText(f.path);
     w.put(std::uint8_t(f.tool));
@@ -64,6 +90,7 @@ void putEntry(ByteWriter& w, const FileEntry& f) {
         w.put(prompt.hour);
         w.put(prompt.model);
     }
+    putSummaryFacts(w, f);
 }
 
 // A count read from the file is believed only as far as the bytes left could hold.
@@ -119,7 +146,7 @@ bool getEntry(ByteReader& r, FileEntry& f) {
         r.get(prompt.model);
         if (r.ok() && prompt.model >= f.models.size() && !f.models.empty()) return false;
     }
-    return r.ok();
+    return r.ok() && getSummaryFacts(r, f);
 }
 
 std::string record(std::string_view payload) {

@@ -13,7 +13,7 @@ namespace qm::ledger {
 
 // The index file's format. A change to it changes kIndexVersion, and an index of another
 // version is rebuilt, not read.
-inline constexpr std::uint32_t kIndexVersion = 1;
+inline constexpr std::uint32_t kIndexVersion = 2;
 
 std::string encodeIndex(const std::vector<FileEntry>& files);
 // None when the bytes are not a whole, intact index of this version.

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <vector>
+
+#include "core/UsageModels.h"
+#include "ledger/LedgerRecords.h"
+
+// The five-hour summaries composed from the usage index rather than by reading the logs again:
+// the same figures the summary readers report for the same logs and the same window start.
+// The index keeps what a window needs for a day back (kRecentSpan), so `since` is at most that
+// far before the index was last updated.
+namespace qm::ledger {
+
+// The Codex summary for the Codex home `codexHome` from the index's entries `files` (entries
+// of other tools are passed over), as CodexCliReader(codexHome).readUsageSync(since).
+ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
+                         TimeMs since);
+
+}  // namespace qm::ledger

@@ -1,0 +1,164 @@
+#include "ledger/SessionFacts.h"
+
+#include "ledger/ByteCodec.h"
+
+namespace qm::ledger {
+namespace {
+
+QByteArray bytesOf(ByteWriter& w) {
+    return QByteArray(w.bytes().data(), qsizetype(w.bytes().size()));
+}
+
+void putOptionalTime(ByteWriter& w, const std::optional<TimeMs>& at) {
+    w.put(std::uint8_t(at.has_value()));
+    w.put(at.value_or(0));
+}
+
+bool getOptionalTime(ByteReader& r, std::optional<TimeMs>& at) {
+    std::uint8_t has = 0;
+    TimeMs value = 0;
+    r.get(has);
+    r.get(value);
+    at = has ? std::optional<TimeMs>(value) : std::nullopt;
+    return r.ok();
+}
+
+void putWindow(ByteWriter& w, const std::optional<PlanWindow>& window) {
+    w.put(std::uint8_t(window.has_value()));
+    if (!window) return;
+    w.put(window->usedPercent);
+    w.put(window->windowMinutes);
+    putOptionalTime(w, window->resetsAt);
+}
+
+bool getWindow(ByteReader& r, std::optional<PlanWindow>& window) {
+    std::uint8_t has = 0;
+    if (!r.get(has)) return false;
+    if (!has) {
+        window.reset();
+        return true;
+    }
+    PlanWindow value;
+    r.get(value.usedPercent);
+    r.get(value.windowMinutes);
+    getOptionalTime(r, value.resetsAt);
+    window = value;
+    return r.ok();
+}
+
+void putLimits(ByteWriter& w, const CodexPlanLimits& limits) {
+    putWindow(w, limits.fiveHour);
+    putWindow(w, limits.weekly);
+    w.putText(limits.planType);
+    w.put(limits.observedAt);
+}
+
+bool getLimits(ByteReader& r, CodexPlanLimits& limits) {
+    getWindow(r, limits.fiveHour);
+    getWindow(r, limits.weekly);
+    r.getText(limits.planType);
+    r.get(limits.observedAt);
+    return r.ok();
+}
+
+void putTokens(ByteWriter& w, const CodexFacts::Tokens& t) {
+    w.put(t.input);
+    w.put(t.cached);
+    w.put(t.output);
+}
+
+bool getTokens(ByteReader& r, CodexFacts::Tokens& t) {
+    r.get(t.input);
+    r.get(t.cached);
+    r.get(t.output);
+    return r.ok();
+}
+
+void putModels(ByteWriter& w, const std::vector<CodexFacts::ModelTokens>& models) {
+    w.put(std::uint32_t(models.size()));
+    for (const auto& entry : models) {
+        w.putText(entry.model);
+        putTokens(w, entry.tokens);
+    }
+}
+
+bool getModels(ByteReader& r, std::vector<CodexFacts::ModelTokens>& models) {
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 28 > r.remaining()) return false;
+    models.resize(n);
+    for (auto& entry : models) {
+        r.getText(entry.model);
+        getTokens(r, entry.tokens);
+    }
+    return r.ok();
+}
+
+void putPrompts(ByteWriter& w, const CodexFacts::Prompts& p) {
+    w.put(p.count);
+    w.put(p.untimed);
+    w.putText(p.task);
+}
+
+bool getPrompts(ByteReader& r, CodexFacts::Prompts& p) {
+    r.get(p.count);
+    r.get(p.untimed);
+    r.getText(p.task);
+    return r.ok();
+}
+
+}  // namespace
+
+QByteArray CodexFacts::encode() const {
+    ByteWriter w;
+    w.put(std::uint8_t(hasTotalUsage | isSubagent << 1 | sawTypedEvent << 2 |
+                       planLimits.has_value() << 3));
+    w.putText(model);
+    putTokens(w, tokens);
+    putModels(w, byModel);
+    w.put(untimedWindowTokens);
+    putModels(w, lineUsage);
+    w.put(untimedLineWindowTokens);
+    putPrompts(w, typed);
+    putPrompts(w, items);
+    putOptionalTime(w, startedAt);
+    putOptionalTime(w, endedAt);
+    if (planLimits) putLimits(w, *planLimits);
+    return bytesOf(w);
+}
+
+bool CodexFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint8_t bits = 0;
+    r.get(bits);
+    hasTotalUsage = bits & 1;
+    isSubagent = bits & 2;
+    sawTypedEvent = bits & 4;
+    r.getText(model);
+    const bool read = getTokens(r, tokens) && getModels(r, byModel) && r.get(untimedWindowTokens) &&
+                      getModels(r, lineUsage) && r.get(untimedLineWindowTokens) &&
+                      getPrompts(r, typed) && getPrompts(r, items) &&
+                      getOptionalTime(r, startedAt) && getOptionalTime(r, endedAt);
+    if (!read) return false;
+    planLimits.reset();
+    if (bits & 8) {
+        CodexPlanLimits limits;
+        if (!getLimits(r, limits)) return false;
+        planLimits = std::move(limits);
+    }
+    return r.ok() && r.atEnd();
+}
+
+QByteArray encodePlanLimits(const CodexPlanLimits& limits) {
+    ByteWriter w;
+    putLimits(w, limits);
+    return bytesOf(w);
+}
+
+std::optional<CodexPlanLimits> decodePlanLimits(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    CodexPlanLimits limits;
+    if (!getLimits(r, limits) || !r.atEnd()) return std::nullopt;
+    return limits;
+}
+
+}  // namespace qm::ledger

@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include "../bench/scan/ScanGenerator.h"
+#include "ledger/FiveHourSummaries.h"
+#include "ledger/LedgerCodec.h"
+#include "ledger/UsageLedger.h"
+#include "readers/CodexCliReader.h"
+#include "support/QtPrinters.h"
+#include "support/RolloutFixtures.h"
+#include "support/TempDir.h"
+
+// The summaries composed from the index must be the readers' summaries, field for field, for
+// any window start within the last day, whether the index was built afresh, loaded, or read
+// on from where it stopped.
+namespace qm::ledger {
+namespace {
+
+using test::codexMetaLine;
+using test::codexPromptLine;
+using test::codexRateLimitsLine;
+using test::codexTotalsLine;
+using test::codexTurnLine;
+using test::codexUserMessageLine;
+using test::isoSecondsAgo;
+using test::TempDir;
+
+constexpr double kHour = 3600;
+
+TimeMs nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+void append(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray untimedUsageLine(int input, int output) {
+    return R"({"usage":{"input_tokens":)" + QByteArray::number(input) + R"(,"output_tokens":)" +
+           QByteArray::number(output) + "}}\n";
+}
+
+QByteArray timedUsageLine(int input, int output, double secondsAgo) {
+    return R"({"timestamp":")" + isoSecondsAgo(secondsAgo) + R"(","model":"gpt-4.1","usage":)" +
+           R"({"input_tokens":)" + QByteArray::number(input) + R"(,"output_tokens":)" +
+           QByteArray::number(output) + "}}\n";
+}
+
+QByteArray replyLine(double secondsAgo) {
+    return R"({"timestamp":")" + isoSecondsAgo(secondsAgo) +
+           R"(","type":"response_item","payload":{"type":"message","role":"assistant",)"
+           R"("content":[{"type":"output_text","text":"Done."}]}})"
+           "\n";
+}
+
+class FiveHourSummaryTest : public ::testing::Test {
+protected:
+    QString codexHome() const { return home.filePath(".codex"); }
+    QString rollout(const QString& name, const QByteArray& bytes) const {
+        return home.write(".codex/sessions/2026/12/01/" + name, bytes);
+    }
+    LedgerSnapshot update() const {
+        const LedgerSources sources{{home.filePath(".claude/projects")},
+                                    {codexHome() + "/sessions", codexHome() + "/archived_sessions"},
+                                    home.filePath(".gemini"),
+                                    home.filePath(".grok/sessions")};
+        return UsageLedger(cache.path(), sources).update(1);
+    }
+
+    // The index's summary against the reader's, for window starts that cut through the
+    // sessions differently.
+    void expectReaderFigures(const LedgerSnapshot& snapshot) const {
+        const TimeMs now = nowMs();
+        for (const TimeMs since : {now - 5 * 3'600'000, now - 3'600'000, now - 100'000}) {
+            SCOPED_TRACE(testing::Message() << "window of " << (now - since) / 1000 << " s");
+            const ProviderUsage fromIndex = codexUsage(snapshot.files, codexHome(), since);
+            const ProviderUsage fromLogs = CodexCliReader(codexHome()).readUsageSync(since);
+            // Field by field first, so a difference says where it is.
+            EXPECT_EQ(fromIndex.sessions, fromLogs.sessions);
+            EXPECT_EQ(fromIndex.models, fromLogs.models);
+            EXPECT_EQ(fromIndex.planReadings, fromLogs.planReadings);
+            EXPECT_EQ(fromIndex.lastFiveHourTokens, fromLogs.lastFiveHourTokens);
+            EXPECT_EQ(fromIndex.lastFiveHourPrompts, fromLogs.lastFiveHourPrompts);
+            EXPECT_EQ(fromIndex.lastFiveHourSessions, fromLogs.lastFiveHourSessions);
+            EXPECT_EQ(fromIndex.warnings, fromLogs.warnings);
+            EXPECT_TRUE(fromIndex == fromLogs);
+        }
+    }
+
+    TempDir home;
+    TempDir cache;
+};
+
+TEST_F(FiveHourSummaryTest, CodexSummaryEqualsTheReadersBuiltLoadedAndReadOn) {
+    const std::int64_t resets = nowMs() / 1000 + 3600;
+    // Typed prompts and a model switch; the window starts inside the session.
+    const QString switched = rollout(
+        "rollout-switch.jsonl",
+        codexMetaLine("s1", "/home/dev/app", 2 * kHour) + codexTurnLine("gpt-5", 2 * kHour) +
+            codexPromptLine("Port the parser", 2 * kHour) +
+            codexUserMessageLine("Port the parser", 2 * kHour) + replyLine(2 * kHour - 5) +
+            codexTotalsLine(10'000, 800, 2000, 2 * kHour - 10) +
+            codexRateLimitsLine(10, 2, resets, resets, 2 * kHour - 9) +
+            codexTurnLine("gpt-5-mini", 600) + codexUserMessageLine("Now the tests", 590) +
+            replyLine(585) + codexTotalsLine(14'000, 1000, 2500, 580) +
+            codexRateLimitsLine(30, 3, resets, resets, 570));
+    // Resumed after two days: only today's part is recent.
+    rollout("rollout-resumed.jsonl",
+            codexMetaLine("s2", "/home/dev/lib", 50 * kHour) + codexTurnLine("gpt-5", 50 * kHour) +
+                codexUserMessageLine("Start the port", 50 * kHour) +
+                codexTotalsLine(50'000, 5000, 0, 49 * kHour) + codexTurnLine("gpt-5", 300) +
+                codexUserMessageLine("Carry on", 300) + codexTotalsLine(51'000, 5100, 0, 200));
+    // A fork and a sub-agent count only their own part.
+    const QByteArray parent = codexMetaLine("parent", "/home/dev/app", 3 * kHour) +
+                              codexTurnLine("gpt-5", 3 * kHour) +
+                              codexPromptLine("Parent prompt", 3 * kHour) +
+                              codexUserMessageLine("Parent prompt", 3 * kHour) +
+                              codexRateLimitsLine(20, 2, resets, resets, 3 * kHour - 5) +
+                              codexTotalsLine(10'000, 1000, 2000, 3 * kHour - 10);
+    rollout("rollout-fork.jsonl",
+            codexMetaLine("child", "/home/dev/app", 100, R"({"forked_from_id":"parent"})") +
+                parent + codexUserMessageLine("Try the other way", 90) +
+                codexTotalsLine(12'000, 1200, 3000, 80));
+    const QString sub = rollout(
+        "rollout-sub.jsonl",
+        codexMetaLine("sub", "/home/dev/app", 60,
+                      R"({"source":{"subagent":{"thread_spawn":{"parent_thread_id":"parent"}}}})") +
+            codexMetaLine("parent", "/home/dev/app", 60) + codexTurnLine("gpt-5", 60) +
+            codexPromptLine("Parent prompt", 60) + codexUserMessageLine("Parent prompt", 60) +
+            codexTotalsLine(10'000, 1000, 2000, 60) + codexTurnLine("gpt-5-mini", 59) +
+            codexPromptLine("Look for every caller", 59) + codexTotalsLine(300, 30, 100, 50));
+    // Prompts only as user message items; early per-line usage, with and without stamps.
+    rollout("rollout-items.jsonl",
+            codexMetaLine("s3", "/home/dev/web", 4 * kHour) + codexTurnLine("gpt-5", 4 * kHour) +
+                codexPromptLine("Explain the build", 4 * kHour) +
+                codexPromptLine("And the tests", 1800) + codexTotalsLine(700, 70, 0, 1700));
+    rollout("rollout-early.jsonl", codexPromptLine("Old format", 2 * kHour) +
+                                       timedUsageLine(400, 40, 2 * kHour) +
+                                       timedUsageLine(300, 30, 1200) + untimedUsageLine(5, 5));
+    rollout("rollout-nostamps.jsonl", untimedUsageLine(90, 9) + untimedUsageLine(10, 1));
+    // Not sessions: no usage at all; and one left before every window.
+    rollout("rollout-empty.jsonl", codexPromptLine("hello", 10));
+    const QString old = rollout("rollout-old.jsonl", codexTotalsLine(1'000'000, 1, 0, 30 * kHour));
+    TempDir::setModifiedSecondsAgo(old, 30 * 3600);
+    home.write(".codex/archived_sessions/rollout-arch.jsonl", codexTotalsLine(20, 2, 0, 900));
+    home.write(".codex/auth.json", "{}");
+
+    {
+        SCOPED_TRACE("built");
+        expectReaderFigures(update());
+    }
+    {
+        SCOPED_TRACE("loaded");
+        const LedgerSnapshot loaded = update();
+        EXPECT_EQ(loaded.stats.filesRead, 0u);
+        expectReaderFigures(loaded);
+    }
+    // New turns, prompts and limit reports: read on from where the index stopped.
+    append(switched, codexUserMessageLine("One more thing", 50) + replyLine(45) +
+                         codexTotalsLine(15'000, 1100, 2600, 40) +
+                         codexRateLimitsLine(35, 4, resets, resets, 39));
+    append(sub, codexTotalsLine(700, 70, 100, 30));
+    const LedgerSnapshot readOn = update();
+    EXPECT_EQ(readOn.stats.filesRead, 2u);
+    EXPECT_LT(readOn.stats.bytesRead, 2000);
+    SCOPED_TRACE("read on");
+    expectReaderFigures(readOn);
+}
+
+TEST_F(FiveHourSummaryTest, CodexWarningsEqualTheReaders) {
+    expectReaderFigures(update());  // no Codex folder at all
+    QDir().mkpath(codexHome() + "/sessions/2026");
+    expectReaderFigures(update());  // a folder without rollouts
+}
+
+TEST_F(FiveHourSummaryTest, GeneratedCodexTreeEqualsTheReaders) {
+    const TimeMs now = nowMs();
+    scangen::CodexTreeOptions options;
+    options.sessionsDir = (codexHome() + "/sessions").toStdString();
+    options.targetBytes = 2'000'000;
+    options.minFileBytes = 2'000;
+    options.maxFileBytes = 300'000;
+    options.longSessionBytes = 400'000;
+    options.now = now;
+    options.since = now - 5 * 3600 * 1000;
+    options.perLineUsageShare = 0.3;
+    scangen::writeCodexTree(options);
+    expectReaderFigures(update());
+}
+
+TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
+    rollout("rollout-long.jsonl",
+            codexMetaLine("s", "/home/dev/app", 40 * kHour) + codexTurnLine("gpt-5", 40 * kHour) +
+                codexUserMessageLine("Begin", 40 * kHour) +
+                codexTotalsLine(1000, 100, 0, 39 * kHour) + codexUserMessageLine("Go on", 600) +
+                codexTotalsLine(2000, 200, 0, 500));
+    const LedgerSnapshot snapshot = update();
+    ASSERT_EQ(snapshot.files.size(), 1u);
+    const auto& recent = snapshot.files[0].recent;
+    EXPECT_EQ(recent.size(), 2u);  // today's prompt and turn
+    for (const RecentRecord& record : recent) EXPECT_GT(record.at, nowMs() - kRecentSpan);
+}
+
+}  // namespace
+}  // namespace qm::ledger
