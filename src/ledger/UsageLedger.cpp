@@ -18,6 +18,7 @@
 #include <unordered_set>
 
 #include "core/AtomicFile.h"
+#include "core/Clock.h"
 #include "ledger/LedgerCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/LogDiscovery.h"
@@ -221,11 +222,12 @@ constexpr std::int64_t kJournalAllowance = 256 * 1024;
 // otherwise the index is written again whole and the journal dropped.
 void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSnapshot& snapshot,
                  const LoadedIndex* loaded, const std::vector<Job>& jobs,
-                 const std::vector<QString>& dropped) {
-    if (loaded && loaded->journalClean && jobs.empty() && dropped.empty()) return;
+                 const std::vector<QString>& dropped, const std::vector<std::size_t>& pruned) {
+    if (loaded && loaded->journalClean && jobs.empty() && dropped.empty() && pruned.empty()) return;
     if (loaded && loaded->journalClean) {
         std::string records;
         for (const Job& job : jobs) records += encodeJournalEntry(snapshot.files[job.slot]);
+        for (const std::size_t slot : pruned) records += encodeJournalEntry(snapshot.files[slot]);
         for (const QString& path : dropped) records += encodeJournalRemoval(path);
         const std::int64_t limit = loaded->indexBytes / 2 + kJournalAllowance;
         if (loaded->journalBytes + std::int64_t(records.size()) <= limit &&
@@ -291,6 +293,9 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     snapshot.files.resize(found.size());
     std::vector<Job> jobs;
     jobs.reserve(found.size());
+    // Unchanged files whose recent records have aged out: saved again without them.
+    std::vector<std::size_t> pruned;
+    const TimeMs horizon = systemNow() - kRecentSpan;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FoundLog& log = found[i];
         const QString path = QFile::decodeName(QByteArray::fromStdString(log.path));
@@ -298,6 +303,7 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         if (it != known.end() && it->second.tool == log.tool &&
             it->second.identity == log.identity) {
             snapshot.files[i] = std::move(it->second);
+            if (snapshot.files[i].pruneRecent(horizon)) pruned.push_back(i);
             known.erase(it);
             continue;
         }
@@ -326,7 +332,8 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     std::vector<QString> dropped;
     dropped.reserve(known.size());
     for (const auto& [path, entry] : known) dropped.push_back(path);
-    saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs, dropped);
+    saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs, dropped,
+                pruned);
     return snapshot;
 }
 

@@ -204,6 +204,22 @@ TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
     const auto& recent = snapshot.files[0].recent;
     EXPECT_EQ(recent.size(), 2u);  // today's prompt and turn
     for (const RecentRecord& record : recent) EXPECT_GT(record.at, nowMs() - kRecentSpan);
+
+    // An unchanged file's records age out as well, and the index is saved without them.
+    std::vector<FileEntry> files = snapshot.files;
+    files[0].recent.insert(files[0].recent.begin(), {nowMs() - kRecentSpan - 1000, 3, 1, {}});
+    const UsageLedger ledger(cache.path(), {});
+    const std::string bytes = encodeIndex(files);
+    QFile index(ledger.indexPath());
+    ASSERT_TRUE(index.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(index.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+    index.close();
+    QFile::remove(ledger.journalPath());
+    const LedgerSnapshot aged = update();
+    EXPECT_EQ(aged.stats.filesRead, 0u);
+    EXPECT_TRUE(aged.stats.saved);
+    EXPECT_EQ(aged.files[0].recent, recent);
+    EXPECT_EQ(update().files[0].recent, recent);
 }
 
 }  // namespace
