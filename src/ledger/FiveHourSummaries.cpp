@@ -80,4 +80,11 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     return summary.finish();
 }
 
+std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
+                                            const QString& homeDirectory, TimeMs since) {
+    std::vector<ProviderUsage> summaries;
+    summaries.push_back(codexUsage(files, CodexCliReader::homeFor(homeDirectory), since));
+    return summaries;
+}
+
 }  // namespace qm::ledger

@@ -17,4 +17,9 @@ namespace qm::ledger {
 ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
                          TimeMs since);
 
+// The summaries the index serves for the tools under `homeDirectory` (where their own
+// variables, such as CODEX_HOME, do not point elsewhere): Codex's.
+std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
+                                            const QString& homeDirectory, TimeMs since);
+
 }  // namespace qm::ledger
