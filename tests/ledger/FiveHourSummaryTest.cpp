@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "../bench/scan/ScanGenerator.h"
 #include "ledger/FiveHourSummaries.h"
@@ -108,7 +109,9 @@ TEST_F(FiveHourSummaryTest, CodexSummaryEqualsTheReadersBuiltLoadedAndReadOn) {
             codexRateLimitsLine(10, 2, resets, resets, 2 * kHour - 9) +
             codexTurnLine("gpt-5-mini", 600) + codexUserMessageLine("Now the tests", 590) +
             replyLine(585) + codexTotalsLine(14'000, 1000, 2500, 580) +
-            codexRateLimitsLine(30, 3, resets, resets, 570));
+            codexRateLimitsLine(30, 3, resets, resets, 570) +
+            // a report written late, older than the one before it
+            codexRateLimitsLine(99, 9, resets, resets, 575));
     // Resumed after two days: only today's part is recent.
     rollout("rollout-resumed.jsonl",
             codexMetaLine("s2", "/home/dev/lib", 50 * kHour) + codexTurnLine("gpt-5", 50 * kHour) +
@@ -190,7 +193,20 @@ TEST_F(FiveHourSummaryTest, GeneratedCodexTreeEqualsTheReaders) {
     options.since = now - 5 * 3600 * 1000;
     options.perLineUsageShare = 0.3;
     scangen::writeCodexTree(options);
-    expectReaderFigures(update());
+    const LedgerSnapshot snapshot = update();
+    expectReaderFigures(snapshot);
+
+    // Every session was active today, so every turn is kept with its time: the index still
+    // stays a small part of the logs.
+    std::int64_t logs = 0;
+    std::size_t records = 0;
+    for (const FileEntry& file : snapshot.files) {
+        logs += file.identity.size;
+        records += file.recent.size();
+    }
+    const std::int64_t index = QFileInfo(UsageLedger(cache.path(), {}).indexPath()).size();
+    EXPECT_GT(records, 100u);
+    EXPECT_LT(index, logs / 50) << index << " bytes of index for " << logs << " of logs";
 }
 
 TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
