@@ -1,5 +1,8 @@
 #include "ledger/FiveHourSummaries.h"
 
+#include <QDir>
+#include <QHash>
+
 #include "ledger/SessionFacts.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
@@ -80,10 +83,28 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     return summary.finish();
 }
 
+ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
+                        const QString& authFile, TimeMs since) {
+    QHash<QString, const FileEntry*> byPath;
+    for (const FileEntry& entry : files) {
+        if (entry.tool == ProviderKind::grok) byPath.insert(entry.path, &entry);
+    }
+    const auto turnsOf = [&byPath](const QString& path) {
+        GrokFacts facts;
+        const FileEntry* entry = byPath.value(path);
+        if (!entry || !facts.decode(entry->facts)) return std::vector<GrokCliReader::TurnUsage>();
+        return facts.turns;
+    };
+    return GrokCliReader(sessionsDirectory, authFile).summarize(since, turnsOf);
+}
+
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since) {
     std::vector<ProviderUsage> summaries;
     summaries.push_back(codexUsage(files, CodexCliReader::homeFor(homeDirectory), since));
+    const QDir home(homeDirectory);
+    summaries.push_back(grokUsage(files, home.filePath(QStringLiteral(".grok/sessions")),
+                                  home.filePath(QStringLiteral(".grok/auth.json")), since));
     return summaries;
 }
 

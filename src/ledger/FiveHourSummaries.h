@@ -17,8 +17,14 @@ namespace qm::ledger {
 ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
                          TimeMs since);
 
+// The Grok summary for the sessions folder `sessionsDirectory`, as
+// GrokCliReader(sessionsDirectory, authFile).readUsageSync(since): the turns from the index,
+// the session folders' small summary files read as the reader reads them.
+ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
+                        const QString& authFile, TimeMs since);
+
 // The summaries the index serves for the tools under `homeDirectory` (where their own
-// variables, such as CODEX_HOME, do not point elsewhere): Codex's.
+// variables, such as CODEX_HOME, do not point elsewhere): Codex's and Grok's.
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since);
 

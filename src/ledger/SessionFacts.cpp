@@ -148,6 +148,41 @@ bool CodexFacts::decode(const QByteArray& bytes) {
     return r.ok() && r.atEnd();
 }
 
+QByteArray GrokFacts::encode() const {
+    ByteWriter w;
+    w.put(std::uint32_t(turns.size()));
+    for (const GrokCliReader::TurnUsage& turn : turns) {
+        w.put(std::uint8_t(turn.model.has_value() | turn.ticks.has_value() << 1));
+        w.putText(turn.model.value_or(QString()));
+        w.put(turn.input);
+        w.put(turn.cached);
+        w.put(turn.output);
+        w.put(turn.ticks.value_or(0));
+    }
+    return bytesOf(w);
+}
+
+bool GrokFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 37 > r.remaining()) return false;
+    turns.resize(n);
+    for (GrokCliReader::TurnUsage& turn : turns) {
+        std::uint8_t bits = 0;
+        QString model;
+        double ticks = 0;
+        r.get(bits);
+        r.getText(model);
+        r.get(turn.input);
+        r.get(turn.cached);
+        r.get(turn.output);
+        r.get(ticks);
+        turn.model = bits & 1 ? std::optional<QString>(model) : std::nullopt;
+        turn.ticks = bits & 2 ? std::optional<double>(ticks) : std::nullopt;
+    }
+    return r.ok() && r.atEnd();
+}
+
 QByteArray encodePlanLimits(const CodexPlanLimits& limits) {
     ByteWriter w;
     putLimits(w, limits);

@@ -8,6 +8,7 @@
 
 #include "core/UsageModels.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GrokCliReader.h"
 
 // What a log file's entry keeps for the five-hour summaries: the session as a summary lists
 // it, whatever the window, in FileEntry::facts; what counts only inside the window as
@@ -53,6 +54,15 @@ struct CodexFacts {
     // False when the bytes are not facts this version writes.
     bool decode(const QByteArray& bytes);
     bool operator==(const CodexFacts&) const = default;
+};
+
+// A Grok updates.jsonl read so far: every finished turn's usage, in order. Turns carry no time:
+// a session counts whole when it was active in the window.
+struct GrokFacts {
+    std::vector<GrokCliReader::TurnUsage> turns;
+
+    QByteArray encode() const;
+    bool decode(const QByteArray& bytes);
 };
 
 QByteArray encodePlanLimits(const CodexPlanLimits& limits);

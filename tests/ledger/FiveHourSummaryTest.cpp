@@ -10,6 +10,7 @@
 #include "ledger/LedgerCodec.h"
 #include "ledger/UsageLedger.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GrokCliReader.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
@@ -93,9 +94,35 @@ protected:
         }
     }
 
+    // The same for Grok, whose sessions count whole when active in the window.
+    void expectGrokReaderFigures(const LedgerSnapshot& snapshot) const {
+        const QString sessions = home.filePath(".grok/sessions");
+        const QString auth = home.filePath(".grok/auth.json");
+        const TimeMs now = nowMs();
+        for (const TimeMs since : {now - 5 * 3'600'000, now - 100'000}) {
+            const ProviderUsage fromIndex = grokUsage(snapshot.files, sessions, auth, since);
+            const ProviderUsage fromLogs = GrokCliReader(sessions, auth).readUsageSync(since);
+            EXPECT_EQ(fromIndex.sessions, fromLogs.sessions);
+            EXPECT_EQ(fromIndex.models, fromLogs.models);
+            EXPECT_TRUE(fromIndex == fromLogs);
+        }
+    }
+
     TempDir home;
     TempDir cache;
 };
+
+QByteArray grokSummary(const QByteArray& id, double secondsAgo, const QByteArray& extra = {}) {
+    return R"({"info":{"id":")" + id + R"(","cwd":"/w/repo"},"session_summary":"Task of )" + id +
+           R"(","last_active_at":")" + isoSecondsAgo(secondsAgo) +
+           R"(","current_model_id":"grok-code-fast-1")" + extra + "}";
+}
+
+QByteArray grokTurn(const QByteArray& usage) {
+    return R"({"jsonrpc":"2.0","method":"_x.ai/session/update","params":{"sessionId":"x",)"
+           R"("update":{"sessionUpdate":"turn_completed","stopReason":"end_turn","usage":)" +
+           usage + "}}}\n";
+}
 
 TEST_F(FiveHourSummaryTest, CodexSummaryEqualsTheReadersBuiltLoadedAndReadOn) {
     const std::int64_t resets = nowMs() / 1000 + 3600;
@@ -207,6 +234,46 @@ TEST_F(FiveHourSummaryTest, GeneratedCodexTreeEqualsTheReaders) {
     const std::int64_t index = QFileInfo(UsageLedger(cache.path(), {}).indexPath()).size();
     EXPECT_GT(records, 100u);
     EXPECT_LT(index, logs / 50) << index << " bytes of index for " << logs << " of logs";
+}
+
+TEST_F(FiveHourSummaryTest, GrokSummaryEqualsTheReadersBuiltAndReadOn) {
+    expectGrokReaderFigures(update());  // no sessions folder
+    const auto grok = [&](const QString& relative, const QByteArray& bytes) {
+        return home.write(".grok/sessions/" + relative, bytes);
+    };
+    // Turns with the tool's own cost, priced ones, split by model, and a model named by the
+    // signals after the summary.
+    grok("b1/summary.json", grokSummary("b1", 60));
+    grok("b1/signals.json",
+         R"({"contextTokensUsed":90000,"userMessageCount":2,"primaryModelId":"grok-build"})");
+    const QString updates =
+        grok("b1/updates.jsonl",
+             grokTurn(R"({"inputTokens":10000,"outputTokens":500,"cachedReadTokens":8000,)"
+                      R"("costUsdTicks":123450000})") +
+                 grokTurn(R"({"inputTokens":2000,"outputTokens":100,"cachedReadTokens":0})") +
+                 grokTurn(R"({"inputTokens":700,"outputTokens":70,"modelUsage":{"grok-4":)"
+                          R"({"inputTokens":600,"outputTokens":60},"grok-code-fast-1":)"
+                          R"({"inputTokens":100,"outputTokens":10,"costUsdTicks":5000}}})"));
+    // A hidden agent; a session without usage; the same id twice; one before every window.
+    grok("h1/summary.json", grokSummary("h1", 30, R"(,"hidden":true)"));
+    grok("h1/chat_history.jsonl",
+         R"({"type":"user","content":"<user_query>Find the callers</user_query>"})"
+         "\n");
+    grok("h1/updates.jsonl", grokTurn(R"({"inputTokens":1000,"outputTokens":100})"));
+    grok("o1/summary.json", grokSummary("o1", 120));
+    grok("o1/signals.json", R"({"contextTokensUsed":100000,"userMessageCount":1})");
+    grok("d1/summary.json", grokSummary("dup", 600));
+    grok("d1/updates.jsonl", grokTurn(R"({"inputTokens":5,"outputTokens":5})"));
+    grok("d2/summary.json", grokSummary("dup", 900));
+    grok("d2/updates.jsonl", grokTurn(R"({"inputTokens":7,"outputTokens":7})"));
+    grok("x1/summary.json", grokSummary("x1", 6 * kHour));
+    grok("x1/updates.jsonl", grokTurn(R"({"inputTokens":9,"outputTokens":9})"));
+    expectGrokReaderFigures(update());
+
+    append(updates, grokTurn(R"({"inputTokens":3000,"outputTokens":300,"cachedReadTokens":1000})"));
+    const LedgerSnapshot readOn = update();
+    EXPECT_EQ(readOn.stats.filesRead, 1u);
+    expectGrokReaderFigures(readOn);
 }
 
 TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
