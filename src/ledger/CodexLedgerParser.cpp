@@ -107,6 +107,8 @@ private:
     void dropItemPrompts();
 
     static constexpr std::uint8_t kItemPrompt = 0x80;
+    // Usage an early rollout reports on its lines: it counts only while no totals appear.
+    static constexpr std::uint8_t kLineUsage = 0x40;
     FileEntry& entry_;
     CodexState& s_;
     CodexFacts& f_;
@@ -231,6 +233,9 @@ void CodexLines::tokens(const dom::object& payload, std::optional<TimeMs> at, bo
     delta.reasoning = std::max<std::int64_t>(0, restart ? t.reasoning : t.reasoning - b.reasoning);
     s_.baseline = t;
     if (inherited) return;
+    if (!f_.hasTotalUsage) {
+        std::erase_if(entry_.rows, [](const HourRow& row) { return row.flags & kLineUsage; });
+    }
     f_.hasTotalUsage = true;
     const CodexFacts::Tokens turn{delta.input, delta.cachedInput, delta.output};
     if (turn != CodexFacts::Tokens{}) {
@@ -312,6 +317,13 @@ void CodexLines::lineUsage(const dom::object& object, std::optional<TimeMs> at) 
         addTo(f_.lineUsage, s_.model, t);
         windowed(at, CodexFacts::kLineWindowTokens, CliLogParsing::addCounts(t.input, t.output),
                  f_.untimedLineWindowTokens);
+        Counts counts;
+        counts.input = t.input;
+        counts.cachedInput = t.cached;
+        counts.output = t.output;
+        counts.calls = 1;
+        const std::uint8_t flags = kLineUsage | (t.input > kLargeCallInput ? kLargeCalls : 0);
+        entry_.add(hourOf(s_.lastAt), s_.model, flags, counts);
         return;
     }
 }

@@ -202,6 +202,23 @@ TEST_F(FiveHourSummaryTest, CodexSummaryEqualsTheReadersBuiltLoadedAndReadOn) {
     expectReaderFigures(readOn);
 }
 
+TEST_F(FiveHourSummaryTest, EarlyRolloutsLineUsageReachesReportsAsItReachesTheSummary) {
+    rollout("rollout-early.jsonl", timedUsageLine(400, 40, 2 * kHour) +
+                                       timedUsageLine(300, 30, 1200) + untimedUsageLine(5, 5));
+    // Totals after line usage: the totals alone count.
+    rollout("rollout-mixed.jsonl", timedUsageLine(900, 90, 1300) +
+                                       codexTotalsLine(100, 10, 0, 1200) +
+                                       timedUsageLine(800, 80, 1100));
+    const LedgerSnapshot snapshot = update();
+    Counts total;
+    for (const UsageSlice& slice : snapshot.slices()) total += slice.counts;
+    const ProviderUsage fromLogs =
+        CodexCliReader(codexHome()).readUsageSync(nowMs() - 5 * 3'600'000);
+    EXPECT_EQ(total.input, fromLogs.totalInputTokens);
+    EXPECT_EQ(total.output, fromLogs.totalOutputTokens);
+    EXPECT_EQ(total.input, 705 + 100);
+}
+
 TEST_F(FiveHourSummaryTest, CodexWarningsEqualTheReaders) {
     expectReaderFigures(update());  // no Codex folder at all
     QDir().mkpath(codexHome() + "/sessions/2026");
