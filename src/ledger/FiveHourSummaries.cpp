@@ -98,6 +98,21 @@ ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sess
     return GrokCliReader(sessionsDirectory, authFile).summarize(since, turnsOf);
 }
 
+ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
+                              const QStringList& projectDirectories, const QString& credentialsFile,
+                              TimeMs since) {
+    QHash<QString, const FileEntry*> byPath;
+    for (const FileEntry& entry : files) {
+        if (entry.tool == ProviderKind::claudeCode) byPath.insert(entry.path, &entry);
+    }
+    const auto factsOf = [&byPath](const QString& path) {
+        const FileEntry* entry = byPath.value(path);
+        auto facts = entry ? decodeTranscript(entry->facts) : std::nullopt;
+        return facts ? std::move(*facts) : ClaudeCodeReader::TranscriptFacts();
+    };
+    return ClaudeCodeReader(projectDirectories, credentialsFile).summarize(since, factsOf);
+}
+
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since) {
     std::vector<ProviderUsage> summaries;
@@ -105,6 +120,9 @@ std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
     const QDir home(homeDirectory);
     summaries.push_back(grokUsage(files, home.filePath(QStringLiteral(".grok/sessions")),
                                   home.filePath(QStringLiteral(".grok/auth.json")), since));
+    summaries.push_back(
+        claudeCodeUsage(files, ClaudeCodeReader::projectDirectoriesFor(homeDirectory),
+                        ClaudeCodeReader::credentialsFileFor(homeDirectory), since));
     return summaries;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 #include "core/UsageModels.h"
@@ -23,8 +24,14 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
 ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
                         const QString& authFile, TimeMs since);
 
+// The Claude Code summary for the transcripts under `projectDirectories`, as
+// ClaudeCodeReader(projectDirectories, credentialsFile).readUsageSync(since).
+ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
+                              const QStringList& projectDirectories, const QString& credentialsFile,
+                              TimeMs since);
+
 // The summaries the index serves for the tools under `homeDirectory` (where their own
-// variables, such as CODEX_HOME, do not point elsewhere): Codex's and Grok's.
+// variables, such as CODEX_HOME, do not point elsewhere): Codex's, Grok's and Claude Code's.
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since);
 

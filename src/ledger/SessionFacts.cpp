@@ -183,6 +183,69 @@ bool GrokFacts::decode(const QByteArray& bytes) {
     return r.ok() && r.atEnd();
 }
 
+QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts) {
+    ByteWriter w;
+    w.putText(facts.model);
+    w.putText(facts.project);
+    putOptionalTime(w, facts.startedAt);
+    putOptionalTime(w, facts.lastActiveAt);
+    w.put(std::uint32_t(facts.requests.size()));
+    for (const ClaudeCodeReader::RequestFacts& request : facts.requests) {
+        w.put(request.key);
+        w.put(std::uint8_t(request.keyed));
+        w.putText(request.model);
+        const AnthropicTokens& t = request.tokens;
+        for (const std::int64_t n :
+             {t.input, t.output, t.cacheRead, t.cacheWrite5m, t.cacheWrite1h})
+            w.put(n);
+        putOptionalTime(w, request.at);
+    }
+    w.put(std::uint32_t(facts.prompts.size()));
+    for (const ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
+        w.put(prompt.key);
+        w.put(std::uint8_t(prompt.keyed));
+        putOptionalTime(w, prompt.at);
+        w.putText(prompt.task);
+    }
+    return bytesOf(w);
+}
+
+std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    ClaudeCodeReader::TranscriptFacts facts;
+    r.getText(facts.model);
+    r.getText(facts.project);
+    getOptionalTime(r, facts.startedAt);
+    getOptionalTime(r, facts.lastActiveAt);
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 62 > r.remaining()) return std::nullopt;
+    facts.requests.resize(n);
+    for (ClaudeCodeReader::RequestFacts& request : facts.requests) {
+        std::uint8_t keyed = 0;
+        r.get(request.key);
+        r.get(keyed);
+        request.keyed = keyed != 0;
+        r.getText(request.model);
+        AnthropicTokens& t = request.tokens;
+        for (std::int64_t* v :
+             {&t.input, &t.output, &t.cacheRead, &t.cacheWrite5m, &t.cacheWrite1h})
+            r.get(*v);
+        getOptionalTime(r, request.at);
+    }
+    if (!r.get(n) || std::size_t(n) * 22 > r.remaining()) return std::nullopt;
+    facts.prompts.resize(n);
+    for (ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
+        std::uint8_t keyed = 0;
+        r.get(prompt.key);
+        r.get(keyed);
+        prompt.keyed = keyed != 0;
+        getOptionalTime(r, prompt.at);
+        r.getText(prompt.task);
+    }
+    if (!r.ok() || !r.atEnd()) return std::nullopt;
+    return facts;
+}
+
 QByteArray encodePlanLimits(const CodexPlanLimits& limits) {
     ByteWriter w;
     putLimits(w, limits);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/UsageModels.h"
+#include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GrokCliReader.h"
 
@@ -64,6 +65,11 @@ struct GrokFacts {
     QByteArray encode() const;
     bool decode(const QByteArray& bytes);
 };
+
+// A Claude Code transcript read so far, as the summary reader holds it before the requests and
+// prompts of other files drop out.
+QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts);
+std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes);
 
 QByteArray encodePlanLimits(const CodexPlanLimits& limits);
 std::optional<CodexPlanLimits> decodePlanLimits(const QByteArray& bytes);

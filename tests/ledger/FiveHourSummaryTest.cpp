@@ -9,6 +9,7 @@
 #include "ledger/FiveHourSummaries.h"
 #include "ledger/LedgerCodec.h"
 #include "ledger/UsageLedger.h"
+#include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GrokCliReader.h"
 #include "support/QtPrinters.h"
@@ -21,6 +22,11 @@
 namespace qm::ledger {
 namespace {
 
+using test::claudeApiErrorLine;
+using test::claudeAssistantLines;
+using test::ClaudeLine;
+using test::claudePromptLine;
+using test::ClaudeRequest;
 using test::codexMetaLine;
 using test::codexPromptLine;
 using test::codexRateLimitsLine;
@@ -108,9 +114,51 @@ protected:
         }
     }
 
+    // The same for Claude Code, whose requests count once across files.
+    void expectClaudeReaderFigures(const LedgerSnapshot& snapshot) const {
+        const QStringList projects{home.filePath(".claude/projects")};
+        const QString credentials = home.filePath(".claude/.credentials.json");
+        const TimeMs now = nowMs();
+        for (const TimeMs since : {now - 5 * 3'600'000, now - 3'600'000, now - 100'000}) {
+            SCOPED_TRACE(testing::Message() << "window of " << (now - since) / 1000 << " s");
+            const ProviderUsage fromIndex =
+                claudeCodeUsage(snapshot.files, projects, credentials, since);
+            const ProviderUsage fromLogs =
+                ClaudeCodeReader(projects, credentials).readUsageSync(since);
+            EXPECT_EQ(fromIndex.sessions, fromLogs.sessions);
+            EXPECT_EQ(fromIndex.models, fromLogs.models);
+            EXPECT_EQ(fromIndex.lastFiveHourTokens, fromLogs.lastFiveHourTokens);
+            EXPECT_EQ(fromIndex.lastFiveHourPrompts, fromLogs.lastFiveHourPrompts);
+            EXPECT_TRUE(fromIndex == fromLogs);
+        }
+    }
+
     TempDir home;
     TempDir cache;
 };
+
+// A Claude Code conversation: a prompt, then `requests` requests a second apart.
+QByteArray claudeSession(const QString& id, int requests, double secondsAgo,
+                         const QString& model = QStringLiteral("claude-sonnet-4-5-20250929")) {
+    ClaudeLine line;
+    line.sessionId = id;
+    line.secondsAgo = secondsAgo;
+    QByteArray bytes = claudePromptLine("Tidy the parser of " + id, line);
+    for (int i = 0; i < requests; ++i) {
+        ClaudeRequest request;
+        request.requestId = QStringLiteral("req_%1_%2").arg(id).arg(i);
+        request.messageId = QStringLiteral("msg_%1_%2").arg(id).arg(i);
+        request.model = model;
+        request.input = 10 + i;
+        request.output = 100;
+        request.cacheRead = 1000;
+        request.cacheWrite5m = 50;
+        request.cacheWrite1h = i == 0 ? 20 : 0;
+        line.secondsAgo -= 1;
+        bytes += claudeAssistantLines(request, line);
+    }
+    return bytes;
+}
 
 QByteArray grokSummary(const QByteArray& id, double secondsAgo, const QByteArray& extra = {}) {
     return R"({"info":{"id":")" + id + R"(","cwd":"/w/repo"},"session_summary":"Task of )" + id +
@@ -291,6 +339,42 @@ TEST_F(FiveHourSummaryTest, GrokSummaryEqualsTheReadersBuiltAndReadOn) {
     const LedgerSnapshot readOn = update();
     EXPECT_EQ(readOn.stats.filesRead, 1u);
     expectGrokReaderFigures(readOn);
+}
+
+TEST_F(FiveHourSummaryTest, ClaudeCodeSummaryEqualsTheReadersBuiltAndReadOn) {
+    const auto claude = [&](const QString& relative, const QByteArray& bytes) {
+        return home.write(".claude/projects/" + relative, bytes);
+    };
+    // A session begun before the window and resumed into a new file that copies it; a
+    // sub-agent of the resumed one; a sub-agent whose session was not written to lately.
+    const QByteArray first = claudeSession("s1", 3, 2 * kHour);
+    claude("-home-dev-web/s1.jsonl", first);
+    const QString resumed =
+        claude("-home-dev-web/s2.jsonl",
+               first + claudeSession("s2", 2, 1800) + claudeApiErrorLine({.secondsAgo = 1700}));
+    claude("-home-dev-web/s2/subagents/agent-a.jsonl",
+           claudeSession("a", 2, 1200, QStringLiteral("claude-haiku-4-5-20251001")));
+    claude("-home-dev-api/s9/subagents/agent-b.jsonl", claudeSession("b", 1, 600));
+    claude("-home-dev-api/s3.jsonl",
+           claudeSession("s3", 4, 300, QStringLiteral("claude-opus-4-1-20250805")));
+    const QString old = claude("-home-dev-api/s4.jsonl", claudeSession("s4", 2, 8 * kHour));
+    TempDir::setModifiedSecondsAgo(old, 8 * 3600);
+    home.write(".claude/.credentials.json", "{}");
+    expectClaudeReaderFigures(update());
+
+    ClaudeLine line;
+    line.sessionId = "s2";
+    line.secondsAgo = 20;
+    append(resumed,
+           claudePromptLine("One more", line) + claudeAssistantLines({.requestId = "req_new",
+                                                                      .messageId = "msg_new",
+                                                                      .input = 5,
+                                                                      .output = 7,
+                                                                      .cacheRead = 300},
+                                                                     line));
+    const LedgerSnapshot readOn = update();
+    EXPECT_EQ(readOn.stats.filesRead, 1u);
+    expectClaudeReaderFigures(readOn);
 }
 
 TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
