@@ -113,6 +113,20 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
     return ClaudeCodeReader(projectDirectories, credentialsFile).summarize(since, factsOf);
 }
 
+ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
+                          TimeMs since) {
+    QHash<QString, const FileEntry*> byPath;
+    for (const FileEntry& entry : files) {
+        if (entry.tool == ProviderKind::gemini) byPath.insert(entry.path, &entry);
+    }
+    // A recording the index does not hold (written since it was updated) is read directly.
+    const auto chatOf = [&byPath](const QString& path) {
+        const FileEntry* entry = byPath.value(path);
+        return entry ? decodeChat(entry->facts) : std::nullopt;
+    };
+    return GeminiCliReader(geminiDirectory).summarize(since, chatOf);
+}
+
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since) {
     std::vector<ProviderUsage> summaries;

@@ -30,8 +30,14 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
                               const QStringList& projectDirectories, const QString& credentialsFile,
                               TimeMs since);
 
+// The Gemini summary for the folder `geminiDirectory`, as
+// GeminiCliReader(geminiDirectory).readUsageSync(since): the chat recordings from the index,
+// the other files (logs.json, older usage logs) read as the reader reads them.
+ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
+                          TimeMs since);
+
 // The summaries the index serves for the tools under `homeDirectory` (where their own
-// variables, such as CODEX_HOME, do not point elsewhere): Codex's, Grok's and Claude Code's.
+// variables, such as CODEX_HOME, do not point elsewhere): all four tools'.
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since);
 

@@ -138,7 +138,9 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     entry.subordinate = GeminiChat::isSpawnedAgent(info);
     entry.session = entry.subordinate ? info.dir().dirName() : info.completeBaseName();
     GeminiChat::ChatSession chat;
+    std::vector<GeminiCliReader::ChatItem> items;
     const auto take = [&](const dom::object& object) {
+        GeminiCliReader::addChatItem(object, log.modifiedAt, items);
         if (auto record = GeminiChat::chatRecord(object, log.modifiedAt)) {
             chat.put(record->first, std::move(record->second));
         }
@@ -163,9 +165,13 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         if (log.progress) log.progress(bytes.size());
         dom::element root;
         dom::array messages;
+        dom::object document;
         if (scratch.dom.parse(bytes.constData(), std::size_t(bytes.size())).get(root) ==
                 simdjson::SUCCESS &&
             root["messages"].get(messages) == simdjson::SUCCESS) {
+            if (root.get(document) == simdjson::SUCCESS) {
+                GeminiCliReader::addChatItem(document, log.modifiedAt, items);
+            }
             for (dom::element message : messages) {
                 dom::object object;
                 if (message.get(object) == simdjson::SUCCESS) take(object);
@@ -174,6 +180,7 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         entry.offset = bytes.size();
     }
     addChatRecords(entry, chat.records);
+    entry.facts = encodeChat(items);
 }
 
 }  // namespace qm::ledger

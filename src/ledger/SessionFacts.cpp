@@ -246,6 +246,43 @@ std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArr
     return facts;
 }
 
+QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items) {
+    ByteWriter w;
+    w.put(std::uint32_t(items.size()));
+    for (const GeminiCliReader::ChatItem& item : items) {
+        const GeminiChat::ChatRecord& r = item.record;
+        w.put(std::uint8_t(item.namesSession | r.isPrompt << 1));
+        w.putText(item.id);
+        w.put(r.at);
+        w.putText(r.prompt);
+        w.putText(r.model);
+        for (const std::int64_t n : {r.input, r.cached, r.output, r.thoughts}) w.put(n);
+    }
+    return bytesOf(w);
+}
+
+std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 53 > r.remaining()) return std::nullopt;
+    std::vector<GeminiCliReader::ChatItem> items(n);
+    for (GeminiCliReader::ChatItem& item : items) {
+        GeminiChat::ChatRecord& record = item.record;
+        std::uint8_t bits = 0;
+        r.get(bits);
+        item.namesSession = bits & 1;
+        record.isPrompt = bits & 2;
+        r.getText(item.id);
+        r.get(record.at);
+        r.getText(record.prompt);
+        r.getText(record.model);
+        for (std::int64_t* v : {&record.input, &record.cached, &record.output, &record.thoughts})
+            r.get(*v);
+    }
+    if (!r.ok() || !r.atEnd()) return std::nullopt;
+    return items;
+}
+
 QByteArray encodePlanLimits(const CodexPlanLimits& limits) {
     ByteWriter w;
     putLimits(w, limits);

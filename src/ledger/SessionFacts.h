@@ -9,6 +9,7 @@
 #include "core/UsageModels.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
 
 // What a log file's entry keeps for the five-hour summaries: the session as a summary lists
@@ -70,6 +71,10 @@ struct GrokFacts {
 // prompts of other files drop out.
 QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts);
 std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes);
+
+// A Gemini chat recording as the summary reader takes it, read whole when it changed.
+QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items);
+std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArray& bytes);
 
 QByteArray encodePlanLimits(const CodexPlanLimits& limits);
 std::optional<CodexPlanLimits> decodePlanLimits(const QByteArray& bytes);

@@ -11,6 +11,7 @@
 #include "ledger/UsageLedger.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
@@ -133,9 +134,35 @@ protected:
         }
     }
 
+    // The same for Gemini, whose chat recordings are read whole when they change.
+    void expectGeminiReaderFigures(const LedgerSnapshot& snapshot) const {
+        const QString gemini = home.filePath(".gemini");
+        const TimeMs now = nowMs();
+        for (const TimeMs since : {now - 5 * 3'600'000, now - 450'000}) {
+            const ProviderUsage fromIndex = geminiUsage(snapshot.files, gemini, since);
+            const ProviderUsage fromLogs = GeminiCliReader(gemini).readUsageSync(since);
+            EXPECT_EQ(fromIndex.sessions, fromLogs.sessions);
+            EXPECT_EQ(fromIndex.models, fromLogs.models);
+            EXPECT_TRUE(fromIndex == fromLogs);
+        }
+    }
+
     TempDir home;
     TempDir cache;
 };
+
+QByteArray geminiUser(const QByteArray& id, const QByteArray& text, double ago) {
+    return R"({"id":")" + id + R"(","timestamp":")" + isoSecondsAgo(ago) +
+           R"(","type":"user","content":[{"text":")" + text + "\"}]}\n";
+}
+
+QByteArray geminiReply(const QByteArray& id, const QByteArray& model, double ago,
+                       const QByteArray& tokens) {
+    return R"({"id":")" + id + R"(","timestamp":")" + isoSecondsAgo(ago) +
+           R"(","type":"gemini","content":"Done.")" +
+           (tokens.isEmpty() ? QByteArray() : ",\"tokens\":" + tokens) + R"(,"model":")" + model +
+           "\"}\n";
+}
 
 // A Claude Code conversation: a prompt, then `requests` requests a second apart.
 QByteArray claudeSession(const QString& id, int requests, double secondsAgo,
@@ -375,6 +402,50 @@ TEST_F(FiveHourSummaryTest, ClaudeCodeSummaryEqualsTheReadersBuiltAndReadOn) {
     const LedgerSnapshot readOn = update();
     EXPECT_EQ(readOn.stats.filesRead, 1u);
     expectClaudeReaderFigures(readOn);
+}
+
+TEST_F(FiveHourSummaryTest, GeminiSummaryEqualsTheReadersBuiltAndRereadWhole) {
+    const auto gemini = [&](const QString& relative, const QByteArray& bytes) {
+        return home.write(".gemini/" + relative, bytes);
+    };
+    const QByteArray tokens = R"({"input":1000,"output":100,"cached":400,"thoughts":50})";
+    // Records written again when they gain tokens; a session written by two versions; an
+    // earlier-era document; prompts of a session kept only in logs.json; a spawned agent; an
+    // older usage log the index does not hold.
+    const QString chat = gemini("tmp/myproj/chats/session-2026-12-07T09-10-s1.jsonl",
+                                R"({"sessionId":"s1","kind":"main"})"
+                                "\n" +
+                                    geminiUser("u1", "Refactor the loader", 600) +
+                                    geminiReply("g1", "gemini-2.5-pro", 590, {}) +
+                                    geminiReply("g1", "gemini-2.5-pro", 590, tokens) +
+                                    geminiUser("u3", "Now add tests", 300) +
+                                    geminiReply("g3", "gemini-2.5-flash", 290, tokens));
+    gemini("tmp/myproj/chats/session-2026-12-07T09-30-s1b.jsonl",
+           R"({"sessionId":"s1"})"
+           "\n" +
+               geminiReply("g4", "gemini-2.5-flash", 200, tokens));
+    gemini("tmp/" + QString(64, QLatin1Char('e')) + "/chats/session-2026-01-10T08-00-s2.json",
+           R"({"sessionId":"s2","messages":[)" +
+               geminiUser("a", "Explain the bug", 1000).trimmed() + "," +
+               geminiReply("b", "gemini-2.5-flash", 990, tokens).trimmed() + "]}");
+    gemini("tmp/myproj/logs.json", R"([{"sessionId":"old","messageId":0,"timestamp":")" +
+                                       isoSecondsAgo(2000) +
+                                       R"(","type":"user","message":"Old prompt"}])");
+    gemini("tmp/myproj/chats/s1/agent-1.jsonl",
+           geminiUser("x1", "Search the tree", 200) +
+               geminiReply("x2", "gemini-2.5-flash", 190, tokens));
+    gemini("tmp/x/usage.log", R"({"timestamp":")" + isoSecondsAgo(100) +
+                                  R"(","model":"gemini-2.5-pro","usage":{"input_tokens":7,)"
+                                  R"("output_tokens":3},"prompt":"hi"})"
+                                  "\n");
+    expectGeminiReaderFigures(update());
+
+    append(chat, geminiUser("u5", "And the docs", 60) +
+                     geminiReply("g3", "gemini-2.5-flash", 50,
+                                 R"({"input":3000,"output":300,"cached":0,"thoughts":0})"));
+    const LedgerSnapshot reread = update();
+    EXPECT_EQ(reread.stats.filesRead, 1u);
+    expectGeminiReaderFigures(reread);
 }
 
 TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
