@@ -242,9 +242,10 @@ int main(int argc, char** argv) {
     qm::ledger::LocalUsageStore localUsage(
         qm::ledger::UsageLedger(qm::ledger::UsageLedger::defaultDirectory(),
                                 qm::ledger::LedgerSources::forHome(QDir::homePath())));
-    // Every local refresh also brings the index over all the logs up to date.
-    QObject::connect(&aggregator, &qm::UsageAggregator::changed, &localUsage, [&] {
-        if (!aggregator.isRefreshing()) localUsage.refreshInBackground();
+    // Every local refresh brings the index over all the logs up to date, once, and takes the
+    // five-hour summaries the index serves from that update.
+    aggregator.setIndexedSummaries([&localUsage](qm::TimeMs since) {
+        return localUsage.refreshWithSummaries(QDir::homePath(), since);
     });
     // The producers (relay, provider and Claude stores) hand their records to this one owner.
     qm::UsageHistoryStore history(

@@ -1,8 +1,12 @@
 #include "cli/IndexProgress.h"
 
+#include <qcoro/qcorofuture.h>
 #include <unistd.h>
 #include <QDir>
+#include <QtConcurrent/QtConcurrentRun>
 #include <cstdio>
+
+#include "ledger/FiveHourSummaries.h"
 
 namespace qm::cli {
 
@@ -34,6 +38,16 @@ void IndexProgress::report(const ledger::IndexProgress& progress) {
     }
     std::fflush(stderr);
     shown_ = true;
+}
+
+void useIndexedSummaries(UsageAggregator& aggregator) {
+    aggregator.setIndexedSummaries(
+        [](TimeMs since) -> QCoro::Task<std::optional<std::vector<ProviderUsage>>> {
+            auto work = QtConcurrent::run([home = QDir::homePath(), since] {
+                return ledger::indexedSummaries(updatedLedger().files, home, since);
+            });
+            co_return co_await work;
+        });
 }
 
 ledger::LedgerSnapshot updatedLedger() {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "ledger/UsageLedger.h"
+#include "readers/UsageAggregator.h"
 
 namespace qm::cli {
 
@@ -30,5 +31,9 @@ private:
 // Brings the index in the cache folder up to date with the logs under the user's home,
 // showing progress as above.
 ledger::LedgerSnapshot updatedLedger();
+
+// Has `aggregator` take the summaries the index serves from one update of it (as above)
+// instead of reading those tools' logs again.
+void useIndexedSummaries(UsageAggregator& aggregator);
 
 }  // namespace qm::cli

@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "core/ClaudeResetTimes.h"
+#include "ledger/FiveHourSummaries.h"
 #include "readers/CodexCliReader.h"
 #include "readers/UsageAggregator.h"
 
@@ -48,9 +49,9 @@ std::vector<LimitReading> codexLimits(const std::optional<ProviderUsage>& codex,
     return codexLimitReadings(*codex->planLimits, codex->planReadings, now);
 }
 
-ProviderUsage scanCodex(TimeMs now) {
-    const CodexCliReader reader(CodexCliReader::homeFor(QDir::homePath()));
-    return reader.readUsageSync(now - TimeMs(UsageAggregator::kLookbackSeconds * 1000));
+ProviderUsage scanCodex(const ledger::LedgerSnapshot& snapshot, TimeMs now) {
+    return ledger::codexUsage(snapshot.files, CodexCliReader::homeFor(QDir::homePath()),
+                              now - TimeMs(UsageAggregator::kLookbackSeconds * 1000));
 }
 
 }  // namespace qm::cli

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "cli/CliCommand.h"
+#include "cli/IndexProgress.h"
 #include "cli/LimitSources.h"
 #include "core/Clock.h"
 #include "core/Iso8601.h"
@@ -97,7 +98,7 @@ int runLimits(const QStringList& args) {
     const UsageHistoryReader history =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     std::vector<LimitReading> readings = claudeLimits(history.claudeSnapshots(), directory, now);
-    for (LimitReading& reading : codexLimits(scanCodex(now), now))
+    for (LimitReading& reading : codexLimits(scanCodex(updatedLedger(), now), now))
         readings.push_back(std::move(reading));
 
     QTextStream out(stdout);

@@ -72,7 +72,7 @@ QString parseOptions(const QStringList& args, Options& options) {
 // the account list read afresh. A history that cannot be read gives no history series (a
 // long-running exporter keeps serving their last values); it is said on stderr, once each
 // time it becomes unreadable.
-QByteArray scrape(std::vector<ledger::UsageSlice> slices, const Options& options,
+QByteArray scrape(const ledger::LedgerSnapshot& snapshot, const Options& options,
                   metrics::CounterContinuity* continuity, bool& historyWasUnusable) {
     const TimeMs now = systemNow();
     const QString directory = dataDirectory();
@@ -85,9 +85,9 @@ QByteArray scrape(std::vector<ledger::UsageSlice> slices, const Options& options
     }
     historyWasUnusable = unusable;
     metrics::UsageMetricsSources sources;
-    sources.slices = std::move(slices);
+    sources.slices = snapshot.slices();
     sources.limits = claudeLimits(history.claudeSnapshots(), directory, now);
-    for (LimitReading& reading : codexLimits(scanCodex(now), now))
+    for (LimitReading& reading : codexLimits(scanCodex(snapshot, now), now))
         sources.limits.push_back(std::move(reading));
     sources.geminiRecords = history.geminiUsageRecords();
     sources.apiRecords = history.apiUsageRecords();
@@ -104,7 +104,7 @@ int serve(const ledger::UsageLedger& ledger, const Options& options) {
     metrics::CounterContinuity continuity;
     bool historyWasUnusable = false;
     metrics::MetricsHttpServer server(
-        [&] { return scrape(ledger.update().slices(), options, &continuity, historyWasUnusable); });
+        [&] { return scrape(ledger.update(), options, &continuity, historyWasUnusable); });
     const ListenAddress& at = *options.listen;
     if (const auto problem = server.listen(at.address, at.port)) {
         err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port
@@ -136,7 +136,7 @@ int runMetrics(const QStringList& args) {
         return serve(ledger, options);
     }
     bool historyWasUnusable = false;
-    QTextStream(stdout) << scrape(updatedLedger().slices(), options, nullptr, historyWasUnusable);
+    QTextStream(stdout) << scrape(updatedLedger(), options, nullptr, historyWasUnusable);
     return kExitOk;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "cli/CliCommand.h"
+#include "cli/IndexProgress.h"
 #include "cli/LimitSources.h"
 #include "core/ClaudeResetTimes.h"
 #include "core/Clock.h"
@@ -96,6 +97,7 @@ int runTitle(const QStringList& args) {
     }
 
     UsageAggregator aggregator(QDir::homePath());
+    useIndexedSummaries(aggregator);
     QCoro::waitFor(aggregator.refresh());
     const TimeMs now = systemNow();
     const QString directory = dataDirectory();

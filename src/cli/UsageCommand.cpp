@@ -8,6 +8,7 @@
 
 #include "cli/CliCommand.h"
 #include "cli/HostSelection.h"
+#include "cli/IndexProgress.h"
 #include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "core/Pricing.h"
@@ -177,6 +178,7 @@ int runUsage(const QStringList& args) {
         parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
     if (!selection) return usageError(hostsError);
     UsageAggregator aggregator(QDir::homePath());
+    useIndexedSummaries(aggregator);
     const std::vector<ProviderUsage> providers =
         selection->local ? scan(aggregator) : std::vector<ProviderUsage>();
     const QString title = selection->local ? aggregator.menuBarTitle(std::nullopt) : QString();

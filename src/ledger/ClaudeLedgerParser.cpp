@@ -5,6 +5,8 @@
 
 #include "ledger/ByteCodec.h"
 #include "ledger/LedgerParsers.h"
+#include "ledger/SessionFacts.h"
+#include "readers/ClaudeCodeReader.h"
 #include "readers/ClaudeTranscriptLine.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
@@ -133,9 +135,16 @@ void nameSession(FileEntry& entry) {
 }  // namespace
 
 void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
-    if (entry.offset == 0) {
+    std::optional<ClaudeCodeReader::TranscriptFacts> read;
+    if (entry.offset > 0) read = decodeTranscript(entry.facts);
+    if (!read) {
         entry.restart();
         nameSession(entry);
+        read.emplace();
+    }
+    std::unordered_map<std::uint64_t, std::size_t> requestByKey;
+    for (std::size_t i = 0; i < read->requests.size(); ++i) {
+        if (read->requests[i].keyed) requestByKey.emplace(read->requests[i].key, i);
     }
     TranscriptLines lines(entry, log.modifiedAt);
     const std::int64_t done = scratch.tail.read(
@@ -145,9 +154,11 @@ void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch)
             LineFacts facts;
             if (readLine(scratch.ondemand, line, facts) != simdjson::SUCCESS) return;
             lines.handle(facts);
+            ClaudeCodeReader::addLine(*read, requestByKey, facts, entry.subordinate);
         },
         log.progress);
     if (done >= 0) entry.offset = done;
+    entry.facts = encodeTranscript(*read);
 }
 
 }  // namespace qm::ledger

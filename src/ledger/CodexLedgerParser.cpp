@@ -2,8 +2,10 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/Clock.h"
 #include "ledger/ByteCodec.h"
 #include "ledger/LedgerParsers.h"
+#include "ledger/SessionFacts.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
 
@@ -77,22 +79,39 @@ struct CodexState {
 
 class CodexLines {
 public:
-    CodexLines(FileEntry& entry, CodexState& state) : entry_(entry), s_(state) {}
+    CodexLines(FileEntry& entry, CodexState& state, CodexFacts& facts)
+        : entry_(entry), s_(state), f_(facts) {}
 
     void handle(const dom::object& object);
+    // A line passed over unparsed still says when the session was active.
+    void stampOnly(std::optional<TimeMs> at);
 
 private:
     void meta(const dom::object& payload, std::optional<TimeMs> at);
-    void tokens(const dom::object& payload, bool& inherited);
-    void prompt(std::string_view text, bool inherited);
+    void model(const dom::object& object, std::string_view type,
+               const std::optional<dom::object>& payload);
+    void tokens(const dom::object& payload, std::optional<TimeMs> at, bool& inherited);
+    void limits(const dom::object& limits, std::optional<TimeMs> at, bool inherited);
+    void prompt(std::string_view text, std::optional<TimeMs> at, bool inherited, bool typed);
+    void lineUsage(const dom::object& object, std::optional<TimeMs> at);
+    void active(std::optional<TimeMs> at, bool inherited);
+    bool inheritedAt(std::optional<TimeMs> at) const {
+        return s_.replaying || (s_.hasForkAt && at && *at < s_.forkAt);
+    }
+    // A number the summary counts only inside its window; without a time stamp, always.
+    void windowed(std::optional<TimeMs> at, std::uint8_t kind, std::int64_t value,
+                  std::int64_t& untimed);
 
     // Prompts from user message items count only while the file shows no typed-prompt event.
     std::uint8_t itemFlag() const { return s_.sawTypedEvent ? 0 : kItemPrompt; }
     void dropItemPrompts();
 
     static constexpr std::uint8_t kItemPrompt = 0x80;
+    // Usage an early rollout reports on its lines: it counts only while no totals appear.
+    static constexpr std::uint8_t kLineUsage = 0x40;
     FileEntry& entry_;
     CodexState& s_;
+    CodexFacts& f_;
 };
 
 void CodexLines::handle(const dom::object& object) {
@@ -109,26 +128,46 @@ void CodexLines::handle(const dom::object& object) {
         if (cwd && !cwd->empty()) entry_.project = CliLogParsing::projectName(toQString(*cwd));
     }
     if (type == "session_meta" && payload) meta(*payload, at);
-    bool inherited = s_.replaying || (s_.hasForkAt && at && *at < s_.forkAt);
+    bool inherited = inheritedAt(at);
+    model(object, type, payload);
+    if (payload && payloadType == "token_count") tokens(*payload, at, inherited);
+    active(at, inherited);
+    if (payload && type == "event_msg" && payloadType == "user_message") {
+        if (!s_.sawTypedEvent) dropItemPrompts();
+        s_.sawTypedEvent = f_.sawTypedEvent = true;
+        prompt(textAt(*payload, "message").value_or(""), at, inherited, true);
+    } else if (!s_.sawTypedEvent && payload &&
+               textAt(*payload, "role") == std::optional<std::string_view>("user")) {
+        prompt(firstContentText(*payload).value_or(""), at, inherited, false);
+    }
+    if (!f_.hasTotalUsage && !inherited) lineUsage(object, at);
+}
+
+void CodexLines::stampOnly(std::optional<TimeMs> at) {
+    if (at) s_.lastAt = *at;
+    active(at, inheritedAt(at));
+}
+
+void CodexLines::active(std::optional<TimeMs> at, bool inherited) {
+    if (inherited || !at) return;
+    if (!f_.startedAt || *at < *f_.startedAt) f_.startedAt = at;
+    if (!f_.endedAt || *at > *f_.endedAt) f_.endedAt = at;
+}
+
+void CodexLines::model(const dom::object& object, std::string_view type,
+                       const std::optional<dom::object>& payload) {
     if (type == "turn_context" && payload) {
         if (auto model = textAt(*payload, "model"); model && !model->empty()) {
             s_.model = toQString(*model);
             s_.modelFromTurn = true;
         }
     } else if (!s_.modelFromTurn && s_.model.isEmpty()) {
+        // Early rollouts name the model on other lines.
         auto model = payload ? textAt(*payload, "model") : std::nullopt;
         if (!model || model->empty()) model = textAt(object, "model");
         if (model && !model->empty()) s_.model = toQString(*model);
     }
-    if (payload && payloadType == "token_count") tokens(*payload, inherited);
-    if (payload && type == "event_msg" && payloadType == "user_message") {
-        if (!s_.sawTypedEvent) dropItemPrompts();
-        s_.sawTypedEvent = true;
-        prompt(textAt(*payload, "message").value_or(""), inherited);
-    } else if (!s_.sawTypedEvent && payload &&
-               textAt(*payload, "role") == std::optional<std::string_view>("user")) {
-        prompt(firstContentText(*payload).value_or(""), inherited);
-    }
+    f_.model = s_.model;
 }
 
 void CodexLines::meta(const dom::object& payload, std::optional<TimeMs> at) {
@@ -137,7 +176,7 @@ void CodexLines::meta(const dom::object& payload, std::optional<TimeMs> at) {
         s_.metaSeen = true;
         s_.ownId = QByteArray(id.data(), qsizetype(id.size()));
         if (!id.empty()) entry_.session = toQString(id);
-        s_.isSubagent = isSubagentSource(payload);
+        s_.isSubagent = f_.isSubagent = isSubagentSource(payload);
         const auto parent = textAt(payload, "forked_from_id");
         if (parent && !parent->empty() && at) {
             s_.hasForkAt = true;
@@ -149,7 +188,31 @@ void CodexLines::meta(const dom::object& payload, std::optional<TimeMs> at) {
     }
 }
 
-void CodexLines::tokens(const dom::object& payload, bool& inherited) {
+void CodexLines::windowed(std::optional<TimeMs> at, std::uint8_t kind, std::int64_t value,
+                          std::int64_t& untimed) {
+    if (at) {
+        entry_.recent.push_back({*at, kind, value, {}});
+    } else {
+        untimed = CliLogParsing::addCounts(untimed, value);
+    }
+}
+
+void addTo(std::vector<CodexFacts::ModelTokens>& list, const QString& model,
+           const CodexFacts::Tokens& tokens) {
+    using CliLogParsing::addCounts;
+    for (auto& entry : list) {
+        if (entry.model == model) {
+            entry.tokens = {addCounts(entry.tokens.input, tokens.input),
+                            addCounts(entry.tokens.cached, tokens.cached),
+                            addCounts(entry.tokens.output, tokens.output)};
+            return;
+        }
+    }
+    list.push_back({model, tokens});
+}
+
+void CodexLines::tokens(const dom::object& payload, std::optional<TimeMs> at, bool& inherited) {
+    if (const auto found = objectAt(payload, "rate_limits")) limits(*found, at, inherited);
     const auto info = objectAt(payload, "info");
     const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
     if (!totals) return;
@@ -169,21 +232,107 @@ void CodexLines::tokens(const dom::object& payload, bool& inherited) {
     delta.output = restart ? t.output : t.output - b.output;
     delta.reasoning = std::max<std::int64_t>(0, restart ? t.reasoning : t.reasoning - b.reasoning);
     s_.baseline = t;
-    if (inherited || delta == Counts{}) return;
+    if (inherited) return;
+    if (!f_.hasTotalUsage) {
+        std::erase_if(entry_.rows, [](const HourRow& row) { return row.flags & kLineUsage; });
+    }
+    f_.hasTotalUsage = true;
+    const CodexFacts::Tokens turn{delta.input, delta.cachedInput, delta.output};
+    if (turn != CodexFacts::Tokens{}) {
+        addTo(f_.byModel, s_.model, turn);
+        f_.tokens = {CliLogParsing::addCounts(f_.tokens.input, turn.input),
+                     CliLogParsing::addCounts(f_.tokens.cached, turn.cached),
+                     CliLogParsing::addCounts(f_.tokens.output, turn.output)};
+        windowed(at, CodexFacts::kWindowTokens, CliLogParsing::addCounts(turn.input, turn.output),
+                 f_.untimedWindowTokens);
+    }
+    if (delta == Counts{}) return;
     delta.calls = 1;
     const std::uint8_t flags = delta.input > kLargeCallInput ? kLargeCalls : 0;
     entry_.add(hourOf(s_.lastAt), s_.model, flags, delta);
 }
 
-void CodexLines::prompt(std::string_view text, bool inherited) {
+std::optional<PlanWindow> planWindow(const dom::object& limits, std::string_view key,
+                                     std::optional<TimeMs> eventAt) {
+    const auto window = objectAt(limits, key);
+    if (!window) return std::nullopt;
+    PlanWindow result;
+    double used = 0;
+    if (window->at_key("used_percent").get(used) != simdjson::SUCCESS) return std::nullopt;
+    result.usedPercent = used;
+    result.windowMinutes = CliLogParsing::int64(*window, {"window_minutes"});
+    std::int64_t resetsAt = 0;
+    std::int64_t resetsIn = 0;
+    if (window->at_key("resets_at").get(resetsAt) == simdjson::SUCCESS && resetsAt > 0) {
+        result.resetsAt = resetsAt * 1000;
+    } else if (window->at_key("resets_in_seconds").get(resetsIn) == simdjson::SUCCESS && eventAt) {
+        result.resetsAt = *eventAt + resetsIn * 1000;  // older versions count from the event
+    }
+    return result;
+}
+
+void CodexLines::limits(const dom::object& limits, std::optional<TimeMs> at, bool inherited) {
+    CodexPlanLimits found;
+    found.fiveHour = planWindow(limits, "primary", at);
+    found.weekly = planWindow(limits, "secondary", at);
+    found.planType = toQString(textAt(limits, "plan_type").value_or(""));
+    found.observedAt = at.value_or(0);
+    if (!found.fiveHour && !found.weekly) return;
+    // Copied lines repeat the parent's reports; a replay even restamps them.
+    if (at && !inherited) {
+        entry_.recent.push_back({*at, CodexFacts::kPlanReading, 0, encodePlanLimits(found)});
+    }
+    if (f_.planLimits && found.observedAt < f_.planLimits->observedAt) return;
+    f_.planLimits = std::move(found);
+}
+
+void CodexLines::prompt(std::string_view text, std::optional<TimeMs> at, bool inherited,
+                        bool typed) {
     if (inherited || s_.isSubagent || !CliLogParsing::isRealUserPrompt(text)) return;
+    CodexFacts::Prompts& prompts = typed ? f_.typed : f_.items;
+    ++prompts.count;
+    windowed(at, typed ? CodexFacts::kTypedPrompt : CodexFacts::kItemPrompt, 1, prompts.untimed);
+    // Only the head can become the task: 4 KB of UTF-8 hold at least the 1024 UTF-16 units
+    // a task is cut from.
+    if (prompts.task.isEmpty()) {
+        prompts.task = CliLogParsing::shortenedTask(toQString(text.substr(0, 4 * 1024)));
+    }
     Counts one;
     one.prompts = 1;
     entry_.add(hourOf(s_.lastAt), s_.model, itemFlag(), one);
 }
 
+// Early rollouts: usage on the line itself, under one of a few keys, the first object wins.
+void CodexLines::lineUsage(const dom::object& object, std::optional<TimeMs> at) {
+    using CliLogParsing::int64;
+    for (std::string_view key : {"usage", "token_usage", "tokens"}) {
+        const auto usage = objectAt(object, key);
+        if (!usage) continue;
+        const CodexFacts::Tokens t{
+            tokenCount(int64(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"})),
+            tokenCount(
+                int64(*usage, {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"})),
+            tokenCount(
+                int64(*usage, {"output_tokens", "completion_tokens", "total_output_tokens"}))};
+        addTo(f_.lineUsage, s_.model, t);
+        windowed(at, CodexFacts::kLineWindowTokens, CliLogParsing::addCounts(t.input, t.output),
+                 f_.untimedLineWindowTokens);
+        Counts counts;
+        counts.input = t.input;
+        counts.cachedInput = t.cached;
+        counts.output = t.output;
+        counts.calls = 1;
+        const std::uint8_t flags = kLineUsage | (t.input > kLargeCallInput ? kLargeCalls : 0);
+        entry_.add(hourOf(s_.lastAt), s_.model, flags, counts);
+        return;
+    }
+}
+
 void CodexLines::dropItemPrompts() {
     std::erase_if(entry_.rows, [](const HourRow& row) { return row.flags & kItemPrompt; });
+    std::erase_if(entry_.recent, [](const RecentRecord& record) {
+        return record.kind == CodexFacts::kItemPrompt;
+    });
 }
 
 // Most of a rollout's bytes are the model's replies and tool output, which count for nothing
@@ -194,21 +343,35 @@ bool isReplyOrToolOutput(std::string_view line) {
            !CliLogParsing::containsBytes(head, R"("role":"user")");
 }
 
+// The time stamp the tool writes first on every line, read without parsing the line.
+std::optional<TimeMs> leadingStamp(std::string_view line) {
+    constexpr std::string_view key = R"("timestamp":")";
+    const std::size_t start = line.substr(0, 64).find(key);
+    if (start == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = line.substr(start + key.size(), 64);
+    const std::size_t end = rest.find('"');
+    if (end == std::string_view::npos) return std::nullopt;
+    return CliLogParsing::date(rest.substr(0, end));
+}
+
 }  // namespace
 
 void readCodex(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     CodexState state;
-    if (entry.offset == 0 || !state.decode(entry.state)) {
+    CodexFacts facts;
+    if (entry.offset == 0 || !state.decode(entry.state) || !facts.decode(entry.facts)) {
         entry.restart();
         state = CodexState{};
+        facts = CodexFacts{};
     }
     if (state.lastAt == 0) state.lastAt = log.modifiedAt;
     if (entry.session.isEmpty()) entry.session = QFileInfo(entry.path).completeBaseName();
-    CodexLines lines(entry, state);
+    CodexLines lines(entry, state, facts);
     const std::int64_t done = scratch.tail.read(
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
             if (state.modelFromTurn && !entry.project.isEmpty() && isReplyOrToolOutput(line)) {
+                lines.stampOnly(leadingStamp(line));
                 return;
             }
             dom::object object;
@@ -221,6 +384,8 @@ void readCodex(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         log.progress);
     if (done >= 0) entry.offset = done;
     entry.state = state.encode();
+    entry.facts = facts.encode();
+    entry.pruneRecent(systemNow() - kRecentSpan);
 }
 
 }  // namespace qm::ledger

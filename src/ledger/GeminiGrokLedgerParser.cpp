@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include "ledger/LedgerParsers.h"
+#include "ledger/SessionFacts.h"
 #include "readers/CliLogParsing.h"
 #include "readers/GeminiChatRecords.h"
 #include "readers/ReaderSupport.h"
@@ -59,7 +60,11 @@ Counts grokCounts(const dom::object& usage) {
 
 void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     QString summaryModel;
-    if (entry.offset == 0) entry.restart();
+    GrokFacts facts;
+    if (entry.offset == 0 || !facts.decode(entry.facts)) {
+        entry.restart();
+        facts = GrokFacts{};
+    }
     // The model may change between reads; the summary is small, so it is read every time.
     readGrokSummary(entry, scratch, summaryModel);
     // Turns carry no time of their own: a turn belongs to the hour the file was last written.
@@ -68,6 +73,7 @@ void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
             if (!CliLogParsing::containsBytes(line, "turn_completed")) return;
+            GrokCliReader::addTurnLine(scratch.dom, line, facts.turns);
             dom::object object;
             if (scratch.dom.parse(line.data(), line.size(), false).get(object) !=
                 simdjson::SUCCESS) {
@@ -99,6 +105,7 @@ void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         },
         log.progress);
     if (done >= 0) entry.offset = done;
+    entry.facts = facts.encode();
 }
 
 namespace {
@@ -131,7 +138,9 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     entry.subordinate = GeminiChat::isSpawnedAgent(info);
     entry.session = entry.subordinate ? info.dir().dirName() : info.completeBaseName();
     GeminiChat::ChatSession chat;
+    std::vector<GeminiCliReader::ChatItem> items;
     const auto take = [&](const dom::object& object) {
+        GeminiCliReader::addChatItem(object, log.modifiedAt, items);
         if (auto record = GeminiChat::chatRecord(object, log.modifiedAt)) {
             chat.put(record->first, std::move(record->second));
         }
@@ -156,9 +165,13 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         if (log.progress) log.progress(bytes.size());
         dom::element root;
         dom::array messages;
+        dom::object document;
         if (scratch.dom.parse(bytes.constData(), std::size_t(bytes.size())).get(root) ==
                 simdjson::SUCCESS &&
             root["messages"].get(messages) == simdjson::SUCCESS) {
+            if (root.get(document) == simdjson::SUCCESS) {
+                GeminiCliReader::addChatItem(document, log.modifiedAt, items);
+            }
             for (dom::element message : messages) {
                 dom::object object;
                 if (message.get(object) == simdjson::SUCCESS) take(object);
@@ -167,6 +180,7 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         entry.offset = bytes.size();
     }
     addChatRecords(entry, chat.records);
+    entry.facts = encodeChat(items);
 }
 
 }  // namespace qm::ledger

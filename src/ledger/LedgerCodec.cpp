@@ -51,6 +51,12 @@ void putItem(ByteWriter& w, const KeyedPrompt& prompt) {
     w.put(prompt.hour);
     w.put(prompt.model);
 }
+void putItem(ByteWriter& w, const RecentRecord& record) {
+    w.put(record.at);
+    w.put(record.kind);
+    w.put(record.value);
+    w.putBytes(record.detail);
+}
 
 // Items from `from` on, after their count.
 template <typename T>
@@ -82,6 +88,9 @@ void putEntry(ByteWriter& w, const FileEntry& f) {
     putList(w, f.rows);
     putList(w, f.calls);
     putList(w, f.prompts);
+    // What the five-hour summaries need beyond the hourly rows.
+    w.putBytes(f.facts);
+    putList(w, f.recent);
 }
 
 // A count read from the file is believed only as far as the bytes left could hold.
@@ -111,6 +120,12 @@ bool getItem(ByteReader& r, KeyedPrompt& prompt) {
     r.get(prompt.hour);
     return r.get(prompt.model);
 }
+bool getItem(ByteReader& r, RecentRecord& record) {
+    r.get(record.at);
+    r.get(record.kind);
+    r.get(record.value);
+    return r.getBytes(record.detail);
+}
 
 constexpr std::size_t minBytes(const QString*) {
     return 4;
@@ -123,6 +138,9 @@ constexpr std::size_t minBytes(const KeyedCall*) {
 }
 constexpr std::size_t minBytes(const KeyedPrompt*) {
     return 14;
+}
+constexpr std::size_t minBytes(const RecentRecord*) {
+    return 8 + 1 + 8 + 4;
 }
 
 template <typename T>
@@ -173,7 +191,8 @@ bool getEntry(ByteReader& r, FileEntry& f) {
     if (!getScalars(r, f) || tool > std::uint8_t(ProviderKind::claudeCode)) return false;
     f.tool = ProviderKind(tool);
     return getList(r, f.models) && getList(r, f.rows) && getList(r, f.calls) &&
-           getList(r, f.prompts) && modelsKnown(f, 0, 0, 0);
+           getList(r, f.prompts) && modelsKnown(f, 0, 0, 0) && r.getBytes(f.facts) &&
+           getList(r, f.recent);
 }
 
 // Hashes of items, kDeltaBlock at a time, over their fields (never padding bytes).
@@ -203,6 +222,12 @@ struct ItemHash {
     void add(const KeyedPrompt& prompt) {
         add(prompt.key);
         add(std::uint64_t(std::uint32_t(prompt.hour)) << 16 | prompt.model);
+    }
+    void add(const RecentRecord& record) {
+        add(std::uint64_t(record.at));
+        add(std::uint64_t(record.value) ^ std::uint64_t(record.kind) << 56);
+        add(std::uint64_t(record.detail.size()));
+        for (const char c : record.detail) add(std::uint64_t(std::uint8_t(c)));
     }
 };
 
@@ -264,6 +289,7 @@ struct Delta {
     std::uint32_t keptRows = 0;
     std::uint32_t keptCalls = 0;
     std::uint32_t keptPrompts = 0;
+    std::uint32_t keptRecent = 0;
 };
 
 bool getDelta(ByteReader& r, Delta& d) {
@@ -273,10 +299,12 @@ bool getDelta(ByteReader& r, Delta& d) {
     r.get(d.base.rows);
     r.get(d.base.calls);
     r.get(d.base.prompts);
+    r.get(d.base.recent);
     if (!getScalars(r, d.tail)) return false;
     return r.get(d.keptModels) && getList(r, d.tail.models) && r.get(d.keptRows) &&
            getList(r, d.tail.rows) && r.get(d.keptCalls) && getList(r, d.tail.calls) &&
-           r.get(d.keptPrompts) && getList(r, d.tail.prompts) && r.atEnd();
+           r.get(d.keptPrompts) && getList(r, d.tail.prompts) && r.getBytes(d.tail.facts) &&
+           r.get(d.keptRecent) && getList(r, d.tail.recent) && r.atEnd();
 }
 
 template <typename T>
@@ -297,8 +325,8 @@ Applied applyDelta(ByteReader& r, std::unordered_map<QString, FileEntry>& files)
     const EntryBase& base = d.base;
     if (f.offset != base.offset || f.models.size() != base.models || f.rows.size() != base.rows ||
         f.calls.size() != base.calls || f.prompts.size() != base.prompts ||
-        d.keptModels > base.models || d.keptRows > base.rows || d.keptCalls > base.calls ||
-        d.keptPrompts > base.prompts) {
+        f.recent.size() != base.recent || d.keptModels > base.models || d.keptRows > base.rows ||
+        d.keptCalls > base.calls || d.keptPrompts > base.prompts || d.keptRecent > base.recent) {
         return Applied::refused;
     }
     FileEntry next = std::move(f);
@@ -308,10 +336,12 @@ Applied applyDelta(ByteReader& r, std::unordered_map<QString, FileEntry>& files)
     splice(next.rows, d.keptRows, d.tail.rows);
     splice(next.calls, d.keptCalls, d.tail.calls);
     splice(next.prompts, d.keptPrompts, d.tail.prompts);
+    splice(next.recent, d.keptRecent, d.tail.recent);
     d.tail.models = std::move(next.models);
     d.tail.rows = std::move(next.rows);
     d.tail.calls = std::move(next.calls);
     d.tail.prompts = std::move(next.prompts);
+    d.tail.recent = std::move(next.recent);
     // Kept items name models the base had; while those stay, only the new items need a look.
     const bool modelsKept = d.keptModels == base.models;
     const bool known = modelsKept ? modelsKnown(d.tail, d.keptRows, d.keptCalls, d.keptPrompts)
@@ -407,6 +437,8 @@ EntryBase entryBase(const FileEntry& entry) {
     base.rowBlocks = blockHashes(entry.rows);
     base.callBlocks = blockHashes(entry.calls);
     base.promptBlocks = blockHashes(entry.prompts);
+    base.recent = std::uint32_t(entry.recent.size());
+    base.recentBlocks = blockHashes(entry.recent);
     return base;
 }
 
@@ -418,6 +450,7 @@ std::string encodeJournalDelta(const EntryBase& base, const FileEntry& entry) {
     const std::size_t keptRows = keptItems(base.rowBlocks, base.rows, entry.rows);
     const std::size_t keptCalls = keptItems(base.callBlocks, base.calls, entry.calls);
     const std::size_t keptPrompts = keptItems(base.promptBlocks, base.prompts, entry.prompts);
+    const std::size_t keptRecent = keptItems(base.recentBlocks, base.recent, entry.recent);
     ByteWriter payload;
     payload.put(std::uint8_t(kDelta));
     payload.putText(entry.path);
@@ -426,6 +459,7 @@ std::string encodeJournalDelta(const EntryBase& base, const FileEntry& entry) {
     payload.put(base.rows);
     payload.put(base.calls);
     payload.put(base.prompts);
+    payload.put(base.recent);
     putScalars(payload, entry);
     payload.put(std::uint32_t(keptModels));
     putList(payload, entry.models, keptModels);
@@ -435,6 +469,9 @@ std::string encodeJournalDelta(const EntryBase& base, const FileEntry& entry) {
     putList(payload, entry.calls, keptCalls);
     payload.put(std::uint32_t(keptPrompts));
     putList(payload, entry.prompts, keptPrompts);
+    payload.putBytes(entry.facts);
+    payload.put(std::uint32_t(keptRecent));
+    putList(payload, entry.recent, keptRecent);
     return record(payload.bytes());
 }
 

@@ -13,7 +13,7 @@ namespace qm::ledger {
 
 // The index file's format. A change to it changes kIndexVersion, and an index of another
 // version is rebuilt, not read.
-inline constexpr std::uint32_t kIndexVersion = 2;
+inline constexpr std::uint32_t kIndexVersion = 3;
 
 std::string encodeIndex(const std::vector<FileEntry>& files);
 // None when the bytes are not a whole, intact index of this version.
@@ -46,10 +46,12 @@ struct EntryBase {
     std::uint32_t rows = 0;
     std::uint32_t calls = 0;
     std::uint32_t prompts = 0;
+    std::uint32_t recent = 0;
     std::uint64_t modelsHash = 0;
     std::vector<std::uint64_t> rowBlocks;
     std::vector<std::uint64_t> callBlocks;
     std::vector<std::uint64_t> promptBlocks;
+    std::vector<std::uint64_t> recentBlocks;
 };
 EntryBase entryBase(const FileEntry& entry);
 // The record that turns the entry `base` was taken of into `entry`. Replay refuses it unless

@@ -32,6 +32,12 @@ void FileEntry::restart() {
     rows.clear();
     calls.clear();
     prompts.clear();
+    facts.clear();
+    recent.clear();
+}
+
+bool FileEntry::pruneRecent(TimeMs horizon) {
+    return std::erase_if(recent, [horizon](const RecentRecord& r) { return r.at < horizon; }) > 0;
 }
 
 std::uint16_t FileEntry::modelIndex(const QString& model) {

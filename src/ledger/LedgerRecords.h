@@ -70,6 +70,20 @@ struct KeyedPrompt {
     bool operator==(const KeyedPrompt&) const = default;
 };
 
+// Something a five-hour summary counts only when it falls inside the window, kept with the
+// millisecond it happened at. Kept while it can still fall in a window (see kRecentSpan).
+struct RecentRecord {
+    TimeMs at = 0;
+    std::uint8_t kind = 0;  // the tool's own kinds
+    std::int64_t value = 0;
+    QByteArray detail;  // what a kind needs beyond one number, in the tool's encoding
+    bool operator==(const RecentRecord&) const = default;
+};
+
+// How far back recent records are kept: the summaries look back five hours, a day leaves room
+// for a clock that is off or a summary asked for a longer window.
+inline constexpr TimeMs kRecentSpan = 24 * 3'600'000;
+
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
@@ -98,11 +112,17 @@ struct FileEntry {
     std::vector<HourRow> rows;
     std::vector<KeyedCall> calls;
     std::vector<KeyedPrompt> prompts;
+    // The session as a five-hour summary lists it, in the tool's encoding (see SessionFacts.h),
+    // and what it counts only inside the window.
+    QByteArray facts;
+    std::vector<RecentRecord> recent;
 
     // Forgets what was read (the file is to be read again from its start).
     void restart();
     std::uint16_t modelIndex(const QString& model);
     void add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts);
+    // Drops the recent records from before `horizon`; true when there were any.
+    bool pruneRecent(TimeMs horizon);
     bool operator==(const FileEntry&) const = default;
 };
 

@@ -6,6 +6,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "core/Clock.h"
+#include "ledger/FiveHourSummaries.h"
 
 namespace qm::ledger {
 
@@ -35,30 +36,49 @@ void LocalUsageStore::pollProgress() {
 }
 
 QCoro::Task<> LocalUsageStore::refresh() {
-    if (indexing_) co_return;
+    co_await update({});
+}
+
+QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshWithSummaries(
+    QString homeDirectory, TimeMs since) {
+    if (indexing_ || !lastUpdateAt_) {
+        refreshInBackground();
+        co_return std::nullopt;
+    }
+    co_return co_await update([homeDirectory, since](const LedgerSnapshot& snapshot) {
+        return indexedSummaries(snapshot.files, homeDirectory, since);
+    });
+}
+
+QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(Compose compose) {
+    if (indexing_) co_return std::nullopt;
     indexing_ = true;
     startedAt_ = systemNow();
     shared_ = std::make_shared<Shared>();
     poll_.start();
     Q_EMIT changed();
 
-    auto work = QtConcurrent::run([ledger = ledger_, shared = shared_] {
-        LedgerSnapshot snapshot = ledger.update(0, [shared](const IndexProgress& p) {
+    auto work = QtConcurrent::run([ledger = ledger_, shared = shared_, compose] {
+        const LedgerSnapshot snapshot = ledger.update(0, [shared](const IndexProgress& p) {
             shared->total.store(p.bytesToRead);
             shared->read.store(p.bytesRead);
         });
-        return snapshot.slices();
+        Update result{snapshot.slices(), {}};
+        if (compose) result.summaries = compose(snapshot);
+        return result;
     });
     QPointer<LocalUsageStore> self(this);
-    std::vector<UsageSlice> slices = co_await work;
-    if (!self) co_return;  // destroyed while the index was read
+    Update result = co_await work;
+    if (!self) co_return std::nullopt;  // destroyed while the index was read
 
     poll_.stop();
-    slices_ = std::move(slices);
+    slices_ = std::move(result.slices);
     progress_.reset();
     lastUpdateAt_ = systemNow();
     indexing_ = false;
     Q_EMIT changed();
+    if (!compose) co_return std::nullopt;
+    co_return std::move(result.summaries);
 }
 
 void LocalUsageStore::refreshInBackground() {

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTimer>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -35,12 +36,24 @@ public:
 
     // Brings the index up to date and publishes it. Returns at once while one is under way.
     QCoro::Task<> refresh();
+    // The same, and from the same update the five-hour summaries the index serves for the
+    // tools under `homeDirectory` (see indexedSummaries()). None while an update is under way
+    // or before a first one has finished, so that a first build, which may take long, never
+    // holds them up; that starts one.
+    QCoro::Task<std::optional<std::vector<ProviderUsage>>> refreshWithSummaries(
+        QString homeDirectory, TimeMs since);
     void refreshInBackground();
 
 Q_SIGNALS:
     void changed();
 
 private:
+    using Compose = std::function<std::vector<ProviderUsage>(const LedgerSnapshot&)>;
+    struct Update {
+        std::vector<UsageSlice> slices;
+        std::vector<ProviderUsage> summaries;
+    };
+    QCoro::Task<std::optional<std::vector<ProviderUsage>>> update(Compose compose);
     void pollProgress();
 
     UsageLedger ledger_;

@@ -19,6 +19,7 @@
 #include <unordered_set>
 
 #include "core/AtomicFile.h"
+#include "core/Clock.h"
 #include "ledger/LedgerCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/LogDiscovery.h"
@@ -237,6 +238,9 @@ constexpr std::int64_t kJournalAllowance = 256 * 1024;
 void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSnapshot& snapshot,
                  const LoadedIndex* loaded, const std::vector<Job>& jobs,
                  const std::vector<QString>& dropped) {
+    // Records that only aged out are left in the saved index until it is next written whole:
+    // the summaries pass over them, and dropping them from a long list would journal the
+    // whole list again at every refresh.
     if (loaded && loaded->journalClean && jobs.empty() && dropped.empty()) return;
     if (loaded && loaded->journalClean) {
         std::string records;
@@ -309,6 +313,9 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     snapshot.files.resize(found.size());
     std::vector<Job> jobs;
     jobs.reserve(found.size());
+    // Unchanged files' recent records age out too; they leave the saved index with its next
+    // whole write.
+    const TimeMs horizon = systemNow() - kRecentSpan;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FoundLog& log = found[i];
         const QString path = QFile::decodeName(QByteArray::fromStdString(log.path));
@@ -316,6 +323,7 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         if (it != known.end() && it->second.tool == log.tool &&
             it->second.identity == log.identity) {
             snapshot.files[i] = std::move(it->second);
+            snapshot.files[i].pruneRecent(horizon);
             known.erase(it);
             continue;
         }

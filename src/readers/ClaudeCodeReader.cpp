@@ -54,125 +54,61 @@ std::int64_t inputOf(const AnthropicTokens& t) {
 class TranscriptParser {
 public:
     Transcript parse(const QString& path, TimeMs since, bool subagent);
+    // The transcript that `facts` make after the files taken before.
+    Transcript take(const ClaudeCodeReader::TranscriptFacts& facts, TimeMs since);
 
 private:
-    struct Request {
-        std::uint64_t key = 0;
-        bool keyed = false;
-        std::size_t model = 0;
-        AnthropicTokens tokens;
-        std::optional<TimeMs> at;
-    };
+    void takePrompts(const ClaudeCodeReader::TranscriptFacts& facts, TimeMs since,
+                     Transcript& result);
 
-    struct File {
-        TimeMs since = 0;
-        bool subagent = false;
-        Transcript result;
-        std::vector<std::string> models;
-        std::vector<Request> requests;
-        std::unordered_map<std::uint64_t, std::size_t> requestByKey;
-    };
-
-    std::size_t modelIndex(std::string_view model);
-    void handle(const LineFacts& facts);
-    void addRequest(const LineFacts& facts, std::optional<TimeMs> at);
-    Transcript finish();
-
-    File file_;
+    ClaudeCodeReader::TranscriptFacts facts_;
+    std::unordered_map<std::uint64_t, std::size_t> requestByKey_;
     std::unordered_set<std::uint64_t> seen_;
-    std::unordered_set<std::size_t> seenPrompts_;
-    std::string keyText_;
+    std::unordered_set<std::uint64_t> seenPrompts_;
     CliLogParsing::LineStream stream_;
     od::parser parser_;
 };
 
 Transcript TranscriptParser::parse(const QString& path, TimeMs since, bool subagent) {
-    file_ = File{};
-    file_.since = since;
-    file_.subagent = subagent;
+    facts_ = {};
+    requestByKey_.clear();
     stream_.forEachLine(path, [&](std::string_view line) {
         if (isToolResultLine(line)) return;
         LineFacts facts;
         if (readLine(parser_, line, facts) != simdjson::SUCCESS) return;
-        handle(facts);
+        ClaudeCodeReader::addLine(facts_, requestByKey_, facts, subagent);
     });
-    return finish();
+    return take(facts_, since);
 }
 
-std::size_t TranscriptParser::modelIndex(std::string_view model) {
-    auto& models = file_.models;
-    const auto found = std::find(models.begin(), models.end(), model);
-    if (found != models.end()) return std::size_t(found - models.begin());
-    models.emplace_back(model);
-    return models.size() - 1;
-}
-
-void TranscriptParser::handle(const LineFacts& facts) {
-    Transcript& result = file_.result;
-    if (facts.kind == LineKind::other) return;
-    // An error the tool reports as a reply never reached the API.
-    if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
-        return;
-    }
-    const std::optional<TimeMs> at =
-        facts.timestamp.empty() ? std::nullopt : CliLogParsing::date(facts.timestamp);
-    if (at) {
-        if (!result.startedAt || *at < *result.startedAt) result.startedAt = at;
-        if (!result.lastActiveAt || *at > *result.lastActiveAt) result.lastActiveAt = at;
-    }
-    if (result.project.isEmpty() && !facts.cwd.empty()) {
-        result.project = CliLogParsing::projectName(toQString(facts.cwd));
-    }
-    if (facts.kind == LineKind::assistant) {
-        if (facts.hasUsage) addRequest(facts, at);
-        return;
-    }
-    if (file_.subagent || !isTypedPrompt(facts)) return;
-    // A prompt copied into a resumed session's file was typed once.
-    if (!facts.uuid.empty() &&
-        !seenPrompts_.insert(std::hash<std::string_view>{}(facts.uuid)).second) {
-        return;
-    }
-    ++result.prompts;
-    if (!at || *at >= file_.since) ++result.recentPrompts;
-    // 4 KB of UTF-8 hold more than the characters a task is cut to.
-    if (result.task.isEmpty()) {
-        result.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
+void TranscriptParser::takePrompts(const ClaudeCodeReader::TranscriptFacts& facts, TimeMs since,
+                                   Transcript& result) {
+    for (const ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
+        // A prompt copied into a resumed session's file was typed once.
+        if (prompt.keyed && !seenPrompts_.insert(prompt.key).second) continue;
+        ++result.prompts;
+        if (!prompt.at || *prompt.at >= since) ++result.recentPrompts;
+        if (result.task.isEmpty()) result.task = prompt.task;
     }
 }
 
-void TranscriptParser::addRequest(const LineFacts& facts, std::optional<TimeMs> at) {
-    Request request;
-    request.model = modelIndex(facts.model);
-    request.tokens = facts.tokens;
-    // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
-    const std::int64_t split = addCounts(facts.tokens.cacheWrite5m, facts.tokens.cacheWrite1h);
-    if (facts.cacheWrites > split) {
-        request.tokens.cacheWrite5m =
-            addCounts(request.tokens.cacheWrite5m, facts.cacheWrites - split);
+Transcript TranscriptParser::take(const ClaudeCodeReader::TranscriptFacts& facts, TimeMs since) {
+    Transcript result;
+    result.model = facts.model;
+    result.project = facts.project;
+    result.startedAt = facts.startedAt;
+    result.lastActiveAt = facts.lastActiveAt;
+    takePrompts(facts, since, result);
+    // Models in order of first use.
+    std::vector<QString> names;
+    std::vector<std::size_t> modelOf;
+    modelOf.reserve(facts.requests.size());
+    for (const ClaudeCodeReader::RequestFacts& request : facts.requests) {
+        const auto found = std::find(names.begin(), names.end(), request.model);
+        modelOf.push_back(std::size_t(found - names.begin()));
+        if (found == names.end()) names.push_back(request.model);
     }
-    request.at = at;
-    if (!facts.model.empty()) file_.result.model = toQString(facts.model);
-    if (!facts.requestId.empty() || !facts.messageId.empty()) {
-        keyText_.assign(facts.requestId);
-        keyText_.push_back('\n');
-        keyText_.append(facts.messageId);
-        request.key = std::hash<std::string>{}(keyText_);
-        request.keyed = true;
-        const auto [it, inserted] =
-            file_.requestByKey.try_emplace(request.key, file_.requests.size());
-        if (!inserted) {
-            Request& first = file_.requests[it->second];
-            first.tokens = largest(first.tokens, request.tokens);
-            return;
-        }
-    }
-    file_.requests.push_back(request);
-}
-
-Transcript TranscriptParser::finish() {
-    Transcript result = std::move(file_.result);
-    const std::size_t models = file_.models.size();
+    const std::size_t models = names.size();
     std::vector<AnthropicTokens> totals(models);
     std::vector<AnthropicTokens> window(models);
     std::vector<double> cost(models, 0);
@@ -180,30 +116,30 @@ Transcript TranscriptParser::finish() {
     std::vector<bool> used(models, false);
     std::vector<std::optional<ModelPrice>> prices(models);
     for (std::size_t i = 0; i < models; ++i) {
-        prices[i] = PriceBook::find(PriceProvider::anthropic, toQString(file_.models[i]));
+        prices[i] = PriceBook::find(PriceProvider::anthropic, names[i]);
     }
-    for (const Request& request : file_.requests) {
+    for (std::size_t r = 0; r < facts.requests.size(); ++r) {
+        const ClaudeCodeReader::RequestFacts& request = facts.requests[r];
         if (request.keyed && !seen_.insert(request.key).second) continue;
+        const std::size_t m = modelOf[r];
         ++result.requests;
-        used[request.model] = true;
-        totals[request.model] = plus(totals[request.model], request.tokens);
+        used[m] = true;
+        totals[m] = plus(totals[m], request.tokens);
         // Priced per request: a prompt above 200 000 tokens pays the long-context rates.
         const double requestCost =
-            prices[request.model] ? UsagePricing::cost(*prices[request.model],
-                                                       UsagePricing::fromAnthropic(request.tokens),
-                                                       CountSpan::oneCall)
-                                  : 0;
-        cost[request.model] += requestCost;
-        if (!request.at || *request.at >= file_.since) {
-            window[request.model] = plus(window[request.model], request.tokens);
-            windowCost[request.model] += requestCost;
+            prices[m] ? UsagePricing::cost(*prices[m], UsagePricing::fromAnthropic(request.tokens),
+                                           CountSpan::oneCall)
+                      : 0;
+        cost[m] += requestCost;
+        if (!request.at || *request.at >= since) {
+            window[m] = plus(window[m], request.tokens);
+            windowCost[m] += requestCost;
         }
     }
     for (std::size_t i = 0; i < models; ++i) {
         if (!used[i]) continue;
         ClaudeCodeReader::ModelPart part;
-        part.model =
-            file_.models[i].empty() ? QStringLiteral("unknown") : toQString(file_.models[i]);
+        part.model = names[i].isEmpty() ? QStringLiteral("unknown") : names[i];
         part.tokens = totals[i];
         part.cost = cost[i];
         part.windowTokens = addCounts(inputOf(window[i]), window[i].output);
@@ -211,6 +147,36 @@ Transcript TranscriptParser::finish() {
         result.byModel.push_back(std::move(part));
     }
     return result;
+}
+
+void addRequest(ClaudeCodeReader::TranscriptFacts& facts,
+                std::unordered_map<std::uint64_t, std::size_t>& requestByKey, const LineFacts& line,
+                std::optional<TimeMs> at) {
+    ClaudeCodeReader::RequestFacts request;
+    request.model = toQString(line.model);
+    request.tokens = line.tokens;
+    // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
+    const std::int64_t split = addCounts(line.tokens.cacheWrite5m, line.tokens.cacheWrite1h);
+    if (line.cacheWrites > split) {
+        request.tokens.cacheWrite5m =
+            addCounts(request.tokens.cacheWrite5m, line.cacheWrites - split);
+    }
+    request.at = at;
+    if (!line.model.empty()) facts.model = request.model;
+    if (!line.requestId.empty() || !line.messageId.empty()) {
+        std::string keyText(line.requestId);
+        keyText.push_back('\n');
+        keyText.append(line.messageId);
+        request.key = std::hash<std::string>{}(keyText);
+        request.keyed = true;
+        const auto [it, inserted] = requestByKey.try_emplace(request.key, facts.requests.size());
+        if (!inserted) {
+            ClaudeCodeReader::RequestFacts& first = facts.requests[it->second];
+            first.tokens = largest(first.tokens, request.tokens);
+            return;
+        }
+    }
+    facts.requests.push_back(std::move(request));
 }
 
 struct Found {
@@ -261,6 +227,35 @@ void merge(Transcript& into, const Transcript& from) {
 
 }  // namespace
 
+void ClaudeCodeReader::addLine(TranscriptFacts& facts,
+                               std::unordered_map<std::uint64_t, std::size_t>& requestByKey,
+                               const LineFacts& line, bool subagent) {
+    if (line.kind == LineKind::other) return;
+    // An error the tool reports as a reply never reached the API.
+    if (line.kind == LineKind::assistant && (line.apiError || line.model == "<synthetic>")) return;
+    const std::optional<TimeMs> at =
+        line.timestamp.empty() ? std::nullopt : CliLogParsing::date(line.timestamp);
+    if (at) {
+        if (!facts.startedAt || *at < *facts.startedAt) facts.startedAt = at;
+        if (!facts.lastActiveAt || *at > *facts.lastActiveAt) facts.lastActiveAt = at;
+    }
+    if (facts.project.isEmpty() && !line.cwd.empty()) {
+        facts.project = CliLogParsing::projectName(toQString(line.cwd));
+    }
+    if (line.kind == LineKind::assistant) {
+        if (line.hasUsage) addRequest(facts, requestByKey, line, at);
+        return;
+    }
+    if (subagent || !isTypedPrompt(line)) return;
+    PromptFacts prompt;
+    prompt.keyed = !line.uuid.empty();
+    if (prompt.keyed) prompt.key = std::hash<std::string_view>{}(line.uuid);
+    prompt.at = at;
+    // 4 KB of UTF-8 hold more than the characters a task is cut to.
+    prompt.task = CliLogParsing::shortenedTask(toQString(line.text->substr(0, 4096)));
+    facts.prompts.push_back(std::move(prompt));
+}
+
 ClaudeCodeReader::ClaudeCodeReader(QStringList projectDirectories, QString credentialsFile)
     : projectDirectories_(std::move(projectDirectories)),
       credentialsFile_(std::move(credentialsFile)) {}
@@ -307,8 +302,14 @@ struct ReadTranscripts {
     std::vector<Transcript> orphans;                       // sub-agents whose session was not read
 };
 
-ReadTranscripts readTranscripts(std::vector<Found> files, TimeMs since) {
-    // Sessions first, so their sub-agents can join them.
+ReadTranscripts readTranscripts(std::vector<Found> files, TimeMs since,
+                                const ClaudeCodeReader::FactsSource& factsOf) {
+    // In the order of the paths' bytes rather than of the directory listing, so that the file
+    // that claims a request several files hold is the same everywhere; sessions first, so
+    // their sub-agents can join them.
+    std::sort(files.begin(), files.end(), [](const Found& a, const Found& b) {
+        return QFile::encodeName(a.path) < QFile::encodeName(b.path);
+    });
     std::stable_partition(files.begin(), files.end(),
                           [](const Found& f) { return f.parentPath.isEmpty(); });
     TranscriptParser parser;
@@ -316,7 +317,8 @@ ReadTranscripts readTranscripts(std::vector<Found> files, TimeMs since) {
     QHash<QString, std::size_t> sessionByPath;
     for (const Found& found : files) {
         const bool subagent = !found.parentPath.isEmpty();
-        Transcript transcript = parser.parse(found.path, since, subagent);
+        Transcript transcript = factsOf ? parser.take(factsOf(found.path), since)
+                                        : parser.parse(found.path, since, subagent);
         if (!subagent) {
             sessionByPath.insert(found.path, read.sessions.size());
             read.sessions.emplace_back(found.path, std::move(transcript));
@@ -377,6 +379,10 @@ SessionUsage sessionOf(const QString& path, const Transcript& transcript) {
 }  // namespace
 
 ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
+    return summarize(since, {});
+}
+
+ProviderUsage ClaudeCodeReader::summarize(TimeMs since, const FactsSource& factsOf) const {
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::claudeCode);
     usage.isAuthenticated = QFileInfo::exists(credentialsFile_);
     usage.dataSourceLabel = QStringLiteral("Local transcripts");
@@ -392,7 +398,7 @@ ProviderUsage ClaudeCodeReader::readUsageSync(TimeMs since) const {
     std::size_t seen = 0;
     for (const QString& directory : directories) collectTranscripts(directory, since, files, seen);
     if (seen == 0) usage.warnings = {QStringLiteral("No Claude Code transcripts were found.")};
-    ReadTranscripts read = readTranscripts(std::move(files), since);
+    ReadTranscripts read = readTranscripts(std::move(files), since, factsOf);
 
     readers::ModelTotals models;
     std::vector<SessionUsage> listed;

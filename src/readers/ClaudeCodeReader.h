@@ -3,11 +3,14 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Pricing.h"
 #include "core/UsageModels.h"
+#include "readers/ClaudeTranscriptLine.h"
 
 namespace qm {
 
@@ -52,6 +55,42 @@ public:
         std::optional<TimeMs> lastActiveAt;
         bool operator==(const Transcript&) const = default;
     };
+
+    // One request as a transcript holds it, its repeated lines merged.
+    struct RequestFacts {
+        std::uint64_t key = 0;  // of its request and message ids
+        bool keyed = false;
+        QString model;
+        AnthropicTokens tokens;
+        std::optional<TimeMs> at;
+        bool operator==(const RequestFacts&) const = default;
+    };
+    struct PromptFacts {
+        std::uint64_t key = 0;  // of the line's own id
+        bool keyed = false;
+        std::optional<TimeMs> at;
+        QString task;  // what the prompt would make the session's task
+        bool operator==(const PromptFacts&) const = default;
+    };
+    // One transcript as read, before the requests and prompts that earlier files hold drop out.
+    struct TranscriptFacts {
+        QString model;  // of the last request line
+        QString project;
+        std::optional<TimeMs> startedAt;
+        std::optional<TimeMs> lastActiveAt;
+        std::vector<RequestFacts> requests;
+        std::vector<PromptFacts> prompts;
+        bool operator==(const TranscriptFacts&) const = default;
+    };
+    // Adds what one line holds to `facts`; `requestByKey` finds a request's earlier lines.
+    static void addLine(TranscriptFacts& facts,
+                        std::unordered_map<std::uint64_t, std::size_t>& requestByKey,
+                        const ClaudeTranscript::LineFacts& line, bool subagent);
+
+    // The summary with each transcript's facts from `factsOf(path)` rather than by reading it:
+    // what readUsageSync() does with transcripts read elsewhere (the usage index).
+    using FactsSource = std::function<TranscriptFacts(const QString& path)>;
+    ProviderUsage summarize(TimeMs since, const FactsSource& factsOf) const;
 
 private:
     QStringList projectDirectories_;

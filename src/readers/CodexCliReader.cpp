@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 
@@ -391,72 +392,90 @@ QStringList CodexCliReader::enumerateSessionFiles() const {
     const QDir home(codexHome_);
     collectRollouts(home.filePath(QStringLiteral("sessions")), files);
     collectRollouts(home.filePath(QStringLiteral("archived_sessions")), files);
+    // In the order of the paths' bytes rather than of the directory listing, so that sums of
+    // costs, and sessions that tie, come out the same on every file system and in the index.
+    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
+        return QFile::encodeName(a) < QFile::encodeName(b);
+    });
     return files;
 }
 
-ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
-    const QDir home(codexHome_);
-    ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::codex);
-    usage.isAuthenticated = QFileInfo::exists(home.filePath(QStringLiteral("auth.json")));
-    usage.dataSourceLabel = QStringLiteral("Local rollout logs");
-    usage.dataSourceDetail = home.filePath(QStringLiteral("sessions"));
-    if (!QFileInfo(usage.dataSourceDetail).isDir() &&
-        !QFileInfo(home.filePath(QStringLiteral("archived_sessions"))).isDir()) {
-        usage.warnings = {QStringLiteral("Codex sessions directory was not found.")};
-        return usage;
-    }
-    const QStringList files = enumerateSessionFiles();
-    if (files.isEmpty()) usage.warnings = {QStringLiteral("No rollout JSONL files were found.")};
+struct CodexCliReader::Summary::Models : readers::ModelTotals {};
 
-    readers::ModelTotals models;
-    std::vector<SessionUsage> sessions;
-    std::optional<TimeMs> latestTaskAt;
+CodexCliReader::Summary::Summary(const QString& codexHome, bool hasFiles, TimeMs since)
+    : since_(since), models_(std::make_shared<Models>()) {
+    const QDir home(codexHome);
+    usage_ = ProviderUsage::placeholder(ProviderKind::codex);
+    usage_.isAuthenticated = QFileInfo::exists(home.filePath(QStringLiteral("auth.json")));
+    usage_.dataSourceLabel = QStringLiteral("Local rollout logs");
+    usage_.dataSourceDetail = home.filePath(QStringLiteral("sessions"));
+    if (!QFileInfo(usage_.dataSourceDetail).isDir() &&
+        !QFileInfo(home.filePath(QStringLiteral("archived_sessions"))).isDir()) {
+        usage_.warnings = {QStringLiteral("Codex sessions directory was not found.")};
+        missing_ = true;
+        return;
+    }
+    if (!hasFiles) usage_.warnings = {QStringLiteral("No rollout JSONL files were found.")};
+}
+
+void CodexCliReader::Summary::add(const QString& path, TimeMs modifiedAt, ParseResult result) {
+    ProviderUsage& usage = usage_;
+    takePlanLimits(usage, result);
+    if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) return;
+
+    SessionUsage session = sessionOf(path, result, modifiedAt, *models_);
+    usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
+    usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
+    usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
+    usage.costTotal += session.cost;
+
+    // A file without any time stamp counts as recent as a whole when it was written to
+    // inside the window.
+    const TimeMs since = since_;
+    const std::int64_t recent = !result.startedAt
+                                    ? (*session.lastActiveAt >= since ? session.prompts : 0)
+                                    : result.recentPrompts;
+    if (*session.lastActiveAt >= since || recent > 0) {
+        usage.lastFiveHourSessions += 1;
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, recent);
+        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, result.windowTokens);
+    }
+
+    if (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt) {
+        usage.latestActivityAt = session.lastActiveAt;
+        usage.latestModel = session.model;
+    }
+    // The latest task is what a person last asked, so a sub-agent does not take it over.
+    if (!result.isSubagent && (!latestTaskAt_ || *session.lastActiveAt > *latestTaskAt_)) {
+        latestTaskAt_ = session.lastActiveAt;
+        usage.latestProject = session.project;
+        usage.latestTask = session.task;
+    }
+    sessions_.push_back(std::move(session));
+}
+
+ProviderUsage CodexCliReader::Summary::finish() {
+    if (missing_) return std::move(usage_);
+    std::tie(usage_.statusText, usage_.statusLevel) =
+        CliLogParsing::status(usage_.latestActivityAt, systemNow());
+    usage_.sessionsTotal = std::int64_t(sessions_.size());
+    usage_.models = models_->sortedByCost();
+    usage_.sessions = readers::latestSessions(std::move(sessions_));
+    return std::move(usage_);
+}
+
+ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
+    const QStringList files = enumerateSessionFiles();
+    Summary summary(codexHome_, !files.isEmpty(), since);
+    if (summary.isMissing()) return summary.finish();
     RolloutParser parser;
     for (const QString& path : files) {
         // Seconds since the epoch straight from the file system: no calendar conversion.
         const auto modifiedAt = CliLogParsing::modificationTime(path);
         if (!modifiedAt || *modifiedAt < since) continue;
-
-        ParseResult result = parser.parse(path, since);
-        takePlanLimits(usage, result);
-        if (!result.hasTotalUsage && result.tokens.input < 1 && result.tokens.output < 1) continue;
-
-        SessionUsage session = sessionOf(path, result, *modifiedAt, models);
-        usage.totalInputTokens = addCounts(usage.totalInputTokens, session.inputTokens);
-        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, session.outputTokens);
-        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, session.cachedTokens);
-        usage.costTotal += session.cost;
-
-        // A file without any time stamp counts as recent as a whole when it was written to
-        // inside the window.
-        const std::int64_t recent = !result.startedAt
-                                        ? (*session.lastActiveAt >= since ? session.prompts : 0)
-                                        : result.recentPrompts;
-        if (*session.lastActiveAt >= since || recent > 0) {
-            usage.lastFiveHourSessions += 1;
-            usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, recent);
-            usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, result.windowTokens);
-        }
-
-        if (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt) {
-            usage.latestActivityAt = session.lastActiveAt;
-            usage.latestModel = session.model;
-        }
-        // The latest task is what a person last asked, so a sub-agent does not take it over.
-        if (!result.isSubagent && (!latestTaskAt || *session.lastActiveAt > *latestTaskAt)) {
-            latestTaskAt = session.lastActiveAt;
-            usage.latestProject = session.project;
-            usage.latestTask = session.task;
-        }
-        sessions.push_back(std::move(session));
+        summary.add(path, *modifiedAt, parser.parse(path, since));
     }
-
-    std::tie(usage.statusText, usage.statusLevel) =
-        CliLogParsing::status(usage.latestActivityAt, systemNow());
-    usage.sessionsTotal = std::int64_t(sessions.size());
-    usage.models = models.sortedByCost();
-    usage.sessions = readers::latestSessions(std::move(sessions));
-    return usage;
+    return summary.finish();
 }
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -60,6 +61,29 @@ public:
     static ParseResult parseFile(const QString& path, TimeMs recentWindowStart);
 
     QStringList enumerateSessionFiles() const;
+
+    // Builds the summary one rollout at a time, in the order the files are listed: what
+    // readUsageSync() does with each file it reads, for callers that have the files' results
+    // from elsewhere (the usage index).
+    class Summary {
+    public:
+        // `hasFiles`: whether any rollout file was found at all; `since`: where the recent
+        // window starts, as the results were parsed for.
+        Summary(const QString& codexHome, bool hasFiles, TimeMs since);
+        // The sessions directories are missing: the summary says so and takes no file.
+        bool isMissing() const { return missing_; }
+        void add(const QString& path, TimeMs modifiedAt, ParseResult result);
+        ProviderUsage finish();
+
+    private:
+        struct Models;
+        ProviderUsage usage_;
+        TimeMs since_ = 0;
+        bool missing_ = false;
+        std::vector<SessionUsage> sessions_;
+        std::optional<TimeMs> latestTaskAt_;
+        std::shared_ptr<Models> models_;
+    };
 
 private:
     QString codexHome_;

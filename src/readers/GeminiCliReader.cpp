@@ -3,8 +3,10 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <algorithm>
 
 #include "core/Clock.h"
 #include "core/Pricing.h"
@@ -143,8 +145,7 @@ public:
     std::vector<GeminiEvent> parse(const QString& path, TimeMs modifiedAt, TimeMs since);
 
     // A chat recording: JSON lines (current) or one document with a "messages" list.
-    void parseChat(const QString& path, TimeMs modifiedAt, QHash<QString, ChatSession>& sessions,
-                   std::vector<QString>& order, const QString& project, bool spawned);
+    std::vector<GeminiCliReader::ChatItem> chatItems(const QString& path, TimeMs modifiedAt);
 
     // logs.json: a list of prompts as typed. False when the file is not such a list.
     bool parsePromptLog(const QString& path, TimeMs modifiedAt, std::vector<LoggedPrompt>& out);
@@ -194,46 +195,49 @@ std::vector<GeminiEvent> GeminiFileParser::parse(const QString& path, TimeMs mod
     return events;
 }
 
-void GeminiFileParser::parseChat(const QString& path, TimeMs modifiedAt,
-                                 QHash<QString, ChatSession>& sessions, std::vector<QString>& order,
-                                 const QString& project, bool spawned) {
-    QString key = path;
-    const auto sessionOf = [&]() -> ChatSession& {
-        auto found = sessions.find(key);
-        if (found == sessions.end()) {
-            found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
-            order.push_back(key);
-        }
-        return *found;
-    };
-    const auto take = [&](const dom::object& object) {
-        if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
-            key = toQString(*id);  // the same session may have been written by two versions
-            return;
-        }
-        if (auto record = chatRecord(object, modifiedAt)) {
-            sessionOf().put(record->first, std::move(record->second));
-        }
-    };
+std::vector<GeminiCliReader::ChatItem> GeminiFileParser::chatItems(const QString& path,
+                                                                   TimeMs modifiedAt) {
+    std::vector<GeminiCliReader::ChatItem> items;
     if (path.endsWith(QLatin1String(".json"))) {
         dom::object root;
-        if (!loadDocument(path).get(root)) return;
-        take(root);
+        if (!loadDocument(path).get(root)) return items;
+        GeminiCliReader::addChatItem(root, modifiedAt, items);
         dom::array messages;
-        if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return;
+        if (root.at_key("messages").get(messages) != simdjson::SUCCESS) return items;
         for (dom::element item : messages) {
             dom::object object;
-            if (item.get(object) == simdjson::SUCCESS) take(object);
+            if (item.get(object) == simdjson::SUCCESS) {
+                GeminiCliReader::addChatItem(object, modifiedAt, items);
+            }
         }
-        return;
+        return items;
     }
     stream_.forEachLine(path, [&](std::string_view line) {
         dom::object object;
         if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
             return;
         }
-        take(object);
+        GeminiCliReader::addChatItem(object, modifiedAt, items);
     });
+    return items;
+}
+
+void applyChat(const std::vector<GeminiCliReader::ChatItem>& items, const QString& path,
+               QHash<QString, ChatSession>& sessions, std::vector<QString>& order,
+               const QString& project, bool spawned) {
+    QString key = path;
+    for (const GeminiCliReader::ChatItem& item : items) {
+        if (item.namesSession) {
+            key = item.id;  // the same session may have been written by two versions
+            continue;
+        }
+        auto found = sessions.find(key);
+        if (found == sessions.end()) {
+            found = sessions.insert(key, ChatSession{key, project, spawned, {}, {}});
+            order.push_back(key);
+        }
+        found->put(item.id, item.record);
+    }
 }
 
 bool GeminiFileParser::parsePromptLog(const QString& path, TimeMs modifiedAt,
@@ -264,6 +268,17 @@ GeminiFileParser::Loaded GeminiFileParser::loadDocument(const QString& path) {
 }
 
 }  // namespace
+
+void GeminiCliReader::addChatItem(const simdjson::dom::object& object, TimeMs modifiedAt,
+                                  std::vector<ChatItem>& items) {
+    if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
+        items.push_back({true, toQString(*id), {}});
+        return;
+    }
+    if (auto record = chatRecord(object, modifiedAt)) {
+        items.push_back({false, std::move(record->first), std::move(record->second)});
+    }
+}
 
 GeminiCliReader::GeminiCliReader(QString geminiDirectory)
     : geminiDirectory_(std::move(geminiDirectory)) {}
@@ -296,6 +311,11 @@ QStringList GeminiCliReader::candidateFiles() const {
         }
         if (!logLike || nameLooksLikeCredential(info.fileName().toLower(), true)) return;
         files.append(info.filePath());
+    });
+    // In the order of the paths' bytes rather than of the directory listing, so that sessions
+    // and models that tie come out the same everywhere.
+    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
+        return QFile::encodeName(a) < QFile::encodeName(b);
     });
     return files;
 }
@@ -477,6 +497,10 @@ void GeminiSummary::finish() {
 }  // namespace
 
 ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
+    return summarize(since, {});
+}
+
+ProviderUsage GeminiCliReader::summarize(TimeMs since, const ChatSource& chatOf) const {
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::gemini);
     const bool exists = QFileInfo(geminiDirectory_).isDir();
     usage.isAuthenticated = exists && hasAuthHint();
@@ -499,8 +523,10 @@ ProviderUsage GeminiCliReader::readUsageSync(TimeMs since) const {
         const FileKind kind = kindOf(info);
         if (kind == FileKind::checkpoint) continue;  // a copy of turns already recorded
         if (kind == FileKind::chatSession) {
-            parser.parseChat(path, *modifiedAt, chats, chatOrder, projectOf(info),
-                             isSpawnedAgent(info));
+            std::optional<std::vector<ChatItem>> items;
+            if (chatOf) items = chatOf(path);
+            if (!items) items = parser.chatItems(path, *modifiedAt);
+            applyChat(*items, path, chats, chatOrder, projectOf(info), isSpawnedAgent(info));
             continue;
         }
         if (kind == FileKind::promptLog && parser.parsePromptLog(path, *modifiedAt, logged)) {

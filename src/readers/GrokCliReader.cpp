@@ -3,8 +3,10 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <algorithm>
 
 #include "core/Clock.h"
 #include "core/Pricing.h"
@@ -72,18 +74,38 @@ bool chatLineHasUserQuery(const dom::object& line) {
     return false;
 }
 
+GrokCliReader::TurnUsage turnOf(std::optional<QString> model, const dom::object& usage) {
+    using CliLogParsing::int64;
+    using CliLogParsing::tokenCount;
+    GrokCliReader::TurnUsage turn;
+    turn.model = std::move(model);
+    turn.input = tokenCount(int64(usage, {"inputTokens"}));
+    turn.cached = tokenCount(int64(usage, {"cachedReadTokens"}));
+    turn.output = tokenCount(int64(usage, {"outputTokens"}));
+    dom::element ticks;
+    double tickCount = 0;
+    if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
+        ticks.get(tickCount) == simdjson::SUCCESS) {
+        turn.ticks = tickCount;
+    }
+    return turn;
+}
+
 class GrokSessionLoader {
 public:
     std::optional<ParsedGrokSession> parseSummary(const QString& path);
 
     // updates.jsonl: the usage the tool reports at the end of every turn, with its own cost
     // (10^10 ticks to the dollar) where it gives one; the price table prices the rest.
-    void mergeUpdates(ParsedGrokSession& session, const QString& path);
+    std::vector<GrokCliReader::TurnUsage> parseUpdates(const QString& path);
+    static void mergeTurns(ParsedGrokSession& session,
+                           const std::vector<GrokCliReader::TurnUsage>& turns);
     void mergeSignals(ParsedGrokSession& session, const QString& path);
     std::int64_t countUserPromptsFromChatHistory(const QString& sessionFolder);
 
 private:
-    static void add(ParsedGrokSession& session, const QString& model, const dom::object& usage);
+    static void add(ParsedGrokSession& session, const QString& model,
+                    const GrokCliReader::TurnUsage& turn);
     bool loadObject(const QString& path, dom::object& out);
 
     CliLogParsing::TextFile file_;
@@ -122,34 +144,19 @@ std::optional<ParsedGrokSession> GrokSessionLoader::parseSummary(const QString& 
     return session;
 }
 
-void GrokSessionLoader::mergeUpdates(ParsedGrokSession& session, const QString& path) {
-    stream_.forEachLine(path, [&](std::string_view line) {
-        // Most lines stream the reply; only finished turns carry usage.
-        if (line.find("turn_completed") == std::string_view::npos) return;
-        dom::object object;
-        if (parser_.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) {
-            return;
-        }
-        const auto params = objectAt(object, "params");
-        const auto update = params ? objectAt(*params, "update") : std::nullopt;
-        if (!update ||
-            textAt(*update, "sessionUpdate") != std::optional<std::string_view>("turn_completed")) {
-            return;
-        }
-        const auto usage = objectAt(*update, "usage");
-        if (!usage) return;
-        session.hasUsage = true;
-        bool split = false;
-        if (const auto perModel = objectAt(*usage, "modelUsage")) {
-            for (const auto field : *perModel) {
-                dom::object modelUsage;
-                if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
-                add(session, toQString(field.key), modelUsage);
-                split = true;
-            }
-        }
-        if (!split) add(session, session.model, *usage);
-    });
+std::vector<GrokCliReader::TurnUsage> GrokSessionLoader::parseUpdates(const QString& path) {
+    std::vector<GrokCliReader::TurnUsage> turns;
+    stream_.forEachLine(
+        path, [&](std::string_view line) { GrokCliReader::addTurnLine(parser_, line, turns); });
+    return turns;
+}
+
+void GrokSessionLoader::mergeTurns(ParsedGrokSession& session,
+                                   const std::vector<GrokCliReader::TurnUsage>& turns) {
+    if (!turns.empty()) session.hasUsage = true;
+    for (const GrokCliReader::TurnUsage& turn : turns) {
+        add(session, turn.model.value_or(session.model), turn);
+    }
 }
 
 void GrokSessionLoader::mergeSignals(ParsedGrokSession& session, const QString& path) {
@@ -189,31 +196,20 @@ std::int64_t GrokSessionLoader::countUserPromptsFromChatHistory(const QString& s
 }
 
 void GrokSessionLoader::add(ParsedGrokSession& session, const QString& model,
-                            const dom::object& usage) {
+                            const GrokCliReader::TurnUsage& turn) {
     using CliLogParsing::addCounts;
-    using CliLogParsing::int64;
-    using CliLogParsing::tokenCount;
-    const std::int64_t input = tokenCount(int64(usage, {"inputTokens"}));
-    const std::int64_t cached = tokenCount(int64(usage, {"cachedReadTokens"}));
-    const std::int64_t output = tokenCount(int64(usage, {"outputTokens"}));
-    dom::element ticks;
-    double cost = 0;
-    double tickCount = 0;
-    if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
-        ticks.get(tickCount) == simdjson::SUCCESS) {
-        cost = std::max(tickCount, 0.0) / 1e10;
-    } else {
-        cost = UsagePricing::grokCost(model, input, cached, output);
-    }
+    const double cost = turn.ticks
+                            ? std::max(*turn.ticks, 0.0) / 1e10
+                            : UsagePricing::grokCost(model, turn.input, turn.cached, turn.output);
     for (GrokModelUsage& entry : session.usage) {
         if (entry.model != model) continue;
-        entry.input = addCounts(entry.input, input);
-        entry.cached = addCounts(entry.cached, cached);
-        entry.output = addCounts(entry.output, output);
+        entry.input = addCounts(entry.input, turn.input);
+        entry.cached = addCounts(entry.cached, turn.cached);
+        entry.output = addCounts(entry.output, turn.output);
         entry.cost += cost;
         return;
     }
-    session.usage.push_back({model, input, cached, output, cost});
+    session.usage.push_back({model, turn.input, turn.cached, turn.output, cost});
 }
 
 bool GrokSessionLoader::loadObject(const QString& path, dom::object& out) {
@@ -222,22 +218,34 @@ bool GrokSessionLoader::loadObject(const QString& path, dom::object& out) {
     return parser_.parse(text.data(), text.size(), false).get(out) == simdjson::SUCCESS;
 }
 
-std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirectory, TimeMs since) {
-    std::vector<ParsedGrokSession> kept;
-    QHash<QString, std::size_t> indexById;
-    GrokSessionLoader loader;
+// Every regular "summary.json" under the sessions folder, in the order of the paths' bytes
+// (not of the directory listing), so that sessions that tie come out the same everywhere.
+QStringList summaryFiles(const QString& sessionsDirectory) {
+    QStringList files;
     QDirIterator it(sessionsDirectory,
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info = it.nextFileInfo();
-        if (info.fileName() != QLatin1String("summary.json") || !readers::isRegularFile(info)) {
-            continue;
+        if (info.fileName() == QLatin1String("summary.json") && readers::isRegularFile(info)) {
+            files.append(info.filePath());
         }
-        const QString summaryPath = info.filePath();
+    }
+    std::sort(files.begin(), files.end(), [](const QString& a, const QString& b) {
+        return QFile::encodeName(a) < QFile::encodeName(b);
+    });
+    return files;
+}
+
+std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirectory, TimeMs since,
+                                                   const GrokCliReader::TurnSource& turnsOf) {
+    std::vector<ParsedGrokSession> kept;
+    QHash<QString, std::size_t> indexById;
+    GrokSessionLoader loader;
+    for (const QString& summaryPath : summaryFiles(sessionsDirectory)) {
         auto session = loader.parseSummary(summaryPath);
         if (!session) continue;
-        const QString folder = info.path();
+        const QString folder = QFileInfo(summaryPath).path();
         const QString signalsPath = folder + QStringLiteral("/signals.json");
         if (readers::isRegularFile(QFileInfo(signalsPath))) {
             loader.mergeSignals(*session, signalsPath);
@@ -248,8 +256,10 @@ std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirect
             session->lastActiveAt = CliLogParsing::modificationTime(summaryPath);
         if (!session->lastActiveAt || *session->lastActiveAt < since) continue;
         const QString updatesPath = folder + QStringLiteral("/updates.jsonl");
-        if (readers::isRegularFile(QFileInfo(updatesPath))) {
-            loader.mergeUpdates(*session, updatesPath);
+        if (turnsOf) {
+            GrokSessionLoader::mergeTurns(*session, turnsOf(updatesPath));
+        } else if (readers::isRegularFile(QFileInfo(updatesPath))) {
+            GrokSessionLoader::mergeTurns(*session, loader.parseUpdates(updatesPath));
         }
         if (session->hidden) session->prompts = 0;
 
@@ -310,10 +320,40 @@ SessionUsage sessionOf(const ParsedGrokSession& parsed, readers::ModelTotals& mo
 
 }  // namespace
 
+void GrokCliReader::addTurnLine(simdjson::dom::parser& parser, std::string_view line,
+                                std::vector<TurnUsage>& turns) {
+    // Most lines stream the reply; only finished turns carry usage.
+    if (line.find("turn_completed") == std::string_view::npos) return;
+    dom::object object;
+    if (parser.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) return;
+    const auto params = objectAt(object, "params");
+    const auto update = params ? objectAt(*params, "update") : std::nullopt;
+    if (!update ||
+        textAt(*update, "sessionUpdate") != std::optional<std::string_view>("turn_completed")) {
+        return;
+    }
+    const auto usage = objectAt(*update, "usage");
+    if (!usage) return;
+    bool split = false;
+    if (const auto perModel = objectAt(*usage, "modelUsage")) {
+        for (const auto field : *perModel) {
+            dom::object modelUsage;
+            if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
+            turns.push_back(turnOf(toQString(field.key), modelUsage));
+            split = true;
+        }
+    }
+    if (!split) turns.push_back(turnOf(std::nullopt, *usage));
+}
+
 GrokCliReader::GrokCliReader(QString sessionsDirectory, QString authFile)
     : sessionsDirectory_(std::move(sessionsDirectory)), authFile_(std::move(authFile)) {}
 
 ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
+    return summarize(since, {});
+}
+
+ProviderUsage GrokCliReader::summarize(TimeMs since, const TurnSource& turnsOf) const {
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::grok);
     usage.isAuthenticated = QFileInfo::exists(authFile_);
     usage.dataSourceLabel = QStringLiteral("Local Grok sessions");
@@ -327,7 +367,8 @@ ProviderUsage GrokCliReader::readUsageSync(TimeMs since) const {
     readers::ModelTotals models;
     std::vector<SessionUsage> sessions;
     std::int64_t windowTokens = 0;
-    for (const ParsedGrokSession& parsed : loadDedupedSessions(sessionsDirectory_, since)) {
+    for (const ParsedGrokSession& parsed :
+         loadDedupedSessions(sessionsDirectory_, since, turnsOf)) {
         SessionUsage session = sessionOf(parsed, models, windowTokens);
         // Context and prompts go to the model the session used last.
         const QString lastModel =

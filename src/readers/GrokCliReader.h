@@ -2,8 +2,16 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "core/UsageModels.h"
+
+namespace simdjson::dom {
+class parser;
+}
 
 namespace qm {
 
@@ -19,6 +27,25 @@ public:
 
     // Never fails: problems become warnings.
     ProviderUsage readUsageSync(TimeMs since) const;
+
+    // One model's part of a finished turn, as updates.jsonl reports it.
+    struct TurnUsage {
+        std::optional<QString> model;  // none: the turn did not split by model
+        std::int64_t input = 0;        // includes `cached`
+        std::int64_t cached = 0;
+        std::int64_t output = 0;
+        std::optional<double> ticks;  // the tool's own cost, 10^10 to the dollar
+        bool operator==(const TurnUsage&) const = default;
+    };
+    // The parts of a finished turn that one line of updates.jsonl reports, added to `turns`.
+    static void addTurnLine(simdjson::dom::parser& parser, std::string_view line,
+                            std::vector<TurnUsage>& turns);
+
+    // The summary with each session's turns taken from `turnsOf(updates.jsonl's path)` rather
+    // than by reading that file: what readUsageSync() does with turns read elsewhere (the usage
+    // index). The session folders' small files are read as readUsageSync() reads them.
+    using TurnSource = std::function<std::vector<TurnUsage>(const QString& updatesPath)>;
+    ProviderUsage summarize(TimeMs since, const TurnSource& turnsOf) const;
 
 private:
     QString sessionsDirectory_;

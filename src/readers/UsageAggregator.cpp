@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <cmath>
 
 #include "core/Clock.h"
@@ -54,35 +55,69 @@ QString UsageAggregator::menuBarTitle(std::optional<double> claudeSessionPct) co
                                prompts(ProviderKind::gemini), claudeSessionPct);
 }
 
+std::vector<QFuture<ProviderUsage>> UsageAggregator::startReaders(TimeMs since,
+                                                                  const KindSet& wanted) const {
+    const QDir home(homeDirectory_);
+    std::vector<QFuture<ProviderUsage>> futures(std::size(kAllProviderKinds));
+    // Each reader is built inside its task from plain values; the tasks share nothing.
+    if (wanted(ProviderKind::codex)) {
+        futures[0] =
+            QtConcurrent::run([codexHome = CodexCliReader::homeFor(homeDirectory_), since] {
+                return CodexCliReader(codexHome).readUsageSync(since);
+            });
+    }
+    if (wanted(ProviderKind::grok)) {
+        futures[1] =
+            QtConcurrent::run([sessions = home.filePath(QStringLiteral(".grok/sessions")),
+                               auth = home.filePath(QStringLiteral(".grok/auth.json")), since] {
+                return GrokCliReader(sessions, auth).readUsageSync(since);
+            });
+    }
+    if (wanted(ProviderKind::gemini)) {
+        futures[2] =
+            QtConcurrent::run([directory = home.filePath(QStringLiteral(".gemini")), since] {
+                return GeminiCliReader(directory).readUsageSync(since);
+            });
+    }
+    if (wanted(ProviderKind::claudeCode)) {
+        futures[3] = QtConcurrent::run(
+            [directories = ClaudeCodeReader::projectDirectoriesFor(homeDirectory_),
+             credentials = ClaudeCodeReader::credentialsFileFor(homeDirectory_),
+             since] { return ClaudeCodeReader(directories, credentials).readUsageSync(since); });
+    }
+    return futures;
+}
+
 QCoro::Task<> UsageAggregator::refresh() {
     if (refreshing_) co_return;
     refreshing_ = true;
     Q_EMIT changed();
 
     const TimeMs since = systemNow() - TimeMs(kLookbackSeconds * 1000);
-    const QDir home(homeDirectory_);
-    // Each reader is built inside its task from plain values; the tasks share nothing.
-    auto codex = QtConcurrent::run([codexHome = CodexCliReader::homeFor(homeDirectory_), since] {
-        return CodexCliReader(codexHome).readUsageSync(since);
-    });
-    auto grok = QtConcurrent::run([sessions = home.filePath(QStringLiteral(".grok/sessions")),
-                                   auth = home.filePath(QStringLiteral(".grok/auth.json")), since] {
-        return GrokCliReader(sessions, auth).readUsageSync(since);
-    });
-    auto gemini = QtConcurrent::run([directory = home.filePath(QStringLiteral(".gemini")), since] {
-        return GeminiCliReader(directory).readUsageSync(since);
-    });
-    auto claudeCode = QtConcurrent::run(
-        [directories = ClaudeCodeReader::projectDirectoriesFor(homeDirectory_),
-         credentials = ClaudeCodeReader::credentialsFileFor(homeDirectory_),
-         since] { return ClaudeCodeReader(directories, credentials).readUsageSync(since); });
-
     QPointer<UsageAggregator> self(this);
+    std::vector<ProviderUsage> served;
+    if (indexed_) {
+        std::optional<std::vector<ProviderUsage>> indexed = co_await indexed_(since);
+        if (!self) co_return;  // destroyed while the index was brought up to date
+        if (indexed) served = std::move(*indexed);
+    }
+    const auto isServed = [&served](ProviderKind kind) {
+        return std::any_of(served.begin(), served.end(),
+                           [kind](const ProviderUsage& usage) { return usage.kind == kind; });
+    };
+    std::vector<QFuture<ProviderUsage>> futures =
+        startReaders(since, [&isServed](ProviderKind kind) { return !isServed(kind); });
     std::vector<ProviderUsage> results;
-    results.push_back(co_await codex);
-    results.push_back(co_await grok);
-    results.push_back(co_await gemini);
-    results.push_back(co_await claudeCode);
+    for (std::size_t i = 0; i < futures.size(); ++i) {
+        const ProviderKind kind = kAllProviderKinds[i];
+        if (!isServed(kind)) {
+            results.push_back(co_await futures[i]);
+            continue;
+        }
+        for (const ProviderUsage& usage : served) {
+            if (usage.kind == kind) results.push_back(usage);
+        }
+    }
     if (!self) co_return;  // destroyed while the scan ran
     for (ProviderUsage& usage : results) UsagePricing::noteUnpricedModels(usage);
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <qcoro/qcorotask.h>
+#include <QFuture>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -35,6 +37,13 @@ public:
     std::optional<ProviderUsage> usage(ProviderKind kind) const;
     QString menuBarTitle(std::optional<double> claudeSessionPct) const;
 
+    // Summaries composed elsewhere (from the usage index) for some of the tools, for the window
+    // that starts at `since`; the tools among them are not read again by their readers. None
+    // when it cannot serve this refresh without keeping it waiting: the readers run instead.
+    using IndexedSummaries =
+        std::function<QCoro::Task<std::optional<std::vector<ProviderUsage>>>(TimeMs since)>;
+    void setIndexedSummaries(IndexedSummaries source) { indexed_ = std::move(source); }
+
     // Scans the tools at once and publishes their summaries together. Returns at once,
     // doing nothing, while another refresh is under way.
     QCoro::Task<> refresh();
@@ -47,7 +56,13 @@ Q_SIGNALS:
     void changed();
 
 private:
+    using KindSet = std::function<bool(ProviderKind)>;
+    // The readers of the `wanted` tools started on the thread pool, in the order of
+    // kAllProviderKinds (an empty future for a tool not wanted).
+    std::vector<QFuture<ProviderUsage>> startReaders(TimeMs since, const KindSet& wanted) const;
+
     QString homeDirectory_;
+    IndexedSummaries indexed_;
     std::vector<ProviderUsage> providers_;
     bool refreshing_ = false;
     std::optional<TimeMs> lastRefreshAt_;

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+#include "core/UsageModels.h"
+#include "ledger/LedgerRecords.h"
+
+// The five-hour summaries composed from the usage index rather than by reading the logs again:
+// the same figures the summary readers report for the same logs and the same window start.
+// The index keeps what a window needs for a day back (kRecentSpan), so `since` is at most that
+// far before the index was last updated.
+namespace qm::ledger {
+
+// The Codex summary for the Codex home `codexHome` from the index's entries `files` (entries
+// of other tools are passed over), as CodexCliReader(codexHome).readUsageSync(since).
+ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
+                         TimeMs since);
+
+// The Grok summary for the sessions folder `sessionsDirectory`, as
+// GrokCliReader(sessionsDirectory, authFile).readUsageSync(since): the turns from the index,
+// the session folders' small summary files read as the reader reads them.
+ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
+                        const QString& authFile, TimeMs since);
+
+// The Claude Code summary for the transcripts under `projectDirectories`, as
+// ClaudeCodeReader(projectDirectories, credentialsFile).readUsageSync(since).
+ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
+                              const QStringList& projectDirectories, const QString& credentialsFile,
+                              TimeMs since);
+
+// The Gemini summary for the folder `geminiDirectory`, as
+// GeminiCliReader(geminiDirectory).readUsageSync(since): the chat recordings from the index,
+// the other files (logs.json, older usage logs) read as the reader reads them.
+ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
+                          TimeMs since);
+
+// The summaries the index serves for the tools under `homeDirectory` (where their own
+// variables, such as CODEX_HOME, do not point elsewhere): all four tools'.
+std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
+                                            const QString& homeDirectory, TimeMs since);
+
+}  // namespace qm::ledger

@@ -1,0 +1,299 @@
+#include "ledger/SessionFacts.h"
+
+#include "ledger/ByteCodec.h"
+
+namespace qm::ledger {
+namespace {
+
+QByteArray bytesOf(ByteWriter& w) {
+    return QByteArray(w.bytes().data(), qsizetype(w.bytes().size()));
+}
+
+void putOptionalTime(ByteWriter& w, const std::optional<TimeMs>& at) {
+    w.put(std::uint8_t(at.has_value()));
+    w.put(at.value_or(0));
+}
+
+bool getOptionalTime(ByteReader& r, std::optional<TimeMs>& at) {
+    std::uint8_t has = 0;
+    TimeMs value = 0;
+    r.get(has);
+    r.get(value);
+    at = has ? std::optional<TimeMs>(value) : std::nullopt;
+    return r.ok();
+}
+
+void putWindow(ByteWriter& w, const std::optional<PlanWindow>& window) {
+    w.put(std::uint8_t(window.has_value()));
+    if (!window) return;
+    w.put(window->usedPercent);
+    w.put(window->windowMinutes);
+    putOptionalTime(w, window->resetsAt);
+}
+
+bool getWindow(ByteReader& r, std::optional<PlanWindow>& window) {
+    std::uint8_t has = 0;
+    if (!r.get(has)) return false;
+    if (!has) {
+        window.reset();
+        return true;
+    }
+    PlanWindow value;
+    r.get(value.usedPercent);
+    r.get(value.windowMinutes);
+    getOptionalTime(r, value.resetsAt);
+    window = value;
+    return r.ok();
+}
+
+void putLimits(ByteWriter& w, const CodexPlanLimits& limits) {
+    putWindow(w, limits.fiveHour);
+    putWindow(w, limits.weekly);
+    w.putText(limits.planType);
+    w.put(limits.observedAt);
+}
+
+bool getLimits(ByteReader& r, CodexPlanLimits& limits) {
+    getWindow(r, limits.fiveHour);
+    getWindow(r, limits.weekly);
+    r.getText(limits.planType);
+    r.get(limits.observedAt);
+    return r.ok();
+}
+
+void putTokens(ByteWriter& w, const CodexFacts::Tokens& t) {
+    w.put(t.input);
+    w.put(t.cached);
+    w.put(t.output);
+}
+
+bool getTokens(ByteReader& r, CodexFacts::Tokens& t) {
+    r.get(t.input);
+    r.get(t.cached);
+    r.get(t.output);
+    return r.ok();
+}
+
+void putModels(ByteWriter& w, const std::vector<CodexFacts::ModelTokens>& models) {
+    w.put(std::uint32_t(models.size()));
+    for (const auto& entry : models) {
+        w.putText(entry.model);
+        putTokens(w, entry.tokens);
+    }
+}
+
+bool getModels(ByteReader& r, std::vector<CodexFacts::ModelTokens>& models) {
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 28 > r.remaining()) return false;
+    models.resize(n);
+    for (auto& entry : models) {
+        r.getText(entry.model);
+        getTokens(r, entry.tokens);
+    }
+    return r.ok();
+}
+
+void putPrompts(ByteWriter& w, const CodexFacts::Prompts& p) {
+    w.put(p.count);
+    w.put(p.untimed);
+    w.putText(p.task);
+}
+
+bool getPrompts(ByteReader& r, CodexFacts::Prompts& p) {
+    r.get(p.count);
+    r.get(p.untimed);
+    r.getText(p.task);
+    return r.ok();
+}
+
+}  // namespace
+
+QByteArray CodexFacts::encode() const {
+    ByteWriter w;
+    w.put(std::uint8_t(hasTotalUsage | isSubagent << 1 | sawTypedEvent << 2 |
+                       planLimits.has_value() << 3));
+    w.putText(model);
+    putTokens(w, tokens);
+    putModels(w, byModel);
+    w.put(untimedWindowTokens);
+    putModels(w, lineUsage);
+    w.put(untimedLineWindowTokens);
+    putPrompts(w, typed);
+    putPrompts(w, items);
+    putOptionalTime(w, startedAt);
+    putOptionalTime(w, endedAt);
+    if (planLimits) putLimits(w, *planLimits);
+    return bytesOf(w);
+}
+
+bool CodexFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint8_t bits = 0;
+    r.get(bits);
+    hasTotalUsage = bits & 1;
+    isSubagent = bits & 2;
+    sawTypedEvent = bits & 4;
+    r.getText(model);
+    const bool read = getTokens(r, tokens) && getModels(r, byModel) && r.get(untimedWindowTokens) &&
+                      getModels(r, lineUsage) && r.get(untimedLineWindowTokens) &&
+                      getPrompts(r, typed) && getPrompts(r, items) &&
+                      getOptionalTime(r, startedAt) && getOptionalTime(r, endedAt);
+    if (!read) return false;
+    planLimits.reset();
+    if (bits & 8) {
+        CodexPlanLimits limits;
+        if (!getLimits(r, limits)) return false;
+        planLimits = std::move(limits);
+    }
+    return r.ok() && r.atEnd();
+}
+
+QByteArray GrokFacts::encode() const {
+    ByteWriter w;
+    w.put(std::uint32_t(turns.size()));
+    for (const GrokCliReader::TurnUsage& turn : turns) {
+        w.put(std::uint8_t(turn.model.has_value() | turn.ticks.has_value() << 1));
+        w.putText(turn.model.value_or(QString()));
+        w.put(turn.input);
+        w.put(turn.cached);
+        w.put(turn.output);
+        w.put(turn.ticks.value_or(0));
+    }
+    return bytesOf(w);
+}
+
+bool GrokFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 37 > r.remaining()) return false;
+    turns.resize(n);
+    for (GrokCliReader::TurnUsage& turn : turns) {
+        std::uint8_t bits = 0;
+        QString model;
+        double ticks = 0;
+        r.get(bits);
+        r.getText(model);
+        r.get(turn.input);
+        r.get(turn.cached);
+        r.get(turn.output);
+        r.get(ticks);
+        turn.model = bits & 1 ? std::optional<QString>(model) : std::nullopt;
+        turn.ticks = bits & 2 ? std::optional<double>(ticks) : std::nullopt;
+    }
+    return r.ok() && r.atEnd();
+}
+
+QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts) {
+    ByteWriter w;
+    w.putText(facts.model);
+    w.putText(facts.project);
+    putOptionalTime(w, facts.startedAt);
+    putOptionalTime(w, facts.lastActiveAt);
+    w.put(std::uint32_t(facts.requests.size()));
+    for (const ClaudeCodeReader::RequestFacts& request : facts.requests) {
+        w.put(request.key);
+        w.put(std::uint8_t(request.keyed));
+        w.putText(request.model);
+        const AnthropicTokens& t = request.tokens;
+        for (const std::int64_t n :
+             {t.input, t.output, t.cacheRead, t.cacheWrite5m, t.cacheWrite1h})
+            w.put(n);
+        putOptionalTime(w, request.at);
+    }
+    w.put(std::uint32_t(facts.prompts.size()));
+    for (const ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
+        w.put(prompt.key);
+        w.put(std::uint8_t(prompt.keyed));
+        putOptionalTime(w, prompt.at);
+        w.putText(prompt.task);
+    }
+    return bytesOf(w);
+}
+
+std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    ClaudeCodeReader::TranscriptFacts facts;
+    r.getText(facts.model);
+    r.getText(facts.project);
+    getOptionalTime(r, facts.startedAt);
+    getOptionalTime(r, facts.lastActiveAt);
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 62 > r.remaining()) return std::nullopt;
+    facts.requests.resize(n);
+    for (ClaudeCodeReader::RequestFacts& request : facts.requests) {
+        std::uint8_t keyed = 0;
+        r.get(request.key);
+        r.get(keyed);
+        request.keyed = keyed != 0;
+        r.getText(request.model);
+        AnthropicTokens& t = request.tokens;
+        for (std::int64_t* v :
+             {&t.input, &t.output, &t.cacheRead, &t.cacheWrite5m, &t.cacheWrite1h})
+            r.get(*v);
+        getOptionalTime(r, request.at);
+    }
+    if (!r.get(n) || std::size_t(n) * 22 > r.remaining()) return std::nullopt;
+    facts.prompts.resize(n);
+    for (ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
+        std::uint8_t keyed = 0;
+        r.get(prompt.key);
+        r.get(keyed);
+        prompt.keyed = keyed != 0;
+        getOptionalTime(r, prompt.at);
+        r.getText(prompt.task);
+    }
+    if (!r.ok() || !r.atEnd()) return std::nullopt;
+    return facts;
+}
+
+QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items) {
+    ByteWriter w;
+    w.put(std::uint32_t(items.size()));
+    for (const GeminiCliReader::ChatItem& item : items) {
+        const GeminiChat::ChatRecord& r = item.record;
+        w.put(std::uint8_t(item.namesSession | r.isPrompt << 1));
+        w.putText(item.id);
+        w.put(r.at);
+        w.putText(r.prompt);
+        w.putText(r.model);
+        for (const std::int64_t n : {r.input, r.cached, r.output, r.thoughts}) w.put(n);
+    }
+    return bytesOf(w);
+}
+
+std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint32_t n = 0;
+    if (!r.get(n) || std::size_t(n) * 53 > r.remaining()) return std::nullopt;
+    std::vector<GeminiCliReader::ChatItem> items(n);
+    for (GeminiCliReader::ChatItem& item : items) {
+        GeminiChat::ChatRecord& record = item.record;
+        std::uint8_t bits = 0;
+        r.get(bits);
+        item.namesSession = bits & 1;
+        record.isPrompt = bits & 2;
+        r.getText(item.id);
+        r.get(record.at);
+        r.getText(record.prompt);
+        r.getText(record.model);
+        for (std::int64_t* v : {&record.input, &record.cached, &record.output, &record.thoughts})
+            r.get(*v);
+    }
+    if (!r.ok() || !r.atEnd()) return std::nullopt;
+    return items;
+}
+
+QByteArray encodePlanLimits(const CodexPlanLimits& limits) {
+    ByteWriter w;
+    putLimits(w, limits);
+    return bytesOf(w);
+}
+
+std::optional<CodexPlanLimits> decodePlanLimits(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    CodexPlanLimits limits;
+    if (!getLimits(r, limits) || !r.atEnd()) return std::nullopt;
+    return limits;
+}
+
+}  // namespace qm::ledger
