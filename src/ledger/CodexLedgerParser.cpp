@@ -252,37 +252,14 @@ void CodexLines::tokens(const dom::object& payload, std::optional<TimeMs> at, bo
     entry_.add(hourOf(s_.lastAt), s_.model, flags, delta);
 }
 
-std::optional<PlanWindow> planWindow(const dom::object& limits, std::string_view key,
-                                     std::optional<TimeMs> eventAt) {
-    const auto window = objectAt(limits, key);
-    if (!window) return std::nullopt;
-    PlanWindow result;
-    double used = 0;
-    if (window->at_key("used_percent").get(used) != simdjson::SUCCESS) return std::nullopt;
-    result.usedPercent = used;
-    result.windowMinutes = CliLogParsing::int64(*window, {"window_minutes"});
-    std::int64_t resetsAt = 0;
-    std::int64_t resetsIn = 0;
-    if (window->at_key("resets_at").get(resetsAt) == simdjson::SUCCESS && resetsAt > 0) {
-        result.resetsAt = resetsAt * 1000;
-    } else if (window->at_key("resets_in_seconds").get(resetsIn) == simdjson::SUCCESS && eventAt) {
-        result.resetsAt = *eventAt + resetsIn * 1000;  // older versions count from the event
-    }
-    return result;
-}
-
 void CodexLines::limits(const dom::object& limits, std::optional<TimeMs> at, bool inherited) {
-    CodexPlanLimits found;
-    found.fiveHour = planWindow(limits, "primary", at);
-    found.weekly = planWindow(limits, "secondary", at);
-    found.planType = toQString(textAt(limits, "plan_type").value_or(""));
-    found.observedAt = at.value_or(0);
-    if (!found.fiveHour && !found.weekly) return;
+    std::optional<CodexPlanLimits> found = readers::codexPlanLimits(limits, at);
+    if (!found) return;
     // Copied lines repeat the parent's reports; a replay even restamps them.
     if (at && !inherited) {
-        entry_.recent.push_back({*at, CodexFacts::kPlanReading, 0, encodePlanLimits(found)});
+        entry_.recent.push_back({*at, CodexFacts::kPlanReading, 0, encodePlanLimits(*found)});
     }
-    if (f_.planLimits && found.observedAt < f_.planLimits->observedAt) return;
+    if (f_.planLimits && found->observedAt < f_.planLimits->observedAt) return;
     f_.planLimits = std::move(found);
 }
 

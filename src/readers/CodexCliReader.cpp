@@ -41,25 +41,6 @@ Tokens plus(const Tokens& a, const Tokens& b) {
             addCounts(a.output, b.output)};
 }
 
-std::optional<PlanWindow> planWindow(const dom::object& limits, std::string_view key,
-                                     std::optional<TimeMs> eventAt) {
-    const auto window = objectAt(limits, key);
-    if (!window) return std::nullopt;
-    PlanWindow result;
-    double used = 0;
-    if (window->at_key("used_percent").get(used) != simdjson::SUCCESS) return std::nullopt;
-    result.usedPercent = used;
-    result.windowMinutes = CliLogParsing::int64(*window, {"window_minutes"});
-    std::int64_t resetsAt = 0;
-    std::int64_t resetsIn = 0;
-    if (window->at_key("resets_at").get(resetsAt) == simdjson::SUCCESS && resetsAt > 0) {
-        result.resetsAt = resetsAt * 1000;
-    } else if (window->at_key("resets_in_seconds").get(resetsIn) == simdjson::SUCCESS && eventAt) {
-        result.resetsAt = *eventAt + resetsIn * 1000;  // older versions count from the event
-    }
-    return result;
-}
-
 // Reads rollout files one after another, reusing one line buffer and one parser.
 class RolloutParser {
 public:
@@ -278,14 +259,10 @@ void RolloutParser::readLimits(const dom::object& limits, std::optional<TimeMs> 
                                bool inherited) {
     auto& current = state_.result.planLimits;
     const TimeMs observedAt = at.value_or(0);
-    CodexPlanLimits found;
-    found.fiveHour = planWindow(limits, "primary", at);
-    found.weekly = planWindow(limits, "secondary", at);
-    found.planType = toQString(textAt(limits, "plan_type").value_or(""));
-    found.observedAt = observedAt;
-    if (!found.fiveHour && !found.weekly) return;
+    std::optional<CodexPlanLimits> found = readers::codexPlanLimits(limits, at);
+    if (!found) return;
     // Copied lines repeat the parent's reports; a replay even restamps them.
-    if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(found);
+    if (at && !inherited && *at >= state_.since) state_.result.limitReadings.push_back(*found);
     if (current && observedAt < current->observedAt) return;
     current = std::move(found);
 }
@@ -477,5 +454,43 @@ ProviderUsage CodexCliReader::readUsageSync(TimeMs since) const {
     }
     return summary.finish();
 }
+
+namespace readers {
+
+namespace {
+
+std::optional<PlanWindow> planWindow(const simdjson::dom::object& limits, std::string_view key,
+                                     std::optional<TimeMs> eventAt) {
+    const auto window = objectAt(limits, key);
+    if (!window) return std::nullopt;
+    PlanWindow result;
+    double used = 0;
+    if (window->at_key("used_percent").get(used) != simdjson::SUCCESS) return std::nullopt;
+    result.usedPercent = used;
+    result.windowMinutes = CliLogParsing::int64(*window, {"window_minutes"});
+    std::int64_t resetsAt = 0;
+    std::int64_t resetsIn = 0;
+    if (window->at_key("resets_at").get(resetsAt) == simdjson::SUCCESS && resetsAt > 0) {
+        result.resetsAt = resetsAt * 1000;
+    } else if (window->at_key("resets_in_seconds").get(resetsIn) == simdjson::SUCCESS && eventAt) {
+        result.resetsAt = *eventAt + resetsIn * 1000;  // older versions count from the event
+    }
+    return result;
+}
+
+}  // namespace
+
+std::optional<CodexPlanLimits> codexPlanLimits(const simdjson::dom::object& limits,
+                                               std::optional<TimeMs> at) {
+    CodexPlanLimits found;
+    found.fiveHour = planWindow(limits, "primary", at);
+    found.weekly = planWindow(limits, "secondary", at);
+    found.planType = toQString(textAt(limits, "plan_type").value_or(""));
+    found.observedAt = at.value_or(0);
+    if (!found.fiveHour && !found.weekly) return std::nullopt;
+    return found;
+}
+
+}  // namespace readers
 
 }  // namespace qm

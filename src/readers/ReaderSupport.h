@@ -131,4 +131,9 @@ inline bool isSubagentSource(const simdjson::dom::object& payload) {
            object.at_key("subagent").get(ignored) == simdjson::SUCCESS;
 }
 
+// A Codex "rate_limits" object as plan limits observed at `at`: none when it holds neither
+// window. The summary reader and the usage index read reports the same way.
+std::optional<CodexPlanLimits> codexPlanLimits(const simdjson::dom::object& limits,
+                                               std::optional<TimeMs> at);
+
 }  // namespace qm::readers
