@@ -290,6 +290,8 @@ struct Delta {
     std::uint32_t keptCalls = 0;
     std::uint32_t keptPrompts = 0;
     std::uint32_t keptRecent = 0;
+    std::uint32_t baseFacts = 0;
+    std::uint32_t keptFacts = 0;
 };
 
 bool getDelta(ByteReader& r, Delta& d) {
@@ -303,8 +305,9 @@ bool getDelta(ByteReader& r, Delta& d) {
     if (!getScalars(r, d.tail)) return false;
     return r.get(d.keptModels) && getList(r, d.tail.models) && r.get(d.keptRows) &&
            getList(r, d.tail.rows) && r.get(d.keptCalls) && getList(r, d.tail.calls) &&
-           r.get(d.keptPrompts) && getList(r, d.tail.prompts) && r.getBytes(d.tail.facts) &&
-           r.get(d.keptRecent) && getList(r, d.tail.recent) && r.atEnd();
+           r.get(d.keptPrompts) && getList(r, d.tail.prompts) && r.get(d.baseFacts) &&
+           r.get(d.keptFacts) && r.getBytes(d.tail.facts) && r.get(d.keptRecent) &&
+           getList(r, d.tail.recent) && r.atEnd();
 }
 
 template <typename T>
@@ -325,7 +328,8 @@ Applied applyDelta(ByteReader& r, std::unordered_map<QString, FileEntry>& files)
     const EntryBase& base = d.base;
     if (f.offset != base.offset || f.models.size() != base.models || f.rows.size() != base.rows ||
         f.calls.size() != base.calls || f.prompts.size() != base.prompts ||
-        f.recent.size() != base.recent || d.keptModels > base.models || d.keptRows > base.rows ||
+        f.recent.size() != base.recent || std::size_t(f.facts.size()) != d.baseFacts ||
+        d.keptFacts > d.baseFacts || d.keptModels > base.models || d.keptRows > base.rows ||
         d.keptCalls > base.calls || d.keptPrompts > base.prompts || d.keptRecent > base.recent) {
         return Applied::refused;
     }
@@ -337,6 +341,7 @@ Applied applyDelta(ByteReader& r, std::unordered_map<QString, FileEntry>& files)
     splice(next.calls, d.keptCalls, d.tail.calls);
     splice(next.prompts, d.keptPrompts, d.tail.prompts);
     splice(next.recent, d.keptRecent, d.tail.recent);
+    d.tail.facts.prepend(next.facts.left(qsizetype(d.keptFacts)));
     d.tail.models = std::move(next.models);
     d.tail.rows = std::move(next.rows);
     d.tail.calls = std::move(next.calls);
@@ -437,6 +442,7 @@ EntryBase entryBase(const FileEntry& entry) {
     base.rowBlocks = blockHashes(entry.rows);
     base.callBlocks = blockHashes(entry.calls);
     base.promptBlocks = blockHashes(entry.prompts);
+    base.facts = entry.facts;  // shared, not copied: a read replaces the entry's bytes whole
     base.recent = std::uint32_t(entry.recent.size());
     base.recentBlocks = blockHashes(entry.recent);
     return base;
@@ -451,6 +457,9 @@ std::string encodeJournalDelta(const EntryBase& base, const FileEntry& entry) {
     const std::size_t keptCalls = keptItems(base.callBlocks, base.calls, entry.calls);
     const std::size_t keptPrompts = keptItems(base.promptBlocks, base.prompts, entry.prompts);
     const std::size_t keptRecent = keptItems(base.recentBlocks, base.recent, entry.recent);
+    const auto sharedFacts =
+        std::mismatch(base.facts.begin(), base.facts.end(), entry.facts.begin(), entry.facts.end());
+    const auto keptFacts = std::uint32_t(sharedFacts.first - base.facts.begin());
     ByteWriter payload;
     payload.put(std::uint8_t(kDelta));
     payload.putText(entry.path);
@@ -469,7 +478,10 @@ std::string encodeJournalDelta(const EntryBase& base, const FileEntry& entry) {
     putList(payload, entry.calls, keptCalls);
     payload.put(std::uint32_t(keptPrompts));
     putList(payload, entry.prompts, keptPrompts);
-    payload.putBytes(entry.facts);
+    // The facts as bytes: what the base's leave as they were, then the rest.
+    payload.put(std::uint32_t(base.facts.size()));
+    payload.put(keptFacts);
+    payload.putBytes(entry.facts.mid(qsizetype(keptFacts)));
     payload.put(std::uint32_t(keptRecent));
     putList(payload, entry.recent, keptRecent);
     return record(payload.bytes());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <optional>
 #include <string>
@@ -52,6 +53,7 @@ struct EntryBase {
     std::vector<std::uint64_t> callBlocks;
     std::vector<std::uint64_t> promptBlocks;
     std::vector<std::uint64_t> recentBlocks;
+    QByteArray facts;
 };
 EntryBase entryBase(const FileEntry& entry);
 // The record that turns the entry `base` was taken of into `entry`. Replay refuses it unless

@@ -183,13 +183,11 @@ bool GrokFacts::decode(const QByteArray& bytes) {
     return r.ok() && r.atEnd();
 }
 
+// The requests, then the prompts, then what changes with every line (the counts, the model,
+// the times) in a trailer whose length ends the bytes: a transcript that grew encodes to the
+// same leading bytes, so the index's journal carries only the tail.
 QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts) {
     ByteWriter w;
-    w.putText(facts.model);
-    w.putText(facts.project);
-    putOptionalTime(w, facts.startedAt);
-    putOptionalTime(w, facts.lastActiveAt);
-    w.put(std::uint32_t(facts.requests.size()));
     for (const ClaudeCodeReader::RequestFacts& request : facts.requests) {
         w.put(request.key);
         w.put(std::uint8_t(request.keyed));
@@ -200,26 +198,45 @@ QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts) {
             w.put(n);
         putOptionalTime(w, request.at);
     }
-    w.put(std::uint32_t(facts.prompts.size()));
     for (const ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
         w.put(prompt.key);
         w.put(std::uint8_t(prompt.keyed));
         putOptionalTime(w, prompt.at);
         w.putText(prompt.task);
     }
+    const std::size_t lists = w.bytes().size();
+    w.put(std::uint32_t(facts.requests.size()));
+    w.put(std::uint32_t(facts.prompts.size()));
+    w.putText(facts.model);
+    w.putText(facts.project);
+    putOptionalTime(w, facts.startedAt);
+    putOptionalTime(w, facts.lastActiveAt);
+    w.put(std::uint32_t(w.bytes().size() - lists));
     return bytesOf(w);
 }
 
 std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes) {
-    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    const std::string_view all(bytes.constData(), std::size_t(bytes.size()));
+    std::uint32_t trailerLength = 0;
+    if (all.size() < 4) return std::nullopt;
+    ByteReader(all.substr(all.size() - 4)).get(trailerLength);
+    if (trailerLength > all.size() - 4) return std::nullopt;
+    const std::size_t lists = all.size() - 4 - trailerLength;
+    ByteReader trailer(all.substr(lists, trailerLength));
     ClaudeCodeReader::TranscriptFacts facts;
-    r.getText(facts.model);
-    r.getText(facts.project);
-    getOptionalTime(r, facts.startedAt);
-    getOptionalTime(r, facts.lastActiveAt);
-    std::uint32_t n = 0;
-    if (!r.get(n) || std::size_t(n) * 62 > r.remaining()) return std::nullopt;
-    facts.requests.resize(n);
+    std::uint32_t requests = 0, prompts = 0;
+    trailer.get(requests);
+    trailer.get(prompts);
+    trailer.getText(facts.model);
+    trailer.getText(facts.project);
+    getOptionalTime(trailer, facts.startedAt);
+    getOptionalTime(trailer, facts.lastActiveAt);
+    if (!trailer.ok() || !trailer.atEnd()) return std::nullopt;
+    ByteReader r(all.substr(0, lists));
+    if (std::size_t(requests) * 62 + std::size_t(prompts) * 22 > r.remaining()) {
+        return std::nullopt;
+    }
+    facts.requests.resize(requests);
     for (ClaudeCodeReader::RequestFacts& request : facts.requests) {
         std::uint8_t keyed = 0;
         r.get(request.key);
@@ -232,8 +249,7 @@ std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArr
             r.get(*v);
         getOptionalTime(r, request.at);
     }
-    if (!r.get(n) || std::size_t(n) * 22 > r.remaining()) return std::nullopt;
-    facts.prompts.resize(n);
+    facts.prompts.resize(prompts);
     for (ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
         std::uint8_t keyed = 0;
         r.get(prompt.key);
