@@ -17,8 +17,12 @@ namespace {
 
 constexpr TimeMs kMinute = 60'000;
 
-QString hhmm(TimeMs at) {
-    return QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm"));
+// A time as the bars show it beside `now`: its date too when it falls on another day, as it
+// does when the test runs close to midnight.
+QString shownTime(TimeMs at, TimeMs now) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+    const bool sameDay = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
+    return when.toString(sameDay ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
 }
 
 // The sample home plus a Codex session whose logs report its plan limits three times, the
@@ -56,11 +60,11 @@ TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
     const QString reset = QDateTime::fromMSecsSinceEpoch(now / 1000 * 1000 + 2 * 3600'000)
                               .toString(QStringLiteral("MM/dd HH:mm"));
     EXPECT_EQ(text(fiveHour, "reset"),
-              QStringLiteral("Reset %1 · read %2").arg(reset, hhmm(now - 15 * kMinute)));
+              QStringLiteral("Reset %1 · read %2").arg(reset, shownTime(now - 15 * kMinute, now)));
     // 36% an hour from 80%: full 33 minutes after the newest report.
     auto* forecast = fiveHour->findChild<QLabel*>(QStringLiteral("forecast"));
     EXPECT_FALSE(forecast->isHidden());
-    const QString fullAt = hhmm(now - 15 * kMinute + 20 * 3600'000 / 36);
+    const QString fullAt = shownTime(now - 15 * kMinute + 20 * 3600'000 / 36, now);
     EXPECT_EQ(forecast->text(), QStringLiteral("Full at %1 at this pace").arg(fullAt));
     EXPECT_EQ(text(week, "percent"), "42%");
     EXPECT_TRUE(week->findChild<QLabel*>(QStringLiteral("forecast"))->isHidden());
@@ -91,7 +95,7 @@ TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
     EXPECT_EQ(tip[0], "Codex 3 Grok 1 Gemini 2");
     EXPECT_TRUE(tip[2].startsWith(QStringLiteral("Codex limits: 5-hour 80% (resets ")))
         << tip[2].toStdString();
-    EXPECT_TRUE(tip[2].endsWith(QStringLiteral(", read ") + hhmm(now - 15 * kMinute)))
+    EXPECT_TRUE(tip[2].endsWith(QStringLiteral(", read ") + shownTime(now - 15 * kMinute, now)))
         << tip[2].toStdString();
 
     // Claude's limits join in: the fuller of the two sets the dot. (The dashboard's first
@@ -128,7 +132,8 @@ TEST_F(LimitsOnScreenTest, TheClaudeCardProjectsFromTheHistorysSnapshots) {
             .projectedFullAt;
     ASSERT_TRUE(projected);
     EXPECT_NEAR(double(*projected - now), double(43 * kMinute), double(kMinute));
-    EXPECT_EQ(forecast->text(), QStringLiteral("Full at %1 at this pace").arg(hhmm(*projected)));
+    EXPECT_EQ(forecast->text(),
+              QStringLiteral("Full at %1 at this pace").arg(shownTime(*projected, now)));
     // Flat weekly readings project nothing.
     EXPECT_TRUE(card.findChild<LimitBar*>(QStringLiteral("bar_Week"))
                     ->findChild<QLabel*>(QStringLiteral("forecast"))
