@@ -36,7 +36,8 @@ void LocalUsageStore::pollProgress() {
 }
 
 QCoro::Task<> LocalUsageStore::refresh() {
-    co_await update({});
+    const Compose nothing;
+    co_await update(nothing);
 }
 
 QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshWithSummaries(
@@ -45,9 +46,13 @@ QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshW
         refreshInBackground();
         co_return std::nullopt;
     }
-    co_return co_await update([homeDirectory, since](const LedgerSnapshot& snapshot) {
+    // Named before the await: GCC 12 destroys a std::function made in the awaiting
+    // expression twice, and the captured home folder with it.
+    const Compose compose = [homeDirectory, since](const LedgerSnapshot& snapshot) {
         return indexedSummaries(snapshot.files, homeDirectory, since);
-    });
+    };
+    std::optional<std::vector<ProviderUsage>> summaries = co_await update(compose);
+    co_return summaries;
 }
 
 QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(Compose compose) {

@@ -21,8 +21,10 @@ AnthropicUsageProvider::AnthropicUsageProvider(QString baseUrl, std::chrono::mil
 QCoro::Task<ProviderValidation> AnthropicUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
     const ProviderHttpSession session = session_;
-    const ProviderHttpResponse response =
-        co_await session.get(QStringLiteral("/v1/organizations"), {}, headersFor(apiKey));
+    const QString path = QStringLiteral("/v1/organizations");
+    const ProviderQuery noQuery;
+    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHttpResponse response = co_await session.get(path, noQuery, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
     if (response.status == 401) co_return ProviderValidation::failure("Invalid API key (401)");
@@ -54,8 +56,9 @@ QCoro::Task<UsageFetchResult> AnthropicUsageProvider::fetchUsage(QString apiKey,
                               {QStringLiteral("ending_at"), Iso8601::formatSeconds(end)},
                               {QStringLiteral("bucket_width"), QStringLiteral("1d")},
                               {QStringLiteral("group_by[]"), QStringLiteral("model")}};
-    const ProviderHttpResponse response = co_await session.get(
-        QStringLiteral("/v1/organizations/usage_report/messages"), query, headersFor(apiKey));
+    const QString path = QStringLiteral("/v1/organizations/usage_report/messages");
+    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHttpResponse response = co_await session.get(path, query, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return UsageFetchResult::failure(response.errorText());
     if (!response.isSuccess()) {

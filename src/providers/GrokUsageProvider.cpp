@@ -23,8 +23,10 @@ std::optional<std::int64_t> GrokUsageProvider::parseCreateTime(const std::option
 QCoro::Task<ProviderValidation> GrokUsageProvider::validateKey(QString apiKey) const {
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
     const ProviderHttpSession session = session_;
-    const ProviderHttpResponse response =
-        co_await session.get(QStringLiteral("/v1/api-key"), {}, bearer(apiKey));
+    const QString path = QStringLiteral("/v1/api-key");
+    const ProviderQuery noQuery;
+    const ProviderHeaders headers = bearer(apiKey);
+    const ProviderHttpResponse response = co_await session.get(path, noQuery, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
     if (response.status == 401) co_return ProviderValidation::failure("Invalid API key (401)");
@@ -54,8 +56,10 @@ QCoro::Task<ProviderValidation> GrokUsageProvider::validateKey(QString apiKey) c
 
 QCoro::Task<GrokUsageProvider::ModelList> GrokUsageProvider::listModels(QString apiKey) const {
     const ProviderHttpSession session = session_;
-    const ProviderHttpResponse response =
-        co_await session.get(QStringLiteral("/v1/models"), {}, bearer(apiKey));
+    const QString path = QStringLiteral("/v1/models");
+    const ProviderQuery noQuery;
+    const ProviderHeaders headers = bearer(apiKey);
+    const ProviderHttpResponse response = co_await session.get(path, noQuery, headers);
     ModelList list;
     if (response.outcome != ProviderHttpResponse::Outcome::answered) {
         list.errorMessage = response.errorText();
@@ -89,8 +93,9 @@ QCoro::Task<ProviderValidation> GeminiUsageProvider::validateKey(QString apiKey)
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
     const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("key"), apiKey}};
-    const ProviderHttpResponse response =
-        co_await session.get(QStringLiteral("/v1beta/models"), query, ProviderHeaders{});
+    const QString path = QStringLiteral("/v1beta/models");
+    const ProviderHeaders noHeaders;
+    const ProviderHttpResponse response = co_await session.get(path, query, noHeaders);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
     if (response.status == 401 || response.status == 403)

@@ -30,8 +30,9 @@ QCoro::Task<ProviderValidation> OpenAiUsageProvider::validateKey(QString apiKey)
     if (apiKey.trimmed().isEmpty()) co_return ProviderValidation::failure("Empty API key");
     const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("limit"), QStringLiteral("1")}};
-    const ProviderHttpResponse response = co_await session.get(
-        QStringLiteral("/v1/organization/projects"), query, headersFor(apiKey));
+    const QString path = QStringLiteral("/v1/organization/projects");
+    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHttpResponse response = co_await session.get(path, query, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
     if (response.status == 401) co_return ProviderValidation::failure("Invalid API key (401)");
@@ -75,8 +76,9 @@ QCoro::Task<UsageFetchResult> OpenAiUsageProvider::fetchUsage(QString apiKey, Ti
                                   {QStringLiteral("bucket_width"), QStringLiteral("1d")},
                                   {QStringLiteral("group_by[]"), QStringLiteral("model")},
                                   {QStringLiteral("limit"), QStringLiteral("180")}};
-        const ProviderHttpResponse response = co_await session.get(
-            QStringLiteral("/v1/organization/usage/") + endpoint, query, headersFor(apiKey));
+        const QString path = QStringLiteral("/v1/organization/usage/") + endpoint;
+        const ProviderHeaders headers = headersFor(apiKey);
+        const ProviderHttpResponse response = co_await session.get(path, query, headers);
         if (response.outcome != ProviderHttpResponse::Outcome::answered)
             co_return UsageFetchResult::failure(response.errorText());
         if (!response.isSuccess()) {

@@ -156,7 +156,8 @@ QCoro::Task<> GeminiRelayServerWorker::handle(RelayConnection* connection) {
     } else if (readError->kind != GeminiRelayServerError::Kind::connectionClosed) {
         counted = true;
         const QString description = readError->description();
-        co_await RelayConnectionIo::fail(connection, description, readError->httpStatus());
+        const int status = readError->httpStatus();
+        co_await RelayConnectionIo::fail(connection, description, status);
     }
 
     // The client has its whole answer before the relay meters and records it.
