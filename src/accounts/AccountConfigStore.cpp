@@ -200,12 +200,15 @@ QString AccountConfigStore::pathIn(const QString& dataDirectory) {
     return QDir(dataDirectory).filePath(QStringLiteral("config.json"));
 }
 
+namespace {
+// A regular file of sane size only: a FIFO in its place must not hang the program.
+constexpr std::int64_t kMaxConfigBytes = 64 << 20;
+}  // namespace
+
 AccountConfigStore::LoadResult AccountConfigStore::load(std::int64_t nowMs) const {
     LoadResult result;
-    // A regular file of sane size only: a FIFO in its place must not hang the program.
-    constexpr std::int64_t kMaxBytes = 64 << 20;
     std::optional<FileError> error;
-    const std::optional<QByteArray> read = readRegularFile(path_, kMaxBytes, &error);
+    const std::optional<QByteArray> read = readRegularFile(path_, kMaxConfigBytes, &error);
     if (!read) {
         if (error && error->code != ENOENT) result.state = LoadState::Unreadable;
         return result;
@@ -232,7 +235,7 @@ AccountConfigStore::LoadResult AccountConfigStore::load(std::int64_t nowMs) cons
 
 std::optional<AccountStoreError> AccountConfigStore::save(const ApiAccountStorageData& data) const {
     const QString folder = QFileInfo(path_).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (makePrivateFolder(folder)) {
         return AccountStoreError::fileError(QStringLiteral("Could not create the folder ") +
                                             folder);
     }
@@ -241,12 +244,14 @@ std::optional<AccountStoreError> AccountConfigStore::save(const ApiAccountStorag
     QJsonObject root;
     const QFileInfo info(path_);
     if (info.exists()) {
-        QFile file(path_);
-        if (!file.open(QIODevice::ReadOnly)) {
+        std::optional<FileError> readError;
+        const std::optional<QByteArray> read = readRegularFile(path_, kMaxConfigBytes, &readError);
+        if (!read) {
             return AccountStoreError::fileError(QStringLiteral("Could not read ") + path_ +
-                                                QStringLiteral(": ") + file.errorString());
+                                                QStringLiteral(": ") +
+                                                (readError ? readError->message : QString()));
         }
-        const QByteArray bytes = file.readAll();
+        const QByteArray& bytes = *read;
         if (!bytes.isEmpty()) {
             QJsonParseError parseError;
             const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);

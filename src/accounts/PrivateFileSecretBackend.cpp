@@ -69,7 +69,7 @@ SecretStatus PrivateFileSecretBackend::writeItems(const Items& items) const {
         root.insert(key.first, accounts);
     }
     const QString folder = QFileInfo(path_).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (makePrivateFolder(folder)) {
         return {EIO, QStringLiteral("Could not create the folder ") + folder};
     }
     if (const std::optional<FileError> error =

@@ -51,7 +51,7 @@ std::optional<QString> AlertMemory::save(TimeMs now) {
                   [now](const auto& entry) { return entry.second != 0 && now >= entry.second; });
     QJsonObject shown;
     for (const auto& [key, until] : entries_) shown.insert(key, static_cast<double>(until));
-    QDir().mkpath(QFileInfo(path_).absolutePath());
+    makePrivateFolder(QFileInfo(path_).absolutePath());
     const QByteArray bytes =
         QJsonDocument(QJsonObject{{QStringLiteral("shown"), shown}}).toJson() + '\n';
     if (const std::optional<FileError> error = AtomicFile::write(path_, bytes))

@@ -17,6 +17,7 @@
 
 #include "browser/ClaudeScripts.h"
 #include "browser/ClaudeWebPage.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 
@@ -86,7 +87,7 @@ ClaudeWebSession::ClaudeWebSession(const QString& dataDirectory, const QUrl& cla
       origin_(claudeOrigin),
       timings_(timings),
       profileDirectory_(QDir(dataDirectory).filePath(QStringLiteral("ClaudeWeb"))) {
-    QDir().mkpath(profileDirectory_);
+    makePrivateFolder(profileDirectory_);
     profile_ = new QWebEngineProfile(QStringLiteral("Quotameter"), this);
     profile_->setPersistentStoragePath(profileDirectory_);
     profile_->setCachePath(QDir(profileDirectory_).filePath(QStringLiteral("Cache")));
@@ -164,7 +165,8 @@ void ClaudeWebSession::prepareForVisibleLogin() {
 
 QCoro::Task<void> ClaudeWebSession::loadLoginPage() {
     page_->navigation().allowsGoogleLogin = true;
-    co_await load(sitePage(QStringLiteral("/login")));
+    const QUrl login = sitePage(QStringLiteral("/login"));
+    co_await load(login);
 }
 
 bool ClaudeWebSession::isClaudePage(const QUrl& url) const {
@@ -195,20 +197,24 @@ QCoro::Task<ClaudeUsageText> ClaudeWebSession::fetchUsageText() {
     // must not run in a document that is about to be replaced. The navigation's own time
     // limit ends the wait.
     while (pendingNavigation_) {
-        co_await QCoro::sleepFor(std::chrono::milliseconds(50));
+        constexpr std::chrono::milliseconds kNavigationPoll{50};
+        co_await QCoro::sleepFor(kNavigationPoll);
         if (!self) co_return gone;
     }
     // A background fetch never follows a Google sign-in page.
     page_->navigation().allowsGoogleLogin = false;
     if (reloadNeeded_ || !isClaudePage(page_->url())) {
-        co_await load(sitePage(QStringLiteral("/")));
+        const QUrl home = sitePage(QStringLiteral("/"));
+        co_await load(home);
         if (!self) co_return gone;
     }
-    co_await evaluateIgnoringResult(ClaudeScripts::cleanup());
+    const QString cleanup = ClaudeScripts::cleanup();
+    co_await evaluateIgnoringResult(cleanup);
     if (!self) co_return gone;
 
     const QString nonce = QUuid::createUuid().toString(QUuid::Id128);
-    const ClaudeScriptResult result = co_await evaluateScript(ClaudeScripts::usage(nonce), nonce);
+    const QString usageScript = ClaudeScripts::usage(nonce);
+    const ClaudeScriptResult result = co_await evaluateScript(usageScript, nonce);
     if (!self) co_return gone;
 
     if (!result.ok) co_return ClaudeWebSessionError::fromFailureCode(result.text);

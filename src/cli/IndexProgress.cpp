@@ -53,8 +53,23 @@ void useIndexedSummaries(UsageAggregator& aggregator) {
 ledger::LedgerSnapshot updatedLedger() {
     const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
                                      ledger::LedgerSources::forHome(QDir::homePath()));
-    IndexProgress progress;
-    return ledger.update(0, progress.callback());
+    ledger::LedgerSnapshot snapshot;
+    {
+        IndexProgress progress;
+        snapshot = ledger.update(0, progress.callback());
+    }
+    sayIfBusy(snapshot);
+    return snapshot;
+}
+
+void sayIfBusy(const ledger::LedgerSnapshot& snapshot) {
+    if (!snapshot.stats.busy) return;
+    const QByteArray why =
+        snapshot.stats.busy->isEmpty() ? QByteArray() : " (" + snapshot.stats.busy->toUtf8() + ")";
+    std::fprintf(stderr,
+                 "quotameter-cli: the usage index is busy%s; these figures were read without "
+                 "it\n",
+                 why.constData());
 }
 
 }  // namespace qm::cli

@@ -32,6 +32,10 @@ private:
 // showing progress as above.
 ledger::LedgerSnapshot updatedLedger();
 
+// Says on stderr that an update was read without the index's lock (another process held it),
+// when it was.
+void sayIfBusy(const ledger::LedgerSnapshot& snapshot);
+
 // Has `aggregator` take the summaries the index serves from one update of it (as above)
 // instead of reading those tools' logs again.
 void useIndexedSummaries(UsageAggregator& aggregator);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "cli/IndexProgress.h"
 #include "ledger/UsageLedger.h"
 #include "ledger/UsageReport.h"
 
@@ -31,7 +32,9 @@ StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath
     // The usage index reads only what the tools wrote since it was last brought up to date.
     const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
                                      ledger::LedgerSources::forHome(QDir::homePath()));
-    const std::vector<ledger::UsageSlice> slices = ledger.update().slices();
+    const ledger::LedgerSnapshot snapshot = ledger.update();
+    sayIfBusy(snapshot);
+    const std::vector<ledger::UsageSlice> slices = snapshot.slices();
 
     StatusLineCosts costs;
     // Every hour that started today, the current one included.

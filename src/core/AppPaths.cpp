@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "core/SharedFile.h"
+
 namespace qm::AppPaths {
 
 QString ensureRoot() {
@@ -23,7 +25,7 @@ QString ensureRootIn(const QString& base) {
         // Whatever was copied before a failure stays; the stores report their own errors.
         (void)copyDirectory(legacy, root);
     }
-    QDir().mkpath(root);
+    makePrivateFolder(root);
     tightenPermissions(root);
     return root;
 }
@@ -44,7 +46,7 @@ void tightenPermissions(const QString& root) {
 }
 
 QString copyDirectory(const QString& from, const QString& to) {
-    if (!QDir().mkpath(to)) return QStringLiteral("Could not create ") + to;
+    if (makePrivateFolder(to)) return QStringLiteral("Could not create ") + to;
     QDir source(from);
     if (!source.exists()) return QStringLiteral("Could not list ") + from;
     const QFileInfoList entries =

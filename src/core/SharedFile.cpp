@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -54,13 +56,26 @@ std::optional<long> holderOf(int fd) {
 
 }  // namespace
 
+namespace {
+std::atomic<int> processWaitMs{FileLock::kDefaultWaitMs};
+}  // namespace
+
+void FileLock::setDefaultWaitMs(int waitMs) {
+    processWaitMs.store(std::max(waitMs, 0));
+}
+
+int FileLock::defaultWaitMs() {
+    return processWaitMs.load();
+}
+
 FileLock FileLock::acquire(const QString& path, std::optional<FileError>* error, int waitMs) {
     const auto fail = [&](FileError problem) {
         if (error) *error = std::move(problem);
         return FileLock();
     };
+    if (waitMs < 0) waitMs = defaultWaitMs();
     const QString lockPath = lockPathFor(path);
-    QDir().mkpath(QFileInfo(lockPath).absolutePath());
+    makePrivateFolder(QFileInfo(lockPath).absolutePath());
     // Never through a link, never anything but a regular file: a lock planted as a link or
     // a FIFO must not make the program write elsewhere or hang.
     const int fd = ::open(QFile::encodeName(lockPath).constData(),
@@ -96,6 +111,41 @@ FileLock FileLock::acquire(const QString& path, std::optional<FileError>* error,
     return FileLock(fd);
 }
 
+std::optional<FileError> makePrivateFolder(const QString& path) {
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    // The missing folders, deepest last, so each is made inside one already made.
+    QStringList missing;
+    for (QString at = absolute; !at.isEmpty() && !QFileInfo::exists(at);) {
+        missing.prepend(at);
+        const QString up = QFileInfo(at).absolutePath();
+        if (up == at) break;
+        at = up;
+    }
+    for (const QString& folder : missing) {
+        const QByteArray native = QFile::encodeName(folder);
+        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+            return errnoError(QStringLiteral("Could not create ") + folder, errno);
+        // mkdir's mode passes through the umask; the folder is made private regardless.
+        ::chmod(native.constData(), 0700);
+    }
+    if (!QFileInfo(absolute).isDir())
+        return FileError{ENOTDIR, absolute + QStringLiteral(" is not a folder")};
+    return std::nullopt;
+}
+
+namespace {
+
+// What stands where a file was expected, for the message that refuses it.
+QString kindOf(mode_t mode) {
+    if (S_ISFIFO(mode)) return QStringLiteral(" (a FIFO)");
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral(" (a device)");
+    if (S_ISDIR(mode)) return QStringLiteral(" (a folder)");
+    if (S_ISSOCK(mode)) return QStringLiteral(" (a socket)");
+    return {};
+}
+
+}  // namespace
+
 int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes,
                     std::optional<FileError>* error) {
     const auto fail = [&](FileError problem) {
@@ -107,7 +157,8 @@ int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes,
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return fail(FileError{EINVAL, path + QStringLiteral(" is not a regular file")});
+        return fail(FileError{
+            EINVAL, path + QStringLiteral(" is not a regular file") + kindOf(info.st_mode)});
     }
     if (maxBytes && info.st_size > *maxBytes) {
         ::close(fd);

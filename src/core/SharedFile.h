@@ -33,13 +33,19 @@ struct FileStamp {
 class FileLock {
 public:
     FileLock() = default;
-    // How long a lock held by another process is waited for before giving up.
-    static constexpr int kDefaultWaitMs = 10'000;
-    // Waits for the lock (at most `waitMs`), creating the folder and the lock file when
-    // needed. The lock file must be a regular file, never followed through a link; a busy
-    // lock ends in "<lock> is locked by process N" (the holder writes its pid into it).
+    // How long a lock held by another process is waited for before giving up: a holder that
+    // is stopped or hung must not hang every other call with it.
+    static constexpr int kDefaultWaitMs = 2'000;
+    // The wait this process uses when a call names none. A caller that is cancelled after a
+    // fraction of a second (the status line) sets a shorter one at its start.
+    static void setDefaultWaitMs(int waitMs);
+    static int defaultWaitMs();
+    // Waits for the lock (at most `waitMs`, or the process's default when negative), creating
+    // the folder (private) and the lock file when needed. The lock file must be a regular
+    // file, never followed through a link; a busy lock ends in "<lock> is locked by process N"
+    // (the holder writes its pid into it).
     static FileLock acquire(const QString& path, std::optional<FileError>* error = nullptr,
-                            int waitMs = kDefaultWaitMs);
+                            int waitMs = -1);
     static QString lockPathFor(const QString& path) { return path + QStringLiteral(".lock"); }
 
     FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -66,6 +72,11 @@ int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes = 
 // file gives nothing with `error` holding ENOENT.
 std::optional<QByteArray> readRegularFile(const QString& path, std::int64_t maxBytes,
                                           std::optional<FileError>* error = nullptr);
+
+// Creates `path` and any missing folders above it with mode 0700 whatever the umask: every
+// folder the program makes holds the user's keys, usage or caches. Folders that exist are left
+// as they are. Returns the problem, or nothing when the folder is there.
+std::optional<FileError> makePrivateFolder(const QString& path);
 
 // The limit for small side files (reset times, alerts shown, the autostart entry).
 inline constexpr std::int64_t kSideFileMaxBytes = 1 << 20;

@@ -120,7 +120,7 @@ std::optional<FileError> UsageHistoryFileStore::save(const UsageHistoryData& dat
 std::optional<FileError> UsageHistoryFileStore::writeAtomically(
     const std::vector<std::string_view>& pieces) const {
     const QString folder = QFileInfo(path_).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (makePrivateFolder(folder)) {
         return FileError{EIO, QStringLiteral("Could not create the folder ") + folder};
     }
     return AtomicFile::write(path_, pieces);

@@ -41,7 +41,7 @@ QString RemoteHostCache::fileOf(const QString& host) const {
 
 QString RemoteHostCache::store(const QString& host, const QStringList& command,
                                const QByteArray& answer, qint64 readAtMs) const {
-    if (!QDir().mkpath(directory_)) return QStringLiteral("cannot create ") + directory_;
+    if (makePrivateFolder(directory_)) return QStringLiteral("cannot create ") + directory_;
     const QString key = command.join(QLatin1Char(' '));
     QJsonObject all = readFile(fileOf(host));
     all.insert(key, QJsonObject{{QStringLiteral("readAtMs"), readAtMs},

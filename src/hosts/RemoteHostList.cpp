@@ -84,7 +84,7 @@ QString RemoteHostList::save(const QStringList& hosts) const {
     QString problem;
     std::optional<QJsonObject> root = readRoot(path_, problem);
     if (!root) return problem;
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath()))
+    if (makePrivateFolder(QFileInfo(path_).absolutePath()))
         return QStringLiteral("Could not create the folder of ") + path_;
     root->insert(kKey, QJsonArray::fromStringList(hosts));
     QByteArray bytes = QJsonDocument(*root).toJson(QJsonDocument::Indented);

@@ -1,7 +1,6 @@
 #include "ledger/UsageLedger.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Clock.h"
+#include "core/SharedFile.h"
 #include "ledger/LedgerCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/LogDiscovery.h"
@@ -31,34 +31,17 @@ namespace {
 
 constexpr auto kIndexName = "usage-index.bin";
 
-// The lock that lets one process at a time bring the index up to date. Held on an open file
-// beside the index, so a process that dies lets go of it.
-class IndexLock {
-public:
-    explicit IndexLock(const QString& path) {
-        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    ~IndexLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    IndexLock(const IndexLock&) = delete;
-    IndexLock& operator=(const IndexLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
-
 // The bytes of a regular file, mapped rather than read: a fresh process's first write to new
 // memory costs far more than the copy itself, and the index is read whole on every update.
 // Nothing for anything else: a FIFO or a link put where the index or its journal belongs is
 // never opened for a wait or followed. The index is only ever replaced by a rename and the
-// journal only appended to or cut by a holder of the lock, so the mapped bytes stay whole.
+// journal only appended to or cut by a holder of the lock, so the mapped bytes stay whole for
+// a holder. A reader without the lock copies instead: the holder may cut the journal under a
+// mapping, and touching a mapped page past the new end would end the process.
 class MappedFile {
 public:
-    explicit MappedFile(const QString& path) {
+    enum class Mode { map, copy };
+    explicit MappedFile(const QString& path, Mode mode = Mode::map) {
         const int fd = ::open(QFile::encodeName(path).constData(),
                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
         struct stat st;
@@ -66,14 +49,20 @@ public:
             if (fd >= 0) ::close(fd);
             return;
         }
+        if (mode == Mode::copy) {
+            copy(fd, std::size_t(st.st_size));
+            ::close(fd);
+            return;
+        }
         void* mapped = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         ::close(fd);
         if (mapped == MAP_FAILED) return;
         data_ = static_cast<const char*>(mapped);
         size_ = std::size_t(st.st_size);
+        mapped_ = true;
     }
     ~MappedFile() {
-        if (data_) ::munmap(const_cast<char*>(data_), size_);
+        if (mapped_) ::munmap(const_cast<char*>(data_), size_);
     }
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
@@ -81,8 +70,25 @@ public:
     std::string_view bytes() const { return {data_, size_}; }
 
 private:
+    // What the file holds now, up to the size it had when opened.
+    void copy(int fd, std::size_t size) {
+        copied_.resize(size);
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pread(fd, copied_.data() + done, size - done, off_t(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += std::size_t(n);
+        }
+        copied_.resize(done);
+        data_ = copied_.data();
+        size_ = done;
+    }
+
+    std::string copied_;
     const char* data_ = nullptr;
     std::size_t size_ = 0;
+    bool mapped_ = false;
 };
 
 // The index as saved: its file, then the journal's changes over it.
@@ -94,8 +100,9 @@ struct LoadedIndex {
     bool journalClean = true;       // no journal, or one that is whole and follows this index
 };
 
-std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& journalPath) {
-    const MappedFile index(indexPath);
+std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& journalPath,
+                                     MappedFile::Mode mode) {
+    const MappedFile index(indexPath, mode);
     std::optional<std::vector<FileEntry>> files = decodeIndex(index.bytes());
     if (!files) return std::nullopt;
     LoadedIndex loaded;
@@ -107,7 +114,7 @@ std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& jo
         loaded.files.emplace(std::move(path), std::move(entry));
     }
     if (!QFile::exists(journalPath)) return loaded;
-    const MappedFile journal(journalPath);
+    const MappedFile journal(journalPath, mode);
     const JournalReplay replay = replayJournal(journal.bytes(), loaded.hash, loaded.files);
     // A change that does not fit the entries it was written over: something other than this
     // code wrote one of the two files, and what the index holds cannot be trusted either.
@@ -304,9 +311,15 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     LedgerSnapshot snapshot;
     if (threads <= 0) threads = int(std::max(1u, std::thread::hardware_concurrency()));
     const std::vector<FoundLog> found = discoverLogs(sources_, threads > 1);
-    QDir().mkpath(directory_);
-    IndexLock lock(indexPath() + QStringLiteral(".lock"));
-    std::optional<LoadedIndex> loaded = loadIndex(indexPath(), journalPath());
+    makePrivateFolder(directory_);
+    // Bounded: a holder that was stopped or hung must not hang this call. Without the lock
+    // the answer is still whole (what the index held, and the logs read on from there), it
+    // is only not saved.
+    std::optional<FileError> lockError;
+    const FileLock lock = FileLock::acquire(indexPath(), &lockError);
+    if (!lock.held()) snapshot.stats.busy = lockError ? lockError->message : QString();
+    std::optional<LoadedIndex> loaded = loadIndex(
+        indexPath(), journalPath(), lock.held() ? MappedFile::Mode::map : MappedFile::Mode::copy);
     snapshot.stats.rebuilt = !loaded;
     std::unordered_map<QString, FileEntry> known;
     if (loaded) known = std::move(loaded->files);
@@ -352,7 +365,9 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     std::vector<QString> dropped;
     dropped.reserve(known.size());
     for (const auto& [path, entry] : known) dropped.push_back(path);
-    saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs, dropped);
+    if (lock.held())
+        saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs,
+                    dropped);
     return snapshot;
 }
 

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "ledger/LedgerRecords.h"
@@ -37,6 +38,9 @@ struct UpdateStats {
     bool rebuilt = false;  // there was no usable index
     bool saved = false;
     QString saveError;  // the index could not be written (the figures are still right)
+    // Why the index was read without its lock and left unsaved (another process held it past
+    // the wait); the figures are still right.
+    std::optional<QString> busy;
 };
 
 // The index as read at one moment: one entry per log file, in path order.
@@ -53,8 +57,9 @@ struct LedgerSnapshot {
 // with the logs, reading only bytes not read before, and returns it. Several processes may
 // update it at once: they take turns on a lock file beside it, and the index is replaced by a
 // rename, so a reader sees the old index or the new one, never a mixture. A missing, broken or
-// foreign index is rebuilt from the logs without complaint. Safe to call from any thread; one
-// object is not to be updated from two threads at once.
+// foreign index is rebuilt from the logs without complaint. The lock is waited for at most
+// FileLock's wait for this process; past it the update reads without saving (stats.busy).
+// Safe to call from any thread; one object is not to be updated from two threads at once.
 class UsageLedger {
 public:
     using ProgressCallback = std::function<void(const IndexProgress&)>;

@@ -68,7 +68,7 @@ std::optional<QString> LoginAutostart::setEnabled(bool enabled) {
             .arg(program_);
     }
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder))
+    if (makePrivateFolder(folder))
         return QCoreApplication::translate("LoginAutostart", "Could not create %1").arg(folder);
     if (auto error = AtomicFile::write(path, entryText(program_))) return error->message;
     return std::nullopt;
