@@ -1,4 +1,5 @@
 #include <qcoro/qcorotask.h>
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -65,16 +66,28 @@ void printRows(QTextStream& out, const std::vector<ModelPrice>& rows) {
 
 int runUpdate(const QStringList& args) {
     QString from = RemoteHosts::priceList();
+    bool force = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--from") && i + 1 < args.size()) {
             from = args[++i];
+        } else if (args[i] == QLatin1String("--force")) {
+            force = true;
         } else {
             return usageError(QStringLiteral("unknown option for prices update: ") + args[i]);
         }
     }
-    const PriceBook::InstallResult result = QCoro::waitFor(updatePrices(from, dataDirectory()));
+    const PriceBook::InstallResult result =
+        QCoro::waitFor(updatePrices(from, dataDirectory(), force));
     if (!result.ok) {
-        QTextStream(stderr) << "quotameter-cli: prices not updated: " << result.error << "\n";
+        QTextStream err(stderr);
+        err << "quotameter-cli: prices not updated: " << result.error << "\n";
+        if (result.implausible) {
+            err << QCoreApplication::translate(
+                       "PricesCommand",
+                       "The prices in effect are kept; prices update --force takes the list "
+                       "anyway.")
+                << "\n";
+        }
         return kExitFailure;
     }
     QTextStream(stdout) << "Prices updated: " << result.rows << " models from " << from << "\n";
@@ -125,7 +138,8 @@ int runPrices(const QStringList& args) {
 const CliCommandRegistration pricesCommand(CliCommand{
     QStringLiteral("prices"),
     QStringLiteral("prices [--json] [MODEL]   the model prices in effect, or the row MODEL takes\n"
-                   "prices update [--from URL|FILE]   bring the maintained price list"),
+                   "prices update [--from URL|FILE] [--force]   bring the maintained price list;\n"
+                   "  --force takes one that looks incomplete"),
     runPrices});
 
 }  // namespace

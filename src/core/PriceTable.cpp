@@ -1,5 +1,6 @@
 #include "core/PriceTable.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -46,11 +47,14 @@ QString undated(const QString& id) {
 
 // A prefix counts only where the id goes on with a new part, so "gpt-5.7" does not take the
 // "gpt-5" row's price.
-bool prefixes(const QString& prefix, const QString& id) {
-    if (!id.startsWith(prefix) || id.size() == prefix.size()) return false;
-    const QChar next = id.at(prefix.size());
-    return next == QLatin1Char('-') || next == QLatin1Char('_') || next == QLatin1Char(':') ||
-           next == QLatin1Char('@');
+bool isPartSeparator(QChar c) {
+    return c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char(':') ||
+           c == QLatin1Char('@');
+}
+
+// The index key of `id` among `provider`'s rows.
+QString indexKey(PriceProvider provider, const QString& id) {
+    return QChar(char16_t(u'0' + int(provider))) + id;
 }
 
 class RowReader {
@@ -147,8 +151,18 @@ std::optional<PriceTable> PriceTable::parse(const QByteArray& json, const QStrin
         return std::nullopt;
     }
     const QJsonObject root = document.object();
+    const qsizetype models = root.size() - (root.contains(kSnapshotKey) ? 1 : 0);
+    if (models > kMaxListModels) {
+        *error =
+            QCoreApplication::translate(
+                "PriceTable", "the list holds %1 models, more than the %2 a price list may hold")
+                .arg(models)
+                .arg(kMaxListModels);
+        return std::nullopt;
+    }
     PriceTable table;
-    QSet<QString> routed;  // ids read from a "<provider>/" key: the provider's own entry
+    QHash<QString, std::size_t> rowOf;  // indexKey -> row read so far
+    QSet<QString> routed;               // keys read from a "<provider>/" entry: the provider's own
     for (auto it = root.begin(); it != root.end(); ++it) {
         const QJsonObject object = it.value().toObject();
         const auto provider = priceProviderFromRaw(object.value(Field::provider).toString());
@@ -166,22 +180,21 @@ std::optional<PriceTable> PriceTable::parse(const QByteArray& json, const QStrin
         if (!row) return std::nullopt;
         row->model = id;
         row->source = source;
-        const auto same = std::ranges::find_if(table.rows_, [&](const ModelPrice& r) {
-            return r.provider == row->provider && r.model == id;
-        });
-        if (same == table.rows_.end()) {
+        const QString key = indexKey(*provider, id);
+        const auto same = rowOf.constFind(key);
+        if (same == rowOf.cend()) {
+            rowOf.insert(key, table.rows_.size());
             table.rows_.push_back(std::move(*row));
-        } else if (isRouted || !routed.contains(id)) {
-            *same = std::move(*row);
+        } else if (isRouted || !routed.contains(key)) {
+            table.rows_[*same] = std::move(*row);
         }
-        if (isRouted) routed.insert(id);
+        if (isRouted) routed.insert(key);
     }
     if (table.rows_.empty()) {
         *error = QStringLiteral("no Anthropic, OpenAI, Gemini or xAI prices in the list");
         return std::nullopt;
     }
-    std::ranges::sort(table.rows_, {},
-                      [](const ModelPrice& r) { return std::tie(r.provider, r.model); });
+    table.reindex();
     return table;
 }
 
@@ -215,11 +228,10 @@ QString PriceTable::snapshotDate(const QByteArray& json) {
 
 void PriceTable::overlay(const PriceTable& other) {
     for (const ModelPrice& row : other.rows_) {
-        const auto same = std::ranges::find_if(rows_, [&](const ModelPrice& r) {
-            return r.provider == row.provider && r.model == row.model;
-        });
-        if (same != rows_.end()) {
-            *same = row;
+        // Rows added here are not in the index yet, but `other` names each model once.
+        const auto same = exactRow_.constFind(indexKey(row.provider, row.model));
+        if (same != exactRow_.cend()) {
+            rows_[*same] = row;
         } else {
             rows_.push_back(row);
         }
@@ -229,40 +241,46 @@ void PriceTable::overlay(const PriceTable& other) {
 
 void PriceTable::reindex() {
     std::ranges::sort(rows_, {}, [](const ModelPrice& r) { return std::tie(r.provider, r.model); });
-    undatedIds_.clear();
     exactRow_.clear();
+    newestDated_.clear();
+    namedRow_.clear();
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        undatedIds_.push_back(undated(rows_[i].model));
-        exactRow_.insert(rawValue(rows_[i].provider) + QLatin1Char('\n') + rows_[i].model, i);
+        const QString key = indexKey(rows_[i].provider, rows_[i].model);
+        const QString undatedKey = indexKey(rows_[i].provider, undated(rows_[i].model));
+        exactRow_.insert(key, i);
+        if (!namedRow_.contains(key)) namedRow_.insert(key, i);
+        if (undatedKey != key) {
+            newestDated_.insert(undatedKey, i);  // rows are sorted: a later one is newer
+            if (!namedRow_.contains(undatedKey)) namedRow_.insert(undatedKey, i);
+        }
     }
+}
+
+const ModelPrice* PriceTable::exactRow(PriceProvider provider, const QString& model) const {
+    const auto hit = exactRow_.constFind(indexKey(provider, model));
+    return hit == exactRow_.cend() ? nullptr : &rows_[*hit];
 }
 
 std::optional<ModelPrice> PriceTable::find(PriceProvider provider, const QString& model) const {
     const QString id = model.trimmed().toLower();
     if (id.isEmpty()) return std::nullopt;
-    const auto hit = exactRow_.constFind(rawValue(provider) + QLatin1Char('\n') + id);
-    if (hit != exactRow_.cend()) return rows_[*hit];
     const QString bare = undated(id);
-    const ModelPrice* bareMatch = nullptr;
-    const ModelPrice* aliasMatch = nullptr;  // a dated row named by its undated id
-    const ModelPrice* longest = nullptr;
-    qsizetype longestLength = 0;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        const ModelPrice& row = rows_[i];
-        if (row.provider != provider) continue;
-        if (row.model == bare) bareMatch = &row;
-        const QString& alias = undatedIds_[i];
-        // The newest dated row wins: rows are sorted, so the later one.
-        if (alias != row.model && (alias == id || alias == bare)) aliasMatch = &row;
-        for (const QString* name : {&row.model, &alias}) {
-            if (name->size() > longestLength && prefixes(*name, id)) {
-                longest = &row;
-                longestLength = name->size();
-            }
-        }
+    for (const QString& name : {id, bare}) {
+        if (const ModelPrice* row = exactRow(provider, name)) return *row;
     }
-    for (const ModelPrice* pick : {bareMatch, aliasMatch, longest}) {
-        if (pick) return *pick;
+    // A dated row named by its undated id (or by another date): the newest one.
+    const auto dated = [&](const QString& name) -> std::optional<std::size_t> {
+        const auto hit = newestDated_.constFind(indexKey(provider, name));
+        return hit == newestDated_.cend() ? std::nullopt : std::optional(*hit);
+    };
+    const auto byId = dated(id);
+    const auto byBare = dated(bare);
+    if (byId || byBare) return rows_[std::max(byId.value_or(0), byBare.value_or(0))];
+    // The longest row id (or undated id) that the model goes on from with a new part.
+    for (qsizetype end = id.size() - 1; end > 0; --end) {
+        if (!isPartSeparator(id.at(end))) continue;
+        const auto hit = namedRow_.constFind(indexKey(provider, id.left(end)));
+        if (hit != namedRow_.cend()) return rows_[*hit];
     }
     return std::nullopt;
 }

@@ -44,12 +44,16 @@ struct ModelPrice {
 // The tier threshold: a call whose whole prompt is above this pays the long-context rates.
 inline constexpr std::int64_t kLongContextThreshold = 200'000;
 
+// The most entries a price list may hold: the community list holds a few thousand, so more is
+// not a price list, and every lookup and check would pay for it.
+inline constexpr int kMaxListModels = 20'000;
+
 class PriceTable {
 public:
     // Reads a list in the community format (the full list or a trimmed one), keeping the rows
     // of the four providers. Fails with a reason, keeping nothing, when the text is not a JSON
-    // object, a kept row has a price that is not a finite number from 0 to $1 000 per million
-    // tokens, or no row is left.
+    // object, it holds more than kMaxListModels entries, a kept row has a price that is not a
+    // finite number from 0 to $1 000 per million tokens, or no row is left.
     static std::optional<PriceTable> parse(const QByteArray& json, const QString& source,
                                            QString* error);
 
@@ -63,7 +67,10 @@ public:
 
     // Exact id (case-insensitive), then the id without a date suffix, then the longest row id
     // that prefixes it; a dated row also answers to its undated id. Only `provider`'s rows.
+    // Hash lookups only: the cost does not grow with the number of rows.
     std::optional<ModelPrice> find(PriceProvider provider, const QString& model) const;
+    // The row of exactly `model` (a lower-case id as the list names it); null when none.
+    const ModelPrice* exactRow(PriceProvider provider, const QString& model) const;
 
     const std::vector<ModelPrice>& rows() const { return rows_; }
     bool operator==(const PriceTable& other) const { return rows_ == other.rows_; }
@@ -72,9 +79,13 @@ private:
     // Sorts the rows and rebuilds what find() reads, after any change of rows_.
     void reindex();
 
-    std::vector<ModelPrice> rows_;          // sorted by provider, then model
-    std::vector<QString> undatedIds_;       // per row: its id without a date suffix
-    QHash<QString, std::size_t> exactRow_;  // "<provider>\n<id>" -> row
+    std::vector<ModelPrice> rows_;  // sorted by provider, then model
+    // Keyed by provider and id (indexKey). exactRow_: a row's own id. newestDated_: the
+    // undated id of dated rows -> the newest of them. namedRow_: a row's id and its undated id
+    // -> the first row in order that has it, which is what a prefix of a model resolves to.
+    QHash<QString, std::size_t> exactRow_;
+    QHash<QString, std::size_t> newestDated_;
+    QHash<QString, std::size_t> namedRow_;
 };
 
 }  // namespace qm

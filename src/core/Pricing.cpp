@@ -1,12 +1,16 @@
 #include "core/Pricing.h"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "core/AtomicFile.h"
+#include "core/SharedFile.h"
 
 namespace qm {
 namespace {
@@ -50,19 +54,131 @@ std::shared_ptr<const PriceTable>& currentSlot() {
     return table;
 }
 
-// The file at `path` as a table; none (with a warning) when it exists but cannot be used.
-std::optional<PriceTable> readListFile(const QString& path, const QString& source,
-                                       QStringList& warnings) {
-    QFile file(path);
-    if (!file.exists()) return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly)) {
-        warnings.append(QStringLiteral("%1: %2").arg(path, file.errorString()));
+// A price list file as read: its bytes, or why not.
+struct ListBytes {
+    std::optional<QByteArray> bytes;
+    QString error;
+    bool missing = false;  // no file at all, which is no problem
+};
+
+QString notRegularText(const QString& path, mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return QCoreApplication::translate("PriceBook", "%1 is a FIFO, not a regular file")
+            .arg(path);
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return QCoreApplication::translate("PriceBook", "%1 is a device, not a regular file")
+            .arg(path);
+    }
+    if (S_ISDIR(mode)) {
+        return QCoreApplication::translate("PriceBook", "%1 is a directory, not a regular file")
+            .arg(path);
+    }
+    if (S_ISSOCK(mode)) {
+        return QCoreApplication::translate("PriceBook", "%1 is a socket, not a regular file")
+            .arg(path);
+    }
+    return QCoreApplication::translate("PriceBook", "%1 is not a regular file").arg(path);
+}
+
+ListBytes readListBytes(const QString& path) {
+    ListBytes out;
+    // Told apart before any open, so that the message can say what stands in the list's place;
+    // the bounded read below refuses the same things should the file change in between.
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        out.error = notRegularText(path, info.st_mode);
+        return out;
+    }
+    std::optional<FileError> problem;
+    out.bytes = readRegularFile(path, PriceBook::kListMaxBytes, &problem);
+    if (out.bytes) return out;
+    const int code = problem ? problem->code : 0;
+    out.missing = code == ENOENT;
+    if (code == EFBIG) {
+        out.error = QCoreApplication::translate("PriceBook", "%1 is larger than %2 MB")
+                        .arg(path)
+                        .arg(PriceBook::kListMaxBytes >> 20);
+    } else if (code == EINVAL) {
+        out.error = QCoreApplication::translate("PriceBook", "%1 is not a regular file").arg(path);
+    } else {
+        out.error = problem ? problem->message : path;
+    }
+    return out;
+}
+
+// What a list in the data folder is to the table in effect, for the warning that skips it.
+enum class ListRole { updated, override };
+
+QString skippedText(ListRole role, const QString& reason) {
+    return role == ListRole::updated
+               ? QCoreApplication::translate("PriceBook", "%1; the bundled list is used instead")
+                     .arg(reason)
+               : QCoreApplication::translate("PriceBook", "%1; not used").arg(reason);
+}
+
+// The table `bytes` hold; none (with a warning naming `path`) when they are not a price list.
+std::optional<PriceTable> parseListFile(const QByteArray& bytes, const QString& path,
+                                        const QString& source, ListRole role,
+                                        QStringList& warnings) {
+    QString error;
+    auto table = PriceTable::parse(bytes, source, &error);
+    if (!table) warnings.append(skippedText(role, QStringLiteral("%1: %2").arg(path, error)));
+    return table;
+}
+
+// The override's table; none when there is no override or (with a warning) it cannot be used.
+std::optional<PriceTable> overrideList(const QString& dataDirectory, QStringList& warnings) {
+    const QString path = QDir(dataDirectory).filePath(QLatin1String(PriceBook::kOverrideFile));
+    const ListBytes file = readListBytes(path);
+    if (file.missing) return std::nullopt;
+    if (!file.bytes) {
+        warnings.append(skippedText(ListRole::override, file.error));
         return std::nullopt;
     }
-    QString error;
-    auto table = PriceTable::parse(file.readAll(), source, &error);
-    if (!table) warnings.append(QStringLiteral("%1: %2, not used").arg(path, error));
-    return table;
+    return parseListFile(*file.bytes, path, QStringLiteral("override"), ListRole::override,
+                         warnings);
+}
+
+// The updated list's table; none when there is none, it is older than the bundled list, or
+// (with a warning) it cannot be used.
+std::optional<PriceTable> updatedList(const QString& dataDirectory, QStringList& warnings) {
+    const QString path = QDir(dataDirectory).filePath(QLatin1String(PriceBook::kUpdatedFile));
+    const ListBytes file = readListBytes(path);
+    if (file.missing) return std::nullopt;
+    if (!file.bytes) {
+        warnings.append(skippedText(ListRole::updated, file.error));
+        return std::nullopt;
+    }
+    const QString date = PriceTable::snapshotDate(*file.bytes);
+    // A list updated before this program's own snapshot is older than what it carries.
+    if (!date.isEmpty() && date < PriceBook::bundledDate()) return std::nullopt;
+    return parseListFile(*file.bytes, path, QStringLiteral("updated ") + date, ListRole::updated,
+                         warnings);
+}
+
+QString providerName(PriceProvider provider) {
+    switch (provider) {
+        case PriceProvider::anthropic:
+            return QStringLiteral("Anthropic");
+        case PriceProvider::openai:
+            return QStringLiteral("OpenAI");
+        case PriceProvider::gemini:
+            return QStringLiteral("Gemini");
+        case PriceProvider::xai:
+            return QStringLiteral("xAI");
+    }
+    return {};
+}
+
+// The first few of `names`, and how many more there are.
+QString sample(const QStringList& names) {
+    constexpr qsizetype shown = 5;
+    const QString first = names.mid(0, shown).join(QStringLiteral(", "));
+    if (names.size() <= shown) return first;
+    return QCoreApplication::translate("PriceBook", "%1 and %2 more")
+        .arg(first)
+        .arg(names.size() - shown);
 }
 
 // xAI's command-line agent names its own models by family; the family's row prices them.
@@ -97,28 +213,26 @@ QString bundledDate() {
     return PriceTable::snapshotDate(bundledJson());
 }
 
+PriceTable maintainedList(const QString& dataDirectory, QStringList* warnings) {
+    QStringList ignored;
+    auto updated = updatedList(dataDirectory, warnings ? *warnings : ignored);
+    return updated ? std::move(*updated) : bundledList();
+}
+
 Loaded loadFrom(const QString& dataDirectory) {
-    const QDir dir(dataDirectory);
     Loaded loaded;
-    const QString updatedPath = dir.filePath(QLatin1String(kUpdatedFile));
-    const QString updatedDate = [&] {
-        QFile file(updatedPath);
-        return file.open(QIODevice::ReadOnly) ? PriceTable::snapshotDate(file.readAll())
-                                              : QString();
-    }();
     loaded.table = earlierRows();
-    // A list updated before this program's own snapshot is older than what it carries.
-    std::optional<PriceTable> updated;
-    if (updatedDate.isEmpty() || updatedDate >= bundledDate()) {
-        updated =
-            readListFile(updatedPath, QStringLiteral("updated ") + updatedDate, loaded.warnings);
-    }
-    loaded.table.overlay(updated ? *updated : bundledList());
-    if (auto override = readListFile(dir.filePath(QLatin1String(kOverrideFile)),
-                                     QStringLiteral("override"), loaded.warnings)) {
+    loaded.table.overlay(maintainedList(dataDirectory, &loaded.warnings));
+    if (auto override = overrideList(dataDirectory, loaded.warnings)) {
         loaded.table.overlay(*override);
     }
     return loaded;
+}
+
+std::optional<QByteArray> readList(const QString& path, QString* error) {
+    ListBytes file = readListBytes(path);
+    if (!file.bytes && error) *error = file.error;
+    return std::move(file.bytes);
 }
 
 void setCurrent(PriceTable table) {
@@ -145,10 +259,55 @@ std::optional<ModelPrice> find(PriceProvider provider, const QString& model) {
     return row;
 }
 
-InstallResult install(const QByteArray& json, const QString& dataDirectory, const QString& date) {
+std::optional<QString> implausibility(const PriceTable& next, const PriceTable& current) {
+    QStringList problems;
+    for (PriceProvider provider : {PriceProvider::anthropic, PriceProvider::openai,
+                                   PriceProvider::gemini, PriceProvider::xai}) {
+        qsizetype known = 0;
+        QStringList lacking;
+        for (const ModelPrice& row : current.rows()) {
+            if (row.provider != provider) continue;
+            ++known;
+            if (!next.exactRow(provider, row.model)) lacking.append(row.model);
+        }
+        if (lacking.size() * 4 > known) {
+            problems.append(
+                QCoreApplication::translate(
+                    "PriceBook", "it lacks %1 of the %2 %3 models the list in effect prices (%4)")
+                    .arg(lacking.size())
+                    .arg(known)
+                    .arg(providerName(provider), sample(lacking)));
+        }
+    }
+    // A rate the list in effect charges for that drops to 0 is a broken row, not a price cut.
+    QStringList free;
+    for (const ModelPrice& row : next.rows()) {
+        const ModelPrice* was = current.exactRow(row.provider, row.model);
+        if (was && ((was->input > 0 && row.input == 0) || (was->output > 0 && row.output == 0))) {
+            free.append(QStringLiteral("%1 (%2)").arg(row.model, providerName(row.provider)));
+        }
+    }
+    if (!free.isEmpty()) {
+        problems.append(
+            QCoreApplication::translate("PriceBook", "it prices %1 at 0").arg(sample(free)));
+    }
+    if (problems.isEmpty()) return std::nullopt;
+    return QCoreApplication::translate("PriceBook", "the list does not look like a whole one: %1")
+        .arg(problems.join(QStringLiteral("; ")));
+}
+
+InstallResult install(const QByteArray& json, const QString& dataDirectory, const QString& date,
+                      bool force) {
     InstallResult result;
     const auto table = PriceTable::parse(json, QStringLiteral("updated ") + date, &result.error);
     if (!table) return result;
+    if (!force) {
+        if (auto why = implausibility(*table, maintainedList(dataDirectory))) {
+            result.error = *why;
+            result.implausible = true;
+            return result;
+        }
+    }
     const QString path = QDir(dataDirectory).filePath(QLatin1String(kUpdatedFile));
     if (const auto failed = AtomicFile::write(path, table->toJson(date))) {
         result.error = failed->message;

@@ -18,6 +18,13 @@ namespace PriceBook {
 
 inline constexpr char kUpdatedFile[] = "prices.json";
 inline constexpr char kOverrideFile[] = "prices-override.json";
+// The largest price list read, from a file or the network: the community list is a few MB.
+inline constexpr std::int64_t kListMaxBytes = 16 << 20;
+
+// The bytes of the price list at `path`. Only a regular file of at most kListMaxBytes is read,
+// opened without blocking: a FIFO, device, directory or socket in its place could block the
+// program or feed it without end. Otherwise nothing, and `error` says why, naming the file.
+std::optional<QByteArray> readList(const QString& path, QString* error);
 
 // The list built into the program, with the rows kept from earlier tables for models the list
 // does not carry.
@@ -31,6 +38,9 @@ struct Loaded {
 // The table in effect for `dataDirectory`: a valid "prices.json" replaces the bundled list, a
 // valid "prices-override.json" wins over both. A file that cannot be used is skipped.
 Loaded loadFrom(const QString& dataDirectory);
+// The maintained list in effect for `dataDirectory`, without the earlier rows or the override:
+// a valid "prices.json" or else the bundled list. An update is checked against it.
+PriceTable maintainedList(const QString& dataDirectory, QStringList* warnings = nullptr);
 
 // The table every cost uses from now on, on any thread. Until set: bundled().
 void setCurrent(PriceTable table);
@@ -45,12 +55,21 @@ std::optional<ModelPrice> find(PriceProvider provider, const QString& model);
 // Checks `json` (the full community list or a trimmed one) and keeps its trimmed rows as
 // "prices.json" in `dataDirectory` with `date`. Returns the reason it failed, having changed
 // nothing; on success the number of rows kept.
+//
+// Unless `force`, a list that looks broken next to the maintained list in effect is refused
+// (`implausible`): one that lacks more than a quarter of the models that list prices for a
+// provider, or that prices at 0 a rate the list in effect charges for. A list that fails to
+// parse is refused even with `force`.
 struct InstallResult {
     bool ok = false;
     int rows = 0;
     QString error;
+    bool implausible = false;
 };
-InstallResult install(const QByteArray& json, const QString& dataDirectory, const QString& date);
+InstallResult install(const QByteArray& json, const QString& dataDirectory, const QString& date,
+                      bool force = false);
+// Why `next` cannot replace `current`, as above; nothing when it can.
+std::optional<QString> implausibility(const PriceTable& next, const PriceTable& current);
 
 }  // namespace PriceBook
 

@@ -1,7 +1,6 @@
 #include "providers/PriceUpdateStore.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QPointer>
 #include <QSettings>
 #include <QTimeZone>
@@ -30,13 +29,16 @@ bool isHttp(const QString& from) {
 
 }  // namespace
 
-QCoro::Task<PriceBook::InstallResult> updatePrices(QString from, QString dataDirectory,
+QCoro::Task<PriceBook::InstallResult> updatePrices(QString from, QString dataDirectory, bool force,
                                                    std::chrono::milliseconds timeout) {
     PriceBook::InstallResult failed;
     QByteArray body;
     if (isHttp(from)) {
-        const ProviderHttpSession session(from, timeout);
-        const ProviderHttpResponse response = co_await session.get(QString(), {}, {});
+        const ProviderHttpSession session(from, timeout, PriceBook::kListMaxBytes);
+        const QString noPath;
+        const ProviderQuery noQuery;
+        const ProviderHeaders noHeaders;
+        const ProviderHttpResponse response = co_await session.get(noPath, noQuery, noHeaders);
         if (response.outcome != ProviderHttpResponse::Outcome::answered) {
             failed.error = from + QStringLiteral(": ") + response.errorText();
             co_return failed;
@@ -47,16 +49,14 @@ QCoro::Task<PriceBook::InstallResult> updatePrices(QString from, QString dataDir
         }
         body = response.body;
     } else {
-        QFile file(QUrl(from).isLocalFile() ? QUrl(from).toLocalFile() : from);
-        if (!file.open(QIODevice::ReadOnly)) {
-            failed.error = from + QStringLiteral(": ") + file.errorString();
-            co_return failed;
-        }
-        body = file.readAll();
+        const QString path = QUrl(from).isLocalFile() ? QUrl(from).toLocalFile() : from;
+        auto bytes = PriceBook::readList(path, &failed.error);
+        if (!bytes) co_return failed;
+        body = std::move(*bytes);
     }
     const QString today = QDateTime::fromMSecsSinceEpoch(systemNow(), QTimeZone::utc())
                               .toString(QStringLiteral("yyyy-MM-dd"));
-    co_return PriceBook::install(body, dataDirectory, today);
+    co_return PriceBook::install(body, dataDirectory, today, force);
 }
 
 PriceUpdateStore::PriceUpdateStore(QString dataDirectory, QString address, QObject* parent)

@@ -14,9 +14,11 @@ namespace qm {
 
 // Brings the maintained price list from an http(s) address or a local file, checks it and keeps
 // it as "prices.json" in `dataDirectory`, which then prices every cost. A list that fails the
-// check changes nothing; the reason comes back in `error`. Never throws.
+// check changes nothing; the reason comes back in `error`. Never throws. At most
+// PriceBook::kListMaxBytes are read, and a local file only when it is a regular one. `force`
+// takes a list that looks incomplete next to the one in effect (PriceBook::install).
 QCoro::Task<PriceBook::InstallResult> updatePrices(
-    QString from, QString dataDirectory,
+    QString from, QString dataDirectory, bool force = false,
     std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // The price updates the application runs: "Update Prices" on demand, and once a week when the

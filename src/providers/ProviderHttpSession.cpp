@@ -1,5 +1,6 @@
 #include "providers/ProviderHttpSession.h"
 
+#include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,6 +11,22 @@
 #include "providers/ProviderModels.h"
 
 namespace qm {
+namespace {
+
+// Aborts `reply` once its body is announced or buffered past `maxBytes`, and says so in
+// `tooLarge`: the reply keeps what arrives until it is read, which is only at the end.
+void boundBody(QNetworkReply* reply, qint64 maxBytes, const std::shared_ptr<bool>& tooLarge) {
+    const auto check = [reply, maxBytes, tooLarge](qint64 announced) {
+        if (*tooLarge || (announced <= maxBytes && reply->bytesAvailable() <= maxBytes)) return;
+        *tooLarge = true;
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [check](qint64, qint64 total) { check(total); });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [check] { check(0); });
+}
+
+}  // namespace
 
 QString ProviderHttpResponse::errorText() const {
     switch (outcome) {
@@ -24,9 +41,11 @@ QString ProviderHttpResponse::errorText() const {
     return failure;
 }
 
-ProviderHttpSession::ProviderHttpSession(QString baseUrl, std::chrono::milliseconds timeout)
+ProviderHttpSession::ProviderHttpSession(QString baseUrl, std::chrono::milliseconds timeout,
+                                         qint64 maxBodyBytes)
     : baseUrl_(std::move(baseUrl)),
       timeout_(timeout),
+      maxBodyBytes_(maxBodyBytes),
       // Deleted from the event loop: the last owner may be a request whose reply is still
       // delivering its signal.
       manager_(new QNetworkAccessManager, [](QNetworkAccessManager* m) { m->deleteLater(); }) {
@@ -50,6 +69,7 @@ QCoro::Task<ProviderHttpResponse> ProviderHttpSession::get(QString path, Provide
     // Everything the request needs is copied before the first suspension.
     const std::shared_ptr<QNetworkAccessManager> manager = manager_;
     const std::chrono::milliseconds timeout = timeout_;
+    const qint64 maxBodyBytes = maxBodyBytes_;
     QString text = baseUrl_;
     while (text.endsWith(QLatin1Char('/'))) text.chop(1);
     text += path;
@@ -68,13 +88,23 @@ QCoro::Task<ProviderHttpResponse> ProviderHttpSession::get(QString path, Provide
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     QPointer<QNetworkReply> reply = manager->get(request);
+    const auto tooLarge = std::make_shared<bool>(false);
+    boundBody(reply.data(), maxBodyBytes, tooLarge);
 
-    const bool finished = co_await qCoro(reply.data()).waitForFinished(timeout);
+    auto waiter = qCoro(reply.data());
+    QCoro::Task<bool> waiting = waiter.waitForFinished(timeout);
+    const bool finished = co_await waiting;
     if (!reply) {
         response.outcome = ProviderHttpResponse::Outcome::canceled;
         co_return response;
     }
     reply->deleteLater();
+    if (*tooLarge) {
+        response.failure =
+            QCoreApplication::translate("ProviderHttpSession", "The answer is larger than %1 MB")
+                .arg(double(maxBodyBytes) / (1 << 20));
+        co_return response;
+    }
     if (!finished) {
         reply->abort();
         response.outcome = ProviderHttpResponse::Outcome::timedOut;

@@ -38,10 +38,10 @@ TEST(PriceActionsTest, UpdatePricesFollowsTheStoreAndTheWeeklyCheckIsOffByDefaul
     QSettings(QStringLiteral("Quotameter"), QStringLiteral("Quotameter")).clear();
     FakeProviderServer server;
     ASSERT_TRUE(server.listen());
-    server.route("/list.json", FakeProviderResponse::json(200, R"({"gpt-5": {
-        "litellm_provider": "openai", "input_cost_per_token": 1e-06,
-        "output_cost_per_token": 8e-06}})"));
     TempDir data;
+    // The list in effect again: an update that drops models is refused.
+    const PriceTable list = PriceBook::maintainedList(data.path());
+    server.route("/list.json", FakeProviderResponse::json(200, list.toJson("2026-12-07")));
     PriceUpdateStore store(data.path(), server.baseUrl() + "/list.json");
     QMenu menu;
     addPriceActions(&menu, &store);
@@ -57,7 +57,7 @@ TEST(PriceActionsTest, UpdatePricesFollowsTheStoreAndTheWeeklyCheckIsOffByDefaul
     EXPECT_FALSE(update->isEnabled());  // one update at a time
     ASSERT_TRUE(waitUntil([&] { return !store.isUpdating(); }));
     EXPECT_TRUE(update->isEnabled());
-    EXPECT_EQ(status->text(), "Prices updated: 1 models");
+    EXPECT_EQ(status->text(), QStringLiteral("Prices updated: %1 models").arg(list.rows().size()));
 
     weekly->trigger();
     EXPECT_TRUE(PriceUpdateStore::weeklyCheck());
