@@ -2,6 +2,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QTextStream>
+#include <cstdio>
 
 #include "cli/CliCommand.h"
 #include "cli/HostSelection.h"
@@ -118,9 +119,13 @@ int runReport(const QStringList& args) {
     const std::optional<HostSelection> selection =
         parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
     if (!selection) return usageError(hostsError);
-    ledger::UsageReport report = ledger::buildReport(
-        selection->local ? updatedLedger().slices() : std::vector<ledger::UsageSlice>(), query);
+    const ledger::LedgerSnapshot local =
+        selection->local ? updatedLedger() : ledger::LedgerSnapshot();
+    ledger::UsageReport report = ledger::buildReport(local.slices(), query);
     const bool remoteAnswered = addRemoteHosts(report, selection->remotes);
+    // However long ago they were read, lines left out are said, on stderr beside the figures.
+    if (const std::int64_t skipped = ledger::skippedLines(local.files, query.tools); skipped > 0)
+        std::fprintf(stderr, "%s\n", qPrintable(ledger::skippedLinesText(skipped)));
     // Other machines are welcome extras; only a report with nothing to go on fails.
     if (!selection->local && !remoteAnswered) return kExitFailure;
     QTextStream out(stdout);

@@ -10,6 +10,7 @@
 #include "cli/StatusLineCosts.h"
 #include "core/Clock.h"
 #include "core/DisplayFormat.h"
+#include "core/SharedFile.h"
 #include "history/UsageHistoryReader.h"
 
 // `statusline` is the command of Claude Code's statusLine setting: Claude Code writes what it
@@ -55,8 +56,10 @@ QString fiveHourPart(TimeMs now) {
     // Read only: the file and its journal are merged in memory, nothing is written.
     const UsageHistoryReader history =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
-    for (const LimitReading& reading : claudeLimits(history.claudeSnapshots(), directory, now)) {
-        if (reading.window() != QLatin1String("fiveHour")) continue;
+    for (const LimitReading& read : claudeLimits(history.claudeSnapshots(), directory, now)) {
+        if (read.window() != QLatin1String("fiveHour")) continue;
+        // A window whose reset has come is the new one, with nothing used yet.
+        const LimitReading reading = currentWindow(read, now);
         const double percent = std::isfinite(reading.percent) ? reading.percent : 0;
         QString text = QStringLiteral("5h %1%").arg(std::lround(std::clamp(percent, 0.0, 999.0)));
         QStringList notes;
@@ -64,6 +67,7 @@ QString fiveHourPart(TimeMs now) {
             return QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm"));
         };
         if (reading.resetsAt) notes << QStringLiteral("resets ") + hhmm(*reading.resetsAt);
+        if (reading.freshSince) notes << resetPassedText(*reading.freshSince, now);
         if (reading.projectedFullAt)
             notes << QStringLiteral("full at ") + hhmm(*reading.projectedFullAt);
         if (!notes.isEmpty()) text += QStringLiteral(" (") + notes.join(QStringLiteral(", ")) + ')';
@@ -72,7 +76,12 @@ QString fiveHourPart(TimeMs now) {
     return {};
 }
 
+constexpr int kStatusLineLockWaitMs = 50;
+
 int runStatusLine(const QStringList& args) {
+    // Claude Code cancels a status line that is still running when its next update comes a
+    // few hundred milliseconds later: a lock another process holds is not worth waiting for.
+    FileLock::setDefaultWaitMs(kStatusLineLockWaitMs);
     QTextStream out(stdout);
     const std::optional<StatusInput> input = args.isEmpty() ? readInput() : std::nullopt;
     if (!input) {
@@ -81,7 +90,9 @@ int runStatusLine(const QStringList& args) {
     }
     const TimeMs now = systemNow();
     const StatusLineCosts costs = costsFor(input->sessionId, input->transcriptPath, now);
-    QStringList parts{input->model.isEmpty() ? QStringLiteral("Claude") : input->model};
+    // The model's name is Claude Code's text: it must not drive the terminal it is shown in.
+    QStringList parts{input->model.isEmpty() ? QStringLiteral("Claude")
+                                             : DisplayFormat::printable(input->model)};
     if (costs.sessionUsd)
         parts << QStringLiteral("session ") + DisplayFormat::money(*costs.sessionUsd);
     if (costs.todayUsd) parts << QStringLiteral("today ") + DisplayFormat::money(*costs.todayUsd);

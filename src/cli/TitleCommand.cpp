@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+#include <algorithm>
 #include <cmath>
 
 #include "cli/CliCommand.h"
@@ -62,23 +63,33 @@ bool resetsMatch(const std::optional<ClaudeResetTimes>& resets,
     return resets && resets->snapshotAt >= snapshot.timestampMs;
 }
 
+// The Claude limits as `current` has them at `now` (see currentWindows): a window past its
+// reset reads 0% and says when it reset.
 QStringList claudeLines(const ClaudeUsageSnapshot& snapshot,
-                        const std::optional<ClaudeResetTimes>& resets) {
-    const auto percent = [](double value) {
-        return QString::number(roundedPercent(value)) + QLatin1Char('%');
-    };
+                        const std::vector<LimitReading>& current,
+                        const std::optional<ClaudeResetTimes>& resets, TimeMs now) {
     const ClaudeResetTimes times = resetsMatch(resets, snapshot) ? *resets : ClaudeResetTimes{};
+    const auto figure = [&](const QString& window, const std::optional<QString>& stamp) -> QString {
+        const auto reading =
+            std::ranges::find(current, QStringLiteral("claude.") + window, &LimitReading::key);
+        if (reading == current.end()) return QString();
+        const QString used = QString::number(roundedPercent(reading->percent)) + QLatin1Char('%');
+        if (reading->freshSince)
+            return used + QStringLiteral(", ") + resetPassedText(*reading->freshSince, now);
+        return used + resetText(stamp);
+    };
     const QString taken =
         QDateTime::fromMSecsSinceEpoch(snapshot.timestampMs).toString(QStringLiteral("HH:mm"));
     QStringList lines{
         QStringLiteral("Claude (read at %1):").arg(taken),
-        QStringLiteral("  5-hour session %1%2")
-            .arg(percent(snapshot.sessionPct), resetText(times.session)),
-        QStringLiteral("  7-day %1%2").arg(percent(snapshot.weekPct), resetText(times.week))};
+        QStringLiteral("  5-hour session %1")
+            .arg(figure(QStringLiteral("fiveHour"), times.session)),
+        QStringLiteral("  7-day %1").arg(figure(QStringLiteral("weekly"), times.week))};
     if (!snapshot.subModelName.isEmpty()) {
         lines.append(
-            QStringLiteral("  7-day %1 %2%3")
-                .arg(snapshot.subModelName, percent(snapshot.subPct), resetText(times.perModel)));
+            QStringLiteral("  7-day %1 %2")
+                .arg(DisplayFormat::printable(snapshot.subModelName),
+                     figure(QStringLiteral("weekly") + snapshot.subModelName, times.perModel)));
     }
     return lines;
 }
@@ -106,8 +117,12 @@ int runTitle(const QStringList& args) {
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
     const std::optional<ClaudeUsageSnapshot> claude =
         freshClaudeSnapshot(history.claudeSnapshots(), now);
-    const QString title =
-        aggregator.menuBarTitle(claude ? std::optional<double>(claude->sessionPct) : std::nullopt);
+    // The limits as they stand now: a window past its reset counts as the new, empty one.
+    const std::vector<LimitReading> claudeNow =
+        currentWindows(claudeLimits(history.claudeSnapshots(), directory, now), now);
+    std::optional<double> session;
+    if (claude && !claudeNow.empty()) session = claudeNow.front().percent;
+    const QString title = aggregator.menuBarTitle(session);
 
     QTextStream out(stdout);
     if (!parser.isSet(json)) {
@@ -121,15 +136,16 @@ int runTitle(const QStringList& args) {
         levels.push_back(usage.statusLevel);
     }
     // The class weighs every limit of both subscriptions, as the tray's dot does.
-    std::vector<LimitReading> limits = claudeLimits(history.claudeSnapshots(), directory, now);
+    std::vector<LimitReading> limits = claudeNow;
     const std::vector<LimitReading> codex = codexLimits(aggregator.usage(ProviderKind::codex), now);
     limits.insert(limits.end(), codex.begin(), codex.end());
     if (const std::optional<UsageStatusLevel> level = limitsLevel(limits, now))
         levels.push_back(*level);
     if (const QString line = codexLimitsLine(codex, now); !line.isEmpty()) tooltip.append(line);
     if (claude) {
-        tooltip += claudeLines(*claude,
-                               ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)));
+        tooltip +=
+            claudeLines(*claude, claudeNow,
+                        ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)), now);
     } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         tooltip.append(QStringLiteral("Claude: the usage history could not be read"));
     } else {
@@ -138,7 +154,7 @@ int runTitle(const QStringList& args) {
     QJsonObject object{{QStringLiteral("text"), title},
                        {QStringLiteral("tooltip"), tooltip.join(QLatin1Char('\n'))},
                        {QStringLiteral("class"), rawValue(worst(levels))}};
-    if (claude) object.insert(QStringLiteral("percentage"), roundedPercent(claude->sessionPct));
+    if (session) object.insert(QStringLiteral("percentage"), roundedPercent(*session));
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << "\n";
     return kExitOk;
 }

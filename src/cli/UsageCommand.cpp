@@ -1,3 +1,4 @@
+#include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotask.h>
 #include <QDateTime>
 #include <QDir>
@@ -5,7 +6,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+#include <QtConcurrent/QtConcurrentRun>
+#include <atomic>
+#include <cstdio>
+#include <memory>
 
+#include "alerts/LimitReadings.h"
 #include "cli/CliCommand.h"
 #include "cli/HostSelection.h"
 #include "cli/IndexProgress.h"
@@ -15,6 +21,8 @@
 #include "hosts/RemoteAnswer.h"
 #include "hosts/RemoteHostCache.h"
 #include "hosts/RemoteHostRunner.h"
+#include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageReport.h"
 #include "readers/UsageAggregator.h"
 #include "readers/UsageJson.h"
 
@@ -27,15 +35,43 @@ std::vector<ProviderUsage> scan(UsageAggregator& aggregator) {
     return aggregator.providers();
 }
 
-QString orDash(const QString& text) {
-    return text.isEmpty() ? QStringLiteral("-") : text;
+// Names from the logs or another machine, shown as DisplayFormat::printable writes them.
+QString shown(const QString& text) {
+    return DisplayFormat::printable(text);
 }
 
-// "5-hour window 12% used, resets 2026-06-01 14:20" in local time.
-QString planWindowText(const QString& name, const PlanWindow& window) {
-    QString text = name + QStringLiteral(" %1% used").arg(window.usedPercent, 0, 'f', 0);
-    if (window.resetsAt) {
-        text += QStringLiteral(", resets ") + QDateTime::fromMSecsSinceEpoch(*window.resetsAt)
+QString orDash(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : shown(text);
+}
+
+// What useIndexedSummaries() does, keeping the count of the log lines the index skipped, which
+// the command then says on stderr. Written from the thread the index is updated on, read once
+// the scan is over.
+void serveFromIndex(UsageAggregator& aggregator,
+                    const std::shared_ptr<std::atomic<std::int64_t>>& skipped) {
+    aggregator.setIndexedSummaries(
+        [skipped](TimeMs since) -> QCoro::Task<std::optional<std::vector<ProviderUsage>>> {
+            auto work = QtConcurrent::run([home = QDir::homePath(), since, skipped] {
+                const ledger::LedgerSnapshot snapshot = updatedLedger();
+                skipped->store(ledger::skippedLines(snapshot.files));
+                return ledger::indexedSummaries(snapshot.files, home, since);
+            });
+            co_return co_await work;
+        });
+}
+
+// "5-hour window 12% used, resets 2026-06-01 14:20" in local time; a window whose reset has
+// come is the new one: "5-hour window 0% used, reset at 23:51".
+QString planWindowText(const QString& name, const PlanWindow& window, TimeMs now) {
+    LimitReading reading;
+    reading.percent = window.usedPercent;
+    reading.resetsAt = window.resetsAt;
+    const LimitReading current = currentWindow(reading, now);
+    QString text = name + QStringLiteral(" %1% used").arg(current.percent, 0, 'f', 0);
+    if (current.freshSince) {
+        text += QStringLiteral(", ") + resetPassedText(*current.freshSince, now);
+    } else if (current.resetsAt) {
+        text += QStringLiteral(", resets ") + QDateTime::fromMSecsSinceEpoch(*current.resetsAt)
                                                   .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     }
     return text;
@@ -57,8 +93,10 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
             << " in the last 5 hours";
     }
     if (!usage.unpricedModels.isEmpty()) {
+        QStringList names;
+        for (const QString& model : usage.unpricedModels) names.append(shown(model));
         out << " (" << UsagePricing::unpricedText(usage.unpricedModels.size()) << ": "
-            << usage.unpricedModels.join(QStringLiteral(", ")) << ")";
+            << names.join(QStringLiteral(", ")) << ")";
     }
     out << "\n";
     // Only Anthropic bills cache writes apart, so only its tools show them.
@@ -68,38 +106,35 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     }
     out << "  latest: " << orDash(usage.latestProject) << ", model " << orDash(usage.latestModel)
         << ", " << DisplayFormat::relativeTime(usage.latestActivityAt, now) << "\n";
-    if (!usage.latestTask.isEmpty()) out << "  task: " << usage.latestTask << "\n";
+    if (!usage.latestTask.isEmpty()) out << "  task: " << shown(usage.latestTask) << "\n";
     if (usage.planLimits) {
         QStringList windows;
         if (usage.planLimits->fiveHour) {
             windows.append(
-                planWindowText(QStringLiteral("5-hour window"), *usage.planLimits->fiveHour));
+                planWindowText(QStringLiteral("5-hour window"), *usage.planLimits->fiveHour, now));
         }
         if (usage.planLimits->weekly) {
-            windows.append(planWindowText(QStringLiteral("weekly"), *usage.planLimits->weekly));
+            windows.append(
+                planWindowText(QStringLiteral("weekly"), *usage.planLimits->weekly, now));
         }
         out << "  plan";
-        if (!usage.planLimits->planType.isEmpty()) out << " (" << usage.planLimits->planType << ")";
+        if (!usage.planLimits->planType.isEmpty())
+            out << " (" << shown(usage.planLimits->planType) << ")";
         out << ": " << windows.join(QStringLiteral("; ")) << "\n";
     }
     out << "  source: " << usage.dataSourceLabel;
-    if (!usage.dataSourceDetail.isEmpty()) out << " (" << usage.dataSourceDetail << ")";
+    if (!usage.dataSourceDetail.isEmpty()) out << " (" << shown(usage.dataSourceDetail) << ")";
     out << "\n";
-    for (const QString& warning : usage.warnings) out << "  warning: " << warning << "\n";
+    for (const QString& warning : usage.warnings) out << "  warning: " << shown(warning) << "\n";
 }
 
-// Another machine's tool in brief: what its five hours and its cost came to. Its texts lose
-// their control characters: another machine must not drive this terminal.
+// Another machine's tool in brief: what its five hours and its cost came to. Its texts are
+// shown printable: another machine must not drive this terminal.
 void printRemoteProvider(QTextStream& out, const QJsonObject& usage) {
     using DisplayFormat::formattedCount;
     using DisplayFormat::formattedTokens;
     const auto count = [&](const char* key) { return usage[QLatin1String(key)].toInteger(); };
-    const auto text = [&](const char* key) {
-        QString value = usage[QLatin1String(key)].toString();
-        for (QChar& c : value)
-            if (c.category() == QChar::Other_Control) c = QLatin1Char(' ');
-        return value;
-    };
+    const auto text = [&](const char* key) { return shown(usage[QLatin1String(key)].toString()); };
     out << "\n"
         << text("host") << ": " << text("providerName") << ": " << text("statusText") << "\n";
     out << "  last 5 hours: " << formattedCount(count("lastFiveHourPrompts")) << " prompts, "
@@ -178,9 +213,12 @@ int runUsage(const QStringList& args) {
         parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
     if (!selection) return usageError(hostsError);
     UsageAggregator aggregator(QDir::homePath());
-    useIndexedSummaries(aggregator);
+    const auto skipped = std::make_shared<std::atomic<std::int64_t>>(0);
+    serveFromIndex(aggregator, skipped);
     const std::vector<ProviderUsage> providers =
         selection->local ? scan(aggregator) : std::vector<ProviderUsage>();
+    if (skipped->load() > 0)
+        std::fprintf(stderr, "%s\n", qPrintable(ledger::skippedLinesText(skipped->load())));
     const QString title = selection->local ? aggregator.menuBarTitle(std::nullopt) : QString();
     bool answered = false;
     const std::vector<QJsonObject> remote = remoteUsage(selection->remotes, answered);

@@ -44,11 +44,25 @@ QString formattedCount(std::int64_t value) {
     return text.isEmpty() ? QString::number(value) : text;
 }
 
+namespace {
+
+bool isControl(char16_t c) {
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+// Marks and overrides of the bidirectional algorithm, and the line and paragraph separators.
+bool isLayoutControl(char16_t c) {
+    return c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
 QString printable(const QString& text) {
-    const auto isControl = [](char16_t c) { return c < 0x20 || (c >= 0x7f && c <= 0x9f); };
-    if (std::none_of(text.begin(), text.end(),
-                     [&](QChar c) { return isControl(c.unicode()) || c == u'\\'; }))
-        return text;
+    const auto escaped = [](QChar c) {
+        return c == u'\\' || isControl(c.unicode()) || isLayoutControl(c.unicode());
+    };
+    if (std::none_of(text.begin(), text.end(), escaped)) return text;
     QString out;
     out.reserve(text.size() + 8);
     for (const QChar c : text) {
@@ -56,6 +70,8 @@ QString printable(const QString& text) {
             out += QStringLiteral("\\\\");
         } else if (isControl(c.unicode())) {
             out += QStringLiteral("\\x%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'));
+        } else if (isLayoutControl(c.unicode())) {
+            out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
         } else {
             out += c;
         }

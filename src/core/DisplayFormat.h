@@ -34,9 +34,11 @@ QString money(double usd, MoneyPrecision precision = MoneyPrecision::Cents);
 // A plain count with the current locale's grouping.
 QString formattedCount(std::int64_t value);
 
-// `text` with control characters written as "\xNN" (backslashes doubled), so a value a
-// client chose (a path, a user agent, a model) can neither start a line of its own nor send
-// escape codes to a terminal.
+// `text` with control characters (C0, DEL, C1) written as "\xNN" and the characters that
+// turn or break a line's direction or the line itself (U+061C, U+200E, U+200F, U+2028 to
+// U+202E, U+2066 to U+2069) as "\uNNNN", backslashes doubled: a value that came from outside
+// (a path, a user agent, a model, a project, a session, a host) can neither start a line of its
+// own, nor send escape codes to a terminal, nor make the text around it read in another order.
 QString printable(const QString& text);
 
 }  // namespace qm::DisplayFormat

@@ -6,6 +6,25 @@
 
 namespace qm::UsageFigures {
 
+bool isTokenCountNumber(double tokens) {
+    return std::isfinite(tokens) && tokens >= 0 && tokens <= double(kMaxTokenCount) &&
+           std::trunc(tokens) == tokens;
+}
+
+bool isCallTokens(std::initializer_list<std::int64_t> counts) {
+    std::int64_t sum = 0;
+    for (const std::int64_t n : counts) {
+        if (!isTokenCount(n)) return false;
+        sum += n;  // both at most 10^15: no overflow before the check
+        if (!isTokenCount(sum)) return false;
+    }
+    return true;
+}
+
+bool isCostUsd(double usd) {
+    return std::isfinite(usd) && usd >= 0 && usd <= kMaxCostUsd;
+}
+
 std::optional<QString> checkTokens(std::int64_t tokens, std::int64_t limit) {
     if (tokens < 0) return QStringLiteral("negative token count %1").arg(tokens);
     if (tokens > limit) return QStringLiteral("token count %1 above %2").arg(tokens).arg(limit);

@@ -5,22 +5,21 @@
 #include <cmath>
 #include <set>
 
+#include "core/UsageFigures.h"
+
 namespace qm::hosts {
 namespace {
 
 using ledger::ReportFigures;
 using ledger::ReportGrouping;
 
-// More tokens than any person's machine has used; also keeps sums far from overflow.
-constexpr double kMaxCount = 1e15;
-constexpr double kMaxCostUsd = 1e9;
+// Counts and costs keep the rule for every figure from outside (UsageFigures); another
+// machine's sums are held to the bound of one call too, which keeps them far from overflow.
 constexpr qsizetype kMaxText = 1024;
 constexpr int kMaxDepth = 8;
 
 bool isCount(const QJsonValue& v) {
-    if (!v.isDouble()) return false;
-    const double d = v.toDouble();
-    return std::isfinite(d) && d >= 0 && d <= kMaxCount && std::floor(d) == d;
+    return v.isDouble() && UsageFigures::isTokenCountNumber(v.toDouble());
 }
 
 bool isText(const QJsonValue& v) {
@@ -48,8 +47,7 @@ QString readFigures(const QJsonObject& o, ReportFigures& f) {
         *out = std::int64_t(v.toDouble());
     }
     const QJsonValue cost = o.value(QLatin1String("costUsd"));
-    if (!cost.isDouble() || !std::isfinite(cost.toDouble()) || cost.toDouble() < 0 ||
-        cost.toDouble() > kMaxCostUsd)
+    if (!cost.isDouble() || !UsageFigures::isCostUsd(cost.toDouble()))
         return QStringLiteral("costUsd is not a cost");
     f.costUsd = cost.toDouble();
     if (f.counts.cachedInput > f.counts.input || f.counts.reasoning > f.counts.output)
@@ -76,11 +74,11 @@ QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString&
     return readFigures(o, row.figures);
 }
 
-// Each field at most kMaxCount, so that adding one more checked row cannot overflow.
+// Each field a count by the rule, so that adding one more checked row cannot overflow.
 bool withinBounds(const ledger::Counts& c, std::int64_t sessions) {
     for (std::int64_t value :
          {c.input, c.cachedInput, c.cacheWrite, c.output, c.reasoning, c.prompts, sessions})
-        if (double(value) > kMaxCount) return false;
+        if (!UsageFigures::isTokenCount(value)) return false;
     return true;
 }
 
@@ -89,12 +87,16 @@ bool sameCounts(const ledger::Counts& a, const ledger::Counts& b) {
            a.output == b.output && a.reasoning == b.reasoning && a.prompts == b.prompts;
 }
 
-// Every number in a usage answer is a non-negative finite figure below the bound, every text
-// bounded; the nesting is shallow.
-bool plausible(const QJsonValue& v, int depth) {
+// Every number in a usage answer (counts, times, percentages) is a non-negative finite figure
+// no larger than a token count may be, and a cost ("cost", "costTotal", ...) a cost by the rule;
+// every text bounded; the nesting is shallow.
+bool plausible(const QJsonValue& v, int depth, bool cost = false) {
     if (depth > kMaxDepth) return false;
-    if (v.isDouble())
-        return std::isfinite(v.toDouble()) && v.toDouble() >= 0 && v.toDouble() <= kMaxCount;
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        return cost ? UsageFigures::isCostUsd(d)
+                    : std::isfinite(d) && d >= 0 && d <= double(UsageFigures::kMaxTokenCount);
+    }
     if (v.isString()) return v.toString().size() <= 64 * kMaxText;
     if (v.isArray()) {
         for (const QJsonArray items = v.toArray(); const auto& item : items)
@@ -102,8 +104,10 @@ bool plausible(const QJsonValue& v, int depth) {
     }
     if (v.isObject()) {
         const QJsonObject o = v.toObject();
-        for (auto it = o.begin(); it != o.end(); ++it)
-            if (!plausible(it.value(), depth + 1)) return false;
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            const bool named = it.key().contains(QLatin1String("cost"), Qt::CaseInsensitive);
+            if (!plausible(it.value(), depth + 1, named)) return false;
+        }
     }
     return true;
 }

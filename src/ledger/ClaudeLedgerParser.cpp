@@ -108,10 +108,16 @@ private:
         // streamed may hold less, so the largest figure of each kind stands.
         KeyedCall& first = entry_.calls[it->second];
         const AnthropicTokens a = tokensOf(first.counts);
-        first.counts = countsOf({std::max(a.input, tokens.input), std::max(a.output, tokens.output),
-                                 std::max(a.cacheRead, tokens.cacheRead),
-                                 std::max(a.cacheWrite5m, tokens.cacheWrite5m),
-                                 std::max(a.cacheWrite1h, tokens.cacheWrite1h)});
+        const AnthropicTokens merged{
+            std::max(a.input, tokens.input), std::max(a.output, tokens.output),
+            std::max(a.cacheRead, tokens.cacheRead), std::max(a.cacheWrite5m, tokens.cacheWrite5m),
+            std::max(a.cacheWrite1h, tokens.cacheWrite1h)};
+        // Lines that each keep the rule may not together: this one is then skipped.
+        if (!withinRule(merged)) {
+            ++entry_.skippedLines;
+            return;
+        }
+        first.counts = countsOf(merged);
         first.flags = flagsOf(first.counts);
     }
 
@@ -153,6 +159,10 @@ void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch)
             if (isToolResultLine(line)) return;
             LineFacts facts;
             if (readLine(scratch.ondemand, line, facts) != simdjson::SUCCESS) return;
+            if (facts.outOfRange) {
+                ++entry.skippedLines;
+                return;
+            }
             lines.handle(facts);
             ClaudeCodeReader::addLine(*read, requestByKey, facts, entry.subordinate);
         },

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "core/Clock.h"
+#include "core/UsageFigures.h"
 #include "ledger/ByteCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/SessionFacts.h"
@@ -13,7 +14,6 @@ namespace qm::ledger {
 namespace {
 
 namespace dom = simdjson::dom;
-using CliLogParsing::tokenCount;
 using readers::firstContentText;
 using readers::isSubagentSource;
 using readers::objectAt;
@@ -73,7 +73,12 @@ struct CodexState {
         replaying = bits & 8;
         modelFromTurn = bits & 16;
         sawTypedEvent = bits & 32;
-        return r.ok() && r.atEnd();
+        // Totals read back keep the rule the lines they came from kept.
+        const bool inRange = UsageFigures::isTokenCount(baseline.input) &&
+                             UsageFigures::isTokenCount(baseline.cached) &&
+                             UsageFigures::isTokenCount(baseline.output) &&
+                             UsageFigures::isTokenCount(baseline.reasoning);
+        return r.ok() && r.atEnd() && inRange;
     }
 };
 
@@ -82,6 +87,8 @@ public:
     CodexLines(FileEntry& entry, CodexState& state, CodexFacts& facts)
         : entry_(entry), s_(state), f_(facts) {}
 
+    // One parsed line; a line whose counts break the rule for figures from outside is skipped
+    // whole and counted as skipped.
     void handle(const dom::object& object);
     // A line passed over unparsed still says when the session was active.
     void stampOnly(std::optional<TimeMs> at);
@@ -115,6 +122,10 @@ private:
 };
 
 void CodexLines::handle(const dom::object& object) {
+    if (!readers::codexCountsInRange(object)) {
+        ++entry_.skippedLines;
+        return;
+    }
     const auto stamp = textAt(object, "timestamp");
     const std::optional<TimeMs> at = stamp ? CliLogParsing::date(*stamp) : std::nullopt;
     if (at) s_.lastAt = *at;
@@ -216,12 +227,10 @@ void CodexLines::tokens(const dom::object& payload, std::optional<TimeMs> at, bo
     const auto info = objectAt(payload, "info");
     const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
     if (!totals) return;
-    using CliLogParsing::int64;
-    const Totals t{
-        tokenCount(int64(*totals, {"input_tokens", "prompt_tokens"})),
-        tokenCount(int64(*totals, {"cached_input_tokens", "input_cached_tokens", "cached_tokens"})),
-        tokenCount(int64(*totals, {"output_tokens", "completion_tokens"})),
-        tokenCount(int64(*totals, {"reasoning_output_tokens"}))};
+    // In range: the line was checked before it was handled.
+    const readers::CodexCounts read =
+        readers::codexTotals(*totals).value_or(readers::CodexCounts{});
+    const Totals t{read.input, read.cached, read.output, read.reasoning};
     const Totals& b = s_.baseline;
     // Totals only grow inside one conversation; a drop means counting began afresh.
     const bool restart = t.input < b.input || t.cached < b.cached || t.output < b.output;
@@ -281,28 +290,21 @@ void CodexLines::prompt(std::string_view text, std::optional<TimeMs> at, bool in
 
 // Early rollouts: usage on the line itself, under one of a few keys, the first object wins.
 void CodexLines::lineUsage(const dom::object& object, std::optional<TimeMs> at) {
-    using CliLogParsing::int64;
-    for (std::string_view key : {"usage", "token_usage", "tokens"}) {
-        const auto usage = objectAt(object, key);
-        if (!usage) continue;
-        const CodexFacts::Tokens t{
-            tokenCount(int64(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"})),
-            tokenCount(
-                int64(*usage, {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"})),
-            tokenCount(
-                int64(*usage, {"output_tokens", "completion_tokens", "total_output_tokens"}))};
-        addTo(f_.lineUsage, s_.model, t);
-        windowed(at, CodexFacts::kLineWindowTokens, CliLogParsing::addCounts(t.input, t.output),
-                 f_.untimedLineWindowTokens);
-        Counts counts;
-        counts.input = t.input;
-        counts.cachedInput = t.cached;
-        counts.output = t.output;
-        counts.calls = 1;
-        const std::uint8_t flags = kLineUsage | (t.input > kLargeCallInput ? kLargeCalls : 0);
-        entry_.add(hourOf(s_.lastAt), s_.model, flags, counts);
-        return;
-    }
+    const auto usage = readers::codexLineUsageObject(object);
+    if (!usage) return;
+    const readers::CodexCounts read =
+        readers::codexLineUsage(*usage).value_or(readers::CodexCounts{});
+    const CodexFacts::Tokens t{read.input, read.cached, read.output};
+    addTo(f_.lineUsage, s_.model, t);
+    windowed(at, CodexFacts::kLineWindowTokens, CliLogParsing::addCounts(t.input, t.output),
+             f_.untimedLineWindowTokens);
+    Counts counts;
+    counts.input = t.input;
+    counts.cachedInput = t.cached;
+    counts.output = t.output;
+    counts.calls = 1;
+    const std::uint8_t flags = kLineUsage | (t.input > kLargeCallInput ? kLargeCalls : 0);
+    entry_.add(hourOf(s_.lastAt), s_.model, flags, counts);
 }
 
 void CodexLines::dropItemPrompts() {

@@ -76,9 +76,14 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     for (const FileEntry& entry : files) {
         if (entry.tool != ProviderKind::codex || modifiedMs(entry) < since) continue;
         CodexFacts facts;
-        // An entry without facts is a file that could not be read: the reader finds it empty.
-        if (!facts.decode(entry.facts)) facts = CodexFacts{};
-        summary.add(entry.path, modifiedMs(entry), codexResult(entry, facts, since));
+        if (facts.decode(entry.facts)) {
+            summary.add(entry.path, modifiedMs(entry), codexResult(entry, facts, since));
+        } else {
+            // Facts that are not this program's (or none: a file that could not be read) are
+            // no answer: the reader reads the file itself.
+            summary.add(entry.path, modifiedMs(entry),
+                        CodexCliReader::parseFile(entry.path, since));
+        }
     }
     return summary.finish();
 }
@@ -89,11 +94,14 @@ ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sess
     for (const FileEntry& entry : files) {
         if (entry.tool == ProviderKind::grok) byPath.insert(entry.path, &entry);
     }
+    // A file the index does not hold, or holds facts for that it cannot vouch for, is read
+    // directly.
     const auto turnsOf = [&byPath](const QString& path) {
         GrokFacts facts;
         const FileEntry* entry = byPath.value(path);
-        if (!entry || !facts.decode(entry->facts)) return std::vector<GrokCliReader::TurnUsage>();
-        return facts.turns;
+        if (!entry || !facts.decode(entry->facts))
+            return std::optional<std::vector<GrokCliReader::TurnUsage>>();
+        return std::optional(std::move(facts.turns));
     };
     return GrokCliReader(sessionsDirectory, authFile).summarize(since, turnsOf);
 }
@@ -105,10 +113,11 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
     for (const FileEntry& entry : files) {
         if (entry.tool == ProviderKind::claudeCode) byPath.insert(entry.path, &entry);
     }
+    // A transcript the index does not hold, or holds facts for that it cannot vouch for, is
+    // read directly.
     const auto factsOf = [&byPath](const QString& path) {
         const FileEntry* entry = byPath.value(path);
-        auto facts = entry ? decodeTranscript(entry->facts) : std::nullopt;
-        return facts ? std::move(*facts) : ClaudeCodeReader::TranscriptFacts();
+        return entry ? decodeTranscript(entry->facts) : std::nullopt;
     };
     return ClaudeCodeReader(projectDirectories, credentialsFile).summarize(since, factsOf);
 }

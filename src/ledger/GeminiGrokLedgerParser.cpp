@@ -14,7 +14,6 @@ namespace {
 
 namespace dom = simdjson::dom;
 using CliLogParsing::addCounts;
-using CliLogParsing::tokenCount;
 using readers::objectAt;
 using readers::textAt;
 using readers::toQString;
@@ -45,13 +44,14 @@ void readGrokSummary(FileEntry& entry, ParseScratch& scratch, QString& model) {
                         textAt(root, "session_kind").value_or("").starts_with("subagent");
 }
 
+// A turn's counts, found in range by the summary reader's look at the same line.
 Counts grokCounts(const dom::object& usage) {
-    using CliLogParsing::int64;
+    using CliLogParsing::tokenCountAt;
     Counts c;
-    c.input = tokenCount(int64(usage, {"inputTokens"}));
-    c.cachedInput = tokenCount(int64(usage, {"cachedReadTokens"}));
-    c.output = tokenCount(int64(usage, {"outputTokens"}));
-    c.reasoning = tokenCount(int64(usage, {"reasoningTokens"}));
+    c.input = tokenCountAt(usage, {"inputTokens"}).value_or(0);
+    c.cachedInput = tokenCountAt(usage, {"cachedReadTokens"}).value_or(0);
+    c.output = tokenCountAt(usage, {"outputTokens"}).value_or(0);
+    c.reasoning = tokenCountAt(usage, {"reasoningTokens"}).value_or(0);
     c.calls = 1;
     return c;
 }
@@ -73,7 +73,9 @@ void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
             if (!CliLogParsing::containsBytes(line, "turn_completed")) return;
-            GrokCliReader::addTurnLine(scratch.dom, line, facts.turns);
+            const auto turn = GrokCliReader::addTurnLine(scratch.dom, line, facts.turns);
+            if (turn == GrokCliReader::TurnLine::skipped) ++entry.skippedLines;
+            if (turn != GrokCliReader::TurnLine::turn) return;
             dom::object object;
             if (scratch.dom.parse(line.data(), line.size(), false).get(object) !=
                 simdjson::SUCCESS) {
@@ -140,6 +142,10 @@ void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
     GeminiChat::ChatSession chat;
     std::vector<GeminiCliReader::ChatItem> items;
     const auto take = [&](const dom::object& object) {
+        if (!GeminiChat::countsInRange(object)) {
+            ++entry.skippedLines;
+            return;
+        }
         GeminiCliReader::addChatItem(object, log.modifiedAt, items);
         if (auto record = GeminiChat::chatRecord(object, log.modifiedAt)) {
             chat.put(record->first, std::move(record->second));

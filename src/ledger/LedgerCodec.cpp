@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/UsageFigures.h"
 #include "ledger/ByteCodec.h"
 
 namespace qm::ledger {
@@ -27,7 +28,7 @@ bool getCounts(ByteReader& r, Counts& c) {
                             &c.reasoning, &c.prompts, &c.calls}) {
         if (!r.get(*v)) return false;
     }
-    return true;
+    return countsInRange(c);
 }
 
 void putItem(ByteWriter& w, const QString& model) {
@@ -78,6 +79,7 @@ void putScalars(ByteWriter& w, const FileEntry& f) {
     w.putText(f.session);
     w.putText(f.project);
     w.put(std::uint8_t(f.subordinate));
+    w.put(f.skippedLines);
 }
 
 void putEntry(ByteWriter& w, const FileEntry& f) {
@@ -124,7 +126,8 @@ bool getItem(ByteReader& r, RecentRecord& record) {
     r.get(record.at);
     r.get(record.kind);
     r.get(record.value);
-    return r.getBytes(record.detail);
+    // A record's value is one turn's tokens or a count of one.
+    return r.getBytes(record.detail) && UsageFigures::isTokenCount(record.value);
 }
 
 constexpr std::size_t minBytes(const QString*) {
@@ -167,8 +170,9 @@ bool getScalars(ByteReader& r, FileEntry& f) {
     r.getText(f.session);
     r.getText(f.project);
     r.get(subordinate);
+    r.get(f.skippedLines);
     f.subordinate = subordinate != 0;
-    return r.ok();
+    return r.ok() && f.skippedLines >= 0;
 }
 
 // Whether every item names one of `models` (a prompt may come before any model is known).

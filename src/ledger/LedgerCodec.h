@@ -14,10 +14,13 @@ namespace qm::ledger {
 
 // The index file's format. A change to it changes kIndexVersion, and an index of another
 // version is rebuilt, not read.
-inline constexpr std::uint32_t kIndexVersion = 3;
+inline constexpr std::uint32_t kIndexVersion = 4;
 
 std::string encodeIndex(const std::vector<FileEntry>& files);
-// None when the bytes are not a whole, intact index of this version.
+// None when the bytes are not a whole, intact index of this version, or hold a count that breaks
+// the rule for figures from outside (countsInRange): a file anyone can write is read back like
+// a log, and such an index is rebuilt rather than trusted. A journal record of that kind ends
+// the journal there, as a torn one does.
 std::optional<std::vector<FileEntry>> decodeIndex(std::string_view bytes);
 // The hash an index's header carries over its payload: what a journal names its base by.
 std::optional<std::uint64_t> indexHash(std::string_view bytes);

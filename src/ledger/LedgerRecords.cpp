@@ -34,6 +34,7 @@ void FileEntry::restart() {
     prompts.clear();
     facts.clear();
     recent.clear();
+    skippedLines = 0;
 }
 
 bool FileEntry::pruneRecent(TimeMs horizon) {
@@ -50,12 +51,16 @@ std::uint16_t FileEntry::modelIndex(const QString& model) {
     return std::uint16_t(models.size() - 1);
 }
 
-bool plausibleCall(Hour hour, const Counts& c) {
+bool countsInRange(const Counts& c) {
     for (const std::int64_t n : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
                                  c.reasoning, c.prompts, c.calls}) {
-        if (UsageFigures::checkTokens(n)) return false;
+        if (!UsageFigures::isTokenCount(n)) return false;
     }
-    return !UsageFigures::checkTimestamp(startOf(hour), systemNow());
+    return true;
+}
+
+bool plausibleCall(Hour hour, const Counts& c) {
+    return countsInRange(c) && !UsageFigures::checkTimestamp(startOf(hour), systemNow());
 }
 
 void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts) {
@@ -64,11 +69,26 @@ void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const C
     // Rows arrive in time order, so the row to add to is nearly always among the last few.
     for (auto it = rows.rbegin(); it != rows.rend() && it - rows.rbegin() < 8; ++it) {
         if (it->hour == hour && it->model == index && it->flags == flags) {
-            it->counts += counts;
+            Counts sum = it->counts;
+            sum += counts;
+            // A row whose sum would pass the rule is left as it is and another one begun:
+            // the readers add up rows of the same hour and model anyway.
+            if (!countsInRange(sum)) break;
+            it->counts = sum;
             return;
         }
     }
     rows.push_back({hour, index, flags, counts});
+}
+
+std::int64_t skippedLines(const std::vector<FileEntry>& files,
+                          const std::vector<ProviderKind>& tools) {
+    std::int64_t skipped = 0;
+    for (const FileEntry& file : files) {
+        if (tools.empty() || std::find(tools.begin(), tools.end(), file.tool) != tools.end())
+            skipped = CliLogParsing::addCounts(skipped, file.skippedLines);
+    }
+    return skipped;
 }
 
 }  // namespace qm::ledger

@@ -92,10 +92,13 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// Whether one call's counts, in `hour`, are usage rather than a fault or a forgery: no count
-// negative or past the bound every usage figure keeps, and no hour more than a day ahead.
-// What a log says past that is left out of every sum.
+// Whether one call's counts, in `hour`, are usage rather than a fault or a forgery: every count
+// a token count by the rule for figures from outside (UsageFigures::isTokenCount), and no hour
+// more than a day ahead. What a log says past that is left out of every sum.
 bool plausibleCall(Hour hour, const Counts& counts);
+// Whether every count is a token count by that rule: what each count the index keeps holds to
+// (an hour's row is split before a sum would pass it), and what reading the index back checks.
+bool countsInRange(const Counts& counts);
 
 struct FileEntry {
     QString path;
@@ -116,6 +119,9 @@ struct FileEntry {
     // and what it counts only inside the window.
     QByteArray facts;
     std::vector<RecentRecord> recent;
+    // Lines read whose figures break the rule for figures from outside: left out of every sum,
+    // and counted so that a report can say so however long ago they were read.
+    std::int64_t skippedLines = 0;
 
     // Forgets what was read (the file is to be read again from its start).
     void restart();
@@ -125,6 +131,10 @@ struct FileEntry {
     bool pruneRecent(TimeMs horizon);
     bool operator==(const FileEntry&) const = default;
 };
+
+// The lines skipped in `files`, of the tools `tools` (every tool when empty).
+std::int64_t skippedLines(const std::vector<FileEntry>& files,
+                          const std::vector<ProviderKind>& tools = {});
 
 // One aggregate as reports read it: the index flattened, duplicates removed.
 struct UsageSlice {

@@ -1,3 +1,4 @@
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QStringList>
 #include <algorithm>
@@ -29,11 +30,13 @@ QString groupText(const UsageReport& report, const ReportRow& row) {
     return report.query.grouping == ReportGrouping::tool ? providerName(row.tool) : row.group;
 }
 
+// Periods of sessions, models, projects and hosts are names the logs or other machines chose.
 QStringList tableCells(const QString& period, const QString& group, const ReportFigures& f) {
     using DisplayFormat::formattedCount;
     using DisplayFormat::formattedTokens;
-    return {period,
-            group,
+    using DisplayFormat::printable;
+    return {printable(period),
+            printable(group),
             formattedTokens(f.counts.input),
             formattedTokens(f.counts.cachedInput),
             formattedTokens(f.counts.cacheWrite),
@@ -49,7 +52,8 @@ bool hostColumn(const UsageReport& report) {
     return report.severalHosts && report.query.grouping != ReportGrouping::host;
 }
 
-QString csvField(const QString& text) {
+QString csvField(const QString& raw) {
+    const QString text = DisplayFormat::printable(raw);
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n'))) {
         return text;
@@ -120,7 +124,7 @@ QString reportTable(const UsageReport& report) {
     if (hosts) lines.front().insert(2, QStringLiteral("Host"));
     for (const ReportRow& row : report.rows) {
         lines.push_back(tableCells(row.period, groupText(report, row), row.figures));
-        if (hosts) lines.back().insert(2, row.host);
+        if (hosts) lines.back().insert(2, DisplayFormat::printable(row.host));
     }
     lines.push_back(tableCells(QStringLiteral("Total"), QString(), report.totals));
     if (hosts) lines.back().insert(2, QString());
@@ -147,14 +151,24 @@ QString reportTable(const UsageReport& report) {
         // The total's cost leaves the unpriced models out: say so beside it.
         const auto& unpriced = report.totals.unpricedModels;
         if (n + 1 == lines.size() && !unpriced.empty()) {
+            QStringList names;
+            for (const QString& model : unpriced) names.append(DisplayFormat::printable(model));
             text += QStringLiteral("  (") + UsagePricing::unpricedText(qsizetype(unpriced.size())) +
-                    QStringLiteral(": ") +
-                    QStringList(unpriced.begin(), unpriced.end()).join(QStringLiteral(", ")) +
-                    QLatin1Char(')');
+                    QStringLiteral(": ") + names.join(QStringLiteral(", ")) + QLatin1Char(')');
         }
         out += text + QLatin1Char('\n');
     }
     return out;
+}
+
+QString skippedLinesText(std::int64_t skipped) {
+    return skipped == 1
+               ? QCoreApplication::translate(
+                     "UsageReport", "1 line skipped: its token counts or cost are out of range")
+               : QCoreApplication::translate(
+                     "UsageReport",
+                     "%1 lines skipped: their token counts or costs are out of range")
+                     .arg(skipped);
 }
 
 }  // namespace qm::ledger

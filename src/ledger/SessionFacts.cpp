@@ -1,5 +1,8 @@
 #include "ledger/SessionFacts.h"
 
+#include <algorithm>
+
+#include "core/UsageFigures.h"
 #include "ledger/ByteCodec.h"
 
 namespace qm::ledger {
@@ -67,11 +70,18 @@ void putTokens(ByteWriter& w, const CodexFacts::Tokens& t) {
     w.put(t.output);
 }
 
+// Facts read back from the index keep the rule for figures from outside, as the lines they
+// came from did; facts that do not are no facts this program wrote.
+bool allCounts(std::initializer_list<std::int64_t> counts) {
+    return std::all_of(counts.begin(), counts.end(),
+                       [](std::int64_t n) { return UsageFigures::isTokenCount(n); });
+}
+
 bool getTokens(ByteReader& r, CodexFacts::Tokens& t) {
     r.get(t.input);
     r.get(t.cached);
     r.get(t.output);
-    return r.ok();
+    return r.ok() && allCounts({t.input, t.cached, t.output});
 }
 
 void putModels(ByteWriter& w, const std::vector<CodexFacts::ModelTokens>& models) {
@@ -103,7 +113,11 @@ bool getPrompts(ByteReader& r, CodexFacts::Prompts& p) {
     r.get(p.count);
     r.get(p.untimed);
     r.getText(p.task);
-    return r.ok();
+    return r.ok() && allCounts({p.count, p.untimed});
+}
+
+bool getCount(ByteReader& r, std::int64_t& n) {
+    return r.get(n) && UsageFigures::isTokenCount(n);
 }
 
 }  // namespace
@@ -134,10 +148,10 @@ bool CodexFacts::decode(const QByteArray& bytes) {
     isSubagent = bits & 2;
     sawTypedEvent = bits & 4;
     r.getText(model);
-    const bool read = getTokens(r, tokens) && getModels(r, byModel) && r.get(untimedWindowTokens) &&
-                      getModels(r, lineUsage) && r.get(untimedLineWindowTokens) &&
-                      getPrompts(r, typed) && getPrompts(r, items) &&
-                      getOptionalTime(r, startedAt) && getOptionalTime(r, endedAt);
+    const bool read =
+        getTokens(r, tokens) && getModels(r, byModel) && getCount(r, untimedWindowTokens) &&
+        getModels(r, lineUsage) && getCount(r, untimedLineWindowTokens) && getPrompts(r, typed) &&
+        getPrompts(r, items) && getOptionalTime(r, startedAt) && getOptionalTime(r, endedAt);
     if (!read) return false;
     planLimits.reset();
     if (bits & 8) {
@@ -179,6 +193,7 @@ bool GrokFacts::decode(const QByteArray& bytes) {
         r.get(ticks);
         turn.model = bits & 1 ? std::optional<QString>(model) : std::nullopt;
         turn.ticks = bits & 2 ? std::optional<double>(ticks) : std::nullopt;
+        if (!GrokCliReader::withinRule(turn)) return false;
     }
     return r.ok() && r.atEnd();
 }
@@ -248,6 +263,7 @@ std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArr
              {&t.input, &t.output, &t.cacheRead, &t.cacheWrite5m, &t.cacheWrite1h})
             r.get(*v);
         getOptionalTime(r, request.at);
+        if (!ClaudeTranscript::withinRule(t)) return std::nullopt;
     }
     facts.prompts.resize(prompts);
     for (ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
@@ -294,6 +310,7 @@ std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArra
         r.getText(record.model);
         for (std::int64_t* v : {&record.input, &record.cached, &record.output, &record.thoughts})
             r.get(*v);
+        if (!GeminiChat::withinRule(record)) return std::nullopt;
     }
     if (!r.ok() || !r.atEnd()) return std::nullopt;
     return items;

@@ -66,9 +66,16 @@ UsageReport buildReport(const std::vector<UsageSlice>& slices, const ReportQuery
 ReportFigures figuresBetween(const std::vector<UsageSlice>& slices, TimeMs from, TimeMs to,
                              std::optional<ProviderKind> tool = std::nullopt);
 
+// The JSON form carries names as they are (JSON escapes what needs it); the CSV and the table
+// show them through DisplayFormat::printable, since they go to a terminal as often as to a
+// file.
 QJsonObject reportJson(const UsageReport& report);
 QString reportCsv(const UsageReport& report);
 // An aligned table with a totals row: tokens as the app shows them, costs in dollars.
 QString reportTable(const UsageReport& report);
+
+// "1 line skipped" or "12 lines skipped", with the reason: what the commands say of the log
+// lines whose figures break the rule for figures from outside (FileEntry::skippedLines).
+QString skippedLinesText(std::int64_t skipped);
 
 }  // namespace qm::ledger

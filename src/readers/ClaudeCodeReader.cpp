@@ -172,7 +172,9 @@ void addRequest(ClaudeCodeReader::TranscriptFacts& facts,
         const auto [it, inserted] = requestByKey.try_emplace(request.key, facts.requests.size());
         if (!inserted) {
             ClaudeCodeReader::RequestFacts& first = facts.requests[it->second];
-            first.tokens = largest(first.tokens, request.tokens);
+            // Lines that each keep the rule may not together: the figures read first stand.
+            const AnthropicTokens merged = largest(first.tokens, request.tokens);
+            if (withinRule(merged)) first.tokens = merged;
             return;
         }
     }
@@ -230,7 +232,7 @@ void merge(Transcript& into, const Transcript& from) {
 void ClaudeCodeReader::addLine(TranscriptFacts& facts,
                                std::unordered_map<std::uint64_t, std::size_t>& requestByKey,
                                const LineFacts& line, bool subagent) {
-    if (line.kind == LineKind::other) return;
+    if (line.kind == LineKind::other || line.outOfRange) return;
     // An error the tool reports as a reply never reached the API.
     if (line.kind == LineKind::assistant && (line.apiError || line.model == "<synthetic>")) return;
     const std::optional<TimeMs> at =
@@ -317,8 +319,10 @@ ReadTranscripts readTranscripts(std::vector<Found> files, TimeMs since,
     QHash<QString, std::size_t> sessionByPath;
     for (const Found& found : files) {
         const bool subagent = !found.parentPath.isEmpty();
-        Transcript transcript = factsOf ? parser.take(factsOf(found.path), since)
-                                        : parser.parse(found.path, since, subagent);
+        const std::optional<ClaudeCodeReader::TranscriptFacts> given =
+            factsOf ? factsOf(found.path) : std::nullopt;
+        Transcript transcript =
+            given ? parser.take(*given, since) : parser.parse(found.path, since, subagent);
         if (!subagent) {
             sessionByPath.insert(found.path, read.sessions.size());
             read.sessions.emplace_back(found.path, std::move(transcript));

@@ -82,14 +82,16 @@ public:
         std::vector<PromptFacts> prompts;
         bool operator==(const TranscriptFacts&) const = default;
     };
-    // Adds what one line holds to `facts`; `requestByKey` finds a request's earlier lines.
+    // Adds what one line holds to `facts`; `requestByKey` finds a request's earlier lines. A
+    // line out of range (see LineFacts) adds nothing.
     static void addLine(TranscriptFacts& facts,
                         std::unordered_map<std::uint64_t, std::size_t>& requestByKey,
                         const ClaudeTranscript::LineFacts& line, bool subagent);
 
     // The summary with each transcript's facts from `factsOf(path)` rather than by reading it:
-    // what readUsageSync() does with transcripts read elsewhere (the usage index).
-    using FactsSource = std::function<TranscriptFacts(const QString& path)>;
+    // what readUsageSync() does with transcripts read elsewhere (the usage index). A transcript
+    // it has no facts for is read here.
+    using FactsSource = std::function<std::optional<TranscriptFacts>(const QString& path)>;
     ProviderUsage summarize(TimeMs since, const FactsSource& factsOf) const;
 
 private:

@@ -1,14 +1,14 @@
 #include "readers/ClaudeTranscriptLine.h"
 
-#include <limits>
+#include <algorithm>
 
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 
 namespace qm::ClaudeTranscript {
 namespace {
 
 namespace od = simdjson::ondemand;
-using CliLogParsing::tokenCount;
 
 // The fields of one transcript line the scan needs; views into the parser's buffers.
 
@@ -26,18 +26,29 @@ simdjson::error_code boolOf(od::value& value, bool& out) {
     return value.get_bool().get(out);
 }
 
-// A token count: fractions cut, text and null count 0, never negative.
-simdjson::error_code countOf(od::value& value, std::int64_t& out) {
+// A token count: text and null count 0; a number that is no token count by the rule for
+// figures from outside (negative, a fraction, past the bound) marks the line out of range.
+simdjson::error_code countOf(od::value& value, std::int64_t& out, LineFacts& facts) {
     od::json_type type;
     if (auto error = value.type().get(type)) return error;
     if (type != od::json_type::number) return simdjson::SUCCESS;
     std::int64_t whole = 0;
-    if (value.get_int64().get(whole) != simdjson::SUCCESS) {
-        double d = 0;
-        if (auto error = value.get_double().get(d)) return error;
-        whole = d >= 9.2e18 ? std::numeric_limits<std::int64_t>::max() : std::int64_t(d);
+    if (value.get_int64().get(whole) == simdjson::SUCCESS) {
+        if (UsageFigures::isTokenCount(whole)) {
+            out = whole;
+        } else {
+            facts.outOfRange = true;
+        }
+        return simdjson::SUCCESS;
     }
-    out = tokenCount(whole);
+    // Fractions, and whole numbers past the signed range.
+    double d = 0;
+    if (auto error = value.get_double().get(d)) return error;
+    if (UsageFigures::isTokenCountNumber(d)) {
+        out = std::int64_t(d);
+    } else {
+        facts.outOfRange = true;
+    }
     return simdjson::SUCCESS;
 }
 
@@ -59,18 +70,20 @@ simdjson::error_code forEachField(od::value& value, F&& f) {
 simdjson::error_code readUsage(od::value& value, LineFacts& facts) {
     facts.hasUsage = true;
     return forEachField(value, [&](std::string_view key, od::value& v) -> simdjson::error_code {
-        if (key == "input_tokens") return countOf(v, facts.tokens.input);
-        if (key == "output_tokens") return countOf(v, facts.tokens.output);
-        if (key == "cache_read_input_tokens") return countOf(v, facts.tokens.cacheRead);
-        if (key == "cache_creation_input_tokens") return countOf(v, facts.cacheWrites);
+        if (key == "input_tokens") return countOf(v, facts.tokens.input, facts);
+        if (key == "output_tokens") return countOf(v, facts.tokens.output, facts);
+        if (key == "cache_read_input_tokens") return countOf(v, facts.tokens.cacheRead, facts);
+        if (key == "cache_creation_input_tokens") return countOf(v, facts.cacheWrites, facts);
         if (key != "cache_creation") return simdjson::SUCCESS;
         od::json_type type;
         if (auto error = v.type().get(type)) return error;
         if (type != od::json_type::object) return simdjson::SUCCESS;
         facts.splitWrites = true;
         return forEachField(v, [&](std::string_view k, od::value& n) -> simdjson::error_code {
-            if (k == "ephemeral_5m_input_tokens") return countOf(n, facts.tokens.cacheWrite5m);
-            if (k == "ephemeral_1h_input_tokens") return countOf(n, facts.tokens.cacheWrite1h);
+            if (k == "ephemeral_5m_input_tokens")
+                return countOf(n, facts.tokens.cacheWrite5m, facts);
+            if (k == "ephemeral_1h_input_tokens")
+                return countOf(n, facts.tokens.cacheWrite1h, facts);
             return simdjson::SUCCESS;
         });
     });
@@ -177,7 +190,20 @@ simdjson::error_code readLine(od::parser& parser, std::string_view line, LineFac
         }
         if (error) return error;
     }
+    if (facts.hasUsage && !facts.outOfRange) {
+        // The request as it is counted: writes beyond their lifetimes' split are five-minute
+        // writes.
+        AnthropicTokens counted = facts.tokens;
+        counted.cacheWrite5m =
+            std::max(counted.cacheWrite5m, facts.cacheWrites - counted.cacheWrite1h);
+        facts.outOfRange = !withinRule(counted);
+    }
     return simdjson::SUCCESS;
+}
+
+bool withinRule(const AnthropicTokens& t) {
+    return UsageFigures::isCallTokens(
+        {t.input, t.output, t.cacheRead, t.cacheWrite5m, t.cacheWrite1h});
 }
 
 bool isToolWrapper(std::string_view text) {

@@ -34,11 +34,19 @@ struct LineFacts {
     bool splitWrites = false;              // the lifetimes were given
     std::optional<std::string_view> text;  // a user line's text
     bool toolResult = false;
+    // A count of its usage breaks the rule for figures from outside (UsageFigures): the line
+    // is no usage and is skipped whole.
+    bool outOfRange = false;
 };
 
 // Reads one line in a single pass over its fields. Any malformed part voids the whole line.
 simdjson::error_code readLine(simdjson::ondemand::parser& parser, std::string_view line,
                               LineFacts& facts);
+
+// Whether one request's tokens keep the rule for figures from outside, each kind and all
+// together: what a line must hold to count, and what a request's repeated lines, merged, must
+// still hold.
+bool withinRule(const AnthropicTokens& tokens);
 
 // Text the tool writes as a user line although no person typed it as a prompt: slash-command
 // and shell-mode wrappers, their output, reminders, the interruption notice.

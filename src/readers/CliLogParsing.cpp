@@ -23,6 +23,7 @@
 
 #include "core/Iso8601.h"
 #include "core/PercentEncoding.h"
+#include "core/UsageFigures.h"
 
 namespace qm::CliLogParsing {
 namespace {
@@ -357,6 +358,31 @@ std::int64_t int64(const simdjson::dom::object& object,
                 return kInt64Max;  // only values >= 2^63
             case simdjson::dom::element_type::DOUBLE:
                 return truncated(value.get_double().value_unsafe());
+            default:
+                break;
+        }
+    }
+    return 0;
+}
+
+std::optional<std::int64_t> tokenCountAt(const simdjson::dom::object& object,
+                                         std::span<const std::string_view> keys) {
+    for (std::string_view key : keys) {
+        simdjson::dom::element value;
+        if (object.at_key(key).get(value) != simdjson::SUCCESS) continue;
+        switch (value.type()) {
+            case simdjson::dom::element_type::INT64: {
+                const std::int64_t count = value.get_int64().value_unsafe();
+                if (!UsageFigures::isTokenCount(count)) return std::nullopt;
+                return count;
+            }
+            case simdjson::dom::element_type::UINT64:
+                return std::nullopt;  // only values >= 2^63
+            case simdjson::dom::element_type::DOUBLE: {
+                const double count = value.get_double().value_unsafe();
+                if (!UsageFigures::isTokenCountNumber(count)) return std::nullopt;
+                return std::int64_t(count);
+            }
             default:
                 break;
         }

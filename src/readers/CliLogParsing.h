@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -146,9 +147,16 @@ std::int64_t int64(const simdjson::dom::object& object,
 simdjson::error_code int64(simdjson::ondemand::object& object,
                            std::initializer_list<std::string_view> keys, std::int64_t& out);
 
-// A token count as the summaries hold it: never negative.
-inline std::int64_t tokenCount(std::int64_t value) {
-    return value < 0 ? 0 : value;
+// A token count under the first of `keys` whose value is a number: 0 when no key holds one
+// (text, objects, lists, booleans and null stand for no count, as in int64()). None when that
+// number breaks the rule for figures from outside (UsageFigures::isTokenCountNumber): negative,
+// a fraction or past the bound. The record it belongs to is then no usage and is skipped whole,
+// never counted with the number cut to fit.
+std::optional<std::int64_t> tokenCountAt(const simdjson::dom::object& object,
+                                         std::span<const std::string_view> keys);
+inline std::optional<std::int64_t> tokenCountAt(const simdjson::dom::object& object,
+                                                std::initializer_list<std::string_view> keys) {
+    return tokenCountAt(object, std::span<const std::string_view>(keys.begin(), keys.size()));
 }
 // Sums of counts saturate instead of overflowing on absurd log values.
 inline std::int64_t addCounts(std::int64_t a, std::int64_t b) {

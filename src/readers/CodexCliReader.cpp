@@ -9,6 +9,7 @@
 
 #include "core/Clock.h"
 #include "core/Pricing.h"
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
 
@@ -17,7 +18,6 @@ namespace {
 
 namespace dom = simdjson::dom;
 using CliLogParsing::addCounts;
-using CliLogParsing::tokenCount;
 using readers::firstContentText;
 using readers::isSubagentSource;
 using readers::objectAt;
@@ -25,15 +25,10 @@ using readers::textAt;
 using readers::toQString;
 using Tokens = CodexCliReader::Tokens;
 
-// Per-line usage objects of early rollouts, looked for under these keys, first object wins.
-constexpr std::string_view kLineUsageKeys[] = {"usage", "token_usage", "tokens"};
-
-Tokens tokensOf(const dom::object& usage, std::initializer_list<std::string_view> inputKeys,
-                std::initializer_list<std::string_view> cachedKeys,
-                std::initializer_list<std::string_view> outputKeys) {
-    using CliLogParsing::int64;
-    return {tokenCount(int64(usage, inputKeys)), tokenCount(int64(usage, cachedKeys)),
-            tokenCount(int64(usage, outputKeys))};
+// The counts of a line whose counts were found in range.
+Tokens tokensOf(const std::optional<readers::CodexCounts>& counts) {
+    const readers::CodexCounts c = counts.value_or(readers::CodexCounts{});
+    return {c.input, c.cached, c.output};
 }
 
 Tokens plus(const Tokens& a, const Tokens& b) {
@@ -139,6 +134,9 @@ void RolloutParser::countPrompt(Prompts& prompts, std::string_view raw, std::opt
 }
 
 void RolloutParser::handle(const dom::object& object) {
+    // A line whose counts break the rule for figures from outside is no usage, and is
+    // skipped as the usage index skips it.
+    if (!readers::codexCountsInRange(object)) return;
     const auto stamp = textAt(object, "timestamp");
     const auto payload = objectAt(object, "payload");
     const Line line{object, stamp ? CliLogParsing::date(*stamp) : std::nullopt,
@@ -203,9 +201,7 @@ void RolloutParser::readTokenCount(const Line& line, bool& inherited) {
     const auto info = objectAt(*line.payload, "info");
     const auto totals = info ? objectAt(*info, "total_token_usage") : std::nullopt;
     if (!totals) return;
-    const Tokens t = tokensOf(*totals, {"input_tokens", "prompt_tokens"},
-                              {"cached_input_tokens", "input_cached_tokens", "cached_tokens"},
-                              {"output_tokens", "completion_tokens"});
+    const Tokens t = tokensOf(readers::codexTotals(*totals));
     // Totals only grow inside one conversation; a drop means counting began afresh, as a
     // sub-agent's own counters do after the replayed history.
     const bool restart =
@@ -240,18 +236,12 @@ void RolloutParser::readPrompt(const Line& line, bool inherited) {
 
 void RolloutParser::readLineUsage(const Line& line) {
     State& s = state_;
-    for (std::string_view key : kLineUsageKeys) {
-        const auto usage = objectAt(line.object, key);
-        if (!usage) continue;
-        const Tokens t =
-            tokensOf(*usage, {"input_tokens", "prompt_tokens", "total_input_tokens"},
-                     {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"},
-                     {"output_tokens", "completion_tokens", "total_output_tokens"});
-        addTo(s.lineUsage, s.model, t);
-        if (!line.at || *line.at >= s.since) {
-            s.lineUsageWindow = addCounts(s.lineUsageWindow, addCounts(t.input, t.output));
-        }
-        return;
+    const auto usage = readers::codexLineUsageObject(line.object);
+    if (!usage) return;
+    const Tokens t = tokensOf(readers::codexLineUsage(*usage));
+    addTo(s.lineUsage, s.model, t);
+    if (!line.at || *line.at >= s.since) {
+        s.lineUsageWindow = addCounts(s.lineUsageWindow, addCounts(t.input, t.output));
     }
 }
 
@@ -459,6 +449,16 @@ namespace readers {
 
 namespace {
 
+std::optional<CodexCounts> checkedCounts(const std::optional<std::int64_t>& input,
+                                         const std::optional<std::int64_t>& cached,
+                                         const std::optional<std::int64_t>& output,
+                                         const std::optional<std::int64_t>& reasoning) {
+    if (!input || !cached || !output || !reasoning ||
+        !UsageFigures::isCallTokens({*input, *output}))
+        return std::nullopt;
+    return CodexCounts{*input, *cached, *output, *reasoning};
+}
+
 std::optional<PlanWindow> planWindow(const simdjson::dom::object& limits, std::string_view key,
                                      std::optional<TimeMs> eventAt) {
     const auto window = objectAt(limits, key);
@@ -479,6 +479,44 @@ std::optional<PlanWindow> planWindow(const simdjson::dom::object& limits, std::s
 }
 
 }  // namespace
+
+std::optional<CodexCounts> codexTotals(const simdjson::dom::object& totals) {
+    using CliLogParsing::tokenCountAt;
+    return checkedCounts(
+        tokenCountAt(totals, {"input_tokens", "prompt_tokens"}),
+        tokenCountAt(totals, {"cached_input_tokens", "input_cached_tokens", "cached_tokens"}),
+        tokenCountAt(totals, {"output_tokens", "completion_tokens"}),
+        tokenCountAt(totals, {"reasoning_output_tokens"}));
+}
+
+std::optional<CodexCounts> codexLineUsage(const simdjson::dom::object& usage) {
+    using CliLogParsing::tokenCountAt;
+    return checkedCounts(
+        tokenCountAt(usage, {"input_tokens", "prompt_tokens", "total_input_tokens"}),
+        tokenCountAt(usage, {"input_cached_tokens", "cached_tokens", "cache_read_input_tokens"}),
+        tokenCountAt(usage, {"output_tokens", "completion_tokens", "total_output_tokens"}),
+        std::optional<std::int64_t>(0));
+}
+
+std::optional<simdjson::dom::object> codexLineUsageObject(const simdjson::dom::object& line) {
+    for (std::string_view key : {"usage", "token_usage", "tokens"}) {
+        if (auto usage = objectAt(line, key)) return usage;
+    }
+    return std::nullopt;
+}
+
+bool codexCountsInRange(const simdjson::dom::object& line) {
+    if (const auto usage = codexLineUsageObject(line); usage && !codexLineUsage(*usage))
+        return false;
+    const auto payload = objectAt(line, "payload");
+    const auto info = payload ? objectAt(*payload, "info") : std::nullopt;
+    if (!info || textAt(*payload, "type") != std::optional<std::string_view>("token_count"))
+        return true;
+    for (std::string_view key : {"total_token_usage", "last_token_usage"}) {
+        if (const auto counts = objectAt(*info, key); counts && !codexTotals(*counts)) return false;
+    }
+    return true;
+}
 
 std::optional<CodexPlanLimits> codexPlanLimits(const simdjson::dom::object& limits,
                                                std::optional<TimeMs> at) {

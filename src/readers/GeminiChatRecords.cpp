@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
 
@@ -29,7 +30,35 @@ std::optional<std::string_view> typedText(const dom::object& record) {
     return std::nullopt;
 }
 
+// A model turn's tokens into `record`; false when one breaks the rule.
+bool readTokens(const dom::object& object, ChatRecord& record) {
+    const auto tokens = objectAt(object, "tokens");
+    if (!tokens) return true;
+    using CliLogParsing::tokenCountAt;
+    const auto input = tokenCountAt(*tokens, {"input"});
+    const auto cached = tokenCountAt(*tokens, {"cached"});
+    const auto output = tokenCountAt(*tokens, {"output"});
+    const auto thoughts = tokenCountAt(*tokens, {"thoughts"});
+    if (!input || !cached || !output || !thoughts) return false;
+    record.input = *input;
+    record.cached = *cached;
+    record.output = *output;
+    record.thoughts = *thoughts;
+    return withinRule(record);
+}
+
 }  // namespace
+
+bool withinRule(const ChatRecord& record) {
+    return UsageFigures::isCallTokens({record.input, record.output, record.thoughts}) &&
+           UsageFigures::isTokenCount(record.cached);
+}
+
+bool countsInRange(const dom::object& object) {
+    ChatRecord record;
+    return textAt(object, "type") != std::optional<std::string_view>("gemini") ||
+           readTokens(object, record);
+}
 
 std::optional<std::pair<QString, ChatRecord>> chatRecord(const dom::object& object,
                                                          TimeMs modifiedAt) {
@@ -46,14 +75,7 @@ std::optional<std::pair<QString, ChatRecord>> chatRecord(const dom::object& obje
         if (!record.isPrompt) return std::nullopt;
     } else {
         record.model = toQString(textAt(object, "model").value_or(""));
-        if (const auto tokens = objectAt(object, "tokens")) {
-            using CliLogParsing::int64;
-            using CliLogParsing::tokenCount;
-            record.input = tokenCount(int64(*tokens, {"input"}));
-            record.cached = tokenCount(int64(*tokens, {"cached"}));
-            record.output = tokenCount(int64(*tokens, {"output"}));
-            record.thoughts = tokenCount(int64(*tokens, {"thoughts"}));
-        }
+        if (!readTokens(object, record)) return std::nullopt;
     }
     return std::make_pair(toQString(textAt(object, "id").value_or("")), std::move(record));
 }

@@ -73,8 +73,14 @@ bool isSpawnedAgent(const QFileInfo& info);
 QString projectOf(const QFileInfo& info);
 
 // The id and contribution of one chat record; none for metadata, "$set" and "$rewindTo"
-// lines, status lines (info, warning, error) and anything else.
+// lines, status lines (info, warning, error), a record whose counts are out of range (below)
+// and anything else.
 std::optional<std::pair<QString, ChatRecord>> chatRecord(const simdjson::dom::object& object,
                                                          TimeMs modifiedAt);
+
+// Whether a record's tokens keep the rule for figures from outside (UsageFigures), each kind
+// and all together: a model turn that does not is no usage and is skipped whole.
+bool withinRule(const ChatRecord& record);
+bool countsInRange(const simdjson::dom::object& object);
 
 }  // namespace qm::GeminiChat

@@ -10,6 +10,7 @@
 
 #include "core/Clock.h"
 #include "core/Pricing.h"
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 #include "readers/GeminiChatRecords.h"
 #include "readers/ReaderSupport.h"
@@ -78,26 +79,36 @@ QString firstPromptText(const dom::object& object) {
     return {};
 }
 
+// The usage a log record reports, into `event`; false when a count breaks the rule for figures
+// from outside (the record is then no usage).
+bool readEventUsage(const dom::object& object, GeminiEvent& event, std::int64_t& recordTotal) {
+    using CliLogParsing::tokenCountAt;
+    for (std::string_view key : {"usageMetadata", "usage", "token_usage", "metadata"}) {
+        const auto usage = objectAt(object, key);
+        if (!usage) continue;
+        const auto input = tokenCountAt(
+            *usage, {"promptTokenCount", "input_tokens", "prompt_tokens", "total_input_tokens"});
+        const auto output = tokenCountAt(*usage, {"candidatesTokenCount", "output_tokens",
+                                                  "completion_tokens", "total_output_tokens"});
+        const auto total = tokenCountAt(*usage, {"totalTokenCount", "total_tokens", "tokens"});
+        if (!input || !output || !total || !UsageFigures::isCallTokens({*input, *output}))
+            return false;
+        event.inputTokens = *input;
+        event.outputTokens = *output;
+        recordTotal = *total;
+        return true;
+    }
+    return true;
+}
+
 std::optional<GeminiEvent> parseEvent(const dom::object& object, TimeMs modifiedAt, TimeMs since) {
-    using CliLogParsing::int64;
-    using CliLogParsing::tokenCount;
     GeminiEvent event;
     const auto stamp = firstText(object, {"timestamp", "created_at", "time", "date"});
     event.eventAt = (stamp ? CliLogParsing::date(*stamp) : std::nullopt).value_or(modifiedAt);
     if (event.eventAt < since) return std::nullopt;
 
     std::int64_t recordTotal = 0;
-    for (std::string_view key : {"usageMetadata", "usage", "token_usage", "metadata"}) {
-        const auto usage = objectAt(object, key);
-        if (!usage) continue;
-        event.inputTokens = tokenCount(int64(
-            *usage, {"promptTokenCount", "input_tokens", "prompt_tokens", "total_input_tokens"}));
-        event.outputTokens =
-            tokenCount(int64(*usage, {"candidatesTokenCount", "output_tokens", "completion_tokens",
-                                      "total_output_tokens"}));
-        recordTotal = tokenCount(int64(*usage, {"totalTokenCount", "total_tokens", "tokens"}));
-        break;
-    }
+    if (!readEventUsage(object, event, recordTotal)) return std::nullopt;
     event.totalTokens = CliLogParsing::addCounts(event.inputTokens, event.outputTokens);
     if (event.totalTokens < 1) event.totalTokens = recordTotal;
 

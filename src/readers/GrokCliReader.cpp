@@ -10,6 +10,7 @@
 
 #include "core/Clock.h"
 #include "core/Pricing.h"
+#include "core/UsageFigures.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
 
@@ -52,6 +53,7 @@ struct ParsedGrokSession {
 };
 
 constexpr std::string_view kUserQueryMarker = "<user_query>";
+constexpr double kTicksPerUsd = 1e10;
 
 bool chatLineHasUserQuery(const dom::object& line) {
     dom::element content;
@@ -74,20 +76,28 @@ bool chatLineHasUserQuery(const dom::object& line) {
     return false;
 }
 
-GrokCliReader::TurnUsage turnOf(std::optional<QString> model, const dom::object& usage) {
-    using CliLogParsing::int64;
-    using CliLogParsing::tokenCount;
+// One model's part of a turn; none when a figure breaks the rule for figures from outside.
+std::optional<GrokCliReader::TurnUsage> turnOf(std::optional<QString> model,
+                                               const dom::object& usage) {
+    using CliLogParsing::tokenCountAt;
+    const auto input = tokenCountAt(usage, {"inputTokens"});
+    const auto cached = tokenCountAt(usage, {"cachedReadTokens"});
+    const auto output = tokenCountAt(usage, {"outputTokens"});
+    // Not summed here, but the usage index keeps it.
+    const auto reasoning = tokenCountAt(usage, {"reasoningTokens"});
+    if (!input || !cached || !output || !reasoning) return std::nullopt;
     GrokCliReader::TurnUsage turn;
     turn.model = std::move(model);
-    turn.input = tokenCount(int64(usage, {"inputTokens"}));
-    turn.cached = tokenCount(int64(usage, {"cachedReadTokens"}));
-    turn.output = tokenCount(int64(usage, {"outputTokens"}));
+    turn.input = *input;
+    turn.cached = *cached;
+    turn.output = *output;
     dom::element ticks;
     double tickCount = 0;
     if (usage.at_key("costUsdTicks").get(ticks) == simdjson::SUCCESS &&
         ticks.get(tickCount) == simdjson::SUCCESS) {
         turn.ticks = tickCount;
     }
+    if (!GrokCliReader::withinRule(turn)) return std::nullopt;
     return turn;
 }
 
@@ -166,10 +176,11 @@ void GrokSessionLoader::mergeSignals(ParsedGrokSession& session, const QString& 
         session.model = toQString(*model);
     }
     using CliLogParsing::int64;
-    using CliLogParsing::tokenCount;
-    session.contextTokens = tokenCount(int64(counters, {"contextTokensUsed"}));
+    using CliLogParsing::tokenCountAt;
+    // Counts outside the rule for figures from outside count for nothing.
+    session.contextTokens = tokenCountAt(counters, {"contextTokensUsed"}).value_or(0);
     session.contextWindowUsage = int64(counters, {"contextWindowUsage"});
-    session.prompts = tokenCount(int64(counters, {"userMessageCount"}));
+    session.prompts = tokenCountAt(counters, {"userMessageCount"}).value_or(0);
     session.turns = int64(counters, {"turnCount"});
     session.toolCalls = int64(counters, {"toolCallCount"});
     session.durationSeconds = int64(counters, {"sessionDurationSeconds"});
@@ -199,7 +210,7 @@ void GrokSessionLoader::add(ParsedGrokSession& session, const QString& model,
                             const GrokCliReader::TurnUsage& turn) {
     using CliLogParsing::addCounts;
     const double cost = turn.ticks
-                            ? std::max(*turn.ticks, 0.0) / 1e10
+                            ? *turn.ticks / kTicksPerUsd
                             : UsagePricing::grokCost(model, turn.input, turn.cached, turn.output);
     for (GrokModelUsage& entry : session.usage) {
         if (entry.model != model) continue;
@@ -256,11 +267,11 @@ std::vector<ParsedGrokSession> loadDedupedSessions(const QString& sessionsDirect
             session->lastActiveAt = CliLogParsing::modificationTime(summaryPath);
         if (!session->lastActiveAt || *session->lastActiveAt < since) continue;
         const QString updatesPath = folder + QStringLiteral("/updates.jsonl");
-        if (turnsOf) {
-            GrokSessionLoader::mergeTurns(*session, turnsOf(updatesPath));
-        } else if (readers::isRegularFile(QFileInfo(updatesPath))) {
-            GrokSessionLoader::mergeTurns(*session, loader.parseUpdates(updatesPath));
-        }
+        std::optional<std::vector<GrokCliReader::TurnUsage>> turns;
+        if (turnsOf) turns = turnsOf(updatesPath);
+        if (!turns && readers::isRegularFile(QFileInfo(updatesPath)))
+            turns = loader.parseUpdates(updatesPath);
+        if (turns) GrokSessionLoader::mergeTurns(*session, *turns);
         if (session->hidden) session->prompts = 0;
 
         const auto existing = indexById.constFind(session->id);
@@ -320,30 +331,46 @@ SessionUsage sessionOf(const ParsedGrokSession& parsed, readers::ModelTotals& mo
 
 }  // namespace
 
-void GrokCliReader::addTurnLine(simdjson::dom::parser& parser, std::string_view line,
-                                std::vector<TurnUsage>& turns) {
+bool GrokCliReader::withinRule(const TurnUsage& turn) {
+    return UsageFigures::isCallTokens({turn.input, turn.output}) &&
+           UsageFigures::isTokenCount(turn.cached) &&
+           (!turn.ticks || UsageFigures::isCostUsd(*turn.ticks / kTicksPerUsd));
+}
+
+GrokCliReader::TurnLine GrokCliReader::addTurnLine(simdjson::dom::parser& parser,
+                                                   std::string_view line,
+                                                   std::vector<TurnUsage>& turns) {
     // Most lines stream the reply; only finished turns carry usage.
-    if (line.find("turn_completed") == std::string_view::npos) return;
+    if (line.find("turn_completed") == std::string_view::npos) return TurnLine::other;
     dom::object object;
-    if (parser.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) return;
+    if (parser.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS)
+        return TurnLine::other;
     const auto params = objectAt(object, "params");
     const auto update = params ? objectAt(*params, "update") : std::nullopt;
     if (!update ||
         textAt(*update, "sessionUpdate") != std::optional<std::string_view>("turn_completed")) {
-        return;
+        return TurnLine::other;
     }
     const auto usage = objectAt(*update, "usage");
-    if (!usage) return;
-    bool split = false;
+    if (!usage) return TurnLine::other;
+    // The whole turn is checked before any part of it counts.
+    std::vector<TurnUsage> parts;
     if (const auto perModel = objectAt(*usage, "modelUsage")) {
         for (const auto field : *perModel) {
             dom::object modelUsage;
             if (field.value.get(modelUsage) != simdjson::SUCCESS) continue;
-            turns.push_back(turnOf(toQString(field.key), modelUsage));
-            split = true;
+            auto part = turnOf(toQString(field.key), modelUsage);
+            if (!part) return TurnLine::skipped;
+            parts.push_back(std::move(*part));
         }
     }
-    if (!split) turns.push_back(turnOf(std::nullopt, *usage));
+    // The turn's own figures are checked even when its models' parts are the ones counted.
+    auto whole = turnOf(std::nullopt, *usage);
+    if (!whole) return TurnLine::skipped;
+    if (parts.empty()) parts.push_back(std::move(*whole));
+    turns.insert(turns.end(), std::make_move_iterator(parts.begin()),
+                 std::make_move_iterator(parts.end()));
+    return TurnLine::turn;
 }
 
 GrokCliReader::GrokCliReader(QString sessionsDirectory, QString authFile)

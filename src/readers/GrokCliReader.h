@@ -37,14 +37,22 @@ public:
         std::optional<double> ticks;  // the tool's own cost, 10^10 to the dollar
         bool operator==(const TurnUsage&) const = default;
     };
-    // The parts of a finished turn that one line of updates.jsonl reports, added to `turns`.
-    static void addTurnLine(simdjson::dom::parser& parser, std::string_view line,
-                            std::vector<TurnUsage>& turns);
+    // Whether a turn's figures keep the rule for figures from outside (UsageFigures): its
+    // counts, input and output together, and its cost.
+    static bool withinRule(const TurnUsage& turn);
+
+    enum class TurnLine { other, turn, skipped };
+    // The parts of a finished turn that one line of updates.jsonl reports, added to `turns`
+    // (`turn`); a turn with a figure that breaks the rule adds nothing (`skipped`).
+    static TurnLine addTurnLine(simdjson::dom::parser& parser, std::string_view line,
+                                std::vector<TurnUsage>& turns);
 
     // The summary with each session's turns taken from `turnsOf(updates.jsonl's path)` rather
     // than by reading that file: what readUsageSync() does with turns read elsewhere (the usage
-    // index). The session folders' small files are read as readUsageSync() reads them.
-    using TurnSource = std::function<std::vector<TurnUsage>(const QString& updatesPath)>;
+    // index); a file it has no turns for is read here. The session folders' small files are
+    // read as readUsageSync() reads them.
+    using TurnSource =
+        std::function<std::optional<std::vector<TurnUsage>>(const QString& updatesPath)>;
     ProviderUsage summarize(TimeMs since, const TurnSource& turnsOf) const;
 
 private:

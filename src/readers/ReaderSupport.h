@@ -131,6 +131,23 @@ inline bool isSubagentSource(const simdjson::dom::object& payload) {
            object.at_key("subagent").get(ignored) == simdjson::SUCCESS;
 }
 
+// The counts one Codex rollout line reports, as the summary reader and the usage index both
+// take them: a token_count event's cumulative totals, or an early rollout's usage on the line.
+struct CodexCounts {
+    std::int64_t input = 0;  // includes `cached`
+    std::int64_t cached = 0;
+    std::int64_t output = 0;  // includes `reasoning`
+    std::int64_t reasoning = 0;
+};
+// None when a count breaks the rule for figures from outside (UsageFigures), each or the call's
+// input and output together.
+std::optional<CodexCounts> codexTotals(const simdjson::dom::object& totals);
+std::optional<CodexCounts> codexLineUsage(const simdjson::dom::object& usage);
+// An early rollout's usage on `line`: the object under the first of the keys it may use.
+std::optional<simdjson::dom::object> codexLineUsageObject(const simdjson::dom::object& line);
+// Whether the counts `line` reports keep the rule; a line that breaks it is skipped whole.
+bool codexCountsInRange(const simdjson::dom::object& line);
+
 // A Codex "rate_limits" object as plan limits observed at `at`: none when it holds neither
 // window. The summary reader and the usage index read reports the same way.
 std::optional<CodexPlanLimits> codexPlanLimits(const simdjson::dom::object& limits,

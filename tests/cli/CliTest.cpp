@@ -487,8 +487,14 @@ TEST_F(CliTest, PricesShowTheRowsInEffectAndAnUpdateReplacesThem) {
     server.route("/list.json", test::FakeProviderResponse::json(200, R"({"claude-opus-4-5": {
         "litellm_provider": "anthropic", "input_cost_per_token": 4e-06,
         "output_cost_per_token": 2e-05}})"));
-    const Finished updated =
+    // One model where the list prices many is refused, unless forced.
+    const Finished refusedFew =
         runServed({"prices", "update", "--from", server.baseUrl() + "/list.json"});
+    EXPECT_EQ(refusedFew.exitCode, 1);
+    EXPECT_TRUE(refusedFew.err.contains("Anthropic models") && refusedFew.err.contains("--force"))
+        << refusedFew.err.toStdString();
+    const Finished updated =
+        runServed({"prices", "update", "--force", "--from", server.baseUrl() + "/list.json"});
     ASSERT_EQ(updated.exitCode, 0) << updated.err.toStdString();
     EXPECT_TRUE(updated.out.startsWith("Prices updated: 1 models")) << updated.out.toStdString();
     const QString bad = home.write("bad.json", "{\"claude-opus-4-5\": {\"input_cost_per_token\"");
@@ -517,6 +523,93 @@ TEST_F(CliTest, UsageNamesTheModelsItCouldNotPrice) {
     const QJsonObject json = QJsonDocument::fromJson(run({"usage", "--json"}).out).object();
     EXPECT_EQ(json.value("unpricedModels").toArray(), QJsonArray({"claude-private-1"}));
     EXPECT_TRUE(run({"usage"}).out.contains("1 model unpriced: claude-private-1"));
+}
+
+// One transcript line of 2^63 - 1 tokens beside a normal one: every command shows the normal
+// line's figures alone, and the two that print figures say on stderr that a line was skipped,
+// on a warm run too.
+TEST_F(CliTest, ALineOfImpossibleTokensIsSkippedAlikeByUsageTitleAndReport) {
+    test::ClaudeLine line;
+    line.secondsAgo = 120;
+    test::ClaudeRequest normal{
+        .requestId = "req_1", .messageId = "msg_1", .input = 100, .output = 50, .blocks = 1};
+    QByteArray huge = test::claudeAssistantLines(
+        {.requestId = "req_2", .messageId = "msg_2", .input = 1, .blocks = 1}, line);
+    huge.replace("\"input_tokens\":1,", "\"input_tokens\":9223372036854775807,");
+    home.write(".claude/projects/-home-dev-web/s1.jsonl",
+               test::claudePromptLine("Fix the login", line) +
+                   test::claudeAssistantLines(normal, line) + huge);
+
+    const Finished report = run({"report", "daily", "--json"});
+    ASSERT_EQ(report.exitCode, 0) << report.err.toStdString();
+    const QJsonObject totals = QJsonDocument::fromJson(report.out).object()["totals"].toObject();
+    EXPECT_EQ(totals["inputTokens"].toInteger(), 100);
+    EXPECT_EQ(totals["outputTokens"].toInteger(), 50);
+    EXPECT_TRUE(report.err.contains("1 line skipped")) << report.err.toStdString();
+
+    const Finished usage = run({"usage", "--json"});
+    ASSERT_EQ(usage.exitCode, 0) << usage.err.toStdString();
+    const QJsonObject claude =
+        QJsonDocument::fromJson(usage.out).object()["providers"].toArray()[3].toObject();
+    EXPECT_EQ(claude["totalInputTokens"].toInteger(), 100);
+    EXPECT_EQ(claude["lastFiveHourTokens"].toInteger(), 150);
+    // Sonnet 4.5 at 3 and 15 dollars per million: 100 x 3 + 50 x 15 = 1050 millionths.
+    EXPECT_NEAR(claude["costTotal"].toDouble(), 0.00105, 1e-9);
+    EXPECT_TRUE(usage.err.contains("1 line skipped")) << usage.err.toStdString();
+
+    const Finished title = run({"title", "--json"});
+    const QString tooltip = QJsonDocument::fromJson(title.out).object()["tooltip"].toString();
+    EXPECT_TRUE(tooltip.contains("Claude Code: 1 prompts, 150 tokens in 5h"))
+        << tooltip.toStdString();
+
+    EXPECT_TRUE(run({"report", "daily"}).err.contains("1 line skipped"));
+}
+
+// A model name that would retitle and clear the terminal and turn the text around it is shown
+// escaped wherever it is printed; JSON carries it exactly, escaped as JSON escapes.
+TEST_F(CliTest, NamesFromTheLogsCannotDriveTheTerminal) {
+    const QString model = QString::fromUtf8("claude-\x1b]0;pwned\x07\x1b[2J\u202Eevil");
+    const QByteArray shown = "claude-\\x1b]0;pwned\\x07\\x1b[2J\\u202eevil";
+    test::ClaudeLine line;
+    line.cwd = QString::fromUtf8("/home/dev/\x1b[31mweb");
+    test::ClaudeRequest request{
+        .requestId = "req_1", .messageId = "msg_1", .model = model, .input = 10, .output = 5};
+    // The session is named after its file, which may hold the same.
+    home.write(QString::fromUtf8(".claude/projects/-home-dev-web/s1\x1b[2J.jsonl"),
+               test::claudePromptLine("Hello", line) + test::claudeAssistantLines(request, line));
+    const auto raw = [](const QByteArray& out) {
+        return out.contains('\x1b') || out.contains('\x07') || out.contains("\u202E");
+    };
+
+    const std::vector<std::pair<QStringList, QByteArray>> printed{
+        {{"report", "daily", "--by", "model"}, shown},
+        {{"report", "daily", "--by", "model", "--csv"}, shown},
+        {{"report", "daily", "--by", "project"}, "\\x1b[31mweb"},
+        {{"report", "session"}, "s1\\x1b[2J"},
+        {{"usage"}, shown}};
+    for (const auto& [args, escaped] : printed) {
+        const Finished out = run(args);
+        ASSERT_EQ(out.exitCode, 0) << out.err.toStdString();
+        EXPECT_FALSE(raw(out.out)) << args.join(' ').toStdString();
+        EXPECT_TRUE(out.out.contains(escaped)) << out.out.toStdString();
+    }
+    EXPECT_FALSE(raw(run({"title", "--json"}).out));
+
+    const QJsonArray rows =
+        QJsonDocument::fromJson(run({"report", "daily", "--json", "--by", "model"}).out)
+            .object()["rows"]
+            .toArray();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0]["model"].toString(), model);
+    const Finished json = run({"usage", "--json"});
+    EXPECT_FALSE(json.out.contains('\x1b'));
+    const QJsonObject claude =
+        QJsonDocument::fromJson(json.out).object()["providers"].toArray()[3].toObject();
+    EXPECT_EQ(claude["latestModel"].toString(), model);
+
+    const QJsonObject input{{"session_id", "s1"}, {"model", QJsonObject{{"display_name", model}}}};
+    const Finished status = run({"statusline"}, QJsonDocument(input).toJson());
+    EXPECT_TRUE(status.out.startsWith(shown + " · ")) << status.out.toStdString();
 }
 
 }  // namespace

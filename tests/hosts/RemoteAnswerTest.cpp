@@ -70,6 +70,9 @@ TEST(RemoteAnswerTest, HostileOrInconsistentFiguresRefuseTheWholeAnswer) {
     EXPECT_EQ(problemOf(with("prompts", 1e300)), "row 1: prompts is not a count");
     EXPECT_EQ(problemOf(with("sessions", "3")), "row 1: sessions is not a count");
     EXPECT_EQ(problemOf(with("costUsd", -0.01)), "row 1: costUsd is not a cost");
+    // The bounds of every figure from outside: 10^15 tokens, a billion dollars.
+    EXPECT_EQ(problemOf(with("inputTokens", 1e15 + 2)), "row 1: inputTokens is not a count");
+    EXPECT_EQ(problemOf(with("costUsd", 2e9)), "row 1: costUsd is not a cost");
     EXPECT_EQ(problemOf(with("cachedInputTokens", 101)), "row 1: the token counts do not add up");
     EXPECT_EQ(problemOf(with("tool", "cursor")), "row 1: unknown tool cursor");
     EXPECT_EQ(problemOf(with("period", "2026\x1b[2J")), "row 1: period is not a text");
@@ -82,10 +85,16 @@ TEST(RemoteAnswerTest, HostileOrInconsistentFiguresRefuseTheWholeAnswer) {
     EXPECT_EQ(problemOf(answer(huge, figures(0, 0))), "the rows add up beyond any real use");
     EXPECT_EQ(problemOf(R"({"rows": {}, "totals": {}})"), "the answer is not a report in JSON");
 
-    const auto usage = parseRemoteUsage(
-        R"({"providers": [{"kind": "codex", "providerName": "Codex", "costTotal": -3}]})",
-        "devbox");
-    EXPECT_TRUE(std::holds_alternative<QString>(usage));
+    const auto usage = [](const QByteArray& extra) {
+        return parseRemoteUsage(
+            R"({"providers": [{"kind": "codex", "providerName": "Codex", )" + extra + "}]}",
+            "devbox");
+    };
+    EXPECT_TRUE(std::holds_alternative<QString>(usage(R"("costTotal": -3)")));
+    EXPECT_TRUE(std::holds_alternative<QString>(usage(R"("sessions": [{"cost": 2e9}])")));
+    EXPECT_TRUE(std::holds_alternative<QString>(usage(R"("totalInputTokens": 2e15)")));
+    EXPECT_FALSE(
+        std::holds_alternative<QString>(usage(R"("costTotal": 12.5, "totalInputTokens": 900)")));
 }
 
 TEST(HostReportTest, MachinesAddUpAndTheHostGroupingGivesOneRowPerMachineAndPeriod) {

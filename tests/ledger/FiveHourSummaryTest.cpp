@@ -448,6 +448,71 @@ TEST_F(FiveHourSummaryTest, GeminiSummaryEqualsTheReadersBuiltAndRereadWhole) {
     expectGeminiReaderFigures(reread);
 }
 
+// Lines whose figures break the rule for outside figures (past 10^15, negative, fractions, a
+// negative cost), in each tool's own format, are skipped by the index and the readers alike and
+// counted per file, and a later read of the index still knows how many.
+TEST_F(FiveHourSummaryTest, LinesWithImpossibleFiguresAreSkippedAndCountedByEveryTool) {
+    const QByteArray maxInt64 = "9223372036854775807";
+    ClaudeLine line;
+    line.secondsAgo = 600;
+    ClaudeRequest normal{.requestId = "req_1", .messageId = "msg_1", .input = 100, .output = 50};
+    ClaudeRequest negative{.requestId = "req_2", .messageId = "msg_2", .output = -5, .blocks = 1};
+    QByteArray fraction = claudeAssistantLines(
+        {.requestId = "req_3", .messageId = "msg_3", .input = 7, .blocks = 1}, line);
+    fraction.replace("\"input_tokens\":7,", "\"input_tokens\":7.5,");
+    const QString claude =
+        home.write(".claude/projects/-home-dev-web/s1.jsonl",
+                   claudePromptLine("Tidy the parser", line) + claudeAssistantLines(normal, line) +
+                       claudeAssistantLines(negative, line) + fraction);
+    QByteArray giant = codexTotalsLine(1, 0, 0, 500);
+    giant.replace("\"input_tokens\":1,", "\"input_tokens\":" + maxInt64 + ",");
+    rollout("rollout-a.jsonl", codexMetaLine("a", "/w/app", 700) + codexTurnLine("gpt-5", 700) +
+                                   codexUserMessageLine("Go", 700) +
+                                   codexTotalsLine(1000, 100, 0, 600) + giant +
+                                   codexTotalsLine(3000, 300, 0, 400));
+    home.write(".gemini/tmp/web/chats/session-2026-12-07T09-10-s1.jsonl",
+               geminiUser("u1", "Refactor", 600) +
+                   geminiReply("g1", "gemini-2.5-pro", 590, R"({"input":-5,"output":3})") +
+                   geminiReply("g2", "gemini-2.5-pro", 580, R"({"input":40,"output":4})"));
+    home.write(".grok/sessions/b1/summary.json", grokSummary("b1", 60));
+    home.write(".grok/sessions/b1/updates.jsonl",
+               grokTurn(R"({"inputTokens":100,"outputTokens":5,"costUsdTicks":-1})") +
+                   grokTurn(R"({"inputTokens":200,"outputTokens":20})") +
+                   grokTurn(R"({"inputTokens":1,"outputTokens":)" + maxInt64 + "}"));
+
+    const LedgerSnapshot built = update();
+    Counts all;
+    for (const UsageSlice& slice : built.slices()) all += slice.counts;
+    // Claude 100, Codex 3000 (the giant line skipped, the next one counted from before it),
+    // Gemini 40, Grok 200.
+    EXPECT_EQ(all.input, 100 + 3000 + 40 + 200);
+    EXPECT_EQ(all.output, 50 + 300 + 4 + 20);
+    EXPECT_EQ(skippedLines(built.files), 2 + 1 + 1 + 2);
+    EXPECT_EQ(skippedLines(built.files, {ProviderKind::claudeCode}), 2);
+    const TimeMs since = nowMs() - 5 * 3'600'000;
+    EXPECT_EQ(ClaudeCodeReader({home.filePath(".claude/projects")}, {})
+                  .readUsageSync(since)
+                  .totalInputTokens,
+              100);
+    EXPECT_EQ(CodexCliReader(codexHome()).readUsageSync(since).totalInputTokens, 3000);
+    EXPECT_EQ(GeminiCliReader(home.filePath(".gemini")).readUsageSync(since).totalInputTokens, 40);
+    EXPECT_EQ(
+        GrokCliReader(home.filePath(".grok/sessions"), {}).readUsageSync(since).totalInputTokens,
+        200);
+    expectClaudeReaderFigures(built);
+    expectReaderFigures(built);
+    expectGeminiReaderFigures(built);
+    expectGrokReaderFigures(built);
+
+    // Read back, and read on after more lines: the count stays with its file.
+    append(claude, claudeAssistantLines(negative, line));
+    const LedgerSnapshot readOn = update();
+    EXPECT_FALSE(readOn.stats.rebuilt);
+    EXPECT_EQ(skippedLines(readOn.files), 7);
+    EXPECT_EQ(update().slices(), readOn.slices());
+    EXPECT_EQ(skippedLines(update().files), 7);
+}
+
 TEST_F(FiveHourSummaryTest, RecordsOlderThanADayAreNotKept) {
     rollout("rollout-long.jsonl",
             codexMetaLine("s", "/home/dev/app", 40 * kHour) + codexTurnLine("gpt-5", 40 * kHour) +

@@ -3,10 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <limits>
 
+#include "core/SharedFile.h"
+#include "ledger/FiveHourSummaries.h"
 #include "ledger/LedgerCodec.h"
+#include "ledger/SessionFacts.h"
 #include "ledger/UsageLedger.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
@@ -361,7 +366,10 @@ TEST_F(LedgerTest, ProcessesUpdatingAtOnceLoseNothing) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Each process grows its own file and brings the shared index up to date.
+            // Each process grows its own file and brings the shared index up to date, taking
+            // turns on the lock however slow a turn is here: an update that gave up waiting
+            // would read without saving, which is a different case.
+            FileLock::setDefaultWaitMs(600'000);
             for (int round = 0; round < kRounds; ++round) {
                 QFile file(path);
                 if (!file.open(QIODevice::Append)) ::_exit(2);
@@ -457,6 +465,50 @@ TEST_F(LedgerTest, ABrokenOrForeignIndexIsRebuiltWithoutAnError) {
     QByteArray flipped = good;
     flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x20);
     EXPECT_FALSE(decodeIndex(std::string_view(flipped.constData(), flipped.size())));
+}
+
+// The index is a file anyone can write: counts in it that no log line could have given are
+// not believed. Its entries are refused as a whole and rebuilt; facts the summaries take give
+// way to the log they came from.
+TEST_F(LedgerTest, AnIndexHoldingImpossibleCountsIsRebuiltAndForgedFactsGiveWayToTheLog) {
+    claude("s1.jsonl", session("s1", 2, kHour));
+    const LedgerSnapshot built = ledger().update();
+    const auto expected = built.slices();
+    ASSERT_EQ(built.files.size(), 1u);
+    ASSERT_FALSE(built.files[0].calls.empty());
+    const auto install = [&](const std::vector<FileEntry>& files) {
+        const std::string bytes = encodeIndex(files);
+        overwrite(ledger().indexPath(), QByteArray::fromStdString(bytes));
+    };
+    for (int forgery = 0; forgery < 4; ++forgery) {
+        SCOPED_TRACE(forgery);
+        std::vector<FileEntry> files = built.files;
+        FileEntry& entry = files[0];
+        if (forgery == 0) entry.calls[0].counts.input = -145'000'000'000'000;
+        if (forgery == 1) {
+            Counts absurd;
+            absurd.output = std::numeric_limits<std::int64_t>::max();
+            entry.rows.push_back({entry.calls[0].hour, 0, 0, absurd});
+        }
+        if (forgery == 2) entry.recent.push_back({1, 1, -3, {}});
+        if (forgery == 3) entry.skippedLines = -1;
+        install(files);
+        const LedgerSnapshot again = ledger().update();
+        EXPECT_TRUE(again.stats.rebuilt);
+        EXPECT_EQ(again.slices(), expected);
+    }
+
+    std::vector<FileEntry> files = built.files;
+    auto facts = decodeTranscript(files[0].facts);
+    ASSERT_TRUE(facts && !facts->requests.empty());
+    facts->requests[0].tokens.output = -1'000'000;
+    files[0].facts = encodeTranscript(*facts);
+    install(files);
+    const LedgerSnapshot loaded = ledger().update();
+    EXPECT_FALSE(loaded.stats.rebuilt);
+    const TimeMs since = QDateTime::currentMSecsSinceEpoch() - 5 * 3'600'000;
+    EXPECT_EQ(claudeCodeUsage(loaded.files, {projects()}, {}, since),
+              ClaudeCodeReader({projects()}, {}).readUsageSync(since));
 }
 
 TEST_F(LedgerTest, GeminiRecordsAppendedAgainAndGrokTurnsCountOnce) {

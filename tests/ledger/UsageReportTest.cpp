@@ -181,7 +181,7 @@ TEST(UsageReportTest, ALogsImpossibleFiguresAreLeftOutOfEverySum) {
     Counts negative = usual;
     negative.output = -5;
     Counts huge = usual;
-    huge.input = 20'000'000'000;  // past 10^10 for one call
+    huge.input = 1'000'000'000'000'001;  // past 10^15 for one call
     FileEntry entry;
     entry.add(now, "gpt-5", 0, negative);
     entry.add(now, "gpt-5", 0, huge);

@@ -197,6 +197,31 @@ TEST(Int64, FirstKeyHoldingANumberWins) {
     }
 }
 
+// Counts from a log keep the one rule for outside figures; whatever breaks it is no count at
+// all, never one cut to fit.
+TEST(TokenCountAt, WholeNumbersUpToTenToTheFifteenthOrNothing) {
+    simdjson::dom::parser parser;
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+        {R"({"input_tokens":"12","prompt_tokens":7})", 7},
+        {R"({"input_tokens":null})", 0},
+        {R"({})", 0},
+        {R"({"input_tokens":12.0})", 12},
+        {R"({"input_tokens":1000000000000000})", 1'000'000'000'000'000},
+        {R"({"input_tokens":1000000000000001})", std::nullopt},
+        {R"({"input_tokens":9223372036854775807})", std::nullopt},
+        {R"({"input_tokens":18446744073709551615})", std::nullopt},
+        {R"({"input_tokens":-1,"prompt_tokens":7})", std::nullopt},  // the first number decides
+        {R"({"input_tokens":12.5})", std::nullopt},
+        {R"({"input_tokens":1e300})", std::nullopt},
+        {R"({"input_tokens":-0.0})", 0},
+    };
+    for (const auto& [json, expected] : cases) {
+        EXPECT_EQ(tokenCountAt(domObject(parser, json), {"input_tokens", "prompt_tokens"}),
+                  expected)
+            << json;
+    }
+}
+
 TEST(ProjectName, LastComponentOfTheDecodedPath) {
     EXPECT_EQ(projectName(QStringLiteral("/Users/me/work/app")), "app");
     EXPECT_EQ(projectName(QStringLiteral("/Users/me/my%20app/")), "my app");
