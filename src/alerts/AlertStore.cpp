@@ -91,7 +91,7 @@ void AlertStore::observeLimits(const std::vector<LimitReading>& readings) {
     for (const LimitReading& reading : readings) {
         if (!std::isfinite(reading.percent)) continue;
         // A window that has already ended says nothing about the current one.
-        if (reading.resetsAt && *reading.resetsAt <= at) continue;
+        if (hasReset(reading, at)) continue;
         std::vector<Crossing> crossed;
         for (const int threshold : kLimitThresholds) {
             const QString key = reading.key + QLatin1Char('.') + QString::number(threshold);

@@ -1,5 +1,6 @@
 #include "alerts/LimitReadings.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 
 #include <cmath>
@@ -108,11 +109,56 @@ std::vector<LimitReading> codexLimitReadings(const CodexPlanLimits& limits,
     return result;
 }
 
+bool hasReset(const LimitReading& reading, TimeMs now) {
+    return reading.freshSince || (reading.resetsAt && *reading.resetsAt <= now);
+}
+
+LimitReading currentWindow(const LimitReading& reading, TimeMs now) {
+    if (reading.freshSince || !hasReset(reading, now)) return reading;
+    LimitReading fresh = reading;
+    fresh.percent = 0;
+    fresh.freshSince = reading.resetsAt;
+    fresh.resetsAt.reset();
+    fresh.projectedFullAt.reset();
+    return fresh;
+}
+
+std::vector<LimitReading> currentWindows(const std::vector<LimitReading>& readings, TimeMs now) {
+    std::vector<LimitReading> current;
+    current.reserve(readings.size());
+    for (const LimitReading& reading : readings) current.push_back(currentWindow(reading, now));
+    return current;
+}
+
+LatestClaudeUsage currentClaudeUsage(LatestClaudeUsage usage, TimeMs now) {
+    const auto passed = [now](const std::optional<QString>& resetText) {
+        LimitReading reading;
+        reading.resetsAt = resetTime(resetText);
+        return hasReset(reading, now);
+    };
+    if (passed(usage.sessionResetAt)) usage.sessionPct = 0;
+    if (passed(usage.weekResetAt)) usage.weekPct = 0;
+    if (passed(usage.subResetAt)) usage.subPct = 0;
+    if (passed(usage.designResetAt)) usage.designPct = 0;
+    if (passed(usage.routineResetAt)) usage.routineUsed = 0;
+    return usage;
+}
+
+QString limitTimeText(TimeMs at, TimeMs now) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+    const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
+    return when.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
+}
+
+QString resetPassedText(TimeMs resetAt, TimeMs now) {
+    return QCoreApplication::translate("LimitReadings", "reset at %1")
+        .arg(limitTimeText(resetAt, now));
+}
+
 std::optional<UsageStatusLevel> limitsLevel(const std::vector<LimitReading>& readings, TimeMs now) {
     std::optional<double> highest;
     for (const LimitReading& reading : readings) {
-        if (std::isnan(reading.percent)) continue;
-        if (reading.resetsAt && *reading.resetsAt <= now) continue;
+        if (std::isnan(reading.percent) || hasReset(reading, now)) continue;
         if (!highest || reading.percent > *highest) highest = reading.percent;
     }
     if (!highest) return std::nullopt;
@@ -120,27 +166,25 @@ std::optional<UsageStatusLevel> limitsLevel(const std::vector<LimitReading>& rea
 }
 
 QString codexLimitsLine(const std::vector<LimitReading>& readings, TimeMs now) {
-    const auto timeText = [now](TimeMs at) {
-        const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
-        const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
-        return when.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
-    };
     QStringList parts;
     TimeMs readAt = now;
-    for (const LimitReading& reading : readings) {
+    for (const LimitReading& reading : currentWindows(readings, now)) {
         const double percent = std::isfinite(reading.percent) ? reading.percent : 0;
         QString part = (reading.window() == QLatin1String("fiveHour") ? QStringLiteral("5-hour ")
                                                                       : QStringLiteral("weekly ")) +
                        QString::number(std::lround(std::clamp(percent, 0.0, 999.0))) +
                        QLatin1Char('%');
-        if (reading.resetsAt)
-            part += QStringLiteral(" (resets ") + timeText(*reading.resetsAt) + ')';
+        if (reading.freshSince)
+            part += QStringLiteral(" (") + resetPassedText(*reading.freshSince, now) + ')';
+        else if (reading.resetsAt)
+            part += QStringLiteral(" (resets ") + limitTimeText(*reading.resetsAt, now) + ')';
         parts << part;
         readAt = std::min(readAt, reading.readAt);
     }
     if (parts.isEmpty()) return {};
     QString line = QStringLiteral("Codex limits: ") + parts.join(QStringLiteral(", "));
-    if (now - readAt > kStaleReadingMs) line += QStringLiteral(", read ") + timeText(readAt);
+    if (now - readAt > kStaleReadingMs)
+        line += QStringLiteral(", read ") + limitTimeText(readAt, now);
     return line;
 }
 

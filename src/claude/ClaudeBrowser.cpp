@@ -57,6 +57,7 @@ bool ClaudeBrowser::ensureStarted() {
         return false;
     }
     process_ = process;
+    lines_ = {};
     failure_.clear();
     connect(process, &QProcess::readyReadStandardOutput, this, &ClaudeBrowser::readMessages);
     connect(process, &QProcess::finished, this,
@@ -115,12 +116,19 @@ void ClaudeBrowser::setLoginStatus(const ClaudeBrowserProtocol::LoginStatus& sta
 }
 
 void ClaudeBrowser::readMessages() {
-    // The process may end (and be let go) while a message is handled.
-    QPointer<QProcess> process(process_);
-    while (process && process->canReadLine()) {
-        if (const auto message = ClaudeBrowserProtocol::read(process->readLine())) {
-            receive(*message);
-        }
+    if (!process_) return;
+    QProcess* const reading = process_;
+    const QByteArray bytes = reading->readAllStandardOutput();
+    // A browser being ended has nothing more to say.
+    if (!failure_.isEmpty()) return;
+    for (const QByteArray& line : lines_.add(bytes)) {
+        if (const auto message = ClaudeBrowserProtocol::read(line)) receive(*message);
+        // The process may end (and be let go) while a message is handled.
+        if (process_ != reading) return;
+    }
+    if (lines_.isBroken()) {
+        failure_ = QStringLiteral("the browser process sent a line longer than 1 MB and was ended");
+        process_->kill();
     }
 }
 

@@ -30,8 +30,9 @@ struct ClaudeBrowserOptions {
 
 // The browser engine in a process of its own, started on the first need and gone when idle,
 // so its memory goes back to the system between fetches. Requests and answers travel as JSON
-// lines over its stdin and stdout. A browser that crashes or hangs fails what was asked of it
-// with a browserFailed error; the next need starts a new one. Main thread only.
+// lines over its stdin and stdout. A browser that crashes, hangs or sends a line longer than
+// ClaudeBrowserProtocol::kMaxLineBytes fails what was asked of it with a browserFailed error;
+// the next need starts a new one. Main thread only.
 class ClaudeBrowser : public QObject {
     Q_OBJECT
 public:
@@ -72,6 +73,7 @@ private:
 
     ClaudeBrowserOptions options_;
     QProcess* process_ = nullptr;
+    ClaudeBrowserProtocol::LineReader lines_;  // of the running process's stdout
     std::map<qint64, std::shared_ptr<OneShot<Answer>>> pending_;
     std::map<qint64, QPointer<QTimer>> limits_;
     qint64 nextId_ = 1;

@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <array>
+#include <cstring>
 
 namespace qm::ClaudeBrowserProtocol {
 
@@ -33,6 +34,28 @@ std::optional<QJsonObject> read(const QByteArray& line) {
     const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) return std::nullopt;
     return doc.object();
+}
+
+std::vector<QByteArray> LineReader::add(QByteArrayView bytes) {
+    std::vector<QByteArray> lines;
+    if (bytes.isEmpty()) return lines;
+    qsizetype from = 0;
+    while (!broken_) {
+        const auto* start = bytes.data() + from;
+        const auto* found =
+            static_cast<const char*>(std::memchr(start, '\n', std::size_t(bytes.size() - from)));
+        const qsizetype length = found ? found - start : bytes.size() - from;
+        if (partial_.size() + length > kMaxLineBytes) {
+            broken_ = true;
+            partial_.clear();
+            break;
+        }
+        partial_ += bytes.sliced(from, length);
+        if (!found) break;
+        lines.push_back(std::exchange(partial_, {}));
+        from += length + 1;
+    }
+    return lines;
 }
 
 QJsonObject request(const char* op, qint64 id) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QJsonObject>
 #include <QString>
 #include <optional>
+#include <vector>
 
 #include "claude/ClaudeWebSessionError.h"
 
@@ -23,6 +25,23 @@ inline constexpr const char* kLoginClosed = "loginClosed";  // event: the window
 QByteArray line(const QJsonObject& message);
 // Nothing for a line that is not one JSON object.
 std::optional<QJsonObject> read(const QByteArray& line);
+
+// The longest line either side sends is a few kilobytes; one past this is not a message.
+inline constexpr qsizetype kMaxLineBytes = 1 << 20;
+
+// Cuts a stream into lines as it arrives. Each byte is looked at once, however a line is split
+// over the reads. A line that grows past kMaxLineBytes breaks the stream: what was held of it
+// is dropped, and nothing that arrives later is read.
+class LineReader {
+public:
+    // The lines `bytes` completes, without their breaks.
+    std::vector<QByteArray> add(QByteArrayView bytes);
+    bool isBroken() const { return broken_; }
+
+private:
+    QByteArray partial_;  // the start of a line whose break has not come yet
+    bool broken_ = false;
+};
 
 QJsonObject request(const char* op, qint64 id = 0);
 QJsonObject fetchAnswer(qint64 id, const ClaudeUsageText& result);

@@ -1,5 +1,4 @@
 #include <QCommandLineParser>
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,7 +13,8 @@
 #include "history/UsageHistoryReader.h"
 
 // `limits` lists every usage limit known: how much is used, when it resets, when it was read
-// and, at the pace of its recent readings, when it will be full.
+// and, at the pace of its recent readings, when it will be full. A limit whose reset time has
+// passed since it was read is listed as the new window it is: nothing used, and when it reset.
 namespace qm::cli {
 namespace {
 
@@ -22,13 +22,16 @@ QJsonValue isoOrNull(std::optional<TimeMs> at) {
     return at ? QJsonValue(Iso8601::formatMs(*at)) : QJsonValue(QJsonValue::Null);
 }
 
+// `freshWindow` tells a window that started afresh after the reading, `resetAt` when it did.
 QJsonObject jsonOf(const LimitReading& reading) {
     return {{QStringLiteral("tool"), reading.tool()},
             {QStringLiteral("window"), reading.window()},
             {QStringLiteral("usedPercent"), reading.percent},
             {QStringLiteral("resetsAt"), isoOrNull(reading.resetsAt)},
             {QStringLiteral("readAt"), Iso8601::formatMs(reading.readAt)},
-            {QStringLiteral("projectedFullAt"), isoOrNull(reading.projectedFullAt)}};
+            {QStringLiteral("projectedFullAt"), isoOrNull(reading.projectedFullAt)},
+            {QStringLiteral("freshWindow"), reading.freshSince.has_value()},
+            {QStringLiteral("resetAt"), isoOrNull(reading.freshSince)}};
 }
 
 // "5-hour", "weekly", "weekly Opus".
@@ -39,11 +42,10 @@ QString windowText(const QString& window) {
     return window;
 }
 
-// Local "HH:mm" today, "MM/dd HH:mm" on another day.
-QString timeText(TimeMs at, TimeMs now) {
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
-    const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
-    return when.toString(today ? QStringLiteral("HH:mm") : QStringLiteral("MM/dd HH:mm"));
+QString resetColumn(const LimitReading& reading, TimeMs now) {
+    if (reading.freshSince) return resetPassedText(*reading.freshSince, now);
+    return QStringLiteral("resets ") +
+           (reading.resetsAt ? limitTimeText(*reading.resetsAt, now) : QStringLiteral("-"));
 }
 
 QString percentText(double value) {
@@ -58,12 +60,10 @@ QString table(const std::vector<LimitReading>& readings, TimeMs now) {
     for (const LimitReading& r : readings) {
         rows.push_back({r.tool() == QLatin1String("claude") ? QStringLiteral("Claude")
                                                             : QStringLiteral("Codex"),
-                        windowText(r.window()), percentText(r.percent),
-                        QStringLiteral("resets ") +
-                            (r.resetsAt ? timeText(*r.resetsAt, now) : QStringLiteral("-")),
-                        QStringLiteral("read ") + timeText(r.readAt, now),
+                        windowText(r.window()), percentText(r.percent), resetColumn(r, now),
+                        QStringLiteral("read ") + limitTimeText(r.readAt, now),
                         r.projectedFullAt
-                            ? QStringLiteral("full at ") + timeText(*r.projectedFullAt, now)
+                            ? QStringLiteral("full at ") + limitTimeText(*r.projectedFullAt, now)
                             : QString()});
     }
     std::vector<qsizetype> widths(6, 0);
@@ -100,6 +100,7 @@ int runLimits(const QStringList& args) {
     std::vector<LimitReading> readings = claudeLimits(history.claudeSnapshots(), directory, now);
     for (LimitReading& reading : codexLimits(scanCodex(updatedLedger(), now), now))
         readings.push_back(std::move(reading));
+    readings = currentWindows(readings, now);
 
     QTextStream out(stdout);
     if (parser.isSet(json)) {

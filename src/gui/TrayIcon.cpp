@@ -95,8 +95,10 @@ TrayIcon::~TrayIcon() {
 
 QString TrayIcon::title() const {
     const auto latest = claude_->latest();
-    return aggregator_->menuBarTitle(latest ? std::optional<double>(latest->sessionPct)
-                                            : std::nullopt);
+    // A session past its reset shows as the new one it is.
+    return aggregator_->menuBarTitle(
+        latest ? std::optional<double>(currentClaudeUsage(*latest, systemNow()).sessionPct)
+               : std::nullopt);
 }
 
 void TrayIcon::show() {

@@ -35,6 +35,16 @@ QString sshReason(const QByteArray& standardError) {
     return line.startsWith(QLatin1String("ssh: ")) ? line : QStringLiteral("ssh: ") + line;
 }
 
+// Appends `more` to `kept` and drops what lies before its last kKeptErrorBytes.
+void keepTail(QByteArray& kept, const QByteArray& more) {
+    if (more.size() >= kKeptErrorBytes) {
+        kept = more.right(kKeptErrorBytes);
+        return;
+    }
+    kept += more;
+    if (kept.size() > kKeptErrorBytes) kept.remove(0, kept.size() - kKeptErrorBytes);
+}
+
 }  // namespace
 
 QString failureReason(const QString& host, int exitCode, const QByteArray& standardError,
@@ -54,6 +64,7 @@ struct RemoteHostRunner::Run {
     QProcess process;
     QTimer limit;
     QByteArray output;
+    QByteArray errors;  // read as it comes, so QProcess does not buffer it all
     bool done = false;
 };
 
@@ -102,7 +113,7 @@ void RemoteHostRunner::start(const QStringList& hosts, const QStringList& comman
     stop();
     answers_.clear();
     for (const QString& host : hosts) {
-        answers_.push_back({host, std::nullopt, {}});
+        answers_.push_back({host, std::nullopt, {}, {}});
         runs_.push_back(std::make_unique<Run>());
     }
     pending_ = int(hosts.size());
@@ -121,6 +132,10 @@ void RemoteHostRunner::launch(std::size_t index, const QStringList& command) {
         Run& r = *runs_[index];
         r.output += r.process.readAllStandardOutput();
         if (r.output.size() > kMaxAnswerBytes) r.process.kill();
+    });
+    connect(&run.process, &QProcess::readyReadStandardError, this, [this, index] {
+        Run& r = *runs_[index];
+        keepTail(r.errors, r.process.readAllStandardError());
     });
     connect(&run.process, &QProcess::finished, this, [this, index] { complete(index, false); });
     connect(&run.process, &QProcess::errorOccurred, this, [this, index](QProcess::ProcessError e) {
@@ -142,13 +157,16 @@ void RemoteHostRunner::complete(std::size_t index, bool timedOut) {
         run.process.disconnect(this);
         run.process.kill();
         run.process.waitForFinished(1000);
+        keepTail(run.errors, run.process.readAllStandardError());
+        answer.standardError = run.errors;
         answer.reason = failureReason(answer.host, -1, {}, true);
     } else if (run.process.error() == QProcess::FailedToStart) {
         answer.reason = answer.host + QStringLiteral(": ssh could not be started (") +
                         sshProgram() + QLatin1Char(')');
     } else {
         run.output += run.process.readAllStandardOutput();
-        const QByteArray standardError = run.process.readAllStandardError();
+        keepTail(run.errors, run.process.readAllStandardError());
+        answer.standardError = run.errors;
         if (run.output.size() > kMaxAnswerBytes)
             answer.reason = answer.host + QStringLiteral(": the answer is too large");
         else if (run.process.exitStatus() == QProcess::NormalExit && run.process.exitCode() == 0)
@@ -157,7 +175,7 @@ void RemoteHostRunner::complete(std::size_t index, bool timedOut) {
             answer.reason = failureReason(
                 answer.host,
                 run.process.exitStatus() == QProcess::NormalExit ? run.process.exitCode() : -1,
-                standardError, false);
+                run.errors, false);
     }
     if (--pending_ == 0) Q_EMIT finished();
 }

@@ -16,10 +16,15 @@ class QTimer;
 // time limit.
 namespace qm::hosts {
 
+// Of what ssh writes on stderr only this much, the newest, is kept: the message that tells why a
+// run failed is at its end, and a chatty or broken ssh cannot fill the memory.
+inline constexpr qsizetype kKeptErrorBytes = 64 * 1024;
+
 struct HostAnswer {
     QString host;
     std::optional<QByteArray> output;  // standard output of a run that ended with status 0
     QString reason;                    // without output: "devbox: ssh: connection timed out"
+    QByteArray standardError;          // the last kKeptErrorBytes of it
 };
 
 // Why a run gave no answer, as the user reads it, from how it ended. `exitCode` 127 or a

@@ -86,7 +86,7 @@ void addLocalUsage(MetricsExposition& out, const std::vector<ledger::UsageSlice>
 void addLimits(MetricsExposition& out, const std::vector<LimitReading>& limits, TimeMs now) {
     for (const LimitReading& reading : limits) {
         // A window that has started afresh since the reading no longer has that much used.
-        if (reading.resetsAt && *reading.resetsAt <= now) continue;
+        if (hasReset(reading, now)) continue;
         const Labels labels{{QStringLiteral("tool"), reading.tool()},
                             {QStringLiteral("window"), reading.window()}};
         out.set(kUsedRatio, labels, reading.percent / 100.0);

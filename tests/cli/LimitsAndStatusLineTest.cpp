@@ -100,6 +100,9 @@ TEST_F(LimitsAndStatusLineTest, LimitsJsonListsEveryLimitWithItsProjection) {
     const std::optional<TimeMs> full = Iso8601::parse(fiveHour["projectedFullAt"].toString());
     ASSERT_TRUE(full) << run.out.toStdString();
     EXPECT_NEAR(double(*full - now), double(40 * kMinute), 1000.0);
+    // Before its reset a window is the one that was read.
+    EXPECT_EQ(fiveHour["freshWindow"], false);
+    EXPECT_TRUE(fiveHour["resetAt"].isNull());
     // Flat readings and a reset time not read with the snapshot: nothing to project.
     EXPECT_TRUE(limits[1].toObject()["projectedFullAt"].isNull());
     EXPECT_TRUE(limits[2].toObject()["resetsAt"].isNull());
@@ -122,6 +125,63 @@ TEST_F(LimitsAndStatusLineTest, LimitsJsonListsEveryLimitWithItsProjection) {
     EXPECT_TRUE(lines[3].startsWith("Codex   5-hour")) << lines[3].toStdString();
     // The percentages share their right edge.
     for (const QString& line : lines) EXPECT_EQ(line.indexOf('%'), lines[0].indexOf('%'));
+}
+
+TEST_F(LimitsAndStatusLineTest, AWindowPastItsResetIsShownAsTheNewOne) {
+    // Codex last reported two hours ago, of a five-hour window that reset an hour ago; the
+    // Claude session reset five minutes ago, after its last snapshot.
+    const qint64 seconds = now / 1000;
+    const TimeMs codexReset = (seconds - 3600) * 1000;
+    home.write(".codex/sessions/2026/12/07/rollout-2026-12-07T09-00-00-b.jsonl",
+               test::codexMetaLine("019a0000-0000-7000-8000-0000000000b1", "/home/dev/app", 7300) +
+                   test::codexRateLimitsLine(52.8, 41, seconds - 3600, seconds + 86400, 7200));
+    const TimeMs claudeReset = now - 5 * kMinute;
+    const QString data = home.filePath(".local/share/Quotameter");
+    ClaudeResetTimes resets{now - 10 * kMinute, Iso8601::formatMs(claudeReset),
+                            Iso8601::formatMs(now + 3 * 24 * 60 * kMinute), std::nullopt};
+    ASSERT_EQ(ClaudeResetTimesFile::save(ClaudeResetTimesFile::pathIn(data), resets), std::nullopt);
+    const auto shown = [this](TimeMs at) {
+        const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+        const bool today = when.date() == QDateTime::fromMSecsSinceEpoch(now).date();
+        return when.toString(today ? "HH:mm" : "MM/dd HH:mm");
+    };
+
+    const Finished run = runCli({"limits", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonArray limits = QJsonDocument::fromJson(run.out).object()["limits"].toArray();
+    ASSERT_EQ(limits.size(), 5) << run.out.toStdString();
+    for (const auto& [index, resetAt] : {std::pair{0, claudeReset}, {3, codexReset}}) {
+        const QJsonObject fresh = limits[index].toObject();
+        EXPECT_EQ(fresh["usedPercent"].toDouble(), 0.0) << index;
+        EXPECT_EQ(fresh["freshWindow"], true) << index;
+        EXPECT_EQ(fresh["resetAt"].toString(), Iso8601::formatMs(resetAt)) << index;
+        EXPECT_TRUE(fresh["resetsAt"].isNull()) << index;
+        EXPECT_TRUE(fresh["projectedFullAt"].isNull()) << index;
+    }
+    // The weekly windows still hold.
+    EXPECT_EQ(limits[1].toObject()["usedPercent"].toDouble(), 31.0);
+    EXPECT_EQ(limits[4].toObject()["usedPercent"].toDouble(), 41.0);
+    EXPECT_EQ(limits[4].toObject()["freshWindow"], false);
+
+    const Finished text = runCli({"limits"});
+    const QStringList lines = QString::fromUtf8(text.out).trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 5) << text.out.toStdString();
+    EXPECT_TRUE(lines[0].contains(" 0%  reset at " + shown(claudeReset) + " "))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[3].contains(" 0%  reset at " + shown(codexReset) + " "))
+        << lines[3].toStdString();
+
+    const Finished title = runCli({"title", "--json"});
+    ASSERT_EQ(title.exitCode, 0) << title.err.toStdString();
+    const QJsonObject bar = QJsonDocument::fromJson(title.out).object();
+    EXPECT_TRUE(bar["text"].toString().endsWith(" Claude 0%")) << title.out.toStdString();
+    EXPECT_EQ(bar["percentage"].toInt(), 0);
+    const QString tip = bar["tooltip"].toString();
+    for (const QString& expected :
+         {"Codex limits: 5-hour 0% (reset at " + shown(codexReset) + "), weekly 41% (resets ",
+          "  5-hour session 0%, reset at " + shown(claudeReset) + "\n",
+          QString("  7-day 31%, resets ")})
+        EXPECT_TRUE(tip.contains(expected)) << expected.toStdString() << "\n" << tip.toStdString();
 }
 
 TEST_F(LimitsAndStatusLineTest, TheStatusBarClassWeighsTheCodexLimitsToo) {

@@ -6,6 +6,7 @@
 #include "gui/WindowRegistry.h"
 #include "gui/claude/ClaudeCard.h"
 #include "gui/dashboard/DashboardWindow.h"
+#include "gui/dashboard/ProviderCard.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/LimitBar.h"
 
@@ -142,6 +143,80 @@ TEST_F(LimitsOnScreenTest, TheClaudeCardProjectsFromTheHistorysSnapshots) {
     card.show();
     settle();
     saveScreenshot(&card, QStringLiteral("claude-card-forecast"));
+}
+
+TEST(LimitsPastTheirReset, TheCardShowsTheWindowAsReadBeforeItsResetAndAsNewAfter) {
+    // Codex's logs reported at 20:10: five hours at 52.8% until 23:51, the week at 12%.
+    const TimeMs reset = QDateTime(QDate(2026, 12, 7), QTime(23, 51)).toMSecsSinceEpoch();
+    ProviderUsage usage;
+    usage.providerName = QStringLiteral("Codex");
+    usage.planLimits = CodexPlanLimits{PlanWindow{52.8, 300, reset},
+                                       PlanWindow{12, 10080, reset + 3 * 24 * 60 * kMinute},
+                                       QStringLiteral("plus"), reset - 221 * kMinute};
+    ProviderCard card;
+    card.show(usage, reset - 215 * kMinute);
+    auto* fiveHour = card.findChild<LimitBar*>(QStringLiteral("bar_5h"));
+    ASSERT_TRUE(fiveHour);
+    EXPECT_EQ(text(fiveHour, "percent"), "53%");
+    EXPECT_EQ(text(fiveHour, "reset"), "Reset 12/07 23:51");
+
+    // At 02:32 that window is long gone: a new one, with nothing known used.
+    const TimeMs later = reset + 161 * kMinute;
+    card.show(usage, later);
+    ASSERT_EQ(card.findChild<LimitBar*>(QStringLiteral("bar_5h")), fiveHour);
+    EXPECT_EQ(text(fiveHour, "percent"), "0%");
+    EXPECT_EQ(text(fiveHour, "reset"), "Reset at 12/07 23:51 · new window");
+    EXPECT_TRUE(fiveHour->findChild<QLabel*>(QStringLiteral("forecast"))->isHidden());
+    auto* week = card.findChild<LimitBar*>(QStringLiteral("bar_Week"));
+    ASSERT_TRUE(week);
+    EXPECT_EQ(text(week, "percent"), "12%");
+}
+
+TEST_F(LimitsOnScreenTest, AWindowPastItsResetShowsAsNewOnTheCardsInThePanelAndTheTray) {
+    // Codex last reported two hours ago, of a five-hour window that reset an hour ago.
+    const qint64 seconds = now / 1000;
+    home.write(QStringLiteral(".codex/sessions/2026/12/07/rollout-2026-12-07T10-00-00-c.jsonl"),
+               codexMetaLine(QStringLiteral("019a0000-0000-7000-8000-0000000000c1"),
+                             QStringLiteral("/home/dev/app"), 3 * 3600) +
+                   codexRateLimitsLine(80, 42, seconds - 3600, seconds + 3 * 86400, 7200));
+    QCoro::waitFor(aggregator.refresh());
+    const QString codexReset = shownTime((seconds - 3600) * 1000, now);
+
+    MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+    EXPECT_TRUE(text(&panel, "prompts_Codex").endsWith(" · 5h 0%, reset at " + codexReset))
+        << text(&panel, "prompts_Codex").toStdString();
+    TrayIcon tray(&aggregator, &claude, &windows);
+    const QStringList tip = tray.tray()->toolTip().split('\n');
+    ASSERT_EQ(tip.size(), 3) << tray.tray()->toolTip().toStdString();
+    EXPECT_TRUE(tip[2].startsWith("Codex limits: 5-hour 0% (reset at " + codexReset +
+                                  "), weekly 42% (resets "))
+        << tip[2].toStdString();
+    // The week at 42% still holds and sets the dot; the 80% of the window gone by does not.
+    EXPECT_EQ(tray.tray()->icon().pixmap(64, 64).toImage(),
+              TrayIcon::iconWithLevel(UsageStatusLevel::good).pixmap(64, 64).toImage());
+
+    // The Claude session reset five minutes ago, after the site last reported it.
+    ClaudeCard card(&claude, &aggregator, [](const QString&) {});
+    const TimeMs claudeReset = now - 5 * kMinute;
+    fetchLimits(QStringLiteral(R"({"five_hour":{"utilization":96,"resets_at":"%1"},)"
+                               R"("seven_day":{"utilization":10}})")
+                    .arg(QDateTime::fromMSecsSinceEpoch(claudeReset).toUTC().toString(Qt::ISODate))
+                    .toUtf8());
+    auto* session = card.findChild<LimitBar*>(QStringLiteral("bar_5h"));
+    ASSERT_TRUE(session);
+    EXPECT_EQ(text(session, "percent"), "0%");
+    // The site's stamp has whole seconds: the minute shown is the one it falls in.
+    const QString claudeShown = shownTime(claudeReset / 1000 * 1000, now);
+    EXPECT_EQ(text(session, "reset"), "Reset at " + claudeShown + " · new window");
+    EXPECT_EQ(text(&panel, "claudeFiveHour"), "0%");
+    EXPECT_EQ(panel.findChild<QLabel*>(QStringLiteral("claudeFiveHour"))->toolTip(),
+              "reset at " + claudeShown);
+    EXPECT_TRUE(tray.tray()->toolTip().startsWith("Codex 3 Grok 1 Gemini 2 Claude 0%"))
+        << tray.tray()->toolTip().toStdString();
+    card.resize(330, card.sizeHint().height());
+    card.show();
+    settle();
+    saveScreenshot(&card, QStringLiteral("claude-card-after-reset"));
 }
 
 }  // namespace

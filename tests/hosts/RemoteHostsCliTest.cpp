@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include "hosts/RemoteHostRunner.h"
 #include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
@@ -27,6 +28,9 @@ shift
 echo "$host $*" >> "$REMOTES/calls"
 case "$host" in
   asleep) exec sleep 600 ;;
+  chatty) exec yes "debug1: still negotiating" >&2 ;;
+  flood) yes "debug1: noise" | head -n 600000 >&2
+    echo "ssh: connect to host flood port 22: Connection refused" >&2; exit 255 ;;
   down) echo "ssh: connect to host down port 22: Connection refused" >&2; exit 255 ;;
   greeter) echo "Welcome to the build farm"; exit 0 ;;
   bare) echo "bash: line 1: quotameter-cli: command not found" >&2; exit 127 ;;
@@ -183,6 +187,35 @@ TEST_F(RemoteHostsCliTest, MachinesThatCannotAnswerAreNamedAndLeftOut) {
     EXPECT_EQ(run({"report", "daily", "--json", "--hosts", "bare,greeter"}).exitCode, 1);
     // A machine that is not in the list is never reached.
     EXPECT_EQ(run({"report", "daily", "--hosts", "elsewhere"}).exitCode, 2);
+}
+
+TEST_F(RemoteHostsCliTest, AnSshThatWritesWithoutEndKeepsOnlyTheTailOfItsMessages) {
+    // In the command: both are named with their reason, this machine's report stands.
+    addHosts({"chatty", "flood"});
+    const Finished all = run({"report", "weekly", "--json", "--hosts", "all"}, "2");
+    EXPECT_EQ(all.exitCode, 0);
+    const QString err = QString::fromUtf8(all.err);
+    EXPECT_TRUE(err.contains("chatty: ssh: connection timed out")) << err.toStdString();
+    EXPECT_TRUE(err.contains("flood: ssh: connection refused")) << err.toStdString();
+
+    // In the runner itself: what it kept of each stderr.
+    const QList<std::pair<const char*, QString>> environment{
+        {"QUOTAMETER_SSH", fakeSsh}, {"QUOTAMETER_SSH_TIMEOUT", "2"}, {"REMOTES", dir.path()}};
+    for (const auto& [name, value] : environment) qputenv(name, value.toUtf8());
+    const std::vector<hosts::HostAnswer> answers =
+        hosts::RemoteHostRunner::runAll({"chatty", "flood"}, {"report", "daily", "--json"});
+    for (const auto& [name, value] : environment) qunsetenv(name);
+    ASSERT_EQ(answers.size(), 2u);
+    // Two seconds of an endless stream, cut by the time limit: the newest 64 KB of it.
+    EXPECT_EQ(answers[0].reason, "chatty: ssh: connection timed out");
+    EXPECT_EQ(answers[0].standardError.size(), hosts::kKeptErrorBytes);
+    EXPECT_TRUE(answers[0].standardError.contains("debug1: still negotiating\n"));
+    // 8.4 MB of noise before the message that counts: the message is what was kept last.
+    EXPECT_EQ(answers[1].reason, "flood: ssh: connection refused");
+    EXPECT_EQ(answers[1].standardError.size(), hosts::kKeptErrorBytes);
+    EXPECT_TRUE(answers[1].standardError.endsWith(
+        "debug1: noise\nssh: connect to host flood port 22: Connection refused\n"))
+        << answers[1].standardError.right(200).toStdString();
 }
 
 TEST_F(RemoteHostsCliTest, TheListRefusesNamesThatSshWouldReadAsOptions) {

@@ -31,6 +31,16 @@ QToolButton* borderless(const QIcon& icon, const QString& help, QWidget* parent)
     return button;
 }
 
+// One of the card's windows as a limit reading, so the one rule tells whether it has reset.
+LimitReading cardWindow(double percent, const std::optional<QString>& resetAt,
+                        std::optional<TimeMs> projectedFullAt = std::nullopt) {
+    LimitReading reading;
+    reading.percent = percent;
+    if (resetAt) reading.resetsAt = ClaudeUsageDateParser::date(*resetAt);
+    reading.projectedFullAt = projectedFullAt;
+    return reading;
+}
+
 }  // namespace
 
 ClaudeCard::ClaudeCard(ClaudeUsageStore* store, UsageAggregator* usage,
@@ -118,9 +128,13 @@ void ClaudeCard::setHistory(UsageHistoryStore* history) {
 
 QWidget* ClaudeCard::addBar(const QString& title, double percent,
                             const std::optional<QString>& resetAt,
-                            std::optional<TimeMs> projectedFullAt) {
+                            std::optional<TimeMs> projectedFullAt, TimeMs now) {
     auto* bar = new LimitBar(title, figures_);
-    bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt, systemNow());
+    const LimitReading shown = currentWindow(cardWindow(percent, resetAt, projectedFullAt), now);
+    if (shown.freshSince)
+        bar->showReset(*shown.freshSince, now);
+    else
+        bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt, now);
     figuresLayout_->addWidget(bar);
     return bar;
 }
@@ -181,7 +195,7 @@ void ClaudeCard::render() {
         return std::nullopt;
     };
     QWidget* session = addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt,
-                              fullAt(QStringLiteral("fiveHour")));
+                              fullAt(QStringLiteral("fiveHour")), now);
     const QString claudeCode =
         usage_ ? UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode)) : QString();
     if (!claudeCode.isEmpty()) {
@@ -192,15 +206,21 @@ void ClaudeCard::render() {
         session->layout()->addWidget(line);
     }
     addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt,
-           fullAt(QStringLiteral("weekly")));
+           fullAt(QStringLiteral("weekly")), now);
     addBar(latest->subModelName, latest->subPct, latest->subResetAt,
-           fullAt(QStringLiteral("weekly") + latest->subModelName));
+           fullAt(QStringLiteral("weekly") + latest->subModelName), now);
     if (latest->hasDesign)
-        addBar(QStringLiteral("Design"), latest->designPct, latest->designResetAt);
+        addBar(QStringLiteral("Design"), latest->designPct, latest->designResetAt, std::nullopt,
+               now);
     if (latest->hasRoutine) {
+        // Past their reset the day's routines start again from none.
+        const LimitReading routines = currentWindow(cardWindow(0, latest->routineResetAt), now);
         addTextRow(QStringLiteral("Routines"),
-                   QStringLiteral("%1 / %2").arg(latest->routineUsed).arg(latest->routineLimit),
-                   UsageText::reset(latest->routineResetAt));
+                   QStringLiteral("%1 / %2")
+                       .arg(routines.freshSince ? 0 : latest->routineUsed)
+                       .arg(latest->routineLimit),
+                   routines.freshSince ? resetPassedText(*routines.freshSince, now)
+                                       : UsageText::reset(latest->routineResetAt));
     }
     if (latest->extra && latest->extra->isEnabled) {
         const ExtraUsage& extra = *latest->extra;

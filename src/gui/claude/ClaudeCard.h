@@ -33,8 +33,9 @@ public:
 
 private:
     void render();
+    // A window past its reset shows as the new one (see currentWindow).
     QWidget* addBar(const QString& title, double percent, const std::optional<QString>& resetAt,
-                    std::optional<TimeMs> projectedFullAt = std::nullopt);
+                    std::optional<TimeMs> projectedFullAt, TimeMs now);
     void addTextRow(const QString& title, const QString& value, const QString& detail);
     void clearFigures();
 

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "core/Clock.h"
 #include "core/DisplayFormat.h"
@@ -190,21 +191,38 @@ void MenuBarPanel::render() {
         row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
         row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
         QString detail = tr("%1 prompts").arg(p.lastFiveHourPrompts);
-        // The plan's five-hour window, while the figure the logs last reported still holds.
-        const std::optional<PlanWindow> fiveHour =
-            p.planLimits ? p.planLimits->fiveHour : std::nullopt;
-        if (fiveHour && (!fiveHour->resetsAt || *fiveHour->resetsAt > now))
-            detail += tr(" · 5h %1").arg(UsageText::percent(fiveHour->usedPercent));
+        // The plan's five-hour window as it stands now: past its reset, the new one.
+        const std::vector<LimitReading> limits =
+            p.planLimits ? currentWindows(codexLimitReadings(*p.planLimits), now)
+                         : std::vector<LimitReading>{};
+        for (const LimitReading& limit : limits) {
+            if (limit.window() != QLatin1String("fiveHour")) continue;
+            if (limit.freshSince)
+                detail += tr(" · 5h %1, %2")
+                              .arg(UsageText::percent(limit.percent),
+                                   resetPassedText(*limit.freshSince, now));
+            else
+                detail += tr(" · 5h %1").arg(UsageText::percent(limit.percent));
+        }
         row.detail->setText(detail);
         row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
     }
-    const auto latest = claude_->latest();
+    const std::optional<LatestClaudeUsage> stored = claude_->latest();
+    const std::optional<LatestClaudeUsage> latest =
+        stored ? std::optional(currentClaudeUsage(*stored, now)) : std::nullopt;
     claudeRow_.dot->setColour(
         Look::levelColour(UsageText::claudeLevel(latest, claude_->statusKind())));
     claudeRow_.detail->setText(claude_->statusText());
     claudeRow_.detail->setToolTip(
         UsageText::claudeStatusToolTip(claude_->statusText(), claude_->errorDetail()));
     claudeRow_.figure->setText(UsageText::fiveHour(latest));
+    // Past its reset the session reads 0%; the figure's tool tip says since when.
+    QString sessionReset;
+    if (stored) {
+        const LimitReading session = currentWindow(claudeLimitReadings(*stored).front(), now);
+        if (session.freshSince) sessionReset = resetPassedText(*session.freshSince, now);
+    }
+    claudeRow_.figure->setToolTip(sessionReset);
 
     busy_->setVisible(aggregator_->isRefreshing());
     refresh_->setEnabled(!aggregator_->isRefreshing());

@@ -66,6 +66,13 @@ void LimitBar::show(double percent, const QString& resetText, std::optional<Time
     }
 }
 
+void LimitBar::showReset(TimeMs resetAt, TimeMs now) {
+    percent_->setText(UsageText::percent(0));
+    bar_->setValue(0);
+    reset_->setText(tr("Reset at %1 · new window").arg(timeText(resetAt, now)));
+    forecast_->setVisible(false);
+}
+
 LimitBars::LimitBars(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout(this)) {
     layout_->setContentsMargins(0, 0, 0, 0);
     layout_->setSpacing(10);
@@ -81,9 +88,7 @@ QString LimitBars::titleOf(const LimitReading& reading) {
 }
 
 void LimitBars::show(const std::vector<LimitReading>& all, TimeMs now) {
-    std::vector<LimitReading> readings;
-    for (const LimitReading& reading : all)
-        if (!reading.resetsAt || *reading.resetsAt > now) readings.push_back(reading);
+    const std::vector<LimitReading> readings = currentWindows(all, now);
     // The windows rarely change: rebuild only when they do.
     bool same = bars_.size() == readings.size();
     for (std::size_t i = 0; same && i < readings.size(); ++i)
@@ -98,6 +103,10 @@ void LimitBars::show(const std::vector<LimitReading>& all, TimeMs now) {
     }
     for (std::size_t i = 0; i < readings.size(); ++i) {
         const LimitReading& r = readings[i];
+        if (r.freshSince) {
+            bars_[i]->showReset(*r.freshSince, now);
+            continue;
+        }
         // As the Claude card writes its reset times.
         const QString reset = r.resetsAt ? QDateTime::fromMSecsSinceEpoch(*r.resetsAt)
                                                .toString(QStringLiteral("MM/dd HH:mm"))

@@ -24,6 +24,8 @@ public:
     void show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
               std::optional<TimeMs> projectedFullAt, TimeMs now);
     using QWidget::show;
+    // A window that reset at `resetAt` after it was read: 0% and "Reset at 23:51 · new window".
+    void showReset(TimeMs resetAt, TimeMs now);
 
     // "14:20" today, "12/09 14:20" on another day, in local time.
     static QString timeText(TimeMs at, TimeMs now);
@@ -35,8 +37,8 @@ private:
     QLabel* forecast_;
 };
 
-// The bars of a tool's limits in a column, one per reading in order, leaving out a window that
-// has reset since it was read (its figure no longer holds); hidden without any.
+// The bars of a tool's limits in a column, one per reading in order; a window that has reset
+// since it was read shows as the new one it is (see currentWindow). Hidden without any.
 class LimitBars : public QWidget {
     Q_OBJECT
 public:
