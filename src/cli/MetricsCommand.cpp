@@ -99,12 +99,26 @@ QByteArray scrape(const ledger::LedgerSnapshot& snapshot, const Options& options
     return exposition.text();
 }
 
+// The index brought up to date for one scrape. Another process holding its lock past the wait
+// does not fail the scrape: the figures are read without the lock (and still right), and the
+// exporter says so once each time the index becomes busy rather than on every scrape.
+ledger::LedgerSnapshot scrapedLedger(const ledger::UsageLedger& ledger, bool& indexWasBusy) {
+    ledger::LedgerSnapshot snapshot = ledger.update();
+    const bool busy = snapshot.stats.busy.has_value();
+    if (busy && !indexWasBusy) sayIfBusy(snapshot);
+    indexWasBusy = busy;
+    return snapshot;
+}
+
 int serve(const ledger::UsageLedger& ledger, const Options& options) {
     QTextStream err(stderr);
     metrics::CounterContinuity continuity;
     bool historyWasUnusable = false;
-    metrics::MetricsHttpServer server(
-        [&] { return scrape(ledger.update(), options, &continuity, historyWasUnusable); });
+    bool indexWasBusy = false;
+    metrics::MetricsHttpServer server([&] {
+        return scrape(scrapedLedger(ledger, indexWasBusy), options, &continuity,
+                      historyWasUnusable);
+    });
     const ListenAddress& at = *options.listen;
     if (const auto problem = server.listen(at.address, at.port)) {
         err << "quotameter-cli: cannot listen on " << at.address.toString() << ":" << at.port

@@ -65,6 +65,20 @@ void reportSaving(UsageHistoryStore& history, QTextStream& err) {
     });
 }
 
+// At a stop: saves what the history holds, and says how many metered records are lost with the
+// process (held while nothing could be written, or dropped past the bound of held ones).
+// False when any are.
+bool reportLost(UsageHistoryStore& history, QTextStream& err) {
+    history.flush();
+    const std::size_t lost = history.heldRecordCount() + history.droppedRecordCount();
+    if (lost == 0) return true;
+    err << "quotameter-cli: "
+        << QCoreApplication::translate(
+               "RelayCommand", "%n metered records could not be saved and are lost", "", int(lost))
+        << Qt::endl;
+    return false;
+}
+
 int runRelay(const QStringList& args) {
     std::optional<int> port;
     GeminiRelayServerOptions options;
@@ -99,7 +113,7 @@ int runRelay(const QStringList& args) {
     environment.logRequest = [&out](const GeminiRelayRequestLog& log) {
         out << requestLine(log) << Qt::endl;
     };
-    GeminiRelayStore relay(environment, options);
+    auto relay = std::make_unique<GeminiRelayStore>(environment, options);
 
     // A stop asked for ends cleanly even when an earlier request failed (its error stays in
     // the store's lastError).
@@ -113,30 +127,32 @@ int runRelay(const QStringList& args) {
     int exitCode = kExitOk;
     bool announced = false;
     reportSaving(history, err);
-    QObject::connect(&relay, &GeminiRelayStore::changed, &relay, [&] {
-        if (relay.isRunning() && !announced) {
+    QObject::connect(relay.get(), &GeminiRelayStore::changed, relay.get(), [&] {
+        if (relay->isRunning() && !announced) {
             announced = true;
-            out << "Relay listening on http://127.0.0.1:" << relay.port() << " (upstream "
+            out << "Relay listening on http://127.0.0.1:" << relay->port() << " (upstream "
                 << options.upstreamBase << "), " << accounts.data().geminiAccounts.size()
                 << " Gemini accounts; Ctrl-C stops it" << Qt::endl;
-        } else if (!relay.isRunning() && relay.lastError() && exitCode == kExitOk && !stopping) {
+        } else if (!relay->isRunning() && relay->lastError() && exitCode == kExitOk && !stopping) {
             // A start that failed, or a listener that died: nothing more will be served.
-            err << "quotameter-cli: " << *relay.lastError() << Qt::endl;
+            err << "quotameter-cli: " << *relay->lastError() << Qt::endl;
             exitCode = kExitFailure;
             QCoreApplication::quit();
         }
     });
     // Port 0 lets the system pick one; the listening line names it.
     if (port == 0)
-        relay.startOnFreePort();
+        relay->startOnFreePort();
     else
-        relay.start(port);
+        relay->start(port);
     // A port out of range is refused at once, and reported above.
     if (exitCode == kExitOk) QCoreApplication::exec();
     stopping = true;
-    // The store's destructor waits for requests in flight and their records; the history's
-    // then folds its journal into the file before the program ends.
-    relay.stop();
+    // The store's destructor waits for requests in flight and hands their records to the
+    // history; the history then tries once more to save what it holds.
+    relay.reset();
+    if (!reportLost(history, err) && exitCode == kExitOk) exitCode = kExitFailure;
+    // The history's destructor folds its journal into the file before the program ends.
     return exitCode;
 }
 

@@ -167,9 +167,27 @@ Read read(const QString& path, std::int64_t offset) {
 }
 
 std::optional<FileError> append(const QString& path, std::string_view text, bool lineBreakFirst,
-                                FileStamp* after) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                                FileStamp* after, bool synced) {
+    // Never through a link, never into a FIFO or device put in the journal's place.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return errnoError(QStringLiteral("Could not open ") + path, errno);
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    if (!sized || !S_ISREG(before.st_mode)) {
+        ::close(fd);
+        return FileError{EINVAL, path + QStringLiteral(" is not a regular file")};
+    }
+    // A full disk may take part of the text, or take it all and fail the sync: the journal is
+    // cut back to where it was, so no record is left half written, or written while its caller
+    // holds it as unsaved (and appends it again later). Should the cut fail, a torn line is
+    // skipped on reading and the next append starts a new one.
+    const auto fail = [&](const QString& what, int code) {
+        if (sized) [[maybe_unused]]
+            const int cut = ::ftruncate(fd, before.st_size);
+        ::close(fd);
+        return errnoError(what + path, code);
+    };
     std::string bytes;
     if (lineBreakFirst) bytes += '\n';
     bytes += text;
@@ -178,20 +196,19 @@ std::optional<FileError> append(const QString& path, std::string_view text, bool
         const ssize_t n = ::write(fd, left.data(), left.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int code = errno;
-            // A part that made it in is a torn line: the next append starts a new one.
-            ::close(fd);
-            return errnoError(QStringLiteral("Could not write ") + path, code);
+            return fail(QStringLiteral("Could not write "), errno);
         }
         left.remove_prefix(std::size_t(n));
     }
+    if (synced && ::fdatasync(fd) != 0) return fail(QStringLiteral("Could not sync "), errno);
     if (after) *after = FileStamp::ofOpen(fd);
     ::close(fd);
     return std::nullopt;
 }
 
 std::optional<FileError> sync(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         // Replaced meanwhile: the rewrite that replaced it synced the file holding its lines.
         if (errno == ENOENT) return std::nullopt;

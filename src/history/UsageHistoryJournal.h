@@ -44,9 +44,11 @@ struct Read {
 Read read(const QString& path, std::int64_t offset);
 
 // Appends `text` (in the system's hands once this returns: a kill of the process no longer
-// loses it); `lineBreakFirst` ends a torn line before it.
+// loses it; with `synced`, on the disk); `lineBreakFirst` ends a torn line before it. An append
+// that fails leaves the journal as it was (its writers hold the history's lock, so nobody
+// appends meanwhile).
 std::optional<FileError> append(const QString& path, std::string_view text, bool lineBreakFirst,
-                                FileStamp* after);
+                                FileStamp* after, bool synced = false);
 // Syncs the journal's appended lines to the disk.
 std::optional<FileError> sync(const QString& path);
 

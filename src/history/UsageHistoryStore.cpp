@@ -317,7 +317,7 @@ std::optional<FileLock> UsageHistoryStore::beginChange() {
     return lock;
 }
 
-std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& lines) {
+std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& lines, bool synced) {
     if (!journalCurrent_) {
         // The journal is missing or stale: a new one starts, the stale one kept aside.
         if (QFileInfo::exists(journalPath_)) {
@@ -341,15 +341,20 @@ std::optional<FileError> UsageHistoryStore::appendToJournal(const std::string& l
         if (!watcher_.files().contains(journalPath_)) watcher_.addPath(journalPath_);
     }
     FileStamp after;
-    if (auto error = UsageHistoryJournal::append(journalPath_, lines, !journalLineBreak_, &after)) {
-        journalStamp_ = {};  // what made it in is read again (a torn line is skipped)
+    // A failed append leaves the journal as it was: it is read on from the same offset, never
+    // again from its start, which would count every record it holds a second time.
+    if (auto error =
+            UsageHistoryJournal::append(journalPath_, lines, !journalLineBreak_, &after, synced))
         return error;
-    }
     journalStamp_ = after;
     journalOffset_ = after.size;
     journalLineBreak_ = true;
     ++journalRecords_;
-    scheduleSync();
+    // A synced append took every line appended before it to the disk as well.
+    if (synced)
+        syncPending_ = false;
+    else
+        scheduleSync();
     return std::nullopt;
 }
 
@@ -417,10 +422,8 @@ void UsageHistoryStore::retryHeld() {
             lines += UsageHistoryJournal::line(snapshot);
         for (const auto& record : held_.geminiRecords) lines += UsageHistoryJournal::line(record);
         for (const auto& record : held_.apiRecords) lines += UsageHistoryJournal::line(record);
-        error = appendToJournal(lines);
         // Reported as saved only once they are on the disk.
-        if (!error) error = UsageHistoryJournal::sync(journalPath_);
-        syncPending_ = false;
+        error = appendToJournal(lines, true);
     }
     if (!lock || error) {
         saveFailure_ = lock ? error->message : lastError_.value_or(QString());

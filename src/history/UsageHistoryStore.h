@@ -114,8 +114,10 @@ private:
     // Appends the change's journal lines, releases the lock, then schedules the rewrite
     // (which takes the lock again). False when the lines could not be written.
     bool endChange(FileLock lock, const std::string& lines, std::int64_t nowMs);
-    // Starts a journal that extends the file when there is none, then appends `lines`.
-    std::optional<FileError> appendToJournal(const std::string& lines);
+    // Starts a journal that extends the file when there is none, then appends `lines` (and
+    // with `synced`, waits until they are on the disk). A failed append leaves the journal
+    // as it was.
+    std::optional<FileError> appendToJournal(const std::string& lines, bool synced = false);
     // Nothing can be written: records are held in memory from now on, and writing is tried
     // again with a growing delay.
     void startHolding(const QString& reason);

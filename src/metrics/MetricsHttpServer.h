@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -13,11 +15,13 @@ class QTcpSocket;
 namespace qm::metrics {
 
 // Serves the exposition at GET /metrics and nothing else: 404 for another path, 405 for
-// another method, 400 for what is not HTTP, 431 for a request head past a few kilobytes, and
-// a connection that sends no whole request in time is closed. One request per connection, and
-// a bounded number open at once: past that, new connections are closed unanswered, so clients
-// that connect and say nothing cannot use up the process's files.
-// The body is produced afresh for every scrape, on the thread that owns the server.
+// another method, 400 for what is not HTTP, 431 for a request head past a few kilobytes, 421
+// for a Host that names neither the listening address nor localhost (a web page reaching the
+// listener through a name of its own, as DNS rebinding does). One request per connection. A
+// connection that sends no whole request head within a couple of seconds is closed, and past a
+// bound of open connections the oldest is closed to make room, so clients that connect and say
+// nothing can neither use up the process's files nor keep a scrape out. The body is produced afresh
+// for every scrape, on the thread that owns the server.
 class MetricsHttpServer : public QObject {
     Q_OBJECT
 
@@ -25,10 +29,13 @@ public:
     using Producer = std::function<QByteArray()>;
 
     static constexpr qsizetype kMaxRequestBytes = 8192;
-    static constexpr int kRequestTimeoutMs = 10'000;
-    static constexpr int kMaxOpenConnections = 32;
+    static constexpr int kRequestTimeoutMs = 2'000;
+    // How long a client has to take its answer once it is sent.
+    static constexpr int kAnswerTimeoutMs = 30'000;
+    static constexpr int kMaxOpenConnections = 256;
 
     explicit MetricsHttpServer(Producer producer, int requestTimeoutMs = kRequestTimeoutMs,
+                               int maxOpenConnections = kMaxOpenConnections,
                                QObject* parent = nullptr);
 
     // The system's text when the address cannot be listened on. Port 0 takes a free one.
@@ -43,10 +50,15 @@ public:
 private:
     void accept();
     void read(QTcpSocket* socket);
+    // Closes the connection accepted first that is still open.
+    void dropOldest();
 
     Producer producer_;
     int requestTimeoutMs_;
+    int maxOpenConnections_;
     int open_ = 0;
+    // Open connections in the order they came, for dropOldest(); closed ones read as null.
+    std::deque<QPointer<QTcpSocket>> byAge_;
     // Last, so its connections (which count themselves out of `open_`) go first.
     QTcpServer server_;
 };

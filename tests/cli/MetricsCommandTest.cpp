@@ -10,9 +10,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTest>
 #include <memory>
 
+#include "core/SharedFile.h"
 #include "history/UsageHistoryFile.h"
 #include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
@@ -101,6 +103,22 @@ protected:
         EXPECT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 60000));
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                 reply->readAll()};
+    }
+
+    // Sends `bytes` to the exporter and returns all it answered before it closed.
+    static QByteArray exchange(int port, const QByteArray& bytes) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        EXPECT_TRUE(socket.waitForConnected(5000));
+        socket.write(bytes);
+        QByteArray answer;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                answer += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            60000));
+        return answer + socket.readAll();
     }
 
     test::TempDir home;
@@ -198,6 +216,58 @@ TEST_F(MetricsCommandTest, ServesMetricsOnLoopbackAndNothingElseUntilStopped) {
 
     EXPECT_EQ(get(network, QUrl(base + "/")).first, 404);
     EXPECT_EQ(get(network, QUrl(base + "/api/v1/query")).first, 404);
+    stop(*exporter);
+}
+
+// A page that reaches the exporter through a name of its own (DNS rebinding) gets nothing, and
+// clients that connect and say nothing do not keep a scrape out.
+TEST_F(MetricsCommandTest, AForeignHostGetsNoMetricsAndSilentClientsKeepNoScrapeOut) {
+    auto exporter = startExporter({"--listen", "127.0.0.1:0"});
+    ASSERT_NE(exporter->port, 0);
+    const QByteArray port = QByteArray::number(exporter->port);
+    for (const QByteArray& host : {QByteArray("evil.example"), "evil.example:" + port}) {
+        const QByteArray answer =
+            exchange(exporter->port, "GET /metrics HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 421 ")) << answer.toStdString();
+        EXPECT_FALSE(answer.contains("quotameter_"));
+    }
+
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 32; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, quint16(exporter->port));
+        ASSERT_TRUE(silent.back()->waitForConnected(5000));
+    }
+    QNetworkAccessManager network;
+    const auto [status, body] =
+        get(network, QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(exporter->port)));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(body.contains("quotameter_tokens_total{")) << body.toStdString();
+    stop(*exporter);
+}
+
+// Another process holding the usage index (a long update, or one that hangs) does not fail a
+// scrape: it is served, read without the index's lock, and the exporter says so once.
+TEST_F(MetricsCommandTest, AScrapeWhileTheIndexIsBusyIsServedAndSaidOnce) {
+    auto exporter = startExporter({"--listen", "0"});
+    ASSERT_NE(exporter->port, 0);
+    QNetworkAccessManager network;
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/metrics").arg(exporter->port));
+    const QByteArray expected = get(network, url).second;
+    ASSERT_TRUE(expected.contains("quotameter_tokens_total{"));
+    {
+        const FileLock held = FileLock::acquire(home.filePath(".cache/Quotameter/usage-index.bin"));
+        ASSERT_TRUE(held.held());
+        for (int i = 0; i < 2; ++i) {
+            const auto [status, body] = get(network, url);
+            EXPECT_EQ(status, 200);
+            EXPECT_EQ(body, expected);
+        }
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return exporter->err.contains("usage index is busy"); }))
+        << exporter->err.toStdString();
+    EXPECT_EQ(get(network, url).first, 200);
+    EXPECT_EQ(exporter->err.count("usage index is busy"), 1) << exporter->err.toStdString();
     stop(*exporter);
 }
 

@@ -484,7 +484,7 @@ TEST(UsageHistoryStore, HostileFiguresAreRefusedFromEverySource) {
                                              UsageHistoryJournal::line(dear) +
                                              UsageHistoryJournal::line(gemini(kNow, "ok"))));
     }
-    EXPECT_EQ(UsageHistoryReader::read(f.path, kNow).geminiUsageRecords().size(),
+    EXPECT_EQ(UsageHistoryReader::read(f.path, f.now).geminiUsageRecords().size(),
               filed.geminiRecords.size() + 1);
     EXPECT_EQ(f.open()->geminiUsageRecords().size(), filed.geminiRecords.size() + 1);
 
@@ -501,4 +501,67 @@ TEST(UsageHistoryStore, HostileFiguresAreRefusedFromEverySource) {
     EXPECT_EQ(store->geminiUsageRecords().size(), folded);
     EXPECT_EQ(store->appendGeminiRecord(gemini(kNow + 3)), UsageHistoryStore::Outcome::saved);
     EXPECT_EQ(QDir(f.dir.path()).entryList({"usage-history.json.journal.corrupt-*"}).size(), 1);
+}
+
+// A disk that fills up part way through a write, as a real one does: every file may grow to
+// `bytes` and no further, so the write that crosses the limit is cut short. Process-wide.
+class DiskFullPast {
+public:
+    explicit DiskFullPast(std::int64_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = rlim_t(bytes);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~DiskFullPast() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        ::signal(SIGXFSZ, oldHandler_);
+    }
+    DiskFullPast(const DiskFullPast&) = delete;
+    DiskFullPast& operator=(const DiskFullPast&) = delete;
+
+private:
+    rlimit old_{};
+    sighandler_t oldHandler_ = SIG_DFL;
+};
+
+// Thousands of records arrive while the disk is full: the append that fills it leaves no torn
+// or half-saved line behind, retries that fail count nothing twice, and once there is room
+// again every record is saved exactly once.
+TEST(UsageHistoryStore, ThousandsHeldOnAFullDiskAreEachSavedOnceWhenThereIsRoomAgain) {
+    constexpr int kBefore = 20;
+    constexpr int kHeld = 5000;
+    Fixture f;
+    f.now = kNow + kBefore + kHeld;
+    auto store = f.open();
+    for (int i = 0; i < kBefore; ++i)
+        ASSERT_EQ(store->appendGeminiRecord(gemini(kNow + i)), UsageHistoryStore::Outcome::saved);
+    const QString journal = UsageHistoryJournal::pathFor(f.path);
+    const QByteArray journalBefore = qm::test::readAll(journal);
+    {
+        // Room for half a line more.
+        const DiskFullPast full(journalBefore.size() +
+                                std::int64_t(UsageHistoryJournal::line(gemini(kNow)).size() / 2));
+        QSignalSpy changes(store.get(), &UsageHistoryStore::changed);
+        for (int i = kBefore; i < kBefore + kHeld; ++i)
+            ASSERT_EQ(store->appendGeminiRecord(gemini(kNow + i)),
+                      UsageHistoryStore::Outcome::held);
+        EXPECT_EQ(qm::test::readAll(journal), journalBefore);
+        // A retry comes on its own and fails as well.
+        const qsizetype appended = changes.size();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return changes.size() > appended; }, 10000));
+        EXPECT_EQ(store->heldRecordCount(), std::size_t(kHeld));
+        EXPECT_EQ(store->geminiUsageRecords().size(), std::size_t(kBefore + kHeld));
+        EXPECT_EQ(qm::test::readAll(journal), journalBefore);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !store->saveProblem(); }, 40000));
+    EXPECT_EQ(store->geminiUsageRecords().size(), std::size_t(kBefore + kHeld));
+    // What another process reads (file and journal), then the file alone after the rewrite.
+    EXPECT_EQ(UsageHistoryReader::read(f.path, f.now).geminiUsageRecords().size(),
+              std::size_t(kBefore + kHeld));
+    const std::vector<GeminiUsageRecord> saved = f.onDisk().geminiRecords;
+    ASSERT_EQ(saved.size(), std::size_t(kBefore + kHeld));
+    for (int i = 0; i < kBefore + kHeld; ++i)
+        EXPECT_EQ(saved[std::size_t(i)].timestampMs, kNow + i);
 }
