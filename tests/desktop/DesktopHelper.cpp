@@ -6,6 +6,10 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusReply>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
@@ -158,6 +162,49 @@ private:
     bool found_ = false;
 };
 
+// A notification server on the session bus that writes one line per notification it is
+// asked to show ("summary: body") to a file, so the test sees what the desktop would.
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    explicit NotificationServer(QString path) : path_(std::move(path)) {}
+
+public Q_SLOTS:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int) {
+        QFile file(path_);
+        if (file.open(QIODevice::Append))
+            file.write((summary + QStringLiteral(": ") + body).toUtf8().replace('\n', ' ') + '\n');
+        return ++shown_;
+    }
+    QStringList GetCapabilities() { return {QStringLiteral("body")}; }
+    QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
+        vendor = QStringLiteral("test");
+        version = QStringLiteral("1");
+        spec = QStringLiteral("1.2");
+        return QStringLiteral("desktop-test");
+    }
+
+private:
+    QString path_;
+    uint shown_ = 0;
+};
+
+int serveNotifications(const QString& path) {
+    NotificationServer server(path);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                            QDBusConnection::ExportAllSlots) ||
+        !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+        std::fprintf(stderr, "cannot serve notifications on the session bus\n");
+        return 1;
+    }
+    std::printf("serving\n");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
 // Prints "X Y WIDTH HEIGHT" of the object in screen pixels as soon as one is shown; fails
 // after `seconds` without one.
 int locate(const QString& name, const QString& role, int seconds) {
@@ -194,6 +241,25 @@ int main(int argc, char** argv) {
         qm::test::writeSampleHome(QString::fromLocal8Bit(argv[2]));
         return 0;
     }
+    if (job == "notifications" && argc == 3) {
+        QCoreApplication app(argc, argv);
+        return serveNotifications(QString::fromLocal8Bit(argv[2]));
+    }
+    if (job == "session" && argc == 4) {
+        // A new Codex session whose plan limit stands at `pct` percent: the app must read it on
+        // its next refresh, and 80% or more alerts.
+        const QString home = QString::fromLocal8Bit(argv[2]);
+        const double pct = atof(argv[3]);
+        const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+        const QString id = QStringLiteral("0199a1b2-near-%1").arg(int(pct));
+        QByteArray rollout = qm::test::codexMetaLine(id, QStringLiteral("/home/dev/app"), 120);
+        rollout += qm::test::codexTurnLine(QStringLiteral("gpt-5"), 120);
+        rollout += qm::test::codexTotalsLine(500, 100, 0, 60);
+        rollout += qm::test::codexRateLimitsLine(pct, 20, now + 3600, now + 5 * 86400, 60);
+        QFile file(home + "/.codex/sessions/2025/06/02/rollout-" + id + ".jsonl");
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        return file.open(QIODevice::WriteOnly) && file.write(rollout) == rollout.size() ? 0 : 1;
+    }
     if (job == "shot" && (argc == 3 || argc == 7)) {
         QGuiApplication app(argc, argv);
         QScreen* screen = QGuiApplication::primaryScreen();
@@ -207,7 +273,9 @@ int main(int argc, char** argv) {
         return locate(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                       atoi(argv[4]));
     }
-    std::fprintf(stderr, "usage: %s home DIR | shot FILE [X Y W H] | locate NAME ROLE SECONDS\n",
+    std::fprintf(stderr,
+                 "usage: %s home DIR | session DIR PERCENT | notifications FILE | shot FILE [X Y W "
+                 "H] | locate NAME ROLE SECONDS\n",
                  argv[0]);
     return 2;
 }

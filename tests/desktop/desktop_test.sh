@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Starts quotameter in a private home under Xvfb beside trayer, then: the icon appears in the
 # tray, a click opens the panel, "Open Dashboard" opens the dashboard, and a second start hands
-# its window to the running instance and exits. Screenshots go to the given folder.
+# its window to the running instance and exits. Then every window is opened and closed, and
+# the panel's Refresh is clicked twice once the usage index is loaded, the second time with a
+# plan limit near its end, which must reach the notification server. Built with sanitizers,
+# any report the app or its browser process prints fails the test. Screenshots go to the given
+# folder.
 set -euo pipefail
 app=$1 helper=$2 shots=$3
-for tool in Xvfb trayer xdotool xwininfo dbus-daemon; do
+for tool in Xvfb trayer xdotool xwininfo dbus-daemon dbus-send /usr/libexec/at-spi-bus-launcher; do
   command -v "$tool" >/dev/null || { echo "desktop test: $tool missing, skipped"; exit 77; }
 done
 mkdir -p "$shots"
@@ -24,7 +28,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A sanitizer's report ends the app; it is the cause to name, whatever step then failed.
+sanitizer_report() {
+  grep -E -q "ERROR: (Address|Leak|Thread)Sanitizer|runtime error:|SUMMARY: (Address|Undefined)" \
+    "$work/app.log" "$work/second.log" 2>/dev/null
+}
 fail() {
+  if sanitizer_report; then
+    echo "desktop test: a sanitizer reported a fault in the application (then: $*)" >&2
+    grep -E -h -A30 "ERROR: |runtime error:" "$work/app.log" "$work/second.log" | head -60 >&2
+    exit 1
+  fi
   echo "desktop test: $*" >&2
   "$helper" shot "$shots/failure.png" >/dev/null 2>&1 || true
   [[ -f $work/app.log ]] && tail -20 "$work/app.log" >&2
@@ -56,7 +70,8 @@ mkdir -p "$HOME" "$TMPDIR" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 # write them to the files.
 Xvfb -displayfd 5 -screen 0 1280x800x24 -nolisten tcp 5>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-dbus-daemon --session --nofork --print-address=6 6>"$work/bus" >"$work/bus.log" 2>&1 &
+dbus-daemon --config-file="$(dirname "$0")/../support/dbus-session.conf" --nofork --print-address=6 \
+  6>"$work/bus" >"$work/bus.log" 2>&1 &
 pids+=($!)
 wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
 wait_for 10 test -s "$work/bus" || fail "the session bus did not start"
@@ -64,6 +79,14 @@ export DISPLAY=:$(head -1 "$work/display") QT_QPA_PLATFORM=xcb
 export DBUS_SESSION_BUS_ADDRESS=$(head -1 "$work/bus") QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 unset WAYLAND_DISPLAY
 wait_for 10 xwininfo -root || fail "Xvfb did not start"
+# The bus starts nothing by itself: the accessibility bus is started here.
+/usr/libexec/at-spi-bus-launcher --launch-immediately >"$work/atspi.log" 2>&1 &
+pids+=($!)
+wait_for 10 dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress ||
+  fail "the accessibility bus did not start"
+"$helper" notifications "$work/notifications" >"$work/notifier.log" 2>&1 &
+pids+=($!)
+wait_for 10 grep -q serving "$work/notifier.log" || fail "the notification server did not start"
 
 # trayer now and then loses its first connection to a freshly started server ("Fatal IO
 # error 11") on a loaded machine: a second start is given the same time.
@@ -98,7 +121,9 @@ eval "$(xdotool getwindowgeometry --shell "$tray")"
 # An application learns of a new listener a moment later: when the opening went unheard, the
 # panel is closed and opened again.
 open_panel() {
-  "$helper" locate "Open Dashboard" "push button" 10 >"$work/button" 2>"$work/locate.log" &
+  local button=${1:-Open Dashboard}
+  eval "$(xdotool getwindowgeometry --shell "$tray")"
+  "$helper" locate "$button" "push button" 10 >"$work/button" 2>"$work/locate.log" &
   local locator=$!
   wait_for 10 grep -q listening "$work/locate.log"
   sleep 1
@@ -134,7 +159,44 @@ set -e
 [[ $status -eq 2 ]] && grep -q "dashboard, claude-login, accounts, relay, trends" "$work/unknown.log" ||
   fail "an unknown window id was not refused"
 
+# Every window opens and closes (Ctrl+W, as a user closes it).
+close_window() {
+  local w
+  w=$(xdotool search --onlyvisible --name "$1" | head -1)
+  [[ -n $w ]] || return 1
+  xdotool windowfocus --sync "$w" key ctrl+w
+  wait_for 20 bash -c "! xdotool search --onlyvisible --name '$1'"
+}
+for window in "dashboard:^Quotameter$" "trends:^Usage Trends$" "accounts:^API Accounts$" \
+  "relay:^Gemini Relay$" "claude-login:^Claude Login$"; do
+  id=${window%%:*} title=${window#*:}
+  if ! xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; then
+    timeout 20 "$app" --open "$id" >>"$work/second.log" 2>&1 || fail "--open $id failed"
+    wait_for 60 xdotool search --onlyvisible --name "$title" || fail "$id did not open"
+  fi
+  close_window "$title" || fail "$id did not close"
+done
+
+# Two refreshes with the index loaded, each after a new session was written, so each must
+# bring the index up to date; the second session's limit is at 85%, which alerts.
+index=$XDG_CACHE_HOME/Quotameter/usage-index.bin
+wait_for 60 test -s "$index" || fail "the first refresh built no usage index"
+index_state() { stat -c '%i %s %Y' "$index" "$index.journal" 2>/dev/null || true; }
+for pct in 40 85; do
+  before=$(index_state)
+  "$helper" session "$HOME" "$pct" || fail "could not write a session"
+  open_panel Refresh || open_panel Refresh || fail "the panel reports no \"Refresh\" button"
+  read -r bx by bw bh <"$work/button"
+  xdotool mousemove $((bx + bw / 2)) $((by + bh / 2)) click 1
+  wait_for 60 bash -c "[[ \"\$(stat -c '%i %s %Y' '$index' '$index.journal' 2>/dev/null)\" != '$before' ]]" ||
+    fail "the refresh at $pct% did not bring the index up to date"
+  xdotool key Escape
+done
+wait_for 60 grep -q "Codex" "$work/notifications" || fail "no notification for the Codex limit at 85%"
+kill -0 "$app_pid" || fail "the application ended"
+
 # A logout's SIGTERM ends the application.
 kill -TERM "$app_pid"
 wait_for 20 bash -c "! kill -0 $app_pid" || fail "the application did not end on SIGTERM"
+sanitizer_report && fail "the application ended cleanly"
 echo "desktop test: passed"
