@@ -18,6 +18,7 @@
 #include "history/UsageHistoryFile.h"
 #include "support/CliEnvironment.h"
 #include "support/RolloutFixtures.h"
+#include "support/SocketExchange.h"
 #include "support/TempDir.h"
 
 namespace qm {
@@ -107,18 +108,7 @@ protected:
 
     // Sends `bytes` to the exporter and returns all it answered before it closed.
     static QByteArray exchange(int port, const QByteArray& bytes) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        EXPECT_TRUE(socket.waitForConnected(5000));
-        socket.write(bytes);
-        QByteArray answer;
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] {
-                answer += socket.readAll();
-                return socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            60000));
-        return answer + socket.readAll();
+        return test::exchangeWith(QHostAddress(QHostAddress::LocalHost), quint16(port), bytes);
     }
 
     test::TempDir home;

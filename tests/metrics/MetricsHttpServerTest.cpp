@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "metrics/MetricsHttpServer.h"
+#include "support/SocketExchange.h"
 
 namespace qm::metrics {
 namespace {
@@ -14,18 +15,7 @@ namespace {
 // Sends `bytes` to `server` at `address` and returns all it answered before it closed.
 QByteArray exchangeWith(const MetricsHttpServer& server, const QByteArray& bytes,
                         const QHostAddress& address = QHostAddress(QHostAddress::LocalHost)) {
-    QTcpSocket socket;
-    socket.connectToHost(address, server.port());
-    EXPECT_TRUE(socket.waitForConnected(5000));
-    socket.write(bytes);
-    QByteArray answer;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            answer += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        },
-        15000));
-    return answer + socket.readAll();
+    return test::exchangeWith(address, server.port(), bytes, 15000);
 }
 
 // The exporter's listener driven over real loopback sockets.
