@@ -3,6 +3,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEngineView>
+#include <QWindow>
 
 #include "ClaudeSiteFixture.h"
 #include "browser/ClaudeLoginWindow.h"
@@ -63,7 +64,7 @@ TEST_F(ClaudeLoginWindowTest, DoneAsksTheApplicationAndWaitsForItsAnswer) {
     // Cancel hands the page back to its hidden use, where it still works.
     QTest::mouseClick(button(&window, "cancel"), Qt::LeftButton);
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_FALSE(window.view());
+    EXPECT_FALSE(window.view()) << "Cancel kept the page in the window";
     const ClaudeUsageResult result = QCoro::waitFor(session->fetchUsage());
     EXPECT_EQ(describe(result), "Login required");
 }
@@ -79,10 +80,14 @@ TEST_F(ClaudeLoginWindowTest, HidingOrMinimisingKeepsThePageOnlyClosingHandsItBa
     const QUrl signingIn = page->url();
     QWebEngineView* view = window.view();
     QSignalSpy started(page, &QWebEnginePage::loadStarted);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
     window.showMinimized();
     window.hide();
-    QTest::qWait(50);
+    // The window system has taken the window away (minimised, then hidden) before it is
+    // shown again.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.windowHandle()->isExposed(); }, 15000))
+        << "the hidden window is still on screen";
     window.showNormal();
     // A round trip through the page's renderer: the document is still the one being signed
     // in on, and a reload started by showing the window would have been reported by now.

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,6 +34,47 @@ using test::FakeGeminiResponse;
 using test::FakeGeminiUpstream;
 
 using Finished = test::CliRun;
+
+// A pseudo-terminal that a child process reads as its standard input, as when a user runs the
+// command in a shell and types at it.
+class Terminal {
+public:
+    Terminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+        if (const char* name = ::ptsname(master_)) {
+            // Never this process's controlling terminal, and no other child's input.
+            slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        }
+    }
+    ~Terminal() {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    bool isOpen() const { return master_ >= 0 && slave_ >= 0; }
+
+    // `process`, once started, reads this terminal as its standard input.
+    void attach(QProcess& process) const {
+        const int slave = slave_;
+        process.setChildProcessModifier([slave] {
+            if (::dup2(slave, STDIN_FILENO) < 0) ::_exit(127);
+        });
+    }
+
+    // The user types `line`, Return, then Ctrl-D to end the input.
+    bool typeLineAndEnd(const QString& line) const {
+        const QByteArray keys = line.toUtf8() + "\n\x04";
+        return ::write(master_, keys.constData(), size_t(keys.size())) == keys.size();
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+};
 
 class CliTest : public ::testing::Test {
 protected:
@@ -263,31 +311,60 @@ TEST_F(CliTest, KeysOutliveAMissingConfigAndAPruneRefuses) {
 
 TEST_F(CliTest, ConcurrentAccountAddsAllKeepTheirAccountsAndKeys) {
     constexpr int kCount = 16;
+    std::vector<std::unique_ptr<Terminal>> terminals;
     std::vector<std::unique_ptr<QProcess>> adds;
     for (int i = 0; i < kCount; ++i) {
+        terminals.push_back(std::make_unique<Terminal>());
+        ASSERT_TRUE(terminals.back()->isOpen()) << "no pseudo-terminal: " << std::strerror(errno);
         adds.push_back(std::make_unique<QProcess>());
         prepare(*adds.back(),
                 {"accounts", "add", "gemini", "--alias", QStringLiteral("acct%1").arg(i)});
+        terminals.back()->attach(*adds.back());
     }
-    // Each reads its key first and only then the files: with every key handed over at once,
-    // they all load, change and save config.json at the same moment.
+    // Each reads its key first and only then the files, and asks for the key on a terminal.
+    // Once every one has asked, every key is typed at once: they all load, change and save
+    // config.json at the same moment.
     for (auto& add : adds) add->start();
-    for (auto& add : adds) ASSERT_TRUE(add->waitForStarted(10000));
-    QTest::qWait(1500);
-    for (auto& add : adds) {
-        add->write(QStringLiteral("KEY-%1-0123456789\n").arg(&add - adds.data()).toUtf8());
-        add->closeWriteChannel();
+    for (auto& add : adds)
+        ASSERT_TRUE(add->waitForStarted(10000)) << add->errorString().toStdString();
+    std::vector<QByteArray> errors(kCount);
+    // The first that has not asked for its key yet, or -1.
+    const auto firstSilent = [&] {
+        int silent = -1;
+        for (int i = kCount - 1; i >= 0; --i) {
+            errors[i] += adds[i]->readAllStandardError();
+            if (!errors[i].contains("Enter the API key")) silent = i;
+        }
+        return silent;
+    };
+    const auto askedOrGone = [&] {
+        const bool gone = std::any_of(adds.begin(), adds.end(), [](const auto& add) {
+            return add->state() == QProcess::NotRunning;
+        });
+        return firstSilent() < 0 || gone;
+    };
+    // Whether they all asked is told below, naming the first that did not.
+    static_cast<void>(QTest::qWaitFor(askedOrGone, 60000));
+    const int silent = firstSilent();
+    ASSERT_LT(silent, 0) << "add " << silent << " never asked for its key: "
+                         << errors[std::max(silent, 0)].toStdString();
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(terminals[i]->typeLineAndEnd(QStringLiteral("KEY-%1-0123456789").arg(i)))
+            << "typing on terminal " << i << ": " << std::strerror(errno);
     }
-    for (auto& add : adds) {
-        ASSERT_TRUE(add->waitForFinished(60000));
-        EXPECT_EQ(add->exitCode(), 0) << add->readAllStandardError().toStdString();
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(adds[i]->waitForFinished(60000)) << "add " << i << " never ended";
+        errors[i] += adds[i]->readAllStandardError();
+        EXPECT_EQ(adds[i]->exitCode(), 0) << errors[i].toStdString();
     }
     const Finished list = run({"accounts", "list", "--provider", "gemini"});
     ASSERT_EQ(list.exitCode, 0) << list.err.toStdString();
     for (int i = 0; i < kCount; ++i)
-        EXPECT_TRUE(list.out.contains(QStringLiteral("acct%1").arg(i).toUtf8())) << i;
+        EXPECT_TRUE(list.out.contains(QStringLiteral("acct%1").arg(i).toUtf8()))
+            << "account acct" << i << " was lost:\n"
+            << list.out.toStdString();
     EXPECT_FALSE(list.out.contains("No key stored")) << list.out.toStdString();
-    EXPECT_EQ(QDir(dataDir()).entryList({"*.tmp*"}), QStringList());
+    EXPECT_EQ(QDir(dataDir()).entryList({"*.tmp*"}), QStringList()) << "temporary files were left";
 }
 
 TEST_F(CliTest, ARelayAndOtherCommandsShareTheFilesWithoutLosingAnything) {

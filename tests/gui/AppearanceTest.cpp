@@ -60,7 +60,7 @@ TEST_F(DarkPaletteTest, NoChartIsLighterThanTheWindowAndStateColoursStandOut) {
     trends.resize(900, 700);
     trends.show();
     trends.flushRedraw();
-    settle(200);
+    layOut(&trends);
     const double window = lightness(QApplication::palette().color(QPalette::Window));
     const auto views = trends.findChildren<QChartView*>();
     ASSERT_FALSE(views.isEmpty());
@@ -91,8 +91,9 @@ TEST_F(DarkPaletteTest, TheDashboardReadsOnADarkPalette) {
     DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.resize(1100, 860);
     window.show();
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && claude.latest(); }));
-    settle(300);
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && claude.latest(); }))
+        << "the dashboard never showed Claude's limits: " << claude.statusText().toStdString();
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("dashboard-dark"));
     // The cards are drawn from the palette: no light box on the dark window.
     const QImage image = window.grab().toImage();
@@ -140,13 +141,13 @@ TEST_F(LargeFontTest, AccountRowsReflowAndKeepEveryControl) {
     AccountsWindow window(&accounts, &relay, &history, {});
     window.resize(window.minimumSize());
     window.show();
-    settle(100);
+    layOut(&window);
     auto* row = window.findChild<QWidget*>(QStringLiteral("accountRow"));
     ASSERT_TRUE(row);
     expectNothingClipped(&window, row);
     auto* remove = row->findChild<QToolButton*>(QStringLiteral("deleteButton"));
     ASSERT_TRUE(remove);
-    EXPECT_TRUE(remove->isVisible());
+    EXPECT_TRUE(remove->isVisible()) << "the delete button is hidden";
     EXPECT_TRUE(
         window.rect().contains(QRect(remove->mapTo(&window, QPoint(0, 0)), remove->size())));
     saveScreenshot(&window, QStringLiteral("accounts-large-font"));
@@ -157,7 +158,7 @@ TEST_F(LargeFontTest, CardTitlesKeepClearOfTheirValues) {
     DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
     window.resize(window.minimumSize());
     window.show();
-    settle(100);
+    layOut(&window);
     QWidget* card = window.findChild<QWidget*>(QStringLiteral("card_Codex"));
     ASSERT_TRUE(card);
     // "Project" and its value: the title is never drawn into the value's space.

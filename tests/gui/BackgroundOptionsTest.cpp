@@ -22,8 +22,9 @@ TEST_F(BackgroundOptionsTest, ChoicesAreSavedAndShownByEveryWindow) {
     ASSERT_TRUE(period && notifications);
     EXPECT_EQ(period->currentText(), "Off");
     EXPECT_TRUE(notifications->isChecked());
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
-    settle();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }))
+        << "the first scan and Claude fetch never ended";
+    layOut(window.get());
     saveScreenshot(window->findChild<QWidget*>("header"), QStringLiteral("dashboard-header"));
 
     period->setCurrentIndex(period->findText(QStringLiteral("15 minutes")));

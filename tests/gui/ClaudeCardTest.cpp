@@ -107,7 +107,7 @@ TEST_F(ClaudeCardTest, TheFiveHourBarCarriesClaudeCodeOfTheSameWindow) {
               "Claude Code: 1.4k tokens, $0.0021");
     EXPECT_FALSE(card->findChild<QWidget*>("bar_Week")->findChild<QLabel*>("claudeCodeFiveHour"));
     card->resize(330, card->sizeHint().height());
-    settle();
+    layOut(card.get());
     saveScreenshot(card.get(), QStringLiteral("claude-card-with-claude-code"));
 }
 
@@ -127,7 +127,7 @@ TEST_F(ClaudeCardTest, DesignRoutinesAndExtraRowsFollowTheSite) {
     EXPECT_EQ(text(extra, "value"), "12.5 / -");
     EXPECT_EQ(text(extra, "detail"), "-");
     card->resize(330, card->sizeHint().height());
-    settle();
+    layOut(card.get());
     saveScreenshot(card.get(), QStringLiteral("claude-card"));
 
     // Extra usage that is switched off is not shown.

@@ -38,13 +38,14 @@ TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     auto window = makeWindow();
     EXPECT_EQ(text(window.get(), "lastRefresh"), "Waiting for first refresh");
     window->show();
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }))
+        << "the first scan and Claude fetch never ended";
     // One local scan and one Claude fetch on the first appearance.
     EXPECT_EQ(site.requestCount("/api/organizations"), 1);
     EXPECT_EQ(text(window.get(), "lastRefresh"), "Updated now");
 
     auto* codex = window->findChild<QWidget*>("card_Codex");
-    ASSERT_TRUE(codex);
+    ASSERT_TRUE(codex) << "no Codex card";
     EXPECT_EQ(text(codex, "prompts"), "3");
     EXPECT_EQ(text(codex, "tokens"), "1.2k");
     EXPECT_EQ(text(codex, "model"), "gpt-5");
@@ -67,7 +68,7 @@ TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     EXPECT_EQ(text(claudeCard, "claudeEmptyStatus"), "Sign in to Claude to see your limits.");
     EXPECT_EQ(text(claudeCard, "claudeStatusText"), "");
     window->resize(1100, 820);
-    settle();
+    layOut(window.get());
     saveScreenshot(window.get(), QStringLiteral("dashboard-signed-out"));
 
     // Header buttons open windows by id.
@@ -82,10 +83,11 @@ TEST_F(DashboardTest, ARefreshShowsNewFiguresInTheSameCardsAndPanelRows) {
     MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
     window->resize(1100, 820);
     window->show();
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
-    settle();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }))
+        << "the first scan and Claude fetch never ended";
+    layOut(window.get());
     auto* codex = window->findChild<QWidget*>("card_Codex");
-    ASSERT_TRUE(codex);
+    ASSERT_TRUE(codex) << "no Codex card";
     EXPECT_EQ(text(codex, "prompts"), "3");
     EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
     const QList<QWidget*> cardWidgets = window->findChildren<QWidget*>();
@@ -95,7 +97,8 @@ TEST_F(DashboardTest, ARefreshShowsNewFiguresInTheSameCardsAndPanelRows) {
     QTest::mouseMove(cost, cost->rect().center());
     auto* trends = window->findChild<QPushButton*>("trends");
     trends->setFocus();
-    ASSERT_TRUE(waitUntil([&] { return cost->underMouse(); }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return cost->underMouse(); }, 2000))
+        << "the pointer never reached the cost";
 
     // One more prompt in the Codex log.
     QFile log(home.path() + "/.codex/sessions/2025/06/01/rollout-sample.jsonl");
@@ -111,7 +114,7 @@ TEST_F(DashboardTest, ARefreshShowsNewFiguresInTheSameCardsAndPanelRows) {
     // focus stay where they were.
     EXPECT_EQ(window->findChildren<QWidget*>(), cardWidgets);
     EXPECT_EQ(panel.findChildren<QWidget*>(), panelWidgets);
-    EXPECT_TRUE(cost->underMouse());
+    EXPECT_TRUE(cost->underMouse()) << "the cost's label was made again";
     EXPECT_EQ(window->focusWidget(), trends);
 }
 
@@ -136,7 +139,7 @@ TEST_F(DashboardTest, ADashboardShownWhileClaudeFetchesStartsNoSecondFetch) {
     signIn();
     const int before = site.requestCount(site.usagePath());
     auto first = claude.refresh();
-    ASSERT_TRUE(claude.isRefreshing());
+    ASSERT_TRUE(claude.isRefreshing()) << "the first fetch did not start";
     auto window = makeWindow();
     window->show();
     QCoro::waitFor(first);
@@ -145,9 +148,9 @@ TEST_F(DashboardTest, ADashboardShownWhileClaudeFetchesStartsNoSecondFetch) {
     // refresh of the logs, finished, orders that decision before the checks below.
     QCoro::waitFor(aggregator.refresh());
     EXPECT_EQ(site.requestCount(site.usagePath()), before + 1);
-    EXPECT_FALSE(claude.isRefreshing());
+    EXPECT_FALSE(claude.isRefreshing()) << "the window started a second fetch";
     window->resize(1100, 900);
-    settle();
+    layOut(window.get());
     saveScreenshot(window.get(), QStringLiteral("dashboard"));
 }
 
@@ -157,9 +160,9 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
     window->show();
     auto* scroll = window->findChild<QScrollArea*>();
     auto* mascot = window->findChild<CorgiMascot*>("mascot");
-    EXPECT_TRUE(window->mascotShown());
-    EXPECT_TRUE(mascot->isAnimating());
-    settle();
+    EXPECT_TRUE(window->mascotShown()) << "the dog is off at first";
+    EXPECT_TRUE(mascot->isAnimating()) << "the dog stands still";
+    layOut(window.get());
     // The dog walks below the scrolling cards, never over them, even at the smallest size.
     EXPECT_GE(mascot->geometry().top(), scroll->geometry().bottom());
     const int scrollHeightWithDog = scroll->height();
@@ -167,10 +170,10 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
     auto* toggle = window->findChild<QCheckBox*>("mascotSwitch");
     EXPECT_TRUE(toggle->isChecked());
     toggle->click();
-    ASSERT_TRUE(waitUntil([&] { return !mascot->isVisible(); }, 2000));
-    settle();
-    EXPECT_GT(scroll->height(), scrollHeightWithDog);
-    EXPECT_FALSE(mascot->isAnimating());
+    ASSERT_TRUE(waitUntil([&] { return !mascot->isVisible(); }, 2000)) << "the dog never faded out";
+    layOut(window.get());
+    EXPECT_GT(scroll->height(), scrollHeightWithDog) << "the cards did not take the dog's room";
+    EXPECT_FALSE(mascot->isAnimating()) << "the hidden dog still walks";
     EXPECT_FALSE(preferences.mascotEnabled());
 
     // A new window (the next launch) starts with the dog off.
@@ -186,9 +189,9 @@ TEST_F(DashboardTest, MascotSwitchFadesTheDogAndItsStripAndIsRemembered) {
 TEST_F(DashboardTest, TheHeaderKeepsDailyControlsAndTheSettingsMenuTheRest) {
     auto window = makeWindow();
     window->show();
-    settle();
+    layOut(window.get());
     // At the default size the Claude card sits beside the header.
-    EXPECT_TRUE(window->findChild<TopSection*>()->isSideBySide());
+    EXPECT_TRUE(window->findChild<TopSection*>()->isSideBySide()) << "the Claude card is stacked";
     auto* header = window->findChild<QWidget*>("header");
     for (const char* name : {"trends", "accounts", "refresh"}) {
         auto* button = header->findChild<QPushButton*>(name);
@@ -211,7 +214,7 @@ TEST_F(DashboardTest, TheHeaderKeepsDailyControlsAndTheSettingsMenuTheRest) {
     // Other parts add their entries (the prices) below the choices.
     EXPECT_EQ(window->menu(), menu);
     menu->popup(settings->mapToGlobal(QPoint(0, settings->height())));
-    settle();
+    layOut(menu);
     saveScreenshot(menu, QStringLiteral("dashboard-settings-menu"));
     menu->hide();
 }
@@ -220,11 +223,12 @@ TEST_F(DashboardTest, NarrowWindowStacksTheClaudeCardAndFoldsTheGrid) {
     auto window = makeWindow();
     window->resize(1300, 760);
     window->show();
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
-    settle();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }))
+        << "the first scan and Claude fetch never ended";
+    layOut(window.get());
     auto* top = window->findChild<TopSection*>();
     auto* grid = window->findChild<CardGrid*>();
-    EXPECT_TRUE(top->isSideBySide());
+    EXPECT_TRUE(top->isSideBySide()) << "the Claude card is stacked in a wide window";
     EXPECT_EQ(grid->columns(), 4);
     for (auto* card : window->findChildren<QWidget*>(QRegularExpression("^card_"))) {
         EXPECT_LE(card->width(), CardGrid::kMaxColumn);
@@ -233,15 +237,16 @@ TEST_F(DashboardTest, NarrowWindowStacksTheClaudeCardAndFoldsTheGrid) {
     saveScreenshot(window.get(), QStringLiteral("dashboard-wide"));
 
     window->resize(window->minimumWidth(), 760);
-    settle();
+    layOut(window.get());
     // The header's controls are few enough that even the narrowest window keeps the card
     // beside it; narrower than header and card together, it stacks.
-    EXPECT_TRUE(top->isSideBySide());
+    EXPECT_TRUE(top->isSideBySide()) << "the Claude card is stacked at the minimum width";
     EXPECT_EQ(grid->columns(), 2);
     top->resize(TopSection::kCardWidth + 100, top->height());
-    EXPECT_FALSE(top->isSideBySide());
+    EXPECT_FALSE(top->isSideBySide()) << "the card stays beside a header too narrow for both";
     // Nothing scrolls sideways at the minimum width.
-    EXPECT_FALSE(window->findChild<QScrollArea*>()->horizontalScrollBar()->isVisible());
+    EXPECT_FALSE(window->findChild<QScrollArea*>()->horizontalScrollBar()->isVisible())
+        << "the narrowest window scrolls sideways";
     saveScreenshot(window.get(), QStringLiteral("dashboard-narrow"));
 }
 
@@ -260,13 +265,13 @@ TEST(ProviderCardTest, SeveralWarningsShowOnlyTheFirstInAtMostTwoLines) {
     card.show(usage, 0);
     card.resize(260, 400);
     card.CardFrame::show();
-    settle();
+    layOut(&card);
     auto* warning = card.findChild<ElidedLabel*>("warning");
     EXPECT_EQ(warning->text(), first);
-    EXPECT_TRUE(warning->isVisible());
+    EXPECT_TRUE(warning->isVisible()) << "the warning is hidden";
     const QStringList lines = warning->visibleLines(warning->width());
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[1].endsWith(QChar(0x2026)));
+    EXPECT_TRUE(lines[1].endsWith(QChar(0x2026))) << "not elided: " << lines[1].toStdString();
     EXPECT_EQ(warning->height(), warning->fontMetrics().lineSpacing() * 2);
     saveScreenshot(&card, QStringLiteral("provider-card-warning"));
     // A short warning takes one line.

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QCoroTask>
 #include <QDir>
+#include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QLabel>
+#include <QRectF>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -26,15 +30,70 @@
 
 namespace qm::test {
 
-// Lets queued events, layouts and coroutine steps run.
-inline void settle(int ms = 50) {
-    QTest::qWait(ms);
-}
-
 template <typename Predicate>
 bool waitUntil(Predicate done, int ms = 20000) {
     return QTest::qWaitFor(done, ms);
 }
+
+namespace detail {
+
+// Where everything under `root` is: its frame, each widget's place (none when hidden) and the
+// extent of what its graphics views draw (the charts lay out in their scenes).
+inline QList<QRectF> placements(QWidget* root) {
+    QList<QRectF> all{QRectF(root->frameGeometry()), QRectF(root->geometry())};
+    const QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    for (QWidget* widget : widgets)
+        all << QRectF(widget->isVisible() ? widget->geometry() : QRect());
+    const QList<QGraphicsView*> views = root->findChildren<QGraphicsView*>();
+    for (QGraphicsView* view : views) {
+        if (view->scene()) all << view->scene()->itemsBoundingRect();
+    }
+    return all;
+}
+
+}  // namespace detail
+
+// Runs the events already queued, pass after pass, until two passes in a row move nothing
+// under `window`: layout requests, the resizes they cause, the window system's geometry
+// events. It waits for no clock, so a geometry check or a picture after it sees the window
+// standing still, as a user would. An animation never stands still: it gets 100 passes.
+inline void layOut(QWidget* window) {
+    QList<QRectF> before = detail::placements(window);
+    int still = 0;
+    for (int pass = 0; pass < 100 && still < 2; ++pass) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        QList<QRectF> after = detail::placements(window);
+        still = after == before ? still + 1 : 0;
+        before = std::move(after);
+    }
+}
+
+// Tells when the widget has painted since this was made and the event loop has turned twice
+// after that paint: what the paint queued for its next turn (the work a window starts once it
+// has been seen) has run by then, whichever of the paint's watchers saw it first. A check that
+// such work did not start waits for this instead of for a while.
+class AfterPaint : public QObject {
+public:
+    explicit AfterPaint(QWidget* widget) { widget->installEventFilter(this); }
+
+    bool passed() const { return passed_; }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Paint || painted_) return false;
+        painted_ = true;
+        const auto second = [this] { passed_ = true; };
+        const auto first = [this, second] {
+            QMetaObject::invokeMethod(this, second, Qt::QueuedConnection);
+        };
+        QMetaObject::invokeMethod(this, first, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    bool painted_ = false;
+    bool passed_ = false;
+};
 
 // The text of the label `name` under `root`, or a marker that says it is missing.
 inline QString text(QWidget* root, const QString& name) {
@@ -61,9 +120,11 @@ protected:
         site.signInOnLoginPage();
         const int before = site.requestCount("/login");
         claude.showLoginWindow();
-        ASSERT_TRUE(waitUntil([&] { return site.requestCount("/login") > before; }));
+        ASSERT_TRUE(waitUntil([&] { return site.requestCount("/login") > before; }))
+            << "the login page never loaded";
         claude.closeLoginWindow();
-        ASSERT_TRUE(waitUntil([&] { return !claude.isLoginWindowShown(); }));
+        ASSERT_TRUE(waitUntil([&] { return !claude.isLoginWindowShown(); }))
+            << "the login window stayed open";
     }
 
     // Signs in and fetches limits with `usageBody` as the site's answer.

@@ -74,12 +74,13 @@ TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
         dashboard.findChild<QWidget*>(QStringLiteral("card_Grok"))->findChild<LimitBars*>();
     EXPECT_TRUE(grokLimits->isHidden());
 
+    AfterPaint dashboardSeen(&dashboard);
     dashboard.resize(1180, 860);
     dashboard.show();
-    settle();
+    layOut(&dashboard);
     saveScreenshot(&dashboard, QStringLiteral("dashboard-codex-limits-wide"));
     dashboard.resize(820, 860);
-    settle();
+    layOut(&dashboard);
     saveScreenshot(&dashboard, QStringLiteral("dashboard-codex-limits-narrow"));
 
     MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
@@ -100,9 +101,11 @@ TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
         << tip[2].toStdString();
 
     // Claude's limits join in: the fuller of the two sets the dot. (The dashboard's first
-    // appearance started a Claude fetch of its own; it ends before signing in.)
-    settle(200);
-    ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }));
+    // appearance started a Claude fetch of its own once it was painted; it ends before signing
+    // in.)
+    ASSERT_TRUE(waitUntil([&] { return dashboardSeen.passed(); })) << "the dashboard never painted";
+    ASSERT_TRUE(waitUntil([&] { return !claude.isRefreshing(); }))
+        << "the dashboard's Claude fetch never ended";
     fetchLimits(R"({"five_hour":{"utilization":93},"seven_day":{"utilization":1}})");
     EXPECT_EQ(tray.tray()->icon().pixmap(64, 64).toImage(),
               TrayIcon::iconWithLevel(UsageStatusLevel::bad).pixmap(64, 64).toImage());
@@ -141,7 +144,7 @@ TEST_F(LimitsOnScreenTest, TheClaudeCardProjectsFromTheHistorysSnapshots) {
                     ->isHidden());
     card.resize(330, card.sizeHint().height());
     card.show();
-    settle();
+    layOut(&card);
     saveScreenshot(&card, QStringLiteral("claude-card-forecast"));
 }
 
@@ -215,7 +218,7 @@ TEST_F(LimitsOnScreenTest, AWindowPastItsResetShowsAsNewOnTheCardsInThePanelAndT
         << tray.tray()->toolTip().toStdString();
     card.resize(330, card.sizeHint().height());
     card.show();
-    settle();
+    layOut(&card);
     saveScreenshot(&card, QStringLiteral("claude-card-after-reset"));
 }
 

@@ -50,11 +50,12 @@ TEST_F(LocalUsageLinesTest, CardsShowTodayAndThisMonthFromTheIndex) {
 
     window.resize(1300, 760);
     window.show();
-    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }));
-    settle();
+    ASSERT_TRUE(waitUntil([&] { return aggregator.lastRefreshAt() && !claude.isRefreshing(); }))
+        << "the first scan and Claude fetch never ended";
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("dashboard-cost-lines-wide"));
     window.resize(window.minimumWidth(), 760);
-    settle();
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("dashboard-cost-lines-narrow"));
 }
 
@@ -85,15 +86,15 @@ TEST_F(LocalUsageLinesTest, TrendsShowTheLocalToolsDailyCostAndSummary) {
 
     window.resize(1000, 900);
     window.show();
-    settle();
+    layOut(&window);
     auto* scroll = window.findChild<QScrollArea*>("trendsScroll");
     scroll->ensureWidgetVisible(section);
-    settle();
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("trends-local-tools-wide"));
     window.resize(window.minimumWidth(), 700);
-    settle();
+    layOut(&window);
     scroll->ensureWidgetVisible(section);
-    settle();
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("trends-local-tools-narrow"));
 }
 

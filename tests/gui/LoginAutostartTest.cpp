@@ -101,7 +101,7 @@ TEST_F(AutostartSwitchTest, SwitchWritesTheEntryAndFollowsTheFile) {
     toggle->click();
     EXPECT_TRUE(toggle->isChecked());
     EXPECT_TRUE(QFile::exists(entry));
-    settle();
+    layOut(&window);
     saveScreenshot(&window, QStringLiteral("dashboard-start-at-login"));
 
     // Removed behind the window's back: shown as off the next time the window opens.

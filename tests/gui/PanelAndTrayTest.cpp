@@ -31,8 +31,8 @@ TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) 
     ASSERT_TRUE(waitUntil([&] {
         return claude.hasSession() && !claude.isRefreshing() &&
                site.requestCount("/api/organizations") > 0;
-    }));
-    EXPECT_TRUE(aggregator.lastRefreshAt());
+    })) << "the first appearance never fetched the limits";
+    EXPECT_TRUE(aggregator.lastRefreshAt()) << "the first appearance scanned no logs";
     EXPECT_EQ(site.requestCount("/api/organizations"), 1);
     EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts");
     EXPECT_EQ(text(&panel, "prompts_Gemini"), "2 prompts");
@@ -40,11 +40,18 @@ TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) 
     EXPECT_EQ(text(&panel, "tokens_Claude Code"), "1.4k");
     saveScreenshot(&panel, QStringLiteral("panel-signed-out"));
 
-    // Signed in: the next appearance still fetches, because there are no limits yet.
+    // Signed in: the next appearance still fetches, because there are no limits yet. The fetch
+    // is under way two turns of the event loop after the panel's paint: the moment the check
+    // below, that a later appearance starts nothing, waits for.
     signIn();
     panel.hide();
+    AfterPaint secondSeen(&panel);
     panel.popUpAt(QRect(300, 0, 22, 22));
-    ASSERT_TRUE(waitUntil([&] { return claude.latest().has_value(); }));
+    ASSERT_TRUE(waitUntil([&] { return secondSeen.passed(); })) << "the panel never painted";
+    EXPECT_TRUE(claude.isRefreshing() || claude.latest())
+        << "the second appearance fetched nothing";
+    ASSERT_TRUE(waitUntil([&] { return claude.latest().has_value(); }))
+        << claude.statusText().toStdString();
     EXPECT_EQ(text(&panel, "claudeStatus"), "Connected");
     EXPECT_EQ(text(&panel, "claudeFiveHour"), "43%");
     EXPECT_EQ(panel.findChild<StatusDot*>("claudeDot")->colour(),
@@ -53,15 +60,19 @@ TEST_F(PanelAndTrayTest, FirstShowScansAndFetchesOnceAndLaterShowsStartNothing) 
     const int fetches = site.requestCount(site.usagePath());
 
     panel.hide();
+    AfterPaint thirdSeen(&panel);
     panel.popUpAt(QRect(300, 0, 22, 22));
-    settle(200);
+    // A refresh is started in the turn after the paint and marks its store at once.
+    ASSERT_TRUE(waitUntil([&] { return thirdSeen.passed(); })) << "the panel never painted";
+    EXPECT_FALSE(aggregator.isRefreshing()) << "a later appearance scanned the logs again";
+    EXPECT_FALSE(claude.isRefreshing()) << "a later appearance fetched the limits again";
     EXPECT_EQ(aggregator.lastRefreshAt(), scanned);
     EXPECT_EQ(site.requestCount(site.usagePath()), fetches);
     saveScreenshot(&panel, QStringLiteral("panel"));
 
     // Escape closes the popup.
     QTest::keyClick(&panel, Qt::Key_Escape);
-    EXPECT_FALSE(panel.isVisible());
+    EXPECT_FALSE(panel.isVisible()) << "Escape left the panel open";
 }
 
 TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {

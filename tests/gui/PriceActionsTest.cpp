@@ -27,7 +27,7 @@ TEST(PriceActionsTest, TheCardSaysHowManyModelsItCouldNotPrice) {
     EXPECT_EQ(cost->toolTip(), "claude-private-1, claude-next");
     card.resize(260, 400);
     card.CardFrame::show();
-    settle();
+    layOut(&card);
     saveScreenshot(&card, QStringLiteral("provider-card-unpriced"));
     usage.unpricedModels.clear();
     card.show(usage, 0);

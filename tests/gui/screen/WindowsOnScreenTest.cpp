@@ -58,7 +58,7 @@ TEST_F(WindowsOnScreenTest, EveryWindowOpensInsideTheScreenAndItsMinimumFitsASma
         if (id == QLatin1String("claude-login")) continue;  // the browser process's window
         QWidget* window = windows.open(id);
         ASSERT_TRUE(window) << id.toStdString();
-        settle(100);
+        layOut(window);
         EXPECT_TRUE(area().contains(window->frameGeometry()))
             << id.toStdString() << " at " << text(window->frameGeometry()) << " on "
             << text(area());
