@@ -18,11 +18,6 @@ namespace {
 
 namespace Text = ProviderUsageText;
 
-int fail(const QString& message) {
-    QTextStream(stderr) << "quotameter-cli: " << message << "\n";
-    return kExitFailure;
-}
-
 // "gemini", "anthropic", "openai" or "openAI", "grok" or "xai", in any case.
 std::optional<ApiAccountProvider> parseProvider(const QString& text) {
     const QString name = text.trimmed().toLower();
@@ -119,8 +114,8 @@ int runList(const QStringList& args) {
         if (args[i] == QLatin1String("--provider") && i + 1 < args.size()) {
             only = parseProvider(args[++i]);
             if (!only)
-                return fail(QStringLiteral("unknown provider ") + args[i] +
-                            QStringLiteral(" (use ") + providerChoices() + ")");
+                return failure(QStringLiteral("unknown provider ") + args[i] +
+                               QStringLiteral(" (use ") + providerChoices() + ")");
         } else {
             return usageError(QStringLiteral("unknown option for accounts list: ") + args[i]);
         }
@@ -151,7 +146,7 @@ int runPrune(const QStringList& args) {
         session.accounts.pruneOrphanKeys([&out](const QString& id) {
             out << "Removing the key without an account: " << id << Qt::endl;
         });
-    if (result.error) return fail(*result.error);
+    if (result.error) return failure(*result.error);
     if (result.removed.isEmpty()) out << "Every stored key belongs to an account.\n";
     return kExitOk;
 }
@@ -159,7 +154,7 @@ int runPrune(const QStringList& args) {
 int runAdd(const QStringList& args) {
     if (args.isEmpty()) return usageError(QStringLiteral("accounts add needs a provider"));
     const std::optional<ApiAccountProvider> provider = parseProvider(args[0]);
-    if (!provider) return fail(QStringLiteral("unknown provider ") + args[0]);
+    if (!provider) return failure(QStringLiteral("unknown provider ") + args[0]);
     QString alias;
     std::optional<QString> detail;
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -175,13 +170,13 @@ int runAdd(const QStringList& args) {
     if (::isatty(STDIN_FILENO)) QTextStream(stderr) << "Enter the API key, then press Ctrl-D:\n";
     QFile input;
     if (!input.open(stdin, QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read standard input"));
+        return failure(QStringLiteral("cannot read standard input"));
     const QString key = QString::fromUtf8(input.readAll());
 
     Session session;
     QString id;
     if (const auto error = session.accounts.addAccount(*provider, alias, key, detail, &id)) {
-        return fail(error->description);
+        return failure(error->description);
     }
     QTextStream(stdout) << "Added " << Text::displayName(*provider) << " account "
                         << ApiAccounts::trimmed(alias) << " (" << id << ")\n";
@@ -199,12 +194,12 @@ std::optional<int> accountArguments(const QStringList& args, const QString& comm
         return usageError(QStringLiteral("accounts ") + command +
                           QStringLiteral(" needs a provider and an account id"));
     const std::optional<ApiAccountProvider> parsed = parseProvider(args[0]);
-    if (!parsed) return fail(QStringLiteral("unknown provider ") + args[0]);
+    if (!parsed) return failure(QStringLiteral("unknown provider ") + args[0]);
     provider = *parsed;
     id = args[1].trimmed();
     if (!session.find(provider, id)) {
-        return fail(QStringLiteral("no ") + Text::displayName(provider) +
-                    QStringLiteral(" account with id ") + id);
+        return failure(QStringLiteral("no ") + Text::displayName(provider) +
+                       QStringLiteral(" account with id ") + id);
     }
     return std::nullopt;
 }
@@ -221,9 +216,9 @@ int runRemove(const QStringList& args) {
     if (const auto error = session.accounts.removeAccount(provider, id)) {
         // The account may be gone already (a failed key deletion); say what happened.
         if (!session.find(provider, id))
-            return fail(QStringLiteral("removed ") + alias + QStringLiteral(", but ") +
-                        error->description);
-        return fail(error->description);
+            return failure(QStringLiteral("removed ") + alias + QStringLiteral(", but ") +
+                           error->description);
+        return failure(error->description);
     }
     QTextStream(stdout) << "Removed " << Text::displayName(provider) << " account " << alias
                         << "\n";
@@ -284,14 +279,14 @@ int runValidate(QStringList args) {
     ProviderUsageStore usage(endpointsFor(provider, baseUrl));
     QCoro::waitFor(usage.validate(provider, id, session.accounts));
     const ProviderAccountUsageState state = usage.state(provider, id);
-    if (state.errorMessage) return fail(*state.errorMessage);
+    if (state.errorMessage) return failure(*state.errorMessage);
     QTextStream out(stdout);
-    if (!state.validation) return fail(QStringLiteral("no validation result"));
+    if (!state.validation) return failure(QStringLiteral("no validation result"));
     printValidation(out, provider, *state.validation);
     return state.validation->ok ? kExitOk : kExitFailure;
 }
 
-int runUsage(QStringList args) {
+int runAccountUsage(QStringList args) {
     std::optional<QString> baseUrl;
     if (!takeBaseUrl(args, baseUrl))
         return usageError(QStringLiteral("--base-url takes an http or https address"));
@@ -326,8 +321,8 @@ int runUsage(QStringList args) {
     usage.setLookbackDays(days, provider, id);
     QCoro::waitFor(usage.fetchUsage(provider, id, session.accounts));
     const ProviderAccountUsageState state = usage.state(provider, id);
-    if (state.errorMessage) return fail(*state.errorMessage);
-    if (!state.usageResult) return fail(QStringLiteral("no usage result"));
+    if (state.errorMessage) return failure(*state.errorMessage);
+    if (!state.usageResult) return failure(QStringLiteral("no usage result"));
     QTextStream out(stdout);
     out << Text::displayName(provider) << " usage, last " << days << " days ("
         << Text::usageDescription(provider) << ")\n";
@@ -347,7 +342,7 @@ int runAccounts(const QStringList& args) {
     if (sub == QLatin1String("remove")) return runRemove(rest);
     if (sub == QLatin1String("prune")) return runPrune(rest);
     if (sub == QLatin1String("validate")) return runValidate(rest);
-    if (sub == QLatin1String("usage")) return runUsage(rest);
+    if (sub == QLatin1String("usage")) return runAccountUsage(rest);
     return usageError(QStringLiteral("unknown accounts sub-command: ") + sub);
 }
 

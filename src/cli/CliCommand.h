@@ -27,6 +27,8 @@ struct CliCommandRegistration {
 
 // Prints the usage text of every command to stderr and returns kExitUsage.
 int usageError(const QString& message = {});
+// Prints "quotameter-cli: <message>" on stderr and returns kExitFailure.
+int failure(const QString& message);
 
 // Where the program keeps its files (the real data directory).
 QString dataDirectory();

@@ -11,11 +11,6 @@ hosts::RemoteHostList hostList() {
     return hosts::RemoteHostList(AccountConfigStore::pathIn(dataDirectory()));
 }
 
-int fail(const QString& message) {
-    QTextStream(stderr) << "quotameter-cli: " << message << "\n";
-    return kExitFailure;
-}
-
 int runHosts(const QStringList& args) {
     if (args.isEmpty()) return usageError(QStringLiteral("hosts needs a sub-command"));
     const QString& sub = args[0];
@@ -24,7 +19,7 @@ int runHosts(const QStringList& args) {
             return usageError(QStringLiteral("unknown option for hosts list: ") + args[1]);
         QString problem;
         const QStringList hosts = hostList().load(&problem);
-        if (!problem.isEmpty()) return fail(problem);
+        if (!problem.isEmpty()) return failure(problem);
         QTextStream out(stdout);
         if (hosts.isEmpty()) out << "No remote hosts (quotameter-cli hosts add NAME adds one)\n";
         for (const QString& host : hosts) out << host << "\n";
@@ -37,7 +32,7 @@ int runHosts(const QStringList& args) {
     const QString& name = args[1];
     const QString error =
         sub == QLatin1String("add") ? hostList().add(name) : hostList().remove(name);
-    if (!error.isEmpty()) return fail(error);
+    if (!error.isEmpty()) return failure(error);
     QTextStream(stdout) << (sub == QLatin1String("add") ? "Added " : "Removed ") << name << "\n";
     return kExitOk;
 }

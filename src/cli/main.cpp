@@ -78,6 +78,11 @@ QString programHelp() {
 
 }  // namespace
 
+int failure(const QString& message) {
+    QTextStream(stderr) << "quotameter-cli: " << message << "\n";
+    return kExitFailure;
+}
+
 int usageError(const QString& message) {
     QTextStream err(stderr);
     if (!message.isEmpty()) err << "quotameter-cli: " << message << "\n";

@@ -9,7 +9,7 @@
 namespace qm {
 namespace {
 
-ProviderHeaders headersFor(const QString& apiKey) {
+ProviderHeaders anthropicHeaders(const QString& apiKey) {
     return {{"x-api-key", apiKey.toUtf8()}, {"anthropic-version", "2023-06-01"}};
 }
 
@@ -23,7 +23,7 @@ QCoro::Task<ProviderValidation> AnthropicUsageProvider::validateKey(QString apiK
     const ProviderHttpSession session = session_;
     const QString path = QStringLiteral("/v1/organizations");
     const ProviderQuery noQuery;
-    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHeaders headers = anthropicHeaders(apiKey);
     const ProviderHttpResponse response = co_await session.get(path, noQuery, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
@@ -57,7 +57,7 @@ QCoro::Task<UsageFetchResult> AnthropicUsageProvider::fetchUsage(QString apiKey,
                               {QStringLiteral("bucket_width"), QStringLiteral("1d")},
                               {QStringLiteral("group_by[]"), QStringLiteral("model")}};
     const QString path = QStringLiteral("/v1/organizations/usage_report/messages");
-    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHeaders headers = anthropicHeaders(apiKey);
     const ProviderHttpResponse response = co_await session.get(path, query, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return UsageFetchResult::failure(response.errorText());

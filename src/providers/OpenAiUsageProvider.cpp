@@ -6,7 +6,7 @@
 namespace qm {
 namespace {
 
-ProviderHeaders headersFor(const QString& apiKey) {
+ProviderHeaders openAiHeaders(const QString& apiKey) {
     return {{"Authorization", "Bearer " + apiKey.toUtf8()}};
 }
 
@@ -31,7 +31,7 @@ QCoro::Task<ProviderValidation> OpenAiUsageProvider::validateKey(QString apiKey)
     const ProviderHttpSession session = session_;
     const ProviderQuery query{{QStringLiteral("limit"), QStringLiteral("1")}};
     const QString path = QStringLiteral("/v1/organization/projects");
-    const ProviderHeaders headers = headersFor(apiKey);
+    const ProviderHeaders headers = openAiHeaders(apiKey);
     const ProviderHttpResponse response = co_await session.get(path, query, headers);
     if (response.outcome != ProviderHttpResponse::Outcome::answered)
         co_return ProviderValidation::failure(response.errorText());
@@ -77,7 +77,7 @@ QCoro::Task<UsageFetchResult> OpenAiUsageProvider::fetchUsage(QString apiKey, Ti
                                   {QStringLiteral("group_by[]"), QStringLiteral("model")},
                                   {QStringLiteral("limit"), QStringLiteral("180")}};
         const QString path = QStringLiteral("/v1/organization/usage/") + endpoint;
-        const ProviderHeaders headers = headersFor(apiKey);
+        const ProviderHeaders headers = openAiHeaders(apiKey);
         const ProviderHttpResponse response = co_await session.get(path, query, headers);
         if (response.outcome != ProviderHttpResponse::Outcome::answered)
             co_return UsageFetchResult::failure(response.errorText());

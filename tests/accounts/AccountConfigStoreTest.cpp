@@ -10,6 +10,7 @@
 #include "accounts/AccountConfigStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 #include "support/WriteBlocker.h"
 
 using namespace qm;
@@ -18,7 +19,7 @@ using qm::test::TempDir;
 
 namespace {
 
-constexpr std::int64_t kNow = 1'780'000'000'000;
+using test::kNow;
 
 QJsonObject rootOf(const QString& path) {
     return QJsonDocument::fromJson(readAll(path)).object();

@@ -9,6 +9,7 @@
 #include "accounts/MemorySecretBackend.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 #include "support/WriteBlocker.h"
 
 using namespace qm;
@@ -19,7 +20,7 @@ using P = ApiAccountProvider;
 
 namespace {
 
-constexpr std::int64_t kNow = 1'780'000'000'000;
+using test::kNow;
 
 struct Fixture {
     TempDir dir;

@@ -5,12 +5,13 @@
 #include <QTest>
 
 #include "alerts/BackgroundRefresh.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 
 namespace {
 
-constexpr TimeMs kMinute = 60'000;
+using test::kMinute;
 
 // A scheduler on a clock the test moves in heartbeat steps; each refresh reports the next
 // result of `results` (success once they run out) and, while `hold` is set, waits for

@@ -7,6 +7,7 @@
 #include "history/UsageHistoryStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 using qm::test::TempDir;
@@ -14,13 +15,13 @@ using P = ApiAccountProvider;
 
 namespace {
 
-const TimeMs kStart = *Iso8601::parse(QStringLiteral("2026-12-07T10:00:00Z"));
-constexpr TimeMs kHour = 3'600'000;
+const TimeMs kBudgetStart = *Iso8601::parse(QStringLiteral("2026-12-07T10:00:00Z"));
+using test::kHour;
 
 // Real account and history stores in a private folder, watched by an alert store.
 struct World {
     TempDir dir;
-    TimeMs now = kStart;
+    TimeMs now = kBudgetStart;
     std::vector<QString> shown;  // "title | message"
     AccountStore accounts{AccountConfigStore(AccountConfigStore::pathIn(dir.path())),
                           KeychainStore(std::make_shared<MemorySecretBackend>()),
@@ -79,7 +80,7 @@ TEST(BudgetAlerts, RelaySpendWarnsAtTheThresholdAndAtTheBudgetOncePerDay) {
     EXPECT_EQ(world.shown.size(), 2u);
 
     // A new local day starts from nothing; a monthly budget set later sees the whole month.
-    world.now = kStart + 24 * kHour;
+    world.now = kBudgetStart + 24 * kHour;
     world.relay(id, 9);
     ASSERT_EQ(world.shown.size(), 3u);
     EXPECT_TRUE(world.shown[2].contains("Today's spend $9.00 is 90%"));
@@ -98,10 +99,10 @@ TEST(BudgetAlerts, AdministrativeReportsCountOnlyWhatTheyAddWithinTheDay) {
     ASSERT_FALSE(world.accounts.setBudgets(P::openAi, other, 1, 0, 80));
 
     // Yesterday's report of the look-back range: the baseline, not today's spend.
-    world.now = kStart - 20 * kHour;
+    world.now = kBudgetStart - 20 * kHour;
     world.history->appendApiRecords({{QStringLiteral("claude-sonnet-4"), 1, 1, 0, 0, 0, 300}},
                                     QStringLiteral("anthropic"), id);
-    world.now = kStart;
+    world.now = kBudgetStart;
     world.history->appendApiRecords({{QStringLiteral("claude-sonnet-4"), 1, 1, 0, 0, 0, 305},
                                      {QStringLiteral("claude-haiku"), 1, 1, 0, 0, 0, 2}},
                                     QStringLiteral("anthropic"), id);

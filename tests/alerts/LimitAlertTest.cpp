@@ -4,6 +4,7 @@
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 #include "support/WriteBlocker.h"
 
 using namespace qm;
@@ -11,8 +12,8 @@ using qm::test::TempDir;
 
 namespace {
 
-const TimeMs kStart = *Iso8601::parse(QStringLiteral("2026-12-07T10:00:00Z"));
-constexpr TimeMs kHour = 3'600'000;
+const TimeMs kLimitStart = *Iso8601::parse(QStringLiteral("2026-12-07T10:00:00Z"));
+using test::kHour;
 
 struct Shown {
     QString title;
@@ -22,7 +23,7 @@ struct Shown {
 // An alert store over a memory file in a private folder, with a clock the test moves.
 struct Alerts {
     TempDir dir;
-    TimeMs now = kStart;
+    TimeMs now = kLimitStart;
     std::vector<Shown> shown;
     bool enabled = true;
     std::unique_ptr<AlertStore> store;
@@ -50,7 +51,7 @@ LatestClaudeUsage claudeAnswer(double fiveHour, const char* fiveHourReset, doubl
                                 .toUtf8();
     const std::optional<UsageApiResponse> response = UsageApiResponse::decode(json);
     EXPECT_TRUE(response.has_value());
-    return LatestClaudeUsage::fromResponse(response.value_or(UsageApiResponse{}), kStart);
+    return LatestClaudeUsage::fromResponse(response.value_or(UsageApiResponse{}), kLimitStart);
 }
 
 TEST(LimitAlerts, EachThresholdOncePerWindowAndNotAgainAfterRestart) {
@@ -76,7 +77,7 @@ TEST(LimitAlerts, EachThresholdOncePerWindowAndNotAgainAfterRestart) {
     EXPECT_FALSE(alerts.store->lastError());
 
     // The window ends; the next one crosses 80% again and is worth a new alert.
-    alerts.now = kStart + 3 * kHour;
+    alerts.now = kLimitStart + 3 * kHour;
     alerts.store->observeLimits(
         claudeLimitReadings(claudeAnswer(81, "2026-12-07T17:30:00.000000+00:00")));
     ASSERT_EQ(alerts.shown.size(), 3u);
@@ -97,7 +98,7 @@ TEST(LimitAlerts, CodexWindowsStaleReadingsAndUnknownResets) {
     Alerts alerts;
     CodexPlanLimits limits;
     // Logged before its window ended: no longer true, so no alert.
-    limits.fiveHour = PlanWindow{90, 300, kStart - kHour};
+    limits.fiveHour = PlanWindow{90, 300, kLimitStart - kHour};
     limits.weekly = PlanWindow{85, 10080, std::nullopt};
     alerts.store->observeLimits(codexLimitReadings(limits));
     ASSERT_EQ(alerts.shown.size(), 1u);

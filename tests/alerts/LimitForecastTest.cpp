@@ -9,14 +9,15 @@
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 using qm::test::TempDir;
 
 namespace {
 
-constexpr TimeMs kMinute = 60'000;
-constexpr TimeMs kHour = 60 * kMinute;
+using test::kHour;
+using test::kMinute;
 const TimeMs kNow = *Iso8601::parse(QStringLiteral("2026-12-07T12:00:00Z"));
 
 // Readings `minutesAgo` before kNow at the given percentages.

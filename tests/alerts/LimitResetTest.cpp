@@ -5,13 +5,14 @@
 #include "alerts/LimitReadings.h"
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 
 namespace {
 
-constexpr TimeMs kMinute = 60'000;
-constexpr TimeMs kHour = 60 * kMinute;
+using test::kHour;
+using test::kMinute;
 // The five-hour window of these tests resets at 23:51 local time (as a user reads it).
 const TimeMs kReset = QDateTime(QDate(2026, 12, 7), QTime(23, 51)).toMSecsSinceEpoch();
 

@@ -31,13 +31,14 @@
 #include "support/QtPrinters.h"
 #include "support/Screenshots.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 #include "support/WriteBlocker.h"
 
 namespace qm::gui {
 namespace {
 
 using P = ApiAccountProvider;
-constexpr std::int64_t kNow = 1'780'000'000'000;
+using test::kNow;
 
 class AccountsWindowTest : public ::testing::Test {
 protected:

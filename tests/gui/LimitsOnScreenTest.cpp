@@ -9,6 +9,7 @@
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/LimitBar.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 using namespace qm::gui;
@@ -16,7 +17,7 @@ using namespace qm::test;
 
 namespace {
 
-constexpr TimeMs kMinute = 60'000;
+using test::kMinute;
 
 // A time as the bars show it beside `now`: its date too when it falls on another day, as it
 // does when the test runs close to midnight.

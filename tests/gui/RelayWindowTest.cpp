@@ -23,11 +23,12 @@
 #include "support/FakeGeminiUpstream.h"
 #include "support/Screenshots.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 namespace qm::gui {
 namespace {
 
-constexpr std::int64_t kNow = 1'780'000'000'000;
+using test::kNow;
 
 // Sends a generateContent call to the relay on `port`; the answer is left to the caller.
 bool sendGenerate(QTcpSocket& client, int port, const QByteArray& query, const QByteArray& header) {

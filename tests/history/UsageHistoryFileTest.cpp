@@ -16,14 +16,14 @@ using State = UsageHistoryFileStore::LoadState;
 
 namespace {
 
-GeminiUsageRecord gemini(std::int64_t at, std::optional<QString> agent = std::nullopt) {
+GeminiUsageRecord geminiCall(std::int64_t at, std::optional<QString> agent = std::nullopt) {
     return {at, "acct-1", "gemini-2.5-flash", 10, 20, 3, 4, 5, 0.000125, 812, "relay", agent};
 }
 
 UsageHistoryData sample() {
     UsageHistoryData data;
     data.claudeSnapshots = {{1000, 12.5, 40, 7.25, "Opus"}};
-    data.geminiRecords = {gemini(2000, "curl/8.0 \"quoted\"\n\t\\"), gemini(3000)};
+    data.geminiRecords = {geminiCall(2000, "curl/8.0 \"quoted\"\n\t\\"), geminiCall(3000)};
     data.apiRecords = {{4000, "anthropic", "a-1", "claude-sonnet-4", 1, 2, 3, 1.5}};
     return data;
 }

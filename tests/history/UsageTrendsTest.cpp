@@ -16,7 +16,7 @@ std::int64_t at(int y, int m, int d, int h, int min, const QTimeZone& zone = kBe
     return QDateTime(QDate(y, m, d), QTime(h, min), zone).toMSecsSinceEpoch();
 }
 
-GeminiUsageRecord gemini(std::int64_t time, double cost) {
+GeminiUsageRecord geminiCost(std::int64_t time, double cost) {
     return {time, "g", "m", 0, 0, 0, 0, 0, cost, 0, "relay", std::nullopt};
 }
 
@@ -28,8 +28,8 @@ ApiUsageRecord api(std::int64_t time, QString provider, double cost, std::int64_
 
 TEST(UsageTrends, DaysFollowTheGivenTimeZone) {
     ASSERT_TRUE(kBerlin.isValid());
-    const std::vector<GeminiUsageRecord> records = {gemini(at(2026, 3, 10, 23, 30), 1),
-                                                    gemini(at(2026, 3, 11, 0, 30), 2)};
+    const std::vector<GeminiUsageRecord> records = {geminiCost(at(2026, 3, 10, 23, 30), 1),
+                                                    geminiCost(at(2026, 3, 11, 0, 30), 2)};
     const auto days = geminiDailyCosts(records, kBerlin);
     ASSERT_EQ(days.size(), 2u);
     EXPECT_EQ(days[0], (GeminiDailyCost{at(2026, 3, 10, 0, 0), 1}));
@@ -44,9 +44,9 @@ TEST(UsageTrends, DaysFollowTheGivenTimeZone) {
 
 TEST(UsageTrends, DaysAcrossAClockChangeStartAtLocalMidnight) {
     // 29 March 2026 has 23 hours in Berlin.
-    const std::vector<GeminiUsageRecord> records = {gemini(at(2026, 3, 29, 0, 10), 1),
-                                                    gemini(at(2026, 3, 29, 23, 50), 1),
-                                                    gemini(at(2026, 3, 30, 0, 10), 1)};
+    const std::vector<GeminiUsageRecord> records = {geminiCost(at(2026, 3, 29, 0, 10), 1),
+                                                    geminiCost(at(2026, 3, 29, 23, 50), 1),
+                                                    geminiCost(at(2026, 3, 30, 0, 10), 1)};
     const auto days = geminiDailyCosts(records, kBerlin);
     ASSERT_EQ(days.size(), 2u);
     EXPECT_EQ(days[0].costUsd, 2);
@@ -82,7 +82,8 @@ TEST(UsageTrends, ClaudePointsAndSummary) {
     EXPECT_EQ(points[2].value, 30);
 
     EXPECT_EQ(totalText(0), "$0.0000 total");
-    EXPECT_EQ(totalText(geminiTotalCost({gemini(1, 0.00005), gemini(2, 1.2)})), "$1.2001 total");
+    EXPECT_EQ(totalText(geminiTotalCost({geminiCost(1, 0.00005), geminiCost(2, 1.2)})),
+              "$1.2001 total");
     const auto metrics = apiSummaryMetrics({api(1, "openai", 0, 1500), api(2, "openai", 0, 500)});
     ASSERT_EQ(metrics.size(), 4u);
     EXPECT_EQ(metrics[0], (TrendMetric{"Records", "2"}));

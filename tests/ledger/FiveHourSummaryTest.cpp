@@ -16,6 +16,7 @@
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 // The summaries composed from the index must be the readers' summaries, field for field, for
 // any window start within the last day, whether the index was built afresh, loaded, or read
@@ -37,17 +38,13 @@ using test::codexUserMessageLine;
 using test::isoSecondsAgo;
 using test::TempDir;
 
-constexpr double kHour = 3600;
+using test::seconds::kHour;
 
 TimeMs nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-void append(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
+using test::append;
 
 QByteArray untimedUsageLine(int input, int output) {
     return R"({"usage":{"input_tokens":)" + QByteArray::number(input) + R"(,"output_tokens":)" +

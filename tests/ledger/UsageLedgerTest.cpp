@@ -17,6 +17,7 @@
 #include "readers/CodexCliReader.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 namespace qm::ledger {
 namespace {
@@ -31,7 +32,7 @@ using test::codexTotalsLine;
 using test::codexTurnLine;
 using test::codexUserMessageLine;
 
-constexpr double kHour = 3600;
+using test::seconds::kHour;
 
 Counts sum(const std::vector<UsageSlice>& slices, std::optional<ProviderKind> tool = {}) {
     Counts total;
@@ -41,11 +42,7 @@ Counts sum(const std::vector<UsageSlice>& slices, std::optional<ProviderKind> to
     return total;
 }
 
-void append(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
+using test::append;
 
 class LedgerTest : public ::testing::Test {
 protected:

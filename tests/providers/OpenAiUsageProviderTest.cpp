@@ -11,8 +11,8 @@ using namespace qm::test::FakeProviderBodies;
 
 namespace {
 
-constexpr TimeMs kStart = 1'735'689'600'999;
-constexpr TimeMs kEnd = 1'736'294'400'000;
+constexpr TimeMs kOpenAiStart = 1'735'689'600'999;
+constexpr TimeMs kOpenAiEnd = 1'736'294'400'000;
 const QString kCompletions = "/v1/organization/usage/completions";
 const QString kEmbeddings = "/v1/organization/usage/embeddings";
 
@@ -59,7 +59,8 @@ TEST(OpenAiUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
             200, openAiUsage({{R"({"model": "gpt-4o", "input_tokens": 500, "output_tokens": 0})",
                                R"({"input_tokens": 9})",
                                R"({"model": "zz-private", "input_tokens": 1})"}})));
-    const UsageFetchResult result = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
+    const UsageFetchResult result =
+        run(o.client.fetchUsage("sk-admin-good", kOpenAiStart, kOpenAiEnd));
     ASSERT_TRUE(result.ok) << result.errorMessage.value_or("").toStdString();
     const auto requests = o.server->requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -81,7 +82,8 @@ TEST(OpenAiUsageProvider, BothEndpointsAreAskedInOrderAndMerged) {
 TEST(OpenAiUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
     OpenAI o;
     o.server->route(kEmbeddings, FakeProviderResponse::json(403, ""));
-    const UsageFetchResult partial = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
+    const UsageFetchResult partial =
+        run(o.client.fetchUsage("sk-admin-good", kOpenAiStart, kOpenAiEnd));
     EXPECT_TRUE(partial.ok);
     EXPECT_EQ(partial.errorMessage, std::nullopt);
     ASSERT_EQ(partial.buckets.size(), 1u);
@@ -90,7 +92,8 @@ TEST(OpenAiUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
 
     o.server->route(kCompletions, FakeProviderResponse::json(
                                       429, openAiError("Rate limit reached", "requests", "")));
-    const UsageFetchResult failed = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
+    const UsageFetchResult failed =
+        run(o.client.fetchUsage("sk-admin-good", kOpenAiStart, kOpenAiEnd));
     EXPECT_FALSE(failed.ok);
     EXPECT_EQ(
         failed.errorMessage,
@@ -102,12 +105,14 @@ TEST(OpenAiUsageProvider, OneFailingEndpointIsAWarningBothAreAFailure) {
 TEST(OpenAiUsageProvider, ABadAnswerOrTimeoutEndsTheWholeFetch) {
     OpenAI o;
     o.server->route(kEmbeddings, FakeProviderResponse::text(200, "upstream connect error"));
-    const UsageFetchResult bad = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
+    const UsageFetchResult bad =
+        run(o.client.fetchUsage("sk-admin-good", kOpenAiStart, kOpenAiEnd));
     EXPECT_FALSE(bad.ok);
     EXPECT_TRUE(bad.buckets.empty());
     EXPECT_TRUE(bad.errorMessage->startsWith("The provider's answer could not be decoded"));
 
     o.server->route(kEmbeddings, FakeProviderResponse::silence());
-    const UsageFetchResult timedOut = run(o.client.fetchUsage("sk-admin-good", kStart, kEnd));
+    const UsageFetchResult timedOut =
+        run(o.client.fetchUsage("sk-admin-good", kOpenAiStart, kOpenAiEnd));
     EXPECT_EQ(timedOut, UsageFetchResult::failure("Timeout"));
 }

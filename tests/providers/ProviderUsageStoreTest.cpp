@@ -11,6 +11,7 @@
 #include "providers/ProviderUsageStore.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
+#include "support/TestTimes.h"
 
 using namespace qm;
 using namespace qm::test;
@@ -19,7 +20,7 @@ using P = ApiAccountProvider;
 
 namespace {
 
-constexpr std::int64_t kNow = 1'780'000'000'000;
+using test::kNow;
 
 struct HandOff {
     std::vector<UsageBucket> buckets;

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QMutex>
 
+#include "OpenedFiles.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CliLogParsing.h"
 #include "support/QtPrinters.h"
@@ -23,12 +24,8 @@ namespace {
 constexpr double kSonnet5m = 3.75, kSonnet1h = 6;  // per million: 1.25 and 2 times input 3
 constexpr const char* kProject = ".claude/projects/-home-dev-web/";
 
-QMutex g_openedMutex;
-QStringList g_opened;
-void recordOpen(const QString& path) {
-    QMutexLocker lock(&g_openedMutex);
-    g_opened.append(path);
-}
+using test::g_opened;
+using test::recordOpen;
 
 class ClaudeCodeReaderTest : public ::testing::Test {
 protected:

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <cmath>
 
+#include "OpenedFiles.h"
 #include "readers/CliLogParsing.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
@@ -138,12 +139,8 @@ TEST(ReadLines, LimitIsCheckedBeforeReading) {
 }
 
 namespace {
-QMutex g_openedMutex;
-QStringList g_opened;
-void recordOpen(const QString& path) {
-    QMutexLocker lock(&g_openedMutex);
-    g_opened.append(path);
-}
+using test::g_opened;
+using test::recordOpen;
 }  // namespace
 
 TEST(ReadLines, OversizedFilesAreNeverOpened) {

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "../bench/scan/ScanGenerator.h"
+#include "OpenedFiles.h"
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
@@ -55,12 +56,8 @@ protected:
     TempDir home;
 };
 
-QMutex g_openedMutex;
-QStringList g_opened;
-void recordOpen(const QString& path) {
-    QMutexLocker lock(&g_openedMutex);
-    g_opened.append(path);
-}
+using test::g_opened;
+using test::recordOpen;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QMutex>
 
+#include "OpenedFiles.h"
 #include "core/Pricing.h"
 #include "readers/CliLogParsing.h"
 #include "readers/GeminiCliReader.h"
@@ -16,12 +17,8 @@ using qm::test::TempDir;
 
 namespace {
 
-QMutex g_openedMutex;
-QStringList g_opened;
-void recordOpen(const QString& path) {
-    QMutexLocker lock(&g_openedMutex);
-    g_opened.append(path);
-}
+using test::g_opened;
+using test::recordOpen;
 
 class GeminiReaderTest : public ::testing::Test {
 protected:

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "OpenedFiles.h"
 #include "core/Iso8601.h"
 #include "readers/CliLogParsing.h"
 #include "readers/UsageAggregator.h"
@@ -20,12 +21,8 @@ using qm::test::TempDir;
 
 namespace {
 
-QMutex g_openedMutex;
-QStringList g_opened;
-void recordOpen(const QString& path) {
-    QMutexLocker lock(&g_openedMutex);
-    g_opened.append(path);
-}
+using test::g_opened;
+using test::recordOpen;
 
 }  // namespace
 

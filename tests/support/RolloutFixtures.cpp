@@ -21,7 +21,7 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     }
 }
 
-QByteArray compact(const QJsonObject& object) {
+QByteArray jsonLine(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -36,7 +36,7 @@ QByteArray isoSecondsAgo(double secondsAgo) {
 
 QByteArray codexPromptLine(const QString& text, double secondsAgo) {
     const QJsonObject item{{"type", "input_text"}, {"text", text}};
-    return compact(
+    return jsonLine(
         {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
          {"type", "response_item"},
          {"payload",
@@ -44,7 +44,7 @@ QByteArray codexPromptLine(const QString& text, double secondsAgo) {
 }
 
 QByteArray codexUserMessageLine(const QString& text, double secondsAgo) {
-    return compact(
+    return jsonLine(
         {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
          {"type", "event_msg"},
          {"payload",
@@ -58,13 +58,14 @@ QByteArray codexTotalsLine(std::int64_t input, std::int64_t output, std::int64_t
                              {"output_tokens", qint64(output)},
                              {"reasoning_output_tokens", 0},
                              {"total_tokens", qint64(input + output)}};
-    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
-                    {"type", "event_msg"},
-                    {"payload", QJsonObject{{"type", "token_count"},
-                                            {"info", QJsonObject{{"total_token_usage", totals},
-                                                                 {"last_token_usage", totals},
-                                                                 {"model_context_window", 272000}}},
-                                            {"rate_limits", QJsonValue()}}}});
+    return jsonLine(
+        {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+         {"type", "event_msg"},
+         {"payload", QJsonObject{{"type", "token_count"},
+                                 {"info", QJsonObject{{"total_token_usage", totals},
+                                                      {"last_token_usage", totals},
+                                                      {"model_context_window", 272000}}},
+                                 {"rate_limits", QJsonValue()}}}});
 }
 
 QByteArray codexRateLimitsLine(double fiveHourPct, double weeklyPct, std::int64_t fiveHourResetsAt,
@@ -73,7 +74,7 @@ QByteArray codexRateLimitsLine(double fiveHourPct, double weeklyPct, std::int64_
         return QJsonObject{
             {"used_percent", used}, {"window_minutes", minutes}, {"resets_at", qint64(resetsAt)}};
     };
-    return compact(
+    return jsonLine(
         {{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
          {"type", "event_msg"},
          {"payload",
@@ -97,19 +98,19 @@ QByteArray codexMetaLine(const QString& id, const QString& cwd, double secondsAg
         const QJsonObject extra = QJsonDocument::fromJson(extraPayloadJson).object();
         for (auto it = extra.begin(); it != extra.end(); ++it) payload.insert(it.key(), *it);
     }
-    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
-                    {"type", "session_meta"},
-                    {"payload", payload}});
+    return jsonLine({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                     {"type", "session_meta"},
+                     {"payload", payload}});
 }
 
 QByteArray codexTurnLine(const QString& model, double secondsAgo) {
-    return compact({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
-                    {"type", "turn_context"},
-                    {"payload", QJsonObject{{"cwd", "/home/dev/app"},
-                                            {"approval_policy", "on-request"},
-                                            {"model", model},
-                                            {"effort", "medium"},
-                                            {"summary", "auto"}}}});
+    return jsonLine({{"timestamp", QString::fromUtf8(isoSecondsAgo(secondsAgo))},
+                     {"type", "turn_context"},
+                     {"payload", QJsonObject{{"cwd", "/home/dev/app"},
+                                             {"approval_policy", "on-request"},
+                                             {"model", model},
+                                             {"effort", "medium"},
+                                             {"summary", "auto"}}}});
 }
 
 namespace {
@@ -216,36 +217,36 @@ void writeSampleHome(const QString& home) {
     writeFile(dir.filePath(".codex/auth.json"), "{}");
 
     writeFile(dir.filePath(".grok/sessions/g1/summary.json"),
-              compact({{"info", QJsonObject{{"id", "g1"}, {"cwd", "/home/dev/tool"}}},
-                       {"session_summary", "Explain the build"},
-                       {"last_active_at", QString::fromUtf8(isoSecondsAgo(120))},
-                       {"current_model_id", "grok-code-fast-1"}}));
+              jsonLine({{"info", QJsonObject{{"id", "g1"}, {"cwd", "/home/dev/tool"}}},
+                        {"session_summary", "Explain the build"},
+                        {"last_active_at", QString::fromUtf8(isoSecondsAgo(120))},
+                        {"current_model_id", "grok-code-fast-1"}}));
     writeFile(dir.filePath(".grok/sessions/g1/signals.json"),
-              compact({{"contextTokensUsed", 5000}, {"userMessageCount", 1}}));
+              jsonLine({{"contextTokensUsed", 5000}, {"userMessageCount", 1}}));
 
-    QByteArray gemini = compact({{"sessionId", "gemini-sample"},
-                                 {"projectHash", "abc"},
-                                 {"startTime", QString::fromUtf8(isoSecondsAgo(900))},
-                                 {"kind", "main"}});
+    QByteArray gemini = jsonLine({{"sessionId", "gemini-sample"},
+                                  {"projectHash", "abc"},
+                                  {"startTime", QString::fromUtf8(isoSecondsAgo(900))},
+                                  {"kind", "main"}});
     int number = 0;
     for (double ago : {900.0, 60.0}) {
         const QString at = QString::fromUtf8(isoSecondsAgo(ago));
         const QString n = QString::number(++number);
-        gemini += compact({{"id", "u" + n},
-                           {"timestamp", at},
-                           {"type", "user"},
-                           {"content", QJsonArray{QJsonObject{{"text", "Summarise the log"}}}}});
-        gemini += compact({{"id", "g" + n},
-                           {"timestamp", at},
-                           {"type", "gemini"},
-                           {"content", "The log shows two restarts."},
-                           {"tokens", QJsonObject{{"input", 100},
-                                                  {"output", 20},
-                                                  {"cached", 0},
-                                                  {"thoughts", 0},
-                                                  {"tool", 0},
-                                                  {"total", 120}}},
-                           {"model", "gemini-2.5-pro"}});
+        gemini += jsonLine({{"id", "u" + n},
+                            {"timestamp", at},
+                            {"type", "user"},
+                            {"content", QJsonArray{QJsonObject{{"text", "Summarise the log"}}}}});
+        gemini += jsonLine({{"id", "g" + n},
+                            {"timestamp", at},
+                            {"type", "gemini"},
+                            {"content", "The log shows two restarts."},
+                            {"tokens", QJsonObject{{"input", 100},
+                                                   {"output", 20},
+                                                   {"cached", 0},
+                                                   {"thoughts", 0},
+                                                   {"tool", 0},
+                                                   {"total", 120}}},
+                            {"model", "gemini-2.5-pro"}});
     }
     writeFile(dir.filePath(".gemini/tmp/abc/chats/session-2026-01-01T10-00-abcdef12.jsonl"),
               gemini);

@@ -42,4 +42,10 @@ QByteArray readAll(const QString& path) {
     return file.readAll();
 }
 
+void append(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::Append) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot append to " + path.toStdString());
+}
+
 }  // namespace qm::test

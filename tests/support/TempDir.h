@@ -22,5 +22,7 @@ private:
 };
 
 QByteArray readAll(const QString& path);
+// Adds `bytes` at the end of the file, as a tool writing its log does.
+void append(const QString& path, const QByteArray& bytes);
 
 }  // namespace qm::test
