@@ -18,6 +18,10 @@ using namespace qm::test;
 
 namespace {
 
+// Every window at twice the scale. Set while the program starts, before the test main makes
+// the application, which reads it once.
+[[maybe_unused]] const bool kScaledTwice = qputenv("QT_SCALE_FACTOR", "2");
+
 std::string text(const QRect& r) {
     return QStringLiteral("%1,%2 %3x%4")
         .arg(r.x())
