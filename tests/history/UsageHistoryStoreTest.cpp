@@ -503,29 +503,6 @@ TEST(UsageHistoryStore, HostileFiguresAreRefusedFromEverySource) {
     EXPECT_EQ(QDir(f.dir.path()).entryList({"usage-history.json.journal.corrupt-*"}).size(), 1);
 }
 
-// A disk that fills up part way through a write, as a real one does: every file may grow to
-// `bytes` and no further, so the write that crosses the limit is cut short. Process-wide.
-class DiskFullPast {
-public:
-    explicit DiskFullPast(std::int64_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = rlim_t(bytes);
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~DiskFullPast() {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        ::signal(SIGXFSZ, oldHandler_);
-    }
-    DiskFullPast(const DiskFullPast&) = delete;
-    DiskFullPast& operator=(const DiskFullPast&) = delete;
-
-private:
-    rlimit old_{};
-    sighandler_t oldHandler_ = SIG_DFL;
-};
-
 // Thousands of records arrive while the disk is full: the append that fills it leaves no torn
 // or half-saved line behind, retries that fail count nothing twice, and once there is room
 // again every record is saved exactly once.
@@ -541,8 +518,9 @@ TEST(UsageHistoryStore, ThousandsHeldOnAFullDiskAreEachSavedOnceWhenThereIsRoomA
     const QByteArray journalBefore = qm::test::readAll(journal);
     {
         // Room for half a line more.
-        const DiskFullPast full(journalBefore.size() +
-                                std::int64_t(UsageHistoryJournal::line(gemini(kNow)).size() / 2));
+        const test::WriteBlocker full(
+            journalBefore.size() +
+            std::int64_t(UsageHistoryJournal::line(gemini(kNow)).size() / 2));
         QSignalSpy changes(store.get(), &UsageHistoryStore::changed);
         for (int i = kBefore; i < kBefore + kHeld; ++i)
             ASSERT_EQ(store->appendGeminiRecord(gemini(kNow + i)),
