@@ -216,7 +216,8 @@ QString bundledDate() {
 PriceTable maintainedList(const QString& dataDirectory, QStringList* warnings) {
     QStringList ignored;
     auto updated = updatedList(dataDirectory, warnings ? *warnings : ignored);
-    return updated ? std::move(*updated) : bundledList();
+    if (updated) return std::move(*updated);
+    return bundledList();
 }
 
 Loaded loadFrom(const QString& dataDirectory) {
