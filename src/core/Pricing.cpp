@@ -1,7 +1,5 @@
 #include "core/Pricing.h"
 
-#include <sys/stat.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -61,35 +59,9 @@ struct ListBytes {
     bool missing = false;  // no file at all, which is no problem
 };
 
-QString notRegularText(const QString& path, mode_t mode) {
-    if (S_ISFIFO(mode)) {
-        return QCoreApplication::translate("PriceBook", "%1 is a FIFO, not a regular file")
-            .arg(path);
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return QCoreApplication::translate("PriceBook", "%1 is a device, not a regular file")
-            .arg(path);
-    }
-    if (S_ISDIR(mode)) {
-        return QCoreApplication::translate("PriceBook", "%1 is a directory, not a regular file")
-            .arg(path);
-    }
-    if (S_ISSOCK(mode)) {
-        return QCoreApplication::translate("PriceBook", "%1 is a socket, not a regular file")
-            .arg(path);
-    }
-    return QCoreApplication::translate("PriceBook", "%1 is not a regular file").arg(path);
-}
-
 ListBytes readListBytes(const QString& path) {
     ListBytes out;
-    // Told apart before any open, so that the message can say what stands in the list's place;
-    // the bounded read below refuses the same things should the file change in between.
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        out.error = notRegularText(path, info.st_mode);
-        return out;
-    }
+    // The bounded read refuses a FIFO, device, directory or socket by name without blocking.
     std::optional<FileError> problem;
     out.bytes = readRegularFile(path, PriceBook::kListMaxBytes, &problem);
     if (out.bytes) return out;
@@ -99,8 +71,6 @@ ListBytes readListBytes(const QString& path) {
         out.error = QCoreApplication::translate("PriceBook", "%1 is larger than %2 MB")
                         .arg(path)
                         .arg(PriceBook::kListMaxBytes >> 20);
-    } else if (code == EINVAL) {
-        out.error = QCoreApplication::translate("PriceBook", "%1 is not a regular file").arg(path);
     } else {
         out.error = problem ? problem->message : path;
     }
@@ -127,33 +97,32 @@ std::optional<PriceTable> parseListFile(const QByteArray& bytes, const QString& 
     return table;
 }
 
+// The bytes of the list at `path` in the data folder; none when there is no such file, or
+// (with a warning) when it cannot be read.
+std::optional<QByteArray> listBytes(const QString& path, ListRole role, QStringList& warnings) {
+    ListBytes file = readListBytes(path);
+    if (!file.bytes && !file.missing) warnings.append(skippedText(role, file.error));
+    return std::move(file.bytes);
+}
+
 // The override's table; none when there is no override or (with a warning) it cannot be used.
 std::optional<PriceTable> overrideList(const QString& dataDirectory, QStringList& warnings) {
     const QString path = QDir(dataDirectory).filePath(QLatin1String(PriceBook::kOverrideFile));
-    const ListBytes file = readListBytes(path);
-    if (file.missing) return std::nullopt;
-    if (!file.bytes) {
-        warnings.append(skippedText(ListRole::override, file.error));
-        return std::nullopt;
-    }
-    return parseListFile(*file.bytes, path, QStringLiteral("override"), ListRole::override,
-                         warnings);
+    const std::optional<QByteArray> bytes = listBytes(path, ListRole::override, warnings);
+    if (!bytes) return std::nullopt;
+    return parseListFile(*bytes, path, QStringLiteral("override"), ListRole::override, warnings);
 }
 
 // The updated list's table; none when there is none, it is older than the bundled list, or
 // (with a warning) it cannot be used.
 std::optional<PriceTable> updatedList(const QString& dataDirectory, QStringList& warnings) {
     const QString path = QDir(dataDirectory).filePath(QLatin1String(PriceBook::kUpdatedFile));
-    const ListBytes file = readListBytes(path);
-    if (file.missing) return std::nullopt;
-    if (!file.bytes) {
-        warnings.append(skippedText(ListRole::updated, file.error));
-        return std::nullopt;
-    }
-    const QString date = PriceTable::snapshotDate(*file.bytes);
+    const std::optional<QByteArray> bytes = listBytes(path, ListRole::updated, warnings);
+    if (!bytes) return std::nullopt;
+    const QString date = PriceTable::snapshotDate(*bytes);
     // A list updated before this program's own snapshot is older than what it carries.
     if (!date.isEmpty() && date < PriceBook::bundledDate()) return std::nullopt;
-    return parseListFile(*file.bytes, path, QStringLiteral("updated ") + date, ListRole::updated,
+    return parseListFile(*bytes, path, QStringLiteral("updated ") + date, ListRole::updated,
                          warnings);
 }
 

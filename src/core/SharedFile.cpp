@@ -135,13 +135,17 @@ std::optional<FileError> makePrivateFolder(const QString& path) {
 
 namespace {
 
-// What stands where a file was expected, for the message that refuses it.
-QString kindOf(mode_t mode) {
-    if (S_ISFIFO(mode)) return QStringLiteral(" (a FIFO)");
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral(" (a device)");
-    if (S_ISDIR(mode)) return QStringLiteral(" (a folder)");
-    if (S_ISSOCK(mode)) return QStringLiteral(" (a socket)");
-    return {};
+// "<path> is a FIFO, not a regular file": the refusal names what stands where a file was
+// expected.
+FileError notRegular(const QString& path, mode_t mode) {
+    const char* kind = S_ISFIFO(mode)                   ? "a FIFO"
+                       : S_ISCHR(mode) || S_ISBLK(mode) ? "a device"
+                       : S_ISDIR(mode)                  ? "a directory"
+                       : S_ISSOCK(mode)                 ? "a socket"
+                                                        : nullptr;
+    return FileError{
+        EINVAL, kind ? QStringLiteral("%1 is %2, not a regular file").arg(path, QLatin1String(kind))
+                     : path + QStringLiteral(" is not a regular file")};
 }
 
 }  // namespace
@@ -152,13 +156,19 @@ int openRegularFile(const QString& path, std::optional<std::int64_t> maxBytes,
         if (error) *error = std::move(problem);
         return -1;
     };
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail(errnoError(QStringLiteral("Could not open ") + path, errno));
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};
+    if (fd < 0) {
+        const int code = errno;
+        // A socket cannot be opened at all: it is still named for what it is.
+        if (code != ENOENT && ::stat(native.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            return fail(notRegular(path, info.st_mode));
+        return fail(errnoError(QStringLiteral("Could not open ") + path, code));
+    }
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return fail(FileError{
-            EINVAL, path + QStringLiteral(" is not a regular file") + kindOf(info.st_mode)});
+        return fail(notRegular(path, info.st_mode));
     }
     if (maxBytes && info.st_size > *maxBytes) {
         ::close(fd);
