@@ -18,6 +18,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -26,7 +27,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "readers/ClaudeCodeReader.h"
+#include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageLedger.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
@@ -210,8 +212,22 @@ void writeOldFiles(const QString& home, int count, TimeMs since) {
     }
 }
 
-qm::ClaudeCodeReader claudeReader(const QString& home) {
-    return qm::ClaudeCodeReader({home + "/.claude/projects"}, home + "/.claude/.credentials.json");
+// The Claude Code summary as a cold start gets it: the transcripts read into a new usage index,
+// the summary composed from it.
+struct ClaudeScan {
+    QString home;
+    qm::ProviderUsage readUsageSync(TimeMs since) const {
+        const QStringList projects{home + "/.claude/projects"};
+        QTemporaryDir cache;
+        const auto snapshot =
+            qm::ledger::UsageLedger(cache.path(), {projects, {}, {}, {}}).update(1);
+        return qm::ledger::claudeCodeUsage(snapshot.files, projects,
+                                           home + "/.claude/.credentials.json", since);
+    }
+};
+
+ClaudeScan claudeReader(const QString& home) {
+    return {home};
 }
 
 int childClaudeScan(const QString& home, TimeMs since) {
@@ -255,7 +271,7 @@ bool claudeBench(const QString& dir, std::uint64_t sizeMb, int oldFiles, TimeMs 
         files.push_back(QString::fromStdString(path));
     const double megabytes = double(expected.bytesInWindow) / 1e6;
 
-    const qm::ClaudeCodeReader reader = claudeReader(home);
+    const ClaudeScan reader = claudeReader(home);
     qm::ProviderUsage usage = reader.readUsageSync(since);  // warms the page cache
     const double scanSeconds = bestSeconds(3, [&] { usage = reader.readUsageSync(since); });
     const bool correct = usage.sessionsTotal == expected.sessions &&

@@ -32,7 +32,12 @@ StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath
     // The usage index reads only what the tools wrote since it was last brought up to date.
     const ledger::UsageLedger ledger(ledger::UsageLedger::defaultDirectory(),
                                      ledger::LedgerSources::forHome(QDir::homePath()));
-    const ledger::LedgerSnapshot snapshot = ledger.update();
+    // Claude Code runs this after every reply: the transcript it names is brought up to date at
+    // once, every other log at most every 30 seconds (any process's walk counts).
+    ledger::UsageLedger::UpdateOptions options;
+    options.focus = transcriptPath;
+    options.walkEvery = kWalkEveryMs;
+    const ledger::LedgerSnapshot snapshot = ledger.update(options);
     sayIfBusy(snapshot);
     const std::vector<ledger::UsageSlice> slices = snapshot.slices();
 

@@ -58,6 +58,11 @@ public:
         at_ += size;
         return true;
     }
+    bool skip(std::size_t bytes) {
+        if (in_.size() - at_ < bytes) return fail();
+        at_ += bytes;
+        return true;
+    }
     bool ok() const { return ok_; }
     bool atEnd() const { return at_ == in_.size(); }
     std::size_t remaining() const { return in_.size() - at_; }

@@ -1,12 +1,13 @@
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ledger/ByteCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/SessionFacts.h"
-#include "readers/ClaudeCodeReader.h"
 #include "readers/ClaudeTranscriptLine.h"
 #include "readers/CliLogParsing.h"
 #include "readers/ReaderSupport.h"
@@ -39,12 +40,16 @@ std::uint8_t flagsOf(const Counts& c) {
     return c.input > kLargeCallInput ? kLargeCalls : 0;
 }
 
+// The last requests of a file kept with their figures: a request's lines follow each other, so
+// one whose lines a later read goes on with is among them.
+constexpr std::size_t kOpenCalls = 64;
+
 class TranscriptLines {
 public:
-    TranscriptLines(FileEntry& entry, TimeMs modifiedAt) : entry_(entry), lastAt_(modifiedAt) {
-        for (std::size_t i = 0; i < entry_.calls.size(); ++i)
-            byKey_.emplace(entry_.calls[i].key, i);
-        if (!entry_.models.empty()) lastModel_ = entry_.models.back();
+    TranscriptLines(FileEntry& entry, ClaudeFacts& facts, TimeMs modifiedAt)
+        : entry_(entry), facts_(facts), lastAt_(modifiedAt) {
+        for (std::size_t i = 0; i < entry_.open.size(); ++i)
+            openByKey_.emplace(entry_.open[i].key, i);
     }
 
     void handle(const LineFacts& facts) {
@@ -54,29 +59,41 @@ public:
             return;
         }
         if (!facts.timestamp.empty()) {
-            if (const auto at = CliLogParsing::date(facts.timestamp)) lastAt_ = *at;
+            if (const auto at = CliLogParsing::date(facts.timestamp)) {
+                lastAt_ = *at;
+                if (!facts_.startedAt || *at < *facts_.startedAt) facts_.startedAt = at;
+                if (!facts_.lastActiveAt || *at > *facts_.lastActiveAt) facts_.lastActiveAt = at;
+            }
         }
-        if (entry_.project.isEmpty() && !facts.cwd.empty()) {
-            entry_.project = CliLogParsing::projectName(toQString(facts.cwd));
+        if (facts_.project.isEmpty() && !facts.cwd.empty()) {
+            facts_.project = CliLogParsing::projectName(toQString(facts.cwd));
         }
+        if (entry_.project.isEmpty()) entry_.project = facts_.project;
         if (facts.kind == LineKind::assistant) {
             if (facts.hasUsage) request(facts);
             return;
         }
         if (entry_.subordinate || !isTypedPrompt(facts)) return;
-        if (facts.uuid.empty()) {
-            Counts one;
-            one.prompts = 1;
-            entry_.add(hourOf(lastAt_), currentModel(), 0, one);
-        } else {
-            entry_.prompts.push_back(
-                {hash64(facts.uuid), hourOf(lastAt_), entry_.modelIndex(currentModel())});
+        PendingPrompt prompt;
+        if (!facts.uuid.empty()) {
+            prompt.key = promptKey(hash64(facts.uuid));
+            // A prompt this file already holds (a line written twice) was typed once.
+            if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), prompt.key) ||
+                !pendingPrompts_.insert(prompt.key).second)
+                return;
         }
+        prompt.at = lastAt_;
+        prompt.model = currentModel();
+        // 4 KB of UTF-8 hold more than the characters a task is cut to.
+        prompt.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
+        entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
+        entry_.pendingPrompts.push_back(std::move(prompt));
     }
 
 private:
     // A prompt belongs to the model that answered last (the first one's, for an opening prompt).
-    QString currentModel() const { return entry_.models.empty() ? QString() : lastModel_; }
+    QString currentModel() const { return sawRequest() ? facts_.model : QString(); }
+    bool sawRequest() const { return !entry_.models.empty(); }
 
     void request(const LineFacts& facts) {
         AnthropicTokens tokens = facts.tokens;
@@ -86,28 +103,52 @@ private:
             tokens.cacheWrite5m = addCounts(tokens.cacheWrite5m, facts.cacheWrites - split);
         }
         const QString model = toQString(facts.model);
-        lastModel_ = model.isEmpty() ? QStringLiteral("unknown") : model;
+        if (!model.isEmpty()) facts_.model = model;
         const Counts counts = countsOf(tokens);
         // Checked before the repeated lines of a request are merged, which keep the largest.
         if (!plausibleCall(hourOf(lastAt_), counts)) return;
+        const std::uint16_t modelIndex = entry_.modelIndex(model);
+        entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
         if (facts.requestId.empty() && facts.messageId.empty()) {
-            entry_.add(hourOf(lastAt_), model, flagsOf(counts), counts);
+            entry_.pendingCalls.push_back(
+                {{0, hourOf(lastAt_), modelIndex, flagsOf(counts), counts}, lastAt_});
             return;
         }
         keyText_.assign(facts.requestId);
         keyText_.push_back('\n');
         keyText_.append(facts.messageId);
         const std::uint64_t key = hash64(keyText_);
-        const auto [it, inserted] = byKey_.try_emplace(key, entry_.calls.size());
-        if (inserted) {
-            entry_.calls.push_back(
-                {key, hourOf(lastAt_), entry_.modelIndex(model), flagsOf(counts), counts});
+        // Only a request among the file's last kOpenCalls can still be raised, however the
+        // reads were split: the figures do not depend on when the index was updated.
+        if (const auto it = pendingByKey_.find(key); it != pendingByKey_.end()) {
+            const auto [index, ordinal] = it->second;
+            if (keyed_ - ordinal <= kOpenCalls) raise(entry_.pendingCalls[index].call, tokens);
             return;
         }
-        // The lines of one request repeat its usage; a line written while the reply still
-        // streamed may hold less, so the largest figure of each kind stands.
-        KeyedCall& first = entry_.calls[it->second];
-        const AnthropicTokens a = tokensOf(first.counts);
+        if (const auto it = openByKey_.find(key); it != openByKey_.end()) {
+            if (entry_.open.size() - it->second + keyed_ > kOpenCalls) return;
+            KeyedCall& call = entry_.open[it->second];
+            const KeyedCall before = call;
+            if (!raise(call, tokens) || call == before) return;
+            // Already counted by an earlier read: counted again with its new figures.
+            if (!entry_.isSkipped(key)) {
+                entry_.remove(before.hour, before.model, before.flags, before.counts);
+                entry_.add(call.hour, entry_.models[call.model], call.flags, call.counts);
+                raiseRecent(key, call);
+            }
+            return;
+        }
+        // A request this file read long before: its figures stand.
+        if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), key)) return;
+        pendingByKey_.emplace(key, std::pair(entry_.pendingCalls.size(), keyed_++));
+        entry_.pendingCalls.push_back(
+            {{key, hourOf(lastAt_), modelIndex, flagsOf(counts), counts}, lastAt_});
+    }
+
+    // The lines of one request repeat its usage; a line written while the reply still streamed
+    // may hold less, so the largest figure of each kind stands.
+    bool raise(KeyedCall& call, const AnthropicTokens& tokens) {
+        const AnthropicTokens a = tokensOf(call.counts);
         const AnthropicTokens merged{
             std::max(a.input, tokens.input), std::max(a.output, tokens.output),
             std::max(a.cacheRead, tokens.cacheRead), std::max(a.cacheWrite5m, tokens.cacheWrite5m),
@@ -115,16 +156,34 @@ private:
         // Lines that each keep the rule may not together: this one is then skipped.
         if (!withinRule(merged)) {
             ++entry_.skippedLines;
+            return false;
+        }
+        call.counts = countsOf(merged);
+        call.flags = flagsOf(call.counts);
+        return true;
+    }
+
+    void raiseRecent(std::uint64_t key, const KeyedCall& call) {
+        for (auto it = entry_.recent.rbegin(); it != entry_.recent.rend(); ++it) {
+            std::uint64_t recordKey = 0;
+            QString model;
+            AnthropicTokens tokens;
+            if (it->kind != ClaudeFacts::kCall ||
+                !ClaudeFacts::decodeCall(it->detail, recordKey, model, tokens) || recordKey != key)
+                continue;
+            it->detail = ClaudeFacts::encodeCall(key, model, tokensOf(call.counts));
             return;
         }
-        first.counts = countsOf(merged);
-        first.flags = flagsOf(first.counts);
     }
 
     FileEntry& entry_;
+    ClaudeFacts& facts_;
     TimeMs lastAt_;
-    QString lastModel_;
-    std::unordered_map<std::uint64_t, std::size_t> byKey_;
+    std::unordered_map<std::uint64_t, std::size_t> openByKey_;
+    // The index in pendingCalls and the place among the keyed requests of this read.
+    std::unordered_map<std::uint64_t, std::pair<std::size_t, std::size_t>> pendingByKey_;
+    std::size_t keyed_ = 0;
+    std::unordered_set<std::uint64_t> pendingPrompts_;
     std::string keyText_;
 };
 
@@ -141,34 +200,104 @@ void nameSession(FileEntry& entry) {
 }  // namespace
 
 void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch) {
-    std::optional<ClaudeCodeReader::TranscriptFacts> read;
-    if (entry.offset > 0) read = decodeTranscript(entry.facts);
-    if (!read) {
+    ClaudeFacts facts;
+    if (entry.offset == 0 || !facts.decode(entry.facts)) {
         entry.restart();
         nameSession(entry);
-        read.emplace();
+        facts = {};
     }
-    std::unordered_map<std::uint64_t, std::size_t> requestByKey;
-    for (std::size_t i = 0; i < read->requests.size(); ++i) {
-        if (read->requests[i].keyed) requestByKey.emplace(read->requests[i].key, i);
-    }
-    TranscriptLines lines(entry, log.modifiedAt);
+    TranscriptLines lines(entry, facts, log.modifiedAt);
     const std::int64_t done = scratch.tail.read(
         log.fd, entry.offset, log.size,
         [&](std::string_view line) {
             if (isToolResultLine(line)) return;
-            LineFacts facts;
-            if (readLine(scratch.ondemand, line, facts) != simdjson::SUCCESS) return;
-            if (facts.outOfRange) {
+            LineFacts read;
+            if (readLine(scratch.ondemand, line, read) != simdjson::SUCCESS) return;
+            if (read.outOfRange) {
                 ++entry.skippedLines;
                 return;
             }
-            lines.handle(facts);
-            ClaudeCodeReader::addLine(*read, requestByKey, facts, entry.subordinate);
+            lines.handle(read);
         },
         log.progress);
     if (done >= 0) entry.offset = done;
-    entry.facts = encodeTranscript(*read);
+    entry.facts = facts.encode();
+}
+
+void settleClaude(FileEntry& entry, const std::function<bool(std::uint64_t)>& counted,
+                  TimeMs horizon) {
+    if (entry.pendingCalls.empty() && entry.pendingPrompts.empty()) return;
+    ClaudeFacts facts;
+    facts.decode(entry.facts);
+    std::vector<std::uint64_t> added;
+    std::vector<std::uint64_t> passed;
+    for (const PendingCall& pending : entry.pendingCalls) {
+        const KeyedCall& call = pending.call;
+        const bool here = call.key == 0 || counted(call.key);
+        if (call.key != 0) {
+            added.push_back(call.key);
+            if (!here) passed.push_back(call.key);
+            entry.open.push_back(call);
+        }
+        if (!here) continue;
+        const QString& model = entry.models[call.model];
+        entry.add(call.hour, model, call.flags, call.counts);
+        if (pending.at >= horizon) {
+            entry.recent.push_back(
+                {pending.at, ClaudeFacts::kCall, 0,
+                 ClaudeFacts::encodeCall(call.key, model, tokensOf(call.counts))});
+        }
+    }
+    for (const PendingPrompt& prompt : entry.pendingPrompts) {
+        const bool here = prompt.key == 0 || counted(prompt.key);
+        if (prompt.key != 0) {
+            added.push_back(prompt.key);
+            if (!here) passed.push_back(prompt.key);
+        }
+        if (!here) continue;
+        Counts one;
+        one.prompts = 1;
+        entry.add(hourOf(prompt.at), prompt.model, 0, one);
+        if (prompt.at >= horizon) entry.recent.push_back({prompt.at, ClaudeFacts::kPrompt, 1, {}});
+        if (facts.task.isEmpty()) facts.task = prompt.task;
+    }
+    const auto mergeSorted = [](std::vector<std::uint64_t>& into,
+                                std::vector<std::uint64_t>& more) {
+        std::sort(more.begin(), more.end());
+        const std::size_t middle = into.size();
+        into.insert(into.end(), more.begin(), more.end());
+        std::inplace_merge(into.begin(), into.begin() + std::ptrdiff_t(middle), into.end());
+        into.erase(std::unique(into.begin(), into.end()), into.end());
+    };
+    mergeSorted(entry.keys, added);
+    mergeSorted(entry.skipped, passed);
+    if (entry.open.size() > kOpenCalls)
+        entry.open.erase(entry.open.begin(), entry.open.end() - std::ptrdiff_t(kOpenCalls));
+    entry.pendingCalls.clear();
+    entry.pendingPrompts.clear();
+    // In one order however the reads were split: by hour, model and kind, those alike merged.
+    std::stable_sort(entry.rows.begin(), entry.rows.end(), [](const HourRow& a, const HourRow& b) {
+        return std::tie(a.hour, a.model, a.flags) < std::tie(b.hour, b.model, b.flags);
+    });
+    std::size_t merged = 0;
+    for (std::size_t i = 0; i < entry.rows.size(); ++i) {
+        HourRow& last = entry.rows[merged > 0 ? merged - 1 : 0];
+        if (merged > 0 &&
+            std::tie(last.hour, last.model, last.flags) ==
+                std::tie(entry.rows[i].hour, entry.rows[i].model, entry.rows[i].flags)) {
+            Counts sum = last.counts;
+            sum += entry.rows[i].counts;
+            if (countsInRange(sum)) {
+                last.counts = sum;
+                continue;
+            }
+        }
+        entry.rows[merged++] = entry.rows[i];
+    }
+    entry.rows.resize(merged);
+    std::stable_sort(entry.recent.begin(), entry.recent.end(),
+                     [](const RecentRecord& a, const RecentRecord& b) { return a.at < b.at; });
+    entry.facts = facts.encode();
 }
 
 }  // namespace qm::ledger

@@ -1,11 +1,18 @@
 #include "ledger/FiveHourSummaries.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
+#include <algorithm>
+
+#include "core/Clock.h"
+#include "ledger/LedgerPricing.h"
 
 #include "ledger/SessionFacts.h"
+#include "readers/ClaudeCodeReader.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
+#include "readers/ReaderSupport.h"
 
 namespace qm::ledger {
 namespace {
@@ -75,6 +82,7 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     if (summary.isMissing()) return summary.finish();
     for (const FileEntry& entry : files) {
         if (entry.tool != ProviderKind::codex || modifiedMs(entry) < since) continue;
+        entry.need(kRecentPart);
         CodexFacts facts;
         if (facts.decode(entry.facts)) {
             summary.add(entry.path, modifiedMs(entry), codexResult(entry, facts, since));
@@ -99,6 +107,7 @@ ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sess
     const auto turnsOf = [&byPath](const QString& path) {
         GrokFacts facts;
         const FileEntry* entry = byPath.value(path);
+        if (entry) entry->need(kRecentPart);
         if (!entry || !facts.decode(entry->facts))
             return std::optional<std::vector<GrokCliReader::TurnUsage>>();
         return std::optional(std::move(facts.turns));
@@ -106,20 +115,243 @@ ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sess
     return GrokCliReader(sessionsDirectory, authFile).summarize(since, turnsOf);
 }
 
+namespace {
+
+AnthropicTokens anthropicOf(const Counts& c) {
+    return {c.input - c.cachedInput - c.cacheWrite, c.output, c.cachedInput,
+            c.cacheWrite - c.cacheWrite1h, c.cacheWrite1h};
+}
+
+AnthropicTokens plus(const AnthropicTokens& a, const AnthropicTokens& b) {
+    return {addCounts(a.input, b.input), addCounts(a.output, b.output),
+            addCounts(a.cacheRead, b.cacheRead), addCounts(a.cacheWrite5m, b.cacheWrite5m),
+            addCounts(a.cacheWrite1h, b.cacheWrite1h)};
+}
+
+// Everything the input side of a request holds: fresh input, cache reads and cache writes.
+std::int64_t inputOf(const AnthropicTokens& t) {
+    return addCounts(addCounts(t.input, t.cacheRead), addCounts(t.cacheWrite5m, t.cacheWrite1h));
+}
+
+// What one model adds to a transcript: its whole figures, and those since the window start.
+struct ModelPart {
+    QString model;
+    AnthropicTokens tokens;
+    double cost = 0;
+    std::int64_t windowTokens = 0;  // input of every kind plus output
+    double windowCost = 0;
+};
+
+// One transcript as the summary counts it: what its entry counts (a request or prompt another
+// file holds too is counted once, where the index settled it).
+struct Transcript {
+    ClaudeFacts facts;
+    std::vector<ModelPart> byModel;  // in order of first use
+    std::int64_t requests = 0;
+    std::int64_t prompts = 0;
+    std::int64_t recentPrompts = 0;
+};
+
+ModelPart& partFor(std::vector<ModelPart>& parts, const QString& model) {
+    const auto same = std::find_if(parts.begin(), parts.end(),
+                                   [&](const ModelPart& p) { return p.model == model; });
+    if (same != parts.end()) return *same;
+    parts.push_back({model, {}, 0, 0, 0});
+    return parts.back();
+}
+
+Transcript transcriptOf(const FileEntry& entry, TimeMs since) {
+    entry.need(kRowsPart | kRecentPart);
+    Transcript t;
+    t.facts.decode(entry.facts);
+    for (const HourRow& row : entry.rows) {
+        t.prompts = addCounts(t.prompts, row.counts.prompts);
+        if (row.counts.calls == 0) continue;
+        const QString& model = entry.models[row.model];
+        ModelPart& part = partFor(t.byModel, model);
+        t.requests = addCounts(t.requests, row.counts.calls);
+        part.tokens = plus(part.tokens, anthropicOf(row.counts));
+        part.cost += costOf(ProviderKind::claudeCode, model, row.counts, row.flags & kLargeCalls)
+                         .value_or(0);
+    }
+    for (const RecentRecord& record : entry.recent) {
+        if (record.at < since) continue;
+        if (record.kind == ClaudeFacts::kPrompt) {
+            t.recentPrompts = addCounts(t.recentPrompts, 1);
+            continue;
+        }
+        std::uint64_t key = 0;
+        QString model;
+        AnthropicTokens tokens;
+        if (record.kind != ClaudeFacts::kCall ||
+            !ClaudeFacts::decodeCall(record.detail, key, model, tokens))
+            continue;
+        ModelPart& part = partFor(t.byModel, model);
+        part.windowTokens = addCounts(part.windowTokens, addCounts(inputOf(tokens), tokens.output));
+        Counts one;
+        one.input = inputOf(tokens);
+        one.cachedInput = tokens.cacheRead;
+        one.cacheWrite = addCounts(tokens.cacheWrite5m, tokens.cacheWrite1h);
+        one.cacheWrite1h = tokens.cacheWrite1h;
+        one.output = tokens.output;
+        one.calls = 1;
+        // One request: priced as one call, long-context rates when its prompt was long.
+        part.windowCost += costOf(ProviderKind::claudeCode, model, one, true).value_or(0);
+    }
+    return t;
+}
+
+void merge(Transcript& into, const Transcript& from) {
+    into.requests = addCounts(into.requests, from.requests);
+    for (const ModelPart& part : from.byModel) {
+        ModelPart& same = partFor(into.byModel, part.model);
+        same.tokens = plus(same.tokens, part.tokens);
+        same.cost += part.cost;
+        same.windowTokens = addCounts(same.windowTokens, part.windowTokens);
+        same.windowCost += part.windowCost;
+    }
+}
+
+// Adds a transcript's usage to the summary, its models and, when it is one, its session.
+void addUsage(ProviderUsage& usage, readers::ModelTotals& models, const Transcript& transcript,
+              SessionUsage* session) {
+    for (const ModelPart& part : transcript.byModel) {
+        const std::int64_t input = inputOf(part.tokens);
+        const std::int64_t writes = addCounts(part.tokens.cacheWrite5m, part.tokens.cacheWrite1h);
+        ModelUsage& model = models.entry(part.model);
+        if (session) model.sessions += 1;
+        model.inputTokens = addCounts(model.inputTokens, input);
+        model.outputTokens = addCounts(model.outputTokens, part.tokens.output);
+        model.cachedTokens = addCounts(model.cachedTokens, part.tokens.cacheRead);
+        model.cacheWriteTokens = addCounts(model.cacheWriteTokens, writes);
+        model.cost += part.cost;
+        usage.totalInputTokens = addCounts(usage.totalInputTokens, input);
+        usage.totalOutputTokens = addCounts(usage.totalOutputTokens, part.tokens.output);
+        usage.totalCachedTokens = addCounts(usage.totalCachedTokens, part.tokens.cacheRead);
+        usage.totalCacheWriteTokens = addCounts(usage.totalCacheWriteTokens, writes);
+        usage.costTotal += part.cost;
+        usage.lastFiveHourTokens = addCounts(usage.lastFiveHourTokens, part.windowTokens);
+        usage.lastFiveHourCost += part.windowCost;
+        if (!session) continue;
+        session->inputTokens = addCounts(session->inputTokens, input);
+        session->outputTokens = addCounts(session->outputTokens, part.tokens.output);
+        session->cachedTokens = addCounts(session->cachedTokens, part.tokens.cacheRead);
+        session->cacheWriteTokens = addCounts(session->cacheWriteTokens, writes);
+        session->cost += part.cost;
+    }
+}
+
+SessionUsage sessionOf(const FileEntry& entry, const Transcript& transcript) {
+    const ClaudeFacts& facts = transcript.facts;
+    SessionUsage session;
+    session.id = entry.path;
+    session.provider = ProviderKind::claudeCode;
+    session.project = facts.project.isEmpty() ? QStringLiteral("unknown") : facts.project;
+    session.task = facts.task;
+    session.model = facts.model.isEmpty() ? QStringLiteral("unknown") : facts.model;
+    session.startedAt = facts.startedAt;
+    session.lastActiveAt = facts.lastActiveAt;
+    if (!session.lastActiveAt) session.lastActiveAt = modifiedMs(entry);
+    if (!session.startedAt) session.startedAt = session.lastActiveAt;
+    session.prompts = transcript.prompts;
+    return session;
+}
+
+// Both default locations may be one folder under two names: each is read once.
+QStringList distinctDirectories(const QStringList& directories) {
+    QStringList distinct;
+    QStringList canonical;
+    for (const QString& directory : directories) {
+        const QFileInfo info(directory);
+        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
+        canonical.append(info.canonicalFilePath());
+        distinct.append(directory);
+    }
+    return distinct;
+}
+
+// "<project>/<session>/subagents/agent-<id>.jsonl" belongs to "<project>/<session>.jsonl".
+QString parentOf(const FileEntry& entry) {
+    if (!entry.subordinate) return {};
+    const QFileInfo info(entry.path);
+    return info.dir().path().chopped(QStringLiteral("/subagents").size()) +
+           QStringLiteral(".jsonl");
+}
+
+}  // namespace
+
 ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
                               const QStringList& projectDirectories, const QString& credentialsFile,
                               TimeMs since) {
-    QHash<QString, const FileEntry*> byPath;
-    for (const FileEntry& entry : files) {
-        if (entry.tool == ProviderKind::claudeCode) byPath.insert(entry.path, &entry);
+    ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::claudeCode);
+    usage.isAuthenticated = QFileInfo::exists(credentialsFile);
+    usage.dataSourceLabel = QStringLiteral("Local transcripts");
+    const QStringList directories = distinctDirectories(projectDirectories);
+    usage.dataSourceDetail =
+        (directories.isEmpty() ? projectDirectories : directories).join(QStringLiteral(", "));
+    if (directories.isEmpty()) {
+        usage.warnings = {QStringLiteral("Claude Code projects directory was not found.")};
+        return usage;
     }
-    // A transcript the index does not hold, or holds facts for that it cannot vouch for, is
-    // read directly.
-    const auto factsOf = [&byPath](const QString& path) {
-        const FileEntry* entry = byPath.value(path);
-        return entry ? decodeTranscript(entry->facts) : std::nullopt;
-    };
-    return ClaudeCodeReader(projectDirectories, credentialsFile).summarize(since, factsOf);
+    // Transcripts written to since the window start, sessions before their sub-agents so these
+    // can join them, each in the order of the paths' bytes.
+    std::vector<const FileEntry*> recent;
+    bool any = false;
+    for (const FileEntry& entry : files) {
+        if (entry.tool != ProviderKind::claudeCode) continue;
+        any = true;
+        if (modifiedMs(entry) >= since) recent.push_back(&entry);
+    }
+    if (!any) usage.warnings = {QStringLiteral("No Claude Code transcripts were found.")};
+    std::stable_partition(recent.begin(), recent.end(),
+                          [](const FileEntry* e) { return !e->subordinate; });
+
+    std::vector<std::pair<const FileEntry*, Transcript>> sessions;
+    std::vector<Transcript> orphans;
+    QHash<QString, std::size_t> sessionByPath;
+    for (const FileEntry* entry : recent) {
+        Transcript transcript = transcriptOf(*entry, since);
+        if (!entry->subordinate) {
+            sessionByPath.insert(entry->path, sessions.size());
+            sessions.emplace_back(entry, std::move(transcript));
+        } else if (const auto parent = sessionByPath.constFind(parentOf(*entry));
+                   parent != sessionByPath.constEnd()) {
+            merge(sessions[*parent].second, transcript);
+        } else if (transcript.requests > 0) {
+            orphans.push_back(std::move(transcript));
+        }
+    }
+
+    readers::ModelTotals models;
+    std::vector<SessionUsage> listed;
+    for (auto& [entry, transcript] : sessions) {
+        // Files with only bookkeeping, or only errors, are no session of the person's.
+        if (transcript.requests == 0 && transcript.prompts == 0) continue;
+        SessionUsage session = sessionOf(*entry, transcript);
+        addUsage(usage, models, transcript, &session);
+        if (!transcript.byModel.empty()) {
+            ModelUsage& last = models.entry(session.model);
+            last.prompts = addCounts(last.prompts, session.prompts);
+        }
+        usage.lastFiveHourPrompts = addCounts(usage.lastFiveHourPrompts, transcript.recentPrompts);
+        if (session.lastActiveAt && *session.lastActiveAt >= since) usage.lastFiveHourSessions += 1;
+        if (session.lastActiveAt &&
+            (!usage.latestActivityAt || *session.lastActiveAt > *usage.latestActivityAt)) {
+            usage.latestActivityAt = session.lastActiveAt;
+            usage.latestProject = session.project;
+            usage.latestTask = session.task;
+            usage.latestModel = session.model;
+        }
+        listed.push_back(std::move(session));
+    }
+    for (const Transcript& orphan : orphans) addUsage(usage, models, orphan, nullptr);
+
+    std::tie(usage.statusText, usage.statusLevel) =
+        CliLogParsing::status(usage.latestActivityAt, systemNow());
+    usage.sessionsTotal = std::int64_t(listed.size());
+    usage.models = models.sortedByCost();
+    usage.sessions = readers::latestSessions(std::move(listed));
+    return usage;
 }
 
 ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
@@ -131,6 +363,7 @@ ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& ge
     // A recording the index does not hold (written since it was updated) is read directly.
     const auto chatOf = [&byPath](const QString& path) {
         const FileEntry* entry = byPath.value(path);
+        if (entry) entry->need(kRecentPart);
         return entry ? decodeChat(entry->facts) : std::nullopt;
     };
     return GeminiCliReader(geminiDirectory).summarize(since, chatOf);

@@ -30,8 +30,13 @@ struct OpenLog {
 
 // Codex rollouts: token deltas of the cumulative totals, per turn model.
 void readCodex(FileEntry& entry, const OpenLog& log, ParseScratch& scratch);
-// Claude Code transcripts: keyed requests and prompts, so copies in other files drop out.
+// Claude Code transcripts. Requests and prompts with ids are left pending: another file may
+// hold them too, and only the update sees every file.
 void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch);
+// Counts the pending requests and prompts whose keys `counted` gives to this file and passes
+// over the rest, remembering which; records of what falls after `horizon` go to `recent`.
+void settleClaude(FileEntry& entry, const std::function<bool(std::uint64_t)>& counted,
+                  TimeMs horizon);
 // Grok's updates.jsonl: the usage of every finished turn.
 void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch);
 // Gemini chat recordings: records are appended again when they change, so the whole file is

@@ -1,10 +1,14 @@
 #include "ledger/LedgerRecords.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <algorithm>
+#include <atomic>
+#include <tuple>
 
 #include "core/Clock.h"
 #include "core/UsageFigures.h"
+#include "ledger/LedgerCodec.h"
 #include "readers/CliLogParsing.h"
 
 namespace qm::ledger {
@@ -22,7 +26,77 @@ Counts& Counts::operator+=(const Counts& o) {
     return *this;
 }
 
+namespace {
+std::array<std::atomic<std::int64_t>, 3> g_decoded{};
+
+int slotOf(EntryPart part) {
+    return part == kRowsPart ? 0 : part == kRecentPart ? 1 : 2;
+}
+}  // namespace
+
+std::array<std::int64_t, 3> decodedParts() {
+    return {g_decoded[0].load(), g_decoded[1].load(), g_decoded[2].load()};
+}
+
+void FileEntry::need(std::uint8_t parts) const {
+    for (const EntryPart part : {kRowsPart, kRecentPart, kKeysPart}) {
+        if (!(parts & part) || (loaded_ & part)) continue;
+        loaded_ |= part;
+        ++g_decoded[slotOf(part)];
+        const std::string_view bytes = stored_.bytes[slotOf(part)];
+        stored_.bytes[slotOf(part)] = {};
+        if (decodePart(part, bytes, const_cast<FileEntry&>(*this))) continue;
+        // Bytes that passed the index's hash but do not decode: nothing of the index is
+        // trusted. Removed without its lock: at worst a good index written meanwhile is built
+        // again.
+        if (!stored_.index.isEmpty()) {
+            QFile::remove(stored_.index + QStringLiteral(".journal"));
+            QFile::remove(stored_.index);
+        }
+        FileEntry& self = const_cast<FileEntry&>(*this);
+        loaded_ = kAllParts;
+        stored_ = {};
+        self.restart();
+        self.identity = {};
+        return;
+    }
+    if (loaded_ == kAllParts) stored_.owner.reset();
+}
+
+std::string_view FileEntry::storedPart(EntryPart part) const {
+    return (loaded_ & part) ? std::string_view() : stored_.bytes[slotOf(part)];
+}
+
+void FileEntry::setStored(StoredParts stored) {
+    stored_ = std::move(stored);
+    loaded_ = 0;
+    models.clear();
+    rows.clear();
+    facts.clear();
+    recent.clear();
+    keys.clear();
+    skipped.clear();
+    open.clear();
+}
+
+bool FileEntry::operator==(const FileEntry& o) const {
+    need(kAllParts);
+    o.need(kAllParts);
+    return std::tie(path, tool, identity, headLength, headHash, offset, state, session, project,
+                    subordinate, skippedLines, firstHour, models, rows, facts, recent, keys,
+                    skipped, open) ==
+           std::tie(o.path, o.tool, o.identity, o.headLength, o.headHash, o.offset, o.state,
+                    o.session, o.project, o.subordinate, o.skippedLines, o.firstHour, o.models,
+                    o.rows, o.facts, o.recent, o.keys, o.skipped, o.open);
+}
+
+bool FileEntry::isSkipped(std::uint64_t key) const {
+    return std::binary_search(skipped.begin(), skipped.end(), key);
+}
+
 void FileEntry::restart() {
+    loaded_ = kAllParts;
+    stored_ = {};
     offset = 0;
     state.clear();
     session.clear();
@@ -30,11 +104,15 @@ void FileEntry::restart() {
     subordinate = false;
     models.clear();
     rows.clear();
-    calls.clear();
-    prompts.clear();
     facts.clear();
     recent.clear();
+    keys.clear();
+    skipped.clear();
+    open.clear();
+    pendingCalls.clear();
+    pendingPrompts.clear();
     skippedLines = 0;
+    firstHour = kNoHour;
 }
 
 bool FileEntry::pruneRecent(TimeMs horizon) {
@@ -66,6 +144,7 @@ bool plausibleCall(Hour hour, const Counts& c) {
 void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts) {
     if (!plausibleCall(hour, counts)) return;
     const std::uint16_t index = modelIndex(model);
+    firstHour = std::min(firstHour, hour);
     // Rows arrive in time order, so the row to add to is nearly always among the last few.
     for (auto it = rows.rbegin(); it != rows.rend() && it - rows.rbegin() < 8; ++it) {
         if (it->hour == hour && it->model == index && it->flags == flags) {
@@ -79,6 +158,25 @@ void FileEntry::add(Hour hour, const QString& model, std::uint8_t flags, const C
         }
     }
     rows.push_back({hour, index, flags, counts});
+}
+
+void FileEntry::remove(Hour hour, std::uint16_t model, std::uint8_t flags, const Counts& c) {
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+        Counts& r = it->counts;
+        if (it->hour != hour || it->model != model || it->flags != flags || r.calls < c.calls ||
+            r.input < c.input || r.output < c.output)
+            continue;
+        r.input -= c.input;
+        r.cachedInput -= std::min(r.cachedInput, c.cachedInput);
+        r.cacheWrite -= std::min(r.cacheWrite, c.cacheWrite);
+        r.cacheWrite1h -= std::min(r.cacheWrite1h, c.cacheWrite1h);
+        r.output -= c.output;
+        r.reasoning -= std::min(r.reasoning, c.reasoning);
+        r.prompts -= std::min(r.prompts, c.prompts);
+        r.calls -= c.calls;
+        if (r == Counts{}) rows.erase(std::next(it).base());
+        return;
+    }
 }
 
 std::int64_t skippedLines(const std::vector<FileEntry>& files,

@@ -2,7 +2,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <array>
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/UsageModels.h"
@@ -52,8 +56,8 @@ struct HourRow {
     bool operator==(const HourRow&) const = default;
 };
 
-// A Claude Code request or prompt that a resumed session's file may repeat: kept with the
-// 64-bit hash of its key so the same request counts once across files.
+// A Claude Code request as one file holds it: the 64-bit hash of its request and message ids
+// (the same request in another file has the same key) and its figures, its repeated lines merged.
 struct KeyedCall {
     std::uint64_t key = 0;
     Hour hour = 0;
@@ -63,12 +67,23 @@ struct KeyedCall {
     bool operator==(const KeyedCall&) const = default;
 };
 
-struct KeyedPrompt {
-    std::uint64_t key = 0;
-    Hour hour = 0;
-    std::uint16_t model = 0;  // the model of the session at the time
-    bool operator==(const KeyedPrompt&) const = default;
+// What a read found that another file may hold too (a resumed session's file copies the
+// conversation it goes on from): kept aside by the reader until the update has settled which
+// file counts each key, then counted or passed over. Never stored.
+struct PendingCall {
+    KeyedCall call;
+    TimeMs at = 0;
 };
+struct PendingPrompt {
+    std::uint64_t key = 0;  // salted apart from request keys (see promptKey)
+    TimeMs at = 0;
+    QString model;  // the model of the session at the time
+    QString task;   // what the prompt would make the session's task
+};
+// Prompt keys share one list with request keys: salted so the two never meet.
+inline std::uint64_t promptKey(std::uint64_t idHash) {
+    return idHash ^ 0x5bd1e9955bd1e995ull;
+}
 
 // Something a five-hour summary counts only when it falls inside the window, kept with the
 // millisecond it happened at. Kept while it can still fall in a window (see kRecentSpan).
@@ -100,6 +115,24 @@ bool plausibleCall(Hour hour, const Counts& counts);
 // (an hour's row is split before a sum would pass it), and what reading the index back checks.
 bool countsInRange(const Counts& counts);
 
+// An entry's parts beyond its head, each decoded only when first asked for (see need()): a
+// call that finds a file unchanged and sums its rows never decodes the rest.
+enum EntryPart : std::uint8_t {
+    kRowsPart = 1,    // models, rows
+    kRecentPart = 2,  // facts, recent
+    kKeysPart = 4,    // keys, skipped, open
+    kAllParts = 7,
+};
+
+// The stored bytes of parts not decoded yet, and what keeps them mapped.
+struct StoredParts {
+    std::shared_ptr<const void> owner;
+    std::string_view bytes[3];  // rows, recent, keys
+    QString index;              // the file they were read from
+};
+
+inline constexpr Hour kNoHour = std::numeric_limits<Hour>::max();
+
 struct FileEntry {
     QString path;
     ProviderKind tool = ProviderKind::codex;
@@ -111,26 +144,61 @@ struct FileEntry {
     QString session;
     QString project;
     bool subordinate = false;  // a sub-agent's file: it adds usage to `session`, no prompts
-    std::vector<QString> models;
-    std::vector<HourRow> rows;
-    std::vector<KeyedCall> calls;
-    std::vector<KeyedPrompt> prompts;
-    // The session as a five-hour summary lists it, in the tool's encoding (see SessionFacts.h),
-    // and what it counts only inside the window.
-    QByteArray facts;
-    std::vector<RecentRecord> recent;
     // Lines read whose figures break the rule for figures from outside: left out of every sum,
     // and counted so that a report can say so however long ago they were read.
     std::int64_t skippedLines = 0;
+    // The earliest hour of anything read, counted or not: which of several files holding the
+    // same request counts it (see claimsBefore).
+    Hour firstHour = kNoHour;
+
+    // Part kRowsPart: what this file counts, per hour, model and kind of call. A request or
+    // prompt that an earlier file holds too is counted there, not here.
+    mutable std::vector<QString> models;
+    mutable std::vector<HourRow> rows;
+    // Part kRecentPart: the session as a five-hour summary lists it, in the tool's encoding
+    // (see SessionFacts.h), and what it counts only inside the window.
+    mutable QByteArray facts;
+    mutable std::vector<RecentRecord> recent;
+    // Part kKeysPart (Claude Code): every request and prompt key the file holds, sorted; those
+    // of them counted by another file, sorted; and the last requests read, whose repeated
+    // lines may still raise their figures.
+    mutable std::vector<std::uint64_t> keys;
+    mutable std::vector<std::uint64_t> skipped;
+    mutable std::vector<KeyedCall> open;
+
+    // What the last read found that other files may hold (see PendingCall); never stored.
+    std::vector<PendingCall> pendingCalls;
+    std::vector<PendingPrompt> pendingPrompts;
+
+    // Decodes `parts` if they are still stored. A part that passed the index's hash but does
+    // not decode (a forged index) leaves the entry empty, and the index is removed so that
+    // the next update builds it anew.
+    void need(std::uint8_t parts) const;
+    bool isLoaded(std::uint8_t parts) const { return (loaded_ & parts) == parts; }
+    // The parts still stored, to be written out as they are.
+    std::string_view storedPart(EntryPart part) const;
+    void setStored(StoredParts stored);
 
     // Forgets what was read (the file is to be read again from its start).
     void restart();
     std::uint16_t modelIndex(const QString& model);
     void add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts);
+    // Takes back what add() added (a request whose repeated lines raised its figures).
+    void remove(Hour hour, std::uint16_t model, std::uint8_t flags, const Counts& counts);
     // Drops the recent records from before `horizon`; true when there were any.
     bool pruneRecent(TimeMs horizon);
-    bool operator==(const FileEntry&) const = default;
+    bool isSkipped(std::uint64_t key) const;
+    // The same entries, whatever has been decoded of each.
+    bool operator==(const FileEntry& other) const;
+
+private:
+    mutable std::uint8_t loaded_ = kAllParts;
+    mutable StoredParts stored_;
 };
+
+// How many parts have been decoded from stored bytes, by part (rows, recent, keys), since the
+// process started: what a warm call touched.
+std::array<std::int64_t, 3> decodedParts();
 
 // The lines skipped in `files`, of the tools `tools` (every tool when empty).
 std::int64_t skippedLines(const std::vector<FileEntry>& files,

@@ -198,84 +198,44 @@ bool GrokFacts::decode(const QByteArray& bytes) {
     return r.ok() && r.atEnd();
 }
 
-// The requests, then the prompts, then what changes with every line (the counts, the model,
-// the times) in a trailer whose length ends the bytes: a transcript that grew encodes to the
-// same leading bytes, so the index's journal carries only the tail.
-QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts) {
+QByteArray ClaudeFacts::encode() const {
     ByteWriter w;
-    for (const ClaudeCodeReader::RequestFacts& request : facts.requests) {
-        w.put(request.key);
-        w.put(std::uint8_t(request.keyed));
-        w.putText(request.model);
-        const AnthropicTokens& t = request.tokens;
-        for (const std::int64_t n :
-             {t.input, t.output, t.cacheRead, t.cacheWrite5m, t.cacheWrite1h})
-            w.put(n);
-        putOptionalTime(w, request.at);
-    }
-    for (const ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
-        w.put(prompt.key);
-        w.put(std::uint8_t(prompt.keyed));
-        putOptionalTime(w, prompt.at);
-        w.putText(prompt.task);
-    }
-    const std::size_t lists = w.bytes().size();
-    w.put(std::uint32_t(facts.requests.size()));
-    w.put(std::uint32_t(facts.prompts.size()));
-    w.putText(facts.model);
-    w.putText(facts.project);
-    putOptionalTime(w, facts.startedAt);
-    putOptionalTime(w, facts.lastActiveAt);
-    w.put(std::uint32_t(w.bytes().size() - lists));
+    w.putText(model);
+    w.putText(project);
+    w.putText(task);
+    putOptionalTime(w, startedAt);
+    putOptionalTime(w, lastActiveAt);
     return bytesOf(w);
 }
 
-std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes) {
-    const std::string_view all(bytes.constData(), std::size_t(bytes.size()));
-    std::uint32_t trailerLength = 0;
-    if (all.size() < 4) return std::nullopt;
-    ByteReader(all.substr(all.size() - 4)).get(trailerLength);
-    if (trailerLength > all.size() - 4) return std::nullopt;
-    const std::size_t lists = all.size() - 4 - trailerLength;
-    ByteReader trailer(all.substr(lists, trailerLength));
-    ClaudeCodeReader::TranscriptFacts facts;
-    std::uint32_t requests = 0, prompts = 0;
-    trailer.get(requests);
-    trailer.get(prompts);
-    trailer.getText(facts.model);
-    trailer.getText(facts.project);
-    getOptionalTime(trailer, facts.startedAt);
-    getOptionalTime(trailer, facts.lastActiveAt);
-    if (!trailer.ok() || !trailer.atEnd()) return std::nullopt;
-    ByteReader r(all.substr(0, lists));
-    if (std::size_t(requests) * 62 + std::size_t(prompts) * 22 > r.remaining()) {
-        return std::nullopt;
-    }
-    facts.requests.resize(requests);
-    for (ClaudeCodeReader::RequestFacts& request : facts.requests) {
-        std::uint8_t keyed = 0;
-        r.get(request.key);
-        r.get(keyed);
-        request.keyed = keyed != 0;
-        r.getText(request.model);
-        AnthropicTokens& t = request.tokens;
-        for (std::int64_t* v :
-             {&t.input, &t.output, &t.cacheRead, &t.cacheWrite5m, &t.cacheWrite1h})
-            r.get(*v);
-        getOptionalTime(r, request.at);
-        if (!ClaudeTranscript::withinRule(t)) return std::nullopt;
-    }
-    facts.prompts.resize(prompts);
-    for (ClaudeCodeReader::PromptFacts& prompt : facts.prompts) {
-        std::uint8_t keyed = 0;
-        r.get(prompt.key);
-        r.get(keyed);
-        prompt.keyed = keyed != 0;
-        getOptionalTime(r, prompt.at);
-        r.getText(prompt.task);
-    }
-    if (!r.ok() || !r.atEnd()) return std::nullopt;
-    return facts;
+bool ClaudeFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    r.getText(model);
+    r.getText(project);
+    r.getText(task);
+    getOptionalTime(r, startedAt);
+    getOptionalTime(r, lastActiveAt);
+    return r.ok() && r.atEnd();
+}
+
+QByteArray ClaudeFacts::encodeCall(std::uint64_t key, const QString& model,
+                                   const AnthropicTokens& t) {
+    ByteWriter w;
+    w.put(key);
+    w.putText(model);
+    for (const std::int64_t n : {t.input, t.output, t.cacheRead, t.cacheWrite5m, t.cacheWrite1h})
+        w.put(n);
+    return bytesOf(w);
+}
+
+bool ClaudeFacts::decodeCall(const QByteArray& bytes, std::uint64_t& key, QString& model,
+                             AnthropicTokens& t) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    r.get(key);
+    r.getText(model);
+    for (std::int64_t* v : {&t.input, &t.output, &t.cacheRead, &t.cacheWrite5m, &t.cacheWrite1h})
+        r.get(*v);
+    return r.ok() && r.atEnd() && ClaudeTranscript::withinRule(t);
 }
 
 QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items) {

@@ -6,8 +6,9 @@
 #include <optional>
 #include <vector>
 
+#include "core/Pricing.h"
 #include "core/UsageModels.h"
-#include "readers/ClaudeCodeReader.h"
+#include "readers/ClaudeTranscriptLine.h"
 #include "readers/CodexCliReader.h"
 #include "readers/GeminiCliReader.h"
 #include "readers/GrokCliReader.h"
@@ -67,10 +68,29 @@ struct GrokFacts {
     bool decode(const QByteArray& bytes);
 };
 
-// A Claude Code transcript read so far, as the summary reader holds it before the requests and
-// prompts of other files drop out.
-QByteArray encodeTranscript(const ClaudeCodeReader::TranscriptFacts& facts);
-std::optional<ClaudeCodeReader::TranscriptFacts> decodeTranscript(const QByteArray& bytes);
+// A Claude Code transcript read so far: what the session's summary lists beyond the figures,
+// which are its entry's rows (whole session) and recent records (the window): a record of kind
+// kCall for each request this file counts, kPrompt for each prompt.
+struct ClaudeFacts {
+    QString model;  // of the last request line
+    QString project;
+    QString task;  // from the first prompt this file counts
+    std::optional<TimeMs> startedAt;
+    std::optional<TimeMs> lastActiveAt;
+
+    enum RecordKind : std::uint8_t {
+        kCall = 1,    // detail: encodeCall()
+        kPrompt = 2,  // value: 1
+    };
+
+    QByteArray encode() const;
+    bool decode(const QByteArray& bytes);
+    static QByteArray encodeCall(std::uint64_t key, const QString& model,
+                                 const AnthropicTokens& tokens);
+    static bool decodeCall(const QByteArray& bytes, std::uint64_t& key, QString& model,
+                           AnthropicTokens& tokens);
+    bool operator==(const ClaudeFacts&) const = default;
+};
 
 // A Gemini chat recording as the summary reader takes it, read whole when it changed.
 QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items);

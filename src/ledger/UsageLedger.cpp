@@ -94,6 +94,7 @@ private:
 // The index as saved: its file, then the journal's changes over it.
 struct LoadedIndex {
     std::unordered_map<QString, FileEntry> files;
+    TimeMs lastWalkAt = 0;
     std::uint64_t hash = 0;
     std::int64_t indexBytes = 0;
     std::int64_t journalBytes = 0;  // of a journal that follows this index
@@ -102,23 +103,23 @@ struct LoadedIndex {
 
 std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& journalPath,
                                      MappedFile::Mode mode) {
-    const MappedFile index(indexPath, mode);
-    std::optional<std::vector<FileEntry>> files = decodeIndex(index.bytes());
-    if (!files) return std::nullopt;
+    // Kept alive by the entries whose parts are still in it.
+    const auto index = std::make_shared<const MappedFile>(indexPath, mode);
+    std::optional<DecodedIndex> decoded = decodeIndex(index->bytes(), index, indexPath);
+    if (!decoded) return std::nullopt;
     LoadedIndex loaded;
-    loaded.hash = indexHash(index.bytes()).value_or(0);
-    loaded.indexBytes = std::int64_t(index.bytes().size());
-    loaded.files.reserve(files->size());
-    for (FileEntry& entry : *files) {
+    loaded.lastWalkAt = decoded->lastWalkAt;
+    loaded.hash = indexHash(index->bytes()).value_or(0);
+    loaded.indexBytes = std::int64_t(index->bytes().size());
+    loaded.files.reserve(decoded->files.size());
+    for (FileEntry& entry : decoded->files) {
         QString path = entry.path;
         loaded.files.emplace(std::move(path), std::move(entry));
     }
     if (!QFile::exists(journalPath)) return loaded;
     const MappedFile journal(journalPath, mode);
-    const JournalReplay replay = replayJournal(journal.bytes(), loaded.hash, loaded.files);
-    // A change that does not fit the entries it was written over: something other than this
-    // code wrote one of the two files, and what the index holds cannot be trusted either.
-    if (replay.refused) return std::nullopt;
+    const JournalReplay replay =
+        replayJournal(journal.bytes(), loaded.hash, loaded.files, loaded.lastWalkAt);
     loaded.journalBytes = replay.applies ? std::int64_t(journal.bytes().size()) : 0;
     loaded.journalClean = replay.applies && replay.intact;
     return loaded;
@@ -154,7 +155,9 @@ struct Job {
     std::size_t slot = 0;  // its place among the files found
     FileEntry entry;       // what the index held (offset 0 for a new file)
     std::int64_t toRead = 0;
-    std::optional<EntryBase> base;  // the entry before a read on from its offset
+    // Claude Code: the keys the entry held before this read, and which of them it passed over.
+    std::vector<std::uint64_t> priorKeys;
+    std::vector<std::uint64_t> priorSkipped;
 };
 
 bool resumable(ProviderKind tool) {
@@ -163,8 +166,8 @@ bool resumable(ProviderKind tool) {
 
 // Reads what is new in one file. A file that shrank, was replaced or whose first bytes changed
 // is read again whole.
-void runJob(Job& job, ParseScratch& scratch, const std::function<void(std::int64_t)>& progress) {
-    FileEntry& entry = job.entry;
+void runJob(FileEntry& entry, ParseScratch& scratch,
+            const std::function<void(std::int64_t)>& progress) {
     const int fd = ::open(QFile::encodeName(entry.path).constData(),
                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat st;
@@ -180,7 +183,7 @@ void runJob(Job& job, ParseScratch& scratch, const std::function<void(std::int64
                           entry.identity.inode == now.inode && now.size >= entry.offset &&
                           entry.offset > 0 && resumable(entry.tool);
     if (!sameFile || headHash(fd, entry.headLength).hash != entry.headHash) entry.offset = 0;
-    if (entry.offset > 0) job.base = entryBase(entry);
+    entry.need(kAllParts);
     entry.identity = now;
     const HeadHash head = headHash(fd);
     entry.headLength = head.length;
@@ -224,7 +227,7 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
     const auto work = [&] {
         ParseScratch scratch;
         for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
-            runJob(jobs[i], scratch, advance);
+            runJob(jobs[i].entry, scratch, advance);
     };
     threads =
         int(std::min<std::size_t>(std::size_t(threads), std::max<std::size_t>(jobs.size(), 1)));
@@ -239,23 +242,25 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
 // written again whole.
 constexpr std::int64_t kJournalAllowance = 256 * 1024;
 
+// A walk is written down when the one the index knows of is older than this: often enough for
+// the status line's rule, seldom enough that calls which change nothing write nothing.
+constexpr TimeMs kWalkNoteAge = 5'000;
+
 // Writes what changed: appended to the journal while the journal stays small beside the
 // index, so a refresh that read one grown file writes one entry, not the whole index;
 // otherwise the index is written again whole and the journal dropped.
 void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSnapshot& snapshot,
-                 const LoadedIndex* loaded, const std::vector<Job>& jobs,
-                 const std::vector<QString>& dropped) {
+                 const LoadedIndex* loaded, const std::vector<std::size_t>& changed,
+                 const std::vector<QString>& dropped, std::optional<TimeMs> walkedAt) {
+    const bool noteWalk = walkedAt && (!loaded || *walkedAt - loaded->lastWalkAt >= kWalkNoteAge);
     // Records that only aged out are left in the saved index until it is next written whole:
-    // the summaries pass over them, and dropping them from a long list would journal the
-    // whole list again at every refresh.
-    if (loaded && loaded->journalClean && jobs.empty() && dropped.empty()) return;
+    // the summaries pass over them.
+    if (loaded && loaded->journalClean && changed.empty() && dropped.empty() && !noteWalk) return;
     if (loaded && loaded->journalClean) {
         std::string records;
-        for (const Job& job : jobs) {
-            const FileEntry& entry = snapshot.files[job.slot];
-            records += job.base ? encodeJournalDelta(*job.base, entry) : encodeJournalEntry(entry);
-        }
+        for (const std::size_t slot : changed) records += encodeJournalEntry(snapshot.files[slot]);
         for (const QString& path : dropped) records += encodeJournalRemoval(path);
+        if (noteWalk) records += encodeJournalWalk(*walkedAt);
         const std::int64_t limit = loaded->indexBytes / 2 + kJournalAllowance;
         if (loaded->journalBytes + std::int64_t(records.size()) <= limit &&
             appendToJournal(journalPath, loaded->journalBytes == 0, loaded->hash, records)) {
@@ -264,7 +269,7 @@ void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSna
         }
     }
     AtomicFile::removeStaleTemporaries(indexPath);
-    const std::string bytes = encodeIndex(snapshot.files);
+    const std::string bytes = encodeIndex(snapshot.files, snapshot.lastWalkAt);
     const auto error =
         AtomicFile::write(indexPath, {std::string_view(bytes)}, 0600, AtomicFile::Sync::skip);
     snapshot.stats.saved = !error;
@@ -272,6 +277,158 @@ void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSna
     // Only after the new index is in place: a journal left by a crash before this point names
     // the old index, so it is never read over the new one.
     QFile::remove(journalPath);
+}
+
+// Which of two files holding the same request or prompt counts it: a session's own file before
+// its sub-agents', the file that started earliest first (the one a resumed session copied from).
+bool claimsBefore(const FileEntry& x, const FileEntry& y) {
+    // References, not copies: a path is compared only when all else is equal.
+    return std::forward_as_tuple(int(x.tool), x.subordinate, x.firstHour, x.path) <
+           std::forward_as_tuple(int(y.tool), y.subordinate, y.firstHour, y.path);
+}
+
+// A set of 64-bit keys with a value each, open addressing: the update looks up every key of
+// every transcript in it when one changed, so it must cost little per key.
+class KeyTable {
+public:
+    explicit KeyTable(std::size_t expected) {
+        std::size_t size = 16;
+        while (size < expected * 2) size *= 2;
+        slots_.assign(size, {0, kEmpty});
+    }
+    // The value of `key`, inserting `value` when it has none.
+    std::uint32_t claim(std::uint64_t key, std::uint32_t value) {
+        Slot& slot = find(key);
+        if (slot.value == kEmpty) slot = {key, value};
+        return slot.value;
+    }
+    std::optional<std::uint32_t> get(std::uint64_t key) const {
+        const Slot& slot = const_cast<KeyTable*>(this)->find(key);
+        return slot.value == kEmpty || slot.value == kMember ? std::nullopt
+                                                             : std::optional(slot.value);
+    }
+    bool contains(std::uint64_t key) const {
+        return const_cast<KeyTable*>(this)->find(key).value != kEmpty;
+    }
+    void insert(std::uint64_t key) { claim(key, kMember); }
+    // Gives a member its value, once.
+    void settle(std::uint64_t key, std::uint32_t value) {
+        Slot& slot = find(key);
+        if (slot.value == kMember) slot.value = value;
+    }
+
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+    static constexpr std::uint32_t kMember = 0xFFFFFFFE;
+
+private:
+    struct Slot {
+        std::uint64_t key;
+        std::uint32_t value;
+    };
+    Slot& find(std::uint64_t key) {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = std::size_t((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;;
+             i = (i + 1) & mask) {
+            if (slots_[i].value == kEmpty || slots_[i].key == key) return slots_[i];
+        }
+    }
+    std::vector<Slot> slots_;
+};
+
+// Settles which file counts each request and prompt that the read files found (see
+// PendingCall), over every Claude Code file of `files`. A file whose share changes because
+// another file came, went or was read anew is read again whole: returned, for the caller to
+// read and settle with settleAgain.
+struct Claims {
+    KeyTable affected{0};
+    std::vector<std::uint32_t> order;  // slots of Claude Code files, in claim order
+    std::vector<std::uint32_t> rank;   // by slot: its place in `order`
+};
+
+std::vector<std::size_t> settleClaims(std::vector<FileEntry>& files, const std::vector<Job>& jobs,
+                                      const std::vector<FileEntry>& gone, TimeMs horizon,
+                                      Claims& claims) {
+    std::size_t affectedKeys = 0;
+    std::vector<bool> read(files.size(), false);
+    for (const Job& job : jobs) {
+        read[job.slot] = true;
+        const FileEntry& entry = files[job.slot];
+        affectedKeys +=
+            job.priorKeys.size() + entry.pendingCalls.size() + entry.pendingPrompts.size();
+    }
+    for (const FileEntry& entry : gone) affectedKeys += entry.keys.size();
+    claims.affected = KeyTable(affectedKeys);
+    for (const Job& job : jobs) {
+        const FileEntry& entry = files[job.slot];
+        for (const std::uint64_t key : job.priorKeys) claims.affected.insert(key);
+        for (const PendingCall& call : entry.pendingCalls)
+            if (call.call.key != 0) claims.affected.insert(call.call.key);
+        for (const PendingPrompt& prompt : entry.pendingPrompts)
+            if (prompt.key != 0) claims.affected.insert(prompt.key);
+    }
+    for (const FileEntry& entry : gone)
+        for (const std::uint64_t key : entry.keys) claims.affected.insert(key);
+
+    claims.rank.assign(files.size(), KeyTable::kEmpty);
+    for (std::size_t slot = 0; slot < files.size(); ++slot) {
+        if (files[slot].tool == ProviderKind::claudeCode)
+            claims.order.push_back(std::uint32_t(slot));
+    }
+    std::sort(claims.order.begin(), claims.order.end(), [&files](std::uint32_t a, std::uint32_t b) {
+        return claimsBefore(files[a], files[b]);
+    });
+    for (std::size_t i = 0; i < claims.order.size(); ++i)
+        claims.rank[claims.order[i]] = std::uint32_t(i);
+    std::vector<std::size_t> again;
+    if (affectedKeys == 0) {
+        for (const Job& job : jobs)
+            settleClaude(
+                files[job.slot], [](std::uint64_t) { return true; }, horizon);
+        return again;
+    }
+    // The first holder of each affected key in claim order counts it.
+    for (const std::uint32_t slot : claims.order) {
+        const FileEntry& entry = files[slot];
+        entry.need(kKeysPart);
+        for (const std::uint64_t key : entry.keys) claims.affected.settle(key, slot);
+        for (const PendingCall& call : entry.pendingCalls)
+            if (call.call.key != 0) claims.affected.settle(call.call.key, slot);
+        for (const PendingPrompt& prompt : entry.pendingPrompts)
+            if (prompt.key != 0) claims.affected.settle(prompt.key, slot);
+    }
+    const auto counts = [&claims](std::uint32_t slot) {
+        return [&claims, slot](std::uint64_t key) { return claims.affected.get(key) == slot; };
+    };
+    for (const std::uint32_t slot : claims.order) {
+        FileEntry& entry = files[slot];
+        // What the file counted before must still be its share, or its rows are not.
+        const bool shareKept =
+            std::all_of(entry.keys.begin(), entry.keys.end(), [&](std::uint64_t key) {
+                const std::optional<std::uint32_t> owner = claims.affected.get(key);
+                return !owner || (*owner == slot) != entry.isSkipped(key);
+            });
+        if (!shareKept) {
+            again.push_back(slot);
+            continue;
+        }
+        if (read[slot]) settleClaude(entry, counts(slot), horizon);
+    }
+    return again;
+}
+
+// Settles a file read again whole after settleClaims: the keys it shares with the files that
+// changed as those decided, the rest as the file had them.
+void settleAgain(FileEntry& entry, std::uint32_t slot,
+                 const std::vector<std::uint64_t>& priorSkipped, const Claims& claims,
+                 TimeMs horizon) {
+    settleClaude(
+        entry,
+        [&](std::uint64_t key) {
+            if (const std::optional<std::uint32_t> owner = claims.affected.get(key))
+                return *owner == slot;
+            return !std::binary_search(priorSkipped.begin(), priorSkipped.end(), key);
+        },
+        horizon);
 }
 
 }  // namespace
@@ -307,10 +464,43 @@ QString UsageLedger::indexPath() const {
     return QDir(directory_).filePath(QLatin1String(kIndexName));
 }
 
+QString UsageLedger::journalPath() const {
+    return indexPath() + QStringLiteral(".journal");
+}
+
 LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress) const {
+    UpdateOptions options;
+    options.threads = threads;
+    options.progress = progress;
+    return update(options);
+}
+
+namespace {
+
+// The file `path` as the walk would find it, when it is one of the tools' logs: a focused update
+// looks at it alone.
+std::optional<FoundLog> foundAlone(const QString& path, const std::vector<FileEntry>& files) {
+    const auto known = std::find_if(files.begin(), files.end(),
+                                    [&path](const FileEntry& f) { return f.path == path; });
+    if (known == files.end()) return std::nullopt;
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    FoundLog log;
+    log.path = QFile::encodeName(path).toStdString();
+    log.tool = known->tool;
+    log.identity = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
+                    std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    return log;
+}
+
+}  // namespace
+
+LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     LedgerSnapshot snapshot;
-    if (threads <= 0) threads = int(std::max(1u, std::thread::hardware_concurrency()));
-    const std::vector<FoundLog> found = discoverLogs(sources_, threads > 1);
+    const int threads = options.threads > 0
+                            ? options.threads
+                            : int(std::max(1u, std::thread::hardware_concurrency()));
     makePrivateFolder(directory_);
     // Bounded: a holder that was stopped or hung must not hang this call. Without the lock
     // the answer is still whole (what the index held, and the logs read on from there), it
@@ -322,13 +512,48 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         indexPath(), journalPath(), lock.held() ? MappedFile::Mode::map : MappedFile::Mode::copy);
     snapshot.stats.rebuilt = !loaded;
     std::unordered_map<QString, FileEntry> known;
-    if (loaded) known = std::move(loaded->files);
+    if (loaded) {
+        known = std::move(loaded->files);
+        snapshot.lastWalkAt = loaded->lastWalkAt;
+    }
+    const TimeMs now = systemNow();
+    // A focused update looks at one file while a walk over every file is recent enough; the
+    // others stand as the index has them.
+    std::vector<FoundLog> found;
+    std::optional<TimeMs> walkedAt;
+    // A file the index does not know yet (a new session) needs the walk that finds it.
+    const bool focused = loaded && !options.focus.isEmpty() && known.contains(options.focus) &&
+                         now - loaded->lastWalkAt < options.walkEvery && now >= loaded->lastWalkAt;
+    if (focused) {
+        std::vector<FileEntry> entries;
+        entries.reserve(known.size());
+        for (auto& [path, entry] : known) entries.push_back(std::move(entry));
+        known.clear();
+        std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
+            return QFile::encodeName(a.path) < QFile::encodeName(b.path);
+        });
+        const std::optional<FoundLog> alone = foundAlone(options.focus, entries);
+        for (FileEntry& entry : entries) {
+            if (alone && entry.path == options.focus) {
+                found.push_back(*alone);
+            } else {
+                found.push_back(
+                    {QFile::encodeName(entry.path).toStdString(), entry.tool, entry.identity});
+            }
+            QString path = entry.path;
+            known.emplace(std::move(path), std::move(entry));
+        }
+    } else {
+        found = discoverLogs(sources_, threads > 1);
+        walkedAt = now;
+        snapshot.lastWalkAt = now;
+    }
     snapshot.files.resize(found.size());
     std::vector<Job> jobs;
     jobs.reserve(found.size());
     // Unchanged files' recent records age out too; they leave the saved index with its next
     // whole write.
-    const TimeMs horizon = systemNow() - kRecentSpan;
+    const TimeMs horizon = now - kRecentSpan;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FoundLog& log = found[i];
         const QString path = QFile::decodeName(QByteArray::fromStdString(log.path));
@@ -336,7 +561,6 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
         if (it != known.end() && it->second.tool == log.tool &&
             it->second.identity == log.identity) {
             snapshot.files[i] = std::move(it->second);
-            snapshot.files[i].pruneRecent(horizon);
             known.erase(it);
             continue;
         }
@@ -352,27 +576,62 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
             }
             known.erase(it);
         }
+        if (job.entry.tool == ProviderKind::claudeCode) {
+            job.entry.need(kKeysPart);
+            job.priorKeys = job.entry.keys;
+        }
         jobs.push_back(std::move(job));
     }
-    runJobs(jobs, threads, progress);
+    runJobs(jobs, threads, options.progress);
+    std::vector<std::size_t> changed;
+    changed.reserve(jobs.size());
     for (Job& job : jobs) {
         snapshot.stats.bytesRead += job.toRead;
         snapshot.files[job.slot] = std::move(job.entry);
+        changed.push_back(job.slot);
     }
     snapshot.stats.files = found.size();
     snapshot.stats.filesRead = jobs.size();
-    // What is left of the index had its file deleted: it drops out.
+    // What is left of the index had its file deleted: it drops out, and the requests it
+    // counted go to whichever file holds them next.
     std::vector<QString> dropped;
+    std::vector<FileEntry> gone;
     dropped.reserve(known.size());
-    for (const auto& [path, entry] : known) dropped.push_back(path);
+    for (auto& [path, entry] : known) {
+        dropped.push_back(path);
+        if (entry.tool != ProviderKind::claudeCode) continue;
+        entry.need(kKeysPart);
+        gone.push_back(std::move(entry));
+    }
+    std::erase_if(jobs, [](const Job& job) { return job.entry.tool != ProviderKind::claudeCode; });
+    Claims claims;
+    const std::vector<std::size_t> again =
+        settleClaims(snapshot.files, jobs, gone, horizon, claims);
+    if (!again.empty()) {
+        std::vector<Job> rereads;
+        for (const std::size_t slot : again) {
+            Job job;
+            job.slot = slot;
+            job.entry = std::move(snapshot.files[slot]);
+            job.priorSkipped = job.entry.skipped;
+            job.entry.restart();
+            job.entry.identity = {};  // read whole, as a file never seen
+            job.toRead = 0;
+            rereads.push_back(std::move(job));
+        }
+        runJobs(rereads, threads, {});
+        for (Job& job : rereads) {
+            settleAgain(job.entry, std::uint32_t(job.slot), job.priorSkipped, claims, horizon);
+            snapshot.files[job.slot] = std::move(job.entry);
+            if (std::find(changed.begin(), changed.end(), job.slot) == changed.end())
+                changed.push_back(job.slot);
+        }
+    }
+    for (const std::size_t slot : changed) snapshot.files[slot].pruneRecent(horizon);
     if (lock.held())
-        saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, jobs,
-                    dropped);
+        saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, changed,
+                    dropped, walkedAt);
     return snapshot;
-}
-
-QString UsageLedger::journalPath() const {
-    return indexPath() + QStringLiteral(".journal");
 }
 
 }  // namespace qm::ledger
@@ -382,63 +641,29 @@ namespace {
 
 const QString kUnknown = QStringLiteral("unknown");
 
-Hour firstHourOf(const FileEntry& file) {
-    Hour first = std::numeric_limits<Hour>::max();
-    for (const HourRow& row : file.rows) first = std::min(first, row.hour);
-    for (const KeyedCall& call : file.calls) first = std::min(first, call.hour);
-    for (const KeyedPrompt& prompt : file.prompts) first = std::min(first, prompt.hour);
-    return first;
-}
-
-// The order in which files claim the requests they share: a session's own file before its
-// sub-agents', the file that started earliest first (the one a resumed session copied from).
+// The order in which files' rows are listed: the order in which they claim what they share.
 std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
-    std::vector<std::pair<Hour, const FileEntry*>> order;
+    std::vector<const FileEntry*> order;
     order.reserve(files.size());
-    for (const FileEntry& file : files) order.emplace_back(firstHourOf(file), &file);
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-        const FileEntry& x = *a.second;
-        const FileEntry& y = *b.second;
-        // References, not copies: a path is compared only when all else is equal.
-        return std::forward_as_tuple(int(x.tool), x.subordinate, a.first, x.path) <
-               std::forward_as_tuple(int(y.tool), y.subordinate, b.first, y.path);
-    });
-    std::vector<const FileEntry*> result;
-    result.reserve(order.size());
-    for (const auto& [hour, file] : order) result.push_back(file);
-    return result;
+    for (const FileEntry& file : files) order.push_back(&file);
+    std::sort(order.begin(), order.end(),
+              [](const FileEntry* a, const FileEntry* b) { return claimsBefore(*a, *b); });
+    return order;
 }
 
 }  // namespace
 
 std::vector<UsageSlice> LedgerSnapshot::slices() const {
     std::vector<UsageSlice> out;
-    std::size_t keyedCalls = 0;
-    std::size_t keyedPrompts = 0;
-    for (const FileEntry& file : files) {
-        keyedCalls += file.calls.size();
-        keyedPrompts += file.prompts.size();
-    }
-    std::unordered_set<std::uint64_t> calls(keyedCalls);
-    std::unordered_set<std::uint64_t> prompts(keyedPrompts);
     using Key = std::tuple<Hour, std::uint16_t, std::uint8_t>;
     std::vector<std::pair<Key, Counts>> part;
     for (const FileEntry* file : claimOrder(files)) {
+        file->need(kRowsPart);
         // This file's part, summed per hour, model and kind of call, in the order read.
         part.clear();
         for (const HourRow& row : file->rows) {
             part.emplace_back(Key{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)},
                               row.counts);
-        }
-        for (const KeyedCall& call : file->calls) {
-            if (calls.insert(call.key).second)
-                part.emplace_back(Key{call.hour, call.model, call.flags}, call.counts);
-        }
-        for (const KeyedPrompt& prompt : file->prompts) {
-            if (!prompts.insert(prompt.key).second) continue;
-            Counts one;
-            one.prompts = 1;
-            part.emplace_back(Key{prompt.hour, prompt.model, 0}, one);
         }
         std::stable_sort(part.begin(), part.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -43,13 +43,17 @@ struct UpdateStats {
     std::optional<QString> busy;
 };
 
-// The index as read at one moment: one entry per log file, in path order.
+// The index as read at one moment: one entry per log file, in path order. An entry's parts
+// are decoded as they are asked for (FileEntry::need): one snapshot is not to be read from two
+// threads at once.
 struct LedgerSnapshot {
     std::vector<FileEntry> files;
     UpdateStats stats;
+    // When some process last looked at every log file (not only at one, see UpdateOptions).
+    TimeMs lastWalkAt = 0;
 
-    // Every file's usage, with a request or prompt that several files hold counted once (in
-    // the file that started earliest, sub-agents' files last).
+    // Every file's usage, a request or prompt that several files hold counted once (in the
+    // file that started earliest, sub-agents' files last).
     std::vector<UsageSlice> slices() const;
 };
 
@@ -72,8 +76,16 @@ public:
     // The changes since the index was last written whole (see LedgerCodec.h).
     QString journalPath() const;
 
-    // `threads` 0 uses every core. `progress` is called from the reading threads, now and
-    // then, while files are read.
+    struct UpdateOptions {
+        int threads = 0;  // 0: every core
+        // Called from the reading threads, now and then, while files are read.
+        ProgressCallback progress;
+        // While some process looked at every log file less than `walkEvery` ago, only the file
+        // `focus` is brought up to date; the others stand as the index has them.
+        QString focus;
+        TimeMs walkEvery = 0;
+    };
+    LedgerSnapshot update(const UpdateOptions& options) const;
     LedgerSnapshot update(int threads = 0, const ProgressCallback& progress = {}) const;
 
 private:
