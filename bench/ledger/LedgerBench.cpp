@@ -1,67 +1,75 @@
 // The usage index over a generated tree in the tools' real formats (Claude Code transcripts,
-// Codex rollouts, some Gemini recordings and Grok sessions), activity spread over 90 days:
+// Codex rollouts, some Gemini recordings and Grok sessions), activity spread over 90 days. Two
+// shapes of tree:
+//
+//   sessions (the default): 1 GB in few, large sessions, one of them very long;
+//   requests: 3 GB in about 8 000 files, about 300 000 Claude Code requests in sessions of a
+//   few MB (sub-agent files, resumed sessions that copy earlier requests), the rest rollouts.
+//
+// Figures, every time as min / median / max of the runs:
 //
 //   cold: `report daily` with no index, with 1 and 2 threads, and its peak memory;
 //   warm: the same with the index current, beside a bare stat of every file in the tree;
 //   append: after 1 MB is appended to one rollout, beside a bare parse of that 1 MB; and after
 //   1 MB is appended to the longest Claude Code session, with what the index wrote for it;
-//   the index's size against the logs'.
+//   the index's size against the logs';
+//   the command-line program (quotameter-cli) as a child process in a home of its own:
+//   statusline, title --json, limits, usage and report daily, warm and after appends;
+//   with --app, the tray application's memory after its first index build and its idle
+//   processor time.
 //
-//   bench_ledger [--size-mb N] [--runs N] [--dir PATH] [--keep] [--peer PROGRAM]
+//   bench_ledger [--shape sessions|requests] [--size-mb N] [--runs N] [--dir PATH] [--keep]
+//                [--peer PROGRAM] [--app PROGRAM]
 //
 // With --peer, PROGRAM (the peer reporting tool, e.g. node_modules/.bin/ccusage) runs
 // `daily --offline --json` over the same home between the cold runs, for a side-by-side time.
+// With --keep the tree stays in --dir and is used again by the next run of the same shape and
+// size; the files the bench appended to are cut back to what they were.
 //
-// Every time is given as min / median / max of the runs. Each cold run is a fresh child
-// process, so its peak memory is its own.
+// Each cold run is a fresh child process, so its peak memory is its own.
 
 #include <simdjson.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QDate>
-#include <QDir>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ledger/BenchFigures.h"
+#include "ledger/BenchTree.h"
+#include "ledger/ChildProcess.h"
+#include "ledger/CliFigures.h"
+#include "ledger/TrayAppFigures.h"
 #include "ledger/UsageLedger.h"
 #include "ledger/UsageReport.h"
-#include "scan/ClaudeCodeGenerator.h"
-#include "scan/ScanGenerator.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using qm::bench::Clock;
+using qm::bench::printStats;
+using qm::bench::secondsSince;
+using qm::bench::Shape;
 
 struct Options {
-    std::uint64_t sizeMb = 1000;
+    Shape shape = Shape::sessions;
+    std::uint64_t sizeMb = 0;  // 0: the shape's own
     int runs = 5;
     std::string dir;
     bool keep = false;
     std::string peer;
+    std::string app;
 };
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void printStats(const char* name, std::vector<double> values, const char* unit, double scale) {
-    std::sort(values.begin(), values.end());
-    std::printf("%s: %.1f / %.1f / %.1f %s (min / median / max of %zu)\n", name,
-                values.front() * scale, values[values.size() / 2] * scale, values.back() * scale,
-                unit, values.size());
-}
 
 qm::ledger::UsageLedger ledgerOver(const std::string& home, const std::string& cache) {
     return qm::ledger::UsageLedger(
@@ -106,66 +114,14 @@ ColdFigures coldRun(const std::string& home, const std::string& cache, int threa
             seconds(usage.ru_utime) + seconds(usage.ru_stime)};
 }
 
-// The peer's cold daily report over the same home: its wall time and peak memory.
-std::pair<double, double> peerRun(const std::string& program, const std::string& home) {
-    std::fflush(stdout);  // or the child writes what is buffered a second time
-    const auto start = Clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setenv("HOME", home.c_str(), 1);
-        ::unsetenv("CLAUDE_CONFIG_DIR");
-        ::unsetenv("CODEX_HOME");
-        if (!std::freopen("/dev/null", "w", stdout)) ::_exit(2);
-        ::execl(program.c_str(), program.c_str(), "daily", "--offline", "--json", nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::fprintf(stderr, "peer run failed\n");
-    return {secondsSince(start), double(usage.ru_maxrss) / 1024.0};
-}
-
-std::uint64_t g_statted = 0;
-int countEntry(const char*, const struct stat*, int, struct FTW*) {
-    ++g_statted;
-    return 0;
-}
-
-void generate(const Options& o, const std::string& home) {
-    using namespace qm::scangen;
-    const Ms now = Ms(std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count());
-    const Ms since = now - 90ll * 24 * 3600'000;
-    const std::uint64_t total = o.sizeMb * 1'000'000;
-    ClaudeTreeOptions claude;
-    claude.projectsDir = home + "/.claude/projects";
-    claude.targetBytes = total / 2;
-    claude.longSessionBytes = 40'000'000;
-    claude.maxSessionBytes = 600'000;  // many short sessions, as heavy users have
-    claude.now = now;
-    claude.since = since;
-    writeClaudeTree(claude);
-    CodexTreeOptions codex;
-    codex.sessionsDir = home + "/.codex/sessions";
-    codex.targetBytes = total * 45 / 100;
-    codex.maxFileBytes = 2'000'000;
-    codex.longSessionBytes = 50'000'000;
-    codex.now = now;
-    codex.since = since;
-    codex.oldFiles = 0;
-    writeCodexTree(codex);
-    writeGeminiTree(home + "/.gemini", now, 40, 11);
-    writeGrokTree(home + "/.grok/sessions", now, 60, 13);
-}
-
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--size-mb" && hasValue)
+        if (arg == "--shape" && hasValue)
+            o.shape = std::string(argv[++i]) == "requests" ? Shape::requests : Shape::sessions;
+        else if (arg == "--size-mb" && hasValue)
             o.sizeMb = std::strtoull(argv[++i], nullptr, 10);
         else if (arg == "--runs" && hasValue)
             o.runs = std::max(1, std::atoi(argv[++i]));
@@ -175,8 +131,16 @@ Options parse(int argc, char** argv) {
             o.keep = true;
         else if (arg == "--peer" && hasValue)
             o.peer = argv[++i];
+        else if (arg == "--app" && hasValue)
+            o.app = argv[++i];
     }
-    if (o.dir.empty()) o.dir = (fs::temp_directory_path() / "qm-ledger-bench").string();
+    const bool requests = o.shape == Shape::requests;
+    if (o.sizeMb == 0) o.sizeMb = requests ? 3000 : 1000;
+    if (o.dir.empty()) {
+        o.dir = (fs::temp_directory_path() /
+                 (requests ? "qm-ledger-bench-requests" : "qm-ledger-bench"))
+                    .string();
+    }
     return o;
 }
 
@@ -253,77 +217,85 @@ std::uintmax_t sizeOrZero(const std::string& path) {
     return error ? 0 : size;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options o = parse(argc, argv);
-    const std::string home = o.dir + "/home";
-    const std::string cache = o.dir + "/cache";
-    if (!fs::exists(home)) {
-        const auto start = Clock::now();
-        generate(o, home);
-        std::printf("generate: %.1f s\n", secondsSince(start));
-    }
-    std::uint64_t logBytes = 0;
-    std::uint64_t files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(home)) {
-        if (!entry.is_regular_file()) continue;
-        logBytes += entry.file_size();
-        ++files;
-    }
-    std::printf("tree: %.0f MB in %llu files\n", double(logBytes) / 1e6, (unsigned long long)files);
-
+void coldFigures(const Options& o, const std::string& home, const std::string& cache) {
     std::vector<double> cold1, cold2, memory, cpu, peer, peerMemory;
+    std::vector<std::string> peerEnv;
+    if (!o.peer.empty()) peerEnv = qm::bench::isolatedEnvironment(home, o.dir + "/peer-xdg");
+    std::string peerFailure;
     for (int i = 0; i < o.runs; ++i) {
         const ColdFigures one = coldRun(home, cache, 1);
         cold1.push_back(one.seconds);
         memory.push_back(one.peakMb);
         cpu.push_back(one.cpuSeconds);
         cold2.push_back(coldRun(home, cache, 2).seconds);
-        if (o.peer.empty()) continue;
-        const auto [seconds, peerRss] = peerRun(o.peer, home);
-        peer.push_back(seconds);
-        peerMemory.push_back(peerRss);
+        if (o.peer.empty() || !peerFailure.empty()) continue;
+        // The peer's cold daily report over the same home: its wall time and peak memory.
+        const qm::bench::ChildRun run = qm::bench::runChild(
+            {o.peer, "daily", "--offline", "--json"}, peerEnv, {}, o.dir + "/peer-runs");
+        if (!run.ok) {
+            peerFailure = run.failure;
+            continue;
+        }
+        peer.push_back(run.seconds);
+        peerMemory.push_back(run.peakMb);
     }
-    if (!peer.empty()) {
+    fs::remove_all(o.dir + "/peer-runs");
+    fs::remove_all(o.dir + "/peer-xdg");
+    if (!peerFailure.empty()) {
+        std::printf("peer_daily_report: failed (%s)\n",
+                    peerFailure.substr(0, peerFailure.find('\n')).c_str());
+        std::fprintf(stderr, "peer failed: %s\n", peerFailure.c_str());
+    } else if (!peer.empty()) {
         printStats("peer_daily_report", peer, "ms", 1000);
         printStats("peer_peak_memory", peerMemory, "MB", 1);
-        std::sort(peer.begin(), peer.end());
     }
     printStats("cold_report_1_thread", cold1, "ms", 1000);
     printStats("cold_report_2_threads", cold2, "ms", 1000);
     printStats("cold_peak_memory_1_thread", memory, "MB", 1);
     printStats("cold_cpu_time_1_thread", cpu, "ms", 1000);
-    std::sort(cold1.begin(), cold1.end());
-    std::sort(cold2.begin(), cold2.end());
     std::printf("cold_speedup_2_threads: %.2f x (medians)\n",
-                cold1[cold1.size() / 2] / cold2[cold2.size() / 2]);
-    if (!peer.empty()) {
+                qm::bench::median(cold1) / qm::bench::median(cold2));
+    if (peerFailure.empty() && !peer.empty()) {
         std::printf("cold_2_threads_of_peer: %.3f (medians)\n",
-                    cold2[cold2.size() / 2] / peer[peer.size() / 2]);
+                    qm::bench::median(cold2) / qm::bench::median(peer));
     }
 
     std::vector<double> bare;
     for (int i = 0; i < o.runs; ++i) bare.push_back(bareRead(home, 2));
     printStats("bare_read_of_tree_2_threads", bare, "ms", 1000);
+}
 
-    const auto ledger = ledgerOver(home, cache);
+// The index must count every request once, the copies resumed sessions start with included.
+void checkClaudeRequests(const qm::ledger::UsageLedger& ledger, const qm::bench::TreeFacts& facts) {
+    if (facts.claudeRequests <= 0) return;  // a tree kept from before its facts were written
+    const qm::ledger::ReportFigures figures = qm::ledger::figuresBetween(
+        ledger.update(0).slices(), std::numeric_limits<qm::TimeMs>::min(),
+        std::numeric_limits<qm::TimeMs>::max(), qm::ProviderKind::claudeCode);
+    std::printf("index_claude_requests: %lld count (%lld generated)\n",
+                (long long)figures.counts.calls, (long long)facts.claudeRequests);
+    if (figures.counts.calls != facts.claudeRequests)
+        std::fprintf(stderr,
+                     "bench_ledger: the index counts other Claude Code requests than the "
+                     "generator wrote\n");
+}
+
+void warmFigures(const Options& o, const std::string& home, const qm::ledger::UsageLedger& ledger,
+                 const qm::bench::TreeFacts& facts) {
     reportDaily(ledger, 0);
     std::vector<double> warm, statted;
     for (int i = 0; i < o.runs; ++i) {
-        auto start = Clock::now();
+        const auto start = Clock::now();
         reportDaily(ledger, 0);
         warm.push_back(secondsSince(start));
-        start = Clock::now();
-        g_statted = 0;
-        ::nftw(home.c_str(), countEntry, 64, FTW_PHYS);
-        statted.push_back(secondsSince(start));
+        statted.push_back(qm::bench::bareStatOfTree(home));
     }
     printStats("warm_report", warm, "ms", 1000);
     printStats("bare_stat_of_tree", statted, "ms", 1000);
+    checkClaudeRequests(ledger, facts);
+}
 
-    std::string target;
-    const std::string lines = oneMegabyteOfLines(home, target);
+void rolloutAppendFigures(const Options& o, const qm::ledger::UsageLedger& ledger,
+                          const std::string& target, const std::string& lines) {
     std::vector<double> appended, parsed;
     simdjson::dom::parser parser;
     for (int i = 0; i < o.runs; ++i) {
@@ -340,11 +312,12 @@ int main(int argc, char** argv) {
     }
     printStats("report_after_1MB_append", appended, "ms", 1000);
     printStats("bare_parse_of_1MB", parsed, "ms", 1000);
+}
 
-    // The same for a long Claude Code session, and the bytes the index wrote each time (its
-    // journal's growth, or the whole index when the journal was folded into it).
-    std::string session;
-    const std::string transcript = claudeLines(home, session);
+// The same for a long Claude Code session, and the bytes the index wrote each time (its
+// journal's growth, or the whole index when the journal was folded into it).
+void claudeAppendFigures(const Options& o, const qm::ledger::UsageLedger& ledger,
+                         const std::string& session, const std::string& transcript) {
     const std::string journal = ledger.journalPath().toStdString();
     std::vector<double> sessionAppended, written;
     for (int i = 0; i < o.runs; ++i) {
@@ -364,10 +337,55 @@ int main(int argc, char** argv) {
     }
     printStats("report_after_1MB_claude_append", sessionAppended, "ms", 1000);
     printStats("index_bytes_written_per_claude_append", written, "KB", 1e-3);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Each figure is out as soon as it is known, even when the output is a pipe or a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const Options o = parse(argc, argv);
+    const std::string home = o.dir + "/home";
+    const std::string cache = o.dir + "/cache";
+    const qm::bench::TreeFacts facts = qm::bench::prepareTree(o.shape, o.sizeMb, o.dir);
+    const std::uint64_t logBytes = qm::bench::printTree(home, facts);
+    // Chosen before anything grows, so a kept tree gives the same one every time.
+    const std::string recent = qm::bench::recentTranscript(home);
+    qm::bench::GrowingFiles growing;
+
+    coldFigures(o, home, cache);
+    const auto ledger = ledgerOver(home, cache);
+    warmFigures(o, home, ledger, facts);
+    std::string rollout;
+    const std::string rolloutLines = oneMegabyteOfLines(home, rollout);
+    growing.remember(rollout);
+    rolloutAppendFigures(o, ledger, rollout, rolloutLines);
+    std::string session;
+    const std::string transcript = claudeLines(home, session);
+    growing.remember(session);
+    claudeAppendFigures(o, ledger, session, transcript);
     const auto index = fs::file_size(ledger.indexPath().toStdString());
     std::printf("index_size: %.1f MB (%.2f%% of the logs)\n", double(index) / 1e6,
                 100.0 * double(index) / double(logBytes));
-    if (!o.keep) fs::remove_all(o.dir);
+
+    qm::bench::CliSetup cli;
+    cli.program = QM_CLI_PATH;
+    cli.home = home;
+    cli.work = o.dir;
+    cli.transcript = recent;
+    cli.rollout = rollout;
+    cli.rolloutLines = rolloutLines;
+    cli.runs = o.runs;
+    cli.beforeGrowing = [&growing](const std::string& path) { growing.remember(path); };
+    qm::bench::measureCli(cli);
+    if (!o.app.empty()) qm::bench::measureTrayApp(o.app, home, o.dir);
+
+    if (o.keep) {
+        // The tree as it was; the index over it is rebuilt by the next run's first cold report.
+        growing.restore();
+        fs::remove_all(cache);
+    } else {
+        fs::remove_all(o.dir);
+    }
     return 0;
 }

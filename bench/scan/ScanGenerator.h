@@ -371,9 +371,10 @@ inline CodexTreeExpectation writeCodexTree(const CodexTreeOptions& options) {
 
 // Gemini CLI project folders as the tool writes them: one chat recording per session (JSON
 // lines: a metadata line, then user and model records, a model record appended again once its
-// tokens are known), and logs.json with the same prompts again.
-inline void writeGeminiTree(const std::string& geminiDir, Ms now, int projects,
-                            std::uint64_t seed) {
+// tokens are known), and logs.json with the same prompts again. Every session ends in the last
+// hours, or with `spreadMs` up to that long before them (its files last written then).
+inline void writeGeminiTree(const std::string& geminiDir, Ms now, int projects, std::uint64_t seed,
+                            Ms spreadMs = 0) {
     namespace fs = std::filesystem;
     Rng rng(seed);
     for (int p = 0; p < projects; ++p) {
@@ -382,10 +383,13 @@ inline void writeGeminiTree(const std::string& geminiDir, Ms now, int projects,
         const std::string sessionId = "s" + std::to_string(p) + "-" + base64ish(rng, 8);
         const int turns = int(rng.range(5, 60));
         Ms at = now - 4 * 3600'000 + rng.range(0, 600'000);
+        const Ms shift = spreadMs > 0 ? rng.range(0, spreadMs) : 0;
+        at -= shift;
         std::string logs = "[";
         std::string chat = "{\"sessionId\":\"" + sessionId + "\",\"projectHash\":\"" +
                            base64ish(rng, 16) + "\",\"startTime\":\"" + isoTime(at) +
-                           "\",\"lastUpdated\":\"" + isoTime(now) + "\",\"kind\":\"main\"}\n";
+                           "\",\"lastUpdated\":\"" + isoTime(now - shift) +
+                           "\",\"kind\":\"main\"}\n";
         for (int t = 0; t < turns; ++t) {
             at += rng.range(10'000, 200'000);
             const std::string prompt = escaped(words(rng, std::size_t(rng.range(20, 400))));
@@ -412,23 +416,29 @@ inline void writeGeminiTree(const std::string& geminiDir, Ms now, int projects,
         }
         logs += "]";
         std::ofstream(dir + "/logs.json", std::ios::binary) << logs;
-        std::ofstream(dir + "/chats/session-2026-06-01T10-00-" + base64ish(rng, 8) + ".jsonl",
-                      std::ios::binary)
-            << chat;
+        const std::string chatPath =
+            dir + "/chats/session-2026-06-01T10-00-" + base64ish(rng, 8) + ".jsonl";
+        std::ofstream(chatPath, std::ios::binary) << chat;
+        if (spreadMs > 0) {
+            setModified(dir + "/logs.json", at);
+            // The name's random part may hold a slash, and then no chat file was written.
+            if (fs::exists(chatPath)) setModified(chatPath, at);
+        }
     }
     std::ofstream(geminiDir + "/oauth_creds.json", std::ios::binary) << "{\"access_token\":\"x\"}";
 }
 
-// Grok session folders with summaries, signals and chat histories.
-inline void writeGrokTree(const std::string& sessionsDir, Ms now, int sessions,
-                          std::uint64_t seed) {
+// Grok session folders with summaries, signals and chat histories, last active in the last
+// hours, or with `spreadMs` in that span before now (their files last written then).
+inline void writeGrokTree(const std::string& sessionsDir, Ms now, int sessions, std::uint64_t seed,
+                          Ms spreadMs = 0) {
     namespace fs = std::filesystem;
     Rng rng(seed);
     for (int s = 0; s < sessions; ++s) {
         const std::string id = "grok-" + std::to_string(s);
         const std::string dir = sessionsDir + "/" + id;
         fs::create_directories(dir);
-        const Ms last = now - rng.range(0, 4 * 3600'000);
+        const Ms last = now - rng.range(0, spreadMs > 0 ? spreadMs : 4 * 3600'000);
         std::ofstream(dir + "/summary.json", std::ios::binary)
             << "{\"info\":{\"id\":\"" << id << "\",\"cwd\":\"/home/dev/work/app/src\"},"
             << "\"git_root_dir\":\"/home/dev/work/app\",\"session_summary\":\""
@@ -473,6 +483,10 @@ inline void writeGrokTree(const std::string& sessionsDir, Ms now, int sessions,
             std::ofstream(dir + "/signals.json", std::ios::binary)
                 << "{\"contextTokensUsed\":" << rng.range(1000, 200000)
                 << ",\"userMessageCount\":" << rng.range(1, 20) << ",\"turnCount\":12}";
+        }
+        if (spreadMs > 0) {
+            for (const auto& file : fs::directory_iterator(dir))
+                setModified(file.path().string(), last);
         }
     }
 }
