@@ -20,7 +20,7 @@
 #include "gui/WindowRegistry.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/panel/MenuBarPanel.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 #include "support/BrowserProcess.h"
 #include "support/FakeClaudeSite.h"
 #include "support/RolloutFixtures.h"

@@ -31,8 +31,6 @@
 #include "ledger/UsageLedger.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
-#include "readers/GeminiCliReader.h"
-#include "readers/GrokCliReader.h"
 #include "scan/ClaudeCodeGenerator.h"
 #include "scan/ScanGenerator.h"
 
@@ -159,7 +157,7 @@ long childPeakRssKb(const char* self, const QString& home, TimeMs since) {
 }
 
 int childScan(const QString& home, TimeMs since) {
-    const qm::ProviderUsage usage = qm::CodexCliReader(home + "/.codex").readUsageSync(since);
+    const qm::ProviderUsage usage = IndexedScan{home, qm::ProviderKind::codex}.readUsageSync(since);
     QFile status(QStringLiteral("/proc/self/status"));
     long kb = -1;
     if (status.open(QIODevice::ReadOnly)) {
@@ -212,22 +210,42 @@ void writeOldFiles(const QString& home, int count, TimeMs since) {
     }
 }
 
-// The Claude Code summary as a cold start gets it: the transcripts read into a new usage index,
-// the summary composed from it.
-struct ClaudeScan {
+// A tool's summary as a cold start gets it: the tool's logs under `home` read into a new usage
+// index, the summary composed from it.
+struct IndexedScan {
     QString home;
+    qm::ProviderKind kind = qm::ProviderKind::codex;
     qm::ProviderUsage readUsageSync(TimeMs since) const {
-        const QStringList projects{home + "/.claude/projects"};
+        namespace ledger = qm::ledger;
+        ledger::LedgerSources all = ledger::LedgerSources::forHome(home);
+        ledger::LedgerSources only;
+        if (kind == qm::ProviderKind::codex) only.codexDirectories = all.codexDirectories;
+        if (kind == qm::ProviderKind::gemini) only.geminiDirectory = all.geminiDirectory;
+        if (kind == qm::ProviderKind::grok) only.grokSessionsDirectory = all.grokSessionsDirectory;
+        if (kind == qm::ProviderKind::claudeCode)
+            only.claudeProjectDirectories = all.claudeProjectDirectories;
         QTemporaryDir cache;
-        const auto snapshot =
-            qm::ledger::UsageLedger(cache.path(), {projects, {}, {}, {}}).update(1);
-        return qm::ledger::claudeCodeUsage(snapshot.files, projects,
-                                           home + "/.claude/.credentials.json", since);
+        const auto files = ledger::UsageLedger(cache.path(), only).update(1).files;
+        const QDir dir(home);
+        switch (kind) {
+            case qm::ProviderKind::codex:
+                return ledger::codexUsage(files, qm::CodexCliReader::homeFor(home), since);
+            case qm::ProviderKind::gemini:
+                return ledger::geminiUsage(files, dir.filePath(".gemini"), since);
+            case qm::ProviderKind::grok:
+                return ledger::grokUsage(files, dir.filePath(".grok/sessions"),
+                                         dir.filePath(".grok/auth.json"), since);
+            case qm::ProviderKind::claudeCode:
+                break;
+        }
+        return ledger::claudeCodeUsage(files, only.claudeProjectDirectories,
+                                       dir.filePath(".claude/.credentials.json"), since);
     }
 };
+using ClaudeScan = IndexedScan;
 
 ClaudeScan claudeReader(const QString& home) {
-    return {home};
+    return {home, qm::ProviderKind::claudeCode};
 }
 
 int childClaudeScan(const QString& home, TimeMs since) {
@@ -411,7 +429,7 @@ int main(int argc, char** argv) {
         files.push_back(QString::fromStdString(path));
     const double megabytes = double(expected.bytesInWindow) / 1e6;
 
-    const qm::CodexCliReader codex(dir + "/.codex");
+    const IndexedScan codex{dir, qm::ProviderKind::codex};
     qm::ProviderUsage usage;
     codex.readUsageSync(since);  // warms the page cache
     const double scanSeconds = bestSeconds(3, [&] { usage = codex.readUsageSync(since); });
@@ -427,10 +445,11 @@ int main(int argc, char** argv) {
     const double domSeconds = bestSeconds(3, [&] { dom = domBaseline(files); });
     const double baselineSeconds = std::min(onDemandSeconds, domSeconds);
 
-    const double geminiSeconds =
-        bestSeconds(3, [&] { qm::GeminiCliReader(dir + "/.gemini").readUsageSync(since); });
+    const double geminiSeconds = bestSeconds(3, [&] {
+        IndexedScan{dir, qm::ProviderKind::gemini}.readUsageSync(since);
+    });
     const double grokSeconds = bestSeconds(3, [&] {
-        qm::GrokCliReader(dir + "/.grok/sessions", dir + "/.grok/auth.json").readUsageSync(since);
+        IndexedScan{dir, qm::ProviderKind::grok}.readUsageSync(since);
     });
 
     const std::string self = QCoreApplication::applicationFilePath().toStdString();
@@ -446,7 +465,7 @@ int main(int argc, char** argv) {
     // Old files only: the scan against a bare walk of the same folders.
     const QString oldHome = dir + "/old";
     writeOldFiles(oldHome, oldFiles, since);
-    const qm::CodexCliReader oldCodex(oldHome + "/.codex");
+    const IndexedScan oldCodex{oldHome, qm::ProviderKind::codex};
     std::size_t walked = 0;
     const double walkSeconds =
         bestSeconds(3, [&] { walked = bareWalk(oldHome + "/.codex/sessions"); });

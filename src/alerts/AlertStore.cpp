@@ -6,8 +6,8 @@
 #include "accounts/AccountStore.h"
 #include "core/DisplayFormat.h"
 #include "history/UsageHistoryStore.h"
+#include "ledger/UsageAggregator.h"
 #include "providers/ProviderUsageText.h"
-#include "readers/UsageAggregator.h"
 
 namespace qm {
 

@@ -28,8 +28,8 @@
 #include "history/UsageHistoryStore.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
+#include "ledger/UsageAggregator.h"
 #include "providers/PriceUpdateStore.h"
-#include "readers/UsageAggregator.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
 
 namespace {

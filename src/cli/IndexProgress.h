@@ -3,8 +3,8 @@
 #include <QElapsedTimer>
 #include <mutex>
 
+#include "ledger/UsageAggregator.h"
 #include "ledger/UsageLedger.h"
-#include "readers/UsageAggregator.h"
 
 namespace qm::cli {
 

@@ -4,8 +4,8 @@
 
 #include "core/ClaudeResetTimes.h"
 #include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageAggregator.h"
 #include "readers/CodexCliReader.h"
-#include "readers/UsageAggregator.h"
 
 namespace qm::cli {
 

@@ -39,14 +39,21 @@ StatusLineCosts costsFor(const QString& sessionId, const QString& transcriptPath
     options.walkEvery = kWalkEveryMs;
     const ledger::LedgerSnapshot snapshot = ledger.update(options);
     sayIfBusy(snapshot);
-    const std::vector<ledger::UsageSlice> slices = snapshot.slices();
+    const QString session = sessionName(sessionId, transcriptPath);
+    // Claude Code's files of this session, and those written to since a day before today
+    // began: a file left alone since then holds nothing of today. The rest is never decoded.
+    const TimeMs today = startOfLocalDay(now);
+    const std::vector<ledger::UsageSlice> slices =
+        snapshot.slices([&](const ledger::FileEntry& file) {
+            return file.tool == ProviderKind::claudeCode &&
+                   ((!session.isEmpty() && file.session == session) ||
+                    file.identity.modifiedNs / 1'000'000 >= today - 24 * 3'600'000);
+        });
 
     StatusLineCosts costs;
     // Every hour that started today, the current one included.
     costs.todayUsd =
-        ledger::figuresBetween(slices, startOfLocalDay(now), now + 1, ProviderKind::claudeCode)
-            .costUsd;
-    const QString session = sessionName(sessionId, transcriptPath);
+        ledger::figuresBetween(slices, today, now + 1, ProviderKind::claudeCode).costUsd;
     std::vector<ledger::UsageSlice> own;
     std::copy_if(slices.begin(), slices.end(), std::back_inserter(own),
                  [&](const ledger::UsageSlice& slice) {

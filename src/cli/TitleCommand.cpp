@@ -16,7 +16,7 @@
 #include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryReader.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 // `title` is what a status bar runs every few seconds: the menu-bar title, and with --json the
 // one-line object waybar's custom modules read. The Claude part comes from the newest Claude

@@ -22,8 +22,8 @@
 #include "hosts/RemoteHostCache.h"
 #include "hosts/RemoteHostRunner.h"
 #include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageAggregator.h"
 #include "ledger/UsageReport.h"
-#include "readers/UsageAggregator.h"
 #include "readers/UsageJson.h"
 
 namespace qm::cli {

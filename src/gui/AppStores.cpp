@@ -7,7 +7,7 @@
 #include <QWidget>
 
 #include "claude/ClaudeUsageStore.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
 

@@ -15,7 +15,7 @@
 #include "gui/WindowRegistry.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/Look.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
 

@@ -42,7 +42,7 @@ std::uint8_t flagsOf(const Counts& c) {
 
 // The last requests of a file kept with their figures: a request's lines follow each other, so
 // one whose lines a later read goes on with is among them.
-constexpr std::size_t kOpenCalls = 64;
+constexpr std::size_t kOpenCalls = 16;
 
 class TranscriptLines {
 public:

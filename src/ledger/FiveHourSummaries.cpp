@@ -1,6 +1,7 @@
 #include "ledger/FiveHourSummaries.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <algorithm>
@@ -9,9 +10,13 @@
 #include "ledger/LedgerPricing.h"
 
 #include "ledger/SessionFacts.h"
+#include "ledger/UsageLedger.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GeminiChatRecords.h"
+#include "readers/GeminiCliReader.h"
+#include "readers/GrokCliReader.h"
 #include "readers/ReaderSupport.h"
 
 namespace qm::ledger {
@@ -73,6 +78,16 @@ CodexCliReader::ParseResult codexResult(const FileEntry& entry, const CodexFacts
 
 }  // namespace
 
+CodexCliReader::ParseResult codexResult(const FileEntry& entry, TimeMs since) {
+    entry.need(kRecentPart);
+    CodexFacts facts;
+    if (facts.decode(entry.facts)) return codexResult(entry, facts, since);
+    // Facts that are not this version's: the file is read again by the one interpreter.
+    const FileEntry alone = readAlone(entry.path, ProviderKind::codex);
+    return facts.decode(alone.facts) ? codexResult(alone, facts, since)
+                                     : CodexCliReader::ParseResult{};
+}
+
 ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
                          TimeMs since) {
     const bool hasFiles = std::any_of(files.begin(), files.end(), [](const FileEntry& entry) {
@@ -83,36 +98,93 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     for (const FileEntry& entry : files) {
         if (entry.tool != ProviderKind::codex || modifiedMs(entry) < since) continue;
         entry.need(kRecentPart);
-        CodexFacts facts;
-        if (facts.decode(entry.facts)) {
-            summary.add(entry.path, modifiedMs(entry), codexResult(entry, facts, since));
-        } else {
-            // Facts that are not this program's (or none: a file that could not be read) are
-            // no answer: the reader reads the file itself.
-            summary.add(entry.path, modifiedMs(entry),
-                        CodexCliReader::parseFile(entry.path, since));
-        }
+        summary.add(entry.path, modifiedMs(entry), codexResult(entry, since));
     }
     return summary.finish();
 }
 
+namespace {
+
+bool isGrokUpdates(const FileEntry& entry) {
+    return QFileInfo(entry.path).fileName() == QLatin1String("updates.jsonl");
+}
+
+// A Grok entry's facts; facts that are not this version's are read again by the interpreter.
+template <typename Facts>
+Facts grokFactsOf(const FileEntry& entry) {
+    entry.need(kRecentPart);
+    Facts facts;
+    if (facts.decode(entry.facts)) return facts;
+    Facts again;
+    return again.decode(readAlone(entry.path, ProviderKind::grok).facts) ? again : Facts{};
+}
+
+// One session folder: what its small files say, the usage of its turns priced one by one (at
+// the tool's own cost where it gives one), or, when it logged none, its estimated call priced
+// as the index's row of it is.
+GrokCliReader::Session grokSessionOf(const FileEntry& entry, const GrokSessionFacts& facts,
+                                     const FileEntry* updates) {
+    GrokCliReader::Session session;
+    session.id = facts.id;
+    session.project = entry.project;
+    session.task = facts.task;
+    session.model = facts.model;
+    session.hidden = facts.hidden;
+    session.contextTokens = facts.contextTokens;
+    session.prompts = facts.prompts;
+    session.startedAt = facts.startedAt;
+    session.lastActiveAt = facts.lastActiveAt;
+    if (updates) {
+        for (const GrokFacts::Turn& turn : grokFactsOf<GrokFacts>(*updates).turns) {
+            const QString model = turn.model.value_or(facts.model);
+            Counts counts;
+            counts.input = turn.input;
+            counts.cachedInput = turn.cached;
+            counts.output = turn.output;
+            const double cost = turn.ticks
+                                    ? *turn.ticks / GrokFacts::kTicksPerUsd
+                                    : costOf(ProviderKind::grok, model, counts, false).value_or(0);
+            session.add(model, turn.input, turn.cached, turn.output, cost);
+        }
+    }
+    if (facts.estimated) {
+        Counts call;
+        call.input = facts.contextTokens;
+        call.calls = 1;
+        const QString model = facts.model.isEmpty() ? QStringLiteral("unknown") : facts.model;
+        session.estimatedCost = costOf(ProviderKind::grok, model, call, false).value_or(0);
+    }
+    return session;
+}
+
+}  // namespace
+
 ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
                         const QString& authFile, TimeMs since) {
-    QHash<QString, const FileEntry*> byPath;
+    GrokCliReader::Summary summary(sessionsDirectory, authFile);
+    if (summary.isMissing()) return summary.finish();
+    // Each folder's updates.jsonl, and its small files' entry in the order of the folders'
+    // summary files' paths (whichever of its files names the entry).
+    QHash<QString, const FileEntry*> updatesByFolder;
+    std::vector<std::pair<QByteArray, const FileEntry*>> sessions;
     for (const FileEntry& entry : files) {
-        if (entry.tool == ProviderKind::grok) byPath.insert(entry.path, &entry);
+        if (entry.tool != ProviderKind::grok) continue;
+        const QString folder = QFileInfo(entry.path).path();
+        if (isGrokUpdates(entry))
+            updatesByFolder.insert(folder, &entry);
+        else
+            sessions.emplace_back(QFile::encodeName(folder + QStringLiteral("/summary.json")),
+                                  &entry);
     }
-    // A file the index does not hold, or holds facts for that it cannot vouch for, is read
-    // directly.
-    const auto turnsOf = [&byPath](const QString& path) {
-        GrokFacts facts;
-        const FileEntry* entry = byPath.value(path);
-        if (entry) entry->need(kRecentPart);
-        if (!entry || !facts.decode(entry->facts))
-            return std::optional<std::vector<GrokCliReader::TurnUsage>>();
-        return std::optional(std::move(facts.turns));
-    };
-    return GrokCliReader(sessionsDirectory, authFile).summarize(since, turnsOf);
+    std::sort(sessions.begin(), sessions.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [path, entry] : sessions) {
+        const auto facts = grokFactsOf<GrokSessionFacts>(*entry);
+        if (!facts.listed || !facts.lastActiveAt || *facts.lastActiveAt < since) continue;
+        const FileEntry* updates = updatesByFolder.value(QFileInfo(entry->path).path());
+        summary.add(grokSessionOf(*entry, facts, updates));
+    }
+    return summary.finish();
 }
 
 namespace {
@@ -356,17 +428,35 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
 
 ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
                           TimeMs since) {
-    QHash<QString, const FileEntry*> byPath;
+    GeminiCliReader::Summary summary(geminiDirectory, since);
+    if (summary.isMissing()) return summary.finish();
     for (const FileEntry& entry : files) {
-        if (entry.tool == ProviderKind::gemini) byPath.insert(entry.path, &entry);
+        if (entry.tool != ProviderKind::gemini || modifiedMs(entry) < since) continue;
+        entry.need(kRecentPart);
+        const QFileInfo info(entry.path);
+        if (GeminiChat::kindOf(info) == GeminiChat::FileKind::chatSession) {
+            auto items = decodeChat(entry.facts);
+            // Facts that are not this version's: the file is read again by the one interpreter.
+            if (!items) items = decodeChat(readAlone(entry.path, ProviderKind::gemini).facts);
+            if (items) {
+                summary.addChat(entry.path, *items, GeminiChat::projectOf(info),
+                                GeminiChat::isSpawnedAgent(info));
+            }
+            continue;
+        }
+        std::vector<GeminiCliReader::UsageEvent> events;
+        std::vector<GeminiChat::LoggedPrompt> prompts;
+        for (const RecentRecord& record : entry.recent) {
+            if (record.kind == GeminiLogFacts::kUsage) {
+                if (auto event = GeminiLogFacts::decodeUsage(record)) events.push_back(*event);
+            } else if (record.kind == GeminiLogFacts::kLoggedPrompt) {
+                if (auto prompt = GeminiLogFacts::decodePrompt(record)) prompts.push_back(*prompt);
+            }
+        }
+        summary.addLoggedPrompts(prompts);
+        summary.addEvents(entry.path, events);
     }
-    // A recording the index does not hold (written since it was updated) is read directly.
-    const auto chatOf = [&byPath](const QString& path) {
-        const FileEntry* entry = byPath.value(path);
-        if (entry) entry->need(kRecentPart);
-        return entry ? decodeChat(entry->facts) : std::nullopt;
-    };
-    return GeminiCliReader(geminiDirectory).summarize(since, chatOf);
+    return summary.finish();
 }
 
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
@@ -376,6 +466,7 @@ std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
     const QDir home(homeDirectory);
     summaries.push_back(grokUsage(files, home.filePath(QStringLiteral(".grok/sessions")),
                                   home.filePath(QStringLiteral(".grok/auth.json")), since));
+    summaries.push_back(geminiUsage(files, home.filePath(QStringLiteral(".gemini")), since));
     summaries.push_back(
         claudeCodeUsage(files, ClaudeCodeReader::projectDirectoriesFor(homeDirectory),
                         ClaudeCodeReader::credentialsFileFor(homeDirectory), since));

@@ -6,6 +6,7 @@
 
 #include "core/UsageModels.h"
 #include "ledger/LedgerRecords.h"
+#include "readers/CodexCliReader.h"
 
 // The five-hour summaries composed from the usage index rather than by reading the logs again:
 // the same figures the summary readers report for the same logs and the same window start.
@@ -13,14 +14,16 @@
 // far before the index was last updated.
 namespace qm::ledger {
 
+// What one rollout's entry adds to the Codex summary for a window that starts at `since`.
+CodexCliReader::ParseResult codexResult(const FileEntry& entry, TimeMs since);
+
 // The Codex summary for the Codex home `codexHome` from the index's entries `files` (entries
-// of other tools are passed over), as CodexCliReader(codexHome).readUsageSync(since).
+// of other tools are passed over).
 ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& codexHome,
                          TimeMs since);
 
-// The Grok summary for the sessions folder `sessionsDirectory`, as
-// GrokCliReader(sessionsDirectory, authFile).readUsageSync(since): the turns from the index,
-// the session folders' small summary files read as the reader reads them.
+// The Grok summary for the sessions folder `sessionsDirectory` from the index's entries: each
+// session folder's small files and its turns, or its estimated call when it logged no usage.
 ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sessionsDirectory,
                         const QString& authFile, TimeMs since);
 
@@ -30,9 +33,8 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
                               const QStringList& projectDirectories, const QString& credentialsFile,
                               TimeMs since);
 
-// The Gemini summary for the folder `geminiDirectory`, as
-// GeminiCliReader(geminiDirectory).readUsageSync(since): the chat recordings from the index,
-// the other files (logs.json, older usage logs) read as the reader reads them.
+// The Gemini summary for the folder `geminiDirectory`: its chat recordings, logs.json prompt
+// logs and older usage logs as the index holds them (a credential file is looked for by name).
 ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
                           TimeMs since);
 

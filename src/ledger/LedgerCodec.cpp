@@ -10,8 +10,8 @@ namespace qm::ledger {
 namespace {
 
 constexpr std::string_view kMagic = "QMUSAGE\n";
-// magic, version, the heads' hash, the parts' hash, the heads' length
-constexpr std::size_t kHeaderBytes = 8 + 4 + 8 + 8 + 8;
+// magic, version, the heads' hash, the heads' length, the length of each region of parts
+constexpr std::size_t kHeaderBytes = 8 + 4 + 8 + 8 + 3 * 8;
 constexpr std::string_view kJournalMagic = "QMJOURN\n";
 constexpr std::size_t kJournalHeaderBytes = 8 + 4 + 8;  // magic, version, the index's hash
 constexpr std::size_t kRecordHeaderBytes = 4 + 8;       // payload length, payload hash
@@ -237,16 +237,48 @@ std::string record(std::string_view payload) {
 
 enum class Applied { yes, malformed };
 
+// The entries a journal replays over, found by path; entries it removes are left with an empty
+// path until the replay ends.
+class EntriesByPath {
+public:
+    explicit EntriesByPath(std::vector<FileEntry>& files) : files_(files) {}
+    FileEntry* find(const QString& path) {
+        if (index_.empty()) {
+            for (std::size_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i].path, i);
+        }
+        const auto it = index_.find(path);
+        return it == index_.end() || files_[it->second].path.isEmpty() ? nullptr
+                                                                       : &files_[it->second];
+    }
+    void put(FileEntry entry) {
+        if (FileEntry* held = find(entry.path)) {
+            *held = std::move(entry);
+            return;
+        }
+        index_.insert_or_assign(entry.path, files_.size());
+        files_.push_back(std::move(entry));
+    }
+    void remove(const QString& path) {
+        if (FileEntry* held = find(path)) held->path.clear();
+    }
+    void finish() {
+        std::erase_if(files_, [](const FileEntry& f) { return f.path.isEmpty(); });
+    }
+
+private:
+    std::vector<FileEntry>& files_;
+    std::unordered_map<QString, std::size_t> index_;
+};
+
 // One record's payload applied to `files`.
-Applied applyRecord(std::string_view payload, std::unordered_map<QString, FileEntry>& files,
-                    TimeMs& lastWalkAt) {
+Applied applyRecord(std::string_view payload, EntriesByPath& files, TimeMs& lastWalkAt) {
     ByteReader r(payload);
     std::uint8_t kind = 0;
     if (!r.get(kind)) return Applied::malformed;
     if (kind == kRemoval) {
         QString path;
         if (!r.getText(path) || !r.atEnd()) return Applied::malformed;
-        files.erase(path);
+        files.remove(path);
         return Applied::yes;
     }
     if (kind == kWalk) {
@@ -257,10 +289,10 @@ Applied applyRecord(std::string_view payload, std::unordered_map<QString, FileEn
     }
     FileEntry entry;
     std::size_t at = 0;
-    if (kind != kEntry || !getWholeEntry(r, payload, at, entry) || !r.atEnd())
+    if (kind != kEntry || !getWholeEntry(r, payload, at, entry) || !r.atEnd() ||
+        entry.path.isEmpty())
         return Applied::malformed;
-    QString path = entry.path;
-    files.insert_or_assign(std::move(path), std::move(entry));
+    files.put(std::move(entry));
     return Applied::yes;
 }
 
@@ -283,30 +315,45 @@ bool decodePart(EntryPart part, std::string_view bytes, FileEntry& f) {
     return false;
 }
 
-// The head of every entry, then every entry's parts in the same order: a call that needs only
-// the heads never touches the pages of the rest.
-std::string encodeIndex(const std::vector<FileEntry>& files, TimeMs lastWalkAt) {
+// The head of every entry, then the parts, each kind of part together (every entry's rows, then
+// every entry's recent records, then every entry's keys): a call that needs only the heads never
+// touches the pages of the rest, and one that sums the rows touches only theirs. The heads carry
+// each part's length and hash, so a part is checked when it is decoded, and the heads as a whole
+// when the index is read.
+EncodedIndex encodeIndexParts(const std::vector<FileEntry>& files, TimeMs lastWalkAt) {
+    EncodedIndex encoded;
     ByteWriter heads;
     heads.put(lastWalkAt);
     heads.put(std::uint32_t(files.size()));
-    std::string parts;
     for (const FileEntry& file : files) {
         putHead(heads, file);
-        for (const EntryPart part : kParts) {
-            const std::string bytes = partBytes(file, part);
+        for (std::size_t p = 0; p < 3; ++p) {
+            const std::string bytes = partBytes(file, kParts[p]);
             heads.put(std::uint32_t(bytes.size()));
-            parts += bytes;
+            heads.put(hash64(bytes));
+            encoded.regions[p] += bytes;
         }
     }
-    ByteWriter out;
-    out.bytes().append(kMagic);
-    out.put(kIndexVersion);
-    out.put(hash64(heads.bytes()));
-    out.put(hash64(parts));
-    out.put(std::uint64_t(heads.bytes().size()));
-    out.bytes().append(heads.bytes());
-    out.bytes().append(parts);
-    return std::move(out.bytes());
+    encoded.heads = std::move(heads.bytes());
+    ByteWriter header;
+    header.bytes().append(kMagic);
+    header.put(kIndexVersion);
+    header.put(hash64(encoded.heads));
+    header.put(std::uint64_t(encoded.heads.size()));
+    for (const std::string& region : encoded.regions) header.put(std::uint64_t(region.size()));
+    encoded.header = std::move(header.bytes());
+    return encoded;
+}
+
+std::vector<std::string_view> EncodedIndex::pieces() const {
+    return {header, heads, regions[0], regions[1], regions[2]};
+}
+
+std::string encodeIndex(const std::vector<FileEntry>& files, TimeMs lastWalkAt) {
+    const EncodedIndex encoded = encodeIndexParts(files, lastWalkAt);
+    std::string bytes;
+    for (const std::string_view piece : encoded.pieces()) bytes += piece;
+    return bytes;
 }
 
 std::optional<DecodedIndex> decodeIndex(std::string_view bytes, std::shared_ptr<const void> owner,
@@ -315,48 +362,54 @@ std::optional<DecodedIndex> decodeIndex(std::string_view bytes, std::shared_ptr<
     ByteReader header(bytes.substr(kMagic.size(), kHeaderBytes - kMagic.size()));
     std::uint32_t version = 0;
     std::uint64_t headsHash = 0;
-    std::uint64_t partsHash = 0;
     std::uint64_t headsLength = 0;
+    std::uint64_t regionLength[3] = {};
     header.get(version);
     header.get(headsHash);
-    header.get(partsHash);
     header.get(headsLength);
-    const std::string_view payload = bytes.substr(kHeaderBytes);
-    if (version != kIndexVersion || headsLength > payload.size()) return std::nullopt;
-    const std::string_view heads = payload.substr(0, headsLength);
-    const std::string_view parts = payload.substr(headsLength);
-    // Both halves are checked whole: hashing is far cheaper than decoding, and a part found
-    // broken only when asked for would come too late to rebuild without a word.
-    if (headsHash != hash64(heads) || partsHash != hash64(parts)) return std::nullopt;
+    for (std::uint64_t& length : regionLength) header.get(length);
+    std::string_view rest = bytes.substr(kHeaderBytes);
+    if (version != kIndexVersion || headsLength > rest.size()) return std::nullopt;
+    const std::string_view heads = rest.substr(0, headsLength);
+    rest.remove_prefix(headsLength);
+    std::string_view regions[3];
+    for (std::size_t p = 0; p < 3; ++p) {
+        if (regionLength[p] > rest.size()) return std::nullopt;
+        regions[p] = rest.substr(0, regionLength[p]);
+        rest.remove_prefix(regionLength[p]);
+    }
+    if (!rest.empty() || headsHash != hash64(heads)) return std::nullopt;
     ByteReader r(heads);
     DecodedIndex index;
     std::uint32_t count = 0;
     if (!r.get(index.lastWalkAt) || !getCount(r, count, 64)) return std::nullopt;
     index.files.resize(count);
-    std::size_t at = 0;
+    std::size_t at[3] = {};
     for (FileEntry& file : index.files) {
         if (!getHead(r, file)) return std::nullopt;
-        StoredParts stored{owner, {}, path};
-        for (std::string_view& part : stored.bytes) {
+        StoredParts stored{owner, {}, {}, path};
+        for (std::size_t p = 0; p < 3; ++p) {
             std::uint32_t length = 0;
-            if (!r.get(length) || length > parts.size() - at) return std::nullopt;
-            part = parts.substr(at, length);
-            at += length;
+            if (!r.get(length) || !r.get(stored.hashes[p]) || length > regions[p].size() - at[p])
+                return std::nullopt;
+            stored.bytes[p] = regions[p].substr(at[p], length);
+            at[p] += length;
         }
         file.setStored(std::move(stored));
     }
-    if (!r.atEnd() || at != parts.size()) return std::nullopt;
+    for (std::size_t p = 0; p < 3; ++p) {
+        if (at[p] != regions[p].size()) return std::nullopt;
+    }
+    if (!r.atEnd()) return std::nullopt;
     return index;
 }
 
 std::optional<std::uint64_t> indexHash(std::string_view bytes) {
     if (bytes.size() < kHeaderBytes || !bytes.starts_with(kMagic)) return std::nullopt;
-    ByteReader header(bytes.substr(kMagic.size() + 4, 16));
+    ByteReader header(bytes.substr(kMagic.size() + 4, 8));
     std::uint64_t heads = 0;
-    std::uint64_t parts = 0;
     header.get(heads);
-    header.get(parts);
-    return heads ^ (parts * 0x9E3779B97F4A7C15ull);
+    return heads;
 }
 
 std::string encodeJournalStart(std::uint64_t indexHash) {
@@ -389,7 +442,7 @@ std::string encodeJournalWalk(TimeMs at) {
 }
 
 JournalReplay replayJournal(std::string_view bytes, std::uint64_t indexHash,
-                            std::unordered_map<QString, FileEntry>& files, TimeMs& lastWalkAt) {
+                            std::vector<FileEntry>& files, TimeMs& lastWalkAt) {
     JournalReplay replay;
     if (bytes.size() < kJournalHeaderBytes || !bytes.starts_with(kJournalMagic)) return replay;
     ByteReader header(
@@ -400,6 +453,7 @@ JournalReplay replayJournal(std::string_view bytes, std::uint64_t indexHash,
     header.get(follows);
     if (version != kIndexVersion || follows != indexHash) return replay;
     replay.applies = true;
+    EntriesByPath entries(files);
     std::string_view rest = bytes.substr(kJournalHeaderBytes);
     while (rest.size() >= kRecordHeaderBytes) {
         ByteReader head(rest.substr(0, kRecordHeaderBytes));
@@ -407,12 +461,13 @@ JournalReplay replayJournal(std::string_view bytes, std::uint64_t indexHash,
         std::uint64_t hash = 0;
         head.get(length);
         head.get(hash);
-        if (length > rest.size() - kRecordHeaderBytes) return replay;
+        if (length > rest.size() - kRecordHeaderBytes) break;
         const std::string_view payload = rest.substr(kRecordHeaderBytes, length);
-        if (hash64(payload) != hash) return replay;
-        if (applyRecord(payload, files, lastWalkAt) != Applied::yes) return replay;
+        if (hash64(payload) != hash) break;
+        if (applyRecord(payload, entries, lastWalkAt) != Applied::yes) break;
         rest.remove_prefix(kRecordHeaderBytes + length);
     }
+    entries.finish();
     replay.intact = rest.empty();
     return replay;
 }

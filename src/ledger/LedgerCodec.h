@@ -22,7 +22,15 @@ struct DecodedIndex {
     TimeMs lastWalkAt = 0;  // when some process last looked at every log file
 };
 
-// Every entry's head, then their parts: see FileEntry::need().
+// Every entry's head, then their parts: see FileEntry::need(). In pieces, written one after
+// another, so that the whole is never copied once more.
+struct EncodedIndex {
+    std::string header;
+    std::string heads;
+    std::string regions[3];
+    std::vector<std::string_view> pieces() const;
+};
+EncodedIndex encodeIndexParts(const std::vector<FileEntry>& files, TimeMs lastWalkAt);
 std::string encodeIndex(const std::vector<FileEntry>& files, TimeMs lastWalkAt);
 // None when the bytes are not a whole, intact index of this version. The heads are decoded; the
 // parts stay in `bytes`, which `owner` keeps alive, until an entry needs them. A count that
@@ -51,8 +59,9 @@ struct JournalReplay {
     bool applies = false;  // the journal follows this index
     bool intact = false;   // every byte of it was a whole record
 };
-// Applies the journal's records to `files`, keyed by path, in order.
+// Applies the journal's records to `files` in order: an entry replaces the one of its path or
+// is added at the end, a removal drops the entry of its path.
 JournalReplay replayJournal(std::string_view bytes, std::uint64_t indexHash,
-                            std::unordered_map<QString, FileEntry>& files, TimeMs& lastWalkAt);
+                            std::vector<FileEntry>& files, TimeMs& lastWalkAt);
 
 }  // namespace qm::ledger

@@ -37,10 +37,13 @@ void readClaudeCode(FileEntry& entry, const OpenLog& log, ParseScratch& scratch)
 // over the rest, remembering which; records of what falls after `horizon` go to `recent`.
 void settleClaude(FileEntry& entry, const std::function<bool(std::uint64_t)>& counted,
                   TimeMs horizon);
-// Grok's updates.jsonl: the usage of every finished turn.
+// Grok's session folders: updates.jsonl, the usage of every finished turn, read on from the
+// entry's offset; or the session's small files (summary.json, signals.json,
+// chat_history.jsonl), read whole into its facts, with an estimated call (kEstimated) from the
+// context fill when the folder has no updates.jsonl.
 void readGrok(FileEntry& entry, const OpenLog& log, ParseScratch& scratch);
-// Gemini chat recordings: records are appended again when they change, so the whole file is
-// read each time it changes. Returns through `entry` with the offset at the file's end.
+// Gemini's logs: chat recordings (records are appended again when they change), logs.json
+// prompt logs and older usage logs, each read whole each time it changes.
 void readGemini(FileEntry& entry, const OpenLog& log, ParseScratch& scratch);
 
 }  // namespace qm::ledger

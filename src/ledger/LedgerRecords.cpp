@@ -8,6 +8,7 @@
 
 #include "core/Clock.h"
 #include "core/UsageFigures.h"
+#include "ledger/ByteCodec.h"
 #include "ledger/LedgerCodec.h"
 #include "readers/CliLogParsing.h"
 
@@ -45,10 +46,12 @@ void FileEntry::need(std::uint8_t parts) const {
         ++g_decoded[slotOf(part)];
         const std::string_view bytes = stored_.bytes[slotOf(part)];
         stored_.bytes[slotOf(part)] = {};
-        if (decodePart(part, bytes, const_cast<FileEntry&>(*this))) continue;
-        // Bytes that passed the index's hash but do not decode: nothing of the index is
-        // trusted. Removed without its lock: at worst a good index written meanwhile is built
-        // again.
+        if (hash64(bytes) == stored_.hashes[slotOf(part)] &&
+            decodePart(part, bytes, const_cast<FileEntry&>(*this)))
+            continue;
+        // Bytes that changed since they were written, or that were written to fit their hash
+        // but do not decode: nothing of the index is trusted. Removed without its lock: at
+        // worst a good index written meanwhile is built again.
         if (!stored_.index.isEmpty()) {
             QFile::remove(stored_.index + QStringLiteral(".journal"));
             QFile::remove(stored_.index);
@@ -113,6 +116,19 @@ void FileEntry::restart() {
     pendingPrompts.clear();
     skippedLines = 0;
     firstHour = kNoHour;
+}
+
+void FileEntry::compact() {
+    models.shrink_to_fit();
+    rows.shrink_to_fit();
+    recent.shrink_to_fit();
+    keys.shrink_to_fit();
+    skipped.shrink_to_fit();
+    open.shrink_to_fit();
+    if (pendingCalls.empty()) std::vector<PendingCall>().swap(pendingCalls);
+    if (pendingPrompts.empty()) std::vector<PendingPrompt>().swap(pendingPrompts);
+    facts.squeeze();
+    state.squeeze();
 }
 
 bool FileEntry::pruneRecent(TimeMs horizon) {

@@ -46,6 +46,7 @@ struct Counts {
 
 enum RowFlag : std::uint8_t {
     kLargeCalls = 1,  // the counts of calls above kLargeCallInput
+    kEstimated = 2,   // not logged by the tool but estimated (a Grok session's context fill)
 };
 
 struct HourRow {
@@ -128,6 +129,7 @@ enum EntryPart : std::uint8_t {
 struct StoredParts {
     std::shared_ptr<const void> owner;
     std::string_view bytes[3];  // rows, recent, keys
+    std::uint64_t hashes[3];    // of each, as the index's heads give them
     QString index;              // the file they were read from
 };
 
@@ -169,6 +171,10 @@ struct FileEntry {
     // What the last read found that other files may hold (see PendingCall); never stored.
     std::vector<PendingCall> pendingCalls;
     std::vector<PendingPrompt> pendingPrompts;
+    // A file read from its start counts all it holds at once, as if no other file held any of
+    // it, unless told to wait for the update to settle that (it was found to share some); the
+    // update reads it again when it was wrong. Never stored.
+    bool settleLater = false;
 
     // Decodes `parts` if they are still stored. A part that passed the index's hash but does
     // not decode (a forged index) leaves the entry empty, and the index is removed so that
@@ -181,6 +187,9 @@ struct FileEntry {
 
     // Forgets what was read (the file is to be read again from its start).
     void restart();
+    // Gives back the room its lists grew while it was read: a first build holds every file's
+    // entry at once.
+    void compact();
     std::uint16_t modelIndex(const QString& model);
     void add(Hour hour, const QString& model, std::uint8_t flags, const Counts& counts);
     // Takes back what add() added (a request whose repeated lines raised its figures).

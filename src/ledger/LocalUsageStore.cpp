@@ -1,6 +1,7 @@
 #include "ledger/LocalUsageStore.h"
 
 #include <qcoro/qcorofuture.h>
+#include <qcoro/qcorosignal.h>
 #include <QDateTime>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -42,9 +43,13 @@ QCoro::Task<> LocalUsageStore::refresh() {
 
 QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshWithSummaries(
     QString homeDirectory, TimeMs since) {
-    if (indexing_ || !lastUpdateAt_) {
-        refreshInBackground();
-        co_return std::nullopt;
+    // Every summary comes from the index, so one asked for while an update (a first build
+    // among them) is under way waits for it, then reads what was written since.
+    QPointer<LocalUsageStore> self(this);
+    while (indexing_) {
+        auto settled = qCoro(this, &LocalUsageStore::changed);
+        co_await settled;
+        if (!self) co_return std::nullopt;
     }
     // Named before the await: GCC 12 destroys a std::function made in the awaiting
     // expression twice, and the captured home folder with it.

@@ -37,9 +37,9 @@ public:
     // Brings the index up to date and publishes it. Returns at once while one is under way.
     QCoro::Task<> refresh();
     // The same, and from the same update the five-hour summaries the index serves for the
-    // tools under `homeDirectory` (see indexedSummaries()). None while an update is under way
-    // or before a first one has finished, so that a first build, which may take long, never
-    // holds them up; that starts one.
+    // tools under `homeDirectory` (see indexedSummaries()). While another update (a first
+    // build, which may take long) is under way, waits for it first: there is no other source.
+    // None only when the store is destroyed meanwhile.
     QCoro::Task<std::optional<std::vector<ProviderUsage>>> refreshWithSummaries(
         QString homeDirectory, TimeMs since);
     void refreshInBackground();

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -26,14 +29,39 @@ void collect(const QString& root, ProviderKind tool, Accept accept, std::vector<
         });
 }
 
+// By the name as text, whatever its case: only names are looked at.
 bool looksLikeCredential(std::string_view name) {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-    for (std::string_view marker : {"auth", "credential", "token", "secret"}) {
-        if (lower.find(marker) != std::string::npos) return true;
+    const QString lower =
+        QFile::decodeName(QByteArray(name.data(), qsizetype(name.size()))).toLower();
+    for (const char* marker : {"auth", "credential", "token", "secret"}) {
+        if (lower.contains(QLatin1String(marker))) return true;
     }
     return false;
+}
+
+std::string asciiLower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    return lower;
+}
+
+// Gemini's logs: JSON, JSON lines and .log files in log-like folders, the folders judged by the
+// path inside the Gemini folder (`inside`, from its leading slash), so that a home under a
+// "tmp" or "logs" folder does not make every file a log. Never a /chat save checkpoint (turns
+// already recorded) nor a file named like a credential.
+bool isGeminiLog(std::string_view inside, std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    const std::string suffix =
+        asciiLower(dot == std::string_view::npos ? "" : name.substr(dot + 1));
+    if (suffix != "jsonl" && suffix != "json" && suffix != "log") return false;
+    if (name.starts_with("checkpoint-") && name.ends_with(".json")) return false;
+    const std::string folders = asciiLower(inside);
+    bool logLike = false;
+    for (std::string_view folder : {"/logs/", "/tmp/", "/history", "/antigravity-cli/"}) {
+        logLike = logLike || folders.find(folder) != std::string::npos;
+    }
+    return logLike && !looksLikeCredential(name);
 }
 
 std::vector<FoundLog> discoverClaudeLogs(const QStringList& directories) {
@@ -52,6 +80,44 @@ std::vector<FoundLog> discoverClaudeLogs(const QStringList& directories) {
     return found;
 }
 
+// Grok keeps a session in a folder. updates.jsonl, appended to and possibly large, is an entry
+// of its own. The small files that describe the session are one entry, found under the name of
+// whichever of them was written last: a change to any of them makes that one the newest (or
+// changes it), so the entry is read again. chat_history.jsonl counts only when there is no
+// signals.json, and nothing counts without summary.json.
+void discoverGrokLogs(const QString& root, std::vector<FoundLog>& found) {
+    struct Folder {
+        std::optional<FoundLog> summary, signals, history;
+    };
+    std::map<std::string, Folder> folders;
+    readers::walkRegularFiles(
+        root, 10, [&](const std::string& file, std::string_view name, const struct stat& st) {
+            if (name == "updates.jsonl") {
+                found.push_back({file, ProviderKind::grok, identityOf(st)});
+                return;
+            }
+            std::optional<FoundLog> Folder::*slot = nullptr;
+            if (name == "summary.json") slot = &Folder::summary;
+            if (name == "signals.json") slot = &Folder::signals;
+            if (name == "chat_history.jsonl") slot = &Folder::history;
+            if (slot) {
+                folders[file.substr(0, file.size() - name.size())].*slot =
+                    FoundLog{file, ProviderKind::grok, identityOf(st)};
+            }
+        });
+    for (auto& named : folders) {
+        Folder& folder = named.second;
+        if (!folder.summary) continue;
+        FoundLog* newest = &*folder.summary;
+        const auto consider = [&newest](std::optional<FoundLog>& other) {
+            if (other && other->identity.modifiedNs > newest->identity.modifiedNs) newest = &*other;
+        };
+        consider(folder.signals);
+        if (!folder.signals) consider(folder.history);
+        found.push_back(std::move(*newest));
+    }
+}
+
 void discoverOtherLogs(const LedgerSources& sources, std::vector<FoundLog>& found) {
     for (const QString& directory : sources.codexDirectories) {
         collect(
@@ -61,17 +127,14 @@ void discoverOtherLogs(const LedgerSources& sources, std::vector<FoundLog>& foun
             },
             found);
     }
+    const std::size_t geminiRoot = std::size_t(QFile::encodeName(sources.geminiDirectory).size());
     collect(
         sources.geminiDirectory, ProviderKind::gemini,
-        [](std::string_view path, std::string_view name) {
-            return path.find("/chats/") != std::string_view::npos &&
-                   (name.ends_with(".jsonl") || name.ends_with(".json")) &&
-                   !name.starts_with("checkpoint-") && !looksLikeCredential(name);
+        [geminiRoot](std::string_view path, std::string_view name) {
+            return isGeminiLog(path.substr(geminiRoot), name);
         },
         found);
-    collect(
-        sources.grokSessionsDirectory, ProviderKind::grok,
-        [](std::string_view, std::string_view name) { return name == "updates.jsonl"; }, found);
+    discoverGrokLogs(sources.grokSessionsDirectory, found);
 }
 
 }  // namespace

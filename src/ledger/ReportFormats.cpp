@@ -16,15 +16,20 @@ double roundedCost(double usd) {
 }
 
 QJsonObject figuresJson(const ReportFigures& f) {
-    return {{QStringLiteral("inputTokens"), qint64(f.counts.input)},
-            {QStringLiteral("cachedInputTokens"), qint64(f.counts.cachedInput)},
-            {QStringLiteral("cacheWriteTokens"), qint64(f.counts.cacheWrite)},
-            {QStringLiteral("outputTokens"), qint64(f.counts.output)},
-            {QStringLiteral("reasoningTokens"), qint64(f.counts.reasoning)},
-            {QStringLiteral("costUsd"), roundedCost(f.costUsd)},
-            {QStringLiteral("prompts"), qint64(f.counts.prompts)},
-            {QStringLiteral("sessions"), qint64(f.sessions)}};
+    QJsonObject object{{QStringLiteral("inputTokens"), qint64(f.counts.input)},
+                       {QStringLiteral("cachedInputTokens"), qint64(f.counts.cachedInput)},
+                       {QStringLiteral("cacheWriteTokens"), qint64(f.counts.cacheWrite)},
+                       {QStringLiteral("outputTokens"), qint64(f.counts.output)},
+                       {QStringLiteral("reasoningTokens"), qint64(f.counts.reasoning)},
+                       {QStringLiteral("costUsd"), roundedCost(f.costUsd)},
+                       {QStringLiteral("prompts"), qint64(f.counts.prompts)},
+                       {QStringLiteral("sessions"), qint64(f.sessions)}};
+    if (f.estimated) object.insert(QStringLiteral("estimated"), true);
+    return object;
 }
+
+// What marks an estimated cost in the table.
+constexpr QChar kEstimateMark = QLatin1Char('~');
 
 QString groupText(const UsageReport& report, const ReportRow& row) {
     return report.query.grouping == ReportGrouping::tool ? providerName(row.tool) : row.group;
@@ -44,7 +49,7 @@ QStringList tableCells(const QString& period, const QString& group, const Report
             formattedTokens(f.counts.reasoning),
             formattedCount(f.counts.prompts),
             formattedCount(f.sessions),
-            DisplayFormat::money(f.costUsd)};
+            DisplayFormat::money(f.costUsd) + (f.estimated ? QString(kEstimateMark) : QString())};
 }
 
 // A column of its own for the machine when rows come from several and are not grouped by it.
@@ -157,6 +162,14 @@ QString reportTable(const UsageReport& report) {
                     QStringLiteral(": ") + names.join(QStringLiteral(", ")) + QLatin1Char(')');
         }
         out += text + QLatin1Char('\n');
+    }
+    if (report.totals.estimated) {
+        out += kEstimateMark +
+               QCoreApplication::translate(
+                   "UsageReport",
+                   " estimated: sessions that logged no usage, priced from their "
+                   "context") +
+               QLatin1Char('\n');
     }
     return out;
 }

@@ -162,10 +162,16 @@ bool CodexFacts::decode(const QByteArray& bytes) {
     return r.ok() && r.atEnd();
 }
 
+bool GrokFacts::withinRule(const Turn& turn) {
+    return UsageFigures::isCallTokens({turn.input, turn.output}) &&
+           UsageFigures::isTokenCount(turn.cached) &&
+           (!turn.ticks || UsageFigures::isCostUsd(*turn.ticks / kTicksPerUsd));
+}
+
 QByteArray GrokFacts::encode() const {
     ByteWriter w;
     w.put(std::uint32_t(turns.size()));
-    for (const GrokCliReader::TurnUsage& turn : turns) {
+    for (const Turn& turn : turns) {
         w.put(std::uint8_t(turn.model.has_value() | turn.ticks.has_value() << 1));
         w.putText(turn.model.value_or(QString()));
         w.put(turn.input);
@@ -181,7 +187,7 @@ bool GrokFacts::decode(const QByteArray& bytes) {
     std::uint32_t n = 0;
     if (!r.get(n) || std::size_t(n) * 37 > r.remaining()) return false;
     turns.resize(n);
-    for (GrokCliReader::TurnUsage& turn : turns) {
+    for (Turn& turn : turns) {
         std::uint8_t bits = 0;
         QString model;
         double ticks = 0;
@@ -193,9 +199,37 @@ bool GrokFacts::decode(const QByteArray& bytes) {
         r.get(ticks);
         turn.model = bits & 1 ? std::optional<QString>(model) : std::nullopt;
         turn.ticks = bits & 2 ? std::optional<double>(ticks) : std::nullopt;
-        if (!GrokCliReader::withinRule(turn)) return false;
+        if (!withinRule(turn)) return false;
     }
     return r.ok() && r.atEnd();
+}
+
+QByteArray GrokSessionFacts::encode() const {
+    ByteWriter w;
+    w.put(std::uint8_t(listed | hidden << 1 | estimated << 2));
+    w.putText(id);
+    w.putText(task);
+    w.putText(model);
+    w.put(contextTokens);
+    w.put(prompts);
+    putOptionalTime(w, startedAt);
+    putOptionalTime(w, lastActiveAt);
+    return bytesOf(w);
+}
+
+bool GrokSessionFacts::decode(const QByteArray& bytes) {
+    ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    std::uint8_t bits = 0;
+    r.get(bits);
+    listed = bits & 1;
+    hidden = bits & 2;
+    estimated = bits & 4;
+    r.getText(id);
+    r.getText(task);
+    r.getText(model);
+    const bool read = getCount(r, contextTokens) && getCount(r, prompts) &&
+                      getOptionalTime(r, startedAt) && getOptionalTime(r, lastActiveAt);
+    return read && bits < 8 && r.atEnd();
 }
 
 QByteArray ClaudeFacts::encode() const {
@@ -238,10 +272,10 @@ bool ClaudeFacts::decodeCall(const QByteArray& bytes, std::uint64_t& key, QStrin
     return r.ok() && r.atEnd() && ClaudeTranscript::withinRule(t);
 }
 
-QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items) {
+QByteArray encodeChat(const std::vector<GeminiChat::ChatItem>& items) {
     ByteWriter w;
     w.put(std::uint32_t(items.size()));
-    for (const GeminiCliReader::ChatItem& item : items) {
+    for (const GeminiChat::ChatItem& item : items) {
         const GeminiChat::ChatRecord& r = item.record;
         w.put(std::uint8_t(item.namesSession | r.isPrompt << 1));
         w.putText(item.id);
@@ -253,12 +287,12 @@ QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items) {
     return bytesOf(w);
 }
 
-std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArray& bytes) {
+std::optional<std::vector<GeminiChat::ChatItem>> decodeChat(const QByteArray& bytes) {
     ByteReader r(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     std::uint32_t n = 0;
     if (!r.get(n) || std::size_t(n) * 53 > r.remaining()) return std::nullopt;
-    std::vector<GeminiCliReader::ChatItem> items(n);
-    for (GeminiCliReader::ChatItem& item : items) {
+    std::vector<GeminiChat::ChatItem> items(n);
+    for (GeminiChat::ChatItem& item : items) {
         GeminiChat::ChatRecord& record = item.record;
         std::uint8_t bits = 0;
         r.get(bits);
@@ -274,6 +308,48 @@ std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArra
     }
     if (!r.ok() || !r.atEnd()) return std::nullopt;
     return items;
+}
+
+QByteArray GeminiLogFacts::encodeUsage(const GeminiCliReader::UsageEvent& event) {
+    ByteWriter w;
+    w.putText(event.model);
+    for (const std::int64_t n :
+         {event.inputTokens, event.outputTokens, event.totalTokens, event.prompts})
+        w.put(n);
+    w.putText(event.task);
+    return bytesOf(w);
+}
+
+std::optional<GeminiCliReader::UsageEvent> GeminiLogFacts::decodeUsage(const RecentRecord& record) {
+    ByteReader r(std::string_view(record.detail.constData(), std::size_t(record.detail.size())));
+    GeminiCliReader::UsageEvent event;
+    event.at = record.at;
+    r.getText(event.model);
+    for (std::int64_t* v :
+         {&event.inputTokens, &event.outputTokens, &event.totalTokens, &event.prompts})
+        r.get(*v);
+    r.getText(event.task);
+    const bool counts = allCounts({event.inputTokens, event.outputTokens, event.totalTokens}) &&
+                        (event.prompts == 0 || event.prompts == 1);
+    if (!r.ok() || !r.atEnd() || !counts) return std::nullopt;
+    return event;
+}
+
+QByteArray GeminiLogFacts::encodePrompt(const GeminiChat::LoggedPrompt& prompt) {
+    ByteWriter w;
+    w.putText(prompt.sessionId);
+    w.putText(prompt.task);
+    return bytesOf(w);
+}
+
+std::optional<GeminiChat::LoggedPrompt> GeminiLogFacts::decodePrompt(const RecentRecord& record) {
+    ByteReader r(std::string_view(record.detail.constData(), std::size_t(record.detail.size())));
+    GeminiChat::LoggedPrompt prompt;
+    prompt.at = record.at;
+    r.getText(prompt.sessionId);
+    r.getText(prompt.task);
+    if (!r.ok() || !r.atEnd()) return std::nullopt;
+    return prompt;
 }
 
 QByteArray encodePlanLimits(const CodexPlanLimits& limits) {

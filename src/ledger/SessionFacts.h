@@ -8,10 +8,11 @@
 
 #include "core/Pricing.h"
 #include "core/UsageModels.h"
+#include "ledger/LedgerRecords.h"
 #include "readers/ClaudeTranscriptLine.h"
 #include "readers/CodexCliReader.h"
+#include "readers/GeminiChatRecords.h"
 #include "readers/GeminiCliReader.h"
-#include "readers/GrokCliReader.h"
 
 // What a log file's entry keeps for the five-hour summaries: the session as a summary lists
 // it, whatever the window, in FileEntry::facts; what counts only inside the window as
@@ -62,10 +63,46 @@ struct CodexFacts {
 // A Grok updates.jsonl read so far: every finished turn's usage, in order. Turns carry no time:
 // a session counts whole when it was active in the window.
 struct GrokFacts {
-    std::vector<GrokCliReader::TurnUsage> turns;
+    static constexpr double kTicksPerUsd = 1e10;
+
+    // One model's part of a finished turn, as updates.jsonl reports it.
+    struct Turn {
+        std::optional<QString> model;  // none: the turn did not split by model
+        std::int64_t input = 0;        // includes `cached`
+        std::int64_t cached = 0;
+        std::int64_t output = 0;
+        std::optional<double> ticks;  // the tool's own cost, kTicksPerUsd to the dollar
+        bool operator==(const Turn&) const = default;
+    };
+    // Whether a turn's figures keep the rule for figures from outside (UsageFigures): its
+    // counts, input and output together, and its cost.
+    static bool withinRule(const Turn& turn);
+
+    std::vector<Turn> turns;
 
     QByteArray encode() const;
     bool decode(const QByteArray& bytes);
+};
+
+// A Grok session folder as its small files describe it (summary.json, and signals.json or
+// else chat_history.jsonl): the session as the summary lists it. When the folder has no
+// updates.jsonl the tool logged no usage, and the entry also holds the session's estimated
+// call: its context fill as input, at the hour it was last active.
+struct GrokSessionFacts {
+    bool listed = false;  // summary.json was read: the folder is a session
+    QString id;           // the tool's id, else the summary file's path
+    QString task;
+    QString model;        // the signals' primary model, else the summary's; may be empty
+    bool hidden = false;  // an agent the tool spawned: its usage counts, its prompts do not
+    bool estimated = false;
+    std::int64_t contextTokens = 0;  // the current fill of the context window
+    std::int64_t prompts = 0;
+    std::optional<TimeMs> startedAt;
+    std::optional<TimeMs> lastActiveAt;
+
+    QByteArray encode() const;
+    bool decode(const QByteArray& bytes);
+    bool operator==(const GrokSessionFacts&) const = default;
 };
 
 // A Claude Code transcript read so far: what the session's summary lists beyond the figures,
@@ -92,9 +129,22 @@ struct ClaudeFacts {
     bool operator==(const ClaudeFacts&) const = default;
 };
 
-// A Gemini chat recording as the summary reader takes it, read whole when it changed.
-QByteArray encodeChat(const std::vector<GeminiCliReader::ChatItem>& items);
-std::optional<std::vector<GeminiCliReader::ChatItem>> decodeChat(const QByteArray& bytes);
+// A Gemini chat recording as the summary takes it, read whole when it changed: its facts.
+QByteArray encodeChat(const std::vector<GeminiChat::ChatItem>& items);
+std::optional<std::vector<GeminiChat::ChatItem>> decodeChat(const QByteArray& bytes);
+
+// The other Gemini logs (logs.json, older usage logs) keep what the summary takes of them as
+// recent records, one per prompt or usage record, with the record's time.
+struct GeminiLogFacts {
+    enum RecordKind : std::uint8_t {
+        kUsage = 1,         // detail: encodeUsage()
+        kLoggedPrompt = 2,  // detail: encodePrompt()
+    };
+    static QByteArray encodeUsage(const GeminiCliReader::UsageEvent& event);
+    static std::optional<GeminiCliReader::UsageEvent> decodeUsage(const RecentRecord& record);
+    static QByteArray encodePrompt(const GeminiChat::LoggedPrompt& prompt);
+    static std::optional<GeminiChat::LoggedPrompt> decodePrompt(const RecentRecord& record);
+};
 
 QByteArray encodePlanLimits(const CodexPlanLimits& limits);
 std::optional<CodexPlanLimits> decodePlanLimits(const QByteArray& bytes);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <numeric>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -91,9 +92,11 @@ private:
     bool mapped_ = false;
 };
 
-// The index as saved: its file, then the journal's changes over it.
+// The index as saved: its file, then the journal's changes over it; entries in the order of
+// their paths' bytes, as the walk lists the files.
 struct LoadedIndex {
-    std::unordered_map<QString, FileEntry> files;
+    std::vector<FileEntry> files;
+    std::vector<std::string> paths;  // each entry's path in the file system's encoding
     TimeMs lastWalkAt = 0;
     std::uint64_t hash = 0;
     std::int64_t indexBytes = 0;
@@ -111,17 +114,34 @@ std::optional<LoadedIndex> loadIndex(const QString& indexPath, const QString& jo
     loaded.lastWalkAt = decoded->lastWalkAt;
     loaded.hash = indexHash(index->bytes()).value_or(0);
     loaded.indexBytes = std::int64_t(index->bytes().size());
-    loaded.files.reserve(decoded->files.size());
-    for (FileEntry& entry : decoded->files) {
-        QString path = entry.path;
-        loaded.files.emplace(std::move(path), std::move(entry));
+    loaded.files = std::move(decoded->files);
+    if (QFile::exists(journalPath)) {
+        const MappedFile journal(journalPath, mode);
+        const JournalReplay replay =
+            replayJournal(journal.bytes(), loaded.hash, loaded.files, loaded.lastWalkAt);
+        loaded.journalBytes = replay.applies ? std::int64_t(journal.bytes().size()) : 0;
+        loaded.journalClean = replay.applies && replay.intact;
     }
-    if (!QFile::exists(journalPath)) return loaded;
-    const MappedFile journal(journalPath, mode);
-    const JournalReplay replay =
-        replayJournal(journal.bytes(), loaded.hash, loaded.files, loaded.lastWalkAt);
-    loaded.journalBytes = replay.applies ? std::int64_t(journal.bytes().size()) : 0;
-    loaded.journalClean = replay.applies && replay.intact;
+    loaded.paths.reserve(loaded.files.size());
+    for (const FileEntry& entry : loaded.files)
+        loaded.paths.push_back(QFile::encodeName(entry.path).toStdString());
+    // Written in this order; a journal may have added files at the end.
+    if (!std::is_sorted(loaded.paths.begin(), loaded.paths.end())) {
+        std::vector<std::size_t> order(loaded.files.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return loaded.paths[a] < loaded.paths[b]; });
+        std::vector<FileEntry> files;
+        std::vector<std::string> paths;
+        files.reserve(order.size());
+        paths.reserve(order.size());
+        for (const std::size_t i : order) {
+            files.push_back(std::move(loaded.files[i]));
+            paths.push_back(std::move(loaded.paths[i]));
+        }
+        loaded.files = std::move(files);
+        loaded.paths = std::move(paths);
+    }
     return loaded;
 }
 
@@ -194,9 +214,16 @@ void runJob(FileEntry& entry, ParseScratch& scratch,
         case ProviderKind::codex:
             readCodex(entry, log, scratch);
             break;
-        case ProviderKind::claudeCode:
+        case ProviderKind::claudeCode: {
+            const bool fresh = entry.offset == 0;
             readClaudeCode(entry, log, scratch);
+            // Most transcripts share nothing: counted at once, nothing is held for the update,
+            // which reads again the few that turn out to share.
+            if (fresh && !entry.settleLater)
+                settleClaude(
+                    entry, [](std::uint64_t) { return true; }, systemNow() - kRecentSpan);
             break;
+        }
         case ProviderKind::grok:
             readGrok(entry, log, scratch);
             break;
@@ -205,6 +232,7 @@ void runJob(FileEntry& entry, ParseScratch& scratch,
             break;
     }
     ::close(fd);
+    entry.compact();
 }
 
 // Files in parallel on `threads` (at least one), largest first so that no thread is left with
@@ -269,9 +297,8 @@ void saveChanges(const QString& indexPath, const QString& journalPath, LedgerSna
         }
     }
     AtomicFile::removeStaleTemporaries(indexPath);
-    const std::string bytes = encodeIndex(snapshot.files, snapshot.lastWalkAt);
-    const auto error =
-        AtomicFile::write(indexPath, {std::string_view(bytes)}, 0600, AtomicFile::Sync::skip);
+    const EncodedIndex encoded = encodeIndexParts(snapshot.files, snapshot.lastWalkAt);
+    const auto error = AtomicFile::write(indexPath, encoded.pieces(), 0600, AtomicFile::Sync::skip);
     snapshot.stats.saved = !error;
     if (error) snapshot.stats.saveError = error->message;
     // Only after the new index is in place: a journal left by a crash before this point names
@@ -353,14 +380,17 @@ std::vector<std::size_t> settleClaims(std::vector<FileEntry>& files, const std::
     for (const Job& job : jobs) {
         read[job.slot] = true;
         const FileEntry& entry = files[job.slot];
-        affectedKeys +=
-            job.priorKeys.size() + entry.pendingCalls.size() + entry.pendingPrompts.size();
+        affectedKeys += job.priorKeys.size() + entry.keys.size() + entry.pendingCalls.size() +
+                        entry.pendingPrompts.size();
     }
     for (const FileEntry& entry : gone) affectedKeys += entry.keys.size();
     claims.affected = KeyTable(affectedKeys);
     for (const Job& job : jobs) {
         const FileEntry& entry = files[job.slot];
         for (const std::uint64_t key : job.priorKeys) claims.affected.insert(key);
+        // What the file holds now: read from its start, it counted its keys at once, and each
+        // is to be checked.
+        for (const std::uint64_t key : entry.keys) claims.affected.insert(key);
         for (const PendingCall& call : entry.pendingCalls)
             if (call.call.key != 0) claims.affected.insert(call.call.key);
         for (const PendingPrompt& prompt : entry.pendingPrompts)
@@ -433,6 +463,17 @@ void settleAgain(FileEntry& entry, std::uint32_t slot,
 
 }  // namespace
 
+FileEntry readAlone(const QString& path, ProviderKind tool) {
+    FileEntry entry;
+    entry.path = path;
+    entry.tool = tool;
+    ParseScratch scratch;
+    runJob(entry, scratch, {});
+    settleClaude(
+        entry, [](std::uint64_t) { return true; }, systemNow() - kRecentSpan);
+    return entry;
+}
+
 QString indexingText(const IndexProgress& progress) {
     const auto bytes = [](std::int64_t n) {
         return n >= 1'000'000'000 ? QString::asprintf("%.1f GB", double(n) / 1e9)
@@ -475,27 +516,6 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     return update(options);
 }
 
-namespace {
-
-// The file `path` as the walk would find it, when it is one of the tools' logs: a focused update
-// looks at it alone.
-std::optional<FoundLog> foundAlone(const QString& path, const std::vector<FileEntry>& files) {
-    const auto known = std::find_if(files.begin(), files.end(),
-                                    [&path](const FileEntry& f) { return f.path == path; });
-    if (known == files.end()) return std::nullopt;
-    struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    FoundLog log;
-    log.path = QFile::encodeName(path).toStdString();
-    log.tool = known->tool;
-    log.identity = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
-                    std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-    return log;
-}
-
-}  // namespace
-
 LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     LedgerSnapshot snapshot;
     const int threads = options.threads > 0
@@ -511,70 +531,87 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     std::optional<LoadedIndex> loaded = loadIndex(
         indexPath(), journalPath(), lock.held() ? MappedFile::Mode::map : MappedFile::Mode::copy);
     snapshot.stats.rebuilt = !loaded;
-    std::unordered_map<QString, FileEntry> known;
+    std::vector<FileEntry> known;
+    std::vector<std::string> knownPaths;
     if (loaded) {
         known = std::move(loaded->files);
+        knownPaths = std::move(loaded->paths);
         snapshot.lastWalkAt = loaded->lastWalkAt;
     }
     const TimeMs now = systemNow();
     // A focused update looks at one file while a walk over every file is recent enough; the
-    // others stand as the index has them.
+    // others stand as the index has them. A file the index does not know yet (a new session)
+    // needs the walk that finds it.
     std::vector<FoundLog> found;
     std::optional<TimeMs> walkedAt;
-    // A file the index does not know yet (a new session) needs the walk that finds it.
-    const bool focused = loaded && !options.focus.isEmpty() && known.contains(options.focus) &&
-                         now - loaded->lastWalkAt < options.walkEvery && now >= loaded->lastWalkAt;
+    const std::string focus = QFile::encodeName(options.focus).toStdString();
+    const auto focusAt = std::lower_bound(knownPaths.begin(), knownPaths.end(), focus);
+    const bool focused = loaded && !focus.empty() && focusAt != knownPaths.end() &&
+                         *focusAt == focus && now - loaded->lastWalkAt < options.walkEvery &&
+                         now >= loaded->lastWalkAt;
     if (focused) {
-        std::vector<FileEntry> entries;
-        entries.reserve(known.size());
-        for (auto& [path, entry] : known) entries.push_back(std::move(entry));
-        known.clear();
-        std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
-            return QFile::encodeName(a.path) < QFile::encodeName(b.path);
-        });
-        const std::optional<FoundLog> alone = foundAlone(options.focus, entries);
-        for (FileEntry& entry : entries) {
-            if (alone && entry.path == options.focus) {
-                found.push_back(*alone);
-            } else {
-                found.push_back(
-                    {QFile::encodeName(entry.path).toStdString(), entry.tool, entry.identity});
+        found.reserve(known.size());
+        for (std::size_t i = 0; i < known.size(); ++i) {
+            if (knownPaths[i] != focus) {
+                found.push_back({knownPaths[i], known[i].tool, known[i].identity});
+                continue;
             }
-            QString path = entry.path;
-            known.emplace(std::move(path), std::move(entry));
+            struct stat st;
+            if (::lstat(focus.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // gone
+            found.push_back(
+                {focus,
+                 known[i].tool,
+                 {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
+                  std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec}});
         }
     } else {
         found = discoverLogs(sources_, threads > 1);
         walkedAt = now;
         snapshot.lastWalkAt = now;
     }
-    snapshot.files.resize(found.size());
     std::vector<Job> jobs;
-    jobs.reserve(found.size());
-    // Unchanged files' recent records age out too; they leave the saved index with its next
-    // whole write.
+    // The usual case, no file come or gone: the index's entries become the snapshot's in place,
+    // so the process never holds two lists of every entry.
+    const bool sameFiles =
+        found.size() == known.size() &&
+        std::equal(found.begin(), found.end(), knownPaths.begin(),
+                   [](const FoundLog& log, const std::string& path) { return log.path == path; });
+    if (sameFiles) {
+        snapshot.files = std::move(known);
+        known.clear();
+        knownPaths.clear();
+    } else {
+        snapshot.files.resize(found.size());
+    }
+    // Both lists are in the order of the paths' bytes: one pass matches them.
+    std::vector<bool> matched(known.size(), false);
+    std::size_t next = 0;
     const TimeMs horizon = now - kRecentSpan;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FoundLog& log = found[i];
-        const QString path = QFile::decodeName(QByteArray::fromStdString(log.path));
-        auto it = known.find(path);
-        if (it != known.end() && it->second.tool == log.tool &&
-            it->second.identity == log.identity) {
-            snapshot.files[i] = std::move(it->second);
-            known.erase(it);
+        FileEntry* held = nullptr;
+        if (sameFiles) {
+            held = &snapshot.files[i];
+        } else {
+            while (next < known.size() && knownPaths[next] < log.path) ++next;
+            if (next < known.size() && knownPaths[next] == log.path) {
+                held = &known[next];
+                matched[next] = true;
+            }
+        }
+        if (held && held->tool == log.tool && held->identity == log.identity) {
+            if (!sameFiles) snapshot.files[i] = std::move(*held);
             continue;
         }
+
         Job job;
         job.slot = i;
-        job.entry.path = path;
+        job.entry.path = QFile::decodeName(QByteArray::fromStdString(log.path));
         job.entry.tool = log.tool;
         job.toRead = log.identity.size;
-        if (it != known.end()) {
-            if (it->second.tool == log.tool) {
-                job.toRead = std::max<std::int64_t>(0, log.identity.size - it->second.offset);
-                job.entry = std::move(it->second);
-            }
-            known.erase(it);
+        if (held && held->tool == log.tool) {
+            job.toRead = std::max<std::int64_t>(0, log.identity.size - held->offset);
+            job.entry = std::move(*held);
         }
         if (job.entry.tool == ProviderKind::claudeCode) {
             job.entry.need(kKeysPart);
@@ -596,9 +633,10 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     // counted go to whichever file holds them next.
     std::vector<QString> dropped;
     std::vector<FileEntry> gone;
-    dropped.reserve(known.size());
-    for (auto& [path, entry] : known) {
-        dropped.push_back(path);
+    for (std::size_t k = 0; k < known.size(); ++k) {
+        if (matched[k]) continue;
+        FileEntry& entry = known[k];
+        dropped.push_back(entry.path);
         if (entry.tool != ProviderKind::claudeCode) continue;
         entry.need(kKeysPart);
         gone.push_back(std::move(entry));
@@ -615,6 +653,7 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
             job.entry = std::move(snapshot.files[slot]);
             job.priorSkipped = job.entry.skipped;
             job.entry.restart();
+            job.entry.settleLater = true;
             job.entry.identity = {};  // read whole, as a file never seen
             job.toRead = 0;
             rereads.push_back(std::move(job));
@@ -622,6 +661,7 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
         runJobs(rereads, threads, {});
         for (Job& job : rereads) {
             settleAgain(job.entry, std::uint32_t(job.slot), job.priorSkipped, claims, horizon);
+            job.entry.settleLater = false;
             snapshot.files[job.slot] = std::move(job.entry);
             if (std::find(changed.begin(), changed.end(), job.slot) == changed.end())
                 changed.push_back(job.slot);
@@ -654,16 +694,21 @@ std::vector<const FileEntry*> claimOrder(const std::vector<FileEntry>& files) {
 }  // namespace
 
 std::vector<UsageSlice> LedgerSnapshot::slices() const {
+    return slices([](const FileEntry&) { return true; });
+}
+
+std::vector<UsageSlice> LedgerSnapshot::slices(
+    const std::function<bool(const FileEntry&)>& wanted) const {
     std::vector<UsageSlice> out;
     using Key = std::tuple<Hour, std::uint16_t, std::uint8_t>;
     std::vector<std::pair<Key, Counts>> part;
     for (const FileEntry* file : claimOrder(files)) {
+        if (!wanted(*file)) continue;
         file->need(kRowsPart);
         // This file's part, summed per hour, model and kind of call, in the order read.
         part.clear();
         for (const HourRow& row : file->rows) {
-            part.emplace_back(Key{row.hour, row.model, std::uint8_t(row.flags & kLargeCalls)},
-                              row.counts);
+            part.emplace_back(Key{row.hour, row.model, row.flags}, row.counts);
         }
         std::stable_sort(part.begin(), part.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -55,7 +55,13 @@ struct LedgerSnapshot {
     // Every file's usage, a request or prompt that several files hold counted once (in the
     // file that started earliest, sub-agents' files last).
     std::vector<UsageSlice> slices() const;
+    // The same of the files `wanted` picks by their heads alone: the rest are never decoded.
+    std::vector<UsageSlice> slices(const std::function<bool(const FileEntry&)>& wanted) const;
 };
+
+// One log file read whole by its tool's interpreter, outside any index: what a caller uses for
+// a file the index could not vouch for. A Claude Code file counts every request it holds.
+FileEntry readAlone(const QString& path, ProviderKind tool);
 
 // The usage index over the tools' logs, kept in a cache folder. update() brings it up to date
 // with the logs, reading only bytes not read before, and returns it. Several processes may

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -85,6 +86,9 @@ struct Accumulator {
                 unpriced.insert(model);
         }
         f.unpricedModels.assign(unpriced.begin(), unpriced.end());
+        f.estimated = std::any_of(priced.begin(), priced.end(), [](const auto& part) {
+            return std::get<2>(part.first) & kEstimated;
+        });
         f.sessions = std::int64_t(sessions.size());
         return f;
     }

@@ -37,6 +37,8 @@ struct ReportFigures {
     double costUsd = 0;  // leaves out the unpriced models
     std::int64_t sessions = 0;
     std::vector<QString> unpricedModels;  // used tokens but have no price; sorted
+    // Some of the figures are estimates, not usage the tool logged (see kEstimated).
+    bool estimated = false;
     bool operator==(const ReportFigures&) const = default;
 };
 

@@ -11,19 +11,13 @@
 
 namespace qm {
 
-// Reads the Codex CLI's rollout logs (one JSON object per line, "rollout-*.jsonl" anywhere
-// under "sessions" and "archived_sessions" of the Codex home) into the Codex summary. Only
-// reads; built afresh per refresh.
+// The Codex summary: the Codex CLI's rollout logs ("rollout-*.jsonl" anywhere under "sessions"
+// and "archived_sessions" of the Codex home), as the usage index read them (ledger/), composed
+// into the sessions, models and window figures the cards and `usage` show.
 class CodexCliReader {
 public:
-    explicit CodexCliReader(QString codexHome);
-
     // Where the tool keeps its files: $CODEX_HOME when set and not empty, else ~/.codex.
     static QString homeFor(const QString& homeDirectory);
-
-    // Files last modified before `since` are skipped without being opened; the summary's
-    // recent-window figures count from `since`. Never fails: problems become warnings.
-    ProviderUsage readUsageSync(TimeMs since) const;
 
     struct Tokens {
         std::int64_t input = 0;  // includes `cached`
@@ -37,8 +31,8 @@ public:
         bool operator==(const ModelTokens&) const = default;
     };
 
-    // What one rollout file holds, as the scan uses it. Only the session's own part counts:
-    // lines a fork copied from its parent and the history a sub-agent replays are passed over.
+    // What one rollout adds to the summary. Only the session's own part counts: lines a fork
+    // copied from its parent and the history a sub-agent replays are passed over.
     struct ParseResult {
         bool hasTotalUsage = false;
         QString model;                     // the model of the last turn
@@ -58,13 +52,8 @@ public:
 
         bool operator==(const ParseResult&) const = default;
     };
-    static ParseResult parseFile(const QString& path, TimeMs recentWindowStart);
 
-    QStringList enumerateSessionFiles() const;
-
-    // Builds the summary one rollout at a time, in the order the files are listed: what
-    // readUsageSync() does with each file it reads, for callers that have the files' results
-    // from elsewhere (the usage index).
+    // Builds the summary one rollout at a time, in the order of the paths' bytes.
     class Summary {
     public:
         // `hasFiles`: whether any rollout file was found at all; `since`: where the recent
@@ -84,9 +73,6 @@ public:
         std::optional<TimeMs> latestTaskAt_;
         std::shared_ptr<Models> models_;
     };
-
-private:
-    QString codexHome_;
 };
 
 }  // namespace qm

@@ -80,6 +80,16 @@ std::optional<std::pair<QString, ChatRecord>> chatRecord(const dom::object& obje
     return std::make_pair(toQString(textAt(object, "id").value_or("")), std::move(record));
 }
 
+std::optional<ChatItem> chatItem(const dom::object& object, TimeMs modifiedAt) {
+    if (auto id = textAt(object, "sessionId"); id && !id->empty()) {
+        return ChatItem{true, toQString(*id), {}};
+    }
+    if (auto record = chatRecord(object, modifiedAt)) {
+        return ChatItem{false, std::move(record->first), std::move(record->second)};
+    }
+    return std::nullopt;
+}
+
 FileKind kindOf(const QFileInfo& info) {
     const QString name = info.fileName();
     if (name == QLatin1String("logs.json")) return FileKind::promptLog;

@@ -14,7 +14,7 @@
 #include "core/UsageModels.h"
 
 // The Gemini CLI's chat recordings ("chats/session-*.jsonl" and the earlier "session-*.json"
-// documents), its logs.json prompt log and its checkpoints, as the Gemini reader takes them.
+// documents), its logs.json prompt log and its checkpoints, as the usage index reads them.
 namespace qm::GeminiChat {
 
 // What one record of a chat session contributes. Model turns carry the tokens of their call;
@@ -55,11 +55,20 @@ struct ChatSession {
     }
 };
 
-// One entry of logs.json: a prompt as typed, with the session it belongs to.
+// One line of a chat recording as the summary takes it: a record, or the session the records
+// after it belong to (a recording's metadata line).
+struct ChatItem {
+    bool namesSession = false;
+    QString id;  // the record's id, or the session's when `namesSession`
+    ChatRecord record;
+};
+
+// One prompt of logs.json, with the session it belongs to: the prompts of sessions that older
+// versions kept only there.
 struct LoggedPrompt {
     QString sessionId;
     TimeMs at = 0;
-    QString text;
+    QString task;  // the prompt as a session's task (CliLogParsing::shortenedTask)
 };
 
 enum class FileKind { chatSession, promptLog, checkpoint, other };
@@ -77,6 +86,9 @@ QString projectOf(const QFileInfo& info);
 // and anything else.
 std::optional<std::pair<QString, ChatRecord>> chatRecord(const simdjson::dom::object& object,
                                                          TimeMs modifiedAt);
+// What one object of a recording holds for the summary, if anything: the session it names, or
+// its record.
+std::optional<ChatItem> chatItem(const simdjson::dom::object& object, TimeMs modifiedAt);
 
 // Whether a record's tokens keep the rule for figures from outside (UsageFigures), each kind
 // and all together: a model turn that does not is no usage and is skipped whole.

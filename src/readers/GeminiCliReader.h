@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 #include <cstdint>
-#include <functional>
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "core/UsageModels.h"
@@ -12,42 +10,49 @@
 
 namespace qm {
 
-// Best-effort scan of the usage records the Gemini command-line tools leave under ~/.gemini:
-// log-like files in log-like folders, several JSON shapes, several spellings of every key.
-// Only records inside the recent window count, so every figure describes that window.
+// The Gemini summary: what the Gemini command-line tools leave under ~/.gemini (chat
+// recordings, logs.json prompt logs, older usage logs in several JSON shapes), as the usage
+// index read them (ledger/), composed into the sessions, models and window figures the cards
+// and `usage` show. Only what falls inside the recent window counts.
 class GeminiCliReader {
 public:
-    static constexpr std::uint64_t kMaxLineFileBytes = 20'000'000;
-
-    explicit GeminiCliReader(QString geminiDirectory);
-
-    // Never fails: problems become warnings. Files last modified before `since` and files
-    // named like credentials are never opened.
-    ProviderUsage readUsageSync(TimeMs since) const;
-
-    // One line of a chat recording as the summary takes it: a record, or the session the
-    // records after it belong to.
-    struct ChatItem {
-        bool namesSession = false;
-        QString id;  // the record's id, or the session's when `namesSession`
-        GeminiChat::ChatRecord record;
+    // One record of an older usage log: a prompt, usage, or both.
+    struct UsageEvent {
+        TimeMs at = 0;  // the record's time, else its file's
+        QString model;
+        std::int64_t inputTokens = 0;
+        std::int64_t outputTokens = 0;
+        std::int64_t totalTokens = 0;  // input + output, else the record's own total
+        std::int64_t prompts = 0;      // 0 or 1
+        QString task;
+        bool operator==(const UsageEvent&) const = default;
     };
-    // Adds what one object of a recording holds to `items`.
-    static void addChatItem(const simdjson::dom::object& object, TimeMs modifiedAt,
-                            std::vector<ChatItem>& items);
 
-    // The summary with each chat recording's items from `chatOf(path)` where it has them,
-    // rather than by reading the file: what readUsageSync() does with recordings read elsewhere
-    // (the usage index). The other files are read as readUsageSync() reads them.
-    using ChatSource = std::function<std::optional<std::vector<ChatItem>>(const QString& path)>;
-    ProviderUsage summarize(TimeMs since, const ChatSource& chatOf) const;
+    // Builds the summary from the files' contents, given in the order of the paths' bytes.
+    // Files last modified before `since` are the caller's to pass over.
+    class Summary {
+    public:
+        Summary(const QString& geminiDirectory, TimeMs since);
+        ~Summary();
+        Summary(const Summary&) = delete;
+        Summary& operator=(const Summary&) = delete;
 
-    // Whether any file's name looks like a credential (only names are looked at).
-    bool hasAuthHint() const;
-    QStringList candidateFiles() const;
+        // The folder does not exist: finish() says so.
+        bool isMissing() const;
+        // A usage log's records, in file order: each one in the window is a session of its own.
+        void addEvents(const QString& path, const std::vector<UsageEvent>& events);
+        // A chat recording's items. Sessions are keyed by the id the recording names (one
+        // session may be written by two versions), records by their own ids.
+        void addChat(const QString& path, const std::vector<GeminiChat::ChatItem>& items,
+                     const QString& project, bool spawned);
+        // A logs.json's prompts: they count for sessions that have no chat recording.
+        void addLoggedPrompts(const std::vector<GeminiChat::LoggedPrompt>& prompts);
+        ProviderUsage finish();
 
-private:
-    QString geminiDirectory_;
+    private:
+        struct State;
+        std::unique_ptr<State> state_;
+    };
 };
 
 }  // namespace qm

@@ -1,63 +1,67 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <cstdint>
-#include <functional>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "core/UsageModels.h"
 
-namespace simdjson::dom {
-class parser;
-}
-
 namespace qm {
 
-// Reads the Grok CLI's session folders ("summary.json", optional "signals.json" and
-// "chat_history.jsonl", "updates.jsonl") into the Grok summary: billed usage where the tool
-// logged it, else an estimate from the context fill. Sessions last
-// active before the window start are dropped, so every figure describes the recent window.
+// The Grok summary: the Grok CLI's session folders (~/.grok/sessions/<cwd>/<id>/), as the
+// usage index read them (ledger/), composed into the sessions, models and window figures the
+// cards and `usage` show. The tool's records carry no time of their own: a session counts
+// whole when it was last active inside the window.
 class GrokCliReader {
 public:
-    static constexpr std::uint64_t kMaxChatHistoryBytes = 20'000'000;
-
-    GrokCliReader(QString sessionsDirectory, QString authFile);
-
-    // Never fails: problems become warnings.
-    ProviderUsage readUsageSync(TimeMs since) const;
-
-    // One model's part of a finished turn, as updates.jsonl reports it.
-    struct TurnUsage {
-        std::optional<QString> model;  // none: the turn did not split by model
-        std::int64_t input = 0;        // includes `cached`
+    // One model's billed usage in a session.
+    struct ModelPart {
+        QString model;           // empty: the session's model stands in
+        std::int64_t input = 0;  // includes `cached`
         std::int64_t cached = 0;
         std::int64_t output = 0;
-        std::optional<double> ticks;  // the tool's own cost, 10^10 to the dollar
-        bool operator==(const TurnUsage&) const = default;
+        double cost = 0;
     };
-    // Whether a turn's figures keep the rule for figures from outside (UsageFigures): its
-    // counts, input and output together, and its cost.
-    static bool withinRule(const TurnUsage& turn);
 
-    enum class TurnLine { other, turn, skipped };
-    // The parts of a finished turn that one line of updates.jsonl reports, added to `turns`
-    // (`turn`); a turn with a figure that breaks the rule adds nothing (`skipped`).
-    static TurnLine addTurnLine(simdjson::dom::parser& parser, std::string_view line,
-                                std::vector<TurnUsage>& turns);
+    // One session folder.
+    struct Session {
+        QString id;
+        QString project;
+        QString task;
+        QString model;        // empty when the tool named none
+        bool hidden = false;  // an agent the tool spawned, not a conversation of the person
+        std::int64_t contextTokens = 0;  // the current fill of the context window
+        std::int64_t prompts = 0;
+        std::optional<TimeMs> startedAt;
+        std::optional<TimeMs> lastActiveAt;
+        std::vector<ModelPart> usage;  // billed, in order of first use; empty: none logged
+        // The tool logged no usage at all (versions before updates.jsonl): what the context
+        // fill costs as input.
+        std::optional<double> estimatedCost;
 
-    // The summary with each session's turns taken from `turnsOf(updates.jsonl's path)` rather
-    // than by reading that file: what readUsageSync() does with turns read elsewhere (the usage
-    // index); a file it has no turns for is read here. The session folders' small files are
-    // read as readUsageSync() reads them.
-    using TurnSource =
-        std::function<std::optional<std::vector<TurnUsage>>(const QString& updatesPath)>;
-    ProviderUsage summarize(TimeMs since, const TurnSource& turnsOf) const;
+        // Adds a turn's part to the model's usage.
+        void add(const QString& model, std::int64_t input, std::int64_t cached, std::int64_t output,
+                 double cost);
+    };
 
-private:
-    QString sessionsDirectory_;
-    QString authFile_;
+    // Builds the summary one session at a time, in the order of the summary files' paths.
+    class Summary {
+    public:
+        Summary(const QString& sessionsDirectory, const QString& authFile);
+        // The sessions folder is missing: the summary says so and takes no session.
+        bool isMissing() const { return missing_; }
+        // A session active in the window. Of two with one id, the later active one stays.
+        void add(Session session);
+        ProviderUsage finish();
+
+    private:
+        ProviderUsage usage_;
+        bool missing_ = false;
+        std::vector<Session> kept_;
+        QHash<QString, std::size_t> indexById_;
+    };
 };
 
 }  // namespace qm

@@ -5,7 +5,8 @@
 #include "alerts/AlertStore.h"
 #include "alerts/LimitForecast.h"
 #include "core/Iso8601.h"
-#include "readers/CodexCliReader.h"
+#include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageLedger.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
 #include "support/TempDir.h"
@@ -124,9 +125,13 @@ struct CodexHome {
         home.write(QStringLiteral("sessions/2026/12/07/rollout-2026-12-07T09-00-00-a.jsonl"),
                    lines);
     }
+    // The Codex summary as the usage index serves it; `home` is the Codex home.
     ProviderUsage read() const {
-        return CodexCliReader(home.path())
-            .readUsageSync(QDateTime::currentMSecsSinceEpoch() - 5 * kHour);
+        const TempDir cache;
+        const ledger::LedgerSources sources{
+            {}, {home.filePath(QStringLiteral("sessions"))}, {}, {}};
+        return ledger::codexUsage(ledger::UsageLedger(cache.path(), sources).update(1).files,
+                                  home.path(), QDateTime::currentMSecsSinceEpoch() - 5 * kHour);
     }
 };
 

@@ -56,10 +56,12 @@ TEST_F(ReportCommandTest, SeveralProcessesBuildingTheIndexAtOnceAgree) {
         if (first.isEmpty()) first = out;
         EXPECT_EQ(out, first);
     }
-    // Codex 1000, Gemini 2 x 100, Claude Code 100 + 1000 read + 200 written.
+    // Codex 1000, Gemini 2 x 100, Claude Code 100 + 1000 read + 200 written, and Grok's session
+    // that logged no usage: its context of 5000, an estimate, as the five-hour summary counts it.
     const QJsonObject sum = totals(first);
-    EXPECT_EQ(sum["inputTokens"].toInteger(), 1000 + 200 + 1300);
-    EXPECT_EQ(sum["prompts"].toInteger(), 3 + 2 + 2);
+    EXPECT_EQ(sum["inputTokens"].toInteger(), 1000 + 200 + 1300 + 5000);
+    EXPECT_EQ(sum["prompts"].toInteger(), 3 + 2 + 2 + 1);
+    EXPECT_TRUE(sum["estimated"].toBool());
     // The index they left behind is whole: a later run reads it and says the same.
     EXPECT_EQ(run({"daily", "--json"}).second, first);
 }

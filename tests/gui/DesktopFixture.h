@@ -20,7 +20,7 @@
 #include "core/Preferences.h"
 #include "gui/AppStores.h"
 #include "history/UsageHistoryStore.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 #include "support/BrowserProcess.h"
 #include "support/FakeClaudeSite.h"
 #include "support/QtPrinters.h"

@@ -152,9 +152,11 @@ TEST_F(LedgerTest, CodexForkCountsOnlyItsOwnTurnsAsTheSummaryScanDoes) {
           codexMetaLine("child", "/home/dev/app", 100, R"({"forked_from_id":"parent"})") + parent +
               codexTurnLine("gpt-5-mini", 95) + codexUserMessageLine("Try the other way", 90) +
               codexPromptLine("Try the other way", 90) + codexTotalsLine(12'000, 1200, 3000, 80));
-    const auto slices = ledger().update().slices();
+    const LedgerSnapshot snapshot = ledger().update();
+    const auto slices = snapshot.slices();
     const Counts total = sum(slices);
-    const ProviderUsage usage = CodexCliReader(home.filePath(".codex")).readUsageSync(0);
+    // The reports and the summary count the same.
+    const ProviderUsage usage = codexUsage(snapshot.files, home.filePath(".codex"), 0);
     EXPECT_EQ(total.input, usage.totalInputTokens);
     EXPECT_EQ(total.output, usage.totalOutputTokens);
     EXPECT_EQ(total.cachedInput, usage.totalCachedTokens);
@@ -298,14 +300,20 @@ TEST_F(LedgerTest, AChangeRecordCutShortAnywhereLeavesTheStateBeforeIt) {
     ASSERT_TRUE(decoded);
     const std::uint64_t hash = *indexHash(view(index));
     for (qsizetype cut = oneRecord.size(); cut < twoRecords.size(); ++cut) {
-        std::unordered_map<QString, FileEntry> files;
-        for (const FileEntry& entry : decoded->files) files.emplace(entry.path, entry);
+        std::vector<FileEntry> files = decoded->files;
         TimeMs walkedAt = 0;
         const JournalReplay replay =
             replayJournal(view(twoRecords.left(cut)), hash, files, walkedAt);
         ASSERT_TRUE(replay.applies) << cut;
         EXPECT_EQ(replay.intact, cut == oneRecord.size()) << cut;
-        for (const FileEntry& entry : afterOne) ASSERT_EQ(files.at(entry.path), entry) << cut;
+        ASSERT_EQ(files.size(), afterOne.size()) << cut;
+        for (const FileEntry& entry : afterOne) {
+            const auto same = std::find_if(files.begin(), files.end(), [&](const FileEntry& f) {
+                return f.path == entry.path;
+            });
+            ASSERT_NE(same, files.end()) << cut;
+            ASSERT_EQ(*same, entry) << cut;
+        }
     }
     // And the next update reads the file on from there.
     const auto expected = fresh();
@@ -396,6 +404,43 @@ TEST_F(LedgerTest, AFocusedUpdateReadsItsFileAloneWhileAWalkIsRecent) {
     EXPECT_EQ(ledger().update(focused).slices(), fresh());
 }
 
+// What a call decodes of the index is what its answer needs: nothing but the heads when nothing
+// changed, the rows for a report, the recent part of the files written to in the window for a
+// summary, and the request keys only when a Claude Code file changed.
+TEST_F(LedgerTest, AWarmCallDecodesOnlyWhatItSums) {
+    const QString recent = claude("s1.jsonl", session("s1", 3, kHour));
+    const QString old = claude("s0.jsonl", session("s0", 2, 30 * kHour));
+    test::TempDir::setModifiedSecondsAgo(old, 30 * 3600);
+    codex("rollout-a.jsonl", codexMetaLine("a", "/w/app", kHour) + codexTurnLine("gpt-5", kHour) +
+                                 codexTotalsLine(1000, 10, 0, kHour));
+    const auto expected = ledger().update().slices();
+    const auto decodedSince = [](const std::array<std::int64_t, 3>& before) {
+        const auto now = decodedParts();
+        return std::array<std::int64_t, 3>{now[0] - before[0], now[1] - before[1],
+                                           now[2] - before[2]};
+    };
+    using Parts = std::array<std::int64_t, 3>;  // rows, recent, keys
+
+    auto before = decodedParts();
+    const LedgerSnapshot warm = ledger().update();
+    EXPECT_EQ(decodedSince(before), (Parts{0, 0, 0}));
+    EXPECT_EQ(warm.slices(), expected);
+    EXPECT_EQ(decodedSince(before), (Parts{3, 0, 0}));
+
+    before = decodedParts();
+    const TimeMs since = QDateTime::currentMSecsSinceEpoch() - 5 * 3'600'000;
+    const ProviderUsage usage = claudeCodeUsage(ledger().update().files, {projects()}, {}, since);
+    EXPECT_EQ(usage.lastFiveHourPrompts, 1);
+    EXPECT_EQ(decodedSince(before), (Parts{1, 1, 0}));  // the one transcript of the window
+
+    // A grown transcript: its own parts, to read on, and the other transcripts' keys, to
+    // settle what it shares; nothing of the rollout.
+    append(recent, session("s1b", 1, 60));
+    before = decodedParts();
+    ledger().update();
+    EXPECT_EQ(decodedSince(before), (Parts{1, 1, 2}));
+}
+
 TEST_F(LedgerTest, ShrunkReplacedChangedAndDeletedFilesAreReadAgainOrDropped) {
     const QString path = claude("s1.jsonl", session("s1", 4, 2 * kHour));
     const QString other = claude("s2.jsonl", session("s2", 1, kHour));
@@ -464,10 +509,17 @@ TEST_F(LedgerTest, ABrokenOrForeignIndexIsRebuiltWithoutAnError) {
         EXPECT_TRUE(rebuilt.stats.saved);
         EXPECT_EQ(rebuilt.slices(), expected);
     }
-    // One flipped byte in the middle is noticed too.
-    QByteArray flipped = good;
-    flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x20);
-    EXPECT_FALSE(decodeIndex(std::string_view(flipped.constData(), flipped.size()), nullptr));
+    // One flipped byte is noticed wherever it is: in the heads when the index is read, in a part
+    // when the part is decoded, which leaves that file out of this answer only and has the
+    // index built anew by the next update.
+    for (const qsizetype at : {qsizetype(40), good.size() / 2, good.size() - 3}) {
+        QByteArray flipped = good;
+        flipped[at] = char(flipped[at] ^ 0x20);
+        overwrite(index, flipped);
+        const auto first = ledger().update().slices();
+        EXPECT_TRUE(first == expected || first.empty()) << at;
+        EXPECT_EQ(ledger().update().slices(), expected) << at;
+    }
 }
 
 // The index is a file anyone can write: counts in it that no log line could have given are

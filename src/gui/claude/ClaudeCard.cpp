@@ -16,7 +16,7 @@
 #include "gui/widgets/LimitBar.h"
 #include "gui/widgets/Symbols.h"
 #include "history/UsageHistoryStore.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
 

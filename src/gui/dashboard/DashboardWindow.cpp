@@ -33,7 +33,7 @@
 #include "gui/widgets/WindowBehaviour.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
 

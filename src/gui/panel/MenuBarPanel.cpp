@@ -22,7 +22,7 @@
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
-#include "readers/UsageAggregator.h"
+#include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
 

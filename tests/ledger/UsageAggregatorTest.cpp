@@ -7,10 +7,9 @@
 #include <cmath>
 #include <limits>
 
-#include "OpenedFiles.h"
 #include "core/Iso8601.h"
+#include "ledger/UsageAggregator.h"
 #include "readers/CliLogParsing.h"
-#include "readers/UsageAggregator.h"
 #include "readers/UsageJson.h"
 #include "support/QtPrinters.h"
 #include "support/RolloutFixtures.h"
@@ -19,12 +18,7 @@
 using namespace qm;
 using qm::test::TempDir;
 
-namespace {
-
-using test::g_opened;
-using test::recordOpen;
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(MenuBarTitle, CountsGeminiOnlyWhenUsedAndRoundsClaudeHalfAway) {
     EXPECT_EQ(composeMenuBarTitle(3, 0, 0, std::nullopt), "Codex 3 Grok 0");
@@ -88,19 +82,15 @@ TEST(UsageAggregator, ASecondRefreshWhileOneRunsDoesNothing) {
     UsageAggregator aggregator(home.path());
     QSignalSpy changed(&aggregator, &UsageAggregator::changed);
 
-    g_opened.clear();
-    CliLogParsing::setOpenObserver(recordOpen);
     QCoro::Task<> first = aggregator.refresh();
     EXPECT_TRUE(aggregator.isRefreshing());
     EXPECT_EQ(changed.count(), 1);
     QCoro::Task<> second = aggregator.refresh();
     EXPECT_TRUE(second.isReady());  // returned at once, without waiting for the first
     QCoro::waitFor(std::move(first));
-    CliLogParsing::setOpenObserver(nullptr);
 
     EXPECT_FALSE(aggregator.isRefreshing());
     EXPECT_EQ(changed.count(), 2);
-    EXPECT_EQ(g_opened.filter(QStringLiteral("rollout-sample.jsonl")).size(), 1);
     EXPECT_EQ(aggregator.menuBarTitle(std::nullopt), "Codex 3 Grok 1 Gemini 2");
     EXPECT_EQ(aggregator.menuBarTitle(41.6), "Codex 3 Grok 1 Gemini 2 Claude 42%");
 

@@ -7,8 +7,9 @@
 #include <cmath>
 
 #include "../bench/scan/ScanGenerator.h"
-#include "OpenedFiles.h"
 #include "core/Pricing.h"
+#include "ledger/FiveHourSummaries.h"
+#include "ledger/UsageLedger.h"
 #include "readers/CliLogParsing.h"
 #include "readers/CodexCliReader.h"
 #include "support/QtPrinters.h"
@@ -27,6 +28,13 @@ using qm::test::TempDir;
 namespace {
 
 constexpr double kHour = 3600;
+
+ProviderUsage summaryOf(const QString& home, TimeMs since) {
+    const TempDir cache;
+    const auto snapshot =
+        ledger::UsageLedger(cache.path(), ledger::LedgerSources::forHome(home)).update(1);
+    return ledger::codexUsage(snapshot.files, CodexCliReader::homeFor(home), since);
+}
 
 TimeMs nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
@@ -47,17 +55,15 @@ protected:
     QString write(const QString& name, const QByteArray& bytes) const {
         return home.write(QStringLiteral(".codex/sessions/2025/06/01/") + name, bytes);
     }
-    ProviderUsage read() const {
-        return CodexCliReader(home.filePath(QStringLiteral(".codex"))).readUsageSync(windowStart());
-    }
+    // The summary as a first build of the usage index gives it.
+    ProviderUsage read() const { return summaryOf(home.path(), windowStart()); }
+    // One rollout as the interpreter reads it and the summary takes it.
     CodexCliReader::ParseResult parse(const QByteArray& bytes) const {
-        return CodexCliReader::parseFile(write("rollout-p.jsonl", bytes), windowStart());
+        const QString path = write("rollout-p.jsonl", bytes);
+        return ledger::codexResult(ledger::readAlone(path, ProviderKind::codex), windowStart());
     }
     TempDir home;
 };
-
-using test::g_opened;
-using test::recordOpen;
 
 }  // namespace
 
@@ -356,7 +362,7 @@ TEST_F(CodexReaderTest, ListsTwentyMostRecentButTotalsCoverAll) {
     EXPECT_EQ(usage.statusText, "Recent");  // the latest was 1000 s ago
 }
 
-TEST_F(CodexReaderTest, FilesOutsideTheWindowAreNeverOpened) {
+TEST_F(CodexReaderTest, OnlyRolloutsInsideTheWindowCount) {
     const QString recent = write("rollout-new.jsonl", codexTotalsLine(10, 1, 0, 60));
     const QString old = write("rollout-old.jsonl", codexTotalsLine(1'000'000, 1, 0, 6 * kHour));
     TempDir::setModifiedSecondsAgo(old, 6 * 3600);
@@ -367,12 +373,9 @@ TEST_F(CodexReaderTest, FilesOutsideTheWindowAreNeverOpened) {
     const QString fifo = sessions() + "/rollout-fifo.jsonl";
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
 
-    g_opened.clear();
-    CliLogParsing::setOpenObserver(recordOpen);
     const ProviderUsage usage = read();
-    CliLogParsing::setOpenObserver(nullptr);
-    EXPECT_EQ(g_opened, QStringList{recent});
     EXPECT_EQ(usage.sessionsTotal, 1);
+    EXPECT_EQ(usage.sessions.at(0).id, recent);
     EXPECT_EQ(usage.totalInputTokens, 10);
     EXPECT_TRUE(usage.warnings.isEmpty());
 }
@@ -414,11 +417,7 @@ TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
     options.perLineUsageShare = 0.3;
     const auto expected = scangen::writeCodexTree(options);
 
-    g_opened.clear();
-    CliLogParsing::setOpenObserver(recordOpen);
-    const ProviderUsage usage =
-        CodexCliReader(home.filePath(QStringLiteral(".codex"))).readUsageSync(options.since);
-    CliLogParsing::setOpenObserver(nullptr);
+    const ProviderUsage usage = summaryOf(home.path(), options.since);
 
     EXPECT_EQ(usage.sessionsTotal, expected.sessions);
     EXPECT_EQ(usage.totalInputTokens, expected.inputTokens);
@@ -426,10 +425,6 @@ TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
     EXPECT_EQ(usage.totalCachedTokens, expected.cachedTokens);
     EXPECT_EQ(usage.lastFiveHourPrompts, expected.recentPrompts);
     EXPECT_EQ(usage.lastFiveHourSessions, expected.recentSessions);
-    EXPECT_EQ(std::size_t(g_opened.size()), expected.filePaths.size());
-    for (const std::string& old : expected.oldFilePaths) {
-        EXPECT_FALSE(g_opened.contains(QString::fromStdString(old)));
-    }
     for (const SessionUsage& session : usage.sessions) {
         EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-")))
             << session.project.toStdString();

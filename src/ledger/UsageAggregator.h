@@ -4,7 +4,9 @@
 #include <QFuture>
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -18,8 +20,9 @@ QString composeMenuBarTitle(std::int64_t codexPrompts, std::int64_t grokPrompts,
                             std::int64_t geminiPrompts, std::optional<double> claudeSessionPct);
 
 // Owns the local usage summaries (Codex, Grok, Gemini, Claude Code) and composes the menu-bar
-// title, which names only the first three.
-// Lives on the main thread; the scans run on the global thread pool.
+// title, which names only the first three. Every summary comes from the usage index: the one
+// the application keeps (setIndexedSummaries), or else one of its own in a private folder.
+// Lives on the main thread; the index is read on the global thread pool.
 class UsageAggregator : public QObject {
     Q_OBJECT
 
@@ -37,9 +40,8 @@ public:
     std::optional<ProviderUsage> usage(ProviderKind kind) const;
     QString menuBarTitle(std::optional<double> claudeSessionPct) const;
 
-    // Summaries composed elsewhere (from the usage index) for some of the tools, for the window
-    // that starts at `since`; the tools among them are not read again by their readers. None
-    // when it cannot serve this refresh without keeping it waiting: the readers run instead.
+    // The tools' summaries from the usage index for the window that starts at `since`. None
+    // when it cannot answer (it was destroyed): what was shown stays.
     using IndexedSummaries =
         std::function<QCoro::Task<std::optional<std::vector<ProviderUsage>>>(TimeMs since)>;
     void setIndexedSummaries(IndexedSummaries source) { indexed_ = std::move(source); }
@@ -56,12 +58,11 @@ Q_SIGNALS:
     void changed();
 
 private:
-    using KindSet = std::function<bool(ProviderKind)>;
-    // The readers of the `wanted` tools started on the thread pool, in the order of
-    // kAllProviderKinds (an empty future for a tool not wanted).
-    std::vector<QFuture<ProviderUsage>> startReaders(TimeMs since, const KindSet& wanted) const;
+    // The summaries from an index of this object's own, for when none is given.
+    QFuture<std::vector<ProviderUsage>> ownSummaries(TimeMs since);
 
     QString homeDirectory_;
+    std::shared_ptr<QTemporaryDir> ownIndex_;
     IndexedSummaries indexed_;
     std::vector<ProviderUsage> providers_;
     bool refreshing_ = false;
