@@ -6,6 +6,10 @@
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "core/Clock.h"
 #include "ledger/FiveHourSummaries.h"
 
@@ -83,6 +87,11 @@ QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(C
 
     poll_.stop();
     slices_ = std::move(result.slices);
+#ifdef __GLIBC__
+    // What the update freed stays with the reading threads' heaps unless handed back: after a
+    // first build that is most of what the process holds.
+    malloc_trim(0);
+#endif
     progress_.reset();
     lastUpdateAt_ = systemNow();
     indexing_ = false;

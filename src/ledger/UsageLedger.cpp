@@ -516,6 +516,115 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
     return update(options);
 }
 
+namespace {
+
+FileIdentity identityFrom(const struct stat& st) {
+    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
+            std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+// The files as the index knows them, the one `focus` looked at again (dropped when it is gone).
+std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
+                                  const std::vector<std::string>& knownPaths,
+                                  const std::string& focus) {
+    std::vector<FoundLog> found;
+    found.reserve(known.size());
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        if (knownPaths[i] != focus) {
+            found.push_back({knownPaths[i], known[i].tool, known[i].identity});
+            continue;
+        }
+        struct stat st;
+        if (::lstat(focus.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back({focus, known[i].tool, identityFrom(st)});
+    }
+    return found;
+}
+
+// The index's entries against the files found, both in the order of the paths' bytes: an
+// unchanged file's entry goes to the snapshot as it is, a changed or new one becomes a job.
+// `matched` says which of `known` found its file.
+std::vector<Job> matchFiles(const std::vector<FoundLog>& found, std::vector<FileEntry>& known,
+                            std::vector<std::string>& knownPaths, LedgerSnapshot& snapshot,
+                            std::vector<bool>& matched) {
+    std::vector<Job> jobs;
+    // The usual case, no file come or gone: the index's entries become the snapshot's in place,
+    // so the process never holds two lists of every entry.
+    const bool sameFiles =
+        found.size() == known.size() &&
+        std::equal(found.begin(), found.end(), knownPaths.begin(),
+                   [](const FoundLog& log, const std::string& path) { return log.path == path; });
+    if (sameFiles) {
+        snapshot.files = std::move(known);
+        known.clear();
+        knownPaths.clear();
+    } else {
+        snapshot.files.resize(found.size());
+    }
+    matched.assign(known.size(), false);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FoundLog& log = found[i];
+        FileEntry* held = nullptr;
+        if (sameFiles) {
+            held = &snapshot.files[i];
+        } else {
+            while (next < known.size() && knownPaths[next] < log.path) ++next;
+            if (next < known.size() && knownPaths[next] == log.path) {
+                held = &known[next];
+                matched[next] = true;
+            }
+        }
+        if (held && held->tool == log.tool && held->identity == log.identity) {
+            if (!sameFiles) snapshot.files[i] = std::move(*held);
+            continue;
+        }
+        Job job;
+        job.slot = i;
+        job.entry.path = QFile::decodeName(QByteArray::fromStdString(log.path));
+        job.entry.tool = log.tool;
+        job.toRead = log.identity.size;
+        if (held && held->tool == log.tool) {
+            job.toRead = std::max<std::int64_t>(0, log.identity.size - held->offset);
+            job.entry = std::move(*held);
+        }
+        if (job.entry.tool == ProviderKind::claudeCode) {
+            job.entry.need(kKeysPart);
+            job.priorKeys = job.entry.keys;
+        }
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+// Reads again whole, and settles, the files whose share of what several hold changed; adds them
+// to `changed`.
+void readSharersAgain(LedgerSnapshot& snapshot, const std::vector<std::size_t>& again,
+                      const Claims& claims, int threads, TimeMs horizon,
+                      std::vector<std::size_t>& changed) {
+    std::vector<Job> rereads;
+    for (const std::size_t slot : again) {
+        Job job;
+        job.slot = slot;
+        job.entry = std::move(snapshot.files[slot]);
+        job.priorSkipped = job.entry.skipped;
+        job.entry.restart();
+        job.entry.settleLater = true;
+        job.entry.identity = {};  // read whole, as a file never seen
+        rereads.push_back(std::move(job));
+    }
+    runJobs(rereads, threads, {});
+    for (Job& job : rereads) {
+        settleAgain(job.entry, std::uint32_t(job.slot), job.priorSkipped, claims, horizon);
+        job.entry.settleLater = false;
+        snapshot.files[job.slot] = std::move(job.entry);
+        if (std::find(changed.begin(), changed.end(), job.slot) == changed.end())
+            changed.push_back(job.slot);
+    }
+}
+
+}  // namespace
+
 LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     LedgerSnapshot snapshot;
     const int threads = options.threads > 0
@@ -542,83 +651,21 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     // A focused update looks at one file while a walk over every file is recent enough; the
     // others stand as the index has them. A file the index does not know yet (a new session)
     // needs the walk that finds it.
-    std::vector<FoundLog> found;
-    std::optional<TimeMs> walkedAt;
     const std::string focus = QFile::encodeName(options.focus).toStdString();
-    const auto focusAt = std::lower_bound(knownPaths.begin(), knownPaths.end(), focus);
-    const bool focused = loaded && !focus.empty() && focusAt != knownPaths.end() &&
-                         *focusAt == focus && now - loaded->lastWalkAt < options.walkEvery &&
-                         now >= loaded->lastWalkAt;
+    const bool focused = loaded && !focus.empty() &&
+                         std::binary_search(knownPaths.begin(), knownPaths.end(), focus) &&
+                         now - loaded->lastWalkAt < options.walkEvery && now >= loaded->lastWalkAt;
+    std::optional<TimeMs> walkedAt;
+    std::vector<FoundLog> found;
     if (focused) {
-        found.reserve(known.size());
-        for (std::size_t i = 0; i < known.size(); ++i) {
-            if (knownPaths[i] != focus) {
-                found.push_back({knownPaths[i], known[i].tool, known[i].identity});
-                continue;
-            }
-            struct stat st;
-            if (::lstat(focus.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;  // gone
-            found.push_back(
-                {focus,
-                 known[i].tool,
-                 {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
-                  std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec}});
-        }
+        found = focusedLook(known, knownPaths, focus);
     } else {
         found = discoverLogs(sources_, threads > 1);
         walkedAt = now;
         snapshot.lastWalkAt = now;
     }
-    std::vector<Job> jobs;
-    // The usual case, no file come or gone: the index's entries become the snapshot's in place,
-    // so the process never holds two lists of every entry.
-    const bool sameFiles =
-        found.size() == known.size() &&
-        std::equal(found.begin(), found.end(), knownPaths.begin(),
-                   [](const FoundLog& log, const std::string& path) { return log.path == path; });
-    if (sameFiles) {
-        snapshot.files = std::move(known);
-        known.clear();
-        knownPaths.clear();
-    } else {
-        snapshot.files.resize(found.size());
-    }
-    // Both lists are in the order of the paths' bytes: one pass matches them.
-    std::vector<bool> matched(known.size(), false);
-    std::size_t next = 0;
-    const TimeMs horizon = now - kRecentSpan;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const FoundLog& log = found[i];
-        FileEntry* held = nullptr;
-        if (sameFiles) {
-            held = &snapshot.files[i];
-        } else {
-            while (next < known.size() && knownPaths[next] < log.path) ++next;
-            if (next < known.size() && knownPaths[next] == log.path) {
-                held = &known[next];
-                matched[next] = true;
-            }
-        }
-        if (held && held->tool == log.tool && held->identity == log.identity) {
-            if (!sameFiles) snapshot.files[i] = std::move(*held);
-            continue;
-        }
-
-        Job job;
-        job.slot = i;
-        job.entry.path = QFile::decodeName(QByteArray::fromStdString(log.path));
-        job.entry.tool = log.tool;
-        job.toRead = log.identity.size;
-        if (held && held->tool == log.tool) {
-            job.toRead = std::max<std::int64_t>(0, log.identity.size - held->offset);
-            job.entry = std::move(*held);
-        }
-        if (job.entry.tool == ProviderKind::claudeCode) {
-            job.entry.need(kKeysPart);
-            job.priorKeys = job.entry.keys;
-        }
-        jobs.push_back(std::move(job));
-    }
+    std::vector<bool> matched;
+    std::vector<Job> jobs = matchFiles(found, known, knownPaths, snapshot, matched);
     runJobs(jobs, threads, options.progress);
     std::vector<std::size_t> changed;
     changed.reserve(jobs.size());
@@ -635,38 +682,17 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     std::vector<FileEntry> gone;
     for (std::size_t k = 0; k < known.size(); ++k) {
         if (matched[k]) continue;
-        FileEntry& entry = known[k];
-        dropped.push_back(entry.path);
-        if (entry.tool != ProviderKind::claudeCode) continue;
-        entry.need(kKeysPart);
-        gone.push_back(std::move(entry));
+        dropped.push_back(known[k].path);
+        if (known[k].tool != ProviderKind::claudeCode) continue;
+        known[k].need(kKeysPart);
+        gone.push_back(std::move(known[k]));
     }
     std::erase_if(jobs, [](const Job& job) { return job.entry.tool != ProviderKind::claudeCode; });
+    const TimeMs horizon = now - kRecentSpan;
     Claims claims;
     const std::vector<std::size_t> again =
         settleClaims(snapshot.files, jobs, gone, horizon, claims);
-    if (!again.empty()) {
-        std::vector<Job> rereads;
-        for (const std::size_t slot : again) {
-            Job job;
-            job.slot = slot;
-            job.entry = std::move(snapshot.files[slot]);
-            job.priorSkipped = job.entry.skipped;
-            job.entry.restart();
-            job.entry.settleLater = true;
-            job.entry.identity = {};  // read whole, as a file never seen
-            job.toRead = 0;
-            rereads.push_back(std::move(job));
-        }
-        runJobs(rereads, threads, {});
-        for (Job& job : rereads) {
-            settleAgain(job.entry, std::uint32_t(job.slot), job.priorSkipped, claims, horizon);
-            job.entry.settleLater = false;
-            snapshot.files[job.slot] = std::move(job.entry);
-            if (std::find(changed.begin(), changed.end(), job.slot) == changed.end())
-                changed.push_back(job.slot);
-        }
-    }
+    if (!again.empty()) readSharersAgain(snapshot, again, claims, threads, horizon, changed);
     for (const std::size_t slot : changed) snapshot.files[slot].pruneRecent(horizon);
     if (lock.held())
         saveChanges(indexPath(), journalPath(), snapshot, loaded ? &*loaded : nullptr, changed,
