@@ -70,9 +70,7 @@ std::string_view FileEntry::storedPart(EntryPart part) const {
     return (loaded_ & part) ? std::string_view() : stored_.bytes[slotOf(part)];
 }
 
-void FileEntry::setStored(StoredParts stored) {
-    stored_ = std::move(stored);
-    loaded_ = 0;
+void FileEntry::clearParts() {
     models.clear();
     rows.clear();
     facts.clear();
@@ -80,6 +78,12 @@ void FileEntry::setStored(StoredParts stored) {
     keys.clear();
     skipped.clear();
     open.clear();
+}
+
+void FileEntry::setStored(StoredParts stored) {
+    stored_ = std::move(stored);
+    loaded_ = 0;
+    clearParts();
 }
 
 bool FileEntry::operator==(const FileEntry& o) const {
@@ -105,13 +109,7 @@ void FileEntry::restart() {
     session.clear();
     project.clear();
     subordinate = false;
-    models.clear();
-    rows.clear();
-    facts.clear();
-    recent.clear();
-    keys.clear();
-    skipped.clear();
-    open.clear();
+    clearParts();
     pendingCalls.clear();
     pendingPrompts.clear();
     skippedLines = 0;

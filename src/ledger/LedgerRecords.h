@@ -201,6 +201,8 @@ struct FileEntry {
     bool operator==(const FileEntry& other) const;
 
 private:
+    void clearParts();
+
     mutable std::uint8_t loaded_ = kAllParts;
     mutable StoredParts stored_;
 };

@@ -6,7 +6,6 @@
 #include <QMutex>
 #include <cmath>
 
-#include "../bench/scan/ScanGenerator.h"
 #include "core/Pricing.h"
 #include "ledger/FiveHourSummaries.h"
 #include "ledger/UsageLedger.h"
@@ -401,33 +400,4 @@ TEST_F(CodexReaderTest, MissingDirectoryAndEmptyTree) {
     EXPECT_TRUE(usage.warnings.isEmpty());
     EXPECT_EQ(usage.sessionsTotal, 0);
     EXPECT_FALSE(usage.latestActivityAt);
-}
-
-TEST(CodexReaderAtScale, GeneratedTreeMatchesWhatWasWritten) {
-    TempDir home;
-    const TimeMs now = nowMs();
-    scangen::CodexTreeOptions options;
-    options.sessionsDir = home.filePath(QStringLiteral(".codex/sessions")).toStdString();
-    options.targetBytes = 3'000'000;
-    options.minFileBytes = 2'000;
-    options.maxFileBytes = 400'000;
-    options.longSessionBytes = 600'000;
-    options.now = now;
-    options.since = now - 5 * 3600 * 1000;
-    options.perLineUsageShare = 0.3;
-    const auto expected = scangen::writeCodexTree(options);
-
-    const ProviderUsage usage = summaryOf(home.path(), options.since);
-
-    EXPECT_EQ(usage.sessionsTotal, expected.sessions);
-    EXPECT_EQ(usage.totalInputTokens, expected.inputTokens);
-    EXPECT_EQ(usage.totalOutputTokens, expected.outputTokens);
-    EXPECT_EQ(usage.totalCachedTokens, expected.cachedTokens);
-    EXPECT_EQ(usage.lastFiveHourPrompts, expected.recentPrompts);
-    EXPECT_EQ(usage.lastFiveHourSessions, expected.recentSessions);
-    for (const SessionUsage& session : usage.sessions) {
-        EXPECT_TRUE(session.project.startsWith(QStringLiteral("project-")))
-            << session.project.toStdString();
-        EXPECT_NE(session.model, "unknown");
-    }
 }
