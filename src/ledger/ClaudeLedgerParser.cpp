@@ -164,14 +164,17 @@ private:
     }
 
     void raiseRecent(std::uint64_t key, const KeyedCall& call) {
-        for (auto it = entry_.recent.rbegin(); it != entry_.recent.rend(); ++it) {
+        // The newest first: the request's record is among the last.
+        for (std::size_t i = entry_.recent.size(); i-- > 0;) {
+            RecentRecord& record = entry_.recent[i];
             std::uint64_t recordKey = 0;
             QString model;
             AnthropicTokens tokens;
-            if (it->kind != ClaudeFacts::kCall ||
-                !ClaudeFacts::decodeCall(it->detail, recordKey, model, tokens) || recordKey != key)
+            if (record.kind != ClaudeFacts::kCall ||
+                !ClaudeFacts::decodeCall(record.detail, recordKey, model, tokens) ||
+                recordKey != key)
                 continue;
-            it->detail = ClaudeFacts::encodeCall(key, model, tokensOf(call.counts));
+            record.detail = ClaudeFacts::encodeCall(key, model, tokensOf(call.counts));
             return;
         }
     }

@@ -356,7 +356,8 @@ std::string encodeIndex(const std::vector<FileEntry>& files, TimeMs lastWalkAt) 
     return bytes;
 }
 
-std::optional<DecodedIndex> decodeIndex(std::string_view bytes, std::shared_ptr<const void> owner,
+std::optional<DecodedIndex> decodeIndex(std::string_view bytes,
+                                        const std::shared_ptr<const void>& owner,
                                         const QString& path) {
     if (bytes.size() < kHeaderBytes || !bytes.starts_with(kMagic)) return std::nullopt;
     ByteReader header(bytes.substr(kMagic.size(), kHeaderBytes - kMagic.size()));

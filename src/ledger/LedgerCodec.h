@@ -36,7 +36,8 @@ std::string encodeIndex(const std::vector<FileEntry>& files, TimeMs lastWalkAt);
 // parts stay in `bytes`, which `owner` keeps alive, until an entry needs them. A count that
 // breaks the rule for figures from outside (countsInRange) fails the part it is in: a file
 // anyone can write is read back like a log.
-std::optional<DecodedIndex> decodeIndex(std::string_view bytes, std::shared_ptr<const void> owner,
+std::optional<DecodedIndex> decodeIndex(std::string_view bytes,
+                                        const std::shared_ptr<const void>& owner,
                                         const QString& path = {});
 // Decodes one part of an entry into it; false when the bytes are not such a part.
 bool decodePart(EntryPart part, std::string_view bytes, FileEntry& entry);

@@ -79,9 +79,10 @@ QCoro::Task<> UsageAggregator::refresh() {
     // One summary per tool in the usual order; a tool the index gave none for keeps its own.
     std::vector<ProviderUsage> results = providers_;
     for (ProviderUsage& usage : served.value_or(std::vector<ProviderUsage>())) {
-        for (ProviderUsage& result : results) {
-            if (result.kind == usage.kind) result = std::move(usage);
-        }
+        const auto same =
+            std::find_if(results.begin(), results.end(),
+                         [&usage](const ProviderUsage& r) { return r.kind == usage.kind; });
+        if (same != results.end()) *same = std::move(usage);
     }
     for (ProviderUsage& usage : results) UsagePricing::noteUnpricedModels(usage);
 
