@@ -1,5 +1,6 @@
 #include "ledger/LedgerCodec.h"
 
+#include <QSet>
 #include <algorithm>
 #include <iterator>
 
@@ -386,8 +387,19 @@ std::optional<DecodedIndex> decodeIndex(std::string_view bytes,
     if (!r.get(index.lastWalkAt) || !getCount(r, count, 64)) return std::nullopt;
     index.files.resize(count);
     std::size_t at[3] = {};
+    // Many files name the same project, and a session's sub-agents its session: one copy each.
+    QSet<QString> names;
+    const auto shared = [&names](QString& name) {
+        const auto known = names.constFind(name);
+        if (known != names.constEnd())
+            name = *known;
+        else
+            names.insert(name);
+    };
     for (FileEntry& file : index.files) {
         if (!getHead(r, file)) return std::nullopt;
+        shared(file.project);
+        shared(file.session);
         StoredParts stored{owner, {}, {}, path};
         for (std::size_t p = 0; p < 3; ++p) {
             std::uint32_t length = 0;
