@@ -97,7 +97,6 @@ ProviderUsage codexUsage(const std::vector<FileEntry>& files, const QString& cod
     if (summary.isMissing()) return summary.finish();
     for (const FileEntry& entry : files) {
         if (entry.tool != ProviderKind::codex || modifiedMs(entry) < since) continue;
-        entry.need(kRecentPart);
         summary.add(entry.path, modifiedMs(entry), codexResult(entry, since));
     }
     return summary.finish();

@@ -369,7 +369,6 @@ private:
 struct Claims {
     KeyTable affected{0};
     std::vector<std::uint32_t> order;  // slots of Claude Code files, in claim order
-    std::vector<std::uint32_t> rank;   // by slot: its place in `order`
 };
 
 std::vector<std::size_t> settleClaims(std::vector<FileEntry>& files, const std::vector<Job>& jobs,
@@ -399,7 +398,6 @@ std::vector<std::size_t> settleClaims(std::vector<FileEntry>& files, const std::
     for (const FileEntry& entry : gone)
         for (const std::uint64_t key : entry.keys) claims.affected.insert(key);
 
-    claims.rank.assign(files.size(), KeyTable::kEmpty);
     for (std::size_t slot = 0; slot < files.size(); ++slot) {
         if (files[slot].tool == ProviderKind::claudeCode)
             claims.order.push_back(std::uint32_t(slot));
@@ -407,8 +405,6 @@ std::vector<std::size_t> settleClaims(std::vector<FileEntry>& files, const std::
     std::sort(claims.order.begin(), claims.order.end(), [&files](std::uint32_t a, std::uint32_t b) {
         return claimsBefore(files[a], files[b]);
     });
-    for (std::size_t i = 0; i < claims.order.size(); ++i)
-        claims.rank[claims.order[i]] = std::uint32_t(i);
     std::vector<std::size_t> again;
     if (affectedKeys == 0) {
         for (const Job& job : jobs)
