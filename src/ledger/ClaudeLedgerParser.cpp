@@ -19,23 +19,6 @@ using namespace ClaudeTranscript;
 using CliLogParsing::addCounts;
 using readers::toQString;
 
-// Anthropic's counts as the index keeps them: input holds every kind of input.
-Counts countsOf(const AnthropicTokens& t) {
-    Counts c;
-    c.cachedInput = t.cacheRead;
-    c.cacheWrite = addCounts(t.cacheWrite5m, t.cacheWrite1h);
-    c.cacheWrite1h = t.cacheWrite1h;
-    c.input = addCounts(addCounts(t.input, t.cacheRead), c.cacheWrite);
-    c.output = t.output;
-    c.calls = 1;
-    return c;
-}
-
-AnthropicTokens tokensOf(const Counts& c) {
-    return {c.input - c.cachedInput - c.cacheWrite, c.output, c.cachedInput,
-            c.cacheWrite - c.cacheWrite1h, c.cacheWrite1h};
-}
-
 std::uint8_t flagsOf(const Counts& c) {
     return c.input > kLargeCallInput ? kLargeCalls : 0;
 }
@@ -44,6 +27,8 @@ std::uint8_t flagsOf(const Counts& c) {
 // one whose lines a later read goes on with is among them.
 constexpr std::size_t kOpenCalls = 16;
 
+// One transcript's lines, read in order into its entry and facts: requests and prompts with ids
+// are left pending for the update to settle (see PendingCall).
 class TranscriptLines {
 public:
     TranscriptLines(FileEntry& entry, ClaudeFacts& facts, TimeMs modifiedAt)
@@ -52,132 +37,17 @@ public:
             openByKey_.emplace(entry_.open[i].key, i);
     }
 
-    void handle(const LineFacts& facts) {
-        if (facts.kind == LineKind::other) return;
-        // An error the tool reports as a reply never reached the API.
-        if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
-            return;
-        }
-        if (!facts.timestamp.empty()) {
-            if (const auto at = CliLogParsing::date(facts.timestamp)) {
-                lastAt_ = *at;
-                if (!facts_.startedAt || *at < *facts_.startedAt) facts_.startedAt = at;
-                if (!facts_.lastActiveAt || *at > *facts_.lastActiveAt) facts_.lastActiveAt = at;
-            }
-        }
-        if (facts_.project.isEmpty() && !facts.cwd.empty()) {
-            facts_.project = CliLogParsing::projectName(toQString(facts.cwd));
-        }
-        if (entry_.project.isEmpty()) entry_.project = facts_.project;
-        if (facts.kind == LineKind::assistant) {
-            if (facts.hasUsage) request(facts);
-            return;
-        }
-        if (entry_.subordinate || !isTypedPrompt(facts)) return;
-        PendingPrompt prompt;
-        if (!facts.uuid.empty()) {
-            prompt.key = promptKey(hash64(facts.uuid));
-            // A prompt this file already holds (a line written twice) was typed once.
-            if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), prompt.key) ||
-                !pendingPrompts_.insert(prompt.key).second)
-                return;
-        }
-        prompt.at = lastAt_;
-        prompt.model = currentModel();
-        // 4 KB of UTF-8 hold more than the characters a task is cut to.
-        prompt.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
-        entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
-        entry_.pendingPrompts.push_back(std::move(prompt));
-    }
+    void handle(const LineFacts& facts);
 
 private:
     // A prompt belongs to the model that answered last (the first one's, for an opening prompt).
-    QString currentModel() const { return sawRequest() ? facts_.model : QString(); }
-    bool sawRequest() const { return !entry_.models.empty(); }
+    QString currentModel() const { return entry_.models.empty() ? QString() : facts_.model; }
 
-    void request(const LineFacts& facts) {
-        AnthropicTokens tokens = facts.tokens;
-        // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
-        const std::int64_t split = addCounts(tokens.cacheWrite5m, tokens.cacheWrite1h);
-        if (facts.cacheWrites > split) {
-            tokens.cacheWrite5m = addCounts(tokens.cacheWrite5m, facts.cacheWrites - split);
-        }
-        const QString model = toQString(facts.model);
-        if (!model.isEmpty()) facts_.model = model;
-        const Counts counts = countsOf(tokens);
-        // Checked before the repeated lines of a request are merged, which keep the largest.
-        if (!plausibleCall(hourOf(lastAt_), counts)) return;
-        const std::uint16_t modelIndex = entry_.modelIndex(model);
-        entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
-        if (facts.requestId.empty() && facts.messageId.empty()) {
-            entry_.pendingCalls.push_back(
-                {{0, hourOf(lastAt_), modelIndex, flagsOf(counts), counts}, lastAt_});
-            return;
-        }
-        keyText_.assign(facts.requestId);
-        keyText_.push_back('\n');
-        keyText_.append(facts.messageId);
-        const std::uint64_t key = hash64(keyText_);
-        // Only a request among the file's last kOpenCalls can still be raised, however the
-        // reads were split: the figures do not depend on when the index was updated.
-        if (const auto it = pendingByKey_.find(key); it != pendingByKey_.end()) {
-            const auto [index, ordinal] = it->second;
-            if (keyed_ - ordinal <= kOpenCalls) raise(entry_.pendingCalls[index].call, tokens);
-            return;
-        }
-        if (const auto it = openByKey_.find(key); it != openByKey_.end()) {
-            if (entry_.open.size() - it->second + keyed_ > kOpenCalls) return;
-            KeyedCall& call = entry_.open[it->second];
-            const KeyedCall before = call;
-            if (!raise(call, tokens) || call == before) return;
-            // Already counted by an earlier read: counted again with its new figures.
-            if (!entry_.isSkipped(key)) {
-                entry_.remove(before.hour, before.model, before.flags, before.counts);
-                entry_.add(call.hour, entry_.models[call.model], call.flags, call.counts);
-                raiseRecent(key, call);
-            }
-            return;
-        }
-        // A request this file read long before: its figures stand.
-        if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), key)) return;
-        pendingByKey_.emplace(key, std::pair(entry_.pendingCalls.size(), keyed_++));
-        entry_.pendingCalls.push_back(
-            {{key, hourOf(lastAt_), modelIndex, flagsOf(counts), counts}, lastAt_});
-    }
-
-    // The lines of one request repeat its usage; a line written while the reply still streamed
-    // may hold less, so the largest figure of each kind stands.
-    bool raise(KeyedCall& call, const AnthropicTokens& tokens) {
-        const AnthropicTokens a = tokensOf(call.counts);
-        const AnthropicTokens merged{
-            std::max(a.input, tokens.input), std::max(a.output, tokens.output),
-            std::max(a.cacheRead, tokens.cacheRead), std::max(a.cacheWrite5m, tokens.cacheWrite5m),
-            std::max(a.cacheWrite1h, tokens.cacheWrite1h)};
-        // Lines that each keep the rule may not together: this one is then skipped.
-        if (!withinRule(merged)) {
-            ++entry_.skippedLines;
-            return false;
-        }
-        call.counts = countsOf(merged);
-        call.flags = flagsOf(call.counts);
-        return true;
-    }
-
-    void raiseRecent(std::uint64_t key, const KeyedCall& call) {
-        // The newest first: the request's record is among the last.
-        for (std::size_t i = entry_.recent.size(); i-- > 0;) {
-            RecentRecord& record = entry_.recent[i];
-            std::uint64_t recordKey = 0;
-            QString model;
-            AnthropicTokens tokens;
-            if (record.kind != ClaudeFacts::kCall ||
-                !ClaudeFacts::decodeCall(record.detail, recordKey, model, tokens) ||
-                recordKey != key)
-                continue;
-            record.detail = ClaudeFacts::encodeCall(key, model, tokensOf(call.counts));
-            return;
-        }
-    }
+    void prompt(const LineFacts& facts);
+    void request(const LineFacts& facts);
+    void keyedRequest(std::uint64_t key, const AnthropicTokens& tokens, const KeyedCall& call);
+    bool raise(KeyedCall& call, const AnthropicTokens& tokens);
+    void raiseRecent(std::uint64_t key, const KeyedCall& call);
 
     FileEntry& entry_;
     ClaudeFacts& facts_;
@@ -189,6 +59,134 @@ private:
     std::unordered_set<std::uint64_t> pendingPrompts_;
     std::string keyText_;
 };
+
+void TranscriptLines::handle(const LineFacts& facts) {
+    if (facts.kind == LineKind::other) return;
+    // An error the tool reports as a reply never reached the API.
+    if (facts.kind == LineKind::assistant && (facts.apiError || facts.model == "<synthetic>")) {
+        return;
+    }
+    if (!facts.timestamp.empty()) {
+        if (const auto at = CliLogParsing::date(facts.timestamp)) {
+            lastAt_ = *at;
+            if (!facts_.startedAt || *at < *facts_.startedAt) facts_.startedAt = at;
+            if (!facts_.lastActiveAt || *at > *facts_.lastActiveAt) facts_.lastActiveAt = at;
+        }
+    }
+    if (facts_.project.isEmpty() && !facts.cwd.empty()) {
+        facts_.project = CliLogParsing::projectName(toQString(facts.cwd));
+    }
+    if (entry_.project.isEmpty()) entry_.project = facts_.project;
+    if (facts.kind == LineKind::assistant) {
+        if (facts.hasUsage) request(facts);
+        return;
+    }
+    if (!entry_.subordinate && isTypedPrompt(facts)) prompt(facts);
+}
+
+void TranscriptLines::prompt(const LineFacts& facts) {
+    PendingPrompt prompt;
+    if (!facts.uuid.empty()) {
+        prompt.key = promptKey(hash64(facts.uuid));
+        // A prompt this file already holds (a line written twice) was typed once.
+        if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), prompt.key) ||
+            !pendingPrompts_.insert(prompt.key).second)
+            return;
+    }
+    prompt.at = lastAt_;
+    prompt.model = currentModel();
+    // 4 KB of UTF-8 hold more than the characters a task is cut to.
+    prompt.task = CliLogParsing::shortenedTask(toQString(facts.text->substr(0, 4096)));
+    entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
+    entry_.pendingPrompts.push_back(std::move(prompt));
+}
+
+void TranscriptLines::request(const LineFacts& facts) {
+    AnthropicTokens tokens = facts.tokens;
+    // Writes without their lifetimes, or beyond them, are five-minute writes: the default.
+    const std::int64_t split = addCounts(tokens.cacheWrite5m, tokens.cacheWrite1h);
+    if (facts.cacheWrites > split) {
+        tokens.cacheWrite5m = addCounts(tokens.cacheWrite5m, facts.cacheWrites - split);
+    }
+    const QString model = toQString(facts.model);
+    if (!model.isEmpty()) facts_.model = model;
+    const Counts counts = claudeCounts(tokens);
+    // Checked before the repeated lines of a request are merged, which keep the largest.
+    if (!plausibleCall(hourOf(lastAt_), counts)) return;
+    entry_.firstHour = std::min(entry_.firstHour, hourOf(lastAt_));
+    const KeyedCall call{0, hourOf(lastAt_), entry_.modelIndex(model), flagsOf(counts), counts};
+    if (facts.requestId.empty() && facts.messageId.empty()) {
+        entry_.pendingCalls.push_back({call, lastAt_});
+        return;
+    }
+    keyText_.assign(facts.requestId);
+    keyText_.push_back('\n');
+    keyText_.append(facts.messageId);
+    keyedRequest(hash64(keyText_), tokens, call);
+}
+
+// Only a request among the file's last kOpenCalls can still be raised, however the reads were
+// split: the figures do not depend on when the index was updated.
+void TranscriptLines::keyedRequest(std::uint64_t key, const AnthropicTokens& tokens,
+                                   const KeyedCall& call) {
+    if (const auto it = pendingByKey_.find(key); it != pendingByKey_.end()) {
+        const auto [index, ordinal] = it->second;
+        if (keyed_ - ordinal <= kOpenCalls) raise(entry_.pendingCalls[index].call, tokens);
+        return;
+    }
+    if (const auto it = openByKey_.find(key); it != openByKey_.end()) {
+        if (entry_.open.size() - it->second + keyed_ > kOpenCalls) return;
+        KeyedCall& open = entry_.open[it->second];
+        const KeyedCall before = open;
+        if (!raise(open, tokens) || open == before) return;
+        // Already counted by an earlier read: counted again with its new figures.
+        if (!entry_.isSkipped(key)) {
+            entry_.remove(before.hour, before.model, before.flags, before.counts);
+            entry_.add(open.hour, entry_.models[open.model], open.flags, open.counts);
+            raiseRecent(key, open);
+        }
+        return;
+    }
+    // A request this file read long before: its figures stand.
+    if (std::binary_search(entry_.keys.begin(), entry_.keys.end(), key)) return;
+    pendingByKey_.emplace(key, std::pair(entry_.pendingCalls.size(), keyed_++));
+    KeyedCall keyed = call;
+    keyed.key = key;
+    entry_.pendingCalls.push_back({keyed, lastAt_});
+}
+
+// The lines of one request repeat its usage; a line written while the reply still streamed may
+// hold less, so the largest figure of each kind stands.
+bool TranscriptLines::raise(KeyedCall& call, const AnthropicTokens& tokens) {
+    const AnthropicTokens a = claudeTokens(call.counts);
+    const AnthropicTokens merged{std::max(a.input, tokens.input), std::max(a.output, tokens.output),
+                                 std::max(a.cacheRead, tokens.cacheRead),
+                                 std::max(a.cacheWrite5m, tokens.cacheWrite5m),
+                                 std::max(a.cacheWrite1h, tokens.cacheWrite1h)};
+    // Lines that each keep the rule may not together: this one is then skipped.
+    if (!withinRule(merged)) {
+        ++entry_.skippedLines;
+        return false;
+    }
+    call.counts = claudeCounts(merged);
+    call.flags = flagsOf(call.counts);
+    return true;
+}
+
+void TranscriptLines::raiseRecent(std::uint64_t key, const KeyedCall& call) {
+    // The newest first: the request's record is among the last.
+    for (std::size_t i = entry_.recent.size(); i-- > 0;) {
+        RecentRecord& record = entry_.recent[i];
+        std::uint64_t recordKey = 0;
+        QString model;
+        AnthropicTokens tokens;
+        if (record.kind != ClaudeFacts::kCall ||
+            !ClaudeFacts::decodeCall(record.detail, recordKey, model, tokens) || recordKey != key)
+            continue;
+        record.detail = ClaudeFacts::encodeCall(key, model, claudeTokens(call.counts));
+        return;
+    }
+}
 
 // "<project>/<session>.jsonl", or "<project>/<session>/subagents/agent-<id>.jsonl" for an
 // agent the session spawned: its usage belongs to that session.
@@ -248,7 +246,7 @@ void settleClaude(FileEntry& entry, const std::function<bool(std::uint64_t)>& co
         if (pending.at >= horizon) {
             entry.recent.push_back(
                 {pending.at, ClaudeFacts::kCall, 0,
-                 ClaudeFacts::encodeCall(call.key, model, tokensOf(call.counts))});
+                 ClaudeFacts::encodeCall(call.key, model, claudeTokens(call.counts))});
         }
     }
     for (const PendingPrompt& prompt : entry.pendingPrompts) {

@@ -8,6 +8,7 @@
 
 #include "core/Clock.h"
 #include "ledger/LedgerPricing.h"
+#include "ledger/LogDiscovery.h"
 
 #include "ledger/SessionFacts.h"
 #include "ledger/UsageLedger.h"
@@ -188,11 +189,6 @@ ProviderUsage grokUsage(const std::vector<FileEntry>& files, const QString& sess
 
 namespace {
 
-AnthropicTokens anthropicOf(const Counts& c) {
-    return {c.input - c.cachedInput - c.cacheWrite, c.output, c.cachedInput,
-            c.cacheWrite - c.cacheWrite1h, c.cacheWrite1h};
-}
-
 AnthropicTokens plus(const AnthropicTokens& a, const AnthropicTokens& b) {
     return {addCounts(a.input, b.input), addCounts(a.output, b.output),
             addCounts(a.cacheRead, b.cacheRead), addCounts(a.cacheWrite5m, b.cacheWrite5m),
@@ -241,7 +237,7 @@ Transcript transcriptOf(const FileEntry& entry, TimeMs since) {
         const QString& model = entry.models[row.model];
         ModelPart& part = partFor(t.byModel, model);
         t.requests = addCounts(t.requests, row.counts.calls);
-        part.tokens = plus(part.tokens, anthropicOf(row.counts));
+        part.tokens = plus(part.tokens, claudeTokens(row.counts));
         part.cost += costOf(ProviderKind::claudeCode, model, row.counts, row.flags & kLargeCalls)
                          .value_or(0);
     }
@@ -259,15 +255,9 @@ Transcript transcriptOf(const FileEntry& entry, TimeMs since) {
             continue;
         ModelPart& part = partFor(t.byModel, model);
         part.windowTokens = addCounts(part.windowTokens, addCounts(inputOf(tokens), tokens.output));
-        Counts one;
-        one.input = inputOf(tokens);
-        one.cachedInput = tokens.cacheRead;
-        one.cacheWrite = addCounts(tokens.cacheWrite5m, tokens.cacheWrite1h);
-        one.cacheWrite1h = tokens.cacheWrite1h;
-        one.output = tokens.output;
-        one.calls = 1;
         // One request: priced as one call, long-context rates when its prompt was long.
-        part.windowCost += costOf(ProviderKind::claudeCode, model, one, true).value_or(0);
+        part.windowCost +=
+            costOf(ProviderKind::claudeCode, model, claudeCounts(tokens), true).value_or(0);
     }
     return t;
 }
@@ -328,19 +318,6 @@ SessionUsage sessionOf(const FileEntry& entry, const Transcript& transcript) {
     return session;
 }
 
-// Both default locations may be one folder under two names: each is read once.
-QStringList distinctDirectories(const QStringList& directories) {
-    QStringList distinct;
-    QStringList canonical;
-    for (const QString& directory : directories) {
-        const QFileInfo info(directory);
-        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
-        canonical.append(info.canonicalFilePath());
-        distinct.append(directory);
-    }
-    return distinct;
-}
-
 // "<project>/<session>/subagents/agent-<id>.jsonl" belongs to "<project>/<session>.jsonl".
 QString parentOf(const FileEntry& entry) {
     if (!entry.subordinate) return {};
@@ -357,7 +334,7 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
     ProviderUsage usage = ProviderUsage::placeholder(ProviderKind::claudeCode);
     usage.isAuthenticated = QFileInfo::exists(credentialsFile);
     usage.dataSourceLabel = QStringLiteral("Local transcripts");
-    const QStringList directories = distinctDirectories(projectDirectories);
+    const QStringList directories = distinctFolders(projectDirectories);
     usage.dataSourceDetail =
         (directories.isEmpty() ? projectDirectories : directories).join(QStringLiteral(", "));
     if (directories.isEmpty()) {

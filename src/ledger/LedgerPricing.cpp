@@ -1,6 +1,7 @@
 #include "ledger/LedgerPricing.h"
 
 #include "core/Pricing.h"
+#include "ledger/SessionFacts.h"
 
 namespace qm::ledger {
 
@@ -19,9 +20,7 @@ std::optional<double> costOf(ProviderKind tool, const QString& model, const Coun
             break;
         case ProviderKind::claudeCode:
             // The index's input holds the cache reads and writes, as `usage --json` shows it.
-            tokens = UsagePricing::fromAnthropic({c.input - c.cachedInput - c.cacheWrite, c.output,
-                                                  c.cachedInput, c.cacheWrite - c.cacheWrite1h,
-                                                  c.cacheWrite1h});
+            tokens = UsagePricing::fromAnthropic(claudeTokens(c));
             break;
     }
     // Every call summed in a large-call row had a prompt above the long-context threshold, so

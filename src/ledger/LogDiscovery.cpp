@@ -14,12 +14,25 @@
 #include "readers/FileWalk.h"
 
 namespace qm::ledger {
-namespace {
 
 FileIdentity identityOf(const struct stat& st) {
     return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
             std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
+
+QStringList distinctFolders(const QStringList& directories) {
+    QStringList distinct;
+    QStringList canonical;
+    for (const QString& directory : directories) {
+        const QFileInfo info(directory);
+        if (!info.isDir() || canonical.contains(info.canonicalFilePath())) continue;
+        canonical.append(info.canonicalFilePath());
+        distinct.append(directory);
+    }
+    return distinct;
+}
+
+namespace {
 
 template <typename Accept>
 void collect(const QString& root, ProviderKind tool, Accept accept, std::vector<FoundLog>& out) {
@@ -66,12 +79,7 @@ bool isGeminiLog(std::string_view inside, std::string_view name) {
 
 std::vector<FoundLog> discoverClaudeLogs(const QStringList& directories) {
     std::vector<FoundLog> found;
-    // Two configured folders may be one folder under two names: read it once.
-    QStringList seen;
-    for (const QString& directory : directories) {
-        const QString canonical = QFileInfo(directory).canonicalFilePath();
-        if (canonical.isEmpty() || seen.contains(canonical)) continue;
-        seen.append(canonical);
+    for (const QString& directory : distinctFolders(directories)) {
         collect(
             directory, ProviderKind::claudeCode,
             [](std::string_view, std::string_view name) { return name.ends_with(".jsonl"); },

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,13 @@ struct FoundLog {
     ProviderKind tool = ProviderKind::codex;
     FileIdentity identity;
 };
+
+// A file as the index identifies it: device, inode, size and time of last change.
+FileIdentity identityOf(const struct stat& st);
+
+// The folders of `directories` that exist, each once: two configured folders may be one folder
+// under two names.
+QStringList distinctFolders(const QStringList& directories);
 
 // Every log file of the four tools, sorted by path. Costs one directory read per folder and
 // one stat per file; no file is opened. Links are not followed. With `parallel`, Claude Code's

@@ -4,6 +4,7 @@
 
 #include "core/UsageFigures.h"
 #include "ledger/ByteCodec.h"
+#include "readers/CliLogParsing.h"
 
 namespace qm::ledger {
 namespace {
@@ -230,6 +231,23 @@ bool GrokSessionFacts::decode(const QByteArray& bytes) {
     const bool read = getCount(r, contextTokens) && getCount(r, prompts) &&
                       getOptionalTime(r, startedAt) && getOptionalTime(r, lastActiveAt);
     return read && bits < 8 && r.atEnd();
+}
+
+Counts claudeCounts(const AnthropicTokens& t) {
+    using CliLogParsing::addCounts;
+    Counts c;
+    c.cachedInput = t.cacheRead;
+    c.cacheWrite = addCounts(t.cacheWrite5m, t.cacheWrite1h);
+    c.cacheWrite1h = t.cacheWrite1h;
+    c.input = addCounts(addCounts(t.input, t.cacheRead), c.cacheWrite);
+    c.output = t.output;
+    c.calls = 1;
+    return c;
+}
+
+AnthropicTokens claudeTokens(const Counts& c) {
+    return {c.input - c.cachedInput - c.cacheWrite, c.output, c.cachedInput,
+            c.cacheWrite - c.cacheWrite1h, c.cacheWrite1h};
 }
 
 QByteArray ClaudeFacts::encode() const {

@@ -105,6 +105,11 @@ struct GrokSessionFacts {
     bool operator==(const GrokSessionFacts&) const = default;
 };
 
+// Anthropic's figures of one request as the index counts them: input holds every kind of input
+// (fresh, cache reads, cache writes), and the call counts once. And back.
+Counts claudeCounts(const AnthropicTokens& tokens);
+AnthropicTokens claudeTokens(const Counts& counts);
+
 // A Claude Code transcript read so far: what the session's summary lists beyond the figures,
 // which are its entry's rows (whole session) and recent records (the window): a record of kind
 // kCall for each request this file counts, kPrompt for each prompt.

@@ -196,9 +196,7 @@ void runJob(FileEntry& entry, ParseScratch& scratch,
         entry.restart();  // gone since it was found
         return;
     }
-    const FileIdentity now{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
-                           std::int64_t(st.st_size),
-                           std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    const FileIdentity now = identityOf(st);
     const bool sameFile = entry.identity.device == now.device &&
                           entry.identity.inode == now.inode && now.size >= entry.offset &&
                           entry.offset > 0 && resumable(entry.tool);
@@ -514,11 +512,6 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
 
 namespace {
 
-FileIdentity identityFrom(const struct stat& st) {
-    return {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), std::int64_t(st.st_size),
-            std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-}
-
 // The files as the index knows them, the one `focus` looked at again (dropped when it is gone).
 std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
                                   const std::vector<std::string>& knownPaths,
@@ -532,7 +525,7 @@ std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
         }
         struct stat st;
         if (::lstat(focus.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            found.push_back({focus, known[i].tool, identityFrom(st)});
+            found.push_back({focus, known[i].tool, identityOf(st)});
     }
     return found;
 }
