@@ -1,17 +1,19 @@
 #include "gui/trends/LocalToolsSection.h"
 
-#include <QBarCategoryAxis>
 #include <QBarSet>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
 #include <QCursor>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QStackedBarSeries>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QValueAxis>
+#include <algorithm>
 #include <map>
 
 #include "core/Clock.h"
@@ -20,6 +22,7 @@
 #include "gui/trends/TrendCharts.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/widgets/LabelledFigure.h"
+#include "gui/widgets/Look.h"
 #include "hosts/HostReport.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
@@ -43,6 +46,38 @@ QString tokensTip(const QString& tool, const QString& day, const ReportFigures& 
              formattedTokens(f.counts.cacheWrite), formattedTokens(f.counts.output));
 }
 
+// One tool's cost on each day of the span, and what each day's bar says in its tool tip.
+struct ToolDays {
+    QList<qreal> costs;
+    QStringList tips;
+};
+
+// Each tool's days over the `slots` days from `since`. A row of a day outside the span (from
+// another machine whose clock is ahead) is left out.
+std::map<ProviderKind, ToolDays> toolDays(const ledger::UsageReport& report, QDate since,
+                                          int slots) {
+    std::map<ProviderKind, ToolDays> byTool;
+    for (const ledger::ReportRow& row : report.rows) {
+        const QDate day = QDate::fromString(row.period, Qt::ISODate);
+        const qint64 at = since.daysTo(day);
+        if (!day.isValid() || at < 0 || at >= slots) continue;
+        ToolDays& days = byTool[row.tool];
+        if (days.costs.isEmpty()) {
+            days.costs.resize(slots, 0.0);
+            days.tips.resize(slots);
+        }
+        // Several machines share a bar: their costs stack, the tool tip has a line for each.
+        days.costs[at] += row.figures.costUsd;
+        const QString tip = tokensTip(providerName(row.tool), row.period, row.figures);
+        QString& text = days.tips[at];
+        if (!text.isEmpty()) text += QLatin1Char('\n');
+        text += report.severalHosts
+                    ? DisplayFormat::printable(row.host) + QStringLiteral(": ") + tip
+                    : tip;
+    }
+    return byTool;
+}
+
 }  // namespace
 
 LocalToolsSection::LocalToolsSection(ledger::LocalUsageStore* store, QWidget* parent)
@@ -54,6 +89,7 @@ LocalToolsSection::LocalToolsSection(ledger::LocalUsageStore* store, QWidget* pa
     days_->addItem(tr("30 days"), 30);
     days_->addItem(tr("90 days"), 90);
     chart_->setObjectName(QStringLiteral("localToolsChart"));
+    chart_->viewport()->installEventFilter(this);
     auto* content = new QWidget(this);
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(0, 0, 0, 0);
@@ -111,7 +147,10 @@ void LocalToolsSection::redraw() {
     section_->setSubtitle(DisplayFormat::money(report.totals.costUsd, MoneyPrecision::SubCent) +
                           tr(" in %1").arg(days_->currentText()));
     section_->setEmpty(report.rows.empty());
-    if (report.rows != shown_.rows) showChart(report);
+    // A new day or the other span moves every slot, even with the same rows.
+    if (report.rows != shown_.rows || report.query.since != shown_.query.since ||
+        report.query.until != shown_.query.until || report.severalHosts != shown_.severalHosts)
+        showChart(report);
     shown_ = report;
 
     const QDate monday = today.addDays(1 - today.dayOfWeek());
@@ -143,62 +182,69 @@ double LocalToolsSection::costBetween(QDate from, TimeMs to, QDate last) const {
 
 void LocalToolsSection::showChart(const ledger::UsageReport& report) {
     QChart* chart = chart_->chart();
-    chart->removeAllSeries();
-    for (QAbstractAxis* axis : chart->axes()) {
-        chart->removeAxis(axis);
-        delete axis;
-    }
-    // One column per day that has usage, one stacked set per tool.
-    std::map<QString, int> column;
-    for (const auto& row : report.rows) column.emplace(row.period, 0);
-    QStringList days;
-    for (auto& [day, index] : column) {
-        index = int(days.size());
-        days << day.mid(5);  // "MM-dd": the year is in the range
-    }
-    std::map<ProviderKind, std::pair<QList<qreal>, QStringList>> byTool;
-    for (const auto& row : report.rows) {
-        auto& [values, tips] = byTool[row.tool];
-        if (values.isEmpty()) {
-            values.resize(days.size(), 0.0);
-            tips.resize(days.size());
-        }
-        const int at = column.at(row.period);
-        // Several machines share a bar: their costs stack, the tool tip has a line for each.
-        values[at] += row.figures.costUsd;
-        const QString tip = tokensTip(providerName(row.tool), row.period, row.figures);
-        if (!tips[at].isEmpty()) tips[at] += QLatin1Char('\n');
-        tips[at] += report.severalHosts ? row.host + QStringLiteral(": ") + tip : tip;
-    }
+    TrendCharts::clear(chart);
+    hoverBar(false, hoveredTip_);
+    const QDate since = report.query.since;
+    const int slots = int(since.daysTo(report.query.until)) + 1;
+    if (!since.isValid() || slots <= 0) return;
     auto* stacks = new QStackedBarSeries;
-    double maximum = 0;
-    std::vector<double> totals(std::size_t(days.size()), 0.0);
-    for (const auto& [tool, part] : byTool) {
+    stacks->setBarWidth(0.8);
+    std::vector<std::pair<QBarSet*, ProviderKind>> sets;
+    std::vector<double> totals(std::size_t(slots), 0.0);
+    for (const auto& [tool, days] : toolDays(report, since, slots)) {
         auto* set = new QBarSet(providerName(tool));
-        set->append(part.first);
-        for (qsizetype i = 0; i < part.first.size(); ++i) totals[std::size_t(i)] += part.first[i];
-        const QStringList tips = part.second;
-        connect(set, &QBarSet::hovered, chart_, [tips](bool on, int index) {
-            if (on && index >= 0 && index < tips.size())
-                QToolTip::showText(QCursor::pos(), tips[index]);
-            else
-                QToolTip::hideText();
+        set->append(days.costs);
+        for (int i = 0; i < slots; ++i) totals[std::size_t(i)] += days.costs[i];
+        connect(set, &QBarSet::hovered, this, [this, tips = days.tips](bool on, int index) {
+            hoverBar(on, index >= 0 && index < tips.size() ? tips[index] : QString());
         });
         stacks->append(set);
+        sets.emplace_back(set, tool);
     }
-    for (double total : totals) maximum = std::max(maximum, total);
     chart->addSeries(stacks);
-    auto* axisX = new QBarCategoryAxis;
-    axisX->append(days);
-    auto* axisY = new QValueAxis;
-    axisY->setRange(0, maximum > 0 ? maximum * 1.1 : 1);
-    // Cents say nothing on a chart of fractions of a cent.
-    axisY->setLabelFormat(maximum < 1 ? QStringLiteral("$%.3f") : QStringLiteral("$%.2f"));
-    chart->addAxis(axisX, Qt::AlignBottom);
+    // A tool has one colour everywhere, whatever the palette: never the theme's n-th colour.
+    for (const auto& [set, tool] : sets) {
+        set->setColor(Look::toolColour(tool));
+        set->setBorderColor(Look::toolColour(tool));
+    }
+    QStringList labels;
+    for (int i = 0; i < slots; ++i) labels << since.addDays(i).toString(QStringLiteral("MM/dd"));
+    QAbstractAxis* axisX = TrendCharts::dayAxis(chart, labels);
+    QAbstractAxis* axisY = TrendCharts::costAxis(*std::max_element(totals.begin(), totals.end()));
     chart->addAxis(axisY, Qt::AlignLeft);
     stacks->attachAxis(axisX);
     stacks->attachAxis(axisY);
     chart->legend()->setVisible(true);
+}
+
+void LocalToolsSection::hoverBar(bool on, const QString& tip) {
+    // The next bar's enter may come before the last one's leave.
+    if (on)
+        hoveredTip_ = tip;
+    else if (tip == hoveredTip_)
+        hoveredTip_.clear();
+    if (hoveredTip_.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(QCursor::pos(), hoveredTip_, chart_);
+}
+
+bool LocalToolsSection::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != chart_->viewport() || event->type() != QEvent::ToolTip)
+        return QWidget::eventFilter(watched, event);
+    if (hoveredTip_.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), hoveredTip_, chart_);
+    return true;
+}
+
+void LocalToolsSection::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::PaletteChange || !chart_) return;
+    // The new theme recolours every set: drawn again, in the tools' colours.
+    TrendCharts::followPalette(chart_->chart(), palette());
+    if (!shown_.rows.empty()) showChart(shown_);
 }
 
 }  // namespace qm::gui

@@ -8,15 +8,77 @@
 #include <QChartView>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QFontMetricsF>
 #include <QLineSeries>
 #include <QStackedBarSeries>
 #include <QValueAxis>
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace qm::gui::TrendCharts {
 
 namespace {
+
+// Qt Charts gives each label of a category axis the axis' width over (labels + 1), less this
+// padding on either side, and cuts a longer one to "...".
+constexpr double kQtLabelPadding = 4;
+// Between two named days.
+constexpr double kLabelGap = 12;
+constexpr int kChartMargin = 4;
+
+double widestLabel(const QFont& font, const QStringList& days) {
+    const QFontMetricsF metrics(font);
+    double widest = 0;
+    for (const QString& day : days) widest = std::max(widest, metrics.boundingRect(day).width());
+    // Qt measures a label as a text item, whose document margin adds a few pixels.
+    return std::ceil(widest) + 4;
+}
+
+// Every `step`th day back from the last, leaving out a first one that would reach past the
+// plot's left edge (`slot` wide days, labels `label` wide; no slot: nothing is left out).
+std::vector<int> everyStepFromLast(int count, int step, double slot, double label) {
+    std::vector<int> named;
+    for (int i = count - 1; i >= 0; i -= step) {
+        if (slot > 0 && (i + 0.5) * slot < label / 2) break;
+        named.push_back(i);
+    }
+    std::reverse(named.begin(), named.end());
+    return named;
+}
+
+// The days named on a plot `width` wide: the shortest step that keeps the labels apart and
+// whole. Steps past three days are whole weeks, so the named days share a weekday.
+std::vector<int> namedDays(int count, double width, double label) {
+    if (count <= 0) return {};
+    if (width <= 0) return everyStepFromLast(count, (count + 9) / 10, 0, label);  // not laid out
+    const double slot = width / count;
+    std::vector<int> steps{1, 2, 3};
+    for (int week = 7; week < count + 7; week += 7) steps.push_back(week);
+    for (int step : steps) {
+        if (step * slot < label + kLabelGap) continue;
+        std::vector<int> named = everyStepFromLast(count, step, slot, label);
+        if (width / double(named.size() + 1) - 2 * kQtLabelPadding >= label) return named;
+    }
+    return {};
+}
+
+void nameDays(QCategoryAxis* axis, const QStringList& days, double width, double label) {
+    const std::vector<int> named = namedDays(int(days.size()), width, label);
+    QStringList names;
+    for (int i : named) names << days[i];
+    if (names == axis->categoriesLabels()) return;
+    for (const QString& name : axis->categoriesLabels()) axis->remove(name);
+    for (int i : named) axis->append(days[i], double(i));
+}
+
+QStringList dayLabels(const std::vector<std::int64_t>& days, const QTimeZone& zone) {
+    QStringList labels;
+    for (std::int64_t day : days) labels << dayLabel(day, zone);
+    return labels;
+}
+
+}  // namespace
 
 void clear(QChart* chart) {
     chart->removeAllSeries();
@@ -24,6 +86,27 @@ void clear(QChart* chart) {
         chart->removeAxis(axis);
         delete axis;
     }
+}
+
+QCategoryAxis* dayAxis(QChart* chart, const QStringList& days) {
+    auto* axis = new QCategoryAxis;
+    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    axis->setGridLineVisible(false);
+    axis->setRange(-0.5, double(days.size()) - 0.5);
+    axis->setStartValue(-0.5);
+    chart->addAxis(axis, Qt::AlignBottom);  // takes the theme's label font
+    const double label = widestLabel(axis->labelsFont(), days);
+    // The last day's label is centred under its bar, half of it past the plot.
+    QMargins margins = chart->margins();
+    margins.setRight(std::max(kChartMargin, int(std::ceil(label / 2)) + 2));
+    chart->setMargins(margins);
+    nameDays(axis, days, chart->plotArea().width(), label);
+    // Queued: the names change the axis, which must not happen inside the chart's layout.
+    QObject::connect(
+        chart, &QChart::plotAreaChanged, axis,
+        [axis, days, label](const QRectF& area) { nameDays(axis, days, area.width(), label); },
+        Qt::QueuedConnection);
+    return axis;
 }
 
 QValueAxis* costAxis(double maximum) {
@@ -39,25 +122,6 @@ QValueAxis* costAxis(double maximum) {
     return axis;
 }
 
-// A bar category axis squeezes every day's label into its bar's width ("..." beyond a few
-// weeks); this axis puts bar i at x = i and names at most this many days, evenly spread.
-constexpr std::size_t kNamedDays = 10;
-
-QCategoryAxis* dayAxis(const std::vector<std::int64_t>& days, const QTimeZone& zone) {
-    auto* axis = new QCategoryAxis;
-    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-    axis->setGridLineVisible(false);
-    axis->setRange(-0.5, double(days.size()) - 0.5);
-    axis->setStartValue(-0.5);
-    const std::size_t step = (days.size() + kNamedDays - 1) / kNamedDays;
-    for (std::size_t i = 0; i < days.size(); i += step) {
-        axis->append(dayLabel(days[i], zone), double(i));
-    }
-    return axis;
-}
-
-}  // namespace
-
 void followPalette(QChart* chart, const QPalette& palette) {
     // The theme colours the axes, grid, legend and series added later; the background is the
     // window's own, so a chart never shows as a light box on a dark window or the reverse.
@@ -71,7 +135,7 @@ void followPalette(QChart* chart, const QPalette& palette) {
 
 QChartView* makeView(int height, QWidget* parent) {
     auto* chart = new QChart;
-    chart->setMargins(QMargins(4, 4, 4, 4));
+    chart->setMargins(QMargins(kChartMargin, kChartMargin, kChartMargin, kChartMargin));
     followPalette(chart, parent ? parent->palette() : QApplication::palette());
     chart->setBackgroundRoundness(4);
     chart->legend()->setAlignment(Qt::AlignBottom);
@@ -159,9 +223,8 @@ void showGeminiCosts(QChart* chart, const std::vector<UsageTrends::GeminiDailyCo
     auto* series = new QBarSeries;
     series->append(set);
     chart->addSeries(series);
-    auto* categories = dayAxis(starts, zone);
+    auto* categories = dayAxis(chart, dayLabels(starts, zone));
     auto* cost = costAxis(maximum);
-    chart->addAxis(categories, Qt::AlignBottom);
     chart->addAxis(cost, Qt::AlignLeft);
     series->attachAxis(categories);
     series->attachAxis(cost);
@@ -204,9 +267,8 @@ void showApiCosts(QChart* chart, const std::vector<UsageTrends::ApiDailyCost>& c
     line->setPen(QPen(chart->titleBrush().color(), 2));
     chart->addSeries(stacks);
     chart->addSeries(line);
-    auto* categories = dayAxis(starts, zone);
+    auto* categories = dayAxis(chart, dayLabels(starts, zone));
     auto* cost = costAxis(maximum);
-    chart->addAxis(categories, Qt::AlignBottom);
     chart->addAxis(cost, Qt::AlignLeft);
     for (QAbstractSeries* series : chart->series()) {
         series->attachAxis(categories);

@@ -8,10 +8,6 @@
 
 namespace qm::gui {
 
-namespace {
-constexpr int kPlaceholderHeight = 140;
-}
-
 TrendSection::TrendSection(const QString& title, QWidget* content, QWidget* parent)
     : QWidget(parent),
       subtitle_(new QLabel(this)),
@@ -33,7 +29,8 @@ TrendSection::TrendSection(const QString& title, QWidget* content, QWidget* pare
 
     placeholder_->setObjectName(QStringLiteral("placeholder"));
     placeholder_->setAlignment(Qt::AlignCenter);
-    placeholder_->setFixedHeight(kPlaceholderHeight);
+    // One line: an empty section says so without pushing the charts below it out of sight.
+    placeholder_->setFixedHeight(placeholder_->fontMetrics().height() + 16);
     placeholder_->setFrameShape(QFrame::StyledPanel);
     WindowText::setColor(placeholder_, WindowText::secondary(this));
     content->setParent(this);
@@ -48,9 +45,11 @@ void TrendSection::setSubtitle(const QString& subtitle) {
 
 void TrendSection::setEmpty(bool empty) {
     // Hidden rather than stacked, so the section takes the height of what it shows.
+    const bool changed = empty != empty_;
     empty_ = empty;
     placeholder_->setVisible(empty);
     content_->setVisible(!empty);
+    if (changed) Q_EMIT emptyChanged(empty);
 }
 
 QString TrendSection::subtitle() const {

@@ -7,7 +7,7 @@ class QLabel;
 namespace qm::gui {
 
 // One section of the trends window: its title on the left, a figure on the right, and below
-// either its content or the "No history yet" placeholder.
+// either its content or the one line "No history yet".
 class TrendSection : public QWidget {
     Q_OBJECT
 public:
@@ -17,6 +17,10 @@ public:
 
     QString subtitle() const;
     bool isEmpty() const;
+
+Q_SIGNALS:
+    // The section went from showing its content to "No history yet", or back.
+    void emptyChanged(bool empty);
 
 private:
     QLabel* subtitle_;

@@ -39,7 +39,7 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
       coalescer_(new StoreChangeCoalescer([this] { storeChanged(); },
                                           StoreChangeCoalescer::kDefaultInterval, this)) {
     setWindowTitle(tr("Usage Trends"));
-    setMinimumSize(760, 520);
+    setMinimumSize(600, 520);
     WindowBehaviour::install(this);
 
     auto* outer = new QVBoxLayout(this);
@@ -85,10 +85,14 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
     apiSection_ = new TrendSection(tr("API Cost"), column(content, {apiChart_}, summary), content);
     apiSection_->setObjectName(QStringLiteral("apiSection"));
 
-    layout->addWidget(claudeSection_);
-    layout->addWidget(geminiSection_);
-    layout->addWidget(apiSection_);
+    sectionsLayout_ = new QVBoxLayout;
+    sectionsLayout_->setContentsMargins(0, 0, 0, 0);
+    sectionsLayout_->setSpacing(14);
+    layout->addLayout(sectionsLayout_);
     layout->addStretch(1);
+    addSection(claudeSection_, claudeSection_, false);
+    addSection(geminiSection_, geminiSection_, false);
+    addSection(apiSection_, apiSection_, false);
     scroll->setWidget(content);
 
     if (history_) {
@@ -98,10 +102,31 @@ TrendsWindow::TrendsWindow(UsageHistoryStore* history, QWidget* parent,
 }
 
 void TrendsWindow::setLocalUsage(ledger::LocalUsageStore* store) {
-    auto* layout = qobject_cast<QVBoxLayout*>(apiSection_->parentWidget()->layout());
     auto* section = new LocalToolsSection(store, apiSection_->parentWidget());
     section->setObjectName(QStringLiteral("localTools"));
-    layout->insertWidget(layout->indexOf(apiSection_) + 1, section);
+    addSection(section, section->section(), true);
+}
+
+void TrendsWindow::addSection(QWidget* widget, TrendSection* section, bool first) {
+    sections_.insert(first ? sections_.begin() : sections_.end(), {widget, section});
+    sectionsLayout_->addWidget(widget);
+    connect(section, &TrendSection::emptyChanged, this, &TrendsWindow::arrangeSections);
+    arrangeSections();
+}
+
+void TrendsWindow::arrangeSections() {
+    std::vector<QWidget*> order;
+    for (const bool empty : {false, true}) {
+        for (const auto& [widget, section] : sections_) {
+            if (section->isEmpty() == empty) order.push_back(widget);
+        }
+    }
+    bool inOrder = true;
+    for (std::size_t i = 0; i < order.size(); ++i)
+        inOrder = inOrder && sectionsLayout_->indexOf(order[i]) == int(i);
+    if (inOrder) return;
+    for (QWidget* widget : order) sectionsLayout_->removeWidget(widget);
+    for (QWidget* widget : order) sectionsLayout_->addWidget(widget);
 }
 
 void TrendsWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
@@ -117,6 +142,16 @@ void TrendsWindow::flushRedraw() {
 void TrendsWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (dirty_) redraw();
+}
+
+void TrendsWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::PaletteChange || !apiChart_) return;
+    for (QChartView* view : {claudeChart_, geminiChart_, apiChart_})
+        TrendCharts::followPalette(view->chart(), palette());
+    // The rules and the total line take their colour from the palette when drawn.
+    drawnOnce_ = false;
+    storeChanged();
 }
 
 void TrendsWindow::storeChanged() {

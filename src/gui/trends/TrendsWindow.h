@@ -10,6 +10,7 @@
 #include "history/UsageTrends.h"
 
 class QChartView;
+class QVBoxLayout;
 
 namespace qm {
 class UsageHistoryStore;
@@ -29,10 +30,12 @@ class LabelledFigure;
 class StoreChangeCoalescer;
 class TrendSection;
 
-// "Usage Trends": the stored history as three charts (Claude utilisation, Gemini daily cost,
-// API daily cost by provider with its daily total) and the API totals. Follows the history
-// store as records arrive and are pruned, redrawing at most about ten times a second and only
-// while shown; a chart whose series did not change is left as it is.
+// "Usage Trends": the local tools' daily cost (when a usage index is given), then the stored
+// history as three charts (Claude utilisation, Gemini daily cost, API daily cost by provider
+// with its daily total) and the API totals. Sections with something to show come first, in
+// that order; the empty ones follow as one line each. Follows the history store as records
+// arrive and are pruned, redrawing at most about ten times a second and only while shown; a
+// chart whose series did not change is left as it is.
 class TrendsWindow : public QWidget {
     Q_OBJECT
 public:
@@ -40,7 +43,7 @@ public:
     explicit TrendsWindow(UsageHistoryStore* history, QWidget* parent = nullptr,
                           std::optional<QTimeZone> zone = std::nullopt);
 
-    // Adds the "Local Tools" section over the usage index, below the history's sections.
+    // Adds the "Local Tools" section over the usage index, before the history's sections.
     void setLocalUsage(ledger::LocalUsageStore* store);
     // Adds the other machines' figures to the local tools' section (after setLocalUsage).
     void setRemoteHosts(hosts::RemoteHostStore* store);
@@ -50,10 +53,14 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void storeChanged();
     void redraw();
+    // Puts the sections with something to show first, keeping their order among themselves.
+    void arrangeSections();
+    void addSection(QWidget* widget, TrendSection* section, bool first);
 
     QPointer<UsageHistoryStore> history_;
     std::optional<QTimeZone> zone_;
@@ -63,10 +70,13 @@ private:
     TrendSection* claudeSection_;
     TrendSection* geminiSection_;
     TrendSection* apiSection_;
-    QChartView* claudeChart_;
-    QChartView* geminiChart_;
-    QChartView* apiChart_;
+    QChartView* claudeChart_ = nullptr;
+    QChartView* geminiChart_ = nullptr;
+    QChartView* apiChart_ = nullptr;
     std::array<LabelledFigure*, 4> summary_{};
+    QVBoxLayout* sectionsLayout_;
+    // Each section's widget in the layout and its TrendSection, in the order they go in.
+    std::vector<std::pair<QWidget*, TrendSection*>> sections_;
 
     // What the charts show now.
     QByteArray shownZone_;

@@ -26,6 +26,26 @@ QColor levelColour(UsageStatusLevel level) {
     return secondary();
 }
 
+QColor activityColour(UsageStatusLevel activity) {
+    if (activity == UsageStatusLevel::good)
+        return WindowText::againstPalette(QApplication::palette().color(QPalette::Highlight));
+    return secondary();
+}
+
+QColor toolColour(ProviderKind tool) {
+    switch (tool) {
+        case ProviderKind::codex:
+            return {0x3B, 0x6F, 0xD8};  // blue
+        case ProviderKind::claudeCode:
+            return {0x8E, 0x5B, 0xD0};  // purple
+        case ProviderKind::gemini:
+            return {0x17, 0x9C, 0xA8};  // teal
+        case ProviderKind::grok:
+            return {0xC2, 0x41, 0x7A};  // magenta
+    }
+    return secondary();
+}
+
 QColor secondary() {
     return QApplication::palette().color(QPalette::PlaceholderText);
 }

@@ -11,6 +11,13 @@ namespace qm::gui::Look {
 
 // The colour of a usage level: green, orange, blue, red, or the secondary text colour.
 QColor levelColour(UsageStatusLevel level);
+// The colour of a tool's activity word (Active, Recent, Idle): the palette's accent while it
+// is active, the secondary text colour otherwise. Never a limit's colour: how recently a tool
+// was used says nothing about how full its limits are.
+QColor activityColour(UsageStatusLevel activity);
+// A tool's own colour, the same in every palette and every window (the cards' mark, the
+// trends' bars), chosen apart from the limit colours so a tool never reads as a state.
+QColor toolColour(ProviderKind tool);
 // The toolkit's secondary text colour.
 QColor secondary();
 // Fonts relative to the application font: headline, caption, callout, the second title size.
