@@ -28,8 +28,8 @@ std::optional<ApiAccountProvider> parseProvider(const QString& text) {
     return std::nullopt;
 }
 
-QString providerChoices() {
-    return QStringLiteral("gemini, anthropic, openai or grok");
+QString unknownProvider(const QString& text) {
+    return QStringLiteral("unknown provider %1 (gemini, anthropic, openai or grok)").arg(text);
 }
 
 // The real hosts, or --base-url for the account's provider (a stand-in server, a proxy).
@@ -111,11 +111,10 @@ void printAccounts(QTextStream& out, const AccountStore& store, ApiAccountProvid
 int runList(const QStringList& args) {
     std::optional<ApiAccountProvider> only;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--provider") && i + 1 < args.size()) {
+        if (args[i] == QLatin1String("--provider")) {
+            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
             only = parseProvider(args[++i]);
-            if (!only)
-                return failure(QStringLiteral("unknown provider ") + args[i] +
-                               QStringLiteral(" (use ") + providerChoices() + ")");
+            if (!only) return usageError(unknownProvider(args[i]));
         } else {
             return usageError(QStringLiteral("unknown option for accounts list: ") + args[i]);
         }
@@ -154,13 +153,16 @@ int runPrune(const QStringList& args) {
 int runAdd(const QStringList& args) {
     if (args.isEmpty()) return usageError(QStringLiteral("accounts add needs a provider"));
     const std::optional<ApiAccountProvider> provider = parseProvider(args[0]);
-    if (!provider) return failure(QStringLiteral("unknown provider ") + args[0]);
+    if (!provider) return usageError(unknownProvider(args[0]));
     QString alias;
     std::optional<QString> detail;
     for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--alias") && i + 1 < args.size()) {
+        const bool takesValue =
+            args[i] == QLatin1String("--alias") || args[i] == QLatin1String("--detail");
+        if (takesValue && i + 1 >= args.size()) return usageError(missingValue(args[i]));
+        if (args[i] == QLatin1String("--alias")) {
             alias = args[++i];
-        } else if (args[i] == QLatin1String("--detail") && i + 1 < args.size()) {
+        } else if (args[i] == QLatin1String("--detail")) {
             detail = args[++i];
         } else {
             return usageError(QStringLiteral("unknown option for accounts add: ") + args[i]);
@@ -194,7 +196,7 @@ std::optional<int> accountArguments(const QStringList& args, const QString& comm
         return usageError(QStringLiteral("accounts ") + command +
                           QStringLiteral(" needs a provider and an account id"));
     const std::optional<ApiAccountProvider> parsed = parseProvider(args[0]);
-    if (!parsed) return failure(QStringLiteral("unknown provider ") + args[0]);
+    if (!parsed) return usageError(unknownProvider(args[0]));
     provider = *parsed;
     id = args[1].trimmed();
     if (!session.find(provider, id)) {
@@ -293,7 +295,8 @@ int runAccountUsage(QStringList args) {
     int days = 7;
     QStringList positional;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--days") && i + 1 < args.size()) {
+        if (args[i] == QLatin1String("--days")) {
+            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
             const QString value = args[++i];
             if (value != QLatin1String("7") && value != QLatin1String("30"))
                 return usageError(QStringLiteral("--days takes 7 or 30"));

@@ -25,8 +25,12 @@ struct CliCommandRegistration {
     explicit CliCommandRegistration(CliCommand command);
 };
 
-// Prints the usage text of every command to stderr and returns kExitUsage.
-int usageError(const QString& message = {});
+// Prints "quotameter-cli: <message>" and a line that points to the help of the command being
+// run ("Try 'quotameter-cli report --help'"), or to the program's own help before a command
+// is known, on stderr; returns kExitUsage.
+int usageError(const QString& message);
+// "--alias needs a value": what usageError says of an option given as the last argument.
+QString missingValue(const QString& option);
 // Prints "quotameter-cli: <message>" on stderr and returns kExitFailure.
 int failure(const QString& message);
 

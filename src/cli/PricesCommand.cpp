@@ -68,7 +68,8 @@ int runUpdate(const QStringList& args) {
     QString from = RemoteHosts::priceList();
     bool force = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--from") && i + 1 < args.size()) {
+        if (args[i] == QLatin1String("--from")) {
+            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
             from = args[++i];
         } else if (args[i] == QLatin1String("--force")) {
             force = true;

@@ -2,6 +2,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QTextStream>
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/CliCommand.h"
@@ -45,7 +46,7 @@ QString parseOptions(const QStringList& args, ReportQuery& query, Format& format
         const bool takesValue = arg == QLatin1String("--since") ||
                                 arg == QLatin1String("--until") || arg == QLatin1String("--tool") ||
                                 arg == QLatin1String("--by") || arg == QLatin1String("--hosts");
-        if (takesValue && i + 1 >= args.size()) return arg + QStringLiteral(" needs a value");
+        if (takesValue && i + 1 >= args.size()) return missingValue(arg);
         const QString value = takesValue ? args[++i] : QString();
         if (arg == QLatin1String("--json")) {
             format = Format::json;
@@ -56,10 +57,12 @@ QString parseOptions(const QStringList& args, ReportQuery& query, Format& format
             if (!date) return arg + QStringLiteral(" takes a date as YYYY-MM-DD, not ") + value;
             (arg == QLatin1String("--since") ? since : until) = date;
         } else if (arg == QLatin1String("--tool")) {
-            const auto tool = providerKindFromRaw(value);
+            const auto tool = providerKindFromUserText(value);
             if (!tool)
                 return QStringLiteral("unknown tool: %1 (codex, claudeCode, gemini or grok)")
                     .arg(value);
+            if (std::find(query.tools.begin(), query.tools.end(), *tool) != query.tools.end())
+                continue;
             query.tools.push_back(*tool);
         } else if (arg == QLatin1String("--by")) {
             const auto grouping = groupingArgument(value);
@@ -150,7 +153,8 @@ const CliCommandRegistration reportCommand(CliCommand{
         "    month or session, from an index of the logs that reads only what is new\n"
         "    [--since YYYY-MM-DD] [--until YYYY-MM-DD]  local days, both included; by default\n"
         "    the last 30 days, 12 weeks, 12 months or 7 days\n"
-        "    [--tool codex|claudeCode|gemini|grok]...  only these tools\n"
+        "    [--tool codex|claude|gemini|grok]...  only these tools; in any case, and as\n"
+        "    claude-code, \"Claude Code\", codex-cli, gemini-cli or grok-cli too\n"
         "    [--by tool|model|project|host]  one row per tool (the default), model, project\n"
         "    or machine\n"
         "    [--hosts all|local|NAME,...]  this machine (the default) and others through ssh\n"

@@ -80,9 +80,11 @@ QString planWindowText(const QString& name, const PlanWindow& window, TimeMs now
 void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     using DisplayFormat::formattedCount;
     using DisplayFormat::formattedTokens;
+    // The activity alone ("Active", "Recent", "Idle"): the level behind it is the app's colour
+    // for the card, which says nothing more in words; the JSON keeps it.
     out << "\n"
-        << usage.providerName << ": " << usage.statusText << " (" << rawValue(usage.statusLevel)
-        << ")" << (usage.isAuthenticated ? "" : ", not signed in") << "\n";
+        << usage.providerName << ": " << usage.statusText
+        << (usage.isAuthenticated ? "" : ", not signed in") << "\n";
     out << "  last 5 hours: " << formattedCount(usage.lastFiveHourPrompts) << " prompts, "
         << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
         << formattedCount(usage.lastFiveHourSessions) << " sessions\n";
@@ -201,7 +203,8 @@ int runUsage(const QStringList& args) {
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--json")) {
             json = true;
-        } else if (args[i] == QLatin1String("--hosts") && i + 1 < args.size()) {
+        } else if (args[i] == QLatin1String("--hosts")) {
+            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
             hostsValue = args[++i];
         } else {
             return usageError(QStringLiteral("unknown option for usage: ") + args[i]);

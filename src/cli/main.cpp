@@ -18,6 +18,13 @@ std::vector<CliCommand>& registry() {
     return commands;
 }
 
+// The command main() handed the arguments to, so that a usage error points to its help;
+// empty before one is known.
+QString& runningCommand() {
+    static QString name;
+    return name;
+}
+
 }  // namespace
 
 CliCommandRegistration::CliCommandRegistration(CliCommand command) {
@@ -84,10 +91,19 @@ int failure(const QString& message) {
 }
 
 int usageError(const QString& message) {
-    QTextStream err(stderr);
-    if (!message.isEmpty()) err << "quotameter-cli: " << message << "\n";
-    err << programHelp();
+    // One line that says what is wrong and one that says where to look: the whole help would
+    // push the line that matters off the screen.
+    const QString program = runningCommand().isEmpty()
+                                ? QStringLiteral("quotameter-cli")
+                                : QStringLiteral("quotameter-cli ") + runningCommand();
+    QTextStream(stderr)
+        << "quotameter-cli: " << message << "\n"
+        << QCoreApplication::translate("quotameter-cli", "Try '%1 --help'").arg(program) << "\n";
     return kExitUsage;
+}
+
+QString missingValue(const QString& option) {
+    return QCoreApplication::translate("quotameter-cli", "%1 needs a value").arg(option);
 }
 
 QString dataDirectory() {
@@ -131,7 +147,9 @@ int main(int argc, char** argv) {
         return qm::cli::kExitOk;
     }
     QStringList args = parser.positionalArguments();
-    if (args.isEmpty()) return qm::cli::usageError();
+    if (args.isEmpty())
+        return qm::cli::usageError(
+            QCoreApplication::translate("quotameter-cli", "a command is needed"));
     const QString name = args.takeFirst();
     if (name == QLatin1String("help")) {
         out << qm::cli::programHelp();
@@ -146,7 +164,9 @@ int main(int argc, char** argv) {
         }
         // Every command prices with the table in effect for the data folder.
         qm::PriceBook::use(qm::cli::dataDirectory());
+        qm::cli::runningCommand() = name;
         return command.run(args);
     }
-    return qm::cli::usageError(QStringLiteral("unknown command: ") + name);
+    return qm::cli::usageError(
+        QCoreApplication::translate("quotameter-cli", "unknown command: %1").arg(name));
 }

@@ -1,5 +1,7 @@
 #include "core/UsageModels.h"
 
+#include <cmath>
+
 namespace qm {
 
 QString rawValue(ProviderKind kind) {
@@ -37,6 +39,18 @@ std::optional<ProviderKind> providerKindFromRaw(const QString& raw) {
     return std::nullopt;
 }
 
+std::optional<ProviderKind> providerKindFromUserText(const QString& text) {
+    QString word = text.trimmed().toLower();
+    word.remove(QLatin1Char(' ')).remove(QLatin1Char('-')).remove(QLatin1Char('_'));
+    if (word == QLatin1String("claude")) return ProviderKind::claudeCode;
+    for (ProviderKind kind : kAllProviderKinds) {
+        const QString raw = rawValue(kind).toLower();
+        if (word == raw) return kind;
+        if (kind != ProviderKind::claudeCode && word == raw + QLatin1String("cli")) return kind;
+    }
+    return std::nullopt;
+}
+
 QString rawValue(UsageStatusLevel level) {
     switch (level) {
         case UsageStatusLevel::good:
@@ -53,9 +67,10 @@ QString rawValue(UsageStatusLevel level) {
     return {};
 }
 
-UsageStatusLevel claudeSessionLevel(double sessionPct) {
-    if (sessionPct >= 90) return UsageStatusLevel::bad;
-    if (sessionPct >= 75) return UsageStatusLevel::warn;
+UsageStatusLevel limitLevel(std::optional<double> percent) {
+    if (!percent || std::isnan(*percent)) return UsageStatusLevel::unknown;
+    if (*percent >= 90) return UsageStatusLevel::bad;
+    if (*percent >= 75) return UsageStatusLevel::warn;
     return UsageStatusLevel::good;
 }
 

@@ -19,13 +19,20 @@ inline constexpr ProviderKind kAllProviderKinds[] = {
 QString rawValue(ProviderKind kind);
 QString providerName(ProviderKind kind);
 std::optional<ProviderKind> providerKindFromRaw(const QString& raw);
+// A tool as a person types it, in any case and with a space, hyphen, underscore or nothing
+// between its words: its raw value ("claudeCode"), its name ("Claude Code", "claude-code"),
+// "claude" alone, or a command-line tool's "-cli" name ("codex-cli", "gemini-cli",
+// "grok-cli"). What the program prints stays the raw value or the name.
+std::optional<ProviderKind> providerKindFromUserText(const QString& text);
 
 enum class UsageStatusLevel { good, warn, high, bad, unknown };
 
 QString rawValue(UsageStatusLevel level);
-// The level of the Claude five-hour session at `sessionPct` percent: 90 and above bad, 75 and
-// above warn, else good. The tray, the panel and the status-bar title share it.
-UsageStatusLevel claudeSessionLevel(double sessionPct);
+// How full a limit is: the one rule behind every colour and class that shows a limit (bars,
+// the tray's dot, the panel, the status-bar class, tool tips). Under 75% good, from 75% warn,
+// from 90% bad; unknown without a number (no reading, or a window past its reset that nobody
+// has read since). Activity (Active, Recent, Idle) never goes through it.
+UsageStatusLevel limitLevel(std::optional<double> percent);
 std::optional<UsageStatusLevel> statusLevelFromRaw(const QString& raw);
 
 struct SessionUsage {

@@ -51,10 +51,14 @@ void addHost(ledger::UsageReport& report, const RemoteReport& remote, const QStr
         for (const ReportRow& row : remote.rows) {
             auto [it, inserted] = perPeriod.try_emplace(row.period);
             if (inserted) {
-                it->second = {row.period, host, row.tool, {}, host};
+                it->second.period = row.period;
+                it->second.group = host;
+                it->second.tool = row.tool;
+                it->second.host = host;
                 order.push_back(row.period);
             }
             addFigures(it->second.figures, row.figures);
+            ledger::mergeSessionDetails(it->second, row);
         }
         for (const QString& period : order) report.rows.push_back(perPeriod[period]);
     } else {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <set>
 
+#include "core/Iso8601.h"
 #include "core/UsageFigures.h"
 
 namespace qm::hosts {
@@ -17,6 +18,7 @@ using ledger::ReportGrouping;
 // machine's sums are held to the bound of one call too, which keeps them far from overflow.
 constexpr qsizetype kMaxText = 1024;
 constexpr int kMaxDepth = 8;
+constexpr qsizetype kMaxModels = 256;  // of one session row
 
 bool isCount(const QJsonValue& v) {
     return v.isDouble() && UsageFigures::isTokenCountNumber(v.toDouble());
@@ -55,6 +57,39 @@ QString readFigures(const QJsonObject& o, ReportFigures& f) {
     return {};
 }
 
+// A time stamp as the report writes them, or null; anything else is not one.
+bool readTime(const QJsonValue& v, std::optional<TimeMs>& at) {
+    if (v.isUndefined() || v.isNull()) return true;
+    at = isText(v) ? Iso8601::parse(v.toString()) : std::nullopt;
+    return at.has_value();
+}
+
+// What a session row says beside its figures. A machine whose version writes none of it is
+// still heard: each field may be absent, but one that is there must be what it says it is.
+QString readSessionDetails(const QJsonObject& o, ledger::ReportRow& row) {
+    const QJsonValue project = o.value(QLatin1String("project"));
+    if (!project.isUndefined() && !project.isNull()) {
+        if (!isText(project)) return QStringLiteral("project is not a text");
+        row.project = project.toString();
+    }
+    if (!readTime(o.value(QLatin1String("start")), row.start))
+        return QStringLiteral("start is not a time");
+    if (!readTime(o.value(QLatin1String("end")), row.end))
+        return QStringLiteral("end is not a time");
+    if (row.start && row.end && *row.start > *row.end) return QStringLiteral("start is after end");
+    const QJsonValue models = o.value(QLatin1String("models"));
+    if (models.isUndefined() || models.isNull()) return {};
+    if (!models.isArray() || models.toArray().size() > kMaxModels)
+        return QStringLiteral("models is not a list of names");
+    std::set<QString> names;
+    for (const QJsonArray list = models.toArray(); const auto& model : list) {
+        if (!isText(model)) return QStringLiteral("models is not a list of names");
+        names.insert(model.toString());
+    }
+    row.models.assign(names.begin(), names.end());
+    return {};
+}
+
 QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString& host,
                 ledger::ReportRow& row) {
     if (!value.isObject()) return QStringLiteral("not an object");
@@ -71,6 +106,7 @@ QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString&
         if (!tool) return QStringLiteral("unknown tool ") + row.group;
         row.tool = *tool;
     }
+    if (const QString bad = readSessionDetails(o, row); !bad.isEmpty()) return bad;
     return readFigures(o, row.figures);
 }
 

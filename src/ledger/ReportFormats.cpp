@@ -1,9 +1,11 @@
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QStringList>
 #include <algorithm>
 
 #include "core/DisplayFormat.h"
+#include "core/Iso8601.h"
 #include "core/Pricing.h"
 #include "ledger/UsageReport.h"
 
@@ -28,6 +30,20 @@ QJsonObject figuresJson(const ReportFigures& f) {
     return object;
 }
 
+QJsonValue isoOrNull(std::optional<TimeMs> at) {
+    return at ? QJsonValue(Iso8601::formatMs(*at)) : QJsonValue(QJsonValue::Null);
+}
+
+// A session row's project, models, and first and last hour of use (null from a machine whose
+// version does not say).
+void addSessionDetails(QJsonObject& object, const ReportRow& row) {
+    object.insert(QStringLiteral("project"), row.project);
+    object.insert(QStringLiteral("start"), isoOrNull(row.start));
+    object.insert(QStringLiteral("end"), isoOrNull(row.end));
+    object.insert(QStringLiteral("models"),
+                  QJsonArray::fromStringList(QStringList(row.models.begin(), row.models.end())));
+}
+
 // What marks an estimated cost in the table.
 constexpr QChar kEstimateMark = QLatin1Char('~');
 
@@ -50,6 +66,14 @@ QStringList tableCells(const QString& period, const QString& group, const Report
             formattedCount(f.counts.prompts),
             formattedCount(f.sessions),
             DisplayFormat::money(f.costUsd) + (f.estimated ? QString(kEstimateMark) : QString())};
+}
+
+// When a session began, to the hour, in the report's zone; a row from a machine whose version
+// does not say is "-".
+QString startText(const UsageReport& report, const ReportRow& row) {
+    if (!row.start) return QStringLiteral("-");
+    return QDateTime::fromMSecsSinceEpoch(*row.start, report.zone)
+        .toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
 // A column of its own for the machine when rows come from several and are not grouped by it.
@@ -78,6 +102,7 @@ QJsonObject reportJson(const UsageReport& report) {
         object.insert(QStringLiteral("period"), row.period);
         object.insert(key, row.group);
         object.insert(QStringLiteral("host"), row.host);
+        if (report.query.period == ReportPeriod::session) addSessionDetails(object, row);
         rows.append(object);
     }
     return {{QStringLiteral("period"), rawValue(report.query.period)},
@@ -126,14 +151,27 @@ QString reportTable(const UsageReport& report) {
          QStringLiteral("Cache write"), QStringLiteral("Output"), QStringLiteral("Reasoning"),
          QStringLiteral("Prompts"), QStringLiteral("Sessions"), QStringLiteral("Cost")}};
     const bool hosts = hostColumn(report);
-    if (hosts) lines.front().insert(2, QStringLiteral("Host"));
+    const bool sessions = report.query.period == ReportPeriod::session;
+    // Name columns go in after the period: a session's project and start, then the machine
+    // after the group.
+    const auto insertNames = [&](QStringList& line, const QStringList& session,
+                                 const QString& host) {
+        if (hosts) line.insert(2, host);
+        if (sessions) {
+            line.insert(1, session.at(0));
+            line.insert(2, session.at(1));
+        }
+    };
+    insertNames(lines.front(), {QStringLiteral("Project"), QStringLiteral("Start")},
+                QStringLiteral("Host"));
     for (const ReportRow& row : report.rows) {
         lines.push_back(tableCells(row.period, groupText(report, row), row.figures));
-        if (hosts) lines.back().insert(2, DisplayFormat::printable(row.host));
+        insertNames(lines.back(), {DisplayFormat::printable(row.project), startText(report, row)},
+                    DisplayFormat::printable(row.host));
     }
     lines.push_back(tableCells(QStringLiteral("Total"), QString(), report.totals));
-    if (hosts) lines.back().insert(2, QString());
-    const qsizetype names = hosts ? 3 : 2;
+    insertNames(lines.back(), {QString(), QString()}, QString());
+    const qsizetype names = 2 + (hosts ? 1 : 0) + (sessions ? 2 : 0);
     std::vector<qsizetype> widths(lines.front().size(), 0);
     for (const QStringList& line : lines) {
         for (qsizetype i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], line[i].size());

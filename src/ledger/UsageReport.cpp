@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -66,13 +67,38 @@ struct Accumulator {
     std::map<std::tuple<int, QString, std::uint8_t>, Counts> priced;
     std::set<std::pair<int, QString>> sessions;
     Hour firstHour = std::numeric_limits<Hour>::max();
+    Hour lastHour = std::numeric_limits<Hour>::min();
     ProviderKind tool = ProviderKind::codex;
+    QString project;  // of the earliest hour that names one
 
     void add(const UsageSlice& slice) {
         priced[{int(slice.tool), slice.model, slice.flags}] += slice.counts;
         sessions.insert({int(slice.tool), slice.session});
+        if (!slice.project.isEmpty() && (slice.hour < firstHour || project.isEmpty()))
+            project = slice.project;
         firstHour = std::min(firstHour, slice.hour);
+        lastHour = std::max(lastHour, slice.hour);
         tool = slice.tool;
+    }
+    ReportRow plainRow(const QString& period, const QString& group) const {
+        ReportRow row;
+        row.period = period;
+        row.group = group;
+        row.tool = tool;
+        row.figures = figures();
+        return row;
+    }
+    // The row of a session: its figures and what session rows say beside them.
+    ReportRow sessionRow(const QString& session, const QString& group) const {
+        ReportRow row = plainRow(session, group);
+        row.project = project;
+        for (const auto& [key, counts] : priced)
+            if (!std::get<1>(key).isEmpty()) row.models.push_back(std::get<1>(key));
+        std::sort(row.models.begin(), row.models.end());
+        row.models.erase(std::unique(row.models.begin(), row.models.end()), row.models.end());
+        row.start = startOf(firstHour);
+        row.end = startOf(lastHour) + 3'600'000;
+        return row;
     }
     ReportFigures figures() const {
         ReportFigures f;
@@ -165,10 +191,13 @@ UsageReport buildReport(const std::vector<UsageSlice>& slices, const ReportQuery
     }
     UsageReport report;
     report.query = query;
+    report.zone = zone;
+    const bool sessions = query.period == ReportPeriod::session;
     for (const auto& [key, accumulator] : rows) {
-        report.rows.push_back({key.first, key.second, accumulator.tool, accumulator.figures()});
+        report.rows.push_back(sessions ? accumulator.sessionRow(key.first, key.second)
+                                       : accumulator.plainRow(key.first, key.second));
     }
-    if (query.period == ReportPeriod::session) {
+    if (sessions) {
         // Sessions in the order they began.
         std::map<QString, Hour> began;
         for (const auto& [key, accumulator] : rows) {
@@ -185,6 +214,16 @@ UsageReport buildReport(const std::vector<UsageSlice>& slices, const ReportQuery
     report.totals.costUsd = 0;
     for (const ReportRow& row : report.rows) report.totals.costUsd += row.figures.costUsd;
     return report;
+}
+
+void mergeSessionDetails(ReportRow& row, const ReportRow& other) {
+    if (row.project.isEmpty()) row.project = other.project;
+    std::vector<QString> models;
+    std::set_union(row.models.begin(), row.models.end(), other.models.begin(), other.models.end(),
+                   std::back_inserter(models));
+    row.models = std::move(models);
+    if (other.start && (!row.start || *other.start < *row.start)) row.start = other.start;
+    if (other.end && (!row.end || *other.end > *row.end)) row.end = other.end;
 }
 
 ReportFigures figuresBetween(const std::vector<UsageSlice>& slices, TimeMs from, TimeMs to,

@@ -48,6 +48,13 @@ struct ReportRow {
     ProviderKind tool = ProviderKind::codex;  // with the tool grouping
     ReportFigures figures;
     QString host = QStringLiteral("local");  // the machine whose logs these are
+    // Session rows only: the session's project, the models it used (sorted), and its first
+    // and last hour of use within the report's days, from the start of the one to the end of
+    // the other (the index keeps hours). A row from another machine's older version has none.
+    QString project;
+    std::vector<QString> models;
+    std::optional<TimeMs> start;
+    std::optional<TimeMs> end;
     bool operator==(const ReportRow&) const = default;
 };
 
@@ -57,12 +64,17 @@ struct UsageReport {
     ReportFigures totals;
     // Rows of other machines were added: the table and CSV name each row's host.
     bool severalHosts = false;
+    QTimeZone zone = QTimeZone::systemTimeZone();  // of the days, and of the times the table shows
 };
 
 // Groups the slices by local period in `zone` (a call belongs to the local day of its hour)
 // and prices them.
 UsageReport buildReport(const std::vector<UsageSlice>& slices, const ReportQuery& query,
                         const QTimeZone& zone = QTimeZone::systemTimeZone());
+
+// Adds what `other` says of its session to `row` (a row of the same session): the earlier
+// start, the later end, every model; the project when `row` has none.
+void mergeSessionDetails(ReportRow& row, const ReportRow& other);
 
 // The figures of every slice whose hour starts in [from, to).
 ReportFigures figuresBetween(const std::vector<UsageSlice>& slices, TimeMs from, TimeMs to,

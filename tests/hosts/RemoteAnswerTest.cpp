@@ -128,6 +128,63 @@ TEST(HostReportTest, MachinesAddUpAndTheHostGroupingGivesOneRowPerMachineAndPeri
               "--by tool");
 }
 
+TEST(HostReportTest, SessionRowsOfNewerAndOlderMachinesAreBothHeard) {
+    // A newer machine says where and when each session ran; an older one does not.
+    QJsonObject newer = row("s-new", "claudeCode", 100, 1);
+    newer.insert("project", "web");
+    newer.insert("start", "2026-12-01T09:00:00.000Z");
+    newer.insert("end", "2026-12-01T12:00:00.000Z");
+    newer.insert("models", QJsonArray{"claude-sonnet-4-5", "claude-haiku-4-5"});
+    const QJsonObject older = row("s-old", "codex", 10, 0);
+    const auto parsed =
+        parseRemoteReport(answer({newer, older}, figures(110, 1, 2)), ReportGrouping::tool, "x");
+    ASSERT_TRUE(std::holds_alternative<RemoteReport>(parsed))
+        << std::get<QString>(parsed).toStdString();
+    const RemoteReport& remote = std::get<RemoteReport>(parsed);
+    EXPECT_EQ(remote.rows[0].project, "web");
+    EXPECT_EQ(remote.rows[0].start, 1'796'115'600'000);  // 2026-12-01 09:00 UTC
+    EXPECT_EQ(remote.rows[0].end, 1'796'126'400'000);
+    EXPECT_EQ(remote.rows[0].models,
+              (std::vector<QString>{"claude-haiku-4-5", "claude-sonnet-4-5"}));
+    EXPECT_EQ(remote.rows[1].project, "");
+    EXPECT_FALSE(remote.rows[1].start);
+    EXPECT_TRUE(remote.rows[1].models.empty());
+
+    // What is there must be what it says it is.
+    const auto with = [&](const char* key, const QJsonValue& value) {
+        QJsonObject bad = newer;
+        bad.insert(key, value);
+        return answer({bad}, figures(100, 1));
+    };
+    EXPECT_EQ(problemOf(with("start", "yesterday")), "row 1: start is not a time");
+    EXPECT_EQ(problemOf(with("end", "2026-12-01T08:00:00Z")), "row 1: start is after end");
+    EXPECT_EQ(problemOf(with("models", "gpt-5")), "row 1: models is not a list of names");
+    EXPECT_EQ(problemOf(with("models", QJsonArray{"gpt\x1b[2J"})),
+              "row 1: models is not a list of names");
+    EXPECT_EQ(problemOf(with("project", 7)), "row 1: project is not a text");
+
+    // One row per machine and session: the two tools' rows of one session become one.
+    ledger::ReportQuery query;
+    query.period = ledger::ReportPeriod::session;
+    query.grouping = ReportGrouping::host;
+    ledger::UsageReport report = ledger::buildReport({}, query);
+    QJsonObject sameSession = older;
+    sameSession.insert("period", "s-new");
+    sameSession.insert("start", "2026-12-01T08:00:00.000Z");
+    sameSession.insert("end", "2026-12-01T10:00:00.000Z");
+    sameSession.insert("models", QJsonArray{"gpt-5"});
+    addHost(report,
+            std::get<RemoteReport>(parseRemoteReport(
+                answer({newer, sameSession}, figures(110, 1, 2)), ReportGrouping::tool, "x")),
+            "devbox");
+    ASSERT_EQ(report.rows.size(), 1u);
+    EXPECT_EQ(report.rows[0].project, "web");
+    EXPECT_EQ(report.rows[0].start, 1'796'112'000'000);  // 08:00
+    EXPECT_EQ(report.rows[0].end, 1'796'126'400'000);    // 12:00
+    EXPECT_EQ(report.rows[0].models,
+              (std::vector<QString>{"claude-haiku-4-5", "claude-sonnet-4-5", "gpt-5"}));
+}
+
 TEST(RemoteHostListTest, TheListSharesConfigJsonWithTheAccountsAndNeverClobbersIt) {
     test::TempDir dir;
     const QString path = dir.filePath("config.json");

@@ -153,6 +153,54 @@ TEST(UsageReportTest, JsonNamesTheGroupingAndTextAlignsATotalsRow) {
     EXPECT_EQ(reportCsv(report).split('\n', Qt::SkipEmptyParts).size(), 3);
 }
 
+TEST(UsageReportTest, SessionRowsSayTheirProjectHoursAndModels) {
+    const QTimeZone utc = QTimeZone::utc();
+    // One session over three hours and two models; its sub-agent's file names no project.
+    UsageSlice first = call(utc, "2026-11-01T09:15:00", 100, ProviderKind::claudeCode, "c1");
+    first.project = "web";
+    first.model = "claude-sonnet-4-5";
+    UsageSlice agent = call(utc, "2026-11-01T10:30:00", 50, ProviderKind::claudeCode, "c1");
+    agent.project.clear();
+    agent.model = "claude-haiku-4-5";
+    UsageSlice last = call(utc, "2026-11-01T11:45:00", 10, ProviderKind::claudeCode, "c1");
+    last.project = "web";
+    last.model = "claude-sonnet-4-5";
+    const UsageSlice other = call(utc, "2026-11-01T08:05:00", 1, ProviderKind::codex, "x1");
+    const UsageReport report = buildReport(
+        {last, agent, first, other}, query(ReportPeriod::session, "2026-11-01", "2026-11-01"), utc);
+    ASSERT_EQ(report.rows.size(), 2u);
+    const ReportRow& row = report.rows[1];  // began after x1
+    EXPECT_EQ(row.period, "c1");
+    EXPECT_EQ(row.project, "web");
+    EXPECT_EQ(row.models, (std::vector<QString>{"claude-haiku-4-5", "claude-sonnet-4-5"}));
+    // The index keeps hours: from 09:00 to the end of the 11 o'clock hour.
+    const QDateTime nine(QDate(2026, 11, 1), QTime(9, 0), utc);
+    EXPECT_EQ(row.start, nine.toMSecsSinceEpoch());
+    EXPECT_EQ(row.end, nine.addSecs(3 * 3600).toMSecsSinceEpoch());
+
+    const QJsonObject json = reportJson(report)["rows"].toArray().at(1).toObject();
+    EXPECT_EQ(json["project"].toString(), "web");
+    EXPECT_EQ(json["start"].toString(), "2026-11-01T09:00:00.000Z");
+    EXPECT_EQ(json["end"].toString(), "2026-11-01T12:00:00.000Z");
+    EXPECT_EQ(json["models"].toArray(), (QJsonArray{"claude-haiku-4-5", "claude-sonnet-4-5"}));
+    // Other periods keep their rows as they were.
+    const UsageReport daily =
+        buildReport({first}, query(ReportPeriod::daily, "2026-11-01", "2026-11-01"), utc);
+    EXPECT_FALSE(reportJson(daily)["rows"].toArray().at(0).toObject().contains("start"));
+
+    // The table's start is local time in the report's zone, beside the project.
+    const QTimeZone tokyo("Asia/Tokyo");
+    const QStringList lines =
+        reportTable(
+            buildReport({first}, query(ReportPeriod::session, "2026-11-01", "2026-11-01"), tokyo))
+            .split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines[0].split(' ', Qt::SkipEmptyParts).mid(0, 4),
+              (QStringList{"Session", "Project", "Start", "Tool"}));
+    EXPECT_EQ(lines[1].split(' ', Qt::SkipEmptyParts).mid(0, 4),
+              (QStringList{"c1", "web", "2026-11-01", "18:00"}));
+    EXPECT_EQ(lines[1].size(), lines[0].size());
+}
+
 TEST(UsageReportTest, LargeCallsPayLongContextRatesAndUnpricedModelsAreNamed) {
     const QTimeZone utc = QTimeZone::utc();
     UsageSlice small = call(utc, "2026-11-01T10:00:00", 100'000, ProviderKind::claudeCode);
