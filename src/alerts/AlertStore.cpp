@@ -14,7 +14,7 @@ namespace qm {
 namespace {
 
 QString percentText(double percent) {
-    return QString::number(static_cast<long long>(std::floor(percent))) + QStringLiteral("%");
+    return DisplayFormat::flooredPercent(percent) + QStringLiteral("%");
 }
 
 // "40 min", "3 h 10 min", "2 days".

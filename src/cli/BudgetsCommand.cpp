@@ -26,7 +26,7 @@ QString useText(double spent, double budget) {
     const std::optional<double> share = budgetShare(spent, budget);
     if (!share) return DisplayFormat::money(spent) + QStringLiteral(" (no budget)");
     return DisplayFormat::money(spent) + QStringLiteral(" of ") + DisplayFormat::money(budget) +
-           QStringLiteral(" (") + QString::number(*share, 'f', 0) + QStringLiteral("%)");
+           QStringLiteral(" (") + DisplayFormat::flooredPercent(*share) + QStringLiteral("%)");
 }
 
 QJsonObject budgetsJson(const std::vector<AccountBudgetUse>& rows, const QTimeZone& zone,

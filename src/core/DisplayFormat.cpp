@@ -79,4 +79,9 @@ QString printable(const QString& text) {
     return out;
 }
 
+QString flooredPercent(double share) {
+    if (!std::isfinite(share)) share = share > 0 ? 1e9 : 0;
+    return QString::number(static_cast<long long>(std::floor(std::clamp(share, 0.0, 1e9))));
+}
+
 }  // namespace qm::DisplayFormat

@@ -34,6 +34,10 @@ QString money(double usd, MoneyPrecision precision = MoneyPrecision::Cents);
 // A plain count with the current locale's grouping.
 QString formattedCount(std::int64_t value);
 
+// A percent as the alerts and the budgets write it: whole, rounded down, so no text says a
+// threshold is reached before it is ("97" for 97.9). Not a number counts as 0.
+QString flooredPercent(double share);
+
 // `text` with control characters (C0, DEL, C1) written as "\xNN" and the characters that
 // turn or break a line's direction or the line itself (U+061C, U+200E, U+200F, U+2028 to
 // U+202E, U+2066 to U+2069) as "\uNNNN", backslashes doubled: a value that came from outside

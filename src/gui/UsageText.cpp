@@ -6,26 +6,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "alerts/LimitReadings.h"
 #include "core/DisplayFormat.h"
 #include "gui/widgets/Look.h"
 
 namespace qm::gui::UsageText {
 
-UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
-                             ClaudeUsageStatusKind kind) {
-    if (latest) return claudeSessionLevel(latest->sessionPct);
-    switch (kind) {
-        case ClaudeUsageStatusKind::loading:
-            return UsageStatusLevel::warn;
-        case ClaudeUsageStatusKind::connected:
-            return UsageStatusLevel::good;
-        case ClaudeUsageStatusKind::error:
-            return UsageStatusLevel::bad;
-        case ClaudeUsageStatusKind::idle:
-        case ClaudeUsageStatusKind::needsLogin:
-            break;
-    }
-    return UsageStatusLevel::unknown;
+UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& stored, TimeMs now) {
+    if (!stored) return UsageStatusLevel::unknown;
+    const std::vector<LimitReading> session{claudeLimitReadings(*stored).front()};
+    return limitsLevel(session, now).value_or(UsageStatusLevel::unknown);
 }
 
 double clampedPercent(double value) {

@@ -12,10 +12,9 @@
 // widgets so every window says the same thing.
 namespace qm::gui::UsageText {
 
-// The Claude line's level: from the session percentage when limits are known (90 and above
-// bad, 75 and above warn, else good), otherwise from the connection state.
-UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& latest,
-                             ClaudeUsageStatusKind kind);
+// The Claude line's level: how full the five-hour session is (see limitLevel); unknown
+// without limits or past the session's reset, whatever the connection state.
+UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& stored, TimeMs now);
 // A percentage clamped to 0-100 without decimals, "42%". Not a number counts as 0.
 QString percent(double value);
 double clampedPercent(double value);

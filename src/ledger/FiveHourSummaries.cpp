@@ -446,6 +446,14 @@ std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
     summaries.push_back(
         claudeCodeUsage(files, ClaudeCodeReader::projectDirectoriesFor(homeDirectory),
                         ClaudeCodeReader::credentialsFileFor(homeDirectory), since));
+    // A tool with logs, none of them from the recent window, has data: only not recent data.
+    for (ProviderUsage& usage : summaries) {
+        if (usage.latestActivityAt || usage.statusText != QLatin1String("No local data")) continue;
+        const bool hasLogs = std::any_of(files.begin(), files.end(), [&](const FileEntry& entry) {
+            return entry.tool == usage.kind;
+        });
+        if (hasLogs) usage.statusText = QStringLiteral("Nothing in the last 5 hours");
+    }
     return summaries;
 }
 

@@ -13,6 +13,48 @@ GeminiRelayStore::GeminiRelayStore(GeminiRelayEnvironment environment,
       serverOptions_(std::move(serverOptions)) {
     if (environment_.watchUsageSaving)
         environment_.watchUsageSaving(this, [this] { updateUsageSaveError(); });
+    // A busy relay changes its count many times a second: the file follows at most every two
+    // seconds, which is all a window in another process needs.
+    publishLater_.setSingleShot(true);
+    publishLater_.setInterval(2'000);
+    connect(&publishLater_, &QTimer::timeout, this, &GeminiRelayStore::publishPresence);
+    connect(this, &GeminiRelayStore::changed, this, [this] {
+        if (!publishLater_.isActive()) publishPresence();
+    });
+    otherRunsPoll_.setInterval(3'000);
+    connect(&otherRunsPoll_, &QTimer::timeout, this, &GeminiRelayStore::lookAtOtherRuns);
+}
+
+void GeminiRelayStore::publishPresence() {
+    if (environment_.presenceFolder.isEmpty()) return;
+    if (!isRunning_) {
+        if (published_) RelayPresence::withdraw(environment_.presenceFolder);
+        published_.reset();
+        return;
+    }
+    const RelayRun run{0, port_, startedAt_.value_or(0), requestsServed_};
+    if (run == published_) return;
+    RelayPresence::publish(environment_.presenceFolder, run);
+    published_ = run;
+    publishLater_.start();
+}
+
+void GeminiRelayStore::watchOtherRuns(bool watching) {
+    otherRunsWatchers_ = std::max(0, otherRunsWatchers_ + (watching ? 1 : -1));
+    if (environment_.presenceFolder.isEmpty()) return;
+    if (otherRunsWatchers_ == 0) {
+        otherRunsPoll_.stop();
+    } else if (!otherRunsPoll_.isActive()) {
+        otherRunsPoll_.start();
+        lookAtOtherRuns();
+    }
+}
+
+void GeminiRelayStore::lookAtOtherRuns() {
+    std::vector<RelayRun> runs = RelayPresence::others(environment_.presenceFolder);
+    if (runs == otherRuns_) return;
+    otherRuns_ = std::move(runs);
+    Q_EMIT changed();
 }
 
 void GeminiRelayStore::updateUsageSaveError() {
@@ -32,6 +74,7 @@ GeminiRelayStore::~GeminiRelayStore() {
     destroying_ = true;
     server_.reset();
     retiring_.clear();
+    if (published_) RelayPresence::withdraw(environment_.presenceFolder);
 }
 
 void GeminiRelayStore::start(std::optional<int> port) {

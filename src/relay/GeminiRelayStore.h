@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "core/HistoryRecords.h"
 #include "relay/GeminiRelayAccountResolution.h"
 #include "relay/GeminiRelayServer.h"
+#include "relay/RelayPresence.h"
 
 namespace qm {
 
@@ -30,6 +32,9 @@ struct GeminiRelayEnvironment {
     std::function<void(QObject* context, std::function<void()> changed)> watchUsageSaving;
     // Optional: every finished request, for a traffic log.
     std::function<void(const GeminiRelayRequestLog&)> logRequest;
+    // Optional: the folder where the processes on one data folder say which relays they run
+    // (see RelayPresence); empty for none.
+    QString presenceFolder;
 };
 
 // The main-thread owner of the relay: starts a fresh server for each run, answers its
@@ -65,6 +70,12 @@ public:
     void startOnFreePort();
     void stop();
 
+    // The relays other processes on the same data folder run (the app, `quotameter-cli
+    // relay`), as last looked at. Looked at every few seconds while at least one watcher
+    // (a window on screen) asked for them: each watch(true) is ended by one watch(false).
+    const std::vector<RelayRun>& otherRuns() const { return otherRuns_; }
+    void watchOtherRuns(bool watching);
+
 Q_SIGNALS:
     void changed();
 
@@ -93,6 +104,15 @@ private:
     std::optional<std::int64_t> startedAt_;
     std::optional<QString> usageSaveError_;
     void updateUsageSaveError();
+
+    // This run as published for the other processes, and the others as seen.
+    void publishPresence();
+    void lookAtOtherRuns();
+    std::optional<RelayRun> published_;
+    QTimer publishLater_;
+    QTimer otherRunsPoll_;
+    int otherRunsWatchers_ = 0;
+    std::vector<RelayRun> otherRuns_;
 };
 
 }  // namespace qm

@@ -1,5 +1,6 @@
 #include "relay/GeminiRelayStoreEnvironment.h"
 
+#include <QFileInfo>
 #include <QHash>
 #include <memory>
 
@@ -46,6 +47,9 @@ GeminiRelayEnvironment relayEnvironment(AccountStore& accounts, UsageHistoryStor
     environment.watchUsageSaving = [&history](QObject* context, std::function<void()> changed) {
         QObject::connect(&history, &UsageHistoryStore::changed, context, std::move(changed));
     };
+    // Beside the history: the processes that share it share their relays' whereabouts.
+    environment.presenceFolder =
+        RelayPresence::folderIn(QFileInfo(history.historyPath()).absolutePath());
     return environment;
 }
 

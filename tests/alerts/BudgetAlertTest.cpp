@@ -3,6 +3,7 @@
 #include "accounts/AccountStore.h"
 #include "accounts/MemorySecretBackend.h"
 #include "alerts/AlertStore.h"
+#include "core/DisplayFormat.h"
 #include "core/Iso8601.h"
 #include "history/UsageHistoryStore.h"
 #include "support/QtPrinters.h"
@@ -56,6 +57,18 @@ struct World {
                                      0, costUsd, 100, QStringLiteral("relay"), std::nullopt});
     }
 };
+
+// The alert writes a share as `budgets` and the accounts window do: rounded down.
+TEST(BudgetAlerts, TheShareIsWrittenAsTheBudgetsWriteIt) {
+    World world;
+    const QString id = world.add(P::gemini, QStringLiteral("team"));
+    ASSERT_FALSE(world.accounts.setBudgets(P::gemini, id, 10, 0, 75));
+    world.relay(id, 9.79);
+    ASSERT_EQ(world.shown.size(), 1u);
+    EXPECT_EQ(world.shown[0],
+              "Gemini budget: team | Today's spend $9.79 is 97% of the $10.00 daily budget.");
+    EXPECT_EQ(DisplayFormat::flooredPercent(97.95), "97");
+}
 
 TEST(BudgetAlerts, RelaySpendWarnsAtTheThresholdAndAtTheBudgetOncePerDay) {
     World world;

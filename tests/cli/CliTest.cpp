@@ -254,7 +254,12 @@ TEST_F(CliTest, UsageShowsClaudeCodeAsAFourthToolAndKeepsTheTitle) {
     const Finished text = run({"usage"});
     ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
     EXPECT_TRUE(text.out.startsWith("Codex 3 Grok 1 Gemini 2\n")) << text.out.toStdString();
-    EXPECT_TRUE(text.out.contains("Claude Code: Active (good)")) << text.out.toStdString();
+    // The activity alone: the level behind a card's colour is the JSON's.
+    EXPECT_TRUE(text.out.contains("\nClaude Code: Active, not signed in\n"))
+        << text.out.toStdString();
+    EXPECT_FALSE(
+        QString::fromUtf8(text.out).contains(QRegularExpression(R"(: (Active|Recent|Idle) \()")))
+        << text.out.toStdString();
     EXPECT_TRUE(text.out.contains("last 5 hours: 2 prompts, 1.4k tokens, 1 sessions"));
     EXPECT_TRUE(text.out.contains("source: Local transcripts ("));
     EXPECT_TRUE(text.out.contains("cache: 1.0k read, 200 written"));
@@ -269,6 +274,8 @@ TEST_F(CliTest, UsageShowsClaudeCodeAsAFourthToolAndKeepsTheTitle) {
     EXPECT_EQ(claudeCode["kind"].toString(), "claudeCode");
     EXPECT_EQ(claudeCode["totalCacheWriteTokens"].toInteger(), 200);
     EXPECT_EQ(claudeCode["lastFiveHourTokens"].toInteger(), 1350);
+    EXPECT_EQ(claudeCode["statusText"].toString(), "Active");
+    EXPECT_TRUE(claudeCode.contains("statusLevel"));
 }
 
 TEST_F(CliTest, TitleAndUsageSetUpTheDataFolderAsTheApplicationDoes) {
@@ -505,21 +512,22 @@ TEST_F(CliTest, BudgetsShowTodaysAndThisMonthsSpendAgainstEachBudget) {
          "alertThresholdPct": 75}]})");
     UsageHistoryData data;
     data.geminiRecords = {
-        {now, "g1", "gemini-2.5-pro", 100, 50, 0, 0, 0, 1.5, 300, "relay", std::nullopt},
+        {now, "g1", "gemini-2.5-pro", 100, 50, 0, 0, 0, 1.959, 300, "relay", std::nullopt},
         {now, "other", "gemini-2.5-pro", 100, 50, 0, 0, 0, 9, 300, "relay", std::nullopt}};
     ASSERT_EQ(UsageHistoryFileStore(historyPath()).save(data), std::nullopt);
 
+    // 97.95% reads 97%, as the budget alert says it: no text claims a share not yet reached.
     const Finished text = run({"budgets"});
     ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
     EXPECT_TRUE(text.out.contains("Gemini team (g1)")) << text.out.toStdString();
-    EXPECT_TRUE(text.out.contains("today       $1.50 of $2.00 (75%)")) << text.out.toStdString();
-    EXPECT_TRUE(text.out.contains("this month  $1.50 (no budget)")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("today       $1.96 of $2.00 (97%)")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("this month  $1.96 (no budget)")) << text.out.toStdString();
 
     const Finished json = run({"budgets", "--json"});
     ASSERT_EQ(json.exitCode, 0);
     const QJsonObject account =
         QJsonDocument::fromJson(json.out).object()["accounts"].toArray()[0].toObject();
-    EXPECT_EQ(account["dailySharePct"].toDouble(), 75);
+    EXPECT_NEAR(account["dailySharePct"].toDouble(), 97.95, 1e-9);
     EXPECT_TRUE(account["monthlySharePct"].isNull());
 
     home.write(".local/share/Quotameter/config.json", "{not json");
@@ -636,7 +644,7 @@ TEST_F(CliTest, ALineOfImpossibleTokensIsSkippedAlikeByUsageTitleAndReport) {
 
     const Finished title = run({"title", "--json"});
     const QString tooltip = QJsonDocument::fromJson(title.out).object()["tooltip"].toString();
-    EXPECT_TRUE(tooltip.contains("Claude Code: 1 prompts, 150 tokens in 5h"))
+    EXPECT_TRUE(tooltip.contains("Claude Code: 1 prompt, 150 tokens in 5h"))
         << tooltip.toStdString();
 
     EXPECT_TRUE(run({"report", "daily"}).err.contains("1 line skipped"));

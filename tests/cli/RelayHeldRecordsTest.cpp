@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "history/UsageHistoryReader.h"
+#include "relay/RelayPresence.h"
 #include "support/CliEnvironment.h"
 #include "support/FakeGeminiUpstream.h"
 #include "support/TempDir.h"
@@ -129,6 +130,28 @@ TEST_F(RelayHeldRecordsTest, HeldCallsAreSavedWhenPossibleAndAStopNamesThoseLost
     const UsageHistoryReader history =
         UsageHistoryReader::read(historyPath(), QDateTime::currentMSecsSinceEpoch());
     EXPECT_EQ(history.geminiUsageRecords().size(), std::size_t(1 + kHeld));
+}
+
+// A relay that `quotameter-cli relay` runs is known to the other processes on its data folder
+// (the app's relay window shows it) with its port and its count, and is gone once it stops.
+TEST_F(RelayHeldRecordsTest, ARunningRelayIsKnownToTheOtherProcesses) {
+    const QString folder = RelayPresence::folderIn(home.filePath(".local/share/Quotameter"));
+    startRelay();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !RelayPresence::others(folder).empty(); }, 10000));
+    EXPECT_EQ(RelayPresence::others(folder).front().port, port);
+    EXPECT_EQ(RelayPresence::others(folder).front().pid, relay.processId());
+    ASSERT_EQ(callMany(3), 3);
+    // The count follows within the two seconds a busy relay waits between writes.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto runs = RelayPresence::others(folder);
+            return !runs.empty() && runs.front().requests == 3;
+        },
+        10000));
+    relay.terminate();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_TRUE(RelayPresence::others(folder).empty());
+    EXPECT_TRUE(QDir(folder).entryList(QDir::Files).isEmpty());
 }
 
 }  // namespace

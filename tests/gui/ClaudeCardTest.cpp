@@ -1,10 +1,12 @@
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
 
 #include "DesktopFixture.h"
 #include "gui/claude/ClaudeCard.h"
+#include "gui/panel/MenuBarPanel.h"
+#include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/LimitBar.h"
 #include "gui/widgets/Look.h"
 
 using namespace qm;
@@ -72,6 +74,17 @@ TEST_F(ClaudeCardTest, AFailureReadsAsOnePlainSentenceWithTheRawErrorInTheToolTi
     EXPECT_FALSE(claude.errorDetail().isEmpty());
     card->show();
     saveScreenshot(card.get(), QStringLiteral("claude-card-unreachable"));
+
+    // The panel says the whole sentence, over two lines where one is too short.
+    MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+    panel.show();
+    layOut(&panel);
+    auto* status = panel.findChild<ElidedLabel*>("claudeStatus");
+    ASSERT_NE(status, nullptr);
+    const QStringList lines = status->visibleLines(status->width());
+    EXPECT_LE(lines.size(), 2);
+    EXPECT_EQ(lines.join(' ').simplified(), sentence.simplified()) << lines.join('|').toStdString();
+    saveScreenshot(&panel, QStringLiteral("panel-claude-unreachable"));
 }
 
 TEST_F(ClaudeCardTest, PlainLimitsShowExactlyThreeBarsClampedToTheScale) {
@@ -83,10 +96,13 @@ TEST_F(ClaudeCardTest, PlainLimitsShowExactlyThreeBarsClampedToTheScale) {
     EXPECT_EQ(rows(card.get()), (QStringList{"bar_5h", "bar_Week", "bar_Sonnet"}));
     auto* session = card->findChild<QWidget*>("bar_5h");
     EXPECT_EQ(text(session, "percent"), "100%");
-    EXPECT_EQ(session->findChild<QProgressBar*>()->value(), 100);
+    // Over the scale the bar is full and red; under it, empty and green.
+    EXPECT_EQ(session->findChild<LevelBar*>()->fillColour(),
+              Look::levelColour(UsageStatusLevel::bad));
     auto* week = card->findChild<QWidget*>("bar_Week");
     EXPECT_EQ(text(week, "percent"), "0%");
-    EXPECT_EQ(week->findChild<QProgressBar*>()->value(), 0);
+    EXPECT_EQ(week->findChild<LevelBar*>()->fillColour(),
+              Look::levelColour(UsageStatusLevel::good));
     EXPECT_EQ(text(session, "reset"), "Reset soon");
     EXPECT_EQ(text(week, "reset"), "Reset -");
     EXPECT_EQ(card->findChild<Pill*>("claudePill")->text(), "Connected");

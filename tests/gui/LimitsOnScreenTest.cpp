@@ -86,7 +86,7 @@ TEST_F(LimitsOnScreenTest, CodexLimitsShowOnItsCardInThePanelAndInTheTrayDot) {
 
     MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
     EXPECT_EQ(text(&panel, "prompts_Codex"), "3 prompts · 5h 80%");
-    EXPECT_EQ(text(&panel, "prompts_Grok"), "1 prompts");
+    EXPECT_EQ(text(&panel, "prompts_Grok"), "1 prompt");
     saveScreenshot(&panel, QStringLiteral("panel-codex-limits"));
 
     // Without Claude limits, the dot is Codex's: 80% is a warning. The title keeps its form.

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,10 +21,12 @@
 #include "gui/relay/RelayWindow.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/trends/TrendsWindow.h"
+#include "gui/widgets/StatusBadge.h"
 #include "gui/widgets/StoreChangeCoalescer.h"
 #include "history/UsageHistoryStore.h"
 #include "relay/GeminiRelayStore.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
+#include "relay/RelayPresence.h"
 #include "support/FakeGeminiUpstream.h"
 #include "support/Screenshots.h"
 #include "support/TempDir.h"
@@ -331,6 +338,50 @@ TEST(RelayWindowSaving, UsageThatCannotBeSavedIsShownUntilItIsSaved) {
     notify();
     window.flushRedraw();
     EXPECT_FALSE(error->isVisible());
+}
+
+// A relay another process runs on the same data folder (`quotameter-cli relay`) is shown as
+// running there, with its port and count, and as stopped once that process has ended.
+TEST(RelayWindowElsewhere, ARelayOfAnotherProcessIsShownWhileItLives) {
+    test::TempDir data;
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::pause();  // stands for the other process until killed
+        ::_exit(0);
+    }
+    const QString folder = RelayPresence::folderIn(data.path());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile file(QDir(folder).filePath(QStringLiteral("%1.json").arg(other)));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral(R"({"pid":%1,"port":51234,"startedAt":%2,"requests":7})")
+                   .arg(other)
+                   .arg(kNow - 600'000)
+                   .toUtf8());
+    file.close();
+
+    GeminiRelayEnvironment environment;
+    environment.presenceFolder = folder;
+    GeminiRelayStore relay(environment);
+    RelayWindow window(&relay, nullptr, [] { return kNow; });
+    window.show();
+    window.flushRedraw();
+    auto* badge = window.findChild<StatusBadge*>(QStringLiteral("statusBadge"));
+    ASSERT_NE(badge, nullptr);
+    EXPECT_EQ(badge->text(), "✓ Running in another process");
+    EXPECT_EQ(window.findChild<RelayMetricView*>(QStringLiteral("portMetric"))->value(), "51234");
+    EXPECT_EQ(window.findChild<RelayMetricView*>(QStringLiteral("requestsMetric"))->value(), "7");
+    test::saveWindowShot(window, QStringLiteral("relay-elsewhere"), {680, 460});
+
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            window.flushRedraw();
+            return badge->text() == "■ Stopped";
+        },
+        10000));
+    EXPECT_FALSE(file.exists());  // what the ended process left behind is cleared
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <qcoro/qcorotask.h>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QMutex>
 #include <QSignalSpy>
@@ -73,6 +77,39 @@ TEST(UsageAggregator, RefreshWithNoToolFolders) {
     }
     EXPECT_TRUE(aggregator.lastRefreshAt());
     EXPECT_FALSE(aggregator.isRefreshing());
+}
+
+// A tool whose logs are all older than the five hours has data, only none of it recent: its
+// card says so rather than that there is nothing at all.
+TEST(UsageAggregator, OldLogsOnlyAreNothingRecentNotNoData) {
+    TempDir home;
+    qunsetenv("CLAUDE_CONFIG_DIR");
+    test::ClaudeLine line;
+    line.secondsAgo = 2 * 86'400;
+    const QByteArray transcript =
+        test::claudePromptLine(QStringLiteral("Fix the parser"), line) +
+        test::claudeAssistantLines({QStringLiteral("req_old"), QStringLiteral("msg_old"),
+                                    QStringLiteral("claude-sonnet-4-5-20250929"), 100, 50},
+                                   line);
+    const QString path =
+        home.filePath(".claude/projects/-home-dev-web/" + line.sessionId + ".jsonl");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(transcript);
+    file.close();  // a close after writing stamps the file now: aged once the bytes are out
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addDays(-2),
+                                 QFileDevice::FileModificationTime));
+    file.close();
+
+    UsageAggregator aggregator(home.path());
+    QCoro::waitFor(aggregator.refresh());
+    const std::optional<ProviderUsage> claudeCode = aggregator.usage(ProviderKind::claudeCode);
+    EXPECT_EQ(claudeCode->statusText, "Nothing in the last 5 hours");
+    EXPECT_EQ(claudeCode->statusLevel, UsageStatusLevel::unknown);
+    EXPECT_EQ(claudeCode->lastFiveHourTokens, 0);
+    EXPECT_EQ(aggregator.usage(ProviderKind::gemini)->statusText, "No local data");
 }
 
 TEST(UsageAggregator, ASecondRefreshWhileOneRunsDoesNothing) {

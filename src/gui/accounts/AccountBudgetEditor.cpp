@@ -34,7 +34,7 @@ QString useText(double spent, double budget) {
     if (!share) return AccountBudgetEditor::tr("%1 (no budget)").arg(DisplayFormat::money(spent));
     return AccountBudgetEditor::tr("%1 of %2 (%3%)")
         .arg(DisplayFormat::money(spent), DisplayFormat::money(budget),
-             QString::number(*share, 'f', 0));
+             DisplayFormat::flooredPercent(*share));
 }
 
 // An empty field is no budget. Both the C and the user's decimal separator are accepted.

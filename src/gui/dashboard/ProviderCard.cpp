@@ -34,6 +34,7 @@ QString orDash(const QString& text) {
 
 ProviderCard::ProviderCard(QWidget* parent)
     : CardFrame(parent),
+      mark_(new StatusDot(10, this)),
       name_(new QLabel(this)),
       login_(new QLabel(this)),
       badge_(new Pill(this)),
@@ -45,6 +46,11 @@ ProviderCard::ProviderCard(QWidget* parent)
     layout->setSpacing(14);
 
     auto* header = new QHBoxLayout;
+    mark_->setObjectName(QStringLiteral("toolMark"));
+    auto* nameRow = new QHBoxLayout;
+    nameRow->setSpacing(6);
+    nameRow->addWidget(mark_, 0, Qt::AlignVCenter);
+    nameRow->addWidget(name_, 1);
     auto* names = new QVBoxLayout;
     names->setSpacing(2);
     name_->setObjectName(QStringLiteral("name"));
@@ -52,7 +58,11 @@ ProviderCard::ProviderCard(QWidget* parent)
     login_->setObjectName(QStringLiteral("login"));
     login_->setFont(Look::caption());
     Look::makeSecondary(login_);
-    names->addWidget(name_);
+    // Hidden, it keeps its line, so the figures of cards side by side stay level.
+    QSizePolicy keepLine = login_->sizePolicy();
+    keepLine.setRetainSizeWhenHidden(true);
+    login_->setSizePolicy(keepLine);
+    names->addLayout(nameRow);
     names->addWidget(login_);
     header->addLayout(names, 1);
     badge_->setObjectName(QStringLiteral("badge"));
@@ -78,8 +88,9 @@ ProviderCard::ProviderCard(QWidget* parent)
     };
     prompts_ = addMetric(tr("5h prompts"), QStringLiteral("prompts"));
     tokens_ = addMetric(tr("5h tokens"), QStringLiteral("tokens"));
-    sessions_ = addMetric(tr("Sessions"), QStringLiteral("sessions"));
-    cost_ = addMetric(tr("Cost"), QStringLiteral("cost"));
+    // Both count the sessions active in the last five hours, each with its whole cost.
+    sessions_ = addMetric(tr("5h sessions"), QStringLiteral("sessions"));
+    cost_ = addMetric(tr("Cost of 5h sessions"), QStringLiteral("cost"));
     costLines_ = new ToolCostLines(this);
     metrics->addWidget(costLines_);
 
@@ -121,8 +132,12 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     kind_ = usage.kind;
     setObjectName(QStringLiteral("card_") + usage.providerName);
     name_->setText(usage.providerName);
-    login_->setText(usage.isAuthenticated ? tr("Logged in") : tr("Not logged in"));
-    badge_->set(usage.statusText, Look::levelColour(usage.statusLevel));
+    // Signing in matters only to say a tool is ready; a card full of a tool's figures proves it
+    // ran, whatever its sign-in file says, so "Not logged in" is never shown beside them.
+    login_->setText(usage.isAuthenticated ? tr("Logged in") : QString());
+    login_->setVisible(usage.isAuthenticated);
+    badge_->set(usage.statusText, Look::activityColour(usage.statusLevel));
+    mark_->setColour(Look::toolColour(usage.kind));
     limits_->show(usage.planLimits ? codexLimitReadings(*usage.planLimits, usage.planReadings, now)
                                    : std::vector<LimitReading>{},
                   now);

@@ -26,6 +26,7 @@ public:
     ToolCostLines* costLines() const { return costLines_; }
 
 private:
+    StatusDot* mark_;  // the tool's colour, as its bars in the trends show it
     QLabel* name_;
     QLabel* login_;
     Pill* badge_;

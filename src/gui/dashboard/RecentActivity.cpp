@@ -49,7 +49,7 @@ void RecentActivity::show(const std::vector<ProviderUsage>& providers, TimeMs no
         const ProviderUsage& p = providers[i];
         const Row& row = rows_[i];
         row.widget->setObjectName(QStringLiteral("recent_") + p.providerName);
-        row.dot->setColour(Look::levelColour(p.statusLevel));
+        row.dot->setColour(Look::toolColour(p.kind));
         row.name->setText(p.providerName);
         row.task->setText(p.latestTask.isEmpty() ? tr("No recent task") : p.latestTask);
         row.task->setToolTip(p.latestTask);

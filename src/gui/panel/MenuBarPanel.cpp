@@ -72,7 +72,8 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     rowsLayout_->setSpacing(8);
     layout->addLayout(rowsLayout_);
     // Below the tools' rows, which come and go above it.
-    claudeRow_ = addRow(0);
+    // The Claude row says what to do (sign in, wait, why a fetch failed): whole, in two lines.
+    claudeRow_ = addRow(0, 2);
     claudeRow_.name->setText(tr("Claude"));
     claudeRow_.name->setObjectName(QStringLiteral("claudeName"));
     claudeRow_.detail->setObjectName(QStringLiteral("claudeStatus"));
@@ -113,19 +114,20 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     render();
 }
 
-MenuBarPanel::Row MenuBarPanel::addRow(int position) {
+MenuBarPanel::Row MenuBarPanel::addRow(int position, int detailLines) {
     auto* line = new QHBoxLayout;
     line->setSpacing(10);
     Row row{line,
             new StatusDot(8, this),
             new QLabel(this),
-            new ElidedLabel(this, Qt::ElideRight),
+            new ElidedLabel(this, Qt::ElideRight, detailLines),
             new QLabel(this),
             std::nullopt};
     for (QLabel* label : {row.name, row.detail, row.figure}) label->setFont(Look::caption());
     row.name->setFixedWidth(Look::toolNameWidth(row.name->font(), kNameWidth));
     Look::makeSecondary(row.detail);
-    row.detail->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // A sentence over two lines reads from the left; a short figure sits by the number.
+    row.detail->setAlignment((detailLines > 1 ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter);
     row.detail->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row.figure->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     line->addWidget(row.dot, 0, Qt::AlignVCenter);
@@ -186,15 +188,18 @@ void MenuBarPanel::render() {
     for (std::size_t i = 0; i < providers.size(); ++i) {
         const ProviderUsage& p = providers[i];
         Row& row = toolRows_[i];
-        row.dot->setColour(Look::levelColour(p.statusLevel));
+        const std::vector<LimitReading> read =
+            p.planLimits ? codexLimitReadings(*p.planLimits) : std::vector<LimitReading>{};
+        // The dot is how full the tool's fullest limit is; grey for a tool without limits.
+        row.dot->setColour(
+            Look::levelColour(limitsLevel(read, now).value_or(UsageStatusLevel::unknown)));
+        // The plan's windows as they stand now: past its reset, the new one.
+        const std::vector<LimitReading> limits = currentWindows(read, now);
         row.name->setText(p.providerName);
         row.detail->setObjectName(QStringLiteral("prompts_") + p.providerName);
         row.figure->setObjectName(QStringLiteral("tokens_") + p.providerName);
-        QString detail = tr("%1 prompts").arg(p.lastFiveHourPrompts);
-        // The plan's five-hour window as it stands now: past its reset, the new one.
-        const std::vector<LimitReading> limits =
-            p.planLimits ? currentWindows(codexLimitReadings(*p.planLimits), now)
-                         : std::vector<LimitReading>{};
+        QString detail = p.lastFiveHourPrompts == 1 ? tr("1 prompt")
+                                                    : tr("%1 prompts").arg(p.lastFiveHourPrompts);
         for (const LimitReading& limit : limits) {
             if (limit.window() != QLatin1String("fiveHour")) continue;
             if (limit.freshSince)
@@ -210,8 +215,7 @@ void MenuBarPanel::render() {
     const std::optional<LatestClaudeUsage> stored = claude_->latest();
     const std::optional<LatestClaudeUsage> latest =
         stored ? std::optional(currentClaudeUsage(*stored, now)) : std::nullopt;
-    claudeRow_.dot->setColour(
-        Look::levelColour(UsageText::claudeLevel(latest, claude_->statusKind())));
+    claudeRow_.dot->setColour(Look::levelColour(UsageText::claudeLevel(stored, now)));
     claudeRow_.detail->setText(claude_->statusText());
     claudeRow_.detail->setToolTip(
         UsageText::claudeStatusToolTip(claude_->statusText(), claude_->errorDetail()));

@@ -47,7 +47,8 @@ private:
         QLabel* figure = nullptr;
         std::optional<ProviderKind> kind;  // none for the Claude row
     };
-    Row addRow(int position);
+    // A row at `position`; its detail takes up to `detailLines` lines before it is cut.
+    Row addRow(int position, int detailLines = 1);
     void removeRow(const Row& row);
     void keepOneRowPerTool(const std::vector<ProviderUsage>& providers);
     void render();

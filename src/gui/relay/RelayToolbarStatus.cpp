@@ -22,10 +22,14 @@ RelayToolbarStatus::RelayToolbarStatus(QWidget* parent)
     setStatus(false, 0, 0);
 }
 
-void RelayToolbarStatus::setStatus(bool isRunning, int port, int activeClientCount) {
-    const QColor dot = isRunning ? WindowText::green() : WindowText::secondary(this);
+void RelayToolbarStatus::setStatus(bool isRunning, int port, int activeClientCount,
+                                   std::optional<int> elsewherePort) {
+    const bool serving = isRunning || elsewherePort.has_value();
+    const QColor dot = serving ? WindowText::green() : WindowText::secondary(this);
     dot_->setStyleSheet(QStringLiteral("background: %1; border-radius: 4px;").arg(dot.name()));
-    text_->setText(isRunning ? tr("Relay %1").arg(port) : tr("Relay stopped"));
+    text_->setText(isRunning         ? tr("Relay %1").arg(port)
+                   : elsewherePort ? tr("Relay %1 (another process)").arg(*elsewherePort)
+                                   : tr("Relay stopped"));
     clients_->setVisible(activeClientCount > 0);
     clients_->setText(QString::number(activeClientCount));
     QColor tint = palette().color(QPalette::Highlight);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
 
 class QLabel;
 
@@ -12,7 +13,9 @@ class RelayToolbarStatus : public QWidget {
     Q_OBJECT
 public:
     explicit RelayToolbarStatus(QWidget* parent = nullptr);
-    void setStatus(bool isRunning, int port, int activeClientCount);
+    // `elsewherePort`: the port of a relay another process runs on the same data folder.
+    void setStatus(bool isRunning, int port, int activeClientCount,
+                   std::optional<int> elsewherePort = std::nullopt);
 
     QString text() const;
 

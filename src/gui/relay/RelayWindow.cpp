@@ -4,6 +4,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -189,7 +190,24 @@ void RelayWindow::flushRedraw() {
 void RelayWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (relay_) portField_->setText(QString::number(relay_->port()));
+    watchOtherRuns(true);
     redraw();
+}
+
+void RelayWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    watchOtherRuns(false);
+}
+
+RelayWindow::~RelayWindow() {
+    watchOtherRuns(false);
+}
+
+// While on screen the window shows a relay another process runs; off screen nobody looks.
+void RelayWindow::watchOtherRuns(bool watching) {
+    if (!relay_ || watching == watchingOtherRuns_) return;
+    watchingOtherRuns_ = watching;
+    relay_->watchOtherRuns(watching);
 }
 
 void RelayWindow::startRelay() {
@@ -220,21 +238,34 @@ void RelayWindow::redraw() {
     }
     shownPort_ = relay.port();
 
-    badge_->setText(running ? tr("✓ Running") : tr("■ Stopped"));
-    badge_->setColor(running ? WindowText::green() : WindowText::secondary(this));
+    // A relay that `quotameter-cli relay` (or another instance) runs on the same data folder
+    // serves the same keys and history: shown with what that process publishes.
+    const std::optional<RelayRun> elsewhere =
+        running || relay.otherRuns().empty() ? std::nullopt
+                                             : std::optional(relay.otherRuns().front());
+    badge_->setText(running     ? tr("✓ Running")
+                    : elsewhere ? tr("✓ Running in another process")
+                                : tr("■ Stopped"));
+    badge_->setColor(running || elsewhere ? WindowText::green() : WindowText::secondary(this));
     updateButtons();
 
-    const auto& startedAt = relay.startedAt();
+    const std::optional<std::int64_t> startedAt =
+        elsewhere && elsewhere->startedAt > 0 ? std::optional(elsewhere->startedAt)
+                                              : relay.startedAt();
     started_->setVisible(startedAt.has_value());
     if (startedAt) {
         started_->setText(tr("Started %1").arg(DisplayFormat::relativeTime(*startedAt, now())));
     }
 
     const auto& clients = relay.activeClients();
-    portMetric_->setValue(QString::number(relay.port()));
-    requestsMetric_->setValue(DisplayFormat::formattedCount(relay.requestsServed()));
-    clientsMetric_->setValue(QString::number(clients.size()));
-    socketsMetric_->setValue(QString::number(relay.activeConnectionCount()));
+    const int port = elsewhere ? elsewhere->port : relay.port();
+    portMetric_->setValue(QString::number(port));
+    requestsMetric_->setValue(DisplayFormat::formattedCount(
+        elsewhere ? elsewhere->requests : relay.requestsServed()));
+    // The other process's clients and sockets are its own to show.
+    clientsMetric_->setValue(elsewhere ? QStringLiteral("-") : QString::number(clients.size()));
+    socketsMetric_->setValue(elsewhere ? QStringLiteral("-")
+                                       : QString::number(relay.activeConnectionCount()));
 
     // A failed request and records that cannot be saved are told apart, one line each.
     QStringList errors;
@@ -254,7 +285,7 @@ void RelayWindow::redraw() {
     unmetered_->setVisible(unmetered > 0);
 
     instructions_->setText(
-        tr("Use base_url http://127.0.0.1:%1 and key quotameter-<alias>.").arg(relay.port()) +
+        tr("Use base_url http://127.0.0.1:%1 and key quotameter-<alias>.").arg(port) +
         QLatin1Char('\n') +
         tr("Custom relay keys and Authorization: Bearer are also accepted. Requests are "
            "forwarded to %1 and usageMetadata is recorded locally.")

@@ -33,6 +33,7 @@ class RelayWindow : public QWidget {
     Q_OBJECT
 public:
     explicit RelayWindow(GeminiRelayStore* relay, QWidget* parent = nullptr, Clock now = {});
+    ~RelayWindow() override;
 
     // The port text trimmed and read as a decimal integer with an optional sign; absent when it
     // does not parse. Out-of-range values are kept for the store to reject (clamped to int).
@@ -44,6 +45,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void watchOtherRuns(bool watching);
 
 private:
     void redraw();
@@ -55,6 +58,7 @@ private:
     Clock now_;
     StoreChangeCoalescer* coalescer_;
     QTimer clockTimer_;
+    bool watchingOtherRuns_ = false;
     int shownPort_ = 0;
 
     StatusBadge* badge_;

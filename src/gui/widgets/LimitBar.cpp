@@ -3,7 +3,8 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
+#include <QPainter>
+#include <QPainterPath>
 #include <QVBoxLayout>
 #include <cmath>
 
@@ -12,10 +13,57 @@
 
 namespace qm::gui {
 
+LevelBar::LevelBar(QWidget* parent) : QWidget(parent) {
+    setFixedHeight(8);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void LevelBar::setPercent(std::optional<double> percent) {
+    if (percent && std::isnan(*percent)) percent.reset();
+    if (percent == percent_) return;
+    percent_ = percent;
+    update();
+}
+
+QColor LevelBar::fillColour() const {
+    return Look::levelColour(limitLevel(percent_));
+}
+
+QColor LevelBar::trackColour() const {
+    // The text colour at low opacity: dark on a light window, light on a dark one, so the
+    // empty part always shows.
+    QColor track = palette().color(QPalette::WindowText);
+    track.setAlphaF(0.18F);
+    return track;
+}
+
+QSize LevelBar::sizeHint() const {
+    return {120, 8};
+}
+
+void LevelBar::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    const QRectF all = QRectF(rect());
+    const double radius = all.height() / 2;
+    p.setBrush(trackColour());
+    p.drawRoundedRect(all, radius, radius);
+    const double fraction = percent_ ? UsageText::clampedPercent(*percent_) / 100.0 : 0.0;
+    if (fraction <= 0) return;
+    // The fill is the track's shape cut at the percent, so a small fill keeps round ends.
+    QPainterPath track;
+    track.addRoundedRect(all, radius, radius);
+    QPainterPath shown;
+    shown.addRect(QRectF(all.left(), all.top(), all.width() * fraction, all.height()));
+    p.setBrush(fillColour());
+    p.drawPath(track.intersected(shown));
+}
+
 LimitBar::LimitBar(const QString& title, QWidget* parent)
     : QWidget(parent),
       percent_(new QLabel(this)),
-      bar_(new QProgressBar(this)),
+      bar_(new LevelBar(this)),
       reset_(new QLabel(this)),
       forecast_(new QLabel(this)) {
     setObjectName(QStringLiteral("bar_") + title);
@@ -31,9 +79,7 @@ LimitBar::LimitBar(const QString& title, QWidget* parent)
     top->addWidget(name);
     top->addStretch(1);
     top->addWidget(percent_);
-    bar_->setRange(0, 100);
-    bar_->setTextVisible(false);
-    bar_->setFixedHeight(8);
+    bar_->setObjectName(QStringLiteral("level"));
     reset_->setObjectName(QStringLiteral("reset"));
     forecast_->setObjectName(QStringLiteral("forecast"));
     for (QLabel* caption : {reset_, forecast_}) {
@@ -55,7 +101,7 @@ QString LimitBar::timeText(TimeMs at, TimeMs now) {
 void LimitBar::show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
                     std::optional<TimeMs> projectedFullAt, TimeMs now) {
     percent_->setText(UsageText::percent(percent));
-    bar_->setValue(static_cast<int>(std::lround(UsageText::clampedPercent(percent))));
+    bar_->setPercent(percent);
     QString reset = tr("Reset %1").arg(resetText);
     if (readAt && now - *readAt > kStaleReadingMs)
         reset += tr(" · read %1").arg(timeText(*readAt, now));
@@ -68,7 +114,7 @@ void LimitBar::show(double percent, const QString& resetText, std::optional<Time
 
 void LimitBar::showReset(TimeMs resetAt, TimeMs now) {
     percent_->setText(UsageText::percent(0));
-    bar_->setValue(0);
+    bar_->setPercent(std::nullopt);
     reset_->setText(tr("Reset at %1 · new window").arg(timeText(resetAt, now)));
     forecast_->setVisible(false);
 }

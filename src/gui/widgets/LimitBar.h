@@ -7,10 +7,28 @@
 #include "alerts/LimitReadings.h"
 
 class QLabel;
-class QProgressBar;
 class QVBoxLayout;
 
 namespace qm::gui {
+
+// A thin bar of how full a limit is: a track that shows in either palette, filled to the
+// percent in the colour of its level (see limitLevel); grey when the level is unknown.
+class LevelBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit LevelBar(QWidget* parent = nullptr);
+    void setPercent(std::optional<double> percent);
+    std::optional<double> percent() const { return percent_; }
+    QColor fillColour() const;
+    QColor trackColour() const;
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::optional<double> percent_;
+};
 
 // One usage limit as the cards show it: the title and the percentage, the bar, "Reset " and
 // the reset time (with " · read HH:MM" when the reading is more than ten minutes old), and,
@@ -24,7 +42,8 @@ public:
     void show(double percent, const QString& resetText, std::optional<TimeMs> readAt,
               std::optional<TimeMs> projectedFullAt, TimeMs now);
     using QWidget::show;
-    // A window that reset at `resetAt` after it was read: 0% and "Reset at 23:51 · new window".
+    // A window that reset at `resetAt` after it was read: 0% and "Reset at 23:51 · new window",
+    // its bar grey: nobody has read the new window yet.
     void showReset(TimeMs resetAt, TimeMs now);
 
     // "14:20" today, "12/09 14:20" on another day, in local time.
@@ -32,7 +51,7 @@ public:
 
 private:
     QLabel* percent_;
-    QProgressBar* bar_;
+    LevelBar* bar_;
     QLabel* reset_;
     QLabel* forecast_;
 };
