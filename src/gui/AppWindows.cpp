@@ -9,7 +9,6 @@
 #include "gui/accounts/AccountsWindow.h"
 #include "gui/claude/ClaudeLoginFlow.h"
 #include "gui/dashboard/DashboardWindow.h"
-#include "gui/dashboard/PriceActions.h"
 #include "gui/relay/RelayWindow.h"
 #include "gui/trends/TrendsWindow.h"
 
@@ -60,7 +59,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
                                            [windows](const QString& id) { windows->open(id); });
         if (stores.localUsage) window->setLocalUsage(stores.localUsage);
         if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
-        if (stores.prices) addPriceActions(window->menu(), stores.prices);
+        if (stores.prices) window->setPrices(stores.prices);
         window->setHistory(stores.history);
         return window;
     });

@@ -7,12 +7,15 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
+#include <array>
 
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "core/Clock.h"
 #include "gui/UsageText.h"
 #include "gui/WindowRegistry.h"
+#include "gui/mascot/CorgiMascot.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/Look.h"
 #include "ledger/UsageAggregator.h"
@@ -34,24 +37,56 @@ private:
     QElapsedTimer* closedAt_;
 };
 
-QPixmap drawnGauge() {
-    QPixmap pixmap(64, 64);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+// Every size a tray or a window frame asks for, at scale 1 and 2, drawn for its pixels rather
+// than stretched from another.
+constexpr std::array<int, 10> kTrayIconSizes{16, 22, 24, 32, 44, 48, 64, 96, 128, 256};
+
+QImage trayGauge() {
+    QImage image(64, 64, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(QColor(0xE0, 0x8A, 0x3C), 8, Qt::SolidLine, Qt::RoundCap));
     p.drawArc(QRectF(8, 8, 48, 48), 200 * 16, -220 * 16);
     p.setPen(QPen(QColor(0x33, 0x33, 0x33), 6, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(32, 34), QPointF(46, 20));
-    return pixmap;
+    return image;
 }
 
-const QPixmap& basePixmap() {
-    static const QPixmap pixmap = [] {
-        QPixmap loaded(QStringLiteral(":/menubar-corgi.png"));
-        return loaded.isNull() ? drawnGauge() : loaded;
+const QImage& trayBaseImage() {
+    static const QImage image = [] {
+        QImage loaded(QStringLiteral(":/menubar-corgi.png"));
+        return loaded.isNull() ? trayGauge() : loaded;
     }();
-    return pixmap;
+    return image;
+}
+
+QImage trayFaceAt(int size) {
+    return CorgiMascotAssets::scaled(trayBaseImage(), QSize(size, size))
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// The dot with its ring spans half the icon's side; the ring is wide enough to show at 16
+// pixels.
+constexpr double kTrayDotShare = 0.5;
+double trayRingWidth(int side) {
+    return std::max(1.5, side / 12.0);
+}
+
+// The level's dot in the bottom right corner, inside a ring of `ring` that parts it from the
+// corgi's coat (orange on orange otherwise) at every size.
+void drawTrayLevelDot(QImage& image, const QColor& dot, const QColor& ring) {
+    const double side = image.width();
+    const double outer = side * kTrayDotShare;
+    const double width = trayRingWidth(image.width());
+    const QRectF disc(side - outer, side - outer, outer, outer);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ring);
+    p.drawEllipse(disc);
+    p.setBrush(dot);
+    p.drawEllipse(disc.adjusted(width, width, -width, -width));
 }
 
 }  // namespace
@@ -161,20 +196,27 @@ void TrayIcon::update() {
 }
 
 QIcon TrayIcon::appIcon() {
-    return QIcon(basePixmap());
+    static const QIcon icon = [] {
+        QIcon made;
+        for (int size : kTrayIconSizes) made.addPixmap(QPixmap::fromImage(trayFaceAt(size)));
+        return made;
+    }();
+    return icon;
 }
 
 QIcon TrayIcon::iconWithLevel(std::optional<UsageStatusLevel> level) {
     if (!level) return appIcon();
-    QPixmap pixmap = basePixmap().copy();
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    const double d = pixmap.width() * 0.42;
-    const QRectF dot(pixmap.width() - d - 1, pixmap.height() - d - 1, d, d);
-    p.setPen(QPen(Qt::white, pixmap.width() / 20.0));
-    p.setBrush(Look::levelColour(*level));
-    p.drawEllipse(dot);
-    return QIcon(pixmap);
+    // The ring in the window colour of the palette in use: white on a light one, dark on a
+    // dark one, either way apart from the coat and the dot.
+    const QColor ring = QApplication::palette().color(QPalette::Window);
+    const QColor dot = Look::levelColour(*level);
+    QIcon icon;
+    for (int size : kTrayIconSizes) {
+        QImage face = trayFaceAt(size);
+        drawTrayLevelDot(face, dot, ring);
+        icon.addPixmap(QPixmap::fromImage(face));
+    }
+    return icon;
 }
 
 }  // namespace qm::gui

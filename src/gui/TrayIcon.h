@@ -41,9 +41,11 @@ public:
     QMenu* menu() const { return menu_; }
     QSystemTrayIcon* tray() { return &tray_; }
 
-    // The "menubar-corgi" picture (a drawn gauge if the resource is missing), loaded once.
+    // The "menubar-corgi" picture (a drawn gauge if the resource is missing), made once at
+    // each common size, so that no screen scale stretches it.
     static QIcon appIcon();
-    // The icon with a small dot of the level's colour, or the plain icon without a level.
+    // The icon with a dot of the level's colour in a ring of the palette's window colour, or
+    // the plain icon without a level.
     static QIcon iconWithLevel(std::optional<UsageStatusLevel> level);
 
 private:

@@ -1,9 +1,15 @@
 #include "gui/WindowRegistry.h"
 
+#include "gui/WindowPlaces.h"
+
 namespace qm::gui {
 
 WindowRegistry::~WindowRegistry() {
-    for (const QPointer<QWidget>& window : std::as_const(windows_)) delete window.data();
+    for (auto it = windows_.cbegin(); it != windows_.cend(); ++it) {
+        // The application quits with the window open: it opens there next time.
+        if (*it && (*it)->isVisible()) WindowPlaces::keep(*it, it.key());
+        delete it->data();
+    }
 }
 
 void WindowRegistry::declare(const QString& id, Factory factory) {
@@ -27,6 +33,8 @@ QWidget* WindowRegistry::open(const QString& id) {
             return nullptr;
         }
         slot = factory();
+        WindowPlaces::place(slot, id);
+        WindowPlaces::follow(slot, id);
     }
     slot->show();
     slot->raise();

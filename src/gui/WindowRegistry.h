@@ -9,8 +9,9 @@
 namespace qm::gui {
 
 // Creates each window once, by id, and raises it when it is opened again. Closing a window
-// only hides it, so the stores it shows are never torn down with it. The registry owns the
-// windows: declare it after the stores so the windows go first.
+// only hides it, so the stores it shows are never torn down with it. A window opens where the
+// user last left it, or centred on the screen with the pointer (WindowPlaces). The registry owns
+// the windows: declare it after the stores so the windows go first.
 class WindowRegistry {
 public:
     using Factory = std::function<QWidget*()>;

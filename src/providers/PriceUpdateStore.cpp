@@ -94,6 +94,7 @@ QCoro::Task<> PriceUpdateStore::update() {
     if (!self) co_return;
     settings().setValue(kCheckedKey, qint64(systemNow()));
     updating_ = false;
+    lastResult_ = result;
     status_ = result.ok ? QStringLiteral("Prices updated: %1 models").arg(result.rows)
                         : QStringLiteral("Price update failed: ") + result.error;
     Q_EMIT changed();

@@ -33,6 +33,8 @@ public:
     bool isUpdating() const { return updating_; }
     // "Prices updated: 210 models", "Price update failed: ...", or empty before any update.
     QString statusText() const { return status_; }
+    // The last update's outcome in this run; none before the first has ended.
+    std::optional<PriceBook::InstallResult> lastResult() const { return lastResult_; }
     // The date of the list in effect: "bundled 2026-07-24" or "updated 2026-12-07".
     QString sourceText() const;
 
@@ -57,6 +59,7 @@ private:
     QString address_;
     bool updating_ = false;
     QString status_;
+    std::optional<PriceBook::InstallResult> lastResult_;
 };
 
 }  // namespace qm

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QPainter>
+#include <QSet>
 
+#include "DesktopFixture.h"
+#include "gui/dashboard/DashboardWindow.h"
 #include "gui/mascot/CorgiMascot.h"
 
 namespace qm::gui {
@@ -53,8 +56,9 @@ int opaquePixels(const QImage& image) {
     return n;
 }
 
-QImage draw(CorgiMascot& mascot, double seconds) {
-    QImage image(mascot.size(), QImage::Format_ARGB32);
+QImage draw(CorgiMascot& mascot, double seconds, qreal ratio = 1) {
+    QImage image(mascot.size() * ratio, QImage::Format_ARGB32);
+    image.setDevicePixelRatio(ratio);
     image.fill(Qt::transparent);
     QPainter p(&image);
     mascot.paintAt(p, seconds);
@@ -72,6 +76,53 @@ TEST(CorgiMascotTest, DrawsTheGroundAloneWithoutFramesAndFallsBackToSitting) {
     EXPECT_GT(opaquePixels(image), 1000);
     // Moving left the sprite is mirrored, so a different half of it is coloured.
     EXPECT_NE(draw(sitting, 1200 + 11.9), image);
+}
+
+QSet<QRgb> opaqueColours(const QImage& image, int rows) {
+    QSet<QRgb> colours;
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) == 255) colours.insert(image.pixel(x, y));
+        }
+    }
+    return colours;
+}
+
+TEST(CorgiMascotTest, TheDogIsDrawnForTheScreensPixelsWithItsCellsSharp) {
+    const QList<QImage> frames = CorgiMascotAssets::load(QStringLiteral("corgi_sitting"), 4);
+    ASSERT_FALSE(frames.isEmpty());
+    QSet<QRgb> artwork;
+    for (const QImage& frame : frames) artwork += opaqueColours(frame, frame.height());
+    // 44 points tall at scale 2: four screen pixels to a cell of the 22-cell drawing, each a
+    // copy of the artwork's colour rather than a blend of two.
+    CorgiMascot mascot({}, frames);
+    mascot.resize(400, 46);
+    const QImage image = draw(mascot, 1200, 2);
+    const QSet<QRgb> drawn = opaqueColours(image, image.height() - 2);  // above the ground
+    EXPECT_GT(drawn.size(), 3);
+    EXPECT_TRUE(artwork.contains(drawn)) << "blended colours at scale 2";
+    // Whole copies of each cell when the size is a multiple of the drawing's.
+    const QImage twice = CorgiMascotAssets::scaled(frames[0], QSize(60, 44));
+    EXPECT_EQ(twice.pixel(1, 1), twice.pixel(0, 0));
+    EXPECT_EQ(CorgiMascotAssets::scaled(frames[0], frames[0].size()), frames[0]);
+}
+
+class MascotOnDashboardTest : public test::DesktopFixture {};
+
+TEST_F(MascotOnDashboardTest, TheDogFollowsTheWindowsHeight) {
+    DashboardWindow window(&aggregator, &claude, &preferences, [](const QString&) {});
+    auto* mascot = window.findChild<CorgiMascot*>();
+    ASSERT_TRUE(mascot);
+    // A 1366 x 768 laptop's window, then a tall one on a big screen.
+    for (const QSize size : {QSize(1366, 700), QSize(1100, 1400)}) {
+        window.resize(size);
+        window.show();
+        test::layOut(&window);
+        EXPECT_EQ(mascot->height(), CorgiMascot::heightFor(window.height()));
+        EXPECT_LE(mascot->height(), window.height() * 0.13);
+        EXPECT_EQ(mascot->geometry().bottom(), window.height() - 1);
+    }
+    test::saveScreenshot(&window, QStringLiteral("dashboard-mascot-tall"));
 }
 
 TEST(CorgiMascotTest, AnimatesOnlyWhileVisible) {

@@ -1,6 +1,13 @@
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPainter>
 #include <QPushButton>
+#include <QSignalSpy>
+#include <QVBoxLayout>
 
 #include "DesktopFixture.h"
 #include "gui/TrayIcon.h"
@@ -91,6 +98,15 @@ TEST_F(PanelAndTrayTest, PanelButtonsOpenTheDashboardAndRefresh) {
     ASSERT_EQ(panel.focusWidget(), open);
     QTest::keyClick(open, Qt::Key_Space);
     EXPECT_EQ(opened, QStringList{QStringLiteral("dashboard")});
+    // Return and the keypad's Enter press it too.
+    for (const auto& [key, modifier] : {std::pair{Qt::Key_Return, Qt::NoModifier},
+                                        std::pair{Qt::Key_Enter, Qt::KeypadModifier}}) {
+        panel.show();
+        open->setFocus();
+        QTest::keyClick(open, key, modifier);
+        EXPECT_FALSE(panel.isVisible());
+    }
+    EXPECT_EQ(opened, QStringList(3, QStringLiteral("dashboard")));
 
     QTest::mouseClick(refresh, Qt::LeftButton);
     EXPECT_TRUE(aggregator.isRefreshing());
@@ -133,14 +149,116 @@ TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     EXPECT_TRUE(tray.panel()->isVisible());
 }
 
-TEST(TrayIconArtTest, TheIconIsTheCorgiAndTheLevelMarkChangesIt) {
+// Return presses the focused button in a plain window, and nothing else changes its meaning: a
+// line edit still takes it, and a dialog's Return still goes to its default button.
+TEST(ReturnKeyTest, ReturnPressesTheFocusedButtonAndLeavesFieldsAndDialogsAlone) {
+    QWidget window;
+    auto* field = new QLineEdit(&window);
+    auto* button = new QPushButton(QStringLiteral("Go"), &window);
+    auto* box = new QCheckBox(QStringLiteral("Often"), &window);
+    auto* column = new QVBoxLayout(&window);
+    for (QWidget* w : std::initializer_list<QWidget*>{field, button, box}) column->addWidget(w);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QSignalSpy clicked(button, &QPushButton::clicked);
+    QSignalSpy entered(field, &QLineEdit::returnPressed);
+
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Return);
+    EXPECT_EQ(clicked.count(), 1);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(box->isChecked());
+    // With a modifier it is some other command's key.
+    QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_TRUE(box->isChecked());
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(entered.count(), 1);
+    EXPECT_EQ(clicked.count(), 1);
+    EXPECT_TRUE(box->isChecked());
+
+    QDialog dialog;
+    auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    ok->setDefault(true);
+    auto* option = new QCheckBox(QStringLiteral("Remember"), &dialog);
+    auto* rows = new QVBoxLayout(&dialog);
+    rows->addWidget(option);
+    rows->addWidget(ok);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    option->setFocus();
+    QTest::keyClick(option, Qt::Key_Return);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_FALSE(option->isChecked());
+}
+
+// How far apart two colours are: the largest difference of a channel.
+int colourDistance(const QColor& a, const QColor& b) {
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                     std::abs(a.blue() - b.blue())});
+}
+
+// From the centre of the level's dot (half the icon's side across, in its bottom right
+// corner) outwards along `step`: past the dot, the next pixels are the ring's colour, before
+// any of the corgi's.
+bool ringAround(const QImage& image, QPoint step, const QColor& dot, const QColor& ring) {
+    QPoint at(image.width() * 3 / 4, image.height() * 3 / 4);
+    while (image.rect().contains(at) && colourDistance(image.pixelColor(at), dot) < 40) at += step;
+    for (int i = 0; i < 2 && image.rect().contains(at); ++i, at += step) {
+        if (colourDistance(image.pixelColor(at), ring) < 40) return true;
+    }
+    return false;
+}
+
+TEST(TrayIconArtTest, TheLevelDotHasARingOnEveryPaletteAndSize) {
+    const QPalette saved = QApplication::palette();
     const QImage plain = TrayIcon::appIcon().pixmap(64, 64).toImage();
     EXPECT_EQ(plain.size(), QSize(64, 64));
-    const QImage marked = TrayIcon::iconWithLevel(UsageStatusLevel::bad).pixmap(64, 64).toImage();
-    EXPECT_NE(plain, marked);
     EXPECT_EQ(plain, TrayIcon::iconWithLevel(std::nullopt).pixmap(64, 64).toImage());
     QDir().mkpath(QStringLiteral(QM_SCREENSHOT_DIR));
-    marked.save(QStringLiteral(QM_SCREENSHOT_DIR "/tray-icon-bad.png"));
+    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b)}) {
+        QPalette palette = saved;
+        palette.setColor(QPalette::Window, window);
+        QApplication::setPalette(palette);
+        // Orange on the orange coat is the case the ring is for.
+        for (UsageStatusLevel level : {UsageStatusLevel::warn, UsageStatusLevel::bad}) {
+            const QIcon icon = TrayIcon::iconWithLevel(level);
+            const QColor dot = Look::levelColour(level);
+            // Every size side by side on the panel's colour, for the pictures.
+            QImage sizes(16 + 22 + 24 + 32 + 48 + 64 + 6 * 4, 64, QImage::Format_ARGB32);
+            sizes.fill(window);
+            QPainter strip(&sizes);
+            int x = 0;
+            for (int side : {16, 22, 24, 32, 48, 64}) {
+                const QImage image = icon.pixmap(side, side).toImage();
+                ASSERT_EQ(image.size(), QSize(side, side));
+                const std::string where = QStringLiteral("%1 px on %2, level %3")
+                                              .arg(side)
+                                              .arg(window.name())
+                                              .arg(int(level))
+                                              .toStdString();
+                EXPECT_LT(colourDistance(image.pixelColor(side * 3 / 4, side * 3 / 4), dot), 40)
+                    << where;
+                for (const QPoint step : {QPoint(-1, 0), QPoint(0, -1), QPoint(-1, -1)})
+                    EXPECT_TRUE(ringAround(image, step, dot, window)) << where;
+                strip.drawImage(x, 0, image);
+                x += side + 4;
+            }
+            strip.end();
+            // Four times larger, pixel for pixel, to look at.
+            sizes.scaled(sizes.size() * 4)
+                .save(QStringLiteral(QM_SCREENSHOT_DIR "/tray-icon-%1-level%2.png")
+                          .arg(window.lightness() > 128 ? "light" : "dark")
+                          .arg(int(level)));
+            // At twice the scale a 22-point tray gets 44 pixels drawn for it, not 22 stretched.
+            const QPixmap sharp = icon.pixmap(QSize(22, 22), 2.0);
+            EXPECT_EQ(sharp.size(), QSize(44, 44));
+            EXPECT_EQ(sharp.devicePixelRatio(), 2.0);
+        }
+    }
+    QApplication::setPalette(saved);
 }
 
 }  // namespace

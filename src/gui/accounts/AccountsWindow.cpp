@@ -1,5 +1,7 @@
 #include "gui/accounts/AccountsWindow.h"
 
+#include <QHideEvent>
+
 #include <qcoro/qcorotask.h>
 #include <QDateTime>
 #include <QFrame>
@@ -51,9 +53,10 @@ QString keyStorageText(const KeychainStore& keychain) {
 }
 
 // A key drawn in `color`: the desktop's icon themes do not reliably have one, nor its fonts an
-// emoji.
-QPixmap keySymbol(const QColor& color) {
-    QPixmap pixmap(44, 44);
+// emoji. Drawn for the screen's pixels, `ratio` to a point.
+QPixmap keySymbol(const QColor& color, qreal ratio) {
+    QPixmap pixmap(QSize(44, 44) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -94,69 +97,12 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     layout->setContentsMargins(14, 12, 14, 12);
     layout->setSpacing(8);
 
-    auto* header = new QHBoxLayout;
-    providers_->setObjectName(QStringLiteral("providerPicker"));
-    providers_->setAccessibleName(tr("Provider"));
-    providers_->setExpanding(false);
-    providers_->setDrawBase(false);
-    for (ApiAccountProvider provider : kAllApiAccountProviders) {
-        providers_->addTab(ProviderUsageText::displayName(provider));
-    }
-    header->addWidget(providers_);
-    header->addStretch(1);
-    relayStatus_->setObjectName(QStringLiteral("relayStatus"));
-    relayButton_->setObjectName(QStringLiteral("relayButton"));
-    auto* add = new QPushButton(tr("+ Add"), this);
-    add->setObjectName(QStringLiteral("addButton"));
-    header->addWidget(relayStatus_);
-    header->addWidget(relayButton_);
-    header->addWidget(add);
-    layout->addLayout(header);
-
-    auto* line = new QFrame(this);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(line);
-
-    keyStorage_->setObjectName(QStringLiteral("keyStorageLabel"));
-    WindowText::setColor(keyStorage_, WindowText::secondary(this));
-    if (accounts_) keyStorage_->setText(keyStorageText(accounts_->keychain()));
-    layout->addWidget(keyStorage_);
-
-    auto* empty = new QWidget(body_);
-    auto* emptyLayout = new QVBoxLayout(empty);
-    emptyLayout->addStretch(1);
-    auto* key = new QLabel(empty);
-    key->setPixmap(keySymbol(WindowText::secondary(this)));
-    key->setAlignment(Qt::AlignCenter);
-    emptyLayout->addWidget(key);
-    emptyText_->setObjectName(QStringLiteral("emptyLabel"));
-    emptyText_->setAlignment(Qt::AlignCenter);
-    WindowText::setColor(emptyText_, WindowText::secondary(this));
-    emptyLayout->addWidget(emptyText_);
-    auto* emptyAdd = new QPushButton(tr("+ Add Account"), empty);
-    emptyAdd->setObjectName(QStringLiteral("emptyAddButton"));
-    emptyLayout->addWidget(emptyAdd, 0, Qt::AlignHCenter);
-    emptyLayout->addStretch(2);
-    body_->addWidget(empty);
-
-    auto* scroll = new QScrollArea(body_);
-    scroll->setObjectName(QStringLiteral("accountScroll"));
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* list = new QWidget(scroll);
-    rowsLayout_ = new QVBoxLayout(list);
-    rowsLayout_->setContentsMargins(0, 0, 0, 0);
-    rowsLayout_->setSpacing(8);
-    rowsLayout_->addStretch(1);
-    scroll->setWidget(list);
-    body_->addWidget(scroll);
+    layout->addLayout(makeHeader());
+    body_->addWidget(makeEmptyPage());
+    body_->addWidget(makeRowsPage());
     layout->addWidget(body_, 1);
 
     connect(providers_, &QTabBar::currentChanged, this, &AccountsWindow::showTab);
-    connect(add, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
-    connect(emptyAdd, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
     connect(relayButton_, &QPushButton::clicked, this, [this] {
         if (openWindow_) openWindow_(QStringLiteral("relay"));
     });
@@ -190,8 +136,93 @@ AccountsWindow::AccountsWindow(AccountStore* accounts, GeminiRelayStore* relay,
     WindowBehaviour::install(this);
 }
 
+QLayout* AccountsWindow::makeHeader() {
+    // The tabs have a row of their own, so that all five show at any width the screen
+    // allows; the account actions share the next row with the note on where keys are kept.
+    auto* header = new QVBoxLayout;
+    auto* tabs = new QHBoxLayout;
+    providers_->setObjectName(QStringLiteral("providerPicker"));
+    providers_->setAccessibleName(tr("Provider"));
+    providers_->setExpanding(false);
+    providers_->setDrawBase(false);
+    for (ApiAccountProvider provider : kAllApiAccountProviders) {
+        providers_->addTab(ProviderUsageText::displayName(provider));
+    }
+    tabs->addWidget(providers_);
+    tabs->addStretch(1);
+    header->addLayout(tabs);
+
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    header->addWidget(line);
+
+    auto* actions = new QHBoxLayout;
+    keyStorage_->setObjectName(QStringLiteral("keyStorageLabel"));
+    WindowText::setColor(keyStorage_, WindowText::secondary(this));
+    if (accounts_) keyStorage_->setText(keyStorageText(accounts_->keychain()));
+    actions->addWidget(keyStorage_, 1);
+    relayStatus_->setObjectName(QStringLiteral("relayStatus"));
+    relayButton_->setObjectName(QStringLiteral("relayButton"));
+    auto* add = new QPushButton(tr("+ Add"), this);
+    add->setObjectName(QStringLiteral("addButton"));
+    for (QWidget* control : std::initializer_list<QWidget*>{relayStatus_, relayButton_, add})
+        actions->addWidget(control, 0, Qt::AlignVCenter);
+    header->addLayout(actions);
+    connect(add, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
+    return header;
+}
+
+QWidget* AccountsWindow::makeEmptyPage() {
+    auto* empty = new QWidget(body_);
+    auto* emptyLayout = new QVBoxLayout(empty);
+    emptyLayout->addStretch(1);
+    auto* key = new QLabel(empty);
+    key->setPixmap(keySymbol(WindowText::secondary(this), devicePixelRatioF()));
+    key->setAlignment(Qt::AlignCenter);
+    emptyLayout->addWidget(key);
+    emptyText_->setObjectName(QStringLiteral("emptyLabel"));
+    emptyText_->setAlignment(Qt::AlignCenter);
+    WindowText::setColor(emptyText_, WindowText::secondary(this));
+    emptyLayout->addWidget(emptyText_);
+    auto* emptyAdd = new QPushButton(tr("+ Add Account"), empty);
+    emptyAdd->setObjectName(QStringLiteral("emptyAddButton"));
+    emptyLayout->addWidget(emptyAdd, 0, Qt::AlignHCenter);
+    emptyLayout->addStretch(2);
+    connect(emptyAdd, &QPushButton::clicked, this, &AccountsWindow::openAddDialog);
+    return empty;
+}
+
+QWidget* AccountsWindow::makeRowsPage() {
+    auto* scroll = new QScrollArea(body_);
+    scroll->setObjectName(QStringLiteral("accountScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* list = new QWidget(scroll);
+    rowsLayout_ = new QVBoxLayout(list);
+    rowsLayout_->setContentsMargins(0, 0, 0, 0);
+    rowsLayout_->setSpacing(8);
+    rowsLayout_->addStretch(1);
+    scroll->setWidget(list);
+    return scroll;
+}
+
 AccountsWindow::~AccountsWindow() {
     usage_->cancelAll();
+    watchOtherRelays(false);
+}
+
+// On screen, the relay status also names a relay another process runs on the same data folder.
+void AccountsWindow::watchOtherRelays(bool watching) {
+    if (!relay_ || watching == watchingOtherRelays_) return;
+    watchingOtherRelays_ = watching;
+    relay_->watchOtherRuns(watching);
+}
+
+void AccountsWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    watchOtherRelays(false);
 }
 
 ApiAccountProvider AccountsWindow::provider() const {
@@ -270,6 +301,7 @@ void AccountsWindow::closeEvent(QCloseEvent* event) {
 void AccountsWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     usage_->attachHistoryStore(history_);
+    watchOtherRelays(true);
 }
 
 void AccountsWindow::openAddDialog() {
@@ -394,8 +426,10 @@ void AccountsWindow::updateRelayStatus() {
     relayStatus_->setVisible(gemini && relay_ && !machinesShown());
     relayButton_->setVisible(gemini && !machinesShown());
     if (relay_) {
+        const std::vector<RelayRun>& others = relay_->otherRuns();
         relayStatus_->setStatus(relay_->isRunning(), relay_->port(),
-                                int(relay_->activeClients().size()));
+                                int(relay_->activeClients().size()),
+                                others.empty() ? std::nullopt : std::optional(others.front().port));
     }
 }
 

@@ -14,6 +14,7 @@
 #include "providers/ProviderUsageStore.h"
 
 class QLabel;
+class QLayout;
 class QMessageBox;
 class QPushButton;
 class QStackedWidget;
@@ -72,11 +73,16 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void watchOtherRelays(bool watching);
     // The window is kept for the next opening, which starts afresh: the Gemini tab and no
     // usage results.
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    QLayout* makeHeader();
+    QWidget* makeEmptyPage();
+    QWidget* makeRowsPage();
     void insertRows(int first, int last);
     void removeRows(int first, int last);
     void dropRow(AccountRowWidget* widget);
@@ -98,6 +104,7 @@ private:
 
     QPointer<AccountStore> accounts_;
     QPointer<GeminiRelayStore> relay_;
+    bool watchingOtherRelays_ = false;
     QPointer<UsageHistoryStore> history_;
     std::function<void(const QString&)> openWindow_;
     Clock now_;

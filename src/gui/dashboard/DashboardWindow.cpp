@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPropertyAnimation>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -22,24 +23,26 @@
 #include "gui/claude/ClaudeCard.h"
 #include "gui/dashboard/BackgroundOptions.h"
 #include "gui/dashboard/CardGrid.h"
+#include "gui/dashboard/PriceActions.h"
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
 #include "gui/dashboard/SettingsMenu.h"
 #include "gui/dashboard/ToolCostLines.h"
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
+#include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
 #include "gui/widgets/WindowBehaviour.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
 #include "ledger/UsageAggregator.h"
+#include "providers/PriceUpdateStore.h"
 
 namespace qm::gui {
 
 namespace {
 constexpr int kPadding = 20;
-constexpr int kMascotHeight = 112;
 }  // namespace
 
 DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* claude,
@@ -81,8 +84,9 @@ DashboardWindow::DashboardWindow(UsageAggregator* aggregator, ClaudeUsageStore* 
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(scroll_, 1);
-    // Below the scrolling cards rather than over them, so the dog never hides a figure.
-    mascot_->setFixedHeight(kMascotHeight);
+    // Below the scrolling cards rather than over them, so the dog never hides a figure; its
+    // height follows the window's (resizeEvent).
+    mascot_->setFixedHeight(CorgiMascot::heightFor(height()));
     auto* strip = new QHBoxLayout;
     strip->setContentsMargins(kPadding, 0, kPadding, 0);
     strip->addWidget(mascot_);
@@ -122,10 +126,18 @@ QWidget* DashboardWindow::makeHeader() {
     updated_->setObjectName(QStringLiteral("lastRefresh"));
     updated_->setFont(Look::caption());
     Look::makeSecondary(updated_);
+    // The outcome of a price update the user asked for, in a line of its own so that a long
+    // one neither widens the header nor hides the refresh time.
+    priceOutcome_ = new ElidedLabel(header, Qt::ElideRight, 2);
+    priceOutcome_->setObjectName(QStringLiteral("priceOutcome"));
+    priceOutcome_->setFont(Look::caption());
+    Look::makeSecondary(priceOutcome_);
+    priceOutcome_->hide();
     names->addWidget(title);
     names->addWidget(updated_);
-    row->addLayout(names);
-    row->addStretch(1);
+    names->addWidget(priceOutcome_);
+    // The names take the room the buttons leave, which the price outcome may need.
+    row->addLayout(names, 1);
 
     mascotSwitch_ = new QCheckBox(tr("Mascot"));
     mascotSwitch_->setObjectName(QStringLiteral("mascotSwitch"));
@@ -170,6 +182,20 @@ void DashboardWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
 
 void DashboardWindow::setHistory(UsageHistoryStore* history) {
     if (auto* card = findChild<ClaudeCard*>()) card->setHistory(history);
+}
+
+void DashboardWindow::setPrices(PriceUpdateStore* prices) {
+    prices_ = prices;
+    addPriceActions(menu_, prices);
+    connect(prices, &PriceUpdateStore::changed, this, &DashboardWindow::showPriceOutcome);
+    showPriceOutcome();
+}
+
+void DashboardWindow::showPriceOutcome() {
+    const QString sentence = prices_ ? priceUpdateSentence(*prices_) : QString();
+    priceOutcome_->setText(sentence);
+    priceOutcome_->setToolTip(prices_ ? priceUpdateDetail(*prices_) : QString());
+    priceOutcome_->setVisible(!sentence.isEmpty());
 }
 
 bool DashboardWindow::mascotShown() const {
@@ -250,6 +276,11 @@ void DashboardWindow::showEvent(QShowEvent* event) {
     render();
     clock_.start();
     startupRefreshAfterPaint(this, aggregator_, claude_);
+}
+
+void DashboardWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    mascot_->setFixedHeight(CorgiMascot::heightFor(event->size().height()));
 }
 
 void DashboardWindow::hideEvent(QHideEvent* event) {

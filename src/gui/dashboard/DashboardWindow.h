@@ -20,6 +20,7 @@ class QGraphicsOpacityEffect;
 namespace qm {
 class ClaudeUsageStore;
 class Preferences;
+class PriceUpdateStore;
 class UsageAggregator;
 class UsageHistoryStore;
 }  // namespace qm
@@ -36,6 +37,7 @@ namespace qm::gui {
 class CardGrid;
 class ClaudeCard;
 class CorgiMascot;
+class ElidedLabel;
 class ProviderCard;
 class RecentActivity;
 class TopSection;
@@ -57,6 +59,9 @@ public:
     void setRemoteHosts(hosts::RemoteHostStore* store);
     // The Claude card's projections come from the history's snapshots.
     void setHistory(UsageHistoryStore* history);
+    // The price entries in the settings menu, and the last update's outcome under the status
+    // line.
+    void setPrices(PriceUpdateStore* prices);
 
     bool mascotShown() const;
     // The settings menu, for entries that other parts add (prices).
@@ -65,10 +70,12 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* makeHeader();
     void render();
+    void showPriceOutcome();
     void keepOneCardPerTool(const std::vector<ProviderUsage>& providers);
     void setMascotEnabled(bool enabled, bool animate);
     void showAutostart();
@@ -79,11 +86,13 @@ private:
     Preferences* preferences_;
     ledger::LocalUsageStore* localUsage_ = nullptr;
     hosts::RemoteHostStore* remoteHosts_ = nullptr;
+    PriceUpdateStore* prices_ = nullptr;
     std::function<void(const QString&)> openWindow_;
     LoginAutostart autostart_ = LoginAutostart::forThisProgram();  // before the header uses it
     QScrollArea* scroll_;
     QVBoxLayout* content_;
     QLabel* updated_ = nullptr;
+    ElidedLabel* priceOutcome_ = nullptr;
     QCheckBox* mascotSwitch_ = nullptr;
     QCheckBox* autostartSwitch_ = nullptr;
     QPushButton* refresh_ = nullptr;

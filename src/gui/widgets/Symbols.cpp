@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QHash>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
@@ -11,23 +12,52 @@ namespace qm::gui::Symbols {
 
 namespace {
 
-QIcon drawn(const QString& themeName, const std::function<void(QPainter&)>& draw) {
+using Drawing = std::function<void(QPainter&)>;
+
+// Draws the symbol for each size and scale it is asked for, so a screen at twice the scale gets
+// lines twice as fine rather than a small picture stretched; and in the palette's text colour
+// of the moment, so a switch to a dark palette draws them anew. A drawing is on a 32-point
+// grid.
+class DrawnSymbol : public QIconEngine {
+public:
+    explicit DrawnSymbol(Drawing draw) : draw_(std::move(draw)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
+        const QColor ink = QApplication::palette().color(
+            mode == QIcon::Disabled ? QPalette::Disabled : QPalette::Active, QPalette::WindowText);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->translate(rect.topLeft());
+        painter->scale(rect.width() / 32.0, rect.height() / 32.0);
+        painter->setPen(QPen(ink, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter->setBrush(Qt::NoBrush);
+        draw_(*painter);
+        painter->restore();
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return pixmap;
+    }
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        return {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)};
+    }
+    QIconEngine* clone() const override { return new DrawnSymbol(*this); }
+
+private:
+    Drawing draw_;
+};
+
+QIcon drawn(const QString& themeName, const Drawing& draw) {
     static QHash<QString, QIcon> made;  // main thread only, like every widget
-    // Drawn in the palette's text colour, so a switch to a dark palette draws them anew.
-    const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    const QString key = themeName + QLatin1Char('/') + ink.name();
-    if (const auto it = made.constFind(key); it != made.constEnd()) return *it;
+    if (const auto it = made.constFind(themeName); it != made.constEnd()) return *it;
     QIcon themed = QIcon::fromTheme(themeName);
-    if (!themed.isNull()) return made[key] = themed;
-    QPixmap pixmap(32, 32);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(ink, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.setBrush(Qt::NoBrush);
-    draw(p);
-    p.end();
-    return made[key] = QIcon(pixmap);
+    return made[themeName] = themed.isNull() ? QIcon(new DrawnSymbol(draw)) : themed;
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 namespace qm::gui::Symbols {
 
-// The desktop theme's icon when it has one, else a small drawing in the text colour, so a
-// bare desktop never shows an empty button.
+// The desktop theme's icon when it has one, else a small drawing in the text colour (drawn for
+// each size and screen scale it is shown at), so a bare desktop never shows an empty button.
 QIcon person();
 QIcon refresh();
 QIcon chart();

@@ -10,6 +10,9 @@
 #include <QWidget>
 #include <algorithm>
 
+#include "gui/widgets/ReturnPressesButtons.h"
+#include "gui/widgets/VisibleIndicatorStyle.h"
+
 namespace qm::gui::WindowBehaviour {
 
 namespace {
@@ -17,7 +20,10 @@ namespace {
 constexpr const char* kDeclaredMinimum = "declaredMinimumSize";
 
 QRect availableArea(const QWidget* window) {
-    QScreen* screen = window->screen();
+    // The screen the window was placed on; before it is first shown, Qt still counts it on
+    // the screen it was made on.
+    QScreen* screen = QGuiApplication::screenAt(window->frameGeometry().center());
+    if (!screen) screen = window->screen();
     if (!screen) screen = QGuiApplication::primaryScreen();
     return screen ? screen->availableGeometry() : QRect();
 }
@@ -60,18 +66,24 @@ private:
     void fit() {
         const QRect area = availableArea(window_);
         if (!area.isValid()) return;
-        // From the declared size each time, so a bigger screen gets it back.
-        window_->setMinimumSize(fittedMinimum(declared_, area));
         // The frame the window manager adds is known only once it is mapped; until then the
         // inner geometry is the best guess.
+        const QMargins border = frameBorder();
+        // From the declared size each time, so a bigger screen gets it back; the frame too
+        // has to fit.
+        window_->setMinimumSize(fittedMinimum(declared_, area.marginsRemoved(border)));
         const QRect frame = window_->frameGeometry();
-        const QRect inner = window_->geometry();
-        const QMargins border(inner.left() - frame.left(), inner.top() - frame.top(),
-                              frame.right() - inner.right(), frame.bottom() - inner.bottom());
         const QRect target = fitted(frame, area);
         if (target == frame) return;
         window_->resize(target.size().shrunkBy(border).expandedTo(window_->minimumSize()));
         window_->move(target.topLeft());
+    }
+
+    QMargins frameBorder() const {
+        const QRect frame = window_->frameGeometry();
+        const QRect inner = window_->geometry();
+        return {inner.left() - frame.left(), inner.top() - frame.top(),
+                frame.right() - inner.right(), frame.bottom() - inner.bottom()};
     }
 
     QWidget* window_;
@@ -92,12 +104,28 @@ QSize fittedMinimum(const QSize& minimum, const QRect& area) {
     return minimum.boundedTo(area.size());
 }
 
+QRect openingPlace(const std::optional<QRect>& saved, const QSize& size, const QList<QRect>& areas,
+                   const QRect& pointerArea) {
+    if (saved && saved->isValid()) {
+        for (const QRect& area : areas) {
+            if (area.contains(saved->center())) return fitted(*saved, area);
+        }
+    }
+    // The size the user gave it still holds on another screen.
+    const QSize wanted = saved && saved->isValid() ? saved->size() : size;
+    QRect centred(QPoint(0, 0), wanted.boundedTo(pointerArea.size()));
+    centred.moveCenter(pointerArea.center());
+    return fitted(centred, pointerArea);
+}
+
 QSize declaredMinimum(const QWidget* window) {
     const QVariant declared = window->property(kDeclaredMinimum);
     return declared.isValid() ? declared.toSize() : window->minimumSize();
 }
 
 void install(QWidget* window, CloseKeys keys) {
+    ReturnPressesButtons::installOnApplication();
+    VisibleIndicatorStyle::useForApplication();
     QList<QKeySequence> sequences{QKeySequence(Qt::CTRL | Qt::Key_W)};
     if (keys == CloseKeys::escapeAndCtrlW) sequences.append(QKeySequence(Qt::Key_Escape));
     for (const QKeySequence& sequence : sequences) {
