@@ -47,7 +47,9 @@ std::vector<LimitReading> claudeLimitReadings(const LatestClaudeUsage& usage, Ti
                             percent,
                             resetsAt,
                             readAt,
-                            LimitForecast::projectedFullAt(samples, resetsAt, windowMs, now)};
+                            LimitForecast::projectedFullAt(samples, resetsAt, windowMs, now),
+                            std::nullopt,
+                            LimitSource::claudeWeb};
     };
     std::vector<LimitReading> readings{
         reading(QStringLiteral("fiveHour"), QStringLiteral("Claude five-hour limit"),
@@ -94,7 +96,9 @@ std::vector<LimitReading> codexLimitReadings(const CodexPlanLimits& limits,
                             plan.usedPercent,
                             plan.resetsAt,
                             limits.observedAt,
-                            LimitForecast::projectedFullAt(samples, plan.resetsAt, windowMs, now)};
+                            LimitForecast::projectedFullAt(samples, plan.resetsAt, windowMs, now),
+                            std::nullopt,
+                            LimitSource::codexLogs};
     };
     std::vector<LimitReading> result;
     if (limits.fiveHour) {
@@ -161,8 +165,9 @@ std::optional<UsageStatusLevel> limitsLevel(const std::vector<LimitReading>& rea
         if (std::isnan(reading.percent) || hasReset(reading, now)) continue;
         if (!highest || reading.percent > *highest) highest = reading.percent;
     }
-    if (!highest) return std::nullopt;
-    return claudeSessionLevel(*highest);
+    // Limits known but none readable now (each past its reset): grey, not absent.
+    if (!highest) return readings.empty() ? std::nullopt : std::optional(UsageStatusLevel::unknown);
+    return limitLevel(*highest);
 }
 
 QString codexLimitsLine(const std::vector<LimitReading>& readings, TimeMs now) {

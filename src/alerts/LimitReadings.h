@@ -6,6 +6,7 @@
 
 #include "core/ClaudeUsageModel.h"
 #include "core/HistoryRecords.h"
+#include "core/LimitSource.h"
 #include "core/UsageModels.h"
 
 namespace qm {
@@ -24,6 +25,8 @@ struct LimitReading {
     // Set by currentWindow() when the window reset at this time after the reading: the reading
     // then describes the new window, with nothing used and no reset time or projection known.
     std::optional<TimeMs> freshSince = std::nullopt;
+    // Where the figure was read (claude.ai, Claude Code, the Codex logs); none when unknown.
+    std::optional<LimitSource> source = std::nullopt;
     bool operator==(const LimitReading&) const = default;
 
     QString tool() const { return key.section(QLatin1Char('.'), 0, 0); }

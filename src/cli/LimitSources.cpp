@@ -2,6 +2,7 @@
 
 #include <QDir>
 
+#include "alerts/ClaudeLimits.h"
 #include "core/ClaudeResetTimes.h"
 #include "ledger/FiveHourSummaries.h"
 #include "ledger/UsageAggregator.h"
@@ -10,21 +11,13 @@
 namespace qm::cli {
 
 namespace {
-constexpr TimeMs kFreshMs = 30 * 60 * 1000;
-}  // namespace
 
-std::optional<ClaudeUsageSnapshot> freshClaudeSnapshot(
-    const std::vector<ClaudeUsageSnapshot>& snapshots, TimeMs now) {
-    if (snapshots.empty()) return std::nullopt;
-    const ClaudeUsageSnapshot& newest = snapshots.back();
-    if (newest.timestampMs < now - kFreshMs || newest.timestampMs > now + kFreshMs) {
-        return std::nullopt;
-    }
-    return newest;
-}
+constexpr TimeMs kFreshMs = kClaudeReadingFreshMs;
 
-std::vector<LimitReading> claudeLimits(const std::vector<ClaudeUsageSnapshot>& snapshots,
-                                       const QString& dataDirectory, TimeMs now) {
+// The limits of the fresh claude.ai snapshot, with the reset times read with it and the pace
+// of the history; none without a fresh snapshot.
+std::vector<LimitReading> siteLimits(const std::vector<ClaudeUsageSnapshot>& snapshots,
+                                     const QString& dataDirectory, TimeMs now) {
     const std::optional<ClaudeUsageSnapshot> snapshot = freshClaudeSnapshot(snapshots, now);
     if (!snapshot) return {};
     LatestClaudeUsage usage;
@@ -42,6 +35,34 @@ std::vector<LimitReading> claudeLimits(const std::vector<ClaudeUsageSnapshot>& s
         usage.subResetAt = resets->perModel;
     }
     return claudeLimitReadings(usage, snapshot->timestampMs, snapshots, now);
+}
+
+}  // namespace
+
+std::optional<ClaudeUsageSnapshot> freshClaudeSnapshot(
+    const std::vector<ClaudeUsageSnapshot>& snapshots, TimeMs now) {
+    if (snapshots.empty()) return std::nullopt;
+    const ClaudeUsageSnapshot& newest = snapshots.back();
+    if (newest.timestampMs < now - kFreshMs || newest.timestampMs > now + kFreshMs) {
+        return std::nullopt;
+    }
+    return newest;
+}
+
+std::vector<ClaudeLimitReading> claudeCodeReadings(const QString& dataDirectory, TimeMs now) {
+    return ClaudeLimitReadingsFile::load(ClaudeLimitReadingsFile::pathIn(dataDirectory), now);
+}
+
+std::vector<LimitReading> claudeLimits(const std::vector<ClaudeUsageSnapshot>& snapshots,
+                                       const std::vector<ClaudeLimitReading>& readings,
+                                       const QString& dataDirectory, TimeMs now) {
+    return mergedClaudeLimits(siteLimits(snapshots, dataDirectory, now), snapshots, readings, now,
+                              now - kFreshMs);
+}
+
+std::vector<LimitReading> claudeLimits(const std::vector<ClaudeUsageSnapshot>& snapshots,
+                                       const QString& dataDirectory, TimeMs now) {
+    return claudeLimits(snapshots, claudeCodeReadings(dataDirectory, now), dataDirectory, now);
 }
 
 std::vector<LimitReading> codexLimits(const std::optional<ProviderUsage>& codex, TimeMs now) {

@@ -12,9 +12,11 @@
 #include "core/Iso8601.h"
 #include "history/UsageHistoryReader.h"
 
-// `limits` lists every usage limit known: how much is used, when it resets, when it was read
-// and, at the pace of its recent readings, when it will be full. A limit whose reset time has
-// passed since it was read is listed as the new window it is: nothing used, and when it reset.
+// `limits` lists every usage limit known: how much is used, when it resets, when and where it
+// was read and, at the pace of its recent readings, when it will be full. Each Claude window
+// shows its freshest reading, from claude.ai (the application) or Claude Code (its status line). A
+// limit whose reset time has passed since it was read is listed as the new window it is: nothing
+// used, and when it reset.
 namespace qm::cli {
 namespace {
 
@@ -22,7 +24,8 @@ QJsonValue isoOrNull(std::optional<TimeMs> at) {
     return at ? QJsonValue(Iso8601::formatMs(*at)) : QJsonValue(QJsonValue::Null);
 }
 
-// `freshWindow` tells a window that started afresh after the reading, `resetAt` when it did.
+// `freshWindow` tells a window that started afresh after the reading, `resetAt` when it did;
+// `source` where the figure was read: "claudeCode", "claudeWeb" or "codexLogs".
 QJsonObject jsonOf(const LimitReading& reading) {
     return {{QStringLiteral("tool"), reading.tool()},
             {QStringLiteral("window"), reading.window()},
@@ -31,7 +34,9 @@ QJsonObject jsonOf(const LimitReading& reading) {
             {QStringLiteral("readAt"), Iso8601::formatMs(reading.readAt)},
             {QStringLiteral("projectedFullAt"), isoOrNull(reading.projectedFullAt)},
             {QStringLiteral("freshWindow"), reading.freshSince.has_value()},
-            {QStringLiteral("resetAt"), isoOrNull(reading.freshSince)}};
+            {QStringLiteral("resetAt"), isoOrNull(reading.freshSince)},
+            {QStringLiteral("source"), reading.source ? QJsonValue(rawValue(*reading.source))
+                                                      : QJsonValue(QJsonValue::Null)}};
 }
 
 // "5-hour", "weekly", "weekly Opus".
@@ -53,6 +58,13 @@ QString percentText(double value) {
     return QString::number(std::lround(std::clamp(value, 0.0, 999.0))) + QLatin1Char('%');
 }
 
+// "read 13:50 from Claude Code".
+QString readColumn(const LimitReading& reading, TimeMs now) {
+    QString text = QStringLiteral("read ") + limitTimeText(reading.readAt, now);
+    if (reading.source) text += QStringLiteral(" from ") + limitSourceName(*reading.source);
+    return text;
+}
+
 // One line per limit, each column as wide as its widest cell.
 QString table(const std::vector<LimitReading>& readings, TimeMs now) {
     std::vector<QStringList> rows;
@@ -61,7 +73,7 @@ QString table(const std::vector<LimitReading>& readings, TimeMs now) {
         rows.push_back({r.tool() == QLatin1String("claude") ? QStringLiteral("Claude")
                                                             : QStringLiteral("Codex"),
                         windowText(r.window()), percentText(r.percent), resetColumn(r, now),
-                        QStringLiteral("read ") + limitTimeText(r.readAt, now),
+                        readColumn(r, now),
                         r.projectedFullAt
                             ? QStringLiteral("full at ") + limitTimeText(*r.projectedFullAt, now)
                             : QString()});
@@ -112,8 +124,8 @@ int runLimits(const QStringList& args) {
         return kExitOk;
     }
     if (readings.empty()) {
-        out << "No limits known: no Claude limits read in the last 30 minutes, no Codex limits "
-               "in its logs of the last five hours.\n";
+        out << "No limits known: no Claude limits read from claude.ai or Claude Code in the last "
+               "30 minutes, no Codex limits in its logs of the last five hours.\n";
         return kExitOk;
     }
     out << table(readings, now);

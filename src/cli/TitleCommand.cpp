@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "alerts/ClaudeLimits.h"
 #include "cli/CliCommand.h"
 #include "cli/IndexProgress.h"
 #include "cli/LimitSources.h"
@@ -19,8 +20,9 @@
 #include "ledger/UsageAggregator.h"
 
 // `title` is what a status bar runs every few seconds: the menu-bar title, and with --json the
-// one-line object waybar's custom modules read. The Claude part comes from the newest Claude
-// snapshot the application recorded in the usage history, while it is fresh.
+// one-line object waybar's custom modules read. The Claude part comes from the freshest reading
+// of each limit of the last 30 minutes: the Claude snapshots the application recorded in the
+// usage history, or the figures Claude Code handed to its status line.
 namespace qm::cli {
 namespace {
 
@@ -29,21 +31,14 @@ int roundedPercent(double value) {
     return int(std::lround(std::clamp(value, 0.0, 100.0)));
 }
 
-// The worst of the levels the panel's dots show; levels run from good to bad in declaration
-// order, and a line without data (unknown) never outweighs one with data.
-UsageStatusLevel worst(const std::vector<UsageStatusLevel>& levels) {
-    std::optional<UsageStatusLevel> result;
-    for (UsageStatusLevel level : levels) {
-        if (level == UsageStatusLevel::unknown) continue;
-        if (!result || int(level) > int(*result)) result = level;
-    }
-    return result.value_or(UsageStatusLevel::unknown);
-}
-
 QString toolLine(const ProviderUsage& usage) {
-    return QStringLiteral("%1: %2 prompts, %3 tokens in 5h (%4)")
-        .arg(usage.providerName, DisplayFormat::formattedCount(usage.lastFiveHourPrompts),
-             DisplayFormat::formattedTokens(usage.lastFiveHourTokens), usage.statusText);
+    const QString prompts =
+        usage.lastFiveHourPrompts == 1
+            ? QStringLiteral("1 prompt")
+            : DisplayFormat::formattedCount(usage.lastFiveHourPrompts) + QStringLiteral(" prompts");
+    return QStringLiteral("%1: %2, %3 tokens in 5h (%4)")
+        .arg(usage.providerName, prompts, DisplayFormat::formattedTokens(usage.lastFiveHourTokens),
+             usage.statusText);
 }
 
 // A reset time as the Claude card shows it ("12/07 14:20", local time); text that is no time
@@ -63,33 +58,44 @@ bool resetsMatch(const std::optional<ClaudeResetTimes>& resets,
     return resets && resets->snapshotAt >= snapshot.timestampMs;
 }
 
+// One Claude limit's line: "  5-hour session 43%, resets 12/07 15:00". claude.ai's reset
+// times are shown as the site wrote them (text that is no time stamp included).
+QString claudeLine(const LimitReading& reading, const ClaudeResetTimes& times, TimeMs now) {
+    const QString window = reading.window();
+    QString name = QStringLiteral("7-day");
+    std::optional<QString> stamp = times.perModel;
+    if (window == QLatin1String("fiveHour")) {
+        name = QStringLiteral("5-hour session");
+        stamp = times.session;
+    } else if (window == QLatin1String("weekly")) {
+        stamp = times.week;
+    } else {
+        name += QLatin1Char(' ') + DisplayFormat::printable(window.mid(6));
+    }
+    QString line = QStringLiteral("  %1 %2%").arg(name).arg(roundedPercent(reading.percent));
+    if (reading.freshSince)
+        return line + QStringLiteral(", ") + resetPassedText(*reading.freshSince, now);
+    if (reading.source == LimitSource::claudeWeb && stamp) return line + resetText(stamp);
+    if (reading.resetsAt) return line + resetText(Iso8601::formatMs(*reading.resetsAt));
+    return line;
+}
+
 // The Claude limits as `current` has them at `now` (see currentWindows): a window past its
-// reset reads 0% and says when it reset.
-QStringList claudeLines(const ClaudeUsageSnapshot& snapshot,
-                        const std::vector<LimitReading>& current,
+// reset reads 0% and says when it reset. The head says where and when the first was read
+// ("Claude (from Claude Code, 2 min ago):"); a line read elsewhere or at another time says so
+// itself, since each window shows its freshest reading.
+QStringList claudeLines(const std::vector<LimitReading>& current,
+                        const std::optional<ClaudeUsageSnapshot>& snapshot,
                         const std::optional<ClaudeResetTimes>& resets, TimeMs now) {
-    const ClaudeResetTimes times = resetsMatch(resets, snapshot) ? *resets : ClaudeResetTimes{};
-    const auto figure = [&](const QString& window, const std::optional<QString>& stamp) -> QString {
-        const auto reading =
-            std::ranges::find(current, QStringLiteral("claude.") + window, &LimitReading::key);
-        if (reading == current.end()) return QString();
-        const QString used = QString::number(roundedPercent(reading->percent)) + QLatin1Char('%');
-        if (reading->freshSince)
-            return used + QStringLiteral(", ") + resetPassedText(*reading->freshSince, now);
-        return used + resetText(stamp);
-    };
-    const QString taken =
-        QDateTime::fromMSecsSinceEpoch(snapshot.timestampMs).toString(QStringLiteral("HH:mm"));
-    QStringList lines{
-        QStringLiteral("Claude (read at %1):").arg(taken),
-        QStringLiteral("  5-hour session %1")
-            .arg(figure(QStringLiteral("fiveHour"), times.session)),
-        QStringLiteral("  7-day %1").arg(figure(QStringLiteral("weekly"), times.week))};
-    if (!snapshot.subModelName.isEmpty()) {
-        lines.append(
-            QStringLiteral("  7-day %1 %2")
-                .arg(DisplayFormat::printable(snapshot.subModelName),
-                     figure(QStringLiteral("weekly") + snapshot.subModelName, times.perModel)));
+    const ClaudeResetTimes times =
+        snapshot && resetsMatch(resets, *snapshot) ? *resets : ClaudeResetTimes{};
+    const QString head = limitSourceText(current.front(), now);
+    QStringList lines{QStringLiteral("Claude (%1):").arg(head)};
+    for (const LimitReading& reading : current) {
+        QString line = claudeLine(reading, times, now);
+        if (const QString from = limitSourceText(reading, now); from != head)
+            line += QStringLiteral(" (%1)").arg(from);
+        lines << line;
     }
     return lines;
 }
@@ -115,13 +121,13 @@ int runTitle(const QStringList& args) {
     // Only reads: the file and the journal of records not yet filed, merged in memory.
     const UsageHistoryReader history =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(directory), now);
-    const std::optional<ClaudeUsageSnapshot> claude =
-        freshClaudeSnapshot(history.claudeSnapshots(), now);
-    // The limits as they stand now: a window past its reset counts as the new, empty one.
+    // The limits as they stand now, each window from its freshest reading (claude.ai's or
+    // Claude Code's): a window past its reset counts as the new, empty one.
     const std::vector<LimitReading> claudeNow =
         currentWindows(claudeLimits(history.claudeSnapshots(), directory, now), now);
     std::optional<double> session;
-    if (claude && !claudeNow.empty()) session = claudeNow.front().percent;
+    if (!claudeNow.empty() && claudeNow.front().window() == QLatin1String("fiveHour"))
+        session = claudeNow.front().percent;
     const QString title = aggregator.menuBarTitle(session);
 
     QTextStream out(stdout);
@@ -130,21 +136,17 @@ int runTitle(const QStringList& args) {
         return kExitOk;
     }
     QStringList tooltip;
-    std::vector<UsageStatusLevel> levels;
-    for (const ProviderUsage& usage : aggregator.providers()) {
-        tooltip.append(toolLine(usage));
-        levels.push_back(usage.statusLevel);
-    }
-    // The class weighs every limit of both subscriptions, as the tray's dot does.
+    for (const ProviderUsage& usage : aggregator.providers()) tooltip.append(toolLine(usage));
+    // The class is how full the fullest limit of either subscription is, as the tray's dot
+    // shows it; how recently a tool was used never colours the bar.
     std::vector<LimitReading> limits = claudeNow;
     const std::vector<LimitReading> codex = codexLimits(aggregator.usage(ProviderKind::codex), now);
     limits.insert(limits.end(), codex.begin(), codex.end());
-    if (const std::optional<UsageStatusLevel> level = limitsLevel(limits, now))
-        levels.push_back(*level);
+    const UsageStatusLevel level = limitsLevel(limits, now).value_or(UsageStatusLevel::unknown);
     if (const QString line = codexLimitsLine(codex, now); !line.isEmpty()) tooltip.append(line);
-    if (claude) {
+    if (!claudeNow.empty()) {
         tooltip +=
-            claudeLines(*claude, claudeNow,
+            claudeLines(claudeNow, freshClaudeSnapshot(history.claudeSnapshots(), now),
                         ClaudeResetTimesFile::load(ClaudeResetTimesFile::pathIn(directory)), now);
     } else if (UsageHistoryFileStore::isUnusable(history.loadState())) {
         tooltip.append(QStringLiteral("Claude: the usage history could not be read"));
@@ -153,7 +155,7 @@ int runTitle(const QStringList& args) {
     }
     QJsonObject object{{QStringLiteral("text"), title},
                        {QStringLiteral("tooltip"), tooltip.join(QLatin1Char('\n'))},
-                       {QStringLiteral("class"), rawValue(worst(levels))}};
+                       {QStringLiteral("class"), rawValue(level)}};
     if (session) object.insert(QStringLiteral("percentage"), roundedPercent(*session));
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << "\n";
     return kExitOk;

@@ -14,6 +14,7 @@ const QString kCost = QStringLiteral("quotameter_cost_usd_total");
 const QString kUsedRatio = QStringLiteral("quotameter_limit_used_ratio");
 const QString kResets = QStringLiteral("quotameter_limit_resets_timestamp_seconds");
 const QString kProjectedFull = QStringLiteral("quotameter_limit_projected_full_timestamp_seconds");
+const QString kReadAt = QStringLiteral("quotameter_limit_read_timestamp_seconds");
 const QString kRelayRequests = QStringLiteral("quotameter_relay_requests_total");
 const QString kApiCost = QStringLiteral("quotameter_api_cost_usd_total");
 
@@ -32,6 +33,9 @@ void declareFamilies(MetricsExposition& out) {
     out.declare(kProjectedFull, MetricType::gauge,
                 QStringLiteral("When a usage limit will be full at its recent pace, in Unix "
                                "seconds; only for limits heading to be full before they reset."));
+    out.declare(kReadAt, MetricType::gauge,
+                QStringLiteral("When the figure of a usage limit was read, in Unix seconds; "
+                               "source says where: claudeCode, claudeWeb or codexLogs."));
     out.declare(kRelayRequests, MetricType::counter,
                 QStringLiteral("Gemini relay calls kept in the usage history (90 days), by the "
                                "HTTP status their client was answered with."));
@@ -93,6 +97,11 @@ void addLimits(MetricsExposition& out, const std::vector<LimitReading>& limits, 
         if (reading.resetsAt) out.set(kResets, labels, double(*reading.resetsAt) / 1000.0);
         if (reading.projectedFullAt)
             out.set(kProjectedFull, labels, double(*reading.projectedFullAt) / 1000.0);
+        if (reading.source) {
+            Labels read = labels;
+            read.push_back({QStringLiteral("source"), rawValue(*reading.source)});
+            out.set(kReadAt, read, double(reading.readAt) / 1000.0);
+        }
     }
 }
 

@@ -94,6 +94,8 @@ TEST_F(LimitsAndStatusLineTest, LimitsJsonListsEveryLimitWithItsProjection) {
 
     const QJsonObject fiveHour = limits[0].toObject();
     EXPECT_EQ(fiveHour["usedPercent"].toDouble(), 50.0);
+    EXPECT_EQ(fiveHour["source"].toString(), "claudeWeb");
+    EXPECT_EQ(limits[3].toObject()["source"].toString(), "codexLogs");
     EXPECT_EQ(fiveHour["resetsAt"].toString(), Iso8601::formatMs(sessionReset));
     EXPECT_EQ(fiveHour["readAt"].toString(), Iso8601::formatMs(now - 10 * kMinute));
     // 60% an hour from 50% ten minutes ago: full 40 minutes from now.
@@ -226,7 +228,7 @@ TEST_F(LimitsAndStatusLineTest, StatusLineFromClaudeCodesDocumentedInput) {
         QDateTime::fromMSecsSinceEpoch(now - 10 * kMinute + 50 * kMinute).toString("HH:mm");
     const QString expected = QString(
                                  "Opus 4.5 · session $%1 · today $%2 · 5h 50% (resets %3, "
-                                 "full at %4)\n")
+                                 "full at %4) · 7d 31%\n")
                                  .arg(session, 0, 'f', 2)
                                  .arg(today, 0, 'f', 2)
                                  .arg(reset, fullAt);

@@ -59,7 +59,9 @@ TEST_F(TitleCommandTest, WithoutAFreshSnapshotTheBarShowsTheToolsOnly) {
     EXPECT_EQ(run({}), "Codex 3 Grok 1 Gemini 2\n");
     QJsonObject bar = runJson();
     EXPECT_EQ(bar["text"].toString(), "Codex 3 Grok 1 Gemini 2");
-    EXPECT_EQ(bar["class"].toString(), "good");  // every sample tool was active minutes ago
+    // Every sample tool was active minutes ago, but no limit is known: activity never colours
+    // the bar.
+    EXPECT_EQ(bar["class"].toString(), "unknown");
     EXPECT_FALSE(bar.contains("percentage"));
     const QStringList tooltip = bar["tooltip"].toString().split('\n');
     ASSERT_EQ(tooltip.size(), 5);
@@ -71,7 +73,7 @@ TEST_F(TitleCommandTest, WithoutAFreshSnapshotTheBarShowsTheToolsOnly) {
     recordClaude(95, 31);
     bar = runJson();
     EXPECT_EQ(bar["text"].toString(), "Codex 3 Grok 1 Gemini 2");
-    EXPECT_EQ(bar["class"].toString(), "good");
+    EXPECT_EQ(bar["class"].toString(), "unknown");
     EXPECT_FALSE(bar.contains("percentage"));
 }
 
