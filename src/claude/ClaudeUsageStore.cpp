@@ -78,6 +78,14 @@ void ClaudeUsageStore::setHistorySink(std::function<void(const ClaudeUsageSnapsh
     historySink_ = std::move(sink);
 }
 
+void ClaudeUsageStore::setAutomaticFetchNeeded(std::function<bool()> needed) {
+    automaticFetchNeeded_ = std::move(needed);
+}
+
+bool ClaudeUsageStore::automaticFetchNeeded() const {
+    return !automaticFetchNeeded_ || automaticFetchNeeded_();
+}
+
 QCoro::Task<void> ClaudeUsageStore::refresh() {
     if (isRefreshing_) co_return;
     isRefreshing_ = true;
@@ -91,6 +99,7 @@ QCoro::Task<void> ClaudeUsageStore::refresh() {
 
     if (const auto* response = std::get_if<UsageApiResponse>(&result)) {
         latest_ = LatestClaudeUsage::fromResponse(*response, systemNow());
+        latestAt_ = systemNow();
         statusText_ = QStringLiteral("Connected");
         errorDetail_.clear();
         statusKind_ = ClaudeUsageStatusKind::connected;

@@ -31,6 +31,8 @@ public:
     static ClaudeBrowserOptions installedBrowser(const QString& dataDirectory);
 
     std::optional<LatestClaudeUsage> latest() const { return latest_; }
+    // When latest() was read from the site.
+    std::optional<TimeMs> latestAt() const { return latestAt_; }
     bool isRefreshing() const { return isRefreshing_; }
     // After a failure, a plain sentence with the next step; the raw failure is errorDetail().
     QString statusText() const { return statusText_; }
@@ -56,6 +58,12 @@ public:
     // Receives one snapshot per successful fetch (the history store decides what to keep).
     void setHistorySink(std::function<void(const ClaudeUsageSnapshot&)> sink);
 
+    // Whether the fetches nobody asked for (at start, every few minutes) are worth the browser
+    // now: another source may already hold the limits. Without a rule set, always. A fetch the
+    // user asks for (Refresh, the login) is never held back.
+    void setAutomaticFetchNeeded(std::function<bool()> needed);
+    bool automaticFetchNeeded() const;
+
     // One fetch; a call while another runs returns at once and changes nothing.
     QCoro::Task<void> refresh();
     void refreshInBackground();
@@ -70,6 +78,8 @@ private:
     ClaudeBrowser* browser_;
     std::function<void(const ClaudeUsageSnapshot&)> historySink_;
     std::optional<LatestClaudeUsage> latest_;
+    std::optional<TimeMs> latestAt_;
+    std::function<bool()> automaticFetchNeeded_;
     bool isRefreshing_ = false;
     QString statusText_ = QStringLiteral("Login required");
     ClaudeUsageStatusKind statusKind_ = ClaudeUsageStatusKind::needsLogin;

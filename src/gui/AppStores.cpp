@@ -15,7 +15,8 @@ QCoro::Task<> startupRefresh(UsageAggregator* aggregator, ClaudeUsageStore* clau
     QPointer<ClaudeUsageStore> claudeGuard(claude);
     if (!aggregator->lastRefreshAt()) co_await aggregator->refresh();
     if (!claudeGuard) co_return;
-    if (!claude->latest() && !claude->isRefreshing()) co_await claude->refresh();
+    if (!claude->latest() && !claude->isRefreshing() && claude->automaticFetchNeeded())
+        co_await claude->refresh();
 }
 
 namespace {

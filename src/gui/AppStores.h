@@ -6,6 +6,7 @@ class QWidget;
 
 namespace qm {
 class AccountStore;
+class ClaudeLimitReadingStore;
 class ClaudeUsageStore;
 class GeminiRelayStore;
 class Preferences;
@@ -34,11 +35,13 @@ struct AppStores {
     ledger::LocalUsageStore* localUsage = nullptr;  // the usage index over all the logs
     PriceUpdateStore* prices = nullptr;
     Preferences* preferences = nullptr;
-    hosts::RemoteHostStore* remoteHosts = nullptr;  // the user's other machines
+    hosts::RemoteHostStore* remoteHosts = nullptr;      // the user's other machines
+    ClaudeLimitReadingStore* claudeReadings = nullptr;  // the limits Claude Code hands over
 };
 
 // What the panel and the dashboard do each time they appear: the first local scan if none has
-// completed, then the first Claude fetch if there are no limits yet and none is running.
+// completed, then the first Claude fetch if there are no limits yet, none is running and
+// another source does not hold them already (ClaudeUsageStore::automaticFetchNeeded).
 QCoro::Task<> startupRefresh(UsageAggregator* aggregator, ClaudeUsageStore* claude);
 
 // Runs startupRefresh once `window` has painted after being shown: the first Claude fetch

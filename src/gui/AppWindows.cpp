@@ -61,6 +61,7 @@ void declareWindows(WindowRegistry& registry, const AppStores& stores) {
         if (stores.remoteHosts) window->setRemoteHosts(stores.remoteHosts);
         if (stores.prices) window->setPrices(stores.prices);
         window->setHistory(stores.history);
+        if (stores.claudeReadings) window->setClaudeReadings(stores.claudeReadings);
         return window;
     });
     // The login window belongs to the browser process; the flow opens it there.

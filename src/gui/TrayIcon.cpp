@@ -1,5 +1,8 @@
 #include "gui/TrayIcon.h"
 
+#include "alerts/ClaudeLimitReadingStore.h"
+#include "history/UsageHistoryStore.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDateTime>
@@ -96,6 +99,7 @@ TrayIcon::TrayIcon(UsageAggregator* aggregator, ClaudeUsageStore* claude, Window
     : QObject(parent),
       aggregator_(aggregator),
       claude_(claude),
+      claudeSources_{claude, nullptr, nullptr},
       windows_(windows),
       menu_(new QMenu()) {
     menu_->setObjectName(QStringLiteral("trayMenu"));
@@ -129,11 +133,22 @@ TrayIcon::~TrayIcon() {
 }
 
 QString TrayIcon::title() const {
-    const auto latest = claude_->latest();
+    const TimeMs now = systemNow();
+    const std::optional<LimitReading> session = fiveHourOf(claudeLimitsNow(claudeSources_, now));
     // A session past its reset shows as the new one it is.
     return aggregator_->menuBarTitle(
-        latest ? std::optional<double>(currentClaudeUsage(*latest, systemNow()).sessionPct)
-               : std::nullopt);
+        session ? std::optional<double>(currentWindow(*session, now).percent) : std::nullopt);
+}
+
+void TrayIcon::setClaudeLimitSources(const ClaudeLimitSources& sources) {
+    claudeSources_ = sources;
+    claudeSources_.claude = claude_;
+    if (sources.readings)
+        connect(sources.readings, &ClaudeLimitReadingStore::changed, this, &TrayIcon::update);
+    if (sources.history)
+        connect(sources.history, &UsageHistoryStore::changed, this, &TrayIcon::update);
+    if (panel_) panel_->setClaudeLimitSources(claudeSources_);
+    update();
 }
 
 void TrayIcon::show() {
@@ -160,6 +175,7 @@ void TrayIcon::showPanel(const QRect& anchor) {
     if (!panel_) {
         panel_ = new MenuBarPanel(aggregator_, claude_,
                                   [this](const QString& id) { windows_->open(id); });
+        panel_->setClaudeLimitSources(claudeSources_);
         panel_->installEventFilter(new CloseWatch(&panelClosed_, panel_));
     }
     panel_->popUpAt(anchor);
@@ -184,10 +200,8 @@ void TrayIcon::update() {
         tray_.setToolTip(tip.join(QLatin1Char('\n')));
     // The dot shows the fullest limit of either subscription.
     std::vector<LimitReading> limits = codex;
-    if (const auto latest = claude_->latest()) {
-        for (LimitReading& reading : claudeLimitReadings(*latest, now))
-            limits.push_back(std::move(reading));
-    }
+    for (LimitReading& reading : claudeLimitsNow(claudeSources_, now))
+        limits.push_back(std::move(reading));
     const std::optional<UsageStatusLevel> level = limitsLevel(limits, now);
     if (iconSet_ && level == shownLevel_) return;
     shownLevel_ = level;

@@ -32,6 +32,9 @@ public:
     ~TrayIcon() override;
 
     QString title() const;
+    // Where the Claude limits come from besides the Claude store: Claude Code's readings and
+    // the history's pace (for the title, the dot and the panel).
+    void setClaudeLimitSources(const ClaudeLimitSources& sources);
     void show();
     // Shows the panel at `anchor`, or hides it when it is open.
     void togglePanel(const QRect& anchor);
@@ -54,6 +57,7 @@ private:
 
     UsageAggregator* aggregator_;
     ClaudeUsageStore* claude_;
+    ClaudeLimitSources claudeSources_;
     WindowRegistry* windows_;
     QMenu* menu_;
     QPointer<MenuBarPanel> panel_;

@@ -12,10 +12,9 @@
 
 namespace qm::gui::UsageText {
 
-UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& stored, TimeMs now) {
-    if (!stored) return UsageStatusLevel::unknown;
-    const std::vector<LimitReading> session{claudeLimitReadings(*stored).front()};
-    return limitsLevel(session, now).value_or(UsageStatusLevel::unknown);
+UsageStatusLevel claudeLevel(const std::optional<LimitReading>& session, TimeMs now) {
+    if (!session) return UsageStatusLevel::unknown;
+    return limitsLevel({*session}, now).value_or(UsageStatusLevel::unknown);
 }
 
 double clampedPercent(double value) {

@@ -5,6 +5,7 @@
 #include <QTimeZone>
 #include <optional>
 
+#include "alerts/LimitReadings.h"
 #include "core/ClaudeUsageModel.h"
 #include "core/UsageModels.h"
 
@@ -13,8 +14,8 @@
 namespace qm::gui::UsageText {
 
 // The Claude line's level: how full the five-hour session is (see limitLevel); unknown
-// without limits or past the session's reset, whatever the connection state.
-UsageStatusLevel claudeLevel(const std::optional<LatestClaudeUsage>& stored, TimeMs now);
+// without a reading or past the session's reset, whatever the connection state.
+UsageStatusLevel claudeLevel(const std::optional<LimitReading>& session, TimeMs now);
 // A percentage clamped to 0-100 without decimals, "42%". Not a number counts as 0.
 QString percent(double value);
 double clampedPercent(double value);

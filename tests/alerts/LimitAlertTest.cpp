@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "alerts/AlertStore.h"
+#include "alerts/ClaudeLimits.h"
 #include "core/Iso8601.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
@@ -82,6 +83,36 @@ TEST(LimitAlerts, EachThresholdOncePerWindowAndNotAgainAfterRestart) {
         claudeLimitReadings(claudeAnswer(81, "2026-12-07T17:30:00.000000+00:00")));
     ASSERT_EQ(alerts.shown.size(), 3u);
     EXPECT_EQ(alerts.shown[2].title, "Claude five-hour limit at 80%");
+}
+
+// Claude Code's own readings alert as the site's do, and a window either source saw crossing a
+// threshold is one alert, not one per source.
+TEST(LimitAlerts, ClaudeCodeReadingsAlertOnceWhicheverSourceReadThem) {
+    Alerts alerts;
+    const TimeMs reset = *Iso8601::parse(QStringLiteral("2026-12-07T12:30:00Z"));
+    const auto fromClaudeCode = [&](double percent) {
+        return ClaudeLimitReading{ClaudeLimitWindow::fiveHour, percent, reset, alerts.now,
+                                  LimitSource::claudeCode};
+    };
+    std::vector<ClaudeLimitReading> readings{fromClaudeCode(50)};
+    alerts.store->observeLimits(mergedClaudeLimits({}, {}, readings, alerts.now));
+    EXPECT_TRUE(alerts.shown.empty());
+    alerts.now += 10 * 60'000;
+    readings.push_back(fromClaudeCode(83));
+    alerts.store->observeLimits(mergedClaudeLimits({}, {}, readings, alerts.now));
+    // 33 points in ten minutes fills the window long before 12:30: the forecast speaks too.
+    ASSERT_EQ(alerts.shown.size(), 2u);
+    EXPECT_EQ(alerts.shown[0].title, "Claude five-hour limit at 80%");
+    EXPECT_TRUE(alerts.shown[0].message.startsWith("83% used; resets 12:30"))
+        << alerts.shown[0].message.toStdString();
+    EXPECT_EQ(alerts.shown[1].title, "Claude five-hour limit filling up");
+
+    // The site reads the same window a little later: nothing new to say.
+    alerts.now += 60'000;
+    const std::vector<LimitReading> site =
+        claudeLimitReadings(claudeAnswer(85, "2026-12-07T12:30:00Z"), alerts.now);
+    alerts.store->observeLimits(mergedClaudeLimits(site, {}, readings, alerts.now));
+    EXPECT_EQ(alerts.shown.size(), 2u) << alerts.shown.back().title.toStdString();
 }
 
 TEST(LimitAlerts, AJumpPastBothThresholdsShowsOnlyTheHigher) {

@@ -23,6 +23,7 @@
 #include <array>
 #include <tuple>
 
+#include "DesktopFixture.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/trends/TrendsWindow.h"
 #include "gui/widgets/LabelledFigure.h"

@@ -50,17 +50,17 @@ TEST(UsageTextTest, OneColourRuleForHowFullALimitIs) {
         // The Claude line, read a minute ago with the reset an hour ahead: the same level.
         LatestClaudeUsage latest = withSession(*c.pct);
         latest.sessionResetAt = Iso8601::formatMs(kNow + 3'600'000);
-        EXPECT_EQ(UsageText::claudeLevel(latest, kNow), c.level);
-        EXPECT_EQ(limitsLevel({limit("claude.fiveHour", *c.pct, kNow - 60'000, kNow + 3'600'000)},
-                              kNow),
-                  c.level);
+        EXPECT_EQ(UsageText::claudeLevel(claudeLimitReadings(latest).front(), kNow), c.level);
+        EXPECT_EQ(
+            limitsLevel({limit("claude.fiveHour", *c.pct, kNow - 60'000, kNow + 3'600'000)}, kNow),
+            c.level);
     }
     // Known limits, every one past its reset: grey, not the last percent and not absent.
     LatestClaudeUsage gone = withSession(97);
     gone.sessionResetAt = Iso8601::formatMs(kNow - 60'000);
-    EXPECT_EQ(UsageText::claudeLevel(gone, kNow), UsageStatusLevel::unknown);
-    EXPECT_EQ(limitsLevel({limit("codex.fiveHour", 97, kNow - 7'200'000, kNow - 60'000)},
-                          kNow),
+    EXPECT_EQ(UsageText::claudeLevel(claudeLimitReadings(gone).front(), kNow),
+              UsageStatusLevel::unknown);
+    EXPECT_EQ(limitsLevel({limit("codex.fiveHour", 97, kNow - 7'200'000, kNow - 60'000)}, kNow),
               UsageStatusLevel::unknown);
     EXPECT_EQ(limitsLevel({}, kNow), std::nullopt);
     EXPECT_EQ(UsageText::claudeLevel(std::nullopt, kNow), UsageStatusLevel::unknown);
@@ -79,8 +79,8 @@ TEST(UsageTextTest, OneColourRuleForHowFullALimitIs) {
 }
 
 TEST(UsageTextTest, FiveHourTextIsTheClampedSessionPercentage) {
-    for (const auto& [pct, text] : {std::pair{74.9, "75%"}, std::pair{123.0, "100%"},
-                                    std::pair{-4.0, "0%"}})
+    for (const auto& [pct, text] :
+         {std::pair{74.9, "75%"}, std::pair{123.0, "100%"}, std::pair{-4.0, "0%"}})
         EXPECT_EQ(UsageText::fiveHour(withSession(pct)), text) << pct;
     EXPECT_EQ(UsageText::percent(std::nan("")), "0%");
 }

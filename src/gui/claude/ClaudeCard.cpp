@@ -8,10 +8,13 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "alerts/ClaudeLimitReadingStore.h"
+#include "alerts/ClaudeLimits.h"
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "core/Clock.h"
 #include "gui/UsageText.h"
+#include "gui/claude/ClaudeLimitsNow.h"
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/LimitBar.h"
 #include "gui/widgets/Symbols.h"
@@ -39,6 +42,15 @@ LimitReading cardWindow(double percent, const std::optional<QString>& resetAt,
     if (resetAt) reading.resetsAt = ClaudeUsageDateParser::date(*resetAt);
     reading.projectedFullAt = projectedFullAt;
     return reading;
+}
+
+// The reset time as the site wrote it for `window` ("fiveHour", "weekly", "weeklySonnet").
+std::optional<QString> siteResetText(const std::optional<LatestClaudeUsage>& latest,
+                                     const QString& window) {
+    if (!latest) return std::nullopt;
+    if (window == QLatin1String("fiveHour")) return latest->sessionResetAt;
+    if (window == QLatin1String("weekly")) return latest->weekResetAt;
+    return latest->subResetAt;
 }
 
 }  // namespace
@@ -120,21 +132,48 @@ void ClaudeCard::clearFigures() {
     }
 }
 
+void ClaudeCard::setReadings(ClaudeLimitReadingStore* readings) {
+    readings_ = readings;
+    if (readings_) connect(readings_, &ClaudeLimitReadingStore::changed, this, &ClaudeCard::render);
+    render();
+}
+
 void ClaudeCard::setHistory(UsageHistoryStore* history) {
     history_ = history;
     if (history_) connect(history_, &UsageHistoryStore::changed, this, &ClaudeCard::render);
     render();
 }
 
-QWidget* ClaudeCard::addBar(const QString& title, double percent,
-                            const std::optional<QString>& resetAt,
-                            std::optional<TimeMs> projectedFullAt, TimeMs now) {
-    auto* bar = new LimitBar(title, figures_);
-    const LimitReading shown = currentWindow(cardWindow(percent, resetAt, projectedFullAt), now);
-    if (shown.freshSince)
+QWidget* ClaudeCard::addBar(const LimitReading& reading, TimeMs now) {
+    auto* bar = new LimitBar(LimitBars::titleOf(reading), figures_);
+    const LimitReading shown = currentWindow(reading, now);
+    if (shown.freshSince) {
         bar->showReset(*shown.freshSince, now);
-    else
-        bar->show(percent, UsageText::reset(resetAt), std::nullopt, projectedFullAt, now);
+    } else {
+        // A reset the site wrote in a form that is no time is shown as it came.
+        const QString reset =
+            reading.resetsAt
+                ? QDateTime::fromMSecsSinceEpoch(*reading.resetsAt)
+                      .toString(QStringLiteral("MM/dd HH:mm"))
+                : UsageText::reset(reading.source == LimitSource::claudeWeb
+                                       ? siteResetText(store_->latest(), reading.window())
+                                       : std::nullopt);
+        // The source line below says when it was read.
+        bar->show(reading.percent, reset, std::nullopt, reading.projectedFullAt, now);
+    }
+    const auto caption = [bar](const QString& text, const QString& name) {
+        auto* line = new QLabel(text, bar);
+        line->setObjectName(name);
+        line->setFont(Look::caption());
+        Look::makeSecondary(line);
+        bar->layout()->addWidget(line);
+    };
+    caption(limitSourceText(reading, now), QStringLiteral("source"));
+    if (reading.window() == QLatin1String("fiveHour") && usage_) {
+        const QString claudeCode =
+            UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode));
+        if (!claudeCode.isEmpty()) caption(claudeCode, QStringLiteral("claudeCodeFiveHour"));
+    }
     figuresLayout_->addWidget(bar);
     return bar;
 }
@@ -169,9 +208,13 @@ void ClaudeCard::addTextRow(const QString& title, const QString& value, const QS
 void ClaudeCard::render() {
     const QString tip = UsageText::claudeStatusToolTip(store_->statusText(), store_->errorDetail());
     const auto latest = store_->latest();
+    const TimeMs now = systemNow();
+    const std::vector<LimitReading> limits = claudeLimitsNow({store_, readings_, history_}, now);
     // Without figures the body says it in full; the header line stays empty so the card never
     // shows the same sentence twice.
-    status_->setText(latest ? store_->statusText() : QString());
+    status_->setText(latest           ? store_->statusText()
+                     : limits.empty() ? QString()
+                                      : tr("Limits from Claude Code"));
     status_->setToolTip(tip);
     emptyStatus_->setToolTip(tip);
     const bool refreshing = store_->isRefreshing();
@@ -180,57 +223,59 @@ void ClaudeCard::render() {
     pill_->set(UsageText::pillText(store_->statusKind()),
                UsageText::pillColour(store_->statusKind()));
 
-    if (!latest) {
+    if (limits.empty()) {
         emptyStatus_->setText(store_->statusText());
         body_->setCurrentIndex(1);
         return;
     }
     clearFigures();
-    const TimeMs now = systemNow();
-    std::vector<LimitReading> limits;
-    if (history_) limits = claudeLimitReadings(*latest, now, history_->claudeSnapshots(), now);
-    const auto fullAt = [&limits](const QString& window) -> std::optional<TimeMs> {
-        for (const LimitReading& limit : limits)
-            if (limit.window() == window) return limit.projectedFullAt;
-        return std::nullopt;
-    };
-    QWidget* session = addBar(QStringLiteral("5h"), latest->sessionPct, latest->sessionResetAt,
-                              fullAt(QStringLiteral("fiveHour")), now);
-    const QString claudeCode =
-        usage_ ? UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode)) : QString();
-    if (!claudeCode.isEmpty()) {
-        auto* line = new QLabel(claudeCode, session);
-        line->setObjectName(QStringLiteral("claudeCodeFiveHour"));
-        line->setFont(Look::caption());
-        Look::makeSecondary(line);
-        session->layout()->addWidget(line);
+    for (const LimitReading& limit : limits) addBar(limit, now);
+    if (!latest) {
+        // Claude Code hands over the five-hour and weekly windows only.
+        auto* note = new QLabel(tr("Per-model weekly limits (Opus, Sonnet) come from claude.ai: "
+                                   "sign in to see them."),
+                                figures_);
+        note->setObjectName(QStringLiteral("claudePerModelNote"));
+        note->setWordWrap(true);
+        note->setFont(Look::caption());
+        Look::makeSecondary(note);
+        figuresLayout_->addWidget(note);
+    } else {
+        addSiteRows(*latest, now);
     }
-    addBar(QStringLiteral("Week"), latest->weekPct, latest->weekResetAt,
-           fullAt(QStringLiteral("weekly")), now);
-    addBar(latest->subModelName, latest->subPct, latest->subResetAt,
-           fullAt(QStringLiteral("weekly") + latest->subModelName), now);
-    if (latest->hasDesign)
-        addBar(QStringLiteral("Design"), latest->designPct, latest->designResetAt, std::nullopt,
-               now);
-    if (latest->hasRoutine) {
+    body_->setCurrentIndex(0);
+}
+
+void ClaudeCard::addSiteRows(const LatestClaudeUsage& latest, TimeMs now) {
+    if (latest.hasDesign) {
+        auto* bar = new LimitBar(QStringLiteral("Design"), figures_);
+        const LimitReading shown =
+            currentWindow(cardWindow(latest.designPct, latest.designResetAt), now);
+        if (shown.freshSince)
+            bar->showReset(*shown.freshSince, now);
+        else
+            bar->show(latest.designPct, UsageText::reset(latest.designResetAt), std::nullopt,
+                      std::nullopt, now);
+        figuresLayout_->addWidget(bar);
+    }
+    if (latest.hasRoutine) {
         // Past their reset the day's routines start again from none.
-        const LimitReading routines = currentWindow(cardWindow(0, latest->routineResetAt), now);
+        const LimitReading routines = currentWindow(cardWindow(0, latest.routineResetAt), now);
         addTextRow(QStringLiteral("Routines"),
                    QStringLiteral("%1 / %2")
-                       .arg(routines.freshSince ? 0 : latest->routineUsed)
-                       .arg(latest->routineLimit),
+                       .arg(routines.freshSince ? 0 : latest.routineUsed)
+                       .arg(latest.routineLimit),
                    routines.freshSince ? resetPassedText(*routines.freshSince, now)
-                                       : UsageText::reset(latest->routineResetAt));
+                                       : UsageText::reset(latest.routineResetAt));
     }
-    if (latest->extra && latest->extra->isEnabled) {
-        const ExtraUsage& extra = *latest->extra;
+    if (latest.extra && latest.extra->isEnabled) {
+        const ExtraUsage& extra = *latest.extra;
         addTextRow(
             QStringLiteral("Extra"),
             UsageText::number(extra.usedCredits) + QStringLiteral(" / ") +
                 UsageText::number(extra.monthlyLimit),
             extra.utilization ? UsageText::percent(*extra.utilization) : QStringLiteral("-"));
     }
-    body_->setCurrentIndex(0);
 }
 
 }  // namespace qm::gui

@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "claude/ClaudeUsageStore.h"
+#include "core/ClaudeCodeSettings.h"
 #include "core/Clock.h"
 #include "core/Preferences.h"
 #include "gui/AppStores.h"
@@ -27,6 +28,7 @@
 #include "gui/dashboard/ProviderCard.h"
 #include "gui/dashboard/RecentActivity.h"
 #include "gui/dashboard/SettingsMenu.h"
+#include "gui/dashboard/StatusLineSwitch.h"
 #include "gui/dashboard/ToolCostLines.h"
 #include "gui/dashboard/TopSection.h"
 #include "gui/mascot/CorgiMascot.h"
@@ -150,8 +152,10 @@ QWidget* DashboardWindow::makeHeader() {
     accounts->setObjectName(QStringLiteral("accounts"));
     refresh_ = new QPushButton(Symbols::refresh(), tr("Refresh"), header);
     refresh_->setObjectName(QStringLiteral("refresh"));
+    auto* statusLine =
+        new StatusLineSwitch(ClaudeCodeSettings::settingsPath(), StatusLineSwitch::installedCli());
     auto* settingsMenu = new SettingsMenu(
-        {mascotSwitch_, autostartSwitch_, new BackgroundOptions(preferences_)}, header);
+        {mascotSwitch_, autostartSwitch_, statusLine, new BackgroundOptions(preferences_)}, header);
     menu_ = settingsMenu->menu();
     for (QWidget* control :
          std::initializer_list<QWidget*>{trends, accounts, refresh_, settingsMenu}) {
@@ -178,6 +182,10 @@ void DashboardWindow::setRemoteHosts(hosts::RemoteHostStore* store) {
     remoteHosts_ = store;
     connect(store, &hosts::RemoteHostStore::changed, this, &DashboardWindow::render);
     render();
+}
+
+void DashboardWindow::setClaudeReadings(ClaudeLimitReadingStore* readings) {
+    if (auto* card = findChild<ClaudeCard*>()) card->setReadings(readings);
 }
 
 void DashboardWindow::setHistory(UsageHistoryStore* history) {

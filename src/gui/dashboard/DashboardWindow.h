@@ -18,6 +18,7 @@ class QPropertyAnimation;
 class QGraphicsOpacityEffect;
 
 namespace qm {
+class ClaudeLimitReadingStore;
 class ClaudeUsageStore;
 class Preferences;
 class PriceUpdateStore;
@@ -58,6 +59,8 @@ public:
     // The other machines, added into the cards' cost lines with a breakdown in their tool tip.
     void setRemoteHosts(hosts::RemoteHostStore* store);
     // The Claude card's projections come from the history's snapshots.
+    // The limits Claude Code hands over, for the Claude card.
+    void setClaudeReadings(ClaudeLimitReadingStore* readings);
     void setHistory(UsageHistoryStore* history);
     // The price entries in the settings menu, and the last update's outcome under the status
     // line.

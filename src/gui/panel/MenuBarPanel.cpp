@@ -13,6 +13,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "alerts/ClaudeLimitReadingStore.h"
+#include "alerts/ClaudeLimits.h"
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
 #include "core/Clock.h"
@@ -22,6 +24,7 @@
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
+#include "history/UsageHistoryStore.h"
 #include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
@@ -42,6 +45,7 @@ MenuBarPanel::MenuBarPanel(UsageAggregator* aggregator, ClaudeUsageStore* claude
     : QWidget(parent, positionedPopups() ? Qt::Popup : Qt::Dialog),
       aggregator_(aggregator),
       claude_(claude),
+      claudeSources_{claude, nullptr, nullptr},
       openWindow_(std::move(openWindow)),
       rowsLayout_(new QVBoxLayout),
       busy_(new QProgressBar(this)),
@@ -212,24 +216,38 @@ void MenuBarPanel::render() {
         row.detail->setText(detail);
         row.figure->setText(DisplayFormat::formattedTokens(p.lastFiveHourTokens));
     }
-    const std::optional<LatestClaudeUsage> stored = claude_->latest();
-    const std::optional<LatestClaudeUsage> latest =
-        stored ? std::optional(currentClaudeUsage(*stored, now)) : std::nullopt;
-    claudeRow_.dot->setColour(Look::levelColour(UsageText::claudeLevel(stored, now)));
-    claudeRow_.detail->setText(claude_->statusText());
-    claudeRow_.detail->setToolTip(
-        UsageText::claudeStatusToolTip(claude_->statusText(), claude_->errorDetail()));
-    claudeRow_.figure->setText(UsageText::fiveHour(latest));
-    // Past its reset the session reads 0%; the figure's tool tip says since when.
-    QString sessionReset;
-    if (stored) {
-        const LimitReading session = currentWindow(claudeLimitReadings(*stored).front(), now);
-        if (session.freshSince) sessionReset = resetPassedText(*session.freshSince, now);
-    }
-    claudeRow_.figure->setToolTip(sessionReset);
+    renderClaude(now);
 
     busy_->setVisible(aggregator_->isRefreshing());
     refresh_->setEnabled(!aggregator_->isRefreshing());
+}
+
+void MenuBarPanel::renderClaude(TimeMs now) {
+    const std::optional<LimitReading> session = fiveHourOf(claudeLimitsNow(claudeSources_, now));
+    claudeRow_.dot->setColour(Look::levelColour(UsageText::claudeLevel(session, now)));
+    // Limits Claude Code handed over stand for themselves: the sign-in is the site's business.
+    const QString status =
+        session && !claude_->latest() ? limitSourceText(*session, now) : claude_->statusText();
+    claudeRow_.detail->setText(status);
+    claudeRow_.detail->setToolTip(UsageText::claudeStatusToolTip(
+        status, claude_->latest() ? claude_->errorDetail() : QString()));
+    // Past its reset the session reads 0%; the figure's tool tip says since when.
+    const std::optional<LimitReading> shown =
+        session ? std::optional(currentWindow(*session, now)) : std::nullopt;
+    claudeRow_.figure->setText(shown ? UsageText::percent(shown->percent) : QStringLiteral("-"));
+    claudeRow_.figure->setToolTip(shown && shown->freshSince
+                                      ? resetPassedText(*shown->freshSince, now)
+                                      : (shown ? limitSourceText(*shown, now) : QString()));
+}
+
+void MenuBarPanel::setClaudeLimitSources(const ClaudeLimitSources& sources) {
+    claudeSources_ = sources;
+    claudeSources_.claude = claude_;
+    if (sources.readings)
+        connect(sources.readings, &ClaudeLimitReadingStore::changed, this, &MenuBarPanel::render);
+    if (sources.history)
+        connect(sources.history, &UsageHistoryStore::changed, this, &MenuBarPanel::render);
+    render();
 }
 
 void MenuBarPanel::popUpAt(const QRect& anchor) {

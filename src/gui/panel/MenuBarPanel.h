@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/UsageModels.h"
+#include "gui/claude/ClaudeLimitsNow.h"
 
 class QHBoxLayout;
 class QLabel;
@@ -33,6 +34,9 @@ public:
 
     // Shows the panel next to `anchor` (the icon's rectangle, or a point) inside its screen.
     void popUpAt(const QRect& anchor);
+    // Where the Claude line finds its limits besides the Claude store (Claude Code's readings,
+    // the history's pace).
+    void setClaudeLimitSources(const ClaudeLimitSources& sources);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -55,6 +59,8 @@ private:
 
     UsageAggregator* aggregator_;
     ClaudeUsageStore* claude_;
+    ClaudeLimitSources claudeSources_;
+    void renderClaude(TimeMs now);
     std::function<void(const QString&)> openWindow_;
     QVBoxLayout* rowsLayout_;
     std::vector<Row> toolRows_;
