@@ -5,11 +5,15 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <utility>
+
+#include <qcoro/qcorosignal.h>
 
 #include "accounts/AccountStore.h"
 #include "alerts/AlertStore.h"
@@ -28,6 +32,7 @@
 #include "history/UsageHistoryStore.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
+#include "ledger/LogWatcher.h"
 #include "ledger/UsageAggregator.h"
 #include "providers/PriceUpdateStore.h"
 #include "relay/GeminiRelayStoreEnvironment.h"
@@ -142,16 +147,32 @@ QString requestedWindow(int argc, char** argv) {
     return id;
 }
 
-// The periodic refresh: the local scan, then the Claude limits, unless a fetch has already
-// found nobody signed in (the login window fetches once someone is). That is known from the
-// last failure, not from a running browser, which is shut down between fetches.
-QCoro::Task<bool> refreshEverything(qm::UsageAggregator* aggregator, qm::ClaudeUsageStore* claude) {
-    co_await aggregator->refresh();
+// The periodic refresh of what is fetched rather than watched: the Claude limits, unless a
+// fetch has already found nobody signed in (the login window fetches once someone is). That is
+// known from the last failure, not from a running browser, which is shut down between fetches.
+// The local logs need none: their watch refreshes them when they are written to.
+QCoro::Task<bool> refreshRemote(qm::ClaudeUsageStore* claude) {
     if (claude->statusKind() == qm::ClaudeUsageStatusKind::needsLogin &&
         !claude->errorDetail().isEmpty())
         co_return true;
     co_await claude->refresh();
     co_return claude->statusKind() != qm::ClaudeUsageStatusKind::error;
+}
+
+// A refresh for what the log watch saw, after any refresh under way (which may have read the
+// files before these writes). When no file came or went, the index reads the files written to
+// alone: `nextFocus` is what the aggregator's next index update takes.
+QCoro::Task<> refreshForLogs(qm::UsageAggregator* aggregator, QStringList* nextFocus,
+                             const qm::ledger::LogChanges& changes) {
+    const QStringList focus = changes.walk ? QStringList() : changes.files;
+    QPointer<qm::UsageAggregator> guard(aggregator);
+    while (guard && guard->isRefreshing()) {
+        auto settled = qCoro(guard.data(), &qm::UsageAggregator::changed);
+        co_await settled;
+    }
+    if (!guard) co_return;
+    *nextFocus = focus;
+    co_await aggregator->refresh();
 }
 
 // What must be set before the application object exists.
@@ -206,12 +227,11 @@ std::unique_ptr<qm::hosts::RemoteHostStore> remoteHostStore(const QString& dataD
     return store;
 }
 
-// Refreshes everything once per chosen period; a new choice applies at once.
-std::unique_ptr<qm::BackgroundRefresh> startBackgroundRefresh(qm::UsageAggregator* aggregator,
-                                                              qm::ClaudeUsageStore* claude,
+// Refreshes the remote sources once per chosen period; a new choice applies at once.
+std::unique_ptr<qm::BackgroundRefresh> startBackgroundRefresh(qm::ClaudeUsageStore* claude,
                                                               qm::Preferences* preferences) {
-    auto refresh = std::make_unique<qm::BackgroundRefresh>(
-        [aggregator, claude] { return refreshEverything(aggregator, claude); });
+    auto refresh =
+        std::make_unique<qm::BackgroundRefresh>([claude] { return refreshRemote(claude); });
     qm::BackgroundRefresh* scheduler = refresh.get();
     scheduler->setPeriodMinutes(preferences->refreshEveryMinutes());
     QObject::connect(preferences, &qm::Preferences::changed, scheduler, [scheduler, preferences] {
@@ -239,14 +259,22 @@ int main(int argc, char** argv) {
     const QString dataDirectory = qm::AppPaths::ensureRoot();
     qm::PriceBook::use(dataDirectory);  // before any cost is computed
     qm::UsageAggregator aggregator(QDir::homePath());
+    const qm::ledger::LedgerSources sources = qm::ledger::LedgerSources::forHome(QDir::homePath());
     qm::ledger::LocalUsageStore localUsage(
-        qm::ledger::UsageLedger(qm::ledger::UsageLedger::defaultDirectory(),
-                                qm::ledger::LedgerSources::forHome(QDir::homePath())));
+        qm::ledger::UsageLedger(qm::ledger::UsageLedger::defaultDirectory(), sources));
     // Every local refresh brings the index over all the logs up to date, once, and takes the
-    // five-hour summaries the index serves from that update.
-    aggregator.setIndexedSummaries([&localUsage](qm::TimeMs since) {
-        return localUsage.refreshWithSummaries(QDir::homePath(), since);
+    // five-hour summaries the index serves from that update; the log watch may name the only
+    // files to read (see refreshForLogs).
+    QStringList nextFocus;
+    aggregator.setIndexedSummaries([&localUsage, &nextFocus](qm::TimeMs since) {
+        return localUsage.refreshWithSummaries(QDir::homePath(), since,
+                                               std::exchange(nextFocus, QStringList()));
     });
+    // The local figures are live: a tool's write reaches the tray and the alerts in seconds.
+    qm::ledger::LogWatcher logWatch(
+        sources, [&aggregator, &nextFocus](const qm::ledger::LogChanges& changes) {
+            return refreshForLogs(&aggregator, &nextFocus, changes);
+        });
     // The producers (relay, provider and Claude stores) hand their records to this one owner.
     qm::UsageHistoryStore history(
         qm::UsageHistoryFileStore(qm::UsageHistoryFileStore::pathIn(dataDirectory)));
@@ -275,8 +303,9 @@ int main(int argc, char** argv) {
 
     // A logout's SIGTERM ends the event loop, so the stores below finish their saves.
     qm::QuitOnSignals signalWatch;
-    // The tool tip shows counts from the first hover on: the scan starts before the icon does.
-    aggregator.refreshInBackground();
+    // The tool tip shows counts from the first hover on: the scan starts before the icon does,
+    // right after the watch's first look, so that no write falls between the two.
+    logWatch.start();
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     if (hasTray) {
@@ -300,6 +329,6 @@ int main(int argc, char** argv) {
     alerts.watchClaude(&claude);
     alerts.watchCodex(&aggregator);
     alerts.watchSpend(&accounts, &history);
-    const auto refresh = startBackgroundRefresh(&aggregator, &claude, &preferences);
+    const auto refresh = startBackgroundRefresh(&claude, &preferences);
     return app.exec();
 }

@@ -46,7 +46,7 @@ QCoro::Task<> LocalUsageStore::refresh() {
 }
 
 QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshWithSummaries(
-    QString homeDirectory, TimeMs since) {
+    QString homeDirectory, TimeMs since, QStringList focus) {
     // Every summary comes from the index, so one asked for while an update (a first build
     // among them) is under way waits for it, then reads what was written since.
     QPointer<LocalUsageStore> self(this);
@@ -60,11 +60,12 @@ QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::refreshW
     const Compose compose = [homeDirectory, since](const LedgerSnapshot& snapshot) {
         return indexedSummaries(snapshot.files, homeDirectory, since);
     };
-    std::optional<std::vector<ProviderUsage>> summaries = co_await update(compose);
+    std::optional<std::vector<ProviderUsage>> summaries = co_await update(compose, focus);
     co_return summaries;
 }
 
-QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(Compose compose) {
+QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(Compose compose,
+                                                                               QStringList focus) {
     if (indexing_) co_return std::nullopt;
     indexing_ = true;
     startedAt_ = systemNow();
@@ -72,11 +73,15 @@ QCoro::Task<std::optional<std::vector<ProviderUsage>>> LocalUsageStore::update(C
     poll_.start();
     Q_EMIT changed();
 
-    auto work = QtConcurrent::run([ledger = ledger_, shared = shared_, compose] {
-        const LedgerSnapshot snapshot = ledger.update(0, [shared](const IndexProgress& p) {
-            shared->total.store(p.bytesToRead);
-            shared->read.store(p.bytesRead);
-        });
+    UsageLedger::UpdateOptions options;
+    options.progress = [shared = shared_](const IndexProgress& p) {
+        shared->total.store(p.bytesToRead);
+        shared->read.store(p.bytesRead);
+    };
+    options.focusFiles = std::move(focus);
+    options.walkEvery = kFocusTrustMs;
+    auto work = QtConcurrent::run([ledger = ledger_, options, compose] {
+        const LedgerSnapshot snapshot = ledger.update(options);
         Update result{snapshot.slices(), {}};
         if (compose) result.summaries = compose(snapshot);
         return result;

@@ -39,9 +39,14 @@ public:
     // The same, and from the same update the five-hour summaries the index serves for the
     // tools under `homeDirectory` (see indexedSummaries()). While another update (a first
     // build, which may take long) is under way, waits for it first: there is no other source.
-    // None only when the store is destroyed meanwhile.
+    // With `focus`, the files a watch saw written to, only those are read while the last walk
+    // over every file is younger than kFocusTrustMs. None only when the store is destroyed
+    // meanwhile.
     QCoro::Task<std::optional<std::vector<ProviderUsage>>> refreshWithSummaries(
-        QString homeDirectory, TimeMs since);
+        QString homeDirectory, TimeMs since, QStringList focus = {});
+    // The watch finds new files by itself (LogWatcher): the walk behind a focused update is a
+    // safety net, not the way new files are found.
+    static constexpr TimeMs kFocusTrustMs = 5 * 60'000;
     void refreshInBackground();
 
 Q_SIGNALS:
@@ -53,7 +58,8 @@ private:
         std::vector<UsageSlice> slices;
         std::vector<ProviderUsage> summaries;
     };
-    QCoro::Task<std::optional<std::vector<ProviderUsage>>> update(Compose compose);
+    QCoro::Task<std::optional<std::vector<ProviderUsage>>> update(Compose compose,
+                                                                  QStringList focus = {});
     void pollProgress();
 
     UsageLedger ledger_;

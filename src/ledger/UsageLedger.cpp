@@ -512,22 +512,35 @@ LedgerSnapshot UsageLedger::update(int threads, const ProgressCallback& progress
 
 namespace {
 
-// The files as the index knows them, the one `focus` looked at again (dropped when it is gone).
+// The files as the index knows them, those of `focus` (sorted) looked at again (dropped when
+// gone).
 std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
                                   const std::vector<std::string>& knownPaths,
-                                  const std::string& focus) {
+                                  const std::vector<std::string>& focus) {
     std::vector<FoundLog> found;
     found.reserve(known.size());
     for (std::size_t i = 0; i < known.size(); ++i) {
-        if (knownPaths[i] != focus) {
+        if (!std::binary_search(focus.begin(), focus.end(), knownPaths[i])) {
             found.push_back({knownPaths[i], known[i].tool, known[i].identity});
             continue;
         }
         struct stat st;
-        if (::lstat(focus.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            found.push_back({focus, known[i].tool, identityOf(st)});
+        if (::lstat(knownPaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back({knownPaths[i], known[i].tool, identityOf(st)});
     }
     return found;
+}
+
+// The files an update is focused on, in the encoding and order of the index's paths.
+std::vector<std::string> focusPaths(const UsageLedger::UpdateOptions& options) {
+    std::vector<std::string> paths;
+    for (const QString& path : options.focusFiles) {
+        if (!path.isEmpty()) paths.push_back(QFile::encodeName(path).toStdString());
+    }
+    if (!options.focus.isEmpty()) paths.push_back(QFile::encodeName(options.focus).toStdString());
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    return paths;
 }
 
 // The index's entries against the files found, both in the order of the paths' bytes: an
@@ -637,13 +650,17 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
         snapshot.lastWalkAt = loaded->lastWalkAt;
     }
     const TimeMs now = systemNow();
-    // A focused update looks at one file while a walk over every file is recent enough; the
+    // A focused update looks at its files while a walk over every file is recent enough; the
     // others stand as the index has them. A file the index does not know yet (a new session)
     // needs the walk that finds it.
-    const std::string focus = QFile::encodeName(options.focus).toStdString();
-    const bool focused = loaded && !focus.empty() &&
-                         std::binary_search(knownPaths.begin(), knownPaths.end(), focus) &&
-                         now - loaded->lastWalkAt < options.walkEvery && now >= loaded->lastWalkAt;
+    const std::vector<std::string> focus = focusPaths(options);
+    const bool focused =
+        loaded && !focus.empty() &&
+        std::all_of(focus.begin(), focus.end(),
+                    [&knownPaths](const std::string& path) {
+                        return std::binary_search(knownPaths.begin(), knownPaths.end(), path);
+                    }) &&
+        now - loaded->lastWalkAt < options.walkEvery && now >= loaded->lastWalkAt;
     std::optional<TimeMs> walkedAt;
     std::vector<FoundLog> found;
     if (focused) {

@@ -86,9 +86,11 @@ public:
         int threads = 0;  // 0: every core
         // Called from the reading threads, now and then, while files are read.
         ProgressCallback progress;
-        // While some process looked at every log file less than `walkEvery` ago, only the file
-        // `focus` is brought up to date; the others stand as the index has them.
+        // While some process looked at every log file less than `walkEvery` ago, only the files
+        // `focus` and `focusFiles` name are brought up to date; the others stand as the index
+        // has them. A file the index does not know yet takes the walk that finds it.
         QString focus;
+        QStringList focusFiles;
         TimeMs walkEvery = 0;
     };
     LedgerSnapshot update(const UpdateOptions& options) const;

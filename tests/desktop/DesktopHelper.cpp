@@ -91,21 +91,28 @@ AccessibleRef parentOf(const QDBusConnection& bus, const AccessibleRef& ref) {
     return parent;
 }
 
-bool isCalled(const QDBusConnection& bus, const AccessibleRef& ref, const QString& name,
-              const QString& role) {
-    if (nameOf(bus, ref) != name) return false;
+// What is looked for: an object of `role` called `name`, or with `partial` whose name holds it.
+struct Wanted {
+    QString name;
+    QString role;
+    bool partial = false;
+};
+
+bool isCalled(const QDBusConnection& bus, const AccessibleRef& ref, const Wanted& wanted) {
+    const QString name = nameOf(bus, ref);
+    if (wanted.partial ? !name.contains(wanted.name) : name != wanted.name) return false;
     QDBusInterface accessible(ref.service, ref.path.path(), QString::fromLatin1(kAccessible), bus);
     const QDBusReply<QString> reply = accessible.call(QStringLiteral("GetRoleName"));
-    return reply.isValid() && reply.value() == role;
+    return reply.isValid() && reply.value() == wanted.role;
 }
 
 // Depth first: the first object under `from` called `name` with `role`.
 std::optional<AccessibleRef> find(const QDBusConnection& bus, const AccessibleRef& from,
-                                  const QString& name, const QString& role, int depth) {
+                                  const Wanted& wanted, int depth) {
     for (const AccessibleRef& child : childrenOf(bus, from)) {
-        if (isCalled(bus, child, name, role)) return child;
+        if (isCalled(bus, child, wanted)) return child;
         if (depth > 0) {
-            if (auto found = find(bus, child, name, role, depth - 1)) return found;
+            if (auto found = find(bus, child, wanted, depth - 1)) return found;
         }
     }
     return std::nullopt;
@@ -113,13 +120,13 @@ std::optional<AccessibleRef> find(const QDBusConnection& bus, const AccessibleRe
 
 // A popup is no child of its application in the accessible tree, so the search starts from
 // an object that announced a change (a window shown, a control focused) and goes up to its
-// window first.
+// window first. What is found is printed: where it is drawn, or with `printName` its name.
 class Locator : public QObject {
     Q_OBJECT
 
 public:
-    Locator(QDBusConnection bus, QString name, QString role)
-        : bus_(std::move(bus)), name_(std::move(name)), role_(std::move(role)) {}
+    Locator(QDBusConnection bus, Wanted wanted, bool printName)
+        : bus_(std::move(bus)), wanted_(std::move(wanted)), printName_(printName) {}
 
     bool search(const AccessibleRef& from) {
         AccessibleRef top = from;
@@ -132,8 +139,8 @@ public:
             }
             top = parent;
         }
-        const auto found = isCalled(bus_, top, name_, role_) ? std::optional(top)
-                                                             : find(bus_, top, name_, role_, 12);
+        const auto found =
+            isCalled(bus_, top, wanted_) ? std::optional(top) : find(bus_, top, wanted_, 12);
         return found && print(*found);
     }
 
@@ -146,6 +153,11 @@ public Q_SLOTS:
 
 private:
     bool print(const AccessibleRef& found) {
+        if (printName_) {
+            std::printf("%s\n", qPrintable(nameOf(bus_, found)));
+            std::fflush(stdout);
+            return true;
+        }
         QDBusInterface component(found.service, found.path.path(),
                                  QStringLiteral("org.a11y.atspi.Component"), bus_);
         const QDBusReply<Extents> extents =
@@ -158,7 +170,8 @@ private:
     }
 
     QDBusConnection bus_;
-    QString name_, role_;
+    Wanted wanted_;
+    bool printName_ = false;
     bool found_ = false;
 };
 
@@ -205,9 +218,9 @@ int serveNotifications(const QString& path) {
     return QCoreApplication::exec();
 }
 
-// Prints "X Y WIDTH HEIGHT" of the object in screen pixels as soon as one is shown; fails
-// after `seconds` without one.
-int locate(const QString& name, const QString& role, int seconds) {
+// Prints "X Y WIDTH HEIGHT" of the object in screen pixels (or its name, with `printName`) as
+// soon as one is shown; fails after `seconds` without one.
+int locate(const Wanted& wanted, bool printName, int seconds) {
     qDBusRegisterMetaType<AccessibleRef>();
     qDBusRegisterMetaType<QList<AccessibleRef>>();
     qDBusRegisterMetaType<Extents>();
@@ -216,7 +229,7 @@ int locate(const QString& name, const QString& role, int seconds) {
     const QDBusReply<QString> address = launcher.call(QStringLiteral("GetAddress"));
     if (!address.isValid()) return 1;
     QDBusConnection bus = QDBusConnection::connectToBus(address.value(), QStringLiteral("a11y"));
-    Locator locator(bus, name, role);
+    Locator locator(bus, wanted, printName);
     // Applications announce changes only while someone listens for them.
     bus.connect(QString(), QString(), QStringLiteral("org.a11y.atspi.Event.Object"),
                 QStringLiteral("StateChanged"), &locator, SLOT(announced(QDBusMessage)));
@@ -229,6 +242,14 @@ int locate(const QString& name, const QString& role, int seconds) {
                              QDBusObjectPath(QStringLiteral("/org/a11y/atspi/accessible/root"))};
     if (locator.search(root)) return 0;
     std::fprintf(stderr, "listening\n");
+    // A tool tip need not announce itself as it appears: the tree is looked at again and again.
+    QTimer poll;
+    if (printName) {
+        QObject::connect(&poll, &QTimer::timeout, &locator, [&locator, &root] {
+            if (locator.search(root)) QCoreApplication::exit(0);
+        });
+        poll.start(300);
+    }
     QTimer::singleShot(seconds * 1000, [] { QCoreApplication::exit(1); });
     return QCoreApplication::exec();
 }
@@ -246,8 +267,8 @@ int main(int argc, char** argv) {
         return serveNotifications(QString::fromLocal8Bit(argv[2]));
     }
     if (job == "session" && argc == 4) {
-        // A new Codex session whose plan limit stands at `pct` percent: the app must read it on
-        // its next refresh, and 80% or more alerts.
+        // A new Codex session whose plan limit stands at `pct` percent, read just now (the
+        // newest reading): the app must read it on its next refresh, and 80% or more alerts.
         const QString home = QString::fromLocal8Bit(argv[2]);
         const double pct = atof(argv[3]);
         const std::int64_t now = QDateTime::currentSecsSinceEpoch();
@@ -255,10 +276,21 @@ int main(int argc, char** argv) {
         QByteArray rollout = qm::test::codexMetaLine(id, QStringLiteral("/home/dev/app"), 120);
         rollout += qm::test::codexTurnLine(QStringLiteral("gpt-5"), 120);
         rollout += qm::test::codexTotalsLine(500, 100, 0, 60);
-        rollout += qm::test::codexRateLimitsLine(pct, 20, now + 3600, now + 5 * 86400, 60);
+        rollout += qm::test::codexRateLimitsLine(pct, 20, now + 3600, now + 5 * 86400, 1);
         QFile file(home + "/.codex/sessions/2025/06/02/rollout-" + id + ".jsonl");
         QDir().mkpath(QFileInfo(file).absolutePath());
         return file.open(QIODevice::WriteOnly) && file.write(rollout) == rollout.size() ? 0 : 1;
+    }
+    if (job == "limit" && argc == 4) {
+        // The sample session's plan limit now at `pct` percent, appended as the tool appends
+        // it after a model call.
+        const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+        const QByteArray line =
+            qm::test::codexRateLimitsLine(atof(argv[3]), 20, now + 3600, now + 5 * 86400, 1);
+        QFile file(QString::fromLocal8Bit(argv[2]) +
+                   "/.codex/sessions/2025/06/01/rollout-sample.jsonl");
+        return file.exists() && file.open(QIODevice::Append) && file.write(line) == line.size() ? 0
+                                                                                                : 1;
     }
     if (job == "shot" && (argc == 3 || argc == 7)) {
         QGuiApplication app(argc, argv);
@@ -270,12 +302,18 @@ int main(int argc, char** argv) {
     }
     if (job == "locate" && argc == 5) {
         QCoreApplication app(argc, argv);
-        return locate(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+        return locate({QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3])}, false,
                       atoi(argv[4]));
     }
+    if (job == "tooltip" && argc == 4) {
+        // The text of a tool tip that holds TEXT, once one is shown.
+        QCoreApplication app(argc, argv);
+        return locate({QString::fromLocal8Bit(argv[2]), QStringLiteral("tool tip"), true}, true,
+                      atoi(argv[3]));
+    }
     std::fprintf(stderr,
-                 "usage: %s home DIR | session DIR PERCENT | notifications FILE | shot FILE [X Y W "
-                 "H] | locate NAME ROLE SECONDS\n",
+                 "usage: %s home DIR | session DIR PERCENT | limit DIR PERCENT | notifications "
+                 "FILE | shot FILE [X Y W H] | locate NAME ROLE SECONDS | tooltip TEXT SECONDS\n",
                  argv[0]);
     return 2;
 }

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Starts quotameter in a private home under Xvfb beside trayer, then: the icon appears in the
-# tray, a click opens the panel, "Open Dashboard" opens the dashboard, and a second start hands
-# its window to the running instance and exits. Then every window is opened and closed, and
-# the panel's Refresh is clicked twice once the usage index is loaded, the second time with a
-# plan limit near its end, which must reach the notification server. Built with sanitizers,
-# any report the app or its browser process prints fails the test. Screenshots go to the given
-# folder.
+# tray; with no click, a plan limit the tool appends to its log reaches the icon's tool tip and
+# the notification server; a click opens the panel, "Open Dashboard" opens the dashboard, and a
+# second start hands its window to the running instance and exits. Then every window is opened
+# and closed, and the panel's Refresh is clicked twice once the usage index is loaded, the
+# second time with a plan limit nearer its end, which must reach the notification server. Built
+# with sanitizers, any report the app or its browser process prints fails the test. Screenshots
+# go to the given folder.
 set -euo pipefail
 app=$1 helper=$2 shots=$3
 for tool in Xvfb trayer xdotool xwininfo dbus-daemon dbus-send /usr/libexec/at-spi-bus-launcher; do
@@ -116,6 +117,39 @@ sleep 1
 eval "$(xdotool getwindowgeometry --shell "$tray")"
 "$helper" shot "$shots/tray.png" $((X - 40)) 0 $((WIDTH + 40)) $((HEIGHT + 8))
 
+# The icon's tool tip, read as the application reports it to assistive technology while the
+# pointer rests on the icon: succeeds when it holds $1. The pointer then leaves, so that the
+# next rest shows the tool tip anew.
+tooltip_holds() {
+  "$helper" tooltip "$1" 5 >"$work/tooltip" 2>"$work/tooltip.log" &
+  local reader=$! status=0
+  wait_for 10 bash -c "grep -q listening '$work/tooltip.log' || ! kill -0 $reader"
+  eval "$(xdotool getwindowgeometry --shell "$tray")"
+  # A jump onto the icon is an entry without a motion, which starts no tool tip: a step more.
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+  sleep 0.2
+  xdotool mousemove $((X + WIDTH / 2 + 1)) $((Y + HEIGHT / 2 + 1))
+  wait "$reader" || status=$?
+  xdotool mousemove 640 500
+  return $status
+}
+# Waits up to $2 seconds for the tool tip to hold $1.
+wait_for_tooltip() {
+  local deadline=$((SECONDS + $2))
+  while ((SECONDS < deadline)); do tooltip_holds "$1" && return 0; done
+  return 1
+}
+
+# The logs are watched: with no click, a limit line the tool appends to its session reaches
+# the tool tip and the notification server within seconds.
+index=$XDG_CACHE_HOME/Quotameter/usage-index.bin
+wait_for 60 test -s "$index" || fail "the first refresh built no usage index"
+wait_for_tooltip "Codex 3 Grok 1" 30 || fail "the tool tip does not show the first refresh"
+"$helper" limit "$HOME" 82 || fail "could not append to the Codex session"
+wait_for_tooltip "5-hour 82%" 60 || fail "the tool tip did not follow the Codex log by itself"
+wait_for 30 grep -q "Codex five-hour limit at 80%" "$work/notifications" ||
+  fail "no notification for the Codex limit at 82% without a click"
+
 # A click on the icon opens the panel below it. The panel is a popup, found in the accessible
 # tree only through what it announces as it opens, so the search for its button listens first.
 # An application learns of a new listener a moment later: when the opening went unheard, the
@@ -177,12 +211,11 @@ for window in "dashboard:^Quotameter$" "trends:^Usage Trends$" "accounts:^API Ac
   close_window "$title" || fail "$id did not close"
 done
 
-# Two refreshes with the index loaded, each after a new session was written, so each must
-# bring the index up to date; the second session's limit is at 85%, which alerts.
-index=$XDG_CACHE_HOME/Quotameter/usage-index.bin
-wait_for 60 test -s "$index" || fail "the first refresh built no usage index"
+# Two refreshes clicked, each after a new session was written, so the index must change (the
+# watch may come first: the click then finds nothing new, or nothing starts while the watch's
+# refresh runs); the second session's limit is at 96%, which alerts again.
 index_state() { stat -c '%i %s %Y' "$index" "$index.journal" 2>/dev/null || true; }
-for pct in 40 85; do
+for pct in 40 96; do
   before=$(index_state)
   "$helper" session "$HOME" "$pct" || fail "could not write a session"
   open_panel Refresh || open_panel Refresh || fail "the panel reports no \"Refresh\" button"
@@ -192,7 +225,8 @@ for pct in 40 85; do
     fail "the refresh at $pct% did not bring the index up to date"
   xdotool key Escape
 done
-wait_for 60 grep -q "Codex" "$work/notifications" || fail "no notification for the Codex limit at 85%"
+wait_for 60 grep -q "Codex five-hour limit at 95%" "$work/notifications" ||
+  fail "no notification for the Codex limit at 96%"
 kill -0 "$app_pid" || fail "the application ended"
 
 # A logout's SIGTERM ends the application.
