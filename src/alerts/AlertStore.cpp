@@ -62,12 +62,6 @@ void AlertStore::watchCodex(UsageAggregator* aggregator) {
     });
 }
 
-void AlertStore::observeClaude(const LatestClaudeUsage& latest) {
-    const TimeMs at = now();
-    observeLimits(history_ ? claudeLimitReadings(latest, at, history_->claudeSnapshots(), at)
-                           : claudeLimitReadings(latest, at));
-}
-
 void AlertStore::watchSpend(AccountStore* accounts, UsageHistoryStore* history) {
     accounts_ = accounts;
     history_ = history;

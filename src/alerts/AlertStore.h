@@ -48,17 +48,8 @@ public:
     void watchCodex(UsageAggregator* aggregator);
     // Checks every account's spend now and whenever the history or the accounts change.
     void watchSpend(AccountStore* accounts, UsageHistoryStore* history);
-    // Checks the Claude limits whenever the Claude store publishes (a template so that this
-    // library needs nothing of the browser the Claude store brings along). Their pace comes
-    // from the history given to watchSpend.
-    template <typename ClaudeStore>
-    void watchClaude(ClaudeStore* claude) {
-        connect(claude, &ClaudeStore::changed, this, [this, claude] {
-            if (const auto latest = claude->latest()) observeClaude(*latest);
-        });
-    }
-    void observeClaude(const LatestClaudeUsage& latest);
-
+    // Checks limits as read (the Claude limits of either source, the Codex plan's); the pace
+    // of Claude's comes with the readings.
     void observeLimits(const std::vector<LimitReading>& readings);
     void observeBudgets(const std::vector<AccountBudgetUse>& rows);
 

@@ -18,6 +18,7 @@
 #include "accounts/AccountStore.h"
 #include "alerts/AlertStore.h"
 #include "alerts/BackgroundRefresh.h"
+#include "alerts/ClaudeLimitReadingStore.h"
 #include "alerts/DesktopNotification.h"
 #include "claude/ClaudeUsageStore.h"
 #include "core/AppPaths.h"
@@ -29,6 +30,7 @@
 #include "gui/AppWindows.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
+#include "gui/claude/ClaudeLimitsNow.h"
 #include "history/UsageHistoryStore.h"
 #include "hosts/RemoteHostStore.h"
 #include "ledger/LocalUsageStore.h"
@@ -152,6 +154,7 @@ QString requestedWindow(int argc, char** argv) {
 // known from the last failure, not from a running browser, which is shut down between fetches.
 // The local logs need none: their watch refreshes them when they are written to.
 QCoro::Task<bool> refreshRemote(qm::ClaudeUsageStore* claude) {
+    if (!claude->automaticFetchNeeded()) co_return true;
     if (claude->statusKind() == qm::ClaudeUsageStatusKind::needsLogin &&
         !claude->errorDetail().isEmpty())
         co_return true;
@@ -173,6 +176,34 @@ QCoro::Task<> refreshForLogs(qm::UsageAggregator* aggregator, QStringList* nextF
     if (!guard) co_return;
     *nextFocus = focus;
     co_await aggregator->refresh();
+}
+
+// The five hours move on when nothing is written: what the recent window held ages out of it.
+// While anything of the last five hours is shown, the figures are composed again every few
+// minutes; once nothing is left to age, nothing runs.
+void keepFiveHoursCurrent(qm::UsageAggregator& aggregator) {
+    auto* timer = new QTimer(&aggregator);
+    timer->setInterval(5 * 60'000);
+    QObject::connect(timer, &QTimer::timeout, &aggregator, [&aggregator] {
+        const qm::TimeMs since =
+            qm::systemNow() - qm::TimeMs(qm::UsageAggregator::kLookbackSeconds * 1000);
+        const std::vector<qm::ProviderUsage> providers = aggregator.providers();
+        if (std::any_of(providers.begin(), providers.end(), [since](const auto& usage) {
+                return usage.latestActivityAt && *usage.latestActivityAt >= since;
+            }))
+            aggregator.refreshInBackground();
+    });
+    timer->start();
+}
+
+// The Claude limits of either source go to the alerts, each window once whichever source read
+// it (see claudeLimitsNow).
+void alertOnClaudeLimits(qm::AlertStore& alerts, const qm::gui::ClaudeLimitSources& sources) {
+    const auto check = [&alerts, sources] {
+        alerts.observeLimits(qm::gui::claudeLimitsNow(sources, qm::systemNow()));
+    };
+    QObject::connect(sources.claude, &qm::ClaudeUsageStore::changed, &alerts, check);
+    QObject::connect(sources.readings, &qm::ClaudeLimitReadingStore::changed, &alerts, check);
 }
 
 // What must be set before the application object exists.
@@ -284,6 +315,12 @@ int main(int argc, char** argv) {
     // and exits when idle.
     qm::ClaudeUsageStore claude(dataDirectory);
     keepClaudeReadings(claude, history, dataDirectory);
+    // The limits Claude Code hands its status line: while its five hours are fresh, the site is
+    // not fetched for them and the browser stays unstarted.
+    qm::ClaudeLimitReadingStore claudeReadings(qm::ClaudeLimitReadingsFile::pathIn(dataDirectory));
+    claude.setAutomaticFetchNeeded([&claudeReadings] {
+        return !qm::gui::claudeCodeHoldsFiveHours(claudeReadings, qm::systemNow());
+    });
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
     // A new price list reprices the local tools at once; relay records keep what they cost.
@@ -295,8 +332,9 @@ int main(int argc, char** argv) {
     const auto remoteHosts = remoteHostStore(dataDirectory);
     // Declared after the stores, so the windows are gone before the stores they show.
     qm::gui::WindowRegistry windows;
-    qm::gui::declareWindows(windows, {&aggregator, &claude, &accounts, &history, &relay,
-                                      &localUsage, &prices, &preferences, remoteHosts.get()});
+    qm::gui::declareWindows(
+        windows, {&aggregator, &claude, &accounts, &history, &relay, &localUsage, &prices,
+                  &preferences, remoteHosts.get(), &claudeReadings});
 
     QLocalServer instance;
     listenForHandOffs(instance, instanceName, windows);
@@ -306,7 +344,10 @@ int main(int argc, char** argv) {
     // The tool tip shows counts from the first hover on: the scan starts before the icon does,
     // right after the watch's first look, so that no write falls between the two.
     logWatch.start();
+    keepFiveHoursCurrent(aggregator);
+    const qm::gui::ClaudeLimitSources claudeLimits{&claude, &claudeReadings, &history};
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
+    tray.setClaudeLimitSources(claudeLimits);
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     if (hasTray) {
         tray.show();
@@ -326,7 +367,7 @@ int main(int argc, char** argv) {
                                                            QSystemTrayIcon::Warning);
                           });
     alerts.setEnabledSource([&preferences] { return preferences.notificationsEnabled(); });
-    alerts.watchClaude(&claude);
+    alertOnClaudeLimits(alerts, claudeLimits);
     alerts.watchCodex(&aggregator);
     alerts.watchSpend(&accounts, &history);
     const auto refresh = startBackgroundRefresh(&claude, &preferences);

@@ -5,9 +5,11 @@
 #include "DesktopFixture.h"
 #include "alerts/ClaudeLimitReadingStore.h"
 #include "core/ClaudeCodeSettings.h"
+#include "gui/AppStores.h"
 #include "gui/TrayIcon.h"
 #include "gui/WindowRegistry.h"
 #include "gui/claude/ClaudeCard.h"
+#include "gui/claude/ClaudeLimitsNow.h"
 #include "gui/dashboard/StatusLineSwitch.h"
 #include "gui/panel/MenuBarPanel.h"
 
@@ -77,6 +79,29 @@ TEST_F(ClaudeCodeLimitsOnScreenTest, WithoutASignInTheCardShowsClaudeCodesFigure
     EXPECT_EQ(text(card->findChild<QWidget*>("bar_5h"), "percent"), "91%");
     EXPECT_EQ(text(&panel, "claudeFiveHour"), "91%");
     EXPECT_TRUE(tray.title().endsWith("Claude 91%"));
+}
+
+// While Claude Code's five hours are under ten minutes old, showing a window starts no site
+// fetch (no browser); once they are older, it does.
+TEST_F(ClaudeCodeLimitsOnScreenTest, AFreshClaudeCodeReadingHoldsBackTheSiteFetch) {
+    claude.setAutomaticFetchNeeded([this] {
+        return !claudeCodeHoldsFiveHours(readings, QDateTime::currentMSecsSinceEpoch());
+    });
+    const TimeMs now = QDateTime::currentMSecsSinceEpoch();
+    recordFromClaudeCode(43, 31, now - 9 * 60'000);
+    QCoro::waitFor(startupRefresh(&aggregator, &claude));
+    EXPECT_FALSE(claude.hasSession());
+    EXPECT_EQ(site.requestCount(site.usagePath()), 0);
+
+    // Eleven minutes on, the site is asked again (nobody is signed in, so it says so).
+    const std::vector<ClaudeLimitReading> stale{{ClaudeLimitWindow::fiveHour, 43, now + 3'600'000,
+                                                 now - 11 * 60'000, LimitSource::claudeCode}};
+    QFile::remove(path);
+    ASSERT_EQ(ClaudeLimitReadingsFile::record(path, stale, now).outcome,
+              ClaudeLimitReadingsFile::RecordOutcome::stored);
+    readings.reload();
+    QCoro::waitFor(startupRefresh(&aggregator, &claude));
+    EXPECT_TRUE(claude.hasSession());
 }
 
 // Both sources: each window shows the fresher reading and names its source; the per-model

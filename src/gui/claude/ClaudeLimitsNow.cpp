@@ -25,6 +25,12 @@ std::vector<LimitReading> claudeLimitsNow(const ClaudeLimitSources& sources, Tim
                               sources.readings ? sources.readings->readings() : kNoReadings, now);
 }
 
+bool claudeCodeHoldsFiveHours(const ClaudeLimitReadingStore& readings, TimeMs now) {
+    const std::optional<ClaudeLimitReading> newest = readings.newest(ClaudeLimitWindow::fiveHour);
+    return newest && newest->source == LimitSource::claudeCode &&
+           now - newest->readAt < kClaudeCodeHoldsMs;
+}
+
 std::optional<LimitReading> fiveHourOf(const std::vector<LimitReading>& limits) {
     const auto found = std::ranges::find_if(limits, [](const LimitReading& reading) {
         return reading.window() == QLatin1String("fiveHour");

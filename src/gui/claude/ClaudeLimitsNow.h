@@ -26,6 +26,11 @@ struct ClaudeLimitSources {
 // source and its pace (see mergedClaudeLimits). Empty when no source has read any.
 std::vector<LimitReading> claudeLimitsNow(const ClaudeLimitSources& sources, TimeMs now);
 
+// Whether Claude Code read the five-hour window in the last ten minutes: then the site would
+// add only the per-model limits, not worth starting a browser for on every period.
+bool claudeCodeHoldsFiveHours(const ClaudeLimitReadingStore& readings, TimeMs now);
+inline constexpr TimeMs kClaudeCodeHoldsMs = 10 * 60'000;
+
 // The five-hour window of `limits`, if read.
 std::optional<LimitReading> fiveHourOf(const std::vector<LimitReading>& limits);
 
