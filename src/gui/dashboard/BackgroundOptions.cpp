@@ -22,6 +22,12 @@ BackgroundOptions::BackgroundOptions(Preferences* preferences, QWidget* parent)
     auto* label = new QLabel(tr("Refresh every"), this);
     label->setBuddy(period_);
     period_->setObjectName(QStringLiteral("refreshEvery"));
+    // The logs are watched; what is fetched is what this paces.
+    const QString fetched =
+        tr("How often the Claude limits are fetched from claude.ai. The tools' logs are "
+           "watched and read as they are written.");
+    label->setToolTip(fetched);
+    period_->setToolTip(fetched);
     for (const int minutes : Preferences::kRefreshChoices) {
         period_->addItem(minutes == 0 ? tr("Off") : tr("%1 minutes").arg(minutes), minutes);
     }
