@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -206,6 +207,19 @@ void alertOnClaudeLimits(qm::AlertStore& alerts, const qm::gui::ClaudeLimitSourc
     QObject::connect(sources.readings, &qm::ClaudeLimitReadingStore::changed, &alerts, check);
 }
 
+// Whether Qt has somewhere to show the tray icon and the windows: a platform named from
+// outside (QT_QPA_PLATFORM, or Qt's own -platform option) is taken at its word; otherwise an
+// X11 or a Wayland display must be set, or Qt aborts with a page about plugins.
+bool hasDisplay(int argc, char** argv) {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    }
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 // What must be set before the application object exists.
 void prepareProcess() {
     // Nothing here needs OpenGL, and the browser process (which inherits these) shows only the
@@ -276,6 +290,14 @@ std::unique_ptr<qm::BackgroundRefresh> startBackgroundRefresh(qm::ClaudeUsageSto
 
 int main(int argc, char** argv) {
     const QString openRequest = requestedWindow(argc, argv);
+    if (!hasDisplay(argc, argv)) {
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(QCoreApplication::translate(
+                         "main",
+                         "quotameter: no display to show the tray icon on (neither DISPLAY nor "
+                         "WAYLAND_DISPLAY is set); quotameter-cli works without one")));
+        return 1;
+    }
     prepareProcess();
     QApplication app(argc, argv);
     describeApplication();

@@ -27,7 +27,9 @@ for file in /usr/bin/quotameter /usr/bin/quotameter-cli /usr/libexec/quotameter/
   /usr/share/applications/org.quotameter.Quotameter.desktop \
   /usr/share/metainfo/org.quotameter.Quotameter.metainfo.xml \
   /usr/share/icons/hicolor/scalable/apps/org.quotameter.Quotameter.svg \
-  /usr/share/icons/hicolor/48x48/apps/org.quotameter.Quotameter.png; do
+  /usr/share/icons/hicolor/48x48/apps/org.quotameter.Quotameter.png \
+  /usr/share/quotameter/prometheus/quotameter-rules.yml \
+  /usr/share/quotameter/grafana/quotameter-dashboard.json; do
   grep -qx "$file" "$work/files" || fail "$file is not in the package"
 done
 # Nothing outside /usr, and nothing of the build (tests, benchmarks, static libraries).
@@ -38,7 +40,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # Derived from the linked libraries, so each of these shows that dpkg-shlibdeps ran.
 for package in libqt6core6 libqt6widgets6 libqt6network6 libqt6webenginecore6 libsecret-1-0 \
-  libqcoro6core0 libsimdjson14 libstdc++6 qt6-qpa-plugins; do
+  libqcoro6core0 libsimdjson14 libstdc++6 qt6-qpa-plugins qt6-wayland; do
   [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
 
@@ -48,6 +50,11 @@ export ASAN_OPTIONS="detect_leaks=0:${ASAN_OPTIONS:-}"
 output=$(HOME=$work/home XDG_DATA_HOME=$work/home/share "$root/usr/bin/quotameter-cli" --version 2>&1) ||
   fail "the unpacked quotameter-cli failed: $output"
 [[ $output == "quotameter-cli $version" ]] || fail "the unpacked quotameter-cli said: $output"
+# The monitoring files arrive as they are in the tree.
+for file in prometheus/quotameter-rules.yml grafana/quotameter-dashboard.json; do
+  cmp -s "$source_dir/resources/$file" "$root/usr/share/quotameter/$file" ||
+    fail "/usr/share/quotameter/$file differs from resources/$file"
+done
 
 ((failures == 0)) || exit 1
 echo "package: $(basename "$deb") with $(wc -l <"$work/files") entries"
