@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -124,6 +125,20 @@ std::string findExecutable(const std::string& name) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return {};
+}
+
+// The fields after the command's closing bracket (the command may hold spaces and brackets).
+long long cpuTicks(pid_t pid) {
+    const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number >= 14) ticks += std::stoll(field);  // utime, stime
+    }
+    return ticks;
 }
 
 std::string readWhole(const std::string& path) {

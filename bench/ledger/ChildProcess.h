@@ -39,5 +39,8 @@ pid_t startChild(const std::vector<std::string>& argv, const std::vector<std::st
 void stopChild(pid_t pid, int graceMs = 10'000);
 
 std::string readWhole(const std::string& path);
+// User and system time of a process (threads that ended included), in clock ticks; -1 when
+// it cannot be read.
+long long cpuTicks(pid_t pid);
 
 }  // namespace qm::bench

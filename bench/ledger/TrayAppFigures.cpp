@@ -24,20 +24,6 @@ constexpr auto kQuietFor = 3s;        // no processor time for this long: the bu
 constexpr auto kLongestBuild = 300s;  // then it is given up
 constexpr auto kIdleMinute = 60s;
 
-// User and system time in clock ticks, from the fields after the command's closing bracket.
-long long cpuTicks(pid_t pid) {
-    const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    long long ticks = 0;
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number >= 14) ticks += std::stoll(field);  // utime, stime
-    }
-    return ticks;
-}
-
 double cpuSeconds(long long ticks) {
     return double(ticks) / double(::sysconf(_SC_CLK_TCK));
 }

@@ -38,6 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using qm::bench::cpuTicks;
 using qm::bench::readWhole;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -62,20 +63,6 @@ std::optional<Options> parse(int argc, char** argv) {
             return std::nullopt;
     }
     return options;
-}
-
-// User and system time of the whole process (threads that ended included), in clock ticks.
-long long cpuTicks(pid_t pid) {
-    const std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    long long ticks = 0;
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number >= 14) ticks += std::stoll(field);  // utime, stime
-    }
-    return ticks;
 }
 
 double perHour(long long ticks, double seconds) {
