@@ -4,6 +4,7 @@
 #include <QPalette>
 #include <QToolButton>
 
+#include "DarkPalette.h"
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/KeychainStore.h"
@@ -25,23 +26,7 @@ namespace {
 class DarkPaletteTest : public DesktopFixture {
 protected:
     DarkPaletteTest() : saved_(QApplication::palette()) {
-        QPalette dark;
-        dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-        dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
-        dark.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x1f));
-        dark.setColor(QPalette::AlternateBase, QColor(0x33, 0x33, 0x33));
-        dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
-        dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-        dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
-        dark.setColor(QPalette::Light, QColor(0x55, 0x55, 0x55));
-        dark.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x45));
-        dark.setColor(QPalette::Mid, QColor(0x4a, 0x4a, 0x4a));
-        dark.setColor(QPalette::Dark, QColor(0x1a, 0x1a, 0x1a));
-        dark.setColor(QPalette::Shadow, QColor(0x10, 0x10, 0x10));
-        dark.setColor(QPalette::PlaceholderText, QColor(0x9c, 0x9c, 0x9c));
-        dark.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe0));
-        dark.setColor(QPalette::HighlightedText, Qt::white);
-        QApplication::setPalette(dark);
+        QApplication::setPalette(test::darkPalette());
     }
     ~DarkPaletteTest() override { QApplication::setPalette(saved_); }
 

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QStyleOptionButton>
 
+#include "DarkPalette.h"
 #include "DesktopFixture.h"
 #include "gui/dashboard/DashboardWindow.h"
 #include "gui/dashboard/PriceActions.h"
@@ -153,13 +154,7 @@ double boxContrast(QCheckBox* box) {
 
 TEST_F(PricesOnDashboardTest, UncheckedBoxesShowOnLightAndDarkPalettes) {
     const QPalette saved = QApplication::palette();
-    QPalette dark = saved;
-    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x1f));
-    dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-    dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
+    const QPalette dark = test::darkPalette();
     auto* mascot = window.findChild<QCheckBox*>("mascotSwitch");
     ASSERT_TRUE(mascot);
     mascot->setChecked(false);

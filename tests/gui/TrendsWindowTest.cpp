@@ -23,6 +23,7 @@
 #include <array>
 #include <tuple>
 
+#include "DarkPalette.h"
 #include "DesktopFixture.h"
 #include "gui/trends/TrendSection.h"
 #include "gui/trends/TrendsWindow.h"
@@ -314,20 +315,6 @@ void writeLocalToolLogs(const test::TempDir& home) {
     }
 }
 
-// A dark desktop palette, as a user's theme would set it.
-QPalette darkTrendsPalette() {
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x1f));
-    dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-    dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Mid, QColor(0x4a, 0x4a, 0x4a));
-    dark.setColor(QPalette::PlaceholderText, QColor(0x9c, 0x9c, 0x9c));
-    return dark;
-}
-
 // The trends window over a usage index of the logs above, and an empty history.
 class LocalToolsChartTest : public ::testing::Test {
 protected:
@@ -479,7 +466,7 @@ TEST_F(LocalToolsChartTest, EachToolKeepsItsColourInBothPalettesAndEachBarNamesI
     EXPECT_EQ(tipOver(ProviderKind::claudeCode, 3), expected);
 
     // The desktop turns dark while the window is open.
-    QApplication::setPalette(darkTrendsPalette());
+    QApplication::setPalette(test::darkPalette());
     dropReplacedAxes();
     test::layOut(&window_);
     EXPECT_EQ(view()->chart()->backgroundBrush().color(), QColor(0x2b, 0x2b, 0x2b));

@@ -7,6 +7,7 @@
 #include <QScrollArea>
 #include <QTabBar>
 
+#include "DarkPalette.h"
 #include "DesktopFixture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/KeychainStore.h"
@@ -45,26 +46,6 @@ QString screenName() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize pixels = screen->geometry().size() * screen->devicePixelRatio();
     return QStringLiteral("%1x%2").arg(pixels.width()).arg(pixels.height());
-}
-
-QPalette darkPaletteOnScreen() {
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Base, QColor(0x1f, 0x1f, 0x1f));
-    dark.setColor(QPalette::AlternateBase, QColor(0x33, 0x33, 0x33));
-    dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
-    dark.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8));
-    dark.setColor(QPalette::Light, QColor(0x55, 0x55, 0x55));
-    dark.setColor(QPalette::Mid, QColor(0x4a, 0x4a, 0x4a));
-    dark.setColor(QPalette::Dark, QColor(0x1a, 0x1a, 0x1a));
-    dark.setColor(QPalette::PlaceholderText, QColor(0x9c, 0x9c, 0x9c));
-    dark.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe0));
-    dark.setColor(QPalette::HighlightedText, Qt::white);
-    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        dark.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
-    return dark;
 }
 
 bool ignoresSize(const QWidget* widget, Qt::Orientation orientation) {
@@ -182,7 +163,7 @@ TEST_F(WindowsOnScreenTest, EveryWindowOpensInsideTheScreenWithNothingCutOff) {
 TEST_F(WindowsOnScreenTest, TheMachinesTabAndTheDashboardFitTheSmallestWindowInBothPalettes) {
     for (const bool dark : {false, true}) {
         // The desktop's palette is set before the application makes its windows.
-        QApplication::setPalette(dark ? darkPaletteOnScreen() : lightPalette_);
+        QApplication::setPalette(dark ? darkPalette() : lightPalette_);
         const QString palette = dark ? QStringLiteral("dark") : QStringLiteral("light");
         WindowRegistry windows;
         declareWindows(windows, all_);
