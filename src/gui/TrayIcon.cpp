@@ -1,8 +1,5 @@
 #include "gui/TrayIcon.h"
 
-#include "alerts/ClaudeLimitReadingStore.h"
-#include "history/UsageHistoryStore.h"
-
 #include <QApplication>
 #include <QCursor>
 #include <QDateTime>
@@ -143,10 +140,7 @@ QString TrayIcon::title() const {
 void TrayIcon::setClaudeLimitSources(const ClaudeLimitSources& sources) {
     claudeSources_ = sources;
     claudeSources_.claude = claude_;
-    if (sources.readings)
-        connect(sources.readings, &ClaudeLimitReadingStore::changed, this, &TrayIcon::update);
-    if (sources.history)
-        connect(sources.history, &UsageHistoryStore::changed, this, &TrayIcon::update);
+    whenClaudeLimitSourcesChange(sources, this, [this] { update(); });
     if (panel_) panel_->setClaudeLimitSources(claudeSources_);
     update();
 }

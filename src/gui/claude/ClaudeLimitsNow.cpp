@@ -31,6 +31,14 @@ bool claudeCodeHoldsFiveHours(const ClaudeLimitReadingStore& readings, TimeMs no
            now - newest->readAt < kClaudeCodeHoldsMs;
 }
 
+void whenClaudeLimitSourcesChange(const ClaudeLimitSources& sources, QObject* receiver,
+                                  const std::function<void()>& changed) {
+    if (sources.readings)
+        QObject::connect(sources.readings, &ClaudeLimitReadingStore::changed, receiver, changed);
+    if (sources.history)
+        QObject::connect(sources.history, &UsageHistoryStore::changed, receiver, changed);
+}
+
 std::optional<LimitReading> fiveHourOf(const std::vector<LimitReading>& limits) {
     const auto found = std::ranges::find_if(limits, [](const LimitReading& reading) {
         return reading.window() == QLatin1String("fiveHour");

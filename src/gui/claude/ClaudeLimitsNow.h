@@ -1,8 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "alerts/LimitReadings.h"
+
+class QObject;
 
 namespace qm {
 class ClaudeLimitReadingStore;
@@ -30,6 +33,12 @@ std::vector<LimitReading> claudeLimitsNow(const ClaudeLimitSources& sources, Tim
 // add only the per-model limits, not worth starting a browser for on every period.
 bool claudeCodeHoldsFiveHours(const ClaudeLimitReadingStore& readings, TimeMs now);
 inline constexpr TimeMs kClaudeCodeHoldsMs = 10 * 60'000;
+
+// Calls `changed` (on `receiver`, for as long as it lives) whenever Claude Code's readings or
+// the history change: what claudeLimitsNow gives may then differ. The Claude store's own
+// changes are the caller's to follow.
+void whenClaudeLimitSourcesChange(const ClaudeLimitSources& sources, QObject* receiver,
+                                  const std::function<void()>& changed);
 
 // The five-hour window of `limits`, if read.
 std::optional<LimitReading> fiveHourOf(const std::vector<LimitReading>& limits);

@@ -13,7 +13,6 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "alerts/ClaudeLimitReadingStore.h"
 #include "alerts/ClaudeLimits.h"
 #include "alerts/LimitReadings.h"
 #include "claude/ClaudeUsageStore.h"
@@ -24,7 +23,6 @@
 #include "gui/widgets/ElidedLabel.h"
 #include "gui/widgets/Look.h"
 #include "gui/widgets/Symbols.h"
-#include "history/UsageHistoryStore.h"
 #include "ledger/UsageAggregator.h"
 
 namespace qm::gui {
@@ -243,10 +241,7 @@ void MenuBarPanel::renderClaude(TimeMs now) {
 void MenuBarPanel::setClaudeLimitSources(const ClaudeLimitSources& sources) {
     claudeSources_ = sources;
     claudeSources_.claude = claude_;
-    if (sources.readings)
-        connect(sources.readings, &ClaudeLimitReadingStore::changed, this, &MenuBarPanel::render);
-    if (sources.history)
-        connect(sources.history, &UsageHistoryStore::changed, this, &MenuBarPanel::render);
+    whenClaudeLimitSourcesChange(sources, this, [this] { render(); });
     render();
 }
 
