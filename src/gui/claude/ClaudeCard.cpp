@@ -144,7 +144,7 @@ void ClaudeCard::setHistory(UsageHistoryStore* history) {
     render();
 }
 
-QWidget* ClaudeCard::addBar(const LimitReading& reading, TimeMs now) {
+QWidget* ClaudeCard::addBar(const LimitReading& reading, const QString& source, TimeMs now) {
     auto* bar = new LimitBar(LimitBars::titleOf(reading), figures_);
     const LimitReading shown = currentWindow(reading, now);
     if (shown.freshSince) {
@@ -168,7 +168,7 @@ QWidget* ClaudeCard::addBar(const LimitReading& reading, TimeMs now) {
         Look::makeSecondary(line);
         bar->layout()->addWidget(line);
     };
-    caption(limitSourceText(reading, now), QStringLiteral("source"));
+    if (!source.isEmpty()) caption(source, QStringLiteral("source"));
     if (reading.window() == QLatin1String("fiveHour") && usage_) {
         const QString claudeCode =
             UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode));
@@ -229,7 +229,13 @@ void ClaudeCard::render() {
         return;
     }
     clearFigures();
-    for (const LimitReading& limit : limits) addBar(limit, now);
+    // Where and when each bar was read, said once for bars read together.
+    QString above;
+    for (const LimitReading& limit : limits) {
+        const QString source = limitSourceText(limit, now);
+        addBar(limit, source == above ? QString() : source, now);
+        above = source;
+    }
     if (!latest) {
         // Claude Code hands over the five-hour and weekly windows only.
         auto* note = new QLabel(tr("Per-model weekly limits (Opus, Sonnet) come from claude.ai: "

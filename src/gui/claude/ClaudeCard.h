@@ -42,9 +42,9 @@ public:
 
 private:
     void render();
-    // A window past its reset shows as the new one (see currentWindow); below the bar, where
-    // and when it was read.
-    QWidget* addBar(const LimitReading& reading, TimeMs now);
+    // A window past its reset shows as the new one (see currentWindow); below the bar,
+    // `source`: where and when it was read, unless empty.
+    QWidget* addBar(const LimitReading& reading, const QString& source, TimeMs now);
     // What only the site reports: the design bar, the routines and the extra usage.
     void addSiteRows(const LatestClaudeUsage& latest, TimeMs now);
     void addTextRow(const QString& title, const QString& value, const QString& detail);
