@@ -34,6 +34,22 @@ protected:
     QStringList opened;
 };
 
+// F5 and Ctrl+R refresh from anywhere in the window, as the button's tool tip says.
+TEST_F(DashboardTest, F5AndCtrlRRefresh) {
+    auto window = makeWindow();
+    window->show();
+    ASSERT_TRUE(
+        waitUntil([&] { return aggregator.lastRefreshAt() && !aggregator.isRefreshing(); }));
+    auto* refresh = window->findChild<QPushButton*>("refresh");
+    EXPECT_TRUE(refresh->toolTip().contains("F5")) << refresh->toolTip().toStdString();
+    QSignalSpy clicks(refresh, &QPushButton::clicked);
+    window->activateWindow();
+    QTest::keyClick(window.get(), Qt::Key_F5);
+    ASSERT_TRUE(waitUntil([&] { return !aggregator.isRefreshing(); }));
+    QTest::keyClick(window.get(), Qt::Key_R, Qt::ControlModifier);
+    EXPECT_EQ(clicks.count(), 2);
+}
+
 TEST_F(DashboardTest, CardsShowTheToolsFiguresWithFallbacks) {
     auto window = makeWindow();
     EXPECT_EQ(text(window.get(), "lastRefresh"), "Waiting for first refresh");

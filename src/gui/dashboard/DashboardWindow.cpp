@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -169,6 +170,15 @@ QWidget* DashboardWindow::makeHeader() {
     connect(accounts, &QPushButton::clicked, this,
             [this] { openWindow_(QStringLiteral("accounts")); });
     connect(refresh_, &QPushButton::clicked, aggregator_, &UsageAggregator::refreshInBackground);
+    // The keys every desktop refreshes with, anywhere in the window.
+    refresh_->setToolTip(tr("Refresh (F5, Ctrl+R)"));
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, refresh_, [this] {
+            if (refresh_->isEnabled()) refresh_->click();
+        });
+    }
     return header;
 }
 
