@@ -6,8 +6,10 @@
 #include <QTextStream>
 #include <optional>
 
+#include "accounts/AccountConfigStore.h"
 #include "accounts/AccountStore.h"
 #include "cli/CliCommand.h"
+#include "core/Clock.h"
 #include "core/DisplayFormat.h"
 #include "history/UsageHistoryStore.h"
 #include "providers/ProviderUsageStore.h"
@@ -53,15 +55,11 @@ ProviderEndpoints endpointsFor(ApiAccountProvider provider, const std::optional<
     return endpoints;
 }
 
-// Takes "--base-url URL" out of `args`; false when the value is missing or not http(s).
-bool takeBaseUrl(QStringList& args, std::optional<QString>& baseUrl) {
-    const qsizetype at = args.indexOf(QStringLiteral("--base-url"));
-    if (at < 0) return true;
-    if (at + 1 >= args.size()) return false;
-    if (!isHttpAddress(args[at + 1])) return false;
-    baseUrl = args[at + 1];
-    args.remove(at, 2);
-    return true;
+// --base-url: an http(s) address, or none. False when it is given and is not one.
+bool baseUrlOf(const CliArguments& args, std::optional<QString>& baseUrl) {
+    if (!args.isSet(QStringLiteral("--base-url"))) return true;
+    baseUrl = args.value(QStringLiteral("--base-url"));
+    return isHttpAddress(*baseUrl);
 }
 
 struct Session {
@@ -108,17 +106,27 @@ void printAccounts(QTextStream& out, const AccountStore& store, ApiAccountProvid
     }
 }
 
-int runList(const QStringList& args) {
-    std::optional<ApiAccountProvider> only;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--provider")) {
-            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
-            only = parseProvider(args[++i]);
-            if (!only) return usageError(unknownProvider(args[i]));
-        } else {
-            return usageError(QStringLiteral("unknown option for accounts list: ") + args[i]);
-        }
+// One account a line, "ID<tab>alias", from config.json alone: the completions ask for these
+// and must never wait for the secret store.
+int printIds(std::optional<ApiAccountProvider> only) {
+    const AccountConfigStore config(AccountConfigStore::pathIn(dataDirectory()));
+    const ApiAccountStorageData data = config.load(systemNow()).data;
+    QTextStream out(stdout);
+    for (ApiAccountProvider provider : kAllApiAccountProviders) {
+        if (only && provider != *only) continue;
+        for (const ApiAccountSummary& row : summaries(data, provider))
+            out << row.id << "\t" << DisplayFormat::printable(row.alias) << "\n";
     }
+    return kExitOk;
+}
+
+int runList(const CliArguments& args) {
+    std::optional<ApiAccountProvider> only;
+    if (args.isSet(QStringLiteral("--provider"))) {
+        only = parseProvider(args.value(QStringLiteral("--provider")));
+        if (!only) return usageError(unknownProvider(args.value(QStringLiteral("--provider"))));
+    }
+    if (args.isSet(QStringLiteral("--ids"))) return printIds(only);
     Session session;
     QTextStream out(stdout);
     out << "Keys are stored in " << session.accounts.keychain().backendDescription() << ".\n";
@@ -136,9 +144,7 @@ int runList(const QStringList& args) {
     return kExitOk;
 }
 
-int runPrune(const QStringList& args) {
-    if (!args.isEmpty())
-        return usageError(QStringLiteral("unknown option for accounts prune: ") + args[0]);
+int runPrune(const CliArguments&) {
     Session session;
     QTextStream out(stdout);
     const AccountStore::PruneResult result =
@@ -150,24 +156,14 @@ int runPrune(const QStringList& args) {
     return kExitOk;
 }
 
-int runAdd(const QStringList& args) {
-    if (args.isEmpty()) return usageError(QStringLiteral("accounts add needs a provider"));
-    const std::optional<ApiAccountProvider> provider = parseProvider(args[0]);
-    if (!provider) return usageError(unknownProvider(args[0]));
-    QString alias;
+int runAdd(const CliArguments& args) {
+    if (args.positional().isEmpty())
+        return usageError(QStringLiteral("accounts add needs a provider"));
+    const std::optional<ApiAccountProvider> provider = parseProvider(args.positional()[0]);
+    if (!provider) return usageError(unknownProvider(args.positional()[0]));
+    const QString alias = args.value(QStringLiteral("--alias"));
     std::optional<QString> detail;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const bool takesValue =
-            args[i] == QLatin1String("--alias") || args[i] == QLatin1String("--detail");
-        if (takesValue && i + 1 >= args.size()) return usageError(missingValue(args[i]));
-        if (args[i] == QLatin1String("--alias")) {
-            alias = args[++i];
-        } else if (args[i] == QLatin1String("--detail")) {
-            detail = args[++i];
-        } else {
-            return usageError(QStringLiteral("unknown option for accounts add: ") + args[i]);
-        }
-    }
+    if (args.isSet(QStringLiteral("--detail"))) detail = args.value(QStringLiteral("--detail"));
     // The key comes from standard input only, so it never shows in a process list or history.
     if (::isatty(STDIN_FILENO)) QTextStream(stderr) << "Enter the API key, then press Ctrl-D:\n";
     QFile input;
@@ -206,13 +202,12 @@ std::optional<int> accountArguments(const QStringList& args, const QString& comm
     return std::nullopt;
 }
 
-int runRemove(const QStringList& args) {
-    if (args.size() > 2)
-        return usageError(QStringLiteral("unknown option for accounts remove: ") + args[2]);
+int runRemove(const CliArguments& args) {
     Session session;
     ApiAccountProvider provider{};
     QString id;
-    if (const auto exit = accountArguments(args, QStringLiteral("remove"), session, provider, id))
+    if (const auto exit =
+            accountArguments(args.positional(), QStringLiteral("remove"), session, provider, id))
         return *exit;
     const QString alias = session.find(provider, id)->alias;
     if (const auto error = session.accounts.removeAccount(provider, id)) {
@@ -267,16 +262,15 @@ void printResult(QTextStream& out, ApiAccountProvider provider, const UsageFetch
         out << "error: " << *r.errorMessage << "\n";
 }
 
-int runValidate(QStringList args) {
+int runValidate(const CliArguments& args) {
     std::optional<QString> baseUrl;
-    if (!takeBaseUrl(args, baseUrl))
+    if (!baseUrlOf(args, baseUrl))
         return usageError(QStringLiteral("--base-url takes an http or https address"));
-    if (args.size() > 2)
-        return usageError(QStringLiteral("unknown option for accounts validate: ") + args[2]);
     Session session;
     ApiAccountProvider provider{};
     QString id;
-    if (const auto exit = accountArguments(args, QStringLiteral("validate"), session, provider, id))
+    if (const auto exit =
+            accountArguments(args.positional(), QStringLiteral("validate"), session, provider, id))
         return *exit;
     ProviderUsageStore usage(endpointsFor(provider, baseUrl));
     QCoro::waitFor(usage.validate(provider, id, session.accounts));
@@ -288,32 +282,16 @@ int runValidate(QStringList args) {
     return state.validation->ok ? kExitOk : kExitFailure;
 }
 
-int runAccountUsage(QStringList args) {
+int runAccountUsage(const CliArguments& args) {
     std::optional<QString> baseUrl;
-    if (!takeBaseUrl(args, baseUrl))
+    if (!baseUrlOf(args, baseUrl))
         return usageError(QStringLiteral("--base-url takes an http or https address"));
-    int days = 7;
-    QStringList positional;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--days")) {
-            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
-            const QString value = args[++i];
-            if (value != QLatin1String("7") && value != QLatin1String("30"))
-                return usageError(QStringLiteral("--days takes 7 or 30"));
-            days = value.toInt();
-        } else if (args[i].startsWith(QLatin1String("--"))) {
-            return usageError(QStringLiteral("unknown option for accounts usage: ") + args[i]);
-        } else {
-            positional.append(args[i]);
-        }
-    }
-    if (positional.size() > 2)
-        return usageError(QStringLiteral("unknown argument for accounts usage: ") + positional[2]);
+    const int days = args.value(QStringLiteral("--days"), QStringLiteral("7")).toInt();
     Session session;
     ApiAccountProvider provider{};
     QString id;
     if (const auto exit =
-            accountArguments(positional, QStringLiteral("usage"), session, provider, id))
+            accountArguments(args.positional(), QStringLiteral("usage"), session, provider, id))
         return *exit;
     // The window records admin usage into the history; so does this. A running application
     // or relay picks the records up from the shared files.
@@ -336,32 +314,102 @@ int runAccountUsage(QStringList args) {
     return state.usageResult->ok ? kExitOk : kExitFailure;
 }
 
-int runAccounts(const QStringList& args) {
-    if (args.isEmpty()) return usageError(QStringLiteral("accounts needs a sub-command"));
-    const QString& sub = args[0];
-    const QStringList rest = args.mid(1);
-    if (sub == QLatin1String("list")) return runList(rest);
-    if (sub == QLatin1String("add")) return runAdd(rest);
-    if (sub == QLatin1String("remove")) return runRemove(rest);
-    if (sub == QLatin1String("prune")) return runPrune(rest);
-    if (sub == QLatin1String("validate")) return runValidate(rest);
-    if (sub == QLatin1String("usage")) return runAccountUsage(rest);
-    return usageError(QStringLiteral("unknown accounts sub-command: ") + sub);
+int runAccounts(const CliArguments& args) {
+    const QString& form = args.form().name;
+    if (form == QLatin1String("list")) return runList(args);
+    if (form == QLatin1String("add")) return runAdd(args);
+    if (form == QLatin1String("remove")) return runRemove(args);
+    if (form == QLatin1String("prune")) return runPrune(args);
+    if (form == QLatin1String("validate")) return runValidate(args);
+    return runAccountUsage(args);
+}
+
+CliArgument providerArgument() {
+    return {.name = QStringLiteral("P"),
+            .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                             "the provider: gemini, anthropic, openai or grok"),
+            .values = providerValues()};
+}
+
+CliArgument accountIdArgument() {
+    return {.name = QStringLiteral("ID"),
+            .description =
+                QT_TRANSLATE_NOOP("quotameter-cli", "the account's id, as accounts list shows it"),
+            .lookup = CliLookup::accountId};
+}
+
+CliOption baseUrlOption() {
+    return {.name = QStringLiteral("--base-url"),
+            .valueName = QStringLiteral("URL"),
+            .description = QT_TRANSLATE_NOOP(
+                "quotameter-cli", "ask this http(s) address instead of the provider's own")};
 }
 
 const CliCommandRegistration accountsCommand(CliCommand{
-    QStringLiteral("accounts"),
-    QStringLiteral(
-        "accounts list [--provider P]                 API accounts (P: gemini, anthropic, openai, "
-        "grok)\n"
-        "accounts add P --alias A [--detail D]        add an account; the key is read from stdin\n"
-        "accounts remove P ID                         remove an account and its key\n"
-        "accounts prune                               remove keys that belong to no account\n"
-        "accounts validate P ID [--base-url URL]      check the account's key with the provider\n"
-        "accounts usage P ID [--days 7|30] [--base-url URL]\n"
-        "                                             usage by model (Anthropic, OpenAI) or key "
-        "info"),
-    runAccounts});
+    .name = QStringLiteral("accounts"),
+    .forms =
+        {
+            {.name = QStringLiteral("list"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "the API accounts and where their keys are kept"),
+             .options =
+                 {{.name = QStringLiteral("--provider"),
+                   .valueName = QStringLiteral("P"),
+                   .description = QT_TRANSLATE_NOOP(
+                       "quotameter-cli", "only this provider's: gemini, anthropic, openai or grok"),
+                   .values = providerValues()},
+                  {.name = QStringLiteral("--ids"),
+                   .description = QT_TRANSLATE_NOOP(
+                       "quotameter-cli", "one account a line: its id, a tab and its alias")}}},
+            {.name = QStringLiteral("add"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "add an account; the key is read from standard input"),
+             .arguments = {providerArgument()},
+             .options = {{.name = QStringLiteral("--alias"),
+                          .valueName = QStringLiteral("A"),
+                          .description = QT_TRANSLATE_NOOP("quotameter-cli", "the account's name"),
+                          .required = true},
+                         {.name = QStringLiteral("--detail"),
+                          .valueName = QStringLiteral("D"),
+                          .description = QT_TRANSLATE_NOOP(
+                              "quotameter-cli",
+                              "Gemini's project id, Anthropic's or OpenAI's organization id, "
+                              "or xAI's team id")}}},
+            {.name = QStringLiteral("remove"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli", "remove an account and its key"),
+             .arguments = {providerArgument(), accountIdArgument()}},
+            {.name = QStringLiteral("prune"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "remove the keys that belong to no account")},
+            {.name = QStringLiteral("validate"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "check the account's key with its provider"),
+             .arguments = {providerArgument(), accountIdArgument()},
+             .options = {baseUrlOption()}},
+            {.name = QStringLiteral("usage"),
+             .summary = QT_TRANSLATE_NOOP(
+                 "quotameter-cli",
+                 "the account's usage by model (Anthropic, OpenAI) or its key's details"),
+             .arguments = {providerArgument(), accountIdArgument()},
+             .options = {{.name = QStringLiteral("--days"),
+                          .valueName = QStringLiteral("7|30"),
+                          .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                           "how many days back (7 unless told)"),
+                          .values = {QStringLiteral("7"), QStringLiteral("30")},
+                          .onlyValues = true},
+                         baseUrlOption()}},
+        },
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "The API accounts of Gemini, Anthropic, OpenAI and xAI whose usage and budgets the "
+        "program follows. Their keys are kept in the desktop's Secret Service (GNOME Keyring, "
+        "KWallet), or in a private file when none answers; config.json keeps the rest."),
+    .examples = {{QStringLiteral("accounts add anthropic --alias work < key.txt"),
+                  QT_TRANSLATE_NOOP("quotameter-cli",
+                                    "add an Anthropic admin key read from a file")},
+                 {QStringLiteral("accounts usage anthropic ID --days 30"), ""}},
+    .run = runAccounts,
+});
 
 }  // namespace
 }  // namespace qm::cli

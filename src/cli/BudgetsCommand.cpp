@@ -71,15 +71,8 @@ void printBudgets(QTextStream& out, const std::vector<AccountBudgetUse>& rows,
     }
 }
 
-int runBudgets(const QStringList& args) {
-    bool json = false;
-    for (const QString& arg : args) {
-        if (arg == QLatin1String("--json")) {
-            json = true;
-        } else {
-            return usageError(QStringLiteral("unknown option for budgets: ") + arg);
-        }
-    }
+int runBudgets(const CliArguments& args) {
+    const bool json = args.isSet(QStringLiteral("--json"));
     const QString directory = dataDirectory();
     const TimeMs now = systemNow();
     // Both files are only read.
@@ -111,9 +104,15 @@ int runBudgets(const QStringList& args) {
 }
 
 const CliCommandRegistration budgetsCommand(CliCommand{
-    QStringLiteral("budgets"),
-    QStringLiteral("budgets [--json] each account's budgets, today's and this month's spend"),
-    runBudgets});
+    .name = QStringLiteral("budgets"),
+    .forms =
+        {{.summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                       "each account's budgets, today's and this month's spend"),
+          .options = {{.name = QStringLiteral("--json"),
+                       .description = QT_TRANSLATE_NOOP("quotameter-cli", "one JSON document")}}}},
+    .examples = {{QStringLiteral("budgets --json"), ""}},
+    .run = runBudgets,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -115,15 +115,8 @@ void printHistory(QTextStream& out, const UsageHistoryReader& store, const QTime
     }
 }
 
-int runHistory(const QStringList& args) {
-    bool json = false;
-    for (const QString& arg : args) {
-        if (arg == QLatin1String("--json")) {
-            json = true;
-        } else {
-            return usageError(QStringLiteral("unknown option for history: ") + arg);
-        }
-    }
+int runHistory(const CliArguments& args) {
+    const bool json = args.isSet(QStringLiteral("--json"));
     // Only reads: the file and its journal, merged in memory.
     const UsageHistoryReader store =
         UsageHistoryReader::read(UsageHistoryFileStore::pathIn(dataDirectory()), systemNow());
@@ -143,8 +136,16 @@ int runHistory(const QStringList& args) {
 }
 
 const CliCommandRegistration historyCommand(CliCommand{
-    QStringLiteral("history"),
-    QStringLiteral("history [--json]  stored usage history: totals and daily series"), runHistory});
+    .name = QStringLiteral("history"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP(
+                   "quotameter-cli",
+                   "the stored usage history: Claude snapshots, Gemini relay and API costs "
+                   "per local day"),
+               .options = {{.name = QStringLiteral("--json"),
+                            .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                             "one JSON document")}}}},
+    .run = runHistory,
+});
 
 }  // namespace
 }  // namespace qm::cli

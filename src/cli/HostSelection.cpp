@@ -39,6 +39,18 @@ QStringList hostsWanted(const QString& selection) {
     return hosts;
 }
 
+CliOption hostsOption() {
+    return {.name = QStringLiteral("--hosts"),
+            .valueName = QStringLiteral("all|local|NAME,..."),
+            .description = QT_TRANSLATE_NOOP(
+                "quotameter-cli",
+                "this machine (local, the default), every machine (all), or those named, "
+                "asked through ssh (see hosts); one that cannot answer is named on standard "
+                "error and left out"),
+            .values = {QStringLiteral("all"), QStringLiteral("local")},
+            .lookup = CliLookup::hostSelection};
+}
+
 void reportHostProblem(const QString& reason) {
     QTextStream(stderr) << "quotameter-cli: " << reason << "\n";
 }

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <optional>
 
+#include "cli/CliCommand.h"
+
 // Which machines a report covers: `--hosts all|local|NAME,...` of report and usage.
 namespace qm::cli {
 
@@ -21,6 +23,9 @@ std::optional<HostSelection> parseHostSelection(const QString& value, const QStr
 // The configured hosts of the data folder (a problem with config.json is printed as a warning);
 // none is read for `--hosts local`, so a plain report never touches config.json.
 QStringList hostsWanted(const QString& selection);
+
+// `--hosts all|local|NAME,...`, as report and usage declare it.
+CliOption hostsOption();
 
 // Prints "quotameter-cli: <reason>" on stderr for a machine that gave no usable answer.
 void reportHostProblem(const QString& reason);

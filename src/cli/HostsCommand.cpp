@@ -11,12 +11,9 @@ hosts::RemoteHostList hostList() {
     return hosts::RemoteHostList(AccountConfigStore::pathIn(dataDirectory()));
 }
 
-int runHosts(const QStringList& args) {
-    if (args.isEmpty()) return usageError(QStringLiteral("hosts needs a sub-command"));
-    const QString& sub = args[0];
-    if (sub == QLatin1String("list")) {
-        if (args.size() > 1)
-            return usageError(QStringLiteral("unknown option for hosts list: ") + args[1]);
+int runHosts(const CliArguments& args) {
+    const QString& form = args.form().name;
+    if (form == QLatin1String("list")) {
         QString problem;
         const QStringList hosts = hostList().load(&problem);
         if (!problem.isEmpty()) return failure(problem);
@@ -25,26 +22,43 @@ int runHosts(const QStringList& args) {
         for (const QString& host : hosts) out << host << "\n";
         return kExitOk;
     }
-    if (sub != QLatin1String("add") && sub != QLatin1String("remove"))
-        return usageError(QStringLiteral("unknown hosts sub-command: ") + sub);
-    if (args.size() != 2)
-        return usageError(QStringLiteral("hosts ") + sub + QStringLiteral(" takes one host name"));
-    const QString& name = args[1];
+    if (args.positional().size() != 1)
+        return usageError(QStringLiteral("hosts ") + form + QStringLiteral(" takes one host name"));
+    const QString& name = args.positional().first();
     const QString error =
-        sub == QLatin1String("add") ? hostList().add(name) : hostList().remove(name);
+        form == QLatin1String("add") ? hostList().add(name) : hostList().remove(name);
     if (!error.isEmpty()) return failure(error);
-    QTextStream(stdout) << (sub == QLatin1String("add") ? "Added " : "Removed ") << name << "\n";
+    QTextStream(stdout) << (form == QLatin1String("add") ? "Added " : "Removed ") << name << "\n";
     return kExitOk;
 }
 
 const CliCommandRegistration hostsCommand(CliCommand{
-    QStringLiteral("hosts"),
-    QStringLiteral(
-        "hosts list                  the other machines that report and usage --hosts ask\n"
-        "hosts add NAME              add a machine as ssh names it (devbox, user@workstation);\n"
-        "    it needs quotameter-cli installed and ssh login without a password\n"
-        "hosts remove NAME           remove a machine from the list"),
-    runHosts});
+    .name = QStringLiteral("hosts"),
+    .forms =
+        {
+            {.name = QStringLiteral("list"),
+             .summary = QT_TRANSLATE_NOOP(
+                 "quotameter-cli",
+                 "the other machines that report --hosts and usage --hosts ask, one a line")},
+            {.name = QStringLiteral("add"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "add a machine as ssh names it (devbox, "
+                                          "user@workstation)"),
+             .arguments = {{.name = QStringLiteral("NAME")}}},
+            {.name = QStringLiteral("remove"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli", "remove a machine from the list"),
+             .arguments = {{.name = QStringLiteral("NAME"), .lookup = CliLookup::host}}},
+        },
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "A machine needs quotameter-cli installed and an ssh login without a password (a key "
+        "in your agent); the program runs \"ssh -o BatchMode=yes NAME quotameter-cli ...\" "
+        "there. The list is \"remoteHosts\" in config.json."),
+    .examples = {{QStringLiteral("hosts add user@workstation"), ""},
+                 {QStringLiteral("report monthly --hosts all --by host"),
+                  QT_TRANSLATE_NOOP("quotameter-cli", "this machine and every other, a row each")}},
+    .run = runHosts,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -1,4 +1,3 @@
-#include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -94,16 +93,7 @@ QString table(const std::vector<LimitReading>& readings, TimeMs now) {
     return text;
 }
 
-int runLimits(const QStringList& args) {
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON document."));
-    parser.addOption(json);
-    if (!parser.parse(QStringList{QStringLiteral("limits")} + args))
-        return usageError(QStringLiteral("limits: ") + parser.errorText());
-    if (!parser.positionalArguments().isEmpty()) {
-        return usageError(QStringLiteral("unknown argument for limits: ") +
-                          parser.positionalArguments().constFirst());
-    }
+int runLimits(const CliArguments& args) {
     const TimeMs now = systemNow();
     const QString directory = dataDirectory();
     // Read only: the file and its journal are merged in memory, nothing is written.
@@ -115,7 +105,7 @@ int runLimits(const QStringList& args) {
     readings = currentWindows(readings, now);
 
     QTextStream out(stdout);
-    if (parser.isSet(json)) {
+    if (args.isSet(QStringLiteral("--json"))) {
         QJsonArray limits;
         for (const LimitReading& reading : readings) limits.append(jsonOf(reading));
         out << QJsonDocument(QJsonObject{{QStringLiteral("limits"), limits}})
@@ -135,9 +125,19 @@ int runLimits(const QStringList& args) {
 }
 
 const CliCommandRegistration limitsCommand(CliCommand{
-    QStringLiteral("limits"),
-    QStringLiteral("limits [--json]  every usage limit known, with its reset and projection"),
-    runLimits});
+    .name = QStringLiteral("limits"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP(
+                   "quotameter-cli",
+                   "every usage limit known, with its reset and when it will be full"),
+               .options = {{.name = QStringLiteral("--json"),
+                            .description = QT_TRANSLATE_NOOP("quotameter-cli", "one JSON line")}}}},
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "Each Claude window shows its freshest reading, from claude.ai (the application) or "
+        "Claude Code (its status line); Codex's come from its logs of the last five hours. A "
+        "limit whose reset time has passed is listed as the new window: nothing used yet."),
+    .run = runLimits,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -51,20 +51,12 @@ struct Options {
     bool accountLabels = false;
 };
 
-QString parseOptions(const QStringList& args, Options& options) {
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (arg == QLatin1String("--account-labels")) {
-            options.accountLabels = true;
-        } else if (arg == QLatin1String("--listen")) {
-            if (i + 1 >= args.size()) return QStringLiteral("--listen needs ADDRESS:PORT");
-            options.listen = listenAddress(args[++i]);
-            if (!options.listen)
-                return QStringLiteral("--listen takes ADDRESS:PORT or PORT, not ") + args[i];
-        } else {
-            return QStringLiteral("unknown option for metrics: ") + arg;
-        }
-    }
+QString metricsOptions(const CliArguments& args, Options& options) {
+    options.accountLabels = args.isSet(QStringLiteral("--account-labels"));
+    if (!args.isSet(QStringLiteral("--listen"))) return {};
+    const QString value = args.value(QStringLiteral("--listen"));
+    options.listen = listenAddress(value);
+    if (!options.listen) return QStringLiteral("--listen takes ADDRESS:PORT or PORT, not ") + value;
     return {};
 }
 
@@ -138,9 +130,9 @@ int serve(const ledger::UsageLedger& ledger, const Options& options) {
     return kExitOk;
 }
 
-int runMetrics(const QStringList& args) {
+int runMetrics(const CliArguments& args) {
     Options options;
-    if (const QString error = parseOptions(args, options); !error.isEmpty())
+    if (const QString error = metricsOptions(args, options); !error.isEmpty())
         return usageError(error);
     if (options.listen) {
         // The first build of the index shows its progress; scrapes then read only what is new.
@@ -155,13 +147,24 @@ int runMetrics(const QStringList& args) {
 }
 
 const CliCommandRegistration metricsCommand(CliCommand{
-    QStringLiteral("metrics"),
-    QStringLiteral(
-        "metrics   usage, limits and costs in Prometheus's text format\n"
-        "    [--listen [ADDRESS:]PORT]  serve them at /metrics until stopped; on loopback\n"
-        "    unless ADDRESS names another one, such as 0.0.0.0:9464\n"
-        "    [--account-labels]  label API accounts by alias instead of by number"),
-    runMetrics});
+    .name = QStringLiteral("metrics"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                            "usage, limits and costs in Prometheus's text format"),
+               .options = {{.name = QStringLiteral("--listen"),
+                            .valueName = QStringLiteral("[ADDRESS:]PORT"),
+                            .description = QT_TRANSLATE_NOOP(
+                                "quotameter-cli",
+                                "serve them at /metrics until stopped; on loopback unless "
+                                "ADDRESS names another one, such as 0.0.0.0:9464")},
+                           {.name = QStringLiteral("--account-labels"),
+                            .description = QT_TRANSLATE_NOOP(
+                                "quotameter-cli",
+                                "label API accounts by alias instead of by number")}}}},
+    .examples = {{QStringLiteral("metrics --listen 9464"),
+                  QT_TRANSLATE_NOOP("quotameter-cli",
+                                    "serve http://127.0.0.1:9464/metrics to Prometheus")}},
+    .run = runMetrics,
+});
 
 }  // namespace
 }  // namespace qm::cli

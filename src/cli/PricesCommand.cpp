@@ -64,19 +64,9 @@ void printRows(QTextStream& out, const std::vector<ModelPrice>& rows) {
     out << "US dollars per million tokens.\n";
 }
 
-int runUpdate(const QStringList& args) {
-    QString from = RemoteHosts::priceList();
-    bool force = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--from")) {
-            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
-            from = args[++i];
-        } else if (args[i] == QLatin1String("--force")) {
-            force = true;
-        } else {
-            return usageError(QStringLiteral("unknown option for prices update: ") + args[i]);
-        }
-    }
+int runUpdate(const CliArguments& args) {
+    const QString from = args.value(QStringLiteral("--from"), RemoteHosts::priceList());
+    const bool force = args.isSet(QStringLiteral("--force"));
     const PriceBook::InstallResult result =
         QCoro::waitFor(updatePrices(from, dataDirectory(), force));
     if (!result.ok) {
@@ -95,19 +85,10 @@ int runUpdate(const QStringList& args) {
     return kExitOk;
 }
 
-int runPrices(const QStringList& args) {
-    if (!args.isEmpty() && args.first() == QLatin1String("update")) return runUpdate(args.mid(1));
-    bool json = false;
-    QString model;
-    for (const QString& arg : args) {
-        if (arg == QLatin1String("--json")) {
-            json = true;
-        } else if (arg.startsWith(QLatin1Char('-')) || !model.isEmpty()) {
-            return usageError(QStringLiteral("unexpected argument for prices: ") + arg);
-        } else {
-            model = arg;
-        }
-    }
+int runPrices(const CliArguments& args) {
+    if (args.form().name == QLatin1String("update")) return runUpdate(args);
+    const bool json = args.isSet(QStringLiteral("--json"));
+    const QString model = args.positional().value(0);
     QTextStream err(stderr);
     for (const QString& warning : PriceBook::use(dataDirectory()))
         err << "warning: " << warning << "\n";
@@ -137,11 +118,37 @@ int runPrices(const QStringList& args) {
 }
 
 const CliCommandRegistration pricesCommand(CliCommand{
-    QStringLiteral("prices"),
-    QStringLiteral("prices [--json] [MODEL]   the model prices in effect, or the row MODEL takes\n"
-                   "prices update [--from URL|FILE] [--force]   bring the maintained price list;\n"
-                   "  --force takes one that looks incomplete"),
-    runPrices});
+    .name = QStringLiteral("prices"),
+    .forms =
+        {
+            {.summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "the model prices in effect, or the row MODEL takes"),
+             .arguments = {{.name = QStringLiteral("MODEL"), .optional = true}},
+             .options = {{.name = QStringLiteral("--json"),
+                          .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                           "one JSON document")}}},
+            {.name = QStringLiteral("update"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "fetch the maintained price list, check it and keep it"),
+             .options = {{.name = QStringLiteral("--from"),
+                          .valueName = QStringLiteral("URL|FILE"),
+                          .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                           "read the list from here instead"),
+                          .lookup = CliLookup::file},
+                         {.name = QStringLiteral("--force"),
+                          .description = QT_TRANSLATE_NOOP(
+                              "quotameter-cli",
+                              "take a list that lacks models or prices one at 0")}}},
+        },
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "Prices are US dollars per million tokens. prices.json in the data folder, written by "
+        "prices update, wins over the built-in list; prices-override.json there, in the same "
+        "format, wins over both. A model without a price is unpriced, never free."),
+    .examples = {{QStringLiteral("prices claude-sonnet-4-5"), ""},
+                 {QStringLiteral("prices update --from ./model-prices.json"), ""}},
+    .run = runPrices,
+});
 
 }  // namespace
 }  // namespace qm::cli

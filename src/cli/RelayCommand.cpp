@@ -79,21 +79,18 @@ bool reportLost(UsageHistoryStore& history, QTextStream& err) {
     return false;
 }
 
-int runRelay(const QStringList& args) {
+int runRelay(const CliArguments& args) {
     std::optional<int> port;
     GeminiRelayServerOptions options;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--port") && i + 1 < args.size()) {
-            bool ok = false;
-            port = args[++i].toInt(&ok);
-            if (!ok) return usageError(QStringLiteral("--port takes a number"));
-        } else if (args[i] == QLatin1String("--upstream") && i + 1 < args.size()) {
-            if (!isHttpAddress(args[++i]))
-                return usageError(QStringLiteral("--upstream takes an http or https address"));
-            options.upstreamBase = args[i];
-        } else {
-            return usageError(QStringLiteral("unknown option for relay: ") + args[i]);
-        }
+    if (args.isSet(QStringLiteral("--port"))) {
+        bool ok = false;
+        port = args.value(QStringLiteral("--port")).toInt(&ok);
+        if (!ok) return usageError(QStringLiteral("--port takes a number"));
+    }
+    if (args.isSet(QStringLiteral("--upstream"))) {
+        options.upstreamBase = args.value(QStringLiteral("--upstream"));
+        if (!isHttpAddress(options.upstreamBase))
+            return usageError(QStringLiteral("--upstream takes an http or https address"));
     }
     QTextStream err(stderr);
 
@@ -157,10 +154,27 @@ int runRelay(const QStringList& args) {
 }
 
 const CliCommandRegistration relayCommand(CliCommand{
-    QStringLiteral("relay"),
-    QStringLiteral("relay [--port N] [--upstream URL]\n"
-                   "                 run the Gemini relay in the foreground, one line per request"),
-    runRelay});
+    .name = QStringLiteral("relay"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP(
+                   "quotameter-cli",
+                   "run the Gemini relay in the foreground, one line per request"),
+               .options = {{.name = QStringLiteral("--port"),
+                            .valueName = QStringLiteral("N"),
+                            .description = QT_TRANSLATE_NOOP(
+                                "quotameter-cli",
+                                "listen on this port of 127.0.0.1; 0 lets the system pick one")},
+                           {.name = QStringLiteral("--upstream"),
+                            .valueName = QStringLiteral("URL"),
+                            .description = QT_TRANSLATE_NOOP(
+                                "quotameter-cli",
+                                "pass requests on to this http(s) address instead of "
+                                "Google's")}}}},
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "The relay meters the tokens and cost of each call it passes on, with the Gemini "
+        "accounts' keys, and keeps them in the usage history; Ctrl-C stops it."),
+    .run = runRelay,
+});
 
 }  // namespace
 }  // namespace qm::cli

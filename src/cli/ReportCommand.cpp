@@ -37,43 +37,33 @@ std::optional<ReportGrouping> groupingArgument(const QString& text) {
     return std::nullopt;
 }
 
-// Reads the options after the period; an error message when they do not make a report.
-QString parseOptions(const QStringList& args, ReportQuery& query, Format& format, QString& hosts) {
+// Reads the options; an error message when they do not make a report.
+QString reportOptions(const CliArguments& args, ReportQuery& query, Format& format) {
+    if (args.isSet(QStringLiteral("--json"))) format = Format::json;
+    if (args.isSet(QStringLiteral("--csv"))) format = Format::csv;
     std::optional<QDate> since;
     std::optional<QDate> until;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        const bool takesValue = arg == QLatin1String("--since") ||
-                                arg == QLatin1String("--until") || arg == QLatin1String("--tool") ||
-                                arg == QLatin1String("--by") || arg == QLatin1String("--hosts");
-        if (takesValue && i + 1 >= args.size()) return missingValue(arg);
-        const QString value = takesValue ? args[++i] : QString();
-        if (arg == QLatin1String("--json")) {
-            format = Format::json;
-        } else if (arg == QLatin1String("--csv")) {
-            format = Format::csv;
-        } else if (arg == QLatin1String("--since") || arg == QLatin1String("--until")) {
-            const auto date = dateArgument(value);
-            if (!date) return arg + QStringLiteral(" takes a date as YYYY-MM-DD, not ") + value;
-            (arg == QLatin1String("--since") ? since : until) = date;
-        } else if (arg == QLatin1String("--tool")) {
-            const auto tool = providerKindFromUserText(value);
-            if (!tool)
-                return QStringLiteral("unknown tool: %1 (codex, claudeCode, gemini or grok)")
-                    .arg(value);
-            if (std::find(query.tools.begin(), query.tools.end(), *tool) != query.tools.end())
-                continue;
+    for (const QString& option : {QStringLiteral("--since"), QStringLiteral("--until")}) {
+        if (!args.isSet(option)) continue;
+        const QString value = args.value(option);
+        const auto date = dateArgument(value);
+        if (!date) return option + QStringLiteral(" takes a date as YYYY-MM-DD, not ") + value;
+        (option == QLatin1String("--since") ? since : until) = date;
+    }
+    for (const QString& value : args.values(QStringLiteral("--tool"))) {
+        const auto tool = providerKindFromUserText(value);
+        if (!tool)
+            return QStringLiteral("unknown tool: %1 (codex, claudeCode, gemini or grok)")
+                .arg(value);
+        if (std::find(query.tools.begin(), query.tools.end(), *tool) == query.tools.end())
             query.tools.push_back(*tool);
-        } else if (arg == QLatin1String("--by")) {
-            const auto grouping = groupingArgument(value);
-            if (!grouping)
-                return QStringLiteral("--by takes tool, model, project or host, not ") + value;
-            query.grouping = *grouping;
-        } else if (arg == QLatin1String("--hosts")) {
-            hosts = value;
-        } else {
-            return QStringLiteral("unknown option for report: ") + arg;
-        }
+    }
+    if (args.isSet(QStringLiteral("--by"))) {
+        const QString value = args.value(QStringLiteral("--by"));
+        const auto grouping = groupingArgument(value);
+        if (!grouping)
+            return QStringLiteral("--by takes tool, model, project or host, not ") + value;
+        query.grouping = *grouping;
     }
     query.until = until.value_or(QDate::currentDate());
     query.since = since.value_or(ReportQuery::defaultSince(query.period, query.until));
@@ -105,19 +95,19 @@ bool addRemoteHosts(ledger::UsageReport& report, const QStringList& remotes) {
     return any;
 }
 
-int runReport(const QStringList& args) {
-    if (args.isEmpty())
+int runReport(const CliArguments& args) {
+    if (args.positional().isEmpty())
         return usageError(
             QStringLiteral("report needs a period: daily, weekly, monthly or session"));
     ReportQuery query;
-    const auto period = ledger::reportPeriodFromRaw(args.first());
-    if (!period) return usageError(QStringLiteral("unknown report period: ") + args.first());
+    const auto period = ledger::reportPeriodFromRaw(args.positional().first());
+    if (!period)
+        return usageError(QStringLiteral("unknown report period: ") + args.positional().first());
     query.period = *period;
     Format format = Format::table;
-    QString hostsValue = QStringLiteral("local");
-    if (const QString error = parseOptions(args, query, format, hostsValue); !error.isEmpty()) {
+    if (const QString error = reportOptions(args, query, format); !error.isEmpty())
         return usageError(error);
-    }
+    const QString hostsValue = args.value(QStringLiteral("--hosts"), QStringLiteral("local"));
     QString hostsError;
     const std::optional<HostSelection> selection =
         parseHostSelection(hostsValue, hostsWanted(hostsValue), hostsError);
@@ -147,20 +137,60 @@ int runReport(const QStringList& args) {
 }
 
 const CliCommandRegistration reportCommand(CliCommand{
-    QStringLiteral("report"),
-    QStringLiteral(
-        "report daily|weekly|monthly|session   local tool usage and cost per day, ISO week,\n"
-        "    month or session, from an index of the logs that reads only what is new\n"
-        "    [--since YYYY-MM-DD] [--until YYYY-MM-DD]  local days, both included; by default\n"
-        "    the last 30 days, 12 weeks, 12 months or 7 days\n"
-        "    [--tool codex|claude|gemini|grok]...  only these tools; in any case, and as\n"
-        "    claude-code, \"Claude Code\", codex-cli, gemini-cli or grok-cli too\n"
-        "    [--by tool|model|project|host]  one row per tool (the default), model, project\n"
-        "    or machine\n"
-        "    [--hosts all|local|NAME,...]  this machine (the default) and others through ssh\n"
-        "    (see hosts); one that cannot answer is named on stderr and left out\n"
-        "    [--json | --csv]"),
-    runReport});
+    .name = QStringLiteral("report"),
+    .forms = {{
+        .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                     "local tool usage and cost per day, ISO week, month or "
+                                     "session"),
+        .arguments = {{.name = periodValues().join(u'|'), .values = periodValues()}},
+        .options =
+            {
+                {.name = QStringLiteral("--since"),
+                 .valueName = QStringLiteral("YYYY-MM-DD"),
+                 .description = QT_TRANSLATE_NOOP(
+                     "quotameter-cli",
+                     "the first local day; by default the last 30 days, 12 weeks, 12 months or "
+                     "7 days")},
+                {.name = QStringLiteral("--until"),
+                 .valueName = QStringLiteral("YYYY-MM-DD"),
+                 .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                  "the last local day, included; today unless "
+                                                  "told")},
+                {.name = QStringLiteral("--tool"),
+                 .valueName = QStringLiteral("TOOL"),
+                 .description = QT_TRANSLATE_NOOP(
+                     "quotameter-cli",
+                     "only this tool, given once per tool: codex, claudeCode, gemini or grok, "
+                     "in any case, or as claude, claude-code, codex-cli, gemini-cli, grok-cli"),
+                 .values = toolValues(),
+                 .repeatable = true},
+                {.name = QStringLiteral("--by"),
+                 .valueName = QStringLiteral("tool|model|project|host"),
+                 .description = QT_TRANSLATE_NOOP(
+                     "quotameter-cli", "one row per tool (the default), model, project or machine"),
+                 .values = {QStringLiteral("tool"), QStringLiteral("model"),
+                            QStringLiteral("project"), QStringLiteral("host")},
+                 .onlyValues = true},
+                hostsOption(),
+                {.name = QStringLiteral("--json"),
+                 .description = QT_TRANSLATE_NOOP("quotameter-cli", "one JSON document")},
+                {.name = QStringLiteral("--csv"),
+                 .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                  "comma-separated values with a header line")},
+            },
+    }},
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "The figures come from an index of every log kept in ~/.cache/Quotameter, which "
+        "reads only what the tools wrote since the last report; the first build says how far "
+        "it got on standard error. Costs are computed when reported, at the prices in "
+        "effect."),
+    .examples = {{QStringLiteral("report daily"), ""},
+                 {QStringLiteral("report weekly --by model --since 2026-01-05"),
+                  QT_TRANSLATE_NOOP("quotameter-cli", "one row per model and ISO week")},
+                 {QStringLiteral("report monthly --tool codex --tool claude-code --csv"), ""}},
+    .run = runReport,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -206,17 +206,9 @@ int reportUninstall(const ClaudeCodeSettings::EditResult& result, const QString&
 
 // `statusline install [--replace]` and `statusline uninstall`: the statusLine entry of Claude
 // Code's settings, pointing at this very program.
-int runSetup(const QStringList& args) {
-    const bool install = args.first() == QLatin1String("install");
-    bool replace = false;
-    for (const QString& arg : args.mid(1)) {
-        if (install && arg == QLatin1String("--replace")) {
-            replace = true;
-        } else {
-            return usageError(
-                QStringLiteral("unknown argument for statusline %1: %2").arg(args.first(), arg));
-        }
-    }
+int runSetup(const CliArguments& args) {
+    const bool install = args.form().name == QLatin1String("install");
+    const bool replace = install && args.isSet(QStringLiteral("--replace"));
     const QString settings = ClaudeCodeSettings::settingsPath();
     if (!install)
         return reportUninstall(ClaudeCodeSettings::uninstallStatusLine(settings), settings);
@@ -224,17 +216,16 @@ int runSetup(const QStringList& args) {
     return reportInstall(ClaudeCodeSettings::installStatusLine(settings, cli, replace), settings);
 }
 
-int runStatusLine(const QStringList& args) {
-    if (!args.isEmpty() &&
-        (args.first() == QLatin1String("install") || args.first() == QLatin1String("uninstall")))
-        return runSetup(args);
+int runStatusLine(const CliArguments& args) {
+    if (!args.form().name.isEmpty()) return runSetup(args);
     // Claude Code cancels a status line that is still running when its next update comes a
     // few hundred milliseconds later: a lock another process holds is not worth waiting for.
     FileLock::setDefaultWaitMs(kStatusLineLockWaitMs);
     QTextStream out(stdout);
     const TimeMs now = systemNow();
     // Arguments are not Claude Code's: nothing is read from a terminal that would wait.
-    const std::optional<StatusInput> input = args.isEmpty() ? readInput(now) : std::nullopt;
+    const std::optional<StatusInput> input =
+        args.positional().isEmpty() ? readInput(now) : std::nullopt;
     if (!input) {
         out << "Quotameter: no session data\n";
         return kExitOk;
@@ -252,14 +243,33 @@ int runStatusLine(const QStringList& args) {
 }
 
 const CliCommandRegistration statusLineCommand(CliCommand{
-    QStringLiteral("statusline"),
-    QStringLiteral(
-        "statusline       for Claude Code's statusLine setting: reads its JSON on\n"
-        "  standard input, prints model, session and today's cost, and the Claude limits;\n"
-        "  keeps the limits Claude Code hands over for the other commands and the app\n"
-        "statusline install [--replace]  make Claude Code run it (its settings.json)\n"
-        "statusline uninstall  take it out of Claude Code's settings again"),
-    runStatusLine});
+    .name = QStringLiteral("statusline"),
+    .forms =
+        {
+            {.summary = QT_TRANSLATE_NOOP(
+                 "quotameter-cli",
+                 "for Claude Code's statusLine setting: reads its JSON on standard input, "
+                 "prints the model, the session's and today's cost, and the Claude limits"),
+             .unparsed = true},
+            {.name = QStringLiteral("install"),
+             .summary = QT_TRANSLATE_NOOP(
+                 "quotameter-cli", "make Claude Code run it (the statusLine of its settings.json)"),
+             .options = {{.name = QStringLiteral("--replace"),
+                          .description = QT_TRANSLATE_NOOP(
+                              "quotameter-cli",
+                              "replace a status line that runs another command")}}},
+            {.name = QStringLiteral("uninstall"),
+             .summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                          "take it out of Claude Code's settings again")},
+        },
+    .description = QT_TRANSLATE_NOOP(
+        "quotameter-cli",
+        "Whatever arrives, the status line prints one line and exits 0. The limits Claude "
+        "Code hands over are kept for the other commands and the application. The settings are "
+        "~/.claude/settings.json, or settings.json in $CLAUDE_CONFIG_DIR; the previous file is "
+        "kept beside it."),
+    .run = runStatusLine,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -1,5 +1,4 @@
 #include <qcoro/qcorotask.h>
-#include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
@@ -100,19 +99,7 @@ QStringList claudeLines(const std::vector<LimitReading>& current,
     return lines;
 }
 
-int runTitle(const QStringList& args) {
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("One JSON line for waybar's custom modules."));
-    parser.addOption(json);
-    if (!parser.parse(QStringList{QStringLiteral("title")} + args)) {
-        return usageError(QStringLiteral("title: ") + parser.errorText());
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        return usageError(QStringLiteral("unknown argument for title: ") +
-                          parser.positionalArguments().constFirst());
-    }
-
+int runTitle(const CliArguments& args) {
     UsageAggregator aggregator(QDir::homePath());
     useIndexedSummaries(aggregator);
     QCoro::waitFor(aggregator.refresh());
@@ -131,7 +118,7 @@ int runTitle(const QStringList& args) {
     const QString title = aggregator.menuBarTitle(session);
 
     QTextStream out(stdout);
-    if (!parser.isSet(json)) {
+    if (!args.isSet(QStringLiteral("--json"))) {
         out << title << "\n";
         return kExitOk;
     }
@@ -162,8 +149,18 @@ int runTitle(const QStringList& args) {
 }
 
 const CliCommandRegistration titleCommand(CliCommand{
-    QStringLiteral("title"),
-    QStringLiteral("title [--json]   the menu-bar title; --json: one line for waybar"), runTitle});
+    .name = QStringLiteral("title"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP("quotameter-cli",
+                                            "the menu-bar title: each tool's count, the Claude "
+                                            "limit"),
+               .options = {{.name = QStringLiteral("--json"),
+                            .description = QT_TRANSLATE_NOOP(
+                                "quotameter-cli",
+                                "one JSON line for waybar's custom modules: text, tooltip, "
+                                "class and percentage")}}}},
+    .examples = {{QStringLiteral("title --json"), ""}},
+    .run = runTitle,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -197,19 +197,9 @@ void printJson(QTextStream& out, const QString& title, const std::vector<Provide
     out << QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-int runUsage(const QStringList& args) {
-    bool json = false;
-    QString hostsValue = QStringLiteral("local");
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--json")) {
-            json = true;
-        } else if (args[i] == QLatin1String("--hosts")) {
-            if (i + 1 >= args.size()) return usageError(missingValue(args[i]));
-            hostsValue = args[++i];
-        } else {
-            return usageError(QStringLiteral("unknown option for usage: ") + args[i]);
-        }
-    }
+int runUsage(const CliArguments& args) {
+    const bool json = args.isSet(QStringLiteral("--json"));
+    const QString hostsValue = args.value(QStringLiteral("--hosts"), QStringLiteral("local"));
     (void)dataDirectory();  // created (and an earlier installation's migrated) as the app does
     QString hostsError;
     const std::optional<HostSelection> selection =
@@ -239,10 +229,18 @@ int runUsage(const QStringList& args) {
 }
 
 const CliCommandRegistration usageCommand(CliCommand{
-    QStringLiteral("usage"),
-    QStringLiteral("usage [--json] [--hosts all|local|NAME,...]   tool usage of the last five\n"
-                   "    hours on this machine (the default) and others through ssh (see hosts)"),
-    runUsage});
+    .name = QStringLiteral("usage"),
+    .forms = {{.summary = QT_TRANSLATE_NOOP(
+                   "quotameter-cli",
+                   "each tool's usage of the last five hours: prompts, tokens, sessions, cost, "
+                   "the latest project and model"),
+               .options = {{.name = QStringLiteral("--json"),
+                            .description = QT_TRANSLATE_NOOP("quotameter-cli",
+                                                             "one JSON document")},
+                           hostsOption()}}},
+    .examples = {{QStringLiteral("usage --hosts local,devbox"), ""}},
+    .run = runUsage,
+});
 
 }  // namespace
 }  // namespace qm::cli

@@ -1,12 +1,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <QTextStream>
 #include <QUrl>
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "cli/CliCommand.h"
+#include "cli/CliHelp.h"
 #include "core/AppPaths.h"
 #include "core/Pricing.h"
 
@@ -31,59 +32,29 @@ CliCommandRegistration::CliCommandRegistration(CliCommand command) {
     registry().push_back(std::move(command));
 }
 
-namespace {
-
-std::vector<CliCommand> sortedCommands() {
-    auto commands = registry();
-    std::sort(commands.begin(), commands.end(),
-              [](const CliCommand& a, const CliCommand& b) { return a.name < b.name; });
-    return commands;
+const CliProgram& cliProgram() {
+    static const CliProgram program = [] {
+        CliProgram made{
+            .name = QStringLiteral("quotameter-cli"),
+            .summary = QT_TRANSLATE_NOOP(
+                "quotameter-cli",
+                "Usage and cost of AI coding tools and subscriptions, from the terminal."),
+            .options = {{.name = QStringLiteral("--help"),
+                         .description =
+                             QT_TRANSLATE_NOOP("quotameter-cli", "Show this help and exit."),
+                         .shortName = QStringLiteral("-h")},
+                        {.name = QStringLiteral("--version"),
+                         .description =
+                             QT_TRANSLATE_NOOP("quotameter-cli", "Show the version and exit."),
+                         .shortName = QStringLiteral("-v")}},
+            .commands = registry(),
+        };
+        std::sort(made.commands.begin(), made.commands.end(),
+                  [](const CliCommand& a, const CliCommand& b) { return a.name < b.name; });
+        return made;
+    }();
+    return program;
 }
-
-// The commands' usage lines as one two-column table: the synopsis, then what it does. A line
-// that starts with spaces goes on describing the synopsis above it.
-QString commandTable(const std::vector<CliCommand>& commands) {
-    std::vector<std::pair<QString, QString>> rows;
-    static const QRegularExpression gap(QStringLiteral("\\s{2,}"));
-    for (const CliCommand& command : commands) {
-        for (const QString& line : command.usage.split(QLatin1Char('\n'))) {
-            if (line.startsWith(QLatin1Char(' '))) {
-                rows.emplace_back(QString(), line.trimmed());
-                continue;
-            }
-            const QRegularExpressionMatch match = gap.match(line);
-            if (match.hasMatch()) {
-                rows.emplace_back(line.left(match.capturedStart()),
-                                  line.mid(match.capturedEnd()).trimmed());
-            } else {
-                rows.emplace_back(line.trimmed(), QString());
-            }
-        }
-    }
-    qsizetype width = 0;
-    for (const auto& [synopsis, what] : rows) width = std::max(width, synopsis.size());
-    QString table;
-    for (const auto& [synopsis, what] : rows) {
-        QString line = QStringLiteral("  ") + synopsis.leftJustified(width + 2) + what;
-        while (line.endsWith(QLatin1Char(' '))) line.chop(1);
-        table += line + QLatin1Char('\n');
-    }
-    return table;
-}
-
-QString programHelp() {
-    return QStringLiteral(
-               "Usage: quotameter-cli [--help | --version] <command> [command options]\n"
-               "Usage and cost of AI coding tools and subscriptions, from the terminal.\n\n"
-               "Options:\n"
-               "  -h, --help     Show this help and exit.\n"
-               "  -v, --version  Show the version and exit.\n\n"
-               "Commands:\n") +
-           commandTable(sortedCommands()) +
-           QStringLiteral("\nRun \"quotameter-cli <command> --help\" for one command.\n");
-}
-
-}  // namespace
 
 int failure(const QString& message) {
     QTextStream(stderr) << "quotameter-cli: " << message << "\n";
@@ -116,6 +87,59 @@ bool isHttpAddress(const QString& text) {
            (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
 }
 
+namespace {
+
+int runCommand(const CliCommand& command, const QStringList& args) {
+    runningCommand() = command.name;
+    if (args.contains(QStringLiteral("--help")) ||
+        (!args.isEmpty() && args.first() == QLatin1String("-h"))) {
+        QTextStream(stdout) << commandHelp(cliProgram(), command);
+        return kExitOk;
+    }
+    auto parsed = CliArguments::parse(command, args);
+    if (const QString* problem = std::get_if<QString>(&parsed)) return usageError(*problem);
+    // Every command prices with the table in effect for the data folder; the packaging
+    // commands touch no file.
+    if (!command.packaging) PriceBook::use(dataDirectory());
+    const CliArguments& arguments = std::get<CliArguments>(parsed);
+    const int code = command.run(arguments);
+#ifndef NDEBUG
+    // A declared option the command never looked at is one it silently ignores.
+    if (code == kExitOk && !arguments.unread().isEmpty())
+        qFatal("quotameter-cli %s ignored %s", qPrintable(arguments.commandText()),
+               qPrintable(arguments.unread().join(u' ')));
+#endif
+    return code;
+}
+
+// The program's own options, before the command, read by a parser made from its table:
+// --help, --version, or a mistake. Nothing when a command is to run; it is then `args[0]`.
+std::optional<int> programOptions(QStringList& args) {
+    QCommandLineParser parser;
+    for (const CliOption& option : cliProgram().options) {
+        QStringList names{option.name.mid(2)};
+        if (!option.shortName.isEmpty()) names.prepend(option.shortName.mid(1));
+        parser.addOption(QCommandLineOption(names, cliText(option.description)));
+    }
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(QCoreApplication::arguments())) return usageError(parser.errorText());
+    QTextStream out(stdout);
+    args = parser.positionalArguments();
+    if (parser.isSet(QStringLiteral("help")) ||
+        (!args.isEmpty() && args.first() == QLatin1String("help"))) {
+        out << programHelp(cliProgram());
+        return kExitOk;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        out << "quotameter-cli " << QM_VERSION << "\n";
+        return kExitOk;
+    }
+    if (args.isEmpty())
+        return usageError(QCoreApplication::translate("quotameter-cli", "a command is needed"));
+    return std::nullopt;
+}
+
+}  // namespace
 }  // namespace qm::cli
 
 int main(int argc, char** argv) {
@@ -125,48 +149,12 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(QM_VERSION));
 
     // The program's own options come before the command; everything after the command name
-    // is the command's, parsed by the command itself.
-    QCommandLineParser parser;
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Show the version and exit."));
-    parser.addOptions({help, version});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."));
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    if (!parser.parse(QCoreApplication::arguments())) {
-        return qm::cli::usageError(parser.errorText());
-    }
-    QTextStream out(stdout);
-    if (parser.isSet(help)) {
-        out << qm::cli::programHelp();
-        return qm::cli::kExitOk;
-    }
-    if (parser.isSet(version)) {
-        out << "quotameter-cli " << QM_VERSION << "\n";
-        return qm::cli::kExitOk;
-    }
-    QStringList args = parser.positionalArguments();
-    if (args.isEmpty())
-        return qm::cli::usageError(
-            QCoreApplication::translate("quotameter-cli", "a command is needed"));
+    // is the command's, read as its table declares.
+    QStringList args;
+    if (const std::optional<int> answered = qm::cli::programOptions(args)) return *answered;
     const QString name = args.takeFirst();
-    if (name == QLatin1String("help")) {
-        out << qm::cli::programHelp();
-        return qm::cli::kExitOk;
-    }
-    for (const auto& command : qm::cli::registry()) {
-        if (command.name != name) continue;
-        if (args.contains(QStringLiteral("--help")) ||
-            (!args.isEmpty() && args.first() == QLatin1String("-h"))) {
-            out << "Usage of quotameter-cli " << name << ":\n" << qm::cli::commandTable({command});
-            return qm::cli::kExitOk;
-        }
-        // Every command prices with the table in effect for the data folder.
-        qm::PriceBook::use(qm::cli::dataDirectory());
-        qm::cli::runningCommand() = name;
-        return command.run(args);
-    }
+    if (const qm::cli::CliCommand* command = qm::cli::cliProgram().command(name))
+        return qm::cli::runCommand(*command, args);
     return qm::cli::usageError(
         QCoreApplication::translate("quotameter-cli", "unknown command: %1").arg(name));
 }

@@ -86,20 +86,27 @@ TEST_F(ReportCommandTest, InputCountsAsInTheUsageCommand) {
     EXPECT_EQ(totals(out)["outputTokens"].toInteger(), output);
 }
 
+// The age of the oldest call writeSampleHome writes (Gemini's first prompt).
+constexpr int kOldestSampleCallSeconds = 900;
+
 TEST_F(ReportCommandTest, DaysFollowTheTimeZoneAndBadArgumentsAreRefused) {
-    // Every fixture call is a few minutes old, so each zone puts them on one day: its today.
+    // The sample calls are up to a quarter of an hour old: the first day each zone shows is the
+    // day, in that zone, of the oldest (just before a midnight there, yesterday).
     const auto dayIn = [&](const QString& zone) {
         const QJsonArray rows = QJsonDocument::fromJson(run({"daily", "--json"}, zone).second)
                                     .object()["rows"]
                                     .toArray();
         return rows.isEmpty() ? QString() : rows.first()["period"].toString();
     };
-    EXPECT_EQ(dayIn("UTC"), QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate));
-    const QString kiritimati = QDateTime::currentDateTime()
-                                   .toTimeZone(QTimeZone("Pacific/Kiritimati"))
-                                   .date()
-                                   .toString(Qt::ISODate);
-    EXPECT_EQ(dayIn("Pacific/Kiritimati"), kiritimati);
+    const auto oldestCallDay = [](const char* zone) {
+        return QDateTime::currentDateTimeUtc()
+            .addSecs(-kOldestSampleCallSeconds)
+            .toTimeZone(QTimeZone(zone))
+            .date()
+            .toString(Qt::ISODate);
+    };
+    EXPECT_EQ(dayIn("UTC"), oldestCallDay("UTC"));
+    EXPECT_EQ(dayIn("Pacific/Kiritimati"), oldestCallDay("Pacific/Kiritimati"));
 
     for (const QStringList& bad :
          {QStringList{"yearly"}, QStringList{}, QStringList{"daily", "--since", "2026-13-01"},

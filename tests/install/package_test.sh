@@ -32,6 +32,13 @@ for file in /usr/bin/quotameter /usr/bin/quotameter-cli /usr/libexec/quotameter/
   /usr/share/quotameter/grafana/quotameter-dashboard.json; do
   grep -qx "$file" "$work/files" || fail "$file is not in the package"
 done
+# The manual pages and shell completions of both programs.
+for program in quotameter quotameter-cli; do
+  for file in /usr/share/man/man1/$program.1.gz /usr/share/bash-completion/completions/$program \
+    /usr/share/zsh/vendor-completions/_$program /usr/share/fish/vendor_completions.d/$program.fish; do
+    grep -qx "$file" "$work/files" || fail "$file is not in the package"
+  done
+done
 # Nothing outside /usr, and nothing of the build (tests, benchmarks, static libraries).
 if grep -v '^/usr/\?' "$work/files" | grep -q .; then fail "files outside /usr"; fi
 if grep -E '\.a$|test_|bench_|/include/' "$work/files"; then fail "build files in the package"; fi
