@@ -155,6 +155,15 @@ QStringList limitParts(const std::vector<ClaudeLimitReading>& fresh, TimeMs now)
 
 constexpr int kStatusLineLockWaitMs = 50;
 
+// After a change that went through: which file, and where its previous text is kept.
+int reportSettingsFile(const ClaudeCodeSettings::EditResult& result, const QString& settings) {
+    QTextStream out(stdout);
+    out << "Settings: " << settings << "\n";
+    if (!result.backupPath.isEmpty())
+        out << "The previous file is kept as " << result.backupPath << "\n";
+    return kExitOk;
+}
+
 int reportInstall(const ClaudeCodeSettings::EditResult& result, const QString& settings) {
     using ClaudeCodeSettings::EditOutcome;
     QTextStream out(stdout);
@@ -175,10 +184,7 @@ int reportInstall(const ClaudeCodeSettings::EditResult& result, const QString& s
         case EditOutcome::failed:
             return failure(result.problem + QStringLiteral("\nNothing was changed."));
     }
-    out << "Settings: " << settings << "\n";
-    if (!result.backupPath.isEmpty())
-        out << "The previous file is kept as " << result.backupPath << "\n";
-    return kExitOk;
+    return reportSettingsFile(result, settings);
 }
 
 int reportUninstall(const ClaudeCodeSettings::EditResult& result, const QString& settings) {
@@ -198,10 +204,7 @@ int reportUninstall(const ClaudeCodeSettings::EditResult& result, const QString&
         case EditOutcome::failed:
             return failure(result.problem + QStringLiteral("\nNothing was changed."));
     }
-    out << "Settings: " << settings << "\n";
-    if (!result.backupPath.isEmpty())
-        out << "The previous file is kept as " << result.backupPath << "\n";
-    return kExitOk;
+    return reportSettingsFile(result, settings);
 }
 
 // `statusline install [--replace]` and `statusline uninstall`: the statusLine entry of Claude
