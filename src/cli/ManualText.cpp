@@ -148,7 +148,7 @@ ManualSections appManual() {
                                         "there is one")}},
         .seeAlso = {QStringLiteral("quotameter-cli(1)")},
     };
-    for (ManualEntry entry : std::initializer_list<ManualEntry>{
+    for (const ManualEntry& entry : std::initializer_list<ManualEntry>{
              {QStringLiteral("~/.local/share/Quotameter/ClaudeWeb/"),
               QT_TRANSLATE_NOOP("manual", "The Claude sign-in's browser profile.")},
              {QStringLiteral("~/.local/share/Quotameter/alerts-shown.json"),

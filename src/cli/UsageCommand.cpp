@@ -40,6 +40,12 @@ QString shown(const QString& text) {
     return DisplayFormat::printable(text);
 }
 
+// "1 prompt", "1.2k prompts".
+QString counted(std::int64_t count, const char* one, const char* many) {
+    return DisplayFormat::formattedCount(count) + QLatin1Char(' ') +
+           QLatin1String(count == 1 ? one : many);
+}
+
 QString orDash(const QString& text) {
     return text.isEmpty() ? QStringLiteral("-") : shown(text);
 }
@@ -85,9 +91,9 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     out << "\n"
         << usage.providerName << ": " << usage.statusText
         << (usage.isAuthenticated ? "" : ", not signed in") << "\n";
-    out << "  last 5 hours: " << formattedCount(usage.lastFiveHourPrompts) << " prompts, "
+    out << "  last 5 hours: " << counted(usage.lastFiveHourPrompts, "prompt", "prompts") << ", "
         << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
-        << formattedCount(usage.lastFiveHourSessions) << " sessions\n";
+        << counted(usage.lastFiveHourSessions, "session", "sessions") << "\n";
     out << "  sessions: " << formattedCount(usage.sessionsTotal) << "\n";
     out << "  cost: " << DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent);
     if (usage.lastFiveHourCost > 0) {
@@ -139,9 +145,9 @@ void printRemoteProvider(QTextStream& out, const QJsonObject& usage) {
     const auto text = [&](const char* key) { return shown(usage[QLatin1String(key)].toString()); };
     out << "\n"
         << text("host") << ": " << text("providerName") << ": " << text("statusText") << "\n";
-    out << "  last 5 hours: " << formattedCount(count("lastFiveHourPrompts")) << " prompts, "
+    out << "  last 5 hours: " << counted(count("lastFiveHourPrompts"), "prompt", "prompts") << ", "
         << formattedTokens(count("lastFiveHourTokens")) << " tokens, "
-        << formattedCount(count("lastFiveHourSessions")) << " sessions\n";
+        << counted(count("lastFiveHourSessions"), "session", "sessions") << "\n";
     out << "  cost: "
         << DisplayFormat::money(usage[QLatin1String("costTotal")].toDouble(),
                                 MoneyPrecision::SubCent)

@@ -98,10 +98,12 @@ int runCommand(const CliCommand& command, const QStringList& args) {
     }
     auto parsed = CliArguments::parse(command, args);
     if (const QString* problem = std::get_if<QString>(&parsed)) return usageError(*problem);
+    const CliArguments* read = std::get_if<CliArguments>(&parsed);
+    if (!read) return kExitUsage;  // the one other alternative, answered above
     // Every command prices with the table in effect for the data folder; the packaging
     // commands touch no file.
     if (!command.packaging) PriceBook::use(dataDirectory());
-    const CliArguments& arguments = std::get<CliArguments>(parsed);
+    const CliArguments& arguments = *read;
     const int code = command.run(arguments);
 #ifndef NDEBUG
     // A declared option the command never looked at is one it silently ignores.

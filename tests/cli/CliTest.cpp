@@ -260,7 +260,7 @@ TEST_F(CliTest, UsageShowsClaudeCodeAsAFourthToolAndKeepsTheTitle) {
     EXPECT_FALSE(
         QString::fromUtf8(text.out).contains(QRegularExpression(R"(: (Active|Recent|Idle) \()")))
         << text.out.toStdString();
-    EXPECT_TRUE(text.out.contains("last 5 hours: 2 prompts, 1.4k tokens, 1 sessions"));
+    EXPECT_TRUE(text.out.contains("last 5 hours: 2 prompts, 1.4k tokens, 1 session"));
     EXPECT_TRUE(text.out.contains("source: Local transcripts ("));
     EXPECT_TRUE(text.out.contains("cache: 1.0k read, 200 written"));
 

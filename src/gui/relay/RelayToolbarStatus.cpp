@@ -27,7 +27,7 @@ void RelayToolbarStatus::setStatus(bool isRunning, int port, int activeClientCou
     const bool serving = isRunning || elsewherePort.has_value();
     const QColor dot = serving ? WindowText::green() : WindowText::secondary(this);
     dot_->setStyleSheet(QStringLiteral("background: %1; border-radius: 4px;").arg(dot.name()));
-    text_->setText(isRunning         ? tr("Relay %1").arg(port)
+    text_->setText(isRunning       ? tr("Relay %1").arg(port)
                    : elsewherePort ? tr("Relay %1 (another process)").arg(*elsewherePort)
                                    : tr("Relay stopped"));
     clients_->setVisible(activeClientCount > 0);

@@ -240,18 +240,18 @@ void RelayWindow::redraw() {
 
     // A relay that `quotameter-cli relay` (or another instance) runs on the same data folder
     // serves the same keys and history: shown with what that process publishes.
-    const std::optional<RelayRun> elsewhere =
-        running || relay.otherRuns().empty() ? std::nullopt
-                                             : std::optional(relay.otherRuns().front());
+    const std::optional<RelayRun> elsewhere = running || relay.otherRuns().empty()
+                                                  ? std::nullopt
+                                                  : std::optional(relay.otherRuns().front());
     badge_->setText(running     ? tr("✓ Running")
                     : elsewhere ? tr("✓ Running in another process")
                                 : tr("■ Stopped"));
     badge_->setColor(running || elsewhere ? WindowText::green() : WindowText::secondary(this));
     updateButtons();
 
-    const std::optional<std::int64_t> startedAt =
-        elsewhere && elsewhere->startedAt > 0 ? std::optional(elsewhere->startedAt)
-                                              : relay.startedAt();
+    const std::optional<std::int64_t> startedAt = elsewhere && elsewhere->startedAt > 0
+                                                      ? std::optional(elsewhere->startedAt)
+                                                      : relay.startedAt();
     started_->setVisible(startedAt.has_value());
     if (startedAt) {
         started_->setText(tr("Started %1").arg(DisplayFormat::relativeTime(*startedAt, now())));
@@ -260,8 +260,8 @@ void RelayWindow::redraw() {
     const auto& clients = relay.activeClients();
     const int port = elsewhere ? elsewhere->port : relay.port();
     portMetric_->setValue(QString::number(port));
-    requestsMetric_->setValue(DisplayFormat::formattedCount(
-        elsewhere ? elsewhere->requests : relay.requestsServed()));
+    requestsMetric_->setValue(
+        DisplayFormat::formattedCount(elsewhere ? elsewhere->requests : relay.requestsServed()));
     // The other process's clients and sockets are its own to show.
     clientsMetric_->setValue(elsewhere ? QStringLiteral("-") : QString::number(clients.size()));
     socketsMetric_->setValue(elsewhere ? QStringLiteral("-")
