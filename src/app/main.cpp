@@ -286,18 +286,50 @@ std::unique_ptr<qm::BackgroundRefresh> startBackgroundRefresh(qm::ClaudeUsageSto
     return refresh;
 }
 
+// While Claude Code's five hours are fresh, the site is not fetched for them and the browser
+// stays unstarted.
+void holdBackSiteFetches(qm::ClaudeUsageStore& claude,
+                         const qm::ClaudeLimitReadingStore& readings) {
+    claude.setAutomaticFetchNeeded(
+        [&readings] { return !qm::gui::claudeCodeHoldsFiveHours(readings, qm::systemNow()); });
+}
+
+// A new price list reprices the local tools at once (relay records keep what they cost), and
+// the list is checked weekly when the user asked for it.
+void repriceOnUpdates(qm::PriceUpdateStore& prices, qm::UsageAggregator& aggregator) {
+    QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
+                     &qm::UsageAggregator::refreshInBackground);
+    prices.startWeeklyChecks();
+}
+
+// Shows the icon, and the window asked for; without a tray there is nothing to click, so the
+// dashboard opens straight away. Whether there is a tray.
+bool showTrayOrWindow(qm::gui::TrayIcon& tray, qm::gui::WindowRegistry& windows,
+                      const QString& openRequest) {
+    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (hasTray) {
+        tray.show();
+        if (!openRequest.isEmpty()) windows.open(openRequest);
+    } else {
+        windows.open(openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest);
+    }
+    return hasTray;
+}
+
+// The desktop's notification service keeps an alert in its history whatever the tray; Qt's
+// balloon beside the icon is only for a session without one.
+qm::AlertStore::Show showAlert(qm::gui::TrayIcon& tray, bool hasTray) {
+    return [&tray, hasTray](const QString& title, const QString& message) {
+        if (qm::DesktopNotification::show(title, message)) return;
+        if (hasTray) tray.tray()->showMessage(title, message, QSystemTrayIcon::Warning);
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const QString openRequest = requestedWindow(argc, argv);
-    if (!hasDisplay(argc, argv)) {
-        std::fprintf(stderr, "%s\n",
-                     qPrintable(QCoreApplication::translate(
-                         "main",
-                         "quotameter: no display to show the tray icon on (neither DISPLAY nor "
-                         "WAYLAND_DISPLAY is set); quotameter-cli works without one")));
-        return 1;
-    }
+    if (!hasDisplay(argc, argv)) return 1;
     prepareProcess();
     QApplication app(argc, argv);
     describeApplication();
@@ -337,19 +369,13 @@ int main(int argc, char** argv) {
     // and exits when idle.
     qm::ClaudeUsageStore claude(dataDirectory);
     keepClaudeReadings(claude, history, dataDirectory);
-    // The limits Claude Code hands its status line: while its five hours are fresh, the site is
-    // not fetched for them and the browser stays unstarted.
+    // The limits Claude Code hands its status line.
     qm::ClaudeLimitReadingStore claudeReadings(qm::ClaudeLimitReadingsFile::pathIn(dataDirectory));
-    claude.setAutomaticFetchNeeded([&claudeReadings] {
-        return !qm::gui::claudeCodeHoldsFiveHours(claudeReadings, qm::systemNow());
-    });
+    holdBackSiteFetches(claude, claudeReadings);
     // Not started by itself: the relay window starts and stops it.
     qm::GeminiRelayStore relay(qm::relayEnvironment(accounts, history));
-    // A new price list reprices the local tools at once; relay records keep what they cost.
     qm::PriceUpdateStore prices(dataDirectory);
-    QObject::connect(&prices, &qm::PriceUpdateStore::pricesUpdated, &aggregator,
-                     &qm::UsageAggregator::refreshInBackground);
-    prices.startWeeklyChecks();
+    repriceOnUpdates(prices, aggregator);
     qm::Preferences preferences;
     const auto remoteHosts = remoteHostStore(dataDirectory);
     // Declared after the stores, so the windows are gone before the stores they show.
@@ -370,24 +396,9 @@ int main(int argc, char** argv) {
     const qm::gui::ClaudeLimitSources claudeLimits{&claude, &claudeReadings, &history};
     qm::gui::TrayIcon tray(&aggregator, &claude, &windows);
     tray.setClaudeLimitSources(claudeLimits);
-    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
-    if (hasTray) {
-        tray.show();
-        if (!openRequest.isEmpty()) windows.open(openRequest);
-    } else {
-        // Without a tray there is nothing to click: open the dashboard straight away.
-        windows.open(openRequest.isEmpty() ? QStringLiteral("dashboard") : openRequest);
-    }
-    // After the icon is shown, since the first check may already alert. The desktop's
-    // notification service keeps the message in its history whatever the tray; Qt's balloon
-    // beside the icon is only for a session without one.
-    qm::AlertStore alerts(qm::AlertMemory::pathIn(dataDirectory),
-                          [&tray, hasTray](const QString& title, const QString& message) {
-                              if (qm::DesktopNotification::show(title, message)) return;
-                              if (hasTray)
-                                  tray.tray()->showMessage(title, message,
-                                                           QSystemTrayIcon::Warning);
-                          });
+    const bool hasTray = showTrayOrWindow(tray, windows, openRequest);
+    // After the icon is shown, since the first check may already alert.
+    qm::AlertStore alerts(qm::AlertMemory::pathIn(dataDirectory), showAlert(tray, hasTray));
     alerts.setEnabledSource([&preferences] { return preferences.notificationsEnabled(); });
     alertOnClaudeLimits(alerts, claudeLimits);
     alerts.watchCodex(&aggregator);
