@@ -209,15 +209,22 @@ void alertOnClaudeLimits(qm::AlertStore& alerts, const qm::gui::ClaudeLimitSourc
 
 // Whether Qt has somewhere to show the tray icon and the windows: a platform named from
 // outside (QT_QPA_PLATFORM, or Qt's own -platform option) is taken at its word; otherwise an
-// X11 or a Wayland display must be set, or Qt aborts with a page about plugins.
+// X11 or a Wayland display must be set, or Qt aborts with a page about plugins. Without one it
+// says so in one line.
 bool hasDisplay(int argc, char** argv) {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
             return true;
     }
-    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    std::fprintf(stderr, "%s\n",
+                 qPrintable(QCoreApplication::translate(
+                     "main",
+                     "quotameter: no display to show the tray icon on (neither DISPLAY nor "
+                     "WAYLAND_DISPLAY is set); quotameter-cli works without one")));
+    return false;
 }
 
 // What must be set before the application object exists.
