@@ -6,6 +6,8 @@
 # the dashboard's and the rules' queries must name nothing beyond (check_queries.py); each
 # dashboard query must return something from it.
 set -euo pipefail
+# The scripts run from the source tree, which gets no byte-code caches.
+export PYTHONDONTWRITEBYTECODE=1
 source_dir=$1 cli=$2
 here=$source_dir/tests/prometheus
 for tool in promtool python3; do
