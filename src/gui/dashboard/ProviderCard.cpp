@@ -45,6 +45,49 @@ ProviderCard::ProviderCard(QWidget* parent)
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(14);
 
+    layout->addLayout(makeHeader());
+    limits_->setObjectName(QStringLiteral("limits"));
+    layout->addWidget(limits_);
+
+    auto* metrics = new QVBoxLayout;
+    metrics->setSpacing(4);
+    layout->addLayout(metrics);
+    const auto addMetric = [&](const QString& title, const QString& key) {
+        return addMetricRow(metrics, title, key);
+    };
+    prompts_ = addMetric(tr("5h prompts"), QStringLiteral("prompts"));
+    tokens_ = addMetric(tr("5h tokens"), QStringLiteral("tokens"));
+    // Both count the sessions active in the last five hours, each with its whole cost.
+    sessions_ = addMetric(tr("5h sessions"), QStringLiteral("sessions"));
+    cost_ = addMetric(tr("Cost of 5h sessions"), QStringLiteral("cost"));
+    costLines_ = new ToolCostLines(this);
+    metrics->addWidget(costLines_);
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+
+    auto* details = new QVBoxLayout;
+    details->setSpacing(3);
+    layout->addLayout(details);
+    const auto addDetail = [&](const QString& title, const QString& key) {
+        return addDetailRow(details, title, key);
+    };
+    latest_ = addDetail(tr("Latest"), QStringLiteral("latest"));
+    project_ = addDetail(tr("Project"), QStringLiteral("project"));
+    model_ = addDetail(tr("Model"), QStringLiteral("model"));
+    source_ = addDetail(tr("Source"), QStringLiteral("source"));
+
+    warning_->setObjectName(QStringLiteral("warning"));
+    warning_->setFont(Look::caption());
+    Look::makeSecondary(warning_);
+    layout->addWidget(warning_);
+    layout->addStretch(1);
+}
+
+// The tool's colour mark and name over its sign-in line, the activity badge on the right.
+QHBoxLayout* ProviderCard::makeHeader() {
     auto* header = new QHBoxLayout;
     mark_->setObjectName(QStringLiteral("toolMark"));
     auto* nameRow = new QHBoxLayout;
@@ -67,65 +110,37 @@ ProviderCard::ProviderCard(QWidget* parent)
     header->addLayout(names, 1);
     badge_->setObjectName(QStringLiteral("badge"));
     header->addWidget(badge_, 0, Qt::AlignTop);
-    layout->addLayout(header);
-    limits_->setObjectName(QStringLiteral("limits"));
-    layout->addWidget(limits_);
+    return header;
+}
 
-    auto* metrics = new QVBoxLayout;
-    metrics->setSpacing(4);
-    layout->addLayout(metrics);
-    const auto addMetric = [&](const QString& title, const QString& key) {
-        auto* row = new QHBoxLayout;
-        auto* name = new QLabel(title, this);
-        Look::makeSecondary(name);
-        auto* value = new QLabel(this);
-        value->setObjectName(key);
-        row->addWidget(name);
-        row->addStretch(1);
-        row->addWidget(value);
-        metrics->addLayout(row);
-        return value;
-    };
-    prompts_ = addMetric(tr("5h prompts"), QStringLiteral("prompts"));
-    tokens_ = addMetric(tr("5h tokens"), QStringLiteral("tokens"));
-    // Both count the sessions active in the last five hours, each with its whole cost.
-    sessions_ = addMetric(tr("5h sessions"), QStringLiteral("sessions"));
-    cost_ = addMetric(tr("Cost of 5h sessions"), QStringLiteral("cost"));
-    costLines_ = new ToolCostLines(this);
-    metrics->addWidget(costLines_);
+// "5h prompts ......... 3": a title on the left, the figure on the right.
+QLabel* ProviderCard::addMetricRow(QVBoxLayout* column, const QString& title, const QString& key) {
+    auto* row = new QHBoxLayout;
+    auto* name = new QLabel(title, this);
+    Look::makeSecondary(name);
+    auto* value = new QLabel(this);
+    value->setObjectName(key);
+    row->addWidget(name);
+    row->addStretch(1);
+    row->addWidget(value);
+    column->addLayout(row);
+    return value;
+}
 
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(divider);
-
-    auto* details = new QVBoxLayout;
-    details->setSpacing(3);
-    layout->addLayout(details);
-    const auto addDetail = [&](const QString& title, const QString& key) -> QLabel* {
-        auto* row = new QHBoxLayout;
-        auto* name = new QLabel(title, this);
-        name->setFont(Look::caption());
-        name->setFixedWidth(detailTitleWidth());
-        Look::makeSecondary(name);
-        auto* value = new ElidedLabel(this);
-        value->setObjectName(key);
-        value->setFont(Look::caption());
-        row->addWidget(name, 0, Qt::AlignBaseline);
-        row->addWidget(value, 1, Qt::AlignBaseline);
-        details->addLayout(row);
-        return value;
-    };
-    latest_ = addDetail(tr("Latest"), QStringLiteral("latest"));
-    project_ = addDetail(tr("Project"), QStringLiteral("project"));
-    model_ = addDetail(tr("Model"), QStringLiteral("model"));
-    source_ = addDetail(tr("Source"), QStringLiteral("source"));
-
-    warning_->setObjectName(QStringLiteral("warning"));
-    warning_->setFont(Look::caption());
-    Look::makeSecondary(warning_);
-    layout->addWidget(warning_);
-    layout->addStretch(1);
+// "Project  app": a caption in a column as wide as the longest, its value cut to fit.
+QLabel* ProviderCard::addDetailRow(QVBoxLayout* column, const QString& title, const QString& key) {
+    auto* row = new QHBoxLayout;
+    auto* name = new QLabel(title, this);
+    name->setFont(Look::caption());
+    name->setFixedWidth(detailTitleWidth());
+    Look::makeSecondary(name);
+    auto* value = new ElidedLabel(this);
+    value->setObjectName(key);
+    value->setFont(Look::caption());
+    row->addWidget(name, 0, Qt::AlignBaseline);
+    row->addWidget(value, 1, Qt::AlignBaseline);
+    column->addLayout(row);
+    return value;
 }
 
 void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {

@@ -5,7 +5,9 @@
 #include "core/UsageModels.h"
 #include "gui/widgets/Look.h"
 
+class QHBoxLayout;
 class QLabel;
+class QVBoxLayout;
 
 namespace qm::gui {
 
@@ -26,6 +28,10 @@ public:
     ToolCostLines* costLines() const { return costLines_; }
 
 private:
+    QHBoxLayout* makeHeader();
+    QLabel* addMetricRow(QVBoxLayout* column, const QString& title, const QString& key);
+    QLabel* addDetailRow(QVBoxLayout* column, const QString& title, const QString& key);
+
     StatusDot* mark_;  // the tool's colour, as its bars in the trends show it
     QLabel* name_;
     QLabel* login_;
