@@ -1,5 +1,7 @@
 #include "core/Pricing.h"
 
+#include <QRegularExpression>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -376,8 +378,73 @@ PriceProvider priceProvider(ProviderKind kind) {
             return PriceProvider::gemini;
         case ProviderKind::claudeCode:
             return PriceProvider::anthropic;
+        case ProviderKind::openCode:
+        case ProviderKind::qwenCode:
+            break;  // each model by its own provider (routedModel)
     }
     return PriceProvider::openai;
+}
+
+bool routesModels(ProviderKind kind) {
+    return kind == ProviderKind::openCode || kind == ProviderKind::qwenCode;
+}
+
+namespace {
+
+// The provider a part of a routed name points to: a host ("openrouter/anthropic/…"), the
+// provider itself, or the family of the model.
+std::optional<PriceProvider> providerHint(const QString& part) {
+    static const std::pair<const char*, PriceProvider> kHints[] = {
+        {"anthropic", PriceProvider::anthropic},
+        {"claude", PriceProvider::anthropic},
+        {"openai", PriceProvider::openai},
+        {"azure", PriceProvider::openai},
+        {"gpt", PriceProvider::openai},
+        {"google", PriceProvider::gemini},
+        {"gemini", PriceProvider::gemini},
+        {"vertex", PriceProvider::gemini},
+        {"xai", PriceProvider::xai},
+        {"x-ai", PriceProvider::xai},
+        {"grok", PriceProvider::xai},
+    };
+    for (const auto& [prefix, provider] : kHints) {
+        if (part.startsWith(QLatin1String(prefix))) return provider;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::pair<PriceProvider, QString>> routedModel(const QString& model) {
+    const QStringList parts = model.trimmed().toLower().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty()) return std::nullopt;
+    QString name = parts.last();
+    // Bedrock's ids: "us.anthropic.claude-sonnet-4-5-20250929-v1:0".
+    if (const qsizetype vendor = name.indexOf(QLatin1String("anthropic.")); vendor >= 0)
+        name = name.mid(vendor + 10);
+    static const QRegularExpression kBedrockVersion(QStringLiteral("-v\\d+(:\\d+)?$"));
+    name.remove(kBedrockVersion);
+    QList<PriceProvider> order;
+    for (const QString& part : parts) {
+        if (const auto hint = providerHint(part); hint && !order.contains(*hint))
+            order.append(*hint);
+    }
+    for (PriceProvider provider : {PriceProvider::anthropic, PriceProvider::openai,
+                                   PriceProvider::gemini, PriceProvider::xai}) {
+        if (!order.contains(provider)) order.append(provider);
+    }
+    // Some hosts write versions with dots where the provider writes hyphens ("claude-sonnet-4.5").
+    QString hyphens = name;
+    hyphens.replace(QLatin1Char('.'), QLatin1Char('-'));
+    for (PriceProvider provider : order) {
+        // Anthropic never writes dots: "4.5" is its "4-5", not "4" and more.
+        const bool hyphensFirst = provider == PriceProvider::anthropic;
+        for (const QString& candidate :
+             {hyphensFirst ? hyphens : name, hyphensFirst ? name : hyphens}) {
+            if (PriceBook::find(provider, candidate)) return std::pair(provider, candidate);
+        }
+    }
+    return std::nullopt;
 }
 
 void noteUnpricedModels(ProviderUsage& usage) {
@@ -385,8 +452,11 @@ void noteUnpricedModels(ProviderUsage& usage) {
     for (const ModelUsage& model : usage.models) {
         const bool usedTokens =
             model.inputTokens > 0 || model.outputTokens > 0 || model.cachedTokens > 0;
-        if (usedTokens && model.cost <= 0 &&
-            !PriceBook::find(priceProvider(usage.kind), model.model)) {
+        const bool priced =
+            routesModels(usage.kind)
+                ? routedModel(model.model).has_value()
+                : PriceBook::find(priceProvider(usage.kind), model.model).has_value();
+        if (usedTokens && model.cost <= 0 && !priced) {
             unpriced.append(model.model);
         }
     }

@@ -125,6 +125,13 @@ double anthropicCost(const QString& model, const AnthropicTokens& tokens);
 
 // The table's provider for a local tool's models.
 PriceProvider priceProvider(ProviderKind kind);
+// A model as an agent that reaches many providers names it ("anthropic/claude-sonnet-4-5",
+// "openrouter/openai/gpt-5", "claude-sonnet-4.5"): the provider whose list prices it and the
+// name to look up there. None when no list knows it.
+std::optional<std::pair<PriceProvider, QString>> routedModel(const QString& model);
+// Whether the tool's models are named through routedModel (the agents that reach many
+// providers) rather than priced by one provider's list.
+bool routesModels(ProviderKind kind);
 // Lists in `usage.unpricedModels` the models that used tokens, cost nothing and have no price:
 // a tool's own cost (Grok's) counts as a price.
 void noteUnpricedModels(ProviderUsage& usage);

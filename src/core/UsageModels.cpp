@@ -14,6 +14,10 @@ QString rawValue(ProviderKind kind) {
             return QStringLiteral("gemini");
         case ProviderKind::claudeCode:
             return QStringLiteral("claudeCode");
+        case ProviderKind::openCode:
+            return QStringLiteral("openCode");
+        case ProviderKind::qwenCode:
+            return QStringLiteral("qwenCode");
     }
     return {};
 }
@@ -28,6 +32,10 @@ QString providerName(ProviderKind kind) {
             return QStringLiteral("Gemini");
         case ProviderKind::claudeCode:
             return QStringLiteral("Claude Code");
+        case ProviderKind::openCode:
+            return QStringLiteral("OpenCode");
+        case ProviderKind::qwenCode:
+            return QStringLiteral("Qwen Code");
     }
     return {};
 }
@@ -43,6 +51,7 @@ std::optional<ProviderKind> providerKindFromUserText(const QString& text) {
     QString word = text.trimmed().toLower();
     word.remove(QLatin1Char(' ')).remove(QLatin1Char('-')).remove(QLatin1Char('_'));
     if (word == QLatin1String("claude")) return ProviderKind::claudeCode;
+    if (word == QLatin1String("qwen")) return ProviderKind::qwenCode;
     for (ProviderKind kind : kAllProviderKinds) {
         const QString raw = rawValue(kind).toLower();
         if (word == raw) return kind;
@@ -90,6 +99,28 @@ ProviderUsage ProviderUsage::placeholder(ProviderKind kind) {
     usage.statusLevel = UsageStatusLevel::unknown;
     usage.dataSourceLabel = QStringLiteral("Local files");
     return usage;
+}
+
+bool isListed(const ProviderUsage& usage) {
+    switch (usage.kind) {
+        case ProviderKind::codex:
+        case ProviderKind::grok:
+        case ProviderKind::gemini:
+        case ProviderKind::claudeCode:
+            return true;
+        case ProviderKind::openCode:
+        case ProviderKind::qwenCode:
+            break;
+    }
+    // A summary with nothing read keeps the placeholder's status; one with logs has a latest
+    // activity, or says that nothing of them falls in the five hours.
+    return usage.latestActivityAt || usage.sessionsTotal > 0 ||
+           usage.statusText != ProviderUsage::placeholder(usage.kind).statusText;
+}
+
+std::vector<ProviderUsage> listedSummaries(std::vector<ProviderUsage> summaries) {
+    std::erase_if(summaries, [](const ProviderUsage& usage) { return !isListed(usage); });
+    return summaries;
 }
 
 }  // namespace qm

@@ -11,10 +11,11 @@ namespace qm {
 // Milliseconds since the Unix epoch; every time stamp in a record uses this.
 using TimeMs = std::int64_t;
 
-enum class ProviderKind { codex, grok, gemini, claudeCode };
+enum class ProviderKind { codex, grok, gemini, claudeCode, openCode, qwenCode };
 
 inline constexpr ProviderKind kAllProviderKinds[] = {
-    ProviderKind::codex, ProviderKind::grok, ProviderKind::gemini, ProviderKind::claudeCode};
+    ProviderKind::codex,      ProviderKind::grok,     ProviderKind::gemini,
+    ProviderKind::claudeCode, ProviderKind::openCode, ProviderKind::qwenCode};
 
 QString rawValue(ProviderKind kind);
 QString providerName(ProviderKind kind);
@@ -124,5 +125,13 @@ struct ProviderUsage {
     // The card shown before any scan has filled it.
     static ProviderUsage placeholder(ProviderKind kind);
 };
+
+// Whether the views list a tool's summary (the dashboard's cards, the panel's rows, `usage`,
+// the title's tool tip): Codex, Grok, Gemini and Claude Code always, since a summary without
+// figures says where the program looked; a tool added since (OpenCode, Qwen Code) only once it
+// has logs here, so someone who never ran it meets no empty card for it.
+bool isListed(const ProviderUsage& usage);
+// `summaries` less those not listed, in their order.
+std::vector<ProviderUsage> listedSummaries(std::vector<ProviderUsage> summaries);
 
 }  // namespace qm

@@ -51,6 +51,14 @@ public:
         at_ += size;
         return true;
     }
+    // The bytes in place, for a reader that keeps none of them.
+    bool getView(std::string_view& bytes) {
+        std::uint32_t size = 0;
+        if (!get(size) || in_.size() - at_ < size) return fail();
+        bytes = in_.substr(at_, size);
+        at_ += size;
+        return true;
+    }
     bool getText(QString& text) {
         std::uint32_t size = 0;
         if (!get(size) || in_.size() - at_ < size) return fail();
@@ -67,12 +75,14 @@ public:
     bool atEnd() const { return at_ == in_.size(); }
     std::size_t remaining() const { return in_.size() - at_; }
 
-private:
+protected:
     bool fail() {
         ok_ = false;
         at_ = in_.size();
         return false;
     }
+
+private:
     std::string_view in_;
     std::size_t at_ = 0;
     bool ok_ = true;

@@ -1,5 +1,8 @@
 #include "ledger/FiveHourSummaries.h"
 
+#include "ledger/OpenCodeRecords.h"
+#include "ledger/QwenLogs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -446,6 +449,10 @@ std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
     summaries.push_back(
         claudeCodeUsage(files, ClaudeCodeReader::projectDirectoriesFor(homeDirectory),
                         ClaudeCodeReader::credentialsFileFor(homeDirectory), since));
+    summaries.push_back(agentUsage(files, ProviderKind::openCode, QStringLiteral("Local sessions"),
+                                   {opencode::dataDirectory(homeDirectory)}, since));
+    summaries.push_back(agentUsage(files, ProviderKind::qwenCode, QStringLiteral("Local chat logs"),
+                                   qwenDirectories(homeDirectory), since));
     // A tool with logs, none of them from the recent window, has data: only not recent data.
     for (ProviderUsage& usage : summaries) {
         if (usage.latestActivityAt || usage.statusText != QLatin1String("No local data")) continue;

@@ -38,8 +38,15 @@ ProviderUsage claudeCodeUsage(const std::vector<FileEntry>& files,
 ProviderUsage geminiUsage(const std::vector<FileEntry>& files, const QString& geminiDirectory,
                           TimeMs since);
 
+// The summary of an agent whose readers keep AgentFacts (OpenCode, Qwen Code): its sessions
+// active since the window start, each with its whole figures, and the window's own; `source`
+// and `folders` say where they come from.
+ProviderUsage agentUsage(const std::vector<FileEntry>& files, ProviderKind tool,
+                         const QString& source, const QStringList& folders, TimeMs since);
+
 // The summaries the index serves for the tools under `homeDirectory` (where their own
-// variables, such as CODEX_HOME, do not point elsewhere): all four tools'.
+// variables, such as CODEX_HOME, do not point elsewhere): every tool's, in the order of
+// kAllProviderKinds.
 std::vector<ProviderUsage> indexedSummaries(const std::vector<FileEntry>& files,
                                             const QString& homeDirectory, TimeMs since);
 

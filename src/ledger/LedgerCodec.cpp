@@ -20,14 +20,14 @@ enum RecordKind : std::uint8_t { kEntry = 1, kRemoval = 2, kWalk = 3 };
 
 void putCounts(ByteWriter& w, const Counts& c) {
     for (std::int64_t v : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
-                           c.reasoning, c.prompts, c.calls}) {
+                           c.reasoning, c.prompts, c.calls, c.costNanos}) {
         w.put(v);
     }
 }
 
 bool getCounts(ByteReader& r, Counts& c) {
     for (std::int64_t* v : {&c.input, &c.cachedInput, &c.cacheWrite, &c.cacheWrite1h, &c.output,
-                            &c.reasoning, &c.prompts, &c.calls}) {
+                            &c.reasoning, &c.prompts, &c.calls, &c.costNanos}) {
         if (!r.get(*v)) return false;
     }
     return countsInRange(c);
@@ -83,6 +83,7 @@ void putHead(ByteWriter& w, const FileEntry& f) {
     w.put(std::uint8_t(f.subordinate));
     w.put(f.skippedLines);
     w.put(f.firstHour);
+    w.put(f.lastActiveAt);
 }
 
 // One part's bytes: as stored when it was never decoded, else encoded afresh.
@@ -147,10 +148,10 @@ constexpr std::size_t minBytes(const QString*) {
     return 4;
 }
 constexpr std::size_t minBytes(const HourRow*) {
-    return 7 + 64;
+    return 7 + 72;
 }
 constexpr std::size_t minBytes(const KeyedCall*) {
-    return 15 + 64;
+    return 15 + 72;
 }
 constexpr std::size_t minBytes(const std::uint64_t*) {
     return 8;
@@ -188,9 +189,10 @@ bool getHead(ByteReader& r, FileEntry& f) {
     r.get(subordinate);
     r.get(f.skippedLines);
     r.get(f.firstHour);
+    r.get(f.lastActiveAt);
     f.subordinate = subordinate != 0;
     f.tool = ProviderKind(tool);
-    return r.ok() && f.skippedLines >= 0 && tool <= std::uint8_t(ProviderKind::claudeCode);
+    return r.ok() && f.skippedLines >= 0 && tool <= std::uint8_t(ProviderKind::qwenCode);
 }
 
 // Whether every item names one of the entry's models (a prompt may come before any model is

@@ -15,7 +15,7 @@ namespace qm::ledger {
 
 // The index file's format. A change to it changes kIndexVersion, and an index of another
 // version is rebuilt, not read.
-inline constexpr std::uint32_t kIndexVersion = 5;
+inline constexpr std::uint32_t kIndexVersion = 6;
 
 struct DecodedIndex {
     std::vector<FileEntry> files;

@@ -2,8 +2,11 @@
 
 #include <simdjson.h>
 
+#include <QString>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 
 #include "ledger/LedgerRecords.h"
 #include "ledger/LogTail.h"
@@ -18,6 +21,8 @@ struct ParseScratch {
     LogTail tail;
     simdjson::dom::parser dom;
     simdjson::ondemand::parser ondemand;
+    // Read-only connections to the databases some agents keep, by path: opened once a thread.
+    std::map<QString, std::shared_ptr<void>> databases;
 };
 
 // Where the file stands: open as `fd`, `size` bytes, last modified at `modifiedAt`.

@@ -13,4 +13,12 @@ namespace qm::ledger {
 std::optional<double> costOf(ProviderKind tool, const QString& model, const Counts& counts,
                              bool largeCalls);
 
+// What a row of the index cost: what the tool itself recorded when it did (kRecordedCost),
+// else the price list's estimate (none for a model without a price).
+struct RowCost {
+    std::optional<double> usd;
+    bool recorded = false;
+};
+RowCost rowCost(ProviderKind tool, const QString& model, const Counts& counts, std::uint8_t flags);
+
 }  // namespace qm::ledger

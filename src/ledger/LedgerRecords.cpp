@@ -24,6 +24,7 @@ Counts& Counts::operator+=(const Counts& o) {
     reasoning = addCounts(reasoning, o.reasoning);
     prompts = addCounts(prompts, o.prompts);
     calls = addCounts(calls, o.calls);
+    costNanos = addCounts(costNanos, o.costNanos);
     return *this;
 }
 
@@ -90,11 +91,11 @@ bool FileEntry::operator==(const FileEntry& o) const {
     need(kAllParts);
     o.need(kAllParts);
     return std::tie(path, tool, identity, headLength, headHash, offset, state, session, project,
-                    subordinate, skippedLines, firstHour, models, rows, facts, recent, keys,
-                    skipped, open) ==
+                    subordinate, skippedLines, firstHour, lastActiveAt, models, rows, facts, recent,
+                    keys, skipped, open) ==
            std::tie(o.path, o.tool, o.identity, o.headLength, o.headHash, o.offset, o.state,
-                    o.session, o.project, o.subordinate, o.skippedLines, o.firstHour, o.models,
-                    o.rows, o.facts, o.recent, o.keys, o.skipped, o.open);
+                    o.session, o.project, o.subordinate, o.skippedLines, o.firstHour,
+                    o.lastActiveAt, o.models, o.rows, o.facts, o.recent, o.keys, o.skipped, o.open);
 }
 
 bool FileEntry::isSkipped(std::uint64_t key) const {
@@ -114,6 +115,7 @@ void FileEntry::restart() {
     pendingPrompts.clear();
     skippedLines = 0;
     firstHour = kNoHour;
+    lastActiveAt = 0;
 }
 
 void FileEntry::compact() {
@@ -145,7 +147,7 @@ std::uint16_t FileEntry::modelIndex(const QString& model) {
 
 bool countsInRange(const Counts& c) {
     for (const std::int64_t n : {c.input, c.cachedInput, c.cacheWrite, c.cacheWrite1h, c.output,
-                                 c.reasoning, c.prompts, c.calls}) {
+                                 c.reasoning, c.prompts, c.calls, c.costNanos}) {
         if (!UsageFigures::isTokenCount(n)) return false;
     }
     return true;
@@ -188,6 +190,7 @@ void FileEntry::remove(Hour hour, std::uint16_t model, std::uint8_t flags, const
         r.reasoning -= std::min(r.reasoning, c.reasoning);
         r.prompts -= std::min(r.prompts, c.prompts);
         r.calls -= c.calls;
+        r.costNanos -= std::min(r.costNanos, c.costNanos);
         if (r == Counts{}) rows.erase(std::next(it).base());
         return;
     }

@@ -39,14 +39,18 @@ struct Counts {
     std::int64_t reasoning = 0;
     std::int64_t prompts = 0;
     std::int64_t calls = 0;
+    // What the tool itself recorded the calls cost, in billionths of a dollar (rows with
+    // kRecordedCost only): shown instead of a price-list estimate.
+    std::int64_t costNanos = 0;
 
     Counts& operator+=(const Counts& other);
     bool operator==(const Counts&) const = default;
 };
 
 enum RowFlag : std::uint8_t {
-    kLargeCalls = 1,  // the counts of calls above kLargeCallInput
-    kEstimated = 2,   // not logged by the tool but estimated (a Grok session's context fill)
+    kLargeCalls = 1,    // the counts of calls above kLargeCallInput
+    kEstimated = 2,     // not logged by the tool but estimated (a Grok session's context fill)
+    kRecordedCost = 4,  // the tool logged what the calls cost (Counts::costNanos)
 };
 
 struct HourRow {
@@ -152,6 +156,9 @@ struct FileEntry {
     // The earliest hour of anything read, counted or not: which of several files holding the
     // same request counts it (see claimsBefore).
     Hour firstHour = kNoHour;
+    // When the newest call or prompt read happened (the newer agents' readers keep it): which
+    // sessions a five-hour summary lists, without decoding any entry's parts.
+    TimeMs lastActiveAt = 0;
 
     // Part kRowsPart: what this file counts, per hour, model and kind of call. A request or
     // prompt that an earlier file holds too is counted there, not here.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -11,6 +12,10 @@
 #include <string_view>
 #include <thread>
 
+#include "ledger/OpenCodeDatabase.h"
+#include "ledger/OpenCodeRecords.h"
+#include "ledger/OpenCodeStorage.h"
+#include "ledger/QwenLogs.h"
 #include "readers/FileWalk.h"
 
 namespace qm::ledger {
@@ -126,7 +131,29 @@ void discoverGrokLogs(const QString& root, std::vector<FoundLog>& found) {
     }
 }
 
-void discoverOtherLogs(const LedgerSources& sources, std::vector<FoundLog>& found) {
+// OpenCode: its databases, or where it has none (releases before 1.2.0 wrote no database; a
+// later one imports the JSON storage into its first database and leaves the folder behind)
+// the sessions of its JSON storage.
+void discoverOpenCode(const QString& data, const KnownEntry& known, std::vector<FoundLog>& found) {
+    if (data.isEmpty()) return;
+    bool anyDatabase = false;
+    for (const QString& database : opencode::databases(data)) {
+        const std::string path = QFile::encodeName(database).toStdString();
+        if (const std::optional<FileIdentity> identity = opencode::databaseIdentity(path)) {
+            found.push_back({path, ProviderKind::openCode, *identity});
+            anyDatabase = true;
+        }
+    }
+    if (!anyDatabase)
+        discoverOpenCodeStorage(
+            QDir(data).filePath(QStringLiteral("storage")),
+            known ? known : [](const std::string&) -> const FileEntry* { return nullptr; }, found);
+}
+
+void discoverOtherLogs(const LedgerSources& sources, const KnownEntry& known,
+                       std::vector<FoundLog>& found) {
+    discoverOpenCode(sources.openCodeDataDirectory, known, found);
+    discoverQwenLogs(sources.qwenDirectories, found);
     for (const QString& directory : sources.codexDirectories) {
         collect(
             directory, ProviderKind::codex,
@@ -147,16 +174,17 @@ void discoverOtherLogs(const LedgerSources& sources, std::vector<FoundLog>& foun
 
 }  // namespace
 
-std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel) {
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel,
+                                   const KnownEntry& known) {
     std::vector<FoundLog> found;
     std::vector<FoundLog> claude;
     if (parallel) {
         std::thread walker([&] { claude = discoverClaudeLogs(sources.claudeProjectDirectories); });
-        discoverOtherLogs(sources, found);
+        discoverOtherLogs(sources, known, found);
         walker.join();
     } else {
         claude = discoverClaudeLogs(sources.claudeProjectDirectories);
-        discoverOtherLogs(sources, found);
+        discoverOtherLogs(sources, known, found);
     }
     found.insert(found.end(), std::make_move_iterator(claude.begin()),
                  std::make_move_iterator(claude.end()));

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QStringList>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,15 @@ FileIdentity identityOf(const struct stat& st);
 // under two names.
 QStringList distinctFolders(const QStringList& directories);
 
-// Every log file of the four tools, sorted by path. Costs one directory read per folder and
-// one stat per file; no file is opened. Links are not followed. With `parallel`, Claude Code's
-// folders (most of the files) are walked beside the others.
-std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel = false);
+// What the index holds for a path, if anything (the walk needs it for folders of many small
+// files, which it lists again only when they changed).
+using KnownEntry = std::function<const FileEntry*(const std::string& path)>;
+
+// Every log file of the tools, sorted by path. Costs one directory read per folder and one stat
+// per file; no file is opened. Links are not followed. With `parallel`, Claude Code's folders
+// (most of the files) are walked beside the others. OpenCode's databases are found as files;
+// the index lists their sessions (UsageLedger).
+std::vector<FoundLog> discoverLogs(const LedgerSources& sources, bool parallel = false,
+                                   const KnownEntry& known = {});
 
 }  // namespace qm::ledger

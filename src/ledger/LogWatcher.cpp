@@ -25,7 +25,8 @@ constexpr int kFolderDepth = 10;
 
 QStringList toolFolders(const LedgerSources& sources) {
     QStringList folders = sources.claudeProjectDirectories + sources.codexDirectories;
-    folders << sources.geminiDirectory << sources.grokSessionsDirectory;
+    folders << sources.geminiDirectory << sources.grokSessionsDirectory
+            << sources.openCodeDataDirectory << sources.qwenDirectories;
     folders.removeAll(QString());
     return folders;
 }
@@ -97,6 +98,14 @@ LogLook lookAtLogs(const LedgerSources& sources) {
     for (const QString& root : roots) addFolder(root);
 
     std::vector<FoundLog> logs = discoverLogs(sources);
+    // A database takes its commits in its write-ahead log: that file is the one written to.
+    for (std::size_t i = 0, n = logs.size(); i < n; ++i) {
+        if (logs[i].tool != ProviderKind::openCode || !logs[i].path.ends_with(".db")) continue;
+        struct stat st;
+        const std::string wal = logs[i].path + "-wal";
+        if (::lstat(wal.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            logs.push_back({wal, ProviderKind::openCode, identityOf(st)});
+    }
     std::sort(logs.begin(), logs.end(), [](const FoundLog& a, const FoundLog& b) {
         return a.identity.modifiedNs > b.identity.modifiedNs;
     });

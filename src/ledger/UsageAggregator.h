@@ -19,7 +19,7 @@ namespace qm {
 QString composeMenuBarTitle(std::int64_t codexPrompts, std::int64_t grokPrompts,
                             std::int64_t geminiPrompts, std::optional<double> claudeSessionPct);
 
-// Owns the local usage summaries (Codex, Grok, Gemini, Claude Code) and composes the menu-bar
+// Owns the local usage summaries (one per tool of kAllProviderKinds) and composes the menu-bar
 // title, which names only the first three. Every summary comes from the usage index: the one
 // the application keeps (setIndexedSummaries), or else one of its own in a private folder.
 // Lives on the main thread; the index is read on the global thread pool.
@@ -32,8 +32,8 @@ public:
     // Reads the tools' folders under `homeDirectory` (".codex", ".grok", ".gemini", ".claude").
     explicit UsageAggregator(QString homeDirectory, QObject* parent = nullptr);
 
-    // Always one summary per kind, in the order codex, grok, gemini, claudeCode; placeholders
-    // before a refresh.
+    // Always one summary per kind, in the order of kAllProviderKinds; placeholders before a
+    // refresh.
     std::vector<ProviderUsage> providers() const { return providers_; }
     bool isRefreshing() const { return refreshing_; }
     std::optional<TimeMs> lastRefreshAt() const { return lastRefreshAt_; }

@@ -24,6 +24,10 @@
 #include "ledger/LedgerCodec.h"
 #include "ledger/LedgerParsers.h"
 #include "ledger/LogDiscovery.h"
+#include "ledger/OpenCodeDatabase.h"
+#include "ledger/OpenCodeRecords.h"
+#include "ledger/OpenCodeStorage.h"
+#include "ledger/QwenLogs.h"
 #include "readers/ClaudeCodeReader.h"
 #include "readers/CodexCliReader.h"
 
@@ -174,20 +178,35 @@ bool appendToJournal(const QString& path, bool fresh, std::uint64_t indexHash,
 struct Job {
     std::size_t slot = 0;  // its place among the files found
     FileEntry entry;       // what the index held (offset 0 for a new file)
+    FileIdentity found;    // as the walk found it
     std::int64_t toRead = 0;
     // Claude Code: the keys the entry held before this read, and which of them it passed over.
     std::vector<std::uint64_t> priorKeys;
     std::vector<std::uint64_t> priorSkipped;
 };
 
-bool resumable(ProviderKind tool) {
-    return tool != ProviderKind::gemini;
+bool resumable(const FileEntry& entry) {
+    if (entry.tool == ProviderKind::qwenCode) return qwenResumable(entry.path);
+    return entry.tool != ProviderKind::gemini;
+}
+
+// OpenCode's sessions are no files of their own (see OpenCodeDatabase.h, OpenCodeStorage.h):
+// their readers look at what changed since their own state, and the entry takes the identity
+// the walk found. A database's own entry holds nothing but that identity.
+void runOpenCodeJob(FileEntry& entry, const FileIdentity& found, ParseScratch& scratch) {
+    entry.identity = found;
+    if (opencode::isDatabaseSession(entry.path))
+        opencode::readDatabaseSession(entry, scratch);
+    else if (!opencode::isDatabase(entry.path))
+        readOpenCodeStorage(entry, scratch);
+    entry.compact();
 }
 
 // Reads what is new in one file. A file that shrank, was replaced or whose first bytes changed
 // is read again whole.
-void runJob(FileEntry& entry, ParseScratch& scratch,
+void runJob(FileEntry& entry, const FileIdentity& found, ParseScratch& scratch,
             const std::function<void(std::int64_t)>& progress) {
+    if (entry.tool == ProviderKind::openCode) return runOpenCodeJob(entry, found, scratch);
     const int fd = ::open(QFile::encodeName(entry.path).constData(),
                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat st;
@@ -199,7 +218,7 @@ void runJob(FileEntry& entry, ParseScratch& scratch,
     const FileIdentity now = identityOf(st);
     const bool sameFile = entry.identity.device == now.device &&
                           entry.identity.inode == now.inode && now.size >= entry.offset &&
-                          entry.offset > 0 && resumable(entry.tool);
+                          entry.offset > 0 && resumable(entry);
     if (!sameFile || headHash(fd, entry.headLength).hash != entry.headHash) entry.offset = 0;
     entry.need(kAllParts);
     entry.identity = now;
@@ -228,6 +247,11 @@ void runJob(FileEntry& entry, ParseScratch& scratch,
         case ProviderKind::gemini:
             readGemini(entry, log, scratch);
             break;
+        case ProviderKind::qwenCode:
+            readQwen(entry, log, scratch);
+            break;
+        case ProviderKind::openCode:
+            break;
     }
     ::close(fd);
     entry.compact();
@@ -253,7 +277,7 @@ void runJobs(std::vector<Job>& jobs, int threads, const UsageLedger::ProgressCal
     const auto work = [&] {
         ParseScratch scratch;
         for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();)
-            runJob(jobs[i].entry, scratch, advance);
+            runJob(jobs[i].entry, jobs[i].found, scratch, advance);
     };
     threads =
         int(std::min<std::size_t>(std::size_t(threads), std::max<std::size_t>(jobs.size(), 1)));
@@ -462,7 +486,7 @@ FileEntry readAlone(const QString& path, ProviderKind tool) {
     entry.path = path;
     entry.tool = tool;
     ParseScratch scratch;
-    runJob(entry, scratch, {});
+    runJob(entry, {}, scratch, {});
     settleClaude(
         entry, [](std::uint64_t) { return true; }, systemNow() - kRecentSpan);
     return entry;
@@ -484,7 +508,9 @@ LedgerSources LedgerSources::forHome(const QString& homeDirectory) {
             {codex.filePath(QStringLiteral("sessions")),
              codex.filePath(QStringLiteral("archived_sessions"))},
             home.filePath(QStringLiteral(".gemini")),
-            home.filePath(QStringLiteral(".grok/sessions"))};
+            home.filePath(QStringLiteral(".grok/sessions")),
+            opencode::dataDirectory(homeDirectory),
+            ledger::qwenDirectories(homeDirectory)};
 }
 
 UsageLedger::UsageLedger(QString indexDirectory, LedgerSources sources)
@@ -529,6 +555,41 @@ std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
             found.push_back({knownPaths[i], known[i].tool, identityOf(st)});
     }
     return found;
+}
+
+// A database the walk found stands for its sessions: listed again when the database changed,
+// else as the index has them. One that cannot be read now keeps its sessions as they stand and
+// is listed again on the next walk.
+void expandDatabases(std::vector<FoundLog>& found, const std::vector<FileEntry>& known,
+                     const std::vector<std::string>& knownPaths) {
+    std::vector<FoundLog> sessions;
+    for (FoundLog& log : found) {
+        if (log.tool != ProviderKind::openCode ||
+            !opencode::isDatabase(QFile::decodeName(QByteArray::fromStdString(log.path))))
+            continue;
+        const auto at = std::lower_bound(knownPaths.begin(), knownPaths.end(), log.path);
+        const bool same = at != knownPaths.end() && *at == log.path &&
+                          known[std::size_t(at - knownPaths.begin())].identity == log.identity;
+        if (!same) {
+            if (std::optional<std::vector<FoundLog>> listed = opencode::listSessions(log.path)) {
+                sessions.insert(sessions.end(), std::make_move_iterator(listed->begin()),
+                                std::make_move_iterator(listed->end()));
+                continue;
+            }
+            log.identity = {};
+        }
+        const std::string prefix = log.path + '#';
+        for (auto it = std::lower_bound(knownPaths.begin(), knownPaths.end(), prefix);
+             it != knownPaths.end() && it->starts_with(prefix); ++it) {
+            const FileEntry& entry = known[std::size_t(it - knownPaths.begin())];
+            sessions.push_back({*it, entry.tool, entry.identity});
+        }
+    }
+    if (sessions.empty()) return;
+    found.insert(found.end(), std::make_move_iterator(sessions.begin()),
+                 std::make_move_iterator(sessions.end()));
+    std::sort(found.begin(), found.end(),
+              [](const FoundLog& a, const FoundLog& b) { return a.path < b.path; });
 }
 
 // The files an update is focused on, in the encoding and order of the index's paths.
@@ -583,6 +644,7 @@ std::vector<Job> matchFiles(const std::vector<FoundLog>& found, std::vector<File
         }
         Job job;
         job.slot = i;
+        job.found = log.identity;
         job.entry.path = QFile::decodeName(QByteArray::fromStdString(log.path));
         job.entry.tool = log.tool;
         job.toRead = log.identity.size;
@@ -666,7 +728,14 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     if (focused) {
         found = focusedLook(known, knownPaths, focus);
     } else {
-        found = discoverLogs(sources_, threads > 1);
+        const auto knownEntry = [&known, &knownPaths](const std::string& path) -> const FileEntry* {
+            const auto at = std::lower_bound(knownPaths.begin(), knownPaths.end(), path);
+            return at != knownPaths.end() && *at == path
+                       ? &known[std::size_t(at - knownPaths.begin())]
+                       : nullptr;
+        };
+        found = discoverLogs(sources_, threads > 1, knownEntry);
+        expandDatabases(found, known, knownPaths);
         walkedAt = now;
         snapshot.lastWalkAt = now;
     }

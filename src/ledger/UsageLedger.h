@@ -11,12 +11,14 @@
 
 namespace qm::ledger {
 
-// Where the four tools keep their logs.
+// Where the tools keep their logs.
 struct LedgerSources {
     QStringList claudeProjectDirectories;
     QStringList codexDirectories;  // "sessions" and "archived_sessions" of the Codex home
     QString geminiDirectory;
     QString grokSessionsDirectory;
+    QString openCodeDataDirectory = {};  // its databases, or before them its "storage" folder
+    QStringList qwenDirectories = {};    // the Qwen home, and its runtime folder when elsewhere
 
     // The folders the tools use under `homeDirectory`, after the variables the tools
     // themselves honour (CODEX_HOME, CLAUDE_CONFIG_DIR).

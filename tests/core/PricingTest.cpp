@@ -272,6 +272,34 @@ TEST_F(FixedPrices, NestedCountsPriceCachedInputOnce) {
     EXPECT_NEAR(UsagePricing::grokCost("Grok-Composer-1", 1'000'000, 0, 0), 0.2, 1e-12);
 }
 
+TEST(Pricing, AgentsThatReachManyProvidersArePricedByTheProviderTheNamePointsTo) {
+    const auto routed = [](const char* model) {
+        const auto found = UsagePricing::routedModel(model);
+        return found ? rawValue(found->first) + ':' + found->second : QString();
+    };
+    EXPECT_EQ(routed("anthropic/claude-sonnet-4-5"), "anthropic:claude-sonnet-4-5");
+    EXPECT_EQ(routed("openrouter/anthropic/claude-sonnet-4.5"), "anthropic:claude-sonnet-4-5");
+    EXPECT_EQ(routed("amazon-bedrock/us.anthropic.claude-sonnet-4-5-20250929-v1:0"),
+              "anthropic:claude-sonnet-4-5-20250929");
+    EXPECT_EQ(routed("openrouter/openai/gpt-5.1"), "openai:gpt-5.1");
+    EXPECT_EQ(routed("github-copilot/gpt-5"), "openai:gpt-5");
+    EXPECT_EQ(routed("google/gemini-2.5-pro"), "gemini:gemini-2.5-pro");
+    EXPECT_EQ(routed("openrouter/x-ai/grok-4"), "xai:grok-4");
+    EXPECT_EQ(routed("qwen3-coder-plus"), "");
+    EXPECT_EQ(routed(""), "");
+
+    ProviderUsage usage;
+    usage.kind = ProviderKind::qwenCode;
+    ModelUsage qwen;
+    qwen.model = "qwen3-coder-plus";
+    qwen.inputTokens = 10;
+    ModelUsage sonnet = qwen;
+    sonnet.model = "anthropic/claude-sonnet-4-5";
+    usage.models = {qwen, sonnet};
+    UsagePricing::noteUnpricedModels(usage);
+    EXPECT_EQ(usage.unpricedModels, QStringList({"qwen3-coder-plus"}));
+}
+
 TEST(Pricing, AModelWithoutAPriceIsUnpricedNotFree) {
     EXPECT_FALSE(UsagePricing::cost(PriceProvider::anthropic, "claude-custom-7", {.input = 1'000},
                                     CountSpan::oneCall));

@@ -47,7 +47,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # Derived from the linked libraries, so each of these shows that dpkg-shlibdeps ran.
 for package in libqt6core6 libqt6widgets6 libqt6network6 libqt6webenginecore6 libsecret-1-0 \
-  libqcoro6core0 libsimdjson14 libstdc++6 qt6-qpa-plugins qt6-wayland; do
+  libqcoro6core0 libsimdjson14 libsqlite3-0 libstdc++6 qt6-qpa-plugins qt6-wayland; do
   [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
 

@@ -284,7 +284,7 @@ TEST_F(GeminiLogTest, MissingFolderNothingRecentAndTheIndexedSummaries) {
     const std::vector<ProviderUsage> all = indexedSummaries(
         UsageLedger(cache.path(), LedgerSources::forHome(home.path())).update(1).files, home.path(),
         since);
-    ASSERT_EQ(all.size(), 4u);
+    ASSERT_EQ(all.size(), 6u);
     EXPECT_EQ(all[2].kind, ProviderKind::gemini);
     EXPECT_EQ(all[2].lastFiveHourPrompts, 1);
 }

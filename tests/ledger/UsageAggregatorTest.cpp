@@ -47,12 +47,14 @@ TEST(UsageAggregator, PlaceholdersBeforeTheFirstRefresh) {
     TempDir home;
     UsageAggregator aggregator(home.path());
     const auto providers = aggregator.providers();
-    ASSERT_EQ(providers.size(), 4u);
+    ASSERT_EQ(providers.size(), 6u);
     EXPECT_EQ(providers[0], ProviderUsage::placeholder(ProviderKind::codex));
     EXPECT_EQ(providers[1].kind, ProviderKind::grok);
     EXPECT_EQ(providers[2].kind, ProviderKind::gemini);
     EXPECT_EQ(providers[3].kind, ProviderKind::claudeCode);
     EXPECT_EQ(providers[3].providerName, "Claude Code");
+    EXPECT_EQ(providers[4].providerName, "OpenCode");
+    EXPECT_EQ(providers[5].providerName, "Qwen Code");
     EXPECT_EQ(aggregator.usage(ProviderKind::gemini),
               ProviderUsage::placeholder(ProviderKind::gemini));
     EXPECT_FALSE(aggregator.isRefreshing());
@@ -66,7 +68,7 @@ TEST(UsageAggregator, RefreshWithNoToolFolders) {
     UsageAggregator aggregator(home.path());
     QCoro::waitFor(aggregator.refresh());
     const auto providers = aggregator.providers();
-    ASSERT_EQ(providers.size(), 4u);
+    ASSERT_EQ(providers.size(), 6u);
     EXPECT_EQ(providers[0].warnings, QStringList{"Codex sessions directory was not found."});
     EXPECT_EQ(providers[1].warnings, QStringList{"Grok sessions directory was not found."});
     EXPECT_EQ(providers[2].warnings, QStringList{"Gemini directory was not found."});

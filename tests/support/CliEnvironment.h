@@ -20,6 +20,7 @@ inline QProcessEnvironment cliEnvironment(const QString& home) {
     env.insert("ASAN_OPTIONS", "detect_leaks=0");
     env.remove("CODEX_HOME");
     env.remove("CLAUDE_CONFIG_DIR");
+    for (const char* name : {"OPENCODE_DB", "QWEN_HOME", "QWEN_RUNTIME_DIR"}) env.remove(name);
     return env;
 }
 

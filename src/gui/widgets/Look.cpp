@@ -42,6 +42,12 @@ QColor toolColour(ProviderKind tool) {
             return {0x17, 0x9C, 0xA8};  // teal
         case ProviderKind::grok:
             return {0xC2, 0x41, 0x7A};  // magenta
+        // Hues the others and the limit colours leave free, mid-light so they read on a light
+        // card and a dark one alike.
+        case ProviderKind::openCode:
+            return {0x7D, 0x8C, 0x1E};  // olive
+        case ProviderKind::qwenCode:
+            return {0xA0, 0x6A, 0x4A};  // cocoa
     }
     return secondary();
 }
