@@ -7,13 +7,14 @@ namespace {
 
 const char* const kGathers = QT_TRANSLATE_NOOP(
     "manual",
-    "Usage is gathered from the logs the Codex, Gemini, Grok and Claude Code command-line "
-    "agents leave in the home folder; from the Anthropic and OpenAI organisation usage "
+    "Usage is gathered from the logs the Codex, Gemini, Grok, Claude Code, OpenCode and Qwen "
+    "Code command-line agents leave in the home folder; from the Anthropic and OpenAI organisation "
+    "usage "
     "interfaces and key checks for xAI and Gemini, for the API accounts registered; from the "
     "Claude web site, read by the application through an embedded browser; and from the "
     "program's own Gemini relay. Costs are local estimates in US dollars from a built-in price "
-    "list; quotameter-cli prices update, or the dashboard's \"Update Prices\", keeps a newer "
-    "copy.");
+    "list, except OpenCode's, which records what each call cost; quotameter-cli prices update, "
+    "or the dashboard's \"Update Prices\", keeps a newer copy.");
 
 // What both programs read and write.
 std::vector<ManualEntry> sharedFiles() {
@@ -51,7 +52,8 @@ std::vector<ManualEntry> sharedFiles() {
                            "time.")},
         {QStringLiteral("~/.cache/Quotameter/hosts/"),
          QT_TRANSLATE_NOOP("manual", "The last good answer of each other machine.")},
-        {QStringLiteral("~/.codex/sessions, ~/.gemini, ~/.grok/sessions, ~/.claude/projects"),
+        {QStringLiteral("~/.codex/sessions, ~/.gemini, ~/.grok/sessions, ~/.claude/projects, "
+                        "~/.local/share/opencode, ~/.qwen"),
          QT_TRANSLATE_NOOP("manual", "The agents' logs; only read.")},
     };
 }
@@ -64,8 +66,17 @@ std::vector<ManualEntry> sharedEnvironment() {
          QT_TRANSLATE_NOOP("manual",
                            "Where Claude Code keeps its projects and settings.json, instead of "
                            "~/.claude.")},
+        {QStringLiteral("OPENCODE_DB"),
+         QT_TRANSLATE_NOOP("manual",
+                           "The OpenCode database to read, as OpenCode takes it, instead of "
+                           "every opencode*.db of its data folder.")},
+        {QStringLiteral("QWEN_HOME, QWEN_RUNTIME_DIR"),
+         QT_TRANSLATE_NOOP("manual",
+                           "Where Qwen Code keeps its projects and usage, instead of "
+                           "~/.qwen.")},
         {QStringLiteral("XDG_DATA_HOME"),
-         QT_TRANSLATE_NOOP("manual", "Instead of ~/.local/share for the data folder.")},
+         QT_TRANSLATE_NOOP("manual",
+                           "Instead of ~/.local/share for the data folder and OpenCode's.")},
         {QStringLiteral("XDG_CACHE_HOME"),
          QT_TRANSLATE_NOOP("manual", "Instead of ~/.cache for the usage index.")},
         {QStringLiteral("QUOTAMETER_SSH"),

@@ -37,6 +37,14 @@ std::optional<ReportGrouping> groupingArgument(const QString& text) {
     return std::nullopt;
 }
 
+// "codex, grok, gemini, claudeCode, openCode or qwenCode": what --tool takes, as the output
+// names each tool.
+QString toolChoices() {
+    QStringList tools = toolValues();
+    const QString last = tools.takeLast();
+    return tools.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
 // Reads the options; an error message when they do not make a report.
 QString reportOptions(const CliArguments& args, ReportQuery& query, Format& format) {
     if (args.isSet(QStringLiteral("--json"))) format = Format::json;
@@ -52,9 +60,7 @@ QString reportOptions(const CliArguments& args, ReportQuery& query, Format& form
     }
     for (const QString& value : args.values(QStringLiteral("--tool"))) {
         const auto tool = providerKindFromUserText(value);
-        if (!tool)
-            return QStringLiteral("unknown tool: %1 (codex, claudeCode, gemini or grok)")
-                .arg(value);
+        if (!tool) return QStringLiteral("unknown tool: %1 (%2)").arg(value, toolChoices());
         if (std::find(query.tools.begin(), query.tools.end(), *tool) == query.tools.end())
             query.tools.push_back(*tool);
     }
@@ -160,8 +166,9 @@ const CliCommandRegistration reportCommand(CliCommand{
                  .valueName = QStringLiteral("TOOL"),
                  .description = QT_TRANSLATE_NOOP(
                      "quotameter-cli",
-                     "only this tool, given once per tool: codex, claudeCode, gemini or grok, "
-                     "in any case, or as claude, claude-code, codex-cli, gemini-cli, grok-cli"),
+                     "only this tool, given once per tool: codex, grok, gemini, claudeCode, "
+                     "openCode or qwenCode, in any case, or as claude, claude-code, codex-cli, "
+                     "gemini-cli, grok-cli, open-code, qwen, qwen-code"),
                  .values = toolValues(),
                  .repeatable = true},
                 {.name = QStringLiteral("--by"),
@@ -184,7 +191,9 @@ const CliCommandRegistration reportCommand(CliCommand{
         "The figures come from an index of every log kept in ~/.cache/Quotameter, which "
         "reads only what the tools wrote since the last report; the first build says how far "
         "it got on standard error. Costs are computed when reported, at the prices in "
-        "effect."),
+        "effect, except those the agent recorded itself (OpenCode); costSource in the JSON and "
+        "CSV says which: agent or estimate. A model without a price has no cost rather than "
+        "$0."),
     .examples = {{QStringLiteral("report daily"), ""},
                  {QStringLiteral("report weekly --by model --since 2026-01-05"),
                   QT_TRANSLATE_NOOP("quotameter-cli", "one row per model and ISO week")},

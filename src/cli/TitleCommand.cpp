@@ -123,7 +123,9 @@ int runTitle(const CliArguments& args) {
         return kExitOk;
     }
     QStringList tooltip;
-    for (const ProviderUsage& usage : aggregator.providers()) tooltip.append(toolLine(usage));
+    // Every tool, those the title leaves out (Claude Code, OpenCode, Qwen Code) too.
+    for (const ProviderUsage& usage : listedSummaries(aggregator.providers()))
+        tooltip.append(toolLine(usage));
     // The class is how full the fullest limit of either subscription is, as the tray's dot
     // shows it; how recently a tool was used never colours the bar.
     std::vector<LimitReading> limits = claudeNow;

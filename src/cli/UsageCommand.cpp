@@ -88,14 +88,21 @@ void printProvider(QTextStream& out, const ProviderUsage& usage, TimeMs now) {
     using DisplayFormat::formattedTokens;
     // The activity alone ("Active", "Recent", "Idle"): the level behind it is the app's colour
     // for the card, which says nothing more in words; the JSON keeps it.
+    // OpenCode and Qwen Code sign in to many providers, none of which their logs name.
+    const bool signInKnown =
+        usage.kind != ProviderKind::openCode && usage.kind != ProviderKind::qwenCode;
     out << "\n"
         << usage.providerName << ": " << usage.statusText
-        << (usage.isAuthenticated ? "" : ", not signed in") << "\n";
+        << (usage.isAuthenticated || !signInKnown ? "" : ", not signed in") << "\n";
     out << "  last 5 hours: " << counted(usage.lastFiveHourPrompts, "prompt", "prompts") << ", "
         << formattedTokens(usage.lastFiveHourTokens) << " tokens, "
         << counted(usage.lastFiveHourSessions, "session", "sessions") << "\n";
     out << "  sessions: " << formattedCount(usage.sessionsTotal) << "\n";
-    out << "  cost: " << DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent);
+    // No price for any model: no cost rather than a $0 that would read as free.
+    const bool costUnknown = usage.costTotal <= 0 && !usage.unpricedModels.isEmpty();
+    out << "  cost: "
+        << (costUnknown ? QStringLiteral("-")
+                        : DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent));
     if (usage.lastFiveHourCost > 0) {
         out << ", " << DisplayFormat::money(usage.lastFiveHourCost, MoneyPrecision::SubCent)
             << " in the last 5 hours";
@@ -215,7 +222,7 @@ int runUsage(const CliArguments& args) {
     const auto skipped = std::make_shared<std::atomic<std::int64_t>>(0);
     serveFromIndex(aggregator, skipped);
     const std::vector<ProviderUsage> providers =
-        selection->local ? scan(aggregator) : std::vector<ProviderUsage>();
+        selection->local ? listedSummaries(scan(aggregator)) : std::vector<ProviderUsage>();
     if (skipped->load() > 0)
         std::fprintf(stderr, "%s\n", qPrintable(ledger::skippedLinesText(skipped->load())));
     const QString title = selection->local ? aggregator.menuBarTitle(std::nullopt) : QString();

@@ -25,6 +25,9 @@ void addFigures(ledger::ReportFigures& a, const ledger::ReportFigures& b) {
     a.counts += b.counts;
     a.costUsd += b.costUsd;
     a.sessions += b.sessions;
+    a.estimated = a.estimated || b.estimated;
+    a.costRecorded = a.costRecorded || b.costRecorded;
+    a.costPriced = a.costPriced || b.costPriced;
     std::set<QString> unpriced(a.unpricedModels.begin(), a.unpricedModels.end());
     unpriced.insert(b.unpricedModels.begin(), b.unpricedModels.end());
     a.unpricedModels.assign(unpriced.begin(), unpriced.end());

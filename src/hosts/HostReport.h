@@ -22,8 +22,8 @@ void addHost(ledger::UsageReport& report, const RemoteReport& remote, const QStr
 ledger::ReportFigures figuresOf(const RemoteReport& report, std::optional<ProviderKind> tool,
                                 QDate since, QDate until);
 
-// Adds `b` to `a`: counts, costs and sessions (machines never share a session), and the
-// union of the unpriced models.
+// Adds `b` to `a`: counts, costs and sessions (machines never share a session), the union of
+// the unpriced models, and what either says of its estimates and its costs' source.
 void addFigures(ledger::ReportFigures& a, const ledger::ReportFigures& b);
 
 }  // namespace qm::hosts

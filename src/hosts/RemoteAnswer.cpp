@@ -33,6 +33,21 @@ bool isText(const QJsonValue& v) {
     return true;
 }
 
+// What the figures say of themselves: Grok's estimated tokens, and whether the agents recorded
+// the cost. A version that says neither wrote no estimates and priced every cost itself; a
+// source this version does not know is taken for an estimate.
+QString readMarks(const QJsonObject& o, ReportFigures& f) {
+    const QJsonValue estimated = o.value(QLatin1String("estimated"));
+    if (!estimated.isUndefined() && !estimated.isNull() && !estimated.isBool())
+        return QStringLiteral("estimated is not true or false");
+    f.estimated = estimated.toBool();
+    const QJsonValue source = o.value(QLatin1String("costSource"));
+    if (!source.isUndefined() && !source.isNull() && !isText(source))
+        return QStringLiteral("costSource is not a text");
+    (source.toString() == QLatin1String("agent") ? f.costRecorded : f.costPriced) = true;
+    return {};
+}
+
 // Reads the figures of one row or of the totals; empty on success, else which field is bad.
 QString readFigures(const QJsonObject& o, ReportFigures& f) {
     const std::pair<const char*, std::int64_t*> counts[] = {
@@ -54,7 +69,21 @@ QString readFigures(const QJsonObject& o, ReportFigures& f) {
     f.costUsd = cost.toDouble();
     if (f.counts.cachedInput > f.counts.input || f.counts.reasoning > f.counts.output)
         return QStringLiteral("the token counts do not add up");
-    return {};
+    return readMarks(o, f);
+}
+
+// A list of model names of one row, sorted and each once, into `out`; absent or null is none.
+bool readNames(const QJsonObject& o, const char* key, std::vector<QString>& out) {
+    const QJsonValue models = o.value(QLatin1String(key));
+    if (models.isUndefined() || models.isNull()) return true;
+    if (!models.isArray() || models.toArray().size() > kMaxModels) return false;
+    std::set<QString> names;
+    for (const QJsonArray list = models.toArray(); const auto& model : list) {
+        if (!isText(model)) return false;
+        names.insert(model.toString());
+    }
+    out.assign(names.begin(), names.end());
+    return true;
 }
 
 // A time stamp as the report writes them, or null; anything else is not one.
@@ -77,16 +106,7 @@ QString readSessionDetails(const QJsonObject& o, ledger::ReportRow& row) {
     if (!readTime(o.value(QLatin1String("end")), row.end))
         return QStringLiteral("end is not a time");
     if (row.start && row.end && *row.start > *row.end) return QStringLiteral("start is after end");
-    const QJsonValue models = o.value(QLatin1String("models"));
-    if (models.isUndefined() || models.isNull()) return {};
-    if (!models.isArray() || models.toArray().size() > kMaxModels)
-        return QStringLiteral("models is not a list of names");
-    std::set<QString> names;
-    for (const QJsonArray list = models.toArray(); const auto& model : list) {
-        if (!isText(model)) return QStringLiteral("models is not a list of names");
-        names.insert(model.toString());
-    }
-    row.models.assign(names.begin(), names.end());
+    if (!readNames(o, "models", row.models)) return QStringLiteral("models is not a list of names");
     return {};
 }
 
@@ -107,6 +127,8 @@ QString readRow(const QJsonValue& value, ReportGrouping grouping, const QString&
         row.tool = *tool;
     }
     if (const QString bad = readSessionDetails(o, row); !bad.isEmpty()) return bad;
+    if (!readNames(o, "unpricedModels", row.figures.unpricedModels))
+        return QStringLiteral("unpricedModels is not a list of names");
     return readFigures(o, row.figures);
 }
 

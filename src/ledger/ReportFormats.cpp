@@ -17,6 +17,18 @@ double roundedCost(double usd) {
     return std::round(usd * 10000) / 10000;
 }
 
+// "agent" when all of the cost is what the agents recorded, "estimate" otherwise (a price-list
+// estimate, a part without a price, or no cost at all).
+QString costSource(const ReportFigures& f) {
+    return f.costAllRecorded() ? QStringLiteral("agent") : QStringLiteral("estimate");
+}
+
+// No cost is known: every model with tokens lacks a price. The table and the CSV show none
+// rather than a $0 that would read as free.
+bool costUnknown(const ReportFigures& f) {
+    return !f.unpricedModels.empty() && !f.costRecorded && f.costUsd == 0;
+}
+
 QJsonObject figuresJson(const ReportFigures& f) {
     QJsonObject object{{QStringLiteral("inputTokens"), qint64(f.counts.input)},
                        {QStringLiteral("cachedInputTokens"), qint64(f.counts.cachedInput)},
@@ -24,6 +36,7 @@ QJsonObject figuresJson(const ReportFigures& f) {
                        {QStringLiteral("outputTokens"), qint64(f.counts.output)},
                        {QStringLiteral("reasoningTokens"), qint64(f.counts.reasoning)},
                        {QStringLiteral("costUsd"), roundedCost(f.costUsd)},
+                       {QStringLiteral("costSource"), costSource(f)},
                        {QStringLiteral("prompts"), qint64(f.counts.prompts)},
                        {QStringLiteral("sessions"), qint64(f.sessions)}};
     if (f.estimated) object.insert(QStringLiteral("estimated"), true);
@@ -65,7 +78,8 @@ QStringList tableCells(const QString& period, const QString& group, const Report
             formattedTokens(f.counts.reasoning),
             formattedCount(f.counts.prompts),
             formattedCount(f.sessions),
-            DisplayFormat::money(f.costUsd) + (f.estimated ? QString(kEstimateMark) : QString())};
+            (costUnknown(f) ? QStringLiteral("-") : DisplayFormat::money(f.costUsd)) +
+                (f.estimated ? QString(kEstimateMark) : QString())};
 }
 
 // When a session began, to the hour, in the report's zone; a row from a machine whose version
@@ -102,6 +116,12 @@ QJsonObject reportJson(const UsageReport& report) {
         object.insert(QStringLiteral("period"), row.period);
         object.insert(key, row.group);
         object.insert(QStringLiteral("host"), row.host);
+        // The models whose cost the row's costUsd leaves out, when there are any.
+        if (!row.figures.unpricedModels.empty()) {
+            const auto& unpriced = row.figures.unpricedModels;
+            object.insert(QStringLiteral("unpricedModels"), QJsonArray::fromStringList(QStringList(
+                                                                unpriced.begin(), unpriced.end())));
+        }
         if (report.query.period == ReportPeriod::session) addSessionDetails(object, row);
         rows.append(object);
     }
@@ -120,7 +140,8 @@ QString reportCsv(const UsageReport& report) {
                   QStringLiteral(
                       ",inputTokens,cachedInputTokens,cacheWriteTokens,outputTokens,"
                       "reasoningTokens,costUsd,prompts,sessions") +
-                  (hostColumn(report) ? QStringLiteral(",host\n") : QStringLiteral("\n"));
+                  (hostColumn(report) ? QStringLiteral(",host") : QString()) +
+                  QStringLiteral(",costSource\n");
     for (const ReportRow& row : report.rows) {
         const Counts& c = row.figures.counts;
         out += QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10")
@@ -130,11 +151,13 @@ QString reportCsv(const UsageReport& report) {
                    .arg(c.cacheWrite)
                    .arg(c.output)
                    .arg(c.reasoning)
-                   .arg(QString::number(roundedCost(row.figures.costUsd), 'f', 4))
+                   .arg(costUnknown(row.figures)
+                            ? QString()
+                            : QString::number(roundedCost(row.figures.costUsd), 'f', 4))
                    .arg(c.prompts)
                    .arg(row.figures.sessions);
         out += (hostColumn(report) ? QLatin1Char(',') + csvField(row.host) : QString()) +
-               QLatin1Char('\n');
+               QLatin1Char(',') + costSource(row.figures) + QLatin1Char('\n');
     }
     return out;
 }

@@ -106,9 +106,13 @@ struct Accumulator {
         for (const auto& [key, counts] : priced) {
             const auto& [tool, model, flags] = key;
             f.counts += counts;
-            if (const auto cost = costOf(ProviderKind(tool), model, counts, flags & kLargeCalls))
-                f.costUsd += *cost;
-            else if (counts.input > 0 || counts.output > 0)
+            // A part without tokens or a recorded cost (prompts alone) costs nothing.
+            if (!(flags & kRecordedCost) && counts.input <= 0 && counts.output <= 0) continue;
+            const RowCost cost = rowCost(ProviderKind(tool), model, counts, flags);
+            (cost.recorded ? f.costRecorded : f.costPriced) = true;
+            if (cost.usd)
+                f.costUsd += *cost.usd;
+            else
                 unpriced.insert(model);
         }
         f.unpricedModels.assign(unpriced.begin(), unpriced.end());

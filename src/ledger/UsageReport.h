@@ -34,11 +34,19 @@ struct ReportQuery {
 
 struct ReportFigures {
     Counts counts;
-    double costUsd = 0;  // leaves out the unpriced models
+    // What the agents recorded where they record it (kRecordedCost rows), else the price
+    // list's estimate; leaves out the unpriced models.
+    double costUsd = 0;
     std::int64_t sessions = 0;
     std::vector<QString> unpricedModels;  // used tokens but have no price; sorted
     // Some of the figures are estimates, not usage the tool logged (see kEstimated).
     bool estimated = false;
+    // Where the cost comes from: some of it recorded by the agents, some of it (or of the
+    // tokens, unpriced) priced from the price list. Figures added together keep both.
+    bool costRecorded = false;
+    bool costPriced = false;
+    // Every part of the cost is what the agents recorded ("agent" rather than "estimate").
+    bool costAllRecorded() const { return costRecorded && !costPriced; }
     bool operator==(const ReportFigures&) const = default;
 };
 

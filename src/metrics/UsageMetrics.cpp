@@ -24,8 +24,9 @@ void declareFamilies(MetricsExposition& out) {
                                "do not overlap: input is fresh input, output leaves reasoning "
                                "out, so the kinds add up to every token."));
     out.declare(kCost, MetricType::counter,
-                QStringLiteral("Estimated cost in US dollars of the local tools' tokens at "
-                               "today's prices; models without a price are left out."));
+                QStringLiteral("Cost in US dollars of the local tools' tokens: what the tool "
+                               "recorded where it records it (OpenCode), else an estimate at "
+                               "today's prices; models without either are left out."));
     out.declare(kUsedRatio, MetricType::gauge,
                 QStringLiteral("Share of a usage limit used, 0 to 1 (above 1 when over)."));
     out.declare(kResets, MetricType::gauge,
@@ -68,18 +69,18 @@ void addTokens(MetricsExposition& out, const QString& tool, const QString& model
     }
 }
 
-// Sums the slices per tool, model and price class before pricing: the index holds one slice
-// per hour and session, far more than there are series.
+// Sums the slices per tool, model, price class and whether the tool recorded the cost before
+// pricing: the index holds one slice per hour and session, far more than there are series.
 void addLocalUsage(MetricsExposition& out, const std::vector<ledger::UsageSlice>& slices) {
-    std::map<std::tuple<ProviderKind, QString, bool>, ledger::Counts> sums;
-    for (const ledger::UsageSlice& slice : slices) {
-        const bool large = (slice.flags & ledger::kLargeCalls) != 0;
-        sums[{slice.tool, modelLabel(slice.model), large}] += slice.counts;
-    }
+    std::map<std::tuple<ProviderKind, QString, std::uint8_t>, ledger::Counts> sums;
+    const std::uint8_t priceFlags = ledger::kLargeCalls | ledger::kRecordedCost;
+    for (const ledger::UsageSlice& slice : slices)
+        sums[{slice.tool, modelLabel(slice.model), std::uint8_t(slice.flags & priceFlags)}] +=
+            slice.counts;
     for (const auto& [key, counts] : sums) {
-        const auto& [tool, model, large] = key;
+        const auto& [tool, model, flags] = key;
         addTokens(out, rawValue(tool), model, counts);
-        if (const auto cost = ledger::costOf(tool, model, counts, large)) {
+        if (const auto cost = ledger::rowCost(tool, model, counts, flags).usd) {
             out.add(kCost,
                     {{QStringLiteral("tool"), rawValue(tool)}, {QStringLiteral("model"), model}},
                     *cost);

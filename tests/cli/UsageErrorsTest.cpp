@@ -26,7 +26,7 @@ TEST_F(UsageErrorsTest, AMistakeGetsOneLineAndAPointerToTheRightHelp) {
     const Case cases[] = {
         {{"report", "daily", "--frobnicate"}, "unknown option for report: --frobnicate", "report"},
         {{"report", "daily", "--tool", "cursor"},
-         "unknown tool: cursor (codex, claudeCode, gemini or grok)",
+         "unknown tool: cursor (codex, grok, gemini, claudeCode, openCode or qwenCode)",
          "report"},
         {{"report", "daily", "--until"}, "--until needs a value", "report"},
         {{"usage", "--hosts"}, "--hosts needs a value", "usage"},

@@ -39,6 +39,7 @@ cases=(
   'quotameter-cli report daily --by |host model project tool'
   'quotameter-cli report daily --by=mo|--by=model'
   'quotameter-cli report daily --tool c|claudeCode codex'
+  'quotameter-cli report daily --tool |claudeCode codex gemini grok openCode qwenCode'
   'quotameter-cli report daily --s|--since'
   'quotameter-cli report weekly --hosts |all devbox local user@workstation'
   'quotameter-cli report weekly --hosts local,d|local,devbox'

@@ -185,6 +185,57 @@ TEST(HostReportTest, SessionRowsOfNewerAndOlderMachinesAreBothHeard) {
               (std::vector<QString>{"claude-haiku-4-5", "claude-sonnet-4-5", "gpt-5"}));
 }
 
+TEST(HostReportTest, TheNewerAgentsAndWhereTheirCostsCameFromAreHeard) {
+    // A newer machine names OpenCode with the cost it recorded and Qwen Code with a model it
+    // could not price; an older one names neither and says nothing of where costs came from.
+    QJsonObject open = row("2026-12-01", "openCode", 100, 0.25);
+    open.insert("costSource", "agent");
+    QJsonObject qwen = row("2026-12-01", "qwenCode", 50, 0);
+    qwen.insert("costSource", "estimate");
+    qwen.insert("unpricedModels", QJsonArray{"qwen3-coder-plus"});
+    QJsonObject newerTotals = figures(150, 0.25, 2);
+    newerTotals.insert("costSource", "estimate");
+    const auto newer =
+        parseRemoteReport(answer({open, qwen}, newerTotals), ReportGrouping::tool, "devbox");
+    ASSERT_TRUE(std::holds_alternative<RemoteReport>(newer))
+        << std::get<QString>(newer).toStdString();
+    const RemoteReport& remote = std::get<RemoteReport>(newer);
+    EXPECT_EQ(remote.rows[0].tool, ProviderKind::openCode);
+    EXPECT_TRUE(remote.rows[0].figures.costAllRecorded());
+    EXPECT_EQ(remote.rows[1].tool, ProviderKind::qwenCode);
+    EXPECT_FALSE(remote.rows[1].figures.costAllRecorded());
+    EXPECT_EQ(remote.rows[1].figures.unpricedModels, std::vector<QString>{"qwen3-coder-plus"});
+    const auto older =
+        parseRemoteReport(answer({row("2026-12-01", "codex", 10, 0.5)}, figures(10, 0.5)),
+                          ReportGrouping::tool, "laptop");
+    ASSERT_TRUE(std::holds_alternative<RemoteReport>(older));
+    EXPECT_FALSE(std::get<RemoteReport>(older).rows[0].figures.costAllRecorded());
+    QJsonObject bad = open;
+    bad.insert("costSource", 1);
+    EXPECT_EQ(problemOf(answer({bad}, figures(100, 0.25))), "row 1: costSource is not a text");
+    bad = open;
+    bad.insert("estimated", "yes");
+    EXPECT_EQ(problemOf(answer({bad}, figures(100, 0.25))),
+              "row 1: estimated is not true or false");
+
+    // Summed over machines, OpenCode's row stays the agent's; the totals are mixed.
+    ledger::ReportQuery query;
+    query.since = QDate(2026, 12, 1);
+    query.until = QDate(2026, 12, 1);
+    ledger::UsageReport report = ledger::buildReport({}, query);
+    addHost(report, remote, "devbox");
+    addHost(report, std::get<RemoteReport>(older), "laptop");
+    const QJsonObject json = ledger::reportJson(report);
+    const QJsonArray rows = json["rows"].toArray();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[1]["tool"].toString(), "openCode");
+    EXPECT_EQ(rows[1]["costSource"].toString(), "agent");
+    EXPECT_EQ(rows[2]["host"].toString(), "devbox");
+    EXPECT_EQ(rows[2]["unpricedModels"].toArray(), QJsonArray{"qwen3-coder-plus"});
+    EXPECT_EQ(json["totals"].toObject()["costSource"].toString(), "estimate");
+    EXPECT_TRUE(ledger::reportTable(report).contains("Qwen Code"));
+}
+
 TEST(RemoteHostListTest, TheListSharesConfigJsonWithTheAccountsAndNeverClobbersIt) {
     test::TempDir dir;
     const QString path = dir.filePath("config.json");

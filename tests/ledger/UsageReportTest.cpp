@@ -221,6 +221,64 @@ TEST(UsageReportTest, LargeCallsPayLongContextRatesAndUnpricedModelsAreNamed) {
     EXPECT_TRUE(reportTable(report).contains("1 model unpriced: acme-9"));
 }
 
+TEST(UsageReportTest, RecordedCostsAreTheAgentsAndTheRestIsEstimatedOrUnpriced) {
+    const QTimeZone utc = QTimeZone::utc();
+    // OpenCode recorded $0.123456789 for its call, whatever the price list would say; its
+    // prompt has no tokens and no cost, and leaves the row the agent's.
+    UsageSlice open = call(utc, "2026-11-01T10:00:00", 10'000, ProviderKind::openCode, "o1");
+    open.model = "anthropic/claude-sonnet-4-5";
+    open.flags = kRecordedCost;
+    open.counts.costNanos = 123'456'789;
+    UsageSlice prompt = call(utc, "2026-11-01T10:00:00", 0, ProviderKind::openCode, "o1");
+    prompt.model = open.model;
+    prompt.counts = Counts{.prompts = 1};
+    // Codex is priced: gpt-5 at 1.25 / 10 per million: 20 000 x 1.25 + 2 000 x 10 = $0.045.
+    const UsageSlice codex = call(utc, "2026-11-01T11:00:00", 20'000);
+    // Qwen Code records no cost, and the price list does not know its model.
+    UsageSlice qwen = call(utc, "2026-11-01T12:00:00", 5'000, ProviderKind::qwenCode, "q1");
+    qwen.model = "qwen3-coder-plus";
+    const UsageReport report = buildReport(
+        {open, prompt, codex, qwen}, query(ReportPeriod::daily, "2026-11-01", "2026-11-01"), utc);
+
+    ASSERT_EQ(report.rows.size(), 3u);  // codex, openCode, qwenCode
+    EXPECT_NEAR(report.rows[0].figures.costUsd, 0.045, 1e-12);
+    EXPECT_NEAR(report.rows[1].figures.costUsd, 0.123456789, 1e-12);
+    EXPECT_EQ(report.rows[1].figures.counts.prompts, 1);
+    EXPECT_EQ(report.rows[2].figures.costUsd, 0);
+    EXPECT_NEAR(report.totals.costUsd, 0.045 + 0.123456789, 1e-12);
+    EXPECT_EQ(report.totals.unpricedModels, std::vector<QString>{"qwen3-coder-plus"});
+
+    const QJsonObject json = reportJson(report);
+    const QJsonArray rows = json["rows"].toArray();
+    EXPECT_EQ(rows[0]["costSource"].toString(), "estimate");
+    EXPECT_EQ(rows[1]["tool"].toString(), "openCode");
+    EXPECT_EQ(rows[1]["costSource"].toString(), "agent");
+    EXPECT_EQ(rows[1]["costUsd"].toDouble(), 0.1235);  // to the hundredth of a cent
+    EXPECT_EQ(rows[2]["costSource"].toString(), "estimate");
+    EXPECT_EQ(rows[2]["unpricedModels"].toArray(), QJsonArray{"qwen3-coder-plus"});
+    EXPECT_FALSE(rows[1].toObject().contains("unpricedModels"));
+    EXPECT_EQ(json["totals"].toObject()["costSource"].toString(), "estimate");  // mixed
+
+    // An unpriced row's cost is not known, not free: no "$0.00", no 0 in the CSV.
+    const QStringList lines = reportTable(report).split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(lines[3].startsWith("2026-11-01  Qwen Code")) << lines[3].toStdString();
+    EXPECT_TRUE(lines[3].endsWith("  -")) << lines[3].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("$0.12")) << lines[2].toStdString();
+    const QStringList csv = reportCsv(report).split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(csv[0].endsWith(",sessions,costSource"));
+    EXPECT_EQ(csv[2], "2026-11-01,openCode,10000,0,0,1000,0,0.1235,1,1,agent");
+    EXPECT_EQ(csv[3], "2026-11-01,qwenCode,5000,0,0,500,0,,0,1,estimate");
+
+    // OpenCode alone is all the agent's, totals included; nothing at all is an estimate.
+    ReportQuery onlyOpen = query(ReportPeriod::daily, "2026-11-01", "2026-11-01");
+    onlyOpen.tools = {ProviderKind::openCode};
+    const auto totalSource = [&](const std::vector<UsageSlice>& slices) -> QJsonValue {
+        return reportJson(buildReport(slices, onlyOpen, utc))["totals"].toObject()["costSource"];
+    };
+    EXPECT_EQ(totalSource({open, prompt, codex}), "agent");
+    EXPECT_EQ(totalSource({}), "estimate");
+}
+
 TEST(UsageReportTest, ALogsImpossibleFiguresAreLeftOutOfEverySum) {
     const Hour now = hourOf(QDateTime::currentMSecsSinceEpoch());
     Counts usual;
