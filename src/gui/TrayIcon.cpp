@@ -180,14 +180,16 @@ void TrayIcon::update() {
     std::vector<LimitReading> codex;
     if (const auto usage = aggregator_->usage(ProviderKind::codex); usage && usage->planLimits)
         codex = codexLimitReadings(*usage->planLimits);
-    // The title keeps its fixed form; the tool tip adds Claude Code's five hours and the Codex
-    // limits below it. Before the first scan the counts are not zeros but unknown.
+    // The title keeps its fixed form and counts Codex, Grok and Gemini; the tool tip adds what
+    // each tool it leaves out used in the five hours, and the Codex limits, below it. Before the
+    // first scan the counts are not zeros but unknown.
     QStringList tip{title()};
-    for (const QString& line :
-         {UsageText::claudeCodeFiveHour(aggregator_->usage(ProviderKind::claudeCode)),
-          codexLimitsLine(codex, now)}) {
-        if (!line.isEmpty()) tip << line;
+    for (ProviderKind kind :
+         {ProviderKind::claudeCode, ProviderKind::openCode, ProviderKind::qwenCode}) {
+        if (QString line = UsageText::fiveHourUse(aggregator_->usage(kind)); !line.isEmpty())
+            tip << line;
     }
+    if (QString line = codexLimitsLine(codex, now); !line.isEmpty()) tip << line;
     if (!aggregator_->lastRefreshAt())
         tray_.setToolTip(tr("Reading logs\u2026"));
     else

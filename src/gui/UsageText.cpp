@@ -47,13 +47,11 @@ QString number(const std::optional<double>& value) {
     return text;
 }
 
-QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode) {
-    if (!claudeCode || (claudeCode->lastFiveHourTokens <= 0 && claudeCode->lastFiveHourCost <= 0)) {
-        return {};
-    }
-    return QCoreApplication::translate("UsageText", "Claude Code: %1 tokens, %2")
-        .arg(DisplayFormat::formattedTokens(claudeCode->lastFiveHourTokens),
-             DisplayFormat::money(claudeCode->lastFiveHourCost, MoneyPrecision::SubCent));
+QString fiveHourUse(const std::optional<ProviderUsage>& tool) {
+    if (!tool || (tool->lastFiveHourTokens <= 0 && tool->lastFiveHourCost <= 0)) return {};
+    return QCoreApplication::translate("UsageText", "%1: %2 tokens, %3")
+        .arg(providerName(tool->kind), DisplayFormat::formattedTokens(tool->lastFiveHourTokens),
+             DisplayFormat::money(tool->lastFiveHourCost, MoneyPrecision::SubCent));
 }
 
 QString age(TimeMs at, TimeMs now) {

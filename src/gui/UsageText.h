@@ -26,9 +26,9 @@ QString reset(const std::optional<QString>& stamp,
               const QTimeZone& zone = QTimeZone::systemTimeZone());
 // At most one decimal in the current locale, or "-" when absent.
 QString number(const std::optional<double>& value);
-// "Claude Code: 1.4k tokens, $0.0021": what Claude Code used in the recent five hours, the
-// window the Claude session limit counts; empty when it used nothing or was not read.
-QString claudeCodeFiveHour(const std::optional<ProviderUsage>& claudeCode);
+// "Claude Code: 1.4k tokens, $0.0021": what a tool used in the recent five hours (for Claude
+// Code the window the Claude session limit counts); empty when it used nothing or was not read.
+QString fiveHourUse(const std::optional<ProviderUsage>& tool);
 // How old figures read at `at` are: "just now", "5m ago", "yesterday", "06/01".
 QString age(TimeMs at, TimeMs now);
 // "Updated 5m", or "Waiting for first refresh".

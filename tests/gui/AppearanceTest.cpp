@@ -3,6 +3,7 @@
 #include <QChartView>
 #include <QPalette>
 #include <QToolButton>
+#include <cmath>
 
 #include "DarkPalette.h"
 #include "DesktopFixture.h"
@@ -86,6 +87,43 @@ TEST_F(DarkPaletteTest, TheDashboardReadsOnADarkPalette) {
     ASSERT_TRUE(card);
     const QPoint inside = card->mapTo(&window, QPoint(card->width() / 2, 6));
     EXPECT_LT(lightness(image.pixelColor(inside)), 0.4);
+}
+
+// The relative luminance of the web's contrast rule, from 0 (black) to 1 (white).
+double relativeLuminance(const QColor& colour) {
+    const auto linear = [](double channel) {
+        return channel <= 0.03928 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+           0.0722 * linear(colour.blueF());
+}
+
+// How far apart two colours look: the distance of their channels, weighted as the eye tells
+// them ("redmean"); about 100 tells two small marks apart at a glance.
+double seenDistance(const QColor& a, const QColor& b) {
+    const double red = (a.red() + b.red()) / 2.0;
+    const double dr = a.red() - b.red(), dg = a.green() - b.green(), db = a.blue() - b.blue();
+    return std::sqrt((2 + red / 256) * dr * dr + 4 * dg * dg + (2 + (255 - red) / 256) * db * db);
+}
+
+// A tool's mark and bars are told from every other tool's, and show on a light card and a
+// dark one alike.
+TEST(ToolColourTest, EveryToolHasAColourOfItsOwnThatShowsOnEitherPalette) {
+    for (const ProviderKind tool : kAllProviderKinds) {
+        const QColor colour = Look::toolColour(tool);
+        for (const QPalette& palette : {QApplication::palette(), test::darkPalette()}) {
+            const double card = relativeLuminance(palette.color(QPalette::Base));
+            const double mark = relativeLuminance(colour);
+            EXPECT_GE((std::max(card, mark) + 0.05) / (std::min(card, mark) + 0.05), 3.0)
+                << providerName(tool).toStdString() << " on "
+                << palette.color(QPalette::Base).name().toStdString();
+        }
+        for (const ProviderKind other : kAllProviderKinds) {
+            if (other <= tool) continue;
+            EXPECT_GE(seenDistance(colour, Look::toolColour(other)), 100)
+                << providerName(tool).toStdString() << " and " << providerName(other).toStdString();
+        }
+    }
 }
 
 }  // namespace

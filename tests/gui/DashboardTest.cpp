@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QToolButton>
 
+#include "DarkPalette.h"
 #include "DesktopFixture.h"
 #include "gui/dashboard/CardGrid.h"
 #include "gui/dashboard/DashboardWindow.h"
@@ -18,6 +19,7 @@
 #include "gui/mascot/CorgiMascot.h"
 #include "gui/panel/MenuBarPanel.h"
 #include "gui/widgets/ElidedLabel.h"
+#include "gui/widgets/Look.h"
 
 using namespace qm;
 using namespace qm::gui;
@@ -132,6 +134,98 @@ TEST_F(DashboardTest, ARefreshShowsNewFiguresInTheSameCardsAndPanelRows) {
     EXPECT_EQ(panel.findChildren<QWidget*>(), panelWidgets);
     EXPECT_TRUE(cost->underMouse()) << "the cost's label was made again";
     EXPECT_EQ(window->focusWidget(), trends);
+}
+
+// The names of the cards, in their order in the grid.
+QStringList cardNamesOf(QWidget* window) {
+    QStringList names;
+    for (auto* card : window->findChildren<ProviderCard*>()) names << card->objectName();
+    return names;
+}
+
+TEST_F(DashboardTest, TheNewerToolsHaveACardAndARowOnlyWhileTheyHaveLogs) {
+    auto window = makeWindow();
+    MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+    QCoro::waitFor(aggregator.refresh());
+    // Never run here: no card, no row, no line in Recent Activity.
+    const QStringList four{"card_Codex", "card_Grok", "card_Gemini", "card_Claude Code"};
+    EXPECT_EQ(cardNamesOf(window.get()), four);
+    for (const char* name : {"prompts_OpenCode", "prompts_Qwen Code"})
+        EXPECT_FALSE(panel.findChild<QLabel*>(name)) << name;
+    EXPECT_FALSE(window->findChild<QWidget*>("recent_OpenCode"));
+
+    // OpenCode ran an hour ago; Qwen Code has logs, none of them recent.
+    refreshFinding({toolWithLogs(ProviderKind::openCode, 4, 12'300, 0.0456),
+                    toolWithLogs(ProviderKind::qwenCode, 0, 0, 0)});
+    EXPECT_EQ(cardNamesOf(window.get()), four + QStringList({"card_OpenCode", "card_Qwen Code"}));
+    auto* openCode = window->findChild<QWidget*>("card_OpenCode");
+    EXPECT_EQ(text(openCode, "prompts"), "4");
+    EXPECT_EQ(text(openCode, "tokens"), "12.3k");
+    EXPECT_EQ(text(openCode, "cost"), "$0.0456");
+    EXPECT_EQ(openCode->findChild<StatusDot*>("toolMark")->colour(),
+              Look::toolColour(ProviderKind::openCode));
+    EXPECT_EQ(text(window->findChild<QWidget*>("card_Qwen Code"), "badge"),
+              "Nothing in the last 5 hours");
+    EXPECT_EQ(text(window->findChild<QWidget*>("recent_OpenCode"), "task"),
+              "Add the refund button");
+    EXPECT_EQ(text(&panel, "prompts_OpenCode"), "4 prompts");
+    EXPECT_EQ(text(&panel, "tokens_OpenCode"), "12.3k");
+    EXPECT_EQ(text(&panel, "prompts_Qwen Code"), "0 prompts");
+
+    // Its logs gone, a tool's card and row go with them; the others stay where they were.
+    auto* kept = window->findChild<QWidget*>("card_Codex");
+    refreshFinding({ProviderUsage::placeholder(ProviderKind::openCode)});
+    EXPECT_EQ(cardNamesOf(window.get()), four + QStringList{"card_Qwen Code"});
+    EXPECT_FALSE(panel.findChild<QLabel*>("prompts_OpenCode"));
+    EXPECT_FALSE(window->findChild<QWidget*>("recent_OpenCode"));
+    EXPECT_EQ(window->findChild<QWidget*>("card_Codex"), kept);
+}
+
+// Six tools in the dashboard and the panel, light and dark, wide and narrow, for the pictures:
+// every card and row whole and within its window.
+TEST_F(DashboardTest, SixToolsFitTheDashboardAndThePanel) {
+    refreshFinding({toolWithLogs(ProviderKind::openCode, 4, 12'300, 0.0456),
+                    toolWithLogs(ProviderKind::qwenCode, 12, 1'260'000, 1.875)});
+    const QPalette light = QApplication::palette();
+    struct LightAgain {
+        QPalette light;
+        ~LightAgain() { QApplication::setPalette(light); }
+    } lightAgain{light};
+    for (const bool dark : {false, true}) {
+        QApplication::setPalette(dark ? darkPalette() : light);
+        const QString look = dark ? QStringLiteral("dark") : QStringLiteral("light");
+        auto window = makeWindow();
+        window->show();
+        // Tall enough, when narrow, for the third row of cards.
+        for (const auto& [width, columns] : {std::pair{1300, 4}, std::pair{820, 2}}) {
+            window->resize(width, width > 1000 ? 900 : 1200);
+            layOut(window.get());
+            EXPECT_EQ(window->findChild<CardGrid*>()->columns(), columns) << width;
+            const QList<ProviderCard*> cards = window->findChildren<ProviderCard*>();
+            ASSERT_EQ(cards.size(), 6);
+            for (ProviderCard* card : cards) {
+                EXPECT_GE(card->width(), CardGrid::kMinColumn) << card->objectName().toStdString();
+                EXPECT_EQ(card->y() == cards[0]->y(), cards.indexOf(card) < columns)
+                    << "not in the first row: " << card->objectName().toStdString();
+            }
+            saveScreenshot(window.get(), QStringLiteral("dashboard-six-tools-%1-%2")
+                                             .arg(look, width > 1000 ? "wide" : "narrow"));
+            saveScreenshot(window->findChild<QWidget*>("recentActivity"),
+                           QStringLiteral("recent-activity-six-tools-%1-%2")
+                               .arg(look, width > 1000 ? "wide" : "narrow"));
+        }
+        MenuBarPanel panel(&aggregator, &claude, [](const QString&) {});
+        panel.show();
+        layOut(&panel);
+        for (const char* name : {"tokens_Codex", "tokens_OpenCode", "tokens_Qwen Code"}) {
+            auto* figure = panel.findChild<QLabel*>(name);
+            ASSERT_TRUE(figure) << name;
+            EXPECT_GE(figure->width(), figure->sizeHint().width()) << name;
+            EXPECT_LE(figure->geometry().right(), panel.width()) << name;
+        }
+        EXPECT_EQ(text(&panel, "tokens_Qwen Code"), "1.3M");
+        saveScreenshot(&panel, QStringLiteral("panel-six-tools-%1").arg(look));
+    }
 }
 
 TEST_F(DashboardTest, EmptyFieldsShowDashesAndOnlyTheFirstWarning) {

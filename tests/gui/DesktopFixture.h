@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QCoroTask>
+#include <QDateTime>
 #include <QDir>
 #include <QGraphicsScene>
 #include <QGraphicsView>
@@ -101,6 +102,35 @@ inline QString text(QWidget* root, const QString& name) {
     return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
 }
 
+// Summaries as the usage index serves them, ready at once.
+inline QCoro::Task<std::optional<std::vector<ProviderUsage>>> servedAtOnce(
+    std::vector<ProviderUsage> summaries) {
+    co_return summaries;
+}
+
+// A tool with logs here: `prompts` prompts and `tokens` tokens costing `cost` in the five hours,
+// its latest an hour ago; with no prompt, logs none of which are recent.
+inline ProviderUsage toolWithLogs(ProviderKind kind, std::int64_t prompts, std::int64_t tokens,
+                                  double cost) {
+    ProviderUsage usage = ProviderUsage::placeholder(kind);
+    if (prompts == 0) {
+        usage.statusText = QStringLiteral("Nothing in the last 5 hours");
+        return usage;
+    }
+    usage.statusText = QStringLiteral("Recent");
+    usage.statusLevel = UsageStatusLevel::warn;
+    usage.dataSourceLabel = QStringLiteral("Local sessions");
+    usage.sessionsTotal = usage.lastFiveHourSessions = 1;
+    usage.lastFiveHourPrompts = prompts;
+    usage.lastFiveHourTokens = tokens;
+    usage.costTotal = usage.lastFiveHourCost = cost;
+    usage.latestActivityAt = QDateTime::currentMSecsSinceEpoch() - 3'600'000;
+    usage.latestProject = QStringLiteral("shop");
+    usage.latestTask = QStringLiteral("Add the refund button");
+    usage.latestModel = QStringLiteral("qwen3-coder-plus");
+    return usage;
+}
+
 // Real stores over a home with the sample tool logs and a fake Claude site; the Claude
 // session is made only when first needed, as in the application.
 class DesktopFixture : public ::testing::Test {
@@ -133,6 +163,14 @@ protected:
         signIn();
         QCoro::waitFor(claude.refresh());
         ASSERT_TRUE(claude.latest()) << claude.statusText().toStdString();
+    }
+
+    // The sample home's summaries, then `found` in place of their tools' own, as the index
+    // serves a tool's logs once it has found them.
+    void refreshFinding(std::vector<ProviderUsage> found) {
+        if (!aggregator.lastRefreshAt()) QCoro::waitFor(aggregator.refresh());
+        aggregator.setIndexedSummaries([found](TimeMs) { return servedAtOnce(found); });
+        QCoro::waitFor(aggregator.refresh());
     }
 
     gui::AppStores stores() {

@@ -127,6 +127,17 @@ TEST_F(PanelAndTrayTest, TrayTitleCarriesClaudeOnlyOnceLimitsAreKnown) {
     EXPECT_EQ(tray.tray()->toolTip(),
               "Codex 3 Grok 1 Gemini 2 Claude 42%\nClaude Code: 1.4k tokens, $0.0021");
 
+    // The newer tools too have a line each once they have used something; the title stays.
+    refreshFinding({toolWithLogs(ProviderKind::openCode, 4, 12'300, 0.0456),
+                    toolWithLogs(ProviderKind::qwenCode, 0, 0, 0)});
+    EXPECT_EQ(tray.tray()->toolTip(),
+              "Codex 3 Grok 1 Gemini 2 Claude 42%\nClaude Code: 1.4k tokens, $0.0021\n"
+              "OpenCode: 12.3k tokens, $0.0456");
+    refreshFinding({toolWithLogs(ProviderKind::qwenCode, 2, 800, 0.0012)});
+    EXPECT_TRUE(tray.tray()->toolTip().endsWith(
+        "OpenCode: 12.3k tokens, $0.0456\nQwen Code: 800 tokens, $0.0012"))
+        << tray.tray()->toolTip().toStdString();
+
     QStringList actions;
     for (QAction* action : tray.menu()->actions()) {
         if (!action->isSeparator()) actions << action->text();

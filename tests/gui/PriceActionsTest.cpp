@@ -32,6 +32,12 @@ TEST(PriceActionsTest, TheCardSaysHowManyModelsItCouldNotPrice) {
     ASSERT_TRUE(cost);
     EXPECT_TRUE(cost->text().endsWith(" · 2 models unpriced")) << cost->text().toStdString();
     EXPECT_EQ(cost->toolTip(), "claude-private-1, claude-next");
+    // Nothing priced: no $0 that reads as free.
+    usage.costTotal = 0;
+    card.show(usage, 0);
+    EXPECT_EQ(cost->text(), "2 models unpriced");
+    usage.costTotal = 1.5;
+    card.show(usage, 0);
     card.resize(260, 400);
     card.CardFrame::show();
     layOut(&card);

@@ -249,7 +249,8 @@ QByteArray geminiChatLine(const QJsonObject& object) {
 }
 
 // Claude Code on the days 40, 3 and 1 before today, Codex on the days 25, 10 and 1 before, the
-// Gemini CLI on the days 60 and 2 before: every other day of the last 90 has no use.
+// Gemini CLI on the days 60 and 2 before, Qwen Code on the day 5 before: every other day of the
+// last 90 has no use.
 void writeLocalToolLogs(const test::TempDir& home) {
     using namespace test;
     QByteArray claude;
@@ -313,6 +314,34 @@ void writeLocalToolLogs(const test::TempDir& home) {
                                                        {"total", 44'000}}},
                                 {"model", "gemini-2.5-pro"}}));
     }
+
+    // Qwen Code, on an OpenAI key, 5 days before: one prompt and its answer.
+    const QString at = QString::fromUtf8(isoSecondsAgo(localNoonSecondsAgo(5)));
+    const QJsonObject common{{"sessionId", "7c1e0d2a-qwen"},
+                             {"cwd", "/home/dev/shop"},
+                             {"version", "0.20.0"},
+                             {"timestamp", at}};
+    QJsonObject prompt = common;
+    prompt.insert("uuid", "q-u1");
+    prompt.insert("parentUuid", QJsonValue::Null);
+    prompt.insert("type", "user");
+    prompt.insert(
+        "message",
+        QJsonObject{{"role", "user"}, {"parts", QJsonArray{QJsonObject{{"text", "Add refunds"}}}}});
+    QJsonObject answer = common;
+    answer.insert("uuid", "q-a1");
+    answer.insert("parentUuid", "q-u1");
+    answer.insert("type", "assistant");
+    answer.insert("model", "gpt-5");
+    answer.insert("message", QJsonObject{{"role", "model"},
+                                         {"parts", QJsonArray{QJsonObject{{"text", "Done."}}}}});
+    answer.insert("usageMetadata", QJsonObject{{"promptTokenCount", 50'000},
+                                               {"candidatesTokenCount", 5000},
+                                               {"cachedContentTokenCount", 10'000},
+                                               {"thoughtsTokenCount", 0},
+                                               {"totalTokenCount", 55'000}});
+    home.write(QStringLiteral(".qwen/projects/-home-dev-shop/chats/7c1e0d2a-qwen.jsonl"),
+               geminiChatLine(prompt) + geminiChatLine(answer));
 }
 
 // The trends window over a usage index of the logs above, and an empty history.
@@ -397,6 +426,9 @@ TEST_F(LocalToolsChartTest, EveryDayOfTheSpanHasASlotAndTheSectionComesFirst) {
     EXPECT_GT(bars(ProviderKind::claudeCode)->at(26), 0);  // 3 days ago
     EXPECT_DOUBLE_EQ(bars(ProviderKind::claudeCode)->at(25), 0);
     EXPECT_GT(bars(ProviderKind::codex)->at(4), 0);  // 25 days ago
+    ASSERT_TRUE(bars(ProviderKind::qwenCode));
+    EXPECT_GT(bars(ProviderKind::qwenCode)->at(24), 0);  // 5 days ago
+    EXPECT_DOUBLE_EQ(bars(ProviderKind::qwenCode)->sum(), bars(ProviderKind::qwenCode)->at(24));
     EXPECT_DOUBLE_EQ(
         bars(ProviderKind::claudeCode)->sum(),
         bars(ProviderKind::claudeCode)->at(26) + bars(ProviderKind::claudeCode)->at(28));
@@ -453,7 +485,8 @@ TEST_F(LocalToolsChartTest, EachToolKeepsItsColourInBothPalettesAndEachBarNamesI
             .arg(day);
     const auto expectToolColours = [this](const char* palette) {
         ASSERT_NE(stacks(), nullptr) << palette;
-        EXPECT_EQ(stacks()->count(), 3) << palette;
+        EXPECT_EQ(stacks()->count(), 4) << palette;
+        EXPECT_TRUE(bars(ProviderKind::qwenCode)) << palette;
         for (const ProviderKind tool : kAllProviderKinds) {
             if (QBarSet* set = bars(tool)) {
                 EXPECT_EQ(set->color(), Look::toolColour(tool)) << palette << " " << int(tool);
@@ -479,7 +512,7 @@ TEST_F(LocalToolsChartTest, EachToolKeepsItsColourInBothPalettesAndEachBarNamesI
     auto* darkStacks = qobject_cast<QStackedBarSeries*>(
         dark.findChild<QChartView*>(QStringLiteral("localToolsChart"))->chart()->series().value(0));
     ASSERT_NE(darkStacks, nullptr);
-    EXPECT_EQ(darkStacks->count(), 3);
+    EXPECT_EQ(darkStacks->count(), 4);
     for (QBarSet* set : darkStacks->barSets()) {
         const std::optional<ProviderKind> tool = providerKindFromUserText(set->label());
         ASSERT_TRUE(tool) << set->label().toStdString();

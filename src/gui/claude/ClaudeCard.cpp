@@ -170,8 +170,7 @@ QWidget* ClaudeCard::addBar(const LimitReading& reading, const QString& source, 
     };
     if (!source.isEmpty()) caption(source, QStringLiteral("source"));
     if (reading.window() == QLatin1String("fiveHour") && usage_) {
-        const QString claudeCode =
-            UsageText::claudeCodeFiveHour(usage_->usage(ProviderKind::claudeCode));
+        const QString claudeCode = UsageText::fiveHourUse(usage_->usage(ProviderKind::claudeCode));
         if (!claudeCode.isEmpty()) caption(claudeCode, QStringLiteral("claudeCodeFiveHour"));
     }
     figuresLayout_->addWidget(bar);

@@ -256,7 +256,7 @@ void DashboardWindow::render() {
     updated_->setText(status);
     refresh_->setEnabled(!aggregator_->isRefreshing());
 
-    const std::vector<ProviderUsage> providers = aggregator_->providers();
+    const std::vector<ProviderUsage> providers = listedSummaries(aggregator_->providers());
     keepOneCardPerTool(providers);
     for (std::size_t i = 0; i < providers.size(); ++i) {
         cards_[i]->show(providers[i], now);

@@ -44,9 +44,10 @@ class RecentActivity;
 class TopSection;
 
 // The "dashboard" window: the header (title, last refresh, Trends, Accounts, Refresh and the
-// settings menu) beside the Claude card, one card per local tool, "Recent Activity", and, when
-// "Mascot" is on, the corgi walking in a strip of its own below the scrolling cards. "Start at
-// login" shows and sets the autostart entry in the user's config folder.
+// settings menu) beside the Claude card, one card per local tool shown (isListed) and its line
+// in "Recent Activity", and, when "Mascot" is on, the corgi walking in a strip of its own below
+// the scrolling cards. "Start at login" shows and sets the autostart entry in the user's config
+// folder.
 class DashboardWindow : public QWidget {
     Q_OBJECT
 public:

@@ -159,10 +159,12 @@ void ProviderCard::show(const ProviderUsage& usage, TimeMs now) {
     prompts_->setText(DisplayFormat::formattedCount(usage.lastFiveHourPrompts));
     tokens_->setText(DisplayFormat::formattedTokens(usage.lastFiveHourTokens));
     sessions_->setText(DisplayFormat::formattedCount(usage.sessionsTotal));
-    // A model without a price adds nothing to the cost; say so beside it.
+    // A model without a price adds nothing to the cost; say so beside it, and alone when no
+    // model has a price, where a $0 would read as free.
     QString cost = DisplayFormat::money(usage.costTotal, MoneyPrecision::SubCent);
     if (!usage.unpricedModels.isEmpty()) {
-        cost += QStringLiteral(" · ") + UsagePricing::unpricedText(usage.unpricedModels.size());
+        const QString unpriced = UsagePricing::unpricedText(usage.unpricedModels.size());
+        cost = usage.costTotal > 0 ? cost + QStringLiteral(" · ") + unpriced : unpriced;
     }
     cost_->setText(cost);
     cost_->setToolTip(usage.unpricedModels.join(QStringLiteral(", ")));

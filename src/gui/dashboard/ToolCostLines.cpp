@@ -63,8 +63,10 @@ void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool
         QDateTime(QDate(day.year(), day.month(), 1), QTime(0, 0)).toMSecsSinceEpoch();
     // Up to the end of the current hour: the index counts whole hours.
     const TimeMs end = ledger::startOf(ledger::hourOf(now) + 1);
-    double today = store->figures(tool, dayStart, end).costUsd;
-    double month = store->figures(tool, monthStart, end).costUsd;
+    const ledger::ReportFigures dayFigures = store->figures(tool, dayStart, end);
+    const ledger::ReportFigures monthFigures = store->figures(tool, monthStart, end);
+    double today = dayFigures.costUsd;
+    double month = monthFigures.costUsd;
     if (remoteHosts && !remoteHosts->hosts().empty()) {
         QStringList lines{hostLine(tr("This machine"), today, month)};
         const auto inMonth = remoteHosts->figures(tool, QDate(day.year(), day.month(), 1), day);
@@ -82,8 +84,15 @@ void ToolCostLines::show(const ledger::LocalUsageStore* store, ProviderKind tool
         }
         setToolTip(lines.join(QLatin1Char('\n')));
     }
-    today_->setText(DisplayFormat::money(today, MoneyPrecision::SubCent));
-    month_->setText(DisplayFormat::money(month, MoneyPrecision::SubCent));
+    // Tokens of models without a price and no cost besides: "unpriced", never a $0 that would
+    // read as free.
+    const auto text = [](double usd, const ledger::ReportFigures& local) {
+        return usd <= 0 && !local.unpricedModels.empty()
+                   ? QCoreApplication::translate("ToolCostLines", "unpriced")
+                   : DisplayFormat::money(usd, MoneyPrecision::SubCent);
+    };
+    today_->setText(text(today, dayFigures));
+    month_->setText(text(month, monthFigures));
 }
 
 }  // namespace qm::gui

@@ -184,7 +184,7 @@ void MenuBarPanel::keepOneRowPerTool(const std::vector<ProviderUsage>& providers
 }
 
 void MenuBarPanel::render() {
-    const std::vector<ProviderUsage> providers = aggregator_->providers();
+    const std::vector<ProviderUsage> providers = listedSummaries(aggregator_->providers());
     keepOneRowPerTool(providers);
     const TimeMs now = systemNow();
     for (std::size_t i = 0; i < providers.size(); ++i) {

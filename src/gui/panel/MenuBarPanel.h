@@ -24,8 +24,9 @@ namespace qm::gui {
 
 class StatusDot;
 
-// The compact panel of the tray icon: one line per local tool, one for Claude, and the
-// buttons "Open Dashboard" and Refresh. A popup: Escape or a click elsewhere closes it.
+// The compact panel of the tray icon: one line per local tool shown (isListed), one for
+// Claude, and the buttons "Open Dashboard" and Refresh. A popup: Escape or a click elsewhere
+// closes it.
 class MenuBarPanel : public QWidget {
     Q_OBJECT
 public:
