@@ -741,8 +741,12 @@ void discoverOpenCodeStorage(const QString& storageDirectory,
             prior && prior->tool == ProviderKind::openCode
                 ? std::string_view(prior->state.constData(), std::size_t(prior->state.size()))
                 : std::string_view();
-        found.push_back(
-            {path, ProviderKind::openCode, walk.identity(session.data(), folder, state)});
+        // A session the index does not hold yet is read whatever its identity; its read sets
+        // the one later walks compare with. A first build thus lists every folder once.
+        const FileIdentity identity =
+            prior ? walk.identity(session.data(), folder, state)
+                  : FileIdentity{std::uint64_t(folder.st_dev), std::uint64_t(folder.st_ino), 0, -1};
+        found.push_back({path, ProviderKind::openCode, identity});
     }
 }
 
