@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QUrl>
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include "ledger/AgentRecords.h"
@@ -17,7 +18,9 @@
 namespace qm::ledger::opencode {
 namespace {
 
-constexpr QChar kSessionMark = QLatin1Char('#');
+// Between a database's path and a session's id: no real path holds it, whatever the database
+// is named (OPENCODE_DB may name any file).
+constexpr char kSessionMark[] = "#session=";
 
 using Connection = std::shared_ptr<sqlite3>;
 
@@ -93,7 +96,7 @@ private:
 };
 
 QString databaseOf(const QString& path) {
-    return path.left(path.lastIndexOf(kSessionMark));
+    return path.left(path.indexOf(QLatin1String(kSessionMark)));
 }
 
 // Where the last read stopped: the newest part row read, the key of the part it held, and how
@@ -317,15 +320,23 @@ void take(FileEntry& entry, const SessionRow& row, Found& found) {
 }  // namespace
 
 QString sessionPath(const QString& database, const QString& session) {
-    return database + kSessionMark + session;
+    return database + QLatin1String(kSessionMark) + session;
 }
 
 bool isDatabaseSession(const QString& path) {
-    return path.contains(kSessionMark) && databaseOf(path).endsWith(QLatin1String(".db"));
+    return path.contains(QLatin1String(kSessionMark));
+}
+
+bool isStorageSession(const QString& path) {
+    return !isDatabaseSession(path) && path.contains(QLatin1String("/storage/message/"));
 }
 
 bool isDatabase(const QString& path) {
-    return path.endsWith(QLatin1String(".db"));
+    return !isDatabaseSession(path) && !isStorageSession(path);
+}
+
+std::string sessionPrefix(const std::string& database) {
+    return database + kSessionMark;
 }
 
 std::optional<FileIdentity> databaseIdentity(const std::string& path) {
@@ -359,7 +370,7 @@ std::optional<std::vector<FoundLog>> listSessions(const std::string& database) {
     while (query.step()) {
         const std::string_view id = query.text(0);
         FoundLog log;
-        log.path = database + '#' + std::string(id);
+        log.path = sessionPrefix(database) + std::string(id);
         log.tool = ProviderKind::openCode;
         // The newest part's id too: a revert that deletes rows and a turn that adds as many
         // leave the count and the newest row number as they were.
@@ -375,7 +386,8 @@ std::optional<std::vector<FoundLog>> listSessions(const std::string& database) {
 
 void readDatabaseSession(FileEntry& entry, ParseScratch& scratch) {
     const QString database = databaseOf(entry.path);
-    const std::string session = entry.path.mid(database.size() + 1).toStdString();
+    const std::string session =
+        entry.path.mid(database.size() + qsizetype(std::strlen(kSessionMark))).toStdString();
     std::shared_ptr<void>& held = scratch.databases[database];
     if (!held) held = connect(database);
     auto* db = static_cast<sqlite3*>(held.get());

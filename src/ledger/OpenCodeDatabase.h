@@ -10,13 +10,17 @@
 
 // OpenCode's database (from release 1.2.0): one file that holds every session. The index keeps
 // the database as an entry of its own, which only says how the file stood when its sessions
-// were last listed, and each session as an entry named "<database>#<session id>": a session
+// were last listed, and each session as an entry named "<database>#session=<id>": a session
 // is read, listed in reports and dropped when deleted just like a log file of another tool.
 namespace qm::ledger::opencode {
 
 QString sessionPath(const QString& database, const QString& session);
-// Whether `path` names a session inside a database (else the database, or a JSON session).
+// What every session path of `database` starts with.
+std::string sessionPrefix(const std::string& database);
+// Which of OpenCode's entries `path` names: a session inside a database, a session of the JSON
+// storage (its folder of messages), or else a database.
 bool isDatabaseSession(const QString& path);
+bool isStorageSession(const QString& path);
 bool isDatabase(const QString& path);
 
 // The database and its write-ahead log as one identity: a commit changes the log, a checkpoint

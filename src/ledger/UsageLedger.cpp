@@ -197,7 +197,7 @@ void runOpenCodeJob(FileEntry& entry, const FileIdentity& found, ParseScratch& s
     entry.identity = found;
     if (opencode::isDatabaseSession(entry.path))
         opencode::readDatabaseSession(entry, scratch);
-    else if (!opencode::isDatabase(entry.path))
+    else if (opencode::isStorageSession(entry.path))
         readOpenCodeStorage(entry, scratch);
     entry.compact();
 }
@@ -578,7 +578,7 @@ void expandDatabases(std::vector<FoundLog>& found, const std::vector<FileEntry>&
             }
             log.identity = {};
         }
-        const std::string prefix = log.path + '#';
+        const std::string prefix = opencode::sessionPrefix(log.path);
         for (auto it = std::lower_bound(knownPaths.begin(), knownPaths.end(), prefix);
              it != knownPaths.end() && it->starts_with(prefix); ++it) {
             const FileEntry& entry = known[std::size_t(it - knownPaths.begin())];

@@ -260,6 +260,32 @@ TEST(OpenCodeDatabase, ALockedOrForeignDatabaseKeepsWhatTheIndexHas) {
     EXPECT_EQ(bySession(snapshot).size(), 1u);
 }
 
+TEST(OpenCodeDatabase, OPENCODE_DBNamesTheDatabaseWhateverItsName) {
+    TempDir home;
+    TempDir cache;
+    // The variable counts only for the person's own home: this test's home is made theirs.
+    const QByteArray realHome = qgetenv("HOME");
+    const QByteArray realData = qgetenv("XDG_DATA_HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("OPENCODE_DB", "work.sqlite");
+    qunsetenv("XDG_DATA_HOME");
+    const QString data = QDir(home.path()).filePath(QStringLiteral(".local/share/opencode"));
+    QDir().mkpath(data);
+    {
+        Agent agent(QDir(data).filePath(QStringLiteral("work.sqlite")));
+        const TimeMs t = QDateTime::currentMSecsSinceEpoch() - 3'600'000;
+        agent.session("ses_a", t, "1.15.0");
+        agent.message("msg_a", "ses_a", t + 1000, "assistant");
+        agent.step("prt_1", "msg_a", "ses_a", t + 2000, 100, 10, 5, 0, 0, 0.001);
+    }
+    const LedgerSnapshot snapshot =
+        UsageLedger(cache.path(), LedgerSources::forHome(home.path())).update(1);
+    qputenv("HOME", realHome);
+    if (!realData.isEmpty()) qputenv("XDG_DATA_HOME", realData);
+    qunsetenv("OPENCODE_DB");
+    EXPECT_EQ(bySession(snapshot)[QStringLiteral("ses_a")].output, 15);
+}
+
 TEST(OpenCodeDatabase, ACostIsTheAgentsWhenRecordedElseThePriceOfTheProviderNamed) {
     // A million fresh input tokens and a million output of Sonnet 4.5 through a host: $3 + $15.
     Counts counts;
