@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -278,7 +279,8 @@ void readChat(FileEntry& entry, const OpenLog& log, ParseScratch& scratch, Agent
 }
 
 // Which sessions have transcripts beside a usage ledger: the ledger's folder and the projects'
-// folder share one runtime folder (<runtime>/usage, <runtime>/projects/<slug>/chats).
+// folder share one runtime folder (<runtime>/usage, <runtime>/projects/<slug>/chats). The
+// folders are listed once a read, not looked up once a line.
 class TranscriptLookup {
 public:
     explicit TranscriptLookup(const QString& ledgerPath)
@@ -290,9 +292,12 @@ public:
     bool holds(const QString& sessionId, bool subagent);
 
 private:
+    void list();
+
     QString projects_;
-    std::optional<QStringList> slugs_;
-    QHash<QString, bool> known_[2];
+    bool listed_ = false;
+    QSet<QString> chats_;      // session ids with a chat or an archived chat
+    QSet<QString> subagents_;  // sub-agents' folder names
 };
 
 // How Qwen names a sub-agents' folder after the session.
@@ -306,31 +311,33 @@ QString sanitizedId(QString id) {
     return id;
 }
 
+void TranscriptLookup::list() {
+    listed_ = true;
+    const QStringList slugs =
+        QDir(projects_).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString& slug : slugs) {
+        const QString project = projects_ + QLatin1Char('/') + slug;
+        for (const QString& folder :
+             {project + QLatin1String("/chats"), project + QLatin1String("/chats/archive")}) {
+            for (const QString& name :
+                 QDir(folder).entryList({QStringLiteral("*.jsonl")}, QDir::Files | QDir::Hidden))
+                chats_.insert(name.chopped(6));
+        }
+        for (const QString& name : QDir(project + QLatin1String("/subagents"))
+                                       .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden))
+            subagents_.insert(name);
+    }
+}
+
 bool TranscriptLookup::holds(const QString& sessionId, bool subagent) {
-    // An id no file can be named after has no transcript; nor does it lead the look elsewhere.
+    // An id no file can be named after has no transcript.
     if (sessionId.isEmpty() || sessionId == QLatin1String(".") ||
         sessionId == QLatin1String("..") || sessionId.contains(QLatin1Char('/')) ||
         sessionId.contains(QLatin1Char('\\')) || sessionId.contains(QChar(0))) {
         return false;
     }
-    QHash<QString, bool>& known = known_[subagent ? 1 : 0];
-    if (const auto it = known.constFind(sessionId); it != known.constEnd()) return *it;
-    if (!slugs_)
-        slugs_ = QDir(projects_).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    bool found = false;
-    for (qsizetype i = 0; i < slugs_->size() && !found; ++i) {
-        const QString project = projects_ + QLatin1Char('/') + slugs_->at(i);
-        if (subagent) {
-            found =
-                QFileInfo(project + QLatin1String("/subagents/") + sanitizedId(sessionId)).isDir();
-        } else {
-            const QString name = sessionId + QLatin1String(".jsonl");
-            found = QFileInfo::exists(project + QLatin1String("/chats/") + name) ||
-                    QFileInfo::exists(project + QLatin1String("/chats/archive/") + name);
-        }
-    }
-    known.insert(sessionId, found);
-    return found;
+    if (!listed_) list();
+    return subagent ? subagents_.contains(sanitizedId(sessionId)) : chats_.contains(sessionId);
 }
 
 // Qwen's own check of a ledger line (isTokenUsageRecord): a line that fails it is no record
