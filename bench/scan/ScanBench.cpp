@@ -156,19 +156,6 @@ long childPeakRssKb(const char* self, const QString& home, TimeMs since) {
     return ::pclose(pipe) == 0 ? kb : -1;
 }
 
-int childScan(const QString& home, TimeMs since) {
-    const qm::ProviderUsage usage = IndexedScan{home, qm::ProviderKind::codex}.readUsageSync(since);
-    QFile status(QStringLiteral("/proc/self/status"));
-    long kb = -1;
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:")) kb = line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    std::printf("%ld\n", kb);
-    return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
-}
-
 // One rollout of about `megabytes` MB: a generated session written again and again (its
 // counters start afresh in every copy, as far as the scan cares).
 std::uint64_t writeLargeRollout(const QString& home, std::uint64_t megabytes, TimeMs now,
@@ -236,6 +223,8 @@ struct IndexedScan {
                 return ledger::grokUsage(files, dir.filePath(".grok/sessions"),
                                          dir.filePath(".grok/auth.json"), since);
             case qm::ProviderKind::claudeCode:
+            case qm::ProviderKind::openCode:
+            case qm::ProviderKind::qwenCode:
                 break;
         }
         return ledger::claudeCodeUsage(files, only.claudeProjectDirectories,
@@ -246,6 +235,20 @@ using ClaudeScan = IndexedScan;
 
 ClaudeScan claudeReader(const QString& home) {
     return {home, qm::ProviderKind::claudeCode};
+}
+
+// The peak memory of one cold Codex summary, in a process of its own.
+int childScan(const QString& home, TimeMs since) {
+    const qm::ProviderUsage usage = IndexedScan{home, qm::ProviderKind::codex}.readUsageSync(since);
+    QFile status(QStringLiteral("/proc/self/status"));
+    long kb = -1;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:")) kb = line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    std::printf("%ld\n", kb);
+    return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
 }
 
 int childClaudeScan(const QString& home, TimeMs since) {
