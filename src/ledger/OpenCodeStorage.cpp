@@ -29,6 +29,7 @@ namespace dom = simdjson::dom;
 // A file the tool writes is a few kilobytes; a tool's output or a pasted prompt can be far
 // more. Past this it is no record of OpenCode's.
 constexpr std::int64_t kMaxStorageFileBytes = 64 << 20;
+constexpr std::size_t kReadChunk = 64 << 10;
 // A folder modified this recently may gain a file under the same modification time (file
 // systems keep it to a clock tick, some to a second or two): an equal stat proves nothing yet.
 constexpr TimeMs kSettleMs = 2'000;
@@ -358,10 +359,31 @@ private:
 // One file read whole into a buffer simdjson can parse in place.
 enum class Load { ok, missing, halfWritten, refused };
 
+// A file read whole, still open: its stat is taken only when something needs it (a file to
+// watch, a time the records leave out), a system call most files never pay.
 struct LoadedFile {
-    NodeStat stat;
-    TimeMs modifiedAt = 0;
+    Fd fd;
     dom::element root;
+
+    const NodeStat& stat() const {
+        if (!statted_) {
+            struct stat st;
+            if (fd && ::fstat(fd.get(), &st) == 0) stat_ = nodeStat(st);
+            statted_ = true;
+        }
+        return stat_;
+    }
+    TimeMs modifiedAt() const { return stat().modifiedNs / 1'000'000; }
+    // A file that did not parse is watched with the size that was read: should the tool finish
+    // it between the read and the stat, the next walk still finds it changed.
+    void keepReadSize(std::size_t bytes) {
+        stat();
+        stat_.size = std::int64_t(bytes);
+    }
+
+private:
+    mutable NodeStat stat_;
+    mutable bool statted_ = false;
 };
 
 // A message as the parts that need it see it.
@@ -443,7 +465,7 @@ private:
             LoadedFile file;
             const Load loaded = load(root.get(), name.c_str(), file);
             if (loaded == Load::missing) continue;
-            if (loaded == Load::halfWritten) watch("session/" + name, file.stat);
+            if (loaded == Load::halfWritten) watch("session/" + name, file.stat());
             if (loaded != Load::ok) return loaded == Load::refused;
             state_.sessionRead = true;
             state_.version = std::string(storageText(file.root, "version"));
@@ -532,7 +554,7 @@ private:
         partName_ += ".json";
         LoadedFile file;
         const Load loaded = load(folder, partName_.c_str(), file);
-        if (loaded == Load::halfWritten) watchPart(message, file.stat);
+        if (loaded == Load::halfWritten) watchPart(message, file.stat());
         if (loaded != Load::ok) return;
         const std::string_view type = storageText(file.root, "type");
         if (type == "step-finish")
@@ -546,7 +568,7 @@ private:
         const std::optional<Counts> counts = opencode::stepCounts(file.root, state_.version);
         const LoadedMessage* owner = loadMessage(message);
         if (!owner) {
-            watchPart(message, file.stat);
+            watchPart(message, file.stat());
             return;
         }
         newKeys_.push_back(key);
@@ -558,7 +580,7 @@ private:
         const opencode::MessageFacts& facts = owner->facts;
         const TimeMs at = facts.completedAt > 0 ? facts.completedAt
                           : facts.createdAt > 0 ? facts.createdAt
-                                                : file.modifiedAt;
+                                                : file.modifiedAt();
         agent_->addCall(at, facts.model, *counts);
     }
 
@@ -575,7 +597,7 @@ private:
         promptText_.assign(text.substr(0, kPromptTextBytes));
         const LoadedMessage* owner = loadMessage(message);
         if (!owner) {
-            watchPart(message, file.stat);
+            watchPart(message, file.stat());
             return;
         }
         const std::uint64_t key = promptKey(opencode::partKey(message));
@@ -585,7 +607,7 @@ private:
             return;
         newPrompts_.push_back(key);
         newKeys_.push_back(key);
-        const TimeMs at = owner->facts.createdAt > 0 ? owner->facts.createdAt : file.modifiedAt;
+        const TimeMs at = owner->facts.createdAt > 0 ? owner->facts.createdAt : file.modifiedAt();
         const QString model =
             owner->promptModel.isEmpty() ? agent_->facts().model : owner->promptModel;
         agent_->addPrompt(at, model, readers::toQString(promptText_));
@@ -604,7 +626,7 @@ private:
         const std::optional<opencode::MessageFacts> facts =
             loaded == Load::ok ? opencode::messageFacts(file.root) : std::nullopt;
         if (loaded == Load::halfWritten || (loaded == Load::ok && !facts))
-            watch("message/" + session_ + '/' + messageName_, file.stat);
+            watch("message/" + session_ + '/' + messageName_, file.stat());
         if (!facts) return nullptr;
         cache_.facts = *facts;
         cache_.promptModel.clear();
@@ -625,32 +647,29 @@ private:
     }
 
     Load load(int folder, const char* name, LoadedFile& file) {
-        const Fd fd(folder < 0
-                        ? -1
-                        : ::openat(folder, name,
-                                   O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-        struct stat st;
-        if (!fd) return errno == ENOENT || folder < 0 ? Load::missing : Load::refused;
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_size > kMaxStorageFileBytes)
-            return Load::refused;
-        file.stat = nodeStat(st);
-        file.modifiedAt = file.stat.modifiedNs / 1'000'000;
-        const std::size_t size = std::size_t(st.st_size);
-        if (buffer_.size() < size + simdjson::SIMDJSON_PADDING)
-            buffer_.resize(size + simdjson::SIMDJSON_PADDING);
+        file.fd =
+            Fd(folder < 0 ? -1
+                          : ::openat(folder, name,
+                                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        if (!file.fd) return errno == ENOENT || folder < 0 ? Load::missing : Load::refused;
+        // Read to its end rather than to the size a stat gives: the listing named regular
+        // files only, and a file cut short while the tool rewrites it fails to parse.
         std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::read(fd.get(), buffer_.data() + done, size - done);
+        for (;;) {
+            if (buffer_.size() < done + kReadChunk + simdjson::SIMDJSON_PADDING)
+                buffer_.resize(done + kReadChunk + simdjson::SIMDJSON_PADDING);
+            const ssize_t n = ::read(file.fd.get(), buffer_.data() + done, kReadChunk);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) return Load::refused;
             if (n <= 0) break;
             done += std::size_t(n);
+            if (done > std::size_t(kMaxStorageFileBytes)) return Load::refused;
         }
-        // Shorter than its stat said: caught while the tool rewrote it.
-        if (done < size) return Load::halfWritten;
         if (dom_.parse(buffer_.data(), done, false).get(file.root) != simdjson::SUCCESS ||
-            !file.root.is_object())
+            !file.root.is_object()) {
+            file.keepReadSize(done);
             return Load::halfWritten;
+        }
         return Load::ok;
     }
 
