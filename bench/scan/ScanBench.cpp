@@ -237,9 +237,9 @@ ClaudeScan claudeReader(const QString& home) {
     return {home, qm::ProviderKind::claudeCode};
 }
 
-// The peak memory of one cold Codex summary, in a process of its own.
-int childScan(const QString& home, TimeMs since) {
-    const qm::ProviderUsage usage = IndexedScan{home, qm::ProviderKind::codex}.readUsageSync(since);
+// The peak memory of one cold summary, in a process of its own.
+int childScanOf(const IndexedScan& scan, TimeMs since) {
+    const qm::ProviderUsage usage = scan.readUsageSync(since);
     QFile status(QStringLiteral("/proc/self/status"));
     long kb = -1;
     if (status.open(QIODevice::ReadOnly)) {
@@ -251,17 +251,12 @@ int childScan(const QString& home, TimeMs since) {
     return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
 }
 
+int childScan(const QString& home, TimeMs since) {
+    return childScanOf({home, qm::ProviderKind::codex}, since);
+}
+
 int childClaudeScan(const QString& home, TimeMs since) {
-    const qm::ProviderUsage usage = claudeReader(home).readUsageSync(since);
-    QFile status(QStringLiteral("/proc/self/status"));
-    long kb = -1;
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:")) kb = line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    std::printf("%ld\n", kb);
-    return usage.sessionsTotal > 0 && kb > 0 ? 0 : 1;
+    return childScanOf(claudeReader(home), since);
 }
 
 long childClaudePeakRssKb(const char* self, const QString& home, TimeMs since) {
