@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -50,7 +51,13 @@ std::optional<WatchedPath> folderToWatch(const QString& path) {
 // The folders below `root`, breadth first, down to kFolderDepth; links are not followed.
 // Hidden ones (version control, caches: Gemini keeps a git repository per project) are left
 // out: one that holds logs is watched as such.
-void foldersBelow(const QString& root, std::vector<QString>& out) {
+// OpenCode's folder holds much besides its logs (git snapshots of every project, tool output):
+// below it only its JSON storage is watched; its databases are watched as files.
+bool watchedBelow(const QString& root, const LedgerSources& sources, const char* name) {
+    return root != sources.openCodeDataDirectory || std::strcmp(name, "storage") == 0;
+}
+
+void foldersBelow(const QString& root, const LedgerSources& sources, std::vector<QString>& out) {
     std::vector<std::pair<QByteArray, int>> queue{{QFile::encodeName(root), 0}};
     for (std::size_t next = 0; next < queue.size(); ++next) {
         const auto [folder, depth] = queue[next];
@@ -71,7 +78,7 @@ void foldersBelow(const QString& root, std::vector<QString>& out) {
                     ::fstatat(::dirfd(directory), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                     S_ISDIR(st.st_mode);
             }
-            if (!isFolder) continue;
+            if (!isFolder || (depth == 0 && !watchedBelow(root, sources, entry->d_name))) continue;
             const QByteArray child = folder + '/' + entry->d_name;
             out.push_back(QFile::decodeName(child));
             queue.emplace_back(child, depth + 1);
@@ -132,7 +139,7 @@ LogLook lookAtLogs(const LedgerSources& sources) {
                               identity.inode, identity.size, identity.modifiedNs});
     }
     std::vector<QString> others;
-    for (const QString& root : roots) foldersBelow(root, others);
+    for (const QString& root : roots) foldersBelow(root, sources, others);
     for (const QString& folder : others) addFolder(folder);
     return look;
 }

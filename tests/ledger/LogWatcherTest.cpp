@@ -214,3 +214,31 @@ TEST_F(LogWatcherTest, AFocusListReadsItsFilesAloneUnlessOneIsNew) {
 
 }  // namespace
 }  // namespace qm::ledger
+
+namespace qm::ledger {
+namespace {
+
+// OpenCode's folder: its database is written through the write-ahead log, which is watched as a
+// file; its git snapshots of every project are never walked or watched.
+TEST(LogWatcherLook, OpenCodesDatabaseLogIsWatchedAndItsSnapshotsAreNot) {
+    test::TempDir home;
+    const QDir data(home.filePath(".local/share/opencode"));
+    for (const char* folder : {"snapshot/p1/objects/ab", "storage/message/ses_1"})
+        ASSERT_TRUE(data.mkpath(folder));
+    for (const char* file : {"opencode.db", "opencode.db-wal"}) {
+        QFile f(data.filePath(file));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    LedgerSources sources;
+    sources.openCodeDataDirectory = data.path();
+    QStringList watched;
+    for (const WatchedPath& path : lookAtLogs(sources).paths)
+        watched.append(path.path.mid(data.path().size()));
+    EXPECT_TRUE(watched.contains("/opencode.db-wal")) << watched.join(' ').toStdString();
+    EXPECT_TRUE(watched.contains("/storage/message")) << watched.join(' ').toStdString();
+    EXPECT_FALSE(watched.contains("/snapshot")) << watched.join(' ').toStdString();
+    EXPECT_FALSE(watched.contains("/snapshot/p1")) << watched.join(' ').toStdString();
+}
+
+}  // namespace
+}  // namespace qm::ledger
