@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "core/Clock.h"
 #include "ledger/AgentRecords.h"
 #include "ledger/ByteCodec.h"
 #include "ledger/OpenCodeRecords.h"
@@ -99,12 +100,13 @@ QString databaseOf(const QString& path) {
     return path.left(path.indexOf(QLatin1String(kSessionMark)));
 }
 
-// Where the last read stopped: the newest part row read, the key of the part it held, and how
-// many rows the session had.
+// Where the last read stopped: the newest part row read, the key of the part it held, how
+// many rows the session had, and the message row after which prompts are still to be read.
 struct ReadState {
     std::int64_t lastRow = 0;
     std::uint64_t lastKey = 0;
     std::int64_t rows = 0;
+    std::int64_t promptRow = 0;
 };
 
 ReadState stateOf(const FileEntry& entry) {
@@ -113,6 +115,7 @@ ReadState stateOf(const FileEntry& entry) {
     r.get(state.lastRow);
     r.get(state.lastKey);
     r.get(state.rows);
+    r.get(state.promptRow);
     return r.ok() ? state : ReadState{};
 }
 
@@ -121,6 +124,7 @@ QByteArray encodeState(const ReadState& state) {
     w.put(state.lastRow);
     w.put(state.lastKey);
     w.put(state.rows);
+    w.put(state.promptRow);
     return QByteArray(w.bytes().data(), qsizetype(w.bytes().size()));
 }
 
@@ -149,6 +153,9 @@ std::optional<SessionRow> sessionRow(sqlite3* db, std::string_view id) {
     row.child = !query.isNull(3) && !query.text(3).empty();
     return row;
 }
+
+// How long a user message without any part yet is waited for: its parts follow its row at once.
+constexpr TimeMs kPartsWait = 10 * 60'000;
 
 // What one read found, taken into the entry only when every query succeeded.
 struct Found {
@@ -223,11 +230,15 @@ bool readSteps(sqlite3* db, std::string_view session, const SessionRow& row, std
 }
 
 // The first text of a message that the person wrote (not one the agent added).
-std::optional<QString> typedText(sqlite3* db, std::string_view message, ParseScratch& scratch) {
+// `parts` says whether the message has any part yet (its row is written before them).
+std::optional<QString> typedText(sqlite3* db, std::string_view message, ParseScratch& scratch,
+                                 bool& parts) {
     Statement query(db, "SELECT data FROM part WHERE message_id = ?1 ORDER BY rowid");
+    parts = false;
     if (!query.ok()) return std::nullopt;
     query.bind(1, message);
     while (query.step()) {
+        parts = true;
         simdjson::dom::element part;
         const std::string_view data = query.text(0);
         if (scratch.dom.parse(data.data(), data.size()).get(part) != simdjson::SUCCESS) continue;
@@ -242,30 +253,40 @@ std::optional<QString> typedText(sqlite3* db, std::string_view message, ParseScr
     return std::nullopt;
 }
 
-// The person's prompts not counted yet: user messages with a text of their own. A message
-// whose text part is not written yet is left for the next read.
-bool readPrompts(sqlite3* db, std::string_view session, const SessionRow& row,
-                 const FileEntry& entry, ParseScratch& scratch, Found& found) {
+// The person's prompts not counted yet, in the user messages after message row `from`: those
+// with a text of their own. A recent message whose parts are not written yet is waited for:
+// the next read starts at it (`next`).
+bool readPrompts(sqlite3* db, std::string_view session, const SessionRow& row, std::int64_t from,
+                 const FileEntry& entry, ParseScratch& scratch, Found& found, std::int64_t& next) {
     Statement query(db,
-                    "SELECT id, time_created, data FROM message WHERE session_id = ?1 AND "
-                    "instr(data, '\"user\"') > 0 ORDER BY rowid");
+                    "SELECT rowid, id, time_created, data FROM message WHERE session_id = ?1 AND "
+                    "rowid > ?2 AND instr(data, '\"user\"') > 0 ORDER BY rowid");
     if (!query.ok()) return false;
     query.bind(1, session);
+    query.bind(2, from);
+    next = from;
+    std::int64_t waiting = 0;
+    const TimeMs recent = systemNow() - kPartsWait;
     while (query.step()) {
-        const std::uint64_t key = promptKey(partKey(query.text(0)));
+        if (!waiting) next = std::max(next, query.integer(0));
+        const std::uint64_t key = promptKey(partKey(query.text(1)));
         if (counted(entry, key)) continue;
         simdjson::dom::element parsed;
-        const std::string_view data = query.text(2);
+        const std::string_view data = query.text(3);
         if (scratch.dom.parse(data.data(), data.size()).get(parsed) != simdjson::SUCCESS) continue;
         const std::optional<MessageFacts> message = messageFacts(parsed);
         if (!message || message->role != QLatin1String("user") ||
             isForkCopy(*message, row.createdAt))
             continue;
-        const std::string id(query.text(0));
-        const TimeMs at = message->createdAt > 0 ? message->createdAt : query.integer(1);
-        if (const std::optional<QString> text = typedText(db, id, scratch))
+        const std::string id(query.text(1));
+        const TimeMs at = message->createdAt > 0 ? message->createdAt : query.integer(2);
+        bool parts = false;
+        if (const std::optional<QString> text = typedText(db, id, scratch, parts))
             found.prompts.push_back({key, at, message->model, *text});
+        else if (!parts && at >= recent && !waiting)
+            waiting = query.integer(0);
     }
+    if (waiting) next = waiting - 1;
     return !query.failed();
 }
 
@@ -290,7 +311,9 @@ std::optional<std::int64_t> readFrom(sqlite3* db, std::string_view session, Read
     const std::uint64_t newestKey = newest.step() ? partKey(newest.text(0)) : 0;
     if (newest.failed()) return std::nullopt;
     const std::int64_t from = whole ? state.lastRow : 0;
-    state = {all.integer(1), newestKey, all.integer(0)};
+    state.lastRow = all.integer(1);
+    state.lastKey = newestKey;
+    state.rows = all.integer(0);
     return from;
 }
 
@@ -400,8 +423,10 @@ void readDatabaseSession(FileEntry& entry, ParseScratch& scratch) {
     const std::optional<SessionRow> row = snapshot.begun() ? sessionRow(db, session) : std::nullopt;
     const std::optional<std::int64_t> from = row ? readFrom(db, session, state) : std::nullopt;
     Found found;
+    // Rows that went take the prompts' place too: every message is looked at again.
+    const std::int64_t promptsFrom = from && *from == 0 ? 0 : state.promptRow;
     if (!from || !readSteps(db, session, *row, *from, entry, scratch, found) ||
-        !readPrompts(db, session, *row, entry, scratch, found))
+        !readPrompts(db, session, *row, promptsFrom, entry, scratch, found, state.promptRow))
         return fail();
     take(entry, *row, found);
     entry.state = encodeState(state);

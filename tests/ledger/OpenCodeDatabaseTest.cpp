@@ -260,6 +260,25 @@ TEST(OpenCodeDatabase, ALockedOrForeignDatabaseKeepsWhatTheIndexHas) {
     EXPECT_EQ(bySession(snapshot).size(), 1u);
 }
 
+TEST(OpenCodeDatabase, APromptReadBeforeItsTextIsCountedOnceTheTextCame) {
+    Fixture f;
+    const TimeMs t = f.now - 60'000;
+    f.agent->session("ses_a", t, "1.2.1");
+    f.agent->prompt("msg_u1", "ses_a", t + 1000, "First");
+    // The agent writes a message's row, then its parts: a read may fall between.
+    f.agent->message("msg_u2", "ses_a", t + 2000, "user");
+    f.agent->message("msg_a", "ses_a", t + 3000, "assistant");
+    f.agent->step("prt_1", "msg_a", "ses_a", t + 4000, 100, 10, 0, 0, 0, 0.001);
+    EXPECT_EQ(bySession(f.update())[QStringLiteral("ses_a")].prompts, 1);
+    f.agent->part("msg_u2_t", "msg_u2", "ses_a", t + 5000, R"({"type":"text","text":"Second"})");
+    EXPECT_EQ(bySession(f.update())[QStringLiteral("ses_a")].prompts, 2);
+    // Later prompts are read from where the reads stopped, each once.
+    f.agent->prompt("msg_u3", "ses_a", t + 6000, "Third");
+    const Counts a = bySession(f.update())[QStringLiteral("ses_a")];
+    EXPECT_EQ(a.prompts, 3);
+    EXPECT_EQ(a.calls, 1);
+}
+
 TEST(OpenCodeDatabase, OPENCODE_DBNamesTheDatabaseWhateverItsName) {
     TempDir home;
     TempDir cache;
