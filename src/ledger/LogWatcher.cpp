@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "ledger/LogDiscovery.h"
+#include "ledger/OpenCodeDatabase.h"
 
 namespace qm::ledger {
 
@@ -107,7 +108,7 @@ LogLook lookAtLogs(const LedgerSources& sources) {
     std::vector<FoundLog> logs = discoverLogs(sources);
     // A database takes its commits in its write-ahead log: that file is the one written to.
     for (std::size_t i = 0, n = logs.size(); i < n; ++i) {
-        if (logs[i].tool != ProviderKind::openCode || !logs[i].path.ends_with(".db")) continue;
+        if (logs[i].tool != ProviderKind::openCode || !opencode::isDatabase(logs[i].path)) continue;
         struct stat st;
         const std::string wal = logs[i].path + "-wal";
         if (::lstat(wal.c_str(), &st) == 0 && S_ISREG(st.st_mode))

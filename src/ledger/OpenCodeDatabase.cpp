@@ -22,6 +22,8 @@ namespace {
 // Between a database's path and a session's id: no real path holds it, whatever the database
 // is named (OPENCODE_DB may name any file).
 constexpr char kSessionMark[] = "#session=";
+// In the path of every session of the JSON storage (its folder of messages).
+constexpr char kStorageSessions[] = "/storage/message/";
 
 using Connection = std::shared_ptr<sqlite3>;
 
@@ -351,11 +353,12 @@ bool isDatabaseSession(const QString& path) {
 }
 
 bool isStorageSession(const QString& path) {
-    return !isDatabaseSession(path) && path.contains(QLatin1String("/storage/message/"));
+    return !isDatabaseSession(path) && path.contains(QLatin1String(kStorageSessions));
 }
 
-bool isDatabase(const QString& path) {
-    return !isDatabaseSession(path) && !isStorageSession(path);
+bool isDatabase(std::string_view path) {
+    return path.find(kSessionMark) == std::string_view::npos &&
+           path.find(kStorageSessions) == std::string_view::npos;
 }
 
 std::string sessionPrefix(const std::string& database) {

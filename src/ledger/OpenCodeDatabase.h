@@ -3,6 +3,7 @@
 #include <QString>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ledger/LedgerParsers.h"
@@ -18,10 +19,11 @@ QString sessionPath(const QString& database, const QString& session);
 // What every session path of `database` starts with.
 std::string sessionPrefix(const std::string& database);
 // Which of OpenCode's entries `path` names: a session inside a database, a session of the JSON
-// storage (its folder of messages), or else a database.
+// storage (its folder of messages), or else a database (asked of every entry a walk finds,
+// in the file system's encoding, so it costs no conversion).
 bool isDatabaseSession(const QString& path);
 bool isStorageSession(const QString& path);
-bool isDatabase(const QString& path);
+bool isDatabase(std::string_view path);
 
 // The database and its write-ahead log as one identity: a commit changes the log, a checkpoint
 // the database. None when there is no database file at `path`.

@@ -557,6 +557,14 @@ std::vector<FoundLog> focusedLook(const std::vector<FileEntry>& known,
     return found;
 }
 
+// The index's entry of `path`, if it has one.
+const FileEntry* knownAt(const std::vector<FileEntry>& known,
+                         const std::vector<std::string>& knownPaths, const std::string& path) {
+    const auto at = std::lower_bound(knownPaths.begin(), knownPaths.end(), path);
+    return at != knownPaths.end() && *at == path ? &known[std::size_t(at - knownPaths.begin())]
+                                                 : nullptr;
+}
+
 // A database the walk found stands for its sessions: listed again when the database changed,
 // else as the index has them. One that cannot be read now keeps its sessions as they stand and
 // is listed again on the next walk.
@@ -564,12 +572,9 @@ void expandDatabases(std::vector<FoundLog>& found, const std::vector<FileEntry>&
                      const std::vector<std::string>& knownPaths) {
     std::vector<FoundLog> sessions;
     for (FoundLog& log : found) {
-        if (log.tool != ProviderKind::openCode ||
-            !opencode::isDatabase(QFile::decodeName(QByteArray::fromStdString(log.path))))
-            continue;
-        const auto at = std::lower_bound(knownPaths.begin(), knownPaths.end(), log.path);
-        const bool same = at != knownPaths.end() && *at == log.path &&
-                          known[std::size_t(at - knownPaths.begin())].identity == log.identity;
+        if (log.tool != ProviderKind::openCode || !opencode::isDatabase(log.path)) continue;
+        const FileEntry* held = knownAt(known, knownPaths, log.path);
+        const bool same = held && held->identity == log.identity;
         if (!same) {
             if (std::optional<std::vector<FoundLog>> listed = opencode::listSessions(log.path)) {
                 sessions.insert(sessions.end(), std::make_move_iterator(listed->begin()),
@@ -590,6 +595,18 @@ void expandDatabases(std::vector<FoundLog>& found, const std::vector<FileEntry>&
                  std::make_move_iterator(sessions.end()));
     std::sort(found.begin(), found.end(),
               [](const FoundLog& a, const FoundLog& b) { return a.path < b.path; });
+}
+
+// Every log of the tools, a database's sessions among them: the walk over every folder.
+std::vector<FoundLog> walkLogs(const LedgerSources& sources, bool parallel,
+                               const std::vector<FileEntry>& known,
+                               const std::vector<std::string>& knownPaths) {
+    std::vector<FoundLog> found =
+        discoverLogs(sources, parallel, [&known, &knownPaths](const std::string& path) {
+            return knownAt(known, knownPaths, path);
+        });
+    expandDatabases(found, known, knownPaths);
+    return found;
 }
 
 // The files an update is focused on, in the encoding and order of the index's paths.
@@ -728,14 +745,7 @@ LedgerSnapshot UsageLedger::update(const UpdateOptions& options) const {
     if (focused) {
         found = focusedLook(known, knownPaths, focus);
     } else {
-        const auto knownEntry = [&known, &knownPaths](const std::string& path) -> const FileEntry* {
-            const auto at = std::lower_bound(knownPaths.begin(), knownPaths.end(), path);
-            return at != knownPaths.end() && *at == path
-                       ? &known[std::size_t(at - knownPaths.begin())]
-                       : nullptr;
-        };
-        found = discoverLogs(sources_, threads > 1, knownEntry);
-        expandDatabases(found, known, knownPaths);
+        found = walkLogs(sources_, threads > 1, known, knownPaths);
         walkedAt = now;
         snapshot.lastWalkAt = now;
     }
